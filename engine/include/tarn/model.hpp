@@ -1,0 +1,118 @@
+// The forecasting engine's model interface.
+//
+// Every forecaster of the engine (Holt-Winters, ARIMA, ARMA, BATS, the automatic selector, ...)
+// derives from tarn::Model. The base class owns the time axis: it checks that observations
+// arrive in time order, maps integer timestamps onto the model's regular grid of steps
+// (a gap of k grid steps is k - 1 missing observations), tracks the latest timestamp and the
+// mean spacing, and frames the binary state. A derived model only sees values on its grid.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tarn/serialize.hpp"
+
+namespace tarn {
+
+// Base of every error the engine raises.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+// A configuration or an argument the engine cannot work with.
+class InvalidArgument : public Error {
+ public:
+  using Error::Error;
+};
+// An observation whose timestamp is not newer than the latest one. The caller may skip it.
+class StaleUpdate : public Error {
+ public:
+  using Error::Error;
+};
+// A forecast was asked of a model that has not seen enough data yet.
+class NotInitialized : public Error {
+ public:
+  using Error::Error;
+};
+
+class Model {
+ public:
+  virtual ~Model() = default;
+
+  // Short name of the model kind ("hws", "arima", ...); also its tag in serialised state.
+  virtual const char* kind() const = 0;
+  // A human-readable description of the configuration and, once fitted, the chosen model.
+  virtual std::string describe() const;
+
+  // Feeds one observation. `t` must be greater than last_time(), otherwise StaleUpdate is
+  // thrown and nothing changes. A NaN value is a missing observation: it advances time only.
+  void update(std::int64_t t, double value);
+  // Feeds a series in time order (equal lengths). Stops with StaleUpdate at the first
+  // timestamp that is not newer than the one before it; everything before it is kept.
+  void update(const std::int64_t* t, const double* values, std::size_t n);
+  void update(const std::vector<std::int64_t>& t, const std::vector<double>& values);
+
+  // True once the model can forecast.
+  bool is_initialized() const { return ready(); }
+  // Forgets every observation (the configuration stays).
+  void reset();
+
+  // Forecast for time `t` (on the timestamp axis). Times at or before the latest observation
+  // give the one-step forecast. Throws NotInitialized before the model is ready.
+  double forecast_at(double t) const;
+  // Forecast `h` grid steps past the latest observation (h >= 1; fractional h interpolates).
+  double forecast_steps(double h) const;
+
+  // Timestamp of the latest observation; -1 before any.
+  std::int64_t last_time() const { return n_obs_ ? last_t_ : -1; }
+  // Mean spacing of the observed timestamps; 1 before two observations were seen.
+  double average_interval() const;
+  // Grid step (the smallest spacing seen while the model was being initialised); 1 by default.
+  std::int64_t grid_step() const { return step_; }
+  // Number of observations fed (missing values included).
+  std::uint64_t observations() const { return n_obs_; }
+
+  virtual std::unique_ptr<Model> clone() const = 0;
+
+  // Compact, versioned binary state; deserialize() gives an independent equal copy and throws
+  // FormatError on anything it cannot read.
+  std::string serialize() const;
+  static std::unique_ptr<Model> deserialize(const std::string& bytes);
+
+ protected:
+  // One value on the grid. `gap` >= 1 is the number of grid steps since the previous
+  // observation (gap - 1 values were missing); `value` may be NaN.
+  virtual void observe(double value, std::int64_t gap) = 0;
+  virtual bool ready() const = 0;
+  virtual void clear() = 0;
+  // Forecast `h` >= 1 grid steps past the latest observation; only called when ready().
+  virtual double forecast_ahead(double h) const = 0;
+  virtual void save(Writer& w) const = 0;
+  virtual void load(Reader& r) = 0;
+
+ private:
+  std::int64_t first_t_ = 0;
+  std::int64_t last_t_ = 0;
+  std::int64_t step_ = 1;
+  bool step_known_ = false;
+  std::uint64_t n_obs_ = 0;
+};
+
+// Factory registry used by deserialize(): every model kind maps to a default constructor.
+using ModelFactory = std::unique_ptr<Model> (*)();
+// The engine's own kinds (defined in registry.cpp, which lists every model of the engine).
+std::map<std::string, ModelFactory> builtin_model_kinds();
+// Adds or replaces a kind at run time (tests, extensions).
+void register_model_kind(const std::string& kind, ModelFactory factory);
+
+template <class M>
+std::unique_ptr<Model> make_default() {
+  return std::make_unique<M>();
+}
+
+}  // namespace tarn

@@ -1,0 +1,139 @@
+#include "tarn/model.hpp"
+
+#include <cmath>
+#include <map>
+#include <mutex>
+
+namespace tarn {
+namespace {
+
+constexpr char kMagic[4] = {'T', 'A', 'R', 'N'};
+constexpr std::uint16_t kFormatVersion = 1;
+
+std::map<std::string, ModelFactory>& registry() {
+  // Built in explicitly: self-registering statics would be dropped by the linker when the
+  // engine is linked as a static library.
+  static std::map<std::string, ModelFactory> r = builtin_model_kinds();
+  return r;
+}
+std::mutex& registry_mutex() {
+  static std::mutex m;
+  return m;
+}
+
+}  // namespace
+
+void register_model_kind(const std::string& kind, ModelFactory factory) {
+  std::lock_guard<std::mutex> lock(registry_mutex());
+  registry()[kind] = factory;
+}
+
+std::string Model::describe() const { return kind(); }
+
+void Model::update(std::int64_t t, double value) {
+  if (n_obs_ > 0 && t <= last_t_) {
+    throw StaleUpdate("observation at time " + std::to_string(t) +
+                      " is not newer than the latest one (" + std::to_string(last_t_) + ")");
+  }
+  if (std::isinf(value)) throw InvalidArgument("observation value is infinite");
+  std::int64_t gap = 1;
+  if (n_obs_ == 0) {
+    first_t_ = t;
+  } else {
+    const std::int64_t dt = t - last_t_;
+    if (!ready() && (!step_known_ || dt < step_)) {
+      // While the model is still collecting its initial data the grid step follows the
+      // smallest spacing seen; once fitted the grid is fixed.
+      step_ = dt;
+      step_known_ = true;
+    }
+    gap = std::max<std::int64_t>(1, static_cast<std::int64_t>(
+                                        std::llround(static_cast<double>(dt) / step_)));
+  }
+  last_t_ = t;
+  ++n_obs_;
+  observe(value, gap);
+}
+
+void Model::update(const std::int64_t* t, const double* values, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) update(t[i], values[i]);
+}
+
+void Model::update(const std::vector<std::int64_t>& t, const std::vector<double>& values) {
+  if (t.size() != values.size()) {
+    throw InvalidArgument("timestamps and values differ in length (" + std::to_string(t.size()) +
+                          " and " + std::to_string(values.size()) + ")");
+  }
+  update(t.data(), values.data(), t.size());
+}
+
+void Model::reset() {
+  first_t_ = last_t_ = 0;
+  step_ = 1;
+  step_known_ = false;
+  n_obs_ = 0;
+  clear();
+}
+
+double Model::average_interval() const {
+  if (n_obs_ < 2) return static_cast<double>(step_);
+  return static_cast<double>(last_t_ - first_t_) / static_cast<double>(n_obs_ - 1);
+}
+
+double Model::forecast_steps(double h) const {
+  if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
+  if (!(h >= 1.0)) h = 1.0;  // also maps NaN to one step
+  return forecast_ahead(h);
+}
+
+double Model::forecast_at(double t) const {
+  if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
+  if (std::isnan(t)) throw InvalidArgument("forecast time is NaN");
+  const double h = (t - static_cast<double>(last_t_)) / static_cast<double>(step_);
+  return forecast_steps(h);
+}
+
+std::string Model::serialize() const {
+  Writer w;
+  for (char c : kMagic) w.put<char>(c);
+  w.put<std::uint16_t>(kFormatVersion);
+  w.put_string(kind());
+  w.put<std::int64_t>(first_t_);
+  w.put<std::int64_t>(last_t_);
+  w.put<std::int64_t>(step_);
+  w.put_bool(step_known_);
+  w.put<std::uint64_t>(n_obs_);
+  save(w);
+  return w.take();
+}
+
+std::unique_ptr<Model> Model::deserialize(const std::string& bytes) {
+  Reader r(bytes);
+  for (char c : kMagic) {
+    if (r.get<char>() != c) throw FormatError("not a tarn model state");
+  }
+  const auto version = r.get<std::uint16_t>();
+  if (version != kFormatVersion) {
+    throw FormatError("unsupported model state version " + std::to_string(version));
+  }
+  const std::string kind = r.get_string();
+  ModelFactory factory = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(registry_mutex());
+    auto it = registry().find(kind);
+    if (it != registry().end()) factory = it->second;
+  }
+  if (!factory) throw FormatError("unknown model kind '" + kind + "' in model state");
+  std::unique_ptr<Model> m = factory();
+  m->first_t_ = r.get<std::int64_t>();
+  m->last_t_ = r.get<std::int64_t>();
+  m->step_ = r.get<std::int64_t>();
+  m->step_known_ = r.get_bool();
+  m->n_obs_ = r.get<std::uint64_t>();
+  if (m->step_ < 1) throw FormatError("model state: bad grid step");
+  m->load(r);
+  if (!r.at_end()) throw FormatError("model state: trailing bytes");
+  return m;
+}
+
+}  // namespace tarn

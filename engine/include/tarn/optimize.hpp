@@ -1,0 +1,33 @@
+// Derivative-free minimisation (Nelder-Mead) used to estimate model parameters.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+namespace tarn {
+
+struct OptimizeResult {
+  std::vector<double> x;
+  double value = 0.0;
+  int evaluations = 0;
+  bool converged = false;
+};
+
+struct NelderMeadOptions {
+  int max_evaluations = 2000;
+  double x_tolerance = 1e-8;
+  double f_tolerance = 1e-10;
+  double initial_step = 0.1;  // relative size of the initial simplex along each axis
+};
+
+// Minimises f over R^n from x0. Non-finite objective values are treated as +infinity, so a
+// caller can reject infeasible points by returning NaN or infinity. Parameters with bounds
+// are best mapped to R^n by the caller (for example with a logistic transform).
+OptimizeResult nelder_mead(const std::function<double(const std::vector<double>&)>& f,
+                           std::vector<double> x0, const NelderMeadOptions& opt = {});
+
+// Logistic map of an unbounded value into (lo, hi) and its inverse.
+double to_bounded(double u, double lo, double hi);
+double from_bounded(double x, double lo, double hi);
+
+}  // namespace tarn

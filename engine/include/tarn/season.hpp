@@ -1,0 +1,12 @@
+// Season-length detection.
+#pragma once
+
+#include <cstddef>
+
+namespace tarn {
+
+// The dominant season length of x[0..n) between 2 and upper_limit (inclusive), or 1 when the
+// data show no significant seasonality. NaN values are treated as missing.
+int detect_period(const double* x, std::size_t n, int upper_limit = 200);
+
+}  // namespace tarn

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what the project needs on a fresh machine and builds the package into .venv.
+#   scripts/setup.sh            Python package only (what the main job needs)
+#   scripts/setup.sh --dev      also the C++ test tools (GoogleTest, Google Benchmark, clang)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+dev=0
+[ "${1:-}" = "--dev" ] && dev=1
+
+apt_install() {
+  local missing=()
+  for pkg in "$@"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "== installing Debian packages: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+apt_install g++ cmake python3-venv python3-dev
+if [ "$dev" -eq 1 ]; then
+  apt_install libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev clang-format
+fi
+
+py=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  echo "== creating .venv"
+  "$py" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+echo "== building and installing tidewell_ts_libs into .venv"
+.venv/bin/python -m pip install -q ".[test]"

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs every test of the project from a fresh machine: installs what is needed, then the engine's
+# GoogleTest suite (built with AddressSanitizer and UndefinedBehaviorSanitizer), a bounded fuzzing run
+# of the engine, and the Python test suite against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scripts/setup.sh --dev
+
+echo "== engine tests (ASan + UBSan)"
+cmake -S . -B build/engine-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTW_BUILD_PYTHON=OFF \
+  -DTW_BUILD_ENGINE_TESTS=ON -DTW_SANITIZE=ON >/dev/null
+cmake --build build/engine-asan --target tarn_tests
+(cd build/engine-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --output-on-failure -j2)
+
+if [ -x scripts/fuzz.sh ]; then
+  echo "== engine fuzzing (bounded)"
+  FUZZ_SECONDS=${FUZZ_SECONDS:-30} scripts/fuzz.sh
+fi
+
+echo "== Python tests"
+# Run from tests/ so the installed package, not the source tree, is imported.
+cd "$root/tests"
+"$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

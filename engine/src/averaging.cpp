@@ -1,0 +1,43 @@
+// Averaging of overlapping multi-step forecasts.
+#include "tarn/averaging.hpp"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+namespace tarn {
+
+std::size_t averaged_length(std::size_t k, std::size_t ph) {
+  return k == 0 ? 0 : k + ph - 1;
+}
+
+void average_overlapping(const double* forecasts, std::size_t k, std::size_t ph, double* out) {
+  if (ph == 0) throw std::invalid_argument("average_overlapping: the horizon must be at least 1");
+  const std::size_t m = averaged_length(k, ph);
+  for (std::size_t j = 0; j < m; ++j) {
+    // Forecasts i with i <= j <= i + ph - 1 cover position j; forecast i holds it at offset j - i.
+    const std::size_t first = j + 1 >= ph ? j + 1 - ph : 0;
+    const std::size_t last = j < k ? j : k - 1;
+    double sum = 0.0;
+    std::size_t count = 0;
+    const double* p = forecasts + first * ph + (j - first);
+    // Stepping to the next forecast moves one row down and one position to the left.
+    for (std::size_t i = first; i <= last; ++i, p += ph - 1) {
+      const double v = *p;
+      if (!std::isnan(v)) {
+        sum += v;
+        ++count;
+      }
+    }
+    out[j] = count ? sum / static_cast<double>(count) : std::numeric_limits<double>::quiet_NaN();
+  }
+}
+
+std::vector<double> average_overlapping(const double* forecasts, std::size_t k, std::size_t ph) {
+  if (ph == 0) throw std::invalid_argument("average_overlapping: the horizon must be at least 1");
+  std::vector<double> out(averaged_length(k, ph));
+  average_overlapping(forecasts, k, ph, out.data());
+  return out;
+}
+
+}  // namespace tarn

@@ -1,0 +1,291 @@
+"""Forecasting many series at once.
+
+``forecast_many`` takes a long-format table (series id, timestamp, value), trains one
+``QuillcastForecaster`` per series and returns tidy frames of forecasts and per-series errors. The
+work runs in parallel with joblib on one machine (processes or threads: the engine releases the GIL
+while it fits, so threads scale too) or on a Dask cluster when a client or scheduler address is given.
+A series that cannot be forecast (too short, all missing, ...) is reported in the errors frame and
+never stops the others.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import os
+import time
+from typing import NamedTuple
+
+import numpy as np
+import pandas as pd
+
+ALGORITHMS = ("hw", "arima", "arma", "bats", "autoforecaster")
+MIN_POINTS = 4
+
+
+class BatchResult(NamedTuple):
+    forecasts: pd.DataFrame  # id, step, time, forecast[, actual]
+    errors: pd.DataFrame  # id, status, message, n_train, smape, mase, mae, seconds
+
+
+def _smape(actual: np.ndarray, pred: np.ndarray) -> float:
+    denom = np.abs(actual) + np.abs(pred)
+    ratio = np.where(
+        denom == 0, 0.0, 2.0 * np.abs(pred - actual) / np.where(denom == 0, 1.0, denom)
+    )
+    return float(100.0 * np.mean(ratio))
+
+
+def _mase(train: np.ndarray, actual: np.ndarray, pred: np.ndarray, season: int) -> float:
+    m = season if 1 < season < len(train) else 1
+    if len(train) <= m:
+        return float("nan")
+    scale = np.mean(np.abs(train[m:] - train[:-m]))
+    if not np.isfinite(scale) or scale == 0:
+        return float("nan")
+    return float(np.mean(np.abs(actual - pred)) / scale)
+
+
+def _settings(algorithm: str, train: np.ndarray, season: int | None) -> tuple[dict, int]:
+    """Forecaster keywords for one series, and the season length used for scoring."""
+    from tidewell_ts_libs.quillcast.quillcast_utils import QuillcastUtils
+
+    if season is None:
+        season = int(QuillcastUtils.get_init_samples(train.tolist())[1])
+    season = max(1, int(season))
+    kwargs: dict = {"log_transform": bool(np.min(train) > 0)}
+    if algorithm == "hw":
+        s = season if len(train) >= 2 * season else 1
+        kwargs.update(
+            samples_per_season=s,
+            initial_training_seasons=max(1, len(train) // s) if s > 1 else len(train),
+        )
+    return kwargs, season
+
+
+def forecast_one(series_id, times, values, algorithm: str, horizon: int, holdout: int, season=None):
+    """Forecasts one series; returns (forecast rows, error row). Never raises for bad data."""
+    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    start = time.perf_counter()
+    times = np.asarray(times)
+    values = np.asarray(values, dtype=float)
+    err = {
+        "id": series_id,
+        "status": "ok",
+        "message": "",
+        "n_train": 0,
+        "smape": np.nan,
+        "mase": np.nan,
+        "mae": np.nan,
+        "seconds": 0.0,
+    }
+    try:
+        keep = ~np.isnan(values)
+        if not keep.any():
+            raise ValueError("all values are missing")
+        times, values = times[keep], values[keep]
+        train, actual = (values[:-holdout], values[-holdout:]) if holdout else (values, None)
+        if len(train) < MIN_POINTS:
+            raise ValueError(
+                f"too short: {len(train)} training points (at least {MIN_POINTS} needed)"
+            )
+        kwargs, season_used = _settings(algorithm, train, season)
+        log_transform = kwargs.pop("log_transform")
+        est = QuillcastForecaster(
+            algorithm=algorithm, prediction_horizon=horizon, log_transform=log_transform, **kwargs
+        )
+        with contextlib.redirect_stdout(io.StringIO()):
+            est.fit(train.reshape(-1, 1), None, _reset_model=True)
+            if not getattr(est, "is_fitted_", False):
+                raise ValueError("the model did not initialise on the training data")
+            pred = np.asarray(est.predict(prediction_horizon=horizon), dtype=float).reshape(-1)
+        if not np.all(np.isfinite(pred)):
+            raise ValueError("the forecast is not finite")
+        err["n_train"] = len(train)
+        step_times = _future_times(times[: len(train)], horizon)
+        rows = pd.DataFrame(
+            {
+                "id": series_id,
+                "step": np.arange(1, horizon + 1),
+                "time": step_times,
+                "forecast": pred,
+            }
+        )
+        if actual is not None:
+            n = min(len(actual), horizon)
+            act = np.full(horizon, np.nan)
+            act[:n] = actual[:n]
+            rows["actual"] = act
+            err["smape"] = _smape(actual[:n], pred[:n])
+            err["mae"] = float(np.mean(np.abs(actual[:n] - pred[:n])))
+            err["mase"] = _mase(train, actual[:n], pred[:n], season_used)
+    except Exception as e:  # one series failing never stops the others
+        err["status"] = "failed"
+        err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
+        rows = pd.DataFrame(columns=["id", "step", "time", "forecast"])
+    err["seconds"] = time.perf_counter() - start
+    return rows, err
+
+
+def _future_times(times: np.ndarray, horizon: int):
+    if len(times) >= 2 and np.issubdtype(times.dtype, np.datetime64):
+        step = np.diff(times).astype("timedelta64[ns]")
+        freq = (
+            pd.infer_freq(pd.DatetimeIndex(times[-min(len(times), 12) :]))
+            if len(times) >= 3
+            else None
+        )
+        if freq is not None:
+            return pd.date_range(times[-1], periods=horizon + 1, freq=freq)[1:].to_numpy()
+        return times[-1] + np.median(step) * np.arange(1, horizon + 1)
+    if len(times) >= 2 and np.issubdtype(times.dtype, np.number):
+        step = np.median(np.diff(times))
+        return times[-1] + step * np.arange(1, horizon + 1)
+    return np.arange(1, horizon + 1)
+
+
+def _run_chunk(chunk, algorithm, horizon, holdout, season):
+    return [forecast_one(sid, t, v, algorithm, horizon, holdout, season) for sid, t, v in chunk]
+
+
+def _chunks(items: list, n: int) -> list[list]:
+    size = max(1, int(np.ceil(len(items) / max(1, n))))
+    return [items[i : i + size] for i in range(0, len(items), size)]
+
+
+def forecast_many(
+    data: pd.DataFrame,
+    *,
+    id_column: str = "unique_id",
+    time_column: str = "ds",
+    value_column: str = "y",
+    algorithm: str = "autoforecaster",
+    horizon: int = 1,
+    holdout: int = 0,
+    season: int | None = None,
+    n_jobs: int = 1,
+    backend: str = "loky",
+    client=None,
+    scheduler: str | None = None,
+    chunks_per_worker: int = 4,
+) -> BatchResult:
+    """Forecasts every series of a long-format table.
+
+    ``holdout`` > 0 keeps the last ``holdout`` points of each series out of training and scores the
+    forecast against them (sMAPE, MASE, MAE). ``season`` fixes the season length (default: detected
+    per series). ``backend`` is a joblib backend ("loky" processes or "threading"); a Dask
+    ``client`` or a ``scheduler`` address runs the work on that cluster instead (needs the ``dask``
+    extra). Results come back in the order of first appearance of each id.
+    """
+    alg = str(algorithm).lower()
+    if alg not in ALGORITHMS:
+        raise ValueError(f"unknown algorithm {algorithm!r}: use one of {', '.join(ALGORITHMS)}")
+    if horizon < 1:
+        raise ValueError("horizon must be at least 1")
+    if holdout < 0:
+        raise ValueError("holdout must not be negative")
+    for col in (id_column, time_column, value_column):
+        if col not in data.columns:
+            raise ValueError(f"no column named {col!r} in the data")
+
+    frame = data[[id_column, time_column, value_column]]
+    items = []
+    for sid, g in frame.groupby(id_column, sort=False):
+        g = g.sort_values(time_column)
+        values = pd.to_numeric(g[value_column], errors="coerce").to_numpy(dtype=float)
+        items.append((sid, g[time_column].to_numpy(), values))
+
+    args = (alg, horizon, holdout, season)
+    if client is not None or scheduler is not None:
+        results = _run_dask(items, args, client, scheduler, chunks_per_worker)
+    elif n_jobs == 1 or len(items) <= 1:
+        results = _run_chunk(items, *args)
+    else:
+        from joblib import Parallel, delayed
+
+        workers = n_jobs if n_jobs > 0 else (os.cpu_count() or 1)
+        parts = _chunks(items, workers * chunks_per_worker)
+        out = Parallel(n_jobs=n_jobs, backend=backend)(delayed(_run_chunk)(p, *args) for p in parts)
+        results = [r for part in out for r in part]
+
+    frames = [rows for rows, _ in results if len(rows)]
+    forecasts = (
+        pd.concat(frames, ignore_index=True)
+        if frames
+        else pd.DataFrame(columns=["id", "step", "time", "forecast"])
+    )
+    errors = pd.DataFrame([e for _, e in results])
+    return BatchResult(forecasts, errors)
+
+
+def _run_dask(items, args, client, scheduler, chunks_per_worker):
+    try:
+        from dask.distributed import Client
+    except ImportError as e:  # optional extra
+        raise ImportError(
+            "running on a Dask cluster needs dask.distributed: pip install 'tidewell_ts_libs[dask]'"
+        ) from e
+    own = client is None
+    if own:
+        client = Client(scheduler)
+    try:
+        workers = max(1, len(client.scheduler_info().get("workers", {})))
+        parts = _chunks(items, workers * chunks_per_worker)
+        futures = client.map(_run_chunk, parts, *[[a] * len(parts) for a in args], pure=False)
+        return [r for part in client.gather(futures) for r in part]
+    finally:
+        if own:
+            client.close()
+
+
+def run_long_format(df: pd.DataFrame, args, algorithms) -> int:
+    """The command line's --series-column mode: forecast every series, write two CSVs."""
+    from tidewell_ts_libs.cli import InputError, _atomic_write
+
+    id_col = args.series_column
+    if id_col not in df.columns:
+        raise InputError(f"no column named {id_col!r}")
+    others = [c for c in df.columns if c != id_col]
+    time_col = args.time_column or others[0]
+    targets = args.target or [c for c in others if c != time_col]
+    if time_col not in df.columns:
+        raise InputError(f"no column named {time_col!r}")
+    if len(targets) != 1 or targets[0] not in df.columns:
+        raise InputError("--series-column needs exactly one value column (use --target)")
+    if df.duplicated(subset=[id_col, time_col]).any():
+        raise InputError("duplicate timestamps within a series")
+    holdout = args.holdout if args.holdout is not None else args.horizon
+    os.makedirs(args.output, exist_ok=True)
+    summary = []
+    for alg in algorithms:
+        t0 = time.perf_counter()
+        res = forecast_many(
+            df,
+            id_column=id_col,
+            time_column=time_col,
+            value_column=targets[0],
+            algorithm=alg,
+            horizon=args.horizon,
+            holdout=holdout,
+            n_jobs=args.jobs,
+            backend="loky" if args.backend == "dask" else args.backend,
+            scheduler=args.scheduler if args.backend == "dask" else None,
+        )
+        secs = time.perf_counter() - t0
+        ok = res.errors[res.errors.status == "ok"]
+        summary.append(
+            (alg, len(ok), len(res.errors) - len(ok), ok.smape.mean(), ok.mase.mean(), secs)
+        )
+        _atomic_write(
+            os.path.join(args.output, f"forecasts_{alg}.csv"),
+            lambda p, r=res: r.forecasts.to_csv(p, index=False),
+        )
+        _atomic_write(
+            os.path.join(args.output, f"errors_{alg}.csv"),
+            lambda p, r=res: r.errors.to_csv(p, index=False),
+        )
+    print(f"{'algorithm':<15} {'ok':>6} {'failed':>6} {'sMAPE %':>9} {'MASE':>7} {'seconds':>8}")
+    for alg, nok, nf, sm, ms, secs in sorted(summary, key=lambda r: np.nan_to_num(r[3], nan=1e300)):
+        print(f"{alg:<15} {nok:>6} {nf:>6} {sm:>9.3f} {ms:>7.3f} {secs:>8.2f}")
+    return 0

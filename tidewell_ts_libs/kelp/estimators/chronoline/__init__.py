@@ -1,0 +1,1 @@
+"""Windowed regression forecasters of the chronoline family."""

@@ -1,0 +1,1 @@
+"""Chronoline forecaster and estimator classes."""

@@ -1,10 +1,13 @@
-// Every model kind of the engine, for deserialisation.
+// Every model kind of the engine, for deserialisation: one line per kind.
+#include "tarn/holt_winters.hpp"
 #include "tarn/model.hpp"
 
 namespace tarn {
 
 std::map<std::string, ModelFactory> builtin_model_kinds() {
-  return {};
+  return {
+      {"hws", &make_default<HoltWinters>},
+  };
 }
 
 }  // namespace tarn

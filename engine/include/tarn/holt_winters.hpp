@@ -1,0 +1,98 @@
+// Holt-Winters exponential smoothing: level, (damped) trend and an additive or multiplicative
+// season.
+//
+// The model collects its initial training data (samples_per_season * initial_training_seasons
+// values, or number_of_samples values when it finds the season length itself), then estimates
+// the smoothing parameters and the initial level and trend by maximum likelihood (Nelder-Mead),
+// choosing among the trend forms none / linear / damped and, when the season is computed,
+// between a seasonal and a non-seasonal model by AICc. Afterwards each observation costs O(1).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tarn/builders.hpp"
+#include "tarn/error_history.hpp"
+#include "tarn/model.hpp"
+
+namespace tarn {
+
+struct HoltWintersConfig {
+  std::int64_t samples_per_season = 2;  // season length m; 1 = no season
+  std::int64_t initial_training_seasons = 2;
+  bool multiplicative = false;
+  bool compute_seasonality = true;     // false: never fit a seasonal component
+  bool find_season_length = false;     // true: detect m in the first number_of_samples values
+  std::int64_t number_of_samples = 0;  // with find_season_length
+  std::int64_t error_history_length = 2;
+  bool use_full_error_history = false;
+
+  // Observations needed before the model fits.
+  std::int64_t initial_size() const;
+  void validate() const;  // throws InvalidArgument
+};
+
+class HoltWinters : public Model {
+ public:
+  // Largest season length and initial training size accepted.
+  static constexpr std::int64_t kMaxSeason = 1'000'000;
+  static constexpr std::int64_t kMaxInitial = 100'000'000;
+
+  HoltWinters() = default;
+  explicit HoltWinters(const HoltWintersConfig& cfg);
+
+  const char* kind() const override { return "hws"; }
+  std::string describe() const override;
+  std::unique_ptr<Model> clone() const override { return std::make_unique<HoltWinters>(*this); }
+
+  // Fitted form (valid once initialised).
+  std::int64_t season_length() const { return season_ ? m_ : 1; }
+  bool seasonal() const { return season_; }
+  bool multiplicative() const { return mult_; }
+  bool has_trend() const { return trend_; }
+  double alpha() const { return alpha_; }
+  double beta() const { return beta_; }
+  double gamma() const { return gamma_; }
+  double phi() const { return phi_; }
+  double level() const { return level_; }
+  double slope() const { return slope_; }
+  const HoltWintersConfig& config() const { return cfg_; }
+  const ErrorHistory& errors() const { return errors_; }
+
+ protected:
+  void observe(double value, std::int64_t gap) override;
+  bool ready() const override { return fitted_; }
+  void clear() override;
+  double forecast_ahead(double h) const override;
+  void save(Writer& w) const override;
+  void load(Reader& r) override;
+
+ private:
+  void fit();
+  double forecast_int(std::int64_t h) const;
+  void skip(std::int64_t steps);  // missing observations: state moves on without correction
+  void step(double y);
+  void to_additive();
+
+  HoltWintersConfig cfg_;
+  std::vector<double> buffer_;  // initial training data (NaN = missing) until fitted
+
+  bool fitted_ = false;
+  bool season_ = false, mult_ = false, trend_ = false;
+  std::int64_t m_ = 1;
+  std::int64_t pos_ = 0;  // season index of the next observation
+  double alpha_ = 0, beta_ = 0, gamma_ = 0, phi_ = 1;
+  double level_ = 0, slope_ = 0;
+  std::vector<double> s_;
+  std::string note_;  // why the fitted form differs from the configured one
+  ErrorHistory errors_;
+};
+
+// Builder "hws": samples_per_season, initial_training_seasons, algorithm_type,
+// compute_seasonality, error_history_length, use_full_error_history; or is_season_length=false
+// with number_of_samples (and algorithm_type).
+std::unique_ptr<Model> build_holt_winters(const Options& options);
+
+}  // namespace tarn

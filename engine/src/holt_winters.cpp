@@ -1,0 +1,664 @@
+#include "tarn/holt_winters.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+#include "tarn/optimize.hpp"
+#include "tarn/season.hpp"
+
+namespace tarn {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kPhiLo = 0.8, kPhiHi = 0.98;
+constexpr double kSmoothLo = 1e-4, kSmoothHi = 0.9999;
+
+// A candidate form of the model.
+struct Form {
+  bool trend = false, damped = false, season = false, mult = false;
+};
+
+struct Params {
+  double alpha = 0.3, beta = 0.0, gamma = 0.0, phi = 1.0, l0 = 0.0, b0 = 0.0;
+};
+
+// Running state of the recurrence.
+struct State {
+  double level = 0, slope = 0;
+  std::vector<double> s;
+  std::size_t pos = 0;
+};
+
+// One observation (or a missing one when y is NaN). Returns the one-step error, NaN when the
+// observation was missing, and false in `ok` when the update left the admissible region.
+inline double hw_step(State& st, const Form& f, const Params& p, double y, bool& ok) {
+  const double phi = f.trend ? (f.damped ? p.phi : 1.0) : 0.0;
+  const double base = st.level + phi * st.slope;
+  const std::size_t m = st.s.size();
+  const double sv = f.season ? st.s[st.pos] : (f.mult ? 1.0 : 0.0);
+  ok = true;
+  if (std::isnan(y)) {
+    st.level = base;
+    st.slope = phi * st.slope;
+    if (m) st.pos = (st.pos + 1) % m;
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  const double yhat = f.mult ? base * sv : base + sv;
+  const double e = y - yhat;
+  const double r = f.mult ? e / sv : e;
+  const double level = base + p.alpha * r;
+  const double slope = f.trend ? phi * st.slope + p.beta * r : 0.0;
+  if (f.season) {
+    const double ns = f.mult ? sv + p.gamma * e / base : sv + p.gamma * e;
+    if (f.mult && !(ns > 0.0)) ok = false;
+    st.s[st.pos] = ns;
+  }
+  if (f.mult && !(level > 0.0)) ok = false;
+  st.level = level;
+  st.slope = slope;
+  if (m) st.pos = (st.pos + 1) % m;
+  return e;
+}
+
+// -2 log-likelihood (up to constants) of the data under form f and parameters p, from the
+// initial season s0. Infinity when the run leaves the admissible region.
+double objective(const std::vector<double>& z, const Form& f, const Params& p,
+                 const std::vector<double>& s0) {
+  State st;
+  st.level = p.l0;
+  st.slope = f.trend ? p.b0 : 0.0;
+  if (f.season) st.s = s0;
+  double sse = 0.0, logs = 0.0;
+  std::size_t n = 0;
+  const double phi = f.trend ? (f.damped ? p.phi : 1.0) : 0.0;
+  for (double y : z) {
+    double yhat = 0.0;
+    if (f.mult) {
+      yhat = (st.level + phi * st.slope) * (f.season ? st.s[st.pos] : 1.0);
+      if (!(yhat > 0.0)) return kInf;
+    }
+    bool ok = true;
+    const double e = hw_step(st, f, p, y, ok);
+    if (!ok) return kInf;
+    if (std::isnan(e)) continue;
+    ++n;
+    if (f.mult) {
+      const double eps = e / yhat;
+      sse += eps * eps;
+      logs += std::log(yhat);
+    } else {
+      sse += e * e;
+    }
+  }
+  if (n == 0) return kInf;
+  const double nn = static_cast<double>(n);
+  sse = std::max(sse, nn * 1e-24);
+  return nn * std::log(sse / nn) + 2.0 * logs;
+}
+
+// Linear interpolation over NaNs (ends take the nearest finite value).
+std::vector<double> interpolate(const std::vector<double>& x) {
+  std::vector<double> out(x);
+  const std::size_t n = x.size();
+  std::size_t prev = n;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(x[i])) continue;
+    if (prev == n) {
+      for (std::size_t j = 0; j < i; ++j) out[j] = x[i];
+    } else {
+      for (std::size_t j = prev + 1; j < i; ++j) {
+        const double w = static_cast<double>(j - prev) / static_cast<double>(i - prev);
+        out[j] = x[prev] + w * (x[i] - x[prev]);
+      }
+    }
+    prev = i;
+  }
+  if (prev != n) {
+    for (std::size_t j = prev + 1; j < n; ++j) out[j] = x[prev];
+  }
+  return out;
+}
+
+// Heuristic starting states: level, slope and (for seasonal forms) the initial season, from
+// the means of the first full seasons.
+void initial_states(const std::vector<double>& zi, const Form& f, std::size_t m, Params& p,
+                    std::vector<double>& s0) {
+  const std::size_t n = zi.size();
+  s0.clear();
+  if (f.season) {
+    const std::size_t cycles = std::min<std::size_t>(n / m, 4);
+    std::vector<double> means(cycles, 0.0);
+    for (std::size_t c = 0; c < cycles; ++c) {
+      for (std::size_t i = 0; i < m; ++i) means[c] += zi[c * m + i];
+      means[c] /= static_cast<double>(m);
+    }
+    const double b = (f.trend && cycles > 1)
+                         ? (means[cycles - 1] - means[0]) / static_cast<double>((cycles - 1) * m)
+                         : 0.0;
+    s0.assign(m, 0.0);
+    for (std::size_t i = 0; i < m; ++i) {
+      const double off = (static_cast<double>(i) - (static_cast<double>(m) - 1.0) / 2.0) * b;
+      for (std::size_t c = 0; c < cycles; ++c) {
+        const double trendline = means[c] + off;
+        s0[i] += f.mult ? zi[c * m + i] / trendline : zi[c * m + i] - trendline;
+      }
+      s0[i] /= static_cast<double>(cycles);
+    }
+    double avg = 0.0;
+    for (double v : s0) avg += v;
+    avg /= static_cast<double>(m);
+    for (double& v : s0) {
+      if (f.mult) {
+        v = avg > 0.0 ? v / avg : 1.0;
+        if (!(v > 0.01)) v = 0.01;
+      } else {
+        v -= avg;
+      }
+    }
+    p.b0 = b;
+    p.l0 = means[0] - (static_cast<double>(m) + 1.0) / 2.0 * b;
+  } else {
+    const std::size_t k = std::min<std::size_t>(n, 10);
+    p.b0 = (f.trend && k > 1) ? (zi[k - 1] - zi[0]) / static_cast<double>(k - 1) : 0.0;
+    p.l0 = zi[0] - p.b0;
+  }
+  if (!f.trend) p.b0 = 0.0;
+  if (f.mult && !(p.l0 > 0.0)) p.l0 = std::max(zi[0], 1e-3);
+}
+
+struct FitResult {
+  Form form;
+  Params params;
+  std::vector<double> s0;
+  double aicc = kInf;
+};
+
+// Estimates the parameters of one form; the result's aicc is infinite when the data are too
+// few for it.
+FitResult fit_form(const std::vector<double>& z, const std::vector<double>& zi, std::size_t nvalid,
+                   const Form& f, std::size_t m) {
+  FitResult res;
+  res.form = f;
+  const std::size_t k = 2 + (f.trend ? 2 : 0) + (f.damped ? 1 : 0) + (f.season ? 1 + (m - 1) : 0) +
+                        1;  // parameters, states and variance
+  if (nvalid <= k + 1) return res;
+  Params start;
+  initial_states(zi, f, m, start, res.s0);
+  start.alpha = f.season ? 0.2 : 0.4;
+  start.beta = 0.1 * start.alpha;
+  start.gamma = 0.1 * (1.0 - start.alpha);
+  start.phi = 0.95;
+
+  auto decode = [&](const std::vector<double>& x) {
+    Params p;
+    std::size_t i = 0;
+    p.alpha = to_bounded(x[i++], kSmoothLo, kSmoothHi);
+    if (f.trend) p.beta = p.alpha * to_bounded(x[i++], kSmoothLo, kSmoothHi);
+    if (f.season) p.gamma = (1.0 - p.alpha) * to_bounded(x[i++], kSmoothLo, kSmoothHi);
+    p.phi = f.damped ? to_bounded(x[i++], kPhiLo, kPhiHi) : 1.0;
+    p.l0 = x[i++];
+    if (f.trend) p.b0 = x[i++];
+    return p;
+  };
+  std::vector<double> x0;
+  x0.push_back(from_bounded(start.alpha, kSmoothLo, kSmoothHi));
+  if (f.trend) x0.push_back(from_bounded(start.beta / start.alpha, kSmoothLo, kSmoothHi));
+  if (f.season) x0.push_back(from_bounded(start.gamma / (1.0 - start.alpha), kSmoothLo, kSmoothHi));
+  if (f.damped) x0.push_back(from_bounded(start.phi, kPhiLo, kPhiHi));
+  x0.push_back(start.l0);
+  if (f.trend) x0.push_back(start.b0);
+
+  NelderMeadOptions opt;
+  opt.max_evaluations = 150 * static_cast<int>(x0.size());
+  opt.initial_step = 0.25;
+  opt.f_tolerance = 1e-7;
+  opt.x_tolerance = 1e-6;
+  const std::vector<double>& s0 = res.s0;
+  OptimizeResult r = nelder_mead(
+      [&](const std::vector<double>& x) { return objective(z, f, decode(x), s0); }, x0, opt);
+  if (!std::isfinite(r.value)) return res;
+  res.params = decode(r.x);
+  const double kk = static_cast<double>(k), nn = static_cast<double>(nvalid);
+  res.aicc = r.value + 2.0 * kk + 2.0 * kk * (kk + 1.0) / (nn - kk - 1.0);
+  return res;
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+std::int64_t HoltWintersConfig::initial_size() const {
+  if (find_season_length) return number_of_samples;
+  return samples_per_season * initial_training_seasons;
+}
+
+void HoltWintersConfig::validate() const {
+  auto bad = [](const std::string& what) { throw InvalidArgument("hws: " + what); };
+  if (find_season_length) {
+    if (number_of_samples < 1 || number_of_samples > HoltWinters::kMaxInitial) {
+      bad("number_of_samples must lie in 1.." + std::to_string(HoltWinters::kMaxInitial) +
+          ", got " + std::to_string(number_of_samples));
+    }
+  } else {
+    if (samples_per_season < 1 || samples_per_season > HoltWinters::kMaxSeason) {
+      bad("samples_per_season must lie in 1.." + std::to_string(HoltWinters::kMaxSeason) +
+          ", got " + std::to_string(samples_per_season));
+    }
+    if (initial_training_seasons < 1 ||
+        initial_training_seasons > HoltWinters::kMaxInitial / samples_per_season) {
+      bad("initial_training_seasons must be at least 1 and samples_per_season * "
+          "initial_training_seasons at most " +
+          std::to_string(HoltWinters::kMaxInitial) + ", got " +
+          std::to_string(initial_training_seasons));
+    }
+  }
+  if (error_history_length < 0 || error_history_length > ErrorHistory::kMaxLength) {
+    bad("error_history_length must lie in 0.." + std::to_string(ErrorHistory::kMaxLength) +
+        ", got " + std::to_string(error_history_length));
+  }
+}
+
+HoltWinters::HoltWinters(const HoltWintersConfig& cfg) : cfg_(cfg) {
+  cfg_.validate();
+  errors_ = ErrorHistory(cfg_.error_history_length, cfg_.use_full_error_history);
+}
+
+void HoltWinters::clear() {
+  buffer_.clear();
+  fitted_ = false;
+  season_ = mult_ = trend_ = false;
+  m_ = 1;
+  pos_ = 0;
+  alpha_ = beta_ = gamma_ = 0.0;
+  phi_ = 1.0;
+  level_ = slope_ = 0.0;
+  s_.clear();
+  note_.clear();
+  errors_ = ErrorHistory(cfg_.error_history_length, cfg_.use_full_error_history);
+}
+
+void HoltWinters::observe(double value, std::int64_t gap) {
+  if (fitted_) {
+    skip(gap - 1);
+    if (std::isnan(value)) {
+      skip(1);
+    } else {
+      step(value);
+    }
+    return;
+  }
+  const std::int64_t need = cfg_.initial_size();
+  const std::int64_t missing = std::min<std::int64_t>(gap - 1, need);
+  buffer_.insert(buffer_.end(), static_cast<std::size_t>(missing),
+                 std::numeric_limits<double>::quiet_NaN());
+  buffer_.push_back(value);
+  const bool any =
+      std::any_of(buffer_.begin(), buffer_.end(), [](double v) { return !std::isnan(v); });
+  if (!any) {
+    // Nothing to learn from yet: keep the window bounded.
+    if (static_cast<std::int64_t>(buffer_.size()) > need) {
+      buffer_.erase(buffer_.begin(), buffer_.end() - need);
+    }
+    return;
+  }
+  if (static_cast<std::int64_t>(buffer_.size()) >= need) fit();
+}
+
+void HoltWinters::fit() {
+  std::vector<double> z = buffer_;
+  // Leading missing values carry no information.
+  auto first = std::find_if(z.begin(), z.end(), [](double v) { return !std::isnan(v); });
+  z.erase(z.begin(), first);
+  std::size_t nvalid = 0;
+  double scale = 0.0;
+  bool positive = true;
+  for (double v : z) {
+    if (std::isnan(v)) continue;
+    ++nvalid;
+    scale += std::fabs(v);
+    if (!(v > 0.0)) positive = false;
+  }
+  scale /= static_cast<double>(nvalid);
+  if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
+  for (double& v : z) v /= scale;
+  const std::vector<double> zi = interpolate(z);
+  note_.clear();
+
+  std::size_t m = static_cast<std::size_t>(cfg_.samples_per_season);
+  if (cfg_.find_season_length) {
+    const int upper = static_cast<int>(std::min<std::size_t>(z.size() / 2, 200));
+    m = upper >= 2 ? static_cast<std::size_t>(detect_period(z.data(), z.size(), upper)) : 1;
+  }
+  bool try_season = m > 1 && cfg_.compute_seasonality;
+  if (try_season && nvalid < 2 * m) {
+    try_season = false;
+    note_ = "season not fitted: fewer than two seasons of data";
+  }
+  const bool want_mult = cfg_.multiplicative && try_season;
+  bool mult = want_mult;
+  if (want_mult && !positive) {
+    mult = false;
+    note_ =
+        "multiplicative season requested but the data are not strictly positive: fitted "
+        "additive";
+  }
+
+  std::vector<Form> forms;
+  for (int s = 0; s <= (try_season ? 1 : 0); ++s) {
+    for (int t = 0; t < 3; ++t) {
+      Form f;
+      f.season = s == 1;
+      f.mult = f.season && mult;
+      f.trend = t > 0;
+      f.damped = t == 2;
+      forms.push_back(f);
+    }
+  }
+  FitResult best;
+  for (const Form& f : forms) {
+    FitResult r = fit_form(z, zi, nvalid, f, m);
+    if (r.aicc < best.aicc) best = std::move(r);
+  }
+  if (!std::isfinite(best.aicc)) {
+    // Too few values to estimate anything: a level that follows the data.
+    best = FitResult();
+    best.params.alpha = 0.5;
+    best.params.l0 = zi.empty() ? 0.0 : zi[0];
+  }
+
+  const Form& f = best.form;
+  season_ = f.season;
+  mult_ = f.mult;
+  trend_ = f.trend;
+  m_ = season_ ? static_cast<std::int64_t>(m) : 1;
+  alpha_ = best.params.alpha;
+  beta_ = trend_ ? best.params.beta : 0.0;
+  gamma_ = season_ ? best.params.gamma : 0.0;
+  phi_ = trend_ ? (f.damped ? best.params.phi : 1.0) : 1.0;
+
+  // Run the chosen model over the data (scaled) to reach the state at the latest observation.
+  State st;
+  st.level = best.params.l0;
+  st.slope = trend_ ? best.params.b0 : 0.0;
+  if (season_) st.s = best.s0;
+  Params p = best.params;
+  p.phi = phi_;
+  Form run = f;
+  run.damped = trend_;  // phi_ already holds 1 for an undamped trend
+  errors_ = ErrorHistory(cfg_.error_history_length, cfg_.use_full_error_history);
+  for (double y : z) {
+    State before = st;
+    bool ok = true;
+    const double e = hw_step(st, run, p, y, ok);
+    if (!ok) {
+      st = before;  // keeps the state admissible; only possible for a multiplicative season
+      hw_step(st, run, p, std::numeric_limits<double>::quiet_NaN(), ok);
+      continue;
+    }
+    if (!std::isnan(e)) errors_.add(e * scale);
+  }
+  level_ = st.level * scale;
+  slope_ = st.slope * scale;
+  s_ = st.s;
+  if (season_ && !mult_) {
+    for (double& v : s_) v *= scale;
+  }
+  pos_ = season_ ? static_cast<std::int64_t>(st.pos) : 0;
+  if (!std::isfinite(level_)) level_ = zi.empty() ? 0.0 : zi.back() * scale;
+  if (!std::isfinite(slope_)) slope_ = 0.0;
+  buffer_.clear();
+  buffer_.shrink_to_fit();
+  fitted_ = true;
+}
+
+void HoltWinters::skip(std::int64_t steps) {
+  if (steps <= 0) return;
+  if (trend_) {
+    double phi_sum, phi_pow;
+    if (phi_ == 1.0) {
+      phi_sum = static_cast<double>(steps);
+      phi_pow = 1.0;
+    } else {
+      phi_pow = std::pow(phi_, static_cast<double>(steps));
+      phi_sum = phi_ * (1.0 - phi_pow) / (1.0 - phi_);
+    }
+    const double level = level_ + phi_sum * slope_;
+    if (std::isfinite(level) && (!mult_ || level > 0.0)) {
+      level_ = level;
+      slope_ *= phi_pow;
+    } else {
+      slope_ = 0.0;
+    }
+  }
+  if (season_) pos_ = static_cast<std::int64_t>((pos_ + steps % m_) % m_);
+}
+
+void HoltWinters::to_additive() {
+  for (double& v : s_) v = (v - 1.0) * level_;
+  mult_ = false;
+  note_ = "multiplicative season switched to additive after a non-positive value";
+}
+
+void HoltWinters::step(double y) {
+  Form f;
+  f.trend = trend_;
+  f.damped = trend_;
+  f.season = season_;
+  f.mult = mult_;
+  Params p;
+  p.alpha = alpha_;
+  p.beta = beta_;
+  p.gamma = gamma_;
+  p.phi = phi_;
+  State st;
+  st.level = level_;
+  st.slope = slope_;
+  st.pos = static_cast<std::size_t>(pos_);
+  double* sv = season_ ? &s_[static_cast<std::size_t>(pos_)] : nullptr;
+  const double old_s = sv ? *sv : 0.0;
+  // The recurrence works on a one-slot season view: only the current slot changes.
+  if (season_) st.s.assign(1, old_s), st.pos = 0;
+  bool ok = true;
+  double e = hw_step(st, f, p, y, ok);
+  if (!ok && mult_) {
+    to_additive();
+    f.mult = false;
+    st.level = level_;
+    st.slope = slope_;
+    if (season_) st.s.assign(1, s_[static_cast<std::size_t>(pos_)]), st.pos = 0;
+    e = hw_step(st, f, p, y, ok);
+  }
+  const bool finite =
+      std::isfinite(st.level) && std::isfinite(st.slope) && (!season_ || std::isfinite(st.s[0]));
+  if (!finite) {
+    // An update that would overflow the state is treated as a missing observation.
+    skip(1);
+    return;
+  }
+  level_ = st.level;
+  slope_ = st.slope;
+  if (season_) {
+    s_[static_cast<std::size_t>(pos_)] = st.s[0];
+    pos_ = (pos_ + 1) % m_;
+  }
+  errors_.add(e);
+}
+
+double HoltWinters::forecast_int(std::int64_t h) const {
+  double phi_sum = 0.0;
+  if (trend_) {
+    phi_sum = phi_ == 1.0 ? static_cast<double>(h)
+                          : phi_ * (1.0 - std::pow(phi_, static_cast<double>(h))) / (1.0 - phi_);
+  }
+  const double base = level_ + phi_sum * slope_;
+  double f = base;
+  if (season_) {
+    const double sv = s_[static_cast<std::size_t>((pos_ + (h - 1) % m_) % m_)];
+    f = mult_ ? base * sv : base + sv;
+  }
+  if (std::isfinite(f)) return f;
+  if (std::isfinite(base)) return base;
+  return std::isfinite(level_) ? level_ : 0.0;
+}
+
+double HoltWinters::forecast_ahead(double h) const {
+  h = std::min(h, 1e15);
+  const double lo = std::floor(h);
+  const auto hi = static_cast<std::int64_t>(lo);
+  const double frac = h - lo;
+  const double a = forecast_int(hi);
+  if (frac <= 0.0) return a;
+  const double b = forecast_int(hi + 1);
+  const double f = a + frac * (b - a);
+  return std::isfinite(f) ? f : a;
+}
+
+std::string HoltWinters::describe() const {
+  std::ostringstream os;
+  os.precision(4);
+  os << "hws(";
+  if (cfg_.find_season_length) {
+    os << "season length found in the first " << cfg_.number_of_samples << " values";
+  } else {
+    os << "samples_per_season=" << cfg_.samples_per_season
+       << ", initial_training_seasons=" << cfg_.initial_training_seasons;
+  }
+  os << ", " << (cfg_.multiplicative ? "multiplicative" : "additive");
+  if (!cfg_.compute_seasonality) os << ", no season";
+  os << ")";
+  if (!fitted_) {
+    os << ": collecting initial data (" << buffer_.size() << " of " << cfg_.initial_size() << ")";
+    return os.str();
+  }
+  os << ": level";
+  if (trend_) os << (phi_ < 1.0 ? " + damped trend" : " + trend");
+  if (season_) os << " + " << (mult_ ? "multiplicative" : "additive") << " season of " << m_;
+  os << "; alpha=" << alpha_;
+  if (trend_) os << " beta=" << beta_;
+  if (trend_ && phi_ < 1.0) os << " phi=" << phi_;
+  if (season_) os << " gamma=" << gamma_;
+  if (errors_.size() > 0) {
+    os << "; one-step RMSE " << errors_.rmse() << " over "
+       << (errors_.full() ? "all " : "the last ") << errors_.size() << " errors";
+  }
+  if (!note_.empty()) os << " (" << note_ << ")";
+  return os.str();
+}
+
+void HoltWinters::save(Writer& w) const {
+  w.put<std::uint8_t>(1);  // layout version of this model's state
+  w.put<std::int64_t>(cfg_.samples_per_season);
+  w.put<std::int64_t>(cfg_.initial_training_seasons);
+  w.put_bool(cfg_.multiplicative);
+  w.put_bool(cfg_.compute_seasonality);
+  w.put_bool(cfg_.find_season_length);
+  w.put<std::int64_t>(cfg_.number_of_samples);
+  w.put<std::int64_t>(cfg_.error_history_length);
+  w.put_bool(cfg_.use_full_error_history);
+  w.put_vector(buffer_);
+  w.put_bool(fitted_);
+  w.put_bool(season_);
+  w.put_bool(mult_);
+  w.put_bool(trend_);
+  w.put<std::int64_t>(m_);
+  w.put<std::int64_t>(pos_);
+  for (double v : {alpha_, beta_, gamma_, phi_, level_, slope_}) w.put<double>(v);
+  w.put_vector(s_);
+  w.put_string(note_);
+  errors_.save(w);
+}
+
+void HoltWinters::load(Reader& r) {
+  if (r.get<std::uint8_t>() != 1) throw FormatError("hws state: unknown layout");
+  HoltWintersConfig c;
+  c.samples_per_season = r.get<std::int64_t>();
+  c.initial_training_seasons = r.get<std::int64_t>();
+  c.multiplicative = r.get_bool();
+  c.compute_seasonality = r.get_bool();
+  c.find_season_length = r.get_bool();
+  c.number_of_samples = r.get<std::int64_t>();
+  c.error_history_length = r.get<std::int64_t>();
+  c.use_full_error_history = r.get_bool();
+  try {
+    c.validate();
+  } catch (const InvalidArgument& e) {
+    throw FormatError(std::string("hws state: ") + e.what());
+  }
+  cfg_ = c;
+  buffer_ = r.get_vector<double>();
+  fitted_ = r.get_bool();
+  season_ = r.get_bool();
+  mult_ = r.get_bool();
+  trend_ = r.get_bool();
+  m_ = r.get_count(1, kMaxSeason);
+  pos_ = r.get_count(0, kMaxSeason);
+  alpha_ = r.get<double>();
+  beta_ = r.get<double>();
+  gamma_ = r.get<double>();
+  phi_ = r.get<double>();
+  level_ = r.get<double>();
+  slope_ = r.get<double>();
+  s_ = r.get_vector<double>();
+  note_ = r.get_string();
+  errors_.load(r);
+  const bool finite = std::isfinite(alpha_) && std::isfinite(beta_) && std::isfinite(gamma_) &&
+                      std::isfinite(phi_) && std::isfinite(level_) && std::isfinite(slope_) &&
+                      std::all_of(s_.begin(), s_.end(), [](double v) { return std::isfinite(v); });
+  const bool shape = season_ ? (static_cast<std::int64_t>(s_.size()) == m_ && pos_ < m_)
+                             : (s_.empty() && m_ == 1 && pos_ == 0 && !mult_);
+  const bool buffered =
+      fitted_ ? buffer_.empty() : static_cast<std::int64_t>(buffer_.size()) <= 2 * c.initial_size();
+  if (!finite || !shape || !buffered || (mult_ && !season_)) {
+    throw FormatError("hws state: inconsistent values");
+  }
+}
+
+std::unique_ptr<Model> build_holt_winters(const Options& options) {
+  OptionReader o("hws", options);
+  HoltWintersConfig c;
+  const std::string type = lower(o.text("algorithm_type", "additive"));
+  if (type == "multiplicative") {
+    c.multiplicative = true;
+  } else if (type != "additive") {
+    o.fail("algorithm_type", "must be 'additive' or 'multiplicative', got '" + type + "'");
+  }
+  const bool by_count = o.has("is_season_length") || o.has("number_of_samples");
+  if (by_count) {
+    for (const char* k : {"samples_per_season", "initial_training_seasons", "compute_seasonality",
+                          "error_history_length", "use_full_error_history"}) {
+      if (o.has(k)) {
+        o.fail(k, "cannot be combined with is_season_length/number_of_samples");
+      }
+    }
+    if (!o.has("number_of_samples"))
+      o.fail("number_of_samples", "is required with is_season_length");
+    const bool is_season_length = o.flag("is_season_length", false);
+    const std::int64_t n = o.integer("number_of_samples", 0);
+    if (is_season_length) {
+      // number_of_samples is the season length itself.
+      c.samples_per_season = n;
+      c.initial_training_seasons = 2;
+    } else {
+      c.find_season_length = true;
+      c.number_of_samples = n;
+    }
+  } else {
+    c.samples_per_season = o.integer("samples_per_season", 2);
+    c.initial_training_seasons = o.integer("initial_training_seasons", 2);
+    c.compute_seasonality = o.flag("compute_seasonality", true);
+    c.error_history_length = o.integer("error_history_length", 2);
+    c.use_full_error_history = o.flag("use_full_error_history", false);
+  }
+  o.finish();
+  return std::make_unique<HoltWinters>(c);
+}
+
+}  // namespace tarn

@@ -1,0 +1,129 @@
+#include "tarn/season.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace tarn {
+namespace {
+
+// Upper quantile of the standard normal distribution: z with P(Z > z) = p.
+double normal_upper_quantile(double p) {
+  double lo = 0.0, hi = 10.0;
+  for (int i = 0; i < 80; ++i) {
+    const double mid = 0.5 * (lo + hi);
+    if (0.5 * std::erfc(mid / std::sqrt(2.0)) > p) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  return 0.5 * (lo + hi);
+}
+
+// Sample autocorrelation at lags 0..max_lag of a series with mean zero.
+std::vector<double> acf(const std::vector<double>& x, std::size_t max_lag) {
+  const std::size_t n = x.size();
+  std::vector<double> r(max_lag + 1, 0.0);
+  double c0 = 0.0;
+  for (double v : x) c0 += v * v;
+  if (!(c0 > 0.0)) return r;
+  for (std::size_t k = 0; k <= max_lag && k < n; ++k) {
+    double c = 0.0;
+    for (std::size_t i = k; i < n; ++i) c += x[i] * x[i - k];
+    r[k] = c / c0;
+  }
+  return r;
+}
+
+void detrend(std::vector<double>& y) {
+  const std::size_t n = y.size();
+  double st = 0, sy = 0, stt = 0, sty = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i);
+    st += t;
+    sy += y[i];
+    stt += t * t;
+    sty += t * y[i];
+  }
+  const double nn = static_cast<double>(n);
+  const double den = nn * stt - st * st;
+  const double b = den != 0.0 ? (nn * sty - st * sy) / den : 0.0;
+  const double a = (sy - b * st) / nn;
+  for (std::size_t i = 0; i < n; ++i) y[i] -= a + b * static_cast<double>(i);
+}
+
+}  // namespace
+
+int detect_period(const double* x, std::size_t n, int upper_limit) {
+  // Finite values with interior gaps filled linearly; leading and trailing gaps dropped.
+  std::size_t first = 0, last = n;
+  while (first < n && !std::isfinite(x[first])) ++first;
+  while (last > first && !std::isfinite(x[last - 1])) --last;
+  if (last - first < 8 || upper_limit < 2) return 1;
+  std::vector<double> y(x + first, x + last);
+  std::size_t prev = 0;
+  for (std::size_t i = 1; i < y.size(); ++i) {
+    if (!std::isfinite(y[i])) continue;
+    for (std::size_t j = prev + 1; j < i; ++j) {
+      const double w = static_cast<double>(j - prev) / static_cast<double>(i - prev);
+      y[j] = y[prev] + w * (y[i] - y[prev]);
+    }
+    prev = i;
+  }
+  // Work on a scale near one so that huge or tiny magnitudes behave alike.
+  double scale = 0.0;
+  for (double v : y) scale = std::max(scale, std::fabs(v));
+  if (!(scale > 0.0) || !std::isfinite(scale)) return 1;
+  for (double& v : y) v /= scale;
+
+  detrend(y);
+  // A persistent (random-walk like) series hides its season behind the slowly decaying
+  // autocorrelation: look at its changes instead.
+  {
+    const std::vector<double> r1 = acf(y, 1);
+    if (r1[1] > 0.8) {
+      std::vector<double> d(y.size() - 1);
+      for (std::size_t i = 1; i < y.size(); ++i) d[i - 1] = y[i] - y[i - 1];
+      y.swap(d);
+      detrend(y);
+    }
+  }
+  const std::size_t m = y.size();
+  const std::size_t upper = std::min<std::size_t>(static_cast<std::size_t>(upper_limit), m / 2);
+  if (upper < 2) return 1;
+  const std::vector<double> r = acf(y, upper + 1);
+
+  // Significance against white noise, corrected for the number of lags tested.
+  const double z = std::max(1.96, normal_upper_quantile(0.05 / static_cast<double>(upper)));
+  const double thr = z / std::sqrt(static_cast<double>(m));
+
+  struct Peak {
+    std::size_t lag;
+    double r;
+  };
+  std::vector<Peak> peaks;
+  for (std::size_t k = 2; k <= upper; ++k) {
+    if (!(r[k] > r[k - 1] && r[k] >= r[k + 1])) continue;
+    if (r[k] <= thr) continue;
+    // The peak must stand out from the trough before it, which a smoothly decaying
+    // autocorrelation (a persistent but non-seasonal series) does not do.
+    double trough = r[k - 1];
+    for (std::size_t j = (k + 1) / 2; j < k; ++j) trough = std::min(trough, r[j]);
+    if (r[k] - trough <= thr) continue;
+    peaks.push_back({k, r[k]});
+  }
+  if (peaks.empty()) return 1;
+  const Peak best = *std::max_element(peaks.begin(), peaks.end(),
+                                      [](const Peak& a, const Peak& b) { return a.r < b.r; });
+  // A season shows peaks at its multiples too: prefer the shortest lag that divides the best
+  // one and is nearly as strong.
+  for (const Peak& p : peaks) {
+    if (p.lag < best.lag && best.lag % p.lag == 0 && p.r >= 0.8 * best.r) {
+      return static_cast<int>(p.lag);
+    }
+  }
+  return static_cast<int>(best.lag);
+}
+
+}  // namespace tarn

@@ -1,0 +1,215 @@
+// Python binding of the tarn forecasting engine.
+//
+// Builders (module `forecasters`) take keyword arguments only and return a new, untrained
+// engine model. The model type is registered globally with a shared_ptr holder, so any other
+// extension module can reach the C++ model behind a Python object (contracts/engine.hpp).
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tarn/builders.hpp"
+#include "tarn/holt_winters.hpp"
+#include "tarn/model.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using ModelPtr = std::shared_ptr<tarn::Model>;
+
+[[noreturn]] void raise(PyObject* type, const std::string& text) {
+  PyErr_SetString(type, text.c_str());
+  throw py::error_already_set();
+}
+
+bool is_bool_like(py::handle v) {
+  if (PyBool_Check(v.ptr())) return true;
+  // numpy.bool_ is neither a bool nor an int.
+  const std::string tname = Py_TYPE(v.ptr())->tp_name;
+  return tname == "numpy.bool" || tname == "numpy.bool_";
+}
+
+tarn::Value to_value(const std::string& key, py::handle v) {
+  if (v.is_none()) return tarn::Value();
+  if (is_bool_like(v)) return tarn::Value(static_cast<bool>(PyObject_IsTrue(v.ptr())));
+  if (PyUnicode_Check(v.ptr())) return tarn::Value(v.cast<std::string>());
+  if (PyFloat_Check(v.ptr())) return tarn::Value(PyFloat_AsDouble(v.ptr()));
+  if (PyIndex_Check(v.ptr())) {
+    py::int_ i = py::reinterpret_steal<py::int_>(PyNumber_Index(v.ptr()));
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (overflow != 0) raise(PyExc_ValueError, "option '" + key + "' is out of range");
+    return tarn::Value(static_cast<std::int64_t>(x));
+  }
+  if (PyNumber_Check(v.ptr()) && py::hasattr(v, "__float__")) {
+    const double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return tarn::Value(d);
+  }
+  raise(PyExc_TypeError, "option '" + key + "' must be a number, a bool, a string or None, not " +
+                             std::string(Py_TYPE(v.ptr())->tp_name));
+}
+
+ModelPtr build(const std::string& builder, const py::kwargs& kwargs) {
+  tarn::Options opts;
+  for (auto item : kwargs) {
+    const std::string key = py::str(item.first).cast<std::string>();
+    opts[key] = to_value(key, item.second);
+  }
+  return ModelPtr(tarn::build(builder, opts));
+}
+
+std::int64_t to_timestamp(py::handle v) {
+  if (PyFloat_Check(v.ptr())) {
+    const double d = PyFloat_AsDouble(v.ptr());
+    if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 9.0e18) {
+      raise(PyExc_ValueError,
+            "timestamp " + py::repr(v).cast<std::string>() + " is not an integer");
+    }
+    return static_cast<std::int64_t>(d);
+  }
+  if (!is_bool_like(v) && PyIndex_Check(v.ptr())) {
+    py::int_ i = py::reinterpret_steal<py::int_>(PyNumber_Index(v.ptr()));
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (overflow != 0) raise(PyExc_ValueError, "timestamp is out of range");
+    return static_cast<std::int64_t>(x);
+  }
+  raise(PyExc_TypeError,
+        "timestamps must be integers, not " + std::string(Py_TYPE(v.ptr())->tp_name));
+}
+
+double to_number(py::handle v) {
+  if (v.is_none()) return std::nan("");  // a missing observation
+  const double d = PyFloat_AsDouble(v.ptr());
+  if (d == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, "values must be numbers, not " + std::string(Py_TYPE(v.ptr())->tp_name));
+  }
+  return d;
+}
+
+bool is_sequence(py::handle v) {
+  return !PyUnicode_Check(v.ptr()) && !PyBytes_Check(v.ptr()) && py::hasattr(v, "__len__") &&
+         py::hasattr(v, "__iter__");
+}
+
+void update_model(tarn::Model& model, py::handle t, py::handle v) {
+  if (is_sequence(t) || is_sequence(v)) {
+    if (!is_sequence(t) || !is_sequence(v)) {
+      raise(PyExc_TypeError,
+            "update_model takes two sequences (timestamps, values) or one timestamp and one "
+            "value");
+    }
+    std::vector<std::int64_t> ts;
+    std::vector<double> vals;
+    for (auto x : py::iter(t)) ts.push_back(to_timestamp(x));
+    for (auto x : py::iter(v)) vals.push_back(to_number(x));
+    if (ts.size() != vals.size()) {
+      raise(PyExc_ValueError, "timestamps and values differ in length (" +
+                                  std::to_string(ts.size()) + " and " +
+                                  std::to_string(vals.size()) + ")");
+    }
+    py::gil_scoped_release release;
+    model.update(ts, vals);
+    return;
+  }
+  const std::int64_t ts = to_timestamp(t);
+  const double val = to_number(v);
+  model.update(ts, val);
+}
+
+ModelPtr from_state(const py::bytes& state) {
+  const std::string bytes = state;
+  return ModelPtr(tarn::Model::deserialize(bytes));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_tarn, m) {
+  m.doc() = "Binding of the tarn forecasting engine.";
+
+  py::register_local_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const tarn::StaleUpdate& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const tarn::InvalidArgument& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const tarn::FormatError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const tarn::Error& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+  });
+
+  py::class_<tarn::Model, ModelPtr> model(m, "Model",
+                                          "A forecasting model of the engine. Build one with a "
+                                          "builder of `forecasters`.");
+  model
+      .def(
+          "update_model",
+          [](tarn::Model& self, py::handle t, py::handle v) { update_model(self, t, v); },
+          py::arg("timestamps"), py::arg("values"),
+          "Feeds observations in time order: two equal-length sequences (integer timestamps, "
+          "values) or one timestamp and one value. A NaN or None value is a missing observation. "
+          "A timestamp not newer than the latest one raises ValueError (everything before it "
+          "is kept).")
+      .def("is_initialized", &tarn::Model::is_initialized,
+           "True once the model has seen enough data to forecast.")
+      .def("reset_model", &tarn::Model::reset, "Forgets every observation.")
+      .def(
+          "forecast_at", [](const tarn::Model& self, double t) { return self.forecast_at(t); },
+          py::arg("timestamp"), "Forecast for a timestamp after the latest observation.")
+      .def(
+          "forecast_steps",
+          [](const tarn::Model& self, double h) { return self.forecast_steps(h); },
+          py::arg("steps"), "Forecast `steps` grid steps after the latest observation.")
+      .def_property_readonly("last_time_updated", &tarn::Model::last_time,
+                             "Timestamp of the latest observation (-1 before any).")
+      .def_property_readonly("average_interval", &tarn::Model::average_interval,
+                             "Mean spacing of the observed timestamps.")
+      .def_property_readonly("observations", &tarn::Model::observations,
+                             "Number of observations fed (missing ones included).")
+      .def_property_readonly("kind",
+                             [](const tarn::Model& self) { return std::string(self.kind()); })
+      .def("describe", &tarn::Model::describe, "Readable description of the model.")
+      .def("__repr__",
+           [](const tarn::Model& self) { return "<tarn model " + self.describe() + ">"; })
+      .def(
+          "serialize", [](const tarn::Model& self) { return py::bytes(self.serialize()); },
+          "The model's binary state (read back with _from_state).")
+      .def("__reduce__",
+           [](const tarn::Model& self) {
+             py::object fn = py::module_::import("tidewell_ts_libs.deps.tarn").attr("_from_state");
+             return py::make_tuple(fn, py::make_tuple(py::bytes(self.serialize())));
+           })
+      .def("__copy__", [](const tarn::Model& self) { return ModelPtr(self.clone()); })
+      .def(
+          "__deepcopy__",
+          [](const tarn::Model& self, py::handle) { return ModelPtr(self.clone()); },
+          py::arg("memo"));
+
+  m.def("_from_state", &from_state, py::arg("state"),
+        "Rebuilds a model from the bytes of Model.serialize() (used by pickle).");
+
+  py::module_ f = m.def_submodule("forecasters", "Builders of the engine's models.");
+  std::vector<std::string> names = {"hws", "arima", "arma", "bats", "auto"};
+  for (const auto& n : tarn::builder_names()) {
+    if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+  }
+  py::list all;
+  for (const auto& n : names) {
+    f.def(
+        n.c_str(), [n](py::kwargs kwargs) { return build(n, kwargs); },
+        ("A new, untrained '" + n + "' model, configured by keyword arguments.").c_str());
+    all.append(n);
+  }
+  f.attr("__all__") = all;
+}

@@ -1,0 +1,127 @@
+// QuillcastUtils: sizing helpers for training engine models, and forecast accuracy metrics.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pyclass.hpp"
+#include "tarn/metrics.hpp"
+#include "tarn/season.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+// Largest training size suggested for the models that fit their whole training data at once:
+// beyond it the remaining observations reach the model through its (cheap) updates.
+constexpr std::int64_t kTrainingCap = 1000;
+
+std::vector<double> to_doubles(py::handle values, const char* what) {
+  py::object arr;
+  try {
+    arr = twpy::import("numpy", "asarray")(values, py::arg("dtype") = "float64");
+  } catch (py::error_already_set& e) {
+    twpy::raise(PyExc_ValueError, std::string(what) + " must be numbers: " + e.what());
+  }
+  py::array_t<double, py::array::c_style | py::array::forcecast> a(arr.attr("ravel")());
+  return std::vector<double>(a.data(), a.data() + a.size());
+}
+
+std::int64_t to_int(py::handle v, const char* name) {
+  if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) {
+    if (PyFloat_Check(v.ptr())) {
+      const double d = PyFloat_AsDouble(v.ptr());
+      if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 9e15) {
+        return static_cast<std::int64_t>(d);
+      }
+    }
+    twpy::raise(PyExc_TypeError, std::string(name) + " must be an integer");
+  }
+  return py::cast<std::int64_t>(py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr())));
+}
+
+py::list get_init_samples(py::handle values, py::handle upper_limit, py::handle lower_limit) {
+  const std::vector<double> x = to_doubles(values, "values");
+  const std::int64_t upper = to_int(upper_limit, "upper_limit");
+  const std::int64_t lower = to_int(lower_limit, "lower_limit");
+  if (upper < 1) twpy::raise(PyExc_ValueError, "upper_limit must be at least 1");
+  if (lower < 1) twpy::raise(PyExc_ValueError, "lower_limit must be at least 1");
+  const auto n = static_cast<std::int64_t>(x.size());
+  int period = 1;
+  {
+    py::gil_scoped_release release;
+    period = tarn::detect_period(x.data(), x.size(),
+                                 static_cast<int>(std::min<std::int64_t>(upper, INT32_MAX)));
+  }
+  period = std::max(period, 1);
+  // Training size: the whole series up to the cap, and at least three seasons and
+  // lower_limit values when the series has them.
+  std::int64_t size = std::max<std::int64_t>(kTrainingCap, 3 * static_cast<std::int64_t>(period));
+  size = std::max(size, lower);
+  size = std::min(size, n);
+  py::list out;
+  out.append(n);
+  out.append(period);
+  out.append(n / period);
+  out.append(size);
+  return out;
+}
+
+std::int64_t get_arima_init_size(py::handle itr_obj, py::handle length_obj) {
+  const std::int64_t itr = to_int(itr_obj, "itr");
+  const std::int64_t length = to_int(length_obj, "length");
+  if (itr < 0) twpy::raise(PyExc_ValueError, "itr must not be negative");
+  if (length < 0) twpy::raise(PyExc_ValueError, "length must not be negative");
+  // Half the series on the first attempt, then growing to all of it on the fifth.
+  static const double fractions[] = {0.5, 0.625, 0.75, 0.875, 1.0};
+  if (itr >= 4) return length;
+  const auto size =
+      static_cast<std::int64_t>(std::ceil(fractions[itr] * static_cast<double>(length)));
+  return std::min(length, std::max<std::int64_t>(size, std::min<std::int64_t>(length, 20)));
+}
+
+py::tuple compute_metrics(py::handle a, py::handle b) {
+  const std::vector<double> truth = to_doubles(a, "ground truth");
+  const std::vector<double> pred = to_doubles(b, "predictions");
+  if (truth.size() != pred.size()) {
+    twpy::raise(PyExc_ValueError, "ground truth and predictions differ in length (" +
+                                      std::to_string(truth.size()) + " and " +
+                                      std::to_string(pred.size()) + ")");
+  }
+  const tarn::Metrics m = tarn::compute_metrics(truth.data(), pred.data(), truth.size());
+  return py::make_tuple(m.mae, m.mse, m.r2, m.smape);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(quillcast_utils, m) {
+  twpy::ClassBuilder cls(m, "QuillcastUtils", py::tuple(),
+                         "Sizing helpers for training the engine's models, and accuracy metrics.");
+  cls.def_static(
+      "get_init_samples",
+      [](py::object values, py::object upper_limit, py::object lower_limit) {
+        return get_init_samples(values, upper_limit, lower_limit);
+      },
+      py::arg("values"), py::arg("upper_limit") = 200, py::arg("lower_limit") = 8,
+      "Four counts for one series: [number of values, season period (1 when the data show "
+      "none; at most upper_limit), number of full seasons in the series, training size for "
+      "BATS and the automatic selector (the whole series up to 1000 values, at least three "
+      "seasons and lower_limit when the series is that long, never more than its length)].");
+  cls.def_static(
+      "get_arima_init_size",
+      [](py::object itr, py::object length) { return get_arima_init_size(itr, length); },
+      py::arg("itr"), py::arg("length"),
+      "Training size for ARIMA attempt `itr` (0 to 4) on a series of `length` values: half the "
+      "series (at least 20 values) on the first attempt, growing to the whole series on the "
+      "fifth; never more than `length`.");
+  cls.def_static(
+      "compute_metrics", [](py::object a, py::object b) { return compute_metrics(a, b); },
+      py::arg("a"), py::arg("b"),
+      "(MAE, MSE, R2, SMAPE) of predictions `b` against ground truth `a`. Positions where `a` "
+      "is NaN do not count; SMAPE is in percent (0 to 200) and counts 0 against 0 as exact; "
+      "a NaN or infinite prediction where `a` is known makes every metric NaN.");
+  cls.finalize();
+}

@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "tarn/interpolate.hpp"
+
+using tarn::interp::fill_matrix;
+using tarn::interp::fill_series;
+using tarn::interp::Method;
+using tarn::interp::Options;
+
+namespace {
+
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+
+Options opts(Method m, int order = 3, bool ends = true) {
+  Options o;
+  o.method = m;
+  o.order = order;
+  o.fill_ends = ends;
+  return o;
+}
+
+// Uneven time axis with gaps of several lengths inside.
+struct Case {
+  std::vector<double> x;
+  std::vector<bool> hole;
+};
+
+Case uneven_case() {
+  Case c;
+  double t = 0.0;
+  for (int i = 0; i < 40; ++i) {
+    c.x.push_back(t);
+    t += 0.5 + 0.25 * (i % 3);
+    c.hole.push_back(i == 3 || (i >= 10 && i <= 13) || i == 20 || i == 21 || (i >= 30 && i <= 36));
+  }
+  return c;
+}
+
+// Each method reproduces exactly the polynomials of the degree it is built on.
+struct Exactness {
+  Method method;
+  int order;
+  int degree;
+};
+
+class Reproduces : public ::testing::TestWithParam<Exactness> {};
+
+TEST_P(Reproduces, PolynomialOfItsDegree) {
+  const auto p = GetParam();
+  Case c = uneven_case();
+  auto f = [&](double v) {
+    double s = 1.5, pw = 1.0;
+    for (int d = 1; d <= p.degree; ++d) {
+      pw *= (v - 10.0) / 10.0;
+      s += (d % 2 ? 0.7 : -0.4) * pw;
+    }
+    return s;
+  };
+  std::vector<double> y(c.x.size());
+  for (std::size_t i = 0; i < y.size(); ++i) y[i] = c.hole[i] ? NaN : f(c.x[i]);
+  fill_series(c.x.data(), y.data(), y.size(), opts(p.method, p.order));
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    EXPECT_NEAR(y[i], f(c.x[i]), 1e-9) << tarn::interp::method_name(p.method) << " at " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kernels, Reproduces,
+    ::testing::Values(Exactness{Method::linear, 0, 1}, Exactness{Method::cubic, 0, 1},
+                      Exactness{Method::akima, 0, 1}, Exactness{Method::quadratic, 0, 2},
+                      Exactness{Method::barycentric, 0, 3}, Exactness{Method::polynomial, 4, 4},
+                      Exactness{Method::spline, 2, 2}, Exactness{Method::spline, 3, 3},
+                      Exactness{Method::spline, 5, 5}));
+
+TEST(Interpolate, LinearFollowsTheTimeAxisNotThePositions) {
+  std::vector<double> x{0, 1, 10};
+  std::vector<double> y{0, NaN, 10};
+  fill_series(x.data(), y.data(), 3, opts(Method::linear));
+  EXPECT_DOUBLE_EQ(y[1], 1.0);
+  std::vector<double> z{0, NaN, 10};
+  fill_series(nullptr, z.data(), 3, opts(Method::linear));
+  EXPECT_DOUBLE_EQ(z[1], 5.0);
+}
+
+TEST(Interpolate, NaturalCubicMatchesHandComputedValue) {
+  // Natural spline through (0,0), (1,1), (2,0): M1 = -3, s(0.5) = 0.5 + (0.125-0.5)(-3)/6.
+  std::vector<double> x{0, 0.5, 1, 1.5, 2};
+  std::vector<double> y2{0, NaN, 1, NaN, 0};
+  fill_series(x.data(), y2.data(), 5, opts(Method::cubic));
+  EXPECT_NEAR(y2[1], 0.6875, 1e-12);
+  EXPECT_NEAR(y2[3], 0.6875, 1e-12);
+}
+
+TEST(Interpolate, StepMethods) {
+  std::vector<double> base{NaN, 1, NaN, NaN, 4, NaN};
+  auto run = [&](Method m, bool ends) {
+    auto y = base;
+    Options o = opts(m, 3, ends);
+    o.fill_value = -7;
+    fill_series(nullptr, y.data(), y.size(), o);
+    return y;
+  };
+  auto prev = run(Method::prev, false);
+  EXPECT_TRUE(std::isnan(prev[0]));
+  EXPECT_EQ(prev[2], 1);
+  EXPECT_EQ(prev[3], 1);
+  EXPECT_EQ(prev[5], 4);
+  auto next = run(Method::next, false);
+  EXPECT_EQ(next[0], 1);
+  EXPECT_EQ(next[3], 4);
+  EXPECT_TRUE(std::isnan(next[5]));
+  auto nearest = run(Method::nearest, true);
+  EXPECT_EQ(nearest[0], 1);
+  EXPECT_EQ(nearest[2], 1);
+  EXPECT_EQ(nearest[3], 4);
+  EXPECT_EQ(nearest[5], 4);
+  auto fill = run(Method::fill, false);
+  EXPECT_EQ(fill[0], -7);
+  EXPECT_EQ(fill[3], -7);
+  EXPECT_EQ(fill[1], 1);
+  EXPECT_EQ(run(Method::prev, true)[0], 1);
+  EXPECT_EQ(run(Method::next, true)[5], 4);
+}
+
+TEST(Interpolate, EndsAreNeverExtrapolated) {
+  for (Method m : {Method::linear, Method::cubic, Method::akima, Method::quadratic,
+                   Method::barycentric, Method::polynomial, Method::spline}) {
+    std::vector<double> y{NaN, NaN, 0, 5, 1, 7, 2, NaN, NaN};
+    auto z = y;
+    fill_series(nullptr, y.data(), y.size(), opts(m, 5, true));
+    EXPECT_EQ(y[0], 0);
+    EXPECT_EQ(y[1], 0);
+    EXPECT_EQ(y[7], 2);
+    EXPECT_EQ(y[8], 2);
+    fill_series(nullptr, z.data(), z.size(), opts(m, 5, false));
+    EXPECT_TRUE(std::isnan(z[0]) && std::isnan(z[8])) << tarn::interp::method_name(m);
+    EXPECT_EQ(z[3], 5);
+  }
+}
+
+TEST(Interpolate, DegenerateSeries) {
+  for (Method m : {Method::linear, Method::cubic, Method::akima, Method::quadratic,
+                   Method::barycentric, Method::polynomial, Method::spline, Method::nearest}) {
+    std::vector<double> none{NaN, NaN, NaN};
+    Options o = opts(m, 3);
+    EXPECT_EQ(fill_series(nullptr, none.data(), 3, o), 0u);
+    EXPECT_TRUE(std::isnan(none[1]));
+    o.empty_value = 2.5;
+    EXPECT_EQ(fill_series(nullptr, none.data(), 3, o), 3u);
+    EXPECT_EQ(none[1], 2.5);
+
+    std::vector<double> one{NaN, 3, NaN, NaN};
+    fill_series(nullptr, one.data(), 4, opts(m, 3));
+    for (double v : one) EXPECT_EQ(v, 3);
+
+    std::vector<double> two{1, NaN, NaN, 4};
+    fill_series(nullptr, two.data(), 4, opts(m, 5));
+    EXPECT_NEAR(two[1], m == Method::nearest ? 1 : 2, 1e-12) << tarn::interp::method_name(m);
+    EXPECT_NEAR(two[2], m == Method::nearest ? 4 : 3, 1e-12);
+  }
+}
+
+TEST(Interpolate, BadTimeAxisIsRejected) {
+  std::vector<double> y{1, NaN, 3};
+  std::vector<double> back{0, 2, 1};
+  EXPECT_THROW(fill_series(back.data(), y.data(), 3, opts(Method::linear)), std::invalid_argument);
+  std::vector<double> dup{0, 1, 1};
+  EXPECT_THROW(fill_series(dup.data(), y.data(), 3, opts(Method::linear)), std::invalid_argument);
+  std::vector<double> hole{0, NaN, 2};
+  EXPECT_THROW(fill_series(hole.data(), y.data(), 3, opts(Method::linear)), std::invalid_argument);
+  EXPECT_THROW(tarn::interp::method_from_name("cubical"), std::invalid_argument);
+  EXPECT_EQ(tarn::interp::method_from_name("previous"), Method::prev);
+}
+
+TEST(Interpolate, MatrixUsesTimeColumnAndMarker) {
+  // columns: value, time, value (with -1 as the missing marker)
+  std::vector<double> d{
+      0,   0, 5,   //
+      -1,  1, -1,  //
+      NaN, 3, 9,   //
+      4,   4, 10,
+  };
+  std::size_t filled = fill_matrix(d.data(), 4, 3, 1, -1.0, opts(Method::linear));
+  EXPECT_EQ(filled, 3u);
+  EXPECT_DOUBLE_EQ(d[3], 1.0);
+  EXPECT_DOUBLE_EQ(d[6], 3.0);
+  EXPECT_DOUBLE_EQ(d[5], 5.0 + 4.0 / 3.0);
+  EXPECT_DOUBLE_EQ(d[4], 1.0);  // the time column is untouched
+  std::vector<double> e{1, 2};
+  EXPECT_THROW(fill_matrix(e.data(), 1, 2, 2, NaN, opts(Method::linear)), std::invalid_argument);
+}
+
+TEST(Interpolate, LongSplineIsStable) {
+  const std::size_t n = 20000;
+  std::vector<double> y(n);
+  for (std::size_t i = 0; i < n; ++i) y[i] = (i % 7 == 3) ? NaN : std::sin(0.01 * i);
+  fill_series(nullptr, y.data(), n, opts(Method::spline, 3));
+  for (std::size_t i = 0; i < n; ++i) ASSERT_NEAR(y[i], std::sin(0.01 * i), 1e-6) << i;
+}
+
+}  // namespace

@@ -1,0 +1,1 @@
+"""Regression estimators built on the automatic regression search."""

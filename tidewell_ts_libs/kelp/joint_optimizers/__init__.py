@@ -1,0 +1,1 @@
+"""Joint optimisers: searches over pipelines of preprocessing and regression stages."""

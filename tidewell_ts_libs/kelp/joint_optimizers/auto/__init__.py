@@ -1,0 +1,1 @@
+"""Automatic regression search over a stages object (see ``utils.regression_dag``)."""

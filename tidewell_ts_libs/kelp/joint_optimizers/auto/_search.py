@@ -1,0 +1,301 @@
+"""Budgeted random search over pipelines drawn from a stages object.
+
+Candidates are drawn without repetition from the product of the stages, in random order, and
+each is scored by time-series cross-validation (``TimeSeriesSplit``: every fold trains on the
+past and tests on the rows that follow). Two budgets bound the search, in seconds of wall time:
+
+- ``execution_time_per_pipeline``: a candidate whose folds have run longer, or whose remaining
+  folds are projected (from the last fold's time, scaled by training size) to take it past
+  that limit, is abandoned and can never be chosen;
+- ``total_execution_time``: no candidate is started once it is spent, and a candidate under way
+  when it runs out is abandoned, unless no candidate has completed yet (the first completion is
+  still bounded by the per-pipeline budget).
+
+Fits run in the calling process; a fit cannot be interrupted midway, so a single fold may run
+past a budget by its own duration before the candidate is abandoned.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import math
+import numbers
+import time
+import warnings
+from dataclasses import dataclass, field
+
+import numpy as np
+from sklearn.base import clone
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.metrics import get_scorer
+from sklearn.model_selection import TimeSeriesSplit
+from sklearn.pipeline import Pipeline
+from sklearn.utils import check_random_state
+
+# Distributed platforms by the prefix of `execution_platform`, with the package each needs.
+DISTRIBUTED_PLATFORMS = {"spark": "pyspark", "dask": "dask", "ray": "ray"}
+LOCAL_PLATFORM = "local"
+
+# Above this many candidates the order is drawn lazily instead of by a full permutation.
+_PERMUTE_LIMIT = 100_000
+
+
+def resolve_platform(execution_platform):
+    """Where the search runs: always "local". A distributed platform prints one notice saying
+    why the search runs locally; an unknown value raises ValueError."""
+    if not isinstance(execution_platform, str):
+        raise ValueError(
+            f"execution_platform must be a string such as 'local' or "
+            f"'spark_node_random_search', got {execution_platform!r}"
+        )
+    head = execution_platform.split("_", 1)[0].lower()
+    if head == LOCAL_PLATFORM:
+        return LOCAL_PLATFORM
+    if head in DISTRIBUTED_PLATFORMS:
+        package = DISTRIBUTED_PLATFORMS[head]
+        if importlib.util.find_spec(package) is None:
+            reason = f"{package} is not installed"
+        else:
+            reason = "this search runs in the calling process only"
+        print(
+            f"execution_platform {execution_platform!r} is not available ({reason}); "
+            "running the search locally."
+        )
+        return LOCAL_PLATFORM
+    known = ", ".join([LOCAL_PLATFORM, *DISTRIBUTED_PLATFORMS])
+    raise ValueError(
+        f"unknown execution_platform {execution_platform!r}: its first word must be one of {known}"
+    )
+
+
+def check_seconds(name, value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a number of seconds, got {value!r}")
+    if not math.isfinite(value) or value <= 0:
+        raise ValueError(f"{name} must be a positive, finite number of seconds, got {value!r}")
+    return float(value)
+
+
+def check_int(name, value, minimum):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < minimum:
+        raise ValueError(f"{name} must be an integer >= {minimum}, got {value!r}")
+    return int(value)
+
+
+def normalise_stages(stages):
+    """The stages as a list of lists of (name, estimator); raises ValueError for a malformed
+    stages object (and ImportError for one whose regressors need a missing package)."""
+    try:
+        stage_list = list(stages)
+    except TypeError:
+        raise ValueError(
+            f"stages must be a list of stages, each a list of (name, estimator) pairs; "
+            f"got {type(stages).__name__}"
+        ) from None
+    if not stage_list:
+        raise ValueError("stages is empty: give at least one stage of regressors")
+    out = []
+    for i, stage in enumerate(stage_list):
+        if isinstance(stage, (str, bytes)) or not hasattr(stage, "__iter__"):
+            raise ValueError(f"stage {i} must be a list of (name, estimator) pairs, got {stage!r}")
+        candidates = []
+        for cand in stage:
+            if (
+                isinstance(cand, (str, bytes))
+                or not hasattr(cand, "__len__")
+                or len(cand) != 2
+                or not isinstance(cand[0], str)
+            ):
+                raise ValueError(f"stage {i}: a candidate must be a (name, estimator) pair, got {cand!r}")
+            name, est = cand
+            if not name or "__" in name:
+                raise ValueError(f"stage {i}: candidate name {name!r} must be non-empty without '__'")
+            last = i == len(stage_list) - 1
+            if isinstance(est, str) and est == "passthrough":
+                if last:
+                    raise ValueError(f"the last stage holds regressors: {name!r} cannot be 'passthrough'")
+            elif not hasattr(est, "fit") or (last and not hasattr(est, "predict")):
+                raise ValueError(f"stage {i}: candidate {name!r} is not an estimator: {est!r}")
+            elif not last and not hasattr(est, "transform"):
+                raise ValueError(f"stage {i}: candidate {name!r} must be a transformer (no transform)")
+            candidates.append((name, est))
+        if not candidates:
+            raise ValueError(f"stage {i} has no candidates")
+        out.append(candidates)
+    return out
+
+
+def candidate_order(sizes, random_state):
+    """Yields the candidates' indices into each stage, in random order without repetition."""
+    total = math.prod(sizes)
+    rng = check_random_state(random_state)
+
+    def decode(k):
+        digits = []
+        for size in reversed(sizes):
+            k, d = divmod(k, size)
+            digits.append(d)
+        return tuple(reversed(digits))
+
+    if total <= _PERMUTE_LIMIT:
+        for k in rng.permutation(total):
+            yield decode(int(k))
+        return
+    seen = set()
+    while len(seen) < total:
+        digits = tuple(int(rng.randint(size)) for size in sizes)
+        if digits not in seen:
+            seen.add(digits)
+            yield digits
+
+
+def build_pipeline(stages, digits):
+    steps = []
+    used = set()
+    for stage, d in zip(stages, digits, strict=True):
+        name, est = stage[d]
+        unique, n = name, 2
+        while unique in used:
+            unique, n = f"{name}_{n}", n + 1
+        used.add(unique)
+        steps.append((unique, est if isinstance(est, str) else clone(est)))
+    return Pipeline(steps)
+
+
+@dataclass
+class Trial:
+    """The outcome of one candidate: status is "ok", "timeout", "stopped" (total budget spent)
+    or "error"."""
+
+    name: str
+    pipeline: Pipeline
+    status: str
+    score: float = float("nan")
+    fold_scores: list = field(default_factory=list)
+    seconds: float = 0.0
+    error: str = ""
+
+    def as_dict(self):
+        return {
+            "name": self.name,
+            "status": self.status,
+            "score": self.score,
+            "fold_scores": list(self.fold_scores),
+            "seconds": self.seconds,
+            "error": self.error,
+        }
+
+
+def _slice(a, idx):
+    return a[idx]
+
+
+def evaluate(pipeline, name, X, y, splits, scorer, per_pipeline, deadline, may_pass_deadline):
+    start = time.monotonic()
+    trial = Trial(name, pipeline, "ok")
+    n = len(splits)
+    try:
+        for j, (train, test) in enumerate(splits):
+            t0 = time.monotonic()
+            est = clone(pipeline)
+            est.fit(_slice(X, train), _slice(y, train))
+            trial.fold_scores.append(float(scorer(est, _slice(X, test), _slice(y, test))))
+            now = time.monotonic()
+            trial.seconds = now - start
+            if trial.seconds > per_pipeline:
+                trial.status = "timeout"
+                return trial
+            if j + 1 < n:
+                fold = now - t0
+                projected = trial.seconds + sum(fold * (k + 1) / (j + 1) for k in range(j + 1, n))
+                if projected > per_pipeline:
+                    trial.status = "timeout"
+                    trial.error = f"projected {projected:.3g} s for all folds"
+                    return trial
+                if now >= deadline and not may_pass_deadline:
+                    trial.status = "stopped"
+                    return trial
+    except Exception as exc:  # a candidate that cannot fit this data is skipped
+        trial.status = "error"
+        trial.error = f"{type(exc).__name__}: {exc}"
+        trial.seconds = time.monotonic() - start
+        return trial
+    score = float(np.mean(trial.fold_scores))
+    if not math.isfinite(score):
+        trial.status = "error"
+        trial.error = "non-finite cross-validation score"
+        return trial
+    trial.score = score
+    return trial
+
+
+def n_splits_for(n_samples, cv):
+    k = min(cv, n_samples - 1)
+    if k < 2:
+        raise ValueError(
+            f"the regression search needs at least 3 samples for time-series "
+            f"cross-validation, got {n_samples}"
+        )
+    return k
+
+
+def run_search(
+    stages,
+    X,
+    y,
+    *,
+    total_execution_time,
+    execution_time_per_pipeline,
+    execution_platform,
+    cv,
+    scoring,
+    random_state,
+    verbose=0,
+):
+    """Runs the search and returns (completed trials best first, all trials in order tried).
+
+    Raises RuntimeError when no candidate completed within the budgets, with the reasons."""
+    total = check_seconds("total_execution_time", total_execution_time)
+    per_pipeline = check_seconds("execution_time_per_pipeline", execution_time_per_pipeline)
+    cv = check_int("cv", cv, 2)
+    resolve_platform(execution_platform)
+    if stages is None:
+        from ..utils.regression_dag import get_tiny_dag
+
+        stages = get_tiny_dag()
+    stage_list = normalise_stages(stages)
+    scorer = get_scorer(scoring)
+    splits = list(TimeSeriesSplit(n_splits=n_splits_for(len(X), cv)).split(X))
+
+    deadline = time.monotonic() + total
+    trials = []
+    completed = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", category=ConvergenceWarning)
+        for digits in candidate_order([len(s) for s in stage_list], random_state):
+            if trials and time.monotonic() >= deadline:
+                break
+            pipeline = build_pipeline(stage_list, digits)
+            name = " -> ".join(stage_list[i][d][0] for i, d in enumerate(digits))
+            trial = evaluate(
+                pipeline, name, X, y, splits, scorer, per_pipeline, deadline, not completed
+            )
+            trials.append(trial)
+            if trial.status == "ok":
+                completed.append(trial)
+            if verbose:
+                detail = f"score {trial.score:.6g}" if trial.status == "ok" else trial.error
+                print(f"[search] {name}: {trial.status} in {trial.seconds:.3f} s {detail}".rstrip())
+    if not completed:
+        counts = {}
+        for t in trials:
+            counts[t.status] = counts.get(t.status, 0) + 1
+        summary = ", ".join(f"{v} {k}" for k, v in sorted(counts.items()))
+        last_error = next((t.error for t in reversed(trials) if t.error), "")
+        raise RuntimeError(
+            f"no pipeline completed the search within execution_time_per_pipeline="
+            f"{per_pipeline:g} s and total_execution_time={total:g} s ({summary})"
+            + (f"; last error: {last_error}" if last_error else "")
+        )
+    ranked = sorted(completed, key=lambda t: -t.score)  # stable: ties keep the order tried
+    return ranked, trials

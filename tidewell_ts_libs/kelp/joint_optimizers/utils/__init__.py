@@ -1,0 +1,1 @@
+"""Search spaces for the automatic regression search."""

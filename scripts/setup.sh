@@ -33,4 +33,6 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 echo "== building and installing tidewell_ts_libs into .venv"
-.venv/bin/python -m pip install -q ".[test]"
+extras="plot"
+[ "$dev" -eq 1 ] && extras="plot,test,dask"
+.venv/bin/python -m pip install -q ".[$extras]"

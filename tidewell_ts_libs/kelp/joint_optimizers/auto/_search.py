@@ -114,8 +114,10 @@ def normalise_stages(stages):
             if isinstance(est, str) and est == "passthrough":
                 if last:
                     raise ValueError(f"the last stage holds regressors: {name!r} cannot be 'passthrough'")
-            elif not hasattr(est, "fit") or (last and not hasattr(est, "predict")):
+            elif not hasattr(est, "fit"):
                 raise ValueError(f"stage {i}: candidate {name!r} is not an estimator: {est!r}")
+            elif last and not hasattr(est, "predict"):
+                raise ValueError(f"stage {i}: candidate {name!r} must be a regressor (no predict)")
             elif not last and not hasattr(est, "transform"):
                 raise ValueError(f"stage {i}: candidate {name!r} must be a transformer (no transform)")
             candidates.append((name, est))

@@ -1,0 +1,226 @@
+// The engine interpolator: a scikit-learn transformer that fills missing values of every value
+// column with one of the engine's interpolation methods, along the time axis given by the
+// timestamp column (or the row positions when there is none). The timestamp column passes
+// through unchanged.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "fill_array.hpp"
+#include "pyclass.hpp"
+#include "tarn/interpolate.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+const char* const kTypes[] = {"linear", "cubic", "nearest", "prev", "next", "fill"};
+const char* const kFillTypes[] = {"value", "mean", "median"};
+
+std::string joined(const char* const* names, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += (i ? ", " : "") + std::string(names[i]);
+  return out;
+}
+
+std::string checked_type(py::object self) {
+  py::object t = self.attr("interpolator_type");
+  if (py::isinstance<py::str>(t)) {
+    std::string s = t.cast<std::string>();
+    for (const char* name : kTypes) {
+      if (s == name) return s;
+    }
+  }
+  twpy::raise(PyExc_ValueError, "interpolator_type must be one of " + joined(kTypes, 6) + ", got " +
+                                    std::string(py::repr(t)));
+}
+
+std::string checked_fill_type(py::object self) {
+  py::object t = self.attr("imputer_fill_type");
+  if (py::isinstance<py::str>(t)) {
+    std::string s = t.cast<std::string>();
+    for (const char* name : kFillTypes) {
+      if (s == name) return s;
+    }
+  }
+  twpy::raise(PyExc_ValueError, "imputer_fill_type must be one of " + joined(kFillTypes, 3) +
+                                    ", got " + std::string(py::repr(t)));
+}
+
+double as_double(py::object v, const char* what) {
+  try {
+    return py::float_(v).cast<double>();
+  } catch (py::error_already_set&) {
+    twpy::raise(PyExc_ValueError,
+                std::string(what) + " must be a number, got " + std::string(py::repr(v)));
+  }
+}
+
+// Per-column statistic of the observed values (mean or median); `fallback` for a column without
+// any observed value. The time column gets NaN (never used).
+std::vector<double> column_statistic(const py::array_t<double>& a, long time_col, double missing,
+                                     bool median, double fallback) {
+  const std::size_t rows = a.shape(0), cols = a.shape(1);
+  const double* d = a.data();
+  std::vector<double> out(cols, std::nan(""));
+  const bool marker = !std::isnan(missing);
+  std::vector<double> seen;
+  for (std::size_t c = 0; c < cols; ++c) {
+    if (static_cast<long>(c) == time_col) continue;
+    seen.clear();
+    for (std::size_t r = 0; r < rows; ++r) {
+      double v = d[r * cols + c];
+      if (std::isnan(v) || (marker && v == missing)) continue;
+      seen.push_back(v);
+    }
+    if (seen.empty()) {
+      out[c] = fallback;
+    } else if (median) {
+      std::sort(seen.begin(), seen.end());
+      std::size_t h = seen.size() / 2;
+      out[c] = seen.size() % 2 ? seen[h] : 0.5 * (seen[h - 1] + seen[h]);
+    } else {
+      double s = 0.0;
+      for (double v : seen) s += v;
+      out[c] = s / static_cast<double>(seen.size());
+    }
+  }
+  return out;
+}
+
+void init(py::object self, py::object interpolator_type, py::object ts_icol_loc,
+          py::object ts_ocol_loc, py::object debug, py::object append_tranform,
+          py::object missing_val_identifier, py::object default_value, py::object imputer_fill_type,
+          py::object imputer_fill_value, py::kwargs) {
+  // Further settings (a forecasting pipeline hands over all of its own) are accepted and ignored.
+  self.attr("interpolator_type") = interpolator_type;
+  self.attr("ts_icol_loc") = ts_icol_loc;
+  self.attr("ts_ocol_loc") = ts_ocol_loc;
+  self.attr("debug") = debug;
+  self.attr("append_tranform") = append_tranform;
+  self.attr("missing_val_identifier") = missing_val_identifier;
+  self.attr("default_value") = default_value;
+  self.attr("imputer_fill_type") = imputer_fill_type;
+  self.attr("imputer_fill_value") = imputer_fill_value;
+}
+
+py::object fit(py::object self, py::object X, py::object /*y*/) {
+  const std::string type = checked_type(self);
+  const long time_col = twpy::time_column_index(self.attr("ts_icol_loc"));
+  const double missing = twpy::missing_marker(self.attr("missing_val_identifier"));
+  const double default_value = as_double(self.attr("default_value"), "default_value");
+  auto a = twpy::as_matrix_copy(X);
+  if (a.shape(0) == 0) twpy::raise(PyExc_ValueError, "cannot fit on data without rows");
+  if (time_col >= a.shape(1)) {
+    twpy::raise(PyExc_ValueError, "time column " + std::to_string(time_col) + " is outside the " +
+                                      std::to_string(a.shape(1)) + " columns of the data");
+  }
+  py::object fill_values = py::none();
+  if (type == "fill") {
+    const std::string how = checked_fill_type(self);
+    if (how == "value") {
+      double v = as_double(self.attr("imputer_fill_value"), "imputer_fill_value");
+      fill_values = py::cast(std::vector<double>(a.shape(1), v));
+    } else {
+      fill_values =
+          py::cast(column_statistic(a, time_col, missing, how == "median", default_value));
+    }
+  }
+  self.attr("fill_values_") = fill_values;
+  self.attr("n_features_in_") = py::int_(a.shape(1));
+  self.attr("is_fitted_") = py::bool_(true);
+  return self;
+}
+
+py::object transform(py::object self, py::object X) {
+  twpy::import("sklearn.utils.validation", "check_is_fitted")(self, "is_fitted_");
+  const std::string type = checked_type(self);
+  const long time_col = twpy::time_column_index(self.attr("ts_icol_loc"));
+  const double missing = twpy::missing_marker(self.attr("missing_val_identifier"));
+  const double default_value = as_double(self.attr("default_value"), "default_value");
+  auto a = twpy::as_matrix_copy(X);
+  const long n_features = self.attr("n_features_in_").cast<long>();
+  if (a.shape(1) != n_features) {
+    twpy::raise(PyExc_ValueError, "X has " + std::to_string(a.shape(1)) +
+                                      " columns, but the interpolator was fitted on " +
+                                      std::to_string(n_features));
+  }
+  const bool append = py::bool_(self.attr("append_tranform")).cast<bool>();
+  py::array_t<double> original;
+  if (append) original = twpy::as_matrix_copy(a);
+
+  tarn::interp::Options opt;
+  opt.method = tarn::interp::method_from_name(type);
+  // prev has no earlier value for a leading gap and next no later one for a trailing gap: those,
+  // and columns with no value at all, take default_value. The other methods carry the nearest
+  // observed value into the ends.
+  opt.fill_ends = !(type == "prev" || type == "next");
+  opt.empty_value = default_value;
+  std::vector<double> per_column;
+  if (type == "fill") per_column = self.attr("fill_values_").cast<std::vector<double>>();
+  std::size_t filled = twpy::fill_in_place(a, time_col, missing, opt, per_column);
+  if (!opt.fill_ends) {
+    // What the kernel left (ends without a neighbour) gets the default value.
+    const std::size_t rows = a.shape(0), cols = a.shape(1);
+    double* d = a.mutable_data();
+    for (std::size_t c = 0; c < cols; ++c) {
+      if (static_cast<long>(c) == time_col) continue;
+      for (std::size_t r = 0; r < rows; ++r) {
+        double& v = d[r * cols + c];
+        if (std::isnan(v) || (!std::isnan(missing) && v == missing)) {
+          v = default_value;
+          ++filled;
+        }
+      }
+    }
+  }
+  if (py::bool_(self.attr("debug")).cast<bool>()) {
+    twpy::print("QuillcastInterpolator:", type, "filled", filled, "missing values in", a.shape(0),
+                "rows x", a.shape(1), "columns");
+  }
+  if (!append) return std::move(a);
+  // Appended form: the data as given, followed by the filled value columns.
+  py::object np = twpy::import("numpy");
+  py::list value_cols;
+  for (long c = 0; c < a.shape(1); ++c) {
+    if (c != time_col) value_cols.append(c);
+  }
+  py::object filled_values = np.attr("take")(a, value_cols, py::arg("axis") = 1);
+  return np.attr("hstack")(py::make_tuple(original, filled_values));
+}
+
+py::dict get_param_dist(py::object /*cls*/) {
+  py::dict out;
+  py::list types;
+  for (const char* t : kTypes) types.append(t);
+  out["interpolator_type"] = types;
+  return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(quillcast_interpolator, m) {
+  py::object nan = twpy::import("numpy", "nan");
+  twpy::ClassBuilder cls(
+      m, "QuillcastInterpolator",
+      twpy::bases("sklearn.base", "TransformerMixin", "sklearn.base", "BaseEstimator"),
+      "Fills missing values with an engine interpolation method (linear, cubic, nearest,\n"
+      "prev, next or fill) along the time axis of the timestamp column, or the row\n"
+      "positions when there is none. The timestamp column passes through unchanged.");
+  cls.init(&init, py::arg("interpolator_type") = "linear", py::arg("ts_icol_loc") = -1,
+           py::arg("ts_ocol_loc") = -1, py::arg("debug") = false,
+           py::arg("append_tranform") = false, py::arg("missing_val_identifier") = nan,
+           py::arg("default_value") = 0.0, py::arg("imputer_fill_type") = "value",
+           py::arg("imputer_fill_value") = 0.0);
+  cls.def(
+      "fit", &fit, py::arg("X"), py::arg("y") = py::none(),
+      "Checks the settings and the data; for fill by mean or median, learns each column's value.");
+  cls.def("transform", &transform, py::arg("X"),
+          "The data with every missing value filled (a new float array).");
+  cls.def_classmethod("get_param_dist", &get_param_dist,
+                      "Parameter distributions for a hyper-parameter search.");
+  cls.finalize();
+}

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "tarn/bats.hpp"
 #include "tarn/holt_winters.hpp"
 
 namespace tarn {
@@ -19,6 +20,7 @@ struct BuilderEntry {
 const std::vector<BuilderEntry>& builder_table() {
   static const std::vector<BuilderEntry> table = {
       {"hws", &build_holt_winters},
+      {"bats", &build_bats},
   };
   return table;
 }

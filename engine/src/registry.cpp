@@ -1,4 +1,5 @@
 // Every model kind of the engine, for deserialisation: one line per kind.
+#include "tarn/bats.hpp"
 #include "tarn/holt_winters.hpp"
 #include "tarn/model.hpp"
 
@@ -7,6 +8,7 @@ namespace tarn {
 std::map<std::string, ModelFactory> builtin_model_kinds() {
   return {
       {"hws", &make_default<HoltWinters>},
+      {"bats", &make_default<Bats>},
   };
 }
 

@@ -1,0 +1,589 @@
+#include "tarn/bats.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+#include "series_util.hpp"
+#include "tarn/optimize.hpp"
+#include "tarn/season.hpp"
+
+namespace tarn {
+namespace {
+
+using detail::nan_value;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// One step of the filter. Returns the innovation (0 for a missing value).
+inline double filter_step(const BatsParams& p, BatsState& s, double z, bool missing) {
+  const double arma = p.ar[0] * s.d[0] + p.ar[1] * s.d[1] + p.ma[0] * s.e[0] + p.ma[1] * s.e[1];
+  const double seas = p.m > 1 ? s.season[s.pos] : 0.0;
+  const double e = missing ? 0.0 : z - (s.level + p.phi * s.slope + seas + arma);
+  const double d = arma + e;
+  s.level = s.level + p.phi * s.slope + p.alpha * d;
+  if (p.trend) s.slope = p.phi * s.slope + p.beta * d;
+  if (p.m > 1) {
+    s.season[s.pos] = seas + p.gamma * d;
+    s.pos = s.pos + 1 == static_cast<std::size_t>(p.m) ? 0 : s.pos + 1;
+  }
+  s.d[1] = s.d[0];
+  s.d[0] = d;
+  s.e[1] = s.e[0];
+  s.e[0] = e;
+  return e;
+}
+
+double box_cox(double y, double lambda) {
+  return lambda < 1e-6 ? std::log(y) : (std::pow(y, lambda) - 1.0) / lambda;
+}
+
+double inv_box_cox(double z, double lambda) {
+  if (lambda < 1e-6) return std::exp(std::min(z, 700.0));
+  const double w = lambda * z + 1.0;
+  if (!(w > 0.0)) return 0.0;
+  return std::pow(w, 1.0 / lambda);
+}
+
+// The structure a candidate fit explores.
+struct Spec {
+  bool trend = false, damped = false, box_cox = false;
+  int m = 1, p = 0, q = 0;
+  bool regress_season = true;
+};
+
+struct FitResult {
+  bool ok = false;
+  double aicc = kInf;
+  Spec spec;
+  BatsParams par;
+  BatsState x0;
+  std::vector<double> u;  // optimiser coordinates, for warm starts
+};
+
+// Fits one structure by maximum likelihood; initial states by least squares.
+class Fitter {
+ public:
+  Fitter(const std::vector<double>& y) : y_(y), n_(y.size()) {
+    sum_log_ = 0.0;
+    positive_ = true;
+    for (double v : y_) {
+      if (v > 0.0) {
+        sum_log_ += std::log(v);
+      } else {
+        positive_ = false;
+      }
+    }
+  }
+  bool positive() const { return positive_; }
+
+  std::size_t state_count(const Spec& sp) const {
+    std::size_t k = 1 + (sp.trend ? 1 : 0);
+    if (sp.m > 1 && sp.regress_season) k += static_cast<std::size_t>(sp.m) - 1;
+    return k;
+  }
+  std::size_t param_count(const Spec& sp) const {
+    return 1 + (sp.trend ? 1 : 0) + (sp.damped ? 1 : 0) + (sp.m > 1 ? 1 : 0) +
+           (sp.box_cox ? 1 : 0) + static_cast<std::size_t>(sp.p + sp.q);
+  }
+
+  BatsParams decode(const Spec& sp, const std::vector<double>& u) const {
+    BatsParams p;
+    p.m = sp.m;
+    p.trend = sp.trend;
+    p.box_cox = sp.box_cox;
+    p.p = sp.p;
+    p.q = sp.q;
+    std::size_t i = 0;
+    p.alpha = to_bounded(u[i++], 1e-4, 0.9999);
+    if (sp.trend) p.beta = p.alpha * to_bounded(u[i++], 1e-4, 0.9999);
+    p.phi = sp.damped ? to_bounded(u[i++], 0.8, 0.98) : 1.0;
+    if (sp.m > 1) p.gamma = (1.0 - p.alpha) * to_bounded(u[i++], 1e-4, 0.9999);
+    p.lambda = sp.box_cox ? to_bounded(u[i++], 0.0, 1.0) : 1.0;
+    if (sp.p > 0) {
+      auto c = detail::stationary_coefficients(&u[i], static_cast<std::size_t>(sp.p));
+      for (int k = 0; k < sp.p; ++k) p.ar[k] = c[static_cast<std::size_t>(k)];
+      i += static_cast<std::size_t>(sp.p);
+    }
+    if (sp.q > 0) {
+      auto c = detail::stationary_coefficients(&u[i], static_cast<std::size_t>(sp.q));
+      for (int k = 0; k < sp.q; ++k) p.ma[k] = -c[static_cast<std::size_t>(k)];
+      i += static_cast<std::size_t>(sp.q);
+    }
+    return p;
+  }
+
+  std::vector<double> initial_u(const Spec& sp) const {
+    std::vector<double> u;
+    u.push_back(from_bounded(0.3, 1e-4, 0.9999));
+    if (sp.trend) u.push_back(from_bounded(0.1, 1e-4, 0.9999));
+    if (sp.damped) u.push_back(from_bounded(0.95, 0.8, 0.98));
+    if (sp.m > 1) u.push_back(from_bounded(0.1, 1e-4, 0.9999));
+    if (sp.box_cox) u.push_back(from_bounded(0.5, 0.0, 1.0));
+    for (int k = 0; k < sp.p + sp.q; ++k) u.push_back(0.0);
+    return u;
+  }
+
+  // -2 log-likelihood (up to a constant) for parameters p; fills the initial state x0.
+  double objective(const Spec& sp, const BatsParams& p, BatsState* x0_out) {
+    const std::size_t n = n_;
+    z_.resize(n);
+    if (sp.box_cox) {
+      for (std::size_t t = 0; t < n; ++t) z_[t] = box_cox(y_[t], p.lambda);
+    } else {
+      z_ = y_;
+    }
+    const std::size_t m = static_cast<std::size_t>(std::max(sp.m, 1));
+    BatsState base;
+    base.level = z_[0];
+    if (sp.m > 1) {
+      if (sp.regress_season) {
+        base.season.assign(m, 0.0);
+      } else {
+        base.season = detail::seasonal_indices(z_, sp.m, false);
+      }
+    }
+    // Innovations for the base initial state.
+    e0_.resize(n);
+    {
+      BatsState s = base;
+      for (std::size_t t = 0; t < n; ++t) e0_[t] = filter_step(p, s, z_[t], false);
+    }
+    // Effect of each regressed initial state on the innovations: the filter is linear in
+    // its initial state, so it is the innovation sequence of a run on zero data.
+    const std::size_t k = state_count(sp);
+    cols_.assign(k * n, 0.0);
+    for (std::size_t j = 0; j < k; ++j) {
+      BatsState s;
+      if (sp.m > 1) s.season.assign(m, 0.0);
+      if (j == 0) {
+        s.level = 1.0;
+      } else if (sp.trend && j == 1) {
+        s.slope = 1.0;
+      } else {
+        s.season[j - (sp.trend ? 2 : 1)] = 1.0;
+      }
+      double* c = &cols_[j * n];
+      for (std::size_t t = 0; t < n; ++t) c[t] = filter_step(p, s, 0.0, false);
+    }
+    // Seasonal states are regressed for all but the last position, which keeps them summing
+    // to zero with it (the level absorbs the mean): column j gets minus the last one.
+    if (sp.m > 1 && sp.regress_season) {
+      BatsState s;
+      s.season.assign(m, 0.0);
+      s.season[m - 1] = 1.0;
+      last_.resize(n);
+      for (std::size_t t = 0; t < n; ++t) last_[t] = filter_step(p, s, 0.0, false);
+      const std::size_t first = sp.trend ? 2 : 1;
+      for (std::size_t j = first; j < k; ++j) {
+        double* c = &cols_[j * n];
+        for (std::size_t t = 0; t < n; ++t) c[t] -= last_[t];
+      }
+    }
+    std::vector<double> g(k * k, 0.0), r(k, 0.0), x;
+    for (std::size_t a = 0; a < k; ++a) {
+      const double* ca = &cols_[a * n];
+      double ra = 0.0;
+      for (std::size_t t = 0; t < n; ++t) ra += ca[t] * e0_[t];
+      r[a] = -ra;
+      for (std::size_t b = 0; b <= a; ++b) {
+        const double* cb = &cols_[b * n];
+        double s = 0.0;
+        for (std::size_t t = 0; t < n; ++t) s += ca[t] * cb[t];
+        g[a * k + b] = g[b * k + a] = s;
+      }
+    }
+    if (!detail::solve_spd(g, r, k, x)) return kInf;
+    double sse = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+      double e = e0_[t];
+      for (std::size_t j = 0; j < k; ++j) e += x[j] * cols_[j * n + t];
+      sse += e * e;
+    }
+    if (!std::isfinite(sse)) return kInf;
+    if (x0_out) {
+      BatsState s = base;
+      s.level += x[0];
+      if (sp.trend) s.slope += x[1];
+      if (sp.m > 1 && sp.regress_season) {
+        const std::size_t first = sp.trend ? 2 : 1;
+        double sum = 0.0;
+        for (std::size_t j = 0; j + 1 < m; ++j) {
+          s.season[j] += x[first + j];
+          sum += x[first + j];
+        }
+        s.season[m - 1] -= sum;
+      }
+      *x0_out = s;
+    }
+    const double nn = static_cast<double>(n);
+    double ll = nn * std::log(std::max(sse / nn, 1e-300));
+    if (sp.box_cox) ll -= 2.0 * (p.lambda - 1.0) * sum_log_;
+    return ll;
+  }
+
+  FitResult fit(const Spec& sp, const std::vector<double>* warm) {
+    FitResult res;
+    res.spec = sp;
+    const double K = static_cast<double>(param_count(sp) + state_count(sp));
+    const double nn = static_cast<double>(n_);
+    if (nn - K - 1.0 < 1.0) return res;
+    std::vector<double> u0 = warm ? *warm : initial_u(sp);
+    auto f = [&](const std::vector<double>& u) { return objective(sp, decode(sp, u), nullptr); };
+    NelderMeadOptions opt;
+    opt.initial_step = 0.5;
+    opt.max_evaluations = 120 * static_cast<int>(u0.size()) + 100;
+    opt.x_tolerance = 1e-4;
+    opt.f_tolerance = 1e-7;
+    OptimizeResult r = nelder_mead(f, u0, opt);
+    // A restart from the optimum escapes most premature collapses of the simplex.
+    OptimizeResult r2 = nelder_mead(f, r.x, opt);
+    if (r2.value < r.value) r = r2;
+    if (!std::isfinite(r.value)) return res;
+    res.par = decode(sp, r.x);
+    const double ll = objective(sp, res.par, &res.x0);
+    if (!std::isfinite(ll)) return res;
+    res.u = r.x;
+    res.aicc = ll + 2.0 * K + 2.0 * K * (K + 1.0) / (nn - K - 1.0);
+    res.ok = true;
+    return res;
+  }
+
+  const std::vector<double>& z() const { return z_; }
+
+ private:
+  const std::vector<double>& y_;
+  std::size_t n_;
+  double sum_log_ = 0.0;
+  bool positive_ = true;
+  std::vector<double> z_, e0_, cols_, last_;
+};
+
+// Warm start for a structure that adds ARMA terms to a fitted one.
+std::vector<double> extend_u(const FitResult& base, int p, int q) {
+  std::vector<double> u = base.u;
+  // ARMA coordinates come last; drop the base's own before adding the new ones.
+  u.resize(u.size() - static_cast<std::size_t>(base.spec.p + base.spec.q));
+  for (int k = 0; k < p + q; ++k) u.push_back(0.0);
+  return u;
+}
+
+}  // namespace
+
+std::size_t Bats::target_size() const {
+  return static_cast<std::size_t>(config_.training_sample_size > 0 ? config_.training_sample_size
+                                                                   : kDefaultTrainingSize);
+}
+
+void Bats::clear() {
+  train_.clear();
+  train_finite_ = 0;
+  fitted_ = false;
+  par_ = BatsParams{};
+  st_ = BatsState{};
+  scale_ = 1.0;
+  floor_ = 0.0;
+  aicc_ = 0.0;
+}
+
+double Bats::transform(double y) const {
+  double v = y / scale_;
+  if (par_.box_cox) {
+    v = std::max(v, floor_);
+    return box_cox(v, par_.lambda);
+  }
+  return v;
+}
+
+void Bats::observe(double value, std::int64_t gap) {
+  if (!fitted_) {
+    const std::size_t cap = target_size();
+    const std::int64_t missing = std::min<std::int64_t>(gap - 1, static_cast<std::int64_t>(cap));
+    for (std::int64_t i = 0; i < missing; ++i) train_.push_back(nan_value());
+    train_.push_back(value);
+    if (std::isfinite(value)) ++train_finite_;
+    if (train_.size() >= cap && train_finite_ >= 1) fit();
+    return;
+  }
+  // Steps with no observation: the state moves on with a zero innovation.
+  const std::int64_t skipped = std::min<std::int64_t>(gap - 1, 100000);
+  for (std::int64_t i = 0; i < skipped; ++i) filter_step(par_, st_, 0.0, true);
+  if (std::isfinite(value)) {
+    filter_step(par_, st_, transform(value), false);
+  } else {
+    filter_step(par_, st_, 0.0, true);
+  }
+}
+
+void Bats::fit() {
+  detail::CleanSeries cs = detail::clean_series(train_);
+  std::vector<double>& y = cs.y;
+  scale_ = detail::series_scale(y);
+  for (auto& v : y) v /= scale_;
+  const std::size_t n = y.size();
+
+  BatsParams best;
+  BatsState x0;
+  aicc_ = 0.0;
+  if (n < 4 || detail::is_constant(y)) {
+    // Too little to estimate anything: the latest value carries forward.
+    best.alpha = 1.0;
+    x0.level = y.empty() ? 0.0 : y.front();
+  } else {
+    int m = static_cast<int>(config_.season_length);
+    if (m <= 0) {
+      const int upper = static_cast<int>(std::min<std::size_t>(200, n / 2));
+      m = upper >= 2 ? detect_period(y.data(), n, upper) : 1;
+    }
+    if (m < 2 || n < 2 * static_cast<std::size_t>(m) + 2) m = 1;
+
+    Fitter fitter(y);
+    FitResult top;
+    std::vector<Spec> specs;
+    for (int season = 0; season < (m > 1 ? 2 : 1); ++season) {
+      for (int tr = 0; tr < (config_.trend ? 3 : 1); ++tr) {
+        Spec sp;
+        sp.m = season ? m : 1;
+        sp.regress_season = m <= kMaxRegressedSeason;
+        sp.trend = tr > 0;
+        sp.damped = tr == 2;
+        specs.push_back(sp);
+      }
+    }
+    for (const Spec& sp : specs) {
+      FitResult r = fitter.fit(sp, nullptr);
+      if (r.ok && r.aicc < top.aicc) top = r;
+    }
+    if (top.ok && config_.box_cox && fitter.positive()) {
+      Spec sp = top.spec;
+      sp.box_cox = true;
+      FitResult r = fitter.fit(sp, nullptr);
+      if (r.ok && r.aicc < top.aicc) top = r;
+    }
+    if (top.ok && config_.arma_errors) {
+      // Stepwise search over ARMA(p, q), p, q <= 2, from the chosen structure.
+      const FitResult base = top;
+      auto try_order = [&](int p, int q) {
+        Spec sp = base.spec;
+        sp.p = p;
+        sp.q = q;
+        std::vector<double> u = extend_u(base, p, q);
+        FitResult r = fitter.fit(sp, &u);
+        if (r.ok && r.aicc < top.aicc) top = r;
+      };
+      try_order(1, 0);
+      try_order(0, 1);
+      try_order(1, 1);
+      if (top.spec.p + top.spec.q > 0) {
+        const int p0 = top.spec.p, q0 = top.spec.q;
+        if (p0 >= 1) try_order(2, q0);
+        if (q0 >= 1) try_order(p0, 2);
+      }
+    }
+    if (top.ok) {
+      best = top.par;
+      x0 = top.x0;
+      aicc_ = top.aicc;
+    } else {
+      best.alpha = 1.0;
+      x0.level = y.front();
+    }
+  }
+
+  par_ = best;
+  if (par_.box_cox) {
+    double mn = kInf;
+    for (double v : y) mn = std::min(mn, v);
+    floor_ = 0.5 * mn;
+  } else {
+    floor_ = 0.0;
+  }
+  st_ = x0;
+  if (par_.m > 1 && st_.season.size() != static_cast<std::size_t>(par_.m)) {
+    st_.season.assign(static_cast<std::size_t>(par_.m), 0.0);
+  }
+  for (double v : y) filter_step(par_, st_, par_.box_cox ? box_cox(v, par_.lambda) : v, false);
+  for (std::size_t i = 0; i < cs.trailing_missing; ++i) filter_step(par_, st_, 0.0, true);
+  fitted_ = true;
+  train_.clear();
+  train_.shrink_to_fit();
+  train_finite_ = 0;
+}
+
+double Bats::point(std::int64_t h) const {
+  double z;
+  if (par_.p + par_.q == 0) {
+    double trend = 0.0;
+    if (par_.trend) {
+      const double hh = static_cast<double>(h);
+      trend = par_.phi < 1.0
+                  ? par_.phi * (1.0 - std::pow(par_.phi, hh)) / (1.0 - par_.phi) * st_.slope
+                  : hh * st_.slope;
+    }
+    double seas = 0.0;
+    if (par_.m > 1) {
+      const std::size_t m = static_cast<std::size_t>(par_.m);
+      seas = st_.season[(st_.pos + static_cast<std::size_t>((h - 1) % par_.m)) % m];
+    }
+    z = st_.level + trend + seas;
+  } else {
+    // ARMA errors feed back into the states: run the filter forward with zero innovations
+    // while they matter, then continue in closed form (the error terms decay geometrically).
+    BatsState s = st_;
+    const std::int64_t sim = std::min<std::int64_t>(h - 1, 2000);
+    for (std::int64_t i = 0; i < sim; ++i) filter_step(par_, s, 0.0, true);
+    const double arma =
+        par_.ar[0] * s.d[0] + par_.ar[1] * s.d[1] + par_.ma[0] * s.e[0] + par_.ma[1] * s.e[1];
+    const std::int64_t rest = h - 1 - sim;  // steps beyond the simulated ones (ARMA ~ 0)
+    double trend = 0.0;
+    if (par_.trend) {
+      const double r = static_cast<double>(rest);
+      trend = par_.phi < 1.0
+                  ? par_.phi * (1.0 - std::pow(par_.phi, r + 1.0)) / (1.0 - par_.phi) * s.slope
+                  : (r + 1.0) * s.slope;
+    }
+    double seas = 0.0;
+    if (par_.m > 1) {
+      const std::size_t m = static_cast<std::size_t>(par_.m);
+      seas = s.season[(s.pos + static_cast<std::size_t>(rest % par_.m)) % m];
+    }
+    z = s.level + trend + seas + (rest == 0 ? arma : 0.0);
+  }
+  double y = par_.box_cox ? inv_box_cox(z, par_.lambda) : z;
+  return detail::unscale(detail::finite_or(y, 0.0), scale_);
+}
+
+double Bats::forecast_ahead(double h) const {
+  if (h > 9.0e15) h = 9.0e15;
+  const double v =
+      detail::interpolate_steps(h, [&](double k) { return point(static_cast<std::int64_t>(k)); });
+  return detail::finite_or(v, detail::unscale(st_.level, scale_));
+}
+
+std::string Bats::describe() const {
+  std::ostringstream os;
+  os << "bats(training_sample_size=" << config_.training_sample_size
+     << ", box_cox_transform=" << (config_.box_cox ? "true" : "false");
+  if (config_.season_length > 0) os << ", season_length=" << config_.season_length;
+  os << ")";
+  if (fitted_) {
+    os << ": BATS(" << (par_.box_cox ? std::to_string(par_.lambda) : std::string("1")) << ", {"
+       << par_.p << "," << par_.q << "}, "
+       << (par_.trend ? (par_.phi < 1.0 ? "damped" : "trend") : "-") << ", "
+       << (par_.m > 1 ? std::to_string(par_.m) : std::string("-")) << ")"
+       << " alpha=" << par_.alpha;
+    if (par_.trend) os << " beta=" << par_.beta << " phi=" << par_.phi;
+    if (par_.m > 1) os << " gamma=" << par_.gamma;
+  }
+  return os.str();
+}
+
+namespace {
+constexpr std::uint16_t kBatsVersion = 1;
+
+void check_finite(double v) {
+  if (!std::isfinite(v)) throw FormatError("model state: bats parameter is not finite");
+}
+}  // namespace
+
+void Bats::save(Writer& w) const {
+  w.put<std::uint16_t>(kBatsVersion);
+  w.put<std::int64_t>(config_.training_sample_size);
+  w.put_bool(config_.box_cox);
+  w.put<std::int64_t>(config_.season_length);
+  w.put_bool(config_.arma_errors);
+  w.put_bool(config_.trend);
+  w.put_bool(fitted_);
+  if (!fitted_) {
+    w.put_vector(train_);
+    return;
+  }
+  w.put<std::int64_t>(par_.m);
+  w.put_bool(par_.trend);
+  w.put_bool(par_.box_cox);
+  w.put<std::int64_t>(par_.p);
+  w.put<std::int64_t>(par_.q);
+  for (double v : {par_.alpha, par_.beta, par_.phi, par_.gamma, par_.lambda, par_.ar[0], par_.ar[1],
+                   par_.ma[0], par_.ma[1], scale_, floor_, aicc_, st_.level, st_.slope, st_.d[0],
+                   st_.d[1], st_.e[0], st_.e[1]}) {
+    w.put<double>(v);
+  }
+  w.put<std::int64_t>(static_cast<std::int64_t>(st_.pos));
+  w.put_vector(st_.season);
+}
+
+void Bats::adopt(Bats&& f) {
+  // Only this model's own fields: the time axis of the base class was read already.
+  config_ = f.config_;
+  train_ = std::move(f.train_);
+  train_finite_ = f.train_finite_;
+  fitted_ = f.fitted_;
+  par_ = f.par_;
+  st_ = std::move(f.st_);
+  scale_ = f.scale_;
+  floor_ = f.floor_;
+  aicc_ = f.aicc_;
+}
+
+void Bats::load(Reader& r) {
+  if (r.get<std::uint16_t>() != kBatsVersion)
+    throw FormatError("model state: unknown bats version");
+  Bats fresh;
+  fresh.config_.training_sample_size = r.get<std::int64_t>();
+  fresh.config_.box_cox = r.get_bool();
+  fresh.config_.season_length = r.get_count(0, 1000000);
+  fresh.config_.arma_errors = r.get_bool();
+  fresh.config_.trend = r.get_bool();
+  if (fresh.config_.training_sample_size > 100000000) throw FormatError("model state: bad size");
+  fresh.fitted_ = r.get_bool();
+  if (!fresh.fitted_) {
+    fresh.train_ = r.get_vector<double>();
+    if (fresh.train_.size() > fresh.target_size() + 1)
+      throw FormatError("model state: bad bats buffer");
+    for (double v : fresh.train_) {
+      if (std::isinf(v)) throw FormatError("model state: infinite value");
+      if (std::isfinite(v)) ++fresh.train_finite_;
+    }
+    adopt(std::move(fresh));
+    return;
+  }
+  BatsParams& p = fresh.par_;
+  p.m = static_cast<int>(r.get_count(1, 1000000));
+  p.trend = r.get_bool();
+  p.box_cox = r.get_bool();
+  p.p = static_cast<int>(r.get_count(0, 2));
+  p.q = static_cast<int>(r.get_count(0, 2));
+  double* fields[] = {&p.alpha,         &p.beta,          &p.phi,          &p.gamma,
+                      &p.lambda,        &p.ar[0],         &p.ar[1],        &p.ma[0],
+                      &p.ma[1],         &fresh.scale_,    &fresh.floor_,   &fresh.aicc_,
+                      &fresh.st_.level, &fresh.st_.slope, &fresh.st_.d[0], &fresh.st_.d[1],
+                      &fresh.st_.e[0],  &fresh.st_.e[1]};
+  for (double* f : fields) {
+    *f = r.get<double>();
+    check_finite(*f);
+  }
+  if (!(fresh.scale_ > 0.0) || p.lambda < 0.0 || p.lambda > 1.0 || p.phi <= 0.0 || p.phi > 1.0) {
+    throw FormatError("model state: bats parameter out of range");
+  }
+  fresh.st_.pos = static_cast<std::size_t>(r.get_count(0, p.m - 1));
+  fresh.st_.season = r.get_vector<double>();
+  const std::size_t want = p.m > 1 ? static_cast<std::size_t>(p.m) : 0;
+  if (fresh.st_.season.size() != want) throw FormatError("model state: bats season size");
+  for (double v : fresh.st_.season) check_finite(v);
+  adopt(std::move(fresh));
+}
+
+std::unique_ptr<Model> build_bats(const Options& options) {
+  OptionReader r("bats", options);
+  BatsConfig c;
+  c.training_sample_size = r.integer("training_sample_size", 0);
+  c.box_cox = r.flag("box_cox_transform", false);
+  c.season_length = r.integer("season_length", 0);
+  if (c.season_length < 0) r.fail("season_length", "must be 0 (find it) or a length >= 1");
+  if (c.training_sample_size > 100000000) r.fail("training_sample_size", "is too large");
+  r.finish();
+  return std::make_unique<Bats>(c);
+}
+
+}  // namespace tarn

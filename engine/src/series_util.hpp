@@ -1,0 +1,266 @@
+// Helpers shared by the BATS, theta, seasonal-naive and automatic-selector models: collecting
+// the initial training series on the grid, cleaning it for estimation, scaling, classical
+// seasonal decomposition and a few numeric kernels.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "tarn/serialize.hpp"
+
+namespace tarn {
+namespace detail {
+
+inline double nan_value() {
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
+// The values a model collects before it is fitted, one per grid step; missing steps are NaN.
+// A gap longer than the whole training window inserts only as many missing steps as the window
+// holds, so an absurd timestamp jump cannot exhaust memory.
+class TrainingBuffer {
+ public:
+  void add(double value, std::int64_t gap, std::size_t window) {
+    const std::int64_t cap = static_cast<std::int64_t>(std::max<std::size_t>(window, 1));
+    const std::int64_t missing = std::min<std::int64_t>(gap - 1, cap);
+    for (std::int64_t i = 0; i < missing; ++i) values_.push_back(nan_value());
+    values_.push_back(value);
+    if (std::isfinite(value)) ++finite_;
+  }
+  std::size_t size() const { return values_.size(); }
+  std::size_t finite() const { return finite_; }
+  const std::vector<double>& values() const { return values_; }
+  void clear() {
+    values_.clear();
+    finite_ = 0;
+  }
+  void save(Writer& w) const { w.put_vector(values_); }
+  void load(Reader& r) {
+    values_ = r.get_vector<double>();
+    finite_ = 0;
+    for (double v : values_) {
+      if (std::isinf(v)) throw FormatError("model state: infinite training value");
+      if (std::isfinite(v)) ++finite_;
+    }
+  }
+
+ private:
+  std::vector<double> values_;
+  std::size_t finite_ = 0;
+};
+
+// A training series prepared for estimation: leading missing values dropped, interior ones
+// linearly interpolated, trailing ones counted (the fitted model steps over them as missing).
+struct CleanSeries {
+  std::vector<double> y;
+  std::size_t trailing_missing = 0;
+};
+
+inline CleanSeries clean_series(const std::vector<double>& raw) {
+  CleanSeries out;
+  std::size_t first = 0, last = raw.size();
+  while (first < raw.size() && !std::isfinite(raw[first])) ++first;
+  while (last > first && !std::isfinite(raw[last - 1])) --last;
+  out.trailing_missing = raw.size() - last;
+  out.y.assign(raw.begin() + static_cast<std::ptrdiff_t>(first),
+               raw.begin() + static_cast<std::ptrdiff_t>(last));
+  std::size_t i = 0;
+  while (i < out.y.size()) {
+    if (std::isfinite(out.y[i])) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    while (!std::isfinite(out.y[j])) ++j;  // the last value is finite
+    const double a = out.y[i - 1], b = out.y[j];
+    const double span = static_cast<double>(j - i + 1);
+    for (std::size_t k = i; k < j; ++k)
+      out.y[k] = a + (b - a) * static_cast<double>(k - i + 1) / span;
+    i = j;
+  }
+  return out;
+}
+
+// A positive scale that brings the series to unit size, so very large or very small
+// magnitudes neither overflow nor underflow the estimation.
+inline double series_scale(const std::vector<double>& y) {
+  double s = 0.0;
+  std::size_t n = 0;
+  for (double v : y) {
+    if (std::isfinite(v)) {
+      s += std::fabs(v);
+      ++n;
+    }
+  }
+  if (n == 0) return 1.0;
+  s /= static_cast<double>(n);
+  if (!(s > 0.0) || !std::isfinite(s)) {
+    double mx = 0.0;
+    for (double v : y)
+      if (std::isfinite(v)) mx = std::max(mx, std::fabs(v));
+    s = mx;
+  }
+  return (s > 0.0 && std::isfinite(s)) ? s : 1.0;
+}
+
+inline bool is_constant(const std::vector<double>& y) {
+  for (double v : y)
+    if (v != y.front()) return false;
+  return true;
+}
+
+// Autocorrelation of y at lag k (y has no missing values).
+inline double autocorrelation(const std::vector<double>& y, std::size_t k) {
+  const std::size_t n = y.size();
+  if (k >= n) return 0.0;
+  double mean = 0.0;
+  for (double v : y) mean += v;
+  mean /= static_cast<double>(n);
+  double den = 0.0, num = 0.0;
+  for (std::size_t i = 0; i < n; ++i) den += (y[i] - mean) * (y[i] - mean);
+  for (std::size_t i = k; i < n; ++i) num += (y[i] - mean) * (y[i - k] - mean);
+  return den > 0.0 ? num / den : 0.0;
+}
+
+// The classical test for a season of length m: the lag-m autocorrelation exceeds the 90%
+// bound computed from the lower lags.
+inline bool seasonality_significant(const std::vector<double>& y, int m) {
+  const std::size_t n = y.size();
+  if (m < 2 || n < 3 * static_cast<std::size_t>(m)) return false;
+  double acc = 0.0;
+  for (int k = 1; k < m; ++k) {
+    const double r = autocorrelation(y, static_cast<std::size_t>(k));
+    acc += r * r;
+  }
+  const double rm = autocorrelation(y, static_cast<std::size_t>(m));
+  return std::fabs(rm) > 1.645 * std::sqrt((1.0 + 2.0 * acc) / static_cast<double>(n));
+}
+
+// Seasonal indices of a classical decomposition with a centred moving average: index i belongs
+// to positions i, i + m, ... of y. Multiplicative indices average 1, additive ones 0. Needs
+// at least two full seasons; returns neutral indices otherwise.
+inline std::vector<double> seasonal_indices(const std::vector<double>& y, int m,
+                                            bool multiplicative) {
+  const double neutral = multiplicative ? 1.0 : 0.0;
+  std::vector<double> idx(static_cast<std::size_t>(std::max(m, 1)), neutral);
+  const std::size_t n = y.size(), mm = static_cast<std::size_t>(m);
+  if (m < 2 || n < 2 * mm) return idx;
+  std::vector<double> sum(mm, 0.0);
+  std::vector<int> cnt(mm, 0);
+  const std::size_t half = mm / 2;
+  for (std::size_t t = half; t + half < n; ++t) {
+    double trend;
+    if (mm % 2 == 1) {
+      double s = 0.0;
+      for (std::size_t k = t - half; k <= t + half; ++k) s += y[k];
+      trend = s / static_cast<double>(mm);
+    } else {
+      if (t + half >= n) break;
+      double s = 0.5 * (y[t - half] + y[t + half]);
+      for (std::size_t k = t - half + 1; k < t + half; ++k) s += y[k];
+      trend = s / static_cast<double>(mm);
+    }
+    double r;
+    if (multiplicative) {
+      if (!(trend > 0.0)) continue;
+      r = y[t] / trend;
+    } else {
+      r = y[t] - trend;
+    }
+    sum[t % mm] += r;
+    ++cnt[t % mm];
+  }
+  double total = 0.0;
+  for (std::size_t i = 0; i < mm; ++i) {
+    idx[i] = cnt[i] ? sum[i] / cnt[i] : neutral;
+    total += idx[i];
+  }
+  const double mean = total / static_cast<double>(mm);
+  for (auto& v : idx) {
+    v = multiplicative ? (mean > 0.0 ? v / mean : 1.0) : v - mean;
+    if (!std::isfinite(v) || (multiplicative && !(v > 0.0))) v = neutral;
+  }
+  return idx;
+}
+
+// Solves (A + ridge * I) x = b for a symmetric positive semi-definite k x k matrix A (row
+// major) by Cholesky. Returns false when the system is numerically singular.
+inline bool solve_spd(std::vector<double> a, std::vector<double> b, std::size_t k,
+                      std::vector<double>& x) {
+  double tr = 0.0;
+  for (std::size_t i = 0; i < k; ++i) tr += a[i * k + i];
+  const double ridge = 1e-9 * (tr > 0.0 ? tr / static_cast<double>(k) : 1.0) + 1e-300;
+  for (std::size_t i = 0; i < k; ++i) a[i * k + i] += ridge;
+  for (std::size_t j = 0; j < k; ++j) {
+    double d = a[j * k + j];
+    for (std::size_t p = 0; p < j; ++p) d -= a[j * k + p] * a[j * k + p];
+    if (!(d > 0.0) || !std::isfinite(d)) return false;
+    d = std::sqrt(d);
+    a[j * k + j] = d;
+    for (std::size_t i = j + 1; i < k; ++i) {
+      double s = a[i * k + j];
+      for (std::size_t p = 0; p < j; ++p) s -= a[i * k + p] * a[j * k + p];
+      a[i * k + j] = s / d;
+    }
+  }
+  for (std::size_t i = 0; i < k; ++i) {
+    double s = b[i];
+    for (std::size_t p = 0; p < i; ++p) s -= a[i * k + p] * b[p];
+    b[i] = s / a[i * k + i];
+  }
+  for (std::size_t i = k; i-- > 0;) {
+    double s = b[i];
+    for (std::size_t p = i + 1; p < k; ++p) s -= a[p * k + i] * b[p];
+    b[i] = s / a[i * k + i];
+  }
+  x = std::move(b);
+  for (double v : x)
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
+// Maps unconstrained values to the coefficients of a stationary AR polynomial
+// (1 - c1 B - c2 B^2 ...) through partial autocorrelations in (-1, 1).
+inline std::vector<double> stationary_coefficients(const double* u, std::size_t p) {
+  std::vector<double> c(p, 0.0), prev(p, 0.0);
+  for (std::size_t k = 0; k < p; ++k) {
+    const double r = 0.98 * std::tanh(u[k]);
+    prev = c;
+    c[k] = r;
+    for (std::size_t j = 0; j < k; ++j) c[j] = prev[j] - r * prev[k - 1 - j];
+  }
+  return c;
+}
+
+// Replaces a non-finite forecast by a fallback, and keeps finite ones within the double range.
+inline double finite_or(double v, double fallback) {
+  if (std::isfinite(v)) return v;
+  if (std::isnan(v)) return fallback;
+  return v > 0 ? std::numeric_limits<double>::max() : -std::numeric_limits<double>::max();
+}
+
+// Multiplies by a scale without overflowing to infinity.
+inline double unscale(double v, double scale) {
+  const double r = v * scale;
+  if (std::isfinite(r)) return r;
+  if (std::isnan(r)) return 0.0;
+  return r > 0 ? std::numeric_limits<double>::max() : -std::numeric_limits<double>::max();
+}
+
+// Linear interpolation of an integer-step forecast function at fractional h >= 1.
+template <class F>
+double interpolate_steps(double h, F&& f) {
+  const double lo = std::floor(h);
+  const double w = h - lo;
+  const double a = f(lo);
+  if (w <= 0.0) return a;
+  const double b = f(lo + 1.0);
+  return a + w * (b - a);
+}
+
+}  // namespace detail
+}  // namespace tarn

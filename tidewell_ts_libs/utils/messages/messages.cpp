@@ -33,6 +33,7 @@ const std::map<std::string, std::string>& catalogue() {
       {"TIDEWELLTSLIBS0075E", "The timestamp column holds duplicate timestamps."},
       {"TIDEWELLTSLIBS0076E", "The values of timestamp column {} cannot be parsed as dates or times."},
       {"TIDEWELLTSLIBS0077E", "The timestamp column is neither numeric nor text."},
+      {"TIDEWELLTSLIBS0078E", "Look-back window {} is not valid: it must be a whole number from 0 to {}, the number of training rows."},
       {"TIDEWELLTSLIBS0036E", "Unknown regressor type {}: use AutoRegressor or AutoEnsemble."},
       {"TIDEWELLTSLIBS0037E", "Unknown search space granularity."},
       {"TIDEWELLTS0072E", "Unknown aggregation of overlapping forecasts: use average or original."},

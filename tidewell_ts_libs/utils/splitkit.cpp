@@ -1,0 +1,548 @@
+// Holdout splitting of a data frame of time series into training and holdout arrays.
+//
+// Text target columns and a text timestamp column are converted in the caller's frame. Timestamp
+// strings of the common ISO form YYYY-MM-DD[(T| )HH:MM[:SS[.ffffff]]] are converted here in one
+// pass with the values dateutil's parser gives them; any column with another form goes through
+// dateutil value by value. The regularity check of the spacing works on the raw numbers and
+// defers to Python's statistics module when the data or the decision is not clear-cut.
+#include <Python.h>
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "contracts/messages.hpp"
+#include "pyclass.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+// The module object, kept for the life of the process (never destroyed after finalisation).
+py::module_& self_module() {
+  static auto* mod = new py::module_();
+  return *mod;
+}
+py::object mod_attr(const char* name) {
+  return self_module().attr(name);
+}
+
+// Python's a == b.
+bool eq(py::handle a, py::handle b) {
+  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+template <class... Args>
+[[noreturn]] void fail(const char* id, Args&&... args) {
+  twpy::raise(PyExc_Exception,
+              contracts::message(mod_attr("Messages"), id, std::forward<Args>(args)...));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Column roles
+
+bool is_integer(py::handle v) {
+  return py::isinstance<py::int_>(v) || py::isinstance(v, mod_attr("np").attr("integer"));
+}
+bool is_float(py::handle v) {
+  return py::isinstance<py::float_>(v) || py::isinstance(v, mod_attr("np").attr("floating"));
+}
+
+// Position of a column name, or nullopt.
+std::optional<py::object> position_of(const py::list& names, py::handle name) {
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (eq(names[i], name)) return py::int_(i);
+  }
+  return std::nullopt;
+}
+
+// Column indexes from ints, floats (truncated) and names; unknown names are reported and dropped,
+// entries of other types are dropped.
+std::vector<py::object> resolve_columns(py::object entries, const py::list& names,
+                                        const char* role) {
+  if (!py::isinstance<py::list>(entries)) entries = py::list(py::make_tuple(entries));
+  std::vector<py::object> out;
+  py::object builtins_int = twpy::import("builtins", "int");
+  for (py::handle e : entries) {
+    if (is_integer(e)) {
+      out.push_back(builtins_int(e));
+    } else if (py::isinstance<py::str>(e)) {
+      if (auto pos = position_of(names, e)) {
+        out.push_back(*pos);
+      } else {
+        twpy::print(py::str("{}: {} is invalid").format(role, e));
+      }
+    } else if (is_float(e)) {
+      out.push_back(builtins_int(e));
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text to numbers
+
+// The text of a value with its leading and trailing double quotes stripped (a new reference).
+py::str unquoted_text(py::handle v) {
+  py::str text = PyUnicode_Check(v.ptr()) ? py::reinterpret_borrow<py::str>(v) : py::str(v);
+  Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+  Py_ssize_t a = 0, b = n;
+  while (a < b && PyUnicode_READ_CHAR(text.ptr(), a) == '"') ++a;
+  while (b > a && PyUnicode_READ_CHAR(text.ptr(), b - 1) == '"') --b;
+  if (a == 0 && b == n) return text;
+  return py::reinterpret_steal<py::str>(PyUnicode_Substring(text.ptr(), a, b));
+}
+
+bool is_missing(py::handle v) {
+  if (v.is_none() || v.ptr() == mod_attr("pd").attr("NA").ptr()) return true;
+  return PyFloat_Check(v.ptr()) && std::isnan(PyFloat_AS_DOUBLE(v.ptr()));
+}
+
+// float() of every value's unquoted text; "" and missing values become NaN.
+py::array_t<double> text_to_float(py::object column) {
+  py::array values =
+      column.attr("to_numpy")(py::arg("dtype") = py::module_::import("builtins").attr("object"));
+  const auto n = values.shape(0);
+  py::array_t<double> out(n);
+  double* dst = out.mutable_data();
+  auto** items = reinterpret_cast<PyObject**>(values.mutable_data());
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (py::ssize_t i = 0; i < n; ++i) {
+    py::handle v(items[i]);
+    if (is_missing(v)) {
+      dst[i] = nan;
+      continue;
+    }
+    py::str text = unquoted_text(v);
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) {
+      dst[i] = nan;
+      continue;
+    }
+    PyObject* f = PyFloat_FromString(text.ptr());
+    if (!f) throw py::error_already_set();
+    dst[i] = PyFloat_AS_DOUBLE(f);
+    Py_DECREF(f);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// ISO timestamps
+
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool digits(const char* s, int n, int& value) {
+  value = 0;
+  for (int i = 0; i < n; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    value = value * 10 + (s[i] - '0');
+  }
+  return true;
+}
+
+// Microseconds since 1970-01-01 of YYYY-MM-DD[(T| )HH:MM[:SS[.f{1,6}]]] (quotes already
+// stripped), or false for any other text. Within this form dateutil.parser.parse gives the same
+// naive datetime (missing time fields are zero, a fraction is microseconds).
+bool parse_iso(const char* s, size_t n, int64_t& us) {
+  int y, mo, d, h = 0, mi = 0, sec = 0, frac = 0;
+  if (n < 10 || !digits(s, 4, y) || s[4] != '-' || !digits(s + 5, 2, mo) || s[7] != '-' ||
+      !digits(s + 8, 2, d))
+    return false;
+  if (y < 1000 || mo < 1 || mo > 12 || d < 1) return false;
+  static const int mdays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (d > mdays[mo - 1] + (mo == 2 && leap)) return false;
+  size_t p = 10;
+  if (p < n) {
+    if ((s[p] != 'T' && s[p] != ' ') || n < p + 6) return false;
+    if (!digits(s + p + 1, 2, h) || s[p + 3] != ':' || !digits(s + p + 4, 2, mi)) return false;
+    p += 6;
+    if (p < n) {
+      if (s[p] != ':' || n < p + 3 || !digits(s + p + 1, 2, sec)) return false;
+      p += 3;
+      if (p < n) {
+        const size_t nd = n - p - 1;
+        if (s[p] != '.' || nd < 1 || nd > 6 || !digits(s + p + 1, static_cast<int>(nd), frac))
+          return false;
+        for (size_t k = nd; k < 6; ++k) frac *= 10;
+      }
+    }
+    if (h > 23 || mi > 59 || sec > 59) return false;
+  }
+  us = ((days_from_civil(y, mo, d) * 24 + h) * 60 + mi) * 60 + sec;
+  us = us * 1000000 + frac;
+  return true;
+}
+
+// The dtype pandas gives a column of naive datetime objects.
+py::object naive_datetime_dtype() {
+  py::object dt = twpy::import("datetime", "datetime")(2000, 1, 1);
+  return mod_attr("pd").attr("Series")(py::make_tuple(dt)).attr("dtype");
+}
+
+// The converted column when every value is an ISO string of the recognised form, else None.
+py::object fast_iso_column(py::object column) {
+  py::array values =
+      column.attr("to_numpy")(py::arg("dtype") = py::module_::import("builtins").attr("object"));
+  const auto n = values.shape(0);
+  std::vector<int64_t> stamps(static_cast<size_t>(n));
+  auto** items = reinterpret_cast<PyObject**>(values.mutable_data());
+  for (py::ssize_t i = 0; i < n; ++i) {
+    PyObject* v = items[i];
+    if (!PyUnicode_CheckExact(v)) return py::none();
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(v, &len);
+    if (!s) {
+      PyErr_Clear();
+      return py::none();
+    }
+    size_t a = 0, b = static_cast<size_t>(len);
+    while (a < b && s[a] == '"') ++a;
+    while (b > a && s[b - 1] == '"') --b;
+    if (!parse_iso(s + a, b - a, stamps[static_cast<size_t>(i)])) return py::none();
+  }
+  py::object np = mod_attr("np");
+  py::array_t<int64_t> raw(n);
+  if (n) std::memcpy(raw.mutable_data(), stamps.data(), sizeof(int64_t) * static_cast<size_t>(n));
+  py::object converted = raw.attr("view")("datetime64[us]");
+  py::object target = naive_datetime_dtype();
+  py::object series = mod_attr("pd").attr("Series")(
+      converted, py::arg("index") = column.attr("index"), py::arg("name") = column.attr("name"));
+  if (!eq(series.attr("dtype"), target)) series = series.attr("astype")(target);
+  return series;
+}
+
+// dateutil on every value's unquoted text, as Series.map gives it.
+py::object map_parser(py::object column, bool iso) {
+  py::object parser = twpy::import("dateutil.parser");
+  py::object fn = iso ? parser.attr("isoparse") : parser.attr("parse");
+  py::cpp_function each([fn, iso](py::handle v) -> py::object {
+    py::str text = unquoted_text(v);
+    return iso ? fn(text) : fn(text, py::arg("fuzzy") = false);
+  });
+  return column.attr("map")(each);
+}
+
+py::object convert_timestamps(py::object column, py::handle time_col) {
+  py::object fast = fast_iso_column(column);
+  if (!fast.is_none()) return fast;
+  try {
+    return map_parser(column, false);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+  try {
+    return map_parser(column, true);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+  fail("TIDEWELLTSLIBS0076E", time_col);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Regularity of the timestamps
+
+// Python's own computation: differences of consecutive timestamps (durations in seconds),
+// statistics.mean and statistics.stdev.
+void spacing_exact(py::object ordered, py::object& mean, py::object& stdev) {
+  py::list stamps(ordered);
+  py::object timedelta_types =
+      py::make_tuple(twpy::import("pandas", "Timedelta"), twpy::import("datetime", "timedelta"));
+  py::list diffs;
+  for (size_t i = 1; i < stamps.size(); ++i) {
+    py::object d = stamps[i] - stamps[i - 1];
+    if (py::isinstance(d, timedelta_types)) d = d.attr("total_seconds")();
+    diffs.append(d);
+  }
+  py::object statistics = twpy::import("statistics");
+  mean = statistics.attr("mean")(diffs);
+  stdev = statistics.attr("stdev")(diffs);
+}
+
+// Mean and standard deviation of the spacings from the raw numbers, when the column has a plain
+// numeric or naive datetime dtype and every spacing is finite and exactly representable.
+bool spacing_fast(py::object ordered, double& mean, double& stdev) {
+  py::object np = mod_attr("np");
+  py::object dtype = ordered.attr("dtype");
+  if (!py::isinstance(dtype, np.attr("dtype"))) return false;  // extension dtypes
+  const std::string kind = py::str(dtype.attr("kind"));
+  const auto itemsize = dtype.attr("itemsize").cast<int>();
+  std::vector<long double> d;
+  if (kind == "M") {
+    py::tuple info = np.attr("datetime_data")(dtype);
+    const std::string unit = py::str(info[0]);
+    const auto count = info[1].cast<int64_t>();
+    double per_second;
+    if (unit == "s")
+      per_second = 1;
+    else if (unit == "ms")
+      per_second = 1e3;
+    else if (unit == "us")
+      per_second = 1e6;
+    else if (unit == "ns")
+      per_second = 1e9;
+    else
+      return false;
+    if (count != 1) return false;
+    auto raw = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        ordered.attr("to_numpy")().attr("view")("int64"));
+    if (!raw) return false;
+    const int64_t* x = raw.data();
+    const auto n = static_cast<size_t>(raw.shape(0));
+    d.reserve(n);
+    for (size_t i = 1; i < n; ++i) {
+      if (x[i] == std::numeric_limits<int64_t>::min() ||
+          x[i - 1] == std::numeric_limits<int64_t>::min())
+        return false;
+      int64_t diff;
+      if (__builtin_sub_overflow(x[i], x[i - 1], &diff) || diff > (int64_t{1} << 53) ||
+          diff < -(int64_t{1} << 53))
+        return false;
+      d.push_back(static_cast<double>(diff) / per_second);
+    }
+  } else if (kind == "i" || (kind == "u" && itemsize <= 4)) {
+    auto raw = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        ordered.attr("to_numpy")());
+    if (!raw) return false;
+    const int64_t* x = raw.data();
+    const auto n = static_cast<size_t>(raw.shape(0));
+    d.reserve(n);
+    for (size_t i = 1; i < n; ++i) {
+      int64_t diff;
+      if (__builtin_sub_overflow(x[i], x[i - 1], &diff)) return false;
+      d.push_back(static_cast<long double>(diff));
+    }
+  } else if (kind == "f") {
+    auto raw = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+        ordered.attr("to_numpy")());
+    if (!raw) return false;
+    const double* x = raw.data();
+    const auto n = static_cast<size_t>(raw.shape(0));
+    d.reserve(n);
+    for (size_t i = 1; i < n; ++i) {
+      const double diff = x[i] - x[i - 1];
+      if (!std::isfinite(diff)) return false;
+      d.push_back(diff);
+    }
+  } else {
+    return false;
+  }
+  if (d.size() < 2) return false;  // statistics raises its own error
+  long double sum = 0;
+  for (long double v : d) sum += v;
+  const long double m = sum / static_cast<long double>(d.size());
+  long double ss = 0;
+  for (long double v : d) ss += (v - m) * (v - m);
+  mean = static_cast<double>(m);
+  stdev = static_cast<double>(std::sqrt(ss / static_cast<long double>(d.size() - 1)));
+  return std::isfinite(mean) && std::isfinite(stdev);
+}
+
+void check_regularity(py::object ordered) {
+  double m = 0, s = 0;
+  if (spacing_fast(ordered, m, s)) {
+    // Clear-cut cases only; values near a decision are settled exactly below.
+    const double cv = 100.0 * s / m;
+    if (m > 1e-250 && std::fabs(cv - 20.0) > 1e-7) {
+      if (cv > 20.0) twpy::print(contracts::message(mod_attr("Messages"), "TIDEWELLTSLIBS0004W"));
+      return;
+    }
+  }
+  py::object mean, stdev;
+  spacing_exact(ordered, mean, stdev);
+  if (eq(mean, py::int_(0))) fail("TIDEWELLTSLIBS0071E");
+  py::object cv = py::float_(100.0) * stdev / mean;
+  if (py::bool_(cv > py::float_(20.0))) {
+    twpy::print(contracts::message(mod_attr("Messages"), "TIDEWELLTSLIBS0004W"));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The split
+
+py::tuple make_holdout_split(py::object dataset, py::object target_columns,
+                             py::object learning_type, py::object test_size,
+                             py::object feature_columns, py::object timestamp_column,
+                             py::object lookback_window, py::object return_only_holdout) {
+  if (!learning_type.is_none() && !py::isinstance<py::str>(learning_type)) {
+    twpy::raise(PyExc_TypeError,
+                "learning_type must be a str or None, not " +
+                    py::str(py::type::of(learning_type).attr("__name__")).cast<std::string>());
+  }
+  if (dataset.is_none()) fail("TIDEWELLTSLIBS0069E");
+  if (!eq(learning_type, py::str("forecasting"))) fail("TIDEWELLTSLIBS0068E", learning_type);
+
+  py::object np = mod_attr("np");
+  py::object pd = mod_attr("pd");
+  const py::int_ n(py::len(dataset));
+  const std::string kind = py::str(np.attr("asarray")(test_size).attr("dtype").attr("kind"));
+  const py::int_ zero(0);
+  if ((kind == "i" && (py::bool_(test_size >= n) || py::bool_(test_size <= zero))) ||
+      (kind == "f" && (py::bool_(test_size <= zero) || py::bool_(test_size >= py::int_(1))))) {
+    fail("TIDEWELLTSLIBS0070E", test_size, n);
+  }
+  py::object holdout =
+      kind == "f" ? py::object(twpy::import("builtins", "int")(n * test_size)) : test_size;
+
+  // The holdout inputs may reach back into the training part, never past its start.
+  py::object train_rows;
+  try {
+    train_rows = n - holdout;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // an unusable holdout size fails where it is used
+  }
+  if (train_rows && !train_rows.is_none()) {
+    const bool integral = is_integer(lookback_window);
+    if (!integral || py::bool_(lookback_window < zero) || py::bool_(lookback_window > train_rows)) {
+      fail("TIDEWELLTSLIBS0078E", lookback_window, train_rows);
+    }
+  }
+
+  py::object df = dataset;
+  py::list names = df.attr("columns").attr("to_list")();
+  py::object columns = df.attr("columns");
+
+  std::vector<py::object> targets = resolve_columns(target_columns, names, "target");
+  if (targets.empty()) fail("TIDEWELLTSLIBS0072E");
+  std::vector<py::object> features = resolve_columns(feature_columns, names, "feature");
+
+  py::object ts_index = py::int_(-1);
+  if (is_integer(timestamp_column)) {
+    ts_index = twpy::import("builtins", "int")(timestamp_column);
+  } else if (py::isinstance<py::str>(timestamp_column)) {
+    if (auto pos = position_of(names, timestamp_column)) {
+      ts_index = *pos;
+    } else {
+      twpy::print(py::str("timestamp_column: {} is invalid").format(timestamp_column));
+    }
+  } else if (is_float(timestamp_column)) {
+    ts_index = twpy::import("builtins", "int")(timestamp_column);
+  }
+  const bool has_time = !eq(ts_index, py::int_(-1));
+  py::object time_col = has_time ? py::object(columns[ts_index]) : py::object(py::none());
+
+  py::object is_string_dtype = pd.attr("api").attr("types").attr("is_string_dtype");
+  py::object is_numeric_dtype = pd.attr("api").attr("types").attr("is_numeric_dtype");
+  const py::int_ last_column(py::len(names) - 1);
+  for (const py::object& i : targets) {
+    if (py::bool_(i < zero) || py::bool_(i > last_column)) fail("TIDEWELLTSLIBS0072E");
+    py::object column =
+        df.attr("iloc")[py::make_tuple(twpy::import("builtins", "slice")(py::none()), i)];
+    if (!py::bool_(is_string_dtype(column.attr("dtype")))) continue;
+    py::object converted;
+    try {
+      converted = text_to_float(column);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      py::object col_name = columns[i];
+      fail("TIDEWELLTSLIBS0073E", col_name, py::str(e.value()));
+    }
+    df.attr("isetitem")(i, converted);
+  }
+
+  py::list tgt_cols;
+  for (const py::object& i : targets) tgt_cols.append(columns[i]);
+
+  py::object frame = df;
+  if (has_time) {
+    if (py::bool_(tgt_cols.attr("__contains__")(time_col))) fail("TIDEWELLTSLIBS0074E", time_col);
+    py::object dup = df.attr("duplicated")(py::arg("subset") = py::list(py::make_tuple(time_col)));
+    if (py::bool_(dup.attr("any")())) fail("TIDEWELLTSLIBS0075E");
+    py::object column =
+        df.attr("iloc")[py::make_tuple(twpy::import("builtins", "slice")(py::none()), ts_index)];
+    if (!py::bool_(is_numeric_dtype(column.attr("dtype")))) {
+      if (!py::bool_(is_string_dtype(column.attr("dtype")))) fail("TIDEWELLTSLIBS0077E");
+      df.attr("isetitem")(ts_index, convert_timestamps(column, time_col).attr("array"));
+    }
+    frame = df.attr("sort_values")(py::arg("by") = time_col);
+    check_regularity(frame.attr(
+        "iloc")[py::make_tuple(twpy::import("builtins", "slice")(py::none()), ts_index)]);
+  }
+
+  py::list fet_cols;
+  for (const py::object& i : features) fet_cols.append(columns[i]);
+  py::list data_cols;
+  for (auto c : fet_cols) data_cols.append(c);
+  for (auto c : tgt_cols) {
+    if (!py::bool_(data_cols.attr("__contains__")(c))) data_cols.append(c);
+  }
+  py::list used_cols;
+  if (has_time) used_cols.append(time_col);
+  for (auto c : data_cols) used_cols.append(c);
+
+  py::object loaded_data = frame[used_cols];
+  py::object builtins_float = twpy::import("builtins", "float");
+  const py::int_ width(py::len(data_cols));
+  py::object X = loaded_data[data_cols]
+                     .attr("to_numpy")()
+                     .attr("astype")(builtins_float)
+                     .attr("reshape")(-1, width);
+  py::object y = loaded_data[data_cols]
+                     .attr("to_numpy")()
+                     .attr("astype")(builtins_float)
+                     .attr("reshape")(-1, width);
+
+  py::object rows = X.attr("shape")[py::int_(0)];
+  py::object t = rows - holdout;
+  py::object slice = twpy::import("builtins", "slice");
+  py::object start = t - lookback_window;
+  py::object X_test = X[slice(start, py::none())];
+  py::object y_test = y[slice(t, py::none())];
+  py::object arange = np.attr("arange");
+  py::object X_test_indices = arange(start, rows);
+  py::object y_test_indices = arange(t, rows);
+  if (py::bool_(return_only_holdout))
+    return py::make_tuple(X_test, y_test, X_test_indices, y_test_indices);
+  py::object X_train = X[slice(0, t)];
+  py::object y_train = y[slice(0, t)];
+  py::object train_indices = arange(0, t);
+  return py::make_tuple(X_train, X_test, y_train, y_test, train_indices, X_test_indices,
+                        arange(0, t), y_test_indices);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(splitkit, m) {
+  self_module() = m;
+  py::object typing = twpy::import("typing");
+  for (const char* name : {"Dict", "Tuple", "Union", "List", "Optional"})
+    m.attr(name) = typing.attr(name);
+  m.attr("Messages") = contracts::messages_class();
+  m.attr("pd") = twpy::import("pandas");
+  m.attr("np") = twpy::import("numpy");
+  m.attr("array") = twpy::import("numpy", "array");
+  m.attr("logging") = twpy::import("logging");
+  m.attr("tslogger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
+
+  twpy::def_function(
+      m, "make_holdout_split",
+      [](py::object dataset, py::object target_columns, py::object learning_type,
+         py::object test_size, py::object feature_columns, py::object timestamp_column,
+         py::object lookback_window, py::object return_only_holdout) {
+        return make_holdout_split(dataset, target_columns, learning_type, test_size,
+                                  feature_columns, timestamp_column, lookback_window,
+                                  return_only_holdout);
+      },
+      py::arg("dataset"), py::arg("target_columns"), py::arg("learning_type") = "forecasting",
+      py::arg("test_size") = 20, py::arg("feature_columns") = -1, py::arg("timestamp_column") = -1,
+      py::arg("lookback_window") = 0, py::arg("return_only_holdout") = false,
+      "Splits a data frame of time series into training and holdout arrays.\n\n"
+      "Returns X_train, X_test, y_train, y_test and their row indexes, or with "
+      "return_only_holdout X_test, y_test and their indexes. X_test also holds the lookback_window "
+      "training rows before the holdout. Text target and timestamp columns are converted in the "
+      "given frame.");
+}

@@ -1,0 +1,1376 @@
+// QuillcastForecaster: a scikit-learn estimator that trains one model of the forecasting engine
+// per target column and forecasts with it.
+//
+// Module-level names (np, pickle, Messages, QuillcastUtils, check_array, ...) are looked up in
+// the module's dict when they are used, so they can be replaced (tests monkeypatch them).
+//
+// Prediction works on copies of the trained models. When every copy is one of the engine's
+// own models, the row-by-row updating and forecasting runs in C++ on the models themselves
+// with the GIL released (support/forecaster_loop.hpp); any other object offering the model
+// operations (update_model, is_initialized, forecast_at, last_time_updated, average_interval)
+// is driven through Python, with the same printed lines and errors.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "contracts/engine.hpp"
+#include "contracts/messages.hpp"
+#include "forecaster_loop.hpp"
+#include "pyclass.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Module globals
+
+py::object& module_ref() {
+  static auto* m = new py::object();  // lives as long as the interpreter
+  return *m;
+}
+
+// The class's own predict_on_history_single (the sliding windows run its steps in C++ unless a
+// subclass or the instance replaces it).
+py::object& own_predict_single() {
+  static auto* method = new py::object();
+  return *method;
+}
+
+// A module-level name, looked up when it is used; NameError when it was never bound (for
+// example after a failed engine import).
+py::object G(const char* name) {
+  py::dict d = module_ref().attr("__dict__");
+  if (!d.contains(name)) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+  }
+  return d[name];
+}
+
+template <class... Args>
+std::string msg(const char* id, Args&&... args) {
+  return contracts::message(G("Messages"), id, std::forward<Args>(args)...);
+}
+
+std::string str(py::handle o) {
+  return py::str(o).cast<std::string>();
+}
+
+bool truthy(py::handle o) {
+  const int r = PyObject_IsTrue(o.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// `obj == -1` for the location parameters: a list or tuple never is, nor anything whose
+// comparison is not a plain truth value.
+bool is_minus_one(py::handle o) {
+  if (PyList_Check(o.ptr()) || PyTuple_Check(o.ptr())) return false;
+  py::int_ minus_one(-1);
+  PyObject* r = PyObject_RichCompare(o.ptr(), minus_one.ptr(), Py_EQ);
+  if (!r) {
+    PyErr_Clear();
+    return false;
+  }
+  const int t = PyObject_IsTrue(r);
+  Py_DECREF(r);
+  if (t < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return t == 1;
+}
+
+bool py_lt(py::handle a, py::handle b) {
+  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+bool py_ge(py::handle a, py::handle b) {
+  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GE);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+bool py_gt(py::handle a, py::handle b) {
+  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+bool py_eq(py::handle a, py::handle b) {
+  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+std::int64_t as_index(py::handle o) {
+  py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(o.ptr()));
+  if (!i) throw py::error_already_set();
+  return i.cast<std::int64_t>();
+}
+
+// The first element of a location given as a list or tuple, else the value itself.
+py::object first_if_list(py::object o) {
+  if (PyList_Check(o.ptr()) || PyTuple_Check(o.ptr())) return o[py::int_(0)];
+  return o;
+}
+
+bool is_exception(py::error_already_set& e) {
+  return e.matches(PyExc_Exception);
+}
+
+// Re-raises a caught Python exception as Exception carrying its text.
+[[noreturn]] void reraise_as_exception(py::error_already_set& e) {
+  const std::string text = str(e.value());
+  twpy::raise(PyExc_Exception, text);
+}
+
+std::string class_text(py::handle self) {
+  return str(self.attr("__class__"));
+}
+
+py::object builder(const char* name) {
+  py::object root = G("tidewell_ts_libs");
+  py::object deps = root.attr("deps");
+  py::object tarn = deps.attr("tarn");
+  py::object forecasters = tarn.attr("forecasters");
+  return forecasters.attr(name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Model facts, through the C++ model when it is one of the engine's own
+
+bool model_ready(py::handle m) {
+  if (tarn::Model* e = contracts::engine_model(m)) return e->is_initialized();
+  return truthy(m.attr("is_initialized")());
+}
+
+py::object model_last_time(py::handle m) {
+  if (tarn::Model* e = contracts::engine_model(m)) return py::int_(e->last_time());
+  return m.attr("last_time_updated");
+}
+
+py::object model_interval(py::handle m) {
+  if (tarn::Model* e = contracts::engine_model(m)) return py::float_(e->average_interval());
+  return m.attr("average_interval");
+}
+
+py::object last_updated_of(py::handle models) {
+  py::object last = py::int_(-1);
+  for (auto m : models) {
+    if (model_ready(m)) last = model_last_time(m);
+  }
+  return last;
+}
+
+py::object get_last_updated(py::object self, py::object inmodle_array) {
+  py::object models = inmodle_array.is_none() ? py::object(self.attr("model")) : inmodle_array;
+  return last_updated_of(models);
+}
+
+py::object get_train_interval(py::object self) {
+  py::object interval = py::int_(-1);
+  for (auto m : self.attr("model")) {
+    if (model_ready(m)) interval = model_interval(m);
+  }
+  return interval;
+}
+
+py::object get_train_size(py::object self) {
+  for (auto m : self.attr("model")) {
+    if (model_ready(m)) self.attr("_totalsamples") = model_last_time(m) + py::int_(1);
+  }
+  return self.attr("_totalsamples");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction and configuration
+
+const char* const kClassDoc = R"doc(Forecaster backed by the statistical forecasting engine.
+
+One engine model is trained per target column of a data matrix (rows in time order, an
+optional timestamp column, one or more value columns). ``fit(X, y, _reset_model=True)`` trains
+new models; ``fit(X, y)`` brings copies of the trained models up to date with the rows of X and
+keeps them. ``predict`` forecasts a horizon ahead, optionally after feeding new rows to copies
+of the models, or over a sliding window of new rows.
+
+Parameters
+----------
+algorithm : str, default "hw"
+    Engine algorithm, matched case-insensitively: "hw" (Holt-Winters), "arima", "arma", "bats"
+    or "autoforecaster" (the automatic model selector). None or "None" means "hw".
+ts_icol_loc : int or list, default -1
+    Location of the timestamp column: -1 for none (rows are taken as equally spaced and
+    numbered 0, 1, 2, ...), otherwise a list whose first element is the column index, e.g. [0].
+prediction_horizon : int, default 1
+    Number of steps forecast by default.
+log_transform : bool, default True
+    Train on ln(x + 2) of every value x and return e^y - 2 of every forecast y. Training turns
+    it off when the transformed training values contain NaN (values below -2).
+lookback_win : int, default 1
+    Look-back window length, kept for pipelines and model searches.
+target_column_indices : int or list, default -1
+    Indices of the target columns; -1 means every column except the timestamp column.
+debug : bool, default False
+    Print the data given to fit and predict.
+**kwargs
+    Algorithm settings, stored in ``all_args`` and read when a model is built. A value below 1
+    for a size is a fraction of the training length.
+
+    Holt-Winters: algorithm_type ("additive" or "multiplicative"), samples_per_season (season
+    length; default a quarter of the training length), initial_training_seasons (default: as
+    many seasons as the training data holds), compute_seasonality, error_history_length,
+    use_full_error_history; or min_training_data, which makes the engine find the season
+    length itself in that many samples (0.99 or more: the whole training series).
+    ARIMA: error_horizon_length, use_full_error_history, force_model, min_training_data
+    (default 0.999999: the whole training series), p_min, p_max, d, q_min, q_max.
+    ARMA: min_training_data, p_min, p_max, q_min, q_max.
+    BATS: training_sample_size (default 0.999999), box_cox_transform.
+    autoforecaster: min_training_data (at least 8), error_history_length.
+
+Attributes
+----------
+model : list
+    The trained engine models, one per target column, in target order.
+model_update_predict : list or None
+    The copies updated by the last prediction with new data.
+all_args : dict
+    The algorithm settings handed to model construction (the ``**kwargs`` plus "algorithm").
+log_transformed : bool
+    Whether values are log-transformed.
+is_fitted_ : bool
+    Present (True) once every model is trained.
+n_features_ : int
+    Number of target columns seen in training.
+)doc";
+
+void init(py::object self, py::object algorithm, py::object ts_icol_loc,
+          py::object prediction_horizon, py::object log_transform, py::object lookback_win,
+          py::object target_column_indices, py::object debug, py::kwargs kwargs) {
+  self.attr("ts_icol_loc") = ts_icol_loc;
+  self.attr("target_column_indices") = target_column_indices;
+  self.attr("_timestamps") = py::none();
+  self.attr("prediction_horizon") = prediction_horizon;
+  self.attr("_totalsamples") = py::none();
+  self.attr("lookback_win") = lookback_win;
+  self.attr("debug") = debug;
+  self.attr("model") = py::list();
+  self.attr("model_dumps") = py::list();
+  self.attr("model_update_predict") = py::none();
+  self.attr("log_transformed") = log_transform;
+  self.attr("compute_periodicity") = true;
+  self.attr("model_description") = py::none();
+  self.attr("model_family") = "statistical";
+  py::str hw("hw");
+  self.attr("model_name") = hw;
+  // None (or the text "None") selects the default algorithm, which model_name already names.
+  const bool no_algorithm =
+      algorithm.is_none() || (py::isinstance<py::str>(algorithm) && str(algorithm) == "None");
+  if (no_algorithm) {
+    self.attr("algorithm") = hw;
+  } else {
+    self.attr("algorithm") = algorithm;
+    self.attr("model_name") = algorithm;
+  }
+  py::dict all_args = kwargs;  // the keyword dictionary itself, not a copy
+  all_args["algorithm"] = self.attr("algorithm");
+  self.attr("all_args") = all_args;
+}
+
+// scikit-learn reads the constructor parameters as attributes. The log transform is kept as
+// `log_transformed`, and the algorithm that model construction uses is the one in `all_args`
+// (`algorithm` gets the Holt-Winters variant appended when a model is built); the algorithm
+// settings of **kwargs are parameters too, so clone and repr keep them.
+py::dict get_params(py::object self, py::object deep) {
+  py::list names = self.attr("_get_param_names")();
+  py::object all_args = py::none();
+  py::dict state = self.attr("__dict__");
+  if (state.contains("all_args")) all_args = state["all_args"];
+  const bool have_args = py::isinstance<py::dict>(all_args);
+  py::dict out;
+  auto add = [&](py::handle key, py::object value) {
+    if (truthy(deep) && py::hasattr(value, "get_params") && !py::isinstance<py::type>(value)) {
+      py::dict nested = value.attr("get_params")();
+      for (auto item : nested) {
+        out[py::str(str(key) + "__" + str(item.first))] = item.second;
+      }
+    }
+    out[key] = value;
+  };
+  std::vector<std::string> seen;
+  for (auto key : names) {
+    const std::string k = str(key);
+    seen.push_back(k);
+    py::object value;
+    if (k == "log_transform") {
+      value = self.attr("log_transformed");
+    } else if (k == "algorithm" && have_args && all_args.contains("algorithm")) {
+      value = all_args["algorithm"];
+    } else {
+      value = self.attr(key);
+    }
+    add(key, value);
+  }
+  if (have_args) {
+    for (auto item : py::reinterpret_borrow<py::dict>(all_args)) {
+      const std::string k = str(item.first);
+      if (std::find(seen.begin(), seen.end(), k) != seen.end()) continue;
+      add(item.first, py::reinterpret_borrow<py::object>(item.second));
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Model identity and the ready-made configurations
+
+py::str get_model_id(py::object, py::object algorithm_name, py::kwargs params) {
+  auto param = [&](const char* k) -> py::object {
+    return params.contains(k) ? py::object(params[k]) : py::object(py::none());
+  };
+  py::object algorithm_type = param("algorithm_type");
+  py::object compute_seasonality = param("compute_seasonality");
+  py::object box_cox_transform = param("box_cox_transform");
+  py::object use_full_error_history = param("use_full_error_history");
+  py::object force_model = param("force_model");
+  py::object min_training_data = param("min_training_data");
+  py::object number_of_samples = param("number_of_samples");
+  py::object is_season_length = param("is_season_length");
+
+  const py::object f = py::bool_(false);
+  const py::object t = py::bool_(true);
+  std::string id = "st_";
+  const std::string name = str(algorithm_name.attr("lower")());
+  if (name == "hw") {
+    const std::string type = str(algorithm_type.attr("lower")());
+    if (type == "additive" && py_eq(compute_seasonality, f) && py_eq(use_full_error_history, f)) {
+      id += "1";
+    } else if (type == "multiplicative" && py_eq(compute_seasonality, f) &&
+               py_eq(use_full_error_history, py::none())) {
+      id += "2";
+    } else if (type == "additive" && py_eq(is_season_length, f) && !number_of_samples.is_none()) {
+      id += "6";
+    } else if (type == "multiplicative" && py_eq(is_season_length, f) &&
+               !number_of_samples.is_none()) {
+      id += "7";
+    }
+  } else if (name == "bats" && py_eq(box_cox_transform, f)) {
+    id += "3";
+  } else if (name == "arima" && py_eq(use_full_error_history, t) && py_eq(force_model, t) &&
+             py_eq(min_training_data, py::int_(-1))) {
+    id += "4";
+  } else if (name == "autoforecaster") {
+    id += "5";
+  }
+  return py::str(id);
+}
+
+py::list get_estimators(py::object, py::object /*log_transform: not used*/,
+                        py::object target_column_indices, py::object time_column_index,
+                        py::object prediction_horizon, py::object lookback_win) {
+  py::object cls = G("QuillcastForecaster");
+  py::object forecasters = G("qc").attr("Forecasters");
+  auto make = [&](py::object algorithm, py::dict settings) {
+    settings["log_transform"] = false;
+    settings["prediction_horizon"] = prediction_horizon;
+    settings["lookback_win"] = lookback_win;
+    settings["target_column_indices"] = target_column_indices;
+    settings["ts_icol_loc"] = time_column_index;
+    settings["algorithm"] = algorithm;
+    return cls(**settings);
+  };
+  py::list out;
+  out.append(make(forecasters.attr("hw"), py::dict(py::arg("algorithm_type") = "additive",
+                                                   py::arg("min_training_data") = 0.99)));
+  out.append(make(forecasters.attr("hw"), py::dict(py::arg("algorithm_type") = "multiplicative",
+                                                   py::arg("min_training_data") = 0.99)));
+  out.append(make(forecasters.attr("arima"),
+                  py::dict(py::arg("use_full_error_history") = true, py::arg("force_model") = false,
+                           py::arg("min_training_data") = -1)));
+  out.append(make(forecasters.attr("bats"), py::dict(py::arg("training_sample_size") = 0.25,
+                                                     py::arg("box_cox_transform") = false)));
+  return out;
+}
+
+// Parameter distributions for a model search: every key is a constructor keyword.
+py::dict get_param_dist(py::object, py::object /*size*/) {
+  py::dict d;
+  d["algorithm"] = py::make_tuple("hw", "arima", "arma", "bats", "autoforecaster");
+  d["log_transform"] = py::make_tuple(true, false);
+  d["algorithm_type"] = py::make_tuple("additive", "multiplicative");
+  d["p_max"] = py::make_tuple(2, 3, 5);
+  d["q_max"] = py::make_tuple(2, 3, 5);
+  d["box_cox_transform"] = py::make_tuple(false, true);
+  py::dict out;
+  for (auto item : d) out[item.first] = py::list(py::reinterpret_borrow<py::object>(item.second));
+  return out;
+}
+
+py::object get_models_copy(py::object self, py::object /*verbose*/) {
+  py::object models = self.attr("model");
+  bool empty = models.is_none();
+  if (!empty) {
+    const int eq = PyObject_RichCompareBool(models.ptr(), py::list().ptr(), Py_EQ);
+    if (eq < 0) PyErr_Clear();
+    empty = eq == 1;
+  }
+  if (empty) {
+    twpy::print("No model defined");
+    return py::none();
+  }
+  try {
+    py::object pickle = G("pickle");
+    py::list dumps;
+    for (auto m : models) dumps.append(pickle.attr("dumps")(m));
+    py::list copies;
+    for (auto d : dumps) copies.append(pickle.attr("loads")(d));
+    return copies;
+  } catch (py::error_already_set& e) {
+    if (!is_exception(e)) throw;
+    twpy::print("Model Copy failed");
+    return py::none();
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Engine model construction
+
+struct Builder {
+  py::object self;
+  py::dict kw;
+  py::dict alg;
+  py::object N;
+
+  bool present(const char* k) const { return kw.contains(k) && !py::object(kw[k]).is_none(); }
+  py::object get(const char* k) const { return kw[k]; }
+
+  // A value below 1 is a fraction of the training length N (when known); a result <= 0 is
+  // replaced by the fallback, when there is one.
+  py::object fraction(py::object v, py::object fallback) const {
+    if (py_lt(v, py::int_(1)) && !N.is_none()) {
+      py::object rounded = twpy::import("builtins", "round")(v * N, 14);
+      py::object count = py::int_(rounded);
+      if (!fallback.is_none() && !py_gt(count, py::int_(0))) return fallback;
+      return count;
+    }
+    return v;
+  }
+
+  void copy_keys(std::initializer_list<const char*> keys) {
+    for (const char* k : keys) {
+      if (present(k)) alg[k] = get(k);
+    }
+  }
+
+  // hw becomes hw_additive (or hw_multiplicative) once.
+  void name_variant() {
+    py::object algorithm = self.attr("algorithm");
+    py::object model_name = self.attr("model_name");
+    py::str underscore("_");
+    const bool both = algorithm.contains(underscore) && model_name.contains(underscore);
+    if (!both) {
+      py::object type = alg["algorithm_type"];
+      self.attr("algorithm") = algorithm + underscore + type;
+      self.attr("model_name") = model_name + underscore + type;
+    }
+  }
+
+  void record(py::object algorithm) {
+    py::object cls = self.attr("__class__");
+    self.attr("model_id") = cls.attr("get_model_id")(algorithm, **alg);
+    self.attr("model_description") =
+        py::object(self.attr("algorithm")) + py::str("_") + py::str(alg);
+  }
+};
+
+py::object get_model(py::object self, py::kwargs kw_args) {
+  Builder b{self, py::dict(kw_args), py::dict(), self.attr("_totalsamples")};
+  py::dict all_args = self.attr("all_args");
+  if (!b.kw.contains("algorithm")) {
+    PyErr_SetObject(PyExc_KeyError, py::str("algorithm").ptr());
+    throw py::error_already_set();
+  }
+  py::object algorithm = b.kw["algorithm"];
+  const std::string name = str(algorithm.attr("lower")());
+  const py::object two = py::int_(2);
+  const py::object minus_one = py::int_(-1);
+
+  if (name == "hw" && b.kw.contains("min_training_data")) {
+    py::object mtd = b.get("min_training_data");
+    if (b.N.is_none() && py_lt(mtd, py::int_(1))) {
+      twpy::raise(PyExc_ValueError,
+                  "min_training_data " + str(py::repr(mtd)) +
+                      " is a fraction of the training length, which is not known before fit");
+    }
+    py::object samples = mtd;
+    if (py_lt(samples, py::int_(1)) && py_ge(mtd, py::float_(0.99))) samples = b.N;
+    if (py_lt(samples, py::int_(1)) && py_lt(mtd, py::float_(0.99))) {
+      samples = py::int_(b.N * samples);
+    }
+    if (py_gt(samples, py::int_(1000000))) samples = py::int_(1000000);
+    b.alg["algorithm_type"] =
+        b.present("algorithm_type") ? b.get("algorithm_type") : py::object(py::str("additive"));
+    b.alg["number_of_samples"] = samples;
+    b.alg["min_training_data"] = mtd;
+    b.alg["is_season_length"] = false;
+    b.name_variant();
+    b.record(algorithm);
+    return builder("hws")(py::arg("is_season_length") = false,
+                          py::arg("number_of_samples") = py::int_(b.alg["number_of_samples"]),
+                          py::arg("algorithm_type") = b.alg["algorithm_type"]);
+  }
+  if (name == "hw") {
+    for (const char* k :
+         {"samples_per_season", "initial_training_seasons", "algorithm_type", "compute_seasonality",
+          "error_history_length", "use_full_error_history"}) {
+      if (!b.present(k)) continue;
+      py::object v = b.get(k);
+      const std::string key = k;
+      if ((key == "samples_per_season" || key == "error_history_length") && py_lt(v, py::int_(1)) &&
+          !b.N.is_none()) {
+        if (py_gt(v, py::float_(0.5))) v = py::float_(0.5);
+        b.alg[k] = b.fraction(v, two);
+      } else {
+        b.alg[k] = v;
+      }
+    }
+    if (!b.alg.contains("samples_per_season")) {
+      py::object season = two;
+      if (!b.N.is_none()) {
+        season = py::int_(b.N * py::float_(0.25));
+        // Fewer than four rows give no whole season: use the smallest one.
+        if (!py_gt(season, py::int_(0))) season = two;
+      }
+      b.alg["samples_per_season"] = season;
+      all_args["samples_per_season"] = season;
+    }
+    if (!b.alg.contains("initial_training_seasons")) {
+      py::object seasons = two;
+      if (!b.N.is_none()) {
+        py::object season = py::int_(b.alg["samples_per_season"]);
+        seasons = py::int_(b.N / season);
+      }
+      b.alg["initial_training_seasons"] = seasons;
+      all_args["initial_training_seasons"] = seasons;
+    }
+    if (!b.alg.contains("algorithm_type")) b.alg["algorithm_type"] = "additive";
+    b.name_variant();
+    b.record(algorithm);
+    return builder("hws")(**b.alg);
+  }
+  if (name == "arima") {
+    if (!b.kw.contains("min_training_data")) b.kw["min_training_data"] = 0.999999;
+    for (const char* k : {"error_horizon_length", "use_full_error_history", "force_model",
+                          "min_training_data", "p_min", "p_max", "d", "q_min", "q_max"}) {
+      if (!b.present(k)) continue;
+      const std::string key = k;
+      if (key == "error_horizon_length") {
+        b.alg[k] = b.fraction(b.get(k), two);
+      } else if (key == "min_training_data") {
+        b.alg[k] = b.fraction(b.get(k), minus_one);
+      } else {
+        b.alg[k] = b.get(k);
+      }
+    }
+    b.record(algorithm);
+    return builder("arima")(**b.alg);
+  }
+  if (name == "arma") {
+    if (!b.kw.contains("min_training_data")) b.kw["min_training_data"] = 0.999999;
+    if (b.present("min_training_data")) {
+      b.alg["min_training_data"] = b.fraction(b.get("min_training_data"), minus_one);
+    }
+    b.copy_keys({"p_min", "p_max", "q_min", "q_max"});
+    b.record(algorithm);
+    return builder("arma")(**b.alg);
+  }
+  if (name == "bats") {
+    if (!b.kw.contains("training_sample_size")) b.kw["training_sample_size"] = 0.999999;
+    if (b.present("training_sample_size")) {
+      b.alg["training_sample_size"] = b.fraction(b.get("training_sample_size"), py::none());
+    }
+    b.copy_keys({"box_cox_transform"});
+    if (!b.alg.contains("training_sample_size")) {
+      b.alg["training_sample_size"] = b.N.is_none() ? py::object(py::int_(8)) : b.N;
+    }
+    b.record(algorithm);
+    return builder("bats")(**b.alg);
+  }
+  if (name == "autoforecaster") {
+    if (!b.kw.contains("min_training_data")) b.kw["min_training_data"] = 0.999999;
+    for (const char* k : {"min_training_data", "error_history_length"}) {
+      if (b.present(k)) b.alg[k] = b.fraction(b.get(k), two);
+    }
+    const py::object eight = py::int_(8);
+    if (!b.alg.contains("min_training_data") || py_lt(b.alg["min_training_data"], eight)) {
+      b.alg["min_training_data"] = eight;
+    }
+    all_args["min_training_data"] = b.alg["min_training_data"];
+    b.record(algorithm);
+    return builder("auto")(**b.alg);
+  }
+  twpy::raise(PyExc_ValueError, msg("TIDEWELLTSLIBS0004E"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fitting
+
+// check_array's keyword that lets NaN and infinity through; its name depends on the
+// scikit-learn version, so it is read from the installed check_array once.
+const char* finite_keyword() {
+  static std::string name;
+  if (name.empty()) {
+    py::object sig = twpy::import(
+        "inspect", "signature")(twpy::import("sklearn.utils.validation", "check_array"));
+    py::object params = sig.attr("parameters");
+    name = params.contains("ensure_all_finite") ? "ensure_all_finite" : "force_all_finite";
+  }
+  return name.c_str();
+}
+
+// The algorithm that model construction will use.
+std::string effective_algorithm(py::object self) {
+  py::object all_args = self.attr("all_args");
+  py::object algorithm = self.attr("algorithm");
+  if (py::isinstance<py::dict>(all_args) && all_args.contains("algorithm")) {
+    algorithm = all_args["algorithm"];
+  }
+  return str(algorithm.attr("lower")());
+}
+
+py::object fit(py::object self, py::object X, py::object y, py::object reset_model) {
+  if (!truthy(reset_model)) {
+    self.attr("predict")(X);
+    self.attr("model") = self.attr("model_update_predict");
+    return self;
+  }
+  py::object np = G("np");
+  py::object models = self.attr("model");
+  if (truthy(models)) {
+    for (auto m : models) m.attr("reset_model")();
+  }
+  self.attr("model") = py::list();
+  if (truthy(self.attr("debug"))) {
+    twpy::print(class_text(self) + " fit \n X==" + str(X));
+    twpy::print("Y=" + str(y));
+  }
+  py::dict check_kw;
+  check_kw["accept_sparse"] = true;
+  check_kw[finite_keyword()] = false;
+  X = G("check_array")(X, **check_kw);
+
+  py::list timestamps;
+  self.attr("_timestamps") = timestamps;
+  py::object ts_col = py::int_(-1);
+  py::tuple shape = X.attr("shape");
+  const py::object n_rows = shape[0];
+  const py::object n_cols = shape[1];
+  py::object tci = self.attr("target_column_indices");
+  py::object ts_icol_loc = self.attr("ts_icol_loc");
+  const bool all_targets = is_minus_one(tci);
+  if (!all_targets) {
+    self.attr("n_features_") = py::len(tci);
+  } else {
+    self.attr("n_features_") =
+        is_minus_one(ts_icol_loc) ? n_cols : py::object(n_cols - py::int_(1));
+  }
+  if (is_minus_one(ts_icol_loc)) {
+    for (std::int64_t i = 0, n = as_index(n_rows); i < n; ++i) timestamps.append(i);
+  } else {
+    ts_col = first_if_list(ts_icol_loc);
+    if (py_lt(ts_col, py::int_(0)) || py_ge(ts_col, n_cols)) {
+      twpy::raise(PyExc_RuntimeError, msg("TIDEWELLTSLIBS0005E", str(ts_col)));
+    }
+    py::object column = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ts_col)];
+    for (auto v : column) timestamps.append(py::int_(py::reinterpret_borrow<py::object>(v)));
+  }
+  self.attr("_totalsamples") = py::len(timestamps);
+
+  const std::string algorithm = effective_algorithm(self);
+  const bool seasonal_sizes = algorithm == "autoforecaster" || algorithm == "bats";
+  py::list vals;
+  std::size_t ts_l = 0;
+  py::object model_list = self.attr("model");
+  const std::int64_t ncols = as_index(n_cols);
+  const std::int64_t ts_index = is_minus_one(ts_col) ? -1 : as_index(ts_col);
+  for (std::int64_t c = 0; c < ncols; ++c) {
+    if (c == ts_index) continue;
+    if (!all_targets && !tci.contains(py::int_(c))) continue;
+    py::object column = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), c)];
+    vals.append(column);
+    ts_l = py::len(timestamps);
+    if (truthy(self.attr("compute_periodicity"))) {
+      py::dict all_args = self.attr("all_args");
+      py::object training_size = py::none();
+      if (seasonal_sizes) {
+        py::object counts =
+            G("QuillcastUtils")
+                .attr("get_init_samples")(column.attr("tolist")(), py::arg("upper_limit") = 200,
+                                          py::arg("lower_limit") = 8);
+        py::list items(counts);
+        if (py::len(items) != 4) {
+          twpy::raise(PyExc_ValueError, "QuillcastUtils.get_init_samples returned " +
+                                            std::to_string(py::len(items)) +
+                                            " counts; four were expected");
+        }
+        py::object period = items[1];
+        all_args["samples_per_season"] = period;
+        all_args["initial_training_seasons"] = py::int_(py::int_(ts_l) / period);
+        training_size = items[3];
+      }
+      all_args["error_history_length"] = 2;
+      all_args["error_horizon_length"] = 2;
+      if (seasonal_sizes) {
+        all_args["min_training_data"] = training_size;
+        all_args["training_sample_size"] = training_size;
+      }
+    }
+    try {
+      model_list.attr("append")(self.attr("_getModel")(**py::dict(self.attr("all_args"))));
+    } catch (py::error_already_set& e) {
+      if (!is_exception(e)) throw;
+      reraise_as_exception(e);
+    }
+  }
+
+  py::object series = vals;
+  if (truthy(self.attr("log_transformed"))) {
+    py::object transformed = np.attr("log1p")(py::int_(1) + np.attr("array")(vals));
+    if (truthy(np.attr("isnan")(transformed).attr("any")())) {
+      self.attr("log_transformed") = false;
+    } else {
+      series = transformed;
+    }
+  }
+  if (truthy(self.attr("debug"))) {
+    twpy::print(class_text(self) + " fit \n X==" + str(X) + "\n y=" + str(y));
+  }
+
+  const std::int64_t n_features = as_index(self.attr("n_features_"));
+  const bool retry_sizes = (algorithm == "arima" || algorithm == "arma") && ts_l > 50;
+  py::object utils = retry_sizes ? G("QuillcastUtils") : py::object(py::none());
+  for (std::int64_t col = 0; col < n_features; ++col) {
+    try {
+      py::list values =
+          np.attr("asarray")(series[py::int_(col)], py::arg("dtype") = "float64").attr("tolist")();
+      if (retry_sizes) {
+        bool initialized = false;
+        for (int itr = 0; !initialized && itr < 5; ++itr) {
+          py::object size = utils.attr("get_arima_init_size")(itr, ts_l);
+          py::dict all_args = self.attr("all_args");
+          all_args["min_training_data"] = size;
+          py::object m = self.attr("_getModel")(**all_args);
+          model_list[py::int_(col)] = m;
+          m.attr("update_model")(timestamps, values);
+          initialized = model_ready(m);
+        }
+      } else {
+        model_list[py::int_(col)].attr("update_model")(timestamps, values);
+      }
+    } catch (py::error_already_set& e) {
+      if (!is_exception(e)) throw;
+      reraise_as_exception(e);
+    }
+  }
+
+  bool fitted = true;
+  for (auto m : model_list) {
+    if (!model_ready(m)) {
+      fitted = false;
+      break;
+    }
+  }
+  if (fitted) {
+    self.attr("set_model_fitted")();
+  } else if (py::hasattr(self, "is_fitted_")) {
+    py::delattr(self, "is_fitted_");
+  }
+  return self;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Prediction
+
+// The value columns of a block of new rows: every column but the timestamp column, in order.
+// When the forecaster was trained on chosen target columns and the block is laid out like the
+// training matrix (more value columns than targets, every target index among them), the
+// target columns are taken, so that each model is fed the series it was trained on.
+py::list value_columns(py::object self, std::int64_t ncols, std::int64_t ts_col,
+                       std::int64_t n_features) {
+  py::list cols;
+  for (std::int64_t c = 0; c < ncols; ++c) {
+    if (c != ts_col) cols.append(c);
+  }
+  py::object tci = self.attr("target_column_indices");
+  if (is_minus_one(tci) || static_cast<std::int64_t>(py::len(cols)) <= n_features) return cols;
+  if (!(PyList_Check(tci.ptr()) || PyTuple_Check(tci.ptr()))) return cols;
+  py::list chosen;
+  for (auto i : tci) {
+    if (!PyIndex_Check(i.ptr()) || PyBool_Check(i.ptr())) return cols;
+    const std::int64_t c = as_index(i);
+    if (c < 0 || c >= ncols || c == ts_col) return cols;
+    chosen.append(c);
+  }
+  return chosen;
+}
+
+struct RowBlock {
+  py::object X;       // checked rows
+  py::object values;  // n_rows x value columns, transformed when the forecaster logs values
+  py::object timestamps = py::none();  // timestamp column, or None: generated
+  std::int64_t n_rows = 0;
+};
+
+// Steps shared by every call that feeds rows: the timestamp layout, the value columns and the
+// log transform. The errors are the ones the forecaster reports for a block of new rows.
+RowBlock prepare_rows(py::object self, py::object X, py::object ts_col_loc, bool transform = true) {
+  py::object np = G("np");
+  RowBlock b;
+  b.X = X;
+  py::tuple shape = X.attr("shape");
+  b.n_rows = as_index(shape[0]);
+  const std::int64_t ncols = as_index(shape[1]);
+  std::int64_t ts_col = -1;
+  std::int64_t n_features = 0;
+  if (is_minus_one(ts_col_loc) && is_minus_one(self.attr("ts_icol_loc"))) {
+    n_features = as_index(self.attr("n_features_"));
+  } else {
+    const std::int64_t n_values = ncols - 1;
+    py::object col = is_minus_one(ts_col_loc) ? py::object(self.attr("ts_icol_loc")) : ts_col_loc;
+    col = first_if_list(col);
+    if (py_lt(col, py::int_(0)) || py_ge(col, py::int_(ncols))) {
+      twpy::raise(PyExc_RuntimeError, msg("TIDEWELLTSLIBS0005E", str(col)));
+    }
+    py::object n_feat = self.attr("n_features_");
+    if (py_lt(py::int_(n_values), n_feat)) {
+      twpy::raise(PyExc_RuntimeError,
+                  msg("TIDEWELLTSLIBS0006E", std::to_string(n_values), str(n_feat)));
+    }
+    n_features = as_index(n_feat);
+    ts_col = as_index(col);
+    b.timestamps = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ts_col)];
+  }
+  py::list cols = value_columns(self, ncols, ts_col, n_features);
+  py::object values = X;
+  if (ts_col >= 0 || static_cast<std::int64_t>(py::len(cols)) != ncols) {
+    values = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
+  }
+  if (transform && truthy(self.attr("log_transformed"))) {
+    py::object transformed = np.attr("log1p")(py::int_(1) + values);
+    if (truthy(np.attr("isnan")(transformed).attr("any")())) {
+      twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
+    }
+    values = transformed;
+  }
+  b.values = values;
+  return b;
+}
+
+void print_update_skip(py::handle t_text, py::handle v_text) {
+  twpy::print("Skipping Update model, current Timestamp", t_text, "Current Value ", v_text);
+}
+void print_stale(py::handle t_text, py::handle last_text) {
+  twpy::print("Skipping Update model, current timestamp is older than previous one.");
+  twpy::print("Current Timestamp", t_text, "Previous Timestamp was ", last_text);
+}
+
+py::object element(py::handle array, std::int64_t r) {
+  return array[py::int_(r)];
+}
+py::object element(py::handle array, std::int64_t r, std::int64_t c) {
+  return array[py::make_tuple(r, c)];
+}
+
+// Feeds the rows of `b` to `models` through the models' Python operations.
+void feed_rows_python(py::object self, py::object models, const RowBlock& b,
+                      std::int64_t n_features) {
+  py::object last = get_last_updated(self, models);
+  py::object start = last;
+  for (std::int64_t r = 0; r < b.n_rows; ++r) {
+    py::object t =
+        b.timestamps.is_none() ? py::object(start + py::int_(r + 1)) : element(b.timestamps, r);
+    if (py_lt(last, t)) {
+      for (std::int64_t c = 0; c < n_features; ++c) {
+        py::object m = models[py::int_(c)];
+        py::object v = element(b.values, r, c);
+        try {
+          m.attr("update_model")(py::int_(t), py::float_(v));
+        } catch (py::error_already_set& e) {
+          if (!is_exception(e)) throw;
+          print_update_skip(py::str(t), py::str(v));
+        }
+      }
+      last = t;
+    } else {
+      print_stale(py::str(t), py::str(last));
+    }
+  }
+}
+
+py::object forecast_python(py::object self, py::object models, std::int64_t horizon) {
+  double time = py::float_(get_last_updated(self, models)).cast<double>();
+  const double interval = py::float_(get_train_interval(self)).cast<double>();
+  py::list rows;
+  for (std::int64_t k = 0; k < horizon; ++k) {
+    time += interval;
+    py::list row;
+    for (auto m : models) row.append(m.attr("forecast_at")(time));
+    rows.append(row);
+  }
+  return rows;
+}
+
+py::object inverse_transform(py::object self, py::object rows) {
+  py::object np = G("np");
+  if (truthy(self.attr("log_transformed"))) {
+    rows = np.attr("expm1")(rows) - py::int_(1);
+  }
+  return np.attr("asarray")(rows);
+}
+
+std::int64_t effective_horizon(py::object self, py::object prediction_horizon) {
+  if (is_minus_one(prediction_horizon)) return as_index(self.attr("prediction_horizon"));
+  return as_index(prediction_horizon);
+}
+
+// The engine models behind `models` when the C++ loop may drive them: a list of the engine's
+// own models, at least `n_update` of them, none shared with the trained models (whose
+// sampling interval the forecasts use).
+bool engine_models(py::object self, py::object models, std::size_t n_update,
+                   std::vector<tarn::Model*>& out) {
+  if (!PyList_Check(models.ptr())) return false;
+  out.clear();
+  for (auto m : models) {
+    tarn::Model* e = contracts::engine_model(m);
+    if (!e) return false;
+    out.push_back(e);
+  }
+  if (out.size() < n_update) return false;
+  for (auto m : self.attr("model")) {
+    if (tarn::Model* e = contracts::engine_model(m)) {
+      for (tarn::Model* o : out) {
+        if (o == e) return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Prints what the C++ loop recorded, in order.
+void print_skips(const twfc::LoopOutput& out, const RowBlock& b, std::int64_t row_offset) {
+  for (const auto& s : out.skips) {
+    const std::int64_t r = s.row + row_offset;
+    py::object t_text =
+        b.timestamps.is_none() ? py::str(py::int_(s.t_auto)) : py::str(element(b.timestamps, r));
+    if (s.kind == twfc::SkipRecord::kUpdateFailed) {
+      print_update_skip(t_text, py::str(element(b.values, r, s.model)));
+    } else {
+      py::object last_text = s.last_row >= 0
+                                 ? py::str(element(b.timestamps, s.last_row + row_offset))
+                                 : py::str(py::int_(s.last_value));
+      print_stale(t_text, last_text);
+    }
+  }
+}
+
+// Re-raises a forecast failure of the C++ loop as the engine binding reports it.
+[[noreturn]] void raise_forecast_failure(py::object models, const twfc::LoopOutput& out) {
+  py::object m = models[py::int_(out.failed_model)];
+  m.attr("forecast_at")(out.failed_time);
+  twpy::raise(PyExc_RuntimeError, out.failure);
+}
+
+py::object forecast_array(const std::vector<double>& values, std::size_t rows, std::size_t cols,
+                          std::size_t offset = 0) {
+  py::array_t<double> a({rows, cols});
+  if (rows * cols) {
+    std::copy(values.begin() + offset, values.begin() + offset + rows * cols, a.mutable_data());
+  }
+  return a;
+}
+
+py::object predict_on_history_single(py::object self, py::object X, py::object prediction_horizon,
+                                     py::object ts_col_loc) {
+  const bool has_rows = !X.is_none() && py::len(X) > 0;
+  if (has_rows) X = G("check_array")(X, py::arg("accept_sparse") = true);
+  if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " predict \n X==" + str(X));
+  const std::string not_fitted = msg("TIDEWELLTSLIBS0056E");
+  try {
+    G("check_is_fitted")(self, "is_fitted_", py::arg("msg") = not_fitted);
+  } catch (py::error_already_set& e) {
+    if (!is_exception(e)) throw;
+    reraise_as_exception(e);
+  }
+
+  if (!has_rows) {
+    py::list rows;
+    try {
+      py::object models = self.attr("model");
+      double time = py::float_(get_last_updated(self, py::none())).cast<double>();
+      const std::int64_t horizon = effective_horizon(self, prediction_horizon);
+      const double interval = py::float_(get_train_interval(self)).cast<double>();
+      for (std::int64_t k = 0; k < horizon; ++k) {
+        time += interval;
+        py::list row;
+        for (auto m : models) {
+          double v;
+          if (tarn::Model* e = contracts::engine_model(m)) {
+            try {
+              v = e->forecast_at(time);
+            } catch (const std::exception& err) {
+              twpy::raise(PyExc_Exception, err.what());
+            }
+          } else {
+            v = py::float_(m.attr("forecast_at")(time)).cast<double>();
+          }
+          row.append(std::isfinite(v) ? v : 0.0);
+        }
+        rows.append(row);
+      }
+    } catch (py::error_already_set& e) {
+      if (!is_exception(e)) throw;
+      reraise_as_exception(e);
+    }
+    return inverse_transform(self, rows);
+  }
+
+  RowBlock b = prepare_rows(self, X, ts_col_loc);
+  if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " fit \n X==" + str(X));
+  py::object models = self.attr("model_update_predict");
+  const std::int64_t n_features = as_index(self.attr("n_features_"));
+  const std::int64_t horizon = effective_horizon(self, prediction_horizon);
+  const std::int64_t n_values = as_index(py::tuple(b.values.attr("shape"))[1]);
+
+  twfc::LoopInput in;
+  if (n_features >= 0 && n_values >= n_features &&
+      engine_models(self, models, static_cast<std::size_t>(n_features), in.models)) {
+    py::object np = G("np");
+    py::array_t<double, py::array::c_style | py::array::forcecast> values(b.values);
+    py::array_t<double, py::array::c_style | py::array::forcecast> stamps;
+    if (!b.timestamps.is_none()) {
+      stamps = py::array_t<double, py::array::c_style | py::array::forcecast>(b.timestamps);
+      in.timestamps = stamps.data();
+    }
+    in.n_update = static_cast<std::size_t>(n_features);
+    in.values = values.data();
+    in.value_stride = static_cast<std::size_t>(n_values);
+    in.n_rows = static_cast<std::size_t>(b.n_rows);
+    in.horizon = horizon;
+    in.interval = py::float_(get_train_interval(self)).cast<double>();
+    in.per_row = false;
+    twfc::LoopOutput out;
+    {
+      py::gil_scoped_release release;
+      twfc::run_loop(in, out);
+    }
+    print_skips(out, b, 0);
+    if (out.forecast_failed) raise_forecast_failure(models, out);
+    if (horizon <= 0) return inverse_transform(self, py::list());
+    return inverse_transform(
+        self, forecast_array(out.forecasts, static_cast<std::size_t>(horizon), in.models.size()));
+  }
+
+  feed_rows_python(self, models, b, n_features);
+  return inverse_transform(self, forecast_python(self, models, horizon));
+}
+
+py::object predict(py::object self, py::object X, py::object prediction_horizon,
+                   py::object ts_col_loc, py::object prediction_type) {
+  py::object np = G("np");
+  if (!X.is_none() && py_gt(np.attr("count_nonzero")(np.attr("isnan")(X)), py::int_(0))) {
+    twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
+  }
+  py::object sliding = G("Score").attr("PREDICT_SLIDING_WINDOW");
+  if (py_eq(prediction_type.attr("lower")(), sliding)) {
+    const char* method = py_gt(prediction_horizon, py::int_(1))
+                             ? "predict_multi_step_sliding_window"
+                             : "predict_sliding_window";
+    return self.attr(method)(py::arg("X") = X, py::arg("prediction_horizon") = prediction_horizon,
+                             py::arg("ts_col_loc") = ts_col_loc);
+  }
+  self.attr("model_update_predict") = self.attr("get_models_copy")();
+  return self.attr("predict_on_history_single")(py::arg("X") = X,
+                                                py::arg("prediction_horizon") = prediction_horizon,
+                                                py::arg("ts_col_loc") = ts_col_loc);
+}
+
+void append_rows(py::list& rows, py::handle block) {
+  for (auto row : block) {
+    if (py::hasattr(row, "tolist")) {
+      rows.append(row.attr("tolist")());
+    } else {
+      rows.append(py::list(py::reinterpret_borrow<py::object>(row)));
+    }
+  }
+}
+
+// Whether the per-row calls of a sliding window may run in the C++ loop: the row call is this
+// class's own, its debug output is off, and the working copies are engine models.
+bool sliding_fast_path(py::object self) {
+  if (truthy(self.attr("debug"))) return false;
+  py::dict state = self.attr("__dict__");
+  if (state.contains("predict_on_history_single")) return false;
+  py::object method = py::type::of(self).attr("predict_on_history_single");
+  return method.is(own_predict_single());
+}
+
+py::object sliding_window(py::object self, py::object X, py::object prediction_horizon,
+                          py::object ts_col_loc, bool multi_step) {
+  if (multi_step) {
+    if (!PyIndex_Check(prediction_horizon.ptr()) || as_index(prediction_horizon) < 1) {
+      twpy::raise(PyExc_ValueError,
+                  "prediction_horizon must be an integer of at least 1 for a multi-step "
+                  "sliding-window forecast, got " +
+                      str(py::repr(prediction_horizon)));
+    }
+  }
+  py::object np = G("np");
+  if (!X.is_none() && py_gt(np.attr("count_nonzero")(np.attr("isnan")(X)), py::int_(0))) {
+    twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
+  }
+  py::list rows;
+  X = np.attr("asarray")(X);
+  py::object ts_icol_loc = self.attr("ts_icol_loc");
+  if (is_minus_one(ts_col_loc) && !is_minus_one(ts_icol_loc)) {
+    ts_col_loc = first_if_list(ts_icol_loc);
+  }
+  self.attr("model_update_predict") = self.attr("get_models_copy")();
+  py::object single = self.attr("predict_on_history_single");
+  py::object block0 = single(py::none(), py::arg("prediction_horizon") = prediction_horizon,
+                             py::arg("ts_col_loc") = ts_col_loc);
+  append_rows(rows, block0);
+  const std::int64_t n = static_cast<std::int64_t>(py::len(X));
+  if (n < 1) return np.attr("asarray")(rows);
+  const std::int64_t bound = multi_step ? n - as_index(prediction_horizon) + 1 : n;
+  const std::int64_t n_feed = bound - 1;
+  if (n_feed < 1) return np.attr("asarray")(rows);
+
+  // The C++ loop: the same steps as one row call per row, recorded and printed afterwards.
+  py::object models = self.attr("model_update_predict");
+  py::object fed = X[py::slice(0, n_feed, 1)];
+  RowBlock b;
+  twfc::LoopInput in;
+  bool fast = sliding_fast_path(self) && as_index(X.attr("ndim")) == 2;
+  py::object checked;
+  if (fast) {
+    try {
+      checked = G("check_array")(fed, py::arg("accept_sparse") = true);
+    } catch (py::error_already_set& e) {
+      if (!is_exception(e)) throw;
+      fast = false;  // the row calls report it, at the row where it happens
+    }
+  }
+  std::int64_t n_features = 0;
+  if (fast) {
+    n_features = as_index(self.attr("n_features_"));
+    // Transformed below: a row the log transform cannot take ends the window at that row.
+    b = prepare_rows(self, checked, ts_col_loc, false);
+    const std::int64_t n_values = as_index(py::tuple(b.values.attr("shape"))[1]);
+    fast = n_features >= 0 && n_values >= n_features &&
+           engine_models(self, models, static_cast<std::size_t>(n_features), in.models);
+  }
+  if (!fast) {
+    for (std::int64_t count = 1; count < bound; ++count) {
+      py::list one;
+      one.append(X[py::int_(count - 1)]);
+      append_rows(rows, single(one, py::arg("prediction_horizon") = prediction_horizon,
+                               py::arg("ts_col_loc") = ts_col_loc));
+    }
+    return np.attr("asarray")(rows);
+  }
+
+  std::int64_t usable = n_feed;
+  if (truthy(self.attr("log_transformed"))) {
+    py::object transformed = np.attr("log1p")(py::int_(1) + b.values);
+    py::object bad = np.attr("isnan")(transformed).attr("any")(py::arg("axis") = 1);
+    if (truthy(bad.attr("any")())) usable = as_index(np.attr("argmax")(bad));
+    b.values = transformed;
+  }
+  const std::int64_t horizon = effective_horizon(self, prediction_horizon);
+  py::array_t<double, py::array::c_style | py::array::forcecast> values(b.values);
+  py::array_t<double, py::array::c_style | py::array::forcecast> stamps;
+  if (!b.timestamps.is_none()) {
+    stamps = py::array_t<double, py::array::c_style | py::array::forcecast>(b.timestamps);
+    in.timestamps = stamps.data();
+  }
+  in.n_update = static_cast<std::size_t>(n_features);
+  in.values = values.data();
+  in.value_stride = static_cast<std::size_t>(values.shape(1));
+  in.n_rows = static_cast<std::size_t>(usable);
+  in.horizon = horizon;
+  in.interval = py::float_(get_train_interval(self)).cast<double>();
+  in.per_row = true;
+  twfc::LoopOutput out;
+  {
+    py::gil_scoped_release release;
+    twfc::run_loop(in, out);
+  }
+  print_skips(out, b, 0);
+  if (out.forecast_failed) raise_forecast_failure(models, out);
+  if (usable < n_feed) twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
+  if (horizon <= 0) return np.attr("asarray")(rows);
+
+  const std::size_t m = in.models.size();
+  py::object forecasts =
+      inverse_transform(self, forecast_array(out.forecasts, out.forecasts.size() / (m ? m : 1), m));
+  if (m == 0) {
+    forecasts = np.attr("zeros")(py::make_tuple(static_cast<std::int64_t>(usable) * horizon, 0));
+  }
+  py::object head = np.attr("asarray")(rows);
+  if (as_index(head.attr("ndim")) != 2)
+    return np.attr("asarray")(rows + forecasts.attr("tolist")());
+  return np.attr("concatenate")(py::make_tuple(head, forecasts));
+}
+
+// Negative mean symmetric MAPE (percent; 0 is best) of one-step sliding-window forecasts over X
+// against y, or against the target columns of X when y is None.
+py::object score(py::object self, py::object X, py::object y, py::object sample_weight) {
+  py::object np = G("np");
+  X = np.attr("asarray")(X);
+  py::object forecasts = self.attr("predict_sliding_window")(X, py::arg("prediction_horizon") = 1);
+  py::object truth;
+  if (!y.is_none()) {
+    truth = np.attr("asarray")(y, py::arg("dtype") = "float64");
+  } else {
+    py::object checked = G("check_array")(X, py::arg("accept_sparse") = false);
+    py::object ts_icol_loc = self.attr("ts_icol_loc");
+    const std::int64_t ts_col =
+        is_minus_one(ts_icol_loc) ? -1 : as_index(first_if_list(ts_icol_loc));
+    const std::int64_t ncols = as_index(py::tuple(checked.attr("shape"))[1]);
+    py::list cols = value_columns(self, ncols, ts_col, as_index(self.attr("n_features_")));
+    truth = checked[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
+    truth = np.attr("asarray")(truth, py::arg("dtype") = "float64");
+  }
+  forecasts = np.attr("asarray")(forecasts, py::arg("dtype") = "float64");
+  const std::int64_t n = as_index(py::tuple(forecasts.attr("shape"))[0]);
+  forecasts = forecasts.attr("reshape")(n, -1);
+  if (as_index(truth.attr("ndim")) == 1) truth = truth.attr("reshape")(-1, 1);
+  const std::int64_t k = as_index(py::tuple(forecasts.attr("shape"))[1]);
+  if (as_index(py::tuple(truth.attr("shape"))[0]) != n) {
+    twpy::raise(PyExc_ValueError, "y has " + str(py::tuple(truth.attr("shape"))[0]) +
+                                      " rows but the forecasts over X have " + std::to_string(n));
+  }
+  truth = truth[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::slice(0, k, 1))];
+  if (!py_eq(py::tuple(truth.attr("shape")), py::tuple(forecasts.attr("shape")))) {
+    twpy::raise(PyExc_ValueError, "y has " + str(truth.attr("shape")) +
+                                      " values but the forecasts have " +
+                                      str(forecasts.attr("shape")));
+  }
+  py::object diff = np.attr("abs")(forecasts - truth);
+  py::object denom = np.attr("abs")(forecasts) + np.attr("abs")(truth);
+  py::object ratio = np.attr("divide")(py::float_(200.0) * diff, denom,
+                                       py::arg("out") = np.attr("zeros_like")(diff),
+                                       py::arg("where") = denom.attr("__gt__")(0));
+  py::object per_row = ratio.attr("mean")(py::arg("axis") = 1);
+  py::object value = np.attr("average")(per_row, py::arg("weights") = sample_weight);
+  return py::float_(-value.cast<double>());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(quillcast_estimator, m) {
+  module_ref() = py::reinterpret_borrow<py::object>(m);
+  m.doc() = "QuillcastForecaster: forecasting with the statistical forecasting engine.";
+
+  m.attr("logging") = py::module_::import("logging");
+  m.attr("pickle") = py::module_::import("pickle");
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("BaseEstimator") = twpy::import("sklearn.base", "BaseEstimator");
+  m.attr("check_array") = twpy::import("sklearn.utils.validation", "check_array");
+  m.attr("check_is_fitted") = twpy::import("sklearn.utils.validation", "check_is_fitted");
+  m.attr("QuillcastUtils") =
+      twpy::import("tidewell_ts_libs.quillcast.quillcast_utils", "QuillcastUtils");
+  m.attr("Messages") = twpy::import("tidewell_ts_libs.utils.messages.messages", "Messages");
+  m.attr("Score") = twpy::import("tidewell_ts_libs.utils.score", "Score");
+  try {
+    py::module_::import("tidewell_ts_libs.deps.tarn");
+    m.attr("tidewell_ts_libs") = py::module_::import("tidewell_ts_libs");
+    m.attr("QuillcastUtils") =
+        twpy::import("tidewell_ts_libs.quillcast.quillcast_utils", "QuillcastUtils");
+    m.attr("qc") = py::module_::import("tidewell_ts_libs.utils.quillcast");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    twpy::print("Exception importing tarn");
+  }
+  finite_keyword();
+
+  twpy::ClassBuilder cls(m, "QuillcastForecaster", twpy::bases("sklearn.base", "BaseEstimator"),
+                         kClassDoc);
+  cls.init(&init, py::arg("algorithm") = "hw", py::arg("ts_icol_loc") = -1,
+           py::arg("prediction_horizon") = 1, py::arg("log_transform") = true,
+           py::arg("lookback_win") = 1, py::arg("target_column_indices") = -1,
+           py::arg("debug") = false);
+  cls.def("get_params", &get_params, py::arg("deep") = true,
+          "Parameters of the forecaster: the constructor parameters (log_transform reports "
+          "log_transformed) and the algorithm settings of all_args.");
+  cls.def(
+      "get_model_params", [](py::object self) { return self.attr("all_args"); },
+      "The algorithm settings (all_args itself, not a copy).");
+  cls.def(
+      "set_params",
+      [](py::object self, py::kwargs params) {
+        self.attr("all_args") = params;
+        return self;
+      },
+      "Replaces the algorithm settings (all_args) by the given keywords; changes nothing else.");
+  cls.def(
+      "name", [](py::object) { return "QuillcastForecaster"; }, "The name QuillcastForecaster.");
+  cls.def(
+      "set_model_fitted", [](py::object self) { self.attr("is_fitted_") = true; },
+      "Marks the forecaster as trained.");
+  cls.def_classmethod("get_model_id", &get_model_id, py::arg("algorithm_name"),
+                      "Short identifier of an engine model from its algorithm and settings.");
+  cls.def_classmethod("get_estimators", &get_estimators, py::arg("log_transform") = false,
+                      py::arg("target_column_indices") = -1, py::arg("time_column_index") = -1,
+                      py::arg("prediction_horizon") = -1, py::arg("lookback_win") = 1,
+                      "Four ready-made forecasters (Holt-Winters additive and multiplicative, "
+                      "ARIMA, BATS), all without log transform.");
+  cls.def_classmethod("get_param_dist", &get_param_dist, py::arg("size") = py::none(),
+                      "Parameter distributions (lists of candidate values) for a model search.");
+  cls.def("get_models_copy", &get_models_copy, py::arg("verbose") = false,
+          "Independent copies of the trained models, or None (printed) when there are none or "
+          "copying fails.");
+  cls.def("_getModel", &get_model, "A new, untrained engine model from algorithm settings.");
+  cls.def("fit", &fit, py::arg("X"), py::arg("y"), py::arg("_reset_model") = false,
+          "With _reset_model, trains one new engine model per target column of X; otherwise "
+          "brings copies of the trained models up to date with the rows of X and keeps them.");
+  cls.def("get_train_size", &get_train_size,
+          "Samples seen: the latest update of the trained models plus one.");
+  cls.def("get_last_updated", &get_last_updated, py::arg("inmodle_array") = py::none(),
+          "Timestamp of the latest update of the given models (default: the trained ones), "
+          "or -1.");
+  cls.def("get_train_interval", &get_train_interval,
+          "Mean spacing of the trained models' timestamps, or -1.");
+  cls.def("predict", &predict, py::arg("X") = py::none(), py::arg("prediction_horizon") = -1,
+          py::arg("ts_col_loc") = -1, py::arg("prediction_type") = "forecast",
+          "Forecast of the horizon (one row per step, one column per target), after feeding the "
+          "rows of X to copies of the trained models; or a sliding-window forecast over X.");
+  cls.def("predict_on_history_single", &predict_on_history_single, py::arg("X"),
+          py::arg("prediction_horizon") = -1, py::arg("ts_col_loc") = -1,
+          "Feeds the rows of X (if any) to model_update_predict and forecasts the horizon from "
+          "it; without rows, forecasts from the trained models.");
+  cls.def(
+      "predict_sliding_window",
+      [](py::object self, py::object X, py::object h, py::object ts) {
+        return sliding_window(self, X, h, ts, false);
+      },
+      py::arg("X"), py::arg("prediction_horizon") = 1, py::arg("ts_col_loc") = -1,
+      "Forecasts made before each row of X, from copies fed the rows before it.");
+  cls.def(
+      "predict_multi_step_sliding_window",
+      [](py::object self, py::object X, py::object h, py::object ts) {
+        return sliding_window(self, X, h, ts, true);
+      },
+      py::arg("X"), py::arg("prediction_horizon") = 1, py::arg("ts_col_loc") = -1,
+      "Multi-step forecasts from every position of X whose whole horizon lies inside X.");
+  cls.def("score", &score, py::arg("X"), py::arg("y") = py::none(),
+          py::arg("sample_weight") = py::none(),
+          "Negative mean symmetric MAPE in percent (0 is best) of one-step sliding-window "
+          "forecasts over X, against y or, when y is None, the target columns of X.");
+  own_predict_single() = cls.ns()["predict_on_history_single"];
+  cls.finalize();
+}

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "tarn/arima.hpp"
 #include "tarn/bats.hpp"
 #include "tarn/holt_winters.hpp"
 
@@ -20,6 +21,8 @@ struct BuilderEntry {
 const std::vector<BuilderEntry>& builder_table() {
   static const std::vector<BuilderEntry> table = {
       {"hws", &build_holt_winters},
+      {"arima", &build_arima},
+      {"arma", &build_arma},
       {"bats", &build_bats},
   };
   return table;

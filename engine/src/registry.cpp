@@ -1,4 +1,5 @@
 // Every model kind of the engine, for deserialisation: one line per kind.
+#include "tarn/arima.hpp"
 #include "tarn/bats.hpp"
 #include "tarn/holt_winters.hpp"
 #include "tarn/model.hpp"
@@ -8,6 +9,8 @@ namespace tarn {
 std::map<std::string, ModelFactory> builtin_model_kinds() {
   return {
       {"hws", &make_default<HoltWinters>},
+      {"arima", &make_default<Arima>},
+      {"arma", &make_default<Arma>},
       {"bats", &make_default<Bats>},
   };
 }

@@ -1,0 +1,155 @@
+// ARIMA and ARMA models.
+//
+// The model buffers its initial training data (min_training_data values, or a size chosen from
+// the orders), then:
+//   1. standardises the series (the model is equivariant under affine maps, so this only
+//      protects the numerics for very large or very small magnitudes);
+//   2. chooses the seasonal differencing D (0 or 1) from the strength of the season (given, or
+//      found by detect_period) and the differencing d with a KPSS unit-root test, unless d is
+//      given (ARMA never differences);
+//   3. searches the orders p, q and the seasonal orders P, Q (0 or 1) stepwise, each candidate
+//      estimated by exact Gaussian likelihood (a Kalman filter on the state-space form, started
+//      from conditional-sum-of-squares estimates), and keeps the one with the smallest AICc; a
+//      constant (mean, or drift when d + D = 1) is one of the searched choices when d + D <= 1;
+//   4. falls back to the conditional-sum-of-squares estimates, then to simpler orders, so a fit
+//      never fails outright.
+// Afterwards each observation is one Kalman step on the differenced series: O(r^2) while the
+// filter is still converging (or after missing values), O(r) once it has reached its steady
+// state, where r = max(p + P*m, q + Q*m + 1). History is never re-read.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tarn/builders.hpp"
+#include "tarn/error_history.hpp"
+#include "tarn/model.hpp"
+
+namespace tarn {
+
+struct ArimaConfig {
+  static constexpr std::int64_t kMaxOrder = 12;
+  static constexpr std::int64_t kMaxSeason = 100'000;
+  static constexpr std::int64_t kMaxTraining = 100'000'000;
+  static constexpr std::int64_t kMaxErrorHorizon = 10'000;
+
+  bool differencing = true;  // false: ARMA (d = D = 0, no seasonal terms)
+  std::int64_t p_min = 0, p_max = 3;
+  std::int64_t q_min = 0, q_max = 3;
+  std::int64_t d = -1;                  // -1: chosen by a unit-root test
+  std::int64_t samples_per_season = 0;  // 0: found in the data; 1: no season
+  std::int64_t min_training_data = -1;  // -1: chosen from the orders
+  bool force_model = false;             // fit (p_max, d, q_max) without searching
+  std::int64_t error_horizon_length = 1;
+  bool use_full_error_history = false;
+
+  // Observations needed before the model fits.
+  std::int64_t initial_size() const;
+  void validate() const;  // throws InvalidArgument
+};
+
+// The chosen form: ARIMA(p, d, q)(P, D, Q)[m], with or without a constant.
+struct ArimaOrder {
+  int p = 0, d = 0, q = 0;
+  int P = 0, D = 0, Q = 0;
+  int m = 1;
+  bool constant = false;
+  std::string str() const;
+};
+
+class Arima : public Model {
+ public:
+  // Farthest forecast (in grid steps); farther ones are refused rather than looped over.
+  static constexpr double kMaxHorizon = 10'000'000.0;
+
+  Arima() = default;
+  explicit Arima(const ArimaConfig& cfg);
+
+  const char* kind() const override { return cfg_.differencing ? "arima" : "arma"; }
+  std::string describe() const override;
+  std::unique_ptr<Model> clone() const override { return std::make_unique<Arima>(*this); }
+
+  // Fitted form (valid once initialised).
+  const ArimaOrder& order() const { return order_; }
+  const std::vector<double>& ar() const { return ar_; }
+  const std::vector<double>& ma() const { return ma_; }
+  const std::vector<double>& seasonal_ar() const { return sar_; }
+  const std::vector<double>& seasonal_ma() const { return sma_; }
+  // Constant of the differenced series (its mean, or the drift), on the data's scale.
+  double constant() const { return mu_ * scale_; }
+  // Innovation variance on the data's scale.
+  double sigma2() const { return sigma2_ * scale_ * scale_; }
+  double aicc() const { return aicc_; }
+  // How the fit went: empty, or which fallback was taken.
+  const std::string& note() const { return note_; }
+  const ArimaConfig& config() const { return cfg_; }
+  // Errors of the forecasts made error_horizon_length steps ahead, since the fit.
+  const ErrorHistory& errors() const { return errors_; }
+
+ protected:
+  void observe(double value, std::int64_t gap) override;
+  bool ready() const override { return fitted_; }
+  void clear() override;
+  double forecast_ahead(double h) const override;
+  void save(Writer& w) const override;
+  void load(Reader& r) override;
+
+ private:
+  void fit();
+  void prepare();       // derived polynomials and state sizes from the coefficients
+  void step(double z);  // one grid step on the standardised scale (NaN = missing)
+  double forecast_z(std::int64_t h) const;  // standardised forecast h >= 1 steps ahead
+  double track_errors(double z);            // compares z with the forecast made for this step
+
+  ArimaConfig cfg_;
+  std::vector<double> buffer_;  // initial training data (NaN = missing) until fitted
+  bool fitted_ = false;
+
+  ArimaOrder order_;
+  std::vector<double> ar_, ma_, sar_, sma_;
+  double mu_ = 0.0;      // constant of the differenced standardised series
+  double sigma2_ = 0.0;  // innovation variance, standardised scale
+  double aicc_ = 0.0;
+  double loc_ = 0.0, scale_ = 1.0;  // z = (y - loc) / scale
+  std::string note_;
+
+  // Online state.
+  std::vector<double> ring_;  // latest d + D*m standardised values, oldest first
+  std::vector<double> a_;     // filtered state of the ARMA part
+  std::vector<double> P_;     // its covariance (r x r, row-major, unit innovation variance)
+  bool steady_ = false;       // filter converged: P is zero and updates cost O(r)
+  std::int64_t steps_ = 0;    // grid steps since the fit
+  ErrorHistory errors_;
+  std::vector<std::int64_t> pending_at_;  // forecasts waiting for their observation
+  std::vector<double> pending_;
+
+  // Derived (not serialised).
+  std::vector<double> phi_;    // AR polynomial expanded with its seasonal factor, length r
+  std::vector<double> rvec_;   // (1, theta_1, ..., theta_{r-1})
+  std::vector<double> delta_;  // y_t = w_t + sum_k delta_k y_{t-k}
+  int r_ = 0;
+  std::vector<double> scratch_;  // filter workspace
+};
+
+// The same machinery with d = D = 0 and no seasonal terms; its own model kind "arma".
+class Arma : public Arima {
+ public:
+  Arma();
+};
+
+std::unique_ptr<Model> build_arima(const Options& options);
+std::unique_ptr<Model> build_arma(const Options& options);
+
+namespace arima_detail {
+// Exposed for tests.
+// KPSS level-stationarity statistic (short lag truncation).
+double kpss_statistic(const std::vector<double>& x);
+// Number of differences (0..max_d) after which KPSS no longer rejects at the 5% level.
+int choose_d(std::vector<double> x, int max_d);
+// Strength of the season of length m in [0, 1] (classical decomposition).
+double seasonal_strength(const std::vector<double>& x, int m);
+}  // namespace arima_detail
+
+}  // namespace tarn

@@ -112,7 +112,7 @@ py::array_t<double> text_to_float(py::object column) {
   const auto n = values.shape(0);
   py::array_t<double> out(n);
   double* dst = out.mutable_data();
-  auto** items = reinterpret_cast<PyObject**>(values.mutable_data());
+  auto* const* items = reinterpret_cast<PyObject* const*>(values.data());
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (py::ssize_t i = 0; i < n; ++i) {
     py::handle v(items[i]);
@@ -200,7 +200,7 @@ py::object fast_iso_column(py::object column) {
       column.attr("to_numpy")(py::arg("dtype") = py::module_::import("builtins").attr("object"));
   const auto n = values.shape(0);
   std::vector<int64_t> stamps(static_cast<size_t>(n));
-  auto** items = reinterpret_cast<PyObject**>(values.mutable_data());
+  auto* const* items = reinterpret_cast<PyObject* const*>(values.data());
   for (py::ssize_t i = 0; i < n; ++i) {
     PyObject* v = items[i];
     if (!PyUnicode_CheckExact(v)) return py::none();

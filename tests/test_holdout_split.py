@@ -261,7 +261,7 @@ def test_module_names():
     import logging
     import typing
 
-    assert splitkit.Dict is dict and splitkit.Optional is typing.Optional
+    assert splitkit.Dict is typing.Dict and splitkit.Optional is typing.Optional  # noqa: UP006
     assert splitkit.pd is pd and splitkit.np is np and splitkit.array is np.array
     assert splitkit.tslogger is logging.getLogger("tidewell_ts_libs.utils.splitkit")
     assert splitkit.Messages is Messages

@@ -1,0 +1,178 @@
+import numpy as np
+import pandas as pd
+import pytest
+from tidewell_ts_libs.utils.messages.messages import Messages
+from tidewell_ts_libs.utils.score import compute_prediction_accuracy, prepare_ground_truth
+
+from tidewell_ts_libs.utils import score
+
+
+class RecordingMetrics:
+    """Stands in for QuillcastUtils: NaN-aware MAE and MSE, the call number as R2 and SMAPE."""
+
+    calls = []
+
+    @classmethod
+    def compute_metrics(cls, a, b):
+        cls.calls.append((a.copy(), b.copy()))
+        keep = ~np.isnan(a.ravel())
+        err = a.ravel()[keep] - b.ravel()[keep]
+        n = len(cls.calls)
+        return float(np.mean(np.abs(err))), float(np.mean(err**2)), float(n), -float(n)
+
+
+@pytest.fixture(autouse=True)
+def metrics(monkeypatch):
+    RecordingMetrics.calls = []
+    monkeypatch.setattr(score, "QuillcastUtils", RecordingMetrics)
+    return RecordingMetrics
+
+
+def table_average(y_pred1D, ph):
+    """Overlapping forecasts averaged through the full coverage table, in pandas."""
+    rows = [[np.nan] * i + r for i, r in enumerate(y_pred1D.reshape(-1, ph).tolist())]
+    return np.asarray(pd.DataFrame(data=rows, index=None).mean(axis=0, skipna=True)).reshape(-1, 1)
+
+
+def stacked(truth, ph, rng, noise=0.1):
+    """Step-by-step forecasts of a series: the truth plus noise, stacked."""
+    n = len(truth)
+    return np.concatenate([truth[i : i + ph] + rng.normal(0, noise, ph) for i in range(n - ph + 1)])
+
+
+Y2D = np.array([[1, 2], [3, 4], [5, 6], [7, 8]])
+
+
+@pytest.mark.parametrize(
+    "ph, step, expected",
+    [
+        (4, 1, [[1, 2, 3, 4, 5, 6, 7, 8]]),
+        (3, 1, [[1, 2, 3, 4, 5, 6], [3, 4, 5, 6, 7, 8]]),
+        (2, 1, [[1, 2, 3, 4], [3, 4, 5, 6], [5, 6, 7, 8]]),
+        (2, 2, [[1, 2, 3, 4], [5, 6, 7, 8]]),
+        (1, 1, Y2D.tolist()),
+    ],
+)
+def test_prepare_ground_truth(ph, step, expected):
+    np.testing.assert_array_equal(prepare_ground_truth(Y2D, stepsize=step, prediction_horizon=ph), expected)
+
+
+def test_worked_example_single_target(metrics):
+    y = np.array([1, 2, 3, 4, 5, 6.0]).reshape(-1, 1)
+    y_pred = np.array([1.1, 2.1, 3.1, 2.2, 3.2, 4.2, 3.3, 4.3, 5.3, 4.4, 5.4, 6.4]).reshape(-1, 1)
+    mae, mse, r2, smape, avg, mts = compute_prediction_accuracy(y, y_pred, 3)
+    np.testing.assert_allclose(avg, [[1.1], [2.15], [3.2], [4.3], [5.35], [6.4]])
+    assert avg.shape == (6, 1) and mts == {}
+    assert (r2, smape) == (1.0, -1.0)  # scalars of the only target
+    truth, pred = metrics.calls[0]
+    np.testing.assert_array_equal(truth, y)
+    np.testing.assert_allclose(pred, avg)
+    assert mae == pytest.approx(np.mean(np.abs(avg.ravel() - y.ravel())))
+
+
+@pytest.mark.parametrize("ph", [1, 2, 7, 24])
+@pytest.mark.parametrize("nan_share", [0.0, 0.2, 0.95])
+def test_average_matches_table_method(ph, nan_share):
+    rng = np.random.default_rng(ph)
+    truth = rng.normal(10, 2, 150)
+    pred = stacked(truth, ph, rng)
+    pred[rng.uniform(size=pred.size) < nan_share] = np.nan
+    avg = compute_prediction_accuracy(truth.reshape(-1, 1), pred.reshape(-1, 1), ph)[4]
+    np.testing.assert_allclose(avg, table_average(pred.reshape(-1, 1), ph), rtol=1e-12, equal_nan=True)
+
+
+def test_point_covered_only_by_nan_is_nan():
+    pred = np.array([1.0, np.nan, np.nan, 2.0]).reshape(-1, 1)
+    avg = compute_prediction_accuracy(np.zeros((3, 1)), pred, 2)[4]
+    np.testing.assert_array_equal(avg.ravel(), [1.0, np.nan, 2.0])
+
+
+def test_original_mode_compares_every_forecast_with_its_own_truth(metrics):
+    rng = np.random.default_rng(3)
+    y = rng.normal(size=(10, 2))
+    y_pred = np.column_stack([stacked(y[:, 0], 4, rng), stacked(y[:, 1], 4, rng)])
+    mae, mse, r2, smape, out, mts = compute_prediction_accuracy(y, y_pred, 4, ppy="original")
+    np.testing.assert_array_equal(out, y_pred)
+    for k, (truth, pred) in enumerate(metrics.calls):
+        np.testing.assert_array_equal(truth, prepare_ground_truth(y[:, [k]], 1, 4).reshape(-1, 1))
+        np.testing.assert_array_equal(pred, y_pred[:, [k]])
+    assert r2 == [1.0, 2.0] and smape == [-1.0, -2.0]
+    assert mts["prediction_horizon"] == 4 and mts["stepsize"] == 1
+
+
+def test_several_targets_give_lists_and_summary():
+    rng = np.random.default_rng(5)
+    y = rng.normal(size=(8, 3))
+    y_pred = np.column_stack([stacked(y[:, k], 8, rng) for k in range(3)])
+    # a horizon beyond the holdout is cut to the holdout length, the summary keeps the given one
+    mae, mse, r2, smape, avg, mts = compute_prediction_accuracy(y, y_pred, 50)
+    assert r2 == [1.0, 2.0, 3.0] and len(mae) == len(mse) == 3
+    assert avg.shape == (8, 3)
+    np.testing.assert_array_equal(avg, y_pred)  # one forecast covers every point
+    assert set(mts) == {"maes", "mses", "r2s", "smapes", "y_truth", "y_pred", "prediction_horizon", "stepsize"}
+    assert mts["y_truth"] is y and mts["y_pred"] is avg and mts["prediction_horizon"] == 50
+    assert mts["maes"] == mae and mts["r2s"] == r2
+
+
+def test_list_input():
+    rng = np.random.default_rng(8)
+    ys = [rng.normal(size=6), rng.normal(size=9)]
+    preds = [stacked(ys[0], 3, rng), stacked(ys[1], 3, rng)]
+    mae, mse, r2, smape, avg, mts = compute_prediction_accuracy(ys, preds, 3)
+    assert isinstance(avg, list) and [a.shape for a in avg] == [(6, 1), (9, 1)]
+    np.testing.assert_allclose(avg[1], table_average(preds[1], 3))
+    assert len(mts["maes"]) == 2
+    one = compute_prediction_accuracy(ys[:1], preds[:1], 3)
+    assert isinstance(one[4], list) and len(one[4]) == 1 and one[5] == {}
+
+
+def test_verbose_lines(capsys):
+    y = np.array([1.0, 2.0, 3.0]).reshape(-1, 1)
+    y_pred = np.array([1.0, 2.0, 2.5, 3.5]).reshape(-1, 1)
+    compute_prediction_accuracy(y, y_pred, 2, verbose=True)
+    assert capsys.readouterr().out == (
+        "\n== y.shape, y_pred.shape:  (3, 1) (4, 1)\n"
+        "\n== ppy:  average\n"
+        "\n== y1D.shape, y_pred1D.shape:  (3, 1) (4, 1)\n"
+        "0 [1.0, 2.0]\n"
+        "1 [nan, 2.5, 3.5]\n"
+    )
+    compute_prediction_accuracy([y[:, 0]], [y_pred[:, 0]], 2, verbose=True)
+    assert capsys.readouterr().out.startswith("\n== len(y), len(y_pred):  1 1\n\n== ppy:  average\n")
+
+
+def test_failures(metrics, monkeypatch):
+    y = np.zeros((4, 1))
+    with pytest.raises(Exception) as info:
+        compute_prediction_accuracy(y, np.zeros((6, 1)), 2, ppy="median")
+    assert str(info.value) == Messages.get_message(message_id="TIDEWELLTS0072E")
+    with pytest.raises(ValueError):
+        compute_prediction_accuracy(y, np.zeros((7, 1)), 2)  # not whole forecasts
+    with pytest.raises(UnboundLocalError, match="mts"):
+        compute_prediction_accuracy(np.zeros((4, 0)), np.zeros((6, 0)), 2)
+
+    class ThreeMetrics:
+        @staticmethod
+        def compute_metrics(a, b):
+            return 1.0, 2.0, 3.0
+
+    monkeypatch.setattr(score, "QuillcastUtils", ThreeMetrics)
+    with pytest.raises(ValueError):
+        compute_prediction_accuracy(y, np.zeros((6, 1)), 2)
+
+
+def test_module_names():
+    import gzip
+    import logging
+    import os
+    import pickle
+
+    from sklearn.pipeline import Pipeline
+
+    from tidewell_ts_libs.sklearn.tidewell_ts_pipeline import TidewellTSPipeline
+
+    assert score.sklearnPipeline is Pipeline and score.TidewellTSPipeline is TidewellTSPipeline
+    assert (score.gzip, score.pickle, score.os, score.logging) == (gzip, pickle, os, logging)
+    assert score.pd is pd and score.np is np and score.Messages is Messages
+    assert score.logger is logging.getLogger("tidewell_ts_libs.utils.score")
+    assert score.logger.level == logging.WARNING

@@ -247,7 +247,10 @@ py::object predict_and_adjust(py::object cls, py::object m, py::object X_test, p
   const bool non_tidewell_core_pl = is_engine_or_kelp(estimator);
 
   py::object sliding = Score.attr("PREDICT_SLIDING_WINDOW");
-  py::object predict = m.attr("predict");
+  // Looked up only when a row of the tables applies, so an unknown kind fails with its own error.
+  auto predict = [&m](auto&&... args) {
+    return m.attr("predict")(std::forward<decltype(args)>(args)...);
+  };
   py::object holdout_rows = X_test[slice(py::int_(lookback_window), py::none())];
   auto rowwise = [&]() {
     return predict(py::arg("X") = X_test, py::arg("prediction_type") = "rowwise_2d");

@@ -30,7 +30,9 @@ def metrics(monkeypatch):
 
 def table_average(y_pred1D, ph):
     """Overlapping forecasts averaged through the full coverage table, in pandas."""
-    rows = [[np.nan] * i + r for i, r in enumerate(y_pred1D.reshape(-1, ph).tolist())]
+    forecasts = y_pred1D.reshape(-1, ph).tolist()
+    width = len(forecasts) + ph - 1
+    rows = [[np.nan] * i + r + [np.nan] * (width - i - ph) for i, r in enumerate(forecasts)]
     return np.asarray(pd.DataFrame(data=rows, index=None).mean(axis=0, skipna=True)).reshape(-1, 1)
 
 

@@ -1,0 +1,178 @@
+import gzip
+import logging
+import os
+import pickle
+
+import numpy as np
+import pytest
+from sklearn.linear_model import LinearRegression
+from sklearn.pipeline import Pipeline
+from sklearn.preprocessing import StandardScaler
+from tidewell_ts_libs.utils.messages.messages import Messages
+from tidewell_ts_libs.utils.score import Score
+
+from tidewell_ts_libs.sklearn.tidewell_ts_pipeline import TidewellTSPipeline
+from tidewell_ts_libs.utils import score
+
+
+def msg(id_, *args):
+    return Messages.get_message(*args, message_id=id_)
+
+
+@pytest.fixture
+def fitted():
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(40, 3))
+    y = X @ [1.0, -2.0, 0.5] + 3
+    return Pipeline([("scale", StandardScaler()), ("reg", LinearRegression())]).fit(X, y), X
+
+
+class Unpicklable:
+    def __reduce__(self):
+        raise TypeError("cannot pickle this")
+
+
+def test_round_trip_keeps_format(tmp_path, fitted, capsys):
+    pipe, X = fitted
+    path = tmp_path / "model.bin"
+    assert Score.save(pipe, str(path), verbose=True) is True
+    assert capsys.readouterr().out == f"Saved model  {pipe}  to file  {path}\n"
+    # one gzip member holding one pickle at the highest protocol
+    raw = gzip.decompress(path.read_bytes())
+    assert raw[:2] == bytes([0x80, pickle.HIGHEST_PROTOCOL])
+    loaded = Score.load(str(path), verbose=True)
+    assert capsys.readouterr().out == f"Loading Model(s) from location  {path}\n"
+    np.testing.assert_array_equal(loaded.predict(X), pipe.predict(X))
+    assert os.listdir(tmp_path) == ["model.bin"]
+    assert Score.load(path).steps[0][0] == "scale"  # path objects too
+
+
+def test_saved_file_mode_follows_umask(tmp_path):
+    old = os.umask(0o027)
+    try:
+        Score.save([1, 2], str(tmp_path / "m"))
+    finally:
+        os.umask(old)
+    assert (tmp_path / "m").stat().st_mode & 0o777 == 0o640
+
+
+@pytest.mark.parametrize("bad", [Unpicklable(), lambda x: x])
+def test_failed_save_keeps_the_good_file(tmp_path, caplog, bad):
+    path = tmp_path / "model.gz"
+    assert Score.save({"good": 1}, str(path))
+    with caplog.at_level(logging.WARNING, logger="tidewell_ts_libs.utils.score"):
+        assert Score.save([1, bad], str(path)) is False
+    assert [r.getMessage() for r in caplog.records] == ["Could not save pipeline"]
+    assert caplog.records[0].levelno == logging.WARNING and not caplog.records[0].exc_info
+    assert Score.load(str(path)) == {"good": 1}
+    assert os.listdir(tmp_path) == ["model.gz"]  # no temporary file left behind
+
+
+def test_save_to_missing_directory(tmp_path, caplog):
+    assert Score.save([1], str(tmp_path / "nowhere" / "m.gz")) is False
+    assert "Could not save pipeline" in caplog.text
+
+
+def test_save_through_symlink_replaces_target(tmp_path):
+    target = tmp_path / "real.gz"
+    link = tmp_path / "link.gz"
+    Score.save("old", str(target))
+    link.symlink_to(target)
+    assert Score.save("new", str(link))
+    assert link.is_symlink() and Score.load(str(target)) == "new"
+
+
+@pytest.mark.parametrize(
+    "content, id_",
+    [
+        (pickle.dumps([1, 2]), "TIDEWELLTSLIBS0001E"),  # plain, uncompressed pickle
+        (gzip.compress(b"not a pickle"), "TIDEWELLTSLIBS0001E"),
+        (gzip.compress(pickle.dumps(None)), "TIDEWELLTSLIBS0002E"),
+    ],
+)
+def test_load_failures(tmp_path, caplog, content, id_):
+    path = tmp_path / "f"
+    path.write_bytes(content)
+    with pytest.raises(Exception) as info:
+        Score.load(str(path))
+    assert str(info.value) == msg(id_, str(path))
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [(logging.ERROR, msg(id_, str(path)))]
+
+
+@pytest.mark.parametrize("which", ["missing", "directory"])
+def test_load_without_file(tmp_path, caplog, which):
+    path = str(tmp_path / "missing") if which == "missing" else str(tmp_path)
+    with pytest.raises(Exception) as info:
+        Score.load(path)
+    assert str(info.value) == msg("TIDEWELLTSLIBS0003E", path)
+    assert caplog.records[-1].levelno == logging.ERROR
+
+
+@pytest.mark.parametrize("content", [gzip.compress(pickle.dumps({"a": 1})), b"garbage"])
+def test_load_closes_its_file(tmp_path, monkeypatch, content):
+    opened = []
+
+    class TrackingGzip:
+        @staticmethod
+        def open(*args, **kwargs):
+            f = gzip.open(*args, **kwargs)
+            opened.append(f)
+            return f
+
+    monkeypatch.setattr(score, "gzip", TrackingGzip)
+    path = tmp_path / "f"
+    path.write_bytes(content)
+    try:
+        Score.load(str(path))
+    except Exception:
+        pass
+    assert len(opened) == 1 and opened[0].closed
+
+
+class Est:
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+    def fit(self, X, y=None):
+        return self
+
+    def transform(self, X):
+        return X
+
+
+def test_get_estimator():
+    est = Est()
+    assert Score.get_estimator(Pipeline([("a", Est()), ("b", est)])) is est
+    tw = TidewellTSPipeline([("b", est)])
+    assert Score.get_estimator(tw) is tw
+    assert Score.get_estimator(est) is est
+
+
+@pytest.mark.parametrize(
+    "attrs, expected",
+    [
+        ({}, 1),
+        ({"prediction_win": 5, "pred_win": 3}, 5),
+        ({"pred_win": 3, "prediction_horizon": 9}, 3),
+        ({"prediction_horizon": 9}, 9),
+    ],
+)
+def test_get_prediction_win(attrs, expected):
+    assert Score.get_prediction_win(Est(**attrs)) == expected
+
+
+def test_window_accessors_unwrap_nested_pipelines():
+    inner = Est(lookback_win=4, lookback_window=7, prediction_horizon=6)
+    nested = Pipeline([("x", Est()), ("p", TidewellTSPipeline([("q", Pipeline([("e", inner)]))]))])
+    assert Score.get_lookback_win(nested) == 4
+    assert Score.get_prediction_win(nested) == 6
+    assert Score.get_lookback_win(Est(lookback_window=7)) == 7
+    with pytest.raises(AttributeError):
+        Score.get_lookback_win(Est())
+    # four levels deep: the accessors stop after three
+    deeper = Pipeline([("n", nested)])
+    assert Score.get_prediction_win(deeper) == 1
+
+
+def test_constants():
+    assert (Score.PREDICT_SLIDING_WINDOW, Score.PREDICT_FORECAST) == ("sliding_window", "forecast")

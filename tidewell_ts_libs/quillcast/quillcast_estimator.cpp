@@ -267,6 +267,7 @@ void init(py::object self, py::object algorithm, py::object ts_icol_loc,
   self.attr("model_family") = "statistical";
   py::str hw("hw");
   self.attr("model_name") = hw;
+  self.attr("model_id") = py::none();
   // None (or the text "None") selects the default algorithm, which model_name already names.
   const bool no_algorithm =
       algorithm.is_none() || (py::isinstance<py::str>(algorithm) && str(algorithm) == "None");

@@ -1,0 +1,159 @@
+"""Construction, configuration, scikit-learn protocol and persistence of QuillcastForecaster."""
+
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from sklearn.base import BaseEstimator, clone
+from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+from tidewell_ts_libs.quillcast import quillcast_estimator as qe
+
+
+def seasonal(n=96, period=12, targets=1):
+    t = np.arange(n, dtype=float)
+    cols = [50 + 0.3 * t + 8 * np.sin(2 * np.pi * (t + k) / period) for k in range(targets)]
+    return np.column_stack(cols)
+
+
+def test_module_names_in_load_order():
+    names = list(vars(qe))
+    expected = ["logging", "pickle", "np", "BaseEstimator", "check_array", "check_is_fitted",
+                "QuillcastUtils", "Messages", "Score", "tidewell_ts_libs", "qc",
+                "QuillcastForecaster"]
+    assert [n for n in names if n in expected] == expected
+    assert qe.np is np
+    assert qe.qc.Forecasters.hw == "hw"
+    assert qe.Score.PREDICT_SLIDING_WINDOW == "sliding_window"
+
+
+def test_class_is_an_ordinary_estimator_class():
+    assert type(QuillcastForecaster) is type
+    assert QuillcastForecaster.__bases__ == (BaseEstimator,)
+    assert QuillcastForecaster.__module__ == "tidewell_ts_libs.quillcast.quillcast_estimator"
+    doc = QuillcastForecaster.__doc__
+    for word in ["ts_icol_loc", "log_transform", "samples_per_season", "p_max",
+                 "training_sample_size", "autoforecaster"]:
+        assert word in doc
+
+
+def test_defaults():
+    f = QuillcastForecaster()
+    assert f.algorithm == "hw" and f.model_name == "hw"
+    assert f.all_args == {"algorithm": "hw"}
+    assert f.model == [] and f.model_dumps == []
+    assert f.log_transformed is True
+    assert not hasattr(f, "log_transform")
+    assert f.ts_icol_loc == -1 and f.target_column_indices == -1
+    assert f.prediction_horizon == 1 and f.lookback_win == 1 and f.debug is False
+    assert f._timestamps is None and f._totalsamples is None
+    assert f.model_update_predict is None and f.model_description is None and f.model_id is None
+    assert f.model_family == "statistical" and f.compute_periodicity is True
+    assert not hasattr(f, "is_fitted_")
+    assert f.name() == "QuillcastForecaster"
+
+
+def test_attributes_set_in_order():
+    f = QuillcastForecaster("arima", [0], 3, False, 4, [1], True, p_max=3)
+    assert list(vars(f))[:17] == [
+        "ts_icol_loc", "target_column_indices", "_timestamps", "prediction_horizon",
+        "_totalsamples", "lookback_win", "debug", "model", "model_dumps",
+        "model_update_predict", "log_transformed", "compute_periodicity", "model_description",
+        "model_family", "model_name", "model_id", "algorithm"]
+    assert f.all_args == {"p_max": 3, "algorithm": "arima"}
+    assert list(f.all_args) == ["p_max", "algorithm"]
+    assert (f.model_name, f.prediction_horizon, f.lookback_win) == ("arima", 3, 4)
+
+
+def test_too_many_positional_arguments():
+    with pytest.raises(TypeError):
+        QuillcastForecaster("hw", -1, 1, True, 1, -1, False, "extra")
+
+
+@pytest.mark.parametrize("algorithm", [None, "None"])
+def test_no_algorithm_means_holt_winters(algorithm):
+    f = QuillcastForecaster(algorithm=algorithm)
+    assert f.algorithm == "hw" and f.model_name == "hw"
+    assert f.all_args == {"algorithm": "hw"}
+    f.fit(seasonal(), None, _reset_model=True)
+    assert f.is_fitted_ and f.algorithm == "hw_additive"
+
+
+def test_model_params_and_set_params():
+    f = QuillcastForecaster(algorithm="arima", p_max=3)
+    params = f.get_model_params()
+    assert params is f.all_args
+    params["q_max"] = 2
+    assert f.all_args["q_max"] == 2
+    assert f.set_params(p_max=2) is f
+    assert f.all_args == {"p_max": 2}
+    assert f.algorithm == "arima" and f.prediction_horizon == 1
+    with pytest.raises(TypeError):
+        f.set_params({"p_max": 2})
+    assert f.set_model_fitted() is None and f.is_fitted_ is True
+
+
+def test_get_params_reports_log_transform_and_settings():
+    f = QuillcastForecaster(algorithm="arima", log_transform=False, p_max=3)
+    params = f.get_params()
+    assert params["log_transform"] is False
+    assert params["algorithm"] == "arima" and params["p_max"] == 3
+    assert not hasattr(f, "log_transform")
+    assert repr(f) == "QuillcastForecaster(algorithm='arima', log_transform=False, p_max=3)"
+
+
+def test_clone_keeps_configuration():
+    f = QuillcastForecaster(algorithm="bats", prediction_horizon=4, log_transform=False,
+                            target_column_indices=[0], box_cox_transform=False)
+    g = clone(f)
+    assert g is not f
+    assert g.all_args == f.all_args and g.all_args is not f.all_args
+    assert (g.prediction_horizon, g.log_transformed, g.target_column_indices) == (4, False, [0])
+    assert g.model == [] and not hasattr(g, "is_fitted_")
+
+
+def test_clone_of_trained_holt_winters_trains_again():
+    # Training names the variant (hw_additive); the clone must still build Holt-Winters.
+    f = QuillcastForecaster().fit(seasonal(), None, _reset_model=True)
+    assert f.algorithm == "hw_additive"
+    g = clone(f)
+    assert g.get_params()["algorithm"] == "hw"
+    g.fit(seasonal(), None, _reset_model=True)
+    np.testing.assert_allclose(g.predict(prediction_horizon=3), f.predict(prediction_horizon=3))
+
+
+def fitted(targets=2, **kw):
+    return QuillcastForecaster(**kw).fit(seasonal(targets=targets), None, _reset_model=True)
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_round_trip_of_trained_forecaster(protocol):
+    f = fitted(prediction_horizon=5)
+    g = pickle.loads(pickle.dumps(f, protocol=protocol))
+    assert type(g) is QuillcastForecaster
+    assert g.all_args == f.all_args and g.is_fitted_ and g.n_features_ == 2
+    assert len(g.model) == 2 and g.model[0] is not f.model[0]
+    np.testing.assert_array_equal(g.predict(), f.predict())
+    new = seasonal(targets=2)[:6] + 1.0
+    np.testing.assert_array_equal(g.predict(new), f.predict(new))
+
+
+def test_failed_engine_import_is_printed_and_module_still_loads():
+    code = (
+        "import sys\n"
+        "sys.modules['tidewell_ts_libs.deps.tarn'] = None\n"
+        "import tidewell_ts_libs.quillcast.quillcast_estimator as m\n"
+        "print('loaded', 'qc' in vars(m), 'tidewell_ts_libs' in vars(m))\n"
+        "f = m.QuillcastForecaster()\n"
+        "try:\n"
+        "    f._getModel(algorithm='hw')\n"
+        "except NameError as e:\n"
+        "    print('NameError', e)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True).stdout.splitlines()
+    assert out[0] == "Exception importing tarn"
+    assert out[1] == "loaded False False"
+    assert out[2].startswith("NameError") and "tidewell_ts_libs" in out[2]

@@ -433,7 +433,7 @@ std::size_t fill_series(const double* x, double* y, std::size_t n, const Options
           out = lagrange(k, window(m, j, static_cast<std::size_t>(order) + 1), v);
           break;
         case Method::barycentric:
-          out = eval_floater_hormann(k, window(m, j, 16), 3, v);
+          out = eval_floater_hormann(k, window(m, j, 8), 3, v);
           break;
         case Method::spline:
           out = bs(v);

@@ -14,7 +14,7 @@
 //                on the side that keeps the three points closest together
 //   akima        Akima's spline (local slopes, no overshoot near outliers)
 //   barycentric  Floater-Hormann rational interpolant (blending degree 3) through up to
-//                eight observed points on each side of the gap: no poles, no Runge blow-up
+//                four observed points on each side of the gap: no poles, no Runge blow-up
 //   polynomial   polynomial of degree `order` through the order+1 observed points nearest the
 //                gap, balanced on both sides
 //   spline       interpolating B-spline of degree `order` through every observed point (knots

@@ -60,7 +60,9 @@ def _parser() -> argparse.ArgumentParser:
         default=",".join(ALGORITHMS),
         help=f"comma-separated algorithms among {', '.join(ALGORITHMS)} (default: all)",
     )
-    p.add_argument("--holdout", type=int, help="holdout rows (default: a fifth of the rows, at most 24)")
+    p.add_argument(
+        "--holdout", type=int, help="holdout rows (default: a fifth of the rows, at most 24)"
+    )
     p.add_argument("--horizon", type=int, default=1, help="forecast horizon of the sliding window")
     p.add_argument("--output", default=".", help="output folder (default: the current directory)")
     p.add_argument(
@@ -104,7 +106,9 @@ def prepare(df: pd.DataFrame, args) -> tuple[pd.DataFrame, str, list[str]]:
         raise InputError("the CSV needs a time column and at least one value column")
     time_col = args.time_column or df.columns[0]
     if time_col not in df.columns:
-        raise InputError(f"no column named {time_col!r} (columns: {', '.join(map(str, df.columns))})")
+        raise InputError(
+            f"no column named {time_col!r} (columns: {', '.join(map(str, df.columns))})"
+        )
     targets = args.target or [c for c in df.columns if c != time_col]
     for t in targets:
         if t not in df.columns:
@@ -117,7 +121,9 @@ def prepare(df: pd.DataFrame, args) -> tuple[pd.DataFrame, str, list[str]]:
         bad = values.isna() & df[t].notna()
         if bad.any():
             row = int(np.flatnonzero(bad.to_numpy())[0])
-            raise InputError(f"column {t!r} has a non-numeric value {df[t].iloc[row]!r} at row {row + 1}")
+            raise InputError(
+                f"column {t!r} has a non-numeric value {df[t].iloc[row]!r} at row {row + 1}"
+            )
         if values.isna().all():
             raise InputError(f"column {t!r} has no values")
         df[t] = values.astype(float)
@@ -187,7 +193,9 @@ def run_algorithm(algorithm: str, settings: dict, X_train, X_test, y_test, horiz
         est.fit(X_train, None, _reset_model=True)
         if not getattr(est, "is_fitted_", False):
             raise RuntimeError("the model did not initialise on the training data")
-        pred = est.predict(X_test, prediction_horizon=horizon, prediction_type=Score.PREDICT_SLIDING_WINDOW)
+        pred = est.predict(
+            X_test, prediction_horizon=horizon, prediction_type=Score.PREDICT_SLIDING_WINDOW
+        )
         pred = np.asarray(pred, dtype=float)
         if horizon == 1:
             pred = pred[: len(y_test)]
@@ -213,14 +221,27 @@ def detect_season(train: np.ndarray) -> int:
 
 def format_table(results: list[Result]) -> str:
     rows = [("rank", "algorithm", "sMAPE %", "MAE", "RMSE", "seconds")]
-    ok = sorted((r for r in results if r.error is None), key=lambda r: (np.nan_to_num(r.smape, nan=1e300)))
+    ok = sorted(
+        (r for r in results if r.error is None), key=lambda r: np.nan_to_num(r.smape, nan=1e300)
+    )
     for i, r in enumerate(ok, 1):
-        rows.append((str(i), r.algorithm, f"{r.smape:.3f}", f"{r.mae:.4g}", f"{r.rmse:.4g}", f"{r.seconds:.2f}"))
+        rows.append(
+            (
+                str(i),
+                r.algorithm,
+                f"{r.smape:.3f}",
+                f"{r.mae:.4g}",
+                f"{r.rmse:.4g}",
+                f"{r.seconds:.2f}",
+            )
+        )
     for r in results:
         if r.error is not None:
             rows.append(("-", r.algorithm, "failed", r.error, "", ""))
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    lines = ["  ".join(c.ljust(w) for c, w in zip(row, widths, strict=True)).rstrip() for row in rows]
+    lines = [
+        "  ".join(c.ljust(w) for c, w in zip(row, widths, strict=True)).rstrip() for row in rows
+    ]
     lines.insert(1, "  ".join("-" * w for w in widths))
     return "\n".join(lines)
 
@@ -274,7 +295,12 @@ def write_outputs(args, df, time_col, targets, holdout, results, best) -> list[s
     fig, axes = plt.subplots(len(targets), 1, figsize=(10, 3.2 * len(targets)), squeeze=False)
     for j, t in enumerate(targets):
         ax = axes[j][0]
-        ax.plot(df[time_col].iloc[: len(df) - holdout], df[t].iloc[: len(df) - holdout], color="black", label="history")
+        ax.plot(
+            df[time_col].iloc[: len(df) - holdout],
+            df[t].iloc[: len(df) - holdout],
+            color="black",
+            label="history",
+        )
         ax.plot(test[time_col], test[t], color="gray", linestyle="--", label="holdout")
         for r in results:
             if r.error is None:
@@ -293,7 +319,9 @@ def run(args) -> int:
     algorithms = [a.strip().lower() for a in args.algorithms.split(",") if a.strip()]
     unknown = [a for a in algorithms if a not in ALGORITHMS]
     if unknown or not algorithms:
-        raise InputError(f"unknown algorithm(s) {', '.join(unknown) or '(none)'}: use {', '.join(ALGORITHMS)}")
+        raise InputError(
+            f"unknown algorithm(s) {', '.join(unknown) or '(none)'}: use {', '.join(ALGORITHMS)}"
+        )
     df, source = load_frame(args)
     if args.series_column:
         from tidewell_ts_libs.batch import run_long_format
@@ -301,7 +329,10 @@ def run(args) -> int:
         return run_long_format(df, args, algorithms)
     df, time_col, targets = prepare(df, args)
     holdout = choose_holdout(len(df), args)
-    _log(args, f"Data: {source}: {len(df)} rows, targets {', '.join(map(str, targets))}; holdout {holdout} rows")
+    _log(
+        args,
+        f"Data: {source}: {len(df)} rows, targets {', '.join(map(str, targets))}; holdout {holdout} rows",
+    )
 
     from tidewell_ts_libs.utils.splitkit import make_holdout_split
 

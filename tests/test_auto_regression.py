@@ -1,5 +1,7 @@
 import copy
+import os
 import pickle
+import threading
 import time
 
 import numpy as np
@@ -17,15 +19,21 @@ from tidewell_ts_libs.kelp.joint_optimizers.utils import regression_dag as rd
 
 
 class Sleepy(RegressorMixin, BaseEstimator):
-    """Ridge that sleeps in fit; `fail` makes fit raise."""
+    """Ridge that sleeps in fit; `fail` makes fit raise; `crash_unless_pid` ends any process
+    but the given one (a crash in a worker, a plain error in the test process)."""
 
-    def __init__(self, seconds=0.0, fail=False):
+    def __init__(self, seconds=0.0, fail=False, crash_unless_pid=None):
         self.seconds = seconds
         self.fail = fail
+        self.crash_unless_pid = crash_unless_pid
 
     def fit(self, X, y):
         if self.fail:
             raise ArithmeticError("this candidate cannot fit")
+        if self.crash_unless_pid is not None:
+            if os.getpid() != self.crash_unless_pid:
+                os._exit(3)
+            raise RuntimeError("this candidate would have crashed the caller")
         time.sleep(self.seconds)
         self.model_ = Ridge().fit(X, y)
         return self
@@ -76,14 +84,48 @@ def test_default_space_and_clone_pickle():
 
 def test_slow_candidates_are_skipped():
     X, y = data()
-    stages = [[("slow", Sleepy(seconds=0.15)), ("quick", Sleepy()), ("broken", Sleepy(fail=True))]]
-    est = AutoRegression(stages=stages, total_execution_time=5, execution_time_per_pipeline=0.1)
+    stages = [[("slow", Sleepy(seconds=1.0)), ("quick", Sleepy()), ("broken", Sleepy(fail=True))]]
+    est = AutoRegression(stages=stages, total_execution_time=5, execution_time_per_pipeline=0.6)
     est.fit(X, y)
     status = {r["name"]: r["status"] for r in est.search_results_}
     assert status == {"slow": "timeout", "quick": "ok", "broken": "error"}
     assert est.best_pipeline_name_ == "quick"
     broken = next(r for r in est.search_results_ if r["name"] == "broken")
     assert "ArithmeticError" in broken["error"]
+
+
+class LockedRidge(Ridge):
+    """A regressor that cannot be pickled."""
+
+    def fit(self, X, y):
+        self.lock_ = threading.Lock()
+        return super().fit(X, y)
+
+    def __reduce__(self):
+        raise TypeError("cannot pickle a LockedRidge")
+
+
+def test_unpicklable_candidates_run_in_process():
+    X, y = data()
+    est = AutoRegression(stages=[[("locked", LockedRidge())]], **fast()).fit(X, y)
+    assert est.best_pipeline_name_ == "locked"
+
+
+def test_runaway_and_crashing_candidates_are_stopped():
+    X, y = data()
+    stages = [[
+        ("runaway", Sleepy(seconds=120)),
+        ("crash", Sleepy(crash_unless_pid=os.getpid())),
+        ("quick", Sleepy()),
+    ]]  # fmt: skip
+    start = time.monotonic()
+    est = AutoRegression(stages=stages, total_execution_time=60, execution_time_per_pipeline=1)
+    est.fit(X, y)
+    assert time.monotonic() - start < 60  # the two-minute fit was not waited for
+    results = {r["name"]: r for r in est.search_results_}
+    assert results["runaway"]["status"] == "timeout"
+    assert results["crash"]["status"] == "error" and "died" in results["crash"]["error"]
+    assert est.best_pipeline_name_ == "quick"
 
 
 def test_search_stops_when_the_total_budget_is_spent():
@@ -98,13 +140,13 @@ def test_search_stops_when_the_total_budget_is_spent():
 @pytest.mark.parametrize(
     "stages, match",
     [
-        ([[("slow", Sleepy(seconds=0.15))]], "1 timeout"),
+        ([[("slow", Sleepy(seconds=1.0))]], "1 timeout"),
         ([[("a", Sleepy(fail=True)), ("b", Sleepy(fail=True))]], "this candidate cannot fit"),
     ],
 )
 def test_no_completed_candidate_is_an_error(stages, match):
     X, y = data()
-    est = AutoRegression(stages=stages, total_execution_time=5, execution_time_per_pipeline=0.1)
+    est = AutoRegression(stages=stages, total_execution_time=5, execution_time_per_pipeline=0.6)
     with pytest.raises(RuntimeError, match=match):
         est.fit(X, y)
     assert not hasattr(est, "best_estimator_")

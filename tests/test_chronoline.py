@@ -289,8 +289,9 @@ def lagged_problem(n=260, lags=6, seed=0):
 def test_prepared_regressor_beats_the_mean(capsys, r_type):
     X, y = lagged_problem()
     split = 200
-    name, est = cl.prepare_regressor("tiny", 1.5, 1.0, r_type, n_leaders_for_ensemble=2)
-    assert name == r_type
+    step = cl.prepare_regressor("tiny", 1.5, 10.0, r_type, n_leaders_for_ensemble=2)
+    assert type(step) is tuple and step[0] == r_type
+    est = Pipeline([step])  # the pair is a named pipeline step
     est.fit(X[:split], y[:split])
     out = capsys.readouterr().out
     assert out.count("running the search locally") == 1

@@ -11,8 +11,16 @@ past and tests on the rows that follow). Two budgets bound the search, in second
   when it runs out is abandoned, unless no candidate has completed yet (the first completion is
   still bounded by the per-pipeline budget).
 
-Fits run in the calling process; a fit cannot be interrupted midway, so a single fold may run
-past a budget by its own duration before the candidate is abandoned.
+A fit cannot be interrupted inside the calling process, so candidates are cross-validated in a
+worker process (one, kept between searches and ended after two idle minutes). A candidate that
+overruns its budget by more than a short grace period is stopped by ending the worker, which
+is then started afresh for the next candidate; a candidate that crashes the worker is recorded
+as an error instead of taking the caller down. Starting the worker (importing scikit-learn
+there, and handing it the data) counts towards neither budget: the total budget is extended by
+that time, so wall time stays predictable on a loaded machine. Candidates that cannot
+be pickled, or a machine where no worker can start, are evaluated in the calling process,
+where a single fold may run past the budget by its own duration before the candidate is
+abandoned.
 """
 
 from __future__ import annotations
@@ -21,10 +29,14 @@ import importlib.util
 import math
 import numbers
 import time
+import uuid
 import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
+from joblib.externals.loky import BrokenProcessPool, ProcessPoolExecutor
+from joblib.externals.loky import TimeoutError as FutureTimeout
+from joblib.externals.loky.backend.reduction import dumps as worker_dumps  # the pool's pickler
 from sklearn.base import clone
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.metrics import get_scorer
@@ -231,6 +243,171 @@ def evaluate(pipeline, name, X, y, splits, scorer, per_pipeline, deadline, may_p
     return trial
 
 
+# -------------------------------------------------------------------------------------------
+# Evaluation in a worker process
+
+# Seconds a worker may wait idle before it exits.
+WORKER_IDLE_SECONDS = 120
+
+
+def grace_seconds(limit):
+    """Time allowed past a candidate's limit before the worker is ended: the worker stops a
+    slow candidate itself between folds, so this only bounds a single runaway fold."""
+    return 0.5 + 0.25 * limit
+
+
+_executor = None  # in the calling process: the worker pool (one worker), created on demand
+_worker_data = {}  # in the worker: the current search's data and staged candidate, by key
+
+
+def _worker_prepare(token, pipeline, data):
+    """Stores the candidate (and the search's data when given); False when the data is missing."""
+    if data is not None:
+        _worker_data.clear()
+        _worker_data[token] = data
+    if token not in _worker_data:
+        return False
+    _worker_data["candidate"] = pipeline
+    return True
+
+
+def _worker_evaluate(token, name, per_pipeline, seconds_left, may_pass_deadline):
+    X, y, splits, scorer = _worker_data[token]
+    pipeline = _worker_data.pop("candidate")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", category=ConvergenceWarning)
+        trial = evaluate(
+            pipeline, name, X, y, splits, scorer, per_pipeline,
+            time.monotonic() + seconds_left, may_pass_deadline,
+        )  # fmt: skip
+    trial.pipeline = None  # the caller has it; don't send it back
+    return trial
+
+
+def _worker_clear():
+    _worker_data.clear()
+
+
+def _pool():
+    global _executor
+    if _executor is None:
+        _executor = ProcessPoolExecutor(max_workers=1, timeout=WORKER_IDLE_SECONDS)
+    return _executor
+
+
+def _end_worker():
+    global _executor
+    if _executor is not None:
+        _executor.shutdown(wait=False, kill_workers=True)
+        _executor = None
+
+
+class Isolated:
+    """Evaluates the candidates of one search in the worker process (see the module docstring).
+
+    Each candidate is handed over in two steps: the candidate (and the data, when the worker
+    does not hold it yet) is sent and unpickled first, without a time limit, since that may
+    start the worker or import the estimator's modules; then its cross-validation runs under
+    the limit."""
+
+    def __init__(self, X, y, splits, scorer):
+        self.token = uuid.uuid4().hex
+        self.data = (X, y, splits, scorer)
+        self.overhead = 0.0  # seconds spent starting the worker and handing it work
+        try:
+            worker_dumps(self.data)
+            self.in_process = False
+        except Exception:
+            self.in_process = True
+
+    def deadline(self, deadline):
+        """The search's deadline, extended by the worker overhead so far."""
+        return deadline + self.overhead
+
+    def _local(self, pipeline, name, per_pipeline, deadline, may_pass_deadline):
+        X, y, splits, scorer = self.data
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", category=ConvergenceWarning)
+            return evaluate(
+                pipeline, name, X, y, splits, scorer, per_pipeline,
+                self.deadline(deadline), may_pass_deadline,
+            )  # fmt: skip
+
+    def _hand_over(self, pipeline):
+        """Stages the candidate in the worker; False when it cannot be pickled."""
+        start = time.monotonic()
+        try:
+            pool = _pool()
+            if not pool.submit(_worker_prepare, self.token, pipeline, None).result():
+                pool.submit(_worker_prepare, self.token, pipeline, self.data).result()
+            return True
+        except BrokenProcessPool:
+            raise
+        except Exception as exc:
+            if _is_pickling_error(exc):
+                return False
+            raise
+        finally:
+            self.overhead += time.monotonic() - start
+
+    def evaluate(self, pipeline, name, per_pipeline, deadline, may_pass_deadline):
+        if self.in_process:
+            return self._local(pipeline, name, per_pipeline, deadline, may_pass_deadline)
+        try:
+            if not self._hand_over(pipeline):
+                return self._local(pipeline, name, per_pipeline, deadline, may_pass_deadline)
+        except Exception as exc:
+            _end_worker()
+            self.in_process = True
+            print(
+                f"could not start a worker process for the regression search ({exc}); "
+                "evaluating candidates in this process, where a fit cannot be interrupted."
+            )
+            return self._local(pipeline, name, per_pipeline, deadline, may_pass_deadline)
+
+        seconds_left = max(0.0, self.deadline(deadline) - time.monotonic())
+        limit = per_pipeline if may_pass_deadline else min(per_pipeline, seconds_left)
+        start = time.monotonic()
+        future = _pool().submit(
+            _worker_evaluate, self.token, name, per_pipeline, seconds_left, may_pass_deadline
+        )
+        try:
+            trial = future.result(timeout=limit + grace_seconds(limit))
+        except FutureTimeout:
+            _end_worker()
+            stopped = limit < per_pipeline
+            return Trial(
+                name, pipeline, "stopped" if stopped else "timeout",
+                seconds=time.monotonic() - start,
+                error="ended when the total budget ran out" if stopped
+                else f"ended after {limit:g} s",
+            )  # fmt: skip
+        except BrokenProcessPool as exc:
+            _end_worker()
+            return Trial(
+                name, pipeline, "error", seconds=time.monotonic() - start,
+                error=f"the worker process died while fitting ({exc})",
+            )  # fmt: skip
+        trial.pipeline = pipeline
+        return trial
+
+    def release(self):
+        """Lets the worker drop this search's data (the worker itself stays for the next)."""
+        if not self.in_process and _executor is not None:
+            try:
+                _executor.submit(_worker_clear)
+            except Exception:
+                _end_worker()
+
+
+def _is_pickling_error(exc):
+    import pickle
+
+    return isinstance(exc, (pickle.PicklingError, TypeError, AttributeError)) or (
+        "pickl" in str(exc).lower()
+    )
+
+
 def n_splits_for(n_samples, cv):
     k = min(cv, n_samples - 1)
     if k < 2:
@@ -272,22 +449,22 @@ def run_search(
     deadline = time.monotonic() + total
     trials = []
     completed = []
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", category=ConvergenceWarning)
+    runner = Isolated(X, y, splits, scorer)
+    try:
         for digits in candidate_order([len(s) for s in stage_list], random_state):
-            if trials and time.monotonic() >= deadline:
+            if trials and time.monotonic() >= runner.deadline(deadline):
                 break
             pipeline = build_pipeline(stage_list, digits)
             name = " -> ".join(stage_list[i][d][0] for i, d in enumerate(digits))
-            trial = evaluate(
-                pipeline, name, X, y, splits, scorer, per_pipeline, deadline, not completed
-            )
+            trial = runner.evaluate(pipeline, name, per_pipeline, deadline, not completed)
             trials.append(trial)
             if trial.status == "ok":
                 completed.append(trial)
             if verbose:
                 detail = f"score {trial.score:.6g}" if trial.status == "ok" else trial.error
                 print(f"[search] {name}: {trial.status} in {trial.seconds:.3f} s {detail}".rstrip())
+    finally:
+        runner.release()
     if not completed:
         counts = {}
         for t in trials:

@@ -129,6 +129,22 @@ bool is_exception(py::error_already_set& e) {
   twpy::raise(PyExc_Exception, text);
 }
 
+// The log transform of values below -2 gives NaN, which the callers test for themselves:
+// numpy's warning about it is silenced while they transform.
+py::object log_transform(py::object np, py::object values) {
+  py::object state = np.attr("errstate")(py::arg("invalid") = "ignore");
+  state.attr("__enter__")();
+  py::object out;
+  try {
+    out = np.attr("log1p")(py::int_(1) + values);
+  } catch (...) {
+    state.attr("__exit__")(py::none(), py::none(), py::none());
+    throw;
+  }
+  state.attr("__exit__")(py::none(), py::none(), py::none());
+  return out;
+}
+
 std::string class_text(py::handle self) {
   return str(self.attr("__class__"));
 }
@@ -740,7 +756,7 @@ py::object fit(py::object self, py::object X, py::object y, py::object reset_mod
 
   py::object series = vals;
   if (truthy(self.attr("log_transformed"))) {
-    py::object transformed = np.attr("log1p")(py::int_(1) + np.attr("array")(vals));
+    py::object transformed = log_transform(np, np.attr("array")(vals));
     if (truthy(np.attr("isnan")(transformed).attr("any")())) {
       self.attr("log_transformed") = false;
     } else {
@@ -861,7 +877,7 @@ RowBlock prepare_rows(py::object self, py::object X, py::object ts_col_loc, bool
     values = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
   }
   if (transform && truthy(self.attr("log_transformed"))) {
-    py::object transformed = np.attr("log1p")(py::int_(1) + values);
+    py::object transformed = log_transform(np, values);
     if (truthy(np.attr("isnan")(transformed).attr("any")())) {
       twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
     }
@@ -1186,7 +1202,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
 
   std::int64_t usable = n_feed;
   if (truthy(self.attr("log_transformed"))) {
-    py::object transformed = np.attr("log1p")(py::int_(1) + b.values);
+    py::object transformed = log_transform(np, b.values);
     py::object bad = np.attr("isnan")(transformed).attr("any")(py::arg("axis") = 1);
     if (truthy(bad.attr("any")())) usable = as_index(np.attr("argmax")(bad));
     b.values = transformed;

@@ -64,13 +64,17 @@ inline double hw_step(State& st, const Form& f, const Params& p, double y, bool&
 }
 
 // -2 log-likelihood (up to constants) of the data under form f and parameters p, from the
-// initial season s0. Infinity when the run leaves the admissible region.
+// initial season s0. Infinity when the run leaves the admissible region. `st` is scratch space.
 double objective(const std::vector<double>& z, const Form& f, const Params& p,
-                 const std::vector<double>& s0) {
-  State st;
+                 const std::vector<double>& s0, State& st) {
   st.level = p.l0;
   st.slope = f.trend ? p.b0 : 0.0;
-  if (f.season) st.s = s0;
+  st.pos = 0;
+  if (f.season) {
+    st.s.assign(s0.begin(), s0.end());
+  } else {
+    st.s.clear();
+  }
   double sse = 0.0, logs = 0.0;
   std::size_t n = 0;
   const double phi = f.trend ? (f.damped ? p.phi : 1.0) : 0.0;
@@ -93,10 +97,111 @@ double objective(const std::vector<double>& z, const Form& f, const Params& p,
       sse += e * e;
     }
   }
-  if (n == 0) return kInf;
+  if (n == 0 || !std::isfinite(sse)) return kInf;
   const double nn = static_cast<double>(n);
   sse = std::max(sse, nn * 1e-24);
   return nn * std::log(sse / nn) + 2.0 * logs;
+}
+
+// One-step errors of an additive form over z (NaN where z is missing).
+void additive_errors(const std::vector<double>& z, const Form& f, const Params& p, double l0,
+                     double b0, const std::vector<double>& s0, State& st, std::vector<double>& e) {
+  st.level = l0;
+  st.slope = f.trend ? b0 : 0.0;
+  st.pos = 0;
+  st.s.assign(s0.begin(), s0.end());
+  e.resize(z.size());
+  bool ok = true;
+  for (std::size_t t = 0; t < z.size(); ++t) e[t] = hw_step(st, f, p, z[t], ok);
+}
+
+// Solves the symmetric positive definite system a x = b (a is k x k, row-major) by Cholesky;
+// false when it is not positive definite.
+bool solve_spd(std::vector<double> a, std::vector<double>& b, std::size_t k) {
+  for (std::size_t j = 0; j < k; ++j) {
+    double d = a[j * k + j];
+    for (std::size_t q = 0; q < j; ++q) d -= a[j * k + q] * a[j * k + q];
+    if (!(d > 0.0)) return false;
+    d = std::sqrt(d);
+    a[j * k + j] = d;
+    for (std::size_t i = j + 1; i < k; ++i) {
+      double v = a[i * k + j];
+      for (std::size_t q = 0; q < j; ++q) v -= a[i * k + q] * a[j * k + q];
+      a[i * k + j] = v / d;
+    }
+  }
+  for (std::size_t i = 0; i < k; ++i) {
+    double v = b[i];
+    for (std::size_t q = 0; q < i; ++q) v -= a[i * k + q] * b[q];
+    b[i] = v / a[i * k + i];
+  }
+  for (std::size_t i = k; i-- > 0;) {
+    double v = b[i];
+    for (std::size_t q = i + 1; q < k; ++q) v -= a[q * k + i] * b[q];
+    b[i] = v / a[i * k + i];
+  }
+  return std::all_of(b.begin(), b.end(), [](double v) { return std::isfinite(v); });
+}
+
+// For an additive form the one-step errors are affine in the initial states, so the states
+// that minimise the squared errors for given smoothing parameters solve a least-squares
+// problem. The season is constrained to sum to zero. Leaves the states unchanged when the
+// problem is degenerate.
+void least_squares_states(const std::vector<double>& z, const Form& f, const Params& p,
+                          std::size_t m, Params& out, std::vector<double>& s0) {
+  const std::size_t ns = f.season ? m - 1 : 0;
+  const std::size_t k = 1 + (f.trend ? 1 : 0) + ns;
+  if (k > 64) return;  // long seasons keep their heuristic states
+  State st;
+  std::vector<double> base, col;
+  const std::vector<double> zero_season(f.season ? m : 0, 0.0);
+  additive_errors(z, f, p, 0.0, 0.0, zero_season, st, base);
+  std::vector<double> zz(z.size());
+  for (std::size_t t = 0; t < z.size(); ++t) zz[t] = std::isnan(z[t]) ? z[t] : 0.0;
+  // Columns: the errors of the data-free recursion started from each basis state.
+  std::vector<std::vector<double>> cols(k);
+  std::vector<double> unit_season(zero_season);
+  for (std::size_t j = 0; j < k; ++j) {
+    double l0 = 0.0, b0 = 0.0;
+    std::fill(unit_season.begin(), unit_season.end(), 0.0);
+    if (j == 0) {
+      l0 = 1.0;
+    } else if (f.trend && j == 1) {
+      b0 = 1.0;
+    } else {
+      const std::size_t i = j - 1 - (f.trend ? 1 : 0);
+      unit_season[i] = 1.0;
+      unit_season[m - 1] = -1.0;
+    }
+    additive_errors(zz, f, p, l0, b0, unit_season, st, cols[j]);
+  }
+  std::vector<double> a(k * k, 0.0), b(k, 0.0);
+  for (std::size_t t = 0; t < z.size(); ++t) {
+    if (std::isnan(base[t])) continue;
+    for (std::size_t i = 0; i < k; ++i) {
+      const double ci = cols[i][t];
+      b[i] -= ci * base[t];
+      for (std::size_t j = 0; j <= i; ++j) a[i * k + j] += ci * cols[j][t];
+    }
+  }
+  double trace = 0.0;
+  for (std::size_t i = 0; i < k; ++i) {
+    for (std::size_t j = 0; j < i; ++j) a[j * k + i] = a[i * k + j];
+    trace += a[i * k + i];
+  }
+  if (!(trace > 0.0) || !std::isfinite(trace)) return;
+  for (std::size_t i = 0; i < k; ++i) a[i * k + i] += 1e-9 * trace / static_cast<double>(k);
+  if (!solve_spd(a, b, k)) return;
+  out.l0 = b[0];
+  if (f.trend) out.b0 = b[1];
+  if (f.season) {
+    double last = 0.0;
+    for (std::size_t i = 0; i < ns; ++i) {
+      s0[i] = b[1 + (f.trend ? 1 : 0) + i];
+      last -= s0[i];
+    }
+    s0[m - 1] = last;
+  }
 }
 
 // Linear interpolation over NaNs (ends take the nearest finite value).
@@ -177,7 +282,10 @@ struct FitResult {
 };
 
 // Estimates the parameters of one form; the result's aicc is infinite when the data are too
-// few for it.
+// few for it. Smoothing parameters are found by Nelder-Mead; the initial states of an
+// additive form by least squares given those parameters (alternating twice), those of a
+// multiplicative form by Nelder-Mead along with the smoothing parameters (level and slope) and
+// the seasonal decomposition (season).
 FitResult fit_form(const std::vector<double>& z, const std::vector<double>& zi, std::size_t nvalid,
                    const Form& f, std::size_t m) {
   FitResult res;
@@ -191,38 +299,96 @@ FitResult fit_form(const std::vector<double>& z, const std::vector<double>& zi, 
   start.beta = 0.1 * start.alpha;
   start.gamma = 0.1 * (1.0 - start.alpha);
   start.phi = 0.95;
+  const bool states_by_nm = f.mult;
 
-  auto decode = [&](const std::vector<double>& x) {
-    Params p;
+  auto decode = [&](const std::vector<double>& x, const Params& states) {
+    Params p = states;
     std::size_t i = 0;
     p.alpha = to_bounded(x[i++], kSmoothLo, kSmoothHi);
-    if (f.trend) p.beta = p.alpha * to_bounded(x[i++], kSmoothLo, kSmoothHi);
-    if (f.season) p.gamma = (1.0 - p.alpha) * to_bounded(x[i++], kSmoothLo, kSmoothHi);
+    p.beta = f.trend ? p.alpha * to_bounded(x[i++], kSmoothLo, kSmoothHi) : 0.0;
+    p.gamma = f.season ? (1.0 - p.alpha) * to_bounded(x[i++], kSmoothLo, kSmoothHi) : 0.0;
     p.phi = f.damped ? to_bounded(x[i++], kPhiLo, kPhiHi) : 1.0;
-    p.l0 = x[i++];
-    if (f.trend) p.b0 = x[i++];
+    if (states_by_nm) {
+      p.l0 = x[i++];
+      if (f.trend) p.b0 = x[i++];
+    }
     return p;
   };
-  std::vector<double> x0;
-  x0.push_back(from_bounded(start.alpha, kSmoothLo, kSmoothHi));
-  if (f.trend) x0.push_back(from_bounded(start.beta / start.alpha, kSmoothLo, kSmoothHi));
-  if (f.season) x0.push_back(from_bounded(start.gamma / (1.0 - start.alpha), kSmoothLo, kSmoothHi));
-  if (f.damped) x0.push_back(from_bounded(start.phi, kPhiLo, kPhiHi));
-  x0.push_back(start.l0);
-  if (f.trend) x0.push_back(start.b0);
+  auto encode = [&](const Params& p) {
+    std::vector<double> x;
+    x.push_back(from_bounded(p.alpha, kSmoothLo, kSmoothHi));
+    if (f.trend) x.push_back(from_bounded(p.beta / p.alpha, kSmoothLo, kSmoothHi));
+    if (f.season) x.push_back(from_bounded(p.gamma / (1.0 - p.alpha), kSmoothLo, kSmoothHi));
+    if (f.damped) x.push_back(from_bounded(p.phi, kPhiLo, kPhiHi));
+    if (states_by_nm) {
+      x.push_back(p.l0);
+      if (f.trend) x.push_back(p.b0);
+    }
+    return x;
+  };
 
   NelderMeadOptions opt;
-  opt.max_evaluations = 150 * static_cast<int>(x0.size());
   opt.initial_step = 0.25;
-  opt.f_tolerance = 1e-7;
-  opt.x_tolerance = 1e-6;
-  const std::vector<double>& s0 = res.s0;
-  OptimizeResult r = nelder_mead(
-      [&](const std::vector<double>& x) { return objective(z, f, decode(x), s0); }, x0, opt);
-  if (!std::isfinite(r.value)) return res;
-  res.params = decode(r.x);
+  opt.f_tolerance = 1e-6 * static_cast<double>(nvalid);
+  opt.x_tolerance = 1e-5;
+  State scratch;
+  Params cur = start;
+  double value = kInf;
+  const int rounds = states_by_nm ? 1 : 2;
+  for (int round = 0; round < rounds; ++round) {
+    if (!states_by_nm) least_squares_states(z, f, cur, m, cur, res.s0);
+    const Params states = cur;
+    std::vector<double> x0 = encode(cur);
+    opt.max_evaluations = (round == 0 ? 120 : 60) * static_cast<int>(x0.size());
+    const std::vector<double>& s0 = res.s0;
+    OptimizeResult r = nelder_mead(
+        [&](const std::vector<double>& x) {
+          return objective(z, f, decode(x, states), s0, scratch);
+        },
+        x0, opt);
+    if (!std::isfinite(r.value)) break;
+    cur = decode(r.x, states);
+    value = r.value;
+  }
+  if (!states_by_nm && std::isfinite(value)) {
+    Params refined = cur;
+    std::vector<double> s_refined = res.s0;
+    least_squares_states(z, f, cur, m, refined, s_refined);
+    const double v = objective(z, f, refined, s_refined, scratch);
+    if (v < value) {
+      value = v;
+      cur = refined;
+      res.s0 = s_refined;
+    }
+  }
+  if (!std::isfinite(value)) return res;
+  res.params = cur;
   const double kk = static_cast<double>(k), nn = static_cast<double>(nvalid);
-  res.aicc = r.value + 2.0 * kk + 2.0 * kk * (kk + 1.0) / (nn - kk - 1.0);
+  res.aicc = value + 2.0 * kk + 2.0 * kk * (kk + 1.0) / (nn - kk - 1.0);
+  return res;
+}
+
+// A seasonal form with fixed, moderate smoothing parameters, for samples too small to
+// estimate them: only the initial states come from the data. Scored like AIC, counting the
+// states.
+FitResult fixed_seasonal_form(const std::vector<double>& z, const std::vector<double>& zi,
+                              std::size_t nvalid, const Form& f, std::size_t m) {
+  FitResult res;
+  res.form = f;
+  const std::size_t k = 1 + (f.trend ? 1 : 0) + (m - 1) + 1;
+  if (nvalid <= k) return res;
+  Params p;
+  initial_states(zi, f, m, p, res.s0);
+  p.alpha = 0.2;
+  p.beta = f.trend ? 0.02 : 0.0;
+  p.gamma = 0.1;
+  p.phi = 1.0;
+  if (!f.mult) least_squares_states(z, f, p, m, p, res.s0);
+  State scratch;
+  const double value = objective(z, f, p, res.s0, scratch);
+  if (!std::isfinite(value)) return res;
+  res.params = p;
+  res.aicc = value + 2.0 * static_cast<double>(k);
   return res;
 }
 
@@ -363,9 +529,23 @@ void HoltWinters::fit() {
     }
   }
   FitResult best;
+  bool seasonal_fitted = false;
   for (const Form& f : forms) {
     FitResult r = fit_form(z, zi, nvalid, f, m);
+    if (f.season && std::isfinite(r.aicc)) seasonal_fitted = true;
     if (r.aicc < best.aicc) best = std::move(r);
+  }
+  if (try_season && !seasonal_fitted) {
+    // Too few values to estimate a seasonal model; keep the season anyway when the data show
+    // it clearly.
+    for (int t = 0; t < 2; ++t) {
+      Form f;
+      f.season = true;
+      f.mult = mult;
+      f.trend = t == 1;
+      FitResult r = fixed_seasonal_form(z, zi, nvalid, f, m);
+      if (r.aicc < best.aicc) best = std::move(r);
+    }
   }
   if (!std::isfinite(best.aicc)) {
     // Too few values to estimate anything: a level that follows the data.

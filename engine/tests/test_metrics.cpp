@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "tarn/metrics.hpp"
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+TEST(Metrics, KnownValues) {
+  const std::vector<double> a = {1, 2, 3, 4};
+  const std::vector<double> b = {1, 3, 2, 4};
+  const auto m = tarn::compute_metrics(a.data(), b.data(), a.size());
+  EXPECT_DOUBLE_EQ(m.mae, 0.5);
+  EXPECT_DOUBLE_EQ(m.mse, 0.5);
+  EXPECT_DOUBLE_EQ(m.r2, 1.0 - 2.0 / 5.0);
+  EXPECT_NEAR(m.smape, 100.0 * (2.0 / 5.0 + 2.0 / 5.0) / 4.0, 1e-12);
+  EXPECT_EQ(m.count, 4u);
+}
+
+TEST(Metrics, MissingTruthDoesNotCount) {
+  const std::vector<double> a = {1, kNaN, 3};
+  const std::vector<double> b = {2, 100, 3};
+  const auto m = tarn::compute_metrics(a.data(), b.data(), a.size());
+  EXPECT_DOUBLE_EQ(m.mae, 0.5);
+  EXPECT_DOUBLE_EQ(m.mse, 0.5);
+  EXPECT_EQ(m.count, 2u);
+}
+
+TEST(Metrics, SmapeBoundsAndZeros) {
+  const std::vector<double> a = {0, 0, 5};
+  const std::vector<double> b = {0, 3, -5};
+  const auto m = tarn::compute_metrics(a.data(), b.data(), a.size());
+  // 0 against 0 is exact; 0 against 3 and 5 against -5 are as wrong as can be.
+  EXPECT_NEAR(m.smape, 100.0 * (0.0 + 2.0 + 2.0) / 3.0, 1e-12);
+  EXPECT_LE(m.smape, 200.0);
+}
+
+TEST(Metrics, ConstantTruth) {
+  const std::vector<double> a = {2, 2, 2};
+  const std::vector<double> same = {2, 2, 2};
+  const std::vector<double> off = {2, 3, 2};
+  EXPECT_DOUBLE_EQ(tarn::compute_metrics(a.data(), same.data(), 3).r2, 1.0);
+  EXPECT_DOUBLE_EQ(tarn::compute_metrics(a.data(), off.data(), 3).r2, 0.0);
+}
+
+TEST(Metrics, NothingToScoreOrMissingForecast) {
+  const std::vector<double> a = {kNaN, kNaN};
+  const std::vector<double> b = {1, 2};
+  const auto none = tarn::compute_metrics(a.data(), b.data(), 2);
+  EXPECT_TRUE(std::isnan(none.mae) && std::isnan(none.mse) && std::isnan(none.r2) &&
+              std::isnan(none.smape));
+  EXPECT_TRUE(std::isnan(tarn::compute_metrics(nullptr, nullptr, 0).mae));
+  const std::vector<double> t = {1, 2};
+  const std::vector<double> p = {1, kNaN};
+  EXPECT_TRUE(std::isnan(tarn::compute_metrics(t.data(), p.data(), 2).mae));
+}
+
+}  // namespace

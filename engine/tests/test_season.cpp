@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "tarn/season.hpp"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// A seasonal series: an irregular seasonal profile (not a pure sinusoid), a trend and noise.
+std::vector<double> seasonal(int period, int cycles, double noise, unsigned seed,
+                             double trend = 0.02) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> nd(0.0, 1.0);
+  std::vector<double> profile(static_cast<std::size_t>(period));
+  for (int i = 0; i < period; ++i) {
+    profile[static_cast<std::size_t>(i)] =
+        std::sin(2 * kPi * i / period) + 0.5 * std::cos(4 * kPi * i / period) + 0.3 * nd(rng);
+  }
+  std::vector<double> x;
+  for (int t = 0; t < period * cycles; ++t) {
+    x.push_back(10.0 + trend * t + 2.0 * profile[static_cast<std::size_t>(t % period)] +
+                noise * nd(rng));
+  }
+  return x;
+}
+
+struct PeriodCase {
+  int period;
+  int cycles;
+};
+
+class KnownPeriod : public ::testing::TestWithParam<PeriodCase> {};
+
+TEST_P(KnownPeriod, FindsThePeriod) {
+  const PeriodCase c = GetParam();
+  int hits = 0;
+  for (unsigned seed = 1; seed <= 10; ++seed) {
+    const auto x = seasonal(c.period, c.cycles, 0.5, seed);
+    if (tarn::detect_period(x.data(), x.size(), 200) == c.period) ++hits;
+  }
+  EXPECT_GE(hits, 9) << "period " << c.period;
+}
+
+INSTANTIATE_TEST_SUITE_P(Periods, KnownPeriod,
+                         ::testing::Values(PeriodCase{4, 20}, PeriodCase{7, 16}, PeriodCase{12, 10},
+                                           PeriodCase{24, 10}, PeriodCase{52, 5}),
+                         [](const auto& info) { return "p" + std::to_string(info.param.period); });
+
+TEST(DetectPeriod, WhiteNoiseHasNone) {
+  std::mt19937 rng(7);
+  std::normal_distribution<double> nd(0.0, 1.0);
+  int falsely = 0;
+  for (int rep = 0; rep < 40; ++rep) {
+    std::vector<double> x(400);
+    for (auto& v : x) v = nd(rng);
+    if (tarn::detect_period(x.data(), x.size(), 200) != 1) ++falsely;
+  }
+  EXPECT_LE(falsely, 2);
+}
+
+TEST(DetectPeriod, RandomWalkHasNone) {
+  std::mt19937 rng(11);
+  std::normal_distribution<double> nd(0.0, 1.0);
+  int falsely = 0;
+  for (int rep = 0; rep < 40; ++rep) {
+    std::vector<double> x(400);
+    double level = 0.0;
+    for (auto& v : x) v = (level += nd(rng));
+    if (tarn::detect_period(x.data(), x.size(), 200) != 1) ++falsely;
+  }
+  EXPECT_LE(falsely, 2);
+}
+
+TEST(DetectPeriod, MissingValuesAreTolerated) {
+  auto x = seasonal(12, 12, 0.3, 3);
+  for (std::size_t i = 5; i < x.size(); i += 9) x[i] = std::numeric_limits<double>::quiet_NaN();
+  x[0] = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(tarn::detect_period(x.data(), x.size(), 200), 12);
+}
+
+TEST(DetectPeriod, RespectsTheUpperLimit) {
+  const auto x = seasonal(24, 10, 0.3, 5);
+  const int p = tarn::detect_period(x.data(), x.size(), 12);
+  EXPECT_LE(p, 12);
+  EXPECT_GE(p, 1);
+}
+
+TEST(DetectPeriod, DegenerateInputs) {
+  const std::vector<double> constant(100, 3.0);
+  EXPECT_EQ(tarn::detect_period(constant.data(), constant.size(), 200), 1);
+  const std::vector<double> few = {1, 2, 1, 2};
+  EXPECT_EQ(tarn::detect_period(few.data(), few.size(), 200), 1);
+  EXPECT_EQ(tarn::detect_period(nullptr, 0, 200), 1);
+  const std::vector<double> nan(50, std::numeric_limits<double>::quiet_NaN());
+  EXPECT_EQ(tarn::detect_period(nan.data(), nan.size(), 200), 1);
+  const auto x = seasonal(12, 10, 0.3, 9);
+  EXPECT_EQ(tarn::detect_period(x.data(), x.size(), 1), 1);
+  EXPECT_EQ(tarn::detect_period(x.data(), x.size(), -5), 1);
+}
+
+TEST(DetectPeriod, ScaleDoesNotMatter) {
+  auto x = seasonal(7, 20, 0.3, 13);
+  for (double s : {1e-200, 1e-6, 1e6, 1e200}) {
+    std::vector<double> y(x);
+    for (double& v : y) v *= s;
+    EXPECT_EQ(tarn::detect_period(y.data(), y.size(), 200), 7) << "scale " << s;
+  }
+}
+
+}  // namespace

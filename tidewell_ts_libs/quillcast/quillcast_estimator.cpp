@@ -129,10 +129,10 @@ bool is_exception(py::error_already_set& e) {
   twpy::raise(PyExc_Exception, text);
 }
 
-// The log transform of values below -2 gives NaN, which the callers test for themselves:
-// numpy's warning about it is silenced while they transform.
+// The log transform of values below -2 gives NaN (and of -2, -inf), which the callers handle
+// themselves: numpy's warnings about them are silenced while they transform.
 py::object log_transform(py::object np, py::object values) {
-  py::object state = np.attr("errstate")(py::arg("invalid") = "ignore");
+  py::object state = np.attr("errstate")(py::arg("invalid") = "ignore", py::arg("divide") = "ignore");
   state.attr("__enter__")();
   py::object out;
   try {

@@ -6,6 +6,8 @@
 #include "tarn/arima.hpp"
 #include "tarn/bats.hpp"
 #include "tarn/holt_winters.hpp"
+#include "tarn/naive.hpp"
+#include "tarn/theta.hpp"
 
 namespace tarn {
 namespace {
@@ -24,6 +26,8 @@ const std::vector<BuilderEntry>& builder_table() {
       {"arima", &build_arima},
       {"arma", &build_arma},
       {"bats", &build_bats},
+      {"theta", &build_theta},
+      {"snaive", &build_seasonal_naive},
   };
   return table;
 }

@@ -3,6 +3,8 @@
 #include "tarn/bats.hpp"
 #include "tarn/holt_winters.hpp"
 #include "tarn/model.hpp"
+#include "tarn/naive.hpp"
+#include "tarn/theta.hpp"
 
 namespace tarn {
 
@@ -12,6 +14,8 @@ std::map<std::string, ModelFactory> builtin_model_kinds() {
       {"arima", &make_default<Arima>},
       {"arma", &make_default<Arma>},
       {"bats", &make_default<Bats>},
+      {"theta", &make_default<Theta>},
+      {"snaive", &make_default<SeasonalNaive>},
   };
 }
 

@@ -1,0 +1,321 @@
+#include "tarn/theta.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+#include "series_util.hpp"
+#include "tarn/optimize.hpp"
+#include "tarn/season.hpp"
+
+namespace tarn {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kMinAlpha = 0.01, kMaxAlpha = 0.99, kMaxTheta = 10.0;
+
+struct Line {
+  double a = 0.0, b = 0.0;
+};
+
+Line fit_line(double cnt, double st, double stt, double sy, double sty) {
+  Line l;
+  if (cnt <= 0.0) return l;
+  const double den = cnt * stt - st * st;
+  if (cnt >= 2.0 && den > 0.0) l.b = (cnt * sty - st * sy) / den;
+  l.a = (sy - l.b * st) / cnt;
+  if (!std::isfinite(l.a) || !std::isfinite(l.b)) l = Line{};
+  return l;
+}
+
+// Mean squared one-step error of the theta recursion over x with a fixed line (a, b).
+double theta_mse(const std::vector<double>& x, double alpha, double level0, double theta, Line ln) {
+  const double w = 1.0 - 1.0 / theta;
+  double level = level0, decay = 1.0, sse = 0.0;  // decay = (1 - alpha)^(t - 1)
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double pred = level + w * (decay * ln.a + (1.0 - decay * (1.0 - alpha)) / alpha * ln.b);
+    const double e = x[i] - pred;
+    sse += e * e;
+    level = alpha * x[i] + (1.0 - alpha) * level;
+    decay *= 1.0 - alpha;
+  }
+  return sse / static_cast<double>(x.size());
+}
+
+}  // namespace
+
+std::size_t Theta::target_size() const {
+  return static_cast<std::size_t>(config_.training_sample_size > 0 ? config_.training_sample_size
+                                                                   : kDefaultTrainingSize);
+}
+
+void Theta::clear() {
+  const ThetaConfig c = config_;
+  adopt(Theta(c));
+}
+
+void Theta::adopt(Theta&& o) {
+  config_ = o.config_;
+  train_ = std::move(o.train_);
+  train_finite_ = o.train_finite_;
+  fitted_ = o.fitted_;
+  scale_ = o.scale_;
+  multiplicative_ = o.multiplicative_;
+  season_ = std::move(o.season_);
+  pos_ = o.pos_;
+  alpha_ = o.alpha_;
+  theta_ = o.theta_;
+  level_ = o.level_;
+  decay_ = o.decay_;
+  t_ = o.t_;
+  cnt_ = o.cnt_;
+  st_ = o.st_;
+  stt_ = o.stt_;
+  sy_ = o.sy_;
+  sty_ = o.sty_;
+}
+
+void Theta::observe(double value, std::int64_t gap) {
+  if (!fitted_) {
+    const std::size_t cap = target_size();
+    const std::int64_t missing = std::min<std::int64_t>(gap - 1, static_cast<std::int64_t>(cap));
+    for (std::int64_t i = 0; i < missing; ++i) train_.push_back(detail::nan_value());
+    train_.push_back(value);
+    if (std::isfinite(value)) ++train_finite_;
+    if (train_.size() >= cap && train_finite_ >= 1) fit();
+    return;
+  }
+  const std::int64_t skipped = std::min<std::int64_t>(gap - 1, 1000000);
+  for (std::int64_t i = 0; i < skipped; ++i) step(detail::nan_value());
+  step(value);
+}
+
+void Theta::step(double y) {
+  double x = detail::nan_value();
+  if (std::isfinite(y)) {
+    x = y / scale_;
+    if (!season_.empty()) {
+      const double s = season_[pos_];
+      x = multiplicative_ ? x / s : x - s;
+    }
+  }
+  t_ += 1.0;
+  if (std::isfinite(x)) {
+    level_ = alpha_ * x + (1.0 - alpha_) * level_;
+    cnt_ += 1.0;
+    st_ += t_;
+    stt_ += t_ * t_;
+    sy_ += x;
+    sty_ += t_ * x;
+  }
+  decay_ *= 1.0 - alpha_;
+  if (!season_.empty()) pos_ = (pos_ + 1) % season_.size();
+}
+
+void Theta::fit() {
+  detail::CleanSeries cs = detail::clean_series(train_);
+  std::vector<double> y = cs.y;
+  scale_ = detail::series_scale(y);
+  for (auto& v : y) v /= scale_;
+  const std::size_t n = y.size();
+
+  // Seasonal adjustment.
+  season_.clear();
+  multiplicative_ = false;
+  if (n >= 4) {
+    int m = static_cast<int>(config_.season_length);
+    if (m <= 0) {
+      const int upper = static_cast<int>(std::min<std::size_t>(200, n / 2));
+      m = upper >= 2 ? detect_period(y.data(), n, upper) : 1;
+    }
+    if (m >= 2 && detail::seasonality_significant(y, m)) {
+      multiplicative_ = std::all_of(y.begin(), y.end(), [](double v) { return v > 0.0; });
+      season_ = detail::seasonal_indices(y, m, multiplicative_);
+    }
+  }
+  std::vector<double> x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    x[i] = y[i];
+    if (!season_.empty()) {
+      const double s = season_[i % season_.size()];
+      x[i] = multiplicative_ ? x[i] / s : x[i] - s;
+    }
+  }
+
+  // Line through the adjusted training data.
+  double cnt = 0, st = 0, stt = 0, sy = 0, sty = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i + 1);
+    cnt += 1;
+    st += t;
+    stt += t * t;
+    sy += x[i];
+    sty += t * x[i];
+  }
+  const Line ln = fit_line(cnt, st, stt, sy, sty);
+
+  alpha_ = 1.0;
+  theta_ = 1.0;
+  double level0 = n ? x[0] : 0.0;
+  if (n >= 3 && !detail::is_constant(x)) {
+    // Classical theta (theta = 2) and an estimated theta; the lower AIC wins.
+    double best_aic = kInf;
+    const double nn = static_cast<double>(n);
+    for (int free_theta = 0; free_theta < 2; ++free_theta) {
+      if (free_theta && n < 5) break;
+      auto decode = [&](const std::vector<double>& u, double& a, double& l0, double& th) {
+        a = to_bounded(u[0], kMinAlpha, kMaxAlpha);
+        l0 = x[0] + u[1];
+        th = free_theta ? to_bounded(u[2], 1.0, kMaxTheta) : 2.0;
+      };
+      auto f = [&](const std::vector<double>& u) {
+        double a, l0, th;
+        decode(u, a, l0, th);
+        return theta_mse(x, a, l0, th, ln);
+      };
+      std::vector<double> u0 = {from_bounded(0.5, kMinAlpha, kMaxAlpha), 0.0};
+      if (free_theta) u0.push_back(from_bounded(2.0, 1.0, kMaxTheta));
+      NelderMeadOptions opt;
+      opt.initial_step = 0.5;
+      opt.max_evaluations = 400;
+      opt.x_tolerance = 1e-5;
+      OptimizeResult r = nelder_mead(f, u0, opt);
+      OptimizeResult r2 = nelder_mead(f, r.x, opt);
+      if (r2.value < r.value) r = r2;
+      if (!std::isfinite(r.value)) continue;
+      const double aic =
+          nn * std::log(std::max(r.value, 1e-300)) + 2.0 * static_cast<double>(u0.size());
+      if (aic < best_aic) {
+        best_aic = aic;
+        decode(r.x, alpha_, level0, theta_);
+      }
+    }
+  }
+  // Run the recursion over the training data to reach the current state.
+  level_ = level0;
+  decay_ = 1.0;
+  t_ = cnt_ = st_ = stt_ = sy_ = sty_ = 0.0;
+  pos_ = 0;
+  const std::vector<double>& scaled = y;
+  const double saved_scale = scale_;
+  scale_ = 1.0;  // the training values are scaled already
+  for (double v : scaled) step(v);
+  scale_ = saved_scale;
+  for (std::size_t i = 0; i < cs.trailing_missing; ++i) step(detail::nan_value());
+  fitted_ = true;
+  train_.clear();
+  train_.shrink_to_fit();
+  train_finite_ = 0;
+}
+
+double Theta::point(double h) const {
+  const Line ln = fit_line(cnt_, st_, stt_, sy_, sty_);
+  const double w = 1.0 - 1.0 / theta_;
+  double x =
+      level_ + w * (decay_ * ln.a + ((h - 1.0) + (1.0 - decay_ * (1.0 - alpha_)) / alpha_) * ln.b);
+  if (!season_.empty()) {
+    const std::size_t m = season_.size();
+    const double k = std::fmod(std::floor(h) - 1.0, static_cast<double>(m));
+    const double s = season_[(pos_ + static_cast<std::size_t>(k)) % m];
+    x = multiplicative_ ? x * s : x + s;
+  }
+  return detail::unscale(detail::finite_or(x, level_), scale_);
+}
+
+double Theta::forecast_ahead(double h) const {
+  const double v = detail::interpolate_steps(h, [&](double k) { return point(k); });
+  return detail::finite_or(v, detail::unscale(level_, scale_));
+}
+
+std::string Theta::describe() const {
+  std::ostringstream os;
+  os << "theta(training_sample_size=" << config_.training_sample_size;
+  if (config_.season_length > 0) os << ", season_length=" << config_.season_length;
+  os << ")";
+  if (fitted_) {
+    os << ": alpha=" << alpha_ << " theta=" << theta_;
+    if (!season_.empty()) {
+      os << " season=" << season_.size() << (multiplicative_ ? " multiplicative" : " additive");
+    }
+  }
+  return os.str();
+}
+
+namespace {
+constexpr std::uint16_t kThetaVersion = 1;
+}
+
+void Theta::save(Writer& w) const {
+  w.put<std::uint16_t>(kThetaVersion);
+  w.put<std::int64_t>(config_.training_sample_size);
+  w.put<std::int64_t>(config_.season_length);
+  w.put_bool(fitted_);
+  if (!fitted_) {
+    w.put_vector(train_);
+    return;
+  }
+  w.put_bool(multiplicative_);
+  w.put_vector(season_);
+  w.put<std::int64_t>(static_cast<std::int64_t>(pos_));
+  for (double v : {scale_, alpha_, theta_, level_, decay_, t_, cnt_, st_, stt_, sy_, sty_}) {
+    w.put<double>(v);
+  }
+}
+
+void Theta::load(Reader& r) {
+  if (r.get<std::uint16_t>() != kThetaVersion)
+    throw FormatError("model state: unknown theta version");
+  Theta f;
+  f.config_.training_sample_size = r.get<std::int64_t>();
+  f.config_.season_length = r.get_count(0, 1000000);
+  if (f.config_.training_sample_size > 100000000) throw FormatError("model state: bad size");
+  f.fitted_ = r.get_bool();
+  if (!f.fitted_) {
+    f.train_ = r.get_vector<double>();
+    if (f.train_.size() > f.target_size() + 1) throw FormatError("model state: bad theta buffer");
+    for (double v : f.train_) {
+      if (std::isinf(v)) throw FormatError("model state: infinite value");
+      if (std::isfinite(v)) ++f.train_finite_;
+    }
+    adopt(std::move(f));
+    return;
+  }
+  f.multiplicative_ = r.get_bool();
+  f.season_ = r.get_vector<double>();
+  if (f.season_.size() == 1) throw FormatError("model state: theta season of length 1");
+  for (double v : f.season_) {
+    if (!std::isfinite(v) || (f.multiplicative_ && !(v > 0.0))) {
+      throw FormatError("model state: bad theta season index");
+    }
+  }
+  const std::int64_t pos = r.get<std::int64_t>();
+  if (pos < 0 ||
+      (f.season_.empty() ? pos != 0 : pos >= static_cast<std::int64_t>(f.season_.size()))) {
+    throw FormatError("model state: bad theta season position");
+  }
+  f.pos_ = static_cast<std::size_t>(pos);
+  double* fields[] = {&f.scale_, &f.alpha_, &f.theta_, &f.level_, &f.decay_, &f.t_,
+                      &f.cnt_,   &f.st_,    &f.stt_,   &f.sy_,    &f.sty_};
+  for (double* p : fields) {
+    *p = r.get<double>();
+    if (!std::isfinite(*p)) throw FormatError("model state: theta value is not finite");
+  }
+  if (!(f.scale_ > 0.0) || !(f.alpha_ > 0.0) || f.alpha_ > 1.0 || f.theta_ < 1.0 || f.cnt_ < 0.0) {
+    throw FormatError("model state: theta parameter out of range");
+  }
+  adopt(std::move(f));
+}
+
+std::unique_ptr<Model> build_theta(const Options& options) {
+  OptionReader r("theta", options);
+  ThetaConfig c;
+  c.training_sample_size = r.integer("training_sample_size", 0);
+  c.season_length = r.integer("season_length", 0);
+  if (c.season_length < 0) r.fail("season_length", "must be 0 (find it) or a length >= 1");
+  if (c.training_sample_size > 100000000) r.fail("training_sample_size", "is too large");
+  r.finish();
+  return std::make_unique<Theta>(c);
+}
+
+}  // namespace tarn

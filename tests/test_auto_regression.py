@@ -75,7 +75,7 @@ def test_default_space_and_clone_pickle():
     X, y = data()
     est = AutoRegression(total_execution_time=1, execution_time_per_pipeline=1, random_state=0)
     est.fit(X, y)
-    assert est.best_pipeline_name_ and est.n_features_in_ == 4
+    assert est.best_pipeline_name_ and est.n_features_in_ == 4 and est.worker_overhead_ >= 0
     restored = pickle.loads(pickle.dumps(est))
     np.testing.assert_allclose(restored.predict(X), est.predict(X))
     fresh = clone(est)

@@ -54,7 +54,8 @@ class EnsembleRegressor(RegressorMixin, BaseEstimator):
         The leaders, refitted on all the data, best first.
     leaders_ : list of dict
         Their names and cross-validation scores.
-    leaderboard_, search_results_, best_score_, n_features_in_ : as for ``AutoRegression``.
+    leaderboard_, search_results_, best_score_, worker_overhead_, n_features_in_ :
+        as for ``AutoRegression``.
     interval_estimators_ : list of list of Pipeline
         The bootstrap ensembles (empty when `n_estimators_for_pred_interval` is 0).
     """
@@ -96,7 +97,7 @@ class EnsembleRegressor(RegressorMixin, BaseEstimator):
             raise ValueError(
                 f"unknown ensemble_type {self.ensemble_type!r}: use one of {', '.join(ENSEMBLE_TYPES)}"
             )
-        ranked, trials = run_search(
+        ranked, trials, overhead = run_search(
             self.stages,
             X,
             y,
@@ -114,6 +115,7 @@ class EnsembleRegressor(RegressorMixin, BaseEstimator):
         self.best_score_ = leaders[0].score
         self.leaderboard_ = [t.as_dict() for t in ranked]
         self.search_results_ = [t.as_dict() for t in trials]
+        self.worker_overhead_ = overhead
         self.n_features_in_ = X.shape[1]
 
         rng = check_random_state(self.random_state)

@@ -315,7 +315,7 @@ class Isolated:
         self.data = (X, y, splits, scorer)
         self.overhead = 0.0  # seconds spent starting the worker and handing it work
         try:
-            worker_dumps(self.data)
+            worker_dumps(scorer)  # a custom scoring callable may not pickle
             self.in_process = False
         except Exception:
             self.in_process = True
@@ -334,35 +334,31 @@ class Isolated:
             )  # fmt: skip
 
     def _hand_over(self, pipeline):
-        """Stages the candidate in the worker; False when it cannot be pickled."""
+        """Stages the candidate in the worker, sending the data too when it lacks them."""
         start = time.monotonic()
         try:
             pool = _pool()
             if not pool.submit(_worker_prepare, self.token, pipeline, None).result():
                 pool.submit(_worker_prepare, self.token, pipeline, self.data).result()
-            return True
-        except BrokenProcessPool:
-            raise
-        except Exception as exc:
-            if _is_pickling_error(exc):
-                return False
-            raise
         finally:
             self.overhead += time.monotonic() - start
 
     def evaluate(self, pipeline, name, per_pipeline, deadline, may_pass_deadline):
-        if self.in_process:
-            return self._local(pipeline, name, per_pipeline, deadline, may_pass_deadline)
-        try:
-            if not self._hand_over(pipeline):
+        if not self.in_process:
+            try:
+                self._hand_over(pipeline)
+            except BrokenProcessPool as exc:
+                _end_worker()
+                self.in_process = True
+                print(
+                    f"could not run a worker process for the regression search ({exc}); "
+                    "evaluating candidates in this process, where a fit cannot be interrupted."
+                )
+            except Exception:
+                # this candidate cannot be sent to the worker (not picklable, or its class
+                # cannot be imported there): evaluate it here
                 return self._local(pipeline, name, per_pipeline, deadline, may_pass_deadline)
-        except Exception as exc:
-            _end_worker()
-            self.in_process = True
-            print(
-                f"could not start a worker process for the regression search ({exc}); "
-                "evaluating candidates in this process, where a fit cannot be interrupted."
-            )
+        if self.in_process:
             return self._local(pipeline, name, per_pipeline, deadline, may_pass_deadline)
 
         seconds_left = max(0.0, self.deadline(deadline) - time.monotonic())
@@ -388,6 +384,9 @@ class Isolated:
                 name, pipeline, "error", seconds=time.monotonic() - start,
                 error=f"the worker process died while fitting ({exc})",
             )  # fmt: skip
+        except BaseException:
+            _end_worker()  # interrupted: don't leave the worker busy with this candidate
+            raise
         trial.pipeline = pipeline
         return trial
 
@@ -398,14 +397,6 @@ class Isolated:
                 _executor.submit(_worker_clear)
             except Exception:
                 _end_worker()
-
-
-def _is_pickling_error(exc):
-    import pickle
-
-    return isinstance(exc, (pickle.PicklingError, TypeError, AttributeError)) or (
-        "pickl" in str(exc).lower()
-    )
 
 
 def n_splits_for(n_samples, cv):
@@ -431,7 +422,8 @@ def run_search(
     random_state,
     verbose=0,
 ):
-    """Runs the search and returns (completed trials best first, all trials in order tried).
+    """Runs the search and returns (completed trials best first, all trials in order tried,
+    seconds spent starting the worker process and handing it work).
 
     Raises RuntimeError when no candidate completed within the budgets, with the reasons."""
     total = check_seconds("total_execution_time", total_execution_time)
@@ -477,4 +469,4 @@ def run_search(
             + (f"; last error: {last_error}" if last_error else "")
         )
     ranked = sorted(completed, key=lambda t: -t.score)  # stable: ties keep the order tried
-    return ranked, trials
+    return ranked, trials, runner.overhead

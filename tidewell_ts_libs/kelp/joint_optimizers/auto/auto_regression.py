@@ -62,6 +62,9 @@ class AutoRegression(RegressorMixin, BaseEstimator):
         Completed candidates, best first (name, score, fold scores, seconds).
     search_results_ : list of dict
         Every candidate tried, in order, with its status ("ok", "timeout", "stopped", "error").
+    worker_overhead_ : float
+        Seconds spent starting the worker process and handing it work; the total budget is
+        extended by this time.
     n_features_in_ : int
     """
 
@@ -101,13 +104,14 @@ class AutoRegression(RegressorMixin, BaseEstimator):
 
     def fit(self, X, y):
         X, y = validate_fit_data(X, y)
-        ranked, trials = self._search(X, y)
+        ranked, trials, overhead = self._search(X, y)
         best = ranked[0]
         self.best_estimator_ = clone(best.pipeline).fit(X, y)
         self.best_score_ = best.score
         self.best_pipeline_name_ = best.name
         self.leaderboard_ = [t.as_dict() for t in ranked]
         self.search_results_ = [t.as_dict() for t in trials]
+        self.worker_overhead_ = overhead
         self.n_features_in_ = X.shape[1]
         return self
 

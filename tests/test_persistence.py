@@ -176,3 +176,10 @@ def test_window_accessors_unwrap_nested_pipelines():
 
 def test_constants():
     assert (Score.PREDICT_SLIDING_WINDOW, Score.PREDICT_FORECAST) == ("sliding_window", "forecast")
+
+
+def test_save_to_open_stream(tmp_path):
+    path = tmp_path / "s.gz"
+    with open(path, "wb") as stream:
+        assert Score.save({"k": [1, 2]}, stream)
+    assert Score.load(str(path)) == {"k": [1, 2]}

@@ -122,10 +122,31 @@ void remove_quietly(const py::object& tmp_path) {
   }
 }
 
+// An open binary stream given instead of a path is written in place.
+void write_to_stream(py::handle pipeline_obj, py::object stream) {
+  py::object gz = mod_attr("gzip").attr("open")(stream, "wb");
+  try {
+    py::object pickle = mod_attr("pickle");
+    pickle.attr("dump")(pipeline_obj, gz, py::arg("protocol") = pickle.attr("HIGHEST_PROTOCOL"));
+  } catch (...) {
+    py::error_scope keep;
+    try {
+      gz.attr("close")();
+    } catch (py::error_already_set&) {
+    }
+    throw;
+  }
+  gz.attr("close")();
+}
+
 bool save(py::object pipeline_obj, py::object file_path, py::object verbose) {
   py::object tmp_path = py::none();
   try {
-    write_atomically(pipeline_obj, file_path, tmp_path);
+    if (py::hasattr(file_path, "write")) {
+      write_to_stream(pipeline_obj, file_path);
+    } else {
+      write_atomically(pipeline_obj, file_path, tmp_path);
+    }
     if (py::bool_(verbose))
       twpy::print("Saved model ", py::str(pipeline_obj), " to file ", file_path);
     return true;

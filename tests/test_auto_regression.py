@@ -3,6 +3,7 @@ import os
 import pickle
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -126,6 +127,20 @@ def test_runaway_and_crashing_candidates_are_stopped():
     assert results["runaway"]["status"] == "timeout"
     assert results["crash"]["status"] == "error" and "died" in results["crash"]["error"]
     assert est.best_pipeline_name_ == "quick"
+
+
+def test_searches_in_threads_share_the_worker():
+    problems = [data(seed=seed) for seed in range(3)]
+    stages = [[("dummy", DummyRegressor()), ("linear", LinearRegression()), ("ridge", Ridge())]]
+
+    def search(problem):
+        return AutoRegression(stages=stages, **fast()).fit(*problem)
+
+    with ThreadPoolExecutor(3) as pool:
+        fitted = list(pool.map(search, problems))
+    for est, (X, y) in zip(fitted, problems, strict=True):
+        assert all(r["status"] == "ok" for r in est.search_results_)
+        assert np.mean((est.predict(X) - y) ** 2) < 0.05
 
 
 def test_search_stops_when_the_total_budget_is_spent():

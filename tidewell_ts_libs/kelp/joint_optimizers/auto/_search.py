@@ -28,6 +28,7 @@ from __future__ import annotations
 import importlib.util
 import math
 import numbers
+import threading
 import time
 import uuid
 import warnings
@@ -257,23 +258,26 @@ def grace_seconds(limit):
 
 
 _executor = None  # in the calling process: the worker pool (one worker), created on demand
-_worker_data = {}  # in the worker: the current search's data and staged candidate, by key
+_worker_data = {}  # in the worker: each search's (data, staged candidate), by token
+# Searches running in several threads share the one worker: each holds this lock while its
+# candidate is handed over and evaluated, so a candidate is never ended by another search.
+_lock = threading.RLock()
 
 
 def _worker_prepare(token, pipeline, data):
     """Stores the candidate (and the search's data when given); False when the data is missing."""
     if data is not None:
-        _worker_data.clear()
-        _worker_data[token] = data
+        _worker_data[token] = [data, None]
     if token not in _worker_data:
         return False
-    _worker_data["candidate"] = pipeline
+    _worker_data[token][1] = pipeline
     return True
 
 
 def _worker_evaluate(token, name, per_pipeline, seconds_left, may_pass_deadline):
-    X, y, splits, scorer = _worker_data[token]
-    pipeline = _worker_data.pop("candidate")
+    entry = _worker_data[token]
+    (X, y, splits, scorer), pipeline = entry
+    entry[1] = None
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", category=ConvergenceWarning)
         trial = evaluate(
@@ -284,8 +288,8 @@ def _worker_evaluate(token, name, per_pipeline, seconds_left, may_pass_deadline)
     return trial
 
 
-def _worker_clear():
-    _worker_data.clear()
+def _worker_drop(token):
+    _worker_data.pop(token, None)
 
 
 def _pool():
@@ -344,6 +348,12 @@ class Isolated:
             self.overhead += time.monotonic() - start
 
     def evaluate(self, pipeline, name, per_pipeline, deadline, may_pass_deadline):
+        if self.in_process:
+            return self._local(pipeline, name, per_pipeline, deadline, may_pass_deadline)
+        with _lock:
+            return self._evaluate_in_worker(pipeline, name, per_pipeline, deadline, may_pass_deadline)
+
+    def _evaluate_in_worker(self, pipeline, name, per_pipeline, deadline, may_pass_deadline):
         if not self.in_process:
             try:
                 self._hand_over(pipeline)
@@ -392,11 +402,12 @@ class Isolated:
 
     def release(self):
         """Lets the worker drop this search's data (the worker itself stays for the next)."""
-        if not self.in_process and _executor is not None:
-            try:
-                _executor.submit(_worker_clear)
-            except Exception:
-                _end_worker()
+        with _lock:
+            if not self.in_process and _executor is not None:
+                try:
+                    _executor.submit(_worker_drop, self.token)
+                except Exception:
+                    _end_worker()
 
 
 def n_splits_for(n_samples, cv):

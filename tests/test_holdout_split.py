@@ -265,3 +265,13 @@ def test_module_names():
     assert splitkit.pd is pd and splitkit.np is np and splitkit.array is np.array
     assert splitkit.tslogger is logging.getLogger("tidewell_ts_libs.utils.splitkit")
     assert splitkit.Messages is Messages
+
+
+@pytest.mark.parametrize("dtype", ["int8", "uint64", "Int64", "float32", "Float64", object])
+def test_numeric_timestamp_dtypes(dtype, capsys):
+    df = pd.DataFrame({"t": pd.array([1, 2, 3, 4, 5, 6, 7, 10], dtype=dtype), "v": np.arange(8.0)})
+    out = make_holdout_split(df.iloc[:7], "v", test_size=2, timestamp_column="t")
+    np.testing.assert_array_equal(out[3].ravel(), [5.0, 6.0])
+    assert capsys.readouterr().out == ""
+    make_holdout_split(df, "v", test_size=2, timestamp_column="t")
+    assert msg("TIDEWELLTSLIBS0004W") in capsys.readouterr().out

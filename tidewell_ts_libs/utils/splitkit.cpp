@@ -259,7 +259,12 @@ py::object convert_timestamps(py::object column, py::handle time_col) {
 // Python's own computation: differences of consecutive timestamps (durations in seconds),
 // statistics.mean and statistics.stdev.
 void spacing_exact(py::object ordered, py::object& mean, py::object& stdev) {
-  py::list stamps(ordered);
+  // Python scalars (numpy scalars of nullable columns turned into int/float).
+  py::list stamps = ordered.attr("tolist")();
+  py::object generic = mod_attr("np").attr("generic");
+  for (size_t i = 0; i < stamps.size(); ++i) {
+    if (py::isinstance(stamps[i], generic)) stamps[i] = stamps[i].attr("item")();
+  }
   py::object timedelta_types =
       py::make_tuple(twpy::import("pandas", "Timedelta"), twpy::import("datetime", "timedelta"));
   py::list diffs;

@@ -281,3 +281,17 @@ def test_training_facts():
     assert f.get_last_updated() == 117 and f.get_train_interval() == 3.0
     assert f.get_train_size() == 118 and f._totalsamples == 118
     assert f.get_last_updated(inmodle_array=[]) == -1
+
+
+def test_set_params_algorithm_drives_training(monkeypatch, fake_builders):
+    class Utils:
+        @staticmethod
+        def get_init_samples(values, upper_limit=200, lower_limit=8):
+            return [0, 6, 0, 24]
+
+    monkeypatch.setattr(qe, "QuillcastUtils", Utils)
+    f = QuillcastForecaster().set_params(algorithm="bats")
+    f.fit(matrix(30, cols=1), None, _reset_model=True)
+    assert fake_builders[0][0] == "bats"
+    assert fake_builders[0][1].settings == {"training_sample_size": 24}
+    assert f.all_args["samples_per_season"] == 6

@@ -132,7 +132,8 @@ bool is_exception(py::error_already_set& e) {
 // The log transform of values below -2 gives NaN (and of -2, -inf), which the callers handle
 // themselves: numpy's warnings about them are silenced while they transform.
 py::object log_transform(py::object np, py::object values) {
-  py::object state = np.attr("errstate")(py::arg("invalid") = "ignore", py::arg("divide") = "ignore");
+  py::object state =
+      np.attr("errstate")(py::arg("invalid") = "ignore", py::arg("divide") = "ignore");
   state.attr("__enter__")();
   py::object out;
   try {
@@ -957,11 +958,15 @@ std::int64_t effective_horizon(py::object self, py::object prediction_horizon) {
 // The engine models behind `models` when the C++ loop may drive them: a list of the engine's
 // own models, at least `n_update` of them, none shared with the trained models (whose
 // sampling interval the forecasts use).
+// `keep` receives the model objects themselves, so they stay alive while the loop runs without
+// the GIL whatever happens to the list meanwhile.
 bool engine_models(py::object self, py::object models, std::size_t n_update,
-                   std::vector<tarn::Model*>& out) {
+                   std::vector<tarn::Model*>& out, py::list& keep) {
   if (!PyList_Check(models.ptr())) return false;
   out.clear();
-  for (auto m : models) {
+  keep = py::reinterpret_steal<py::list>(PySequence_List(models.ptr()));
+  if (!keep) throw py::error_already_set();
+  for (auto m : keep) {
     tarn::Model* e = contracts::engine_model(m);
     if (!e) return false;
     out.push_back(e);
@@ -1063,8 +1068,9 @@ py::object predict_on_history_single(py::object self, py::object X, py::object p
   const std::int64_t n_values = as_index(py::tuple(b.values.attr("shape"))[1]);
 
   twfc::LoopInput in;
+  py::list keep;
   if (n_features >= 0 && n_values >= n_features &&
-      engine_models(self, models, static_cast<std::size_t>(n_features), in.models)) {
+      engine_models(self, models, static_cast<std::size_t>(n_features), in.models, keep)) {
     py::object np = G("np");
     py::array_t<double, py::array::c_style | py::array::forcecast> values(b.values);
     py::array_t<double, py::array::c_style | py::array::forcecast> stamps;
@@ -1085,7 +1091,7 @@ py::object predict_on_history_single(py::object self, py::object X, py::object p
       twfc::run_loop(in, out);
     }
     print_skips(out, b, 0);
-    if (out.forecast_failed) raise_forecast_failure(models, out);
+    if (out.forecast_failed) raise_forecast_failure(keep, out);
     if (horizon <= 0) return inverse_transform(self, py::list());
     return inverse_transform(
         self, forecast_array(out.forecasts, static_cast<std::size_t>(horizon), in.models.size()));
@@ -1171,6 +1177,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   py::object fed = X[py::slice(0, n_feed, 1)];
   RowBlock b;
   twfc::LoopInput in;
+  py::list keep;
   bool fast = sliding_fast_path(self) && as_index(X.attr("ndim")) == 2;
   py::object checked;
   if (fast) {
@@ -1188,7 +1195,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
     b = prepare_rows(self, checked, ts_col_loc, false);
     const std::int64_t n_values = as_index(py::tuple(b.values.attr("shape"))[1]);
     fast = n_features >= 0 && n_values >= n_features &&
-           engine_models(self, models, static_cast<std::size_t>(n_features), in.models);
+           engine_models(self, models, static_cast<std::size_t>(n_features), in.models, keep);
   }
   if (!fast) {
     for (std::int64_t count = 1; count < bound; ++count) {
@@ -1227,7 +1234,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
     twfc::run_loop(in, out);
   }
   print_skips(out, b, 0);
-  if (out.forecast_failed) raise_forecast_failure(models, out);
+  if (out.forecast_failed) raise_forecast_failure(keep, out);
   if (usable < n_feed) twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
   if (horizon <= 0) return np.attr("asarray")(rows);
 

@@ -103,7 +103,11 @@ py::object fit(py::object self, py::object X, py::object y, py::kwargs /*fit_par
   // from scratch (its default fit only updates models it already has, and it has none).
   try {
     py::object Xt = X;
-    if (!interpolator.is_none()) Xt = interpolator.attr("fit_transform")(X, y);
+    if (!interpolator.is_none()) {
+      Xt = py::hasattr(interpolator, "fit_transform")
+               ? interpolator.attr("fit_transform")(X, y)
+               : interpolator.attr("fit")(X, y).attr("transform")(X);
+    }
     estimator.attr("fit")(Xt, y, py::arg("_reset_model") = true);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;

@@ -229,6 +229,8 @@ def goals(results, table):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--limit", type=int, default=0, help="first N series of each category")
+    ap.add_argument("--every", type=int, default=1,
+                    help="every k-th series of each category (a systematic sample)")
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--models", default=",".join(OURS + PEERS))
     ap.add_argument("--kinds", default=",".join(KINDS))
@@ -238,6 +240,8 @@ def main():
 
     kinds = tuple(k for k in args.kinds.split(",") if k)
     series = load_m3(kinds)
+    if args.every > 1:
+        series = [s for k in kinds for s in [t for t in series if t.kind == k][:: args.every]]
     if args.limit > 0:
         series = [s for k in kinds for s in [t for t in series if t.kind == k][: args.limit]]
     names = [n for n in args.models.split(",") if n]
@@ -268,7 +272,7 @@ def main():
         subprocess.run(
             [str(PEER_PYTHON), str(Path(__file__).resolve()), "--role", "peers", "--jobs",
              str(args.jobs), "--models", ",".join(peers), "--kinds", ",".join(kinds),
-             "--limit", str(args.limit), "--out", str(out)],
+             "--limit", str(args.limit), "--every", str(args.every), "--out", str(out)],
             check=True, env=env,
         )
         results.update(json.loads(out.read_text()))

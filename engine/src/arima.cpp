@@ -474,6 +474,27 @@ struct Fit {
   bool exact = false;
 };
 
+// True when every root of the AR and MA polynomials lies outside a circle a little larger than
+// the unit circle. Fits whose roots crowd the unit circle (an AR part close to a unit root, an
+// MA part close to non-invertible, as after over-differencing) forecast poorly and are
+// numerically fragile, so the search does not choose them. The test scales the polynomial,
+// c_j -> c_j rho^j, and checks the result is stationary.
+bool roots_clear(const Form& f, const std::vector<double>& x) {
+  constexpr double rho = 1.01;
+  const Coefs c = unpack(f, x);
+  auto clear = [](std::vector<double> coef, int lag, bool ma) {
+    double s = 1.0;
+    const double step = std::pow(rho, lag);
+    for (double& v : coef) {
+      s *= step;
+      v *= ma ? -s : s;
+    }
+    return stationary(coef);
+  };
+  return clear(c.ar, 1, false) && clear(c.ma, 1, true) && clear(c.sar, f.m, false) &&
+         clear(c.sma, f.m, true);
+}
+
 double aicc_of(double m2ll, int params, int n) {
   const int k = params + 1;  // and the innovation variance
   if (n - k - 1 <= 0) return kInf;
@@ -492,7 +513,7 @@ std::vector<double> start_values(const Form& f, const std::vector<double>& w) {
   return x;
 }
 
-Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from = 0) {
+Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from, bool check_roots) {
   Fit fit;
   fit.form = f;
   const int nb = f.p + f.q + f.P + f.Q;
@@ -508,13 +529,13 @@ Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from 
   fit.sigma2 = lm.ssr / fit.nobs;
   fit.m2ll = fit.nobs * (std::log(kTwoPi * std::max(fit.sigma2, 1e-300)) + 1.0);
   fit.aicc = aicc_of(fit.m2ll, f.count(), fit.nobs);
-  fit.ok = std::isfinite(fit.m2ll);
+  fit.ok = std::isfinite(fit.m2ll) && (!check_roots || roots_clear(f, fit.x));
   return fit;
 }
 
 // Exact maximum likelihood, started from `css` (conditional-sum-of-squares estimates of the
 // same form, when they exist); falls back to them when the exact fit fails.
-Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css) {
+Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool check_roots) {
   const int nb = f.p + f.q + f.P + f.Q;
   std::vector<double> x0 = css.ok ? css.x : start_values(f, w);
   ResidualFn fn = [&](const std::vector<double>& x, std::vector<double>& r) {
@@ -534,7 +555,8 @@ Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css) {
       fit.sigma2 = lm.ssr / n / std::exp(sumlog / n);
       fit.m2ll = n * (std::log(kTwoPi * std::max(lm.ssr / n, 1e-300)) + 1.0);
       fit.aicc = aicc_of(fit.m2ll, f.count(), fit.nobs);
-      fit.ok = std::isfinite(fit.m2ll) && std::isfinite(fit.sigma2);
+      fit.ok = std::isfinite(fit.m2ll) && std::isfinite(fit.sigma2) &&
+               (!check_roots || roots_clear(f, fit.x));
       if (fit.ok) return fit;
     }
   }
@@ -614,7 +636,8 @@ double kpss_statistic(const std::vector<double>& x) {
   }
   const double nn = static_cast<double>(n);
   eta /= nn * nn;
-  const int lags = static_cast<int>(std::trunc(4.0 * std::pow(nn / 100.0, 0.25)));
+  // Short lag truncation of Kwiatkowski et al.: 3 sqrt(n) / 13.
+  const int lags = static_cast<int>(std::trunc(3.0 * std::sqrt(nn) / 13.0));
   double lrv = 0.0;
   for (double v : e) lrv += v * v;
   for (int l = 1; l <= lags && static_cast<std::size_t>(l) < n; ++l) {
@@ -879,7 +902,7 @@ void Arima::fit() {
         auto it = cache.find(f.key());
         if (it == cache.end()) {
           if (static_cast<int>(cache.size()) >= kMaxModels) return nullptr;
-          it = cache.emplace(f.key(), fit_css(w, f, t0)).first;
+          it = cache.emplace(f.key(), fit_css(w, f, t0, true)).first;
         }
         return it->second.ok ? &it->second : nullptr;
       };
@@ -903,7 +926,7 @@ void Arima::fit() {
       if (cfg_.force_model) {
         const Form f = mk(ph, qh, 0, 0, allow_const);
         if (f.count() + 3 <= nw) {
-          cache.emplace(f.key(), fit_css(w, f));
+          cache.emplace(f.key(), fit_css(w, f, 0, false));
           finalists.push_back(&cache[f.key()]);
         } else {
           note_ = "too few values for the forced orders; searched instead";
@@ -943,7 +966,7 @@ void Arima::fit() {
       Fit exact_best;
       for (const Fit* c : finalists) {
         if (!fallback && c->ok) fallback = c;
-        Fit e = fit_exact(w, c->form, *c);
+        Fit e = fit_exact(w, c->form, *c, !cfg_.force_model);
         if (e.ok && e.exact && (!exact_best.ok || e.aicc < exact_best.aicc)) exact_best = e;
       }
       if (exact_best.ok) {

@@ -106,3 +106,19 @@ def test_search_over_forecasting_pipelines():
     assert best.qc_pipeline_args == {"algorithm": search.best_params_["algorithm"]}
     assert best.estimator.is_fitted_
     assert search.score(data[-12:], data[-12:]) <= 0
+
+
+def test_several_scorers_at_once():
+    data = noisy_line(70)
+    scoring = {
+        "mae": _PredictScorer(mean_absolute_error, -1, {}),
+        "mse": _PredictScorer(mean_squared_error, -1, {}),
+    }
+    model = KELPChronolineForecaster(lookback_window=2, prediction_horizon=3)
+    cv = TimeSeriesSplit(n_splits=2, test_size=12)
+    result = cross_validate(model, data, data, cv=cv, scoring=scoring, error_score="raise")
+    train, test = list(cv.split(data))[-1]
+    fold = KELPChronolineForecaster(lookback_window=2, prediction_horizon=3).fit(data[train])
+    truth, pred = Predict.predict_and_adjust_by_imputation_mask(fold, data[test], data[test])
+    assert result["test_mae"][-1] == pytest.approx(-mean_absolute_error(truth, pred))
+    assert result["test_mse"][-1] == pytest.approx(-mean_squared_error(truth, pred))

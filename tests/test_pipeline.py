@@ -45,6 +45,9 @@ def test_module_bindings():
 
 def test_constructor_attributes():
     fp = ForecastingPipeline()
+    assert list(vars(fp)) == ["ts_ocol_loc", "ts_icol_loc", "fill_missing_vals", "qc_pipeline",
+                              "optimize_interpolator", "qc_pipeline_args", "interpolator_type",
+                              "estimator", "debug"]
     assert fp.qc_pipeline_args == DEFAULT_ARGS
     assert fp.estimator is None and fp.qc_pipeline is None
     assert not hasattr(fp, "steps")

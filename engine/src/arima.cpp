@@ -1131,16 +1131,44 @@ double Arima::track_errors(double z) {
 
 void Arima::observe(double value, std::int64_t gap) {
   if (!fitted_) {
-    for (std::int64_t k = 1; k < gap; ++k) buffer_.push_back(kNaN);
+    // A run of missing values longer than the training size tells the fit nothing more.
+    const std::int64_t need = cfg_.initial_size();
+    const std::int64_t missing = std::min(gap - 1, need);
+    for (std::int64_t k = 0; k < missing; ++k) buffer_.push_back(kNaN);
     buffer_.push_back(value);
-    if (static_cast<std::int64_t>(buffer_.size()) >= cfg_.initial_size()) {
+    if (static_cast<std::int64_t>(buffer_.size()) >= need) {
       const bool any =
           std::any_of(buffer_.begin(), buffer_.end(), [](double v) { return std::isfinite(v); });
-      if (any) fit();  // otherwise wait for a first real value
+      if (any) {
+        fit();
+      } else {
+        // Nothing but missing values so far: wait for a first real one.
+        buffer_.erase(buffer_.begin(), buffer_.end() - (need - 1));
+      }
     }
     return;
   }
   const std::int64_t H = cfg_.error_horizon_length;
+  if (gap > kMaxGap) {
+    // After this long without data the state carries no information: the process restarts at
+    // the new value with the fitted coefficients (differencing history filled with it).
+    steps_ += gap;
+    pending_at_.clear();
+    pending_.clear();
+    if (std::isfinite(value)) {
+      std::fill(ring_.begin(), ring_.end(), (value - loc_) / scale_);
+    }
+    StateSpace s;
+    s.r = r_;
+    s.phi = phi_;
+    s.R = rvec_;
+    std::fill(a_.begin(), a_.end(), 0.0);
+    stationary_covariance(s, P_);
+    steady_ = false;
+    pending_at_.push_back(steps_ + H);
+    pending_.push_back(forecast_z(H));
+    return;
+  }
   for (std::int64_t k = 1; k <= gap; ++k) {
     const double z = k == gap && std::isfinite(value) ? (value - loc_) / scale_ : kNaN;
     ++steps_;

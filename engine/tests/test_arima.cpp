@@ -342,6 +342,28 @@ TEST(ArimaInit, AllMissingWaitsForAValue) {
   EXPECT_DOUBLE_EQ(m.forecast_steps(2), 4.0);
 }
 
+TEST(ArimaInit, WaitingOnMissingValuesKeepsTheBufferBoundedAndSerialisable) {
+  ArimaConfig c;
+  c.min_training_data = 5;
+  Arima m(c);
+  for (int t = 0; t < 50; ++t) m.update(t, kNaN);
+  m.update(1'000'000'000, kNaN);  // a huge gap while buffering
+  auto copy = Model::deserialize(m.serialize());
+  EXPECT_FALSE(copy->is_initialized());
+  copy->update(1'000'000'001, 2.0);
+  EXPECT_TRUE(copy->is_initialized());
+}
+
+TEST(ArimaOnline, HugeGapRestartsAtTheNewValue) {
+  auto y = random_walk(100, 23, 0.3);
+  auto m = fitted(y);
+  m->update(5'000'000'000LL, 42.0);  // billions of grid steps later: no step-by-step loop
+  EXPECT_NEAR(m->forecast_steps(1), 42.0, 5.0);
+  EXPECT_TRUE(std::isfinite(m->forecast_steps(30)));
+  auto copy = Model::deserialize(m->serialize());
+  EXPECT_EQ(copy->forecast_steps(3), m->forecast_steps(3));
+}
+
 TEST(ArimaInit, AutomaticSizeGrowsWithTheOrders) {
   ArimaConfig small, large;
   small.p_max = small.q_max = 1;

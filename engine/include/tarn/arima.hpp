@@ -63,6 +63,9 @@ class Arima : public Model {
  public:
   // Farthest forecast (in grid steps); farther ones are refused rather than looped over.
   static constexpr double kMaxHorizon = 10'000'000.0;
+  // Gaps (in grid steps) up to this are filtered step by step; a longer gap restarts the state
+  // at the new value.
+  static constexpr std::int64_t kMaxGap = 100'000;
 
   Arima() = default;
   explicit Arima(const ArimaConfig& cfg);

@@ -383,7 +383,8 @@ std::size_t fill_series(const double* x, double* y, std::size_t n, const Options
   int order = std::max(1, opt.order);
   // Fewer points than a method needs: lower the degree.
   if (m < 2) {
-    method = Method::nearest;  // a single observed value: everything inside is that value
+    // A single observed value: nothing lies between observed points, only ends remain.
+    if (method != Method::prev && method != Method::next) method = Method::nearest;
   } else if (method == Method::spline && static_cast<std::size_t>(order) >= m) {
     order = static_cast<int>(m) - 1;
   } else if (method == Method::akima && m < 3) {

@@ -124,6 +124,10 @@ TEST(Interpolate, StepMethods) {
   EXPECT_EQ(fill[3], -7);
   EXPECT_EQ(fill[1], 1);
   EXPECT_EQ(run(Method::prev, true)[0], 1);
+  std::vector<double> single{NaN, 2, NaN};
+  fill_series(nullptr, single.data(), 3, opts(Method::prev, 3, false));
+  EXPECT_TRUE(std::isnan(single[0]));
+  EXPECT_EQ(single[2], 2);
   EXPECT_EQ(run(Method::next, true)[5], 4);
 }
 

@@ -1,0 +1,95 @@
+import pickle
+
+import numpy as np
+import pytest
+from sklearn.base import clone
+from sklearn.experimental import enable_iterative_imputer  # noqa: F401
+from sklearn.impute import IterativeImputer
+
+from tidewell_ts_libs.kelp.imputers import chained_fill
+from tidewell_ts_libs.kelp.imputers.chained_fill import ChainedFill
+
+
+def data(seed=0, n=60):
+    rng = np.random.default_rng(seed)
+    a = rng.normal(size=n)
+    X = np.column_stack([a, 2 * a + rng.normal(0, 0.1, n), -a + rng.normal(0, 0.1, n)])
+    X[rng.random(X.shape) < 0.15] = np.nan
+    return X
+
+
+def test_module_names_and_class_shape():
+    assert chained_fill.IterativeImputer is IterativeImputer
+    assert chained_fill._ImputerTriplet._fields == ("feat_idx", "neighbor_feat_idx", "estimator")
+    assert ChainedFill.__bases__ == (IterativeImputer,)
+    assert type(ChainedFill) is type
+    assert "__init__" not in vars(ChainedFill) and "fit_transform" not in vars(ChainedFill)
+    assert ChainedFill().get_params() == IterativeImputer().get_params()
+    assert clone(ChainedFill(max_iter=3)).max_iter == 3
+
+
+def test_fit_keeps_steps_as_dicts_and_transforms_like_the_base():
+    X = data()
+    ours = ChainedFill(random_state=0).fit(X)
+    assert ours.imputation_sequence_ == []
+    steps = ours.new_imputation_sequence_
+    ref = IterativeImputer(random_state=0).fit(X)
+    assert len(steps) == len(ref.imputation_sequence_) > 0
+    assert all(set(d) == {"feat_idx", "neighbor_feat_idx", "estimator"} for d in steps)
+    np.testing.assert_allclose(ours.transform(X), ref.transform(X))
+
+
+def test_repeated_transform_keeps_the_same_estimators():
+    X = data()
+    imp = ChainedFill(random_state=0).fit(X)
+    first = [d["estimator"] for d in imp.new_imputation_sequence_]
+    a = imp.transform(X)
+    b = imp.transform(X)
+    np.testing.assert_allclose(a, b)
+    assert imp.imputation_sequence_ == []
+    assert [d["estimator"] for d in imp.new_imputation_sequence_] == first
+
+
+def test_fit_transformform_and_the_inherited_fit_transform():
+    X = data()
+    imp = ChainedFill(random_state=0)
+    out = imp.fit_transformform(X, None)
+    assert not np.isnan(out).any() and imp.imputation_sequence_ == []
+    kept = imp.new_imputation_sequence_
+
+    # the inherited fit_transform leaves records in place and the dicts alone
+    imp.fit_transform(data(seed=1))
+    assert len(imp.imputation_sequence_) > 0
+    assert imp.new_imputation_sequence_ is kept
+    # a following transform rebuilds its steps from the dicts of the last fit_transformform
+    estimators = [d["estimator"] for d in kept]
+    imp.transform(X)
+    assert [d["estimator"] for d in imp.new_imputation_sequence_] == estimators
+    assert imp.imputation_sequence_ == []
+
+    with pytest.raises(TypeError):
+        imp.fit_transformform(X)
+
+
+def test_transform_without_own_fit_raises_attribute_error():
+    imp = ChainedFill()
+    imp.fit_transform(data())
+    with pytest.raises(AttributeError, match="new_imputation_sequence_"):
+        imp.transform(data())
+
+
+def test_empty_sequence_leaves_dicts_unchanged():
+    X = data()
+    imp = ChainedFill(random_state=0).fit(X)
+    kept = imp.new_imputation_sequence_
+    # complete data with max_iter=0 builds no steps: the dicts stay as they were
+    imp.set_params(max_iter=0)
+    imp.fit(np.ones((5, 3)))
+    assert imp.new_imputation_sequence_ is kept
+
+
+def test_pickle_round_trip():
+    X = data()
+    imp = ChainedFill(random_state=0).fit(X)
+    back = pickle.loads(pickle.dumps(imp))
+    np.testing.assert_allclose(back.transform(X), imp.transform(X))

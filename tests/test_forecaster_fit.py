@@ -295,3 +295,30 @@ def test_set_params_algorithm_drives_training(monkeypatch, fake_builders):
     assert fake_builders[0][0] == "bats"
     assert fake_builders[0][1].settings == {"training_sample_size": 24}
     assert f.all_args["samples_per_season"] == 6
+
+
+@pytest.mark.parametrize("bad", ["timestamp_column", "text", "builder"])
+def test_failed_training_keeps_the_trained_forecaster(monkeypatch, bad):
+    X = matrix(30, cols=2)
+    f = QuillcastForecaster(samples_per_season=6).fit(X[:, 1:], None, _reset_model=True)
+    before = f.predict(prediction_horizon=3)
+    models, args = list(f.model), dict(f.all_args)
+    if bad == "timestamp_column":
+        f.ts_icol_loc = [4]
+        expected = RuntimeError
+    elif bad == "text":
+        X = np.array([["a"] * 2] * 30)
+        expected = ValueError
+    else:
+        def broken(**kw):
+            raise ValueError("no model today")
+        monkeypatch.setattr(builders, "hws", broken)
+        f.all_args["samples_per_season"] = 3
+        args["samples_per_season"] = 3
+        expected = Exception
+    with pytest.raises(expected):
+        f.fit(X, None, _reset_model=True)
+    f.ts_icol_loc = -1
+    assert f.is_fitted_ and f.model == models and f.all_args == args
+    assert models[0].is_initialized()
+    np.testing.assert_array_equal(f.predict(prediction_horizon=3), before)

@@ -506,7 +506,9 @@ struct Builder {
 };
 
 py::object get_model(py::object self, py::kwargs kw_args) {
-  Builder b{self, py::dict(kw_args), py::dict(), self.attr("_totalsamples")};
+  // A copy: the defaults filled in below never reach the caller's dictionary.
+  Builder b{self, py::reinterpret_steal<py::dict>(PyDict_Copy(kw_args.ptr())), py::dict(),
+            self.attr("_totalsamples")};
   py::dict all_args = self.attr("all_args");
   if (!b.kw.contains("algorithm")) {
     PyErr_SetObject(PyExc_KeyError, py::str("algorithm").ptr());
@@ -660,17 +662,9 @@ std::string effective_algorithm(py::object self) {
   return str(algorithm.attr("lower")());
 }
 
-py::object fit(py::object self, py::object X, py::object y, py::object reset_model) {
-  if (!truthy(reset_model)) {
-    self.attr("predict")(X);
-    self.attr("model") = self.attr("model_update_predict");
-    return self;
-  }
+// Trains new models on X into a new `model` list (the old models are left alone).
+void train(py::object self, py::object X, py::object y) {
   py::object np = G("np");
-  py::object models = self.attr("model");
-  if (truthy(models)) {
-    for (auto m : models) m.attr("reset_model")();
-  }
   self.attr("model") = py::list();
   if (truthy(self.attr("debug"))) {
     twpy::print(class_text(self) + " fit \n X==" + str(X));
@@ -806,6 +800,51 @@ py::object fit(py::object self, py::object X, py::object y, py::object reset_mod
     self.attr("set_model_fitted")();
   } else if (py::hasattr(self, "is_fitted_")) {
     py::delattr(self, "is_fitted_");
+  }
+}
+
+// The attributes training writes. A training that fails puts them back, so the forecaster
+// keeps its trained models (unreset) and its settings instead of being left half-trained.
+const char* const kTrainingState[] = {
+    "model",      "_timestamps", "_totalsamples", "n_features_", "log_transformed",
+    "is_fitted_", "algorithm",   "model_name",    "model_id",    "model_description"};
+
+py::object fit(py::object self, py::object X, py::object y, py::object reset_model) {
+  if (!truthy(reset_model)) {
+    self.attr("predict")(X);
+    self.attr("model") = self.attr("model_update_predict");
+    return self;
+  }
+  py::dict state = self.attr("__dict__");
+  py::dict saved;
+  for (const char* name : kTrainingState) {
+    if (state.contains(name)) saved[name] = state[name];
+  }
+  py::object all_args = self.attr("all_args");
+  const bool args_is_dict = py::isinstance<py::dict>(all_args);
+  py::dict saved_args =
+      args_is_dict ? py::reinterpret_steal<py::dict>(PyDict_Copy(all_args.ptr())) : py::dict();
+  py::object old_models = self.attr("model");
+  try {
+    train(self, X, y);
+  } catch (...) {
+    py::dict now = self.attr("__dict__");
+    for (const char* name : kTrainingState) {
+      if (saved.contains(name)) {
+        now[name] = saved[name];
+      } else if (now.contains(name)) {
+        PyDict_DelItemString(now.ptr(), name);
+      }
+    }
+    if (args_is_dict) {
+      all_args.attr("clear")();
+      all_args.attr("update")(saved_args);
+    }
+    throw;
+  }
+  // The new models replace the old ones, which forget their observations.
+  if (truthy(old_models)) {
+    for (auto m : old_models) m.attr("reset_model")();
   }
   return self;
 }

@@ -275,3 +275,17 @@ def test_numeric_timestamp_dtypes(dtype, capsys):
     assert capsys.readouterr().out == ""
     make_holdout_split(df, "v", test_size=2, timestamp_column="t")
     assert msg("TIDEWELLTSLIBS0004W") in capsys.readouterr().out
+
+
+def test_duplicate_iso_texts_and_equal_instants():
+    df = pd.DataFrame({"t": ["2020-01-01", "2020-01-02", "2020-01-01"], "v": [1.0, 2.0, 3.0]})
+    with pytest.raises(Exception) as info:
+        make_holdout_split(df, "v", test_size=1, timestamp_column="t")
+    assert str(info.value) == msg("TIDEWELLTSLIBS0075E")
+    assert df["t"].tolist() == ["2020-01-01", "2020-01-02", "2020-01-01"]
+    # different texts of the same instant are not duplicates
+    df = pd.DataFrame(
+        {"t": ["2020-01-01", '"2020-01-01"', "2020-01-02", "2020-01-03"], "v": [1.0, 2.0, 3.0, 4.0]}
+    )
+    out = make_holdout_split(df, "v", test_size=1, timestamp_column="t", feature_columns=[])
+    assert out[0].shape == (3, 1)

@@ -8,6 +8,7 @@
 #include <Python.h>
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -194,8 +195,15 @@ py::object naive_datetime_dtype() {
   return mod_attr("pd").attr("Series")(py::make_tuple(dt)).attr("dtype");
 }
 
-// The converted column when every value is an ISO string of the recognised form, else None.
-py::object fast_iso_column(py::object column) {
+// The converted column when every value is an ISO string of the recognised form (series is
+// None otherwise), and whether the converted timestamps are all different. Equal texts give
+// equal timestamps, so different timestamps mean the texts have no duplicates either.
+struct FastIso {
+  py::object series = py::none();
+  bool unique = false;
+};
+
+FastIso fast_iso_column(py::object column) {
   py::array values =
       column.attr("to_numpy")(py::arg("dtype") = py::module_::import("builtins").attr("object"));
   const auto n = values.shape(0);
@@ -203,17 +211,24 @@ py::object fast_iso_column(py::object column) {
   auto* const* items = reinterpret_cast<PyObject* const*>(values.data());
   for (py::ssize_t i = 0; i < n; ++i) {
     PyObject* v = items[i];
-    if (!PyUnicode_CheckExact(v)) return py::none();
+    if (!PyUnicode_CheckExact(v)) return {};
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(v, &len);
     if (!s) {
       PyErr_Clear();
-      return py::none();
+      return {};
     }
     size_t a = 0, b = static_cast<size_t>(len);
     while (a < b && s[a] == '"') ++a;
     while (b > a && s[b - 1] == '"') --b;
-    if (!parse_iso(s + a, b - a, stamps[static_cast<size_t>(i)])) return py::none();
+    if (!parse_iso(s + a, b - a, stamps[static_cast<size_t>(i)])) return {};
+  }
+  FastIso out;
+  {
+    std::vector<int64_t> sorted(stamps);
+    py::gil_scoped_release unlocked;
+    std::sort(sorted.begin(), sorted.end());
+    out.unique = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
   }
   py::object np = mod_attr("np");
   py::array_t<int64_t> raw(n);
@@ -223,7 +238,8 @@ py::object fast_iso_column(py::object column) {
   py::object series = mod_attr("pd").attr("Series")(
       converted, py::arg("index") = column.attr("index"), py::arg("name") = column.attr("name"));
   if (!eq(series.attr("dtype"), target)) series = series.attr("astype")(target);
-  return series;
+  out.series = series;
+  return out;
 }
 
 // dateutil on every value's unquoted text, as Series.map gives it.
@@ -237,9 +253,8 @@ py::object map_parser(py::object column, bool iso) {
   return column.attr("map")(each);
 }
 
+// dateutil's parse value by value, or isoparse if parse fails on any value.
 py::object convert_timestamps(py::object column, py::handle time_col) {
-  py::object fast = fast_iso_column(column);
-  if (!fast.is_none()) return fast;
   try {
     return map_parser(column, false);
   } catch (py::error_already_set& e) {
@@ -465,13 +480,23 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
   py::object frame = df;
   if (has_time) {
     if (py::bool_(tgt_cols.attr("__contains__")(time_col))) fail("TIDEWELLTSLIBS0074E", time_col);
-    py::object dup = df.attr("duplicated")(py::arg("subset") = py::list(py::make_tuple(time_col)));
-    if (py::bool_(dup.attr("any")())) fail("TIDEWELLTSLIBS0075E");
     py::object column =
         df.attr("iloc")[py::make_tuple(twpy::import("builtins", "slice")(py::none()), ts_index)];
-    if (!py::bool_(is_numeric_dtype(column.attr("dtype")))) {
-      if (!py::bool_(is_string_dtype(column.attr("dtype")))) fail("TIDEWELLTSLIBS0077E");
-      df.attr("isetitem")(ts_index, convert_timestamps(column, time_col).attr("array"));
+    const bool numeric = py::bool_(is_numeric_dtype(column.attr("dtype")));
+    const bool text = !numeric && py::bool_(is_string_dtype(column.attr("dtype")));
+    // Text timestamps of the common ISO form are read first (without touching the frame): when
+    // they are all different, so are the texts, and the duplicate search on texts is skipped.
+    FastIso fast = text ? fast_iso_column(column) : FastIso{};
+    if (!fast.unique) {
+      py::object dup =
+          df.attr("duplicated")(py::arg("subset") = py::list(py::make_tuple(time_col)));
+      if (py::bool_(dup.attr("any")())) fail("TIDEWELLTSLIBS0075E");
+    }
+    if (!numeric) {
+      if (!text) fail("TIDEWELLTSLIBS0077E");
+      py::object converted =
+          fast.series.is_none() ? convert_timestamps(column, time_col) : fast.series;
+      df.attr("isetitem")(ts_index, converted.attr("array"));
     }
     frame = df.attr("sort_values")(py::arg("by") = time_col);
     check_regularity(frame.attr(

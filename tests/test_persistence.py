@@ -54,6 +54,9 @@ def test_saved_file_mode_follows_umask(tmp_path):
     finally:
         os.umask(old)
     assert (tmp_path / "m").stat().st_mode & 0o777 == 0o640
+    (tmp_path / "m").chmod(0o600)
+    assert Score.save([3], str(tmp_path / "m"))
+    assert (tmp_path / "m").stat().st_mode & 0o777 == 0o600  # a replaced file keeps its mode
 
 
 @pytest.mark.parametrize("bad", [Unpicklable(), lambda x: x])

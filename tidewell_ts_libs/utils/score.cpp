@@ -109,6 +109,11 @@ void write_atomically(py::handle pipeline_obj, py::object file_path, py::object&
     throw;
   }
   raw.attr("close")();
+  // A file that is replaced keeps its permission bits.
+  if (py::bool_(os_path.attr("exists")(path))) {
+    py::object mode = twpy::import("stat", "S_IMODE")(os.attr("stat")(path).attr("st_mode"));
+    os.attr("chmod")(tmp_path, mode);
+  }
   os.attr("replace")(tmp_path, path);
   tmp_path = py::none();
 }

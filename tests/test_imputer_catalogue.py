@@ -6,6 +6,7 @@ import pytest
 from sklearn.base import clone
 from sklearn.ensemble import RandomForestRegressor
 from sklearn.impute import KNNImputer
+from threadpoolctl import threadpool_limits
 from tidewell_ts_libs.kelp.imputers.chained_fill import ChainedFill
 from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpolator
 from tidewell_ts_libs.transforms.imputers import IMPUTER_DISPLAY_NAMES, TidewellTSImputer
@@ -20,6 +21,13 @@ DEFAULT_ORDER = [
 ]  # fmt: skip
 KELP = DEFAULT_ORDER[3:]
 
+
+
+@pytest.fixture(autouse=True)
+def one_blas_thread():
+    # Kernel PCA does many small dense solves; threaded BLAS only slows them on a shared machine.
+    with threadpool_limits(1):
+        yield
 
 def names(objs):
     return [type(o).__name__ for o in objs]

@@ -82,7 +82,7 @@ def test_bad_input_gives_one_line_and_writes_nothing(tmp_path, case):
         df = pd.read_csv(csv)
         if kind == "text":
             df["sales"] = df["sales"].astype(object)
-            df.loc[5, "sales"] = "n/a"
+            df.loc[5, "sales"] = "twelve"
         elif kind == "short":
             df = df.head(6)
         elif kind == "dups":

@@ -1022,17 +1022,16 @@ bool engine_models(py::object self, py::object models, std::size_t n_update,
 }
 
 // Prints what the C++ loop recorded, in order.
-void print_skips(const twfc::LoopOutput& out, const RowBlock& b, std::int64_t row_offset) {
+void print_skips(const twfc::LoopOutput& out, const RowBlock& b) {
   for (const auto& s : out.skips) {
-    const std::int64_t r = s.row + row_offset;
+    const std::int64_t r = s.row;
     py::object t_text =
         b.timestamps.is_none() ? py::str(py::int_(s.t_auto)) : py::str(element(b.timestamps, r));
     if (s.kind == twfc::SkipRecord::kUpdateFailed) {
       print_update_skip(t_text, py::str(element(b.values, r, s.model)));
     } else {
-      py::object last_text = s.last_row >= 0
-                                 ? py::str(element(b.timestamps, s.last_row + row_offset))
-                                 : py::str(py::int_(s.last_value));
+      py::object last_text = s.last_row >= 0 ? py::str(element(b.timestamps, s.last_row))
+                                             : py::str(py::int_(s.last_value));
       print_stale(t_text, last_text);
     }
   }
@@ -1129,7 +1128,7 @@ py::object predict_on_history_single(py::object self, py::object X, py::object p
       py::gil_scoped_release release;
       twfc::run_loop(in, out);
     }
-    print_skips(out, b, 0);
+    print_skips(out, b);
     if (out.forecast_failed) raise_forecast_failure(keep, out);
     if (horizon <= 0) return inverse_transform(self, py::list());
     return inverse_transform(
@@ -1272,7 +1271,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
     py::gil_scoped_release release;
     twfc::run_loop(in, out);
   }
-  print_skips(out, b, 0);
+  print_skips(out, b);
   if (out.forecast_failed) raise_forecast_failure(keep, out);
   if (usable < n_feed) twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
   if (horizon <= 0) return np.attr("asarray")(rows);

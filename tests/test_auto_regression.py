@@ -95,6 +95,19 @@ def test_slow_candidates_are_skipped():
     assert "ArithmeticError" in broken["error"]
 
 
+class CrashOnArrival(Ridge):
+    """A regressor whose unpickling ends any process but the given one."""
+
+    def __init__(self, alpha=1.0, crash_unless_pid=None):
+        super().__init__(alpha=alpha)
+        self.crash_unless_pid = crash_unless_pid
+
+    def __setstate__(self, state):
+        super().__setstate__(state)
+        if os.getpid() != self.crash_unless_pid:
+            os._exit(3)
+
+
 class LockedRidge(Ridge):
     """A regressor that cannot be pickled."""
 
@@ -115,17 +128,19 @@ def test_unpicklable_candidates_run_in_process():
 def test_runaway_and_crashing_candidates_are_stopped():
     X, y = data()
     stages = [[
-        ("runaway", Sleepy(seconds=120)),
+        ("runaway", Sleepy(seconds=600)),
         ("crash", Sleepy(crash_unless_pid=os.getpid())),
+        ("crash_on_arrival", CrashOnArrival(crash_unless_pid=os.getpid())),
         ("quick", Sleepy()),
     ]]  # fmt: skip
     start = time.monotonic()
     est = AutoRegression(stages=stages, total_execution_time=60, execution_time_per_pipeline=1)
     est.fit(X, y)
-    assert time.monotonic() - start < 60  # the two-minute fit was not waited for
+    assert time.monotonic() - start < 300  # the ten-minute fit was not waited for
     results = {r["name"]: r for r in est.search_results_}
-    assert results["runaway"]["status"] == "timeout"
-    assert results["crash"]["status"] == "error" and "died" in results["crash"]["error"]
+    assert results["runaway"]["status"] == "timeout" and results["runaway"]["seconds"] < 30
+    for name in ("crash", "crash_on_arrival"):
+        assert results[name]["status"] == "error" and "died" in results[name]["error"]
     assert est.best_pipeline_name_ == "quick"
 
 

@@ -347,6 +347,17 @@ class Isolated:
         finally:
             self.overhead += time.monotonic() - start
 
+    def _worker_starts(self):
+        start = time.monotonic()
+        try:
+            _pool().submit(_worker_drop, None).result()
+            return True
+        except Exception:
+            _end_worker()
+            return False
+        finally:
+            self.overhead += time.monotonic() - start
+
     def evaluate(self, pipeline, name, per_pipeline, deadline, may_pass_deadline):
         if self.in_process:
             return self._local(pipeline, name, per_pipeline, deadline, may_pass_deadline)
@@ -359,6 +370,11 @@ class Isolated:
                 self._hand_over(pipeline)
             except BrokenProcessPool as exc:
                 _end_worker()
+                if self._worker_starts():
+                    return Trial(
+                        name, pipeline, "error",
+                        error=f"the worker process died while receiving this candidate ({exc})",
+                    )  # fmt: skip
                 self.in_process = True
                 print(
                     f"could not run a worker process for the regression search ({exc}); "

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "tarn/arima.hpp"
+#include "tarn/auto.hpp"
 #include "tarn/bats.hpp"
 #include "tarn/holt_winters.hpp"
 #include "tarn/naive.hpp"
@@ -28,6 +29,7 @@ const std::vector<BuilderEntry>& builder_table() {
       {"bats", &build_bats},
       {"theta", &build_theta},
       {"snaive", &build_seasonal_naive},
+      {"auto", &build_auto},
   };
   return table;
 }

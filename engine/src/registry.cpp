@@ -1,5 +1,6 @@
 // Every model kind of the engine, for deserialisation: one line per kind.
 #include "tarn/arima.hpp"
+#include "tarn/auto.hpp"
 #include "tarn/bats.hpp"
 #include "tarn/holt_winters.hpp"
 #include "tarn/model.hpp"
@@ -16,6 +17,7 @@ std::map<std::string, ModelFactory> builtin_model_kinds() {
       {"bats", &make_default<Bats>},
       {"theta", &make_default<Theta>},
       {"snaive", &make_default<SeasonalNaive>},
+      {"auto", &make_default<AutoSelector>},
   };
 }
 

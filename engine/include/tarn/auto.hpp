@@ -1,0 +1,100 @@
+// The automatic model selector.
+//
+// It collects `min_training_data` values (at least kMinTraining), finds the season length in
+// them (tarn::detect_period) and fits every candidate family of the engine on them: Holt-Winters
+// ("hws"), ARIMA ("arima"), BATS, theta and seasonal naive. A candidate whose builder is missing
+// or whose fit fails is dropped; the selector itself never fails for a candidate's sake.
+//
+// Forecasts come from one of these options: the combination (the mean of the model-based
+// candidates, i.e. all but seasonal naive) or a single candidate. Every update first scores each
+// option's forecast for the new value (its out-of-sample error), then feeds the value to every
+// candidate, so an update costs O(1) per candidate. Once `error_history_length` errors are in,
+// the option with the smallest mean absolute error over that many latest errors is used (the
+// combination wins ties); before that, the combination.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tarn/builders.hpp"
+#include "tarn/model.hpp"
+
+namespace tarn {
+
+struct AutoConfig {
+  std::int64_t min_training_data = 8;  // raised to AutoSelector::kMinTraining
+  // Latest out-of-sample errors that rank the options; <= 0 chooses max(2 * season, 8).
+  std::int64_t error_history_length = 0;
+  // Candidate families to try (empty: all); names as the builders ("hws", "arima", "bats",
+  // "theta", "snaive").
+  std::vector<std::string> candidates;
+};
+
+class AutoSelector : public Model {
+ public:
+  static constexpr std::int64_t kMinTraining = 8;
+
+  AutoSelector() = default;
+  explicit AutoSelector(AutoConfig config);
+
+  const char* kind() const override { return "auto"; }
+  std::string describe() const override;
+  std::unique_ptr<Model> clone() const override;
+
+  // Fitted facts (meaningful once initialised).
+  int season_length() const { return m_; }
+  std::vector<std::string> candidate_names() const;
+  // "combination" or the name of the single candidate now forecasting.
+  std::string choice() const;
+  std::size_t window() const { return window_; }
+
+  AutoSelector(const AutoSelector& other);
+  AutoSelector& operator=(const AutoSelector&) = delete;
+
+ protected:
+  void observe(double value, std::int64_t gap) override;
+  bool ready() const override { return fitted_; }
+  void clear() override;
+  double forecast_ahead(double h) const override;
+  void save(Writer& w) const override;
+  void load(Reader& r) override;
+
+ private:
+  struct Candidate {
+    std::string name;
+    std::unique_ptr<Model> model;
+    bool in_combination = true;
+  };
+  // A window of the latest absolute errors of one option, with their running sum.
+  struct ErrorWindow {
+    std::vector<double> errors;
+    std::size_t next = 0, count = 0;
+    double sum = 0.0;
+    void add(double e, std::size_t size);
+    double mean() const { return count ? sum / static_cast<double>(count) : 0.0; }
+  };
+
+  void fit();
+  void choose();
+  double combination(double h) const;
+  void drop(std::size_t i);
+
+  AutoConfig config_;
+  std::vector<double> train_;
+  std::size_t train_finite_ = 0;
+  bool fitted_ = false;
+  int m_ = 1;
+  std::size_t window_ = 8;
+  std::int64_t grid_ = 0;  // grid position of the latest value fed to the candidates
+  double fallback_ = 0.0;  // latest finite value, for when every candidate is gone
+  std::vector<Candidate> cands_;
+  std::vector<ErrorWindow> errs_;  // one per candidate, then one for the combination
+  int choice_ = -1;                // -1: combination, else a candidate index
+};
+
+// Builder "auto": min_training_data, optionally error_history_length.
+std::unique_ptr<Model> build_auto(const Options& options);
+
+}  // namespace tarn

@@ -1,0 +1,398 @@
+#include "tarn/auto.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+
+#include "series_util.hpp"
+#include "tarn/bats.hpp"
+#include "tarn/naive.hpp"
+#include "tarn/season.hpp"
+#include "tarn/theta.hpp"
+
+namespace tarn {
+namespace {
+
+const std::vector<std::string>& all_families() {
+  static const std::vector<std::string> names = {"hws", "arima", "bats", "theta", "snaive"};
+  return names;
+}
+
+// A new, untrained candidate of family `name` for n training values with season length m.
+std::unique_ptr<Model> make_candidate(const std::string& name, std::int64_t n, int m) {
+  if (name == "hws") {
+    // Holt-Winters needs two whole seasons to start a seasonal fit.
+    const std::int64_t season = (m > 1 && n >= 2 * m) ? m : 1;
+    return build("hws", {{"samples_per_season", season},
+                         {"initial_training_seasons", n / season},
+                         {"compute_seasonality", season > 1}});
+  }
+  if (name == "arima") {
+    return build("arima", {{"min_training_data", n}, {"samples_per_season", std::int64_t{m}}});
+  }
+  if (name == "bats") {
+    BatsConfig c;
+    c.training_sample_size = n;
+    c.season_length = m;
+    return std::make_unique<Bats>(c);
+  }
+  if (name == "theta") return std::make_unique<Theta>(ThetaConfig{n, m});
+  if (name == "snaive") return std::make_unique<SeasonalNaive>(SeasonalNaiveConfig{n, m});
+  throw InvalidArgument("auto: unknown candidate family '" + name + "'");
+}
+
+// A finite forecast of `model` h steps ahead, or NaN when it cannot give one.
+double safe_forecast(const Model& model, double h) {
+  try {
+    const double v = model.forecast_steps(h);
+    return std::isfinite(v) ? v : detail::nan_value();
+  } catch (const std::exception&) {
+    return detail::nan_value();
+  }
+}
+
+}  // namespace
+
+void AutoSelector::ErrorWindow::add(double e, std::size_t size) {
+  if (errors.size() != size) {
+    errors.assign(size, 0.0);
+    next = count = 0;
+    sum = 0.0;
+  }
+  if (count == size) sum -= errors[next];
+  errors[next] = e;
+  sum += e;
+  next = (next + 1) % size;
+  count = std::min(count + 1, size);
+  // Refresh the running sum now and then so rounding cannot drift.
+  if (next == 0) {
+    sum = 0.0;
+    for (std::size_t i = 0; i < count; ++i) sum += errors[i];
+  }
+}
+
+AutoSelector::AutoSelector(AutoConfig config) : config_(std::move(config)) {
+  config_.min_training_data = std::max(config_.min_training_data, kMinTraining);
+  for (const auto& c : config_.candidates) {
+    if (std::find(all_families().begin(), all_families().end(), c) == all_families().end()) {
+      throw InvalidArgument("auto: unknown candidate family '" + c + "'");
+    }
+  }
+}
+
+AutoSelector::AutoSelector(const AutoSelector& o)
+    : Model(o),
+      config_(o.config_),
+      train_(o.train_),
+      train_finite_(o.train_finite_),
+      fitted_(o.fitted_),
+      m_(o.m_),
+      window_(o.window_),
+      grid_(o.grid_),
+      fallback_(o.fallback_),
+      errs_(o.errs_),
+      choice_(o.choice_) {
+  for (const auto& c : o.cands_) cands_.push_back({c.name, c.model->clone(), c.in_combination});
+}
+
+std::unique_ptr<Model> AutoSelector::clone() const {
+  return std::make_unique<AutoSelector>(*this);
+}
+
+void AutoSelector::clear() {
+  train_.clear();
+  train_finite_ = 0;
+  fitted_ = false;
+  m_ = 1;
+  window_ = 8;
+  grid_ = 0;
+  fallback_ = 0.0;
+  cands_.clear();
+  errs_.clear();
+  choice_ = -1;
+}
+
+std::vector<std::string> AutoSelector::candidate_names() const {
+  std::vector<std::string> out;
+  for (const auto& c : cands_) out.push_back(c.name);
+  return out;
+}
+
+std::string AutoSelector::choice() const {
+  return choice_ < 0 ? "combination" : cands_[static_cast<std::size_t>(choice_)].name;
+}
+
+void AutoSelector::observe(double value, std::int64_t gap) {
+  if (!fitted_) {
+    const std::size_t cap = static_cast<std::size_t>(config_.min_training_data);
+    const std::int64_t missing = std::min<std::int64_t>(gap - 1, static_cast<std::int64_t>(cap));
+    for (std::int64_t i = 0; i < missing; ++i) train_.push_back(detail::nan_value());
+    train_.push_back(value);
+    if (std::isfinite(value)) ++train_finite_;
+    if (train_.size() >= cap && train_finite_ >= 1) fit();
+    return;
+  }
+  const std::int64_t g = grid_ + gap;
+  if (std::isfinite(value)) {
+    // Score every option on this value before any candidate has seen it.
+    double comb = 0.0;
+    int used = 0;
+    for (std::size_t i = 0; i < cands_.size(); ++i) {
+      const double f = safe_forecast(*cands_[i].model, static_cast<double>(gap));
+      // A candidate without a forecast scores as badly as predicting zero.
+      const double e = std::fabs(value - (std::isfinite(f) ? f : 0.0));
+      errs_[i].add(std::isfinite(e) ? e : std::numeric_limits<double>::max(), window_);
+      if (cands_[i].in_combination && std::isfinite(f)) {
+        comb += f;
+        ++used;
+      }
+    }
+    if (used) {
+      const double e = std::fabs(value - comb / used);
+      errs_.back().add(std::isfinite(e) ? e : std::numeric_limits<double>::max(), window_);
+    }
+    fallback_ = value;
+  }
+  for (std::size_t i = 0; i < cands_.size();) {
+    try {
+      cands_[i].model->update(g, value);
+      ++i;
+    } catch (const std::exception&) {
+      drop(i);
+    }
+  }
+  grid_ = g;
+  choose();
+}
+
+void AutoSelector::drop(std::size_t i) {
+  cands_.erase(cands_.begin() + static_cast<std::ptrdiff_t>(i));
+  errs_.erase(errs_.begin() + static_cast<std::ptrdiff_t>(i));
+  choice_ = -1;
+}
+
+void AutoSelector::choose() {
+  choice_ = -1;
+  const ErrorWindow& comb = errs_.back();
+  if (comb.count < window_) return;
+  double best = comb.mean();
+  for (std::size_t i = 0; i < cands_.size(); ++i) {
+    if (errs_[i].count == window_ && errs_[i].mean() < best) {
+      best = errs_[i].mean();
+      choice_ = static_cast<int>(i);
+    }
+  }
+}
+
+void AutoSelector::fit() {
+  const detail::CleanSeries cs = detail::clean_series(train_);
+  const std::size_t n = cs.y.size();
+  m_ = 1;
+  if (n >= 8) {
+    const int upper = static_cast<int>(std::min<std::size_t>(200, n / 2));
+    if (upper >= 2) {
+      std::vector<double> y = cs.y;
+      const double s = detail::series_scale(y);
+      for (auto& v : y) v /= s;
+      m_ = std::max(1, detect_period(y.data(), n, upper));
+    }
+  }
+  window_ = config_.error_history_length > 0
+                ? static_cast<std::size_t>(config_.error_history_length)
+                : static_cast<std::size_t>(std::max(2 * m_, 8));
+  window_ = std::min<std::size_t>(window_, 100000);
+  const std::int64_t size = static_cast<std::int64_t>(train_.size());
+  const auto& families = config_.candidates.empty() ? all_families() : config_.candidates;
+  cands_.clear();
+  for (const auto& name : families) {
+    try {
+      std::unique_ptr<Model> model = make_candidate(name, size, m_);
+      for (std::int64_t t = 0; t < size; ++t) model->update(t, train_[static_cast<std::size_t>(t)]);
+      if (!model->is_initialized() || !std::isfinite(safe_forecast(*model, 1.0))) continue;
+      cands_.push_back({name, std::move(model), name != "snaive"});
+    } catch (const std::exception&) {
+      // A candidate that cannot be built or fitted is left out.
+    }
+  }
+  errs_.assign(cands_.size() + 1, ErrorWindow{});
+  grid_ = size - 1;
+  fallback_ = n ? cs.y.back() : 0.0;
+  choice_ = -1;
+  fitted_ = true;
+  train_.clear();
+  train_.shrink_to_fit();
+  train_finite_ = 0;
+}
+
+double AutoSelector::combination(double h) const {
+  double sum = 0.0;
+  int used = 0;
+  for (const auto& c : cands_) {
+    if (!c.in_combination) continue;
+    const double f = safe_forecast(*c.model, h);
+    if (std::isfinite(f)) {
+      sum += f;
+      ++used;
+    }
+  }
+  if (used) return detail::finite_or(sum / used, fallback_);
+  for (const auto& c : cands_) {  // only the baseline is left
+    const double f = safe_forecast(*c.model, h);
+    if (std::isfinite(f)) return f;
+  }
+  return fallback_;
+}
+
+double AutoSelector::forecast_ahead(double h) const {
+  if (choice_ >= 0) {
+    const double f = safe_forecast(*cands_[static_cast<std::size_t>(choice_)].model, h);
+    if (std::isfinite(f)) return f;
+  }
+  return combination(h);
+}
+
+std::string AutoSelector::describe() const {
+  std::ostringstream os;
+  os << "auto(min_training_data=" << config_.min_training_data
+     << ", error_history_length=" << config_.error_history_length << ")";
+  if (fitted_) {
+    os << ": season=" << m_ << " window=" << window_ << " using " << choice() << " of [";
+    for (std::size_t i = 0; i < cands_.size(); ++i) {
+      os << (i ? "; " : "") << cands_[i].model->describe();
+      if (errs_[i].count) os << " mae=" << errs_[i].mean();
+    }
+    os << "]";
+  }
+  return os.str();
+}
+
+namespace {
+constexpr std::uint16_t kAutoVersion = 1;
+}
+
+void AutoSelector::save(Writer& w) const {
+  w.put<std::uint16_t>(kAutoVersion);
+  w.put<std::int64_t>(config_.min_training_data);
+  w.put<std::int64_t>(config_.error_history_length);
+  w.put<std::uint64_t>(config_.candidates.size());
+  for (const auto& c : config_.candidates) w.put_string(c);
+  w.put_bool(fitted_);
+  if (!fitted_) {
+    w.put_vector(train_);
+    return;
+  }
+  w.put<std::int64_t>(m_);
+  w.put<std::int64_t>(static_cast<std::int64_t>(window_));
+  w.put<std::int64_t>(grid_);
+  w.put<double>(fallback_);
+  w.put<std::int64_t>(choice_);
+  w.put<std::uint64_t>(cands_.size());
+  for (const auto& c : cands_) {
+    w.put_string(c.name);
+    w.put_bool(c.in_combination);
+    w.put_string(c.model->serialize());
+  }
+  for (const auto& e : errs_) {
+    w.put_vector(e.errors);
+    w.put<std::uint64_t>(e.next);
+    w.put<std::uint64_t>(e.count);
+    w.put<double>(e.sum);
+  }
+}
+
+void AutoSelector::load(Reader& r) {
+  if (r.get<std::uint16_t>() != kAutoVersion)
+    throw FormatError("model state: unknown auto version");
+  AutoConfig c;
+  c.min_training_data = r.get_count(kMinTraining, 100000000);
+  c.error_history_length = r.get<std::int64_t>();
+  const auto nc = r.get_count(0, static_cast<std::int64_t>(all_families().size()));
+  for (std::int64_t i = 0; i < nc; ++i) {
+    c.candidates.push_back(r.get_string());
+    const auto& f = all_families();
+    if (std::find(f.begin(), f.end(), c.candidates.back()) == f.end()) {
+      throw FormatError("model state: unknown auto candidate");
+    }
+  }
+  AutoSelector s(c);
+  s.fitted_ = r.get_bool();
+  if (!s.fitted_) {
+    s.train_ = r.get_vector<double>();
+    if (s.train_.size() > static_cast<std::size_t>(c.min_training_data) + 1) {
+      throw FormatError("model state: bad auto buffer");
+    }
+    for (double v : s.train_) {
+      if (std::isinf(v)) throw FormatError("model state: infinite value");
+      if (std::isfinite(v)) ++s.train_finite_;
+    }
+  } else {
+    s.m_ = static_cast<int>(r.get_count(1, 1000000));
+    s.window_ = static_cast<std::size_t>(r.get_count(1, 100000));
+    s.grid_ = r.get<std::int64_t>();
+    s.fallback_ = r.get<double>();
+    if (!std::isfinite(s.fallback_)) throw FormatError("model state: bad auto fallback");
+    s.choice_ = static_cast<int>(r.get_count(-1, 64));
+    const auto n = r.get_count(0, static_cast<std::int64_t>(all_families().size()));
+    for (std::int64_t i = 0; i < n; ++i) {
+      Candidate cand;
+      cand.name = r.get_string();
+      cand.in_combination = r.get_bool();
+      cand.model = Model::deserialize(r.get_string());
+      if (cand.name != cand.model->kind() || !cand.model->is_initialized()) {
+        throw FormatError("model state: auto candidate does not match its name");
+      }
+      s.cands_.push_back(std::move(cand));
+    }
+    if (s.choice_ >= static_cast<int>(s.cands_.size()))
+      throw FormatError("model state: bad choice");
+    s.errs_.resize(s.cands_.size() + 1);
+    for (auto& e : s.errs_) {
+      e.errors = r.get_vector<double>();
+      e.next = static_cast<std::size_t>(r.get<std::uint64_t>());
+      e.count = static_cast<std::size_t>(r.get<std::uint64_t>());
+      e.sum = r.get<double>();
+      const bool empty = e.errors.empty();
+      if ((!empty && e.errors.size() != s.window_) || e.count > e.errors.size() ||
+          (empty ? e.next != 0 : e.next >= e.errors.size()) || !std::isfinite(e.sum)) {
+        throw FormatError("model state: bad auto error window");
+      }
+      for (double v : e.errors)
+        if (!(v >= 0.0)) throw FormatError("model state: bad auto error");
+    }
+  }
+  config_ = s.config_;
+  train_ = std::move(s.train_);
+  train_finite_ = s.train_finite_;
+  fitted_ = s.fitted_;
+  m_ = s.m_;
+  window_ = s.window_;
+  grid_ = s.grid_;
+  fallback_ = s.fallback_;
+  cands_ = std::move(s.cands_);
+  errs_ = std::move(s.errs_);
+  choice_ = s.choice_;
+}
+
+std::unique_ptr<Model> build_auto(const Options& options) {
+  OptionReader r("auto", options);
+  AutoConfig c;
+  c.min_training_data = r.integer("min_training_data", AutoSelector::kMinTraining);
+  c.error_history_length = r.integer("error_history_length", 0);
+  if (c.min_training_data > 100000000) r.fail("min_training_data", "is too large");
+  if (c.error_history_length > 100000) r.fail("error_history_length", "is too large");
+  const std::string fam = r.text("candidates", "");
+  std::stringstream ss(fam);
+  std::string item;
+  while (std::getline(ss, item, ',')) {
+    if (item.empty()) continue;
+    const auto& f = all_families();
+    if (std::find(f.begin(), f.end(), item) == f.end()) {
+      r.fail("candidates", "names an unknown family '" + item + "'");
+    }
+    c.candidates.push_back(item);
+  }
+  r.finish();
+  return std::make_unique<AutoSelector>(c);
+}
+
+}  // namespace tarn

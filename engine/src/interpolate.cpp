@@ -353,12 +353,16 @@ const char* method_name(Method m) {
   return "?";
 }
 
-std::size_t fill_series(const double* x, double* y, std::size_t n, const Options& opt) {
-  if (x) check_axis(x, n);
+namespace {
+
+// fill_series on an axis already checked.
+std::size_t fill_checked(const double* x, double* y, std::size_t n, const Options& opt) {
   auto xat = [&](std::size_t i) { return x ? x[i] : static_cast<double>(i); };
 
   Known k;
   std::vector<std::size_t> missing;
+  k.x.reserve(n);
+  k.y.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
     if (std::isnan(y[i])) {
       missing.push_back(i);
@@ -449,6 +453,13 @@ std::size_t fill_series(const double* x, double* y, std::size_t n, const Options
   return filled;
 }
 
+}  // namespace
+
+std::size_t fill_series(const double* x, double* y, std::size_t n, const Options& opt) {
+  if (x) check_axis(x, n);
+  return fill_checked(x, y, n, opt);
+}
+
 std::size_t fill_matrix(double* data, std::size_t rows, std::size_t cols, long time_col,
                         double missing, const Options& opt) {
   if (time_col >= static_cast<long>(cols)) {
@@ -461,21 +472,35 @@ std::size_t fill_matrix(double* data, std::size_t rows, std::size_t cols, long t
     for (std::size_t r = 0; r < rows; ++r) axis[r] = data[r * cols + time_col];
     check_axis(axis.data(), rows);
   }
+  // Columns one after another in one buffer (one pass over the rows), so every series is
+  // contiguous while it is filled.
   const bool marker = !std::isnan(missing);
-  std::vector<double> column(rows);
-  std::size_t filled = 0;
-  for (std::size_t c = 0; c < cols; ++c) {
-    if (static_cast<long>(c) == time_col) continue;
-    bool any = false;
-    for (std::size_t r = 0; r < rows; ++r) {
-      double v = data[r * cols + c];
-      if (marker && v == missing) v = kNaN;
-      any = any || std::isnan(v);
-      column[r] = v;
+  std::vector<double> columns(rows * cols);
+  std::vector<char> gappy(cols, 0);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* row = data + r * cols;
+    for (std::size_t c = 0; c < cols; ++c) {
+      double v = row[c];
+      if (marker && v == missing && static_cast<long>(c) != time_col) v = kNaN;
+      gappy[c] |= std::isnan(v);
+      columns[c * rows + r] = v;
     }
-    if (!any) continue;
-    filled += fill_series(time_col >= 0 ? axis.data() : nullptr, column.data(), rows, opt);
-    for (std::size_t r = 0; r < rows; ++r) data[r * cols + c] = column[r];
+  }
+  std::size_t filled = 0;
+  bool changed = false;
+  for (std::size_t c = 0; c < cols; ++c) {
+    if (static_cast<long>(c) == time_col || !gappy[c]) continue;
+    filled +=
+        fill_checked(time_col >= 0 ? axis.data() : nullptr, columns.data() + c * rows, rows, opt);
+    changed = true;
+  }
+  if (changed) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      double* row = data + r * cols;
+      for (std::size_t c = 0; c < cols; ++c) {
+        if (static_cast<long>(c) != time_col && gappy[c]) row[c] = columns[c * rows + r];
+      }
+    }
   }
   return filled;
 }

@@ -6,10 +6,10 @@ import math
 import numbers
 
 import numpy as np
-from sklearn.base import BaseEstimator, RegressorMixin, clone
+from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils import check_random_state
 
-from tidewell_ts_libs.kelp.joint_optimizers.auto._search import check_int, run_search
+from tidewell_ts_libs.kelp.joint_optimizers.auto._search import check_int, refit, run_search
 from tidewell_ts_libs.kelp.joint_optimizers.auto.auto_regression import (
     validate_fit_data,
     validate_predict_data,
@@ -110,7 +110,7 @@ class EnsembleRegressor(RegressorMixin, BaseEstimator):
             verbose=self.verbose,
         )
         leaders = ranked[:n_leaders]
-        self.estimators_ = [clone(t.pipeline).fit(X, y) for t in leaders]
+        self.estimators_ = [refit(t.pipeline, X, y) for t in leaders]
         self.leaders_ = [{"name": t.name, "score": t.score} for t in leaders]
         self.best_score_ = leaders[0].score
         self.leaderboard_ = [t.as_dict() for t in ranked]
@@ -123,7 +123,7 @@ class EnsembleRegressor(RegressorMixin, BaseEstimator):
         for _ in range(n_boot):
             rows = rng.randint(0, X.shape[0], size=n_rows)
             self.interval_estimators_.append(
-                [clone(t.pipeline).fit(X[rows], y[rows]) for t in leaders]
+                [refit(t.pipeline, X[rows], y[rows]) for t in leaders]
             )
         return self
 

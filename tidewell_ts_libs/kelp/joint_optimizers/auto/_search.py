@@ -35,6 +35,7 @@ import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
+from joblib import parallel_config
 from joblib.externals.loky import BrokenProcessPool, ProcessPoolExecutor
 from joblib.externals.loky import TimeoutError as FutureTimeout
 from joblib.externals.loky.backend.reduction import dumps as worker_dumps  # the pool's pickler
@@ -206,6 +207,24 @@ def _slice(a, idx):
 
 
 def evaluate(pipeline, name, X, y, splits, scorer, per_pipeline, deadline, may_pass_deadline):
+    # Estimators that fit in parallel (n_jobs, e.g. one model per target) use threads here:
+    # starting a process pool inside a candidate would be charged to its budget, and ending a
+    # candidate that overruns would orphan that pool.
+    with warnings.catch_warnings(), parallel_config(backend="threading"):
+        warnings.simplefilter("ignore", category=ConvergenceWarning)
+        return _evaluate(
+            pipeline, name, X, y, splits, scorer, per_pipeline, deadline, may_pass_deadline
+        )
+
+
+def refit(pipeline, X, y):
+    """A fresh copy of `pipeline` fitted on X, y, parallel fits in threads as in the search."""
+    with warnings.catch_warnings(), parallel_config(backend="threading"):
+        warnings.simplefilter("ignore", category=ConvergenceWarning)
+        return clone(pipeline).fit(X, y)
+
+
+def _evaluate(pipeline, name, X, y, splits, scorer, per_pipeline, deadline, may_pass_deadline):
     start = time.monotonic()
     trial = Trial(name, pipeline, "ok")
     n = len(splits)
@@ -278,12 +297,10 @@ def _worker_evaluate(token, name, per_pipeline, seconds_left, may_pass_deadline)
     entry = _worker_data[token]
     (X, y, splits, scorer), pipeline = entry
     entry[1] = None
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", category=ConvergenceWarning)
-        trial = evaluate(
-            pipeline, name, X, y, splits, scorer, per_pipeline,
-            time.monotonic() + seconds_left, may_pass_deadline,
-        )  # fmt: skip
+    trial = evaluate(
+        pipeline, name, X, y, splits, scorer, per_pipeline,
+        time.monotonic() + seconds_left, may_pass_deadline,
+    )  # fmt: skip
     trial.pipeline = None  # the caller has it; don't send it back
     return trial
 
@@ -330,12 +347,10 @@ class Isolated:
 
     def _local(self, pipeline, name, per_pipeline, deadline, may_pass_deadline):
         X, y, splits, scorer = self.data
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", category=ConvergenceWarning)
-            return evaluate(
-                pipeline, name, X, y, splits, scorer, per_pipeline,
-                self.deadline(deadline), may_pass_deadline,
-            )  # fmt: skip
+        return evaluate(
+            pipeline, name, X, y, splits, scorer, per_pipeline,
+            self.deadline(deadline), may_pass_deadline,
+        )  # fmt: skip
 
     def _hand_over(self, pipeline):
         """Stages the candidate in the worker, sending the data too when it lacks them."""

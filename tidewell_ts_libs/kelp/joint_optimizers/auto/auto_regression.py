@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-from sklearn.base import BaseEstimator, RegressorMixin, clone
+from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils.validation import check_array, check_is_fitted, check_X_y
 
-from ._search import run_search
+from ._search import refit, run_search
 
 __all__ = ["AutoRegression"]
 
@@ -106,7 +106,7 @@ class AutoRegression(RegressorMixin, BaseEstimator):
         X, y = validate_fit_data(X, y)
         ranked, trials, overhead = self._search(X, y)
         best = ranked[0]
-        self.best_estimator_ = clone(best.pipeline).fit(X, y)
+        self.best_estimator_ = refit(best.pipeline, X, y)
         self.best_score_ = best.score
         self.best_pipeline_name_ = best.name
         self.leaderboard_ = [t.as_dict() for t in ranked]

@@ -178,3 +178,24 @@ def test_module_names():
     assert score.pd is pd and score.np is np and score.Messages is Messages
     assert score.logger is logging.getLogger("tidewell_ts_libs.utils.score")
     assert score.logger.level == logging.WARNING
+
+
+@pytest.mark.parametrize("layout", ["column", "reversed", "int", "fortran"])
+def test_average_reads_any_array_layout(layout):
+    rng = np.random.default_rng(11)
+    truth = rng.normal(size=30)
+    base = np.column_stack([stacked(truth, 5, rng), stacked(truth, 5, rng)])
+    if layout == "reversed":
+        y_pred = np.ascontiguousarray(base[::-1])[::-1]  # rows read backwards in memory
+        assert y_pred.strides[0] < 0
+    elif layout == "int":
+        base = np.round(base * 100).astype(np.int64)
+        y_pred = base
+    elif layout == "fortran":
+        y_pred = np.asfortranarray(base)
+    else:
+        y_pred = base
+    y = np.column_stack([truth, truth])
+    avg = compute_prediction_accuracy(y, y_pred, 5)[4]
+    for k in range(2):
+        np.testing.assert_allclose(avg[:, [k]], table_average(np.asarray(y_pred[:, [k]], float), 5), rtol=1e-12)

@@ -83,3 +83,13 @@ TEST(Averaging, MatchesTableOnRandomData) {
     }
   }
 }
+
+TEST(Averaging, StridedTableGivesSameResult) {
+  // Forecasts stored as one column of a 3-column array: element stride 3.
+  const std::vector<double> f = {1.1, 2.1, 3.1, 2.2, 3.2, 4.2, 3.3, 4.3, 5.3, 4.4, 5.4, 6.4};
+  std::vector<double> wide(f.size() * 3, -99.0);
+  for (std::size_t i = 0; i < f.size(); ++i) wide[i * 3 + 1] = f[i];
+  std::vector<double> out(6);
+  tarn::average_overlapping(wide.data() + 1, 4, 3, 9, 3, out.data());
+  expect_same(out, {1.1, 2.15, 3.2, 4.3, 5.35, 6.4});
+}

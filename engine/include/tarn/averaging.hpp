@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace tarn {
@@ -22,5 +23,10 @@ std::size_t averaged_length(std::size_t k, std::size_t ph);
 void average_overlapping(const double* forecasts, std::size_t k, std::size_t ph, double* out);
 
 std::vector<double> average_overlapping(const double* forecasts, std::size_t k, std::size_t ph);
+
+// The same over a strided table: value h of forecast i is forecasts[i * row_stride +
+// h * col_stride] (strides in elements, either sign), so a column of a wider array needs no copy.
+void average_overlapping(const double* forecasts, std::size_t k, std::size_t ph,
+                         std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, double* out);
 
 }  // namespace tarn

@@ -278,7 +278,7 @@ def test_ensemble_with_more_leaders_than_candidates_and_no_intervals():
 
 def test_multi_output_spaces():
     X, y = data(targets=3)
-    for stages in (rd.get_multi_output_tiny_dag(1), rd.regression_chain_tiny_dag):
+    for stages in (rd.get_multi_output_tiny_dag(2), rd.regression_chain_tiny_dag):
         est = AutoRegression(stages=stages, total_execution_time=1, execution_time_per_pipeline=1, random_state=0)
         assert est.fit(X, y).predict(X).shape == (len(X), 3)
 

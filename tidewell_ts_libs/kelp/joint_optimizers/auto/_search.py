@@ -17,10 +17,13 @@ overruns its budget by more than a short grace period is stopped by ending the w
 is then started afresh for the next candidate; a candidate that crashes the worker is recorded
 as an error instead of taking the caller down. Starting the worker (importing scikit-learn
 there, and handing it the data) counts towards neither budget: the total budget is extended by
-that time, so wall time stays predictable on a loaded machine. Candidates that cannot
-be pickled, or a machine where no worker can start, are evaluated in the calling process,
-where a single fold may run past the budget by its own duration before the candidate is
-abandoned.
+that time, so a slow start on a loaded machine does not eat the search's time. Candidates that
+cannot be pickled, or a machine where no worker can start, are evaluated in the calling
+process, where a single fold may run past the budget by its own duration before the candidate
+is abandoned.
+
+Estimators that fit in parallel (``n_jobs``) use threads during the search and the refits, so
+no process pool is started inside a candidate's budget.
 """
 
 from __future__ import annotations

@@ -10,8 +10,6 @@ never stops the others.
 
 from __future__ import annotations
 
-import contextlib
-import io
 import os
 import time
 from typing import NamedTuple
@@ -95,11 +93,11 @@ def forecast_one(series_id, times, values, algorithm: str, horizon: int, holdout
         est = QuillcastForecaster(
             algorithm=algorithm, prediction_horizon=horizon, log_transform=log_transform, **kwargs
         )
-        with contextlib.redirect_stdout(io.StringIO()):
-            est.fit(train.reshape(-1, 1), None, _reset_model=True)
-            if not getattr(est, "is_fitted_", False):
-                raise ValueError("the model did not initialise on the training data")
-            pred = np.asarray(est.predict(prediction_horizon=horizon), dtype=float).reshape(-1)
+        # No stdout redirection here: it is process-wide and would race between threads.
+        est.fit(train.reshape(-1, 1), None, _reset_model=True)
+        if not getattr(est, "is_fitted_", False):
+            raise ValueError("the model did not initialise on the training data")
+        pred = np.asarray(est.predict(prediction_horizon=horizon), dtype=float).reshape(-1)
         if not np.all(np.isfinite(pred)):
             raise ValueError("the forecast is not finite")
         err["n_train"] = len(train)

@@ -56,22 +56,41 @@ double lagrange(const Known& k, const std::vector<std::size_t>& idx, double v) {
   return sum;
 }
 
-// The `count` observed points nearest segment j (the points j and j+1 first), balanced on both
-// sides, in increasing order.
-std::vector<std::size_t> window(std::size_t m, std::size_t j, std::size_t count) {
+// Up to `count` observed points around segment j (the points j and j+1 first), balanced on both
+// sides and spread at the scale of the gap: each further point is the one nearest to one gap
+// width beyond the previous one, and a side stops when its next point would lie closer than
+// half a gap width. Across a wide gap, points bunched on either side make any polynomial or
+// rational interpolant swing far outside the data; spread points keep it well conditioned
+// (with fewer points the degree drops). Returned in increasing order.
+std::vector<std::size_t> nodes(const Known& k, std::size_t j, std::size_t count) {
+  const std::size_t m = k.x.size();
   count = std::min(count, m);
-  std::size_t left = (count + 1) / 2;  // points j, j-1, ...
-  std::size_t right = count - left;    // points j+1, j+2, ...
-  if (left > j + 1) {
-    right += left - (j + 1);
-    left = j + 1;
+  std::size_t left = std::min((count + 1) / 2, j + 1);  // points j, j-1, ...
+  std::size_t right = std::min(count - left, m - j - 1);
+  left = std::min(count - right, j + 1);
+  const double step = k.x[j + 1] - k.x[j];
+  std::vector<std::size_t> out{j};
+  for (std::size_t prev = j; out.size() < left && prev > 0;) {
+    const double target = k.x[prev] - step;
+    auto it = std::upper_bound(k.x.begin(), k.x.begin() + prev, target);
+    std::size_t idx = static_cast<std::size_t>(it - k.x.begin());  // first index above target
+    if (idx > 0 && (idx >= prev || target - k.x[idx - 1] <= k.x[idx] - target)) --idx;
+    if (k.x[prev] - k.x[idx] < 0.5 * step) break;
+    out.push_back(idx);
+    prev = idx;
   }
-  if (right > m - (j + 1)) {
-    left += right - (m - (j + 1));
-    right = m - (j + 1);
+  if (right > 0) out.push_back(j + 1);
+  const std::size_t want = out.size() + right - 1;
+  for (std::size_t prev = j + 1; out.size() < want && prev + 1 < m;) {
+    const double target = k.x[prev] + step;
+    auto it = std::lower_bound(k.x.begin() + prev + 1, k.x.end(), target);
+    std::size_t idx = static_cast<std::size_t>(it - k.x.begin());  // first index at or above target
+    if (idx >= m || (idx > prev + 1 && target - k.x[idx - 1] <= k.x[idx] - target)) --idx;
+    if (k.x[idx] - k.x[prev] < 0.5 * step) break;
+    out.push_back(idx);
+    prev = idx;
   }
-  std::vector<std::size_t> out;
-  for (std::size_t i = j + 1 - left; i <= j + right; ++i) out.push_back(i);
+  std::sort(out.begin(), out.end());
   return out;
 }
 
@@ -145,19 +164,8 @@ double eval_hermite(const Known& k, const std::vector<double>& slope, double v) 
   return h00 * k.y[j] + h10 * h * slope[j] + h01 * k.y[j + 1] + h11 * h * slope[j + 1];
 }
 
-double eval_quadratic(const Known& k, double v) {
-  const std::size_t m = k.x.size();
-  std::size_t j = segment(k.x, v);
-  std::vector<std::size_t> idx;
-  bool has_left = j >= 1, has_right = j + 2 < m;
-  if (has_left && (!has_right || k.x[j + 1] - k.x[j - 1] <= k.x[j + 2] - k.x[j])) {
-    idx = {j - 1, j, j + 1};
-  } else if (has_right) {
-    idx = {j, j + 1, j + 2};
-  } else {
-    return lerp(k, j, v);
-  }
-  return lagrange(k, idx, v);
+double eval_quadratic(const Known& k, std::size_t j, double v) {
+  return lagrange(k, nodes(k, j, 3), v);
 }
 
 // Floater-Hormann rational interpolant on the points idx, blending degree d.
@@ -432,13 +440,13 @@ std::size_t fill_checked(const double* x, double* y, std::size_t n, const Option
           out = eval_hermite(k, aux, v);
           break;
         case Method::quadratic:
-          out = eval_quadratic(k, v);
+          out = eval_quadratic(k, j, v);
           break;
         case Method::polynomial:
-          out = lagrange(k, window(m, j, static_cast<std::size_t>(order) + 1), v);
+          out = lagrange(k, nodes(k, j, static_cast<std::size_t>(order) + 1), v);
           break;
         case Method::barycentric:
-          out = eval_floater_hormann(k, window(m, j, 8), 3, v);
+          out = eval_floater_hormann(k, nodes(k, j, 8), 3, v);
           break;
         case Method::spline:
           out = bs(v);

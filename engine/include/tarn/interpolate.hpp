@@ -10,15 +10,19 @@
 //   prev         last observed value (carried forward)
 //   next         next observed value (carried backward)
 //   fill         one constant (Options::fill_value)
-//   quadratic    quadratic through the two observed points around the gap and the next one
-//                on the side that keeps the three points closest together
+//   quadratic    quadratic through the two observed points around the gap and one more
+//                before it
 //   akima        Akima's spline (local slopes, no overshoot near outliers)
 //   barycentric  Floater-Hormann rational interpolant (blending degree 3) through up to
-//                four observed points on each side of the gap: no poles, no Runge blow-up
-//   polynomial   polynomial of degree `order` through the order+1 observed points nearest the
-//                gap, balanced on both sides
+//                four observed points on each side of the gap: no poles
+//   polynomial   polynomial of degree `order` through order+1 observed points around the gap,
+//                balanced on both sides
 //   spline       interpolating B-spline of degree `order` through every observed point (knots
 //                at the points for odd degrees, between them for even degrees)
+//
+// The local methods (quadratic, barycentric, polynomial) take their points around a gap spread
+// at the scale of the gap (each further point about one gap width beyond the previous one), so
+// a wide gap is bridged by a well-conditioned interpolant instead of one swinging far out.
 //
 // Methods that need more observed points than there are fall back to a lower degree (down to
 // linear, then to the single observed value). Missing values before the first or after the last

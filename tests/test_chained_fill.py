@@ -1,4 +1,8 @@
+import os
 import pickle
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -16,6 +20,17 @@ def data(seed=0, n=60):
     X = np.column_stack([a, 2 * a + rng.normal(0, 0.1, n), -a + rng.normal(0, 0.1, n)])
     X[rng.random(X.shape) < 0.15] = np.nan
     return X
+
+
+def test_module_loads_on_its_own():
+    # Loaded first in a fresh interpreter, the module enables scikit-learn's iterative imputer.
+    code = "from tidewell_ts_libs.kelp.imputers import chained_fill as c; print(list(vars(c))[-4:])"
+    root = Path(__file__).resolve().parent.parent
+    out = subprocess.run(
+        [sys.executable, "-c", code], cwd=root, capture_output=True, text=True, check=True,
+        env={**os.environ, "PYTHONPATH": str(root)},
+    )  # fmt: skip
+    assert out.stdout.strip() == "['IterativeImputer', 'namedtuple', '_ImputerTriplet', 'ChainedFill']"
 
 
 def test_module_names_and_class_shape():

@@ -181,6 +181,26 @@ TEST_P(EveryModel, GarbledStateThrowsFormatError) {
   }
 }
 
+// Found by fuzzing: a model fed only missing values must stay bounded and round-trip.
+TEST_P(EveryModel, OnlyMissingValues) {
+  for (const tarn::Options& o : {options_for(GetParam()), tarn::Options{}}) {
+    auto m = tarn::build(GetParam(), o);
+    for (std::int64_t t = 0; t < 200; ++t) m->update(t, kNaN);
+    EXPECT_FALSE(m->is_initialized()) << m->describe();
+    EXPECT_LT(m->serialize().size(), 4096u) << "memory grows with missing values";
+    auto copy = tarn::Model::deserialize(m->serialize());
+    EXPECT_EQ(copy->serialize(), m->serialize());
+    const auto x = wave(60);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      m->update(200 + static_cast<std::int64_t>(i), x[i]);
+      copy->update(200 + static_cast<std::int64_t>(i), x[i]);
+    }
+    EXPECT_TRUE(m->is_initialized()) << m->describe();
+    expect_finite(*m, 30.0);
+    if (m->is_initialized()) EXPECT_EQ(copy->forecast_steps(2), m->forecast_steps(2));
+  }
+}
+
 TEST_P(EveryModel, ResetForgetsEverything) {
   auto m = fed(wave(50));
   m->reset();

@@ -1,0 +1,217 @@
+// libFuzzer target: the model-state decoder and random sequences of updates and forecasts, for
+// every builder of the engine.
+//
+// The first input byte picks the mode:
+//   0: the rest is a serialised state; a state that decodes must forecast, update and
+//      re-serialise to the same bytes.
+//   1: build a model from option bytes, then run operations decoded from the rest (updates with
+//      gaps, NaN and extreme values, forecasts, stale updates, resets, save/load round trips).
+//   2: like 1, then garble the model's state with the remaining bytes and decode it.
+// Invariants checked (a violation aborts): forecasts from finite data are finite; a decoded
+// state re-serialises to the bytes it came from; a round trip forecasts identically. Only the
+// engine's own errors (tarn::Error, tarn::FormatError) may be thrown.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tarn/builders.hpp"
+#include "tarn/model.hpp"
+
+namespace {
+
+class Bytes {
+ public:
+  Bytes(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
+  bool empty() const { return i_ >= n_; }
+  std::uint8_t u8() { return i_ < n_ ? p_[i_++] : 0; }
+  std::uint16_t u16() { return static_cast<std::uint16_t>(u8() | (u8() << 8)); }
+  std::string rest() {
+    std::string s(reinterpret_cast<const char*>(p_ + i_), n_ - std::min(i_, n_));
+    i_ = n_;
+    return s;
+  }
+  // A value: mostly moderate numbers, sometimes NaN, zero, or extreme magnitudes.
+  double value() {
+    const std::uint8_t k = u8();
+    const double x = (static_cast<double>(u16()) - 32768.0) / 64.0;
+    switch (k % 16) {
+      case 0:
+        return std::numeric_limits<double>::quiet_NaN();
+      case 1:
+        return 0.0;
+      case 2:
+        return x * 1e9;
+      case 3:
+        return x * 1e-9;
+      default:
+        return x;
+    }
+  }
+
+ private:
+  const std::uint8_t* p_;
+  std::size_t n_;
+  std::size_t i_ = 0;
+};
+
+[[noreturn]] void fail(const char* what, const tarn::Model& m) {
+  std::fprintf(stderr, "invariant violated: %s\nmodel: %s\n", what, m.describe().c_str());
+  std::abort();
+}
+
+void check_forecasts(const tarn::Model& m, bool finite_data) {
+  if (!m.is_initialized()) return;
+  for (double h : {1.0, 1.5, 3.0, 25.0}) {
+    const double f = m.forecast_steps(h);
+    if (finite_data && !std::isfinite(f)) fail("non-finite forecast from finite data", m);
+  }
+}
+
+void check_round_trip(const tarn::Model& m) {
+  const std::string s = m.serialize();
+  auto copy = tarn::Model::deserialize(s);
+  if (copy->serialize() != s) fail("state does not round-trip", m);
+  if (m.is_initialized()) {
+    const double a = m.forecast_steps(2.0), b = copy->forecast_steps(2.0);
+    if (!(a == b || (std::isnan(a) && std::isnan(b)))) fail("copy forecasts differently", m);
+  }
+}
+
+tarn::Options options_for(const std::string& builder, Bytes& in) {
+  tarn::Options o;
+  if (builder == "hws") {
+    const std::uint8_t k = in.u8();
+    if (k & 1) {
+      o["is_season_length"] = (k & 2) != 0;
+      o["number_of_samples"] = 1 + in.u8() % 64;
+    } else {
+      o["samples_per_season"] = 1 + in.u8() % 16;
+      o["initial_training_seasons"] = 1 + in.u8() % 6;
+      o["compute_seasonality"] = (k & 2) != 0;
+      o["error_history_length"] = in.u8() % 9;
+      o["use_full_error_history"] = (k & 8) != 0;
+    }
+    o["algorithm_type"] = (k & 4) ? "multiplicative" : "additive";
+  } else if (builder == "bats") {
+    o["training_sample_size"] = 1 + in.u8() % 64;
+  } else if (builder == "arima" || builder == "arma" || builder == "auto") {
+    o["min_training_data"] = 1 + in.u8() % 64;
+  }
+  return o;
+}
+
+// Runs decoded operations on m. Values fed are finite or NaN (missing), so forecasts must be
+// finite.
+void run_ops(tarn::Model& m, Bytes& in, std::size_t max_ops) {
+  std::int64_t t = 0;
+  for (std::size_t op = 0; op < max_ops && !in.empty(); ++op) {
+    const std::uint8_t k = in.u8();
+    try {
+      switch (k % 8) {
+        case 0:
+        case 1:
+        case 2:
+        case 3: {
+          const double v = in.value();
+          t = std::max(t, m.last_time()) + 1 +
+              (k >> 5 == 7 ? in.u8() : 0);  // mostly regular, sometimes a gap
+          m.update(t, v);
+          break;
+        }
+        case 4:
+          check_forecasts(m, true);
+          if (m.is_initialized())
+            (void)m.forecast_at(static_cast<double>(m.last_time()) + (k >> 3));
+          break;
+        case 5:
+          if (m.observations() == 0) break;
+          m.update(m.last_time() - (k >> 4), 1.0);  // stale: must throw
+          fail("stale update accepted", m);
+        case 6:
+          check_round_trip(m);
+          break;
+        case 7:
+          if ((k >> 3) == 31) {
+            m.reset();
+            t = 0;
+          }
+          break;
+      }
+    } catch (const tarn::Error&) {
+    }
+  }
+}
+
+// Every builder, or those named in TARN_FUZZ_BUILDERS (comma-separated), to triage one model.
+std::vector<std::string> builders_to_fuzz() {
+  std::vector<std::string> all = tarn::builder_names();
+  const char* env = std::getenv("TARN_FUZZ_BUILDERS");
+  if (!env || !*env) return all;
+  std::vector<std::string> out;
+  std::string list = env;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t end = std::min(list.find(',', start), list.size());
+    const std::string name = list.substr(start, end - start);
+    if (std::find(all.begin(), all.end(), name) != all.end()) out.push_back(name);
+    start = end + 1;
+  }
+  return out.empty() ? all : out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  Bytes in(data + 1, size - 1);
+  const std::uint8_t mode = data[0] % 3;
+  if (mode == 0) {
+    const std::string state = in.rest();
+    std::unique_ptr<tarn::Model> m;
+    try {
+      m = tarn::Model::deserialize(state);
+    } catch (const tarn::FormatError&) {
+      return 0;
+    }
+    if (m->serialize() != state) fail("decoded state re-serialises differently", *m);
+    try {
+      if (m->is_initialized()) (void)m->forecast_steps(2.0);
+      m->update(m->last_time() + 1, 1.0);
+      if (m->is_initialized()) (void)m->forecast_steps(2.0);
+    } catch (const tarn::Error&) {
+    }
+    return 0;
+  }
+  static const std::vector<std::string> names = builders_to_fuzz();
+  const std::string builder = names[in.u8() % names.size()];
+  std::unique_ptr<tarn::Model> m;
+  try {
+    m = tarn::build(builder, options_for(builder, in));
+  } catch (const tarn::InvalidArgument&) {
+    return 0;
+  }
+  run_ops(*m, in, mode == 1 ? 4096 : 200);
+  check_forecasts(*m, true);
+  check_round_trip(*m);
+  if (mode == 2) {
+    std::string state = m->serialize();
+    while (!in.empty() && !state.empty()) {
+      const std::size_t pos = in.u16() % state.size();
+      state[pos] = static_cast<char>(in.u8());
+    }
+    try {
+      auto g = tarn::Model::deserialize(state);
+      if (g->is_initialized()) (void)g->forecast_steps(3.0);
+      g->update(g->last_time() + 1, 2.0);
+    } catch (const tarn::FormatError&) {
+    } catch (const tarn::Error&) {
+    }
+  }
+  return 0;
+}

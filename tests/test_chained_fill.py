@@ -9,9 +9,9 @@ import pytest
 from sklearn.base import clone
 from sklearn.experimental import enable_iterative_imputer  # noqa: F401
 from sklearn.impute import IterativeImputer
-from tidewell_ts_libs.kelp.imputers.chained_fill import ChainedFill
 
 from tidewell_ts_libs.kelp.imputers import chained_fill
+from tidewell_ts_libs.kelp.imputers.chained_fill import ChainedFill
 
 
 def data(seed=0, n=60):

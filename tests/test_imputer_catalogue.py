@@ -7,12 +7,12 @@ from sklearn.base import clone
 from sklearn.ensemble import RandomForestRegressor
 from sklearn.impute import KNNImputer
 from threadpoolctl import threadpool_limits
-from tidewell_ts_libs.kelp.imputers.chained_fill import ChainedFill
-from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpolator
-from tidewell_ts_libs.transforms.imputers import IMPUTER_DISPLAY_NAMES, TidewellTSImputer
 
+from tidewell_ts_libs.kelp.imputers.chained_fill import ChainedFill
 from tidewell_ts_libs.kelp.imputers.interpolators import PreMLImputer
+from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpolator
 from tidewell_ts_libs.transforms import imputers as cat
+from tidewell_ts_libs.transforms.imputers import IMPUTER_DISPLAY_NAMES, TidewellTSImputer
 
 DEFAULT_ORDER = [
     "previous", "fill", "next", "pca", "kernel_pca", "truncated_svd", "incremental_pca",

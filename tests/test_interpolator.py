@@ -7,9 +7,9 @@ from scipy.interpolate import Akima1DInterpolator, CubicSpline, make_interp_spli
 from sklearn.base import clone
 from sklearn.exceptions import NotFittedError
 from sklearn.pipeline import Pipeline
-from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpolator
 
 from tidewell_ts_libs.kelp.imputers import _kernels
+from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpolator
 
 NAN = np.nan
 

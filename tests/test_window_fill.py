@@ -4,12 +4,12 @@ import numpy as np
 import pytest
 from sklearn.base import clone
 from sklearn.impute import KNNImputer
-from tidewell_ts_libs.kelp.imputers.chained_fill import ChainedFill
-from tidewell_ts_libs.kelp.imputers.window_fill import FlattenIterativeImputer, FlattenKNNImputer
 
 from tidewell_ts_libs.kelp.imputers import window_fill
 from tidewell_ts_libs.kelp.imputers.base import FlattenImputer
+from tidewell_ts_libs.kelp.imputers.chained_fill import ChainedFill
 from tidewell_ts_libs.kelp.imputers.interpolators import PreMLImputer
+from tidewell_ts_libs.kelp.imputers.window_fill import FlattenIterativeImputer, FlattenKNNImputer
 
 
 def seasonal(n=240, seed=0, share=0.15):

@@ -86,6 +86,18 @@ def test_fit_transformform_and_the_inherited_fit_transform():
         imp.fit_transformform(X)
 
 
+def test_failed_transform_keeps_the_fitted_steps():
+    X = data()
+    imp = ChainedFill(random_state=0).fit(X)
+    expected = imp.transform(X)
+    steps = [d["estimator"] for d in imp.new_imputation_sequence_]
+    with pytest.raises(ValueError):
+        imp.transform(X[:, :2])
+    assert imp.imputation_sequence_ == []
+    assert [d["estimator"] for d in imp.new_imputation_sequence_] == steps
+    np.testing.assert_allclose(imp.transform(X), expected)
+
+
 def test_transform_without_own_fit_raises_attribute_error():
     imp = ChainedFill()
     imp.fit_transform(data())

@@ -54,7 +54,15 @@ py::object fit(py::object self, py::object X, py::object y) {
 py::object transform(py::object self, py::object X) {
   back_to_original(self);
   self.attr("new_imputation_sequence_") = py::list();
-  py::object ans = base().attr("transform")(self, X);
+  py::object ans;
+  try {
+    ans = base().attr("transform")(self, X);
+  } catch (py::error_already_set&) {
+    // Bad input: the fitted steps go back to their dicts before the error reaches the caller.
+    forward_conversion(self);
+    self.attr("imputation_sequence_") = py::list();
+    throw;
+  }
   forward_conversion(self);
   self.attr("imputation_sequence_") = py::list();
   return ans;

@@ -79,6 +79,13 @@ def test_bad_time_column_is_rejected(loc):
         LinearImputer(time_column=loc).fit(np.ones((3, 2)))
 
 
+@pytest.mark.parametrize("cls", [LinearImputer, PCAImputer, PredictiveImputer, FlattenImputer])
+def test_tags_allow_missing_values(cls):
+    from sklearn.utils import get_tags
+
+    assert get_tags(cls()).input_tags.allow_nan
+
+
 def test_fill_ends_helper():
     out = fill_ends(np.array([[np.nan, np.nan], [1.0, np.nan], [np.nan, np.nan], [3.0, np.nan]]))
     np.testing.assert_array_equal(out[:, 0], [1, 1, 1, 3])

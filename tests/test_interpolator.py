@@ -138,6 +138,16 @@ def test_transform_checks():
         q.transform(bad_time)
 
 
+def test_tags_allow_missing_values():
+    from sklearn.utils import get_tags
+
+    from tidewell_ts_libs.transforms.imputers import previous
+
+    assert get_tags(QuillcastInterpolator()).input_tags.allow_nan
+    assert get_tags(previous()).input_tags.allow_nan
+    assert get_tags(QuillcastInterpolator()).transformer_tags is not None
+
+
 def test_param_dist_names_the_interpolators():
     dist = QuillcastInterpolator.get_param_dist()
     assert dist == {"interpolator_type": ["linear", "cubic", "nearest", "prev", "next", "fill"]}

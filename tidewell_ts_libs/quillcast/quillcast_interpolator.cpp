@@ -220,6 +220,13 @@ PYBIND11_MODULE(quillcast_interpolator, m) {
       "Checks the settings and the data; for fill by mean or median, learns each column's value.");
   cls.def("transform", &transform, py::arg("X"),
           "The data with every missing value filled (a new float array).");
+  cls.def("__sklearn_tags__", [m](py::object self) {
+    // An imputer takes missing values as input.
+    py::object cls = m.attr("QuillcastInterpolator");
+    py::object tags = twpy::import("builtins", "super")(cls, self).attr("__sklearn_tags__")();
+    tags.attr("input_tags").attr("allow_nan") = true;
+    return tags;
+  });
   cls.def_classmethod("get_param_dist", &get_param_dist,
                       "Parameter distributions for a hyper-parameter search.");
   cls.finalize();

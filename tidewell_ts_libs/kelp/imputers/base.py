@@ -82,6 +82,11 @@ class TSImputer(TransformerMixin, BaseEstimator):
         self.missing_values = missing_values
         self.enable_fillna = enable_fillna
 
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = True
+        return tags
+
     # -- data handling -------------------------------------------------------------------------
     def _split(self, X, fitting):
         data = check_array(X, dtype=np.float64, copy=True, ensure_min_samples=1, **_ALLOW_NAN)

@@ -196,6 +196,7 @@ double eval_floater_hormann(const Known& k, const std::vector<std::size_t>& idx,
 struct BSpline {
   int p = 0;
   std::vector<double> t, c;
+  mutable std::vector<double> left_, right_, n_;  // scratch of basis() and operator()
 
   // Span mu (p <= mu < number of coefficients) with t[mu] <= v < t[mu+1].
   std::size_t span(double v) const {
@@ -209,7 +210,10 @@ struct BSpline {
   }
   // The p+1 basis functions that are non-zero at v: N[r] belongs to coefficient mu-p+r.
   void basis(std::size_t mu, double v, std::vector<double>& N) const {
-    std::vector<double> left(p + 1), right(p + 1);
+    left_.resize(p + 1);
+    right_.resize(p + 1);
+    std::vector<double>& left = left_;
+    std::vector<double>& right = right_;
     N.assign(p + 1, 0.0);
     N[0] = 1.0;
     for (int j = 1; j <= p; ++j) {
@@ -227,10 +231,9 @@ struct BSpline {
   }
   double operator()(double v) const {
     std::size_t mu = span(v);
-    std::vector<double> N;
-    basis(mu, v, N);
+    basis(mu, v, n_);
     double s = 0.0;
-    for (int r = 0; r <= p; ++r) s += c[mu - p + r] * N[r];
+    for (int r = 0; r <= p; ++r) s += c[mu - p + r] * n_[r];
     return s;
   }
 };
@@ -255,11 +258,13 @@ BSpline fit_bspline(const Known& k, int p) {
   // Collocation matrix in band storage; B-spline collocation matrices are totally positive,
   // so elimination without pivoting is stable.
   std::vector<std::size_t> first(m);
-  std::vector<std::vector<double>> rows(m);
+  const std::size_t q = static_cast<std::size_t>(p) + 1;
+  std::vector<double> rows(m * q), basis;  // row i: rows[i * q .. i * q + p]
   long kl = 0, ku = 0;
   for (std::size_t i = 0; i < m; ++i) {
     std::size_t mu = s.span(k.x[i]);
-    s.basis(mu, k.x[i], rows[i]);
+    s.basis(mu, k.x[i], basis);
+    std::copy(basis.begin(), basis.end(), rows.begin() + i * q);
     first[i] = mu - p;
     kl = std::max(kl, static_cast<long>(i) - static_cast<long>(first[i]));
     ku = std::max(ku, static_cast<long>(first[i] + p) - static_cast<long>(i));
@@ -270,7 +275,7 @@ BSpline fit_bspline(const Known& k, int p) {
     return band[i * width + (static_cast<long>(j) - static_cast<long>(i) + kl)];
   };
   for (std::size_t i = 0; i < m; ++i) {
-    for (int r = 0; r <= p; ++r) at(i, first[i] + r) = rows[i][r];
+    for (int r = 0; r <= p; ++r) at(i, first[i] + r) = rows[i * q + r];
   }
   std::vector<double> rhs(k.y);
   for (std::size_t col = 0; col < m; ++col) {

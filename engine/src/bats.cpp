@@ -223,14 +223,25 @@ class Fitter {
     return ll;
   }
 
-  FitResult fit(const Spec& sp, const std::vector<double>* warm) {
+  // Fits structure sp from `warm` (or the default start); the first `frozen` coordinates stay
+  // at their warm-start values.
+  FitResult fit(const Spec& sp, const std::vector<double>* warm, std::size_t frozen = 0) {
     FitResult res;
     res.spec = sp;
     const double K = static_cast<double>(param_count(sp) + state_count(sp));
     const double nn = static_cast<double>(n_);
     if (nn - K - 1.0 < 1.0) return res;
-    std::vector<double> u0 = warm ? *warm : initial_u(sp);
-    auto f = [&](const std::vector<double>& u) { return objective(sp, decode(sp, u), nullptr); };
+    const std::vector<double> full0 = warm ? *warm : initial_u(sp);
+    frozen = std::min(frozen, full0.size());
+    std::vector<double> u0(full0.begin() + static_cast<std::ptrdiff_t>(frozen), full0.end());
+    std::vector<double> full = full0;
+    auto expand = [&](const std::vector<double>& u) -> const std::vector<double>& {
+      std::copy(u.begin(), u.end(), full.begin() + static_cast<std::ptrdiff_t>(frozen));
+      return full;
+    };
+    auto f = [&](const std::vector<double>& u) {
+      return objective(sp, decode(sp, expand(u)), nullptr);
+    };
     NelderMeadOptions opt;
     opt.initial_step = 0.5;
     opt.max_evaluations = 120 * static_cast<int>(u0.size()) + 100;
@@ -240,6 +251,7 @@ class Fitter {
     // A restart from the optimum escapes most premature collapses of the simplex.
     OptimizeResult r2 = nelder_mead(f, r.x, opt);
     if (r2.value < r.value) r = r2;
+    r.x = expand(r.x);
     if (!std::isfinite(r.value)) return res;
     res.par = decode(sp, r.x);
     const double ll = objective(sp, res.par, &res.x0);
@@ -267,6 +279,31 @@ std::vector<double> extend_u(const FitResult& base, int p, int q) {
   u.resize(u.size() - static_cast<std::size_t>(base.spec.p + base.spec.q));
   for (int k = 0; k < p + q; ++k) u.push_back(0.0);
   return u;
+}
+
+// Ljung-Box test at the 5% level on the innovations of a fit: ARMA errors are only worth trying
+// when the innovations are autocorrelated (otherwise a near-zero smoothing parameter with a
+// persistent AR term can win on likelihood and forecast poorly).
+bool residuals_autocorrelated(Fitter& fitter, const FitResult& fit) {
+  std::vector<double> e;
+  {
+    BatsState s = fit.x0;
+    (void)fitter.objective(fit.spec, fit.par, nullptr);  // fills the transformed series
+    for (double z : fitter.z()) e.push_back(filter_step(fit.par, s, z, false));
+  }
+  const std::size_t n = e.size();
+  const std::size_t lags = std::min<std::size_t>(n / 5, 10);
+  if (lags < 2) return false;
+  double q = 0.0;
+  for (std::size_t k = 1; k <= lags; ++k) {
+    const double r = detail::autocorrelation(e, k);
+    q += r * r / static_cast<double>(n - k);
+  }
+  q *= static_cast<double>(n) * static_cast<double>(n + 2);
+  // 95% quantile of chi-square with `lags` degrees of freedom (Wilson-Hilferty).
+  const double k = static_cast<double>(lags);
+  const double c = 1.0 - 2.0 / (9.0 * k) + 1.645 * std::sqrt(2.0 / (9.0 * k));
+  return q > k * c * c * c;
 }
 
 }  // namespace
@@ -361,15 +398,20 @@ void Bats::fit() {
       FitResult r = fitter.fit(sp, nullptr);
       if (r.ok && r.aicc < top.aicc) top = r;
     }
-    if (top.ok && config_.arma_errors) {
+    if (top.ok && config_.arma_errors && residuals_autocorrelated(fitter, top)) {
       // Stepwise search over ARMA(p, q), p, q <= 2, from the chosen structure.
       const FitResult base = top;
       auto try_order = [&](int p, int q) {
         Spec sp = base.spec;
         sp.p = p;
         sp.q = q;
+        // The smoothing parameters stay as fitted without ARMA terms: estimated jointly, a
+        // vanishing smoothing parameter with a persistent AR term often wins on likelihood
+        // and then forecasts a trending series back to its mean.
         std::vector<double> u = extend_u(base, p, q);
-        FitResult r = fitter.fit(sp, &u);
+        const std::size_t frozen =
+            base.u.size() - static_cast<std::size_t>(base.spec.p + base.spec.q);
+        FitResult r = fitter.fit(sp, &u, frozen);
         if (r.ok && r.aicc < top.aicc) top = r;
       };
       try_order(1, 0);
@@ -580,6 +622,8 @@ std::unique_ptr<Model> build_bats(const Options& options) {
   c.training_sample_size = r.integer("training_sample_size", 0);
   c.box_cox = r.flag("box_cox_transform", false);
   c.season_length = r.integer("season_length", 0);
+  c.arma_errors = r.flag("arma_errors", true);
+  c.trend = r.flag("trend", true);
   if (c.season_length < 0) r.fail("season_length", "must be 0 (find it) or a length >= 1");
   if (c.training_sample_size > 100000000) r.fail("training_sample_size", "is too large");
   r.finish();

@@ -189,3 +189,23 @@ def test_kernels_leave_ends_when_asked():
     assert np.isnan(out[0, 0]) and np.isnan(out[3, 0])
     with pytest.raises(ValueError, match="unknown interpolation method"):
         _kernels.fill([[1.0]], "bogus")
+
+
+def test_debug_reports_what_was_filled(capsys):
+    QuillcastInterpolator(debug=True, ts_icol_loc=[0]).fit_transform(series())
+    assert "filled 4 missing values in 6 rows x 2 columns" in capsys.readouterr().out
+
+
+def test_concurrent_transforms_agree():
+    # The kernels run without the GIL: threads must not disturb one another.
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = np.random.default_rng(1)
+    X = np.column_stack([np.arange(20000.0), rng.normal(size=(20000, 3))])
+    X[:, 1:][rng.random((20000, 3)) < 0.2] = np.nan
+    q = QuillcastInterpolator(interpolator_type="cubic", ts_icol_loc=[0]).fit(X)
+    expected = q.transform(X)
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda _: q.transform(X), range(8)))
+    for out in results:
+        np.testing.assert_array_equal(out, expected)

@@ -185,3 +185,12 @@ def test_fitting_one_imputer_leaves_another_unchanged():
         for attr in ("model_imputer", "base_model"):
             if hasattr(a, attr):
                 assert not hasattr(getattr(a, attr), "n_features_in_")
+
+
+@pytest.mark.parametrize("name", DEFAULT_ORDER)
+def test_fitted_imputers_survive_pickling(name):
+    X, Xm, hole = seasonal(seed=3)
+    o = getattr(cat, name)(ts_icol_loc=[0], missing_val_identifier=-1.0e9).fit(Xm)
+    back = pickle.loads(pickle.dumps(o))
+    new = Xm[:120]
+    np.testing.assert_allclose(back.transform(new), o.transform(new))

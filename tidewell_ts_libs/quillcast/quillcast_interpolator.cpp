@@ -207,9 +207,18 @@ PYBIND11_MODULE(quillcast_interpolator, m) {
   twpy::ClassBuilder cls(
       m, "QuillcastInterpolator",
       twpy::bases("sklearn.base", "TransformerMixin", "sklearn.base", "BaseEstimator"),
-      "Fills missing values with an engine interpolation method (linear, cubic, nearest,\n"
-      "prev, next or fill) along the time axis of the timestamp column, or the row\n"
-      "positions when there is none. The timestamp column passes through unchanged.");
+      "Fills missing values with an engine interpolation method along the time axis of the\n"
+      "timestamp column (or the row positions when there is none).\n\n"
+      "interpolator_type: linear, cubic (natural cubic spline), nearest, prev, next or fill.\n"
+      "ts_icol_loc: timestamp column, -1 for none or [index]; it passes through unchanged,\n"
+      "and the output keeps the input's column order (ts_ocol_loc is recorded as given).\n"
+      "missing_val_identifier: the value that marks a missing entry (NaN always does).\n"
+      "default_value: for prev's leading and next's trailing gaps and for columns without\n"
+      "any observed value; the other methods carry the nearest value into the ends.\n"
+      "imputer_fill_type / imputer_fill_value: for fill, 'value' (the constant), 'mean' or\n"
+      "'median' (of each column, learned at fit).\n"
+      "append_tranform: return the data as given followed by the filled value columns.\n"
+      "debug: print how many values were filled. Further settings are ignored.");
   cls.init(&init, py::arg("interpolator_type") = "linear", py::arg("ts_icol_loc") = -1,
            py::arg("ts_ocol_loc") = -1, py::arg("debug") = false,
            py::arg("append_tranform") = false, py::arg("missing_val_identifier") = nan,

@@ -36,6 +36,7 @@ void BM_FillSeries(benchmark::State& state, Method method, int order) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(n));
 }
 
+BENCHMARK_CAPTURE(BM_FillSeries, fill, Method::fill, 3)->Arg(100000);
 BENCHMARK_CAPTURE(BM_FillSeries, linear, Method::linear, 3)->Arg(100000);
 BENCHMARK_CAPTURE(BM_FillSeries, cubic, Method::cubic, 3)->Arg(100000);
 BENCHMARK_CAPTURE(BM_FillSeries, akima, Method::akima, 3)->Arg(100000);

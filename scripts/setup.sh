@@ -31,8 +31,12 @@ if [ ! -x .venv/bin/python ]; then
   echo "== creating .venv"
   "$py" -m venv .venv
 fi
-.venv/bin/python -m pip install -q --upgrade pip
+# Quiet pip; keep its errors (and drop notes about package sources that this machine lacks).
+pip_install() {
+  .venv/bin/python -m pip install -q "$@" 2>&1 | { grep -v "^WARNING: Location" || true; }
+}
+pip_install --upgrade pip
 echo "== building and installing tidewell_ts_libs into .venv"
 extras="plot"
 [ "$dev" -eq 1 ] && extras="plot,test,dask"
-.venv/bin/python -m pip install -q ".[$extras]"
+pip_install ".[$extras]"

@@ -28,8 +28,10 @@ constexpr double kKpssCritical = 0.463;
 constexpr double kSeasonalStrength = 0.64;
 // The stepwise search visits at most this many models...
 constexpr int kMaxModels = 94;
-// ... and refits this many of the best by exact likelihood.
+// ... and refits this many of the best by exact likelihood,
 constexpr int kFinalists = 3;
+// ... unless the state is at most this large: then the search itself is exact.
+constexpr int kExactSearchState = 8;
 
 // ---------------------------------------------------------------------------------------------
 // Polynomials.
@@ -886,9 +888,12 @@ void Arima::fit() {
       const int S = seasonal_terms ? 1 : 0;
       const int pl = static_cast<int>(cfg_.p_min), ph = static_cast<int>(cfg_.p_max);
       const int ql = static_cast<int>(cfg_.q_min), qh = static_cast<int>(cfg_.q_max);
-      // The search compares conditional-sum-of-squares fits on the same observations: those
-      // after the largest autoregressive lag any candidate may use.
-      const std::size_t t0 = std::min<std::size_t>(w.size(), static_cast<std::size_t>(ph + S * m));
+      // With a small state every candidate is estimated by exact likelihood. Otherwise the
+      // search compares conditional-sum-of-squares fits on the same observations (those after
+      // the largest autoregressive lag any candidate may use) and refits the best few exactly.
+      const bool exact_search = std::max(ph + S * m, qh + S * m + 1) <= kExactSearchState;
+      const std::size_t t0 =
+          exact_search ? 0 : std::min<std::size_t>(w.size(), static_cast<std::size_t>(ph + S * m));
       int n_common = 0;
       for (std::size_t t = t0; t < w.size(); ++t)
         if (std::isfinite(w[t])) ++n_common;
@@ -902,7 +907,13 @@ void Arima::fit() {
         auto it = cache.find(f.key());
         if (it == cache.end()) {
           if (static_cast<int>(cache.size()) >= kMaxModels) return nullptr;
-          it = cache.emplace(f.key(), fit_css(w, f, t0, true)).first;
+          if (exact_search) {
+            Fit e = fit_exact(w, f, fit_css(w, f, 0, false), true);
+            e.ok = e.ok && e.exact;
+            it = cache.emplace(f.key(), e).first;
+          } else {
+            it = cache.emplace(f.key(), fit_css(w, f, t0, true)).first;
+          }
         }
         return it->second.ok ? &it->second : nullptr;
       };

@@ -7,10 +7,13 @@
 //   2. chooses the seasonal differencing D (0 or 1) from the strength of the season (given, or
 //      found by detect_period) and the differencing d with a KPSS unit-root test, unless d is
 //      given (ARMA never differences);
-//   3. searches the orders p, q and the seasonal orders P, Q (0 or 1) stepwise, each candidate
-//      estimated by exact Gaussian likelihood (a Kalman filter on the state-space form, started
-//      from conditional-sum-of-squares estimates), and keeps the one with the smallest AICc; a
-//      constant (mean, or drift when d + D = 1) is one of the searched choices when d + D <= 1;
+//   3. searches the orders p, q and the seasonal orders P, Q (0 or 1) stepwise and keeps the
+//      candidate with the smallest AICc: with a small state every candidate is estimated by
+//      exact Gaussian likelihood (a Kalman filter on the state-space form, started from
+//      conditional-sum-of-squares estimates); with a larger one (seasonal models) candidates
+//      are screened by conditional sum of squares and the best three refitted exactly. A
+//      constant (mean, or drift when d + D = 1) is one of the searched choices when
+//      d + D <= 1; fits with roots crowding the unit circle are not chosen;
 //   4. falls back to the conditional-sum-of-squares estimates, then to simpler orders, so a fit
 //      never fails outright.
 // Afterwards each observation is one Kalman step on the differenced series: O(r^2) while the

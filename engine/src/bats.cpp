@@ -316,6 +316,7 @@ std::size_t Bats::target_size() const {
 void Bats::clear() {
   train_.clear();
   train_finite_ = 0;
+  lead_missing_ = 0;
   fitted_ = false;
   par_ = BatsParams{};
   st_ = BatsState{};
@@ -335,12 +336,20 @@ double Bats::transform(double y) const {
 
 void Bats::observe(double value, std::int64_t gap) {
   if (!fitted_) {
+    // Missing values before the first real one count towards the training size but are not
+    // kept, so a stream of missing values cannot grow the buffer.
+    if (train_finite_ == 0) {
+      lead_missing_ = std::min<std::int64_t>(lead_missing_ + gap - (std::isfinite(value) ? 1 : 0),
+                                             detail::kMaxTrainingSize);
+      if (!std::isfinite(value)) return;
+      gap = 1;
+    }
     const std::size_t cap = target_size();
     const std::int64_t missing = std::min<std::int64_t>(gap - 1, static_cast<std::int64_t>(cap));
     for (std::int64_t i = 0; i < missing; ++i) train_.push_back(nan_value());
     train_.push_back(value);
     if (std::isfinite(value)) ++train_finite_;
-    if (train_.size() >= cap && train_finite_ >= 1) fit();
+    if (train_.size() + static_cast<std::size_t>(lead_missing_) >= cap) fit();
     return;
   }
   // Steps with no observation: the state moves on with a zero innovation.
@@ -451,6 +460,7 @@ void Bats::fit() {
   train_.clear();
   train_.shrink_to_fit();
   train_finite_ = 0;
+  lead_missing_ = 0;
 }
 
 double Bats::point(std::int64_t h) const {
@@ -539,6 +549,7 @@ void Bats::save(Writer& w) const {
   w.put_bool(fitted_);
   if (!fitted_) {
     w.put_vector(train_);
+    w.put<std::int64_t>(lead_missing_);
     return;
   }
   w.put<std::int64_t>(par_.m);
@@ -560,6 +571,7 @@ void Bats::adopt(Bats&& f) {
   config_ = f.config_;
   train_ = std::move(f.train_);
   train_finite_ = f.train_finite_;
+  lead_missing_ = f.lead_missing_;
   fitted_ = f.fitted_;
   par_ = f.par_;
   st_ = std::move(f.st_);
@@ -587,6 +599,7 @@ void Bats::load(Reader& r) {
       if (std::isinf(v)) throw FormatError("model state: infinite value");
       if (std::isfinite(v)) ++fresh.train_finite_;
     }
+    fresh.lead_missing_ = r.get_count(0, detail::kMaxTrainingSize);
     adopt(std::move(fresh));
     return;
   }

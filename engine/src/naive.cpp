@@ -17,6 +17,7 @@ std::size_t SeasonalNaive::target_size() const {
 void SeasonalNaive::clear() {
   train_.clear();
   train_finite_ = 0;
+  lead_missing_ = 0;
   fitted_ = false;
   last_.clear();
   pos_ = 0;
@@ -24,12 +25,20 @@ void SeasonalNaive::clear() {
 
 void SeasonalNaive::observe(double value, std::int64_t gap) {
   if (!fitted_) {
+    // Missing values before the first real one count towards the training size but are not
+    // kept, so a stream of missing values cannot grow the buffer.
+    if (train_finite_ == 0) {
+      lead_missing_ = std::min<std::int64_t>(lead_missing_ + gap - (std::isfinite(value) ? 1 : 0),
+                                             detail::kMaxTrainingSize);
+      if (!std::isfinite(value)) return;
+      gap = 1;
+    }
     const std::size_t cap = target_size();
     const std::int64_t missing = std::min<std::int64_t>(gap - 1, static_cast<std::int64_t>(cap));
     for (std::int64_t i = 0; i < missing; ++i) train_.push_back(detail::nan_value());
     train_.push_back(value);
     if (std::isfinite(value)) ++train_finite_;
-    if (train_.size() >= cap && train_finite_ >= 1) fit();
+    if (train_.size() + static_cast<std::size_t>(lead_missing_) >= cap) fit();
     return;
   }
   // A gap of a whole number of seasons or more leaves every phase as it was.
@@ -64,6 +73,7 @@ void SeasonalNaive::fit() {
   train_.clear();
   train_.shrink_to_fit();
   train_finite_ = 0;
+  lead_missing_ = 0;
 }
 
 double SeasonalNaive::forecast_ahead(double h) const {
@@ -95,6 +105,7 @@ void SeasonalNaive::save(Writer& w) const {
   w.put_bool(fitted_);
   if (!fitted_) {
     w.put_vector(train_);
+    w.put<std::int64_t>(lead_missing_);
     return;
   }
   w.put_vector(last_);
@@ -111,6 +122,7 @@ void SeasonalNaive::load(Reader& r) {
   const bool fitted = r.get_bool();
   std::vector<double> train, last;
   std::size_t finite = 0, pos = 0;
+  std::int64_t lead = 0;
   if (!fitted) {
     train = r.get_vector<double>();
     SeasonalNaive probe(c);
@@ -119,6 +131,7 @@ void SeasonalNaive::load(Reader& r) {
       if (std::isinf(v)) throw FormatError("model state: infinite value");
       if (std::isfinite(v)) ++finite;
     }
+    lead = r.get_count(0, detail::kMaxTrainingSize);
   } else {
     last = r.get_vector<double>();
     if (last.empty()) throw FormatError("model state: empty snaive season");
@@ -134,6 +147,7 @@ void SeasonalNaive::load(Reader& r) {
   fitted_ = fitted;
   train_ = std::move(train);
   train_finite_ = finite;
+  lead_missing_ = lead;
   last_ = std::move(last);
   pos_ = pos;
 }

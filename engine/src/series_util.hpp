@@ -15,6 +15,9 @@
 namespace tarn {
 namespace detail {
 
+// Largest training size a model accepts.
+constexpr std::int64_t kMaxTrainingSize = 100000000;
+
 inline double nan_value() {
   return std::numeric_limits<double>::quiet_NaN();
 }

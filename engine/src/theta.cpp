@@ -59,6 +59,7 @@ void Theta::adopt(Theta&& o) {
   config_ = o.config_;
   train_ = std::move(o.train_);
   train_finite_ = o.train_finite_;
+  lead_missing_ = o.lead_missing_;
   fitted_ = o.fitted_;
   scale_ = o.scale_;
   multiplicative_ = o.multiplicative_;
@@ -78,12 +79,20 @@ void Theta::adopt(Theta&& o) {
 
 void Theta::observe(double value, std::int64_t gap) {
   if (!fitted_) {
+    // Missing values before the first real one count towards the training size but are not
+    // kept, so a stream of missing values cannot grow the buffer.
+    if (train_finite_ == 0) {
+      lead_missing_ = std::min<std::int64_t>(lead_missing_ + gap - (std::isfinite(value) ? 1 : 0),
+                                             detail::kMaxTrainingSize);
+      if (!std::isfinite(value)) return;
+      gap = 1;
+    }
     const std::size_t cap = target_size();
     const std::int64_t missing = std::min<std::int64_t>(gap - 1, static_cast<std::int64_t>(cap));
     for (std::int64_t i = 0; i < missing; ++i) train_.push_back(detail::nan_value());
     train_.push_back(value);
     if (std::isfinite(value)) ++train_finite_;
-    if (train_.size() >= cap && train_finite_ >= 1) fit();
+    if (train_.size() + static_cast<std::size_t>(lead_missing_) >= cap) fit();
     return;
   }
   const std::int64_t skipped = std::min<std::int64_t>(gap - 1, 1000000);
@@ -207,6 +216,7 @@ void Theta::fit() {
   train_.clear();
   train_.shrink_to_fit();
   train_finite_ = 0;
+  lead_missing_ = 0;
 }
 
 double Theta::point(double h) const {
@@ -253,6 +263,7 @@ void Theta::save(Writer& w) const {
   w.put_bool(fitted_);
   if (!fitted_) {
     w.put_vector(train_);
+    w.put<std::int64_t>(lead_missing_);
     return;
   }
   w.put_bool(multiplicative_);
@@ -278,6 +289,7 @@ void Theta::load(Reader& r) {
       if (std::isinf(v)) throw FormatError("model state: infinite value");
       if (std::isfinite(v)) ++f.train_finite_;
     }
+    f.lead_missing_ = r.get_count(0, detail::kMaxTrainingSize);
     adopt(std::move(f));
     return;
   }

@@ -84,6 +84,7 @@ class AutoSelector : public Model {
   AutoConfig config_;
   std::vector<double> train_;
   std::size_t train_finite_ = 0;
+  std::int64_t lead_missing_ = 0;  // missing values seen before the first real one
   bool fitted_ = false;
   int m_ = 1;
   std::size_t window_ = 8;

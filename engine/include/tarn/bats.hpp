@@ -95,6 +95,7 @@ class Bats : public Model {
   BatsConfig config_;
   std::vector<double> train_;  // values collected before the fit, on the grid (NaN = missing)
   std::size_t train_finite_ = 0;
+  std::int64_t lead_missing_ = 0;  // missing values seen before the first real one
   bool fitted_ = false;
   BatsParams par_;
   BatsState st_;

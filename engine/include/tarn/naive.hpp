@@ -48,6 +48,7 @@ class SeasonalNaive : public Model {
   SeasonalNaiveConfig config_;
   std::vector<double> train_;
   std::size_t train_finite_ = 0;
+  std::int64_t lead_missing_ = 0;  // missing values seen before the first real one
   bool fitted_ = false;
   std::vector<double> last_;  // latest value of each phase; last_[pos_] is the oldest
   std::size_t pos_ = 0;

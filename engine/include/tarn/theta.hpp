@@ -64,6 +64,7 @@ class Theta : public Model {
   ThetaConfig config_;
   std::vector<double> train_;
   std::size_t train_finite_ = 0;
+  std::int64_t lead_missing_ = 0;  // missing values seen before the first real one
   bool fitted_ = false;
   double scale_ = 1.0;
   bool multiplicative_ = false;

@@ -439,6 +439,7 @@ HoltWinters::HoltWinters(const HoltWintersConfig& cfg) : cfg_(cfg) {
 
 void HoltWinters::clear() {
   buffer_.clear();
+  buffered_values_ = 0;
   fitted_ = false;
   season_ = mult_ = trend_ = false;
   m_ = 1;
@@ -466,9 +467,8 @@ void HoltWinters::observe(double value, std::int64_t gap) {
   buffer_.insert(buffer_.end(), static_cast<std::size_t>(missing),
                  std::numeric_limits<double>::quiet_NaN());
   buffer_.push_back(value);
-  const bool any =
-      std::any_of(buffer_.begin(), buffer_.end(), [](double v) { return !std::isnan(v); });
-  if (!any) {
+  if (!std::isnan(value)) ++buffered_values_;
+  if (buffered_values_ == 0) {
     // Nothing to learn from yet: keep the window bounded.
     if (static_cast<std::int64_t>(buffer_.size()) > need) {
       buffer_.erase(buffer_.begin(), buffer_.end() - need);
@@ -479,10 +479,27 @@ void HoltWinters::observe(double value, std::int64_t gap) {
 }
 
 void HoltWinters::fit() {
-  std::vector<double> z = buffer_;
+  // A long initial sample is fitted on its latest part only: the smoothed state forgets older
+  // data anyway, and the fit stays fast. The window keeps whole seasons so that the season
+  // index stays aligned.
+  std::size_t window =
+      std::max<std::size_t>(kFitWindow, 3 * static_cast<std::size_t>(cfg_.samples_per_season));
+  if (!cfg_.find_season_length && cfg_.samples_per_season > 1) {
+    const auto m = static_cast<std::size_t>(cfg_.samples_per_season);
+    window = (window + m - 1) / m * m;
+  }
+  std::vector<double> z(buffer_.size() > window
+                            ? buffer_.end() - static_cast<std::ptrdiff_t>(window)
+                            : buffer_.begin(),
+                        buffer_.end());
   // Leading missing values carry no information.
   auto first = std::find_if(z.begin(), z.end(), [](double v) { return !std::isnan(v); });
   z.erase(z.begin(), first);
+  if (z.empty()) {
+    // Every value of the window is missing: the level starts at the latest known value.
+    z.assign(1, *std::find_if(buffer_.rbegin(), buffer_.rend(),
+                              [](double v) { return !std::isnan(v); }));
+  }
   std::size_t nvalid = 0;
   double scale = 0.0;
   bool positive = true;
@@ -600,6 +617,7 @@ void HoltWinters::fit() {
   if (!std::isfinite(slope_)) slope_ = 0.0;
   buffer_.clear();
   buffer_.shrink_to_fit();
+  buffered_values_ = 0;
   fitted_ = true;
 }
 
@@ -778,6 +796,8 @@ void HoltWinters::load(Reader& r) {
   }
   cfg_ = c;
   buffer_ = r.get_vector<double>();
+  buffered_values_ = static_cast<std::size_t>(
+      std::count_if(buffer_.begin(), buffer_.end(), [](double v) { return !std::isnan(v); }));
   fitted_ = r.get_bool();
   season_ = r.get_bool();
   mult_ = r.get_bool();
@@ -798,6 +818,9 @@ void HoltWinters::load(Reader& r) {
                       std::all_of(s_.begin(), s_.end(), [](double v) { return std::isfinite(v); });
   const bool shape = season_ ? (static_cast<std::int64_t>(s_.size()) == m_ && pos_ < m_)
                              : (s_.empty() && m_ == 1 && pos_ == 0 && !mult_);
+  if (std::any_of(buffer_.begin(), buffer_.end(), [](double v) { return std::isinf(v); })) {
+    throw FormatError("hws state: infinite value in the initial data");
+  }
   const bool buffered =
       fitted_ ? buffer_.empty() : static_cast<std::int64_t>(buffer_.size()) <= 2 * c.initial_size();
   if (!finite || !shape || !buffered || (mult_ && !season_)) {

@@ -233,6 +233,16 @@ TEST(HoltWinters, GapsAreMissingValues) {
   EXPECT_TRUE(std::isfinite(b->forecast_at(5'000'000'000'010.0)));
 }
 
+TEST(HoltWinters, LongInitialSample) {
+  // 60,000 initial values: fitted on the latest part, with the season still in phase.
+  const auto x = series(60'024, 12, 500, 0.001, 20, 2.0, 14);
+  auto m = hws({{"samples_per_season", 12}, {"initial_training_seasons", 5000}});
+  feed(*m, std::vector<double>(x.begin(), x.begin() + 60'000));
+  ASSERT_TRUE(m->is_initialized());
+  EXPECT_TRUE(as_hw(*m).seasonal());
+  EXPECT_LT(mape(*m, std::vector<double>(x.begin() + 60'000, x.end()), 59'999), 2.0);
+}
+
 TEST(HoltWinters, ErrorHistory) {
   const auto x = series(60, 4, 10, 0, 2, 0.5, 12);
   auto ring = hws(

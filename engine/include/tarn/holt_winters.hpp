@@ -39,6 +39,8 @@ class HoltWinters : public Model {
   // Largest season length and initial training size accepted.
   static constexpr std::int64_t kMaxSeason = 1'000'000;
   static constexpr std::int64_t kMaxInitial = 100'000'000;
+  // Initial samples longer than this are fitted on their latest values (at least 3 seasons).
+  static constexpr std::size_t kFitWindow = 20'000;
 
   HoltWinters() = default;
   explicit HoltWinters(const HoltWintersConfig& cfg);
@@ -77,7 +79,8 @@ class HoltWinters : public Model {
   void to_additive();
 
   HoltWintersConfig cfg_;
-  std::vector<double> buffer_;  // initial training data (NaN = missing) until fitted
+  std::vector<double> buffer_;       // initial training data (NaN = missing) until fitted
+  std::size_t buffered_values_ = 0;  // non-missing values in buffer_
 
   bool fitted_ = false;
   bool season_ = false, mult_ = false, trend_ = false;

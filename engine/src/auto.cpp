@@ -34,6 +34,7 @@ std::unique_ptr<Model> make_candidate(const std::string& name, std::int64_t n, i
     BatsConfig c;
     c.training_sample_size = n;
     c.season_length = m;
+    c.box_cox = true;
     return std::make_unique<Bats>(c);
   }
   if (name == "theta") return std::make_unique<Theta>(ThetaConfig{n, m});

@@ -2,7 +2,8 @@
 //
 // It collects `min_training_data` values (at least kMinTraining), finds the season length in
 // them (tarn::detect_period) and fits every candidate family of the engine on them: Holt-Winters
-// ("hws"), ARIMA ("arima"), BATS, theta and seasonal naive. A candidate whose builder is missing
+// ("hws"), ARIMA ("arima"), BATS (with
+// Box-Cox considered), theta and seasonal naive. A candidate whose builder is missing
 // or whose fit fails is dropped; the selector itself never fails for a candidate's sake.
 //
 // Forecasts come from one of these options: the combination (the mean of the model-based

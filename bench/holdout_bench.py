@@ -94,9 +94,8 @@ def split_frame(n):
 
 
 def measure(case, method, n, repeat):
-    from tidewell_ts_libs.utils.splitkit import make_holdout_split
-
     from tidewell_ts_libs.utils import score
+    from tidewell_ts_libs.utils.splitkit import make_holdout_split
 
     best = cpu = float("inf")
     peak = 0

@@ -13,6 +13,7 @@ import time
 
 import numpy as np
 import pandas as pd
+
 from tidewell_ts_libs.utils.predict import Predict
 
 PH = 24

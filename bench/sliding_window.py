@@ -16,6 +16,7 @@ import sys
 import time
 
 import numpy as np
+
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 TARGETS = 5

@@ -1,10 +1,10 @@
 import numpy as np
 import pandas as pd
 import pytest
-from tidewell_ts_libs.utils.messages.messages import Messages
-from tidewell_ts_libs.utils.score import compute_prediction_accuracy, prepare_ground_truth
 
 from tidewell_ts_libs.utils import score
+from tidewell_ts_libs.utils.messages.messages import Messages
+from tidewell_ts_libs.utils.score import compute_prediction_accuracy, prepare_ground_truth
 
 
 class RecordingMetrics:

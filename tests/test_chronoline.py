@@ -3,13 +3,13 @@ import pickle
 
 import numpy as np
 import pytest
-import tidewell_ts_libs.kelp.estimators.utils.chronoline as cl
 from sklearn.base import BaseEstimator, clone
 from sklearn.linear_model import Ridge
 from sklearn.pipeline import Pipeline
-from tidewell_ts_libs.utils.messages.messages import Messages
 
+import tidewell_ts_libs.kelp.estimators.utils.chronoline as cl
 from tidewell_ts_libs.kelp.joint_optimizers.utils import regression_dag as rd
+from tidewell_ts_libs.utils.messages.messages import Messages
 
 BASE_OPTIONS = ["total_execution_time", "execution_time_per_pipeline", "execution_platform"]
 ENSEMBLE_OPTIONS = [

@@ -2,10 +2,10 @@
 
 import numpy as np
 import pytest
-from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 import tidewell_ts_libs.deps.tarn.forecasters as builders
 from tidewell_ts_libs.data import load_default
+from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 BUILDER = {"hw": "hws", "arima": "arima", "arma": "arma", "bats": "bats",
            "autoforecaster": "auto"}

@@ -7,9 +7,9 @@ import sys
 import numpy as np
 import pytest
 from sklearn.base import BaseEstimator, clone
-from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 from tidewell_ts_libs.quillcast import quillcast_estimator as qe
+from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 
 def seasonal(n=96, period=12, targets=1):

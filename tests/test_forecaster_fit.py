@@ -4,11 +4,11 @@ import math
 
 import numpy as np
 import pytest
-from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
-from tidewell_ts_libs.utils.messages.messages import Messages
 
 import tidewell_ts_libs.deps.tarn.forecasters as builders
 from tidewell_ts_libs.quillcast import quillcast_estimator as qe
+from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+from tidewell_ts_libs.utils.messages.messages import Messages
 
 
 class FakeModel:

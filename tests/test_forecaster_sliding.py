@@ -4,6 +4,7 @@ import pickle
 
 import numpy as np
 import pytest
+
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 from tidewell_ts_libs.utils.messages.messages import Messages
 

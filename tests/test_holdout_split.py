@@ -4,10 +4,10 @@ import numpy as np
 import pandas as pd
 import pytest
 from dateutil import parser
-from tidewell_ts_libs.utils.messages.messages import Messages
-from tidewell_ts_libs.utils.splitkit import make_holdout_split
 
 from tidewell_ts_libs.utils import splitkit
+from tidewell_ts_libs.utils.messages.messages import Messages
+from tidewell_ts_libs.utils.splitkit import make_holdout_split
 
 
 def msg(id_, *args):

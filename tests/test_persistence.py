@@ -8,11 +8,11 @@ import pytest
 from sklearn.linear_model import LinearRegression
 from sklearn.pipeline import Pipeline
 from sklearn.preprocessing import StandardScaler
-from tidewell_ts_libs.utils.messages.messages import Messages
-from tidewell_ts_libs.utils.score import Score
 
 from tidewell_ts_libs.sklearn.tidewell_ts_pipeline import TidewellTSPipeline
 from tidewell_ts_libs.utils import score
+from tidewell_ts_libs.utils.messages.messages import Messages
+from tidewell_ts_libs.utils.score import Score
 
 
 def msg(id_, *args):

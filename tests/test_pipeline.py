@@ -7,12 +7,13 @@ import sys
 
 import numpy as np
 import pytest
-import tidewell_ts_libs.quillcast.quillcast_chain as chain
 from sklearn.base import BaseEstimator, clone
 from sklearn.exceptions import NotFittedError
 from sklearn.pipeline import Pipeline
 from sklearn.utils import get_tags
 from sklearn.utils.validation import check_is_fitted
+
+import tidewell_ts_libs.quillcast.quillcast_chain as chain
 from tidewell_ts_libs.quillcast.quillcast_chain import ForecastingPipeline
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpolator

@@ -4,22 +4,22 @@ import logging
 
 import numpy as np
 import pytest
-import tidewell_ts_libs.utils.predict as P
 from sklearn.base import BaseEstimator
 from sklearn.linear_model import Ridge
 from sklearn.pipeline import Pipeline
-from tidewell_ts_libs.quillcast.quillcast_chain import ForecastingPipeline
-from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
-from tidewell_ts_libs.utils.predict import Predict
-from tidewell_ts_libs.utils.score import Score
 
+import tidewell_ts_libs.utils.predict as P
 from tidewell_ts_libs.kelp.estimators.chronoline.models.base import KELPChronolineForecaster
 from tidewell_ts_libs.kelp.estimators.chronoline.models.kelp_estimators import (
     KELPChronolineEstimator,
 )
+from tidewell_ts_libs.quillcast.quillcast_chain import ForecastingPipeline
+from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 from tidewell_ts_libs.sklearn.mvp_windowed_transformed_target_estimators import (
     TidewellWindowTransformedTargetRegressor,
 )
+from tidewell_ts_libs.utils.predict import Predict
+from tidewell_ts_libs.utils.score import Score
 
 NAN = np.nan
 # Part of the worked example: four forecasts of horizon 3 over six time points.

@@ -4,14 +4,14 @@ import pickle
 
 import numpy as np
 import pytest
-import tidewell_ts_libs.utils.predict as P
 from sklearn.metrics import mean_absolute_error, mean_squared_error
 from sklearn.metrics._scorer import _BaseScorer
 from sklearn.model_selection import GridSearchCV, TimeSeriesSplit, cross_validate
+
+import tidewell_ts_libs.utils.predict as P
+from tidewell_ts_libs.kelp.estimators.chronoline.models.base import KELPChronolineForecaster
 from tidewell_ts_libs.quillcast.quillcast_chain import ForecastingPipeline
 from tidewell_ts_libs.utils.predict import Predict, _PredictScorer
-
-from tidewell_ts_libs.kelp.estimators.chronoline.models.base import KELPChronolineForecaster
 
 
 def noisy_line(n, seed=0):

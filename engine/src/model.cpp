@@ -40,7 +40,11 @@ void Model::update(std::int64_t t, double value) {
   if (n_obs_ == 0) {
     first_t_ = t;
   } else {
-    const std::int64_t dt = t - last_t_;
+    std::int64_t dt = 0;
+    if (__builtin_sub_overflow(t, last_t_, &dt)) {
+      throw InvalidArgument("observation at time " + std::to_string(t) +
+                            " is too far from the latest one (" + std::to_string(last_t_) + ")");
+    }
     if (!ready() && (!step_known_ || dt < step_)) {
       // While the model is still collecting its initial data the grid step follows the
       // smallest spacing seen; once fitted the grid is fixed.
@@ -77,7 +81,9 @@ void Model::reset() {
 
 double Model::average_interval() const {
   if (n_obs_ < 2) return static_cast<double>(step_);
-  return static_cast<double>(last_t_ - first_t_) / static_cast<double>(n_obs_ - 1);
+  // In floating point: the span of two extreme timestamps does not fit an int64.
+  return (static_cast<double>(last_t_) - static_cast<double>(first_t_)) /
+         static_cast<double>(n_obs_ - 1);
 }
 
 double Model::forecast_steps(double h) const {

@@ -138,6 +138,15 @@ TEST_P(EveryModel, StaleUpdateThrowsAndChangesNothing) {
   EXPECT_THROW(m->update(10, 1.0), tarn::StaleUpdate);
   EXPECT_EQ(m->serialize(), before);
   EXPECT_THROW(m->update(40, std::numeric_limits<double>::infinity()), tarn::InvalidArgument);
+  // Timestamps at the ends of the integer range: a clear error, not an overflow.
+  auto e = make();
+  e->update(std::numeric_limits<std::int64_t>::min(), 1.0);
+  EXPECT_THROW(e->update(std::numeric_limits<std::int64_t>::max(), 1.0), tarn::InvalidArgument);
+  EXPECT_EQ(e->observations(), 1u);
+  auto w = make();
+  for (std::int64_t t : {-5'000'000'000'000'000'000LL, 0LL, 5'000'000'000'000'000'000LL})
+    w->update(t, 1.0);
+  EXPECT_DOUBLE_EQ(w->average_interval(), 5e18);
 }
 
 TEST_P(EveryModel, SerialisedStateForecastsIdentically) {

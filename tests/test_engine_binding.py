@@ -4,10 +4,10 @@ import pickle
 
 import numpy as np
 import pytest
-from tidewell_ts_libs.quillcast.quillcast_utils import QuillcastUtils
 
 import tidewell_ts_libs.deps.tarn as tarn
 from tidewell_ts_libs.deps.tarn import forecasters
+from tidewell_ts_libs.quillcast.quillcast_utils import QuillcastUtils
 
 
 def seasonal(n, period=4, level=20.0, amplitude=3.0, seed=0):

@@ -53,6 +53,46 @@ void detrend(std::vector<double>& y) {
   for (std::size_t i = 0; i < n; ++i) y[i] -= a + b * static_cast<double>(i);
 }
 
+// The season length whose autocorrelation peak is significant and strongest (at least
+// `min_r`), or 1 when there is none.
+int strongest_period(const std::vector<double>& y, int upper_limit, double min_r) {
+  const std::size_t m = y.size();
+  const std::size_t upper = std::min<std::size_t>(static_cast<std::size_t>(upper_limit), m / 2);
+  if (upper < 2) return 1;
+  const std::vector<double> r = acf(y, upper + 1);
+
+  // Significance against white noise, corrected for the number of lags tested.
+  const double z = std::max(1.96, normal_upper_quantile(0.05 / static_cast<double>(upper)));
+  const double thr = z / std::sqrt(static_cast<double>(m));
+
+  struct Peak {
+    std::size_t lag;
+    double r;
+  };
+  std::vector<Peak> peaks;
+  for (std::size_t k = 2; k <= upper; ++k) {
+    if (!(r[k] > r[k - 1] && r[k] >= r[k + 1])) continue;
+    if (r[k] <= thr || r[k] < min_r) continue;
+    // The peak must stand out from the trough before it, which a smoothly decaying
+    // autocorrelation (a persistent but non-seasonal series) does not do.
+    double trough = r[k - 1];
+    for (std::size_t j = (k + 1) / 2; j < k; ++j) trough = std::min(trough, r[j]);
+    if (r[k] - trough <= thr) continue;
+    peaks.push_back({k, r[k]});
+  }
+  if (peaks.empty()) return 1;
+  const Peak best = *std::max_element(peaks.begin(), peaks.end(),
+                                      [](const Peak& a, const Peak& b) { return a.r < b.r; });
+  // A season shows peaks at its multiples too: prefer the shortest lag that divides the best
+  // one and is nearly as strong.
+  for (const Peak& p : peaks) {
+    if (p.lag < best.lag && best.lag % p.lag == 0 && p.r >= 0.8 * best.r) {
+      return static_cast<int>(p.lag);
+    }
+  }
+  return static_cast<int>(best.lag);
+}
+
 }  // namespace
 
 int detect_period(const double* x, std::size_t n, int upper_limit) {
@@ -78,52 +118,17 @@ int detect_period(const double* x, std::size_t n, int upper_limit) {
   for (double& v : y) v /= scale;
 
   detrend(y);
-  // A persistent (random-walk like) series hides its season behind the slowly decaying
-  // autocorrelation: look at its changes instead.
-  {
-    const std::vector<double> r1 = acf(y, 1);
-    if (r1[1] > 0.8) {
-      std::vector<double> d(y.size() - 1);
-      for (std::size_t i = 1; i < y.size(); ++i) d[i - 1] = y[i] - y[i - 1];
-      y.swap(d);
-      detrend(y);
-    }
-  }
-  const std::size_t m = y.size();
-  const std::size_t upper = std::min<std::size_t>(static_cast<std::size_t>(upper_limit), m / 2);
-  if (upper < 2) return 1;
-  const std::vector<double> r = acf(y, upper + 1);
-
-  // Significance against white noise, corrected for the number of lags tested.
-  const double z = std::max(1.96, normal_upper_quantile(0.05 / static_cast<double>(upper)));
-  const double thr = z / std::sqrt(static_cast<double>(m));
-
-  struct Peak {
-    std::size_t lag;
-    double r;
-  };
-  std::vector<Peak> peaks;
-  for (std::size_t k = 2; k <= upper; ++k) {
-    if (!(r[k] > r[k - 1] && r[k] >= r[k + 1])) continue;
-    if (r[k] <= thr) continue;
-    // The peak must stand out from the trough before it, which a smoothly decaying
-    // autocorrelation (a persistent but non-seasonal series) does not do.
-    double trough = r[k - 1];
-    for (std::size_t j = (k + 1) / 2; j < k; ++j) trough = std::min(trough, r[j]);
-    if (r[k] - trough <= thr) continue;
-    peaks.push_back({k, r[k]});
-  }
-  if (peaks.empty()) return 1;
-  const Peak best = *std::max_element(peaks.begin(), peaks.end(),
-                                      [](const Peak& a, const Peak& b) { return a.r < b.r; });
-  // A season shows peaks at its multiples too: prefer the shortest lag that divides the best
-  // one and is nearly as strong.
-  for (const Peak& p : peaks) {
-    if (p.lag < best.lag && best.lag % p.lag == 0 && p.r >= 0.8 * best.r) {
-      return static_cast<int>(p.lag);
-    }
-  }
-  return static_cast<int>(best.lag);
+  const std::vector<double> r1 = acf(y, 1);
+  if (r1[1] <= 0.8) return strongest_period(y, upper_limit, 0.0);
+  // A persistent series: a smooth season (a long period) also has a high lag-one
+  // autocorrelation, so look for a clear season in the levels first. A random-walk-like series
+  // hides its season behind the slowly decaying autocorrelation: look at its changes instead.
+  const int in_levels = strongest_period(y, upper_limit, 0.5);
+  if (in_levels > 1) return in_levels;
+  std::vector<double> d(y.size() - 1);
+  for (std::size_t i = 1; i < y.size(); ++i) d[i - 1] = y[i] - y[i - 1];
+  detrend(d);
+  return strongest_period(d, upper_limit, 0.0);
 }
 
 }  // namespace tarn

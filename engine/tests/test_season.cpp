@@ -113,3 +113,18 @@ TEST(DetectPeriod, ScaleDoesNotMatter) {
 }
 
 }  // namespace
+
+// A smooth season has a lag-one autocorrelation as high as a random walk's; it must not be
+// mistaken for one (differencing it leaves spurious short peaks).
+TEST(DetectPeriod, SmoothLongSeasonInALongSeries) {
+  std::mt19937 rng(3);
+  std::normal_distribution<double> nd(0.0, 1.0);
+  for (int period : {24, 52}) {
+    for (int n : {480, 2000, 5000}) {
+      std::vector<double> x;
+      for (int t = 0; t < n; ++t)
+        x.push_back(100.0 + 10.0 * std::sin(2 * kPi * t / period) + nd(rng));
+      EXPECT_EQ(tarn::detect_period(x.data(), x.size(), 200), period) << "n=" << n;
+    }
+  }
+}

@@ -10,6 +10,7 @@ from sklearn.base import clone
 from sklearn.experimental import enable_iterative_imputer  # noqa: F401
 from sklearn.impute import IterativeImputer
 
+import tidewell_ts_libs
 from tidewell_ts_libs.kelp.imputers import chained_fill
 from tidewell_ts_libs.kelp.imputers.chained_fill import ChainedFill
 
@@ -22,12 +23,13 @@ def data(seed=0, n=60):
     return X
 
 
-def test_module_loads_on_its_own():
+def test_module_loads_on_its_own(tmp_path):
     # Loaded first in a fresh interpreter, the module enables scikit-learn's iterative imputer.
+    # The child imports the same package as this process (installed or built in place).
     code = "from tidewell_ts_libs.kelp.imputers import chained_fill as c; print(list(vars(c))[-4:])"
-    root = Path(__file__).resolve().parent.parent
+    root = Path(tidewell_ts_libs.__file__).resolve().parent.parent
     out = subprocess.run(
-        [sys.executable, "-c", code], cwd=root, capture_output=True, text=True, check=True,
+        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, check=True,
         env={**os.environ, "PYTHONPATH": str(root)},
     )  # fmt: skip
     assert out.stdout.strip() == "['IterativeImputer', 'namedtuple', '_ImputerTriplet', 'ChainedFill']"

@@ -16,7 +16,9 @@ namespace contracts {
 namespace py = pybind11;
 
 // The module that builds and registers engine models; importing it makes engine_model() work.
-inline py::module_ engine_module() { return py::module_::import("tidewell_ts_libs.deps.tarn"); }
+inline py::module_ engine_module() {
+  return py::module_::import("tidewell_ts_libs.deps.tarn");
+}
 
 // The engine model behind `obj`, or nullptr when `obj` is not one of the engine's own models.
 inline tarn::Model* engine_model(py::handle obj) {

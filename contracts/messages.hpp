@@ -21,7 +21,8 @@ inline py::object messages_class() {
 // Text of `id` from the catalogue class `messages` (normally the module's bound `Messages`).
 template <class... Args>
 std::string message(py::handle messages, const char* id, Args&&... args) {
-  py::object text = messages.attr("get_message")(std::forward<Args>(args)..., py::arg("message_id") = id);
+  py::object text =
+      messages.attr("get_message")(std::forward<Args>(args)..., py::arg("message_id") = id);
   return py::str(text).cast<std::string>();
 }
 

@@ -35,7 +35,9 @@ namespace py = pybind11;
 // ---------------------------------------------------------------------------------------------
 // Small helpers
 
-inline py::object import(const char* module) { return py::module_::import(module); }
+inline py::object import(const char* module) {
+  return py::module_::import(module);
+}
 inline py::object import(const char* module, const char* name) {
   return py::module_::import(module).attr(name);
 }
@@ -59,7 +61,9 @@ void print(Args&&... args) {
 }
 
 // Tuple of base classes, each named by module and attribute.
-inline py::tuple bases() { return py::tuple(); }
+inline py::tuple bases() {
+  return py::tuple();
+}
 template <class... Rest>
 py::tuple bases(const char* module, const char* name, Rest... rest) {
   py::list out;
@@ -202,13 +206,15 @@ class ClassBuilder {
 
   template <class F, class... Extra>
   ClassBuilder& def_classmethod(const char* name, F&& f, const Extra&... extra) {
-    ns_[name] = import("builtins", "classmethod")(make_method(name, std::forward<F>(f), "cls", extra...));
+    ns_[name] =
+        import("builtins", "classmethod")(make_method(name, std::forward<F>(f), "cls", extra...));
     return *this;
   }
 
   template <class F, class... Extra>
   ClassBuilder& def_static(const char* name, F&& f, const Extra&... extra) {
-    ns_[name] = import("builtins", "staticmethod")(make_method(name, std::forward<F>(f), nullptr, extra...));
+    ns_[name] = import("builtins",
+                       "staticmethod")(make_method(name, std::forward<F>(f), nullptr, extra...));
     return *this;
   }
 

@@ -23,12 +23,8 @@ struct BuilderEntry {
 // One line per builder.
 const std::vector<BuilderEntry>& builder_table() {
   static const std::vector<BuilderEntry> table = {
-      {"hws", &build_holt_winters},
-      {"arima", &build_arima},
-      {"arma", &build_arma},
-      {"bats", &build_bats},
-      {"theta", &build_theta},
-      {"snaive", &build_seasonal_naive},
+      {"hws", &build_holt_winters}, {"arima", &build_arima}, {"arma", &build_arma},
+      {"bats", &build_bats},        {"theta", &build_theta}, {"snaive", &build_seasonal_naive},
       {"auto", &build_auto},
   };
   return table;

@@ -28,7 +28,9 @@ void register_model_kind(const std::string& kind, ModelFactory factory) {
   registry()[kind] = factory;
 }
 
-std::string Model::describe() const { return kind(); }
+std::string Model::describe() const {
+  return kind();
+}
 
 void Model::update(std::int64_t t, double value) {
   if (n_obs_ > 0 && t <= last_t_) {
@@ -51,8 +53,8 @@ void Model::update(std::int64_t t, double value) {
       step_ = dt;
       step_known_ = true;
     }
-    gap = std::max<std::int64_t>(1, static_cast<std::int64_t>(
-                                        std::llround(static_cast<double>(dt) / step_)));
+    gap = std::max<std::int64_t>(
+        1, static_cast<std::int64_t>(std::llround(static_cast<double>(dt) / step_)));
   }
   last_t_ = t;
   ++n_obs_;

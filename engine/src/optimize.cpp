@@ -41,12 +41,14 @@ OptimizeResult nelder_mead(const std::function<double(const std::vector<double>&
   std::vector<double> centroid(n), xr(n), xe(n), xc(n);
   while (evals < opt.max_evaluations) {
     std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return vals[a] < vals[b]; });
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return vals[a] < vals[b]; });
     const std::size_t best = order.front(), worst = order.back(), second = order[n - 1];
 
     double xspread = 0.0;
     for (std::size_t i = 0; i <= n; ++i) {
-      for (std::size_t j = 0; j < n; ++j) xspread = std::max(xspread, std::fabs(pts[i][j] - pts[best][j]));
+      for (std::size_t j = 0; j < n; ++j)
+        xspread = std::max(xspread, std::fabs(pts[i][j] - pts[best][j]));
     }
     const double fspread = std::fabs(vals[worst] - vals[best]);
     if (xspread <= opt.x_tolerance || (std::isfinite(vals[worst]) && fspread <= opt.f_tolerance)) {
@@ -92,7 +94,8 @@ OptimizeResult nelder_mead(const std::function<double(const std::vector<double>&
     // Shrink towards the best point.
     for (std::size_t i = 0; i <= n; ++i) {
       if (i == best) continue;
-      for (std::size_t j = 0; j < n; ++j) pts[i][j] = pts[best][j] + 0.5 * (pts[i][j] - pts[best][j]);
+      for (std::size_t j = 0; j < n; ++j)
+        pts[i][j] = pts[best][j] + 0.5 * (pts[i][j] - pts[best][j]);
       vals[i] = eval(pts[i]);
     }
   }
@@ -104,7 +107,9 @@ OptimizeResult nelder_mead(const std::function<double(const std::vector<double>&
   return res;
 }
 
-double to_bounded(double u, double lo, double hi) { return lo + (hi - lo) / (1.0 + std::exp(-u)); }
+double to_bounded(double u, double lo, double hi) {
+  return lo + (hi - lo) / (1.0 + std::exp(-u));
+}
 
 double from_bounded(double x, double lo, double hi) {
   double p = (x - lo) / (hi - lo);

@@ -11,12 +11,9 @@ namespace tarn {
 
 std::map<std::string, ModelFactory> builtin_model_kinds() {
   return {
-      {"hws", &make_default<HoltWinters>},
-      {"arima", &make_default<Arima>},
-      {"arma", &make_default<Arma>},
-      {"bats", &make_default<Bats>},
-      {"theta", &make_default<Theta>},
-      {"snaive", &make_default<SeasonalNaive>},
+      {"hws", &make_default<HoltWinters>},   {"arima", &make_default<Arima>},
+      {"arma", &make_default<Arma>},         {"bats", &make_default<Bats>},
+      {"theta", &make_default<Theta>},       {"snaive", &make_default<SeasonalNaive>},
       {"auto", &make_default<AutoSelector>},
   };
 }

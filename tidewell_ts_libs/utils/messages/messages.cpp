@@ -13,16 +13,25 @@ namespace {
 // appended. TIDEWELLTSLIBS0056E is formatted by scikit-learn with the estimator's class name.
 const std::map<std::string, std::string>& catalogue() {
   static const std::map<std::string, std::string> texts = {
-      {"TIDEWELLTSLIBS0001E", "Could not load the pipeline from file {}: the file could not be read or unpickled."},
+      {"TIDEWELLTSLIBS0001E",
+       "Could not load the pipeline from file {}: the file could not be read or unpickled."},
       {"TIDEWELLTSLIBS0002E", "The file {} holds no pipeline (the stored object is None)."},
       {"TIDEWELLTSLIBS0003E", "Cannot load a pipeline from {}: no such file."},
-      {"TIDEWELLTSLIBS0004E", "Unknown forecasting algorithm: use one of hw, arima, arma, bats, autoforecaster."},
+      {"TIDEWELLTSLIBS0004E",
+       "Unknown forecasting algorithm: use one of hw, arima, arma, bats, autoforecaster."},
       {"TIDEWELLTSLIBS0005E", "Timestamp column index {} is outside the columns of the data."},
-      {"TIDEWELLTSLIBS0006E", "The data has {} value columns but the forecaster was trained on {}."},
-      {"TIDEWELLTSLIBS0007E", "Values below -2 cannot be log-transformed: the new data does not fit the trained forecaster."},
-      {"TIDEWELLTSLIBS0056E", "This %(name)s instance is not fitted yet. Call 'fit' with _reset_model=True before using this estimator."},
-      {"TIDEWELLTSLIBS0067E", "The data contains missing values (NaN): impute them before forecasting."},
-      {"TIDEWELLTSLIBS0004W", "Warning: the timestamps are not regularly spaced (spacing varies by more than 20%)."},
+      {"TIDEWELLTSLIBS0006E",
+       "The data has {} value columns but the forecaster was trained on {}."},
+      {"TIDEWELLTSLIBS0007E",
+       "Values below -2 cannot be log-transformed: the new data does not fit the trained "
+       "forecaster."},
+      {"TIDEWELLTSLIBS0056E",
+       "This %(name)s instance is not fitted yet. Call 'fit' with _reset_model=True before using "
+       "this estimator."},
+      {"TIDEWELLTSLIBS0067E",
+       "The data contains missing values (NaN): impute them before forecasting."},
+      {"TIDEWELLTSLIBS0004W",
+       "Warning: the timestamps are not regularly spaced (spacing varies by more than 20%)."},
       {"TIDEWELLTSLIBS0068E", "Learning type {} is not supported: only forecasting is."},
       {"TIDEWELLTSLIBS0069E", "No dataset was given."},
       {"TIDEWELLTSLIBS0070E", "Holdout size {} is not valid for a dataset of {} rows."},
@@ -31,9 +40,12 @@ const std::map<std::string, std::string>& catalogue() {
       {"TIDEWELLTSLIBS0073E", "Target column {} cannot be converted to numbers: {}"},
       {"TIDEWELLTSLIBS0074E", "Timestamp column {} cannot also be a target column."},
       {"TIDEWELLTSLIBS0075E", "The timestamp column holds duplicate timestamps."},
-      {"TIDEWELLTSLIBS0076E", "The values of timestamp column {} cannot be parsed as dates or times."},
+      {"TIDEWELLTSLIBS0076E",
+       "The values of timestamp column {} cannot be parsed as dates or times."},
       {"TIDEWELLTSLIBS0077E", "The timestamp column is neither numeric nor text."},
-      {"TIDEWELLTSLIBS0078E", "Look-back window {} is not valid: it must be a whole number from 0 to {}, the number of training rows."},
+      {"TIDEWELLTSLIBS0078E",
+       "Look-back window {} is not valid: it must be a whole number from 0 to {}, the number of "
+       "training rows."},
       {"TIDEWELLTSLIBS0036E", "Unknown regressor type {}: use AutoRegressor or AutoEnsemble."},
       {"TIDEWELLTSLIBS0037E", "Unknown search space granularity."},
       {"TIDEWELLTS0072E", "Unknown aggregation of overlapping forecasts: use average or original."},
@@ -81,7 +93,8 @@ PYBIND11_MODULE(messages, m) {
       "get_message",
       [](py::args args, py::kwargs kwargs) -> std::string {
         if (!kwargs.contains("message_id")) {
-          twpy::raise(PyExc_TypeError, "get_message() missing required keyword argument 'message_id'");
+          twpy::raise(PyExc_TypeError,
+                      "get_message() missing required keyword argument 'message_id'");
         }
         for (auto item : kwargs) {
           if (py::str(item.first).cast<std::string>() != "message_id") {

@@ -23,4 +23,4 @@ fi
 echo "== Python tests"
 # Run from tests/ so the installed package, not the source tree, is imported.
 cd "$root/tests"
-"$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+"$root/.venv/bin/python" -m pytest -p no:cacheprovider "$@"

@@ -56,7 +56,7 @@ struct Spec {
 struct FitResult {
   bool ok = false;
   double aicc = kInf;
-  Spec spec;
+  Spec layout;
   BatsParams par;
   BatsState x0;
   std::vector<double> u;  // optimiser coordinates, for warm starts
@@ -227,7 +227,7 @@ class Fitter {
   // at their warm-start values.
   FitResult fit(const Spec& sp, const std::vector<double>* warm, std::size_t frozen = 0) {
     FitResult res;
-    res.spec = sp;
+    res.layout = sp;
     const double K = static_cast<double>(param_count(sp) + state_count(sp));
     const double nn = static_cast<double>(n_);
     if (nn - K - 1.0 < 1.0) return res;
@@ -276,7 +276,7 @@ class Fitter {
 std::vector<double> extend_u(const FitResult& base, int p, int q) {
   std::vector<double> u = base.u;
   // ARMA coordinates come last; drop the base's own before adding the new ones.
-  u.resize(u.size() - static_cast<std::size_t>(base.spec.p + base.spec.q));
+  u.resize(u.size() - static_cast<std::size_t>(base.layout.p + base.layout.q));
   for (int k = 0; k < p + q; ++k) u.push_back(0.0);
   return u;
 }
@@ -288,7 +288,7 @@ bool residuals_autocorrelated(Fitter& fitter, const FitResult& fit) {
   std::vector<double> e;
   {
     BatsState s = fit.x0;
-    (void)fitter.objective(fit.spec, fit.par, nullptr);  // fills the transformed series
+    (void)fitter.objective(fit.layout, fit.par, nullptr);  // fills the transformed series
     for (double z : fitter.z()) e.push_back(filter_step(fit.par, s, z, false));
   }
   const std::size_t n = e.size();
@@ -402,7 +402,7 @@ void Bats::fit() {
       if (r.ok && r.aicc < top.aicc) top = r;
     }
     if (top.ok && config_.box_cox && fitter.positive()) {
-      Spec sp = top.spec;
+      Spec sp = top.layout;
       sp.box_cox = true;
       FitResult r = fitter.fit(sp, nullptr);
       if (r.ok && r.aicc < top.aicc) top = r;
@@ -411,7 +411,7 @@ void Bats::fit() {
       // Stepwise search over ARMA(p, q), p, q <= 2, from the chosen structure.
       const FitResult base = top;
       auto try_order = [&](int p, int q) {
-        Spec sp = base.spec;
+        Spec sp = base.layout;
         sp.p = p;
         sp.q = q;
         // The smoothing parameters stay as fitted without ARMA terms: estimated jointly, a
@@ -419,15 +419,15 @@ void Bats::fit() {
         // and then forecasts a trending series back to its mean.
         std::vector<double> u = extend_u(base, p, q);
         const std::size_t frozen =
-            base.u.size() - static_cast<std::size_t>(base.spec.p + base.spec.q);
+            base.u.size() - static_cast<std::size_t>(base.layout.p + base.layout.q);
         FitResult r = fitter.fit(sp, &u, frozen);
         if (r.ok && r.aicc < top.aicc) top = r;
       };
       try_order(1, 0);
       try_order(0, 1);
       try_order(1, 1);
-      if (top.spec.p + top.spec.q > 0) {
-        const int p0 = top.spec.p, q0 = top.spec.q;
+      if (top.layout.p + top.layout.q > 0) {
+        const int p0 = top.layout.p, q0 = top.layout.q;
         if (p0 >= 1) try_order(2, q0);
         if (q0 >= 1) try_order(p0, 2);
       }

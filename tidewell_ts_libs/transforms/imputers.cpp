@@ -31,16 +31,16 @@ struct Forward {
 };
 
 template <std::size_t... I>
-auto make_init(py::module_ m, Forward spec, std::index_sequence<I...>) {
-  return [m, spec](py::object self, Obj<I>... args) {
+auto make_init(py::module_ m, Forward layout, std::index_sequence<I...>) {
+  return [m, layout](py::object self, Obj<I>... args) {
     std::array<py::object, sizeof...(I)> values{args...};
     py::dict kwargs;
-    for (const auto& [key, value] : spec.fixed) kwargs[py::str(key)] = py::str(value);
-    for (std::size_t i = 0; i < values.size(); ++i) kwargs[py::str(spec.keywords[i])] = values[i];
-    py::object cls = m.attr(spec.class_name.c_str());
+    for (const auto& [key, value] : layout.fixed) kwargs[py::str(key)] = py::str(value);
+    for (std::size_t i = 0; i < values.size(); ++i) kwargs[py::str(layout.keywords[i])] = values[i];
+    py::object cls = m.attr(layout.class_name.c_str());
     py::object base = cls.attr("__bases__")[py::int_(0)];
     base.attr("__init__")(self, **kwargs);
-    if (spec.sets_catalogue_attrs) {
+    if (layout.sets_catalogue_attrs) {
       self.attr("ts_icol_loc") = values[0];
       self.attr("missing_val_identifier") = values[1];
     }
@@ -48,8 +48,8 @@ auto make_init(py::module_ m, Forward spec, std::index_sequence<I...>) {
 }
 
 template <std::size_t N>
-auto make_init(py::module_ m, Forward spec) {
-  return make_init(m, std::move(spec), std::make_index_sequence<N>{});
+auto make_init(py::module_ m, Forward layout) {
+  return make_init(m, std::move(layout), std::make_index_sequence<N>{});
 }
 
 py::list default_imputer_list(py::module_ m, py::kwargs kwargs) {

@@ -6,7 +6,7 @@ it work (which extends the budget), the time spent past the budget beyond that o
 includes the final refit, and for the ensemble the refits of its leaders), the number of
 candidates tried by status, and the holdout error relative to a mean predictor.
 
-    PYTHONPATH=. .venv/bin/python bench/auto_regression_budget.py [--rows 2000] [--budgets 2 5]
+    PYTHONPATH=src .venv/bin/python bench/auto_regression_budget.py [--rows 2000] [--budgets 2 5]
 """
 
 import argparse

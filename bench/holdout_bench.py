@@ -1,6 +1,6 @@
 """Benchmarks of the holdout split and of prediction accuracy against plain pandas versions.
 
-    PYTHONPATH=. .venv/bin/python bench/holdout_bench.py [--quick]
+    PYTHONPATH=src .venv/bin/python bench/holdout_bench.py [--quick]
 
 1. compute_prediction_accuracy, one target, ph = 24, "average": the library (overlapping forecasts
    averaged in the engine) against the coverage-table method in pandas (one row per forecast,

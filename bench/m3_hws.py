@@ -2,7 +2,7 @@
 additive Holt-Winters and statsforecast's AutoETS, all given the true season length.
 
 Run with the peers' environment and the built tree on the path:
-    PYTHONPATH=. bench/.venv-peers/bin/python bench/m3_hws.py [--limit N] [--json out.json]
+    PYTHONPATH=src bench/.venv-peers/bin/python bench/m3_hws.py [--limit N] [--json out.json]
 Prints sMAPE and MASE per frequency and overall, and fit + forecast seconds per method
 (numba compilation of AutoETS reported apart).
 """

@@ -4,7 +4,7 @@ true season length) and the mean of those four, on all 3003 M3 series with the c
 horizons (yearly 6, quarterly 8, monthly 18, other 8).
 
 Run with the peers' environment and the built tree on the path:
-    PYTHONPATH=. bench/.venv-peers/bin/python bench/m3_race.py [--limit N]
+    PYTHONPATH=src bench/.venv-peers/bin/python bench/m3_race.py [--limit N]
 
 statsforecast's models are slow on 3003 series; their forecasts and per-series CPU times are
 cached per model in bench/out/ (fill the cache in the background first:

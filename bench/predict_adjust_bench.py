@@ -1,6 +1,6 @@
 """Benchmark of Predict.adjust_prediction against the coverage-table method in pandas.
 
-    PYTHONPATH=. .venv/bin/python bench/predict_adjust_bench.py [--quick]
+    PYTHONPATH=src .venv/bin/python bench/predict_adjust_bench.py [--quick]
 
 Stacked forecasts of horizon ph = 24 for n holdout points and 3 targets are averaged into one
 value per point. The pandas method builds one row per forecast padded with NaN (n * (n + ph - 1)

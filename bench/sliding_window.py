@@ -6,7 +6,7 @@ rows with predict_sliding_window (horizon 1) and predict_multi_step_sliding_wind
 models once, feed each row, forecast the horizon, log transform in and out), and the rows per
 second of both and their ratio are printed. The two results are checked to agree.
 
-Usage: PYTHONPATH=. .venv/bin/python bench/sliding_window.py [--rows N] [--algorithms hw,arima]
+Usage: PYTHONPATH=src .venv/bin/python bench/sliding_window.py [--rows N] [--algorithms hw,arima]
 """
 
 import argparse

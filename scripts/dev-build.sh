@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Incremental developer build: compiles the extension modules into build/dev (or $TW_BUILD_DIR)
-# and copies them next to their sources, so `PYTHONPATH=. python -m pytest` runs the tree as is.
+# and copies them next to their sources, so `PYTHONPATH=src python -m pytest` runs the tree as is.
 # Usage: scripts/dev-build.sh [cmake target ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."

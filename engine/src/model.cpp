@@ -1,6 +1,8 @@
 #include "tarn/model.hpp"
 
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -8,7 +10,11 @@ namespace tarn {
 namespace {
 
 constexpr char kMagic[4] = {'T', 'A', 'R', 'N'};
-constexpr std::uint16_t kFormatVersion = 1;
+// 1: the framing and the model's fields. 2: the same, followed by the CRC-32 of every byte
+// before it, so a damaged state is rejected instead of loaded with other numbers.
+constexpr std::uint16_t kFormatVersion = 2;
+constexpr std::uint16_t kOldestVersion = 1;
+constexpr std::uint16_t kFirstChecksummedVersion = 2;
 
 std::map<std::string, ModelFactory>& registry() {
   // Built in explicitly: self-registering statics would be dropped by the linker when the
@@ -112,18 +118,52 @@ std::string Model::serialize() const {
   w.put_bool(step_known_);
   w.put<std::uint64_t>(n_obs_);
   save(w);
+  const std::uint32_t sum = crc32(w.bytes().data(), w.bytes().size());
+  w.put<std::uint32_t>(sum);
   return w.take();
 }
 
-std::unique_ptr<Model> Model::deserialize(const std::string& bytes) {
-  Reader r(bytes);
-  for (char c : kMagic) {
-    if (r.get<char>() != c) throw FormatError("not a tarn model state");
+std::uint32_t crc32(const char* data, std::size_t n) {
+  static const auto table = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1U) ? 0xEDB88320U ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  std::uint32_t c = 0xFFFFFFFFU;
+  for (std::size_t i = 0; i < n; ++i) {
+    c = table[(c ^ static_cast<unsigned char>(data[i])) & 0xFFU] ^ (c >> 8);
   }
-  const auto version = r.get<std::uint16_t>();
-  if (version != kFormatVersion) {
+  return c ^ 0xFFFFFFFFU;
+}
+
+std::unique_ptr<Model> Model::deserialize(const std::string& bytes) {
+  Reader head(bytes);
+  for (char c : kMagic) {
+    if (head.get<char>() != c) throw FormatError("not a tarn model state");
+  }
+  const auto version = head.get<std::uint16_t>();
+  if (version < kOldestVersion || version > kFormatVersion) {
     throw FormatError("unsupported model state version " + std::to_string(version));
   }
+  std::size_t body = bytes.size();
+  if (version >= kFirstChecksummedVersion) {
+    if (bytes.size() < sizeof(kMagic) + sizeof(std::uint16_t) + sizeof(std::uint32_t)) {
+      throw FormatError("model state: truncated");
+    }
+    body -= sizeof(std::uint32_t);
+    std::uint32_t stored = 0;
+    std::memcpy(&stored, bytes.data() + body, sizeof(stored));
+    if (stored != crc32(bytes.data(), body)) {
+      throw FormatError("model state is damaged (checksum mismatch)");
+    }
+  }
+  Reader r(bytes.data(), body);
+  r.set_version(version);
+  for (std::size_t i = 0; i < sizeof(kMagic) + sizeof(std::uint16_t); ++i) r.get<char>();
   const std::string kind = r.get_string();
   ModelFactory factory = nullptr;
   {

@@ -80,6 +80,30 @@ TEST(ModelState, FramingAndRegistry) {
                tarn::InvalidArgument);
 }
 
+TEST(ModelState, ChecksumRejectsEveryFlippedBitAndOldStatesStillLoad) {
+  tarn::register_model_kind("test_last_value", &tarn::make_default<LastValue>);
+  LastValue m;
+  m.update(std::vector<std::int64_t>{1, 2, 4}, std::vector<double>{1.0, 2.0, 5.0});
+  const std::string s = m.serialize();
+  for (std::size_t byte = 0; byte < s.size(); ++byte) {
+    for (int bit = 0; bit < 8; ++bit) {
+      std::string bad = s;
+      bad[byte] = static_cast<char>(bad[byte] ^ (1 << bit));
+      EXPECT_THROW(tarn::Model::deserialize(bad), tarn::FormatError) << byte << ":" << bit;
+    }
+  }
+  EXPECT_THROW(tarn::Model::deserialize(s.substr(0, s.size() - 1)), tarn::FormatError);
+  EXPECT_EQ(tarn::crc32("123456789", 9), 0xCBF43926U);  // the standard check value
+
+  // A state of the first format: the same bytes without the checksum, version 1.
+  std::string v1 = s.substr(0, s.size() - 4);
+  v1[4] = 1;
+  v1[5] = 0;
+  auto old = tarn::Model::deserialize(v1);
+  EXPECT_DOUBLE_EQ(old->forecast_at(5), 5.0);
+  EXPECT_EQ(old->serialize(), s);  // saved again in the current format
+}
+
 TEST(Builders, TableAndOptionReader) {
   const auto names = tarn::builder_names();
   ASSERT_FALSE(names.empty());

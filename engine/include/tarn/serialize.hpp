@@ -42,10 +42,18 @@ class Writer {
   std::string out_;
 };
 
+// CRC-32 (the IEEE polynomial, as in zlib) of `n` bytes; guards saved states against damage.
+std::uint32_t crc32(const char* data, std::size_t n);
+
 class Reader {
  public:
   Reader(const char* data, std::size_t size) : p_(data), end_(data + size) {}
   explicit Reader(const std::string& s) : Reader(s.data(), s.size()) {}
+
+  // Format version of the state being read (set by the framing once it has read it), so a
+  // model can read states written before it gained a field.
+  std::uint16_t version() const { return version_; }
+  void set_version(std::uint16_t v) { version_ = v; }
 
   template <class T>
   T get() {
@@ -91,6 +99,7 @@ class Reader {
   }
   const char* p_;
   const char* end_;
+  std::uint16_t version_ = 0;
 };
 
 }  // namespace tarn

@@ -1,11 +1,16 @@
 # Every C++ file under src/tidewell_ts_libs/ is one extension module, named by its path below src/:
 # src/tidewell_ts_libs/utils/score.cpp becomes the module tidewell_ts_libs.utils.score.
 
-file(GLOB TW_SUPPORT_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/support/*.cpp)
-add_library(tw_support STATIC ${TW_SUPPORT_SOURCES} ${PROJECT_SOURCE_DIR}/support/pyclass.hpp)
-target_include_directories(tw_support PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/support)
-target_link_libraries(tw_support PUBLIC pybind11::headers Python::Module tarn_engine)
-set_target_properties(tw_support PROPERTIES LINKER_LANGUAGE CXX CXX_VISIBILITY_PRESET hidden)
+# The header-only helpers for defining Python classes from C++ (support/) and the contracts.
+add_library(tw_support INTERFACE)
+target_include_directories(tw_support INTERFACE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/support)
+target_link_libraries(tw_support INTERFACE pybind11::headers Python::Module tarn_engine)
+
+# The shared engine lives beside the binding package; each module finds it relative to itself.
+set(TW_ENGINE_DIR tidewell_ts_libs/deps/tarn)
+if(TW_ENGINE_SHARED)
+  install(TARGETS tarn_engine LIBRARY DESTINATION ${TW_ENGINE_DIR})
+endif()
 
 function(tw_add_all_modules)
   set(pkg_root ${PROJECT_SOURCE_DIR}/src)
@@ -18,11 +23,26 @@ function(tw_add_all_modules)
     pybind11_add_module(${target} MODULE NO_EXTRAS ${pkg_root}/${src})
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${name})
     target_link_libraries(${target} PRIVATE tw_support tarn_engine)
+    # Engine classes keep default visibility in the modules, so every module uses the shared
+    # engine's symbols (type identity, registry) rather than hidden copies of its own.
+    set_target_properties(${target} PROPERTIES CXX_VISIBILITY_PRESET default
+                          VISIBILITY_INLINES_HIDDEN OFF)
+    file(RELATIVE_PATH to_engine ${PROJECT_SOURCE_DIR}/src/${dir} ${PROJECT_SOURCE_DIR}/src/${TW_ENGINE_DIR})
+    if(to_engine STREQUAL "")
+      set(to_engine ".")
+    endif()
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${to_engine}"
+                          BUILD_RPATH "$ORIGIN/${to_engine}")
     install(TARGETS ${target} LIBRARY DESTINATION ${dir})
     if(TW_INPLACE)
       add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${target}>
                 ${pkg_root}/${dir}/)
+      if(TW_ENGINE_SHARED)
+        add_custom_command(TARGET ${target} POST_BUILD
+          COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:tarn_engine>
+                  ${pkg_root}/${TW_ENGINE_DIR}/)
+      endif()
     endif()
   endforeach()
 endfunction()

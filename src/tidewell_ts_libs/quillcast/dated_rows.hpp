@@ -63,7 +63,11 @@ inline cal::Axis axis_from_dict(py::handle h) {
 }
 
 inline std::string date_text(std::int64_t ns) {
-  return text(py::module_::import("numpy").attr("datetime64")(ns, "ns"));
+  return text(py::module_::import("pandas").attr("Timestamp")(ns));
+}
+
+inline std::string first_line(const std::string& s) {
+  return s.substr(0, s.find('\n'));
 }
 
 // Whether a column holds dates (datetime64, date objects or text to be read as ISO 8601).
@@ -91,7 +95,8 @@ inline std::vector<std::int64_t> date_ns(py::object pd, py::object column) {
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     twpy::raise(PyExc_ValueError,
-                "the timestamps are not dates (ISO 8601 text or datetime64): " + text(e.value()));
+                "the timestamps are not dates (ISO 8601 text or datetime64): " +
+                    first_line(text(e.value())));
   }
   if (!index.attr("tz").is_none()) {
     index = index.attr("tz_convert")("UTC").attr("tz_localize")(py::none());

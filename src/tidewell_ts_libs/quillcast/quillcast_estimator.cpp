@@ -744,6 +744,25 @@ twdates::DatedRows dated_input(py::object self, py::object X, py::object loc, bo
   return twdates::dated_rows(self, X, ts_index_of(loc), fitting);
 }
 
+// Whether new rows X hold a NaN. Numbers held as objects are read as floats; data that are not
+// numbers at all are left to check_array, which reports them.
+bool has_nan(py::object np, py::object X) {
+  if (X.is_none()) return false;
+  py::object nan;
+  try {
+    nan = np.attr("isnan")(X);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_TypeError)) throw;
+    try {
+      nan = np.attr("isnan")(np.attr("asarray")(X, py::arg("dtype") = "float64"));
+    } catch (py::error_already_set& e2) {
+      if (!e2.matches(PyExc_TypeError) && !e2.matches(PyExc_ValueError)) throw;
+      return false;
+    }
+  }
+  return py_gt(np.attr("count_nonzero")(nan), py::int_(0));
+}
+
 // Trains new models on X into a new `model` list (the old models are left alone).
 void train(py::object self, py::object X, py::object y) {
   py::object np = G("np");
@@ -1262,7 +1281,7 @@ py::object predict(py::object self, py::object X, py::object prediction_horizon,
     X = dated.X;
     ts_col_loc = py::int_(dated.ts_col);
   }
-  if (!X.is_none() && py_gt(np.attr("count_nonzero")(np.attr("isnan")(X)), py::int_(0))) {
+  if (has_nan(np, X)) {
     twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
   }
   py::object sliding = G("Score").attr("PREDICT_SLIDING_WINDOW");
@@ -1315,7 +1334,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
     X = dated.X;
     ts_col_loc = py::int_(dated.ts_col);
   }
-  if (!X.is_none() && py_gt(np.attr("count_nonzero")(np.attr("isnan")(X)), py::int_(0))) {
+  if (has_nan(np, X)) {
     twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
   }
   py::list rows;

@@ -20,57 +20,58 @@ from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpola
 from tidewell_ts_libs.transforms import imputers as catalogue
 
 CATALOGUE = [
-    "previous", "fill", "next", "pca", "kernel_pca", "truncated_svd", "incremental_pca",
-    "flatten_iterative", "flatten_knn", "predictive", "polynomial", "spline", "cubic", "akima",
-    "linear", "barycentric", "quadratic",
+    "previous",
+    "fill",
+    "next",
+    "pca",
+    "kernel_pca",
+    "truncated_svd",
+    "incremental_pca",
+    "flatten_iterative",
+    "flatten_knn",
+    "predictive",
+    "polynomial",
+    "spline",
+    "cubic",
+    "akima",
+    "linear",
+    "barycentric",
+    "quadratic",
 ]
 
 # The catch-all **kwargs of the constructor: the check passes a parameter named "kwargs" to
 # set_params, which refuses it as it refuses every name that is not a parameter.
 KWARGS = {
-    "check_do_not_raise_errors_in_init_or_set_params":
-        "the constructor takes further settings as **kwargs; set_params rightly refuses the "
-        "name 'kwargs', which is not a parameter",
+    "check_do_not_raise_errors_in_init_or_set_params": "the constructor takes further settings as **kwargs; set_params rightly refuses the "
+    "name 'kwargs', which is not a parameter",
 }
 
 # A default that is an estimator object, created once with the class and shared.
 DEFAULT_OBJECT = {
-    "check_parameters_default_constructible":
-        "the default base_imputer is a PreMLImputer object created with the class, shared by "
-        "every imputer built without one (the base class fits clones of it)",
+    "check_parameters_default_constructible": "the default base_imputer is a PreMLImputer object created with the class, shared by "
+    "every imputer built without one (the base class fits clones of it)",
 }
 
 # What a forecaster is: predict forecasts the horizon after the rows it is given (one row per
 # step, not one per sample), its score compares one-step forecasts with every target, training
 # keeps NaN and names the Holt-Winters variant, and predict keeps the updated model copies.
 FORECASTER = {
-    "check_no_attributes_set_in_init":
-        "the constructor sets the model state (model, all_args, log_transformed, ...) that "
-        "the persistence and prediction code read",
-    "check_dont_overwrite_parameters":
-        "training records the model it built (model, model_id, model_description) and names "
-        "the Holt-Winters variant in algorithm and model_name",
-    "check_estimators_unfitted":
-        "predict before training raises Exception carrying the not-fitted message",
-    "check_fit_score_takes_y":
-        "score compares the forecasts of every target with y; a one-column y for several "
-        "targets is refused",
-    "check_pipeline_consistency":
-        "score compares the forecasts of every target with y; a one-column y for several "
-        "targets is refused",
-    "check_estimators_nan_inf":
-        "training accepts missing values (they reach the engine models, which skip them)",
-    "check_methods_sample_order_invariance":
-        "predict returns the forecast of the horizon after the rows, not one value per row",
-    "check_methods_subset_invariance":
-        "predict returns the forecast of the horizon after the rows, not one value per row",
-    "check_fit2d_1sample":
-        "a model cannot be trained on one row; the engine's error is re-raised as Exception",
-    "check_dict_unchanged":
-        "predict keeps the model copies it updated in model_update_predict",
-    "check_fit_idempotent":
-        "a second fit of a trained forecaster brings its models up to date with the rows "
-        "instead of training anew",
+    "check_no_attributes_set_in_init": "the constructor sets the model state (model, all_args, log_transformed, ...) that "
+    "the persistence and prediction code read",
+    "check_dont_overwrite_parameters": "training records the model it built (model, model_id, model_description) and names "
+    "the Holt-Winters variant in algorithm and model_name",
+    "check_estimators_unfitted": "predict before training raises Exception carrying the not-fitted message",
+    "check_fit_score_takes_y": "score compares the forecasts of every target with y; a one-column y for several "
+    "targets is refused",
+    "check_pipeline_consistency": "score compares the forecasts of every target with y; a one-column y for several "
+    "targets is refused",
+    "check_estimators_nan_inf": "training accepts missing values (they reach the engine models, which skip them)",
+    "check_methods_sample_order_invariance": "predict returns the forecast of the horizon after the rows, not one value per row",
+    "check_methods_subset_invariance": "predict returns the forecast of the horizon after the rows, not one value per row",
+    "check_fit2d_1sample": "a model cannot be trained on one row; the engine's error is re-raised as Exception",
+    "check_dict_unchanged": "predict keeps the model copies it updated in model_update_predict",
+    "check_fit_idempotent": "a second fit of a trained forecaster brings its models up to date with the rows "
+    "instead of training anew",
     **KWARGS,
 }
 
@@ -78,8 +79,7 @@ FORECASTER = {
 # set_params replaces the settings of the components it builds at the next fit.
 PIPELINE_SWALLOWS = "a training that fails is logged as a warning, not raised"
 PIPELINE = {
-    "check_no_attributes_set_in_init":
-        "the constructor sets qc_pipeline_args, estimator, qc_pipeline and ts_ocol_loc",
+    "check_no_attributes_set_in_init": "the constructor sets qc_pipeline_args, estimator, qc_pipeline and ts_ocol_loc",
     "check_dont_overwrite_parameters": "fit builds the steps of the pipeline",
     "check_fit_score_takes_y": FORECASTER["check_fit_score_takes_y"],
     "check_pipeline_consistency": FORECASTER["check_pipeline_consistency"],
@@ -91,10 +91,8 @@ PIPELINE = {
     "check_estimator_sparse_array": PIPELINE_SWALLOWS,
     "check_estimator_sparse_matrix": PIPELINE_SWALLOWS,
     "check_fit1d": PIPELINE_SWALLOWS,
-    "check_parameters_default_constructible":
-        "prediction_horizon, log_transform and lookback_win are accepted and not stored",
-    "check_set_params":
-        "set_params replaces the settings of the components built by the next fit",
+    "check_parameters_default_constructible": "prediction_horizon, log_transform and lookback_win are accepted and not stored",
+    "check_set_params": "set_params replaces the settings of the components built by the next fit",
     "check_methods_sample_order_invariance": FORECASTER["check_methods_sample_order_invariance"],
     "check_methods_subset_invariance": FORECASTER["check_methods_subset_invariance"],
 }
@@ -117,9 +115,7 @@ for name in CATALOGUE:
     CASES.append((estimator, DEFAULT_OBJECT if shares_default else {}))
 
 
-@pytest.mark.parametrize(
-    "estimator, expected", CASES, ids=[type(e).__name__ for e, _ in CASES]
-)
+@pytest.mark.parametrize("estimator, expected", CASES, ids=[type(e).__name__ for e, _ in CASES])
 def test_estimator_checks(estimator, expected):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")

@@ -6,7 +6,9 @@ forecaster, the pipeline or the imputers keep on purpose.
 
 import warnings
 
+import numpy as np
 import pytest
+from sklearn.base import clone
 from sklearn.utils.estimator_checks import check_estimator
 
 from tidewell_ts_libs.kelp.imputers import decomposition_imputers as decomposition
@@ -88,8 +90,6 @@ PIPELINE = {
     "check_estimators_empty_data_messages": PIPELINE_SWALLOWS,
     "check_estimators_nan_inf": PIPELINE_SWALLOWS,
     "check_estimator_sparse_tag": PIPELINE_SWALLOWS,
-    "check_estimator_sparse_array": PIPELINE_SWALLOWS,
-    "check_estimator_sparse_matrix": PIPELINE_SWALLOWS,
     "check_fit1d": PIPELINE_SWALLOWS,
     "check_parameters_default_constructible": "prediction_horizon, log_transform and lookback_win are accepted and not stored",
     "check_set_params": "set_params replaces the settings of the components built by the next fit",
@@ -125,3 +125,15 @@ def test_estimator_checks(estimator, expected):
     xfailed = {r["check_name"] for r in results if r["status"] == "xfail"}
     # Every listed failure still happens: a check that starts passing leaves the list.
     assert xfailed == set(expected), f"now passing: {sorted(set(expected) - xfailed)}"
+
+
+def test_append_transform_is_append_tranform_correctly_spelt():
+    X = np.array([[0.0, 1.0], [1.0, np.nan], [2.0, 3.0]])
+    appended = QuillcastInterpolator(ts_icol_loc=[0], append_transform=True).fit(X).transform(X)
+    misspelt = QuillcastInterpolator(ts_icol_loc=[0], append_tranform=True).fit(X).transform(X)
+    np.testing.assert_array_equal(appended, misspelt)
+    assert appended.shape == (3, 3) and appended[1, 2] == 2.0
+    # when given, the correct spelling decides
+    plain = QuillcastInterpolator(ts_icol_loc=[0], append_tranform=True, append_transform=False)
+    assert plain.fit(X).transform(X).shape == (3, 2)
+    assert clone(plain).get_params()["append_transform"] is False

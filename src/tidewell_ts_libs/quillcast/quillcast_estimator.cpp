@@ -213,9 +213,20 @@ const char* const kClassDoc = R"doc(Forecaster backed by the statistical forecas
 
 One engine model is trained per target column of a data matrix (rows in time order, an
 optional timestamp column, one or more value columns). ``fit(X, y, _reset_model=True)`` trains
-new models; ``fit(X, y)`` brings copies of the trained models up to date with the rows of X and
-keeps them. ``predict`` forecasts a horizon ahead, optionally after feeding new rows to copies
-of the models, or over a sliding window of new rows.
+new models, and so does ``fit(X, y)`` on a forecaster without trained models; ``fit(X, y)`` on a
+trained forecaster brings copies of its models up to date with the rows of X and keeps them.
+``predict`` forecasts a horizon ahead, optionally after feeding new rows to copies of the
+models, or over a sliding window of new rows.
+
+The timestamps may be dates: a pandas DataFrame whose timestamp column is datetime64 or ISO 8601
+text (or a numpy object array with such a column), or a DataFrame with a DatetimeIndex and no
+timestamp column. They are placed on a calendar time axis (calendar months for monthly data,
+days for daily data, ...); ``forecast_times`` gives the dates of the rows ``predict`` forecasts.
+
+``set_params`` sets constructor parameters and algorithm settings alike, as scikit-learn's
+``clone`` and model searches expect; an unknown setting raises ValueError, in ``set_params`` and
+at ``fit``. Settings that training computes (a detected season, training sizes) are kept in
+``all_args`` for the models but are not reported by ``get_params``.
 
 Parameters
 ----------

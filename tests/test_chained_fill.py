@@ -40,7 +40,7 @@ def test_module_names_and_class_shape():
     assert chained_fill._ImputerTriplet._fields == ("feat_idx", "neighbor_feat_idx", "estimator")
     assert ChainedFill.__bases__ == (IterativeImputer,)
     assert type(ChainedFill) is type
-    assert "__init__" not in vars(ChainedFill) and "fit_transform" not in vars(ChainedFill)
+    assert "__init__" not in vars(ChainedFill)
     assert ChainedFill().get_params() == IterativeImputer().get_params()
     assert clone(ChainedFill(max_iter=3)).max_iter == 3
 
@@ -67,25 +67,27 @@ def test_repeated_transform_keeps_the_same_estimators():
     assert [d["estimator"] for d in imp.new_imputation_sequence_] == first
 
 
-def test_fit_transformform_and_the_inherited_fit_transform():
+def test_fit_transformform_and_fit_transform_keep_the_steps_they_fit():
     X = data()
     imp = ChainedFill(random_state=0)
     out = imp.fit_transformform(X, None)
     assert not np.isnan(out).any() and imp.imputation_sequence_ == []
-    kept = imp.new_imputation_sequence_
-
-    # the inherited fit_transform leaves records in place and the dicts alone
-    imp.fit_transform(data(seed=1))
-    assert len(imp.imputation_sequence_) > 0
-    assert imp.new_imputation_sequence_ is kept
-    # a following transform rebuilds its steps from the dicts of the last fit_transformform
-    estimators = [d["estimator"] for d in kept]
-    imp.transform(X)
-    assert [d["estimator"] for d in imp.new_imputation_sequence_] == estimators
-    assert imp.imputation_sequence_ == []
-
     with pytest.raises(TypeError):
         imp.fit_transformform(X)
+
+    # fit_transform is the same operation: a following transform uses the steps it fitted,
+    # not those of the earlier fit_transformform
+    other = data(seed=1)
+    first = imp.fit_transform(other)
+    assert imp.imputation_sequence_ == []
+    steps = [d["estimator"] for d in imp.new_imputation_sequence_]
+    np.testing.assert_allclose(imp.transform(other), first)
+    assert [d["estimator"] for d in imp.new_imputation_sequence_] == steps
+    fresh = ChainedFill(random_state=0)
+    with pytest.raises(AttributeError):
+        fresh.transform(X)
+    fresh.fit_transform(X)
+    fresh.transform(X)
 
 
 def test_failed_transform_keeps_the_fitted_steps():
@@ -102,7 +104,7 @@ def test_failed_transform_keeps_the_fitted_steps():
 
 def test_transform_without_own_fit_raises_attribute_error():
     imp = ChainedFill()
-    imp.fit_transform(data())
+    IterativeImputer.fit_transform(imp, data())
     with pytest.raises(AttributeError, match="new_imputation_sequence_"):
         imp.transform(data())
 

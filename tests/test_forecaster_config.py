@@ -88,7 +88,7 @@ def test_model_params_and_set_params():
     params["q_max"] = 2
     assert f.all_args["q_max"] == 2
     assert f.set_params(p_max=2) is f
-    assert f.all_args == {"p_max": 2}
+    assert f.all_args == {"p_max": 2, "q_max": 2, "algorithm": "arima"}
     assert f.algorithm == "arima" and f.prediction_horizon == 1
     with pytest.raises(TypeError):
         f.set_params({"p_max": 2})

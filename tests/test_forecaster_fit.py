@@ -253,12 +253,6 @@ def test_fit_needs_x_and_y():
         QuillcastForecaster().fit(matrix())
 
 
-def test_updating_fit_of_untrained_forecaster(capsys):
-    with pytest.raises(Exception) as e:
-        QuillcastForecaster().fit(matrix(), None)
-    assert capsys.readouterr().out == "No model defined\n"
-    assert str(e.value) == Messages.get_message(message_id="TIDEWELLTSLIBS0056E") % {
-        "name": "QuillcastForecaster"}
 
 
 def test_updating_fit_keeps_updated_copies():

@@ -109,7 +109,7 @@ def test_contract_of_every_stand_in(cls):
     newer = imp.transform(given[:100])
     assert np.isfinite(newer).all()
     assert (given == marker).sum() > 0  # the caller's data are untouched
-    with pytest.raises(ValueError, match="columns"):
+    with pytest.raises(ValueError, match="features"):
         imp.transform(given[:, :2])
     with pytest.raises(NotFittedError):
         clone(imp).transform(given)

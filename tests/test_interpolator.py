@@ -130,7 +130,7 @@ def test_transform_checks():
     with pytest.raises(NotFittedError):
         q.transform(series())
     q.fit(series())
-    with pytest.raises(ValueError, match="columns"):
+    with pytest.raises(ValueError, match="features"):
         q.transform(np.ones((3, 3)))
     bad_time = series()
     bad_time[3, 0] = 0.5

@@ -128,19 +128,35 @@ def forecast_one(series_id, times, values, algorithm: str, horizon: int, holdout
 
 def _future_times(times: np.ndarray, horizon: int):
     if len(times) >= 2 and np.issubdtype(times.dtype, np.datetime64):
-        step = np.diff(times).astype("timedelta64[ns]")
-        freq = (
-            pd.infer_freq(pd.DatetimeIndex(times[-min(len(times), 12) :]))
-            if len(times) >= 3
-            else None
-        )
-        if freq is not None:
-            return pd.date_range(times[-1], periods=horizon + 1, freq=freq)[1:].to_numpy()
-        return times[-1] + np.median(step) * np.arange(1, horizon + 1)
+        # The data's own spacing on its calendar axis: calendar months for monthly data.
+        from tidewell_ts_libs.quillcast.quillcast_estimator import _next_dates
+
+        return _next_dates(times, horizon)
     if len(times) >= 2 and np.issubdtype(times.dtype, np.number):
         step = np.median(np.diff(times))
         return times[-1] + step * np.arange(1, horizon + 1)
     return np.arange(1, horizon + 1)
+
+
+def _as_dates(column: pd.Series, name: str) -> pd.Series:
+    """ISO 8601 text as datetime64 (time-zone aware dates in UTC); other columns unchanged."""
+    if pd.api.types.is_datetime64_any_dtype(column):
+        dates = column
+    elif pd.api.types.infer_dtype(column, skipna=True) in ("string", "datetime", "date"):
+        dates = pd.to_datetime(column, format="ISO8601", errors="coerce")
+        bad = dates.isna() & column.notna()
+        if bad.all():
+            return column  # labels, not dates: the series keep their order
+        if bad.any():
+            raise ValueError(
+                f"column {name!r} holds dates and text that is not an ISO 8601 date, "
+                f"such as {column[bad].iloc[0]!r}"
+            )
+    else:
+        return column
+    if getattr(dates.dt, "tz", None) is not None:
+        dates = dates.dt.tz_convert("UTC").dt.tz_localize(None)
+    return dates.astype("datetime64[ns]")
 
 
 def _run_chunk(chunk, algorithm, horizon, holdout, season):
@@ -188,6 +204,8 @@ def forecast_many(
             raise ValueError(f"no column named {col!r} in the data")
 
     frame = data[[id_column, time_column, value_column]]
+    frame = frame.copy()
+    frame[time_column] = _as_dates(frame[time_column], time_column)
     items = []
     for sid, g in frame.groupby(id_column, sort=False):
         g = g.sort_values(time_column)

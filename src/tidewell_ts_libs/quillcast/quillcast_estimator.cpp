@@ -19,7 +19,9 @@
 
 #include "contracts/engine.hpp"
 #include "contracts/messages.hpp"
+#include "dated_rows.hpp"
 #include "forecaster_loop.hpp"
+#include "forecaster_settings.hpp"
 #include "pyclass.hpp"
 
 namespace py = pybind11;
@@ -211,9 +213,20 @@ const char* const kClassDoc = R"doc(Forecaster backed by the statistical forecas
 
 One engine model is trained per target column of a data matrix (rows in time order, an
 optional timestamp column, one or more value columns). ``fit(X, y, _reset_model=True)`` trains
-new models; ``fit(X, y)`` brings copies of the trained models up to date with the rows of X and
-keeps them. ``predict`` forecasts a horizon ahead, optionally after feeding new rows to copies
-of the models, or over a sliding window of new rows.
+new models, and so does ``fit(X, y)`` on a forecaster without trained models; ``fit(X, y)`` on a
+trained forecaster brings copies of its models up to date with the rows of X and keeps them.
+``predict`` forecasts a horizon ahead, optionally after feeding new rows to copies of the
+models, or over a sliding window of new rows.
+
+The timestamps may be dates: a pandas DataFrame whose timestamp column is datetime64 or ISO 8601
+text (or a numpy object array with such a column), or a DataFrame with a DatetimeIndex and no
+timestamp column. They are placed on a calendar time axis (calendar months for monthly data,
+days for daily data, ...); ``forecast_times`` gives the dates of the rows ``predict`` forecasts.
+
+``set_params`` sets constructor parameters and algorithm settings alike, as scikit-learn's
+``clone`` and model searches expect; an unknown setting raises ValueError, in ``set_params`` and
+at ``fit``. Settings that training computes (a detected season, training sizes) are kept in
+``all_args`` for the models but are not reported by ``get_params``.
 
 Parameters
 ----------
@@ -290,6 +303,7 @@ void init(py::object self, py::object algorithm, py::object ts_icol_loc,
       algorithm.is_none() || (py::isinstance<py::str>(algorithm) && str(algorithm) == "None");
   if (no_algorithm) {
     self.attr("algorithm") = hw;
+    self.attr("_algorithm_param") = algorithm;
   } else {
     self.attr("algorithm") = algorithm;
     self.attr("model_name") = algorithm;
@@ -325,9 +339,13 @@ py::dict get_params(py::object self, py::object deep) {
     seen.push_back(k);
     py::object value;
     if (k == "log_transform") {
-      value = self.attr("log_transformed");
+      twsettings::reported_value(self, k, self.attr("log_transformed"), &value);
     } else if (k == "algorithm" && have_args && all_args.contains("algorithm")) {
       value = all_args["algorithm"];
+      // A missing algorithm (None) stands for the default one.
+      if (state.contains("_algorithm_param") && py_eq(value, py::str("hw"))) {
+        value = state["_algorithm_param"];
+      }
     } else {
       value = self.attr(key);
     }
@@ -337,10 +355,69 @@ py::dict get_params(py::object self, py::object deep) {
     for (auto item : py::reinterpret_borrow<py::dict>(all_args)) {
       const std::string k = str(item.first);
       if (std::find(seen.begin(), seen.end(), k) != seen.end()) continue;
-      add(item.first, py::reinterpret_borrow<py::object>(item.second));
+      py::object value;
+      if (!twsettings::reported_value(self, k, py::reinterpret_borrow<py::object>(item.second),
+                                      &value)) {
+        continue;  // computed by training, not given by the caller
+      }
+      add(item.first, value);
     }
   }
   return out;
+}
+
+// Sets the algorithm as the constructor does: None (or "None") means "hw"; the attribute, the
+// display name and the "algorithm" setting of all_args always agree.
+void set_algorithm(py::object self, py::dict all_args, py::object algorithm) {
+  const bool no_algorithm =
+      algorithm.is_none() || (py::isinstance<py::str>(algorithm) && str(algorithm) == "None");
+  py::dict state = self.attr("__dict__");
+  if (state.contains("_algorithm_param")) PyDict_DelItemString(state.ptr(), "_algorithm_param");
+  py::object value = algorithm;
+  if (no_algorithm) {
+    value = py::str("hw");
+    self.attr("_algorithm_param") = algorithm;
+  }
+  self.attr("algorithm") = value;
+  self.attr("model_name") = value;
+  all_args["algorithm"] = value;
+}
+
+// Sets constructor parameters and algorithm keywords, as scikit-learn's clone and model
+// searches expect: a constructor parameter takes effect (log_transform as log_transformed), an
+// algorithm keyword joins the others in all_args. An unknown name raises ValueError before
+// anything changes.
+py::object set_params(py::object self, py::kwargs params) {
+  const std::vector<std::string> names = twsettings::constructor_names(self);
+  for (auto item : params) {
+    const std::string key = str(item.first);
+    if (!twsettings::contains(names, key) && !twsettings::known_keyword(key)) {
+      twsettings::raise_unknown(self, key);
+    }
+  }
+  py::dict state = self.attr("__dict__");
+  py::dict all_args;
+  if (state.contains("all_args") && py::isinstance<py::dict>(state["all_args"])) {
+    all_args = state["all_args"];
+  } else {
+    all_args["algorithm"] = self.attr("algorithm");
+    self.attr("all_args") = all_args;
+  }
+  for (auto item : params) {
+    const std::string key = str(item.first);
+    py::object value = py::reinterpret_borrow<py::object>(item.second);
+    twsettings::forget_trained(self, key);
+    if (key == "algorithm") {
+      set_algorithm(self, all_args, value);
+    } else if (key == "log_transform") {
+      self.attr("log_transformed") = value;
+    } else if (twsettings::contains(names, key)) {
+      self.attr(item.first) = value;
+    } else {
+      all_args[item.first] = value;
+    }
+  }
+  return self;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -662,6 +739,41 @@ std::string effective_algorithm(py::object self) {
   return str(algorithm.attr("lower")());
 }
 
+// The column index of a timestamp location (-1, [index] or index), or -1 when it names none.
+std::int64_t ts_index_of(py::object loc) {
+  if (is_minus_one(loc)) return -1;
+  py::object col = first_if_list(loc);
+  if (!PyIndex_Check(col.ptr()) || PyBool_Check(col.ptr())) return -1;
+  return as_index(col);
+}
+
+// Dated rows of X with the timestamp location `loc` (the forecaster's own when -1), as a matrix
+// on the integer time axis; X unchanged when it carries no dates.
+twdates::DatedRows dated_input(py::object self, py::object X, py::object loc, bool fitting) {
+  if (X.is_none()) return {};
+  if (is_minus_one(loc)) loc = self.attr("ts_icol_loc");
+  return twdates::dated_rows(self, X, ts_index_of(loc), fitting);
+}
+
+// Whether new rows X hold a NaN. Numbers held as objects are read as floats; data that are not
+// numbers at all are left to check_array, which reports them.
+bool has_nan(py::object np, py::object X) {
+  if (X.is_none()) return false;
+  py::object nan;
+  try {
+    nan = np.attr("isnan")(X);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_TypeError)) throw;
+    try {
+      nan = np.attr("isnan")(np.attr("asarray")(X, py::arg("dtype") = "float64"));
+    } catch (py::error_already_set& e2) {
+      if (!e2.matches(PyExc_TypeError) && !e2.matches(PyExc_ValueError)) throw;
+      return false;
+    }
+  }
+  return py_gt(np.attr("count_nonzero")(nan), py::int_(0));
+}
+
 // Trains new models on X into a new `model` list (the old models are left alone).
 void train(py::object self, py::object X, py::object y) {
   py::object np = G("np");
@@ -670,8 +782,18 @@ void train(py::object self, py::object X, py::object y) {
     twpy::print(class_text(self) + " fit \n X==" + str(X));
     twpy::print("Y=" + str(y));
   }
+  py::object ts_icol_loc = self.attr("ts_icol_loc");
+  // Dates become values on the time axis; a DatetimeIndex is the timestamp column 0.
+  twdates::DatedRows dated = dated_input(self, X, py::int_(-1), true);
+  if (dated.dated) {
+    X = dated.X;
+    if (dated.from_index) ts_icol_loc = py::make_tuple(0);
+  } else if (py::dict(self.attr("__dict__")).contains("time_axis_")) {
+    py::delattr(self, "time_axis_");
+  }
   py::dict check_kw;
-  check_kw["accept_sparse"] = true;
+  // Sparse input is refused with a clear error (the columns are read one by one as series).
+  check_kw["accept_sparse"] = false;
   check_kw[finite_keyword()] = false;
   X = G("check_array")(X, **check_kw);
 
@@ -681,8 +803,8 @@ void train(py::object self, py::object X, py::object y) {
   py::tuple shape = X.attr("shape");
   const py::object n_rows = shape[0];
   const py::object n_cols = shape[1];
+  self.attr("n_features_in_") = dated.from_index ? py::object(n_cols - py::int_(1)) : n_cols;
   py::object tci = self.attr("target_column_indices");
-  py::object ts_icol_loc = self.attr("ts_icol_loc");
   const bool all_targets = is_minus_one(tci);
   if (!all_targets) {
     self.attr("n_features_") = py::len(tci);
@@ -806,15 +928,26 @@ void train(py::object self, py::object X, py::object y) {
 // The attributes training writes. A training that fails puts them back, so the forecaster
 // keeps its trained models (unreset) and its settings instead of being left half-trained.
 const char* const kTrainingState[] = {
-    "model",      "_timestamps", "_totalsamples", "n_features_", "log_transformed",
-    "is_fitted_", "algorithm",   "model_name",    "model_id",    "model_description"};
+    "model",           "_timestamps",       "_totalsamples", "n_features_",
+    "log_transformed", "is_fitted_",        "algorithm",     "model_name",
+    "model_id",        "model_description", "time_axis_",    "n_features_in_"};
+
+// Whether the forecaster holds trained models that an updating fit can bring up to date.
+bool has_trained_models(py::object self) {
+  py::dict state = self.attr("__dict__");
+  if (!state.contains("is_fitted_") || !truthy(state["is_fitted_"])) return false;
+  return state.contains("model") && truthy(state["model"]);
+}
 
 py::object fit(py::object self, py::object X, py::object y, py::object reset_model) {
-  if (!truthy(reset_model)) {
+  // Without trained models there is nothing to update: fit trains them.
+  if (!truthy(reset_model) && has_trained_models(self)) {
     self.attr("predict")(X);
     self.attr("model") = self.attr("model_update_predict");
     return self;
   }
+  twsettings::check_keywords(self);
+  py::object log_before = self.attr("log_transformed");
   py::dict state = self.attr("__dict__");
   py::dict saved;
   for (const char* name : kTrainingState) {
@@ -842,6 +975,7 @@ py::object fit(py::object self, py::object X, py::object y, py::object reset_mod
     }
     throw;
   }
+  if (args_is_dict) twsettings::record_trained(self, saved_args, log_before);
   // The new models replace the old ones, which forget their observations.
   if (truthy(old_models)) {
     for (auto m : old_models) m.attr("reset_model")();
@@ -895,6 +1029,12 @@ RowBlock prepare_rows(py::object self, py::object X, py::object ts_col_loc, bool
   std::int64_t n_features = 0;
   if (is_minus_one(ts_col_loc) && is_minus_one(self.attr("ts_icol_loc"))) {
     n_features = as_index(self.attr("n_features_"));
+    if (ncols < n_features) {
+      twpy::raise(PyExc_ValueError, "X has " + std::to_string(ncols) + " features, but " +
+                                        str(py::type::of(self).attr("__name__")) +
+                                        " is expecting " + std::to_string(n_features) +
+                                        " features as input.");
+    }
   } else {
     const std::int64_t n_values = ncols - 1;
     py::object col = is_minus_one(ts_col_loc) ? py::object(self.attr("ts_icol_loc")) : ts_col_loc;
@@ -1055,8 +1195,13 @@ py::object forecast_array(const std::vector<double>& values, std::size_t rows, s
 
 py::object predict_on_history_single(py::object self, py::object X, py::object prediction_horizon,
                                      py::object ts_col_loc) {
+  twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
+  if (dated.dated) {
+    X = dated.X;
+    ts_col_loc = py::int_(dated.ts_col);
+  }
   const bool has_rows = !X.is_none() && py::len(X) > 0;
-  if (has_rows) X = G("check_array")(X, py::arg("accept_sparse") = true);
+  if (has_rows) X = G("check_array")(X, py::arg("accept_sparse") = false);
   if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " predict \n X==" + str(X));
   const std::string not_fitted = msg("TIDEWELLTSLIBS0056E");
   try {
@@ -1142,7 +1287,12 @@ py::object predict_on_history_single(py::object self, py::object X, py::object p
 py::object predict(py::object self, py::object X, py::object prediction_horizon,
                    py::object ts_col_loc, py::object prediction_type) {
   py::object np = G("np");
-  if (!X.is_none() && py_gt(np.attr("count_nonzero")(np.attr("isnan")(X)), py::int_(0))) {
+  twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
+  if (dated.dated) {
+    X = dated.X;
+    ts_col_loc = py::int_(dated.ts_col);
+  }
+  if (has_nan(np, X)) {
     twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
   }
   py::object sliding = G("Score").attr("PREDICT_SLIDING_WINDOW");
@@ -1190,7 +1340,12 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
     }
   }
   py::object np = G("np");
-  if (!X.is_none() && py_gt(np.attr("count_nonzero")(np.attr("isnan")(X)), py::int_(0))) {
+  twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
+  if (dated.dated) {
+    X = dated.X;
+    ts_col_loc = py::int_(dated.ts_col);
+  }
+  if (has_nan(np, X)) {
     twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
   }
   py::list rows;
@@ -1220,7 +1375,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   py::object checked;
   if (fast) {
     try {
-      checked = G("check_array")(fed, py::arg("accept_sparse") = true);
+      checked = G("check_array")(fed, py::arg("accept_sparse") = false);
     } catch (py::error_already_set& e) {
       if (!is_exception(e)) throw;
       fast = false;  // the row calls report it, at the row where it happens
@@ -1292,14 +1447,22 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
 // against y, or against the target columns of X when y is None.
 py::object score(py::object self, py::object X, py::object y, py::object sample_weight) {
   py::object np = G("np");
+  py::object ts_icol_loc = self.attr("ts_icol_loc");
+  twdates::DatedRows dated = dated_input(self, X, py::int_(-1), false);
+  if (dated.dated) {
+    X = dated.X;
+    ts_icol_loc = py::make_tuple(dated.ts_col);
+  }
   X = np.attr("asarray")(X);
-  py::object forecasts = self.attr("predict_sliding_window")(X, py::arg("prediction_horizon") = 1);
+  py::object forecasts = self.attr("predict_sliding_window")(
+      X, py::arg("prediction_horizon") = 1,
+      py::arg("ts_col_loc") =
+          dated.dated ? py::object(py::int_(dated.ts_col)) : py::object(py::int_(-1)));
   py::object truth;
   if (!y.is_none()) {
     truth = np.attr("asarray")(y, py::arg("dtype") = "float64");
   } else {
     py::object checked = G("check_array")(X, py::arg("accept_sparse") = false);
-    py::object ts_icol_loc = self.attr("ts_icol_loc");
     const std::int64_t ts_col =
         is_minus_one(ts_icol_loc) ? -1 : as_index(first_if_list(ts_icol_loc));
     const std::int64_t ncols = as_index(py::tuple(checked.attr("shape"))[1]);
@@ -1330,6 +1493,31 @@ py::object score(py::object self, py::object X, py::object y, py::object sample_
   py::object per_row = ratio.attr("mean")(py::arg("axis") = 1);
   py::object value = np.attr("average")(per_row, py::arg("weights") = sample_weight);
   return py::float_(-value.cast<double>());
+}
+
+// The times of the rows predict() forecasts from the trained models: dates (a DatetimeIndex)
+// when the forecaster was trained on dates, else values of the numeric time axis.
+py::object forecast_times(py::object self, py::object prediction_horizon) {
+  const std::string not_fitted = msg("TIDEWELLTSLIBS0056E");
+  try {
+    G("check_is_fitted")(self, "is_fitted_", py::arg("msg") = not_fitted);
+  } catch (py::error_already_set& e) {
+    if (!is_exception(e)) throw;
+    reraise_as_exception(e);
+  }
+  const std::int64_t horizon =
+      std::max<std::int64_t>(0, effective_horizon(self, prediction_horizon));
+  const double last = py::float_(get_last_updated(self, py::none())).cast<double>();
+  const double interval = py::float_(get_train_interval(self)).cast<double>();
+  std::vector<double> times(static_cast<std::size_t>(horizon));
+  for (std::int64_t k = 0; k < horizon; ++k)
+    times[k] = last + static_cast<double>(k + 1) * interval;
+  py::dict state = self.attr("__dict__");
+  if (state.contains("time_axis_") && !state["time_axis_"].is_none()) {
+    py::object dates = twdates::dates_of(twdates::axis_from_dict(state["time_axis_"]), times);
+    return twpy::import("pandas", "DatetimeIndex")(dates);
+  }
+  return py::array_t<double>(static_cast<py::ssize_t>(times.size()), times.data());
 }
 
 }  // namespace
@@ -1372,13 +1560,11 @@ PYBIND11_MODULE(quillcast_estimator, m) {
   cls.def(
       "get_model_params", [](py::object self) { return self.attr("all_args"); },
       "The algorithm settings (all_args itself, not a copy).");
-  cls.def(
-      "set_params",
-      [](py::object self, py::kwargs params) {
-        self.attr("all_args") = params;
-        return self;
-      },
-      "Replaces the algorithm settings (all_args) by the given keywords; changes nothing else.");
+  cls.def("set_params", &set_params,
+          "Sets parameters: a constructor parameter takes effect (log_transform sets "
+          "log_transformed, algorithm also the \"algorithm\" setting of all_args), an algorithm "
+          "keyword joins the other settings of all_args. An unknown name raises ValueError "
+          "naming the valid ones.");
   cls.def(
       "name", [](py::object) { return "QuillcastForecaster"; }, "The name QuillcastForecaster.");
   cls.def(
@@ -1398,13 +1584,28 @@ PYBIND11_MODULE(quillcast_estimator, m) {
           "copying fails.");
   cls.def("_getModel", &get_model, "A new, untrained engine model from algorithm settings.");
   cls.def("fit", &fit, py::arg("X"), py::arg("y"), py::arg("_reset_model") = false,
-          "With _reset_model, trains one new engine model per target column of X; otherwise "
-          "brings copies of the trained models up to date with the rows of X and keeps them.");
+          "With _reset_model, or when the forecaster has no trained models yet, trains one new "
+          "engine model per target column of X; otherwise brings copies of the trained models "
+          "up to date with the rows of X and keeps them. A timestamp column (or the "
+          "DatetimeIndex of a DataFrame) may hold dates: datetime64 or ISO 8601 text.");
   cls.def("get_train_size", &get_train_size,
           "Samples seen: the latest update of the trained models plus one.");
-  cls.def("get_last_updated", &get_last_updated, py::arg("inmodle_array") = py::none(),
-          "Timestamp of the latest update of the given models (default: the trained ones), "
-          "or -1.");
+  cls.def(
+      "get_last_updated",
+      [](py::object self, py::object inmodle_array, py::object inmodel_array) {
+        if (!inmodle_array.is_none() && !inmodel_array.is_none()) {
+          twpy::raise(PyExc_TypeError, "give inmodel_array or inmodle_array, not both");
+        }
+        return get_last_updated(self, inmodel_array.is_none() ? inmodle_array : inmodel_array);
+      },
+      py::arg("inmodle_array") = py::none(), py::arg("inmodel_array") = py::none(),
+      "Timestamp of the latest update of the given models (default: the trained ones), "
+      "or -1. inmodel_array is the same argument as inmodle_array, correctly spelt.");
+  cls.def("forecast_times", &forecast_times, py::arg("prediction_horizon") = -1,
+          "The times of the rows that predict() forecasts from the trained models (-1: the "
+          "forecaster's prediction_horizon): a pandas DatetimeIndex that follows the spacing "
+          "of the training dates (calendar months for monthly data) when the forecaster was "
+          "trained on dates, else a numpy array of values of the numeric time axis.");
   cls.def("get_train_interval", &get_train_interval,
           "Mean spacing of the trained models' timestamps, or -1.");
   cls.def("predict", &predict, py::arg("X") = py::none(), py::arg("prediction_horizon") = -1,
@@ -1435,4 +1636,7 @@ PYBIND11_MODULE(quillcast_estimator, m) {
           "forecasts over X, against y or, when y is None, the target columns of X.");
   own_predict_single() = cls.ns()["predict_on_history_single"];
   cls.finalize();
+  m.def("_next_dates", &twdates::next_dates, py::arg("times"), py::arg("n"),
+        "The n dates after a series of dates at its usual spacing on its calendar time axis "
+        "(calendar months for monthly data): numpy datetime64[ns].");
 }

@@ -50,6 +50,27 @@ std::string checked_fill_type(py::object self) {
                                     ", got " + std::string(py::repr(t)));
 }
 
+// The data as a new float matrix, validated as scikit-learn validates it: two-dimensional,
+// dense, real numbers (NaN marks a missing value), at least one row and one column.
+py::array_t<double> checked_matrix(py::object X) {
+  py::object check_array = twpy::import("sklearn.utils.validation", "check_array");
+  py::object params = twpy::import("inspect", "signature")(check_array).attr("parameters");
+  py::dict kw;
+  kw["dtype"] = "float64";
+  kw["accept_sparse"] = false;
+  kw[params.contains("ensure_all_finite") ? "ensure_all_finite" : "force_all_finite"] = "allow-nan";
+  return twpy::as_matrix_copy(check_array(X, **kw));
+}
+
+// The append setting: append_transform when given, else append_tranform.
+bool append_setting(py::object self) {
+  py::dict state = self.attr("__dict__");
+  if (state.contains("append_transform") && !py::object(state["append_transform"]).is_none()) {
+    return py::bool_(state["append_transform"]).cast<bool>();
+  }
+  return py::bool_(self.attr("append_tranform")).cast<bool>();
+}
+
 double as_double(py::object v, const char* what) {
   try {
     return py::float_(v).cast<double>();
@@ -94,7 +115,7 @@ std::vector<double> column_statistic(const py::array_t<double>& a, long time_col
 void init(py::object self, py::object interpolator_type, py::object ts_icol_loc,
           py::object ts_ocol_loc, py::object debug, py::object append_tranform,
           py::object missing_val_identifier, py::object default_value, py::object imputer_fill_type,
-          py::object imputer_fill_value, py::kwargs) {
+          py::object imputer_fill_value, py::object append_transform, py::kwargs) {
   // Further settings (a forecasting pipeline hands over all of its own) are accepted and ignored.
   self.attr("interpolator_type") = interpolator_type;
   self.attr("ts_icol_loc") = ts_icol_loc;
@@ -105,6 +126,7 @@ void init(py::object self, py::object interpolator_type, py::object ts_icol_loc,
   self.attr("default_value") = default_value;
   self.attr("imputer_fill_type") = imputer_fill_type;
   self.attr("imputer_fill_value") = imputer_fill_value;
+  self.attr("append_transform") = append_transform;
 }
 
 py::object fit(py::object self, py::object X, py::object /*y*/) {
@@ -112,8 +134,7 @@ py::object fit(py::object self, py::object X, py::object /*y*/) {
   const long time_col = twpy::time_column_index(self.attr("ts_icol_loc"));
   const double missing = twpy::missing_marker(self.attr("missing_val_identifier"));
   const double default_value = as_double(self.attr("default_value"), "default_value");
-  auto a = twpy::as_matrix_copy(X);
-  if (a.shape(0) == 0) twpy::raise(PyExc_ValueError, "cannot fit on data without rows");
+  auto a = checked_matrix(X);
   if (time_col >= a.shape(1)) {
     twpy::raise(PyExc_ValueError, "time column " + std::to_string(time_col) + " is outside the " +
                                       std::to_string(a.shape(1)) + " columns of the data");
@@ -141,14 +162,15 @@ py::object transform(py::object self, py::object X) {
   const long time_col = twpy::time_column_index(self.attr("ts_icol_loc"));
   const double missing = twpy::missing_marker(self.attr("missing_val_identifier"));
   const double default_value = as_double(self.attr("default_value"), "default_value");
-  auto a = twpy::as_matrix_copy(X);
+  auto a = checked_matrix(X);
   const long n_features = self.attr("n_features_in_").cast<long>();
   if (a.shape(1) != n_features) {
-    twpy::raise(PyExc_ValueError, "X has " + std::to_string(a.shape(1)) +
-                                      " columns, but the interpolator was fitted on " +
-                                      std::to_string(n_features));
+    twpy::raise(PyExc_ValueError,
+                "X has " + std::to_string(a.shape(1)) + " features, but " +
+                    py::str(py::type::of(self).attr("__name__")).cast<std::string>() +
+                    " is expecting " + std::to_string(n_features) + " features as input.");
   }
-  const bool append = py::bool_(self.attr("append_tranform")).cast<bool>();
+  const bool append = append_setting(self);
   py::array_t<double> original;
   if (append) original = twpy::as_matrix_copy(a);
 
@@ -218,12 +240,14 @@ PYBIND11_MODULE(quillcast_interpolator, m) {
       "imputer_fill_type / imputer_fill_value: for fill, 'value' (the constant), 'mean' or\n"
       "'median' (of each column, learned at fit).\n"
       "append_tranform: return the data as given followed by the filled value columns.\n"
+      "append_transform: the same setting, correctly spelt; when it is not None it takes\n"
+      "the place of append_tranform.\n"
       "debug: print how many values were filled. Further settings are ignored.");
   cls.init(&init, py::arg("interpolator_type") = "linear", py::arg("ts_icol_loc") = -1,
            py::arg("ts_ocol_loc") = -1, py::arg("debug") = false,
            py::arg("append_tranform") = false, py::arg("missing_val_identifier") = nan,
            py::arg("default_value") = 0.0, py::arg("imputer_fill_type") = "value",
-           py::arg("imputer_fill_value") = 0.0);
+           py::arg("imputer_fill_value") = 0.0, py::arg("append_transform") = py::none());
   cls.def(
       "fit", &fit, py::arg("X"), py::arg("y") = py::none(),
       "Checks the settings and the data; for fill by mean or median, learns each column's value.");

@@ -98,8 +98,8 @@ class TSImputer(TransformerMixin, BaseEstimator):
             self.n_features_in_ = n_cols
         elif n_cols != self.n_features_in_:
             raise ValueError(
-                f"X has {n_cols} columns, but {type(self).__name__} was fitted on "
-                f"{self.n_features_in_}"
+                f"X has {n_cols} features, but {type(self).__name__} is expecting "
+                f"{self.n_features_in_} features as input."
             )
         value_cols = [j for j in range(n_cols) if j != t]
         values = data[:, value_cols]

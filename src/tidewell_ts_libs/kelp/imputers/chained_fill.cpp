@@ -68,6 +68,8 @@ py::object transform(py::object self, py::object X) {
   return ans;
 }
 
+// fit_transformform is the name the service calls; fit_transform, its correct spelling, does
+// the same, so that a transform after fit_transform uses the steps just fitted.
 py::object fit_transformform(py::object self, py::object X, py::object y) {
   py::object result = base().attr("fit_transform")(self, X, y);
   forward_conversion(self);
@@ -95,6 +97,10 @@ PYBIND11_MODULE(chained_fill, m) {
   cls.def("transform", &transform, py::arg("X"),
           "The imputed X, using the fitted imputation steps.");
   cls.def("fit_transformform", &fit_transformform, py::arg("X"), py::arg("y"),
-          "Fits the imputer on X and returns the imputed X.");
+          "Fits the imputer on X and returns the imputed X (fit_transform, correctly spelt, "
+          "does the same).");
+  cls.def("fit_transform", &fit_transformform, py::arg("X"), py::arg("y") = py::none(),
+          "Fits the imputer on X and returns the imputed X; the fitted steps are kept as for "
+          "fit, so a following transform uses them. Same as fit_transformform.");
   cls.finalize();
 }

@@ -1,0 +1,63 @@
+// Dates on an integer time axis.
+//
+// The models take integer timestamps and forecast at the last timestamp plus multiples of the
+// mean spacing. Dated observations (nanoseconds since 1970-01-01, UTC) are mapped to such an
+// axis in the unit the dates themselves keep:
+//
+//   months  every date falls on the same day of its month (or every one on the last day of its
+//           month) at the same time of day, in distinct months: the axis counts calendar months
+//           since 1970-01, so monthly, quarterly and yearly data step by calendar months
+//   else    the largest of day, hour, minute, second, millisecond, microsecond and nanosecond
+//           that every spacing is a whole multiple of; the axis counts those units since
+//           1970-01-01 (shifted by the dates' common offset within a unit)
+//
+// Weekly data thus lie on a day axis with spacing 7, quarterly data on a month axis with
+// spacing 3.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarn::calendar {
+
+constexpr std::int64_t kNsPerDay = 86'400'000'000'000LL;
+
+enum class Unit { kNanosecond, kMicrosecond, kMillisecond, kSecond, kMinute, kHour, kDay, kMonth };
+
+struct Axis {
+  Unit unit = Unit::kDay;
+  std::int64_t step_ns = kNsPerDay;  // length of one unit (not used for months)
+  std::int64_t phase_ns = 0;         // date = phase + value * step (not used for months)
+  int day = 1;                       // months: the day of the month
+  bool month_end = false;            // months: the last day of every month instead of `day`
+  std::int64_t time_of_day_ns = 0;   // months: the time of day
+};
+
+// The axis of a strictly increasing series of dates (at least one). Throws
+// std::invalid_argument for an empty series, a missing date (INT64_MIN, numpy's NaT) or dates
+// out of order.
+Axis detect(const std::vector<std::int64_t>& ns);
+
+// The axis value of a date; false when the date does not lie on the axis.
+bool to_axis(const Axis& axis, std::int64_t ns, std::int64_t* value);
+
+// The date of an axis value; a fractional value is rounded to the nearest whole unit.
+std::int64_t from_axis(const Axis& axis, double value);
+
+// The `n` dates that follow a series at its usual spacing (the median spacing on its axis; one
+// unit for a single date).
+std::vector<std::int64_t> next_dates(const std::vector<std::int64_t>& ns, std::size_t n);
+
+// "month", "day", "hour", "minute", "second", "millisecond", "microsecond" or "nanosecond".
+std::string unit_name(Unit unit);
+// The unit of a name given by unit_name; throws std::invalid_argument for another text.
+Unit unit_from_name(const std::string& name);
+
+// Calendar helpers (proleptic Gregorian): days since 1970-01-01 of a date and back.
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d);
+void civil_from_days(std::int64_t z, std::int64_t* y, unsigned* m, unsigned* d);
+unsigned days_in_month(std::int64_t y, unsigned m);
+
+}  // namespace tarn::calendar

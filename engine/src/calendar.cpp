@@ -1,0 +1,211 @@
+#include "tarn/calendar.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <stdexcept>
+
+namespace tarn::calendar {
+
+namespace {
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+std::int64_t floor_mod(std::int64_t a, std::int64_t b) {
+  return a - floor_div(a, b) * b;
+}
+
+struct Civil {
+  std::int64_t year;
+  unsigned month;
+  unsigned day;
+  std::int64_t time_of_day;
+};
+
+Civil civil(std::int64_t ns) {
+  Civil c;
+  const std::int64_t days = floor_div(ns, kNsPerDay);
+  c.time_of_day = ns - days * kNsPerDay;
+  civil_from_days(days, &c.year, &c.month, &c.day);
+  return c;
+}
+
+std::int64_t month_index(const Civil& c) {
+  return (c.year - 1970) * 12 + static_cast<std::int64_t>(c.month) - 1;
+}
+
+struct UnitStep {
+  Unit unit;
+  std::int64_t ns;
+};
+
+constexpr UnitStep kSteps[] = {
+    {Unit::kDay, kNsPerDay},           {Unit::kHour, 3'600'000'000'000LL},
+    {Unit::kMinute, 60'000'000'000LL}, {Unit::kSecond, 1'000'000'000LL},
+    {Unit::kMillisecond, 1'000'000LL}, {Unit::kMicrosecond, 1'000LL},
+    {Unit::kNanosecond, 1LL}};
+
+bool monthly(const std::vector<std::int64_t>& ns, Axis* axis) {
+  if (ns.size() < 2) return false;
+  std::vector<Civil> dates;
+  dates.reserve(ns.size());
+  for (std::int64_t t : ns) dates.push_back(civil(t));
+  bool same_day = true, all_ends = true;
+  for (std::size_t i = 0; i < dates.size(); ++i) {
+    const Civil& c = dates[i];
+    if (c.time_of_day != dates[0].time_of_day) return false;
+    if (i > 0 && month_index(c) <= month_index(dates[i - 1])) return false;
+    same_day = same_day && c.day == dates[0].day;
+    all_ends = all_ends && c.day == days_in_month(c.year, c.month);
+  }
+  if (!same_day && !all_ends) return false;
+  axis->unit = Unit::kMonth;
+  axis->day = static_cast<int>(dates[0].day);
+  axis->month_end = all_ends && (!same_day || dates[0].day > 28);
+  axis->time_of_day_ns = dates[0].time_of_day;
+  return true;
+}
+
+}  // namespace
+
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void civil_from_days(std::int64_t z, std::int64_t* y, unsigned* m, unsigned* d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *d = doy - (153 * mp + 2) / 5 + 1;
+  *m = mp < 10 ? mp + 3 : mp - 9;
+  *y = static_cast<std::int64_t>(yoe) + era * 400 + (*m <= 2);
+}
+
+unsigned days_in_month(std::int64_t y, unsigned m) {
+  static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (m == 2) {
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return leap ? 29 : 28;
+  }
+  return kDays[m - 1];
+}
+
+Axis detect(const std::vector<std::int64_t>& ns) {
+  if (ns.empty()) throw std::invalid_argument("no dates to build a time axis from");
+  for (std::size_t i = 0; i < ns.size(); ++i) {
+    if (ns[i] == INT64_MIN) throw std::invalid_argument("a date is missing");
+    if (i > 0 && ns[i] <= ns[i - 1]) {
+      throw std::invalid_argument("the dates are not strictly increasing");
+    }
+  }
+  Axis axis;
+  if (monthly(ns, &axis)) return axis;
+  for (const UnitStep& s : kSteps) {
+    const std::int64_t phase = floor_mod(ns[0], s.ns);
+    bool whole = true;
+    for (std::int64_t t : ns) {
+      if (floor_mod(t, s.ns) != phase) {
+        whole = false;
+        break;
+      }
+    }
+    if (whole) {
+      axis.unit = s.unit;
+      axis.step_ns = s.ns;
+      axis.phase_ns = phase;
+      return axis;
+    }
+  }
+  return axis;  // not reached: every spacing is a whole number of nanoseconds
+}
+
+bool to_axis(const Axis& axis, std::int64_t ns, std::int64_t* value) {
+  if (ns == INT64_MIN) return false;
+  if (axis.unit == Unit::kMonth) {
+    const Civil c = civil(ns);
+    const std::int64_t v = month_index(c);
+    if (from_axis(axis, static_cast<double>(v)) != ns) return false;
+    *value = v;
+    return true;
+  }
+  if (axis.step_ns <= 0 || floor_mod(ns - axis.phase_ns, axis.step_ns) != 0) return false;
+  *value = floor_div(ns - axis.phase_ns, axis.step_ns);
+  return true;
+}
+
+std::int64_t from_axis(const Axis& axis, double value) {
+  if (!std::isfinite(value)) throw std::invalid_argument("the time is not finite");
+  const std::int64_t v = static_cast<std::int64_t>(std::llround(value));
+  if (axis.unit == Unit::kMonth) {
+    const std::int64_t y = 1970 + floor_div(v, 12);
+    const unsigned m = static_cast<unsigned>(floor_mod(v, 12)) + 1;
+    const unsigned last = days_in_month(y, m);
+    const unsigned d =
+        axis.month_end ? last : std::min<unsigned>(static_cast<unsigned>(axis.day), last);
+    return days_from_civil(y, m, d) * kNsPerDay + axis.time_of_day_ns;
+  }
+  return axis.phase_ns + v * axis.step_ns;
+}
+
+std::vector<std::int64_t> next_dates(const std::vector<std::int64_t>& ns, std::size_t n) {
+  const Axis axis = detect(ns);
+  std::vector<std::int64_t> values(ns.size());
+  for (std::size_t i = 0; i < ns.size(); ++i) to_axis(axis, ns[i], &values[i]);
+  std::int64_t step = 1;
+  if (values.size() >= 2) {
+    std::vector<std::int64_t> gaps(values.size() - 1);
+    for (std::size_t i = 1; i < values.size(); ++i) gaps[i - 1] = values[i] - values[i - 1];
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    step = gaps[gaps.size() / 2];
+  }
+  std::vector<std::int64_t> out(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    out[k] = from_axis(
+        axis, static_cast<double>(values.back() + static_cast<std::int64_t>(k + 1) * step));
+  }
+  return out;
+}
+
+std::string unit_name(Unit unit) {
+  switch (unit) {
+    case Unit::kMonth:
+      return "month";
+    case Unit::kDay:
+      return "day";
+    case Unit::kHour:
+      return "hour";
+    case Unit::kMinute:
+      return "minute";
+    case Unit::kSecond:
+      return "second";
+    case Unit::kMillisecond:
+      return "millisecond";
+    case Unit::kMicrosecond:
+      return "microsecond";
+    case Unit::kNanosecond:
+      return "nanosecond";
+  }
+  return "day";
+}
+
+Unit unit_from_name(const std::string& name) {
+  for (Unit u : {Unit::kMonth, Unit::kDay, Unit::kHour, Unit::kMinute, Unit::kSecond,
+                 Unit::kMillisecond, Unit::kMicrosecond, Unit::kNanosecond}) {
+    if (unit_name(u) == name) return u;
+  }
+  throw std::invalid_argument("unknown time unit '" + name + "'");
+}
+
+}  // namespace tarn::calendar

@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "tarn/calendar.hpp"
+
+namespace cal = tarn::calendar;
+
+namespace {
+
+std::int64_t date(std::int64_t y, unsigned m, unsigned d, std::int64_t hours = 0) {
+  return cal::days_from_civil(y, m, d) * cal::kNsPerDay + hours * 3'600'000'000'000LL;
+}
+
+std::vector<std::int64_t> on_axis(const cal::Axis& a, const std::vector<std::int64_t>& ns) {
+  std::vector<std::int64_t> out;
+  for (std::int64_t t : ns) {
+    std::int64_t v = 0;
+    EXPECT_TRUE(cal::to_axis(a, t, &v));
+    out.push_back(v);
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(Calendar, CivilDaysRoundTripAcrossLeapYearsAndBeforeTheEpoch) {
+  EXPECT_EQ(cal::days_from_civil(1970, 1, 1), 0);
+  EXPECT_EQ(cal::days_from_civil(2000, 3, 1) - cal::days_from_civil(2000, 2, 28), 2);
+  EXPECT_EQ(cal::days_from_civil(1900, 3, 1) - cal::days_from_civil(1900, 2, 28), 1);
+  for (std::int64_t z : {-800000LL, -1LL, 0LL, 11016LL, 20000LL, 2900000LL}) {
+    std::int64_t y;
+    unsigned m, d;
+    cal::civil_from_days(z, &y, &m, &d);
+    EXPECT_EQ(cal::days_from_civil(y, m, d), z);
+  }
+  EXPECT_EQ(cal::days_in_month(2024, 2), 29u);
+  EXPECT_EQ(cal::days_in_month(2023, 2), 28u);
+}
+
+TEST(Calendar, MonthlyDataStepByCalendarMonths) {
+  std::vector<std::int64_t> ns;
+  for (unsigned m = 1; m <= 12; ++m) ns.push_back(date(2015, m, 1));
+  const cal::Axis a = cal::detect(ns);
+  EXPECT_EQ(a.unit, cal::Unit::kMonth);
+  const auto v = on_axis(a, ns);
+  for (std::size_t i = 1; i < v.size(); ++i) EXPECT_EQ(v[i] - v[i - 1], 1);
+  EXPECT_EQ(cal::from_axis(a, v.back() + 1.0), date(2016, 1, 1));
+  EXPECT_EQ(cal::from_axis(a, v.back() + 2.0), date(2016, 2, 1));
+  EXPECT_EQ(cal::next_dates(ns, 2),
+            (std::vector<std::int64_t>{date(2016, 1, 1), date(2016, 2, 1)}));
+}
+
+TEST(Calendar, MonthEndsStayMonthEndsAndQuartersStepThreeMonths) {
+  std::vector<std::int64_t> ends{date(2023, 11, 30), date(2023, 12, 31), date(2024, 1, 31)};
+  const cal::Axis a = cal::detect(ends);
+  ASSERT_EQ(a.unit, cal::Unit::kMonth);
+  EXPECT_TRUE(a.month_end);
+  EXPECT_EQ(cal::next_dates(ends, 2),
+            (std::vector<std::int64_t>{date(2024, 2, 29), date(2024, 3, 31)}));
+  std::vector<std::int64_t> quarters{date(2020, 1, 15, 6), date(2020, 4, 15, 6),
+                                     date(2020, 7, 15, 6)};
+  EXPECT_EQ(cal::next_dates(quarters, 1), std::vector<std::int64_t>{date(2020, 10, 15, 6)});
+  // A date between the months is not on the axis.
+  std::int64_t v;
+  EXPECT_FALSE(cal::to_axis(cal::detect(quarters), date(2020, 8, 1, 6), &v));
+}
+
+TEST(Calendar, DailyWeeklyAndHourlyUseTheLargestWholeUnit) {
+  std::vector<std::int64_t> days{date(2015, 1, 1), date(2015, 1, 2), date(2015, 1, 3)};
+  cal::Axis a = cal::detect(days);
+  EXPECT_EQ(a.unit, cal::Unit::kDay);
+  EXPECT_EQ(on_axis(a, days), (std::vector<std::int64_t>{16436, 16437, 16438}));
+  EXPECT_EQ(cal::next_dates(days, 1), std::vector<std::int64_t>{date(2015, 1, 4)});
+
+  std::vector<std::int64_t> weeks{date(2015, 1, 5), date(2015, 1, 12), date(2015, 1, 26)};
+  EXPECT_EQ(cal::detect(weeks).unit, cal::Unit::kDay);
+  EXPECT_EQ(cal::next_dates(weeks, 1), std::vector<std::int64_t>{date(2015, 2, 9)});
+
+  std::vector<std::int64_t> hours{date(2015, 1, 1, 1), date(2015, 1, 1, 3), date(2015, 1, 1, 5)};
+  a = cal::detect(hours);
+  EXPECT_EQ(a.unit, cal::Unit::kHour);
+  EXPECT_EQ(cal::next_dates(hours, 1), std::vector<std::int64_t>{date(2015, 1, 1, 7)});
+  // Days at noon: a day axis shifted by half a day.
+  std::vector<std::int64_t> noons{date(2015, 1, 1, 12), date(2015, 1, 2, 12)};
+  a = cal::detect(noons);
+  EXPECT_EQ(a.unit, cal::Unit::kDay);
+  EXPECT_EQ(cal::from_axis(a, 16438.0), date(2015, 1, 3, 12));
+  EXPECT_FALSE(cal::to_axis(a, date(2015, 1, 3), &a.phase_ns));
+}
+
+TEST(Calendar, BadSeriesAreRejected) {
+  EXPECT_THROW(cal::detect({}), std::invalid_argument);
+  EXPECT_THROW(cal::detect({date(2015, 1, 2), date(2015, 1, 1)}), std::invalid_argument);
+  EXPECT_THROW(cal::detect({date(2015, 1, 1), date(2015, 1, 1)}), std::invalid_argument);
+  EXPECT_THROW(cal::detect({INT64_MIN, date(2015, 1, 1)}), std::invalid_argument);
+  EXPECT_THROW(cal::unit_from_name("fortnight"), std::invalid_argument);
+  EXPECT_EQ(cal::unit_from_name(cal::unit_name(cal::Unit::kMinute)), cal::Unit::kMinute);
+  // A single date: one day forward.
+  EXPECT_EQ(cal::next_dates({date(2015, 3, 1)}, 1), std::vector<std::int64_t>{date(2015, 3, 2)});
+}

@@ -1,0 +1,241 @@
+// Dates on the forecaster's time axis.
+//
+// A data matrix may carry its timestamps as dates: a pandas DataFrame whose timestamp column is
+// datetime64 or ISO 8601 text, a numpy object or text array with such a column, or a DataFrame
+// with a DatetimeIndex and no timestamp column. Training maps the dates to the integer axis of
+// tarn/calendar.hpp (months for monthly data, days for daily data, ...) and keeps the axis in
+// `time_axis_`; later rows are mapped to the same axis, and forecast times map back to dates.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "pyclass.hpp"
+#include "tarn/calendar.hpp"
+
+namespace twdates {
+
+namespace py = pybind11;
+namespace cal = tarn::calendar;
+
+inline bool is_true(py::handle o) {
+  const int r = PyObject_IsTrue(o.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+inline std::string text(py::handle o) {
+  return py::str(o).cast<std::string>();
+}
+
+inline py::dict axis_to_dict(const cal::Axis& a) {
+  py::dict d;
+  d["unit"] = cal::unit_name(a.unit);
+  d["step_ns"] = a.step_ns;
+  d["phase_ns"] = a.phase_ns;
+  d["day"] = a.day;
+  d["month_end"] = a.month_end;
+  d["time_of_day_ns"] = a.time_of_day_ns;
+  return d;
+}
+
+inline cal::Axis axis_from_dict(py::handle h) {
+  py::dict d = py::reinterpret_borrow<py::dict>(h);
+  cal::Axis a;
+  try {
+    a.unit = cal::unit_from_name(text(d["unit"]));
+  } catch (const std::invalid_argument& e) {
+    twpy::raise(PyExc_ValueError, std::string("time_axis_: ") + e.what());
+  }
+  a.step_ns = d["step_ns"].cast<std::int64_t>();
+  a.phase_ns = d["phase_ns"].cast<std::int64_t>();
+  a.day = d["day"].cast<int>();
+  a.month_end = d["month_end"].cast<bool>();
+  a.time_of_day_ns = d["time_of_day_ns"].cast<std::int64_t>();
+  return a;
+}
+
+inline std::string date_text(std::int64_t ns) {
+  return text(py::module_::import("pandas").attr("Timestamp")(ns));
+}
+
+inline std::string first_line(const std::string& s) {
+  return s.substr(0, s.find('\n'));
+}
+
+// Whether a column holds dates (datetime64, date objects or text to be read as ISO 8601).
+inline bool date_like(py::object pd, py::object column) {
+  py::object types = pd.attr("api").attr("types");
+  if (is_true(types.attr("is_datetime64_any_dtype")(column))) return true;
+  if (is_true(types.attr("is_numeric_dtype")(column)) ||
+      is_true(types.attr("is_bool_dtype")(column)))
+    return false;
+  const std::string kind = text(types.attr("infer_dtype")(column, py::arg("skipna") = true));
+  return kind == "string" || kind == "datetime" || kind == "datetime64" || kind == "date";
+}
+
+// Nanoseconds since 1970-01-01 (UTC; NaT as INT64_MIN) of a column of dates.
+inline std::vector<std::int64_t> date_ns(py::object pd, py::object column) {
+  py::object types = pd.attr("api").attr("types");
+  const bool is_text =
+      !is_true(types.attr("is_datetime64_any_dtype")(column)) &&
+      text(types.attr("infer_dtype")(column, py::arg("skipna") = true)) == "string";
+  py::object index;
+  try {
+    py::object parsed = is_text ? pd.attr("to_datetime")(column, py::arg("format") = "ISO8601")
+                                : pd.attr("to_datetime")(column);
+    index = pd.attr("DatetimeIndex")(parsed);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    twpy::raise(PyExc_ValueError,
+                "the timestamps are not dates (ISO 8601 text or datetime64): " +
+                    first_line(text(e.value())));
+  }
+  if (!index.attr("tz").is_none()) {
+    index = index.attr("tz_convert")("UTC").attr("tz_localize")(py::none());
+  }
+  index = index.attr("astype")("datetime64[ns]");
+  py::array_t<std::int64_t> ns =
+      py::module_::import("numpy").attr("asarray")(index.attr("asi8"), py::arg("dtype") = "int64");
+  return std::vector<std::int64_t>(ns.data(), ns.data() + ns.size());
+}
+
+struct DatedRows {
+  bool dated = false;
+  bool from_index = false;  // the timestamps came from a DatetimeIndex: column 0 of X
+  py::object X;             // float matrix with the dates replaced by axis values
+  std::int64_t ts_col = -1;
+};
+
+// Replaces the dates of X (timestamp column `ts_col`, or a DatetimeIndex when `ts_col` is -1)
+// by their values on the time axis. Training (`fitting`) finds the axis and stores it in
+// `time_axis_`; otherwise the stored axis is used. X without dates comes back undated.
+inline DatedRows dated_rows(py::object self, py::object X, std::int64_t ts_col, bool fitting) {
+  DatedRows out;
+  py::object np = py::module_::import("numpy");
+  const bool is_array = py::isinstance(X, np.attr("ndarray"));
+  py::object pd;
+  bool frame = false;
+  if (is_array) {
+    if (X.attr("ndim").cast<int>() != 2) return out;
+    const std::string kind = text(X.attr("dtype").attr("kind"));
+    if (kind != "O" && kind != "U" && kind != "S" && kind != "M") return out;
+    pd = py::module_::import("pandas");
+  } else {
+    const std::string module = text(py::type::of(X).attr("__module__"));
+    if (module.rfind("pandas", 0) != 0) return out;
+    pd = py::module_::import("pandas");
+    frame = py::isinstance(X, pd.attr("DataFrame"));
+    if (!frame) return out;
+  }
+  py::tuple shape = X.attr("shape");
+  const std::int64_t n = shape[0].cast<std::int64_t>();
+  const std::int64_t ncols = shape[1].cast<std::int64_t>();
+  py::object dates;
+  if (ts_col < 0) {
+    if (!frame || !py::isinstance(X.attr("index"), pd.attr("DatetimeIndex"))) return out;
+    dates = X.attr("index");
+    out.from_index = true;
+  } else {
+    if (ts_col >= ncols) return out;
+    py::object column =
+        frame
+            ? py::object(X.attr(
+                  "iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ts_col)])
+            : py::object(X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ts_col)]);
+    if (!date_like(pd, column)) return out;
+    dates = column;
+  }
+  const std::vector<std::int64_t> ns = date_ns(pd, dates);
+  cal::Axis axis;
+  py::dict state = self.attr("__dict__");
+  if (fitting) {
+    try {
+      axis = cal::detect(ns);
+    } catch (const std::invalid_argument& e) {
+      twpy::raise(PyExc_ValueError,
+                  std::string("the dates of the timestamps give no time axis: ") + e.what());
+    }
+    self.attr("time_axis_") = axis_to_dict(axis);
+  } else {
+    if (!state.contains("time_axis_") || state["time_axis_"].is_none()) {
+      twpy::raise(PyExc_ValueError,
+                  "the timestamps are dates, but the forecaster was trained on numeric "
+                  "timestamps: train it on dates to feed it dates");
+    }
+    axis = axis_from_dict(state["time_axis_"]);
+  }
+  const std::int64_t width = out.from_index ? ncols + 1 : ncols;
+  const std::int64_t axis_col = out.from_index ? 0 : ts_col;
+  py::array_t<double> result({n, width});
+  auto r = result.mutable_unchecked<2>();
+  for (std::int64_t i = 0; i < n; ++i) {
+    std::int64_t v = 0;
+    if (!cal::to_axis(axis, ns[i], &v)) {
+      const std::string when =
+          ns[i] == INT64_MIN ? std::string("a missing date") : "the date " + date_text(ns[i]);
+      twpy::raise(PyExc_ValueError, "row " + std::to_string(i) + " has " + when +
+                                        ", which does not lie on the time axis of the training "
+                                        "dates (one step: a " +
+                                        cal::unit_name(axis.unit) + ")");
+    }
+    r(i, axis_col) = static_cast<double>(v);
+  }
+  py::object all = py::slice(py::none(), py::none(), py::none());
+  for (std::int64_t j = 0; j < ncols; ++j) {
+    if (!out.from_index && j == ts_col) continue;
+    py::array_t<double, py::array::forcecast> col;
+    if (frame) {
+      col = X.attr("iloc")[py::make_tuple(all, j)].attr("to_numpy")(
+          py::arg("dtype") = "float64", py::arg("na_value") = np.attr("nan"));
+    } else {
+      col = np.attr("asarray")(X[py::make_tuple(all, j)], py::arg("dtype") = "float64");
+    }
+    auto c = col.unchecked<1>();
+    const std::int64_t dest = out.from_index ? j + 1 : j;
+    for (std::int64_t i = 0; i < n; ++i) r(i, dest) = c(i);
+  }
+  out.dated = true;
+  out.X = result;
+  out.ts_col = axis_col;
+  return out;
+}
+
+// The dates of axis values (numpy datetime64[ns]).
+inline py::object dates_of(const cal::Axis& axis, const std::vector<double>& values) {
+  py::array_t<std::int64_t> ns(static_cast<py::ssize_t>(values.size()));
+  auto w = ns.mutable_unchecked<1>();
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    try {
+      w(k) = cal::from_axis(axis, values[k]);
+    } catch (const std::invalid_argument& e) {
+      twpy::raise(PyExc_ValueError, e.what());
+    }
+  }
+  return ns.attr("view")("datetime64[ns]");
+}
+
+// The `n` dates after a series of dates at its usual spacing (numpy datetime64[ns]).
+inline py::object next_dates(py::object times, std::int64_t n) {
+  if (n < 0) twpy::raise(PyExc_ValueError, "the number of dates must not be negative");
+  py::object pd = py::module_::import("pandas");
+  const std::vector<std::int64_t> ns = date_ns(pd, times);
+  std::vector<std::int64_t> next;
+  try {
+    next = cal::next_dates(ns, static_cast<std::size_t>(n));
+  } catch (const std::invalid_argument& e) {
+    twpy::raise(PyExc_ValueError, e.what());
+  }
+  py::array_t<std::int64_t> out(static_cast<py::ssize_t>(next.size()));
+  std::copy(next.begin(), next.end(), out.mutable_data());
+  return out.attr("view")("datetime64[ns]");
+}
+
+}  // namespace twdates

@@ -1,0 +1,143 @@
+"""Dated data: timestamps given as dates (datetime64, ISO 8601 text, a DatetimeIndex) lie on a
+calendar time axis, and forecasts come with the dates that follow the data's own spacing."""
+
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tidewell_ts_libs.batch import forecast_many
+from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+
+def monthly(n=48, start="2015-01-01"):
+    t = np.arange(float(n))
+    return pd.DataFrame(
+        {
+            "ds": pd.date_range(start, periods=n, freq="MS"),
+            "y": 100 + 20 * np.sin(2 * np.pi * t / 12) + t,
+        }
+    )
+
+
+def forecaster(**kw):
+    return QuillcastForecaster(ts_icol_loc=[0], samples_per_season=12, prediction_horizon=3, **kw)
+
+
+def test_every_form_of_dates_trains_the_same_models():
+    df = monthly()
+    ref = forecaster().fit(df, None)
+    assert ref._timestamps[:2] == [540, 541]  # calendar months since 1970-01
+    assert ref.get_train_interval() == 1.0
+    as_text = df.assign(ds=df.ds.dt.strftime("%Y-%m-%d"))
+    as_objects = np.empty((len(df), 2), dtype=object)
+    as_objects[:, 0], as_objects[:, 1] = df.ds.to_numpy(), df.y.to_numpy()
+    with_zone = df.assign(ds=df.ds.dt.tz_localize("UTC"))
+    for data in (as_text, as_objects, with_zone):
+        f = forecaster().fit(data, None)
+        np.testing.assert_allclose(f.predict(), ref.predict())
+    indexed = QuillcastForecaster(samples_per_season=12, prediction_horizon=3)
+    indexed.fit(df.set_index("ds"), None)
+    np.testing.assert_allclose(indexed.predict(), ref.predict())
+    assert indexed.n_features_in_ == 1 and indexed.n_features_ == 1
+    # numbers in the timestamp column keep the numeric axis
+    numeric = forecaster().fit(np.column_stack([np.arange(48.0), df.y]), None)
+    assert not hasattr(numeric, "time_axis_") and numeric.forecast_times().tolist() == [48, 49, 50]
+
+
+def test_forecast_times_follow_calendar_months_and_days():
+    f = forecaster().fit(monthly(), None)
+    pred = f.predict()
+    assert isinstance(pred, np.ndarray) and pred.shape == (3, 1)
+    assert list(f.forecast_times().strftime("%Y-%m-%d")) == [
+        "2019-01-01",
+        "2019-02-01",
+        "2019-03-01",
+    ]
+    ends = pd.DataFrame(
+        {"ds": pd.date_range("2023-01-31", periods=24, freq="ME"), "y": np.arange(24.0) + 5}
+    )
+    g = QuillcastForecaster(ts_icol_loc=[0], samples_per_season=6).fit(ends, None)
+    assert list(g.forecast_times(2).strftime("%Y-%m-%d")) == ["2025-01-31", "2025-02-28"]
+    days = pd.DataFrame(
+        {"ds": pd.date_range("2020-02-20", periods=30, freq="D"), "y": np.arange(30.0) + 5}
+    )
+    d = QuillcastForecaster(ts_icol_loc=[0], samples_per_season=7).fit(days, None)
+    assert list(d.forecast_times(2).strftime("%Y-%m-%d")) == ["2020-03-21", "2020-03-22"]
+    # after an updating fit the times continue from the new rows
+    d.fit(pd.DataFrame({"ds": [pd.Timestamp("2020-03-21")], "y": [40.0]}), None)
+    assert list(d.forecast_times(1).strftime("%Y-%m-%d")) == ["2020-03-22"]
+    # the axis is kept with the forecaster
+    assert pickle.loads(pickle.dumps(f)).forecast_times().equals(f.forecast_times())
+
+
+def test_new_dated_rows_update_the_forecast():
+    df = monthly(60)
+    f = forecaster().fit(df[:48], None)
+    by_numbers = forecaster().fit(np.column_stack([np.arange(48.0), df.y[:48]]), None)
+    new = df[48:50]
+    expected = by_numbers.predict(np.column_stack([[48.0, 49.0], new.y]), prediction_horizon=2)
+    np.testing.assert_allclose(f.predict(new, prediction_horizon=2), expected)
+    np.testing.assert_allclose(f.predict(new.assign(ds=new.ds.astype(str))), f.predict(new))
+    window = f.predict(df[48:], prediction_type="sliding_window", prediction_horizon=1)
+    numbers = np.column_stack([np.arange(48.0, 60.0), df.y[48:]])
+    np.testing.assert_allclose(
+        window, by_numbers.predict(numbers, prediction_type="sliding_window", prediction_horizon=1)
+    )
+    assert f.score(df[48:], df.y[48:].to_numpy()) < 0
+
+    indexed = QuillcastForecaster(samples_per_season=12).fit(df[:48].set_index("ds"), None)
+    np.testing.assert_allclose(indexed.predict(new.set_index("ds"), prediction_horizon=2), expected)
+
+
+def test_dates_that_do_not_fit_are_refused_clearly():
+    f = forecaster().fit(monthly(), None)
+    with pytest.raises(ValueError, match="2019-01-15.*time axis.*month"):
+        f.predict(pd.DataFrame({"ds": [pd.Timestamp("2019-01-15")], "y": [1.0]}))
+    numeric = forecaster().fit(np.column_stack([np.arange(48.0), monthly().y]), None)
+    with pytest.raises(ValueError, match="trained on numeric timestamps"):
+        numeric.predict(monthly(2, start="2019-01-01"))
+    bad = pd.DataFrame({"ds": ["2015-01-01", "the second"], "y": [1.0, 2.0]})
+    with pytest.raises(ValueError, match="not dates"):
+        forecaster().fit(bad, None)
+    unordered = monthly(12).iloc[::-1]
+    with pytest.raises(ValueError, match="not strictly increasing"):
+        forecaster().fit(unordered, None)
+    with pytest.raises(ValueError, match="could not convert"):
+        forecaster().fit(monthly(12).assign(y="many"), None)
+
+
+def long_table(**ds_kwargs):
+    t = np.arange(36.0)
+    frames = []
+    for k, sid in enumerate(["a", "b"]):
+        ds = pd.date_range("2015-01-01", periods=36, freq="MS")
+        frames.append(
+            pd.DataFrame(
+                {"unique_id": sid, "ds": ds, "y": 50 + 10 * np.sin(2 * np.pi * t / 12) + t + k}
+            )
+        )
+    return pd.concat(frames, ignore_index=True)
+
+
+def test_forecast_many_gives_dated_forecasts_for_text_and_datetime64():
+    table = long_table()
+    dated = forecast_many(table, algorithm="hw", horizon=3)
+    text = forecast_many(
+        table.assign(ds=table.ds.dt.strftime("%Y-%m-%d")), algorithm="hw", horizon=3
+    )
+    pd.testing.assert_frame_equal(dated.forecasts, text.forecasts)
+    assert dated.forecasts.time.dtype.kind == "M"
+    assert list(dated.forecasts.time.dt.strftime("%Y-%m-%d")[:3]) == [
+        "2018-01-01",
+        "2018-02-01",
+        "2018-03-01",
+    ]
+    # labels that are no dates keep their order and give step numbers
+    labels = table.assign(ds=table.groupby("unique_id").cumcount().map(lambda i: f"w{i:02d}"))
+    assert list(forecast_many(labels, algorithm="hw", horizon=2).forecasts.time[:2]) == [1, 2]
+    mixed = table.assign(ds=table.ds.dt.strftime("%Y-%m-%d"))
+    mixed.loc[5, "ds"] = "June"
+    with pytest.raises(ValueError, match="'June'"):
+        forecast_many(mixed, algorithm="hw", horizon=2)

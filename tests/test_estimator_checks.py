@@ -70,7 +70,6 @@ FORECASTER = {
     "check_estimators_nan_inf": "training accepts missing values (they reach the engine models, which skip them)",
     "check_methods_sample_order_invariance": "predict returns the forecast of the horizon after the rows, not one value per row",
     "check_methods_subset_invariance": "predict returns the forecast of the horizon after the rows, not one value per row",
-    "check_fit2d_1sample": "a model cannot be trained on one row; the engine's error is re-raised as Exception",
     "check_dict_unchanged": "predict keeps the model copies it updated in model_update_predict",
     "check_fit_idempotent": "a second fit of a trained forecaster brings its models up to date with the rows "
     "instead of training anew",

@@ -1454,10 +1454,10 @@ py::object score(py::object self, py::object X, py::object y, py::object sample_
     ts_icol_loc = py::make_tuple(dated.ts_col);
   }
   X = np.attr("asarray")(X);
-  py::object forecasts = self.attr("predict_sliding_window")(
-      X, py::arg("prediction_horizon") = 1,
-      py::arg("ts_col_loc") =
-          dated.dated ? py::object(py::int_(dated.ts_col)) : py::object(py::int_(-1)));
+  py::object forecasts =
+      dated.dated ? self.attr("predict_sliding_window")(X, py::arg("prediction_horizon") = 1,
+                                                        py::arg("ts_col_loc") = dated.ts_col)
+                  : self.attr("predict_sliding_window")(X, py::arg("prediction_horizon") = 1);
   py::object truth;
   if (!y.is_none()) {
     truth = np.attr("asarray")(y, py::arg("dtype") = "float64");

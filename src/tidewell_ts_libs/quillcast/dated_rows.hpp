@@ -94,9 +94,8 @@ inline std::vector<std::int64_t> date_ns(py::object pd, py::object column) {
     index = pd.attr("DatetimeIndex")(parsed);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    twpy::raise(PyExc_ValueError,
-                "the timestamps are not dates (ISO 8601 text or datetime64): " +
-                    first_line(text(e.value())));
+    twpy::raise(PyExc_ValueError, "the timestamps are not dates (ISO 8601 text or datetime64): " +
+                                      first_line(text(e.value())));
   }
   if (!index.attr("tz").is_none()) {
     index = index.attr("tz_convert")("UTC").attr("tz_localize")(py::none());

@@ -41,6 +41,14 @@ def test_every_form_of_dates_trains_the_same_models():
     indexed.fit(df.set_index("ds"), None)
     np.testing.assert_allclose(indexed.predict(), ref.predict())
     assert indexed.n_features_in_ == 1 and indexed.n_features_ == 1
+    # target columns count the columns of the frame
+    two = df.set_index("ds").assign(z=-df.y.to_numpy())
+    chosen = QuillcastForecaster(
+        samples_per_season=12, prediction_horizon=3, target_column_indices=[0]
+    )
+    np.testing.assert_allclose(chosen.fit(two, None).predict(), ref.predict())
+    new = two[-2:].set_index(two.index[-2:] + pd.DateOffset(years=1))
+    np.testing.assert_allclose(chosen.predict(new), indexed.predict(new[["y"]]))
     # numbers in the timestamp column keep the numeric axis
     numeric = forecaster().fit(np.column_stack([np.arange(48.0), df.y]), None)
     assert not hasattr(numeric, "time_axis_") and numeric.forecast_times().tolist() == [48, 49, 50]

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 from sklearn.base import clone
 from sklearn.utils.estimator_checks import check_estimator
+from threadpoolctl import threadpool_limits
 
 from tidewell_ts_libs.kelp.imputers import decomposition_imputers as decomposition
 from tidewell_ts_libs.kelp.imputers import interpolators
@@ -116,7 +117,8 @@ for name in CATALOGUE:
 
 @pytest.mark.parametrize("estimator, expected", CASES, ids=[type(e).__name__ for e, _ in CASES])
 def test_estimator_checks(estimator, expected):
-    with warnings.catch_warnings():
+    # One BLAS thread: the checks fit many tiny regressions, which threads only slow down.
+    with warnings.catch_warnings(), threadpool_limits(limits=1):
         warnings.simplefilter("ignore")
         results = check_estimator(estimator, expected_failed_checks=expected, on_fail=None)
     failed = {r["check_name"] for r in results if r["status"] == "failed"}

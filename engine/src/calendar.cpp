@@ -70,6 +70,22 @@ bool monthly(const std::vector<std::int64_t>& ns, Axis* axis) {
   return true;
 }
 
+// Monday 0 ... Sunday 6 of a day counted from 1970-01-01 (a Thursday).
+int weekday(std::int64_t day) {
+  return static_cast<int>(floor_mod(day + 3, 7));
+}
+
+// Days that skip every weekend: none on a Saturday or Sunday, and some step over one.
+bool weekdays_only(const std::vector<std::int64_t>& days) {
+  if (days.size() < 3) return false;
+  bool skips = false;
+  for (std::size_t i = 0; i < days.size(); ++i) {
+    if (weekday(days[i]) >= 5) return false;
+    if (i > 0 && days[i] - days[i - 1] == 3 && weekday(days[i]) == 0) skips = true;
+  }
+  return skips;
+}
+
 }  // namespace
 
 std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
@@ -171,6 +187,17 @@ std::vector<std::int64_t> next_dates(const std::vector<std::int64_t>& ns, std::s
     step = gaps[gaps.size() / 2];
   }
   std::vector<std::int64_t> out(n);
+  if (axis.unit == Unit::kDay && step == 1 && weekdays_only(values)) {
+    // Business days: the next weekdays.
+    std::int64_t day = values.back();
+    for (std::size_t k = 0; k < n; ++k) {
+      do {
+        ++day;
+      } while (weekday(day) >= 5);
+      out[k] = from_axis(axis, static_cast<double>(day));
+    }
+    return out;
+  }
   for (std::size_t k = 0; k < n; ++k) {
     out[k] = from_axis(
         axis, static_cast<double>(values.back() + static_cast<std::int64_t>(k + 1) * step));

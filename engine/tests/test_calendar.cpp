@@ -92,6 +92,17 @@ TEST(Calendar, DailyWeeklyAndHourlyUseTheLargestWholeUnit) {
   EXPECT_FALSE(cal::to_axis(a, date(2015, 1, 3), &a.phase_ns));
 }
 
+TEST(Calendar, BusinessDaysContinueOnWeekdays) {
+  // Wednesday 2015-01-07 to Friday 2015-01-16, weekends left out.
+  std::vector<std::int64_t> days;
+  for (unsigned d : {7u, 8u, 9u, 12u, 13u, 14u, 15u, 16u}) days.push_back(date(2015, 1, d));
+  EXPECT_EQ(cal::next_dates(days, 2),
+            (std::vector<std::int64_t>{date(2015, 1, 19), date(2015, 1, 20)}));
+  // Every day of the week: the next days, weekend included.
+  std::vector<std::int64_t> all{date(2015, 1, 9), date(2015, 1, 10), date(2015, 1, 11)};
+  EXPECT_EQ(cal::next_dates(all, 1), std::vector<std::int64_t>{date(2015, 1, 12)});
+}
+
 TEST(Calendar, BadSeriesAreRejected) {
   EXPECT_THROW(cal::detect({}), std::invalid_argument);
   EXPECT_THROW(cal::detect({date(2015, 1, 2), date(2015, 1, 1)}), std::invalid_argument);

@@ -47,7 +47,8 @@ bool to_axis(const Axis& axis, std::int64_t ns, std::int64_t* value);
 std::int64_t from_axis(const Axis& axis, double value);
 
 // The `n` dates that follow a series at its usual spacing (the median spacing on its axis; one
-// unit for a single date).
+// unit for a single date). Daily dates on weekdays only, skipping the weekends, continue on
+// weekdays.
 std::vector<std::int64_t> next_dates(const std::vector<std::int64_t>& ns, std::size_t n);
 
 // "month", "day", "hour", "minute", "second", "millisecond", "microsecond" or "nanosecond".

@@ -94,9 +94,8 @@ inline std::vector<std::int64_t> date_ns(py::object pd, py::object column) {
     index = pd.attr("DatetimeIndex")(parsed);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    twpy::raise(PyExc_ValueError,
-                "the timestamps are not dates (ISO 8601 text or datetime64): " +
-                    first_line(text(e.value())));
+    twpy::raise(PyExc_ValueError, "the timestamps are not dates (ISO 8601 text or datetime64): " +
+                                      first_line(text(e.value())));
   }
   if (!index.attr("tz").is_none()) {
     index = index.attr("tz_convert")("UTC").attr("tz_localize")(py::none());
@@ -109,7 +108,7 @@ inline std::vector<std::int64_t> date_ns(py::object pd, py::object column) {
 
 struct DatedRows {
   bool dated = false;
-  bool from_index = false;  // the timestamps came from a DatetimeIndex: column 0 of X
+  bool from_index = false;  // the timestamps came from a DatetimeIndex: the last column of X
   py::object X;             // float matrix with the dates replaced by axis values
   std::int64_t ts_col = -1;
 };
@@ -173,7 +172,8 @@ inline DatedRows dated_rows(py::object self, py::object X, std::int64_t ts_col, 
     axis = axis_from_dict(state["time_axis_"]);
   }
   const std::int64_t width = out.from_index ? ncols + 1 : ncols;
-  const std::int64_t axis_col = out.from_index ? 0 : ts_col;
+  // Dates from the index go last, so that the column indices of X keep their meaning.
+  const std::int64_t axis_col = out.from_index ? ncols : ts_col;
   py::array_t<double> result({n, width});
   auto r = result.mutable_unchecked<2>();
   for (std::int64_t i = 0; i < n; ++i) {
@@ -199,8 +199,7 @@ inline DatedRows dated_rows(py::object self, py::object X, std::int64_t ts_col, 
       col = np.attr("asarray")(X[py::make_tuple(all, j)], py::arg("dtype") = "float64");
     }
     auto c = col.unchecked<1>();
-    const std::int64_t dest = out.from_index ? j + 1 : j;
-    for (std::int64_t i = 0; i < n; ++i) r(i, dest) = c(i);
+    for (std::int64_t i = 0; i < n; ++i) r(i, j) = c(i);
   }
   out.dated = true;
   out.X = result;

@@ -785,11 +785,11 @@ void train(py::object self, py::object X, py::object y) {
     twpy::print("Y=" + str(y));
   }
   py::object ts_icol_loc = self.attr("ts_icol_loc");
-  // Dates become values on the time axis; a DatetimeIndex is the timestamp column 0.
+  // Dates become values on the time axis; a DatetimeIndex becomes a last timestamp column.
   twdates::DatedRows dated = dated_input(self, X, py::int_(-1), true);
   if (dated.dated) {
     X = dated.X;
-    if (dated.from_index) ts_icol_loc = py::make_tuple(0);
+    if (dated.from_index) ts_icol_loc = py::make_tuple(dated.ts_col);
   } else if (py::dict(self.attr("__dict__")).contains("time_axis_")) {
     py::delattr(self, "time_axis_");
   }
@@ -1459,10 +1459,10 @@ py::object score(py::object self, py::object X, py::object y, py::object sample_
     ts_icol_loc = py::make_tuple(dated.ts_col);
   }
   X = np.attr("asarray")(X);
-  py::object forecasts = self.attr("predict_sliding_window")(
-      X, py::arg("prediction_horizon") = 1,
-      py::arg("ts_col_loc") =
-          dated.dated ? py::object(py::int_(dated.ts_col)) : py::object(py::int_(-1)));
+  py::object forecasts =
+      dated.dated ? self.attr("predict_sliding_window")(X, py::arg("prediction_horizon") = 1,
+                                                        py::arg("ts_col_loc") = dated.ts_col)
+                  : self.attr("predict_sliding_window")(X, py::arg("prediction_horizon") = 1);
   py::object truth;
   if (!y.is_none()) {
     truth = np.attr("asarray")(y, py::arg("dtype") = "float64");

@@ -209,7 +209,9 @@ def _numeric_column(values: pd.Series, name: str) -> pd.Series:
     bad = numbers.isna() & values.notna()
     if bad.any():
         row = int(np.flatnonzero(bad.to_numpy())[0])
-        raise InputError(f"column {name!r} has a non-numeric value {values.iloc[row]!r} at row {row + 1}")
+        raise InputError(
+            f"column {name!r} has a non-numeric value {values.iloc[row]!r} at row {row + 1}"
+        )
     return numbers.astype(float)
 
 
@@ -270,16 +272,18 @@ class Grid:
         """The grid times ``k`` steps after ``origin`` (k an integer array)."""
         if self.months:
             if self.month_end:
+                origin = pd.Timestamp(origin)
                 return np.array(
                     [origin + pd.offsets.MonthEnd(int(i) * self.months) for i in k],
                     dtype="datetime64[ns]",
                 )
+            origin = pd.Timestamp(origin)
             return np.array(
                 [origin + pd.DateOffset(months=int(i) * self.months) for i in k],
                 dtype="datetime64[ns]",
             )
         if isinstance(self.step, pd.Timedelta):
-            return (pd.Timestamp(origin) + self.step * k).to_numpy()
+            return np.asarray(pd.Timestamp(origin) + self.step * k, dtype="datetime64[ns]")
         return origin + self.step * k
 
 
@@ -301,7 +305,7 @@ def infer_grid(times) -> Grid | None:
                 k = int(np.gcd.reduce(dm))
                 names = {1: "month", 3: "quarter", 12: "year"}
                 return Grid(names.get(k, f"{k}-month period"), months=k, month_end=month_end)
-        d = np.diff(t.asi8)
+        d = np.diff(t.as_unit("ns").asi8)
         step = int(d.min())
         if step <= 0 or (d % step).any():
             return None
@@ -324,7 +328,7 @@ def grid_positions(times, grid: Grid) -> np.ndarray:
         m = _month_number(pd.DatetimeIndex(times))
         return (m - m[0]) // grid.months
     if isinstance(grid.step, pd.Timedelta):
-        ns = pd.DatetimeIndex(times).asi8
+        ns = pd.DatetimeIndex(times).as_unit("ns").asi8
         return (ns - ns[0]) // grid.step.value
     return np.round((times.astype(float) - float(times[0])) / grid.step).astype(np.int64)
 
@@ -340,8 +344,10 @@ def future_times(times, horizon: int, grid: Grid | None = None):
     if len(times) < 2:
         return k
     if np.issubdtype(times.dtype, np.datetime64):
-        step = pd.Timedelta(int(np.median(np.diff(pd.DatetimeIndex(times).asi8))), unit="ns")
-        return (pd.Timestamp(times[-1]) + step * k).to_numpy()
+        step = pd.Timedelta(
+            int(np.median(np.diff(pd.DatetimeIndex(times).as_unit("ns").asi8))), unit="ns"
+        )
+        return np.asarray(pd.Timestamp(times[-1]) + step * k, dtype="datetime64[ns]")
     return times[-1] + np.median(np.diff(times)) * k
 
 
@@ -373,7 +379,9 @@ def gap_report(missing: int, blanks: int, unit: str, method: str, extra: str = "
         parts.append(_plural(blanks, "blank value"))
     if not parts:
         return None
-    return f"{', '.join(parts)}, filled by {FILL_DESCRIPTIONS.get(method, method)} for training{extra}"
+    return (
+        f"{', '.join(parts)}, filled by {FILL_DESCRIPTIONS.get(method, method)} for training{extra}"
+    )
 
 
 def fill_values(values: np.ndarray, method: str) -> np.ndarray:
@@ -426,6 +434,11 @@ def check_output(path: str) -> None:
     """The output folder must be a folder (or absent): refuse before any work is done."""
     if os.path.exists(path) and not os.path.isdir(path):
         raise InputError(f"--output {path} is a file, not a folder")
+    parent = os.path.dirname(os.path.abspath(path))
+    while not os.path.exists(parent):
+        parent = os.path.dirname(parent)
+    if not os.path.isdir(parent):
+        raise InputError(f"cannot create the output folder {path}: {parent} is a file")
 
 
 def make_output(path: str) -> None:
@@ -550,7 +563,9 @@ def forecast_future(
         point = np.asarray(est.predict(prediction_horizon=horizon), dtype=float)
         bands = _bands(est, horizon, levels)
     point = point.reshape(horizon, -1)
-    bands = {lv: (lo.reshape(point.shape), hi.reshape(point.shape)) for lv, (lo, hi) in bands.items()}
+    bands = {
+        lv: (lo.reshape(point.shape), hi.reshape(point.shape)) for lv, (lo, hi) in bands.items()
+    }
     return Future(algorithm, times, point, bands, est)
 
 
@@ -628,7 +643,9 @@ def format_forecast(future: Future, time_col: str, targets: list[str], fmt, leve
     return _table(rows, right=set(range(1, len(header))))
 
 
-def future_frame(futures: list[Future], time_col: str, targets: list[str], fmt, levels) -> pd.DataFrame:
+def future_frame(
+    futures: list[Future], time_col: str, targets: list[str], fmt, levels
+) -> pd.DataFrame:
     """forecast.csv: time, algorithm, then per target the forecast and each level's bounds."""
     frames = []
     for f in futures:
@@ -668,15 +685,26 @@ OTHER_COLORS = ("tab:green", "tab:purple", "tab:brown", "tab:olive", "tab:cyan")
 def _draw_series(ax, times, actual, n_test, backtest, future, bands, label_best, others=()):
     """One panel: history, holdout, the backtest over the holdout and the future with bands."""
     n_train = len(times) - n_test
-    ax.plot(times[: n_train], actual[: n_train], color="black", lw=1.3, label="history")
+    ax.plot(times[:n_train], actual[:n_train], color="black", lw=1.3, label="history")
     if n_test:
         ax.axvspan(times[n_train], times[-1], color="0.93", zorder=0)
-        ax.text(ax.convert_xunits(times[n_train]), 0.98, " holdout", fontsize=7, color="0.4",
-                va="top", ha="left", transform=ax.get_xaxis_transform())  # fmt: skip
+        ax.text(
+            ax.convert_xunits(times[n_train]),
+            0.98,
+            " holdout",
+            fontsize=7,
+            color="0.4",
+            va="top",
+            ha="left",
+            transform=ax.get_xaxis_transform(),
+        )
         ax.plot(
             times[n_train - 1 :] if n_train else times,
             actual[n_train - 1 :] if n_train else actual,
-            color="black", lw=1.3, ls=(0, (4, 2)), label="holdout (actual)",
+            color="black",
+            lw=1.3,
+            ls=(0, (4, 2)),
+            label="holdout (actual)",
         )
         for (name, values), color in zip(others, OTHER_COLORS, strict=False):
             ax.plot(times[n_train:], values, color=color, lw=0.9, alpha=0.45, label=name)
@@ -686,13 +714,21 @@ def _draw_series(ax, times, actual, n_test, backtest, future, bands, label_best,
         ftimes, point = future
         for i, (lv, (lo, hi)) in enumerate(sorted(bands.items(), reverse=True)):
             ax.fill_between(
-                ftimes, lo, hi, color=FUTURE_COLOR, alpha=0.15 + 0.15 * i, lw=0,
+                ftimes,
+                lo,
+                hi,
+                color=FUTURE_COLOR,
+                alpha=0.15 + 0.15 * i,
+                lw=0,
                 label=f"{level_label(lv)}% interval",
             )
         # Join the forecast to the last observation so the two read as one line.
         ax.plot(
-            np.concatenate([times[-1:], ftimes]), np.concatenate([actual[-1:], point]),
-            color=FUTURE_COLOR, lw=1.8, label="forecast",
+            np.concatenate([times[-1:], ftimes]),
+            np.concatenate([actual[-1:], point]),
+            color=FUTURE_COLOR,
+            lw=1.8,
+            label="forecast",
         )
         ax.axvline(times[-1], color="0.5", lw=0.8, ls=":")
     ax.grid(True, color="0.88", lw=0.6)
@@ -720,8 +756,15 @@ def plot_single(path, df, time_col, targets, holdout, results, best, futures, ar
             fut = (main_future.times, main_future.point[:, j])
             bands = {lv: (lo[:, j], hi[:, j]) for lv, (lo, hi) in main_future.bands.items()}
         _draw_series(
-            ax, times, actual, holdout, best.forecasts[:, j], fut, bands,
-            f"{best.algorithm} backtest ({best.smape:.2f}%)", others,
+            ax,
+            times,
+            actual,
+            holdout,
+            best.forecasts[:, j],
+            fut,
+            bands,
+            f"{best.algorithm} backtest ({best.smape:.2f}%)",
+            others,
         )
         title = f"{t}: {best.algorithm}, {len(fut[0]) if fut else 0} steps ahead"
         if not bands:
@@ -730,8 +773,14 @@ def plot_single(path, df, time_col, targets, holdout, results, best, futures, ar
         handles, labels = ax.get_legend_handles_labels()
         # The best algorithm and the future first, the other algorithms (fainter) after them.
         order = sorted(range(len(labels)), key=lambda i: labels[i] in {o[0] for o in others})
-        ax.legend([handles[i] for i in order], [labels[i] for i in order], fontsize=8,
-                  loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0)  # fmt: skip
+        ax.legend(
+            [handles[i] for i in order],
+            [labels[i] for i in order],
+            fontsize=8,
+            loc="upper left",
+            bbox_to_anchor=(1.01, 1.0),
+            borderaxespad=0,
+        )
     fig.tight_layout()
     _atomic_write(path, lambda p: fig.savefig(p, format="png", dpi=100))
     plt.close(fig)
@@ -742,7 +791,9 @@ def plot_single(path, df, time_col, targets, holdout, results, best, futures, ar
 # One or several value columns
 
 
-def write_outputs(args, df, time_col, targets, holdout, results, best, futures, fmt, levels, observed):
+def write_outputs(
+    args, df, time_col, targets, holdout, results, best, futures, fmt, levels, observed
+):
     from tidewell_ts_libs.utils.score import Score
 
     make_output(args.output)
@@ -775,7 +826,9 @@ def write_outputs(args, df, time_col, targets, holdout, results, best, futures, 
     written.append(model_path)
 
     png_path = os.path.join(args.output, "forecasts.png")
-    if plot_single(png_path, df, time_col, targets, holdout, results, best, futures, args, observed):
+    if plot_single(
+        png_path, df, time_col, targets, holdout, results, best, futures, args, observed
+    ):
         written.append(png_path)
     return written
 
@@ -804,7 +857,9 @@ def _split(frame: pd.DataFrame, time_col, targets, holdout, args):
 
 def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: str) -> int:
     df, time_col, targets, fmt = prepare(df, args)
-    times, observed, grid, missing = regularise(df[time_col].to_numpy(), df[targets].to_numpy(float))
+    times, observed, grid, missing = regularise(
+        df[time_col].to_numpy(), df[targets].to_numpy(float)
+    )
     blanks = int(np.isnan(df[targets].to_numpy(float)).sum())
     frame = pd.DataFrame({time_col: times})
     holdout = choose_holdout(len(frame), args)
@@ -888,8 +943,18 @@ class Progress:
     ends the line when anything was drawn.
     """
 
-    def __init__(self, total, passes=1, label="series", stream=None, enabled=True, delay=1.0,
-                 interval=0.2, clock=time.monotonic, width=20):  # fmt: skip
+    def __init__(
+        self,
+        total,
+        passes=1,
+        label="series",
+        stream=None,
+        enabled=True,
+        delay=1.0,
+        interval=0.2,
+        clock=time.monotonic,
+        width=20,
+    ):
         self.total, self.passes, self.label = max(0, int(total)), max(1, int(passes)), label
         self.stream = stream if stream is not None else sys.stderr
         self.enabled, self.delay, self.interval = enabled, delay, interval
@@ -1016,8 +1081,10 @@ def _series_frames(items, chunk: int):
         frames.append(
             (
                 pd.concat(
-                    [pd.DataFrame({"id": [sid] * len(t), "time": t, "value": v})
-                     for sid, t, _obs, v in part],  # fmt: skip
+                    [
+                        pd.DataFrame({"id": [sid] * len(t), "time": t, "value": v})
+                        for sid, t, _obs, v in part
+                    ],
                     ignore_index=True,
                 ),
                 len(part),
@@ -1077,8 +1144,15 @@ def plot_long(path, items, metrics, backtest, future, holdout, levels, args, bes
         ax.set_title(f"{sid} ({tag}, sMAPE {smape[sid]:.2f}%)", loc="left", fontsize=9)
         ax.tick_params(labelsize=7)
     handles, labels = axes.flat[0].get_legend_handles_labels()
-    fig.legend(handles, labels, loc="upper center", ncol=len(labels), fontsize=8,
-               bbox_to_anchor=(0.5, 1.0), frameon=False)  # fmt: skip
+    fig.legend(
+        handles,
+        labels,
+        loc="upper center",
+        ncol=len(labels),
+        fontsize=8,
+        bbox_to_anchor=(0.5, 1.0),
+        frameon=False,
+    )
     fig.tight_layout(rect=(0, 0, 1, 0.95))
     _atomic_write(path, lambda p: fig.savefig(p, format="png", dpi=100))
     plt.close(fig)
@@ -1138,17 +1212,23 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
         try:
             from dask.distributed import Client
         except ImportError as e:
-            raise InputError("--backend dask needs dask.distributed: pip install 'tidewell_ts_libs[dask]'") from e
+            raise InputError(
+                "--backend dask needs dask.distributed: pip install 'tidewell_ts_libs[dask]'"
+            ) from e
         client = Client(args.scheduler)
     summary, results = [], {}
     try:
         for alg in algorithms:
             progress.begin(alg)
             t0 = time.perf_counter()
-            back, metrics = _chunked_forecasts(items, frames, alg, horizon, holdout, args, progress, client, levels)
+            back, metrics = _chunked_forecasts(
+                items, frames, alg, horizon, holdout, args, progress, client, levels
+            )
             secs = time.perf_counter() - t0
             ok = metrics[metrics.status == "ok"]
-            summary.append((alg, len(ok), len(metrics) - len(ok), ok.smape.mean(), ok.mase.mean(), secs))
+            summary.append(
+                (alg, len(ok), len(metrics) - len(ok), ok.smape.mean(), ok.mase.mean(), secs)
+            )
             results[alg] = (back, metrics)
             if len(back) and "time" in back.columns:
                 back = back.assign(time=format_times(back.time.to_numpy(), fmt))
@@ -1164,7 +1244,9 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
         futures = []
         for alg, *_ in ranked if args.all else ranked[:1]:
             progress.begin(f"{alg} forecast")
-            fut, _m = _chunked_forecasts(items, frames, alg, horizon, 0, args, progress, client, levels)
+            fut, _m = _chunked_forecasts(
+                items, frames, alg, horizon, 0, args, progress, client, levels
+            )
             futures.append(fut.assign(algorithm=alg))
     finally:
         progress.close()

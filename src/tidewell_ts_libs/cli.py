@@ -528,6 +528,7 @@ def run_algorithm(algorithm: str, settings: dict, X_train, X_test, y_test, horiz
     res.mae = float(np.mean(mae))
     res.rmse = float(np.sqrt(np.mean(mse)))
     res.smape = float(np.mean(smape))
+    res.extra["smape"] = np.atleast_1d(np.asarray(smape, dtype=float))  # per target
     res.forecasts = np.asarray(avg, dtype=float).reshape(len(y_test), -1)
     res.estimator = est
     return res
@@ -733,6 +734,17 @@ def _draw_series(ax, times, actual, n_test, backtest, future, bands, label_best,
         ax.axvline(times[-1], color="0.5", lw=0.8, ls=":")
     ax.grid(True, color="0.88", lw=0.6)
     ax.margins(x=0.01)
+    if np.issubdtype(np.asarray(times).dtype, np.datetime64):
+        import matplotlib.dates as mdates
+
+        locator = mdates.AutoDateLocator(maxticks=8)
+        ax.xaxis.set_major_locator(locator)
+        ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
+
+
+def _smape_of(r: Result, j: int) -> float:
+    per_target = r.extra.get("smape")
+    return float(per_target[j]) if per_target is not None and len(per_target) > j else r.smape
 
 
 def plot_single(path, df, time_col, targets, holdout, results, best, futures, args, observed):
@@ -749,7 +761,7 @@ def plot_single(path, df, time_col, targets, holdout, results, best, futures, ar
     for j, t in enumerate(targets):
         ax = axes[j][0]
         actual = observed[start:, j]
-        others = [(f"{r.algorithm} ({r.smape:.2f}%)", r.forecasts[:, j]) for r in ok]
+        others = [(f"{r.algorithm} ({_smape_of(r, j):.2f}%)", r.forecasts[:, j]) for r in ok]
         fut = None
         bands = {}
         if main_future is not None:
@@ -763,7 +775,7 @@ def plot_single(path, df, time_col, targets, holdout, results, best, futures, ar
             best.forecasts[:, j],
             fut,
             bands,
-            f"{best.algorithm} backtest ({best.smape:.2f}%)",
+            f"{best.algorithm} backtest ({_smape_of(best, j):.2f}%)",
             others,
         )
         title = f"{t}: {best.algorithm}, {len(fut[0]) if fut else 0} steps ahead"

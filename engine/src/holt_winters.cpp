@@ -455,6 +455,8 @@ void HoltWinters::clear() {
   level_ = slope_ = 0.0;
   s_.clear();
   note_.clear();
+  relative_errors_ = false;
+  variance_.reset();
   errors_ = ErrorHistory(cfg_.error_history_length, cfg_.use_full_error_history);
 }
 
@@ -608,6 +610,11 @@ void HoltWinters::fit() {
   Form run = f;
   run.damped = trend_;  // phi_ already holds 1 for an undamped trend
   errors_ = ErrorHistory(cfg_.error_history_length, cfg_.use_full_error_history);
+  relative_errors_ = f.mult || f.merr;
+  // Estimated: the smoothing parameters, the damping and the initial states.
+  const double n_params =
+      2.0 + (trend_ ? (f.damped ? 3.0 : 2.0) : 0.0) + (season_ ? static_cast<double>(m_) : 0.0);
+  variance_.reset(n_params);
   for (double y : z) {
     State before = st;
     bool ok = true;
@@ -617,7 +624,14 @@ void HoltWinters::fit() {
       hw_step(st, run, p, std::numeric_limits<double>::quiet_NaN(), ok);
       continue;
     }
-    if (!std::isnan(e)) errors_.add(e * scale);
+    if (!std::isnan(e)) {
+      errors_.add(e * scale);
+      if (!relative_errors_) {
+        variance_.add(e * scale);
+      } else if (y - e > 0.0) {
+        variance_.add(e / (y - e));
+      }
+    }
   }
   level_ = st.level * scale;
   slope_ = st.slope * scale;
@@ -705,6 +719,42 @@ void HoltWinters::step(double y) {
     pos_ = (pos_ + 1) % m_;
   }
   errors_.add(e);
+  if (relative_errors_) {
+    const double yhat = y - e;
+    if (yhat > 0.0) variance_.add(e / yhat);
+  } else {
+    variance_.add(e);
+  }
+}
+
+// Variance of the h-step error of the innovations form: sigma^2 (1 + sum_{j<h} c_j^2) with
+// c_j = alpha + beta (phi + ... + phi^j) + gamma [j is a whole number of seasons]. Errors
+// proportional to the level scale it by the squared forecast (first-order approximation of
+// the multiplicative-error classes).
+bool HoltWinters::forecast_variances(std::int64_t h, double* var) const {
+  if (!variance_.known()) return false;
+  const double s2 = variance_.variance();
+  double sum = 1.0, phi_sum = 0.0, phi_pow = 1.0;
+  for (std::int64_t k = 1; k <= h; ++k) {
+    if (k > 1) {
+      const std::int64_t j = k - 1;
+      double c = alpha_;
+      if (trend_) {
+        phi_pow *= phi_;
+        phi_sum += phi_pow;
+        c += beta_ * phi_sum;
+      }
+      if (season_ && j % m_ == 0) c += gamma_;
+      sum += c * c;
+    }
+    double v = s2 * sum;
+    if (relative_errors_) {
+      const double f = forecast_int(k);
+      v *= f * f;
+    }
+    var[k - 1] = v;
+  }
+  return true;
 }
 
 double HoltWinters::forecast_int(std::int64_t h) const {
@@ -789,6 +839,8 @@ void HoltWinters::save(Writer& w) const {
   w.put_vector(s_);
   w.put_string(note_);
   errors_.save(w);
+  w.put_bool(relative_errors_);
+  variance_.save(w);
 }
 
 void HoltWinters::load(Reader& r) {
@@ -826,6 +878,17 @@ void HoltWinters::load(Reader& r) {
   s_ = r.get_vector<double>();
   note_ = r.get_string();
   errors_.load(r);
+  if (r.version() >= 3) {
+    relative_errors_ = r.get_bool();
+    variance_.load(r);
+  } else {
+    // Older states kept only the latest absolute errors: they seed the variance.
+    relative_errors_ = false;
+    variance_.reset(0.0);
+    if (fitted_ && errors_.size() > 0) {
+      variance_.add_summary(errors_.rmse() * errors_.rmse(), static_cast<double>(errors_.size()));
+    }
+  }
   const bool finite = std::isfinite(alpha_) && std::isfinite(beta_) && std::isfinite(gamma_) &&
                       std::isfinite(phi_) && std::isfinite(level_) && std::isfinite(slope_) &&
                       std::all_of(s_.begin(), s_.end(), [](double v) { return std::isfinite(v); });

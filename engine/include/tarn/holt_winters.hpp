@@ -80,6 +80,8 @@ class HoltWinters : public Model {
   void skip(std::int64_t steps);  // missing observations: state moves on without correction
   void step(double y);
   void to_additive();
+  // c_j^2 of the h-step variance (see forecast_variances).
+  double shape_step(std::int64_t j) const;
 
   HoltWintersConfig cfg_;
   std::vector<double> buffer_;       // initial training data (NaN = missing) until fitted
@@ -98,6 +100,7 @@ class HoltWinters : public Model {
   // proportional to the level, absolute otherwise.
   bool relative_errors_ = false;
   ErrorVariance variance_;
+  HorizonCalibration calibration_;
 };
 
 // Builder "hws": samples_per_season, initial_training_seasons, algorithm_type,

@@ -790,6 +790,7 @@ void Arima::clear() {
   errors_ = ErrorHistory(1, cfg_.use_full_error_history);
   pending_at_.clear();
   pending_.clear();
+  variance_.reset();
   phi_.clear();
   rvec_.clear();
   delta_.clear();
@@ -1042,6 +1043,7 @@ void Arima::fit() {
     P_.assign(static_cast<std::size_t>(r_) * r_, 0.0);
   }
   steady_ = false;
+  variance_.reset(static_cast<double>(ord.p + ord.q + ord.P + ord.Q + (ord.constant ? 1 : 0)));
   for (std::size_t t = std::min(nd, n); t < n; ++t) step(z[t]);
   buffer_.clear();
   buffer_.shrink_to_fit();
@@ -1097,6 +1099,7 @@ void Arima::step(double z) {
     // Numerically unusable variance: treat the value as missing rather than corrupt the state.
     filter.step(kNaN, ks);
   }
+  if (std::isfinite(z)) variance_.add(z - predicted);
   const double kept = std::isfinite(z) ? z : predicted;
   if (nd) {
     ring_.erase(ring_.begin());
@@ -1123,6 +1126,42 @@ double Arima::forecast_z(std::int64_t h) const {
     }
   }
   return y;
+}
+
+// The h-step variance sigma^2 (psi_0^2 + ... + psi_{h-1}^2), with the psi weights of the
+// model's MA(infinity) form on the undifferenced scale. sigma^2 comes from the one-step
+// prediction errors since the fit (the estimate of the fit for states of older formats).
+bool Arima::forecast_variances(std::int64_t h, double* var) const {
+  const double s2 = (variance_.known() ? variance_.variance() : sigma2_) * scale_ * scale_;
+  if (!std::isfinite(s2)) return false;
+  // Autoregressive side with the differencing folded in: (1 - sum phi B^i)(1 - sum delta B^k).
+  std::vector<double> ar(phi_.size() + delta_.size(), 0.0);
+  for (std::size_t i = 0; i < phi_.size(); ++i) ar[i] += phi_[i];
+  for (std::size_t k = 0; k < delta_.size(); ++k) ar[k] += delta_[k];
+  for (std::size_t i = 0; i < phi_.size(); ++i) {
+    for (std::size_t k = 0; k < delta_.size(); ++k) ar[i + k + 1] -= phi_[i] * delta_[k];
+  }
+  const std::size_t p = ar.size();
+  std::vector<double> window(p, 0.0);  // psi_{j-1}, ..., psi_{j-p} (ring)
+  std::size_t head = 0;
+  double sum = 0.0;
+  for (std::int64_t j = 0; j < h; ++j) {
+    double w = j == 0 ? 1.0 : (static_cast<std::size_t>(j) < rvec_.size() ? rvec_[j] : 0.0);
+    for (std::size_t i = 0; i < p && static_cast<std::int64_t>(i) < j; ++i) {
+      w += ar[i] * window[(head + p - 1 - i) % p];
+    }
+    if (p) {
+      window[head] = w;
+      head = (head + 1) % p;
+    }
+    sum += w * w;
+    var[j] = s2 * sum;
+  }
+  return true;
+}
+
+double Arima::interval_dof() const {
+  return variance_.known() ? variance_.dof() : std::numeric_limits<double>::infinity();
 }
 
 double Arima::track_errors(double z) {
@@ -1284,6 +1323,7 @@ void Arima::save(Writer& w) const {
   errors_.save(w);
   w.put_vector(pending_at_);
   w.put_vector(pending_);
+  variance_.save(w);
 }
 
 void Arima::load(Reader& r) {
@@ -1346,6 +1386,7 @@ void Arima::load(Reader& r) {
   errors_.load(r);
   pending_at_ = r.get_vector<std::int64_t>();
   pending_ = r.get_vector<double>();
+  if (r.version() >= 3) variance_.load(r);  // older states use the fit's sigma2
   auto all_finite = [](const std::vector<double>& v) {
     return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
   };

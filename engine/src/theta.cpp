@@ -75,6 +75,7 @@ void Theta::adopt(Theta&& o) {
   stt_ = o.stt_;
   sy_ = o.sy_;
   sty_ = o.sty_;
+  variance_ = o.variance_;
 }
 
 void Theta::observe(double value, std::int64_t gap) {
@@ -111,6 +112,13 @@ void Theta::step(double y) {
   }
   t_ += 1.0;
   if (std::isfinite(x)) {
+    if (cnt_ >= 3.0) {
+      // The one-step forecast on the adjusted scale, before this value moves the state.
+      const Line ln = fit_line(cnt_, st_, stt_, sy_, sty_);
+      const double w = 1.0 - 1.0 / theta_;
+      variance_.add(
+          x - (level_ + w * (decay_ * ln.a + (1.0 - decay_ * (1.0 - alpha_)) / alpha_ * ln.b)));
+    }
     level_ = alpha_ * x + (1.0 - alpha_) * level_;
     cnt_ += 1.0;
     st_ += t_;
@@ -206,6 +214,8 @@ void Theta::fit() {
   decay_ = 1.0;
   t_ = cnt_ = st_ = stt_ = sy_ = sty_ = 0.0;
   pos_ = 0;
+  // Estimated: alpha, theta, the initial level and the season's free indices.
+  variance_.reset(3.0 + (season_.empty() ? 0.0 : static_cast<double>(season_.size() - 1)));
   const std::vector<double>& scaled = y;
   const double saved_scale = scale_;
   scale_ = 1.0;  // the training values are scaled already
@@ -231,6 +241,24 @@ double Theta::point(double h) const {
     x = multiplicative_ ? x * s : x + s;
   }
   return detail::unscale(detail::finite_or(x, level_), scale_);
+}
+
+// Theta as simple exponential smoothing with drift: the h-step variance on the adjusted scale
+// is sigma^2 (1 + (h - 1) alpha^2); the season and the scale map it back to the data.
+bool Theta::forecast_variances(std::int64_t h, double* var) const {
+  if (!variance_.known()) return false;
+  const double s2 = variance_.variance() * scale_ * scale_;
+  const std::size_t m = season_.size();
+  for (std::int64_t k = 1; k <= h; ++k) {
+    double v = s2 * (1.0 + static_cast<double>(k - 1) * alpha_ * alpha_);
+    if (m && multiplicative_) {
+      const double s =
+          season_[(pos_ + static_cast<std::size_t>((k - 1) % static_cast<std::int64_t>(m))) % m];
+      v *= s * s;
+    }
+    var[k - 1] = v;
+  }
+  return true;
 }
 
 double Theta::forecast_ahead(double h) const {
@@ -272,6 +300,7 @@ void Theta::save(Writer& w) const {
   for (double v : {scale_, alpha_, theta_, level_, decay_, t_, cnt_, st_, stt_, sy_, sty_}) {
     w.put<double>(v);
   }
+  variance_.save(w);
 }
 
 void Theta::load(Reader& r) {
@@ -316,6 +345,8 @@ void Theta::load(Reader& r) {
   if (!(f.scale_ > 0.0) || !(f.alpha_ > 0.0) || f.alpha_ > 1.0 || f.theta_ < 1.0 || f.cnt_ < 0.0) {
     throw FormatError("model state: theta parameter out of range");
   }
+  // States of older formats learn the variance from the values that follow.
+  if (r.version() >= 3) f.variance_.load(r);
   adopt(std::move(f));
 }
 

@@ -28,6 +28,7 @@
 
 #include "tarn/builders.hpp"
 #include "tarn/error_history.hpp"
+#include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 
 namespace tarn {
@@ -99,6 +100,8 @@ class Arima : public Model {
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
+  bool forecast_variances(std::int64_t h, double* var) const override;
+  double interval_dof() const override;
   void save(Writer& w) const override;
   void load(Reader& r) override;
 
@@ -130,6 +133,7 @@ class Arima : public Model {
   ErrorHistory errors_;
   std::vector<std::int64_t> pending_at_;  // forecasts waiting for their observation
   std::vector<double> pending_;
+  ErrorVariance variance_;  // one-step prediction errors, standardised scale
 
   // Derived (not serialised).
   std::vector<double> phi_;    // AR polynomial expanded with its seasonal factor, length r

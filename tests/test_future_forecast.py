@@ -1,5 +1,7 @@
 """The command line's main job: after ranking, a dated forecast past the last timestamp."""
 
+import os
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -40,6 +42,10 @@ def test_embedded_dataset_forecasts_a_year_past_the_data_with_intervals(tmp_path
     assert backtest.month.iloc[0] == "1959-01-01" and len(backtest) == 24
     png = (tmp_path / "forecasts.png").read_bytes()
     assert png[:8] == b"\x89PNG\r\n\x1a\n"
+    # Outputs get the mode a plain open() gives, not the private mode of a temporary file.
+    mask = os.umask(0)
+    os.umask(mask)
+    assert (tmp_path / "forecast.csv").stat().st_mode & 0o777 == 0o666 & ~mask
 
 
 def test_every_algorithm_with_all_and_custom_levels(tmp_path):

@@ -19,8 +19,16 @@ def _atomic_write(path: str, write) -> None:
     os.close(fd)
     try:
         write(tmp)
+        # mkstemp makes the file private (0600); give it the mode a plain open() would.
+        os.chmod(tmp, 0o666 & ~_umask())
         os.replace(tmp, path)
     except BaseException:
         with contextlib.suppress(OSError):
             os.remove(tmp)
         raise
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask

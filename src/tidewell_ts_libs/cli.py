@@ -621,8 +621,11 @@ def format_table(results: list[Result]) -> str:
     return _table(rows)
 
 
-def _num(x: float) -> str:
-    return f"{x:.5g}" if abs(x) < 1e5 else f"{x:.0f}"
+def _decimals(values: np.ndarray) -> int:
+    """Decimals that show about four significant digits of the largest value."""
+    finite = np.abs(values[np.isfinite(values)])
+    top = float(finite.max()) if finite.size else 0.0
+    return int(min(4, max(0, 3 - math.floor(math.log10(top))))) if top > 0 else 2
 
 
 def format_forecast(future: Future, time_col: str, targets: list[str], fmt, levels) -> str:
@@ -632,14 +635,16 @@ def format_forecast(future: Future, time_col: str, targets: list[str], fmt, leve
         header.append(str(t))
         header += [f"{level_label(lv)}% interval" for lv in levels if lv in future.bands]
     rows = [tuple(header)]
+    digits = [_decimals(future.point[:, j]) for j in range(len(targets))]
     for i, when in enumerate(times):
         row = [str(when)]
         for j in range(len(targets)):
-            row.append(_num(future.point[i, j]))
+            d = digits[j]
+            row.append(f"{future.point[i, j]:.{d}f}")
             for lv in levels:
                 if lv in future.bands:
                     lo, hi = future.bands[lv]
-                    row.append(f"{_num(lo[i, j])} to {_num(hi[i, j])}")
+                    row.append(f"{lo[i, j]:.{d}f} to {hi[i, j]:.{d}f}")
         rows.append(tuple(row))
     return _table(rows, right=set(range(1, len(header))))
 
@@ -747,6 +752,15 @@ def _smape_of(r: Result, j: int) -> float:
     return float(per_target[j]) if per_target is not None and len(per_target) > j else r.smape
 
 
+def _legend_rank(label: str, others) -> tuple:
+    """Legend order: the data, the best algorithm, its future and bands, then the others."""
+    if label in {o[0] for o in others}:
+        return (9, 0.0)
+    if label.endswith("% interval"):
+        return (5, float(label.split("%")[0]))
+    return ({"history": 0, "holdout (actual)": 1, "forecast": 4}.get(label, 2), 0.0)
+
+
 def plot_single(path, df, time_col, targets, holdout, results, best, futures, args, observed):
     plt = _pyplot(args)
     if plt is None:
@@ -779,12 +793,15 @@ def plot_single(path, df, time_col, targets, holdout, results, best, futures, ar
             others,
         )
         title = f"{t}: {best.algorithm}, {len(fut[0]) if fut else 0} steps ahead"
-        if not bands:
+        if bands:
+            title += " with " + " and ".join(f"{level_label(lv)}%" for lv in sorted(bands))
+            title += " intervals"
+        else:
             title += " (no intervals)"
         ax.set_title(title, loc="left", fontsize=10)
         handles, labels = ax.get_legend_handles_labels()
         # The best algorithm and the future first, the other algorithms (fainter) after them.
-        order = sorted(range(len(labels)), key=lambda i: labels[i] in {o[0] for o in others})
+        order = sorted(range(len(labels)), key=lambda i: _legend_rank(labels[i], others))
         ax.legend(
             [handles[i] for i in order],
             [labels[i] for i in order],

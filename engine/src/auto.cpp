@@ -287,7 +287,20 @@ std::vector<double> AutoSelector::output_weights() const {
 // this gets wrong on the series at hand.
 bool AutoSelector::output_offsets(std::int64_t h, double coverage, std::vector<double>& below,
                                   std::vector<double>& above) const {
-  const std::vector<double> w = output_weights();
+  std::vector<double> w = output_weights();
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass == 1) {
+      // None of the candidates behind the forecast can tell its uncertainty yet (a state of
+      // an older format): the others' bands, in equal shares, stand in for theirs.
+      std::fill(w.begin(), w.end(), 1.0);
+    }
+    if (offsets_with(w, h, coverage, below, above)) return true;
+  }
+  return false;
+}
+
+bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, double coverage,
+                                std::vector<double>& below, std::vector<double>& above) const {
   below.assign(static_cast<std::size_t>(h), 0.0);
   above.assign(static_cast<std::size_t>(h), 0.0);
   std::vector<double> lo(static_cast<std::size_t>(h)), hi(static_cast<std::size_t>(h));

@@ -816,7 +816,7 @@ double HoltWinters::shape_step(std::int64_t j) const {
 bool HoltWinters::forecast_variances(std::int64_t h, double* var) const {
   if (!variance_.known()) return false;
   const double s2 = variance_.variance();
-  double sum = 1.0, phi_sum = 0.0, phi_pow = 1.0;
+  double sum = 1.0, phi_sum = 0.0, phi_pow = 1.0, floor_var = 0.0;
   for (std::int64_t k = 1; k <= h; ++k) {
     if (k > 1) {
       const std::int64_t j = k - 1;
@@ -829,7 +829,9 @@ bool HoltWinters::forecast_variances(std::int64_t h, double* var) const {
       if (season_ && j % m_ == 0) c += gamma_;
       sum += c * c;
     }
-    double v = s2 * sum * calibration_.factor(k);
+    // Calibrated, the variance still never falls with the horizon.
+    double v = std::max(s2 * sum * calibration_.factor(k), k > 1 ? floor_var : 0.0);
+    floor_var = v;
     if (relative_errors_) {
       const double f = forecast_int(k);
       v *= f * f;

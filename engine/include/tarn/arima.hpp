@@ -110,7 +110,9 @@ class Arima : public Model {
   void prepare();       // derived polynomials and state sizes from the coefficients
   void step(double z);  // one grid step on the standardised scale (NaN = missing)
   double forecast_z(std::int64_t h) const;  // standardised forecast h >= 1 steps ahead
-  double track_errors(double z);            // compares z with the forecast made for this step
+  void forecast_z_path(std::size_t h, double* out) const;  // the same for 1..h at once
+  void psi_shape(std::int64_t h, double* shape) const;     // sum of psi^2 up to each step
+  double track_errors(double z);  // compares z with the forecast made for this step
 
   ArimaConfig cfg_;
   std::vector<double> buffer_;  // initial training data (NaN = missing) until fitted
@@ -134,6 +136,7 @@ class Arima : public Model {
   std::vector<std::int64_t> pending_at_;  // forecasts waiting for their observation
   std::vector<double> pending_;
   ErrorVariance variance_;  // one-step prediction errors, standardised scale
+  HorizonCalibration calibration_;
 
   // Derived (not serialised).
   std::vector<double> phi_;    // AR polynomial expanded with its seasonal factor, length r

@@ -88,6 +88,8 @@ class AutoSelector : public Model {
   // calibration; false when no weighted candidate can give an interval.
   bool output_offsets(std::int64_t h, double coverage, std::vector<double>& below,
                       std::vector<double>& above) const;
+  bool offsets_with(const std::vector<double>& weights, std::int64_t h, double coverage,
+                    std::vector<double>& below, std::vector<double>& above) const;
   double calibration() const;
 
   AutoConfig config_;

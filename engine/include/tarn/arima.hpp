@@ -94,6 +94,8 @@ class Arima : public Model {
   const ArimaConfig& config() const { return cfg_; }
   // Errors of the forecasts made error_horizon_length steps ahead, since the fit.
   const ErrorHistory& errors() const { return errors_; }
+  // Fits on the values buffered so far, when the series ended before the training size.
+  bool fit_available() override;
 
  protected:
   void observe(double value, std::int64_t gap) override;
@@ -154,6 +156,13 @@ class Arma : public Arima {
 
 std::unique_ptr<Model> build_arima(const Options& options);
 std::unique_ptr<Model> build_arma(const Options& options);
+
+// Number of leading values to fit an ARIMA or ARMA model on, at attempt `attempt` (0, 1, ...)
+// on a series of `length` values. The first attempt fits on the whole series; the later ones
+// are for a model that did not initialise on it, and fit on shorter leading parts (7/8, 3/4,
+// 5/8, then half of the series, never fewer than 20 values nor more than `length`), the rest
+// of the series reaching the model through its updates.
+std::int64_t arima_attempt_size(std::int64_t attempt, std::int64_t length);
 
 namespace arima_detail {
 // Exposed for tests.

@@ -60,10 +60,14 @@ double safe_forecast(const Model& model, double h) {
 
 double auto_detail::mean_of(const std::vector<double>& f) {
   if (f.empty()) return detail::nan_value();
-  const double k = static_cast<double>(f.size());
-  double m = 0.0;
-  for (double v : f) m += v / k;
-  return m;
+  // Averaged on the scale of the largest magnitude: every term lies in [-1, 1], so neither the
+  // sum nor the result can overflow.
+  double scale = 0.0;
+  for (double v : f) scale = std::max(scale, std::fabs(v));
+  if (!(scale > 0.0) || !std::isfinite(scale)) return scale == 0.0 ? 0.0 : detail::nan_value();
+  double sum = 0.0;
+  for (double v : f) sum += v / scale;
+  return scale * (sum / static_cast<double>(f.size()));
 }
 
 void AutoSelector::ErrorWindow::add(double e, std::size_t size) {

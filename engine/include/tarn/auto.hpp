@@ -114,8 +114,8 @@ class AutoSelector : public Model {
 };
 
 namespace auto_detail {
-// The mean of the values `f`, or NaN for none. Each value is divided by the count before it
-// is added, so forecasts near the largest double cannot overflow the sum.
+// The mean of the finite values `f`, or NaN for none. It is taken on the scale of the largest
+// magnitude, so forecasts near the largest double cannot overflow the sum.
 double mean_of(const std::vector<double>& f);
 }  // namespace auto_detail
 

@@ -191,11 +191,13 @@ def test_get_init_samples_handles_missing_values_and_bad_limits():
 
 
 @pytest.mark.parametrize("length", [0, 10, 51, 100, 1000])
-def test_get_arima_init_size_grows_and_fits(length):
+def test_get_arima_init_size_whole_series_first_then_shorter(length):
     sizes = [QuillcastUtils.get_arima_init_size(i, length) for i in range(5)]
-    assert sizes == sorted(sizes)
-    assert all(0 <= s <= length for s in sizes)
-    assert sizes[-1] == length
+    assert sizes[0] == length
+    assert sizes == sorted(sizes, reverse=True)
+    assert all(min(length, 20) <= s <= length for s in sizes)
+    if length >= 100:
+        assert sizes[-1] == length // 2
 
 
 def test_compute_metrics():

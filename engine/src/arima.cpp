@@ -791,6 +791,7 @@ void Arima::clear() {
   pending_at_.clear();
   pending_.clear();
   variance_.reset();
+  calibration_.clear();
   phi_.clear();
   rvec_.clear();
   delta_.clear();
@@ -1044,7 +1045,25 @@ void Arima::fit() {
   }
   steady_ = false;
   variance_.reset(static_cast<double>(ord.p + ord.q + ord.P + ord.Q + (ord.constant ? 1 : 0)));
-  for (std::size_t t = std::min(nd, n); t < n; ++t) step(z[t]);
+  // From every origin after the estimated values, the 1..H step errors against the formula's
+  // variances (H: up to two seasons, at least 8 steps, at most a third of the data).
+  const std::size_t HC =
+      std::min<std::size_t>(n / 3, std::max<std::size_t>(2 * static_cast<std::size_t>(ord.m), 8));
+  std::vector<double> shape(HC), path(HC);
+  if (HC) psi_shape(static_cast<std::int64_t>(HC), shape.data());
+  const std::size_t first = std::min(nd, n) + static_cast<std::size_t>(variance_.parameters());
+  calibration_.start(HC >= 2 ? HC : 0);
+  for (std::size_t t = std::min(nd, n); t < n; ++t) {
+    step(z[t]);
+    if (HC < 2 || t + 1 < first) continue;
+    forecast_z_path(HC, path.data());
+    for (std::size_t k = 1; k <= HC && t + k < n; ++k) {
+      if (!std::isfinite(z[t + k])) continue;
+      const double e = z[t + k] - path[k - 1];
+      calibration_.add(k, e * e / shape[k - 1]);
+    }
+  }
+  calibration_.finish(variance_.known() ? variance_.variance() : 1.0);
   buffer_.clear();
   buffer_.shrink_to_fit();
   steps_ = 0;
@@ -1134,6 +1153,36 @@ double Arima::forecast_z(std::int64_t h) const {
 bool Arima::forecast_variances(std::int64_t h, double* var) const {
   const double s2 = (variance_.known() ? variance_.variance() : sigma2_) * scale_ * scale_;
   if (!std::isfinite(s2)) return false;
+  psi_shape(h, var);
+  // Calibrated, the variance still never falls with the horizon.
+  double prev = 0.0;
+  for (std::int64_t k = 1; k <= h; ++k) {
+    prev = std::max(prev, s2 * var[k - 1] * calibration_.factor(k));
+    var[k - 1] = prev;
+  }
+  return true;
+}
+
+void Arima::forecast_z_path(std::size_t h, double* out) const {
+  const std::size_t nd = delta_.size();
+  std::vector<double> a = a_, an(a_.size());
+  std::vector<double> hist = ring_;
+  std::size_t head = 0;
+  const int r = r_;
+  for (std::size_t k = 0; k < h; ++k) {
+    for (int i = 0; i < r; ++i) an[i] = phi_[i] * a[0] + (i + 1 < r ? a[i + 1] : 0.0);
+    a.swap(an);
+    double integ = 0.0;
+    for (std::size_t j = 0; j < nd; ++j) integ += delta_[j] * hist[(head + nd - 1 - j) % nd];
+    out[k] = integ + mu_ + a[0];
+    if (nd) {
+      hist[head] = out[k];
+      head = (head + 1) % nd;
+    }
+  }
+}
+
+void Arima::psi_shape(std::int64_t h, double* var) const {
   // Autoregressive side with the differencing folded in: (1 - sum phi B^i)(1 - sum delta B^k).
   std::vector<double> ar(phi_.size() + delta_.size(), 0.0);
   for (std::size_t i = 0; i < phi_.size(); ++i) ar[i] += phi_[i];
@@ -1155,9 +1204,8 @@ bool Arima::forecast_variances(std::int64_t h, double* var) const {
       head = (head + 1) % p;
     }
     sum += w * w;
-    var[j] = s2 * sum;
+    var[j] = sum;
   }
-  return true;
 }
 
 double Arima::interval_dof() const {
@@ -1177,6 +1225,14 @@ double Arima::track_errors(double z) {
     pending_.erase(pending_.begin());
   }
   return err;
+}
+
+bool Arima::fit_available() {
+  if (!fitted_ &&
+      std::any_of(buffer_.begin(), buffer_.end(), [](double v) { return std::isfinite(v); })) {
+    fit();
+  }
+  return fitted_;
 }
 
 void Arima::observe(double value, std::int64_t gap) {
@@ -1324,6 +1380,7 @@ void Arima::save(Writer& w) const {
   w.put_vector(pending_at_);
   w.put_vector(pending_);
   variance_.save(w);
+  calibration_.save(w);
 }
 
 void Arima::load(Reader& r) {
@@ -1386,7 +1443,10 @@ void Arima::load(Reader& r) {
   errors_.load(r);
   pending_at_ = r.get_vector<std::int64_t>();
   pending_ = r.get_vector<double>();
-  if (r.version() >= 3) variance_.load(r);  // older states use the fit's sigma2
+  if (r.version() >= 3) {
+    variance_.load(r);
+    calibration_.load(r);
+  }  // older states use the fit's sigma2
   auto all_finite = [](const std::vector<double>& v) {
     return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
   };
@@ -1453,6 +1513,15 @@ void read_common(OptionReader& o, ArimaConfig& c) {
 }
 
 }  // namespace
+
+std::int64_t arima_attempt_size(std::int64_t attempt, std::int64_t length) {
+  if (length <= 0) return 0;
+  if (attempt <= 0) return length;
+  static const double fractions[] = {0.875, 0.75, 0.625, 0.5};
+  const double f = fractions[std::min<std::int64_t>(attempt, 4) - 1];
+  const auto size = static_cast<std::int64_t>(std::ceil(f * static_cast<double>(length)));
+  return std::min(length, std::max<std::int64_t>(size, std::min<std::int64_t>(length, 20)));
+}
 
 std::unique_ptr<Model> build_arima(const Options& options) {
   OptionReader o("arima", options);

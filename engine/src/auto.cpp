@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <sstream>
 
 #include "series_util.hpp"
@@ -57,12 +58,26 @@ double safe_forecast(const Model& model, double h) {
 
 }  // namespace
 
+double auto_detail::mean_of(const std::vector<double>& f) {
+  if (f.empty()) return detail::nan_value();
+  // Averaged on the scale of the largest magnitude: every term lies in [-1, 1], so neither the
+  // sum nor the result can overflow.
+  double scale = 0.0;
+  for (double v : f) scale = std::max(scale, std::fabs(v));
+  if (!(scale > 0.0) || !std::isfinite(scale)) return scale == 0.0 ? 0.0 : detail::nan_value();
+  double sum = 0.0;
+  for (double v : f) sum += v / scale;
+  return scale * (sum / static_cast<double>(f.size()));
+}
+
 void AutoSelector::ErrorWindow::add(double e, std::size_t size) {
   if (errors.size() != size) {
     errors.assign(size, 0.0);
     next = count = 0;
     sum = 0.0;
   }
+  // Each error is at most the largest double over the window size, so the sum stays finite.
+  e = std::min(e, std::numeric_limits<double>::max() / static_cast<double>(size));
   if (count == size) sum -= errors[next];
   errors[next] = e;
   sum += e;
@@ -128,7 +143,12 @@ std::vector<std::string> AutoSelector::candidate_names() const {
 }
 
 std::string AutoSelector::choice() const {
-  return choice_ < 0 ? "combination" : cands_[static_cast<std::size_t>(choice_)].name;
+  if (choice_ >= 0) return cands_[static_cast<std::size_t>(choice_)].name;
+  const bool combined = std::any_of(cands_.begin(), cands_.end(),
+                                    [](const Candidate& c) { return c.in_combination; });
+  // Without a model-based candidate the baseline forecasts alone.
+  if (!combined && !cands_.empty()) return cands_.front().name;
+  return "combination";
 }
 
 void AutoSelector::observe(double value, std::int64_t gap) {
@@ -163,20 +183,16 @@ void AutoSelector::observe(double value, std::int64_t gap) {
       }
     }
     // Score every option on this value before any candidate has seen it.
-    double comb = 0.0;
-    int used = 0;
+    std::vector<double> comb;
     for (std::size_t i = 0; i < cands_.size(); ++i) {
       const double f = safe_forecast(*cands_[i].model, static_cast<double>(gap));
       // A candidate without a forecast scores as badly as predicting zero.
       const double e = std::fabs(value - (std::isfinite(f) ? f : 0.0));
       errs_[i].add(std::isfinite(e) ? e : std::numeric_limits<double>::max(), window_);
-      if (cands_[i].in_combination && std::isfinite(f)) {
-        comb += f;
-        ++used;
-      }
+      if (cands_[i].in_combination && std::isfinite(f)) comb.push_back(f);
     }
-    if (used) {
-      const double e = std::fabs(value - comb / used);
+    if (!comb.empty()) {
+      const double e = std::fabs(value - auto_detail::mean_of(comb));
       errs_.back().add(std::isfinite(e) ? e : std::numeric_limits<double>::max(), window_);
     }
     fallback_ = value;
@@ -230,7 +246,11 @@ void AutoSelector::fit() {
                 : static_cast<std::size_t>(std::max(2 * m_, 8));
   window_ = std::min<std::size_t>(window_, 100000);
   const std::int64_t size = static_cast<std::int64_t>(train_.size());
-  const auto& families = config_.candidates.empty() ? all_families() : config_.candidates;
+  // Too few values for a model search: the latest value carries forward (the naive forecast).
+  static const std::vector<std::string> naive_only = {"snaive"};
+  const auto& families = n < static_cast<std::size_t>(kMinTraining) ? naive_only
+                         : config_.candidates.empty()               ? all_families()
+                                                                    : config_.candidates;
   cands_.clear();
   for (const auto& name : families) {
     try {
@@ -287,7 +307,20 @@ std::vector<double> AutoSelector::output_weights() const {
 // this gets wrong on the series at hand.
 bool AutoSelector::output_offsets(std::int64_t h, double coverage, std::vector<double>& below,
                                   std::vector<double>& above) const {
-  const std::vector<double> w = output_weights();
+  std::vector<double> w = output_weights();
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass == 1) {
+      // None of the candidates behind the forecast can tell its uncertainty yet (a state of
+      // an older format): the others' bands, in equal shares, stand in for theirs.
+      std::fill(w.begin(), w.end(), 1.0);
+    }
+    if (offsets_with(w, h, coverage, below, above)) return true;
+  }
+  return false;
+}
+
+bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, double coverage,
+                                std::vector<double>& below, std::vector<double>& above) const {
   below.assign(static_cast<std::size_t>(h), 0.0);
   above.assign(static_cast<std::size_t>(h), 0.0);
   std::vector<double> lo(static_cast<std::size_t>(h)), hi(static_cast<std::size_t>(h));
@@ -336,18 +369,20 @@ void AutoSelector::interval_ahead(std::int64_t h, double coverage, double* lower
   }
 }
 
+bool AutoSelector::fit_available() {
+  if (!fitted_ && train_finite_ > 0) fit();
+  return fitted_;
+}
+
 double AutoSelector::combination(double h) const {
-  double sum = 0.0;
-  int used = 0;
+  std::vector<double> f;
+  f.reserve(cands_.size());
   for (const auto& c : cands_) {
     if (!c.in_combination) continue;
-    const double f = safe_forecast(*c.model, h);
-    if (std::isfinite(f)) {
-      sum += f;
-      ++used;
-    }
+    const double v = safe_forecast(*c.model, h);
+    if (std::isfinite(v)) f.push_back(v);
   }
-  if (used) return detail::finite_or(sum / used, fallback_);
+  if (!f.empty()) return detail::finite_or(auto_detail::mean_of(f), fallback_);
   for (const auto& c : cands_) {  // only the baseline is left
     const double f = safe_forecast(*c.model, h);
     if (std::isfinite(f)) return f;
@@ -374,6 +409,9 @@ std::string AutoSelector::describe() const {
       if (errs_[i].count) os << " mae=" << errs_[i].mean();
     }
     os << "]";
+    if (choice() != "combination" && choice_ < 0) {
+      os << " (no model-based candidate: too few values for a model search, naive forecast)";
+    }
   }
   return os.str();
 }

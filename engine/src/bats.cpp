@@ -324,6 +324,7 @@ void Bats::clear() {
   floor_ = 0.0;
   aicc_ = 0.0;
   variance_.reset();
+  calibration_.clear();
 }
 
 double Bats::transform(double y) const {
@@ -458,9 +459,25 @@ void Bats::fit() {
   // Estimated: the smoothing and ARMA parameters, lambda and the initial states.
   variance_.reset(1.0 + (par_.trend ? 3.0 : 0.0) + (par_.m > 1 ? par_.m : 0.0) +
                   (par_.box_cox ? 1.0 : 0.0) + par_.p + par_.q + 1.0);
-  for (double v : y) {
-    variance_.add(filter_step(par_, st_, par_.box_cox ? box_cox(v, par_.lambda) : v, false));
+  // From every origin after the estimated values, the 1..H step errors against the formula's
+  // variances (H: up to two seasons, at least 8 steps, at most a third of the data).
+  const std::size_t H =
+      std::min<std::size_t>(n / 3, std::max<std::size_t>(2 * static_cast<std::size_t>(par_.m), 8));
+  std::vector<double> shape(H);
+  if (H) variance_shape(static_cast<std::int64_t>(H), shape.data());
+  const auto first = static_cast<std::size_t>(variance_.parameters());
+  calibration_.start(H >= 2 ? H : 0);
+  std::vector<double> z(n);
+  for (std::size_t i = 0; i < n; ++i) z[i] = par_.box_cox ? box_cox(y[i], par_.lambda) : y[i];
+  for (std::size_t i = 0; i < n; ++i) {
+    variance_.add(filter_step(par_, st_, z[i], false));
+    if (H < 2 || i + 1 < first) continue;
+    for (std::size_t k = 1; k <= H && i + k < n; ++k) {
+      const double e = z[i + k] - point_z(static_cast<std::int64_t>(k));
+      calibration_.add(k, e * e / shape[k - 1]);
+    }
   }
+  calibration_.finish(variance_.variance());
   for (std::size_t i = 0; i < cs.trailing_missing; ++i) filter_step(par_, st_, 0.0, true);
   fitted_ = true;
   train_.clear();
@@ -484,6 +501,17 @@ double Bats::back(double z) const {
 bool Bats::forecast_variances(std::int64_t h, double* var) const {
   if (!variance_.known()) return false;
   const double s2 = variance_.variance();
+  variance_shape(h, var);
+  // Calibrated, the variance still never falls with the horizon.
+  double prev = 0.0;
+  for (std::int64_t k = 1; k <= h; ++k) {
+    prev = std::max(prev, var[k - 1] * s2 * calibration_.factor(k));
+    var[k - 1] = prev;
+  }
+  return true;
+}
+
+void Bats::variance_shape(std::int64_t h, double* var) const {
   BatsState s;
   s.season.assign(par_.m > 1 ? static_cast<std::size_t>(par_.m) : 0, 0.0);
   filter_step(par_, s, 1.0, false);  // a unit innovation
@@ -496,9 +524,8 @@ bool Bats::forecast_variances(std::int64_t h, double* var) const {
       sum += c * c;
       filter_step(par_, s, 0.0, true);
     }
-    var[k - 1] = s2 * sum;
+    var[k - 1] = sum;
   }
-  return true;
 }
 
 // Normal quantiles on the transformed scale, mapped back: the transform is monotone, so the
@@ -618,6 +645,7 @@ void Bats::save(Writer& w) const {
   w.put<std::int64_t>(static_cast<std::int64_t>(st_.pos));
   w.put_vector(st_.season);
   variance_.save(w);
+  calibration_.save(w);
 }
 
 void Bats::adopt(Bats&& f) {
@@ -633,6 +661,7 @@ void Bats::adopt(Bats&& f) {
   floor_ = f.floor_;
   aicc_ = f.aicc_;
   variance_ = f.variance_;
+  calibration_ = f.calibration_;
 }
 
 void Bats::load(Reader& r) {
@@ -682,7 +711,10 @@ void Bats::load(Reader& r) {
   if (fresh.st_.season.size() != want) throw FormatError("model state: bats season size");
   for (double v : fresh.st_.season) check_finite(v);
   // States of older formats learn the variance from the values that follow.
-  if (r.version() >= 3) fresh.variance_.load(r);
+  if (r.version() >= 3) {
+    fresh.variance_.load(r);
+    fresh.calibration_.load(r);
+  }
   adopt(std::move(fresh));
 }
 

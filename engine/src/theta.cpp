@@ -76,6 +76,7 @@ void Theta::adopt(Theta&& o) {
   sy_ = o.sy_;
   sty_ = o.sty_;
   variance_ = o.variance_;
+  calibration_ = o.calibration_;
 }
 
 void Theta::observe(double value, std::int64_t gap) {
@@ -219,7 +220,28 @@ void Theta::fit() {
   const std::vector<double>& scaled = y;
   const double saved_scale = scale_;
   scale_ = 1.0;  // the training values are scaled already
-  for (double v : scaled) step(v);
+  // From every origin after the estimated values, the 1..H step errors against the formula's
+  // variances (H: up to two seasons, at least 8 steps, at most a third of the data).
+  const std::size_t m = season_.size();
+  const std::size_t H = std::min<std::size_t>(n / 3, std::max<std::size_t>(2 * m, 8));
+  const auto first = static_cast<std::size_t>(variance_.parameters());
+  calibration_.start(H >= 2 ? H : 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    step(scaled[i]);
+    if (H < 2 || i + 1 < first) continue;
+    for (std::size_t k = 1; k <= H && i + k < n; ++k) {
+      const double y = scaled[i + k];
+      if (!std::isfinite(y)) continue;
+      const double e = y - point(static_cast<double>(k));
+      double den = 1.0 + static_cast<double>(k - 1) * alpha_ * alpha_;
+      if (m && multiplicative_) {
+        const double s = season_[(pos_ + k - 1) % m];
+        den *= s * s;
+      }
+      calibration_.add(k, e * e / den);
+    }
+  }
+  calibration_.finish(variance_.variance());
   scale_ = saved_scale;
   for (std::size_t i = 0; i < cs.trailing_missing; ++i) step(detail::nan_value());
   fitted_ = true;
@@ -249,8 +271,12 @@ bool Theta::forecast_variances(std::int64_t h, double* var) const {
   if (!variance_.known()) return false;
   const double s2 = variance_.variance() * scale_ * scale_;
   const std::size_t m = season_.size();
+  double base = 0.0;
   for (std::int64_t k = 1; k <= h; ++k) {
-    double v = s2 * (1.0 + static_cast<double>(k - 1) * alpha_ * alpha_);
+    // Calibrated, the variance still never falls with the horizon.
+    base = std::max(
+        base, s2 * (1.0 + static_cast<double>(k - 1) * alpha_ * alpha_) * calibration_.factor(k));
+    double v = base;
     if (m && multiplicative_) {
       const double s =
           season_[(pos_ + static_cast<std::size_t>((k - 1) % static_cast<std::int64_t>(m))) % m];
@@ -301,6 +327,7 @@ void Theta::save(Writer& w) const {
     w.put<double>(v);
   }
   variance_.save(w);
+  calibration_.save(w);
 }
 
 void Theta::load(Reader& r) {
@@ -346,7 +373,10 @@ void Theta::load(Reader& r) {
     throw FormatError("model state: theta parameter out of range");
   }
   // States of older formats learn the variance from the values that follow.
-  if (r.version() >= 3) f.variance_.load(r);
+  if (r.version() >= 3) {
+    f.variance_.load(r);
+    f.calibration_.load(r);
+  }
   adopt(std::move(f));
 }
 

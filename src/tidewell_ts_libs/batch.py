@@ -61,8 +61,13 @@ def _settings(algorithm: str, train: np.ndarray, season: int | None) -> tuple[di
     return kwargs, season
 
 
-def forecast_one(series_id, times, values, algorithm: str, horizon: int, holdout: int, season=None):
-    """Forecasts one series; returns (forecast rows, error row). Never raises for bad data."""
+def forecast_one(
+    series_id, times, values, algorithm: str, horizon: int, holdout: int, season=None, level=()
+):
+    """Forecasts one series; returns (forecast rows, error row). Never raises for bad data.
+
+    ``level`` (coverages in percent) adds the prediction intervals as lo-<level>, hi-<level>.
+    """
     from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
     start = time.perf_counter()
@@ -110,6 +115,12 @@ def forecast_one(series_id, times, values, algorithm: str, horizon: int, holdout
                 "forecast": pred,
             }
         )
+        if level:
+            bands = est.predict_interval(prediction_horizon=horizon, level=list(level))
+            for lv in level:
+                lo, hi = bands[lv]
+                rows[f"lo-{_level_name(lv)}"] = np.asarray(lo, dtype=float).reshape(-1)
+                rows[f"hi-{_level_name(lv)}"] = np.asarray(hi, dtype=float).reshape(-1)
         if actual is not None:
             n = min(len(actual), horizon)
             act = np.full(horizon, np.nan)
@@ -121,7 +132,7 @@ def forecast_one(series_id, times, values, algorithm: str, horizon: int, holdout
     except Exception as e:  # one series failing never stops the others
         err["status"] = "failed"
         err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
-        rows = pd.DataFrame(columns=["id", "step", "time", "forecast"])
+        rows = pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(level)])
     err["seconds"] = time.perf_counter() - start
     return rows, err
 
@@ -143,8 +154,18 @@ def _future_times(times: np.ndarray, horizon: int):
     return np.arange(1, horizon + 1)
 
 
-def _run_chunk(chunk, algorithm, horizon, holdout, season):
-    return [forecast_one(sid, t, v, algorithm, horizon, holdout, season) for sid, t, v in chunk]
+def _level_name(level) -> str:
+    return f"{float(level):g}"
+
+
+def _band_columns(level) -> list[str]:
+    return [f"{side}-{_level_name(lv)}" for lv in level for side in ("lo", "hi")]
+
+
+def _run_chunk(chunk, algorithm, horizon, holdout, season, level=()):
+    return [
+        forecast_one(sid, t, v, algorithm, horizon, holdout, season, level) for sid, t, v in chunk
+    ]
 
 
 def _chunks(items: list, n: int) -> list[list]:
@@ -167,6 +188,7 @@ def forecast_many(
     client=None,
     scheduler: str | None = None,
     chunks_per_worker: int = 4,
+    level=(),
 ) -> BatchResult:
     """Forecasts every series of a long-format table.
 
@@ -174,7 +196,9 @@ def forecast_many(
     forecast against them (sMAPE, MASE, MAE). ``season`` fixes the season length (default: detected
     per series). ``backend`` is a joblib backend ("loky" processes or "threading"); a Dask
     ``client`` or a ``scheduler`` address runs the work on that cluster instead (needs the ``dask``
-    extra). Results come back in the order of first appearance of each id.
+    extra). Results come back in the order of first appearance of each id. ``level`` (coverages in
+    percent, e.g. ``(80, 95)``) adds each level's prediction interval to the forecasts as the
+    columns ``lo-80``, ``hi-80``, ...
     """
     alg = str(algorithm).lower()
     if alg not in ALGORITHMS:
@@ -183,6 +207,10 @@ def forecast_many(
         raise ValueError("horizon must be at least 1")
     if holdout < 0:
         raise ValueError("holdout must not be negative")
+    level = tuple(level) if isinstance(level, (list, tuple)) else (level,)
+    for lv in level:
+        if isinstance(lv, bool) or not isinstance(lv, (int, float, np.number)) or not 0 < lv < 100:
+            raise ValueError(f"level must hold coverages in percent between 0 and 100, got {lv!r}")
     for col in (id_column, time_column, value_column):
         if col not in data.columns:
             raise ValueError(f"no column named {col!r} in the data")
@@ -194,7 +222,7 @@ def forecast_many(
         values = pd.to_numeric(g[value_column], errors="coerce").to_numpy(dtype=float)
         items.append((sid, g[time_column].to_numpy(), values))
 
-    args = (alg, horizon, holdout, season)
+    args = (alg, horizon, holdout, season, level)
     if client is not None or scheduler is not None:
         results = _run_dask(items, args, client, scheduler, chunks_per_worker)
     elif n_jobs == 1 or len(items) <= 1:
@@ -211,7 +239,7 @@ def forecast_many(
     forecasts = (
         pd.concat(frames, ignore_index=True)
         if frames
-        else pd.DataFrame(columns=["id", "step", "time", "forecast"])
+        else pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(level)])
     )
     errors = pd.DataFrame([e for _, e in results])
     return BatchResult(forecasts, errors)

@@ -94,6 +94,8 @@ class Arima : public Model {
   const ArimaConfig& config() const { return cfg_; }
   // Errors of the forecasts made error_horizon_length steps ahead, since the fit.
   const ErrorHistory& errors() const { return errors_; }
+  // Fits on the values buffered so far, when the series ended before the training size.
+  bool fit_available() override;
 
  protected:
   void observe(double value, std::int64_t gap) override;
@@ -110,7 +112,9 @@ class Arima : public Model {
   void prepare();       // derived polynomials and state sizes from the coefficients
   void step(double z);  // one grid step on the standardised scale (NaN = missing)
   double forecast_z(std::int64_t h) const;  // standardised forecast h >= 1 steps ahead
-  double track_errors(double z);            // compares z with the forecast made for this step
+  void forecast_z_path(std::size_t h, double* out) const;  // the same for 1..h at once
+  void psi_shape(std::int64_t h, double* shape) const;     // sum of psi^2 up to each step
+  double track_errors(double z);  // compares z with the forecast made for this step
 
   ArimaConfig cfg_;
   std::vector<double> buffer_;  // initial training data (NaN = missing) until fitted
@@ -134,6 +138,7 @@ class Arima : public Model {
   std::vector<std::int64_t> pending_at_;  // forecasts waiting for their observation
   std::vector<double> pending_;
   ErrorVariance variance_;  // one-step prediction errors, standardised scale
+  HorizonCalibration calibration_;
 
   // Derived (not serialised).
   std::vector<double> phi_;    // AR polynomial expanded with its seasonal factor, length r
@@ -151,6 +156,13 @@ class Arma : public Arima {
 
 std::unique_ptr<Model> build_arima(const Options& options);
 std::unique_ptr<Model> build_arma(const Options& options);
+
+// Number of leading values to fit an ARIMA or ARMA model on, at attempt `attempt` (0, 1, ...)
+// on a series of `length` values. The first attempt fits on the whole series; the later ones
+// are for a model that did not initialise on it, and fit on shorter leading parts (7/8, 3/4,
+// 5/8, then half of the series, never fewer than 20 values nor more than `length`), the rest
+// of the series reaching the model through its updates.
+std::int64_t arima_attempt_size(std::int64_t attempt, std::int64_t length);
 
 namespace arima_detail {
 // Exposed for tests.

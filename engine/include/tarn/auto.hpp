@@ -6,12 +6,16 @@
 // Box-Cox considered), theta and seasonal naive. A candidate whose builder is missing
 // or whose fit fails is dropped; the selector itself never fails for a candidate's sake.
 //
-// Forecasts come from one of these options: the combination (the mean of the model-based
-// candidates, i.e. all but seasonal naive) or a single candidate. Every update first scores each
-// option's forecast for the new value (its out-of-sample error), then feeds the value to every
-// candidate, so an update costs O(1) per candidate. Once `error_history_length` errors are in,
-// the option with the smallest mean absolute error over that many latest errors is used (the
+// Forecasts come from one of these options: the combination (the mean of the forecasts of the
+// model-based candidates, i.e. all but seasonal naive) or a single candidate. Every update first
+// scores each option's forecast for the new value (its out-of-sample error), then feeds the value
+// to every candidate, so an update costs O(1) per candidate. Once `error_history_length` errors are
+// in, the option with the smallest mean absolute error over that many latest errors is used (the
 // combination wins ties); before that, the combination.
+//
+// fit_available() fits on the values collected so far when the series ends before
+// `min_training_data`; with fewer than kMinTraining values there is no model search and the
+// selector forecasts the latest value (naive), which describe() says.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +54,7 @@ class AutoSelector : public Model {
   // "combination" or the name of the single candidate now forecasting.
   std::string choice() const;
   std::size_t window() const { return window_; }
+  bool fit_available() override;
 
   AutoSelector(const AutoSelector& other);
   AutoSelector& operator=(const AutoSelector&) = delete;
@@ -88,6 +93,8 @@ class AutoSelector : public Model {
   // calibration; false when no weighted candidate can give an interval.
   bool output_offsets(std::int64_t h, double coverage, std::vector<double>& below,
                       std::vector<double>& above) const;
+  bool offsets_with(const std::vector<double>& weights, std::int64_t h, double coverage,
+                    std::vector<double>& below, std::vector<double>& above) const;
   double calibration() const;
 
   AutoConfig config_;
@@ -105,6 +112,12 @@ class AutoSelector : public Model {
   // Squared errors of the output forecast in units of its predicted standard deviation.
   double cal_sum_ = 0.0, cal_count_ = 0.0;
 };
+
+namespace auto_detail {
+// The mean of the finite values `f`, or NaN for none. It is taken on the scale of the largest
+// magnitude, so forecasts near the largest double cannot overflow the sum.
+double mean_of(const std::vector<double>& f);
+}  // namespace auto_detail
 
 // Builder "auto": min_training_data, optionally error_history_length.
 std::unique_ptr<Model> build_auto(const Options& options);

@@ -96,6 +96,8 @@ class Bats : public Model {
   double point(std::int64_t h) const;
   double point_z(std::int64_t h) const;  // forecast on the transformed, scaled scale
   double back(double z) const;           // from that scale to the data's
+  // Variances of the 1..h step errors per unit innovation variance, before the calibration.
+  void variance_shape(std::int64_t h, double* shape) const;
   void adopt(Bats&& other);
 
   BatsConfig config_;
@@ -109,6 +111,7 @@ class Bats : public Model {
   double floor_ = 0.0;  // smallest scaled value the Box-Cox transform accepts
   double aicc_ = 0.0;
   ErrorVariance variance_;  // innovations, transformed scale
+  HorizonCalibration calibration_;
 };
 
 // Builder "bats": training_sample_size, optionally box_cox_transform (and season_length).

@@ -63,6 +63,8 @@ class HoltWinters : public Model {
   double slope() const { return slope_; }
   const HoltWintersConfig& config() const { return cfg_; }
   const ErrorHistory& errors() const { return errors_; }
+  // Fits on the values buffered so far, when the series ended before the training size.
+  bool fit_available() override;
 
  protected:
   void observe(double value, std::int64_t gap) override;

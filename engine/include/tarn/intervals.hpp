@@ -75,8 +75,9 @@ class ErrorVariance {
 // the model's formula gives them. The factor of step k is the mean square of those units at k
 // over the one at step 1, so the one-step variance stays the model's own estimate and only the
 // growth with the horizon follows what the data showed (a trend that wanders more than the
-// fitted model allows, say). Each step's mean starts from one prior unit at the formula's value.
-// Steps past H keep the factor of step H.
+// fitted model allows, or less than an over-reactive fit claims). Callers keep the calibrated
+// variances non-decreasing in the horizon. Each step's mean starts from one prior unit at the
+// formula's value. Steps past H keep the factor of step H.
 class HorizonCalibration {
  public:
   void start(std::size_t horizons) {
@@ -91,16 +92,16 @@ class HorizonCalibration {
     sum_[k - 1] += ratio;
     count_[k - 1] += 1.0;
   }
-  void finish() {
+  // `variance`: the one-step variance the ratios were not yet divided by.
+  void finish(double variance = 1.0) {
     factor_.assign(sum_.size(), 1.0);
     if (sum_.empty()) return;
+    if (variance > 0.0 && std::isfinite(variance) && variance != 1.0) {
+      for (double& v : sum_) v /= variance;
+    }
     const double base = (1.0 + sum_[0]) / (1.0 + count_[0]);
-    double prev = 1.0;
     for (std::size_t k = 0; k < sum_.size(); ++k) {
-      const double f = (1.0 + sum_[k]) / (1.0 + count_[k]) / base;
-      // The variance of a farther forecast never falls below that of a nearer one.
-      prev = std::max(prev, f);
-      factor_[k] = prev;
+      factor_[k] = (1.0 + sum_[k]) / (1.0 + count_[k]) / base;
     }
     sum_.clear();
     count_.clear();
@@ -120,7 +121,7 @@ class HorizonCalibration {
   void load(Reader& r) {
     factor_ = r.get_vector<double>();
     for (double f : factor_) {
-      if (!(f >= 1.0) || !std::isfinite(f)) throw FormatError("model state: bad horizon factor");
+      if (!(f > 0.0) || !std::isfinite(f)) throw FormatError("model state: bad horizon factor");
     }
   }
 

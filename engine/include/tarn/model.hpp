@@ -60,6 +60,10 @@ class Model {
 
   // True once the model can forecast.
   bool is_initialized() const { return ready(); }
+  // For a model still collecting its training values when its series has ended: fits on the
+  // values seen so far if the model knows how to, and returns is_initialized(). The default
+  // does nothing.
+  virtual bool fit_available() { return ready(); }
   // Forgets every observation (the configuration stays).
   void reset();
 

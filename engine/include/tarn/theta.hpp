@@ -79,6 +79,7 @@ class Theta : public Model {
   // Least-squares line through the adjusted data: time index and sums over finite values.
   double t_ = 0.0, cnt_ = 0.0, st_ = 0.0, stt_ = 0.0, sy_ = 0.0, sty_ = 0.0;
   ErrorVariance variance_;  // one-step errors on the adjusted, scaled data
+  HorizonCalibration calibration_;
 };
 
 // Builder "theta": training_sample_size, season_length.

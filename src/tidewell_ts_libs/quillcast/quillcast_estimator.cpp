@@ -573,6 +573,8 @@ py::object get_model(py::object self, py::kwargs kw_args) {
       if (!b.N.is_none()) {
         py::object season = py::int_(b.alg["samples_per_season"]);
         seasons = py::int_(b.N / season);
+        // A series shorter than one season still trains on one (the engine fits what it has).
+        if (!py_gt(seasons, py::int_(0))) seasons = py::int_(1);
       }
       b.alg["initial_training_seasons"] = seasons;
       all_args["initial_training_seasons"] = seasons;
@@ -781,7 +783,10 @@ void train(py::object self, py::object X, py::object y) {
           initialized = model_ready(m);
         }
       } else {
-        model_list[py::int_(col)].attr("update_model")(timestamps, values);
+        py::object m = model_list[py::int_(col)];
+        m.attr("update_model")(timestamps, values);
+        // The series ended before the model's training size: it fits on what it has, if it can.
+        if (!model_ready(m) && py::hasattr(m, "fit_available")) m.attr("fit_available")();
       }
     } catch (py::error_already_set& e) {
       if (!is_exception(e)) throw;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pyclass.hpp"
+#include "tarn/arima.hpp"
 #include "tarn/metrics.hpp"
 #include "tarn/season.hpp"
 
@@ -75,12 +76,7 @@ std::int64_t get_arima_init_size(py::handle itr_obj, py::handle length_obj) {
   const std::int64_t length = to_int(length_obj, "length");
   if (itr < 0) twpy::raise(PyExc_ValueError, "itr must not be negative");
   if (length < 0) twpy::raise(PyExc_ValueError, "length must not be negative");
-  // Half the series on the first attempt, then growing to all of it on the fifth.
-  static const double fractions[] = {0.5, 0.625, 0.75, 0.875, 1.0};
-  if (itr >= 4) return length;
-  const auto size =
-      static_cast<std::int64_t>(std::ceil(fractions[itr] * static_cast<double>(length)));
-  return std::min(length, std::max<std::int64_t>(size, std::min<std::int64_t>(length, 20)));
+  return tarn::arima_attempt_size(itr, length);
 }
 
 py::tuple compute_metrics(py::handle a, py::handle b) {
@@ -114,9 +110,10 @@ PYBIND11_MODULE(quillcast_utils, m) {
       "get_arima_init_size",
       [](py::object itr, py::object length) { return get_arima_init_size(itr, length); },
       py::arg("itr"), py::arg("length"),
-      "Training size for ARIMA attempt `itr` (0 to 4) on a series of `length` values: half the "
-      "series (at least 20 values) on the first attempt, growing to the whole series on the "
-      "fifth; never more than `length`.");
+      "Training size for ARIMA attempt `itr` (0 to 4) on a series of `length` values: the whole "
+      "series on the first attempt; the later attempts, for a model that did not initialise, "
+      "fit on shorter leading parts (7/8, 3/4, 5/8, then half of the series, at least 20 "
+      "values); never more than `length`.");
   cls.def_static(
       "compute_metrics", [](py::object a, py::object b) { return compute_metrics(a, b); },
       py::arg("a"), py::arg("b"),

@@ -165,6 +165,15 @@ PYBIND11_MODULE(_tarn, m) {
            "True once the model has seen enough data to forecast.")
       .def("reset_model", &tarn::Model::reset, "Forgets every observation.")
       .def(
+          "fit_available",
+          [](tarn::Model& self) {
+            py::gil_scoped_release release;
+            return self.fit_available();
+          },
+          "For a model still collecting its training values when the series has ended: fits "
+          "on the values seen so far if the model can (the automatic selector does), and "
+          "returns is_initialized().")
+      .def(
           "forecast_at", [](const tarn::Model& self, double t) { return self.forecast_at(t); },
           py::arg("timestamp"), "Forecast for a timestamp after the latest observation.")
       .def(

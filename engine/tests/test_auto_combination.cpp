@@ -1,0 +1,81 @@
+// The automatic selector's combined forecast near the largest double, its error windows at extreme
+// values, series too short for a model search, and the ARIMA attempt sizes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tarn/arima.hpp"
+#include "tarn/auto.hpp"
+
+namespace {
+
+using tarn::AutoConfig;
+using tarn::AutoSelector;
+using tarn::auto_detail::mean_of;
+
+constexpr double kMax = std::numeric_limits<double>::max();
+
+TEST(AutoCombination, MeanNearTheLargestDoubleStaysFinite) {
+  EXPECT_EQ(mean_of({kMax, kMax, kMax}), kMax);
+  EXPECT_EQ(mean_of({-kMax, kMax, kMax, -kMax}), 0.0);
+  EXPECT_DOUBLE_EQ(mean_of({0.9 * kMax, kMax, 0.8 * kMax}), 0.9 * kMax);
+  EXPECT_DOUBLE_EQ(mean_of({10.0, 11.0, 12.0}), 11.0);
+  EXPECT_TRUE(std::isnan(mean_of({})));
+}
+
+// A series whose values and errors reach the largest double: the forecasts stay finite, the
+// error windows do not overflow and the state still reads back.
+TEST(AutoCombination, HugeValuesKeepForecastsAndStateFinite) {
+  AutoSelector a(AutoConfig{12, 4, {}});
+  for (int t = 0; t < 40; ++t) a.update(t, (t % 2 ? 0.9 : -0.9) * kMax);
+  ASSERT_TRUE(a.is_initialized());
+  for (int h = 1; h <= 6; ++h) EXPECT_TRUE(std::isfinite(a.forecast_steps(h))) << h;
+  std::unique_ptr<tarn::Model> back;
+  ASSERT_NO_THROW(back = tarn::Model::deserialize(a.serialize()));
+  EXPECT_EQ(back->forecast_steps(3), a.forecast_steps(3));
+  EXPECT_EQ(back->describe(), a.describe());
+}
+
+TEST(AutoCombination, ShortSeriesFitsNaiveWhenTheSeriesEnds) {
+  AutoSelector a(AutoConfig{8, 0, {}});
+  EXPECT_FALSE(a.fit_available());  // nothing seen yet
+  const std::vector<double> y = {4.0, 5.0, std::nan(""), 7.0, 6.0};
+  for (std::size_t t = 0; t < y.size(); ++t) a.update(static_cast<std::int64_t>(t), y[t]);
+  EXPECT_FALSE(a.is_initialized());
+  EXPECT_TRUE(a.fit_available());
+  EXPECT_EQ(a.forecast_steps(1), 6.0);
+  EXPECT_EQ(a.forecast_steps(5), 6.0);
+  EXPECT_EQ(a.choice(), "snaive");
+  EXPECT_NE(a.describe().find("naive forecast"), std::string::npos) << a.describe();
+  a.update(5, 9.0);  // further values update it in O(1)
+  EXPECT_EQ(a.forecast_steps(1), 9.0);
+  // Enough values for a model search: fit_available runs the search on them.
+  AutoSelector b(AutoConfig{100, 0, {}});
+  for (int t = 0; t < 30; ++t) b.update(t, 10.0 + t + (t % 3));
+  ASSERT_TRUE(b.fit_available());
+  EXPECT_EQ(b.choice(), "combination");
+  EXPECT_GT(b.candidate_names().size(), 1u);
+  EXPECT_NEAR(b.forecast_steps(1), 41.0, 3.0);
+}
+
+TEST(AutoCombination, AllMissingSeriesStaysUnfitted) {
+  AutoSelector a(AutoConfig{8, 0, {}});
+  for (int t = 0; t < 4; ++t) a.update(t, std::nan(""));
+  EXPECT_FALSE(a.fit_available());
+  EXPECT_THROW(a.forecast_steps(1), tarn::NotInitialized);
+}
+
+TEST(ArimaAttempts, WholeSeriesFirstThenShorterParts) {
+  EXPECT_EQ(tarn::arima_attempt_size(0, 144), 144);
+  EXPECT_EQ(tarn::arima_attempt_size(1, 144), 126);
+  EXPECT_EQ(tarn::arima_attempt_size(4, 144), 72);
+  EXPECT_EQ(tarn::arima_attempt_size(9, 144), 72);
+  EXPECT_EQ(tarn::arima_attempt_size(4, 30), 20);  // never fewer than 20 values
+  EXPECT_EQ(tarn::arima_attempt_size(3, 12), 12);  // nor more than the series
+  EXPECT_EQ(tarn::arima_attempt_size(0, 0), 0);
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+"""Training sizes through the public forecaster: ARIMA fits on the whole training series, and
+very short series still get a sound forecast from every algorithm."""
+
+import math
+
+import numpy as np
+import pytest
+
+from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+
+def column(values):
+    return np.asarray(values, float).reshape(-1, 1)
+
+
+@pytest.mark.parametrize("algorithm", ["arima", "arma"])
+def test_arima_fits_on_the_whole_training_series(algorithm):
+    rng = np.random.default_rng(4)
+    n = 120
+    x = 50 + np.cumsum(rng.normal(0.3, 1.0, n))
+    f = QuillcastForecaster(algorithm=algorithm).fit(column(x), None, _reset_model=True)
+    assert f.is_fitted_
+    # The first attempt initialised: its training size is every row.
+    assert f.all_args["min_training_data"] == n
+    fc = np.asarray(f.predict(prediction_horizon=5), float).ravel()
+    assert np.all(np.isfinite(fc))
+
+
+def test_arima_on_a_trending_series_follows_the_trend_of_the_whole_series():
+    # The second half of the series turns upward; a model fitted on the first half only
+    # would miss it.
+    t = np.arange(100.0)
+    x = np.where(t < 50, 100.0, 100.0 + 2.0 * (t - 50)) + np.sin(t)
+    f = QuillcastForecaster(algorithm="arima").fit(column(x), None, _reset_model=True)
+    fc = np.asarray(f.predict(prediction_horizon=6), float).ravel()
+    assert fc[-1] > x[-1] + 4.0
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 5, 7])
+@pytest.mark.parametrize("algorithm", ["autoforecaster", "hw", "arima", "arma", "bats"])
+def test_very_short_series_forecast_soundly(algorithm, n):
+    x = 10.0 + np.arange(n, dtype=float)
+    f = QuillcastForecaster(algorithm=algorithm).fit(column(x), None, _reset_model=True)
+    assert f.is_fitted_, f.model[0].describe()
+    fc = np.asarray(f.predict(prediction_horizon=4), float).ravel()
+    assert fc.shape == (4,)
+    assert np.all(np.isfinite(fc))
+    # Nothing sound extrapolates far from a handful of values.
+    assert np.all(np.abs(fc - x[-1]) <= 4.0 * max(1.0, x.max() - x.min()) + 1e-9)
+
+
+def test_short_series_autoforecaster_is_naive_and_says_so():
+    x = [3.0, 5.0, 4.0, 6.0, 5.5]
+    f = QuillcastForecaster(algorithm="autoforecaster").fit(column(x), None, _reset_model=True)
+    assert f.is_fitted_
+    text = f.model[0].describe()
+    assert "naive forecast" in text
+    fc = np.asarray(f.predict(prediction_horizon=3), float).ravel()
+    assert fc == pytest.approx([5.5] * 3)
+    # New rows reach the naive model without a new training.
+    fc = np.asarray(f.predict(column([7.0]), prediction_horizon=2), float).ravel()
+    assert fc == pytest.approx([7.0, 7.0])
+
+
+def test_autoforecaster_with_eight_values_searches_models():
+    x = 10.0 + np.arange(8.0) + np.array([0, 1, 0, 1, 0, 1, 0, 1])
+    f = QuillcastForecaster(algorithm="autoforecaster").fit(column(x), None, _reset_model=True)
+    text = f.model[0].describe()
+    assert "naive forecast" not in text and "theta" in text
+    assert all(math.isfinite(v) for v in np.ravel(f.predict(prediction_horizon=3)))

@@ -45,7 +45,10 @@ def test_many_series_keep_dates_and_forecast_the_future(tmp_path):
     assert list(s0.time) == [f"2019-{m:02d}-01" for m in range(1, 13)]
 
     future = pd.read_csv(out / "forecast.csv", dtype={"ds": str})
-    assert {"store", "ds", "algorithm", "step", "forecast"} <= set(future.columns)
+    assert list(future.columns) == ["store", "ds", "algorithm", "step", "forecast",
+                                    "lo-80", "hi-80", "lo-95", "hi-95"]
+    assert ((future["lo-95"] < future["lo-80"]) & (future["lo-80"] < future.forecast)
+            & (future.forecast < future["hi-80"]) & (future["hi-80"] < future["hi-95"])).all()
     assert future.algorithm.nunique() == 1
     assert sorted(future.store.unique()) == [f"s{i}" for i in range(5)]
     assert list(future[future.store == "s1"].ds) == [f"2020-{m:02d}-01" for m in range(1, 13)]

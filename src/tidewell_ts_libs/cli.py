@@ -1072,13 +1072,9 @@ def _long_series(df, id_col, time_col, target, fill):
 
 def _chunked_forecasts(items, frames, alg, horizon, holdout, args, progress, client, levels):
     """forecast_many over chunks of series, so that progress can be shown between chunks."""
-    import inspect
-
     from tidewell_ts_libs.batch import forecast_many
 
-    extra = {}
-    if "level" in inspect.signature(forecast_many).parameters:
-        extra["level"] = list(levels)
+    extra = {"level": list(levels)} if levels else {}
     forecasts, metrics = [], []
     for frame, size in frames:
         res = forecast_many(
@@ -1173,6 +1169,8 @@ def plot_long(path, items, metrics, backtest, future, holdout, levels, args, bes
         ax.set_title(f"{sid} ({tag}, sMAPE {smape[sid]:.2f}%)", loc="left", fontsize=9)
         ax.tick_params(labelsize=7)
     handles, labels = axes.flat[0].get_legend_handles_labels()
+    order = sorted(range(len(labels)), key=lambda i: _legend_rank(labels[i], ()))
+    handles, labels = [handles[i] for i in order], [labels[i] for i in order]
     fig.legend(
         handles,
         labels,
@@ -1251,7 +1249,7 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
             progress.begin(alg)
             t0 = time.perf_counter()
             back, metrics = _chunked_forecasts(
-                items, frames, alg, horizon, holdout, args, progress, client, levels
+                items, frames, alg, horizon, holdout, args, progress, client, ()
             )
             secs = time.perf_counter() - t0
             ok = metrics[metrics.status == "ok"]

@@ -89,7 +89,7 @@ def run_ours(algorithm, series, jobs, every=1):
 def scores(series, blocks):
     """Per kind and overall: (cover-80, cover-95, MSIS)."""
     acc = {k: [0, 0, 0, []] for k in (*KINDS, "all")}
-    for s, b in zip(series, blocks):
+    for s, b in zip(series, blocks, strict=True):
         y = s.xx
         m = s.period if len(s.x) > s.period else 1
         scale = np.mean(np.abs(s.x[m:] - s.x[:-m]))

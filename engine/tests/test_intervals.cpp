@@ -85,6 +85,34 @@ TEST(IntervalQuantiles, MatchTabulatedValues) {
   EXPECT_TRUE(std::isnan(tarn::normal_quantile(0.0)));
 }
 
+TEST(IntervalCalibration, FactorsFollowTheGrowthSeenRelativeToOneStep) {
+  tarn::HorizonCalibration c;
+  c.start(3);
+  // One-step errors at the formula's variance; two steps twice, three steps half of it.
+  for (int i = 0; i < 99; ++i) {
+    c.add(1, 1.0);
+    c.add(2, 2.0);
+    c.add(3, 0.5);
+  }
+  c.add(4, 100.0);  // past the calibrated steps: ignored
+  c.finish();
+  EXPECT_DOUBLE_EQ(c.factor(1), 1.0);
+  EXPECT_NEAR(c.factor(2), (1.0 + 198.0) / 100.0, 1e-12);
+  EXPECT_NEAR(c.factor(3), (1.0 + 49.5) / 100.0, 1e-12);
+  EXPECT_DOUBLE_EQ(c.factor(50), c.factor(3));
+  tarn::Writer w;
+  c.save(w);
+  tarn::HorizonCalibration back;
+  tarn::Reader r(w.bytes());
+  back.load(r);
+  EXPECT_DOUBLE_EQ(back.factor(2), c.factor(2));
+  // Without any origin the formula stands.
+  tarn::HorizonCalibration none;
+  none.start(0);
+  none.finish();
+  EXPECT_DOUBLE_EQ(none.factor(7), 1.0);
+}
+
 TEST(IntervalCoverage, Ar1WithArma) {
   auto model = [] { return make("arma", {{"min_training_data", 150}}); };
   auto draw = [](std::size_t n, std::mt19937& rng) { return ar1(n, 0.7, 2.0, rng); };
@@ -159,6 +187,14 @@ TEST(IntervalShape, BracketTheForecastWidenAndSurviveSaving) {
       EXPECT_LT(lo80[i], f) << kind << " h=" << k;
       EXPECT_GT(hi80[i], f) << kind << " h=" << k;
       EXPECT_LE(hi80[i], hi95[i]) << kind << " h=" << k;
+    }
+    if (kind == "arima" || kind == "arma" || kind == "snaive") {
+      // Errors on the data's scale, not proportional to a seasonal forecast: the calibrated
+      // variance never falls with the horizon.
+      for (std::int64_t k = 1; k < h; ++k) {
+        const auto i = static_cast<std::size_t>(k);
+        EXPECT_GE(hi95[i] - lo95[i], (hi95[i - 1] - lo95[i - 1]) * (1.0 - 1e-9)) << kind << k;
+      }
     }
     // A level that is not known exactly: the band at one season out is wider than one step.
     EXPECT_GT(hi95[h - 1] - lo95[h - 1], hi95[0] - lo95[0]) << kind;

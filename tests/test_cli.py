@@ -9,16 +9,7 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
-
-
-def run_cli(*args, cwd):
-    return subprocess.run(
-        [sys.executable, "-m", "tidewell_ts_libs", *map(str, args)],
-        cwd=cwd,
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
+from cli_helpers import cli_env, run_cli
 
 
 def seasonal_csv(path, n=72, with_dates=True):
@@ -58,7 +49,8 @@ def test_runs_on_the_embedded_dataset_with_a_multi_step_window(tmp_path):
 
 
 def test_help():
-    res = subprocess.run([sys.executable, "-m", "tidewell_ts_libs", "--help"], capture_output=True, text=True)
+    res = subprocess.run([sys.executable, "-m", "tidewell_ts_libs", "--help"], capture_output=True,
+                         text=True, env=cli_env())
     assert res.returncode == 0 and "--holdout" in res.stdout
 
 

@@ -790,6 +790,8 @@ void Arima::clear() {
   errors_ = ErrorHistory(1, cfg_.use_full_error_history);
   pending_at_.clear();
   pending_.clear();
+  variance_.reset();
+  calibration_.clear();
   phi_.clear();
   rvec_.clear();
   delta_.clear();
@@ -1042,7 +1044,26 @@ void Arima::fit() {
     P_.assign(static_cast<std::size_t>(r_) * r_, 0.0);
   }
   steady_ = false;
-  for (std::size_t t = std::min(nd, n); t < n; ++t) step(z[t]);
+  variance_.reset(static_cast<double>(ord.p + ord.q + ord.P + ord.Q + (ord.constant ? 1 : 0)));
+  // From every origin after the estimated values, the 1..H step errors against the formula's
+  // variances (H: up to two seasons, at least 8 steps, at most a third of the data).
+  const std::size_t HC =
+      std::min<std::size_t>(n / 3, std::max<std::size_t>(2 * static_cast<std::size_t>(ord.m), 8));
+  std::vector<double> shape(HC), path(HC);
+  if (HC) psi_shape(static_cast<std::int64_t>(HC), shape.data());
+  const std::size_t first = std::min(nd, n) + static_cast<std::size_t>(variance_.parameters());
+  calibration_.start(HC >= 2 ? HC : 0);
+  for (std::size_t t = std::min(nd, n); t < n; ++t) {
+    step(z[t]);
+    if (HC < 2 || t + 1 < first) continue;
+    forecast_z_path(HC, path.data());
+    for (std::size_t k = 1; k <= HC && t + k < n; ++k) {
+      if (!std::isfinite(z[t + k])) continue;
+      const double e = z[t + k] - path[k - 1];
+      calibration_.add(k, e * e / shape[k - 1]);
+    }
+  }
+  calibration_.finish(variance_.known() ? variance_.variance() : 1.0);
   buffer_.clear();
   buffer_.shrink_to_fit();
   steps_ = 0;
@@ -1097,6 +1118,7 @@ void Arima::step(double z) {
     // Numerically unusable variance: treat the value as missing rather than corrupt the state.
     filter.step(kNaN, ks);
   }
+  if (std::isfinite(z)) variance_.add(z - predicted);
   const double kept = std::isfinite(z) ? z : predicted;
   if (nd) {
     ring_.erase(ring_.begin());
@@ -1123,6 +1145,71 @@ double Arima::forecast_z(std::int64_t h) const {
     }
   }
   return y;
+}
+
+// The h-step variance sigma^2 (psi_0^2 + ... + psi_{h-1}^2), with the psi weights of the
+// model's MA(infinity) form on the undifferenced scale. sigma^2 comes from the one-step
+// prediction errors since the fit (the estimate of the fit for states of older formats).
+bool Arima::forecast_variances(std::int64_t h, double* var) const {
+  const double s2 = (variance_.known() ? variance_.variance() : sigma2_) * scale_ * scale_;
+  if (!std::isfinite(s2)) return false;
+  psi_shape(h, var);
+  // Calibrated, the variance still never falls with the horizon.
+  double prev = 0.0;
+  for (std::int64_t k = 1; k <= h; ++k) {
+    prev = std::max(prev, s2 * var[k - 1] * calibration_.factor(k));
+    var[k - 1] = prev;
+  }
+  return true;
+}
+
+void Arima::forecast_z_path(std::size_t h, double* out) const {
+  const std::size_t nd = delta_.size();
+  std::vector<double> a = a_, an(a_.size());
+  std::vector<double> hist = ring_;
+  std::size_t head = 0;
+  const int r = r_;
+  for (std::size_t k = 0; k < h; ++k) {
+    for (int i = 0; i < r; ++i) an[i] = phi_[i] * a[0] + (i + 1 < r ? a[i + 1] : 0.0);
+    a.swap(an);
+    double integ = 0.0;
+    for (std::size_t j = 0; j < nd; ++j) integ += delta_[j] * hist[(head + nd - 1 - j) % nd];
+    out[k] = integ + mu_ + a[0];
+    if (nd) {
+      hist[head] = out[k];
+      head = (head + 1) % nd;
+    }
+  }
+}
+
+void Arima::psi_shape(std::int64_t h, double* var) const {
+  // Autoregressive side with the differencing folded in: (1 - sum phi B^i)(1 - sum delta B^k).
+  std::vector<double> ar(phi_.size() + delta_.size(), 0.0);
+  for (std::size_t i = 0; i < phi_.size(); ++i) ar[i] += phi_[i];
+  for (std::size_t k = 0; k < delta_.size(); ++k) ar[k] += delta_[k];
+  for (std::size_t i = 0; i < phi_.size(); ++i) {
+    for (std::size_t k = 0; k < delta_.size(); ++k) ar[i + k + 1] -= phi_[i] * delta_[k];
+  }
+  const std::size_t p = ar.size();
+  std::vector<double> window(p, 0.0);  // psi_{j-1}, ..., psi_{j-p} (ring)
+  std::size_t head = 0;
+  double sum = 0.0;
+  for (std::int64_t j = 0; j < h; ++j) {
+    double w = j == 0 ? 1.0 : (static_cast<std::size_t>(j) < rvec_.size() ? rvec_[j] : 0.0);
+    for (std::size_t i = 0; i < p && static_cast<std::int64_t>(i) < j; ++i) {
+      w += ar[i] * window[(head + p - 1 - i) % p];
+    }
+    if (p) {
+      window[head] = w;
+      head = (head + 1) % p;
+    }
+    sum += w * w;
+    var[j] = sum;
+  }
+}
+
+double Arima::interval_dof() const {
+  return variance_.known() ? variance_.dof() : std::numeric_limits<double>::infinity();
 }
 
 double Arima::track_errors(double z) {
@@ -1292,6 +1379,8 @@ void Arima::save(Writer& w) const {
   errors_.save(w);
   w.put_vector(pending_at_);
   w.put_vector(pending_);
+  variance_.save(w);
+  calibration_.save(w);
 }
 
 void Arima::load(Reader& r) {
@@ -1354,6 +1443,10 @@ void Arima::load(Reader& r) {
   errors_.load(r);
   pending_at_ = r.get_vector<std::int64_t>();
   pending_ = r.get_vector<double>();
+  if (r.version() >= 3) {
+    variance_.load(r);
+    calibration_.load(r);
+  }  // older states use the fit's sigma2
   auto all_finite = [](const std::vector<double>& v) {
     return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
   };

@@ -44,6 +44,9 @@ std::unique_ptr<Model> make_candidate(const std::string& name, std::int64_t n, i
 }
 
 // A finite forecast of `model` h steps ahead, or NaN when it cannot give one.
+// Coverage of plus or minus one standard deviation of a normal distribution.
+constexpr double kOneSigma = 0.6826894921370859;
+
 double safe_forecast(const Model& model, double h) {
   try {
     const double v = model.forecast_steps(h);
@@ -57,10 +60,14 @@ double safe_forecast(const Model& model, double h) {
 
 double auto_detail::mean_of(const std::vector<double>& f) {
   if (f.empty()) return detail::nan_value();
-  const double k = static_cast<double>(f.size());
-  double m = 0.0;
-  for (double v : f) m += v / k;
-  return m;
+  // Averaged on the scale of the largest magnitude: every term lies in [-1, 1], so neither the
+  // sum nor the result can overflow.
+  double scale = 0.0;
+  for (double v : f) scale = std::max(scale, std::fabs(v));
+  if (!(scale > 0.0) || !std::isfinite(scale)) return scale == 0.0 ? 0.0 : detail::nan_value();
+  double sum = 0.0;
+  for (double v : f) sum += v / scale;
+  return scale * (sum / static_cast<double>(f.size()));
 }
 
 void AutoSelector::ErrorWindow::add(double e, std::size_t size) {
@@ -104,7 +111,9 @@ AutoSelector::AutoSelector(const AutoSelector& o)
       grid_(o.grid_),
       fallback_(o.fallback_),
       errs_(o.errs_),
-      choice_(o.choice_) {
+      choice_(o.choice_),
+      cal_sum_(o.cal_sum_),
+      cal_count_(o.cal_count_) {
   for (const auto& c : o.cands_) cands_.push_back({c.name, c.model->clone(), c.in_combination});
 }
 
@@ -124,6 +133,7 @@ void AutoSelector::clear() {
   cands_.clear();
   errs_.clear();
   choice_ = -1;
+  cal_sum_ = cal_count_ = 0.0;
 }
 
 std::vector<std::string> AutoSelector::candidate_names() const {
@@ -161,6 +171,17 @@ void AutoSelector::observe(double value, std::int64_t gap) {
   }
   const std::int64_t g = grid_ + gap;
   if (std::isfinite(value)) {
+    // Calibrates the intervals: the error of the forecast given for this value, in units of
+    // the standard deviation its interval implied.
+    std::vector<double> below, above;
+    if (gap == 1 && output_offsets(1, kOneSigma, below, above)) {
+      const double sd = 0.5 * (below.back() + above.back());
+      const double u = (value - forecast_ahead(static_cast<double>(gap))) / sd;
+      if (sd > 0.0 && std::isfinite(u)) {
+        cal_sum_ += u * u;
+        cal_count_ += 1.0;
+      }
+    }
     // Score every option on this value before any candidate has seen it.
     std::vector<double> comb;
     for (std::size_t i = 0; i < cands_.size(); ++i) {
@@ -242,6 +263,7 @@ void AutoSelector::fit() {
     }
   }
   errs_.assign(cands_.size() + 1, ErrorWindow{});
+  cal_sum_ = cal_count_ = 0.0;
   grid_ = size - 1;
   fallback_ = n ? cs.y.back() : 0.0;
   choice_ = -1;
@@ -250,6 +272,101 @@ void AutoSelector::fit() {
   train_.shrink_to_fit();
   train_finite_ = 0;
   lead_missing_ = 0;
+}
+
+std::vector<double> AutoSelector::output_weights() const {
+  std::vector<double> w(cands_.size(), 0.0);
+  if (choice_ >= 0 &&
+      std::isfinite(safe_forecast(*cands_[static_cast<std::size_t>(choice_)].model, 1.0))) {
+    w[static_cast<std::size_t>(choice_)] = 1.0;
+    return w;
+  }
+  double used = 0.0;
+  for (std::size_t i = 0; i < cands_.size(); ++i) {
+    if (cands_[i].in_combination && std::isfinite(safe_forecast(*cands_[i].model, 1.0))) {
+      w[i] = 1.0;
+      used += 1.0;
+    }
+  }
+  if (used == 0.0) {
+    for (std::size_t i = 0; i < cands_.size(); ++i) {
+      if (std::isfinite(safe_forecast(*cands_[i].model, 1.0))) {
+        w[i] = 1.0;
+        return w;
+      }
+    }
+    return w;
+  }
+  for (double& v : w) v /= used;
+  return w;
+}
+
+// The candidates' errors are strongly dependent (they forecast the same series from the same
+// data), so the combination's error is taken as comonotone in theirs: its quantiles are then
+// the weighted sums of theirs, asymmetric bands included. The calibration below corrects what
+// this gets wrong on the series at hand.
+bool AutoSelector::output_offsets(std::int64_t h, double coverage, std::vector<double>& below,
+                                  std::vector<double>& above) const {
+  std::vector<double> w = output_weights();
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass == 1) {
+      // None of the candidates behind the forecast can tell its uncertainty yet (a state of
+      // an older format): the others' bands, in equal shares, stand in for theirs.
+      std::fill(w.begin(), w.end(), 1.0);
+    }
+    if (offsets_with(w, h, coverage, below, above)) return true;
+  }
+  return false;
+}
+
+bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, double coverage,
+                                std::vector<double>& below, std::vector<double>& above) const {
+  below.assign(static_cast<std::size_t>(h), 0.0);
+  above.assign(static_cast<std::size_t>(h), 0.0);
+  std::vector<double> lo(static_cast<std::size_t>(h)), hi(static_cast<std::size_t>(h));
+  double total = 0.0;
+  for (std::size_t i = 0; i < cands_.size(); ++i) {
+    if (w[i] <= 0.0) continue;
+    try {
+      cands_[i].model->forecast_interval_path(h, coverage, lo.data(), hi.data());
+    } catch (const std::exception&) {
+      continue;  // a candidate that cannot tell its uncertainty yet; the others share its weight
+    }
+    for (std::int64_t k = 0; k < h; ++k) {
+      const double f = cands_[i].model->forecast_steps(static_cast<double>(k + 1));
+      const auto j = static_cast<std::size_t>(k);
+      below[j] += w[i] * std::max(f - lo[j], 0.0);
+      above[j] += w[i] * std::max(hi[j] - f, 0.0);
+    }
+    total += w[i];
+  }
+  if (!(total > 0.0)) return false;
+  for (std::size_t j = 0; j < below.size(); ++j) {
+    below[j] /= total;
+    above[j] /= total;
+  }
+  return true;
+}
+
+// Ratio of the output forecast's squared errors to their predicted variances since the fit,
+// starting from one (the candidates' own estimate) as a single prior observation.
+double AutoSelector::calibration() const {
+  return (1.0 + cal_sum_) / (1.0 + cal_count_);
+}
+
+void AutoSelector::interval_ahead(std::int64_t h, double coverage, double* lower,
+                                  double* upper) const {
+  std::vector<double> below, above;
+  if (!output_offsets(h, coverage, below, above)) {
+    throw NotInitialized("auto model: no candidate knows its forecast errors yet");
+  }
+  const double c = std::sqrt(calibration());
+  for (std::int64_t k = 0; k < h; ++k) {
+    const double f = forecast_ahead(static_cast<double>(k + 1));
+    const auto j = static_cast<std::size_t>(k);
+    lower[k] = f - c * below[j];
+    upper[k] = f + c * above[j];
+  }
 }
 
 bool AutoSelector::fit_available() {
@@ -332,6 +449,8 @@ void AutoSelector::save(Writer& w) const {
     w.put<std::uint64_t>(e.count);
     w.put<double>(e.sum);
   }
+  w.put<double>(cal_sum_);
+  w.put<double>(cal_count_);
 }
 
 void AutoSelector::load(Reader& r) {
@@ -394,6 +513,14 @@ void AutoSelector::load(Reader& r) {
       for (double v : e.errors)
         if (!(v >= 0.0)) throw FormatError("model state: bad auto error");
     }
+    if (r.version() >= 3) {
+      s.cal_sum_ = r.get<double>();
+      s.cal_count_ = r.get<double>();
+      if (!(s.cal_sum_ >= 0.0) || !(s.cal_count_ >= 0.0) || !std::isfinite(s.cal_sum_) ||
+          !std::isfinite(s.cal_count_)) {
+        throw FormatError("model state: bad auto calibration");
+      }
+    }
   }
   config_ = s.config_;
   train_ = std::move(s.train_);
@@ -407,6 +534,8 @@ void AutoSelector::load(Reader& r) {
   cands_ = std::move(s.cands_);
   errs_ = std::move(s.errs_);
   choice_ = s.choice_;
+  cal_sum_ = s.cal_sum_;
+  cal_count_ = s.cal_count_;
 }
 
 std::unique_ptr<Model> build_auto(const Options& options) {

@@ -323,6 +323,8 @@ void Bats::clear() {
   scale_ = 1.0;
   floor_ = 0.0;
   aicc_ = 0.0;
+  variance_.reset();
+  calibration_.clear();
 }
 
 double Bats::transform(double y) const {
@@ -356,7 +358,7 @@ void Bats::observe(double value, std::int64_t gap) {
   const std::int64_t skipped = std::min<std::int64_t>(gap - 1, 100000);
   for (std::int64_t i = 0; i < skipped; ++i) filter_step(par_, st_, 0.0, true);
   if (std::isfinite(value)) {
-    filter_step(par_, st_, transform(value), false);
+    variance_.add(filter_step(par_, st_, transform(value), false));
   } else {
     filter_step(par_, st_, 0.0, true);
   }
@@ -454,7 +456,28 @@ void Bats::fit() {
   if (par_.m > 1 && st_.season.size() != static_cast<std::size_t>(par_.m)) {
     st_.season.assign(static_cast<std::size_t>(par_.m), 0.0);
   }
-  for (double v : y) filter_step(par_, st_, par_.box_cox ? box_cox(v, par_.lambda) : v, false);
+  // Estimated: the smoothing and ARMA parameters, lambda and the initial states.
+  variance_.reset(1.0 + (par_.trend ? 3.0 : 0.0) + (par_.m > 1 ? par_.m : 0.0) +
+                  (par_.box_cox ? 1.0 : 0.0) + par_.p + par_.q + 1.0);
+  // From every origin after the estimated values, the 1..H step errors against the formula's
+  // variances (H: up to two seasons, at least 8 steps, at most a third of the data).
+  const std::size_t H =
+      std::min<std::size_t>(n / 3, std::max<std::size_t>(2 * static_cast<std::size_t>(par_.m), 8));
+  std::vector<double> shape(H);
+  if (H) variance_shape(static_cast<std::int64_t>(H), shape.data());
+  const auto first = static_cast<std::size_t>(variance_.parameters());
+  calibration_.start(H >= 2 ? H : 0);
+  std::vector<double> z(n);
+  for (std::size_t i = 0; i < n; ++i) z[i] = par_.box_cox ? box_cox(y[i], par_.lambda) : y[i];
+  for (std::size_t i = 0; i < n; ++i) {
+    variance_.add(filter_step(par_, st_, z[i], false));
+    if (H < 2 || i + 1 < first) continue;
+    for (std::size_t k = 1; k <= H && i + k < n; ++k) {
+      const double e = z[i + k] - point_z(static_cast<std::int64_t>(k));
+      calibration_.add(k, e * e / shape[k - 1]);
+    }
+  }
+  calibration_.finish(variance_.variance());
   for (std::size_t i = 0; i < cs.trailing_missing; ++i) filter_step(par_, st_, 0.0, true);
   fitted_ = true;
   train_.clear();
@@ -464,6 +487,64 @@ void Bats::fit() {
 }
 
 double Bats::point(std::int64_t h) const {
+  return back(point_z(h));
+}
+
+double Bats::back(double z) const {
+  const double y = par_.box_cox ? inv_box_cox(z, par_.lambda) : z;
+  return detail::unscale(detail::finite_or(y, 0.0), scale_);
+}
+
+// The innovations form is linear: the h-step error is e_{n+h} + sum_{j<h} c_j e_{n+h-j}, where
+// c_j is the j-step response of the one-step forecast to a unit innovation. The response comes
+// from the filter itself run on a zero state, so the ARMA errors are included; O(1) per step.
+bool Bats::forecast_variances(std::int64_t h, double* var) const {
+  if (!variance_.known()) return false;
+  const double s2 = variance_.variance();
+  variance_shape(h, var);
+  // Calibrated, the variance still never falls with the horizon.
+  double prev = 0.0;
+  for (std::int64_t k = 1; k <= h; ++k) {
+    prev = std::max(prev, var[k - 1] * s2 * calibration_.factor(k));
+    var[k - 1] = prev;
+  }
+  return true;
+}
+
+void Bats::variance_shape(std::int64_t h, double* var) const {
+  BatsState s;
+  s.season.assign(par_.m > 1 ? static_cast<std::size_t>(par_.m) : 0, 0.0);
+  filter_step(par_, s, 1.0, false);  // a unit innovation
+  double sum = 1.0;
+  for (std::int64_t k = 1; k <= h; ++k) {
+    if (k > 1) {
+      const double arma =
+          par_.ar[0] * s.d[0] + par_.ar[1] * s.d[1] + par_.ma[0] * s.e[0] + par_.ma[1] * s.e[1];
+      const double c = s.level + par_.phi * s.slope + (par_.m > 1 ? s.season[s.pos] : 0.0) + arma;
+      sum += c * c;
+      filter_step(par_, s, 0.0, true);
+    }
+    var[k - 1] = sum;
+  }
+}
+
+// Normal quantiles on the transformed scale, mapped back: the transform is monotone, so the
+// quantiles (unlike the variance) carry over exactly.
+void Bats::interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const {
+  std::vector<double> var(static_cast<std::size_t>(h));
+  if (!forecast_variances(h, var.data())) {
+    throw NotInitialized("bats model knows no forecast errors yet");
+  }
+  const double q = student_quantile(0.5 + coverage / 2.0, interval_dof());
+  for (std::int64_t k = 1; k <= h; ++k) {
+    const double z = point_z(k);
+    const double w = q * std::sqrt(std::max(var[static_cast<std::size_t>(k - 1)], 0.0));
+    lower[k - 1] = back(z - w);
+    upper[k - 1] = back(z + w);
+  }
+}
+
+double Bats::point_z(std::int64_t h) const {
   double z;
   if (par_.p + par_.q == 0) {
     double trend = 0.0;
@@ -502,8 +583,7 @@ double Bats::point(std::int64_t h) const {
     }
     z = s.level + trend + seas + (rest == 0 ? arma : 0.0);
   }
-  double y = par_.box_cox ? inv_box_cox(z, par_.lambda) : z;
-  return detail::unscale(detail::finite_or(y, 0.0), scale_);
+  return z;
 }
 
 double Bats::forecast_ahead(double h) const {
@@ -564,6 +644,8 @@ void Bats::save(Writer& w) const {
   }
   w.put<std::int64_t>(static_cast<std::int64_t>(st_.pos));
   w.put_vector(st_.season);
+  variance_.save(w);
+  calibration_.save(w);
 }
 
 void Bats::adopt(Bats&& f) {
@@ -578,6 +660,8 @@ void Bats::adopt(Bats&& f) {
   scale_ = f.scale_;
   floor_ = f.floor_;
   aicc_ = f.aicc_;
+  variance_ = f.variance_;
+  calibration_ = f.calibration_;
 }
 
 void Bats::load(Reader& r) {
@@ -626,6 +710,11 @@ void Bats::load(Reader& r) {
   const std::size_t want = p.m > 1 ? static_cast<std::size_t>(p.m) : 0;
   if (fresh.st_.season.size() != want) throw FormatError("model state: bats season size");
   for (double v : fresh.st_.season) check_finite(v);
+  // States of older formats learn the variance from the values that follow.
+  if (r.version() >= 3) {
+    fresh.variance_.load(r);
+    fresh.calibration_.load(r);
+  }
   adopt(std::move(fresh));
 }
 

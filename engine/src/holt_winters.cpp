@@ -403,6 +403,51 @@ std::string lower(std::string s) {
   return s;
 }
 
+// Replays the fitted model over its (scaled) training data and, from every origin after the
+// initial states, compares the 1..H step forecasts with the values that followed.
+// `shape` holds the formula's variances of the 1..H step errors in units of the one-step
+// variance s2; `first` origins are skipped while the initial states settle.
+void horizon_errors(const std::vector<double>& z, State st, const Form& run, const Params& p,
+                    bool relative, double s2, const std::vector<double>& shape, std::size_t first,
+                    HorizonCalibration& calibration) {
+  const std::size_t n = z.size();
+  const std::size_t H = shape.size();
+  const bool trend = run.trend, season = run.season;
+  const double phi = trend ? p.phi : 0.0;
+  const std::size_t m = season ? st.s.size() : 1;
+  for (std::size_t t = 0; t + 1 < n; ++t) {
+    bool ok = true;
+    State before = st;
+    hw_step(st, run, p, z[t], ok);
+    if (!ok) {
+      st = before;
+      hw_step(st, run, p, std::numeric_limits<double>::quiet_NaN(), ok);
+    }
+    if (t + 1 < first) continue;
+    double phi_sum = 0.0, phi_pow = 1.0;
+    for (std::size_t k = 1; k <= H && t + k < n; ++k) {
+      if (trend) {
+        phi_pow *= phi;
+        phi_sum += phi_pow;
+      }
+      const double y = z[t + k];
+      if (std::isnan(y)) continue;
+      const double base = st.level + phi_sum * st.slope;
+      double f = base;
+      if (season) {
+        const double sv = st.s[(st.pos + k - 1) % m];
+        f = run.mult ? base * sv : base + sv;
+      }
+      double e = y - f;
+      if (relative) {
+        if (!(f > 0.0)) continue;
+        e /= f;
+      }
+      calibration.add(k, e * e / (s2 * shape[k - 1]));
+    }
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -455,6 +500,9 @@ void HoltWinters::clear() {
   level_ = slope_ = 0.0;
   s_.clear();
   note_.clear();
+  relative_errors_ = false;
+  variance_.reset();
+  calibration_.clear();
   errors_ = ErrorHistory(cfg_.error_history_length, cfg_.use_full_error_history);
 }
 
@@ -614,6 +662,11 @@ void HoltWinters::fit() {
   Form run = f;
   run.damped = trend_;  // phi_ already holds 1 for an undamped trend
   errors_ = ErrorHistory(cfg_.error_history_length, cfg_.use_full_error_history);
+  relative_errors_ = f.mult || f.merr;
+  // Estimated: the smoothing parameters, the damping and the initial states.
+  const double n_params =
+      2.0 + (trend_ ? (f.damped ? 3.0 : 2.0) : 0.0) + (season_ ? static_cast<double>(m_) : 0.0);
+  variance_.reset(n_params);
   for (double y : z) {
     State before = st;
     bool ok = true;
@@ -623,7 +676,39 @@ void HoltWinters::fit() {
       hw_step(st, run, p, std::numeric_limits<double>::quiet_NaN(), ok);
       continue;
     }
-    if (!std::isnan(e)) errors_.add(e * scale);
+    if (!std::isnan(e)) {
+      errors_.add(e * scale);
+      if (!relative_errors_) {
+        variance_.add(e * scale);
+      } else if (y - e > 0.0) {
+        variance_.add(e / (y - e));
+      }
+    }
+  }
+  {
+    // How the errors grow with the horizon on the training data: up to two seasons (at least
+    // 8 steps), and no farther than a third of the data, so every step has origins to score.
+    const std::size_t n = z.size();
+    const std::size_t H =
+        std::min<std::size_t>(n / 3, std::max<std::size_t>(2 * static_cast<std::size_t>(m_), 8));
+    calibration_.start(H);
+    if (H >= 2 && variance_.known()) {
+      std::vector<double> shape(H);
+      double sum = 1.0;
+      for (std::size_t k = 1; k <= H; ++k) {
+        if (k > 1) sum += shape_step(static_cast<std::int64_t>(k - 1));
+        shape[k - 1] = sum;
+      }
+      State st0;
+      st0.level = best.params.l0;
+      st0.slope = trend_ ? best.params.b0 : 0.0;
+      if (season_) st0.s = best.s0;
+      const double s2 =
+          relative_errors_ ? variance_.variance() : variance_.variance() / (scale * scale);
+      horizon_errors(z, st0, run, p, relative_errors_, s2, shape,
+                     static_cast<std::size_t>(n_params), calibration_);
+    }
+    calibration_.finish();
   }
   level_ = st.level * scale;
   slope_ = st.slope * scale;
@@ -711,6 +796,55 @@ void HoltWinters::step(double y) {
     pos_ = (pos_ + 1) % m_;
   }
   errors_.add(e);
+  if (relative_errors_) {
+    const double yhat = y - e;
+    if (yhat > 0.0) variance_.add(e / yhat);
+  } else {
+    variance_.add(e);
+  }
+}
+
+double HoltWinters::shape_step(std::int64_t j) const {
+  double c = alpha_;
+  if (trend_) {
+    c += beta_ * (phi_ == 1.0
+                      ? static_cast<double>(j)
+                      : phi_ * (1.0 - std::pow(phi_, static_cast<double>(j))) / (1.0 - phi_));
+  }
+  if (season_ && j % m_ == 0) c += gamma_;
+  return c * c;
+}
+
+// Variance of the h-step error of the innovations form: sigma^2 (1 + sum_{j<h} c_j^2) with
+// c_j = alpha + beta (phi + ... + phi^j) + gamma [j is a whole number of seasons]. Errors
+// proportional to the level scale it by the squared forecast (first-order approximation of
+// the multiplicative-error classes).
+bool HoltWinters::forecast_variances(std::int64_t h, double* var) const {
+  if (!variance_.known()) return false;
+  const double s2 = variance_.variance();
+  double sum = 1.0, phi_sum = 0.0, phi_pow = 1.0, floor_var = 0.0;
+  for (std::int64_t k = 1; k <= h; ++k) {
+    if (k > 1) {
+      const std::int64_t j = k - 1;
+      double c = alpha_;
+      if (trend_) {
+        phi_pow *= phi_;
+        phi_sum += phi_pow;
+        c += beta_ * phi_sum;
+      }
+      if (season_ && j % m_ == 0) c += gamma_;
+      sum += c * c;
+    }
+    // Calibrated, the variance still never falls with the horizon.
+    double v = std::max(s2 * sum * calibration_.factor(k), k > 1 ? floor_var : 0.0);
+    floor_var = v;
+    if (relative_errors_) {
+      const double f = forecast_int(k);
+      v *= f * f;
+    }
+    var[k - 1] = v;
+  }
+  return true;
 }
 
 double HoltWinters::forecast_int(std::int64_t h) const {
@@ -795,6 +929,9 @@ void HoltWinters::save(Writer& w) const {
   w.put_vector(s_);
   w.put_string(note_);
   errors_.save(w);
+  w.put_bool(relative_errors_);
+  variance_.save(w);
+  calibration_.save(w);
 }
 
 void HoltWinters::load(Reader& r) {
@@ -832,6 +969,19 @@ void HoltWinters::load(Reader& r) {
   s_ = r.get_vector<double>();
   note_ = r.get_string();
   errors_.load(r);
+  if (r.version() >= 3) {
+    relative_errors_ = r.get_bool();
+    variance_.load(r);
+    calibration_.load(r);
+  } else {
+    // Older states kept only the latest absolute errors: they seed the variance.
+    relative_errors_ = false;
+    variance_.reset(0.0);
+    calibration_.clear();
+    if (fitted_ && errors_.size() > 0) {
+      variance_.add_summary(errors_.rmse() * errors_.rmse(), static_cast<double>(errors_.size()));
+    }
+  }
   const bool finite = std::isfinite(alpha_) && std::isfinite(beta_) && std::isfinite(gamma_) &&
                       std::isfinite(phi_) && std::isfinite(level_) && std::isfinite(slope_) &&
                       std::all_of(s_.begin(), s_.end(), [](double v) { return std::isfinite(v); });

@@ -3,16 +3,21 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
+#include <vector>
+
+#include "tarn/intervals.hpp"
 
 namespace tarn {
 namespace {
 
 constexpr char kMagic[4] = {'T', 'A', 'R', 'N'};
 // 1: the framing and the model's fields. 2: the same, followed by the CRC-32 of every byte
-// before it, so a damaged state is rejected instead of loaded with other numbers.
-constexpr std::uint16_t kFormatVersion = 2;
+// before it, so a damaged state is rejected instead of loaded with other numbers. 3: models
+// also keep what their prediction intervals need (the one-step error variance).
+constexpr std::uint16_t kFormatVersion = 3;
 constexpr std::uint16_t kOldestVersion = 1;
 constexpr std::uint16_t kFirstChecksummedVersion = 2;
 
@@ -105,6 +110,77 @@ double Model::forecast_at(double t) const {
   if (std::isnan(t)) throw InvalidArgument("forecast time is NaN");
   const double h = (t - static_cast<double>(last_t_)) / static_cast<double>(step_);
   return forecast_steps(h);
+}
+
+void Model::interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const {
+  std::vector<double> var(static_cast<std::size_t>(h));
+  if (!forecast_variances(h, var.data())) {
+    throw NotInitialized(std::string(kind()) + " model knows no forecast errors yet");
+  }
+  const double q = student_quantile(0.5 + coverage / 2.0, interval_dof());
+  for (std::int64_t k = 1; k <= h; ++k) {
+    const double f = forecast_ahead(static_cast<double>(k));
+    const double v = var[static_cast<std::size_t>(k - 1)];
+    const double w = q * std::sqrt(std::isfinite(v) && v > 0.0 ? v : 0.0);
+    lower[k - 1] = f - w;
+    upper[k - 1] = f + w;
+  }
+}
+
+bool Model::forecast_variances(std::int64_t, double*) const {
+  return false;
+}
+
+double Model::interval_dof() const {
+  return std::numeric_limits<double>::infinity();
+}
+
+namespace {
+void check_coverage(double coverage) {
+  if (!(coverage > 0.0 && coverage < 1.0)) {
+    throw InvalidArgument("interval coverage must lie strictly between 0 and 1");
+  }
+}
+}  // namespace
+
+void Model::forecast_interval_path(std::int64_t h, double coverage, double* lower,
+                                   double* upper) const {
+  if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
+  check_coverage(coverage);
+  if (h <= 0) return;
+  interval_ahead(h, coverage, lower, upper);
+  for (std::int64_t k = 0; k < h; ++k) {
+    // A bound that the arithmetic lost still brackets the point forecast.
+    if (std::isnan(lower[k]) || std::isnan(upper[k])) {
+      const double f = forecast_ahead(static_cast<double>(k + 1));
+      if (std::isnan(lower[k])) lower[k] = f;
+      if (std::isnan(upper[k])) upper[k] = f;
+    }
+  }
+}
+
+std::pair<double, double> Model::forecast_interval_steps(double h, double coverage) const {
+  if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
+  check_coverage(coverage);
+  if (!(h >= 1.0)) h = 1.0;
+  if (!(h <= 1e7)) {
+    throw InvalidArgument("interval horizon is too far (at most 1e7 grid steps)");
+  }
+  const double lo = std::floor(h);
+  const auto n = static_cast<std::int64_t>(lo) + (h > lo ? 1 : 0);
+  std::vector<double> l(static_cast<std::size_t>(n)), u(static_cast<std::size_t>(n));
+  forecast_interval_path(n, coverage, l.data(), u.data());
+  const std::size_t i = static_cast<std::size_t>(lo) - 1;
+  if (h == lo) return {l[i], u[i]};
+  const double frac = h - lo;
+  return {l[i] + frac * (l[i + 1] - l[i]), u[i] + frac * (u[i + 1] - u[i])};
+}
+
+std::pair<double, double> Model::forecast_interval_at(double t, double coverage) const {
+  if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
+  if (std::isnan(t)) throw InvalidArgument("forecast time is NaN");
+  const double h = (t - static_cast<double>(last_t_)) / static_cast<double>(step_);
+  return forecast_interval_steps(h, coverage);
 }
 
 std::string Model::serialize() const {

@@ -21,6 +21,7 @@ void SeasonalNaive::clear() {
   fitted_ = false;
   last_.clear();
   pos_ = 0;
+  variance_.reset();
 }
 
 void SeasonalNaive::observe(double value, std::int64_t gap) {
@@ -45,6 +46,7 @@ void SeasonalNaive::observe(double value, std::int64_t gap) {
   const std::int64_t m = static_cast<std::int64_t>(last_.size());
   const std::int64_t skipped = (gap - 1) % m;
   pos_ = (pos_ + static_cast<std::size_t>(skipped)) % last_.size();
+  if (std::isfinite(value)) variance_.add(value - last_[pos_]);
   step(value);
 }
 
@@ -67,13 +69,27 @@ void SeasonalNaive::fit() {
   // value of its own phase; values interpolated over gaps count as observed.
   last_.assign(static_cast<std::size_t>(m), y.empty() ? 0.0 : y.back());
   pos_ = 0;
-  for (double v : y) step(v);
+  variance_.reset();
+  for (std::size_t i = 0; i < n; ++i) {
+    // Every phase has a value of its own once a whole season has passed.
+    if (i >= static_cast<std::size_t>(m)) variance_.add(y[i] - last_[pos_]);
+    step(y[i]);
+  }
   for (std::size_t i = 0; i < cs.trailing_missing; ++i) step(detail::nan_value());
   fitted_ = true;
   train_.clear();
   train_.shrink_to_fit();
   train_finite_ = 0;
   lead_missing_ = 0;
+}
+
+// The h-step error sums one innovation per season crossed: sigma^2 (1 + floor((h - 1) / m)).
+bool SeasonalNaive::forecast_variances(std::int64_t h, double* var) const {
+  if (!variance_.known()) return false;
+  const auto m = static_cast<std::int64_t>(last_.size());
+  const double s2 = variance_.variance();
+  for (std::int64_t k = 1; k <= h; ++k) var[k - 1] = s2 * static_cast<double>(1 + (k - 1) / m);
+  return true;
 }
 
 double SeasonalNaive::forecast_ahead(double h) const {
@@ -110,6 +126,7 @@ void SeasonalNaive::save(Writer& w) const {
   }
   w.put_vector(last_);
   w.put<std::int64_t>(static_cast<std::int64_t>(pos_));
+  variance_.save(w);
 }
 
 void SeasonalNaive::load(Reader& r) {
@@ -143,6 +160,8 @@ void SeasonalNaive::load(Reader& r) {
     }
     pos = static_cast<std::size_t>(p);
   }
+  ErrorVariance variance;  // states of older formats learn it from the values that follow
+  if (fitted && r.version() >= 3) variance.load(r);
   config_ = c;
   fitted_ = fitted;
   train_ = std::move(train);
@@ -150,6 +169,7 @@ void SeasonalNaive::load(Reader& r) {
   lead_missing_ = lead;
   last_ = std::move(last);
   pos_ = pos;
+  variance_ = variance;
 }
 
 std::unique_ptr<Model> build_seasonal_naive(const Options& options) {

@@ -75,6 +75,8 @@ void Theta::adopt(Theta&& o) {
   stt_ = o.stt_;
   sy_ = o.sy_;
   sty_ = o.sty_;
+  variance_ = o.variance_;
+  calibration_ = o.calibration_;
 }
 
 void Theta::observe(double value, std::int64_t gap) {
@@ -111,6 +113,13 @@ void Theta::step(double y) {
   }
   t_ += 1.0;
   if (std::isfinite(x)) {
+    if (cnt_ >= 3.0) {
+      // The one-step forecast on the adjusted scale, before this value moves the state.
+      const Line ln = fit_line(cnt_, st_, stt_, sy_, sty_);
+      const double w = 1.0 - 1.0 / theta_;
+      variance_.add(
+          x - (level_ + w * (decay_ * ln.a + (1.0 - decay_ * (1.0 - alpha_)) / alpha_ * ln.b)));
+    }
     level_ = alpha_ * x + (1.0 - alpha_) * level_;
     cnt_ += 1.0;
     st_ += t_;
@@ -206,10 +215,33 @@ void Theta::fit() {
   decay_ = 1.0;
   t_ = cnt_ = st_ = stt_ = sy_ = sty_ = 0.0;
   pos_ = 0;
+  // Estimated: alpha, theta, the initial level and the season's free indices.
+  variance_.reset(3.0 + (season_.empty() ? 0.0 : static_cast<double>(season_.size() - 1)));
   const std::vector<double>& scaled = y;
   const double saved_scale = scale_;
   scale_ = 1.0;  // the training values are scaled already
-  for (double v : scaled) step(v);
+  // From every origin after the estimated values, the 1..H step errors against the formula's
+  // variances (H: up to two seasons, at least 8 steps, at most a third of the data).
+  const std::size_t m = season_.size();
+  const std::size_t H = std::min<std::size_t>(n / 3, std::max<std::size_t>(2 * m, 8));
+  const auto first = static_cast<std::size_t>(variance_.parameters());
+  calibration_.start(H >= 2 ? H : 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    step(scaled[i]);
+    if (H < 2 || i + 1 < first) continue;
+    for (std::size_t k = 1; k <= H && i + k < n; ++k) {
+      const double y = scaled[i + k];
+      if (!std::isfinite(y)) continue;
+      const double e = y - point(static_cast<double>(k));
+      double den = 1.0 + static_cast<double>(k - 1) * alpha_ * alpha_;
+      if (m && multiplicative_) {
+        const double s = season_[(pos_ + k - 1) % m];
+        den *= s * s;
+      }
+      calibration_.add(k, e * e / den);
+    }
+  }
+  calibration_.finish(variance_.variance());
   scale_ = saved_scale;
   for (std::size_t i = 0; i < cs.trailing_missing; ++i) step(detail::nan_value());
   fitted_ = true;
@@ -231,6 +263,28 @@ double Theta::point(double h) const {
     x = multiplicative_ ? x * s : x + s;
   }
   return detail::unscale(detail::finite_or(x, level_), scale_);
+}
+
+// Theta as simple exponential smoothing with drift: the h-step variance on the adjusted scale
+// is sigma^2 (1 + (h - 1) alpha^2); the season and the scale map it back to the data.
+bool Theta::forecast_variances(std::int64_t h, double* var) const {
+  if (!variance_.known()) return false;
+  const double s2 = variance_.variance() * scale_ * scale_;
+  const std::size_t m = season_.size();
+  double base = 0.0;
+  for (std::int64_t k = 1; k <= h; ++k) {
+    // Calibrated, the variance still never falls with the horizon.
+    base = std::max(
+        base, s2 * (1.0 + static_cast<double>(k - 1) * alpha_ * alpha_) * calibration_.factor(k));
+    double v = base;
+    if (m && multiplicative_) {
+      const double s =
+          season_[(pos_ + static_cast<std::size_t>((k - 1) % static_cast<std::int64_t>(m))) % m];
+      v *= s * s;
+    }
+    var[k - 1] = v;
+  }
+  return true;
 }
 
 double Theta::forecast_ahead(double h) const {
@@ -272,6 +326,8 @@ void Theta::save(Writer& w) const {
   for (double v : {scale_, alpha_, theta_, level_, decay_, t_, cnt_, st_, stt_, sy_, sty_}) {
     w.put<double>(v);
   }
+  variance_.save(w);
+  calibration_.save(w);
 }
 
 void Theta::load(Reader& r) {
@@ -315,6 +371,11 @@ void Theta::load(Reader& r) {
   }
   if (!(f.scale_ > 0.0) || !(f.alpha_ > 0.0) || f.alpha_ > 1.0 || f.theta_ < 1.0 || f.cnt_ < 0.0) {
     throw FormatError("model state: theta parameter out of range");
+  }
+  // States of older formats learn the variance from the values that follow.
+  if (r.version() >= 3) {
+    f.variance_.load(r);
+    f.calibration_.load(r);
   }
   adopt(std::move(f));
 }

@@ -61,8 +61,13 @@ def _settings(algorithm: str, train: np.ndarray, season: int | None) -> tuple[di
     return kwargs, season
 
 
-def forecast_one(series_id, times, values, algorithm: str, horizon: int, holdout: int, season=None):
-    """Forecasts one series; returns (forecast rows, error row). Never raises for bad data."""
+def forecast_one(
+    series_id, times, values, algorithm: str, horizon: int, holdout: int, season=None, level=()
+):
+    """Forecasts one series; returns (forecast rows, error row). Never raises for bad data.
+
+    ``level`` (coverages in percent) adds the prediction intervals as lo-<level>, hi-<level>.
+    """
     from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
     start = time.perf_counter()
@@ -110,6 +115,12 @@ def forecast_one(series_id, times, values, algorithm: str, horizon: int, holdout
                 "forecast": pred,
             }
         )
+        if level:
+            bands = est.predict_interval(prediction_horizon=horizon, level=list(level))
+            for lv in level:
+                lo, hi = bands[lv]
+                rows[f"lo-{_level_name(lv)}"] = np.asarray(lo, dtype=float).reshape(-1)
+                rows[f"hi-{_level_name(lv)}"] = np.asarray(hi, dtype=float).reshape(-1)
         if actual is not None:
             n = min(len(actual), horizon)
             act = np.full(horizon, np.nan)
@@ -121,7 +132,7 @@ def forecast_one(series_id, times, values, algorithm: str, horizon: int, holdout
     except Exception as e:  # one series failing never stops the others
         err["status"] = "failed"
         err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
-        rows = pd.DataFrame(columns=["id", "step", "time", "forecast"])
+        rows = pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(level)])
     err["seconds"] = time.perf_counter() - start
     return rows, err
 
@@ -159,8 +170,18 @@ def _as_dates(column: pd.Series, name: str) -> pd.Series:
     return dates.astype("datetime64[ns]")
 
 
-def _run_chunk(chunk, algorithm, horizon, holdout, season):
-    return [forecast_one(sid, t, v, algorithm, horizon, holdout, season) for sid, t, v in chunk]
+def _level_name(level) -> str:
+    return f"{float(level):g}"
+
+
+def _band_columns(level) -> list[str]:
+    return [f"{side}-{_level_name(lv)}" for lv in level for side in ("lo", "hi")]
+
+
+def _run_chunk(chunk, algorithm, horizon, holdout, season, level=()):
+    return [
+        forecast_one(sid, t, v, algorithm, horizon, holdout, season, level) for sid, t, v in chunk
+    ]
 
 
 def _chunks(items: list, n: int) -> list[list]:
@@ -183,6 +204,7 @@ def forecast_many(
     client=None,
     scheduler: str | None = None,
     chunks_per_worker: int = 4,
+    level=(),
 ) -> BatchResult:
     """Forecasts every series of a long-format table.
 
@@ -190,7 +212,9 @@ def forecast_many(
     forecast against them (sMAPE, MASE, MAE). ``season`` fixes the season length (default: detected
     per series). ``backend`` is a joblib backend ("loky" processes or "threading"); a Dask
     ``client`` or a ``scheduler`` address runs the work on that cluster instead (needs the ``dask``
-    extra). Results come back in the order of first appearance of each id.
+    extra). Results come back in the order of first appearance of each id. ``level`` (coverages in
+    percent, e.g. ``(80, 95)``) adds each level's prediction interval to the forecasts as the
+    columns ``lo-80``, ``hi-80``, ...
     """
     alg = str(algorithm).lower()
     if alg not in ALGORITHMS:
@@ -199,6 +223,10 @@ def forecast_many(
         raise ValueError("horizon must be at least 1")
     if holdout < 0:
         raise ValueError("holdout must not be negative")
+    level = tuple(level) if isinstance(level, (list, tuple)) else (level,)
+    for lv in level:
+        if isinstance(lv, bool) or not isinstance(lv, (int, float, np.number)) or not 0 < lv < 100:
+            raise ValueError(f"level must hold coverages in percent between 0 and 100, got {lv!r}")
     for col in (id_column, time_column, value_column):
         if col not in data.columns:
             raise ValueError(f"no column named {col!r} in the data")
@@ -212,7 +240,7 @@ def forecast_many(
         values = pd.to_numeric(g[value_column], errors="coerce").to_numpy(dtype=float)
         items.append((sid, g[time_column].to_numpy(), values))
 
-    args = (alg, horizon, holdout, season)
+    args = (alg, horizon, holdout, season, level)
     if client is not None or scheduler is not None:
         results = _run_dask(items, args, client, scheduler, chunks_per_worker)
     elif n_jobs == 1 or len(items) <= 1:
@@ -229,7 +257,7 @@ def forecast_many(
     forecasts = (
         pd.concat(frames, ignore_index=True)
         if frames
-        else pd.DataFrame(columns=["id", "step", "time", "forecast"])
+        else pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(level)])
     )
     errors = pd.DataFrame([e for _, e in results])
     return BatchResult(forecasts, errors)
@@ -254,54 +282,3 @@ def _run_dask(items, args, client, scheduler, chunks_per_worker):
         if own:
             client.close()
 
-
-def run_long_format(df: pd.DataFrame, args, algorithms) -> int:
-    """The command line's --series-column mode: forecast every series, write two CSVs."""
-    from tidewell_ts_libs.cli import InputError, _atomic_write
-
-    id_col = args.series_column
-    if id_col not in df.columns:
-        raise InputError(f"no column named {id_col!r}")
-    others = [c for c in df.columns if c != id_col]
-    time_col = args.time_column or others[0]
-    targets = args.target or [c for c in others if c != time_col]
-    if time_col not in df.columns:
-        raise InputError(f"no column named {time_col!r}")
-    if len(targets) != 1 or targets[0] not in df.columns:
-        raise InputError("--series-column needs exactly one value column (use --target)")
-    if df.duplicated(subset=[id_col, time_col]).any():
-        raise InputError("duplicate timestamps within a series")
-    holdout = args.holdout if args.holdout is not None else args.horizon
-    os.makedirs(args.output, exist_ok=True)
-    summary = []
-    for alg in algorithms:
-        t0 = time.perf_counter()
-        res = forecast_many(
-            df,
-            id_column=id_col,
-            time_column=time_col,
-            value_column=targets[0],
-            algorithm=alg,
-            horizon=args.horizon,
-            holdout=holdout,
-            n_jobs=args.jobs,
-            backend="loky" if args.backend == "dask" else args.backend,
-            scheduler=args.scheduler if args.backend == "dask" else None,
-        )
-        secs = time.perf_counter() - t0
-        ok = res.errors[res.errors.status == "ok"]
-        summary.append(
-            (alg, len(ok), len(res.errors) - len(ok), ok.smape.mean(), ok.mase.mean(), secs)
-        )
-        _atomic_write(
-            os.path.join(args.output, f"forecasts_{alg}.csv"),
-            lambda p, r=res: r.forecasts.to_csv(p, index=False),
-        )
-        _atomic_write(
-            os.path.join(args.output, f"errors_{alg}.csv"),
-            lambda p, r=res: r.errors.to_csv(p, index=False),
-        )
-    print(f"{'algorithm':<15} {'ok':>6} {'failed':>6} {'sMAPE %':>9} {'MASE':>7} {'seconds':>8}")
-    for alg, nok, nf, sm, ms, secs in sorted(summary, key=lambda r: np.nan_to_num(r[3], nan=1e300)):
-        print(f"{alg:<15} {nok:>6} {nf:>6} {sm:>9.3f} {ms:>7.3f} {secs:>8.2f}")
-    return 0

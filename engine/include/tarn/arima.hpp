@@ -28,6 +28,7 @@
 
 #include "tarn/builders.hpp"
 #include "tarn/error_history.hpp"
+#include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 
 namespace tarn {
@@ -101,6 +102,8 @@ class Arima : public Model {
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
+  bool forecast_variances(std::int64_t h, double* var) const override;
+  double interval_dof() const override;
   void save(Writer& w) const override;
   void load(Reader& r) override;
 
@@ -109,7 +112,9 @@ class Arima : public Model {
   void prepare();       // derived polynomials and state sizes from the coefficients
   void step(double z);  // one grid step on the standardised scale (NaN = missing)
   double forecast_z(std::int64_t h) const;  // standardised forecast h >= 1 steps ahead
-  double track_errors(double z);            // compares z with the forecast made for this step
+  void forecast_z_path(std::size_t h, double* out) const;  // the same for 1..h at once
+  void psi_shape(std::int64_t h, double* shape) const;     // sum of psi^2 up to each step
+  double track_errors(double z);  // compares z with the forecast made for this step
 
   ArimaConfig cfg_;
   std::vector<double> buffer_;  // initial training data (NaN = missing) until fitted
@@ -132,6 +137,8 @@ class Arima : public Model {
   ErrorHistory errors_;
   std::vector<std::int64_t> pending_at_;  // forecasts waiting for their observation
   std::vector<double> pending_;
+  ErrorVariance variance_;  // one-step prediction errors, standardised scale
+  HorizonCalibration calibration_;
 
   // Derived (not serialised).
   std::vector<double> phi_;    // AR polynomial expanded with its seasonal factor, length r

@@ -64,6 +64,7 @@ class AutoSelector : public Model {
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
+  void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
   void save(Writer& w) const override;
   void load(Reader& r) override;
 
@@ -86,6 +87,15 @@ class AutoSelector : public Model {
   void choose();
   double combination(double h) const;
   void drop(std::size_t i);
+  // Weight of each candidate in the forecast the selector gives now (they sum to one).
+  std::vector<double> output_weights() const;
+  // Offsets of the output forecast's quantiles below and above it for 1..h steps, before the
+  // calibration; false when no weighted candidate can give an interval.
+  bool output_offsets(std::int64_t h, double coverage, std::vector<double>& below,
+                      std::vector<double>& above) const;
+  bool offsets_with(const std::vector<double>& weights, std::int64_t h, double coverage,
+                    std::vector<double>& below, std::vector<double>& above) const;
+  double calibration() const;
 
   AutoConfig config_;
   std::vector<double> train_;
@@ -99,11 +109,13 @@ class AutoSelector : public Model {
   std::vector<Candidate> cands_;
   std::vector<ErrorWindow> errs_;  // one per candidate, then one for the combination
   int choice_ = -1;                // -1: combination, else a candidate index
+  // Squared errors of the output forecast in units of its predicted standard deviation.
+  double cal_sum_ = 0.0, cal_count_ = 0.0;
 };
 
 namespace auto_detail {
-// The mean of the values `f`, or NaN for none. Each value is divided by the count before it
-// is added, so forecasts near the largest double cannot overflow the sum.
+// The mean of the finite values `f`, or NaN for none. It is taken on the scale of the largest
+// magnitude, so forecasts near the largest double cannot overflow the sum.
 double mean_of(const std::vector<double>& f);
 }  // namespace auto_detail
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tarn/builders.hpp"
+#include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 
 namespace tarn {
@@ -82,6 +83,9 @@ class Bats : public Model {
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
+  void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
+  bool forecast_variances(std::int64_t h, double* var) const override;
+  double interval_dof() const override { return variance_.dof(); }
   void save(Writer& w) const override;
   void load(Reader& r) override;
 
@@ -90,6 +94,10 @@ class Bats : public Model {
   void fit();
   double transform(double y) const;
   double point(std::int64_t h) const;
+  double point_z(std::int64_t h) const;  // forecast on the transformed, scaled scale
+  double back(double z) const;           // from that scale to the data's
+  // Variances of the 1..h step errors per unit innovation variance, before the calibration.
+  void variance_shape(std::int64_t h, double* shape) const;
   void adopt(Bats&& other);
 
   BatsConfig config_;
@@ -102,6 +110,8 @@ class Bats : public Model {
   double scale_ = 1.0;  // values are divided by it before the transform
   double floor_ = 0.0;  // smallest scaled value the Box-Cox transform accepts
   double aicc_ = 0.0;
+  ErrorVariance variance_;  // innovations, transformed scale
+  HorizonCalibration calibration_;
 };
 
 // Builder "bats": training_sample_size, optionally box_cox_transform (and season_length).

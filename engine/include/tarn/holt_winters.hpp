@@ -15,6 +15,7 @@
 
 #include "tarn/builders.hpp"
 #include "tarn/error_history.hpp"
+#include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 
 namespace tarn {
@@ -70,6 +71,8 @@ class HoltWinters : public Model {
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
+  bool forecast_variances(std::int64_t h, double* var) const override;
+  double interval_dof() const override { return variance_.dof(); }
   void save(Writer& w) const override;
   void load(Reader& r) override;
 
@@ -79,6 +82,8 @@ class HoltWinters : public Model {
   void skip(std::int64_t steps);  // missing observations: state moves on without correction
   void step(double y);
   void to_additive();
+  // c_j^2 of the h-step variance (see forecast_variances).
+  double shape_step(std::int64_t j) const;
 
   HoltWintersConfig cfg_;
   std::vector<double> buffer_;       // initial training data (NaN = missing) until fitted
@@ -93,6 +98,11 @@ class HoltWinters : public Model {
   std::vector<double> s_;
   std::string note_;  // why the fitted form differs from the configured one
   ErrorHistory errors_;
+  // One-step errors for the intervals: relative to the forecast when the errors are
+  // proportional to the level, absolute otherwise.
+  bool relative_errors_ = false;
+  ErrorVariance variance_;
+  HorizonCalibration calibration_;
 };
 
 // Builder "hws": samples_per_season, initial_training_seasons, algorithm_type,

@@ -13,6 +13,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tarn/serialize.hpp"
@@ -72,6 +73,17 @@ class Model {
   // Forecast `h` grid steps past the latest observation (h >= 1; fractional h interpolates).
   double forecast_steps(double h) const;
 
+  // Prediction intervals: the quantiles (1 - coverage) / 2 and (1 + coverage) / 2 of the
+  // forecast distribution, 0 < coverage < 1. The path fills lower[k - 1] and upper[k - 1] for
+  // k = 1..h grid steps past the latest observation, at O(h) cost after the point forecasts.
+  // Throws NotInitialized before the model is ready or while it knows nothing of its errors
+  // yet, and InvalidArgument for a coverage outside (0, 1).
+  void forecast_interval_path(std::int64_t h, double coverage, double* lower, double* upper) const;
+  // The interval at time `t` (times at or before the latest observation: one step ahead);
+  // fractional steps interpolate between the neighbouring grid steps.
+  std::pair<double, double> forecast_interval_at(double t, double coverage) const;
+  std::pair<double, double> forecast_interval_steps(double h, double coverage) const;
+
   // Timestamp of the latest observation; -1 before any.
   std::int64_t last_time() const { return n_obs_ ? last_t_ : -1; }
   // Mean spacing of the observed timestamps; 1 before two observations were seen.
@@ -96,6 +108,15 @@ class Model {
   virtual void clear() = 0;
   // Forecast `h` >= 1 grid steps past the latest observation; only called when ready().
   virtual double forecast_ahead(double h) const = 0;
+  // Interval path for 1..h grid steps (only called when ready(), 0 < coverage < 1). The
+  // default: point forecasts plus or minus the t quantile (interval_dof() degrees of freedom)
+  // times the standard deviations from forecast_variances(). Models whose forecast
+  // distribution is not symmetric (transformed scales) override it.
+  virtual void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const;
+  // Variances of the 1..h step forecast errors; false when the model cannot tell them yet.
+  virtual bool forecast_variances(std::int64_t h, double* var) const;
+  // Degrees of freedom of the variance estimate (infinity: normal quantiles).
+  virtual double interval_dof() const;
   virtual void save(Writer& w) const = 0;
   virtual void load(Reader& r) = 0;
 

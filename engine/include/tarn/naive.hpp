@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tarn/builders.hpp"
+#include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 
 namespace tarn {
@@ -37,6 +38,8 @@ class SeasonalNaive : public Model {
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
+  bool forecast_variances(std::int64_t h, double* var) const override;
+  double interval_dof() const override { return variance_.dof(); }
   void save(Writer& w) const override;
   void load(Reader& r) override;
 
@@ -52,6 +55,7 @@ class SeasonalNaive : public Model {
   bool fitted_ = false;
   std::vector<double> last_;  // latest value of each phase; last_[pos_] is the oldest
   std::size_t pos_ = 0;
+  ErrorVariance variance_;  // errors of the one-step (same phase, one season back) forecasts
 };
 
 // Builder "snaive": training_sample_size, season_length.

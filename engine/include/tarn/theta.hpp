@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tarn/builders.hpp"
+#include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 
 namespace tarn {
@@ -51,6 +52,8 @@ class Theta : public Model {
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
+  bool forecast_variances(std::int64_t h, double* var) const override;
+  double interval_dof() const override { return variance_.dof(); }
   void save(Writer& w) const override;
   void load(Reader& r) override;
 
@@ -75,6 +78,8 @@ class Theta : public Model {
   double decay_ = 1.0;  // (1 - alpha)^n
   // Least-squares line through the adjusted data: time index and sums over finite values.
   double t_ = 0.0, cnt_ = 0.0, st_ = 0.0, stt_ = 0.0, sy_ = 0.0, sty_ = 0.0;
+  ErrorVariance variance_;  // one-step errors on the adjusted, scaled data
+  HorizonCalibration calibration_;
 };
 
 // Builder "theta": training_sample_size, season_length.

@@ -1314,6 +1314,117 @@ py::object predict(py::object self, py::object X, py::object prediction_horizon,
                                                 py::arg("ts_col_loc") = ts_col_loc);
 }
 
+// A coverage in percent, strictly between 0 and 100.
+double interval_level(py::handle level) {
+  double v = std::nan("");
+  if (!py::isinstance<py::bool_>(level) && PyNumber_Check(level.ptr())) {
+    v = PyFloat_AsDouble(level.ptr());
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
+  if (!(v > 0.0 && v < 100.0)) {
+    twpy::raise(PyExc_ValueError, "level must be a coverage in percent between 0 and 100, got " +
+                                      str(py::repr(level)));
+  }
+  return v;
+}
+
+// Bounds of the forecasts `forecast` (rows of the horizon, one column per model) at `level`
+// percent, on the data's scale and never on the wrong side of the forecast.
+py::tuple interval_rows(py::object self, py::object models, py::object time0, double level,
+                        py::array_t<double> forecast) {
+  const double interval = py::float_(get_train_interval(self)).cast<double>();
+  const double start = py::float_(time0).cast<double>();
+  const py::ssize_t rows = forecast.ndim() == 2 ? forecast.shape(0) : 0;
+  const py::ssize_t cols = forecast.ndim() == 2 ? forecast.shape(1) : 0;
+  py::list lo_rows, hi_rows;
+  for (py::ssize_t k = 0; k < rows; ++k) {
+    const double time = start + static_cast<double>(k + 1) * interval;
+    py::list lo, hi;
+    for (py::ssize_t c = 0; c < cols; ++c) {
+      py::object m = models[py::int_(c)];
+      double l, u;
+      if (tarn::Model* e = contracts::engine_model(m)) {
+        std::pair<double, double> b;
+        try {
+          b = e->forecast_interval_at(time, level / 100.0);
+        } catch (const std::exception& err) {
+          twpy::raise(PyExc_ValueError, err.what());
+        }
+        l = b.first;
+        u = b.second;
+      } else {
+        py::tuple b = m.attr("forecast_interval_at")(time, level);
+        l = py::float_(b[0]).cast<double>();
+        u = py::float_(b[1]).cast<double>();
+      }
+      lo.append(l);
+      hi.append(u);
+    }
+    lo_rows.append(lo);
+    hi_rows.append(hi);
+  }
+  py::object np = G("np");
+  py::array_t<double> lower(
+      py::array_t<double>(inverse_transform(self, lo_rows)).reshape({rows, cols}));
+  py::array_t<double> upper(
+      py::array_t<double>(inverse_transform(self, hi_rows)).reshape({rows, cols}));
+  // The transform keeps the order; a bound the arithmetic lost falls back to the forecast.
+  auto f = forecast.unchecked<2>();
+  auto l = lower.mutable_unchecked<2>();
+  auto u = upper.mutable_unchecked<2>();
+  for (py::ssize_t i = 0; i < rows; ++i) {
+    for (py::ssize_t j = 0; j < cols; ++j) {
+      l(i, j) = std::isnan(l(i, j)) ? f(i, j) : std::min(l(i, j), f(i, j));
+      u(i, j) = std::isnan(u(i, j)) ? f(i, j) : std::max(u(i, j), f(i, j));
+    }
+  }
+  return py::make_tuple(lower, upper);
+}
+
+py::object predict_interval(py::object self, py::object X, py::object prediction_horizon,
+                            py::object ts_col_loc, py::object level) {
+  const bool many = py::isinstance<py::list>(level) || py::isinstance<py::tuple>(level);
+  std::vector<double> levels;
+  py::list keys;
+  if (many) {
+    for (auto v : level) {
+      levels.push_back(interval_level(v));
+      keys.append(v);
+    }
+  } else {
+    levels.push_back(interval_level(level));
+  }
+  py::object np = G("np");
+  // The forecasts, and the copies brought up to date with the rows of X, exactly as predict.
+  py::object forecast =
+      self.attr("predict")(py::arg("X") = X, py::arg("prediction_horizon") = prediction_horizon,
+                           py::arg("ts_col_loc") = ts_col_loc);
+  const bool has_rows = !X.is_none() && py::len(X) > 0;
+  py::object models = has_rows ? self.attr("model_update_predict") : self.attr("model");
+  for (auto m : models) {
+    if (!contracts::engine_model(m) && !py::hasattr(m, "forecast_interval_at")) {
+      twpy::raise(PyExc_TypeError, "model of type " + str(py::type::of(m).attr("__name__")) +
+                                       " offers no prediction intervals (forecast_interval_at)");
+    }
+  }
+  py::object time0 = get_last_updated(self, has_rows ? models : py::object(py::none()));
+  py::array_t<double> fc = np.attr("asarray")(forecast, py::arg("dtype") = "float64");
+  py::array_t<double> grid =
+      fc.ndim() == 2 ? fc : py::array_t<double>(fc.reshape({py::ssize_t(0), py::ssize_t(0)}));
+  py::dict out;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    py::tuple b = interval_rows(self, models, time0, levels[i], grid);
+    if (fc.ndim() != 2) {
+      py::object shape = fc.attr("shape");
+      b = py::make_tuple(np.attr("asarray")(b[0]).attr("reshape")(shape),
+                         np.attr("asarray")(b[1]).attr("reshape")(shape));
+    }
+    if (!many) return b;
+    out[keys[i]] = b;
+  }
+  return out;
+}
+
 void append_rows(py::list& rows, py::handle block) {
   for (auto row : block) {
     if (py::hasattr(row, "tolist")) {
@@ -1617,6 +1728,11 @@ PYBIND11_MODULE(quillcast_estimator, m) {
           py::arg("ts_col_loc") = -1, py::arg("prediction_type") = "forecast",
           "Forecast of the horizon (one row per step, one column per target), after feeding the "
           "rows of X to copies of the trained models; or a sliding-window forecast over X.");
+  cls.def("predict_interval", &predict_interval, py::arg("X") = py::none(),
+          py::arg("prediction_horizon") = -1, py::arg("ts_col_loc") = -1, py::arg("level") = 95,
+          "Prediction intervals of the forecasts predict gives (new rows of X first update "
+          "copies, as predict does): (lower, upper), two arrays of the forecasts' shape, for a "
+          "coverage `level` in percent; a list of levels gives {level: (lower, upper)}.");
   cls.def("predict_on_history_single", &predict_on_history_single, py::arg("X"),
           py::arg("prediction_horizon") = -1, py::arg("ts_col_loc") = -1,
           "Feeds the rows of X (if any) to model_update_predict and forecasts the horizon from "

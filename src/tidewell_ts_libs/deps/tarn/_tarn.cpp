@@ -180,6 +180,22 @@ PYBIND11_MODULE(_tarn, m) {
           "forecast_steps",
           [](const tarn::Model& self, double h) { return self.forecast_steps(h); },
           py::arg("steps"), "Forecast `steps` grid steps after the latest observation.")
+      .def(
+          "forecast_interval_at",
+          [](const tarn::Model& self, double t, double level) {
+            if (!(level > 0.0 && level < 100.0)) {
+              raise(PyExc_ValueError, "level must be a coverage in percent between 0 and 100");
+            }
+            try {
+              return self.forecast_interval_at(t, level / 100.0);
+            } catch (const tarn::NotInitialized& e) {
+              raise(PyExc_ValueError, e.what());
+            }
+          },
+          py::arg("timestamp"), py::arg("level") = 95.0,
+          "Prediction interval (lower, upper) for a timestamp after the latest observation, "
+          "covering `level` percent of the forecast distribution (0 < level < 100). Raises "
+          "ValueError for another level and before the model can forecast.")
       .def_property_readonly("last_time_updated", &tarn::Model::last_time,
                              "Timestamp of the latest observation (-1 before any).")
       .def_property_readonly("average_interval", &tarn::Model::average_interval,

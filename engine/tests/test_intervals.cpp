@@ -1,0 +1,233 @@
+// Prediction intervals of every model kind: quantiles, coverage on series drawn from known
+// models, shape of the bands and their survival through a saved state.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tarn/builders.hpp"
+#include "tarn/intervals.hpp"
+#include "tarn/model.hpp"
+
+namespace {
+
+using tarn::Options;
+
+std::unique_ptr<tarn::Model> make(const std::string& kind, const Options& o) {
+  return tarn::build(kind, o);
+}
+
+void feed(tarn::Model& m, const std::vector<double>& y, std::int64_t from = 0) {
+  for (std::size_t t = 0; t < y.size(); ++t) m.update(from + static_cast<std::int64_t>(t), y[t]);
+}
+
+std::vector<double> ar1(std::size_t n, double phi, double sd, std::mt19937& rng) {
+  std::normal_distribution<double> e(0.0, sd);
+  std::vector<double> y(n);
+  double x = 0.0;
+  for (std::size_t t = 0; t < n; ++t) y[t] = x = phi * x + e(rng);
+  return y;
+}
+
+std::vector<double> random_walk(std::size_t n, double sd, std::mt19937& rng) {
+  return ar1(n, 1.0, sd, rng);
+}
+
+// Level following a slow random walk plus a fixed season of 4 and noise.
+std::vector<double> seasonal(std::size_t n, std::mt19937& rng) {
+  std::normal_distribution<double> e(0.0, 1.0), l(0.0, 0.3);
+  const double s[] = {6.0, -2.0, -5.0, 1.0};
+  std::vector<double> y(n);
+  double level = 50.0;
+  for (std::size_t t = 0; t < n; ++t) {
+    level += l(rng);
+    y[t] = level + s[t % 4] + e(rng);
+  }
+  return y;
+}
+
+// Share of independent series whose value h steps after the training data falls inside the
+// model's interval at `coverage`.
+template <class Make, class Draw>
+double coverage_at(Make make_model, Draw draw, std::size_t n_train, std::int64_t h, double coverage,
+                   int reps, unsigned seed) {
+  std::mt19937 rng(seed);
+  int inside = 0;
+  for (int r = 0; r < reps; ++r) {
+    const std::vector<double> y = draw(n_train + static_cast<std::size_t>(h), rng);
+    auto m = make_model();
+    feed(*m, std::vector<double>(y.begin(), y.begin() + static_cast<std::ptrdiff_t>(n_train)));
+    const auto b = m->forecast_interval_steps(static_cast<double>(h), coverage);
+    const double v = y[n_train + static_cast<std::size_t>(h) - 1];
+    inside += (v >= b.first && v <= b.second) ? 1 : 0;
+  }
+  return static_cast<double>(inside) / reps;
+}
+
+// Four binomial standard errors plus a small allowance for the estimated parameters.
+void expect_near_nominal(double got, double nominal, int reps, const std::string& what) {
+  const double se = std::sqrt(nominal * (1.0 - nominal) / reps);
+  EXPECT_NEAR(got, nominal, 4.0 * se + 0.02) << what;
+}
+
+TEST(IntervalQuantiles, MatchTabulatedValues) {
+  EXPECT_NEAR(tarn::normal_quantile(0.975), 1.959963984540054, 1e-12);
+  EXPECT_NEAR(tarn::normal_quantile(0.9), 1.2815515655446004, 1e-12);
+  EXPECT_NEAR(tarn::normal_quantile(1e-6), -4.753424308822899, 1e-9);
+  EXPECT_NEAR(tarn::student_quantile(0.975, 10.0), 2.2281388519649385, 1e-9);
+  EXPECT_NEAR(tarn::student_quantile(0.9, 3.0), 1.6377443536962102, 1e-9);
+  EXPECT_NEAR(tarn::student_quantile(0.025, 1.0), -12.706204736174698, 1e-7);
+  EXPECT_NEAR(tarn::student_quantile(0.975, 1e9), 1.959963984540054, 1e-12);
+  EXPECT_TRUE(std::isnan(tarn::normal_quantile(0.0)));
+}
+
+TEST(IntervalCalibration, FactorsFollowTheGrowthSeenRelativeToOneStep) {
+  tarn::HorizonCalibration c;
+  c.start(3);
+  // One-step errors at the formula's variance; two steps twice, three steps half of it.
+  for (int i = 0; i < 99; ++i) {
+    c.add(1, 1.0);
+    c.add(2, 2.0);
+    c.add(3, 0.5);
+  }
+  c.add(4, 100.0);  // past the calibrated steps: ignored
+  c.finish();
+  EXPECT_DOUBLE_EQ(c.factor(1), 1.0);
+  EXPECT_NEAR(c.factor(2), (1.0 + 198.0) / 100.0, 1e-12);
+  EXPECT_NEAR(c.factor(3), (1.0 + 49.5) / 100.0, 1e-12);
+  EXPECT_DOUBLE_EQ(c.factor(50), c.factor(3));
+  tarn::Writer w;
+  c.save(w);
+  tarn::HorizonCalibration back;
+  tarn::Reader r(w.bytes());
+  back.load(r);
+  EXPECT_DOUBLE_EQ(back.factor(2), c.factor(2));
+  // Without any origin the formula stands.
+  tarn::HorizonCalibration none;
+  none.start(0);
+  none.finish();
+  EXPECT_DOUBLE_EQ(none.factor(7), 1.0);
+}
+
+TEST(IntervalCoverage, Ar1WithArma) {
+  auto model = [] { return make("arma", {{"min_training_data", 150}}); };
+  auto draw = [](std::size_t n, std::mt19937& rng) { return ar1(n, 0.7, 2.0, rng); };
+  const int reps = 300;
+  expect_near_nominal(coverage_at(model, draw, 150, 1, 0.8, reps, 1), 0.8, reps, "h=1, 80%");
+  expect_near_nominal(coverage_at(model, draw, 150, 3, 0.95, reps, 2), 0.95, reps, "h=3, 95%");
+}
+
+TEST(IntervalCoverage, RandomWalkWithEveryLevelModel) {
+  auto draw = [](std::size_t n, std::mt19937& rng) { return random_walk(n, 1.0, rng); };
+  const int reps = 250;
+  const std::vector<std::pair<std::string, Options>> models = {
+      {"snaive", {{"training_sample_size", 80}, {"season_length", 1}}},
+      {"hws", {{"samples_per_season", 1}, {"initial_training_seasons", 80}}},
+      {"arima", {{"min_training_data", 80}, {"samples_per_season", 1}}},
+      {"theta", {{"training_sample_size", 80}, {"season_length", 1}}},
+      {"bats", {{"training_sample_size", 80}, {"season_length", 1}}},
+  };
+  for (const auto& [kind, opts] : models) {
+    auto model = [&] { return make(kind, opts); };
+    expect_near_nominal(coverage_at(model, draw, 80, 6, 0.8, reps, 3), 0.8, reps, kind + " h=6");
+  }
+}
+
+TEST(IntervalCoverage, SeasonalAdditiveProcess) {
+  const int reps = 200;
+  const std::vector<std::pair<std::string, Options>> models = {
+      {"hws", {{"samples_per_season", 4}, {"initial_training_seasons", 25}}},
+      {"bats", {{"training_sample_size", 100}, {"season_length", 4}}},
+  };
+  for (const auto& [kind, opts] : models) {
+    auto model = [&] { return make(kind, opts); };
+    expect_near_nominal(coverage_at(model, seasonal, 100, 1, 0.9, reps, 4), 0.9, reps,
+                        kind + " h=1");
+    expect_near_nominal(coverage_at(model, seasonal, 100, 5, 0.9, reps, 5), 0.9, reps,
+                        kind + " h=5");
+  }
+}
+
+const std::vector<std::pair<std::string, Options>>& every_kind() {
+  static const std::vector<std::pair<std::string, Options>> kinds = {
+      {"hws", {{"samples_per_season", 4}, {"initial_training_seasons", 12}}},
+      {"hws",
+       {{"samples_per_season", 4},
+        {"initial_training_seasons", 12},
+        {"algorithm_type", "multiplicative"}}},
+      {"arima", {{"min_training_data", 48}}},
+      {"arma", {{"min_training_data", 48}}},
+      {"bats", {{"training_sample_size", 48}, {"box_cox_transform", true}}},
+      {"theta", {{"training_sample_size", 48}}},
+      {"snaive", {{"training_sample_size", 48}}},
+      {"auto", {{"min_training_data", 48}}},
+  };
+  return kinds;
+}
+
+TEST(IntervalShape, BracketTheForecastWidenAndSurviveSaving) {
+  std::mt19937 rng(9);
+  std::vector<double> y = seasonal(60, rng);
+  for (const auto& [kind, opts] : every_kind()) {
+    auto m = make(kind, opts);
+    feed(*m, y);
+    ASSERT_TRUE(m->is_initialized()) << kind;
+    const std::int64_t h = 12;
+    std::vector<double> lo80(h), hi80(h), lo95(h), hi95(h);
+    m->forecast_interval_path(h, 0.8, lo80.data(), hi80.data());
+    m->forecast_interval_path(h, 0.95, lo95.data(), hi95.data());
+    for (std::int64_t k = 1; k <= h; ++k) {
+      const double f = m->forecast_steps(static_cast<double>(k));
+      const auto i = static_cast<std::size_t>(k - 1);
+      EXPECT_LE(lo95[i], lo80[i]) << kind << " h=" << k;
+      EXPECT_LT(lo80[i], f) << kind << " h=" << k;
+      EXPECT_GT(hi80[i], f) << kind << " h=" << k;
+      EXPECT_LE(hi80[i], hi95[i]) << kind << " h=" << k;
+    }
+    if (kind == "arima" || kind == "arma" || kind == "snaive") {
+      // Errors on the data's scale, not proportional to a seasonal forecast: the calibrated
+      // variance never falls with the horizon.
+      for (std::int64_t k = 1; k < h; ++k) {
+        const auto i = static_cast<std::size_t>(k);
+        EXPECT_GE(hi95[i] - lo95[i], (hi95[i - 1] - lo95[i - 1]) * (1.0 - 1e-9)) << kind << k;
+      }
+    }
+    // A level that is not known exactly: the band at one season out is wider than one step.
+    EXPECT_GT(hi95[h - 1] - lo95[h - 1], hi95[0] - lo95[0]) << kind;
+    // The interval at a time agrees with the path; fractional times lie in between.
+    const auto at = m->forecast_interval_at(static_cast<double>(m->last_time() + 3), 0.95);
+    EXPECT_DOUBLE_EQ(at.first, lo95[2]) << kind;
+    EXPECT_DOUBLE_EQ(at.second, hi95[2]) << kind;
+    const auto half = m->forecast_interval_steps(2.5, 0.95);
+    EXPECT_GE(half.second, std::min(hi95[1], hi95[2])) << kind;
+    EXPECT_LE(half.second, std::max(hi95[1], hi95[2])) << kind;
+
+    auto copy = tarn::Model::deserialize(m->serialize());
+    const auto again = copy->forecast_interval_steps(7.0, 0.8);
+    EXPECT_DOUBLE_EQ(again.first, lo80[6]) << kind;
+    EXPECT_DOUBLE_EQ(again.second, hi80[6]) << kind;
+    // Updating moves the intervals of the original and the copy alike.
+    m->update(m->last_time() + 1, y.back() + 3.0);
+    copy->update(copy->last_time() + 1, y.back() + 3.0);
+    EXPECT_DOUBLE_EQ(m->forecast_interval_steps(2.0, 0.9).second,
+                     copy->forecast_interval_steps(2.0, 0.9).second)
+        << kind;
+  }
+}
+
+TEST(IntervalErrors, BadCoverageAndUnreadyModelsAreRefused) {
+  auto m = make("hws", {{"samples_per_season", 4}, {"initial_training_seasons", 4}});
+  EXPECT_THROW(m->forecast_interval_steps(1.0, 0.9), tarn::NotInitialized);
+  std::mt19937 rng(2);
+  feed(*m, seasonal(16, rng));
+  for (double c : {0.0, 1.0, -0.5, 95.0, std::nan("")}) {
+    EXPECT_THROW(m->forecast_interval_steps(1.0, c), tarn::InvalidArgument) << c;
+  }
+  EXPECT_THROW(m->forecast_interval_at(std::nan(""), 0.9), tarn::InvalidArgument);
+}
+
+}  // namespace

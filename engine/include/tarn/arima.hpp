@@ -99,6 +99,7 @@ class Arima : public Model {
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
+  void forecast_path_ahead(const double* h, std::size_t n, double* out) const override;
   void save(Writer& w) const override;
   void load(Reader& r) override;
 
@@ -107,6 +108,7 @@ class Arima : public Model {
   void prepare();       // derived polynomials and state sizes from the coefficients
   void step(double z);  // one grid step on the standardised scale (NaN = missing)
   double forecast_z(std::int64_t h) const;  // standardised forecast h >= 1 steps ahead
+  double from_z(double z) const;            // a standardised forecast on the data's scale
   double track_errors(double z);            // compares z with the forecast made for this step
 
   ArimaConfig cfg_;

@@ -59,6 +59,7 @@ class AutoSelector : public Model {
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
+  void forecast_path_ahead(const double* h, std::size_t n, double* out) const override;
   void save(Writer& w) const override;
   void load(Reader& r) override;
 

@@ -161,7 +161,10 @@ bool save(py::object pipeline_obj, py::object file_path, py::object verbose) {
       remove_quietly(tmp_path);
     }
     if (!e.matches(PyExc_Exception)) throw;
-    mod_attr("logger").attr("warning")("Could not save pipeline", py::arg("exc_info") = false);
+    // The reason goes into the log line: the caller only sees False.
+    const std::string reason = py::str(py::repr(e.value())).cast<std::string>();
+    mod_attr("logger").attr("warning")("Could not save pipeline to %s: %s", py::repr(file_path),
+                                       reason, py::arg("exc_info") = false);
     return false;
   }
 }

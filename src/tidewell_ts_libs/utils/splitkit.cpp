@@ -106,10 +106,22 @@ bool is_missing(py::handle v) {
   return PyFloat_Check(v.ptr()) && std::isnan(PyFloat_AS_DOUBLE(v.ptr()));
 }
 
+// The column's values as a one-dimensional, C-contiguous array of object pointers. pandas hands
+// out views with any stride (a reversed frame gives a negative one), so the items are only read
+// through a contiguous copy.
+py::array object_values(py::object column) {
+  py::object object_dtype = py::module_::import("builtins").attr("object");
+  py::object raw = column.attr("to_numpy")(py::arg("dtype") = object_dtype);
+  py::array values = mod_attr("np").attr("ascontiguousarray")(raw, py::arg("dtype") = object_dtype);
+  if (values.ndim() != 1 || values.dtype().kind() != 'O') {
+    twpy::raise(PyExc_ValueError, "a column must hold one value per row");
+  }
+  return values;
+}
+
 // float() of every value's unquoted text; "" and missing values become NaN.
 py::array_t<double> text_to_float(py::object column) {
-  py::array values =
-      column.attr("to_numpy")(py::arg("dtype") = py::module_::import("builtins").attr("object"));
+  py::array values = object_values(column);
   const auto n = values.shape(0);
   py::array_t<double> out(n);
   double* dst = out.mutable_data();
@@ -204,8 +216,7 @@ struct FastIso {
 };
 
 FastIso fast_iso_column(py::object column) {
-  py::array values =
-      column.attr("to_numpy")(py::arg("dtype") = py::module_::import("builtins").attr("object"));
+  py::array values = object_values(column);
   const auto n = values.shape(0);
   std::vector<int64_t> stamps(static_cast<size_t>(n));
   auto* const* items = reinterpret_cast<PyObject* const*>(values.data());

@@ -3,6 +3,7 @@
 // Builders (module `forecasters`) take keyword arguments only and return a new, untrained
 // engine model. The model type is registered globally with a shared_ptr holder, so any other
 // extension module can reach the C++ model behind a Python object (contracts/engine.hpp).
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -171,6 +172,38 @@ PYBIND11_MODULE(_tarn, m) {
           "forecast_steps",
           [](const tarn::Model& self, double h) { return self.forecast_steps(h); },
           py::arg("steps"), "Forecast `steps` grid steps after the latest observation.")
+      .def(
+          "forecast_path",
+          [](const tarn::Model& self, py::handle h) {
+            if (PyBool_Check(h.ptr()) || !PyIndex_Check(h.ptr())) {
+              raise(PyExc_TypeError, "forecast_path: h must be an integer, not " +
+                                         std::string(Py_TYPE(h.ptr())->tp_name));
+            }
+            py::int_ i = py::reinterpret_steal<py::int_>(PyNumber_Index(h.ptr()));
+            if (!i) throw py::error_already_set();
+            int overflow = 0;
+            const long long n = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+            if (overflow < 0 || (!overflow && n < 0)) {
+              raise(PyExc_ValueError, "forecast_path: h must not be negative");
+            }
+            if (overflow > 0 || n > static_cast<long long>(tarn::kMaxForecastPath)) {
+              raise(PyExc_ValueError, "forecast_path: h of " + std::string(py::str(i)) +
+                                          " steps is above the limit of " +
+                                          std::to_string(tarn::kMaxForecastPath));
+            }
+            const auto steps = static_cast<std::size_t>(n);
+            py::array_t<double> out(static_cast<py::ssize_t>(steps));
+            double* dst = out.mutable_data();
+            {
+              py::gil_scoped_release release;
+              self.forecast_path(steps, dst);
+            }
+            return out;
+          },
+          py::arg("h"),
+          "Forecasts 1, 2, ..., h grid steps after the latest observation, as one array (the "
+          "values forecast_steps gives one by one, at a cost in proportion to h; at most "
+          "1,000,000 steps).")
       .def_property_readonly("last_time_updated", &tarn::Model::last_time,
                              "Timestamp of the latest observation (-1 before any).")
       .def_property_readonly("average_interval", &tarn::Model::average_interval,

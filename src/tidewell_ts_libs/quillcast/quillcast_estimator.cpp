@@ -583,7 +583,7 @@ py::object get_model(py::object self, py::kwargs kw_args) {
   const py::object two = py::int_(2);
   const py::object minus_one = py::int_(-1);
 
-  if (name == "hw" && b.kw.contains("min_training_data")) {
+  if (name == "hw" && b.present("min_training_data")) {
     py::object mtd = b.get("min_training_data");
     if (b.N.is_none() && py_lt(mtd, py::int_(1))) {
       twpy::raise(PyExc_ValueError,

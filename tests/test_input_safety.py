@@ -303,3 +303,55 @@ def test_bad_timestamp_location_names_the_setting(loc, error):
 def test_algorithm_must_be_text():
     with pytest.raises(Exception, match="algorithm must be a string"):
         QuillcastForecaster(algorithm=3).fit(series(30).reshape(-1, 1), None, _reset_model=True)
+
+
+# -- clear errors of the other entry points ---------------------------------------------------
+
+
+def test_holdout_split_names_what_is_wrong():
+    import statistics
+
+    df = pd.DataFrame({"t": [1, 2], "v": [1.0, 2.0]})
+    with pytest.raises(statistics.StatisticsError, match="at least three rows"):
+        make_holdout_split(df, "v", test_size=1, timestamp_column="t")
+    df = pd.DataFrame({"t": np.arange(10), "v": np.arange(10.0)})
+    with pytest.raises(IndexError, match="timestamp_column: column 7 is outside the 2 columns"):
+        make_holdout_split(df, "v", test_size=2, timestamp_column=7)
+    with pytest.raises(IndexError, match="feature_columns: column 9 is outside"):
+        make_holdout_split(df, "v", test_size=2, feature_columns=[9])
+    with pytest.raises(Exception, match="TIDEWELLTSLIBS0070E"):
+        make_holdout_split(df, "v", test_size=float("nan"))
+    # A NaN column position is no position: reported like an unknown name.
+    out = make_holdout_split(df, "v", test_size=2, timestamp_column=float("nan"))
+    assert out[3].shape[0] == 2
+
+
+@pytest.mark.parametrize("args,error,text", [
+    ((np.ones((4, 1)), np.ones((4, 1)), "2"), TypeError, "ph must be an integer"),
+    ((np.ones((4, 1)), np.ones((4, 1)), 0), ValueError, "ph must be at least 1"),
+    ((np.ones((4, 1)), np.ones((4, 1)), None), TypeError, "ph must be an integer"),
+    ((np.ones(4), np.ones(4), 1), ValueError, "y must be a two-dimensional"),
+    (("a", "b", 1), TypeError, "y must be"),
+    ((np.ones((4, 2)), np.ones((4, 1)), 1), ValueError, "a column per target"),
+    (([np.ones(4)], np.ones((4, 1)), 1), TypeError, "y_pred must be a list"),
+    (([np.ones(4), np.ones(4)], [np.ones(4)], 1), ValueError, "1 forecast arrays for the 2"),
+])
+def test_accuracy_arguments_are_checked(args, error, text):
+    with pytest.raises(error, match=text):
+        compute_prediction_accuracy(*args)
+
+
+def test_ground_truth_arguments_are_checked():
+    from tidewell_ts_libs.utils.score import prepare_ground_truth
+
+    with pytest.raises(TypeError, match="a must be"):
+        prepare_ground_truth(None)
+    with pytest.raises(ValueError, match="prediction_horizon must be at least 1"):
+        prepare_ground_truth(np.ones((4, 1)), 1, 0)
+    with pytest.raises(TypeError, match="stepsize"):
+        prepare_ground_truth(np.ones((4, 1)), "1", 2)
+
+
+def test_sizing_helpers_refuse_huge_numbers():
+    with pytest.raises(ValueError, match="length is too large"):
+        QuillcastUtils.get_arima_init_size(0, 10**30)

@@ -61,6 +61,8 @@ void AutoSelector::ErrorWindow::add(double e, std::size_t size) {
     sum = 0.0;
   }
   if (count == size) sum -= errors[next];
+  // Bounded so that the window's sum stays finite (and the state loadable) whatever the errors.
+  e = std::min(e, std::numeric_limits<double>::max() / static_cast<double>(size + 1));
   errors[next] = e;
   sum += e;
   next = (next + 1) % size;

@@ -334,6 +334,18 @@ double Bats::transform(double y) const {
   return v;
 }
 
+namespace {
+bool state_finite(const BatsState& s) {
+  for (double v : {s.level, s.slope, s.d[0], s.d[1], s.e[0], s.e[1]}) {
+    if (!std::isfinite(v)) return false;
+  }
+  for (double v : s.season) {
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
+}  // namespace
+
 void Bats::observe(double value, std::int64_t gap) {
   if (!fitted_) {
     // Missing values before the first real one count towards the training size but are not
@@ -353,12 +365,23 @@ void Bats::observe(double value, std::int64_t gap) {
     return;
   }
   // Steps with no observation: the state moves on with a zero innovation.
+  const BatsState before = st_;
   const std::int64_t skipped = std::min<std::int64_t>(gap - 1, 100000);
   for (std::int64_t i = 0; i < skipped; ++i) filter_step(par_, st_, 0.0, true);
   if (std::isfinite(value)) {
     filter_step(par_, st_, transform(value), false);
   } else {
     filter_step(par_, st_, 0.0, true);
+  }
+  if (!state_finite(st_)) {
+    // A value far beyond the fitted scale overflowed the states: the level restarts at it when
+    // it can be held on the model's scale (else it stays), the other states as before, so the
+    // model keeps forecasting and its state stays loadable.
+    st_ = before;
+    const double z = std::isfinite(value) ? transform(value) : st_.level;
+    if (std::isfinite(z)) st_.level = z;
+    st_.slope = 0.0;
+    st_.d[0] = st_.d[1] = st_.e[0] = st_.e[1] = 0.0;
   }
 }
 
@@ -435,7 +458,8 @@ void Bats::fit() {
     if (top.ok) {
       best = top.par;
       x0 = top.x0;
-      aicc_ = top.aicc;
+      // A fit without any error (AICc -inf) is kept as 0, so the state stays finite and loads.
+      aicc_ = std::isfinite(top.aicc) ? top.aicc : 0.0;
     } else {
       best.alpha = 1.0;
       x0.level = y.front();

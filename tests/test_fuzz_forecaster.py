@@ -24,7 +24,8 @@ horizon = st.one_of(st.integers(-3, 12), st.sampled_from([10**9, 2**70, 1_000_00
 @st.composite
 def forecaster_case(draw):
     algorithm = draw(st.sampled_from(ALGORITHMS))
-    kwargs = draw(st.dictionaries(st.sampled_from(SETTINGS), setting_value, max_size=3))
+    kwargs = draw(st.one_of(st.just({}), st.just({}),
+                            st.dictionaries(st.sampled_from(SETTINGS), setting_value, max_size=3)))
     X = draw(series_matrix(min_rows=0, max_rows=36))
     with_time = draw(st.booleans())
     if with_time:
@@ -36,7 +37,7 @@ def forecaster_case(draw):
         X = np.column_stack([t, X])
     cols = X.shape[1]
     targets = draw(st.one_of(
-        st.just(-1),
+        st.just(-1), st.just(-1), st.just(list(range(cols))[::-1][: max(cols - with_time, 1)]),
         st.lists(st.integers(-1, cols), min_size=0, max_size=3),
     ))
     return dict(algorithm=algorithm, kwargs=kwargs, X=X, ts=[0] if with_time else -1,

@@ -57,7 +57,7 @@ def test_holdout_split_of_unsorted_iso_text_does_not_crash():
 def test_holdout_split_of_frame_views_equals_a_copy(order):
     def view():  # text columns are converted in the caller's frame: a fresh one each time
         df = pd.DataFrame({
-            "time": ["2021-03-%02d" % d for d in range(1, 29)],
+            "time": [f"2021-03-{d:02d}" for d in range(1, 29)],
             "a": [str(v) for v in np.arange(28.0)],  # text target: converted value by value
             "b": np.arange(28.0) * 2,
         })
@@ -66,7 +66,7 @@ def test_holdout_split_of_frame_views_equals_a_copy(order):
     got = make_holdout_split(view(), ["a", "b"], test_size=4, timestamp_column="time")
     want = make_holdout_split(view().copy().reset_index(drop=True), ["a", "b"], test_size=4,
                               timestamp_column="time")
-    for g, w in zip(got, want):
+    for g, w in zip(got, want, strict=True):
         np.testing.assert_array_equal(np.asarray(g, dtype=float), np.asarray(w, dtype=float))
 
 

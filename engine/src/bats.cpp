@@ -507,8 +507,19 @@ double Bats::point(std::int64_t h) const {
     // ARMA errors feed back into the states: run the filter forward with zero innovations
     // while they matter, then continue in closed form (the error terms decay geometrically).
     BatsState s = st_;
-    const std::int64_t sim = std::min<std::int64_t>(h - 1, 2000);
+    const std::int64_t sim = std::min<std::int64_t>(h - 1, kArmaSimulated);
     for (std::int64_t i = 0; i < sim; ++i) filter_step(par_, s, 0.0, true);
+    return point_after(s, h, sim);
+  }
+  double y = par_.box_cox ? inv_box_cox(z, par_.lambda) : z;
+  return detail::unscale(detail::finite_or(y, 0.0), scale_);
+}
+
+// The ARMA-error forecast h steps ahead from the state `s` that the filter reached after `sim`
+// simulated steps (sim = min(h - 1, kArmaSimulated)).
+double Bats::point_after(const BatsState& s, std::int64_t h, std::int64_t sim) const {
+  double z;
+  {
     const double arma =
         par_.ar[0] * s.d[0] + par_.ar[1] * s.d[1] + par_.ma[0] * s.e[0] + par_.ma[1] * s.e[1];
     const std::int64_t rest = h - 1 - sim;  // steps beyond the simulated ones (ARMA ~ 0)
@@ -535,6 +546,32 @@ double Bats::forecast_ahead(double h) const {
   const double v =
       detail::interpolate_steps(h, [&](double k) { return point(static_cast<std::int64_t>(k)); });
   return detail::finite_or(v, detail::unscale(st_.level, scale_));
+}
+
+// With ARMA errors every single forecast re-runs the filter up to its step: along a path the
+// filter runs once, and the forecasts of the first steps are kept.
+void Bats::forecast_path_ahead(const double* h, std::size_t n, double* out) const {
+  if (par_.p + par_.q == 0) {
+    Model::forecast_path_ahead(h, n, out);
+    return;
+  }
+  std::vector<double> near;  // near[k - 1]: the forecast k steps ahead, k <= kArmaSimulated + 1
+  BatsState s = st_;
+  auto pt = [&](double kd) {
+    const auto k = static_cast<std::int64_t>(kd);
+    while (static_cast<std::int64_t>(near.size()) < std::min(k, kArmaSimulated + 1)) {
+      const auto next = static_cast<std::int64_t>(near.size()) + 1;  // s: after next - 1 steps
+      near.push_back(point_after(s, next, next - 1));
+      if (next <= kArmaSimulated) filter_step(par_, s, 0.0, true);
+    }
+    if (k <= kArmaSimulated + 1) return near[static_cast<std::size_t>(k - 1)];
+    return point_after(s, k, kArmaSimulated);  // s: after kArmaSimulated steps
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const double hi = h[i] > 9.0e15 ? 9.0e15 : h[i];
+    const double v = detail::interpolate_steps(hi, pt);
+    out[i] = detail::finite_or(v, detail::unscale(st_.level, scale_));
+  }
 }
 
 std::string Bats::describe() const {

@@ -95,4 +95,35 @@ TEST(ForecastPath, ArimaPathIsLinearInTheHorizon) {
   for (double v : path) ASSERT_TRUE(std::isfinite(v));
 }
 
+TEST(ForecastPath, BatsWithArmaErrorsWalksTheFilterOnce) {
+  // AR(1) noise of negative correlation: the fitted BATS model carries ARMA error terms, whose
+  // single forecasts re-run the filter up to their step (at most 2000 steps, then closed form).
+  std::unique_ptr<tarn::Model> m;
+  for (unsigned seed = 1; seed < 20 && !m; ++seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> eps(0.0, 1.0);
+    auto candidate = tarn::build("bats", {{"training_sample_size", 200}, {"season_length", 1}});
+    double e = 0.0;
+    for (int t = 0; t < 200; ++t) {
+      e = -0.7 * e + eps(rng);
+      candidate->update(t, 20.0 + e);
+    }
+    if (candidate->describe().find("{0,0}") == std::string::npos) m = std::move(candidate);
+  }
+  ASSERT_TRUE(m) << "no series gave a model with ARMA errors";
+  std::vector<double> steps;
+  for (double k : {1.0, 2.0, 2.5, 1999.0, 2000.0, 2000.5, 2001.0, 2002.0, 2002.0, 7000.25, 1e6})
+    steps.push_back(k);
+  std::vector<double> out(steps.size());
+  m->forecast_steps(steps.data(), steps.size(), out.data());
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    EXPECT_TRUE(same_bits(out[i], m->forecast_steps(steps[i]))) << "step " << steps[i];
+  }
+  std::vector<double> path(2100);
+  m->forecast_path(path.size(), path.data());
+  for (std::size_t k = 0; k < path.size(); k += 7) {
+    EXPECT_TRUE(same_bits(path[k], m->forecast_steps(static_cast<double>(k + 1)))) << k + 1;
+  }
+}
+
 }  // namespace

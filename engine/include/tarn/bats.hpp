@@ -82,6 +82,7 @@ class Bats : public Model {
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
+  void forecast_path_ahead(const double* h, std::size_t n, double* out) const override;
   void save(Writer& w) const override;
   void load(Reader& r) override;
 
@@ -90,6 +91,9 @@ class Bats : public Model {
   void fit();
   double transform(double y) const;
   double point(std::int64_t h) const;
+  double point_after(const BatsState& s, std::int64_t h, std::int64_t sim) const;
+  // Steps of the filter run forward for a forecast with ARMA errors (beyond, closed form).
+  static constexpr std::int64_t kArmaSimulated = 2000;
   void adopt(Bats&& other);
 
   BatsConfig config_;

@@ -355,3 +355,46 @@ def test_ground_truth_arguments_are_checked():
 def test_sizing_helpers_refuse_huge_numbers():
     with pytest.raises(ValueError, match="length is too large"):
         QuillcastUtils.get_arima_init_size(0, 10**30)
+
+
+def test_other_entry_points_take_any_memory_layout():
+    from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpolator
+    from tidewell_ts_libs.transforms import imputers as cat
+    from tidewell_ts_libs.utils.predict import Predict
+    from tidewell_ts_libs.utils.score import prepare_ground_truth
+
+    X = np.column_stack([np.arange(30.0), series(30), series(30, level=5)])
+    X[[3, 4, 17], 1] = np.nan
+    X[[0, 9], 2] = np.nan
+    stacked = np.column_stack([series(24), series(24, level=7)])  # 8 forecasts of horizon 3
+    truth = np.column_stack([series(10), series(10, level=7)])
+    want = {
+        "interpolator": QuillcastInterpolator(ts_icol_loc=[0]).fit(X).transform(X),
+        "catalogue": cat.linear().fit(X).transform(X),
+        "ground truth": prepare_ground_truth(truth, 1, 3),
+        "accuracy": compute_prediction_accuracy(truth, stacked, 3)[:4],
+        "adjusted": Predict.adjust_prediction(truth, stacked, 3),
+    }
+    for name, data in layouts(X).items():
+        np.testing.assert_array_equal(
+            QuillcastInterpolator(ts_icol_loc=[0]).fit(data).transform(data),
+            want["interpolator"], err_msg=name)
+        np.testing.assert_array_equal(cat.linear().fit(data).transform(data), want["catalogue"],
+                                      err_msg=name)
+    for name, (t, p) in {k: (layouts(truth)[k], layouts(stacked)[k])
+                         for k in layouts(truth)}.items():
+        if name == "object":
+            continue  # the scoring helpers take numeric arrays
+        np.testing.assert_array_equal(prepare_ground_truth(t, 1, 3), want["ground truth"],
+                                      err_msg=name)
+        assert compute_prediction_accuracy(t, p, 3)[:4] == want["accuracy"], name
+        np.testing.assert_array_equal(Predict.adjust_prediction(t, p, 3), want["adjusted"],
+                                      err_msg=name)
+    # The engine binding reads sequences of any layout.
+    y = series(60)
+    ref = forecasters.arima(min_training_data=40)
+    ref.update_model(np.arange(60), y)
+    for name, data in layouts(y.reshape(-1, 1)).items():
+        m = forecasters.arima(min_training_data=40)
+        m.update_model(layouts(np.arange(60).reshape(-1, 1))[name].ravel(), data.ravel())
+        assert m.forecast_path(5).tolist() == ref.forecast_path(5).tolist(), name

@@ -398,3 +398,11 @@ def test_other_entry_points_take_any_memory_layout():
         m = forecasters.arima(min_training_data=40)
         m.update_model(layouts(np.arange(60).reshape(-1, 1))[name].ravel(), data.ravel())
         assert m.forecast_path(5).tolist() == ref.forecast_path(5).tolist(), name
+
+
+def test_too_few_value_columns_without_timestamps():
+    y = series(60)
+    f = QuillcastForecaster("arima").fit(np.column_stack([y, y]), None, _reset_model=True)
+    for method in ("predict", "predict_sliding_window", "predict_multi_step_sliding_window"):
+        with pytest.raises(RuntimeError, match="TIDEWELLTSLIBS0006E"):
+            getattr(f, method)(np.ones((3, 1)), prediction_horizon=2)

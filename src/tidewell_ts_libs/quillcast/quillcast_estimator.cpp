@@ -1086,6 +1086,11 @@ RowBlock prepare_rows(py::object self, py::object X, py::object ts_col_loc, bool
   std::int64_t n_features = 0;
   if (is_minus_one(ts_col_loc) && is_minus_one(self.attr("ts_icol_loc"))) {
     n_features = as_index(self.attr("n_features_"));
+    // Too few value columns: the error of the timestamp layout, not an index error later.
+    if (ncols < n_features) {
+      twpy::raise(PyExc_RuntimeError,
+                  msg("TIDEWELLTSLIBS0006E", std::to_string(ncols), std::to_string(n_features)));
+    }
   } else {
     const std::int64_t n_values = ncols - 1;
     const bool own = is_minus_one(ts_col_loc);

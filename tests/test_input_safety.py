@@ -406,3 +406,14 @@ def test_too_few_value_columns_without_timestamps():
     for method in ("predict", "predict_sliding_window", "predict_multi_step_sliding_window"):
         with pytest.raises(RuntimeError, match="TIDEWELLTSLIBS0006E"):
             getattr(f, method)(np.ones((3, 1)), prediction_horizon=2)
+
+
+def test_prediction_adjustment_needs_tables():
+    from tidewell_ts_libs.utils.predict import Predict
+
+    with pytest.raises(ValueError, match="y must be a two-dimensional array"):
+        Predict.adjust_prediction(np.ones(4), np.ones(4), 1)
+    with pytest.raises(ValueError, match="y_pred must be a two-dimensional array"):
+        Predict.adjust_prediction(np.ones((4, 1)), np.ones(4), 1)
+    with pytest.raises(ValueError, match="y_test must be a two-dimensional array"):
+        Predict._adjust_y_test_y_pred_by_imputation_mask(np.ones(4), np.ones(4))

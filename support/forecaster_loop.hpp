@@ -99,10 +99,33 @@ inline void feed_row(const LoopInput& in, LoopOutput& out, std::size_t r, double
 }
 
 // Appends one block of forecasts; false when a model failed (recorded in out).
+// Each model forecasts its whole path in one call; when one of them fails, the block is redone
+// a step at a time, so that the failure reported is the first one in step order.
 inline bool forecast_block(const LoopInput& in, LoopOutput& out) {
   double time = static_cast<double>(last_updated(in.models));
-  for (std::int64_t k = 0; k < in.horizon; ++k) {
+  if (in.horizon <= 0) return true;
+  const auto h = static_cast<std::size_t>(in.horizon);
+  const std::size_t m = in.models.size();
+  std::vector<double> times(h), column(h);
+  for (std::size_t k = 0; k < h; ++k) {
     time += in.interval;
+    times[k] = time;
+  }
+  const std::size_t base = out.forecasts.size();
+  out.forecasts.resize(base + h * m);
+  bool all_ok = true;
+  for (std::size_t j = 0; j < m && all_ok; ++j) {
+    try {
+      in.models[j]->forecast_at(times.data(), h, column.data());
+      for (std::size_t k = 0; k < h; ++k) out.forecasts[base + k * m + j] = column[k];
+    } catch (const std::exception&) {
+      all_ok = false;
+    }
+  }
+  if (all_ok) return true;
+  out.forecasts.resize(base);
+  for (std::size_t k = 0; k < h; ++k) {
+    time = times[k];
     for (std::size_t j = 0; j < in.models.size(); ++j) {
       try {
         out.forecasts.push_back(in.models[j]->forecast_at(time));

@@ -109,14 +109,19 @@ def test_transform_without_own_fit_raises_attribute_error():
         imp.transform(data())
 
 
-def test_empty_sequence_leaves_dicts_unchanged():
+def test_refit_into_an_empty_sequence_drops_the_old_steps():
     X = data()
     imp = ChainedFill(random_state=0).fit(X)
-    kept = imp.new_imputation_sequence_
-    # complete data with max_iter=0 builds no steps: the dicts stay as they were
+    assert imp.new_imputation_sequence_
+    # complete data with max_iter=0 builds no steps: the steps of the first fit must not be
+    # used for the data of the second
     imp.set_params(max_iter=0)
     imp.fit(np.ones((5, 3)))
-    assert imp.new_imputation_sequence_ is kept
+    assert imp.new_imputation_sequence_ == []
+    np.testing.assert_allclose(imp.transform(np.array([[1.0, np.nan, 1.0]])), [[1.0, 1.0, 1.0]])
+    # one column: nothing to chain, and transform still works after fit
+    one = ChainedFill().fit(np.array([[1.0], [np.nan], [3.0]]))
+    np.testing.assert_allclose(one.transform(np.array([[np.nan]])), [[2.0]])
 
 
 def test_pickle_round_trip():

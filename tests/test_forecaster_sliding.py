@@ -162,13 +162,19 @@ def test_fast_and_general_paths_agree(capsys, multi, ts, log):
     f = trained(ts=ts, log_transform=log, prediction_horizon=2)
     g = proxied(f)
     X = new_rows(14, ts=ts)
-    X[5, -1] = -2.0  # refused by the engine when log-transformed (-inf)
     if ts:
         X[3, 0] = X[2, 0]          # repeated timestamp
-        X[8, 0] = X[7, 0] + 0.5    # fractional timestamps
-        X[9, 0] = X[8, 0] + 0.25
+        X[8, 0] = X[7, 0] + 1      # uneven spacing
+        X[9, 0] = X[8, 0] + 3
     X[13, -1] = np.inf  # never fed: the last row is only a target
     method = "predict_multi_step_sliding_window" if multi else "predict_sliding_window"
+    if log:  # -2 cannot be log-transformed: both paths refuse the window
+        bad = X.copy()
+        bad[5, -1] = -2.0
+        for model in (f, g):
+            with pytest.raises(Warning, match="-2 or below"):
+                getattr(model, method)(bad, prediction_horizon=3 if multi else 1)
+        capsys.readouterr()
     h = 3 if multi else 1
     if multi:
         X[11:, -1] = np.inf  # the last h rows are never fed either

@@ -65,7 +65,9 @@ def test_failed_save_keeps_the_good_file(tmp_path, caplog, bad):
     assert Score.save({"good": 1}, str(path))
     with caplog.at_level(logging.WARNING, logger="tidewell_ts_libs.utils.score"):
         assert Score.save([1, bad], str(path)) is False
-    assert [r.getMessage() for r in caplog.records] == ["Could not save pipeline"]
+    [record] = caplog.records
+    assert record.getMessage().startswith("Could not save pipeline to ")
+    assert str(path) in record.getMessage()
     assert caplog.records[0].levelno == logging.WARNING and not caplog.records[0].exc_info
     assert Score.load(str(path)) == {"good": 1}
     assert os.listdir(tmp_path) == ["model.gz"]  # no temporary file left behind
@@ -74,6 +76,7 @@ def test_failed_save_keeps_the_good_file(tmp_path, caplog, bad):
 def test_save_to_missing_directory(tmp_path, caplog):
     assert Score.save([1], str(tmp_path / "nowhere" / "m.gz")) is False
     assert "Could not save pipeline" in caplog.text
+    assert "No such file or directory" in caplog.text  # the reason is logged too
 
 
 def test_save_through_symlink_replaces_target(tmp_path):

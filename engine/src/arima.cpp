@@ -1297,6 +1297,52 @@ double Arima::forecast_ahead(double h) const {
   const double frac = h - static_cast<double>(lo);
   double z = forecast_z(lo);
   if (frac > 0.0) z += frac * (forecast_z(lo + 1) - z);
+  return from_z(z);
+}
+
+// One walk along the forecast path serves every step count (in order); the values are those
+// forecast_ahead gives one by one.
+void Arima::forecast_path_ahead(const double* h, std::size_t n, double* out) const {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(h[i] <= kMaxHorizon) || (i > 0 && h[i] < h[i - 1])) {
+      Model::forecast_path_ahead(h, n, out);
+      return;
+    }
+  }
+  const std::size_t nd = delta_.size();
+  std::vector<double> a = a_, an(a_.size());
+  std::vector<double> hist = ring_;
+  std::size_t head = 0;
+  const int r = r_;
+  std::int64_t k = 0;                   // steps walked
+  double z_k = nd ? hist.back() : 0.0;  // the forecast k steps ahead
+  double z_before = z_k;                // and k - 1 steps ahead
+  auto at = [&](std::int64_t j) {       // j >= k - 1
+    while (k < j) {
+      for (int i = 0; i < r; ++i) an[i] = phi_[i] * a[0] + (i + 1 < r ? a[i + 1] : 0.0);
+      a.swap(an);
+      double integ = 0.0;
+      for (std::size_t d = 0; d < nd; ++d) integ += delta_[d] * hist[(head + nd - 1 - d) % nd];
+      z_before = z_k;
+      z_k = integ + mu_ + a[0];
+      if (nd) {
+        hist[head] = z_k;
+        head = (head + 1) % nd;
+      }
+      ++k;
+    }
+    return j == k ? z_k : z_before;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto lo = static_cast<std::int64_t>(std::floor(h[i]));
+    const double frac = h[i] - static_cast<double>(lo);
+    double z = at(lo);
+    if (frac > 0.0) z += frac * (at(lo + 1) - z);
+    out[i] = from_z(z);
+  }
+}
+
+double Arima::from_z(double z) const {
   double y = loc_ + scale_ * z;
   if (!std::isfinite(y)) {
     // Only reachable from magnitudes near the floating-point limit: stay at the last level.

@@ -79,6 +79,8 @@ void AutoSelector::ErrorWindow::add(double e, std::size_t size) {
   // Each error is at most the largest double over the window size, so the sum stays finite.
   e = std::min(e, std::numeric_limits<double>::max() / static_cast<double>(size));
   if (count == size) sum -= errors[next];
+  // Bounded so that the window's sum stays finite (and the state loadable) whatever the errors.
+  e = std::min(e, std::numeric_limits<double>::max() / static_cast<double>(size + 1));
   errors[next] = e;
   sum += e;
   next = (next + 1) % size;
@@ -396,6 +398,58 @@ double AutoSelector::forecast_ahead(double h) const {
     if (std::isfinite(f)) return f;
   }
   return combination(h);
+}
+
+// The per-step rule of forecast_ahead over a whole path: every candidate's path is computed
+// once (and only when a step needs it).
+void AutoSelector::forecast_path_ahead(const double* h, std::size_t n, double* out) const {
+  std::vector<std::vector<double>> paths(cands_.size());
+  auto path = [&](std::size_t c) -> const std::vector<double>& {
+    std::vector<double>& p = paths[c];
+    if (p.empty() && n > 0) {
+      p.resize(n);
+      try {
+        cands_[c].model->forecast_steps(h, n, p.data());
+        for (double& v : p) {
+          if (!std::isfinite(v)) v = detail::nan_value();
+        }
+      } catch (const std::exception&) {
+        for (std::size_t i = 0; i < n; ++i) p[i] = safe_forecast(*cands_[c].model, h[i]);
+      }
+    }
+    return p;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    if (choice_ >= 0) {
+      const double f = path(static_cast<std::size_t>(choice_))[i];
+      if (std::isfinite(f)) {
+        out[i] = f;
+        continue;
+      }
+    }
+    double sum = 0.0;
+    int used = 0;
+    for (std::size_t c = 0; c < cands_.size(); ++c) {
+      if (!cands_[c].in_combination) continue;
+      const double f = path(c)[i];
+      if (std::isfinite(f)) {
+        sum += f;
+        ++used;
+      }
+    }
+    if (used) {
+      out[i] = detail::finite_or(sum / used, fallback_);
+      continue;
+    }
+    out[i] = fallback_;
+    for (std::size_t c = 0; c < cands_.size(); ++c) {  // only the baseline is left
+      const double f = path(c)[i];
+      if (std::isfinite(f)) {
+        out[i] = f;
+        break;
+      }
+    }
+  }
 }
 
 std::string AutoSelector::describe() const {

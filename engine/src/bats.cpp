@@ -336,6 +336,18 @@ double Bats::transform(double y) const {
   return v;
 }
 
+namespace {
+bool state_finite(const BatsState& s) {
+  for (double v : {s.level, s.slope, s.d[0], s.d[1], s.e[0], s.e[1]}) {
+    if (!std::isfinite(v)) return false;
+  }
+  for (double v : s.season) {
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
+}  // namespace
+
 void Bats::observe(double value, std::int64_t gap) {
   if (!fitted_) {
     // Missing values before the first real one count towards the training size but are not
@@ -355,12 +367,23 @@ void Bats::observe(double value, std::int64_t gap) {
     return;
   }
   // Steps with no observation: the state moves on with a zero innovation.
+  const BatsState before = st_;
   const std::int64_t skipped = std::min<std::int64_t>(gap - 1, 100000);
   for (std::int64_t i = 0; i < skipped; ++i) filter_step(par_, st_, 0.0, true);
   if (std::isfinite(value)) {
     variance_.add(filter_step(par_, st_, transform(value), false));
   } else {
     filter_step(par_, st_, 0.0, true);
+  }
+  if (!state_finite(st_)) {
+    // A value far beyond the fitted scale overflowed the states: the level restarts at it when
+    // it can be held on the model's scale (else it stays), the other states as before, so the
+    // model keeps forecasting and its state stays loadable.
+    st_ = before;
+    const double z = std::isfinite(value) ? transform(value) : st_.level;
+    if (std::isfinite(z)) st_.level = z;
+    st_.slope = 0.0;
+    st_.d[0] = st_.d[1] = st_.e[0] = st_.e[1] = 0.0;
   }
 }
 
@@ -437,7 +460,8 @@ void Bats::fit() {
     if (top.ok) {
       best = top.par;
       x0 = top.x0;
-      aicc_ = top.aicc;
+      // A fit without any error (AICc -inf) is kept as 0, so the state stays finite and loads.
+      aicc_ = std::isfinite(top.aicc) ? top.aicc : 0.0;
     } else {
       best.alpha = 1.0;
       x0.level = y.front();
@@ -564,8 +588,19 @@ double Bats::point_z(std::int64_t h) const {
     // ARMA errors feed back into the states: run the filter forward with zero innovations
     // while they matter, then continue in closed form (the error terms decay geometrically).
     BatsState s = st_;
-    const std::int64_t sim = std::min<std::int64_t>(h - 1, 2000);
+    const std::int64_t sim = std::min<std::int64_t>(h - 1, kArmaSimulated);
     for (std::int64_t i = 0; i < sim; ++i) filter_step(par_, s, 0.0, true);
+    return point_after(s, h, sim);
+  }
+  double y = par_.box_cox ? inv_box_cox(z, par_.lambda) : z;
+  return detail::unscale(detail::finite_or(y, 0.0), scale_);
+}
+
+// The ARMA-error forecast h steps ahead from the state `s` that the filter reached after `sim`
+// simulated steps (sim = min(h - 1, kArmaSimulated)).
+double Bats::point_after(const BatsState& s, std::int64_t h, std::int64_t sim) const {
+  double z;
+  {
     const double arma =
         par_.ar[0] * s.d[0] + par_.ar[1] * s.d[1] + par_.ma[0] * s.e[0] + par_.ma[1] * s.e[1];
     const std::int64_t rest = h - 1 - sim;  // steps beyond the simulated ones (ARMA ~ 0)
@@ -591,6 +626,32 @@ double Bats::forecast_ahead(double h) const {
   const double v =
       detail::interpolate_steps(h, [&](double k) { return point(static_cast<std::int64_t>(k)); });
   return detail::finite_or(v, detail::unscale(st_.level, scale_));
+}
+
+// With ARMA errors every single forecast re-runs the filter up to its step: along a path the
+// filter runs once, and the forecasts of the first steps are kept.
+void Bats::forecast_path_ahead(const double* h, std::size_t n, double* out) const {
+  if (par_.p + par_.q == 0) {
+    Model::forecast_path_ahead(h, n, out);
+    return;
+  }
+  std::vector<double> near;  // near[k - 1]: the forecast k steps ahead, k <= kArmaSimulated + 1
+  BatsState s = st_;
+  auto pt = [&](double kd) {
+    const auto k = static_cast<std::int64_t>(kd);
+    while (static_cast<std::int64_t>(near.size()) < std::min(k, kArmaSimulated + 1)) {
+      const auto next = static_cast<std::int64_t>(near.size()) + 1;  // s: after next - 1 steps
+      near.push_back(point_after(s, next, next - 1));
+      if (next <= kArmaSimulated) filter_step(par_, s, 0.0, true);
+    }
+    if (k <= kArmaSimulated + 1) return near[static_cast<std::size_t>(k - 1)];
+    return point_after(s, k, kArmaSimulated);  // s: after kArmaSimulated steps
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const double hi = h[i] > 9.0e15 ? 9.0e15 : h[i];
+    const double v = detail::interpolate_steps(hi, pt);
+    out[i] = detail::finite_or(v, detail::unscale(st_.level, scale_));
+  }
 }
 
 std::string Bats::describe() const {

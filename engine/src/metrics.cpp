@@ -1,5 +1,6 @@
 #include "tarn/metrics.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -8,7 +9,10 @@ namespace tarn {
 Metrics compute_metrics(const double* truth, const double* pred, std::size_t n) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   Metrics m;
-  double sum_abs = 0.0, sum_sq = 0.0, sum_smape = 0.0, sum_t = 0.0;
+  // Sums are taken of the values divided by the largest magnitude, so that values near the
+  // floating-point limit neither overflow the squares nor turn R2 into inf / inf; MAE and MSE
+  // are scaled back at the end (MSE is infinite only when its true value is beyond the range).
+  double scale = 0.0;
   bool bad = false;
   for (std::size_t i = 0; i < n; ++i) {
     if (std::isnan(truth[i])) continue;
@@ -17,26 +21,35 @@ Metrics compute_metrics(const double* truth, const double* pred, std::size_t n) 
       bad = true;
       continue;
     }
-    const double e = truth[i] - pred[i];
-    sum_abs += std::fabs(e);
-    sum_sq += e * e;
-    const double denom = std::fabs(truth[i]) + std::fabs(pred[i]);
-    if (denom > 0.0) sum_smape += 2.0 * std::fabs(e) / denom;
-    sum_t += truth[i];
+    scale = std::max(scale, std::max(std::fabs(truth[i]), std::fabs(pred[i])));
   }
   if (m.count == 0 || bad) {
     m.mae = m.mse = m.r2 = m.smape = kNaN;
     return m;
   }
+  // A power of two: the scaling is exact, so ordinary values give the same bits as unscaled sums.
+  const double s = scale > 0.0 ? std::ldexp(1.0, std::ilogb(scale)) : 1.0;
+  double sum_abs = 0.0, sum_sq = 0.0, sum_smape = 0.0, sum_t = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(truth[i])) continue;
+    const double t = truth[i] / s, p = pred[i] / s;
+    const double e = t - p;
+    sum_abs += std::fabs(e);
+    sum_sq += e * e;
+    const double denom = std::fabs(t) + std::fabs(p);
+    if (denom > 0.0) sum_smape += 2.0 * std::fabs(e) / denom;
+    sum_t += t;
+  }
   const double cnt = static_cast<double>(m.count);
-  m.mae = sum_abs / cnt;
-  m.mse = sum_sq / cnt;
+  m.mae = sum_abs / cnt * s;
+  m.mse = sum_sq / cnt * s * s;
   m.smape = 100.0 * sum_smape / cnt;
   const double mean = sum_t / cnt;
   double ss_tot = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     if (std::isnan(truth[i])) continue;
-    ss_tot += (truth[i] - mean) * (truth[i] - mean);
+    const double d = truth[i] / s - mean;
+    ss_tot += d * d;
   }
   if (ss_tot > 0.0) {
     m.r2 = 1.0 - sum_sq / ss_tot;

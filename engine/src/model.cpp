@@ -183,6 +183,39 @@ std::pair<double, double> Model::forecast_interval_at(double t, double coverage)
   return forecast_interval_steps(h, coverage);
 }
 
+void Model::forecast_path_ahead(const double* h, std::size_t n, double* out) const {
+  for (std::size_t i = 0; i < n; ++i) out[i] = forecast_ahead(h[i]);
+}
+
+void Model::forecast_steps(const double* h, std::size_t n, double* out) const {
+  if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
+  std::vector<double> steps(h, h + n);
+  for (double& s : steps) {
+    if (!(s >= 1.0)) s = 1.0;  // as forecast_steps(double)
+  }
+  forecast_path_ahead(steps.data(), n, out);
+}
+
+void Model::forecast_at(const double* t, std::size_t n, double* out) const {
+  if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
+  std::vector<double> steps(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(t[i])) throw InvalidArgument("forecast time is NaN");
+    steps[i] = (t[i] - static_cast<double>(last_t_)) / static_cast<double>(step_);
+  }
+  forecast_steps(steps.data(), n, out);
+}
+
+void Model::forecast_path(std::size_t h, double* out) const {
+  if (h > kMaxForecastPath) {
+    throw InvalidArgument("forecast path of " + std::to_string(h) +
+                          " steps is above the limit of " + std::to_string(kMaxForecastPath));
+  }
+  std::vector<double> steps(h);
+  for (std::size_t i = 0; i < h; ++i) steps[i] = static_cast<double>(i + 1);
+  forecast_steps(steps.data(), h, out);
+}
+
 std::string Model::serialize() const {
   Writer w;
   for (char c : kMagic) w.put<char>(c);

@@ -60,3 +60,41 @@ TEST(Metrics, NothingToScoreOrMissingForecast) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Metrics, HugeValuesStayFiniteAndScaleFree) {
+  // The same series at scale 1 and at scale 2^990 (near the largest double): every metric is
+  // the scaled one, R2 and SMAPE unchanged, nothing overflows on the way.
+  const std::vector<double> a = {1, 2, 3, 4, 5};
+  const std::vector<double> b = {1.5, 2, 2.5, 4.5, 5};
+  const double k = std::ldexp(1.0, 990);
+  std::vector<double> ak, bk;
+  for (double v : a) ak.push_back(v * k);
+  for (double v : b) bk.push_back(v * k);
+  const auto m = tarn::compute_metrics(a.data(), b.data(), a.size());
+  const auto big = tarn::compute_metrics(ak.data(), bk.data(), ak.size());
+  EXPECT_EQ(big.mae, m.mae * k);
+  EXPECT_EQ(big.r2, m.r2);
+  EXPECT_EQ(big.smape, m.smape);
+  EXPECT_TRUE(std::isfinite(big.r2));
+  // MSE is (error)^2: beyond the range here, so it is infinite, never NaN.
+  EXPECT_TRUE(std::isinf(big.mse));
+  // A perfect forecast of values near 1e300 (their squares overflow): a clean score.
+  const std::vector<double> t = {1e300, 2e300, -3e300};
+  const auto exact = tarn::compute_metrics(t.data(), t.data(), t.size());
+  EXPECT_EQ(exact.mse, 0.0);
+  EXPECT_EQ(exact.mae, 0.0);
+  EXPECT_EQ(exact.r2, 1.0);
+  EXPECT_EQ(exact.smape, 0.0);
+}
+
+TEST(Metrics, TinyValuesKeepTheirPrecision) {
+  const std::vector<double> a = {1e-300, 2e-300, 3e-300};
+  const std::vector<double> b = {1e-300, 3e-300, 2e-300};
+  const auto m = tarn::compute_metrics(a.data(), b.data(), a.size());
+  EXPECT_NEAR(m.mae / (2e-300 / 3), 1.0, 1e-12);
+  EXPECT_NEAR(m.r2, 1.0 - 2.0 / 2.0, 1e-12);
+}
+
+}  // namespace

@@ -86,6 +86,7 @@ class Bats : public Model {
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
   bool forecast_variances(std::int64_t h, double* var) const override;
   double interval_dof() const override { return variance_.dof(); }
+  void forecast_path_ahead(const double* h, std::size_t n, double* out) const override;
   void save(Writer& w) const override;
   void load(Reader& r) override;
 
@@ -98,6 +99,9 @@ class Bats : public Model {
   double back(double z) const;           // from that scale to the data's
   // Variances of the 1..h step errors per unit innovation variance, before the calibration.
   void variance_shape(std::int64_t h, double* shape) const;
+  double point_after(const BatsState& s, std::int64_t h, std::int64_t sim) const;
+  // Steps of the filter run forward for a forecast with ARMA errors (beyond, closed form).
+  static constexpr std::int64_t kArmaSimulated = 2000;
   void adopt(Bats&& other);
 
   BatsConfig config_;

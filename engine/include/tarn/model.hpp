@@ -41,6 +41,9 @@ class NotInitialized : public Error {
   using Error::Error;
 };
 
+// Longest forecast path forecast_path() computes.
+constexpr std::size_t kMaxForecastPath = 1'000'000;
+
 class Model {
  public:
   virtual ~Model() = default;
@@ -72,6 +75,15 @@ class Model {
   double forecast_at(double t) const;
   // Forecast `h` grid steps past the latest observation (h >= 1; fractional h interpolates).
   double forecast_steps(double h) const;
+  // The forecasts for n times at once: out[i] is exactly forecast_at(t[i]). Models whose single
+  // forecast walks the path up to its step compute the whole path once, so n times in order
+  // cost O(n + farthest step) together instead of O(n * farthest step).
+  void forecast_at(const double* t, std::size_t n, double* out) const;
+  // The same for n step counts: out[i] is exactly forecast_steps(h[i]).
+  void forecast_steps(const double* h, std::size_t n, double* out) const;
+  // The path 1, 2, ..., h grid steps past the latest observation (out holds h values);
+  // InvalidArgument for h above kMaxForecastPath.
+  void forecast_path(std::size_t h, double* out) const;
 
   // Prediction intervals: the quantiles (1 - coverage) / 2 and (1 + coverage) / 2 of the
   // forecast distribution, 0 < coverage < 1. The path fills lower[k - 1] and upper[k - 1] for
@@ -117,6 +129,9 @@ class Model {
   virtual bool forecast_variances(std::int64_t h, double* var) const;
   // Degrees of freedom of the variance estimate (infinity: normal quantiles).
   virtual double interval_dof() const;
+  // forecast_ahead of n step counts, each already >= 1 (not NaN); only called when ready().
+  // The default asks forecast_ahead for each; an override must give the same values.
+  virtual void forecast_path_ahead(const double* h, std::size_t n, double* out) const;
   virtual void save(Writer& w) const = 0;
   virtual void load(Reader& r) = 0;
 

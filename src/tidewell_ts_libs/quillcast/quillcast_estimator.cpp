@@ -116,9 +116,26 @@ std::int64_t as_index(py::handle o) {
 }
 
 // The first element of a location given as a list or tuple, else the value itself.
-py::object first_if_list(py::object o) {
-  if (PyList_Check(o.ptr()) || PyTuple_Check(o.ptr())) return o[py::int_(0)];
-  return o;
+// A location that is not an integer (or a list or tuple starting with one) is refused,
+// naming the setting.
+py::object first_if_list(py::object o, const char* name = "ts_icol_loc") {
+  py::object v = o;
+  if (PyList_Check(o.ptr()) || PyTuple_Check(o.ptr())) {
+    if (py::len(o) == 0) {
+      twpy::raise(PyExc_ValueError, std::string(name) +
+                                        " must be -1 or a list whose first element is the "
+                                        "timestamp column index, got " +
+                                        str(py::repr(o)));
+    }
+    v = o[py::int_(0)];
+  }
+  if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) {
+    twpy::raise(PyExc_TypeError, std::string(name) +
+                                     " must be -1 or a list whose first element is the "
+                                     "timestamp column index, got " +
+                                     str(py::repr(o)));
+  }
+  return v;
 }
 
 bool is_exception(py::error_already_set& e) {
@@ -146,6 +163,17 @@ py::object log_transform(py::object np, py::object values) {
   }
   state.attr("__exit__")(py::none(), py::none(), py::none());
   return out;
+}
+
+// Whether some target series (a row of `raw`) has values, all of them within 1e-8 of zero and
+// not all zero: the log transform would keep too few of their digits.
+bool too_small_for_log(py::object np, py::object raw) {
+  if (as_index(raw.attr("ndim")) != 2 || as_index(raw.attr("size")) == 0) return false;
+  py::object largest = np.attr("nanmax")(
+      np.attr("abs")(np.attr("nan_to_num")(raw, py::arg("nan") = 0.0)), py::arg("axis") = 1);
+  py::object tiny =
+      np.attr("logical_and")(np.attr("greater")(largest, 0.0), np.attr("less")(largest, 1e-8));
+  return truthy(tiny.attr("any")());
 }
 
 std::string class_text(py::handle self) {
@@ -237,7 +265,9 @@ ts_icol_loc : int or list, default -1
     Location of the timestamp column: -1 for none (rows are taken as equally spaced and
     numbered 0, 1, 2, ...), otherwise a list whose first element is the column index, e.g. [0].
 prediction_horizon : int, default 1
-    Number of steps forecast by default.
+    Number of steps forecast by default. A horizon of 0 or below forecasts nothing; horizons
+    above 1,000,000 steps are refused with a ValueError (as is a sliding-window forecast of more
+    than 50,000,000 rows), and a forecast of h steps costs time in proportion to h.
 log_transform : bool, default True
     Train on ln(x + 2) of every value x and return e^y - 2 of every forecast y. Training turns
     it off when the transformed training values contain NaN (values below -2).
@@ -534,6 +564,38 @@ py::object get_models_copy(py::object self, py::object /*verbose*/) {
 // ---------------------------------------------------------------------------------------------
 // Engine model construction
 
+void check_algorithm_name(py::handle algorithm) {
+  if (!py::isinstance<py::str>(algorithm)) {
+    twpy::raise(PyExc_TypeError,
+                "algorithm must be a string (one of hw, arima, arma, bats, autoforecaster), got " +
+                    str(py::repr(algorithm)));
+  }
+}
+
+// The sizes and orders among the algorithm settings must be real numbers (a fraction below 1
+// is a share of the training length): anything else is refused here, naming the setting,
+// rather than failing later in a comparison or inside the engine.
+void check_numeric_settings(const py::dict& kw) {
+  for (const char* k : {"samples_per_season", "initial_training_seasons", "error_history_length",
+                        "error_horizon_length", "min_training_data", "training_sample_size",
+                        "p_min", "p_max", "d", "q_min", "q_max"}) {
+    if (!kw.contains(k)) continue;
+    py::object v = kw[k];
+    if (v.is_none()) continue;
+    const bool number =
+        !PyBool_Check(v.ptr()) && (PyIndex_Check(v.ptr()) || PyFloat_Check(v.ptr()) ||
+                                   py::isinstance(v, G("np").attr("floating")));
+    if (!number) {
+      twpy::raise(PyExc_TypeError, std::string(k) + " must be a number, got " + str(py::repr(v)) +
+                                       " of type " + Py_TYPE(v.ptr())->tp_name);
+    }
+    if (!std::isfinite(py::float_(v).cast<double>())) {
+      twpy::raise(PyExc_ValueError,
+                  std::string(k) + " must be a finite number, got " + str(py::repr(v)));
+    }
+  }
+}
+
 struct Builder {
   py::object self;
   py::dict kw;
@@ -592,11 +654,13 @@ py::object get_model(py::object self, py::kwargs kw_args) {
     throw py::error_already_set();
   }
   py::object algorithm = b.kw["algorithm"];
+  check_algorithm_name(algorithm);
+  check_numeric_settings(b.kw);
   const std::string name = str(algorithm.attr("lower")());
   const py::object two = py::int_(2);
   const py::object minus_one = py::int_(-1);
 
-  if (name == "hw" && b.kw.contains("min_training_data")) {
+  if (name == "hw" && b.present("min_training_data")) {
     py::object mtd = b.get("min_training_data");
     if (b.N.is_none() && py_lt(mtd, py::int_(1))) {
       twpy::raise(PyExc_ValueError,
@@ -649,6 +713,10 @@ py::object get_model(py::object self, py::kwargs kw_args) {
       py::object seasons = two;
       if (!b.N.is_none()) {
         py::object season = py::int_(b.alg["samples_per_season"]);
+        if (!py_gt(season, py::int_(0))) {
+          twpy::raise(PyExc_ValueError, "samples_per_season must be at least 1, got " +
+                                            str(py::repr(b.alg["samples_per_season"])));
+        }
         seasons = py::int_(b.N / season);
         // A series shorter than one season still trains on one (the engine fits what it has).
         if (!py_gt(seasons, py::int_(0))) seasons = py::int_(1);
@@ -738,6 +806,7 @@ std::string effective_algorithm(py::object self) {
   if (py::isinstance<py::dict>(all_args) && all_args.contains("algorithm")) {
     algorithm = all_args["algorithm"];
   }
+  check_algorithm_name(algorithm);
   return str(algorithm.attr("lower")());
 }
 
@@ -776,6 +845,59 @@ bool has_nan(py::object np, py::object X) {
   return py_gt(np.attr("count_nonzero")(nan), py::int_(0));
 }
 
+// Timestamps are whole numbers: a missing or fractional one (which would be cut to an integer
+// and then collide with its neighbour) is refused, naming the column and the row.
+void check_whole_timestamps(py::object column, py::handle ts_col) {
+  py::array_t<double, py::array::c_style | py::array::forcecast> t(column);
+  const double* x = t.data();
+  for (py::ssize_t r = 0, n = t.size(); r < n; ++r) {
+    if (std::isfinite(x[r]) && x[r] == std::floor(x[r])) continue;
+    twpy::raise(PyExc_ValueError, "timestamp column " + str(ts_col) + ", row " + std::to_string(r) +
+                                      ": " + str(py::repr(py::float_(x[r]))) +
+                                      " is not a timestamp (timestamps must be whole numbers)");
+  }
+}
+
+// The target columns in the order given: a list or tuple of distinct column indices of X,
+// none of them the timestamp column. Anything else is refused with a ValueError naming the
+// setting (a TypeError for a value that is no list of integers).
+std::vector<std::int64_t> checked_targets(py::object tci, std::int64_t n_cols, py::object ts_col) {
+  const std::string shown = str(py::repr(tci));
+  if (!(PyList_Check(tci.ptr()) || PyTuple_Check(tci.ptr()))) {
+    twpy::raise(PyExc_TypeError,
+                "target_column_indices must be -1 or a list of column indices, got " + shown);
+  }
+  std::vector<std::int64_t> out;
+  for (auto i : tci) {
+    if (PyBool_Check(i.ptr()) || !PyIndex_Check(i.ptr())) {
+      twpy::raise(PyExc_TypeError,
+                  "target_column_indices must hold integer column indices, got " + shown);
+    }
+    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(i.ptr()));
+    if (!index) throw py::error_already_set();
+    if (py_lt(index, py::int_(0)) || py_ge(index, py::int_(n_cols))) {
+      twpy::raise(PyExc_ValueError, "target_column_indices " + shown + ": column " + str(index) +
+                                        " is outside the " + std::to_string(n_cols) +
+                                        " columns of the data");
+    }
+    const std::int64_t c = as_index(index);
+    if (!ts_col.is_none() && PyIndex_Check(ts_col.ptr()) && c == as_index(ts_col)) {
+      twpy::raise(PyExc_ValueError, "target_column_indices " + shown + ": column " +
+                                        std::to_string(c) + " is the timestamp column");
+    }
+    if (std::find(out.begin(), out.end(), c) != out.end()) {
+      twpy::raise(PyExc_ValueError, "target_column_indices " + shown + ": column " +
+                                        std::to_string(c) + " is given more than once");
+    }
+    out.push_back(c);
+  }
+  if (out.empty()) {
+    twpy::raise(PyExc_ValueError,
+                "target_column_indices must name at least one column, got " + shown);
+  }
+  return out;
+}
+
 // Trains new models on X into a new `model` list (the old models are left alone).
 void train(py::object self, py::object X, py::object y) {
   py::object np = G("np");
@@ -808,7 +930,11 @@ void train(py::object self, py::object X, py::object y) {
   self.attr("n_features_in_") = dated.from_index ? py::object(n_cols - py::int_(1)) : n_cols;
   py::object tci = self.attr("target_column_indices");
   const bool all_targets = is_minus_one(tci);
+  std::vector<std::int64_t> target_order;  // the value columns, one model each, in this order
   if (!all_targets) {
+    target_order = checked_targets(
+        tci, as_index(n_cols),
+        is_minus_one(ts_icol_loc) ? py::object(py::int_(-1)) : first_if_list(ts_icol_loc));
     self.attr("n_features_") = py::len(tci);
   } else {
     self.attr("n_features_") =
@@ -822,20 +948,57 @@ void train(py::object self, py::object X, py::object y) {
       twpy::raise(PyExc_RuntimeError, msg("TIDEWELLTSLIBS0005E", str(ts_col)));
     }
     py::object column = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ts_col)];
+    check_whole_timestamps(column, ts_col);
     for (auto v : column) timestamps.append(py::int_(py::reinterpret_borrow<py::object>(v)));
   }
   self.attr("_totalsamples") = py::len(timestamps);
 
   const std::string algorithm = effective_algorithm(self);
   const bool seasonal_sizes = algorithm == "autoforecaster" || algorithm == "bats";
+  // The periodicity step fills only the settings the caller left out. A value an earlier
+  // training filled in (recorded in _filled_args) is the training's own, not the caller's,
+  // and is filled again.
+  py::dict filled_before;
+  {
+    py::dict state = self.attr("__dict__");
+    if (state.contains("_filled_args") && py::isinstance<py::dict>(state["_filled_args"])) {
+      filled_before = state["_filled_args"];
+    }
+  }
+  py::dict filled;
+  std::vector<std::string> caller_keys;
+  {
+    py::object args = self.attr("all_args");
+    if (py::isinstance<py::dict>(args)) {
+      py::dict a = args;
+      for (const char* k :
+           {"samples_per_season", "initial_training_seasons", "error_history_length",
+            "error_horizon_length", "min_training_data", "training_sample_size"}) {
+        if (!a.contains(k) || a[k].is_none()) continue;
+        if (filled_before.contains(k) && a[k].is(filled_before[k])) continue;
+        caller_keys.push_back(k);
+      }
+    }
+  }
+  auto given = [&](const char* k) {
+    return std::find(caller_keys.begin(), caller_keys.end(), k) != caller_keys.end();
+  };
+  auto fill = [&](py::dict all_args, const char* k, py::object v) {
+    if (given(k)) return;
+    all_args[k] = v;
+    filled[k] = v;
+  };
   py::list vals;
   std::size_t ts_l = 0;
   py::object model_list = self.attr("model");
   const std::int64_t ncols = as_index(n_cols);
   const std::int64_t ts_index = is_minus_one(ts_col) ? -1 : as_index(ts_col);
-  for (std::int64_t c = 0; c < ncols; ++c) {
-    if (c == ts_index) continue;
-    if (!all_targets && !tci.contains(py::int_(c))) continue;
+  if (all_targets) {
+    for (std::int64_t c = 0; c < ncols; ++c) {
+      if (c != ts_index) target_order.push_back(c);
+    }
+  }
+  for (const std::int64_t c : target_order) {
     py::object column = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), c)];
     vals.append(column);
     ts_l = py::len(timestamps);
@@ -853,16 +1016,19 @@ void train(py::object self, py::object X, py::object y) {
                                             std::to_string(py::len(items)) +
                                             " counts; four were expected");
         }
-        py::object period = items[1];
-        all_args["samples_per_season"] = period;
-        all_args["initial_training_seasons"] = py::int_(py::int_(ts_l) / period);
+        fill(all_args, "samples_per_season", items[1]);
+        py::object period = all_args["samples_per_season"];
+        if (!given("initial_training_seasons") && PyNumber_Check(period.ptr()) &&
+            py_gt(period, py::int_(0))) {
+          fill(all_args, "initial_training_seasons", py::int_(py::int_(ts_l) / period));
+        }
         training_size = items[3];
       }
-      all_args["error_history_length"] = 2;
-      all_args["error_horizon_length"] = 2;
+      fill(all_args, "error_history_length", py::int_(2));
+      fill(all_args, "error_horizon_length", py::int_(2));
       if (seasonal_sizes) {
-        all_args["min_training_data"] = training_size;
-        all_args["training_sample_size"] = training_size;
+        fill(all_args, "min_training_data", training_size);
+        fill(all_args, "training_sample_size", training_size);
       }
     }
     try {
@@ -875,8 +1041,15 @@ void train(py::object self, py::object X, py::object y) {
 
   py::object series = vals;
   if (truthy(self.attr("log_transformed"))) {
-    py::object transformed = log_transform(np, np.attr("array")(vals));
-    if (truthy(np.attr("isnan")(transformed).attr("any")())) {
+    py::object raw = np.attr("array")(vals, py::arg("dtype") = "float64");
+    py::object transformed = log_transform(np, raw);
+    if (!truthy(np.attr("isfinite")(transformed).attr("all")())) {
+      // Missing values, or values of -2 or below (ln(x + 2) is NaN or -inf): train on the raw
+      // values.
+      self.attr("log_transformed") = false;
+    } else if (too_small_for_log(np, raw)) {
+      // Every value of a target is so close to 0 that ln(x + 2) keeps fewer than 8 of its
+      // digits (1e-302 would come back as exactly 0): train on the raw values.
       self.attr("log_transformed") = false;
     } else {
       series = transformed;
@@ -887,7 +1060,14 @@ void train(py::object self, py::object X, py::object y) {
   }
 
   const std::int64_t n_features = as_index(self.attr("n_features_"));
-  const bool retry_sizes = (algorithm == "arima" || algorithm == "arma") && ts_l > 50;
+  // A training size the caller gave is used as it is, without trying others (-1 or any other
+  // value of 0 or below asks for the sizes to be tried).
+  bool own_size = given("min_training_data");
+  if (own_size) {
+    py::object v = py::dict(self.attr("all_args"))["min_training_data"];
+    own_size = PyNumber_Check(v.ptr()) && py_gt(v, py::int_(0));
+  }
+  const bool retry_sizes = (algorithm == "arima" || algorithm == "arma") && ts_l > 50 && !own_size;
   py::object utils = retry_sizes ? G("QuillcastUtils") : py::object(py::none());
   for (std::int64_t col = 0; col < n_features; ++col) {
     try {
@@ -899,6 +1079,7 @@ void train(py::object self, py::object X, py::object y) {
           py::object size = utils.attr("get_arima_init_size")(itr, ts_l);
           py::dict all_args = self.attr("all_args");
           all_args["min_training_data"] = size;
+          filled["min_training_data"] = size;
           py::object m = self.attr("_getModel")(**all_args);
           model_list[py::int_(col)] = m;
           m.attr("update_model")(timestamps, values);
@@ -916,6 +1097,7 @@ void train(py::object self, py::object X, py::object y) {
     }
   }
 
+  self.attr("_filled_args") = filled;
   bool fitted = true;
   for (auto m : model_list) {
     if (!model_ready(m)) {
@@ -933,9 +1115,9 @@ void train(py::object self, py::object X, py::object y) {
 // The attributes training writes. A training that fails puts them back, so the forecaster
 // keeps its trained models (unreset) and its settings instead of being left half-trained.
 const char* const kTrainingState[] = {
-    "model",           "_timestamps",       "_totalsamples", "n_features_",
-    "log_transformed", "is_fitted_",        "algorithm",     "model_name",
-    "model_id",        "model_description", "time_axis_",    "n_features_in_"};
+    "model",      "_timestamps",    "_totalsamples", "n_features_", "log_transformed",
+    "is_fitted_", "algorithm",      "model_name",    "model_id",    "model_description",
+    "time_axis_", "n_features_in_", "_filled_args"};
 
 // Whether the forecaster holds trained models that an updating fit can bring up to date.
 bool has_trained_models(py::object self) {
@@ -1002,14 +1184,22 @@ py::list value_columns(py::object self, std::int64_t ncols, std::int64_t ts_col,
     if (c != ts_col) cols.append(c);
   }
   py::object tci = self.attr("target_column_indices");
-  if (is_minus_one(tci) || static_cast<std::int64_t>(py::len(cols)) <= n_features) return cols;
+  const auto n_cols = static_cast<std::int64_t>(py::len(cols));
+  if (is_minus_one(tci) || n_cols < n_features) return cols;
   if (!(PyList_Check(tci.ptr()) || PyTuple_Check(tci.ptr()))) return cols;
   py::list chosen;
   for (auto i : tci) {
     if (!PyIndex_Check(i.ptr()) || PyBool_Check(i.ptr())) return cols;
     const std::int64_t c = as_index(i);
-    if (c < 0 || c >= ncols || c == ts_col) return cols;
+    if (c < 0 || c >= ncols || c == ts_col || chosen.contains(py::int_(c))) return cols;
     chosen.append(c);
+  }
+  // As many value columns as targets: the training layout only when the targets are exactly
+  // those columns (in any order); otherwise the columns are the targets themselves, in order.
+  if (n_cols == n_features) {
+    for (auto c : cols) {
+      if (!chosen.contains(c)) return cols;
+    }
   }
   return chosen;
 }
@@ -1042,8 +1232,9 @@ RowBlock prepare_rows(py::object self, py::object X, py::object ts_col_loc, bool
     }
   } else {
     const std::int64_t n_values = ncols - 1;
-    py::object col = is_minus_one(ts_col_loc) ? py::object(self.attr("ts_icol_loc")) : ts_col_loc;
-    col = first_if_list(col);
+    const bool own = is_minus_one(ts_col_loc);
+    py::object col = own ? py::object(self.attr("ts_icol_loc")) : ts_col_loc;
+    col = first_if_list(col, own ? "ts_icol_loc" : "ts_col_loc");
     if (py_lt(col, py::int_(0)) || py_ge(col, py::int_(ncols))) {
       twpy::raise(PyExc_RuntimeError, msg("TIDEWELLTSLIBS0005E", str(col)));
     }
@@ -1055,15 +1246,20 @@ RowBlock prepare_rows(py::object self, py::object X, py::object ts_col_loc, bool
     n_features = as_index(n_feat);
     ts_col = as_index(col);
     b.timestamps = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ts_col)];
+    check_whole_timestamps(b.timestamps, col);
   }
   py::list cols = value_columns(self, ncols, ts_col, n_features);
   py::object values = X;
-  if (ts_col >= 0 || static_cast<std::int64_t>(py::len(cols)) != ncols) {
+  bool in_order = ts_col < 0 && static_cast<std::int64_t>(py::len(cols)) == ncols;
+  for (std::int64_t c = 0; in_order && c < ncols; ++c) {
+    in_order = as_index(cols[py::int_(c)]) == c;
+  }
+  if (!in_order) {
     values = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
   }
   if (transform && truthy(self.attr("log_transformed"))) {
     py::object transformed = log_transform(np, values);
-    if (truthy(np.attr("isnan")(transformed).attr("any")())) {
+    if (!truthy(np.attr("isfinite")(transformed).attr("all")())) {
       twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
     }
     values = transformed;
@@ -1129,14 +1325,45 @@ py::object forecast_python(py::object self, py::object models, std::int64_t hori
 py::object inverse_transform(py::object self, py::object rows) {
   py::object np = G("np");
   if (truthy(self.attr("log_transformed"))) {
-    rows = np.attr("expm1")(rows) - py::int_(1);
+    // e^y - 2. Near y = ln 2 (forecasts near 0) it is computed as 2 (e^(y - ln 2) - 1), where
+    // y - ln 2 is exact, instead of subtracting 1 from e^y - 1, which cancels the digits.
+    py::object y = np.attr("asarray")(rows, py::arg("dtype") = "float64");
+    py::object near =
+        np.attr("logical_and")(np.attr("greater_equal")(y, 0.35), np.attr("less_equal")(y, 1.38));
+    py::object ln2 = np.attr("log")(2.0);
+    rows = np.attr("where")(near, py::float_(2.0) * np.attr("expm1")(y - ln2),
+                            np.attr("expm1")(y) - py::int_(1));
   }
   return np.attr("asarray")(rows);
 }
 
+// Farthest forecast horizon (steps) the forecaster accepts; a longer one is refused before
+// anything is allocated.
+constexpr std::int64_t kMaxHorizon = 1000000;
+// Most rows a sliding-window forecast returns (blocks times horizon).
+constexpr std::int64_t kMaxSlidingRows = 50000000;
+
+// A horizon as an integer: TypeError for anything but an integer, ValueError above the limit.
+// Horizons below zero are kept as they are (they forecast nothing).
+std::int64_t checked_horizon(py::handle h) {
+  if (!PyIndex_Check(h.ptr())) {
+    twpy::raise(PyExc_TypeError, "prediction_horizon must be an integer, got " + str(py::repr(h)) +
+                                     " of type " + Py_TYPE(h.ptr())->tp_name);
+  }
+  py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(h.ptr()));
+  if (!i) throw py::error_already_set();
+  if (py_gt(i, py::int_(kMaxHorizon))) {
+    twpy::raise(PyExc_ValueError, "prediction_horizon of " + str(i) +
+                                      " steps is above the limit of " +
+                                      std::to_string(kMaxHorizon) + " steps");
+  }
+  if (py_lt(i, py::int_(-kMaxHorizon))) return -kMaxHorizon;
+  return i.cast<std::int64_t>();
+}
+
 std::int64_t effective_horizon(py::object self, py::object prediction_horizon) {
-  if (is_minus_one(prediction_horizon)) return as_index(self.attr("prediction_horizon"));
-  return as_index(prediction_horizon);
+  if (is_minus_one(prediction_horizon)) return checked_horizon(self.attr("prediction_horizon"));
+  return checked_horizon(prediction_horizon);
 }
 
 // The engine models behind `models` when the C++ loop may drive them: a list of the engine's
@@ -1198,6 +1425,49 @@ py::object forecast_array(const std::vector<double>& values, std::size_t rows, s
   return a;
 }
 
+// The forecast without new data when every model is an engine model: each model's path in
+// one call, non-finite values as 0, (horizon x models). None when the loop of single forecasts
+// has to run instead (other models, no horizon, or an engine error, which that loop reports
+// at the step where it happens).
+py::object forecast_engine_paths(py::object models, double time, double interval,
+                                 std::int64_t horizon) {
+  if (horizon <= 0 || !PyList_Check(models.ptr())) return py::none();
+  py::list keep = py::reinterpret_steal<py::list>(PySequence_List(models.ptr()));
+  if (!keep) throw py::error_already_set();
+  std::vector<tarn::Model*> engines;
+  for (auto m : keep) {
+    tarn::Model* e = contracts::engine_model(m);
+    if (!e) return py::none();
+    engines.push_back(e);
+  }
+  const auto h = static_cast<std::size_t>(horizon);
+  const std::size_t m = engines.size();
+  py::array_t<double> out({h, m});
+  double* dst = out.mutable_data();
+  bool ok = true;
+  {
+    py::gil_scoped_release release;
+    std::vector<double> times(h), column(h);
+    for (std::size_t k = 0; k < h; ++k) {
+      time += interval;
+      times[k] = time;
+    }
+    for (std::size_t j = 0; j < m && ok; ++j) {
+      try {
+        engines[j]->forecast_at(times.data(), h, column.data());
+      } catch (const std::exception&) {
+        ok = false;
+        break;
+      }
+      for (std::size_t k = 0; k < h; ++k) {
+        dst[k * m + j] = std::isfinite(column[k]) ? column[k] : 0.0;
+      }
+    }
+  }
+  if (!ok) return py::none();
+  return out;
+}
+
 py::object predict_on_history_single(py::object self, py::object X, py::object prediction_horizon,
                                      py::object ts_col_loc) {
   twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
@@ -1223,6 +1493,8 @@ py::object predict_on_history_single(py::object self, py::object X, py::object p
       double time = py::float_(get_last_updated(self, py::none())).cast<double>();
       const std::int64_t horizon = effective_horizon(self, prediction_horizon);
       const double interval = py::float_(get_train_interval(self)).cast<double>();
+      if (py::object fast = forecast_engine_paths(models, time, interval, horizon); !fast.is_none())
+        return inverse_transform(self, fast);
       for (std::int64_t k = 0; k < horizon; ++k) {
         time += interval;
         py::list row;
@@ -1299,6 +1571,11 @@ py::object predict(py::object self, py::object X, py::object prediction_horizon,
   }
   if (has_nan(np, X)) {
     twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
+  }
+  effective_horizon(self, prediction_horizon);  // refuses a bad horizon before any work
+  if (!py::isinstance<py::str>(prediction_type)) {
+    twpy::raise(PyExc_TypeError,
+                "prediction_type must be a string, got " + str(py::repr(prediction_type)));
   }
   py::object sliding = G("Score").attr("PREDICT_SLIDING_WINDOW");
   if (py_eq(prediction_type.attr("lower")(), sliding)) {
@@ -1448,13 +1725,16 @@ bool sliding_fast_path(py::object self) {
 py::object sliding_window(py::object self, py::object X, py::object prediction_horizon,
                           py::object ts_col_loc, bool multi_step) {
   if (multi_step) {
-    if (!PyIndex_Check(prediction_horizon.ptr()) || as_index(prediction_horizon) < 1) {
+    if (!PyIndex_Check(prediction_horizon.ptr()) ||
+        py_lt(py::reinterpret_steal<py::object>(PyNumber_Index(prediction_horizon.ptr())),
+              py::int_(1))) {
       twpy::raise(PyExc_ValueError,
                   "prediction_horizon must be an integer of at least 1 for a multi-step "
                   "sliding-window forecast, got " +
                       str(py::repr(prediction_horizon)));
     }
   }
+  const std::int64_t h_checked = effective_horizon(self, prediction_horizon);
   py::object np = G("np");
   twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
   if (dated.dated) {
@@ -1465,7 +1745,25 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
     twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
   }
   py::list rows;
+  const bool given = !X.is_none();
   X = np.attr("asarray")(X);
+  const bool sized = as_index(X.attr("ndim")) > 0;
+  if (given && !sized) {
+    twpy::raise(PyExc_ValueError,
+                "X must be a two-dimensional array of rows, got " + str(py::repr(X)));
+  }
+  if (sized) {
+    // The whole result is (blocks x horizon) rows: refuse one that cannot be held.
+    const auto n_rows = static_cast<double>(py::len(X));
+    const double blocks = multi_step ? 1.0 + std::max(0.0, n_rows - static_cast<double>(h_checked))
+                                     : std::max(1.0, n_rows);
+    if (blocks * static_cast<double>(std::max<std::int64_t>(h_checked, 0)) > kMaxSlidingRows) {
+      twpy::raise(PyExc_ValueError, "a sliding-window forecast of " + std::to_string(py::len(X)) +
+                                        " rows with prediction_horizon " +
+                                        std::to_string(h_checked) + " would have more than " +
+                                        std::to_string(kMaxSlidingRows) + " rows");
+    }
+  }
   py::object ts_icol_loc = self.attr("ts_icol_loc");
   if (is_minus_one(ts_col_loc) && !is_minus_one(ts_icol_loc)) {
     ts_col_loc = first_if_list(ts_icol_loc);
@@ -1519,7 +1817,8 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   std::int64_t usable = n_feed;
   if (truthy(self.attr("log_transformed"))) {
     py::object transformed = log_transform(np, b.values);
-    py::object bad = np.attr("isnan")(transformed).attr("any")(py::arg("axis") = 1);
+    py::object bad =
+        np.attr("logical_not")(np.attr("isfinite")(transformed)).attr("any")(py::arg("axis") = 1);
     if (truthy(bad.attr("any")())) usable = as_index(np.attr("argmax")(bad));
     b.values = transformed;
   }

@@ -41,7 +41,12 @@ std::int64_t to_int(py::handle v, const char* name) {
     }
     twpy::raise(PyExc_TypeError, std::string(name) + " must be an integer");
   }
-  return py::cast<std::int64_t>(py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr())));
+  py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
+  if (!i) throw py::error_already_set();
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+  if (overflow) twpy::raise(PyExc_ValueError, std::string(name) + " is too large in magnitude");
+  return x;
 }
 
 py::list get_init_samples(py::handle values, py::handle upper_limit, py::handle lower_limit) {

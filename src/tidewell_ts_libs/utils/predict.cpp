@@ -128,8 +128,23 @@ py::object trim_pred_vals(py::object, py::object predicted_vals, py::object hold
   return np().attr("reshape")(np().attr("array")(pr_vals), py::make_tuple(-1));
 }
 
+// The column count of a two-dimensional array argument; ValueError naming it otherwise.
+py::ssize_t columns_of(py::object a, const char* name) {
+  py::tuple shape(a.attr("shape"));
+  if (shape.size() != 2) {
+    twpy::raise(PyExc_ValueError, std::string(name) +
+                                      " must be a two-dimensional array (samples x targets), got "
+                                      "shape " +
+                                      py::repr(shape).cast<std::string>());
+  }
+  return shape[1].cast<py::ssize_t>();
+}
+
 py::object adjust_by_mask(py::object, py::object y_test, py::object y_predict) {
   py::object numpy = np();
+  y_test = numpy.attr("asarray")(y_test);
+  y_predict = numpy.attr("asarray")(y_predict);
+  columns_of(y_test, "y_test");
   py::object imputation_mask = numpy.attr("isnan")(y_test);
   const auto number_targets = py::tuple(y_test.attr("shape"))[1].cast<py::ssize_t>();
   py::object all = builtin("slice")(py::none());
@@ -174,7 +189,8 @@ py::object adjust_prediction(py::object cls, py::object y, py::object y_pred, py
   } else {
     y = numpy.attr("asarray")(y);
     y_pred = numpy.attr("asarray")(y_pred);
-    number_targets = py::tuple(y.attr("shape"))[1].cast<py::ssize_t>();
+    number_targets = columns_of(y, "y");
+    columns_of(y_pred, "y_pred");
   }
   py::object all = builtin("slice")(py::none());
   py::object compute = cls.attr("_Predict__compute_on_one_series");

@@ -161,7 +161,10 @@ bool save(py::object pipeline_obj, py::object file_path, py::object verbose) {
       remove_quietly(tmp_path);
     }
     if (!e.matches(PyExc_Exception)) throw;
-    mod_attr("logger").attr("warning")("Could not save pipeline", py::arg("exc_info") = false);
+    // The reason goes into the log line: the caller only sees False.
+    const std::string reason = py::str(py::repr(e.value())).cast<std::string>();
+    mod_attr("logger").attr("warning")("Could not save pipeline to %s: %s", py::repr(file_path),
+                                       reason, py::arg("exc_info") = false);
     return false;
   }
 }
@@ -209,7 +212,34 @@ py::object load(py::object file_path, py::object verbose) {
 // ---------------------------------------------------------------------------------------------
 // Prediction accuracy
 
+// A whole number of at least 1 (bool excluded), named in the error otherwise.
+void check_count(py::handle v, const char* name) {
+  if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) {
+    twpy::raise(PyExc_TypeError, std::string(name) + " must be an integer of at least 1, got " +
+                                     py::repr(v).cast<std::string>());
+  }
+  if (py::int_(py::reinterpret_borrow<py::object>(v)) < py::int_(1)) {
+    twpy::raise(PyExc_ValueError,
+                std::string(name) + " must be at least 1, got " + py::repr(v).cast<std::string>());
+  }
+}
+
+// An array of at least `min_ndim` dimensions, named in the error otherwise.
+void check_array_arg(py::handle v, const char* name, const char* what) {
+  if (!py::hasattr(v, "shape") || !py::hasattr(v, "reshape")) {
+    twpy::raise(PyExc_TypeError, std::string(name) + " must be " + what + ", got " +
+                                     std::string(Py_TYPE(v.ptr())->tp_name));
+  }
+}
+
 py::object prepare_ground_truth(py::object a, py::object stepsize, py::object prediction_horizon) {
+  check_array_arg(a, "a", "a two-dimensional array");
+  check_count(stepsize, "stepsize");
+  check_count(prediction_horizon, "prediction_horizon");
+  if (py::len(a.attr("shape")) != 2) {
+    twpy::raise(PyExc_ValueError, "a must be a two-dimensional array, got shape " +
+                                      py::repr(a.attr("shape")).cast<std::string>());
+  }
   py::object n = a.attr("shape")[py::int_(0)];
   py::list windows;
   py::object builtins_slice = twpy::import("builtins", "slice");
@@ -259,6 +289,37 @@ py::tuple compute_prediction_accuracy(py::object y, py::object y_pred, py::objec
                                       py::object ppy, py::object verbose_obj) {
   const bool verbose = py::bool_(verbose_obj);
   const bool is_list = py::isinstance<py::list>(y);
+  check_count(ph, "ph");
+  if (is_list) {
+    if (!py::isinstance<py::list>(y_pred)) {
+      twpy::raise(PyExc_TypeError,
+                  "y_pred must be a list of forecast arrays, one per target, as y is a list");
+    }
+    if (py::len(y_pred) < py::len(y)) {
+      twpy::raise(PyExc_ValueError, "y_pred holds " + std::to_string(py::len(y_pred)) +
+                                        " forecast arrays for the " + std::to_string(py::len(y)) +
+                                        " targets of y");
+    }
+    for (std::size_t i = 0; i < py::len(y); ++i) {
+      check_array_arg(y[py::int_(i)], "every item of y", "an array");
+      check_array_arg(y_pred[py::int_(i)], "every item of y_pred", "an array");
+    }
+  } else {
+    const char* what = "a two-dimensional array (samples x targets) or a list of arrays";
+    check_array_arg(y, "y", what);
+    check_array_arg(y_pred, "y_pred", "a two-dimensional array (forecasts x targets)");
+    if (py::len(y.attr("shape")) != 2) {
+      twpy::raise(PyExc_ValueError, std::string("y must be ") + what + ", got shape " +
+                                        py::repr(y.attr("shape")).cast<std::string>());
+    }
+    if (py::len(y_pred.attr("shape")) != 2 ||
+        py::int_(y_pred.attr("shape")[py::int_(1)]) < py::int_(y.attr("shape")[py::int_(1)])) {
+      twpy::raise(PyExc_ValueError,
+                  "y_pred must be a two-dimensional array with a column per target of y, got "
+                  "shape " +
+                      py::repr(y_pred.attr("shape")).cast<std::string>());
+    }
+  }
   const long number_targets =
       is_list ? static_cast<long>(py::len(y)) : y.attr("shape")[py::int_(1)].cast<long>();
   if (verbose) {
@@ -310,7 +371,8 @@ py::tuple compute_prediction_accuracy(py::object y, py::object y_pred, py::objec
   }
   if (number_targets <= 0) {
     twpy::raise(PyExc_UnboundLocalError,
-                "cannot access local variable 'mts' where it is not associated with a value");
+                "y holds no target series (no column, or an empty list): no accuracy and no "
+                "result 'mts' can be formed");
   }
   if (number_targets > 1) {
     py::dict mts;

@@ -81,7 +81,11 @@ std::vector<py::object> resolve_columns(py::object entries, const py::list& name
         twpy::print(py::str("{}: {} is invalid").format(role, e));
       }
     } else if (is_float(e)) {
-      out.push_back(builtins_int(e));
+      if (std::isfinite(py::float_(py::reinterpret_borrow<py::object>(e)).cast<double>())) {
+        out.push_back(builtins_int(e));
+      } else {
+        twpy::print(py::str("{}: {} is invalid").format(role, e));
+      }
     }
   }
   return out;
@@ -106,10 +110,22 @@ bool is_missing(py::handle v) {
   return PyFloat_Check(v.ptr()) && std::isnan(PyFloat_AS_DOUBLE(v.ptr()));
 }
 
+// The column's values as a one-dimensional, C-contiguous array of object pointers. pandas hands
+// out views with any stride (a reversed frame gives a negative one), so the items are only read
+// through a contiguous copy.
+py::array object_values(py::object column) {
+  py::object object_dtype = py::module_::import("builtins").attr("object");
+  py::object raw = column.attr("to_numpy")(py::arg("dtype") = object_dtype);
+  py::array values = mod_attr("np").attr("ascontiguousarray")(raw, py::arg("dtype") = object_dtype);
+  if (values.ndim() != 1 || values.dtype().kind() != 'O') {
+    twpy::raise(PyExc_ValueError, "a column must hold one value per row");
+  }
+  return values;
+}
+
 // float() of every value's unquoted text; "" and missing values become NaN.
 py::array_t<double> text_to_float(py::object column) {
-  py::array values =
-      column.attr("to_numpy")(py::arg("dtype") = py::module_::import("builtins").attr("object"));
+  py::array values = object_values(column);
   const auto n = values.shape(0);
   py::array_t<double> out(n);
   double* dst = out.mutable_data();
@@ -204,8 +220,7 @@ struct FastIso {
 };
 
 FastIso fast_iso_column(py::object column) {
-  py::array values =
-      column.attr("to_numpy")(py::arg("dtype") = py::module_::import("builtins").attr("object"));
+  py::array values = object_values(column);
   const auto n = values.shape(0);
   std::vector<int64_t> stamps(static_cast<size_t>(n));
   auto* const* items = reinterpret_cast<PyObject* const*>(values.data());
@@ -289,6 +304,15 @@ void spacing_exact(py::object ordered, py::object& mean, py::object& stdev) {
     diffs.append(d);
   }
   py::object statistics = twpy::import("statistics");
+  if (diffs.size() < 2) {
+    // statistics.stdev would refuse it too; say what it means for the split.
+    PyErr_SetString(statistics.attr("StatisticsError").ptr(),
+                    ("timestamp_column: the regularity of the timestamps needs at least three "
+                     "rows, the dataset has " +
+                     std::to_string(stamps.size()))
+                        .c_str());
+    throw py::error_already_set();
+  }
   mean = statistics.attr("mean")(diffs);
   stdev = statistics.attr("stdev")(diffs);
 }
@@ -391,6 +415,19 @@ void check_regularity(py::object ordered) {
   }
 }
 
+// A column index the frame does not have: IndexError naming the setting (as pandas would
+// raise it, with a text that says which setting and how many columns there are).
+void check_column_index(py::handle index, const py::list& names, const char* setting) {
+  if (!is_integer(index)) return;
+  const py::int_ n(py::len(names));
+  py::object i = py::reinterpret_borrow<py::object>(index);
+  if (py::bool_(i >= n) || py::bool_(i < -n)) {
+    twpy::raise(PyExc_IndexError, std::string(setting) + ": column " +
+                                      py::str(i).cast<std::string>() + " is outside the " +
+                                      std::to_string(py::len(names)) + " columns of the dataset");
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // The split
 
@@ -412,7 +449,7 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
   const std::string kind = py::str(np.attr("asarray")(test_size).attr("dtype").attr("kind"));
   const py::int_ zero(0);
   if ((kind == "i" && (py::bool_(test_size >= n) || py::bool_(test_size <= zero))) ||
-      (kind == "f" && (py::bool_(test_size <= zero) || py::bool_(test_size >= py::int_(1))))) {
+      (kind == "f" && !(py::bool_(test_size > zero) && py::bool_(test_size < py::int_(1))))) {
     fail("TIDEWELLTSLIBS0070E", test_size, n);
   }
   py::object holdout =
@@ -450,9 +487,15 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
       twpy::print(py::str("timestamp_column: {} is invalid").format(timestamp_column));
     }
   } else if (is_float(timestamp_column)) {
-    ts_index = twpy::import("builtins", "int")(timestamp_column);
+    if (std::isfinite(py::float_(timestamp_column).cast<double>())) {
+      ts_index = twpy::import("builtins", "int")(timestamp_column);
+    } else {
+      twpy::print(py::str("timestamp_column: {} is invalid").format(timestamp_column));
+    }
   }
   const bool has_time = !eq(ts_index, py::int_(-1));
+  if (has_time) check_column_index(ts_index, names, "timestamp_column");
+  for (const py::object& i : features) check_column_index(i, names, "feature_columns");
   py::object time_col = has_time ? py::object(columns[ts_index]) : py::object(py::none());
 
   py::object is_string_dtype = pd.attr("api").attr("types").attr("is_string_dtype");

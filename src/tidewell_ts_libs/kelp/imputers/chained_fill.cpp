@@ -44,10 +44,20 @@ void back_to_original(py::object self) {
   }
 }
 
+// After a fit the dicts are those of the new fit: an empty list when it built no steps (one
+// column, or nothing to iterate), never the steps of an earlier fit on other data.
+void keep_fitted_steps(py::object self) {
+  if (py::len(self.attr("imputation_sequence_")) == 0) {
+    self.attr("new_imputation_sequence_") = py::list();
+  } else {
+    forward_conversion(self);
+  }
+  self.attr("imputation_sequence_") = py::list();
+}
+
 py::object fit(py::object self, py::object X, py::object y) {
   py::object result = base().attr("fit")(self, X, y);
-  forward_conversion(self);
-  self.attr("imputation_sequence_") = py::list();
+  keep_fitted_steps(self);
   return result;
 }
 
@@ -72,8 +82,7 @@ py::object transform(py::object self, py::object X) {
 // the same, so that a transform after fit_transform uses the steps just fitted.
 py::object fit_transformform(py::object self, py::object X, py::object y) {
   py::object result = base().attr("fit_transform")(self, X, y);
-  forward_conversion(self);
-  self.attr("imputation_sequence_") = py::list();
+  keep_fitted_steps(self);
   return result;
 }
 

@@ -23,8 +23,8 @@ const std::map<std::string, std::string>& catalogue() {
       {"TIDEWELLTSLIBS0006E",
        "The data has {} value columns but the forecaster was trained on {}."},
       {"TIDEWELLTSLIBS0007E",
-       "Values below -2 cannot be log-transformed: the new data does not fit the trained "
-       "forecaster."},
+       "Values of -2 or below cannot be log-transformed (ln(x + 2) is not finite): the new data "
+       "does not fit the trained forecaster."},
       {"TIDEWELLTSLIBS0056E",
        "This %(name)s instance is not fitted yet. Call 'fit' with _reset_model=True before using "
        "this estimator."},

@@ -592,12 +592,11 @@ double Bats::point_z(std::int64_t h) const {
     for (std::int64_t i = 0; i < sim; ++i) filter_step(par_, s, 0.0, true);
     return point_after(s, h, sim);
   }
-  double y = par_.box_cox ? inv_box_cox(z, par_.lambda) : z;
-  return detail::unscale(detail::finite_or(y, 0.0), scale_);
+  return z;
 }
 
-// The ARMA-error forecast h steps ahead from the state `s` that the filter reached after `sim`
-// simulated steps (sim = min(h - 1, kArmaSimulated)).
+// The ARMA-error forecast h steps ahead, on the transformed scale, from the state `s` that the
+// filter reached after `sim` simulated steps (sim = min(h - 1, kArmaSimulated)).
 double Bats::point_after(const BatsState& s, std::int64_t h, std::int64_t sim) const {
   double z;
   {
@@ -641,11 +640,11 @@ void Bats::forecast_path_ahead(const double* h, std::size_t n, double* out) cons
     const auto k = static_cast<std::int64_t>(kd);
     while (static_cast<std::int64_t>(near.size()) < std::min(k, kArmaSimulated + 1)) {
       const auto next = static_cast<std::int64_t>(near.size()) + 1;  // s: after next - 1 steps
-      near.push_back(point_after(s, next, next - 1));
+      near.push_back(back(point_after(s, next, next - 1)));
       if (next <= kArmaSimulated) filter_step(par_, s, 0.0, true);
     }
     if (k <= kArmaSimulated + 1) return near[static_cast<std::size_t>(k - 1)];
-    return point_after(s, k, kArmaSimulated);  // s: after kArmaSimulated steps
+    return back(point_after(s, k, kArmaSimulated));  // s: after kArmaSimulated steps
   };
   for (std::size_t i = 0; i < n; ++i) {
     const double hi = h[i] > 9.0e15 ? 9.0e15 : h[i];

@@ -156,8 +156,7 @@ PYBIND11_MODULE(_tarn, m) {
   model
       .def(
           "update_model",
-          [](tarn::Model& self, py::handle t, py::handle v) {
-    update_model(self, t, v); },
+          [](tarn::Model& self, py::handle t, py::handle v) { update_model(self, t, v); },
           py::arg("timestamps"), py::arg("values"),
           "Feeds observations in time order: two equal-length sequences (integer timestamps, "
           "values) or one timestamp and one value. A NaN or None value is a missing observation. "
@@ -169,64 +168,62 @@ PYBIND11_MODULE(_tarn, m) {
       .def(
           "fit_available",
           [](tarn::Model& self) {
-    py::gil_scoped_release release;
-    return self.fit_available();
+            py::gil_scoped_release release;
+            return self.fit_available();
           },
           "For a model still collecting its training values when the series has ended: fits "
           "on the values seen so far if the model can (the automatic selector does), and "
           "returns is_initialized().")
       .def(
-          "forecast_at", [](const tarn::Model& self, double t) {
-    return self.forecast_at(t); },
+          "forecast_at", [](const tarn::Model& self, double t) { return self.forecast_at(t); },
           py::arg("timestamp"), "Forecast for a timestamp after the latest observation.")
       .def(
           "forecast_steps",
-          [](const tarn::Model& self, double h) {
-    return self.forecast_steps(h); },
+          [](const tarn::Model& self, double h) { return self.forecast_steps(h); },
           py::arg("steps"), "Forecast `steps` grid steps after the latest observation.")
       .def(
           "forecast_interval_at",
           [](const tarn::Model& self, double t, double level) {
-    if (!(level > 0.0 && level < 100.0)) {
-      raise(PyExc_ValueError, "level must be a coverage in percent between 0 and 100");
-    }
-    try {
-      return self.forecast_interval_at(t, level / 100.0);
-    } catch (const tarn::NotInitialized& e) {
-      raise(PyExc_ValueError, e.what());
-    }
+            if (!(level > 0.0 && level < 100.0)) {
+              raise(PyExc_ValueError, "level must be a coverage in percent between 0 and 100");
+            }
+            try {
+              return self.forecast_interval_at(t, level / 100.0);
+            } catch (const tarn::NotInitialized& e) {
+              raise(PyExc_ValueError, e.what());
+            }
           },
           py::arg("timestamp"), py::arg("level") = 95.0,
           "Prediction interval (lower, upper) for a timestamp after the latest observation, "
           "covering `level` percent of the forecast distribution (0 < level < 100). Raises "
-          "ValueError for another level and before the model can forecast."))
+          "ValueError for another level and before the model can forecast.")
       .def(
           "forecast_path",
           [](const tarn::Model& self, py::handle h) {
-    if (PyBool_Check(h.ptr()) || !PyIndex_Check(h.ptr())) {
-      raise(PyExc_TypeError,
-            "forecast_path: h must be an integer, not " + std::string(Py_TYPE(h.ptr())->tp_name));
-    }
-    py::int_ i = py::reinterpret_steal<py::int_>(PyNumber_Index(h.ptr()));
-    if (!i) throw py::error_already_set();
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (overflow < 0 || (!overflow && n < 0)) {
-      raise(PyExc_ValueError, "forecast_path: h must not be negative");
-    }
-    if (overflow > 0 || n > static_cast<long long>(tarn::kMaxForecastPath)) {
-      raise(PyExc_ValueError, "forecast_path: h of " + std::string(py::str(i)) +
-                                  " steps is above the limit of " +
-                                  std::to_string(tarn::kMaxForecastPath));
-    }
-    const auto steps = static_cast<std::size_t>(n);
-    py::array_t<double> out(static_cast<py::ssize_t>(steps));
-    double* dst = out.mutable_data();
-    {
-      py::gil_scoped_release release;
-      self.forecast_path(steps, dst);
-    }
-    return out;
+            if (PyBool_Check(h.ptr()) || !PyIndex_Check(h.ptr())) {
+              raise(PyExc_TypeError, "forecast_path: h must be an integer, not " +
+                                         std::string(Py_TYPE(h.ptr())->tp_name));
+            }
+            py::int_ i = py::reinterpret_steal<py::int_>(PyNumber_Index(h.ptr()));
+            if (!i) throw py::error_already_set();
+            int overflow = 0;
+            const long long n = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+            if (overflow < 0 || (!overflow && n < 0)) {
+              raise(PyExc_ValueError, "forecast_path: h must not be negative");
+            }
+            if (overflow > 0 || n > static_cast<long long>(tarn::kMaxForecastPath)) {
+              raise(PyExc_ValueError, "forecast_path: h of " + std::string(py::str(i)) +
+                                          " steps is above the limit of " +
+                                          std::to_string(tarn::kMaxForecastPath));
+            }
+            const auto steps = static_cast<std::size_t>(n);
+            py::array_t<double> out(static_cast<py::ssize_t>(steps));
+            double* dst = out.mutable_data();
+            {
+              py::gil_scoped_release release;
+              self.forecast_path(steps, dst);
+            }
+            return out;
           },
           py::arg("h"),
           "Forecasts 1, 2, ..., h grid steps after the latest observation, as one array (the "
@@ -239,27 +236,22 @@ PYBIND11_MODULE(_tarn, m) {
       .def_property_readonly("observations", &tarn::Model::observations,
                              "Number of observations fed (missing ones included).")
       .def_property_readonly("kind",
-                             [](const tarn::Model& self) {
-    return std::string(self.kind()); })
+                             [](const tarn::Model& self) { return std::string(self.kind()); })
       .def("describe", &tarn::Model::describe, "Readable description of the model.")
       .def("__repr__",
-           [](const tarn::Model& self) {
-    return "<tarn model " + self.describe() + ">"; })
+           [](const tarn::Model& self) { return "<tarn model " + self.describe() + ">"; })
       .def(
-          "serialize", [](const tarn::Model& self) {
-    return py::bytes(self.serialize()); },
+          "serialize", [](const tarn::Model& self) { return py::bytes(self.serialize()); },
           "The model's binary state (read back with _from_state).")
       .def("__reduce__",
            [](const tarn::Model& self) {
-    py::object fn = py::module_::import("tidewell_ts_libs.deps.tarn").attr("_from_state");
-    return py::make_tuple(fn, py::make_tuple(py::bytes(self.serialize())));
+             py::object fn = py::module_::import("tidewell_ts_libs.deps.tarn").attr("_from_state");
+             return py::make_tuple(fn, py::make_tuple(py::bytes(self.serialize())));
            })
-      .def("__copy__", [](const tarn::Model& self) {
-    return ModelPtr(self.clone()); })
+      .def("__copy__", [](const tarn::Model& self) { return ModelPtr(self.clone()); })
       .def(
           "__deepcopy__",
-          [](const tarn::Model& self, py::handle) {
-    return ModelPtr(self.clone()); },
+          [](const tarn::Model& self, py::handle) { return ModelPtr(self.clone()); },
           py::arg("memo"));
 
   m.def("_from_state", &from_state, py::arg("state"),

@@ -45,20 +45,17 @@ void back_to_original(py::object self) {
 }
 
 // After a fit the dicts are those of the new fit: an empty list when it built no steps (one
-// column, or nothing to iterate), never the steps of an earlier fit on other data.
-void keep_fitted_steps(py::object self) {
-  if (py::len(self.attr("imputation_sequence_")) == 0) {
-    self.attr("new_imputation_sequence_") = py::list();
-  } else {
-    forward_conversion(self);
-  }
+// column, or nothing to iterate), never the steps of an earlier fit on other data. The base
+// class's fit runs through fit_transform, which may have converted the steps already.
+py::object fitted(py::object self, py::object result) {
+  forward_conversion(self);
   self.attr("imputation_sequence_") = py::list();
+  return result;
 }
 
 py::object fit(py::object self, py::object X, py::object y) {
-  py::object result = base().attr("fit")(self, X, y);
-  keep_fitted_steps(self);
-  return result;
+  self.attr("new_imputation_sequence_") = py::list();
+  return fitted(self, base().attr("fit")(self, X, y));
 }
 
 py::object transform(py::object self, py::object X) {
@@ -81,9 +78,8 @@ py::object transform(py::object self, py::object X) {
 // fit_transformform is the name the service calls; fit_transform, its correct spelling, does
 // the same, so that a transform after fit_transform uses the steps just fitted.
 py::object fit_transformform(py::object self, py::object X, py::object y) {
-  py::object result = base().attr("fit_transform")(self, X, y);
-  keep_fitted_steps(self);
-  return result;
+  self.attr("new_imputation_sequence_") = py::list();
+  return fitted(self, base().attr("fit_transform")(self, X, y));
 }
 
 }  // namespace

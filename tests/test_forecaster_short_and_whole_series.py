@@ -88,3 +88,15 @@ def test_autoforecaster_fits_the_series_itself_under_the_log_transform():
     copy = pickle.loads(pickle.dumps(logged))
     assert np.ravel(copy.predict(prediction_horizon=4)) == pytest.approx(
         np.ravel(logged.predict(prediction_horizon=4)))
+
+
+@pytest.mark.parametrize("n", [40, 80])
+def test_arima_fits_the_series_itself_under_the_log_transform(n):
+    rng = np.random.default_rng(7)
+    x = column(100 + np.cumsum(rng.normal(2.0, 1.0, n)))
+    logged = QuillcastForecaster(algorithm="arima").fit(x, None, _reset_model=True)
+    plain = QuillcastForecaster(algorithm="arima", log_transform=False).fit(
+        x, None, _reset_model=True)
+    assert logged.log_transformed and "ln(x + 2)" in logged.model[0].describe()
+    assert np.ravel(logged.predict(prediction_horizon=6)) == pytest.approx(
+        np.ravel(plain.predict(prediction_horizon=6)), rel=1e-9)

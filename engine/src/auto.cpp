@@ -150,17 +150,11 @@ std::string AutoSelector::choice() const {
 }
 
 double AutoSelector::to_series(double fed) const {
-  const double shift = config_.log_input_shift;
-  if (!(shift > 0.0) || !std::isfinite(fed)) return fed;
-  return std::min(std::exp(fed), std::numeric_limits<double>::max()) - shift;
+  return detail::from_log_input(fed, config_.log_input_shift);
 }
 
 double AutoSelector::to_fed(double forecast) const {
-  const double shift = config_.log_input_shift;
-  if (!(shift > 0.0) || !std::isfinite(forecast)) return forecast;
-  // A forecast at or below -shift has no logarithm: it is given as the lowest value the
-  // transform can carry (e^y - shift tends to -shift).
-  return std::log(std::max(forecast + shift, std::numeric_limits<double>::min()));
+  return detail::to_log_input(forecast, config_.log_input_shift);
 }
 
 bool AutoSelector::set_log_input(double shift) {

@@ -171,3 +171,28 @@ TEST(HoltWintersSeasonForm, ChosenByAiccWhenAsked) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ArimaLogInput, ArimaFitsTheSeriesArmaTakesTheLogs) {
+  const auto x = trending(60);
+  auto raw = tarn::build("arima", {{"min_training_data", 60}});
+  auto logged = tarn::build("arima", {{"min_training_data", 60}});
+  EXPECT_TRUE(logged->set_log_input(2.0));
+  for (std::size_t t = 0; t < x.size(); ++t) {
+    raw->update(static_cast<std::int64_t>(t), x[t]);
+    logged->update(static_cast<std::int64_t>(t), std::log(x[t] + 2.0));
+  }
+  ASSERT_TRUE(logged->is_initialized());
+  for (int h = 1; h <= 6; ++h) {
+    EXPECT_NEAR(logged->forecast_steps(h), std::log(raw->forecast_steps(h) + 2.0), 1e-9) << h;
+  }
+  const auto back = tarn::Model::deserialize(logged->serialize());
+  EXPECT_EQ(back->forecast_steps(4), logged->forecast_steps(4));
+  EXPECT_NE(back->describe().find("ln(x + 2)"), std::string::npos) << back->describe();
+  EXPECT_THROW(logged->set_log_input(2.0), tarn::InvalidArgument);  // values already seen
+  auto arma = tarn::build("arma", {{"min_training_data", 20}});
+  EXPECT_FALSE(arma->set_log_input(2.0));
+}
+
+}  // namespace

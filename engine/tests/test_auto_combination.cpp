@@ -1,5 +1,6 @@
-// The automatic selector's combined forecast near the largest double, its error windows at extreme
-// values, series too short for a model search, and the ARIMA attempt sizes.
+// The automatic selector's combined forecast near the largest double, series too short for a
+// model search, values fed as logarithms (selector and ARIMA), the selector's Holt-Winters
+// season form, and the ARIMA attempt sizes.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "series_util.hpp"
 #include "tarn/season.hpp"
 
 namespace tarn {
@@ -1235,7 +1236,20 @@ bool Arima::fit_available() {
   return fitted_;
 }
 
+bool Arima::set_log_input(double shift) {
+  if (!cfg_.differencing) return false;
+  if (!std::isfinite(shift) || shift < 0.0) {
+    throw InvalidArgument("arima: the shift of log-transformed input must be finite and >= 0");
+  }
+  if (observations() > 0) {
+    throw InvalidArgument("arima: the input transform is set before the first observation");
+  }
+  cfg_.log_input_shift = shift;
+  return true;
+}
+
 void Arima::observe(double value, std::int64_t gap) {
+  value = detail::from_log_input(value, cfg_.log_input_shift);
   if (!fitted_) {
     // A run of missing values longer than the training size tells the fit nothing more.
     const std::int64_t need = cfg_.initial_size();
@@ -1350,14 +1364,16 @@ double Arima::from_z(double z) const {
     y = loc_ + scale_ * (std::isfinite(last) ? last : 0.0);
     if (!std::isfinite(y)) y = loc_;
   }
-  return y;
+  return detail::to_log_input(y, cfg_.log_input_shift);
 }
 
 std::string Arima::describe() const {
   std::ostringstream os;
   os << kind() << " (p " << cfg_.p_min << ".." << cfg_.p_max << ", q " << cfg_.q_min << ".."
      << cfg_.q_max << ", d " << (cfg_.d < 0 ? std::string("tested") : std::to_string(cfg_.d))
-     << (cfg_.force_model ? ", forced" : "") << ")";
+     << (cfg_.force_model ? ", forced" : "");
+  if (cfg_.log_input_shift > 0.0) os << ", fed ln(x + " << cfg_.log_input_shift << "), fitted on x";
+  os << ")";
   if (!fitted_) {
     os << ": collecting " << buffer_.size() << " of " << cfg_.initial_size() << " values";
     return os.str();
@@ -1400,6 +1416,7 @@ void Arima::save(Writer& w) const {
   w.put_bool(cfg_.force_model);
   w.put<std::int64_t>(cfg_.error_horizon_length);
   w.put_bool(cfg_.use_full_error_history);
+  if (cfg_.differencing) w.put<double>(cfg_.log_input_shift);
   w.put_bool(fitted_);
   w.put_vector(buffer_);
   if (!fitted_) return;
@@ -1444,6 +1461,12 @@ void Arima::load(Reader& r) {
   c.force_model = r.get_bool();
   c.error_horizon_length = r.get<std::int64_t>();
   c.use_full_error_history = r.get_bool();
+  if (c.differencing && r.version() >= 3) {  // older states knew no input transform
+    c.log_input_shift = r.get<double>();
+    if (!std::isfinite(c.log_input_shift) || c.log_input_shift < 0.0) {
+      throw FormatError("arima state: bad input shift");
+    }
+  }
   try {
     c.validate();
   } catch (const InvalidArgument& e) {

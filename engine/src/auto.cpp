@@ -7,6 +7,7 @@
 
 #include "series_util.hpp"
 #include "tarn/bats.hpp"
+#include "tarn/holt_winters.hpp"
 #include "tarn/naive.hpp"
 #include "tarn/season.hpp"
 #include "tarn/theta.hpp"
@@ -24,9 +25,12 @@ std::unique_ptr<Model> make_candidate(const std::string& name, std::int64_t n, i
   if (name == "hws") {
     // Holt-Winters needs two whole seasons to start a seasonal fit.
     const std::int64_t season = (m > 1 && n >= 2 * m) ? m : 1;
-    return build("hws", {{"samples_per_season", season},
-                         {"initial_training_seasons", n / season},
-                         {"compute_seasonality", season > 1}});
+    HoltWintersConfig c;
+    c.samples_per_season = season;
+    c.initial_training_seasons = n / season;
+    c.compute_seasonality = season > 1;
+    c.choose_season_form = true;  // the season additive or multiplicative, by AICc
+    return std::make_unique<HoltWinters>(c);
   }
   if (name == "arima") {
     return build("arima", {{"min_training_data", n}, {"samples_per_season", std::int64_t{m}}});
@@ -153,7 +157,27 @@ std::string AutoSelector::choice() const {
   return "combination";
 }
 
+double AutoSelector::to_series(double fed) const {
+  return detail::from_log_input(fed, config_.log_input_shift);
+}
+
+double AutoSelector::to_fed(double forecast) const {
+  return detail::to_log_input(forecast, config_.log_input_shift);
+}
+
+bool AutoSelector::set_log_input(double shift) {
+  if (!std::isfinite(shift) || shift < 0.0) {
+    throw InvalidArgument("auto: the shift of log-transformed input must be finite and >= 0");
+  }
+  if (observations() > 0) {
+    throw InvalidArgument("auto: the input transform is set before the first observation");
+  }
+  config_.log_input_shift = shift;
+  return true;
+}
+
 void AutoSelector::observe(double value, std::int64_t gap) {
+  value = to_series(value);
   if (!fitted_) {
     // Missing values before the first real one count towards the training size but are not
     // kept, so a stream of missing values cannot grow the buffer.
@@ -395,9 +419,9 @@ double AutoSelector::combination(double h) const {
 double AutoSelector::forecast_ahead(double h) const {
   if (choice_ >= 0) {
     const double f = safe_forecast(*cands_[static_cast<std::size_t>(choice_)].model, h);
-    if (std::isfinite(f)) return f;
+    if (std::isfinite(f)) return to_fed(f);
   }
-  return combination(h);
+  return to_fed(combination(h));
 }
 
 // The per-step rule of forecast_ahead over a whole path: every candidate's path is computed
@@ -455,7 +479,11 @@ void AutoSelector::forecast_path_ahead(const double* h, std::size_t n, double* o
 std::string AutoSelector::describe() const {
   std::ostringstream os;
   os << "auto(min_training_data=" << config_.min_training_data
-     << ", error_history_length=" << config_.error_history_length << ")";
+     << ", error_history_length=" << config_.error_history_length;
+  if (config_.log_input_shift > 0.0) {
+    os << ", fed ln(x + " << config_.log_input_shift << "), fitted on x";
+  }
+  os << ")";
   if (fitted_) {
     os << ": season=" << m_ << " window=" << window_ << " using " << choice() << " of [";
     for (std::size_t i = 0; i < cands_.size(); ++i) {
@@ -480,6 +508,7 @@ void AutoSelector::save(Writer& w) const {
   w.put<std::int64_t>(config_.error_history_length);
   w.put<std::uint64_t>(config_.candidates.size());
   for (const auto& c : config_.candidates) w.put_string(c);
+  w.put<double>(config_.log_input_shift);
   w.put_bool(fitted_);
   if (!fitted_) {
     w.put_vector(train_);
@@ -519,6 +548,12 @@ void AutoSelector::load(Reader& r) {
     const auto& f = all_families();
     if (std::find(f.begin(), f.end(), c.candidates.back()) == f.end()) {
       throw FormatError("model state: unknown auto candidate");
+    }
+  }
+  if (r.version() >= 3) {  // older states knew no input transform
+    c.log_input_shift = r.get<double>();
+    if (!std::isfinite(c.log_input_shift) || c.log_input_shift < 0.0) {
+      throw FormatError("model state: bad auto input shift");
     }
   }
   AutoSelector s(c);

@@ -240,6 +240,19 @@ inline std::vector<double> stationary_coefficients(const double* u, std::size_t 
 }
 
 // Replaces a non-finite forecast by a fallback, and keeps finite ones within the double range.
+// For models fed ln(x + shift) of a series x that fit x itself: a fed value on the series'
+// scale (a value beyond the largest double's logarithm gives the largest double), and a
+// forecast back on the fed scale (one at or below -shift, which has no logarithm, gives the
+// lowest the transform carries). A shift of 0 leaves values as they are.
+inline double from_log_input(double fed, double shift) {
+  if (!(shift > 0.0) || !std::isfinite(fed)) return fed;
+  return std::min(std::exp(fed), std::numeric_limits<double>::max()) - shift;
+}
+inline double to_log_input(double forecast, double shift) {
+  if (!(shift > 0.0) || !std::isfinite(forecast)) return forecast;
+  return std::log(std::max(forecast + shift, std::numeric_limits<double>::min()));
+}
+
 inline double finite_or(double v, double fallback) {
   if (std::isfinite(v)) return v;
   if (std::isnan(v)) return fallback;

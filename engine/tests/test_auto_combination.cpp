@@ -1,5 +1,6 @@
-// The automatic selector's combined forecast near the largest double, its error windows at extreme
-// values, series too short for a model search, and the ARIMA attempt sizes.
+// The automatic selector's combined forecast near the largest double, series too short for a
+// model search, values fed as logarithms (selector and ARIMA), the selector's Holt-Winters
+// season form, and the ARIMA attempt sizes.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +10,7 @@
 
 #include "tarn/arima.hpp"
 #include "tarn/auto.hpp"
+#include "tarn/holt_winters.hpp"
 
 namespace {
 
@@ -76,6 +78,122 @@ TEST(ArimaAttempts, WholeSeriesFirstThenShorterParts) {
   EXPECT_EQ(tarn::arima_attempt_size(4, 30), 20);  // never fewer than 20 values
   EXPECT_EQ(tarn::arima_attempt_size(3, 12), 12);  // nor more than the series
   EXPECT_EQ(tarn::arima_attempt_size(0, 0), 0);
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<double> trending(std::size_t n) {
+  std::vector<double> y;
+  for (std::size_t t = 0; t < n; ++t) {
+    y.push_back(50.0 + 3.0 * static_cast<double>(t) + 5.0 * std::sin(0.9 * static_cast<double>(t)));
+  }
+  return y;
+}
+
+TEST(AutoLogInput, FitsTheSeriesOnItsOwnScale) {
+  const auto x = trending(40);
+  AutoSelector raw(AutoConfig{40, 0, {}});
+  AutoSelector logged(AutoConfig{40, 0, {}});
+  EXPECT_TRUE(logged.set_log_input(2.0));
+  for (std::size_t t = 0; t < x.size(); ++t) {
+    raw.update(static_cast<std::int64_t>(t), x[t]);
+    logged.update(static_cast<std::int64_t>(t), std::log(x[t] + 2.0));
+  }
+  ASSERT_TRUE(logged.is_initialized());
+  for (int h = 1; h <= 8; ++h) {
+    EXPECT_NEAR(logged.forecast_steps(h), std::log(raw.forecast_steps(h) + 2.0), 1e-9) << h;
+  }
+  // Updates are taken on the fed scale too, and the transform survives a state round trip.
+  raw.update(40, 170.0);
+  logged.update(40, std::log(172.0));
+  EXPECT_NEAR(logged.forecast_steps(2), std::log(raw.forecast_steps(2) + 2.0), 1e-9);
+  const auto back = tarn::Model::deserialize(logged.serialize());
+  EXPECT_EQ(back->forecast_steps(3), logged.forecast_steps(3));
+  EXPECT_NE(back->describe().find("ln(x + 2)"), std::string::npos) << back->describe();
+}
+
+TEST(AutoLogInput, ForecastBelowTheShiftStaysFinite) {
+  // A steep fall: the theta forecast on the series' scale goes below -2, which has no
+  // logarithm; the fed-scale forecast is the lowest the transform carries.
+  AutoSelector a(AutoConfig{20, 0, {"theta"}});
+  a.set_log_input(2.0);
+  for (int t = 0; t < 20; ++t) a.update(t, std::log(100.0 - 5.0 * t + 2.0));
+  ASSERT_TRUE(a.is_initialized());
+  const double far = a.forecast_steps(12);
+  EXPECT_TRUE(std::isfinite(far));
+  EXPECT_LT(std::exp(far) - 2.0, -1.9);
+}
+
+TEST(AutoLogInput, SetOnlyBeforeTheFirstValueAndWithASoundShift) {
+  AutoSelector a(AutoConfig{8, 0, {}});
+  EXPECT_THROW(a.set_log_input(-1.0), tarn::InvalidArgument);
+  EXPECT_THROW(a.set_log_input(std::nan("")), tarn::InvalidArgument);
+  a.update(0, 1.0);
+  EXPECT_THROW(a.set_log_input(2.0), tarn::InvalidArgument);
+  // Other models take their values as they are.
+  auto hw = tarn::build("hws", {{"samples_per_season", 1}, {"initial_training_seasons", 8}});
+  EXPECT_FALSE(hw->set_log_input(2.0));
+}
+
+}  // namespace
+
+namespace {
+
+// A monthly season whose swing grows with the level (multiplicative), or stays (additive).
+std::vector<double> monthly(bool multiplicative) {
+  std::vector<double> y;
+  for (int t = 0; t < 96; ++t) {
+    const double level = 20.0 + 1.5 * t, s = std::sin(2 * M_PI * t / 12.0);
+    const double noise = 0.2 * std::sin(1.7 * t);
+    y.push_back(multiplicative ? level * (1.0 + 0.4 * s) + noise : level + 8.0 * s + noise);
+  }
+  return y;
+}
+
+TEST(HoltWintersSeasonForm, ChosenByAiccWhenAsked) {
+  for (bool mult : {true, false}) {
+    tarn::HoltWintersConfig c;
+    c.samples_per_season = 12;
+    c.initial_training_seasons = 8;
+    c.choose_season_form = true;
+    tarn::HoltWinters m(c);
+    const auto y = monthly(mult);
+    for (int t = 0; t < 96; ++t) m.update(t, y[static_cast<std::size_t>(t)]);
+    ASSERT_TRUE(m.is_initialized());
+    const std::string text = m.describe();
+    EXPECT_NE(text.find(mult ? "multiplicative season" : "additive season"), std::string::npos)
+        << text;
+    const auto back = tarn::Model::deserialize(m.serialize());
+    EXPECT_EQ(back->describe(), text);
+    EXPECT_EQ(back->forecast_steps(7), m.forecast_steps(7));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ArimaLogInput, ArimaFitsTheSeriesArmaTakesTheLogs) {
+  const auto x = trending(60);
+  auto raw = tarn::build("arima", {{"min_training_data", 60}});
+  auto logged = tarn::build("arima", {{"min_training_data", 60}});
+  EXPECT_TRUE(logged->set_log_input(2.0));
+  for (std::size_t t = 0; t < x.size(); ++t) {
+    raw->update(static_cast<std::int64_t>(t), x[t]);
+    logged->update(static_cast<std::int64_t>(t), std::log(x[t] + 2.0));
+  }
+  ASSERT_TRUE(logged->is_initialized());
+  for (int h = 1; h <= 6; ++h) {
+    EXPECT_NEAR(logged->forecast_steps(h), std::log(raw->forecast_steps(h) + 2.0), 1e-9) << h;
+  }
+  const auto back = tarn::Model::deserialize(logged->serialize());
+  EXPECT_EQ(back->forecast_steps(4), logged->forecast_steps(4));
+  EXPECT_NE(back->describe().find("ln(x + 2)"), std::string::npos) << back->describe();
+  EXPECT_THROW(logged->set_log_input(2.0), tarn::InvalidArgument);  // values already seen
+  auto arma = tarn::build("arma", {{"min_training_data", 20}});
+  EXPECT_FALSE(arma->set_log_input(2.0));
 }
 
 }  // namespace

@@ -48,6 +48,9 @@ struct ArimaConfig {
   bool force_model = false;             // fit (p_max, d, q_max) without searching
   std::int64_t error_horizon_length = 1;
   bool use_full_error_history = false;
+  // Above 0: the values fed are ln(x + log_input_shift) of the series x; ARIMA fits x itself
+  // and gives its forecasts back as ln(forecast + log_input_shift). Set by set_log_input.
+  double log_input_shift = 0.0;
 
   // Observations needed before the model fits.
   std::int64_t initial_size() const;
@@ -96,6 +99,9 @@ class Arima : public Model {
   const ErrorHistory& errors() const { return errors_; }
   // Fits on the values buffered so far, when the series ended before the training size.
   bool fit_available() override;
+  // ARIMA (not ARMA) fits the series on its own scale: its drift and differences fitted to
+  // logarithms would compound into exponential growth.
+  bool set_log_input(double shift) override;
 
  protected:
   void observe(double value, std::int64_t gap) override;

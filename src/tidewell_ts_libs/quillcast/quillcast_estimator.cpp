@@ -270,7 +270,8 @@ prediction_horizon : int, default 1
     than 50,000,000 rows), and a forecast of h steps costs time in proportion to h.
 log_transform : bool, default True
     Train on ln(x + 2) of every value x and return e^y - 2 of every forecast y. Training turns
-    it off when the transformed training values contain NaN (values below -2).
+    it off when the transformed training values contain NaN (values below -2). The automatic
+    selector and ARIMA are told of the transform and fit the values on their own scale.
 lookback_win : int, default 1
     Look-back window length, kept for pipelines and model searches.
 target_column_indices : int or list, default -1
@@ -1069,6 +1070,9 @@ void train(py::object self, py::object X, py::object y) {
   }
   const bool retry_sizes = (algorithm == "arima" || algorithm == "arma") && ts_l > 50 && !own_size;
   py::object utils = retry_sizes ? G("QuillcastUtils") : py::object(py::none());
+  // A model that can undo the log transform (the automatic selector, ARIMA) is told of it and
+  // fits the series on its own scale.
+  const bool log_input = truthy(self.attr("log_transformed"));
   for (std::int64_t col = 0; col < n_features; ++col) {
     try {
       py::list values =
@@ -1082,11 +1086,13 @@ void train(py::object self, py::object X, py::object y) {
           filled["min_training_data"] = size;
           py::object m = self.attr("_getModel")(**all_args);
           model_list[py::int_(col)] = m;
+          if (log_input && py::hasattr(m, "set_log_input")) m.attr("set_log_input")(2.0);
           m.attr("update_model")(timestamps, values);
           initialized = model_ready(m);
         }
       } else {
         py::object m = model_list[py::int_(col)];
+        if (log_input && py::hasattr(m, "set_log_input")) m.attr("set_log_input")(2.0);
         m.attr("update_model")(timestamps, values);
         // The series ended before the model's training size: it fits on what it has, if it can.
         if (!model_ready(m) && py::hasattr(m, "fit_available")) m.attr("fit_available")();

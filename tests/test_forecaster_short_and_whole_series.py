@@ -68,3 +68,23 @@ def test_autoforecaster_with_eight_values_searches_models():
     text = f.model[0].describe()
     assert "naive forecast" not in text and "theta" in text
     assert all(math.isfinite(v) for v in np.ravel(f.predict(prediction_horizon=3)))
+
+
+def test_autoforecaster_fits_the_series_itself_under_the_log_transform():
+    import pickle
+
+    t = np.arange(60.0)
+    x = column(200 + 4 * t + 20 * np.sin(2 * np.pi * t / 12))
+    logged = QuillcastForecaster(algorithm="autoforecaster").fit(x, None, _reset_model=True)
+    plain = QuillcastForecaster(algorithm="autoforecaster", log_transform=False).fit(
+        x, None, _reset_model=True)
+    assert logged.log_transformed and "ln(x + 2)" in logged.model[0].describe()
+    a = np.ravel(logged.predict(prediction_horizon=12))
+    assert a == pytest.approx(np.ravel(plain.predict(prediction_horizon=12)), rel=1e-9)
+    # New rows, taken through the transform, and a pickled copy give the same forecasts.
+    new = column([450.0, 470.0])
+    a = np.ravel(logged.predict(new, prediction_horizon=3))
+    assert a == pytest.approx(np.ravel(plain.predict(new, prediction_horizon=3)), rel=1e-9)
+    copy = pickle.loads(pickle.dumps(logged))
+    assert np.ravel(copy.predict(prediction_horizon=4)) == pytest.approx(
+        np.ravel(logged.predict(prediction_horizon=4)))

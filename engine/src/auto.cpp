@@ -151,7 +151,33 @@ std::string AutoSelector::choice() const {
   return "combination";
 }
 
+double AutoSelector::to_series(double fed) const {
+  const double shift = config_.log_input_shift;
+  if (!(shift > 0.0) || !std::isfinite(fed)) return fed;
+  return std::min(std::exp(fed), std::numeric_limits<double>::max()) - shift;
+}
+
+double AutoSelector::to_fed(double forecast) const {
+  const double shift = config_.log_input_shift;
+  if (!(shift > 0.0) || !std::isfinite(forecast)) return forecast;
+  // A forecast at or below -shift has no logarithm: it is given as the lowest value the
+  // transform can carry (e^y - shift tends to -shift).
+  return std::log(std::max(forecast + shift, std::numeric_limits<double>::min()));
+}
+
+bool AutoSelector::set_log_input(double shift) {
+  if (!std::isfinite(shift) || shift < 0.0) {
+    throw InvalidArgument("auto: the shift of log-transformed input must be finite and >= 0");
+  }
+  if (observations() > 0) {
+    throw InvalidArgument("auto: the input transform is set before the first observation");
+  }
+  config_.log_input_shift = shift;
+  return true;
+}
+
 void AutoSelector::observe(double value, std::int64_t gap) {
+  value = to_series(value);
   if (!fitted_) {
     // Missing values before the first real one count towards the training size but are not
     // kept, so a stream of missing values cannot grow the buffer.
@@ -176,7 +202,7 @@ void AutoSelector::observe(double value, std::int64_t gap) {
     std::vector<double> below, above;
     if (gap == 1 && output_offsets(1, kOneSigma, below, above)) {
       const double sd = 0.5 * (below.back() + above.back());
-      const double u = (value - forecast_ahead(static_cast<double>(gap))) / sd;
+      const double u = (value - series_forecast(static_cast<double>(gap))) / sd;
       if (sd > 0.0 && std::isfinite(u)) {
         cal_sum_ += u * u;
         cal_count_ += 1.0;
@@ -362,10 +388,12 @@ void AutoSelector::interval_ahead(std::int64_t h, double coverage, double* lower
   }
   const double c = std::sqrt(calibration());
   for (std::int64_t k = 0; k < h; ++k) {
-    const double f = forecast_ahead(static_cast<double>(k + 1));
+    // On the series' own scale; a log-transformed input takes the quantiles through the
+    // (monotone) transform.
+    const double f = series_forecast(static_cast<double>(k + 1));
     const auto j = static_cast<std::size_t>(k);
-    lower[k] = f - c * below[j];
-    upper[k] = f + c * above[j];
+    lower[k] = to_fed(f - c * below[j]);
+    upper[k] = to_fed(f + c * above[j]);
   }
 }
 
@@ -390,7 +418,7 @@ double AutoSelector::combination(double h) const {
   return fallback_;
 }
 
-double AutoSelector::forecast_ahead(double h) const {
+double AutoSelector::series_forecast(double h) const {
   if (choice_ >= 0) {
     const double f = safe_forecast(*cands_[static_cast<std::size_t>(choice_)].model, h);
     if (std::isfinite(f)) return f;
@@ -398,10 +426,18 @@ double AutoSelector::forecast_ahead(double h) const {
   return combination(h);
 }
 
+double AutoSelector::forecast_ahead(double h) const {
+  return to_fed(series_forecast(h));
+}
+
 std::string AutoSelector::describe() const {
   std::ostringstream os;
   os << "auto(min_training_data=" << config_.min_training_data
-     << ", error_history_length=" << config_.error_history_length << ")";
+     << ", error_history_length=" << config_.error_history_length;
+  if (config_.log_input_shift > 0.0) {
+    os << ", fed ln(x + " << config_.log_input_shift << "), fitted on x";
+  }
+  os << ")";
   if (fitted_) {
     os << ": season=" << m_ << " window=" << window_ << " using " << choice() << " of [";
     for (std::size_t i = 0; i < cands_.size(); ++i) {
@@ -426,6 +462,7 @@ void AutoSelector::save(Writer& w) const {
   w.put<std::int64_t>(config_.error_history_length);
   w.put<std::uint64_t>(config_.candidates.size());
   for (const auto& c : config_.candidates) w.put_string(c);
+  w.put<double>(config_.log_input_shift);
   w.put_bool(fitted_);
   if (!fitted_) {
     w.put_vector(train_);
@@ -465,6 +502,12 @@ void AutoSelector::load(Reader& r) {
     const auto& f = all_families();
     if (std::find(f.begin(), f.end(), c.candidates.back()) == f.end()) {
       throw FormatError("model state: unknown auto candidate");
+    }
+  }
+  if (r.version() >= 3) {  // older states knew no input transform
+    c.log_input_shift = r.get<double>();
+    if (!std::isfinite(c.log_input_shift) || c.log_input_shift < 0.0) {
+      throw FormatError("model state: bad auto input shift");
     }
   }
   AutoSelector s(c);

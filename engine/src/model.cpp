@@ -16,7 +16,8 @@ namespace {
 constexpr char kMagic[4] = {'T', 'A', 'R', 'N'};
 // 1: the framing and the model's fields. 2: the same, followed by the CRC-32 of every byte
 // before it, so a damaged state is rejected instead of loaded with other numbers. 3: models
-// also keep what their prediction intervals need (the one-step error variance).
+// also keep what their prediction intervals need (the one-step error variance), and the
+// automatic selector the shift of log-transformed input.
 constexpr std::uint16_t kFormatVersion = 3;
 constexpr std::uint16_t kOldestVersion = 1;
 constexpr std::uint16_t kFirstChecksummedVersion = 2;

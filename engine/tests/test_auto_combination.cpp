@@ -79,3 +79,60 @@ TEST(ArimaAttempts, WholeSeriesFirstThenShorterParts) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<double> trending(std::size_t n) {
+  std::vector<double> y;
+  for (std::size_t t = 0; t < n; ++t) {
+    y.push_back(50.0 + 3.0 * static_cast<double>(t) + 5.0 * std::sin(0.9 * static_cast<double>(t)));
+  }
+  return y;
+}
+
+TEST(AutoLogInput, FitsTheSeriesOnItsOwnScale) {
+  const auto x = trending(40);
+  AutoSelector raw(AutoConfig{40, 0, {}});
+  AutoSelector logged(AutoConfig{40, 0, {}});
+  EXPECT_TRUE(logged.set_log_input(2.0));
+  for (std::size_t t = 0; t < x.size(); ++t) {
+    raw.update(static_cast<std::int64_t>(t), x[t]);
+    logged.update(static_cast<std::int64_t>(t), std::log(x[t] + 2.0));
+  }
+  ASSERT_TRUE(logged.is_initialized());
+  for (int h = 1; h <= 8; ++h) {
+    EXPECT_NEAR(logged.forecast_steps(h), std::log(raw.forecast_steps(h) + 2.0), 1e-9) << h;
+  }
+  // Updates are taken on the fed scale too, and the transform survives a state round trip.
+  raw.update(40, 170.0);
+  logged.update(40, std::log(172.0));
+  EXPECT_NEAR(logged.forecast_steps(2), std::log(raw.forecast_steps(2) + 2.0), 1e-9);
+  const auto back = tarn::Model::deserialize(logged.serialize());
+  EXPECT_EQ(back->forecast_steps(3), logged.forecast_steps(3));
+  EXPECT_NE(back->describe().find("ln(x + 2)"), std::string::npos) << back->describe();
+}
+
+TEST(AutoLogInput, ForecastBelowTheShiftStaysFinite) {
+  // A steep fall: the theta forecast on the series' scale goes below -2, which has no
+  // logarithm; the fed-scale forecast is the lowest the transform carries.
+  AutoSelector a(AutoConfig{20, 0, {"theta"}});
+  a.set_log_input(2.0);
+  for (int t = 0; t < 20; ++t) a.update(t, std::log(100.0 - 5.0 * t + 2.0));
+  ASSERT_TRUE(a.is_initialized());
+  const double far = a.forecast_steps(12);
+  EXPECT_TRUE(std::isfinite(far));
+  EXPECT_LT(std::exp(far) - 2.0, -1.9);
+}
+
+TEST(AutoLogInput, SetOnlyBeforeTheFirstValueAndWithASoundShift) {
+  AutoSelector a(AutoConfig{8, 0, {}});
+  EXPECT_THROW(a.set_log_input(-1.0), tarn::InvalidArgument);
+  EXPECT_THROW(a.set_log_input(std::nan("")), tarn::InvalidArgument);
+  a.update(0, 1.0);
+  EXPECT_THROW(a.set_log_input(2.0), tarn::InvalidArgument);
+  // Other models take their values as they are.
+  auto hw = tarn::build("hws", {{"samples_per_season", 1}, {"initial_training_seasons", 8}});
+  EXPECT_FALSE(hw->set_log_input(2.0));
+}
+
+}  // namespace

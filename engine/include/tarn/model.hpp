@@ -64,6 +64,11 @@ class Model {
   // values seen so far if the model knows how to, and returns is_initialized(). The default
   // does nothing.
   virtual bool fit_available() { return ready(); }
+  // Says that the values to be fed are ln(x + shift) of the series x. A model that can fit on
+  // the series' own scale does so, keeps forecasting on the scale it is fed, and returns true;
+  // the default takes the values as they are and returns false. Only before the first
+  // observation.
+  virtual bool set_log_input(double /*shift*/) { return false; }
   // Forgets every observation (the configuration stays).
   void reset();
 

@@ -784,6 +784,10 @@ void train(py::object self, py::object X, py::object y) {
         }
       } else {
         py::object m = model_list[py::int_(col)];
+        // A model that can undo the log transform fits the series on its own scale.
+        if (truthy(self.attr("log_transformed")) && py::hasattr(m, "set_log_input")) {
+          m.attr("set_log_input")(2.0);
+        }
         m.attr("update_model")(timestamps, values);
         // The series ended before the model's training size: it fits on what it has, if it can.
         if (!model_ready(m) && py::hasattr(m, "fit_available")) m.attr("fit_available")();

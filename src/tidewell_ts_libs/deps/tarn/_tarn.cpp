@@ -173,6 +173,10 @@ PYBIND11_MODULE(_tarn, m) {
           "For a model still collecting its training values when the series has ended: fits "
           "on the values seen so far if the model can (the automatic selector does), and "
           "returns is_initialized().")
+      .def("set_log_input", &tarn::Model::set_log_input, py::arg("shift"),
+           "Says, before the first observation, that the values to be fed are ln(x + shift) of "
+           "the series x. A model that can fit x on its own scale (the automatic selector) does "
+           "so, keeps forecasting on the fed scale and returns True; others return False.")
       .def(
           "forecast_at", [](const tarn::Model& self, double t) { return self.forecast_at(t); },
           py::arg("timestamp"), "Forecast for a timestamp after the latest observation.")

@@ -7,6 +7,7 @@
 
 #include "series_util.hpp"
 #include "tarn/bats.hpp"
+#include "tarn/holt_winters.hpp"
 #include "tarn/intervals.hpp"
 #include "tarn/naive.hpp"
 #include "tarn/season.hpp"
@@ -25,9 +26,12 @@ std::unique_ptr<Model> make_candidate(const std::string& name, std::int64_t n, i
   if (name == "hws") {
     // Holt-Winters needs two whole seasons to start a seasonal fit.
     const std::int64_t season = (m > 1 && n >= 2 * m) ? m : 1;
-    return build("hws", {{"samples_per_season", season},
-                         {"initial_training_seasons", n / season},
-                         {"compute_seasonality", season > 1}});
+    HoltWintersConfig c;
+    c.samples_per_season = season;
+    c.initial_training_seasons = n / season;
+    c.compute_seasonality = season > 1;
+    c.choose_season_form = true;  // the season additive or multiplicative, by AICc
+    return std::make_unique<HoltWinters>(c);
   }
   if (name == "arima") {
     return build("arima", {{"min_training_data", n}, {"samples_per_season", std::int64_t{m}}});

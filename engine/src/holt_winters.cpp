@@ -584,7 +584,8 @@ void HoltWinters::fit() {
     try_season = false;
     note_ = "season not fitted: fewer than two seasons of data";
   }
-  const bool want_mult = cfg_.multiplicative && try_season;
+  const bool both_seasons = cfg_.choose_season_form && try_season && positive;
+  const bool want_mult = (cfg_.multiplicative || both_seasons) && try_season;
   bool mult = want_mult;
   if (want_mult && !positive) {
     mult = false;
@@ -613,6 +614,13 @@ void HoltWinters::fit() {
       if (positive && !f.mult) {
         f.merr = true;
         forms.push_back(f);
+      }
+      if (both_seasons && f.mult) {  // the same form with an additive season
+        Form a = f;
+        a.mult = false;
+        forms.push_back(a);
+        a.merr = true;
+        forms.push_back(a);
       }
     }
   }
@@ -886,7 +894,10 @@ std::string HoltWinters::describe() const {
     os << "samples_per_season=" << cfg_.samples_per_season
        << ", initial_training_seasons=" << cfg_.initial_training_seasons;
   }
-  os << ", " << (cfg_.multiplicative ? "multiplicative" : "additive");
+  os << ", "
+     << (cfg_.choose_season_form ? "season form by AICc"
+         : cfg_.multiplicative   ? "multiplicative"
+                                 : "additive");
   if (!cfg_.compute_seasonality) os << ", no season";
   os << ")";
   if (!fitted_) {
@@ -918,6 +929,7 @@ void HoltWinters::save(Writer& w) const {
   w.put<std::int64_t>(cfg_.number_of_samples);
   w.put<std::int64_t>(cfg_.error_history_length);
   w.put_bool(cfg_.use_full_error_history);
+  w.put_bool(cfg_.choose_season_form);
   w.put_vector(buffer_);
   w.put_bool(fitted_);
   w.put_bool(season_);
@@ -945,6 +957,7 @@ void HoltWinters::load(Reader& r) {
   c.number_of_samples = r.get<std::int64_t>();
   c.error_history_length = r.get<std::int64_t>();
   c.use_full_error_history = r.get_bool();
+  if (r.version() >= 3) c.choose_season_form = r.get_bool();  // older states had no choice
   try {
     c.validate();
   } catch (const InvalidArgument& e) {

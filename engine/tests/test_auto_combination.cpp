@@ -9,6 +9,7 @@
 
 #include "tarn/arima.hpp"
 #include "tarn/auto.hpp"
+#include "tarn/holt_winters.hpp"
 
 namespace {
 
@@ -133,6 +134,40 @@ TEST(AutoLogInput, SetOnlyBeforeTheFirstValueAndWithASoundShift) {
   // Other models take their values as they are.
   auto hw = tarn::build("hws", {{"samples_per_season", 1}, {"initial_training_seasons", 8}});
   EXPECT_FALSE(hw->set_log_input(2.0));
+}
+
+}  // namespace
+
+namespace {
+
+// A monthly season whose swing grows with the level (multiplicative), or stays (additive).
+std::vector<double> monthly(bool multiplicative) {
+  std::vector<double> y;
+  for (int t = 0; t < 96; ++t) {
+    const double level = 20.0 + 1.5 * t, s = std::sin(2 * M_PI * t / 12.0);
+    const double noise = 0.2 * std::sin(1.7 * t);
+    y.push_back(multiplicative ? level * (1.0 + 0.4 * s) + noise : level + 8.0 * s + noise);
+  }
+  return y;
+}
+
+TEST(HoltWintersSeasonForm, ChosenByAiccWhenAsked) {
+  for (bool mult : {true, false}) {
+    tarn::HoltWintersConfig c;
+    c.samples_per_season = 12;
+    c.initial_training_seasons = 8;
+    c.choose_season_form = true;
+    tarn::HoltWinters m(c);
+    const auto y = monthly(mult);
+    for (int t = 0; t < 96; ++t) m.update(t, y[static_cast<std::size_t>(t)]);
+    ASSERT_TRUE(m.is_initialized());
+    const std::string text = m.describe();
+    EXPECT_NE(text.find(mult ? "multiplicative season" : "additive season"), std::string::npos)
+        << text;
+    const auto back = tarn::Model::deserialize(m.serialize());
+    EXPECT_EQ(back->describe(), text);
+    EXPECT_EQ(back->forecast_steps(7), m.forecast_steps(7));
+  }
 }
 
 }  // namespace

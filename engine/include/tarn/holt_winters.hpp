@@ -24,6 +24,9 @@ struct HoltWintersConfig {
   std::int64_t samples_per_season = 2;  // season length m; 1 = no season
   std::int64_t initial_training_seasons = 2;
   bool multiplicative = false;
+  // With strictly positive data, try the seasonal forms both additive and multiplicative and
+  // keep the lower AICc (the automatic selector's candidate does).
+  bool choose_season_form = false;
   bool compute_seasonality = true;     // false: never fit a seasonal component
   bool find_season_length = false;     // true: detect m in the first number_of_samples values
   std::int64_t number_of_samples = 0;  // with find_season_length

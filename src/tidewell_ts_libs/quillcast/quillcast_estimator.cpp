@@ -227,7 +227,8 @@ prediction_horizon : int, default 1
     Number of steps forecast by default.
 log_transform : bool, default True
     Train on ln(x + 2) of every value x and return e^y - 2 of every forecast y. Training turns
-    it off when the transformed training values contain NaN (values below -2).
+    it off when the transformed training values contain NaN (values below -2). The automatic
+    selector is told of the transform and fits its candidates on the values' own scale.
 lookback_win : int, default 1
     Look-back window length, kept for pipelines and model searches.
 target_column_indices : int or list, default -1

@@ -8,6 +8,7 @@
 #include "series_util.hpp"
 #include "tarn/bats.hpp"
 #include "tarn/holt_winters.hpp"
+#include "tarn/intervals.hpp"
 #include "tarn/naive.hpp"
 #include "tarn/season.hpp"
 #include "tarn/theta.hpp"
@@ -202,7 +203,7 @@ void AutoSelector::observe(double value, std::int64_t gap) {
     std::vector<double> below, above;
     if (gap == 1 && output_offsets(1, kOneSigma, below, above)) {
       const double sd = 0.5 * (below.back() + above.back());
-      const double u = (value - forecast_ahead(static_cast<double>(gap))) / sd;
+      const double u = (value - series_forecast(static_cast<double>(gap))) / sd;
       if (sd > 0.0 && std::isfinite(u)) {
         cal_sum_ += u * u;
         cal_count_ += 1.0;
@@ -349,7 +350,8 @@ bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, do
                                 std::vector<double>& below, std::vector<double>& above) const {
   below.assign(static_cast<std::size_t>(h), 0.0);
   above.assign(static_cast<std::size_t>(h), 0.0);
-  std::vector<double> lo(static_cast<std::size_t>(h)), hi(static_cast<std::size_t>(h));
+  const auto n = static_cast<std::size_t>(h);
+  std::vector<double> lo(n), hi(n), sum_f(n, 0.0), sum_f2(n, 0.0);
   double total = 0.0;
   for (std::size_t i = 0; i < cands_.size(); ++i) {
     if (w[i] <= 0.0) continue;
@@ -358,18 +360,29 @@ bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, do
     } catch (const std::exception&) {
       continue;  // a candidate that cannot tell its uncertainty yet; the others share its weight
     }
-    for (std::int64_t k = 0; k < h; ++k) {
-      const double f = cands_[i].model->forecast_steps(static_cast<double>(k + 1));
-      const auto j = static_cast<std::size_t>(k);
+    for (std::size_t j = 0; j < n; ++j) {
+      const double f = cands_[i].model->forecast_steps(static_cast<double>(j + 1));
       below[j] += w[i] * std::max(f - lo[j], 0.0);
       above[j] += w[i] * std::max(hi[j] - f, 0.0);
+      sum_f[j] += w[i] * f;
+      sum_f2[j] += w[i] * f * f;
     }
     total += w[i];
   }
   if (!(total > 0.0)) return false;
-  for (std::size_t j = 0; j < below.size(); ++j) {
+  // Model uncertainty: by the law of total variance the forecast distribution averaged over
+  // the candidates also spreads as far as their forecasts disagree (their weighted variance,
+  // at the quantile of the coverage asked for).
+  const double q = normal_quantile(0.5 + coverage / 2.0);
+  for (std::size_t j = 0; j < n; ++j) {
     below[j] /= total;
     above[j] /= total;
+    const double mean = sum_f[j] / total;
+    const double spread = std::max(sum_f2[j] / total - mean * mean, 0.0) * q * q;
+    if (std::isfinite(spread)) {
+      below[j] = std::sqrt(below[j] * below[j] + spread);
+      above[j] = std::sqrt(above[j] * above[j] + spread);
+    }
   }
   return true;
 }
@@ -388,10 +401,12 @@ void AutoSelector::interval_ahead(std::int64_t h, double coverage, double* lower
   }
   const double c = std::sqrt(calibration());
   for (std::int64_t k = 0; k < h; ++k) {
-    const double f = forecast_ahead(static_cast<double>(k + 1));
+    // On the series' own scale; a log-transformed input takes the quantiles through the
+    // (monotone) transform.
+    const double f = series_forecast(static_cast<double>(k + 1));
     const auto j = static_cast<std::size_t>(k);
-    lower[k] = f - c * below[j];
-    upper[k] = f + c * above[j];
+    lower[k] = to_fed(f - c * below[j]);
+    upper[k] = to_fed(f + c * above[j]);
   }
 }
 
@@ -416,12 +431,16 @@ double AutoSelector::combination(double h) const {
   return fallback_;
 }
 
-double AutoSelector::forecast_ahead(double h) const {
+double AutoSelector::series_forecast(double h) const {
   if (choice_ >= 0) {
     const double f = safe_forecast(*cands_[static_cast<std::size_t>(choice_)].model, h);
-    if (std::isfinite(f)) return to_fed(f);
+    if (std::isfinite(f)) return f;
   }
-  return to_fed(combination(h));
+  return combination(h);
+}
+
+double AutoSelector::forecast_ahead(double h) const {
+  return to_fed(series_forecast(h));
 }
 
 // The per-step rule of forecast_ahead over a whole path: every candidate's path is computed

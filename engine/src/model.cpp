@@ -149,6 +149,9 @@ void Model::forecast_interval_path(std::int64_t h, double coverage, double* lowe
   if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
   check_coverage(coverage);
   if (h <= 0) return;
+  if (h > static_cast<std::int64_t>(kMaxIntervalSteps)) {
+    throw InvalidArgument("interval horizon is too far (at most 1e6 grid steps)");
+  }
   interval_ahead(h, coverage, lower, upper);
   for (std::int64_t k = 0; k < h; ++k) {
     // A bound that the arithmetic lost still brackets the point forecast.
@@ -164,8 +167,8 @@ std::pair<double, double> Model::forecast_interval_steps(double h, double covera
   if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
   check_coverage(coverage);
   if (!(h >= 1.0)) h = 1.0;
-  if (!(h <= 1e7)) {
-    throw InvalidArgument("interval horizon is too far (at most 1e7 grid steps)");
+  if (!(h <= kMaxIntervalSteps)) {
+    throw InvalidArgument("interval horizon is too far (at most 1e6 grid steps)");
   }
   const double lo = std::floor(h);
   const auto n = static_cast<std::int64_t>(lo) + (h > lo ? 1 : 0);

@@ -231,3 +231,30 @@ TEST(IntervalErrors, BadCoverageAndUnreadyModelsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IntervalShape, SelectorOnLogInputMapsItsQuantiles) {
+  // Fed ln(x + 1), the selector fits x itself: its bands come back through the transform and
+  // still bracket the forecast of the fed values.
+  std::mt19937 rng(4);
+  const std::vector<double> x = seasonal(60, rng);
+  auto m = make("auto", {{"min_training_data", 48}});
+  ASSERT_TRUE(m->set_log_input(1.0));
+  std::vector<double> fed;
+  for (double v : x) fed.push_back(std::log(v + 1.0));
+  feed(*m, fed);
+  std::vector<double> lo(8), hi(8);
+  m->forecast_interval_path(8, 0.9, lo.data(), hi.data());
+  for (std::size_t k = 0; k < 8; ++k) {
+    const double f = m->forecast_steps(static_cast<double>(k + 1));
+    EXPECT_LT(lo[k], f);
+    EXPECT_GT(hi[k], f);
+    // On the log scale of a level near 50 a band of +-10 is about +-0.2.
+    EXPECT_LT(hi[k] - lo[k], 1.0);
+  }
+  auto copy = tarn::Model::deserialize(m->serialize());
+  EXPECT_EQ(copy->forecast_interval_steps(3.0, 0.9), m->forecast_interval_steps(3.0, 0.9));
+}
+
+}  // namespace

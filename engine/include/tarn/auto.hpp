@@ -100,6 +100,7 @@ class AutoSelector : public Model {
   double to_series(double fed) const;    // a fed value on the series' own scale
   double to_fed(double forecast) const;  // a forecast on the scale of the fed values
   double combination(double h) const;
+  double series_forecast(double h) const;  // the forecast given, on the series' own scale
   void drop(std::size_t i);
   // Weight of each candidate in the forecast the selector gives now (they sum to one).
   std::vector<double> output_weights() const;

@@ -90,6 +90,8 @@ class Model {
   // InvalidArgument for h above kMaxForecastPath.
   void forecast_path(std::size_t h, double* out) const;
 
+  // Farthest interval horizon, in grid steps (a path costs memory and time in proportion).
+  static constexpr double kMaxIntervalSteps = 1e6;
   // Prediction intervals: the quantiles (1 - coverage) / 2 and (1 + coverage) / 2 of the
   // forecast distribution, 0 < coverage < 1. The path fills lower[k - 1] and upper[k - 1] for
   // k = 1..h grid steps past the latest observation, at O(h) cost after the point forecasts.

@@ -443,6 +443,28 @@ double AutoSelector::forecast_ahead(double h) const {
   return to_fed(series_forecast(h));
 }
 
+// Step i of a path by the rule of series_forecast (the chosen candidate, else the mean of the
+// combination, else the baseline), from the candidates' paths; `f` is scratch space.
+template <class Path>
+double AutoSelector::path_point(std::size_t i, Path& path, std::vector<double>& f) const {
+  if (choice_ >= 0) {
+    const double v = path(static_cast<std::size_t>(choice_))[i];
+    if (std::isfinite(v)) return v;
+  }
+  f.clear();
+  for (std::size_t c = 0; c < cands_.size(); ++c) {
+    if (!cands_[c].in_combination) continue;
+    const double v = path(c)[i];
+    if (std::isfinite(v)) f.push_back(v);
+  }
+  if (!f.empty()) return detail::finite_or(auto_detail::mean_of(f), fallback_);
+  for (std::size_t c = 0; c < cands_.size(); ++c) {  // only the baseline is left
+    const double v = path(c)[i];
+    if (std::isfinite(v)) return v;
+  }
+  return fallback_;
+}
+
 // The per-step rule of forecast_ahead over a whole path: every candidate's path is computed
 // once (and only when a step needs it).
 void AutoSelector::forecast_path_ahead(const double* h, std::size_t n, double* out) const {
@@ -462,36 +484,10 @@ void AutoSelector::forecast_path_ahead(const double* h, std::size_t n, double* o
     }
     return p;
   };
+  std::vector<double> f;
+  f.reserve(cands_.size());
   for (std::size_t i = 0; i < n; ++i) {
-    if (choice_ >= 0) {
-      const double f = path(static_cast<std::size_t>(choice_))[i];
-      if (std::isfinite(f)) {
-        out[i] = f;
-        continue;
-      }
-    }
-    double sum = 0.0;
-    int used = 0;
-    for (std::size_t c = 0; c < cands_.size(); ++c) {
-      if (!cands_[c].in_combination) continue;
-      const double f = path(c)[i];
-      if (std::isfinite(f)) {
-        sum += f;
-        ++used;
-      }
-    }
-    if (used) {
-      out[i] = detail::finite_or(sum / used, fallback_);
-      continue;
-    }
-    out[i] = fallback_;
-    for (std::size_t c = 0; c < cands_.size(); ++c) {  // only the baseline is left
-      const double f = path(c)[i];
-      if (std::isfinite(f)) {
-        out[i] = f;
-        break;
-      }
-    }
+    out[i] = to_fed(path_point(i, path, f));
   }
 }
 

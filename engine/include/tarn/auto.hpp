@@ -76,6 +76,8 @@ class AutoSelector : public Model {
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
+  template <class Path>
+  double path_point(std::size_t i, Path& path, std::vector<double>& f) const;
   void forecast_path_ahead(const double* h, std::size_t n, double* out) const override;
   void save(Writer& w) const override;
   void load(Reader& r) override;

@@ -39,4 +39,7 @@ pip_install --upgrade pip
 echo "== building and installing tidewell_ts_libs into .venv"
 extras="plot"
 [ "$dev" -eq 1 ] && extras="plot,test,dask"
-pip_install ".[$extras]"
+# Development builds (and CI) treat compiler warnings as errors.
+werror=()
+[ "$dev" -eq 1 ] && werror=(--config-settings=cmake.define.TW_WERROR=ON)
+pip_install "${werror[@]}" ".[$extras]"

@@ -8,9 +8,13 @@ root=$(pwd)
 
 scripts/setup.sh --dev
 
+echo "== lint (ruff) and format (clang-format)"
+.venv/bin/ruff check src tests bench
+git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
+
 echo "== engine tests (ASan + UBSan)"
 cmake -S . -B build/engine-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTW_BUILD_PYTHON=OFF \
-  -DTW_BUILD_ENGINE_TESTS=ON -DTW_SANITIZE=ON >/dev/null
+  -DTW_BUILD_ENGINE_TESTS=ON -DTW_SANITIZE=ON -DTW_WERROR=ON >/dev/null
 cmake --build build/engine-asan --target tarn_tests
 (cd build/engine-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure --no-tests=error -j2)

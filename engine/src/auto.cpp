@@ -204,7 +204,9 @@ void AutoSelector::observe(double value, std::int64_t gap) {
     if (gap == 1 && output_offsets(1, kOneSigma, below, above)) {
       const double sd = 0.5 * (below.back() + above.back());
       const double u = (value - series_forecast(static_cast<double>(gap))) / sd;
-      if (sd > 0.0 && std::isfinite(u)) {
+      // An error whose square leaves the range of a double is skipped: the sum must stay a
+      // number the saved state can carry.
+      if (sd > 0.0 && std::isfinite(u) && std::isfinite(cal_sum_ + u * u)) {
         cal_sum_ += u * u;
         cal_count_ += 1.0;
       }

@@ -49,7 +49,9 @@ class EveryModel : public ::testing::TestWithParam<std::string> {
     for (double h : {1.0, 1.5, 2.0, 7.0, 30.0, 1000.0}) {
       const double f = m.forecast_steps(h);
       ASSERT_TRUE(std::isfinite(f)) << m.describe() << " h=" << h;
-      if (scale > 0.0 && h <= 7.0) EXPECT_LT(std::fabs(f), 100.0 * scale) << m.describe();
+      if (scale > 0.0 && h <= 7.0) {
+        EXPECT_LT(std::fabs(f), 100.0 * scale) << m.describe();
+      }
     }
   }
 };
@@ -85,7 +87,9 @@ TEST_P(EveryModel, ZerosAndNegatives) {
   std::vector<double> zeros(60, 0.0);
   auto a = fed(zeros);
   expect_finite(*a);
-  if (a->is_initialized()) EXPECT_NEAR(a->forecast_steps(3), 0.0, 1e-9);
+  if (a->is_initialized()) {
+    EXPECT_NEAR(a->forecast_steps(3), 0.0, 1e-9);
+  }
   auto x = wave(60, -5.0, 10.0);
   for (std::size_t i = 0; i < x.size(); i += 6) x[i] = 0.0;
   auto b = fed(x);
@@ -206,7 +210,9 @@ TEST_P(EveryModel, OnlyMissingValues) {
     }
     EXPECT_TRUE(m->is_initialized()) << m->describe();
     expect_finite(*m, 30.0);
-    if (m->is_initialized()) EXPECT_EQ(copy->forecast_steps(2), m->forecast_steps(2));
+    if (m->is_initialized()) {
+      EXPECT_EQ(copy->forecast_steps(2), m->forecast_steps(2));
+    }
   }
 }
 

@@ -1425,7 +1425,7 @@ void print_skips(const twfc::LoopOutput& out, const RowBlock& b) {
 py::object forecast_array(const std::vector<double>& values, std::size_t rows, std::size_t cols,
                           std::size_t offset = 0) {
   py::array_t<double> a({rows, cols});
-  if (rows * cols) {
+  if (rows > 0 && cols > 0) {
     std::copy(values.begin() + offset, values.begin() + offset + rows * cols, a.mutable_data());
   }
   return a;

@@ -23,10 +23,6 @@ function(tw_add_all_modules)
     pybind11_add_module(${target} MODULE NO_EXTRAS ${pkg_root}/${src})
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${name})
     target_link_libraries(${target} PRIVATE tw_support tarn_engine)
-    # Engine classes keep default visibility in the modules, so every module uses the shared
-    # engine's symbols (type identity, registry) rather than hidden copies of its own.
-    set_target_properties(${target} PROPERTIES CXX_VISIBILITY_PRESET default
-                          VISIBILITY_INLINES_HIDDEN OFF)
     file(RELATIVE_PATH to_engine ${PROJECT_SOURCE_DIR}/src/${dir} ${PROJECT_SOURCE_DIR}/src/${TW_ENGINE_DIR})
     if(to_engine STREQUAL "")
       set(to_engine ".")

@@ -11,10 +11,6 @@
 
 #include "tarn/model.hpp"
 
-// Module-side helpers stay private to each extension module (the engine's own classes are
-// shared by all modules through the engine library).
-#pragma GCC visibility push(hidden)
-
 namespace contracts {
 
 namespace py = pybind11;
@@ -32,5 +28,3 @@ inline tarn::Model* engine_model(py::handle obj) {
 }
 
 }  // namespace contracts
-
-#pragma GCC visibility pop

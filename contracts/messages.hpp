@@ -10,10 +10,6 @@
 #include <string>
 #include <utility>
 
-// Module-side helpers stay private to each extension module (the engine's own classes are
-// shared by all modules through the engine library).
-#pragma GCC visibility push(hidden)
-
 namespace contracts {
 
 namespace py = pybind11;
@@ -31,5 +27,3 @@ std::string message(py::handle messages, const char* id, Args&&... args) {
 }
 
 }  // namespace contracts
-
-#pragma GCC visibility pop

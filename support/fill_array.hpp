@@ -13,10 +13,6 @@
 
 #include "tarn/interpolate.hpp"
 
-// Module-side helpers stay private to each extension module (the engine's own classes are
-// shared by all modules through the engine library).
-#pragma GCC visibility push(hidden)
-
 namespace twpy {
 
 namespace py = pybind11;
@@ -113,5 +109,3 @@ inline std::size_t fill_in_place(py::array_t<double>& a, long time_col, double m
 }
 
 }  // namespace twpy
-
-#pragma GCC visibility pop

@@ -21,10 +21,6 @@
 
 #include "tarn/model.hpp"
 
-// Module-side helpers stay private to each extension module (the engine's own classes are
-// shared by all modules through the engine library).
-#pragma GCC visibility push(hidden)
-
 namespace twfc {
 
 struct SkipRecord {
@@ -183,5 +179,3 @@ inline void run_loop(const LoopInput& in, LoopOutput& out) {
 }
 
 }  // namespace twfc
-
-#pragma GCC visibility pop

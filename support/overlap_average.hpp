@@ -12,10 +12,6 @@
 
 #include "tarn/averaging.hpp"
 
-// Module-side helpers stay private to each extension module (the engine's own classes are
-// shared by all modules through the engine library).
-#pragma GCC visibility push(hidden)
-
 namespace twpy {
 
 namespace py = pybind11;
@@ -50,5 +46,3 @@ inline py::array_t<double> average_stacked_forecasts(py::handle y_pred, py::hand
 }
 
 }  // namespace twpy
-
-#pragma GCC visibility pop

@@ -28,10 +28,6 @@
 #include <utility>
 #include <vector>
 
-// Module-side helpers stay private to each extension module (the engine's own classes are
-// shared by all modules through the engine library).
-#pragma GCC visibility push(hidden)
-
 namespace twpy {
 
 namespace py = pybind11;
@@ -313,5 +309,3 @@ void def_function(py::module_ m, const char* name, F&& f, const Extra&... extra)
 }
 
 }  // namespace twpy
-
-#pragma GCC visibility pop

@@ -31,6 +31,8 @@
 #include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 struct ArimaConfig {
@@ -183,3 +185,5 @@ double seasonal_strength(const std::vector<double>& x, int m);
 }  // namespace arima_detail
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

@@ -33,6 +33,8 @@
 #include "tarn/builders.hpp"
 #include "tarn/model.hpp"
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 struct AutoConfig {
@@ -140,3 +142,5 @@ double mean_of(const std::vector<double>& f);
 std::unique_ptr<Model> build_auto(const Options& options);
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

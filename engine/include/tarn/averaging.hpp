@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <vector>
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 // Number of positions covered by k forecasts of horizon ph (0 when there is no forecast).
@@ -30,3 +32,5 @@ void average_overlapping(const double* forecasts, std::size_t k, std::size_t ph,
                          std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, double* out);
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

@@ -25,6 +25,8 @@
 #include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 struct BatsConfig {
@@ -122,3 +124,5 @@ class Bats : public Model {
 std::unique_ptr<Model> build_bats(const Options& options);
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

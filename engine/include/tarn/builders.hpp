@@ -15,6 +15,8 @@
 
 #include "tarn/model.hpp"
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 // One option value: none, a flag, a number or a text.
@@ -87,3 +89,5 @@ class OptionReader {
 };
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

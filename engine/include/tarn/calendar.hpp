@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn::calendar {
 
 constexpr std::int64_t kNsPerDay = 86'400'000'000'000LL;
@@ -62,3 +64,5 @@ void civil_from_days(std::int64_t z, std::int64_t* y, unsigned* m, unsigned* d);
 unsigned days_in_month(std::int64_t y, unsigned m);
 
 }  // namespace tarn::calendar
+
+#pragma GCC visibility pop

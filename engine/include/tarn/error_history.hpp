@@ -10,6 +10,8 @@
 
 #include "tarn/serialize.hpp"
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 class ErrorHistory {
@@ -106,3 +108,5 @@ class ErrorHistory {
 };
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

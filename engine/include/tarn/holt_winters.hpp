@@ -18,6 +18,8 @@
 #include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 struct HoltWintersConfig {
@@ -114,3 +116,5 @@ class HoltWinters : public Model {
 std::unique_ptr<Model> build_holt_winters(const Options& options);
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

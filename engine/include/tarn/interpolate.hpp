@@ -39,6 +39,8 @@
 #include <string>
 #include <vector>
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 namespace interp {
 
@@ -83,3 +85,5 @@ std::size_t fill_matrix(double* data, std::size_t rows, std::size_t cols, long t
 
 }  // namespace interp
 }  // namespace tarn
+
+#pragma GCC visibility pop

@@ -10,6 +10,8 @@
 
 #include "tarn/serialize.hpp"
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 // Quantile of the standard normal distribution, 0 < p < 1 (Acklam's rational approximation
@@ -131,3 +133,5 @@ class HorizonCalibration {
 };
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

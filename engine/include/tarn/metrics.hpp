@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 struct Metrics {
@@ -21,3 +23,5 @@ struct Metrics {
 Metrics compute_metrics(const double* truth, const double* pred, std::size_t n);
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

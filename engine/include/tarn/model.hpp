@@ -18,6 +18,8 @@
 
 #include "tarn/serialize.hpp"
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 // Base of every error the engine raises.
@@ -163,3 +165,5 @@ std::unique_ptr<Model> make_default() {
 }
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

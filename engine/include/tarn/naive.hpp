@@ -13,6 +13,8 @@
 #include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 struct SeasonalNaiveConfig {
@@ -62,3 +64,5 @@ class SeasonalNaive : public Model {
 std::unique_ptr<Model> build_seasonal_naive(const Options& options);
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

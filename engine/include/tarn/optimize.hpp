@@ -4,6 +4,8 @@
 #include <functional>
 #include <vector>
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 struct OptimizeResult {
@@ -31,3 +33,5 @@ double to_bounded(double u, double lo, double hi);
 double from_bounded(double x, double lo, double hi);
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

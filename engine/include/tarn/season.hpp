@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 // The dominant season length of x[0..n) between 2 and upper_limit (inclusive), or 1 when the
@@ -10,3 +12,5 @@ namespace tarn {
 int detect_period(const double* x, std::size_t n, int upper_limit = 200);
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <vector>
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 // Raised for serialised state that is truncated, of an unknown version or otherwise garbled.
@@ -103,3 +105,5 @@ class Reader {
 };
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

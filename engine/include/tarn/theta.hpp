@@ -23,6 +23,8 @@
 #include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
 namespace tarn {
 
 struct ThetaConfig {
@@ -86,3 +88,5 @@ class Theta : public Model {
 std::unique_ptr<Model> build_theta(const Options& options);
 
 }  // namespace tarn
+
+#pragma GCC visibility pop

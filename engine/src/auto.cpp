@@ -353,7 +353,7 @@ bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, do
   below.assign(static_cast<std::size_t>(h), 0.0);
   above.assign(static_cast<std::size_t>(h), 0.0);
   const auto n = static_cast<std::size_t>(h);
-  std::vector<double> lo(n), hi(n), sum_f(n, 0.0), sum_f2(n, 0.0);
+  std::vector<double> lo(n), hi(n), point(n), sum_f(n, 0.0), sum_f2(n, 0.0);
   double total = 0.0;
   for (std::size_t i = 0; i < cands_.size(); ++i) {
     if (w[i] <= 0.0) continue;
@@ -362,8 +362,9 @@ bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, do
     } catch (const std::exception&) {
       continue;  // a candidate that cannot tell its uncertainty yet; the others share its weight
     }
+    cands_[i].model->forecast_path(n, point.data());
     for (std::size_t j = 0; j < n; ++j) {
-      const double f = cands_[i].model->forecast_steps(static_cast<double>(j + 1));
+      const double f = point[j];
       below[j] += w[i] * std::max(f - lo[j], 0.0);
       above[j] += w[i] * std::max(hi[j] - f, 0.0);
       sum_f[j] += w[i] * f;
@@ -402,13 +403,15 @@ void AutoSelector::interval_ahead(std::int64_t h, double coverage, double* lower
     throw NotInitialized("auto model: no candidate knows its forecast errors yet");
   }
   const double c = std::sqrt(calibration());
+  std::vector<double> steps(static_cast<std::size_t>(h)), f(steps.size());
+  for (std::size_t j = 0; j < steps.size(); ++j) steps[j] = static_cast<double>(j + 1);
+  series_path(steps.data(), steps.size(), f.data());
   for (std::int64_t k = 0; k < h; ++k) {
     // On the series' own scale; a log-transformed input takes the quantiles through the
     // (monotone) transform.
-    const double f = series_forecast(static_cast<double>(k + 1));
     const auto j = static_cast<std::size_t>(k);
-    lower[k] = to_fed(f - c * below[j]);
-    upper[k] = to_fed(f + c * above[j]);
+    lower[k] = to_fed(f[j] - c * below[j]);
+    upper[k] = to_fed(f[j] + c * above[j]);
   }
 }
 
@@ -470,6 +473,12 @@ double AutoSelector::path_point(std::size_t i, Path& path, std::vector<double>& 
 // The per-step rule of forecast_ahead over a whole path: every candidate's path is computed
 // once (and only when a step needs it).
 void AutoSelector::forecast_path_ahead(const double* h, std::size_t n, double* out) const {
+  series_path(h, n, out);
+  for (std::size_t i = 0; i < n; ++i) out[i] = to_fed(out[i]);
+}
+
+// series_forecast over a path of step counts.
+void AutoSelector::series_path(const double* h, std::size_t n, double* out) const {
   std::vector<std::vector<double>> paths(cands_.size());
   auto path = [&](std::size_t c) -> const std::vector<double>& {
     std::vector<double>& p = paths[c];
@@ -488,9 +497,7 @@ void AutoSelector::forecast_path_ahead(const double* h, std::size_t n, double* o
   };
   std::vector<double> f;
   f.reserve(cands_.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    out[i] = to_fed(path_point(i, path, f));
-  }
+  for (std::size_t i = 0; i < n; ++i) out[i] = path_point(i, path, f);
 }
 
 std::string AutoSelector::describe() const {

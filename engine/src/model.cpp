@@ -1,5 +1,6 @@
 #include "tarn/model.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -119,8 +120,10 @@ void Model::interval_ahead(std::int64_t h, double coverage, double* lower, doubl
     throw NotInitialized(std::string(kind()) + " model knows no forecast errors yet");
   }
   const double q = student_quantile(0.5 + coverage / 2.0, interval_dof());
+  std::vector<double> point(static_cast<std::size_t>(h));
+  forecast_path(static_cast<std::size_t>(h), point.data());  // one walk along the path
   for (std::int64_t k = 1; k <= h; ++k) {
-    const double f = forecast_ahead(static_cast<double>(k));
+    const double f = point[static_cast<std::size_t>(k - 1)];
     const double v = var[static_cast<std::size_t>(k - 1)];
     const double w = q * std::sqrt(std::isfinite(v) && v > 0.0 ? v : 0.0);
     lower[k - 1] = f - w;
@@ -163,21 +166,60 @@ void Model::forecast_interval_path(std::int64_t h, double coverage, double* lowe
   }
 }
 
-std::pair<double, double> Model::forecast_interval_steps(double h, double coverage) const {
-  if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
-  check_coverage(coverage);
+namespace {
+// A step count clamped to [1, ...], refused beyond the farthest interval horizon.
+double interval_step(double h) {
   if (!(h >= 1.0)) h = 1.0;
-  if (!(h <= kMaxIntervalSteps)) {
+  if (!(h <= Model::kMaxIntervalSteps)) {
     throw InvalidArgument("interval horizon is too far (at most 1e6 grid steps)");
   }
+  return h;
+}
+// The path length that step `h` needs (its grid step, and the next one when it is fractional).
+std::int64_t steps_needed(double h) {
   const double lo = std::floor(h);
-  const auto n = static_cast<std::int64_t>(lo) + (h > lo ? 1 : 0);
-  std::vector<double> l(static_cast<std::size_t>(n)), u(static_cast<std::size_t>(n));
-  forecast_interval_path(n, coverage, l.data(), u.data());
+  return static_cast<std::int64_t>(lo) + (h > lo ? 1 : 0);
+}
+// Bounds at step `h` from a path l, u of at least steps_needed(h) steps.
+std::pair<double, double> bounds_at(double h, const std::vector<double>& l,
+                                    const std::vector<double>& u) {
+  const double lo = std::floor(h);
   const std::size_t i = static_cast<std::size_t>(lo) - 1;
   if (h == lo) return {l[i], u[i]};
   const double frac = h - lo;
   return {l[i] + frac * (l[i + 1] - l[i]), u[i] + frac * (u[i + 1] - u[i])};
+}
+}  // namespace
+
+std::pair<double, double> Model::forecast_interval_steps(double h, double coverage) const {
+  if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
+  check_coverage(coverage);
+  h = interval_step(h);
+  const std::int64_t n = steps_needed(h);
+  std::vector<double> l(static_cast<std::size_t>(n)), u(static_cast<std::size_t>(n));
+  forecast_interval_path(n, coverage, l.data(), u.data());
+  return bounds_at(h, l, u);
+}
+
+void Model::forecast_interval_at(const double* t, std::size_t n, double coverage, double* lower,
+                                 double* upper) const {
+  if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
+  check_coverage(coverage);
+  std::vector<double> h(n);
+  std::int64_t longest = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(t[i])) throw InvalidArgument("forecast time is NaN");
+    h[i] = interval_step((t[i] - static_cast<double>(last_t_)) / static_cast<double>(step_));
+    longest = std::max(longest, steps_needed(h[i]));
+  }
+  if (n == 0) return;
+  std::vector<double> l(static_cast<std::size_t>(longest)), u(static_cast<std::size_t>(longest));
+  forecast_interval_path(longest, coverage, l.data(), u.data());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto b = bounds_at(h[i], l, u);
+    lower[i] = b.first;
+    upper[i] = b.second;
+  }
 }
 
 std::pair<double, double> Model::forecast_interval_at(double t, double coverage) const {

@@ -219,6 +219,26 @@ TEST(IntervalShape, BracketTheForecastWidenAndSurviveSaving) {
   }
 }
 
+TEST(IntervalShape, ManyTimesAtOnceEqualTheOneByOneIntervals) {
+  std::mt19937 rng(11);
+  std::vector<double> y = seasonal(60, rng);
+  for (const auto& [kind, opts] : every_kind()) {
+    auto m = make(kind, opts);
+    feed(*m, y);
+    ASSERT_TRUE(m->is_initialized()) << kind;
+    const double last = static_cast<double>(m->last_time());
+    // Unordered, fractional and past times, as a caller may ask for them.
+    const std::vector<double> t = {last + 5, last + 1, last + 2.5, last - 3, last + 40, last + 7};
+    std::vector<double> lo(t.size()), hi(t.size());
+    m->forecast_interval_at(t.data(), t.size(), 0.9, lo.data(), hi.data());
+    for (std::size_t i = 0; i < t.size(); ++i) {
+      const auto one = m->forecast_interval_at(t[i], 0.9);
+      EXPECT_DOUBLE_EQ(lo[i], one.first) << kind << " t=" << t[i];
+      EXPECT_DOUBLE_EQ(hi[i], one.second) << kind << " t=" << t[i];
+    }
+  }
+}
+
 TEST(IntervalErrors, BadCoverageAndUnreadyModelsAreRefused) {
   auto m = make("hws", {{"samples_per_season", 4}, {"initial_training_seasons", 4}});
   EXPECT_THROW(m->forecast_interval_steps(1.0, 0.9), tarn::NotInitialized);

@@ -81,6 +81,7 @@ class AutoSelector : public Model {
   template <class Path>
   double path_point(std::size_t i, Path& path, std::vector<double>& f) const;
   void forecast_path_ahead(const double* h, std::size_t n, double* out) const override;
+  void series_path(const double* h, std::size_t n, double* out) const;
   void save(Writer& w) const override;
   void load(Reader& r) override;
 

@@ -104,6 +104,10 @@ class Model {
   // fractional steps interpolate between the neighbouring grid steps.
   std::pair<double, double> forecast_interval_at(double t, double coverage) const;
   std::pair<double, double> forecast_interval_steps(double h, double coverage) const;
+  // The intervals at n times at once, from one interval path as long as the farthest of them:
+  // O(n + farthest step) in all. The same values as forecast_interval_at time by time.
+  void forecast_interval_at(const double* t, std::size_t n, double coverage, double* lower,
+                            double* upper) const;
 
   // Timestamp of the latest observation; -1 before any.
   std::int64_t last_time() const { return n_obs_ ? last_t_ : -1; }

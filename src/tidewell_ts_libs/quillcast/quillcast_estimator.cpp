@@ -1619,29 +1619,40 @@ py::tuple interval_rows(py::object self, py::object models, py::object time0, do
   const double start = py::float_(time0).cast<double>();
   const py::ssize_t rows = forecast.ndim() == 2 ? forecast.shape(0) : 0;
   const py::ssize_t cols = forecast.ndim() == 2 ? forecast.shape(1) : 0;
+  std::vector<double> times(static_cast<std::size_t>(rows));
+  for (py::ssize_t k = 0; k < rows; ++k) {
+    times[static_cast<std::size_t>(k)] = start + static_cast<double>(k + 1) * interval;
+  }
+  // Column by column: an engine model gives all its bounds from one interval path.
+  std::vector<double> lo_v(static_cast<std::size_t>(rows * cols)), hi_v(lo_v.size());
+  std::vector<double> lv(times.size()), uv(times.size());
+  for (py::ssize_t c = 0; c < cols; ++c) {
+    py::object m = models[py::int_(c)];
+    if (tarn::Model* e = contracts::engine_model(m)) {
+      try {
+        py::gil_scoped_release release;
+        e->forecast_interval_at(times.data(), times.size(), level / 100.0, lv.data(), uv.data());
+      } catch (const std::exception& err) {
+        twpy::raise(PyExc_ValueError, err.what());
+      }
+    } else {
+      for (std::size_t k = 0; k < times.size(); ++k) {
+        py::tuple b = m.attr("forecast_interval_at")(times[k], level);
+        lv[k] = py::float_(b[0]).cast<double>();
+        uv[k] = py::float_(b[1]).cast<double>();
+      }
+    }
+    for (std::size_t k = 0; k < times.size(); ++k) {
+      lo_v[k * static_cast<std::size_t>(cols) + static_cast<std::size_t>(c)] = lv[k];
+      hi_v[k * static_cast<std::size_t>(cols) + static_cast<std::size_t>(c)] = uv[k];
+    }
+  }
   py::list lo_rows, hi_rows;
   for (py::ssize_t k = 0; k < rows; ++k) {
-    const double time = start + static_cast<double>(k + 1) * interval;
     py::list lo, hi;
     for (py::ssize_t c = 0; c < cols; ++c) {
-      py::object m = models[py::int_(c)];
-      double l, u;
-      if (tarn::Model* e = contracts::engine_model(m)) {
-        std::pair<double, double> b;
-        try {
-          b = e->forecast_interval_at(time, level / 100.0);
-        } catch (const std::exception& err) {
-          twpy::raise(PyExc_ValueError, err.what());
-        }
-        l = b.first;
-        u = b.second;
-      } else {
-        py::tuple b = m.attr("forecast_interval_at")(time, level);
-        l = py::float_(b[0]).cast<double>();
-        u = py::float_(b[1]).cast<double>();
-      }
-      lo.append(l);
-      hi.append(u);
+      lo.append(lo_v[static_cast<std::size_t>(k * cols + c)]);
+      hi.append(hi_v[static_cast<std::size_t>(k * cols + c)]);
     }
     lo_rows.append(lo);
     hi_rows.append(hi);

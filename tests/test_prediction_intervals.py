@@ -100,6 +100,21 @@ def test_forecaster_bands_have_the_forecasts_shape(algorithm, log_transform):
     assert bands[95][0].shape == f.predict(prediction_horizon=3).shape
 
 
+@pytest.mark.parametrize("algorithm", ["arima", "autoforecaster"])
+def test_bands_of_models_fitted_on_the_series_scale_match_with_and_without_the_log(algorithm):
+    # Told that their values are ln(x + 2), these models fit x itself: their bands are the
+    # series' own, whichever way the forecaster feeds them.
+    y = monthly(96)
+    widths = {}
+    for log_transform in (True, False):
+        f = QuillcastForecaster(algorithm=algorithm, log_transform=log_transform)
+        f.fit(y.reshape(-1, 1), None, _reset_model=True)
+        lo, hi = f.predict_interval(prediction_horizon=12)
+        assert np.all(np.isfinite(lo)) and np.all(np.isfinite(hi))
+        widths[log_transform] = (hi - lo).ravel()
+    np.testing.assert_allclose(widths[True], widths[False], rtol=0.25)
+
+
 def test_forecaster_new_rows_update_copies_as_predict_does():
     y = monthly(80)
     f = QuillcastForecaster(algorithm="hw", prediction_horizon=4, log_transform=False)

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "series_util.hpp"
+#include "tarn/intervals.hpp"
 #include "tarn/season.hpp"
 
 namespace tarn {
@@ -1357,6 +1358,10 @@ void Arima::forecast_path_ahead(const double* h, std::size_t n, double* out) con
 }
 
 double Arima::from_z(double z) const {
+  return detail::to_log_input(series_value(z), cfg_.log_input_shift);
+}
+
+double Arima::series_value(double z) const {
   double y = loc_ + scale_ * z;
   if (!std::isfinite(y)) {
     // Only reachable from magnitudes near the floating-point limit: stay at the last level.
@@ -1364,7 +1369,29 @@ double Arima::from_z(double z) const {
     y = loc_ + scale_ * (std::isfinite(last) ? last : 0.0);
     if (!std::isfinite(y)) y = loc_;
   }
-  return detail::to_log_input(y, cfg_.log_input_shift);
+  return y;
+}
+
+// Fed ln(x + shift), the model forecasts x: the normal quantiles of x are taken through the
+// (monotone) transform, so the bands are those of the series, on the scale it was fed.
+void Arima::interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const {
+  if (!(cfg_.log_input_shift > 0.0)) {
+    Model::interval_ahead(h, coverage, lower, upper);
+    return;
+  }
+  const auto n = static_cast<std::size_t>(h);
+  std::vector<double> var(n), z(n);
+  if (!forecast_variances(h, var.data())) {
+    throw NotInitialized("arima model knows no forecast errors yet");
+  }
+  const double q = student_quantile(0.5 + coverage / 2.0, interval_dof());
+  forecast_z_path(n, z.data());
+  for (std::size_t k = 0; k < n; ++k) {
+    const double y = series_value(z[k]);
+    const double w = q * std::sqrt(std::isfinite(var[k]) && var[k] > 0.0 ? var[k] : 0.0);
+    lower[k] = detail::to_log_input(y - w, cfg_.log_input_shift);
+    upper[k] = detail::to_log_input(y + w, cfg_.log_input_shift);
+  }
 }
 
 std::string Arima::describe() const {

@@ -111,6 +111,7 @@ class Arima : public Model {
   void clear() override;
   double forecast_ahead(double h) const override;
   bool forecast_variances(std::int64_t h, double* var) const override;
+  void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
   double interval_dof() const override;
   void forecast_path_ahead(const double* h, std::size_t n, double* out) const override;
   void save(Writer& w) const override;
@@ -123,8 +124,9 @@ class Arima : public Model {
   double forecast_z(std::int64_t h) const;  // standardised forecast h >= 1 steps ahead
   void forecast_z_path(std::size_t h, double* out) const;  // the same for 1..h at once
   void psi_shape(std::int64_t h, double* shape) const;     // sum of psi^2 up to each step
-  double track_errors(double z);  // compares z with the forecast made for this step
-  double from_z(double z) const;  // a standardised forecast on the data's scale
+  double track_errors(double z);        // compares z with the forecast made for this step
+  double from_z(double z) const;        // a standardised forecast on the data's scale
+  double series_value(double z) const;  // the same before the input transform
 
   ArimaConfig cfg_;
   std::vector<double> buffer_;  // initial training data (NaN = missing) until fitted

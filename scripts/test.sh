@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test of the project from a fresh machine: installs what is needed, then the engine's
-# GoogleTest suite (built with AddressSanitizer and UndefinedBehaviorSanitizer), a bounded fuzzing run
-# of the engine, and the Python test suite against the installed package.
+# Runs every test of the project from a fresh machine: installs what is needed, then lint and
+# format checks, the engine's GoogleTest suite (built with AddressSanitizer and
+# UndefinedBehaviorSanitizer), a bounded fuzzing run of the engine, the Python fuzz and
+# input-safety suites against sanitized extension modules, and the Python test suite against the
+# installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -23,6 +25,9 @@ if [ -x scripts/fuzz.sh ]; then
   echo "== engine fuzzing (bounded)"
   FUZZ_SECONDS=${FUZZ_SECONDS:-30} scripts/fuzz.sh
 fi
+
+echo "== Python surface under ASan + UBSan (random and unusual input)"
+scripts/asan-python.sh
 
 echo "== Python tests"
 # Run from tests/ so the installed package, not the source tree, is imported.

@@ -8,6 +8,7 @@ import pickle
 
 import numpy as np
 import pytest
+from engine_proxy import Proxy
 
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 from tidewell_ts_libs.utils.messages.messages import Messages
@@ -15,33 +16,6 @@ from tidewell_ts_libs.utils.messages.messages import Messages
 
 def message(mid, *args):
     return Messages.get_message(*args, message_id=mid)
-
-
-class Proxy:
-    """Offers an engine model's operations through Python."""
-
-    def __init__(self, model):
-        self.m = model
-
-    def update_model(self, t, v):
-        return self.m.update_model(t, v)
-
-    def is_initialized(self):
-        return self.m.is_initialized()
-
-    def reset_model(self):
-        self.m.reset_model()
-
-    def forecast_at(self, t):
-        return self.m.forecast_at(t)
-
-    @property
-    def last_time_updated(self):
-        return self.m.last_time_updated
-
-    @property
-    def average_interval(self):
-        return self.m.average_interval
 
 
 def series(n=60, targets=2, start=0, step=1):

@@ -4,36 +4,10 @@ import pickle
 
 import numpy as np
 import pytest
+from engine_proxy import Proxy
 
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 from tidewell_ts_libs.utils.messages.messages import Messages
-
-
-class Proxy:
-    """Offers an engine model's operations through Python (the general path)."""
-
-    def __init__(self, model):
-        self.m = model
-
-    def update_model(self, t, v):
-        return self.m.update_model(t, v)
-
-    def is_initialized(self):
-        return self.m.is_initialized()
-
-    def reset_model(self):
-        self.m.reset_model()
-
-    def forecast_at(self, t):
-        return self.m.forecast_at(t)
-
-    @property
-    def last_time_updated(self):
-        return self.m.last_time_updated
-
-    @property
-    def average_interval(self):
-        return self.m.average_interval
 
 
 def series(n, start=0, targets=2):

@@ -420,54 +420,36 @@ bool AutoSelector::fit_available() {
   return fitted_;
 }
 
-double AutoSelector::combination(double h) const {
-  std::vector<double> f;
-  f.reserve(cands_.size());
-  for (const auto& c : cands_) {
-    if (!c.in_combination) continue;
-    const double v = safe_forecast(*c.model, h);
-    if (std::isfinite(v)) f.push_back(v);
-  }
-  if (!f.empty()) return detail::finite_or(auto_detail::mean_of(f), fallback_);
-  for (const auto& c : cands_) {  // only the baseline is left
-    const double f = safe_forecast(*c.model, h);
-    if (std::isfinite(f)) return f;
-  }
-  return fallback_;
-}
-
-double AutoSelector::series_forecast(double h) const {
-  if (choice_ >= 0) {
-    const double f = safe_forecast(*cands_[static_cast<std::size_t>(choice_)].model, h);
-    if (std::isfinite(f)) return f;
-  }
-  return combination(h);
-}
-
 double AutoSelector::forecast_ahead(double h) const {
   return to_fed(series_forecast(h));
 }
 
-// Step i of a path by the rule of series_forecast (the chosen candidate, else the mean of the
-// combination, else the baseline), from the candidates' paths; `f` is scratch space.
-template <class Path>
-double AutoSelector::path_point(std::size_t i, Path& path, std::vector<double>& f) const {
+// The forecast the selector gives, from each candidate's forecast `of(c)` (NaN where it has
+// none): the chosen candidate's, else the mean of the combination, else the baseline's; `f` is
+// scratch space.
+template <class Of>
+double AutoSelector::by_rule(Of&& of, std::vector<double>& f) const {
   if (choice_ >= 0) {
-    const double v = path(static_cast<std::size_t>(choice_))[i];
+    const double v = of(static_cast<std::size_t>(choice_));
     if (std::isfinite(v)) return v;
   }
   f.clear();
   for (std::size_t c = 0; c < cands_.size(); ++c) {
     if (!cands_[c].in_combination) continue;
-    const double v = path(c)[i];
+    const double v = of(c);
     if (std::isfinite(v)) f.push_back(v);
   }
   if (!f.empty()) return detail::finite_or(auto_detail::mean_of(f), fallback_);
   for (std::size_t c = 0; c < cands_.size(); ++c) {  // only the baseline is left
-    const double v = path(c)[i];
+    const double v = of(c);
     if (std::isfinite(v)) return v;
   }
   return fallback_;
+}
+
+double AutoSelector::series_forecast(double h) const {
+  std::vector<double> scratch;
+  return by_rule([&](std::size_t c) { return safe_forecast(*cands_[c].model, h); }, scratch);
 }
 
 // The per-step rule of forecast_ahead over a whole path: every candidate's path is computed
@@ -497,7 +479,9 @@ void AutoSelector::series_path(const double* h, std::size_t n, double* out) cons
   };
   std::vector<double> f;
   f.reserve(cands_.size());
-  for (std::size_t i = 0; i < n; ++i) out[i] = path_point(i, path, f);
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = by_rule([&](std::size_t c) { return path(c)[i]; }, f);
+  }
 }
 
 std::string AutoSelector::describe() const {

@@ -78,8 +78,6 @@ class AutoSelector : public Model {
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
-  template <class Path>
-  double path_point(std::size_t i, Path& path, std::vector<double>& f) const;
   void forecast_path_ahead(const double* h, std::size_t n, double* out) const override;
   void series_path(const double* h, std::size_t n, double* out) const;
   void save(Writer& w) const override;
@@ -104,7 +102,8 @@ class AutoSelector : public Model {
   void choose();
   double to_series(double fed) const;    // a fed value on the series' own scale
   double to_fed(double forecast) const;  // a forecast on the scale of the fed values
-  double combination(double h) const;
+  template <class Of>
+  double by_rule(Of&& of, std::vector<double>& f) const;
   double series_forecast(double h) const;  // the forecast given, on the series' own scale
   void drop(std::size_t i);
   // Weight of each candidate in the forecast the selector gives now (they sum to one).

@@ -1647,21 +1647,13 @@ py::tuple interval_rows(py::object self, py::object models, py::object time0, do
       hi_v[k * static_cast<std::size_t>(cols) + static_cast<std::size_t>(c)] = uv[k];
     }
   }
-  py::list lo_rows, hi_rows;
-  for (py::ssize_t k = 0; k < rows; ++k) {
-    py::list lo, hi;
-    for (py::ssize_t c = 0; c < cols; ++c) {
-      lo.append(lo_v[static_cast<std::size_t>(k * cols + c)]);
-      hi.append(hi_v[static_cast<std::size_t>(k * cols + c)]);
-    }
-    lo_rows.append(lo);
-    hi_rows.append(hi);
-  }
-  py::object np = G("np");
-  py::array_t<double> lower(
-      py::array_t<double>(inverse_transform(self, lo_rows)).reshape({rows, cols}));
-  py::array_t<double> upper(
-      py::array_t<double>(inverse_transform(self, hi_rows)).reshape({rows, cols}));
+  auto as_matrix = [&](const std::vector<double>& v) {
+    py::array_t<double> a({rows, cols});
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+  };
+  py::array_t<double> lower(py::array_t<double>(inverse_transform(self, as_matrix(lo_v))));
+  py::array_t<double> upper(py::array_t<double>(inverse_transform(self, as_matrix(hi_v))));
   // The transform keeps the order; a bound the arithmetic lost falls back to the forecast.
   auto f = forecast.unchecked<2>();
   auto l = lower.mutable_unchecked<2>();

@@ -1610,15 +1610,6 @@ void read_common(OptionReader& o, ArimaConfig& c) {
 
 }  // namespace
 
-std::int64_t arima_attempt_size(std::int64_t attempt, std::int64_t length) {
-  if (length <= 0) return 0;
-  if (attempt <= 0) return length;
-  static const double fractions[] = {0.875, 0.75, 0.625, 0.5};
-  const double f = fractions[std::min<std::int64_t>(attempt, 4) - 1];
-  const auto size = static_cast<std::int64_t>(std::ceil(f * static_cast<double>(length)));
-  return std::min(length, std::max<std::int64_t>(size, std::min<std::int64_t>(length, 20)));
-}
-
 std::unique_ptr<Model> build_arima(const Options& options) {
   OptionReader o("arima", options);
   ArimaConfig c;

@@ -1,6 +1,6 @@
 // The automatic selector's combined forecast near the largest double, series too short for a
-// model search, values fed as logarithms (selector and ARIMA), the selector's Holt-Winters
-// season form, and the ARIMA attempt sizes.
+// model search, values fed as logarithms (selector and ARIMA) and the selector's Holt-Winters
+// season form.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -68,16 +68,6 @@ TEST(AutoCombination, AllMissingSeriesStaysUnfitted) {
   for (int t = 0; t < 4; ++t) a.update(t, std::nan(""));
   EXPECT_FALSE(a.fit_available());
   EXPECT_THROW(a.forecast_steps(1), tarn::NotInitialized);
-}
-
-TEST(ArimaAttempts, WholeSeriesFirstThenShorterParts) {
-  EXPECT_EQ(tarn::arima_attempt_size(0, 144), 144);
-  EXPECT_EQ(tarn::arima_attempt_size(1, 144), 126);
-  EXPECT_EQ(tarn::arima_attempt_size(4, 144), 72);
-  EXPECT_EQ(tarn::arima_attempt_size(9, 144), 72);
-  EXPECT_EQ(tarn::arima_attempt_size(4, 30), 20);  // never fewer than 20 values
-  EXPECT_EQ(tarn::arima_attempt_size(3, 12), 12);  // nor more than the series
-  EXPECT_EQ(tarn::arima_attempt_size(0, 0), 0);
 }
 
 }  // namespace

@@ -169,13 +169,6 @@ class Arma : public Arima {
 std::unique_ptr<Model> build_arima(const Options& options);
 std::unique_ptr<Model> build_arma(const Options& options);
 
-// Number of leading values to fit an ARIMA or ARMA model on, at attempt `attempt` (0, 1, ...)
-// on a series of `length` values. The first attempt fits on the whole series; the later ones
-// are for a model that did not initialise on it, and fit on shorter leading parts (7/8, 3/4,
-// 5/8, then half of the series, never fewer than 20 values nor more than `length`), the rest
-// of the series reaching the model through its updates.
-std::int64_t arima_attempt_size(std::int64_t attempt, std::int64_t length);
-
 namespace arima_detail {
 // Exposed for tests.
 // KPSS level-stationarity statistic (short lag truncation).

@@ -1,24 +1,18 @@
 // QuillcastUtils: sizing helpers for training engine models, and forecast accuracy metrics.
 #include <pybind11/numpy.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "pyclass.hpp"
-#include "tarn/arima.hpp"
 #include "tarn/metrics.hpp"
-#include "tarn/season.hpp"
+#include "tarn/training_sizes.hpp"
 
 namespace py = pybind11;
 
 namespace {
-
-// Largest training size suggested for the models that fit their whole training data at once:
-// beyond it the remaining observations reach the model through its (cheap) updates.
-constexpr std::int64_t kTrainingCap = 1000;
 
 std::vector<double> to_doubles(py::handle values, const char* what) {
   py::object arr;
@@ -55,24 +49,16 @@ py::list get_init_samples(py::handle values, py::handle upper_limit, py::handle 
   const std::int64_t lower = to_int(lower_limit, "lower_limit");
   if (upper < 1) twpy::raise(PyExc_ValueError, "upper_limit must be at least 1");
   if (lower < 1) twpy::raise(PyExc_ValueError, "lower_limit must be at least 1");
-  const auto n = static_cast<std::int64_t>(x.size());
-  int period = 1;
+  tarn::SeriesSizes sizes;
   {
     py::gil_scoped_release release;
-    period = tarn::detect_period(x.data(), x.size(),
-                                 static_cast<int>(std::min<std::int64_t>(upper, INT32_MAX)));
+    sizes = tarn::series_sizes(x.data(), x.size(), upper, lower);
   }
-  period = std::max(period, 1);
-  // Training size: the whole series up to the cap, and at least three seasons and
-  // lower_limit values when the series has them.
-  std::int64_t size = std::max<std::int64_t>(kTrainingCap, 3 * static_cast<std::int64_t>(period));
-  size = std::max(size, lower);
-  size = std::min(size, n);
   py::list out;
-  out.append(n);
-  out.append(period);
-  out.append(n / period);
-  out.append(size);
+  out.append(sizes.length);
+  out.append(sizes.period);
+  out.append(sizes.seasons);
+  out.append(sizes.training);
   return out;
 }
 

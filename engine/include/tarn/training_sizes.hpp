@@ -1,0 +1,46 @@
+// How many values the models are trained on.
+//
+// The models that fit their whole training data at once (BATS, the automatic selector, ARIMA
+// and ARMA) are given a leading part of the series; the remaining observations reach them
+// through their (cheap) updates.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
+namespace tarn {
+
+// Largest training size suggested for BATS and the automatic selector, unless three seasons or
+// the requested minimum need more.
+constexpr std::int64_t kTrainingCap = 1000;
+
+struct SeriesSizes {
+  std::int64_t length = 0;    // number of values
+  std::int64_t period = 1;    // season length (1 when the data show none)
+  std::int64_t seasons = 0;   // full seasons in the series: length / period
+  std::int64_t training = 0;  // training size for BATS and the automatic selector
+};
+
+// Training size for BATS and the automatic selector on a series of `length` values with season
+// `period`: the whole series up to kTrainingCap values, raised to three seasons and to
+// `lower_limit` when the series is that long, never more than `length`.
+std::int64_t training_size(std::int64_t length, std::int64_t period, std::int64_t lower_limit);
+
+// The sizes of x[0..n): its season is detected between 2 and upper_limit (values above the int
+// range count as the int range); NaN values are missing. upper_limit and lower_limit must be at
+// least 1 (std::invalid_argument otherwise).
+SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limit,
+                         std::int64_t lower_limit);
+
+// Number of leading values to fit an ARIMA or ARMA model on, at attempt `attempt` (0, 1, ...)
+// on a series of `length` values. The first attempt fits on the whole series; the later ones
+// are for a model that did not initialise on it, and fit on shorter leading parts (7/8, 3/4,
+// 5/8, then half of the series, never fewer than 20 values nor more than `length`), the rest
+// of the series reaching the model through its updates.
+std::int64_t arima_attempt_size(std::int64_t attempt, std::int64_t length);
+
+}  // namespace tarn
+
+#pragma GCC visibility pop

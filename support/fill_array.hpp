@@ -84,20 +84,10 @@ inline std::size_t fill_in_place(py::array_t<double>& a, long time_col, double m
   {
     py::gil_scoped_release release;
     try {
-      if (per_column.empty()) {
-        filled = tarn::interp::fill_matrix(data, rows, cols, time_col, missing, opt);
-      } else {
-        // One column at a time, each with its own constant.
-        std::vector<double> column(rows);
-        tarn::interp::Options o = opt;
-        for (std::size_t c = 0; c < cols; ++c) {
-          if (static_cast<long>(c) == time_col) continue;
-          for (std::size_t r = 0; r < rows; ++r) column[r] = data[r * cols + c];
-          o.fill_value = per_column.at(c);
-          filled += tarn::interp::fill_matrix(column.data(), rows, 1, -1, missing, o);
-          for (std::size_t r = 0; r < rows; ++r) data[r * cols + c] = column[r];
-        }
-      }
+      filled = per_column.empty()
+                   ? tarn::interp::fill_matrix(data, rows, cols, time_col, missing, opt)
+                   : tarn::interp::fill_matrix_by_column(data, rows, cols, time_col, missing, opt,
+                                                         per_column);
     } catch (const std::invalid_argument& e) {
       error = e.what();
     } catch (const std::runtime_error& e) {

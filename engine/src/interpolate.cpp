@@ -518,5 +518,66 @@ std::size_t fill_matrix(double* data, std::size_t rows, std::size_t cols, long t
   return filled;
 }
 
+std::size_t fill_matrix_by_column(double* data, std::size_t rows, std::size_t cols, long time_col,
+                                  double missing, const Options& opt,
+                                  const std::vector<double>& per_column) {
+  std::size_t filled = 0;
+  std::vector<double> column(rows);
+  Options o = opt;
+  for (std::size_t c = 0; c < cols; ++c) {
+    if (static_cast<long>(c) == time_col) continue;
+    for (std::size_t r = 0; r < rows; ++r) column[r] = data[r * cols + c];
+    o.fill_value = per_column.at(c);
+    filled += fill_matrix(column.data(), rows, 1, -1, missing, o);
+    for (std::size_t r = 0; r < rows; ++r) data[r * cols + c] = column[r];
+  }
+  return filled;
+}
+
+std::size_t fill_remaining(double* data, std::size_t rows, std::size_t cols, long time_col,
+                           double missing, double value) {
+  std::size_t filled = 0;
+  for (std::size_t c = 0; c < cols; ++c) {
+    if (static_cast<long>(c) == time_col) continue;
+    for (std::size_t r = 0; r < rows; ++r) {
+      double& v = data[r * cols + c];
+      if (std::isnan(v) || (!std::isnan(missing) && v == missing)) {
+        v = value;
+        ++filled;
+      }
+    }
+  }
+  return filled;
+}
+
+std::vector<double> column_statistic(const double* data, std::size_t rows, std::size_t cols,
+                                     long time_col, double missing, Statistic statistic,
+                                     double fallback) {
+  std::vector<double> out(cols, kNaN);
+  const bool marker = !std::isnan(missing);
+  std::vector<double> seen;
+  for (std::size_t c = 0; c < cols; ++c) {
+    if (static_cast<long>(c) == time_col) continue;
+    seen.clear();
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double v = data[r * cols + c];
+      if (std::isnan(v) || (marker && v == missing)) continue;
+      seen.push_back(v);
+    }
+    if (seen.empty()) {
+      out[c] = fallback;
+    } else if (statistic == Statistic::median) {
+      std::sort(seen.begin(), seen.end());
+      const std::size_t h = seen.size() / 2;
+      out[c] = seen.size() % 2 ? seen[h] : 0.5 * (seen[h - 1] + seen[h]);
+    } else {
+      double s = 0.0;
+      for (double v : seen) s += v;
+      out[c] = s / static_cast<double>(seen.size());
+    }
+  }
+  return out;
+}
+
 }  // namespace interp
 }  // namespace tarn

@@ -83,6 +83,29 @@ std::size_t fill_series(const double* x, double* y, std::size_t n, const Options
 std::size_t fill_matrix(double* data, std::size_t rows, std::size_t cols, long time_col,
                         double missing, const Options& opt);
 
+// fill_matrix on every column but `time_col` on its own, along the row positions (the time
+// column is neither read nor checked), with per_column[c] as the constant of Method::fill for
+// column c (std::out_of_range when per_column is shorter than the columns). Returns the number
+// of entries filled.
+std::size_t fill_matrix_by_column(double* data, std::size_t rows, std::size_t cols, long time_col,
+                                  double missing, const Options& opt,
+                                  const std::vector<double>& per_column);
+
+// Sets every entry still missing (NaN, or equal to `missing`) outside column `time_col` to
+// `value`: what a method leaves at the ends when Options::fill_ends is off. Returns the number
+// of entries set.
+std::size_t fill_remaining(double* data, std::size_t rows, std::size_t cols, long time_col,
+                           double missing, double value);
+
+enum class Statistic { mean, median };
+
+// The mean or median of the observed entries (neither NaN nor equal to `missing`) of every
+// column of a row-major matrix; `fallback` for a column without any observed entry, NaN for
+// column `time_col` (-1 for none). The mean is the plain sum in row order over the count.
+std::vector<double> column_statistic(const double* data, std::size_t rows, std::size_t cols,
+                                     long time_col, double missing, Statistic statistic,
+                                     double fallback);
+
 }  // namespace interp
 }  // namespace tarn
 

@@ -4,8 +4,6 @@
 // through unchanged.
 #include <pybind11/numpy.h>
 
-#include <algorithm>
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -80,38 +78,6 @@ double as_double(py::object v, const char* what) {
   }
 }
 
-// Per-column statistic of the observed values (mean or median); `fallback` for a column without
-// any observed value. The time column gets NaN (never used).
-std::vector<double> column_statistic(const py::array_t<double>& a, long time_col, double missing,
-                                     bool median, double fallback) {
-  const std::size_t rows = a.shape(0), cols = a.shape(1);
-  const double* d = a.data();
-  std::vector<double> out(cols, std::nan(""));
-  const bool marker = !std::isnan(missing);
-  std::vector<double> seen;
-  for (std::size_t c = 0; c < cols; ++c) {
-    if (static_cast<long>(c) == time_col) continue;
-    seen.clear();
-    for (std::size_t r = 0; r < rows; ++r) {
-      double v = d[r * cols + c];
-      if (std::isnan(v) || (marker && v == missing)) continue;
-      seen.push_back(v);
-    }
-    if (seen.empty()) {
-      out[c] = fallback;
-    } else if (median) {
-      std::sort(seen.begin(), seen.end());
-      std::size_t h = seen.size() / 2;
-      out[c] = seen.size() % 2 ? seen[h] : 0.5 * (seen[h - 1] + seen[h]);
-    } else {
-      double s = 0.0;
-      for (double v : seen) s += v;
-      out[c] = s / static_cast<double>(seen.size());
-    }
-  }
-  return out;
-}
-
 void init(py::object self, py::object interpolator_type, py::object ts_icol_loc,
           py::object ts_ocol_loc, py::object debug, py::object append_tranform,
           py::object missing_val_identifier, py::object default_value, py::object imputer_fill_type,
@@ -146,8 +112,10 @@ py::object fit(py::object self, py::object X, py::object /*y*/) {
       double v = as_double(self.attr("imputer_fill_value"), "imputer_fill_value");
       fill_values = py::cast(std::vector<double>(a.shape(1), v));
     } else {
-      fill_values =
-          py::cast(column_statistic(a, time_col, missing, how == "median", default_value));
+      const auto statistic =
+          how == "median" ? tarn::interp::Statistic::median : tarn::interp::Statistic::mean;
+      fill_values = py::cast(tarn::interp::column_statistic(
+          a.data(), a.shape(0), a.shape(1), time_col, missing, statistic, default_value));
     }
   }
   self.attr("fill_values_") = fill_values;
@@ -186,18 +154,8 @@ py::object transform(py::object self, py::object X) {
   std::size_t filled = twpy::fill_in_place(a, time_col, missing, opt, per_column);
   if (!opt.fill_ends) {
     // What the kernel left (ends without a neighbour) gets the default value.
-    const std::size_t rows = a.shape(0), cols = a.shape(1);
-    double* d = a.mutable_data();
-    for (std::size_t c = 0; c < cols; ++c) {
-      if (static_cast<long>(c) == time_col) continue;
-      for (std::size_t r = 0; r < rows; ++r) {
-        double& v = d[r * cols + c];
-        if (std::isnan(v) || (!std::isnan(missing) && v == missing)) {
-          v = default_value;
-          ++filled;
-        }
-      }
-    }
+    filled += tarn::interp::fill_remaining(a.mutable_data(), a.shape(0), a.shape(1), time_col,
+                                           missing, default_value);
   }
   if (py::bool_(self.attr("debug")).cast<bool>()) {
     twpy::print("QuillcastInterpolator:", type, "filled", filled, "missing values in", a.shape(0),

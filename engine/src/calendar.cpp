@@ -118,6 +118,58 @@ unsigned days_in_month(std::int64_t y, unsigned m) {
   return kDays[m - 1];
 }
 
+namespace {
+
+// The n decimal digits at s as a number; false if any of them is not a digit.
+bool digits(const char* s, int n, int* value) {
+  *value = 0;
+  for (int i = 0; i < n; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    *value = *value * 10 + (s[i] - '0');
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_iso_datetime(const char* s, std::size_t n, std::int64_t* us) {
+  int y, mo, d, h = 0, mi = 0, sec = 0, frac = 0;
+  if (n < 10 || !digits(s, 4, &y) || s[4] != '-' || !digits(s + 5, 2, &mo) || s[7] != '-' ||
+      !digits(s + 8, 2, &d))
+    return false;
+  if (y < 1000 || mo < 1 || mo > 12 || d < 1) return false;
+  if (static_cast<unsigned>(d) > days_in_month(y, static_cast<unsigned>(mo))) return false;
+  std::size_t p = 10;
+  if (p < n) {
+    if ((s[p] != 'T' && s[p] != ' ') || n < p + 6) return false;
+    if (!digits(s + p + 1, 2, &h) || s[p + 3] != ':' || !digits(s + p + 4, 2, &mi)) return false;
+    p += 6;
+    if (p < n) {
+      if (s[p] != ':' || n < p + 3 || !digits(s + p + 1, 2, &sec)) return false;
+      p += 3;
+      if (p < n) {
+        const std::size_t nd = n - p - 1;
+        if (s[p] != '.' || nd < 1 || nd > 6 || !digits(s + p + 1, static_cast<int>(nd), &frac))
+          return false;
+        for (std::size_t k = nd; k < 6; ++k) frac *= 10;
+      }
+    }
+    if (h > 23 || mi > 59 || sec > 59) return false;
+  }
+  std::int64_t t =
+      ((days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 24 + h) * 60 +
+       mi) *
+          60 +
+      sec;
+  *us = t * 1000000 + frac;
+  return true;
+}
+
+bool all_distinct(std::vector<std::int64_t> values) {
+  std::sort(values.begin(), values.end());
+  return std::adjacent_find(values.begin(), values.end()) == values.end();
+}
+
 Axis detect(const std::vector<std::int64_t>& ns) {
   if (ns.empty()) throw std::invalid_argument("no dates to build a time axis from");
   for (std::size_t i = 0; i < ns.size(); ++i) {

@@ -63,6 +63,15 @@ std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d);
 void civil_from_days(std::int64_t z, std::int64_t* y, unsigned* m, unsigned* d);
 unsigned days_in_month(std::int64_t y, unsigned m);
 
+// Microseconds since 1970-01-01 of the date-time text s[0..n) of the form
+// YYYY-MM-DD[(T| )HH:MM[:SS[.f{1,6}]]] (a year from 1000, a real calendar day, hours 0-23,
+// minutes and seconds 0-59; missing time fields are zero, a fraction counts microseconds), as
+// a naive date-time. False for any other text, *us then unspecified.
+bool parse_iso_datetime(const char* s, std::size_t n, std::int64_t* us);
+
+// True when no two of the values are equal.
+bool all_distinct(std::vector<std::int64_t> values);
+
 }  // namespace tarn::calendar
 
 #pragma GCC visibility pop

@@ -1,14 +1,14 @@
 // Holdout splitting of a data frame of time series into training and holdout arrays.
 //
 // Text target columns and a text timestamp column are converted in the caller's frame. Timestamp
-// strings of the common ISO form YYYY-MM-DD[(T| )HH:MM[:SS[.ffffff]]] are converted here in one
-// pass with the values dateutil's parser gives them; any column with another form goes through
-// dateutil value by value. The regularity check of the spacing works on the raw numbers and
-// defers to Python's statistics module when the data or the decision is not clear-cut.
+// strings of the common ISO form YYYY-MM-DD[(T| )HH:MM[:SS[.ffffff]]] are converted in one pass
+// by the engine's parser (tarn::calendar), with the values dateutil's parser gives them; any
+// column with another form goes through dateutil value by value. The regularity check of the
+// spacing works on the raw numbers (tarn::spacing) and defers to Python's statistics module
+// when the data or the decision is not clear-cut.
 #include <Python.h>
 #include <pybind11/numpy.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +19,8 @@
 
 #include "contracts/messages.hpp"
 #include "pyclass.hpp"
+#include "tarn/calendar.hpp"
+#include "tarn/spacing.hpp"
 
 namespace py = pybind11;
 
@@ -153,58 +155,6 @@ py::array_t<double> text_to_float(py::object column) {
 // ---------------------------------------------------------------------------------------------
 // ISO timestamps
 
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-bool digits(const char* s, int n, int& value) {
-  value = 0;
-  for (int i = 0; i < n; ++i) {
-    if (s[i] < '0' || s[i] > '9') return false;
-    value = value * 10 + (s[i] - '0');
-  }
-  return true;
-}
-
-// Microseconds since 1970-01-01 of YYYY-MM-DD[(T| )HH:MM[:SS[.f{1,6}]]] (quotes already
-// stripped), or false for any other text. Within this form dateutil.parser.parse gives the same
-// naive datetime (missing time fields are zero, a fraction is microseconds).
-bool parse_iso(const char* s, size_t n, int64_t& us) {
-  int y, mo, d, h = 0, mi = 0, sec = 0, frac = 0;
-  if (n < 10 || !digits(s, 4, y) || s[4] != '-' || !digits(s + 5, 2, mo) || s[7] != '-' ||
-      !digits(s + 8, 2, d))
-    return false;
-  if (y < 1000 || mo < 1 || mo > 12 || d < 1) return false;
-  static const int mdays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  if (d > mdays[mo - 1] + (mo == 2 && leap)) return false;
-  size_t p = 10;
-  if (p < n) {
-    if ((s[p] != 'T' && s[p] != ' ') || n < p + 6) return false;
-    if (!digits(s + p + 1, 2, h) || s[p + 3] != ':' || !digits(s + p + 4, 2, mi)) return false;
-    p += 6;
-    if (p < n) {
-      if (s[p] != ':' || n < p + 3 || !digits(s + p + 1, 2, sec)) return false;
-      p += 3;
-      if (p < n) {
-        const size_t nd = n - p - 1;
-        if (s[p] != '.' || nd < 1 || nd > 6 || !digits(s + p + 1, static_cast<int>(nd), frac))
-          return false;
-        for (size_t k = nd; k < 6; ++k) frac *= 10;
-      }
-    }
-    if (h > 23 || mi > 59 || sec > 59) return false;
-  }
-  us = ((days_from_civil(y, mo, d) * 24 + h) * 60 + mi) * 60 + sec;
-  us = us * 1000000 + frac;
-  return true;
-}
-
 // The dtype pandas gives a column of naive datetime objects.
 py::object naive_datetime_dtype() {
   py::object dt = twpy::import("datetime", "datetime")(2000, 1, 1);
@@ -236,14 +186,14 @@ FastIso fast_iso_column(py::object column) {
     size_t a = 0, b = static_cast<size_t>(len);
     while (a < b && s[a] == '"') ++a;
     while (b > a && s[b - 1] == '"') --b;
-    if (!parse_iso(s + a, b - a, stamps[static_cast<size_t>(i)])) return {};
+    if (!tarn::calendar::parse_iso_datetime(s + a, b - a, &stamps[static_cast<size_t>(i)])) {
+      return {};
+    }
   }
   FastIso out;
   {
-    std::vector<int64_t> sorted(stamps);
     py::gil_scoped_release unlocked;
-    std::sort(sorted.begin(), sorted.end());
-    out.unique = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+    out.unique = tarn::calendar::all_distinct(stamps);
   }
   py::object np = mod_attr("np");
   py::array_t<int64_t> raw(n);
@@ -319,13 +269,12 @@ void spacing_exact(py::object ordered, py::object& mean, py::object& stdev) {
 
 // Mean and standard deviation of the spacings from the raw numbers, when the column has a plain
 // numeric or naive datetime dtype and every spacing is finite and exactly representable.
-bool spacing_fast(py::object ordered, double& mean, double& stdev) {
+bool spacing_fast(py::object ordered, tarn::spacing::Stats& stats) {
   py::object np = mod_attr("np");
   py::object dtype = ordered.attr("dtype");
   if (!py::isinstance(dtype, np.attr("dtype"))) return false;  // extension dtypes
   const std::string kind = py::str(dtype.attr("kind"));
   const auto itemsize = dtype.attr("itemsize").cast<int>();
-  std::vector<long double> d;
   if (kind == "M") {
     py::tuple info = np.attr("datetime_data")(dtype);
     const std::string unit = py::str(info[0]);
@@ -345,64 +294,33 @@ bool spacing_fast(py::object ordered, double& mean, double& stdev) {
     auto raw = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
         ordered.attr("to_numpy")().attr("view")("int64"));
     if (!raw) return false;
-    const int64_t* x = raw.data();
-    const auto n = static_cast<size_t>(raw.shape(0));
-    d.reserve(n);
-    for (size_t i = 1; i < n; ++i) {
-      if (x[i] == std::numeric_limits<int64_t>::min() ||
-          x[i - 1] == std::numeric_limits<int64_t>::min())
-        return false;
-      int64_t diff;
-      if (__builtin_sub_overflow(x[i], x[i - 1], &diff) || diff > (int64_t{1} << 53) ||
-          diff < -(int64_t{1} << 53))
-        return false;
-      d.push_back(static_cast<double>(diff) / per_second);
-    }
-  } else if (kind == "i" || (kind == "u" && itemsize <= 4)) {
+    return tarn::spacing::of_ticks(raw.data(), static_cast<size_t>(raw.shape(0)), per_second,
+                                   &stats);
+  }
+  if (kind == "i" || (kind == "u" && itemsize <= 4)) {
     auto raw = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
         ordered.attr("to_numpy")());
     if (!raw) return false;
-    const int64_t* x = raw.data();
-    const auto n = static_cast<size_t>(raw.shape(0));
-    d.reserve(n);
-    for (size_t i = 1; i < n; ++i) {
-      int64_t diff;
-      if (__builtin_sub_overflow(x[i], x[i - 1], &diff)) return false;
-      d.push_back(static_cast<long double>(diff));
-    }
-  } else if (kind == "f") {
+    return tarn::spacing::of_integers(raw.data(), static_cast<size_t>(raw.shape(0)), &stats);
+  }
+  if (kind == "f") {
     auto raw = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
         ordered.attr("to_numpy")());
     if (!raw) return false;
-    const double* x = raw.data();
-    const auto n = static_cast<size_t>(raw.shape(0));
-    d.reserve(n);
-    for (size_t i = 1; i < n; ++i) {
-      const double diff = x[i] - x[i - 1];
-      if (!std::isfinite(diff)) return false;
-      d.push_back(diff);
-    }
-  } else {
-    return false;
+    return tarn::spacing::of_reals(raw.data(), static_cast<size_t>(raw.shape(0)), &stats);
   }
-  if (d.size() < 2) return false;  // statistics raises its own error
-  long double sum = 0;
-  for (long double v : d) sum += v;
-  const long double m = sum / static_cast<long double>(d.size());
-  long double ss = 0;
-  for (long double v : d) ss += (v - m) * (v - m);
-  mean = static_cast<double>(m);
-  stdev = static_cast<double>(std::sqrt(ss / static_cast<long double>(d.size() - 1)));
-  return std::isfinite(mean) && std::isfinite(stdev);
+  return false;  // statistics decides, or raises its own error
 }
 
 void check_regularity(py::object ordered) {
-  double m = 0, s = 0;
-  if (spacing_fast(ordered, m, s)) {
+  tarn::spacing::Stats stats;
+  if (spacing_fast(ordered, stats)) {
     // Clear-cut cases only; values near a decision are settled exactly below.
-    const double cv = 100.0 * s / m;
-    if (m > 1e-250 && std::fabs(cv - 20.0) > 1e-7) {
-      if (cv > 20.0) twpy::print(contracts::message(mod_attr("Messages"), "TIDEWELLTSLIBS0004W"));
+    const tarn::spacing::Regularity verdict = tarn::spacing::regularity(stats);
+    if (verdict != tarn::spacing::Regularity::undecided) {
+      if (verdict == tarn::spacing::Regularity::irregular) {
+        twpy::print(contracts::message(mod_attr("Messages"), "TIDEWELLTSLIBS0004W"));
+      }
       return;
     }
   }
@@ -410,7 +328,7 @@ void check_regularity(py::object ordered) {
   spacing_exact(ordered, mean, stdev);
   if (eq(mean, py::int_(0))) fail("TIDEWELLTSLIBS0071E");
   py::object cv = py::float_(100.0) * stdev / mean;
-  if (py::bool_(cv > py::float_(20.0))) {
+  if (py::bool_(cv > py::float_(tarn::spacing::kMaxVariationPercent))) {
     twpy::print(contracts::message(mod_attr("Messages"), "TIDEWELLTSLIBS0004W"));
   }
 }
@@ -517,12 +435,13 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
     df.attr("isetitem")(i, converted);
   }
 
-  py::list tgt_cols;
-  for (const py::object& i : targets) tgt_cols.append(columns[i]);
+  py::list target_names;
+  for (const py::object& i : targets) target_names.append(columns[i]);
 
   py::object frame = df;
   if (has_time) {
-    if (py::bool_(tgt_cols.attr("__contains__")(time_col))) fail("TIDEWELLTSLIBS0074E", time_col);
+    if (py::bool_(target_names.attr("__contains__")(time_col)))
+      fail("TIDEWELLTSLIBS0074E", time_col);
     py::object column =
         df.attr("iloc")[py::make_tuple(twpy::import("builtins", "slice")(py::none()), ts_index)];
     const bool numeric = py::bool_(is_numeric_dtype(column.attr("dtype")));
@@ -546,11 +465,11 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
         "iloc")[py::make_tuple(twpy::import("builtins", "slice")(py::none()), ts_index)]);
   }
 
-  py::list fet_cols;
-  for (const py::object& i : features) fet_cols.append(columns[i]);
+  py::list feature_names;
+  for (const py::object& i : features) feature_names.append(columns[i]);
   py::list data_cols;
-  for (auto c : fet_cols) data_cols.append(c);
-  for (auto c : tgt_cols) {
+  for (auto c : feature_names) data_cols.append(c);
+  for (auto c : target_names) {
     if (!py::bool_(data_cols.attr("__contains__")(c))) data_cols.append(c);
   }
   py::list used_cols;

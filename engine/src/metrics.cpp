@@ -59,4 +59,20 @@ Metrics compute_metrics(const double* truth, const double* pred, std::size_t n) 
   return m;
 }
 
+double smape_term(double truth, double forecast) {
+  const double denom = std::fabs(forecast) + std::fabs(truth);
+  if (!(denom > 0.0)) return 0.0;
+  const double num = 200.0 * std::fabs(forecast - truth);
+  if ((std::isinf(num) || std::isinf(denom)) && std::isfinite(truth) && std::isfinite(forecast)) {
+    const double s = std::ldexp(1.0, std::ilogb(std::max(std::fabs(truth), std::fabs(forecast))));
+    const double t = truth / s, f = forecast / s;
+    return 200.0 * std::fabs(f - t) / (std::fabs(f) + std::fabs(t));
+  }
+  return num / denom;
+}
+
+void smape_terms(const double* truth, const double* forecast, std::size_t n, double* out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = smape_term(truth[i], forecast[i]);
+}
+
 }  // namespace tarn

@@ -98,3 +98,64 @@ TEST(Metrics, TinyValuesKeepTheirPrecision) {
 }
 
 }  // namespace
+
+namespace {
+
+// The plain formula the forecaster's score has always computed.
+double plain_term(double t, double f) {
+  const double denom = std::fabs(f) + std::fabs(t);
+  return denom > 0.0 ? 200.0 * std::fabs(f - t) / denom : 0.0;
+}
+
+TEST(SmapeTerm, ZerosMissingAndInfiniteValues) {
+  EXPECT_EQ(tarn::smape_term(0.0, 0.0), 0.0);
+  EXPECT_EQ(tarn::smape_term(-0.0, 0.0), 0.0);
+  EXPECT_EQ(tarn::smape_term(0.0, 3.0), 200.0);
+  EXPECT_EQ(tarn::smape_term(5.0, -5.0), 200.0);
+  EXPECT_EQ(tarn::smape_term(4.0, 2.0), 200.0 * 2.0 / 6.0);
+  EXPECT_EQ(tarn::smape_term(kNaN, 1.0), 0.0);
+  EXPECT_EQ(tarn::smape_term(1.0, kNaN), 0.0);
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_TRUE(std::isnan(tarn::smape_term(1.0, inf)));
+  EXPECT_TRUE(std::isnan(tarn::smape_term(inf, inf)));
+  EXPECT_TRUE(std::isnan(tarn::smape_term(-inf, inf)));
+}
+
+TEST(SmapeTerm, HugeValuesStayWithinTheBound) {
+  const double big = std::numeric_limits<double>::max();
+  // The plain formula overflows here: an infinite numerator, or an infinite denominator that
+  // turns a small error into 0.
+  EXPECT_EQ(tarn::smape_term(big, -big), 200.0);
+  EXPECT_EQ(tarn::smape_term(1e307, 0.0), 200.0);
+  EXPECT_DOUBLE_EQ(tarn::smape_term(1e307, 2e307), plain_term(1.0, 2.0));
+  EXPECT_DOUBLE_EQ(tarn::smape_term(big, big * 0.5), plain_term(1.0, 0.5));
+  EXPECT_EQ(tarn::smape_term(big, big), 0.0);
+  // A small error between two huge values (the plain denominator is infinite, giving 0).
+  EXPECT_NEAR(tarn::smape_term(1e308, 0.9999e308), 200.0 * 1e-4 / 1.9999, 1e-12);
+}
+
+TEST(SmapeTerm, SameBitsAsThePlainFormulaWhereItDoesNotOverflow) {
+  // Magnitudes from subnormal to 1e305, signs mixed, pairs near and far apart.
+  std::vector<double> values = {0.0, 5e-324, 3e-320, 1e-310, 2.2e-308, 1e-200,
+                                0.1, 1.0,    3.0,    1e10,   1e200,    1e305};
+  const std::size_t n = values.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    values.push_back(-values[i]);
+    values.push_back(values[i] * (1.0 + 1e-15));
+    values.push_back(values[i] * 1.75);
+  }
+  std::vector<double> t, f;
+  for (double a : values) {
+    for (double b : values) {
+      t.push_back(a);
+      f.push_back(b);
+    }
+  }
+  std::vector<double> out(t.size());
+  tarn::smape_terms(t.data(), f.data(), t.size(), out.data());
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    ASSERT_EQ(out[i], plain_term(t[i], f[i])) << t[i] << " " << f[i];
+  }
+}
+
+}  // namespace

@@ -22,6 +22,17 @@ struct Metrics {
 // perfect forecast of a constant truth and 0 for an imperfect one.
 Metrics compute_metrics(const double* truth, const double* pred, std::size_t n);
 
+// The symmetric absolute percentage error of one forecast against its truth, in percent (0 to
+// 200): 200 |f - t| / (|f| + |t|), exactly as computed in that order. A pair whose denominator
+// is not positive (both 0, or either NaN) gives 0; an infinite value gives NaN. Pairs whose
+// numerator or denominator would overflow are computed on the values divided by a power of two
+// (the ratio does not depend on the scale), so every pair of finite values gives a value in
+// [0, 200].
+double smape_term(double truth, double forecast);
+
+// smape_term of n pairs into out (which may be either input).
+void smape_terms(const double* truth, const double* forecast, std::size_t n, double* out);
+
 }  // namespace tarn
 
 #pragma GCC visibility pop

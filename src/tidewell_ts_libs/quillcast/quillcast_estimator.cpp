@@ -20,9 +20,10 @@
 #include "contracts/engine.hpp"
 #include "contracts/messages.hpp"
 #include "dated_rows.hpp"
-#include "forecaster_loop.hpp"
 #include "forecaster_settings.hpp"
 #include "pyclass.hpp"
+#include "tarn/forecast_loop.hpp"
+#include "tarn/metrics.hpp"
 
 namespace py = pybind11;
 
@@ -1400,12 +1401,12 @@ bool engine_models(py::object self, py::object models, std::size_t n_update,
 }
 
 // Prints what the C++ loop recorded, in order.
-void print_skips(const twfc::LoopOutput& out, const RowBlock& b) {
+void print_skips(const tarn::LoopOutput& out, const RowBlock& b) {
   for (const auto& s : out.skips) {
     const std::int64_t r = s.row;
     py::object t_text =
         b.timestamps.is_none() ? py::str(py::int_(s.t_auto)) : py::str(element(b.timestamps, r));
-    if (s.kind == twfc::SkipRecord::kUpdateFailed) {
+    if (s.kind == tarn::SkipRecord::kUpdateFailed) {
       print_update_skip(t_text, py::str(element(b.values, r, s.model)));
     } else {
       py::object last_text = s.last_row >= 0 ? py::str(element(b.timestamps, s.last_row))
@@ -1416,7 +1417,7 @@ void print_skips(const twfc::LoopOutput& out, const RowBlock& b) {
 }
 
 // Re-raises a forecast failure of the C++ loop as the engine binding reports it.
-[[noreturn]] void raise_forecast_failure(py::object models, const twfc::LoopOutput& out) {
+[[noreturn]] void raise_forecast_failure(py::object models, const tarn::LoopOutput& out) {
   py::object m = models[py::int_(out.failed_model)];
   m.attr("forecast_at")(out.failed_time);
   twpy::raise(PyExc_RuntimeError, out.failure);
@@ -1533,7 +1534,7 @@ py::object predict_on_history_single(py::object self, py::object X, py::object p
   const std::int64_t horizon = effective_horizon(self, prediction_horizon);
   const std::int64_t n_values = as_index(py::tuple(b.values.attr("shape"))[1]);
 
-  twfc::LoopInput in;
+  tarn::LoopInput in;
   py::list keep;
   if (n_features >= 0 && n_values >= n_features &&
       engine_models(self, models, static_cast<std::size_t>(n_features), in.models, keep)) {
@@ -1551,10 +1552,10 @@ py::object predict_on_history_single(py::object self, py::object X, py::object p
     in.horizon = horizon;
     in.interval = py::float_(get_train_interval(self)).cast<double>();
     in.per_row = false;
-    twfc::LoopOutput out;
+    tarn::LoopOutput out;
     {
       py::gil_scoped_release release;
-      twfc::run_loop(in, out);
+      tarn::run_loop(in, out);
     }
     print_skips(out, b);
     if (out.forecast_failed) raise_forecast_failure(keep, out);
@@ -1792,7 +1793,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   py::object models = self.attr("model_update_predict");
   py::object fed = X[py::slice(0, n_feed, 1)];
   RowBlock b;
-  twfc::LoopInput in;
+  tarn::LoopInput in;
   py::list keep;
   bool fast = sliding_fast_path(self) && as_index(X.attr("ndim")) == 2;
   py::object checked;
@@ -1845,10 +1846,10 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   in.horizon = horizon;
   in.interval = py::float_(get_train_interval(self)).cast<double>();
   in.per_row = true;
-  twfc::LoopOutput out;
+  tarn::LoopOutput out;
   {
     py::gil_scoped_release release;
-    twfc::run_loop(in, out);
+    tarn::run_loop(in, out);
   }
   print_skips(out, b);
   if (out.forecast_failed) raise_forecast_failure(keep, out);
@@ -1909,11 +1910,25 @@ py::object score(py::object self, py::object X, py::object y, py::object sample_
                                       " values but the forecasts have " +
                                       str(forecasts.attr("shape")));
   }
-  py::object diff = np.attr("abs")(forecasts - truth);
-  py::object denom = np.attr("abs")(forecasts) + np.attr("abs")(truth);
-  py::object ratio = np.attr("divide")(py::float_(200.0) * diff, denom,
-                                       py::arg("out") = np.attr("zeros_like")(diff),
-                                       py::arg("where") = denom.attr("__gt__")(0));
+  // The engine's terms, written into the array numpy gives the elementwise difference (its
+  // memory order is the order of the sums below); the means over the targets and the weighted
+  // rows are numpy's, sample_weight being np.average's.
+  auto ratio = py::array_t<double>::ensure(forecasts - truth);
+  if (!ratio) throw py::error_already_set();
+  const bool fortran =
+      !(ratio.flags() & py::array::c_style) && (ratio.flags() & py::array::f_style);
+  if (!fortran && !(ratio.flags() & py::array::c_style)) {
+    ratio = py::array_t<double>::ensure(np.attr("ascontiguousarray")(ratio));
+  }
+  const char* order = fortran ? "F" : "C";
+  auto f = py::array_t<double>::ensure(np.attr("asarray")(forecasts, py::arg("order") = order));
+  auto t = py::array_t<double>::ensure(np.attr("asarray")(truth, py::arg("order") = order));
+  if (!f || !t) throw py::error_already_set();
+  {
+    py::gil_scoped_release unlocked;
+    tarn::smape_terms(t.data(), f.data(), static_cast<std::size_t>(ratio.size()),
+                      ratio.mutable_data());
+  }
   py::object per_row = ratio.attr("mean")(py::arg("axis") = 1);
   py::object value = np.attr("average")(per_row, py::arg("weights") = sample_weight);
   return py::float_(-value.cast<double>());

@@ -1,0 +1,126 @@
+// Row-by-row updating and forecasting of engine models.
+#include "tarn/forecast_loop.hpp"
+
+#include <cmath>
+#include <exception>
+
+namespace tarn {
+
+namespace {
+
+bool fits_int64(double t) {
+  return t >= -9223372036854775808.0 && t < 9223372036854775808.0;
+}
+
+// Feeds row r to the first n_update models at time t (Python's int(t) for the timestamp).
+void feed_row(const LoopInput& in, LoopOutput& out, std::size_t r, double t, std::int64_t t_auto) {
+  const double* row = in.values + r * in.value_stride;
+  for (std::size_t c = 0; c < in.n_update; ++c) {
+    bool ok = fits_int64(t);
+    if (ok) {
+      try {
+        in.models[c]->update(static_cast<std::int64_t>(std::trunc(t)), row[c]);
+      } catch (const std::exception&) {
+        ok = false;
+      }
+    }
+    if (!ok) {
+      out.skips.push_back({SkipRecord::kUpdateFailed, static_cast<std::int64_t>(r),
+                           static_cast<std::int32_t>(c), t_auto, -1, 0});
+    }
+  }
+}
+
+// Appends one block of forecasts; false when a model failed (recorded in out).
+// Each model forecasts its whole path in one call; when one of them fails, the block is redone
+// a step at a time, so that the failure reported is the first one in step order.
+bool forecast_block(const LoopInput& in, LoopOutput& out) {
+  double time = static_cast<double>(last_updated(in.models));
+  if (in.horizon <= 0) return true;
+  const auto h = static_cast<std::size_t>(in.horizon);
+  const std::size_t m = in.models.size();
+  std::vector<double> times(h), column(h);
+  for (std::size_t k = 0; k < h; ++k) {
+    time += in.interval;
+    times[k] = time;
+  }
+  const std::size_t base = out.forecasts.size();
+  out.forecasts.resize(base + h * m);
+  bool all_ok = true;
+  for (std::size_t j = 0; j < m && all_ok; ++j) {
+    try {
+      in.models[j]->forecast_at(times.data(), h, column.data());
+      for (std::size_t k = 0; k < h; ++k) out.forecasts[base + k * m + j] = column[k];
+    } catch (const std::exception&) {
+      all_ok = false;
+    }
+  }
+  if (all_ok) return true;
+  out.forecasts.resize(base);
+  for (std::size_t k = 0; k < h; ++k) {
+    time = times[k];
+    for (std::size_t j = 0; j < in.models.size(); ++j) {
+      try {
+        out.forecasts.push_back(in.models[j]->forecast_at(time));
+      } catch (const std::exception& e) {
+        out.forecast_failed = true;
+        out.failed_model = j;
+        out.failed_time = time;
+        out.failure = e.what();
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::int64_t last_updated(const std::vector<Model*>& models) {
+  std::int64_t last = -1;
+  for (const Model* m : models) {
+    if (m->is_initialized()) last = m->last_time();
+  }
+  return last;
+}
+
+void run_loop(const LoopInput& in, LoopOutput& out) {
+  if (in.per_row) {
+    out.forecasts.reserve(in.n_rows * static_cast<std::size_t>(in.horizon > 0 ? in.horizon : 0) *
+                          in.models.size());
+    for (std::size_t r = 0; r < in.n_rows; ++r) {
+      const std::int64_t last = last_updated(in.models);
+      const std::int64_t t_auto = last + 1;
+      const double t = in.timestamps ? in.timestamps[r] : static_cast<double>(t_auto);
+      if (static_cast<double>(last) < t) {
+        feed_row(in, out, r, t, t_auto);
+      } else {
+        out.skips.push_back(
+            {SkipRecord::kStale, static_cast<std::int64_t>(r), 0, t_auto, -1, last});
+      }
+      out.rows_fed = r + 1;
+      if (!forecast_block(in, out)) return;
+    }
+    return;
+  }
+
+  const std::int64_t start = last_updated(in.models);
+  std::int64_t last_row = -1;
+  double last = static_cast<double>(start);
+  for (std::size_t r = 0; r < in.n_rows; ++r) {
+    const std::int64_t t_auto = start + 1 + static_cast<std::int64_t>(r);
+    const double t = in.timestamps ? in.timestamps[r] : static_cast<double>(t_auto);
+    if (last < t) {
+      feed_row(in, out, r, t, t_auto);
+      last = t;
+      last_row = static_cast<std::int64_t>(r);
+    } else {
+      out.skips.push_back(
+          {SkipRecord::kStale, static_cast<std::int64_t>(r), 0, t_auto, last_row, start});
+    }
+    out.rows_fed = r + 1;
+  }
+  forecast_block(in, out);
+}
+
+}  // namespace tarn

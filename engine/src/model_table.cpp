@@ -145,6 +145,7 @@ std::vector<ModelEntry> make_table() {
                                given("q_min"),
                                given("q_max")};
   arima.forecaster.size_key = "min_training_data";
+  arima.forecaster.retries_sizes = true;
   arima.forecaster.ids = {{"4",
                            {{"use_full_error_history", Test::Equals, true},
                             {"force_model", Test::Equals, true},
@@ -163,6 +164,7 @@ std::vector<ModelEntry> make_table() {
   arma.forecaster.settings = {share("min_training_data", -1), given("p_min"), given("p_max"),
                               given("q_min"), given("q_max")};
   arma.forecaster.size_key = "min_training_data";
+  arma.forecaster.retries_sizes = true;
   arma.forecaster.search = {p_max, q_max};
   t.push_back(std::move(arma));
 
@@ -183,6 +185,7 @@ std::vector<ModelEntry> make_table() {
   bats.forecaster.settings = {share("training_sample_size", none), given("box_cox_transform")};
   bats.forecaster.size_key = "training_sample_size";
   bats.forecaster.size_none_is_length = true;
+  bats.forecaster.season_sized = true;
   bats.forecaster.ids = {{"3", {{"box_cox_transform", Test::Equals, false}}}};
   bats.forecaster.search = {{"box_cox_transform", {false, true}}};
   t.push_back(std::move(bats));
@@ -219,6 +222,7 @@ std::vector<ModelEntry> make_table() {
   aut.forecaster.settings = {share("min_training_data", 2), share("error_history_length", 2)};
   aut.forecaster.size_key = "min_training_data";
   aut.forecaster.size_minimum = AutoSelector::kMinTraining;
+  aut.forecaster.season_sized = true;
   aut.forecaster.ids = {{"5", {}}};
   t.push_back(std::move(aut));
   return t;

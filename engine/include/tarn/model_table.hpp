@@ -89,6 +89,13 @@ struct ForecasterEntry {
   // True: a training size given as none becomes the training length (kSizeBeforeLength before
   // the length is known).
   bool size_none_is_length = false;
+  // True: training sizes the training data's season (QuillcastUtils.get_init_samples) unless
+  // the caller gave them.
+  bool season_sized = false;
+  // True: on a long series (over 50 values), training retries shorter training sizes
+  // (QuillcastUtils.get_arima_init_size) until the model is initialised, unless the caller gave
+  // the size.
+  bool retries_sizes = false;
   std::vector<IdRule> ids;
   // Parameters for a model search; a key shared with another entry has the same values.
   std::vector<SearchParam> search;

@@ -973,7 +973,8 @@ void train(py::object self, py::object X, py::object y) {
   self.attr("_totalsamples") = py::len(timestamps);
 
   const std::string algorithm = effective_algorithm(self);
-  const bool seasonal_sizes = algorithm == "autoforecaster" || algorithm == "bats";
+  const tarn::ModelEntry* entry = tarn::find_algorithm(algorithm);
+  const bool seasonal_sizes = entry && entry->forecaster.season_sized;
   // The periodicity step fills only the settings the caller left out. A value an earlier
   // training filled in (recorded in _filled_args) is the training's own, not the caller's,
   // and is filled again.
@@ -1086,7 +1087,7 @@ void train(py::object self, py::object X, py::object y) {
     py::object v = py::dict(self.attr("all_args"))["min_training_data"];
     own_size = PyNumber_Check(v.ptr()) && py_gt(v, py::int_(0));
   }
-  const bool retry_sizes = (algorithm == "arima" || algorithm == "arma") && ts_l > 50 && !own_size;
+  const bool retry_sizes = entry && entry->forecaster.retries_sizes && ts_l > 50 && !own_size;
   py::object utils = retry_sizes ? G("QuillcastUtils") : py::object(py::none());
   // A model that can undo the log transform (the automatic selector, ARIMA) is told of it and
   // fits the series on its own scale.

@@ -5,12 +5,14 @@
 // (QuillcastForecaster: its algorithm names, settings, docstring, model ids and search
 // distributions) all take their names and facts from model_table(). The table's order is the
 // order of builder_names(), of the selector's candidates (which affects its results) and of the
-// forecaster's algorithms. A model that is not in the table does not exist for any of them.
+// forecaster's algorithms. A model that is not in the table does not exist for any of them
+// (register_model_kind() adds kinds for deserialisation only).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tarn/builders.hpp"

@@ -6,46 +6,44 @@
 #include <sstream>
 
 #include "series_util.hpp"
-#include "tarn/bats.hpp"
-#include "tarn/holt_winters.hpp"
 #include "tarn/intervals.hpp"
-#include "tarn/naive.hpp"
+#include "tarn/model_table.hpp"
 #include "tarn/season.hpp"
-#include "tarn/theta.hpp"
 
 namespace tarn {
 namespace {
 
+// The candidate families, in the order of the table of models (the order affects the
+// selector's results: it is the order of its options and of its ties).
 const std::vector<std::string>& all_families() {
-  static const std::vector<std::string> names = {"hws", "arima", "bats", "theta", "snaive"};
+  static const std::vector<std::string> names = candidate_families();
   return names;
+}
+
+// The families of the baseline (the only candidates when the data are too few for a search).
+const std::vector<std::string>& baseline_families() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> out;
+    for (const auto& e : model_table()) {
+      if (e.candidate == CandidateRole::Baseline) out.push_back(e.name);
+    }
+    return out;
+  }();
+  return names;
+}
+
+bool in_combination(const std::string& name) {
+  const ModelEntry* e = find_model(name);
+  return e && e->candidate == CandidateRole::Combined;
 }
 
 // A new, untrained candidate of family `name` for n training values with season length m.
 std::unique_ptr<Model> make_candidate(const std::string& name, std::int64_t n, int m) {
-  if (name == "hws") {
-    // Holt-Winters needs two whole seasons to start a seasonal fit.
-    const std::int64_t season = (m > 1 && n >= 2 * m) ? m : 1;
-    HoltWintersConfig c;
-    c.samples_per_season = season;
-    c.initial_training_seasons = n / season;
-    c.compute_seasonality = season > 1;
-    c.choose_season_form = true;  // the season additive or multiplicative, by AICc
-    return std::make_unique<HoltWinters>(c);
+  const ModelEntry* e = find_model(name);
+  if (!e || e->candidate == CandidateRole::None) {
+    throw InvalidArgument("auto: unknown candidate family '" + name + "'");
   }
-  if (name == "arima") {
-    return build("arima", {{"min_training_data", n}, {"samples_per_season", std::int64_t{m}}});
-  }
-  if (name == "bats") {
-    BatsConfig c;
-    c.training_sample_size = n;
-    c.season_length = m;
-    c.box_cox = true;
-    return std::make_unique<Bats>(c);
-  }
-  if (name == "theta") return std::make_unique<Theta>(ThetaConfig{n, m});
-  if (name == "snaive") return std::make_unique<SeasonalNaive>(SeasonalNaiveConfig{n, m});
-  throw InvalidArgument("auto: unknown candidate family '" + name + "'");
+  return e->make_candidate(n, m);
 }
 
 // A finite forecast of `model` h steps ahead, or NaN when it cannot give one.
@@ -276,8 +274,7 @@ void AutoSelector::fit() {
   window_ = std::min<std::size_t>(window_, 100000);
   const std::int64_t size = static_cast<std::int64_t>(train_.size());
   // Too few values for a model search: the latest value carries forward (the naive forecast).
-  static const std::vector<std::string> naive_only = {"snaive"};
-  const auto& families = n < static_cast<std::size_t>(kMinTraining) ? naive_only
+  const auto& families = n < static_cast<std::size_t>(kMinTraining) ? baseline_families()
                          : config_.candidates.empty()               ? all_families()
                                                                     : config_.candidates;
   cands_.clear();
@@ -286,7 +283,7 @@ void AutoSelector::fit() {
       std::unique_ptr<Model> model = make_candidate(name, size, m_);
       for (std::int64_t t = 0; t < size; ++t) model->update(t, train_[static_cast<std::size_t>(t)]);
       if (!model->is_initialized() || !std::isfinite(safe_forecast(*model, 1.0))) continue;
-      cands_.push_back({name, std::move(model), name != "snaive"});
+      cands_.push_back({name, std::move(model), in_combination(name)});
     } catch (const std::exception&) {
       // A candidate that cannot be built or fitted is left out.
     }

@@ -3,34 +3,9 @@
 #include <cmath>
 #include <sstream>
 
-#include "tarn/arima.hpp"
-#include "tarn/auto.hpp"
-#include "tarn/bats.hpp"
-#include "tarn/holt_winters.hpp"
-#include "tarn/naive.hpp"
-#include "tarn/theta.hpp"
+#include "tarn/model_table.hpp"
 
 namespace tarn {
-namespace {
-
-using BuilderFn = std::unique_ptr<Model> (*)(const Options&);
-
-struct BuilderEntry {
-  const char* name;
-  BuilderFn fn;
-};
-
-// One line per builder.
-const std::vector<BuilderEntry>& builder_table() {
-  static const std::vector<BuilderEntry> table = {
-      {"hws", &build_holt_winters}, {"arima", &build_arima}, {"arma", &build_arma},
-      {"bats", &build_bats},        {"theta", &build_theta}, {"snaive", &build_seasonal_naive},
-      {"auto", &build_auto},
-  };
-  return table;
-}
-
-}  // namespace
 
 std::string Value::repr() const {
   switch (type_) {
@@ -51,17 +26,15 @@ std::string Value::repr() const {
 }
 
 std::unique_ptr<Model> build(const std::string& builder, const Options& options) {
-  for (const auto& e : builder_table()) {
-    if (builder == e.name) return e.fn(options);
-  }
+  if (const ModelEntry* e = find_model(builder)) return e->build(options);
   std::string names;
-  for (const auto& e : builder_table()) names += (names.empty() ? "" : ", ") + std::string(e.name);
+  for (const auto& e : model_table()) names += (names.empty() ? "" : ", ") + e.name;
   throw InvalidArgument("unknown model builder '" + builder + "' (known: " + names + ")");
 }
 
 std::vector<std::string> builder_names() {
   std::vector<std::string> out;
-  for (const auto& e : builder_table()) out.emplace_back(e.name);
+  for (const auto& e : model_table()) out.push_back(e.name);
   return out;
 }
 

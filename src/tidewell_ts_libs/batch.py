@@ -17,7 +17,10 @@ from typing import NamedTuple
 import numpy as np
 import pandas as pd
 
-ALGORITHMS = ("hw", "arima", "arma", "bats", "autoforecaster")
+from tidewell_ts_libs.deps.tarn import forecaster_algorithms
+
+# The forecaster's algorithms, from the engine's table of models.
+ALGORITHMS = forecaster_algorithms()
 MIN_POINTS = 4
 
 

@@ -24,10 +24,12 @@ import numpy as np
 import pandas as pd
 
 from tidewell_ts_libs._cliutil import InputError, _atomic_write
+from tidewell_ts_libs.deps.tarn import forecaster_algorithms
 
 __all__ = ["InputError", "main", "run", "run_long_format"]
 
-ALGORITHMS = ("hw", "arima", "arma", "bats", "autoforecaster")
+# The forecaster's algorithms, from the engine's table of models.
+ALGORITHMS = forecaster_algorithms()
 MIN_TRAIN_ROWS = 8
 # A grid with more absent timestamps than this many times the rows present is not filled in:
 # the timestamps are then taken as irregular rather than as a mostly empty regular series.

@@ -2,7 +2,7 @@
 //
 // Every model kind has a builder: a function taking the options a caller gives by name
 // (numbers, flags, texts or none) and returning a new, untrained model. build() dispatches by
-// builder name over the table in builders.cpp. Builders read their options through
+// builder name over the table of models (model_table.hpp). Builders read their options through
 // OptionReader, which supplies defaults, checks types and rejects keys the builder does not
 // know, so a misspelt keyword is an error rather than silently ignored.
 #pragma once

@@ -158,7 +158,7 @@ class Model {
 
 // Factory registry used by deserialize(): every model kind maps to a default constructor.
 using ModelFactory = std::unique_ptr<Model> (*)();
-// The engine's own kinds (defined in registry.cpp, which lists every model of the engine).
+// The engine's own kinds: every entry of the table of models (model_table.hpp).
 std::map<std::string, ModelFactory> builtin_model_kinds();
 // Adds or replaces a kind at run time (tests, extensions).
 void register_model_kind(const std::string& kind, ModelFactory factory);

@@ -11,33 +11,31 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "pyclass.hpp"
+#include "tarn/model_table.hpp"
 
 namespace twsettings {
 
 namespace py = pybind11;
 
-// Keywords that model construction reads.
+// Keywords that model construction reads: every forecaster setting of the engine's table of
+// models (each entry's settings in table order, then the training size settings).
 inline const std::vector<std::string>& algorithm_keywords() {
-  static const std::vector<std::string> names{"algorithm_type",
-                                              "samples_per_season",
-                                              "initial_training_seasons",
-                                              "compute_seasonality",
-                                              "error_history_length",
-                                              "use_full_error_history",
-                                              "error_horizon_length",
-                                              "force_model",
-                                              "min_training_data",
-                                              "p_min",
-                                              "p_max",
-                                              "d",
-                                              "q_min",
-                                              "q_max",
-                                              "training_sample_size",
-                                              "box_cox_transform"};
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> out;
+    auto add = [&out](const std::string& key) {
+      if (!key.empty() && std::find(out.begin(), out.end(), key) == out.end()) out.push_back(key);
+    };
+    for (const auto& e : tarn::model_table()) {
+      for (const auto& s : e.forecaster.settings) add(s.key);
+    }
+    for (const auto& e : tarn::model_table()) add(e.forecaster.size_key);
+    return out;
+  }();
   return names;
 }
 

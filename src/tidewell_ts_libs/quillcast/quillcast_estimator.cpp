@@ -19,6 +19,7 @@
 
 #include "contracts/engine.hpp"
 #include "contracts/messages.hpp"
+#include "contracts/model_table.hpp"
 #include "dated_rows.hpp"
 #include "forecaster_settings.hpp"
 #include "pyclass.hpp"
@@ -181,12 +182,12 @@ std::string class_text(py::handle self) {
   return str(self.attr("__class__"));
 }
 
-py::object builder(const char* name) {
+py::object builder(const std::string& name) {
   py::object root = G("tidewell_ts_libs");
   py::object deps = root.attr("deps");
   py::object tarn = deps.attr("tarn");
   py::object forecasters = tarn.attr("forecasters");
-  return forecasters.attr(name);
+  return forecasters.attr(name.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -238,7 +239,9 @@ py::object get_train_size(py::object self) {
 // ---------------------------------------------------------------------------------------------
 // Construction and configuration
 
-const char* const kClassDoc = R"doc(Forecaster backed by the statistical forecasting engine.
+// The class docstring; {algorithms} and {settings} are filled in from the engine's table of
+// models (class_doc()).
+const char* const kClassDocTemplate = R"doc(Forecaster backed by the statistical forecasting engine.
 
 One engine model is trained per target column of a data matrix (rows in time order, an
 optional timestamp column, one or more value columns). ``fit(X, y, _reset_model=True)`` trains
@@ -260,8 +263,7 @@ at ``fit``. Settings that training computes (a detected season, training sizes) 
 Parameters
 ----------
 algorithm : str, default "hw"
-    Engine algorithm, matched case-insensitively: "hw" (Holt-Winters), "arima", "arma", "bats"
-    or "autoforecaster" (the automatic model selector). None or "None" means "hw".
+{algorithms}
 ts_icol_loc : int or list, default -1
     Location of the timestamp column: -1 for none (rows are taken as equally spaced and
     numbered 0, 1, 2, ...), otherwise a list whose first element is the column index, e.g. [0].
@@ -283,16 +285,7 @@ debug : bool, default False
     Algorithm settings, stored in ``all_args`` and read when a model is built. A value below 1
     for a size is a fraction of the training length.
 
-    Holt-Winters: algorithm_type ("additive" or "multiplicative"), samples_per_season (season
-    length; default a quarter of the training length), initial_training_seasons (default: as
-    many seasons as the training data holds), compute_seasonality, error_history_length,
-    use_full_error_history; or min_training_data, which makes the engine find the season
-    length itself in that many samples (0.99 or more: the whole training series).
-    ARIMA: error_horizon_length, use_full_error_history, force_model, min_training_data
-    (default 0.999999: the whole training series), p_min, p_max, d, q_min, q_max.
-    ARMA: min_training_data, p_min, p_max, q_min, q_max.
-    BATS: training_sample_size (default 0.999999), box_cox_transform.
-    autoforecaster: min_training_data (at least 8), error_history_length.
+{settings}
 
 Attributes
 ----------
@@ -309,6 +302,66 @@ is_fitted_ : bool
 n_features_ : int
     Number of target columns seen in training.
 )doc";
+
+// `text` as lines of at most 96 characters (the docstring's width), each indented by four
+// spaces; a line also ends at every "\n" of the text.
+std::string wrap(const std::string& text) {
+  const std::size_t width = 96;
+  const std::string indent = "    ";
+  std::string out, line;
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t end = text.find_first_of(" \n", pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(pos, end - pos);
+    if (!word.empty()) {
+      if (!line.empty() && indent.size() + line.size() + 1 + word.size() > width) {
+        out += indent + line + "\n";
+        line.clear();
+      }
+      line += (line.empty() ? "" : " ") + word;
+    }
+    if ((end == text.size() || text[end] == '\n') && !line.empty()) {
+      out += indent + line + "\n";
+      line.clear();
+    }
+    pos = end + 1;
+  }
+  return out;
+}
+
+// The forecaster's algorithms, "hw, arima, ..." in table order.
+std::string algorithm_list() {
+  std::string out;
+  for (const auto& a : tarn::forecaster_algorithms()) out += (out.empty() ? "" : ", ") + a;
+  return out;
+}
+
+std::string class_doc() {
+  const auto& table = tarn::model_table();
+  std::vector<const tarn::ForecasterEntry*> offered;
+  for (const auto& e : table) {
+    if (!e.forecaster.algorithm.empty()) offered.push_back(&e.forecaster);
+  }
+  std::string names;
+  for (std::size_t i = 0; i < offered.size(); ++i) {
+    if (i) names += i + 1 == offered.size() ? " or " : ", ";
+    names += "\"" + offered[i]->algorithm + "\"";
+    if (!offered[i]->note.empty()) names += " (" + offered[i]->note + ")";
+  }
+  std::string algorithms = wrap("Engine algorithm, matched case-insensitively: " + names +
+                                ". None or \"None\" means \"hw\".");
+  std::string settings;
+  for (const auto* f : offered) settings += wrap(f->settings_doc);
+  algorithms.pop_back();  // the template's line ends there
+  settings.pop_back();
+  std::string doc = kClassDocTemplate;
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"{algorithms}", algorithms},
+                                   {"{settings}", settings}}) {
+    doc.replace(doc.find(key), key.size(), value);
+  }
+  return doc;
+}
 
 void init(py::object self, py::object algorithm, py::object ts_icol_loc,
           py::object prediction_horizon, py::object log_transform, py::object lookback_win,
@@ -455,43 +508,33 @@ py::object set_params(py::object self, py::kwargs params) {
 // ---------------------------------------------------------------------------------------------
 // Model identity and the ready-made configurations
 
+// "st_" followed by the id of the first of the algorithm's id rules (the engine's table of
+// models) whose conditions all hold; "st_" alone when none does.
 py::str get_model_id(py::object, py::object algorithm_name, py::kwargs params) {
-  auto param = [&](const char* k) -> py::object {
-    return params.contains(k) ? py::object(params[k]) : py::object(py::none());
+  auto param = [&](const std::string& k) -> py::object {
+    return params.contains(k) ? py::object(params[py::str(k)]) : py::object(py::none());
   };
-  py::object algorithm_type = param("algorithm_type");
-  py::object compute_seasonality = param("compute_seasonality");
-  py::object box_cox_transform = param("box_cox_transform");
-  py::object use_full_error_history = param("use_full_error_history");
-  py::object force_model = param("force_model");
-  py::object min_training_data = param("min_training_data");
-  py::object number_of_samples = param("number_of_samples");
-  py::object is_season_length = param("is_season_length");
-
-  const py::object f = py::bool_(false);
-  const py::object t = py::bool_(true);
+  auto holds = [&](const tarn::IdCondition& c) {
+    py::object v = param(c.key);
+    switch (c.test) {
+      case tarn::IdCondition::Test::TextIs:
+        return str(v.attr("lower")()) == c.value.text();
+      case tarn::IdCondition::Test::Given:
+        return !v.is_none();
+      case tarn::IdCondition::Test::Equals:
+        break;
+    }
+    return py_eq(v, contracts::to_python(c.value));
+  };
   std::string id = "st_";
   const std::string name = str(algorithm_name.attr("lower")());
-  if (name == "hw") {
-    const std::string type = str(algorithm_type.attr("lower")());
-    if (type == "additive" && py_eq(compute_seasonality, f) && py_eq(use_full_error_history, f)) {
-      id += "1";
-    } else if (type == "multiplicative" && py_eq(compute_seasonality, f) &&
-               py_eq(use_full_error_history, py::none())) {
-      id += "2";
-    } else if (type == "additive" && py_eq(is_season_length, f) && !number_of_samples.is_none()) {
-      id += "6";
-    } else if (type == "multiplicative" && py_eq(is_season_length, f) &&
-               !number_of_samples.is_none()) {
-      id += "7";
+  if (const tarn::ModelEntry* e = tarn::find_algorithm(name)) {
+    for (const auto& rule : e->forecaster.ids) {
+      if (std::all_of(rule.conditions.begin(), rule.conditions.end(), holds)) {
+        id += rule.id;
+        break;
+      }
     }
-  } else if (name == "bats" && py_eq(box_cox_transform, f)) {
-    id += "3";
-  } else if (name == "arima" && py_eq(use_full_error_history, t) && py_eq(force_model, t) &&
-             py_eq(min_training_data, py::int_(-1))) {
-    id += "4";
-  } else if (name == "autoforecaster") {
-    id += "5";
   }
   return py::str(id);
 }
@@ -523,17 +566,22 @@ py::list get_estimators(py::object, py::object /*log_transform: not used*/,
   return out;
 }
 
-// Parameter distributions for a model search: every key is a constructor keyword.
+// Parameter distributions for a model search: every key is a constructor keyword. The
+// algorithms and the parameters of each come from the engine's table of models.
 py::dict get_param_dist(py::object, py::object /*size*/) {
-  py::dict d;
-  d["algorithm"] = py::make_tuple("hw", "arima", "arma", "bats", "autoforecaster");
-  d["log_transform"] = py::make_tuple(true, false);
-  d["algorithm_type"] = py::make_tuple("additive", "multiplicative");
-  d["p_max"] = py::make_tuple(2, 3, 5);
-  d["q_max"] = py::make_tuple(2, 3, 5);
-  d["box_cox_transform"] = py::make_tuple(false, true);
   py::dict out;
-  for (auto item : d) out[item.first] = py::list(py::reinterpret_borrow<py::object>(item.second));
+  py::list algorithms;
+  for (const auto& a : tarn::forecaster_algorithms()) algorithms.append(a);
+  out["algorithm"] = algorithms;
+  out["log_transform"] = py::list(py::make_tuple(true, false));
+  for (const auto& e : tarn::model_table()) {
+    for (const auto& p : e.forecaster.search) {
+      if (out.contains(p.key)) continue;
+      py::list values;
+      for (const auto& v : p.values) values.append(contracts::to_python(v));
+      out[py::str(p.key)] = values;
+    }
+  }
   return out;
 }
 
@@ -568,9 +616,8 @@ py::object get_models_copy(py::object self, py::object /*verbose*/) {
 
 void check_algorithm_name(py::handle algorithm) {
   if (!py::isinstance<py::str>(algorithm)) {
-    twpy::raise(PyExc_TypeError,
-                "algorithm must be a string (one of hw, arima, arma, bats, autoforecaster), got " +
-                    str(py::repr(algorithm)));
+    twpy::raise(PyExc_TypeError, "algorithm must be a string (one of " + algorithm_list() +
+                                     "), got " + str(py::repr(algorithm)));
   }
 }
 
@@ -646,6 +693,31 @@ struct Builder {
   }
 };
 
+// A model of an algorithm whose settings follow the table of models: the training size
+// defaults to the whole series, the settings are passed on in table order (shares of the
+// training length turned into counts), and the size is then bounded as the entry says.
+py::object table_model(Builder& b, const tarn::ModelEntry& entry, py::dict all_args,
+                       py::object algorithm) {
+  const tarn::ForecasterEntry& f = entry.forecaster;
+  const char* size_key = f.size_key.c_str();
+  if (!f.size_key.empty() && !b.kw.contains(size_key)) b.kw[size_key] = tarn::kWholeSeries;
+  for (const auto& s : f.settings) {
+    const char* k = s.key.c_str();
+    if (!b.present(k)) continue;
+    b.alg[k] = s.share ? b.fraction(b.get(k), contracts::to_python(s.fallback)) : b.get(k);
+  }
+  if (f.size_none_is_length && !b.alg.contains(size_key)) {
+    b.alg[size_key] = b.N.is_none() ? py::object(py::int_(tarn::kSizeBeforeLength)) : b.N;
+  }
+  if (f.size_minimum > 0) {
+    const py::object minimum = py::int_(f.size_minimum);
+    if (!b.alg.contains(size_key) || py_lt(b.alg[size_key], minimum)) b.alg[size_key] = minimum;
+    all_args[size_key] = b.alg[size_key];
+  }
+  b.record(algorithm);
+  return builder(entry.name)(**b.alg);
+}
+
 py::object get_model(py::object self, py::kwargs kw_args) {
   // A copy: the defaults filled in below never reach the caller's dictionary.
   Builder b{self, py::reinterpret_steal<py::dict>(PyDict_Copy(kw_args.ptr())), py::dict(),
@@ -658,11 +730,12 @@ py::object get_model(py::object self, py::kwargs kw_args) {
   py::object algorithm = b.kw["algorithm"];
   check_algorithm_name(algorithm);
   check_numeric_settings(b.kw);
-  const std::string name = str(algorithm.attr("lower")());
+  const tarn::ModelEntry* entry = tarn::find_algorithm(str(algorithm.attr("lower")()));
+  if (!entry) twpy::raise(PyExc_ValueError, msg("TIDEWELLTSLIBS0004E"));
+  if (!entry->forecaster.own_rules) return table_model(b, *entry, all_args, algorithm);
+  // Holt-Winters' own rules: the season from the training length, or season finding.
   const py::object two = py::int_(2);
-  const py::object minus_one = py::int_(-1);
-
-  if (name == "hw" && b.present("min_training_data")) {
+  if (b.present("min_training_data")) {
     py::object mtd = b.get("min_training_data");
     if (b.N.is_none() && py_lt(mtd, py::int_(1))) {
       twpy::raise(PyExc_ValueError,
@@ -682,107 +755,52 @@ py::object get_model(py::object self, py::kwargs kw_args) {
     b.alg["is_season_length"] = false;
     b.name_variant();
     b.record(algorithm);
-    return builder("hws")(py::arg("is_season_length") = false,
-                          py::arg("number_of_samples") = py::int_(b.alg["number_of_samples"]),
-                          py::arg("algorithm_type") = b.alg["algorithm_type"]);
+    return builder(entry->name)(py::arg("is_season_length") = false,
+                                py::arg("number_of_samples") = py::int_(b.alg["number_of_samples"]),
+                                py::arg("algorithm_type") = b.alg["algorithm_type"]);
   }
-  if (name == "hw") {
-    for (const char* k :
-         {"samples_per_season", "initial_training_seasons", "algorithm_type", "compute_seasonality",
-          "error_history_length", "use_full_error_history"}) {
-      if (!b.present(k)) continue;
-      py::object v = b.get(k);
-      const std::string key = k;
-      if ((key == "samples_per_season" || key == "error_history_length") && py_lt(v, py::int_(1)) &&
-          !b.N.is_none()) {
-        if (py_gt(v, py::float_(0.5))) v = py::float_(0.5);
-        b.alg[k] = b.fraction(v, two);
-      } else {
-        b.alg[k] = v;
+  for (const char* k : {"samples_per_season", "initial_training_seasons", "algorithm_type",
+                        "compute_seasonality", "error_history_length", "use_full_error_history"}) {
+    if (!b.present(k)) continue;
+    py::object v = b.get(k);
+    const std::string key = k;
+    if ((key == "samples_per_season" || key == "error_history_length") && py_lt(v, py::int_(1)) &&
+        !b.N.is_none()) {
+      if (py_gt(v, py::float_(0.5))) v = py::float_(0.5);
+      b.alg[k] = b.fraction(v, two);
+    } else {
+      b.alg[k] = v;
+    }
+  }
+  if (!b.alg.contains("samples_per_season")) {
+    py::object season = two;
+    if (!b.N.is_none()) {
+      season = py::int_(b.N * py::float_(0.25));
+      // Fewer than four rows give no whole season: use the smallest one.
+      if (!py_gt(season, py::int_(0))) season = two;
+    }
+    b.alg["samples_per_season"] = season;
+    all_args["samples_per_season"] = season;
+  }
+  if (!b.alg.contains("initial_training_seasons")) {
+    py::object seasons = two;
+    if (!b.N.is_none()) {
+      py::object season = py::int_(b.alg["samples_per_season"]);
+      if (!py_gt(season, py::int_(0))) {
+        twpy::raise(PyExc_ValueError, "samples_per_season must be at least 1, got " +
+                                          str(py::repr(b.alg["samples_per_season"])));
       }
+      seasons = py::int_(b.N / season);
+      // A series shorter than one season still trains on one (the engine fits what it has).
+      if (!py_gt(seasons, py::int_(0))) seasons = py::int_(1);
     }
-    if (!b.alg.contains("samples_per_season")) {
-      py::object season = two;
-      if (!b.N.is_none()) {
-        season = py::int_(b.N * py::float_(0.25));
-        // Fewer than four rows give no whole season: use the smallest one.
-        if (!py_gt(season, py::int_(0))) season = two;
-      }
-      b.alg["samples_per_season"] = season;
-      all_args["samples_per_season"] = season;
-    }
-    if (!b.alg.contains("initial_training_seasons")) {
-      py::object seasons = two;
-      if (!b.N.is_none()) {
-        py::object season = py::int_(b.alg["samples_per_season"]);
-        if (!py_gt(season, py::int_(0))) {
-          twpy::raise(PyExc_ValueError, "samples_per_season must be at least 1, got " +
-                                            str(py::repr(b.alg["samples_per_season"])));
-        }
-        seasons = py::int_(b.N / season);
-        // A series shorter than one season still trains on one (the engine fits what it has).
-        if (!py_gt(seasons, py::int_(0))) seasons = py::int_(1);
-      }
-      b.alg["initial_training_seasons"] = seasons;
-      all_args["initial_training_seasons"] = seasons;
-    }
-    if (!b.alg.contains("algorithm_type")) b.alg["algorithm_type"] = "additive";
-    b.name_variant();
-    b.record(algorithm);
-    return builder("hws")(**b.alg);
+    b.alg["initial_training_seasons"] = seasons;
+    all_args["initial_training_seasons"] = seasons;
   }
-  if (name == "arima") {
-    if (!b.kw.contains("min_training_data")) b.kw["min_training_data"] = 0.999999;
-    for (const char* k : {"error_horizon_length", "use_full_error_history", "force_model",
-                          "min_training_data", "p_min", "p_max", "d", "q_min", "q_max"}) {
-      if (!b.present(k)) continue;
-      const std::string key = k;
-      if (key == "error_horizon_length") {
-        b.alg[k] = b.fraction(b.get(k), two);
-      } else if (key == "min_training_data") {
-        b.alg[k] = b.fraction(b.get(k), minus_one);
-      } else {
-        b.alg[k] = b.get(k);
-      }
-    }
-    b.record(algorithm);
-    return builder("arima")(**b.alg);
-  }
-  if (name == "arma") {
-    if (!b.kw.contains("min_training_data")) b.kw["min_training_data"] = 0.999999;
-    if (b.present("min_training_data")) {
-      b.alg["min_training_data"] = b.fraction(b.get("min_training_data"), minus_one);
-    }
-    b.copy_keys({"p_min", "p_max", "q_min", "q_max"});
-    b.record(algorithm);
-    return builder("arma")(**b.alg);
-  }
-  if (name == "bats") {
-    if (!b.kw.contains("training_sample_size")) b.kw["training_sample_size"] = 0.999999;
-    if (b.present("training_sample_size")) {
-      b.alg["training_sample_size"] = b.fraction(b.get("training_sample_size"), py::none());
-    }
-    b.copy_keys({"box_cox_transform"});
-    if (!b.alg.contains("training_sample_size")) {
-      b.alg["training_sample_size"] = b.N.is_none() ? py::object(py::int_(8)) : b.N;
-    }
-    b.record(algorithm);
-    return builder("bats")(**b.alg);
-  }
-  if (name == "autoforecaster") {
-    if (!b.kw.contains("min_training_data")) b.kw["min_training_data"] = 0.999999;
-    for (const char* k : {"min_training_data", "error_history_length"}) {
-      if (b.present(k)) b.alg[k] = b.fraction(b.get(k), two);
-    }
-    const py::object eight = py::int_(8);
-    if (!b.alg.contains("min_training_data") || py_lt(b.alg["min_training_data"], eight)) {
-      b.alg["min_training_data"] = eight;
-    }
-    all_args["min_training_data"] = b.alg["min_training_data"];
-    b.record(algorithm);
-    return builder("auto")(**b.alg);
-  }
-  twpy::raise(PyExc_ValueError, msg("TIDEWELLTSLIBS0004E"));
+  if (!b.alg.contains("algorithm_type")) b.alg["algorithm_type"] = "additive";
+  b.name_variant();
+  b.record(algorithm);
+  return builder(entry->name)(**b.alg);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -956,7 +974,8 @@ void train(py::object self, py::object X, py::object y) {
   self.attr("_totalsamples") = py::len(timestamps);
 
   const std::string algorithm = effective_algorithm(self);
-  const bool seasonal_sizes = algorithm == "autoforecaster" || algorithm == "bats";
+  const tarn::ModelEntry* entry = tarn::find_algorithm(algorithm);
+  const bool seasonal_sizes = entry && entry->forecaster.season_sized;
   // The periodicity step fills only the settings the caller left out. A value an earlier
   // training filled in (recorded in _filled_args) is the training's own, not the caller's,
   // and is filled again.
@@ -1069,7 +1088,7 @@ void train(py::object self, py::object X, py::object y) {
     py::object v = py::dict(self.attr("all_args"))["min_training_data"];
     own_size = PyNumber_Check(v.ptr()) && py_gt(v, py::int_(0));
   }
-  const bool retry_sizes = (algorithm == "arima" || algorithm == "arma") && ts_l > 50 && !own_size;
+  const bool retry_sizes = entry && entry->forecaster.retries_sizes && ts_l > 50 && !own_size;
   py::object utils = retry_sizes ? G("QuillcastUtils") : py::object(py::none());
   // A model that can undo the log transform (the automatic selector, ARIMA) is told of it and
   // fits the series on its own scale.
@@ -1987,8 +2006,9 @@ PYBIND11_MODULE(quillcast_estimator, m) {
   }
   finite_keyword();
 
+  const std::string doc = class_doc();
   twpy::ClassBuilder cls(m, "QuillcastForecaster", twpy::bases("sklearn.base", "BaseEstimator"),
-                         kClassDoc);
+                         doc.c_str());
   cls.init(&init, py::arg("algorithm") = "hw", py::arg("ts_icol_loc") = -1,
            py::arg("prediction_horizon") = 1, py::arg("log_transform") = true,
            py::arg("lookback_win") = 1, py::arg("target_column_indices") = -1,

@@ -1,8 +1,11 @@
 // The engine catalogue: names of the engine's forecasters, interpolators and transforms as
 // string constants, and the naming of the files that hold a saved pipeline's engine models.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "pyclass.hpp"
+#include "tarn/model_table.hpp"
 
 namespace py = pybind11;
 
@@ -42,18 +45,34 @@ std::string make_save_filename(const std::string& file_name) {
 // Each catalogue entry is a function returning its own name, turned into that name by the
 // class's decorator, so the class attributes are plain strings.
 void add_catalogue(py::module_ m, const char* cls_name, const char* decorator, const char* doc,
-                   std::initializer_list<const char*> names) {
+                   const std::vector<std::string>& names) {
   twpy::ClassBuilder cls(m, cls_name, py::tuple(), doc);
   py::object apply = cls.make_method(
       decorator, [](py::object f) -> py::object { return f(); }, nullptr, py::arg("f"),
       "Catalogue decorator: calls the entry function once and keeps its result.");
   cls.attr(decorator, twpy::import("builtins", "staticmethod")(apply));
-  for (const char* name : names) {
-    py::cpp_function entry([n = std::string(name)](py::object) { return n; }, py::name(name),
+  for (const std::string& name : names) {
+    py::cpp_function entry([n = name](py::object) { return n; }, py::name(name.c_str()),
                            py::arg("self") = py::none());
-    cls.attr(name, apply(entry));
+    cls.attr(name.c_str(), apply(entry));
   }
   cls.finalize();
+}
+
+// The forecaster's algorithms of the engine's table of models. The catalogue has always listed
+// the first ones in this order; algorithms added to the table since follow in table order.
+std::vector<std::string> forecaster_names() {
+  std::vector<std::string> out;
+  const std::vector<std::string> algorithms = tarn::forecaster_algorithms();
+  for (const char* name : {"bats", "arima", "arma", "hw", "autoforecaster"}) {
+    if (std::find(algorithms.begin(), algorithms.end(), name) != algorithms.end()) {
+      out.push_back(name);
+    }
+  }
+  for (const auto& a : algorithms) {
+    if (std::find(out.begin(), out.end(), a) == out.end()) out.push_back(a);
+  }
+  return out;
 }
 
 }  // namespace
@@ -66,7 +85,7 @@ PYBIND11_MODULE(quillcast, m) {
                 {"difference", "fill_na", "shift", "awgn_noise", "mwgn_noise", "z_score"});
   add_catalogue(m, "Forecasters", "_quillcast_forecasters",
                 "Forecasting algorithms of the engine (values of QuillcastForecaster's algorithm).",
-                {"bats", "arima", "arma", "hw", "autoforecaster"});
+                forecaster_names());
   add_catalogue(m, "Interpolators", "_quillcast_interpolators",
                 "Interpolation methods of the engine interpolator.",
                 {"linear", "cubic", "nearest", "prev", "next", "fill"});

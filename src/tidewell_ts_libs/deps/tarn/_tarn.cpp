@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "contracts/model_table.hpp"
 #include "tarn/builders.hpp"
 #include "tarn/holt_winters.hpp"
 #include "tarn/model.hpp"
+#include "tarn/model_table.hpp"
 
 namespace py = pybind11;
 
@@ -261,16 +263,36 @@ PYBIND11_MODULE(_tarn, m) {
   m.def("_from_state", &from_state, py::arg("state"),
         "Rebuilds a model from the bytes of Model.serialize() (used by pickle).");
 
+  m.def("model_table", &contracts::table_as_python,
+        "The engine's table of models, one dict per model in table order: name (builder and "
+        "kind), options (builder option -> default, None when there is none), candidate "
+        "(\"combined\", \"baseline\" or None: how the automatic selector uses the model), "
+        "algorithm (QuillcastForecaster's name for it, or None), note, settings_doc, keywords "
+        "(the forecaster's settings of it) and search (parameter -> values for a model search).");
+
+  // The builders the forecaster offers come first, then the others, each in table order.
   py::module_ f = m.def_submodule("forecasters", "Builders of the engine's models.");
-  std::vector<std::string> names = {"hws", "arima", "arma", "bats", "auto"};
-  for (const auto& n : tarn::builder_names()) {
-    if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+  std::vector<const tarn::ModelEntry*> entries;
+  for (const auto& e : tarn::model_table()) {
+    if (!e.forecaster.algorithm.empty()) entries.push_back(&e);
+  }
+  for (const auto& e : tarn::model_table()) {
+    if (e.forecaster.algorithm.empty()) entries.push_back(&e);
   }
   py::list all;
-  for (const auto& n : names) {
+  for (const tarn::ModelEntry* e : entries) {
+    const std::string n = e->name;
+    std::string doc = "A new, untrained '" + n + "' model, configured by keyword arguments.";
+    std::string opts;
+    for (const auto& o : e->options) {
+      opts += (opts.empty() ? "" : ", ") + o.first;
+      if (!o.second.is_none()) {
+        opts += "=" + py::repr(contracts::to_python(o.second)).cast<std::string>();
+      }
+    }
+    if (!opts.empty()) doc += " Options (with their defaults): " + opts + ".";
     f.def(
-        n.c_str(), [n](py::kwargs kwargs) { return build(n, kwargs); },
-        ("A new, untrained '" + n + "' model, configured by keyword arguments.").c_str());
+        n.c_str(), [n](py::kwargs kwargs) { return build(n, kwargs); }, doc.c_str());
     all.append(n);
   }
   f.attr("__all__") = all;

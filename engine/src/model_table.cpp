@@ -1,0 +1,275 @@
+// The table of the engine's models (see model_table.hpp): one entry per model.
+#include "tarn/model_table.hpp"
+
+#include "tarn/arima.hpp"
+#include "tarn/auto.hpp"
+#include "tarn/bats.hpp"
+#include "tarn/holt_winters.hpp"
+#include "tarn/naive.hpp"
+#include "tarn/theta.hpp"
+
+namespace tarn {
+namespace {
+
+using Test = IdCondition::Test;
+
+// A forecaster setting passed as it is given.
+ForecasterSetting given(const char* key) {
+  return {key, false, Value()};
+}
+// A forecaster setting that may be a share of the training length.
+ForecasterSetting share(const char* key, Value fallback) {
+  return {key, true, fallback};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The selector's candidates: each fits all n training values with the season length found in
+// them.
+
+std::unique_ptr<Model> hws_candidate(std::int64_t n, int m) {
+  // Holt-Winters needs two whole seasons to start a seasonal fit.
+  const std::int64_t season = (m > 1 && n >= 2 * m) ? m : 1;
+  HoltWintersConfig c;
+  c.samples_per_season = season;
+  c.initial_training_seasons = n / season;
+  c.compute_seasonality = season > 1;
+  c.choose_season_form = true;  // the season additive or multiplicative, by AICc
+  return std::make_unique<HoltWinters>(c);
+}
+
+std::unique_ptr<Model> arima_candidate(std::int64_t n, int m) {
+  return build("arima", {{"min_training_data", n}, {"samples_per_season", std::int64_t{m}}});
+}
+
+std::unique_ptr<Model> bats_candidate(std::int64_t n, int m) {
+  BatsConfig c;
+  c.training_sample_size = n;
+  c.season_length = m;
+  c.box_cox = true;
+  return std::make_unique<Bats>(c);
+}
+
+std::unique_ptr<Model> theta_candidate(std::int64_t n, int m) {
+  return std::make_unique<Theta>(ThetaConfig{n, m});
+}
+
+std::unique_ptr<Model> snaive_candidate(std::int64_t n, int m) {
+  return std::make_unique<SeasonalNaive>(SeasonalNaiveConfig{n, m});
+}
+
+// ---------------------------------------------------------------------------------------------
+// The table.
+
+std::vector<ModelEntry> make_table() {
+  const Value none;
+  const SearchParam p_max{"p_max", {2, 3, 5}};
+  const SearchParam q_max{"q_max", {2, 3, 5}};
+  std::vector<ModelEntry> t;
+
+  ModelEntry hws;
+  hws.name = "hws";
+  hws.make_default = &make_default<HoltWinters>;
+  hws.build = &build_holt_winters;
+  hws.options = {{"algorithm_type", "additive"},  {"samples_per_season", 2},
+                 {"initial_training_seasons", 2}, {"compute_seasonality", true},
+                 {"error_history_length", 2},     {"use_full_error_history", false},
+                 {"is_season_length", none},      {"number_of_samples", none}};
+  hws.candidate = CandidateRole::Combined;
+  hws.make_candidate = &hws_candidate;
+  hws.forecaster.algorithm = "hw";
+  hws.forecaster.note = "Holt-Winters";
+  hws.forecaster.settings_doc =
+      "Holt-Winters: algorithm_type (\"additive\" or \"multiplicative\"), samples_per_season "
+      "(season\nlength; default a quarter of the training length), initial_training_seasons "
+      "(default: as\nmany seasons as the training data holds), compute_seasonality, "
+      "error_history_length,\nuse_full_error_history; or min_training_data, which makes the "
+      "engine find the season\nlength itself in that many samples (0.99 or more: the whole "
+      "training series).";
+  hws.forecaster.own_rules = true;
+  hws.forecaster.settings = {given("algorithm_type"),           given("samples_per_season"),
+                             given("initial_training_seasons"), given("compute_seasonality"),
+                             given("error_history_length"),     given("use_full_error_history")};
+  hws.forecaster.size_key = "min_training_data";
+  hws.forecaster.ids = {
+      {"1",
+       {{"algorithm_type", Test::TextIs, "additive"},
+        {"compute_seasonality", Test::Equals, false},
+        {"use_full_error_history", Test::Equals, false}}},
+      {"2",
+       {{"algorithm_type", Test::TextIs, "multiplicative"},
+        {"compute_seasonality", Test::Equals, false},
+        {"use_full_error_history", Test::Equals, none}}},
+      {"6",
+       {{"algorithm_type", Test::TextIs, "additive"},
+        {"is_season_length", Test::Equals, false},
+        {"number_of_samples", Test::Given, none}}},
+      {"7",
+       {{"algorithm_type", Test::TextIs, "multiplicative"},
+        {"is_season_length", Test::Equals, false},
+        {"number_of_samples", Test::Given, none}}},
+  };
+  hws.forecaster.search = {{"algorithm_type", {"additive", "multiplicative"}}};
+  t.push_back(std::move(hws));
+
+  // ARIMA and ARMA share their builder options but for the differencing.
+  const std::vector<std::pair<std::string, Value>> arma_options = {
+      {"min_training_data", -1},
+      {"p_min", 0},
+      {"p_max", 3},
+      {"q_min", 0},
+      {"q_max", 3},
+      {"force_model", false},
+      {"error_horizon_length", 1},
+      {"use_full_error_history", false}};
+
+  ModelEntry arima;
+  arima.name = "arima";
+  arima.make_default = &make_default<Arima>;
+  arima.build = &build_arima;
+  arima.options = arma_options;
+  arima.options.push_back({"d", -1});
+  arima.options.push_back({"samples_per_season", 0});
+  arima.candidate = CandidateRole::Combined;
+  arima.make_candidate = &arima_candidate;
+  arima.forecaster.algorithm = "arima";
+  arima.forecaster.settings_doc =
+      "ARIMA: error_horizon_length, use_full_error_history, force_model, min_training_data\n"
+      "(default 0.999999: the whole training series), p_min, p_max, d, q_min, q_max.";
+  arima.forecaster.settings = {share("error_horizon_length", 2),
+                               given("use_full_error_history"),
+                               given("force_model"),
+                               share("min_training_data", -1),
+                               given("p_min"),
+                               given("p_max"),
+                               given("d"),
+                               given("q_min"),
+                               given("q_max")};
+  arima.forecaster.size_key = "min_training_data";
+  arima.forecaster.retries_sizes = true;
+  arima.forecaster.ids = {{"4",
+                           {{"use_full_error_history", Test::Equals, true},
+                            {"force_model", Test::Equals, true},
+                            {"min_training_data", Test::Equals, -1}}}};
+  arima.forecaster.search = {p_max, q_max};
+  t.push_back(std::move(arima));
+
+  ModelEntry arma;
+  arma.name = "arma";
+  arma.make_default = &make_default<Arma>;
+  arma.build = &build_arma;
+  arma.options = arma_options;
+  arma.options.push_back({"d", 0});
+  arma.forecaster.algorithm = "arma";
+  arma.forecaster.settings_doc = "ARMA: min_training_data, p_min, p_max, q_min, q_max.";
+  arma.forecaster.settings = {share("min_training_data", -1), given("p_min"), given("p_max"),
+                              given("q_min"), given("q_max")};
+  arma.forecaster.size_key = "min_training_data";
+  arma.forecaster.retries_sizes = true;
+  arma.forecaster.search = {p_max, q_max};
+  t.push_back(std::move(arma));
+
+  ModelEntry bats;
+  bats.name = "bats";
+  bats.make_default = &make_default<Bats>;
+  bats.build = &build_bats;
+  bats.options = {{"training_sample_size", 0},
+                  {"box_cox_transform", false},
+                  {"season_length", 0},
+                  {"arma_errors", true},
+                  {"trend", true}};
+  bats.candidate = CandidateRole::Combined;
+  bats.make_candidate = &bats_candidate;
+  bats.forecaster.algorithm = "bats";
+  bats.forecaster.settings_doc =
+      "BATS: training_sample_size (default 0.999999), box_cox_transform.";
+  bats.forecaster.settings = {share("training_sample_size", none), given("box_cox_transform")};
+  bats.forecaster.size_key = "training_sample_size";
+  bats.forecaster.size_none_is_length = true;
+  bats.forecaster.season_sized = true;
+  bats.forecaster.ids = {{"3", {{"box_cox_transform", Test::Equals, false}}}};
+  bats.forecaster.search = {{"box_cox_transform", {false, true}}};
+  t.push_back(std::move(bats));
+
+  ModelEntry theta;
+  theta.name = "theta";
+  theta.make_default = &make_default<Theta>;
+  theta.build = &build_theta;
+  theta.options = {{"training_sample_size", 0}, {"season_length", 0}};
+  theta.candidate = CandidateRole::Combined;
+  theta.make_candidate = &theta_candidate;
+  t.push_back(std::move(theta));
+
+  ModelEntry snaive;
+  snaive.name = "snaive";
+  snaive.make_default = &make_default<SeasonalNaive>;
+  snaive.build = &build_seasonal_naive;
+  snaive.options = {{"training_sample_size", 0}, {"season_length", 0}};
+  snaive.candidate = CandidateRole::Baseline;
+  snaive.make_candidate = &snaive_candidate;
+  t.push_back(std::move(snaive));
+
+  ModelEntry aut;
+  aut.name = "auto";
+  aut.make_default = &make_default<AutoSelector>;
+  aut.build = &build_auto;
+  aut.options = {{"min_training_data", AutoSelector::kMinTraining},
+                 {"error_history_length", 0},
+                 {"candidates", ""}};
+  aut.forecaster.algorithm = "autoforecaster";
+  aut.forecaster.note = "the automatic model selector";
+  aut.forecaster.settings_doc =
+      "autoforecaster: min_training_data (at least 8), error_history_length.";
+  aut.forecaster.settings = {share("min_training_data", 2), share("error_history_length", 2)};
+  aut.forecaster.size_key = "min_training_data";
+  aut.forecaster.size_minimum = AutoSelector::kMinTraining;
+  aut.forecaster.season_sized = true;
+  aut.forecaster.ids = {{"5", {}}};
+  t.push_back(std::move(aut));
+  return t;
+}
+
+}  // namespace
+
+const std::vector<ModelEntry>& model_table() {
+  static const std::vector<ModelEntry> table = make_table();
+  return table;
+}
+
+const ModelEntry* find_model(const std::string& name) {
+  for (const auto& e : model_table()) {
+    if (e.name == name) return &e;
+  }
+  return nullptr;
+}
+
+const ModelEntry* find_algorithm(const std::string& algorithm) {
+  if (algorithm.empty()) return nullptr;
+  for (const auto& e : model_table()) {
+    if (e.forecaster.algorithm == algorithm) return &e;
+  }
+  return nullptr;
+}
+
+std::vector<std::string> forecaster_algorithms() {
+  std::vector<std::string> out;
+  for (const auto& e : model_table()) {
+    if (!e.forecaster.algorithm.empty()) out.push_back(e.forecaster.algorithm);
+  }
+  return out;
+}
+
+std::vector<std::string> candidate_families() {
+  std::vector<std::string> out;
+  for (const auto& e : model_table()) {
+    if (e.candidate != CandidateRole::None) out.push_back(e.name);
+  }
+  return out;
+}
+
+std::map<std::string, ModelFactory> builtin_model_kinds() {
+  std::map<std::string, ModelFactory> out;
+  for (const auto& e : model_table()) out[e.name] = e.make_default;
+  return out;
+}
+
+}  // namespace tarn

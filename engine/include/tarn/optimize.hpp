@@ -48,7 +48,7 @@ struct LevenbergMarquardtOptions {
 struct LeastSquaresResult {
   std::vector<double> x;
   double ssr = std::numeric_limits<double>::infinity();  // sum of squared residuals at x
-  bool ok = false;  // false: the residuals could not be evaluated at the (clamped) start
+  bool ok = false;  // false: no finite residuals at the (clamped) start
 };
 
 // Starts from x0 (clamped to the bounds) and returns the best point reached: a step is taken

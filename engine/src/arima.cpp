@@ -2,616 +2,29 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <limits>
-#include <map>
-#include <numeric>
 #include <sstream>
-#include <tuple>
 
+#include "arima_polynomial.hpp"
+#include "arima_search.hpp"
 #include "series_util.hpp"
+#include "state_space.hpp"
+#include "stationarity_tests.hpp"
 #include "tarn/intervals.hpp"
-#include "tarn/season.hpp"
 
 namespace tarn {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using arima_detail::Coefs;
+using arima_detail::Filter;
+using arima_detail::KalmanStep;
+using arima_detail::kMaxSeasonalTerms;
+using arima_detail::StateSpace;
+using arima_detail::stationary_covariance;
+using detail::negate;
+using detail::stationary;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kTwoPi = 6.283185307179586;
-// Unconstrained partial autocorrelations are clamped here: tanh(7.5) keeps every root strictly
-// outside the unit circle while allowing fits right up to it.
-constexpr double kPacfBound = 7.5;
-// Seasonal AR/MA terms only for seasons up to this length (the state grows with m).
-constexpr int kMaxSeasonalTerms = 24;
-// Critical value of the KPSS level test at the 5% level.
-constexpr double kKpssCritical = 0.463;
-// Seasonal differencing when the season explains more than this share of the detrended variance.
-constexpr double kSeasonalStrength = 0.64;
-// The stepwise search visits at most this many models...
-constexpr int kMaxModels = 94;
-// ... and refits this many of the best by exact likelihood,
-constexpr int kFinalists = 3;
-// ... unless the state is at most this large: then the search itself is exact.
-constexpr int kExactSearchState = 8;
-
-// ---------------------------------------------------------------------------------------------
-// Polynomials.
-
-// Unconstrained values -> coefficients c of a stationary 1 - sum_j c_j B^j (via partial
-// autocorrelations and the Durbin-Levinson recursion).
-void pacf_to_coef(const double* u, int n, std::vector<double>& c) {
-  c.assign(static_cast<std::size_t>(n), 0.0);
-  std::vector<double> prev(static_cast<std::size_t>(n), 0.0);
-  for (int k = 0; k < n; ++k) {
-    const double a = std::tanh(std::clamp(u[k], -kPacfBound, kPacfBound));
-    prev.assign(c.begin(), c.end());
-    for (int j = 0; j < k; ++j) c[j] = prev[j] - a * prev[k - 1 - j];
-    c[k] = a;
-  }
-}
-
-// Inverse of pacf_to_coef; false when the polynomial is not stationary.
-bool coef_to_pacf(std::vector<double> c, std::vector<double>& u) {
-  const int n = static_cast<int>(c.size());
-  u.assign(static_cast<std::size_t>(n), 0.0);
-  std::vector<double> prev;
-  for (int k = n - 1; k >= 0; --k) {
-    const double a = c[k];
-    if (!(std::fabs(a) < 1.0)) return false;
-    u[k] = std::atanh(a);
-    prev.assign(static_cast<std::size_t>(k), 0.0);
-    for (int j = 0; j < k; ++j) prev[j] = (c[j] + a * c[k - 1 - j]) / (1.0 - a * a);
-    c = prev;
-  }
-  return true;
-}
-
-bool stationary(const std::vector<double>& c) {
-  std::vector<double> u;
-  return coef_to_pacf(c, u);
-}
-
-// (1 + sum s1_i B^i)(1 + sum s2_k B^{m k}) with the signs given: returns the coefficients
-// e_1..e_n of 1 + sum e_j B^j.
-std::vector<double> multiply(const std::vector<double>& a, const std::vector<double>& s, int m) {
-  const std::size_t n = a.size() + s.size() * static_cast<std::size_t>(m);
-  std::vector<double> full(n + 1, 0.0), left(a.size() + 1), right(s.size() * m + 1, 0.0);
-  left[0] = 1.0;
-  for (std::size_t i = 0; i < a.size(); ++i) left[i + 1] = a[i];
-  right[0] = 1.0;
-  for (std::size_t k = 0; k < s.size(); ++k) right[(k + 1) * m] = s[k];
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (left[i] == 0.0) continue;
-    for (std::size_t j = 0; j < right.size(); ++j) full[i + j] += left[i] * right[j];
-  }
-  return std::vector<double>(full.begin() + 1, full.end());
-}
-
-std::vector<double> negate(std::vector<double> v) {
-  for (double& x : v) x = -x;
-  return v;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Candidate forms and their parameters.
-
-struct Form {
-  int p = 0, q = 0, P = 0, Q = 0, m = 1;
-  bool constant = false;
-  int count() const { return p + q + P + Q + (constant ? 1 : 0); }
-  auto key() const { return std::make_tuple(p, q, P, Q, constant); }
-};
-
-struct Coefs {
-  std::vector<double> ar, ma, sar, sma;
-  double mu = 0.0;
-};
-
-Coefs unpack(const Form& f, const std::vector<double>& x) {
-  Coefs c;
-  const double* u = x.data();
-  pacf_to_coef(u, f.p, c.ar);
-  pacf_to_coef(u + f.p, f.q, c.ma);
-  c.ma = negate(c.ma);
-  pacf_to_coef(u + f.p + f.q, f.P, c.sar);
-  pacf_to_coef(u + f.p + f.q + f.P, f.Q, c.sma);
-  c.sma = negate(c.sma);
-  c.mu = f.constant ? x[f.p + f.q + f.P + f.Q] : 0.0;
-  return c;
-}
-
-// State-space matrices of the ARMA part: T has phi in its first column and ones above the
-// diagonal; the innovation enters through R = (1, theta_1, ..., theta_{r-1}).
-struct StateSpace {
-  int r = 1;
-  std::vector<double> phi, R;
-  int np = 0, nq = 0;  // expanded AR / MA degrees
-};
-
-StateSpace state_space(const Coefs& c, int m) {
-  StateSpace s;
-  std::vector<double> phi = negate(multiply(negate(c.ar), negate(c.sar), m));
-  std::vector<double> theta = multiply(c.ma, c.sma, m);
-  s.np = static_cast<int>(phi.size());
-  s.nq = static_cast<int>(theta.size());
-  s.r = std::max(s.np, s.nq + 1);
-  s.phi.assign(static_cast<std::size_t>(s.r), 0.0);
-  s.R.assign(static_cast<std::size_t>(s.r), 0.0);
-  std::copy(phi.begin(), phi.end(), s.phi.begin());
-  s.R[0] = 1.0;
-  std::copy(theta.begin(), theta.end(), s.R.begin() + 1);
-  return s;
-}
-
-// Stationary covariance of the state, P = sum_k T^k R R' T'^k, by doubling.
-void stationary_covariance(const StateSpace& s, std::vector<double>& P) {
-  const int r = s.r;
-  const std::size_t rr = static_cast<std::size_t>(r) * r;
-  P.assign(rr, 0.0);
-  for (int i = 0; i < r; ++i)
-    for (int j = 0; j < r; ++j) P[i * r + j] = s.R[i] * s.R[j];
-  if (r == 1) {
-    P[0] = 1.0 / (1.0 - s.phi[0] * s.phi[0]);
-    return;
-  }
-  std::vector<double> A(rr, 0.0), AS(rr), add(rr), A2(rr);
-  for (int i = 0; i < r; ++i) {
-    A[i * r] = s.phi[i];
-    if (i + 1 < r) A[i * r + i + 1] += 1.0;
-  }
-  for (int it = 0; it < 60; ++it) {
-    // AS = A P; add = AS A'
-    for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j) {
-        double v = 0.0;
-        for (int k = 0; k < r; ++k) v += A[i * r + k] * P[k * r + j];
-        AS[i * r + j] = v;
-      }
-    double big = 0.0, added = 0.0;
-    for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j) {
-        double v = 0.0;
-        for (int k = 0; k < r; ++k) v += AS[i * r + k] * A[j * r + k];
-        add[i * r + j] = v;
-      }
-    for (std::size_t k = 0; k < rr; ++k) {
-      P[k] += add[k];
-      big = std::max(big, std::fabs(P[k]));
-      added = std::max(added, std::fabs(add[k]));
-    }
-    if (!(added > 1e-15 * big)) break;
-    for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j) {
-        double v = 0.0;
-        for (int k = 0; k < r; ++k) v += A[i * r + k] * A[k * r + j];
-        A2[i * r + j] = v;
-      }
-    A.swap(A2);
-  }
-}
-
-// One Kalman step of the ARMA part: prediction, then (if `w` is finite) the update with the
-// innovation v = w - a[0]. Returns false when the innovation variance is unusable.
-struct KalmanStep {
-  double v = 0.0, F = 1.0;
-  bool observed = false;
-};
-
-class Filter {
- public:
-  // `scratch` is reused between steps (r * r + r values).
-  Filter(int r, const double* phi, const double* R, double* a, double* P, bool& steady,
-         std::vector<double>& scratch)
-      : r_(r), phi_(phi), R_(R), a_(a), P_(P), steady_(steady) {
-    const std::size_t need = static_cast<std::size_t>(r) * r + r;
-    if (scratch.size() < need) scratch.resize(need);
-    tmp_ = scratch.data();
-    an_ = tmp_ + static_cast<std::size_t>(r) * r;
-  }
-
-  // Predicted value of the next ARMA observation.
-  double predict_next() const { return phi_[0] * a_[0] + (r_ > 1 ? a_[1] : 0.0); }
-
-  bool step(double w, KalmanStep& out) {
-    const int r = r_;
-    const double* phi = phi_;
-    const double* R = R_;
-    double* P = P_;
-    for (int i = 0; i < r; ++i) an_[i] = phi[i] * a_[0] + (i + 1 < r ? a_[i + 1] : 0.0);
-    out.observed = std::isfinite(w);
-    if (steady_) {
-      if (out.observed) {
-        out.F = 1.0;
-        out.v = w - an_[0];
-        for (int i = 0; i < r; ++i) a_[i] = an_[i] + R[i] * out.v;
-        return true;
-      }
-      // A missing value: the state becomes uncertain again.
-      steady_ = false;
-      std::fill(P, P + static_cast<std::size_t>(r) * r, 0.0);
-    }
-    // tmp = T P; P = tmp T' + R R'
-    for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j)
-        tmp_[i * r + j] = phi[i] * P[j] + (i + 1 < r ? P[(i + 1) * r + j] : 0.0);
-    for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j)
-        P[i * r + j] = tmp_[i * r] * phi[j] + (j + 1 < r ? tmp_[i * r + j + 1] : 0.0) + R[i] * R[j];
-    if (!out.observed) {
-      std::copy(an_, an_ + r, a_);
-      return true;
-    }
-    const double F = P[0];
-    if (!(F > 0.0) || !std::isfinite(F)) return false;
-    out.F = F;
-    out.v = w - an_[0];
-    double biggest = 0.0;
-    for (int i = 0; i < r; ++i) a_[i] = an_[i] + P[i * r] / F * out.v;
-    for (int i = 0; i < r; ++i) tmp_[i] = P[i * r];
-    for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j) {
-        double& pij = P[i * r + j];
-        pij -= tmp_[i] * tmp_[j] / F;
-        biggest = std::max(biggest, std::fabs(pij));
-      }
-    if (biggest < 1e-12) {
-      steady_ = true;
-      std::fill(P, P + static_cast<std::size_t>(r) * r, 0.0);
-    }
-    return true;
-  }
-
- private:
-  int r_;
-  const double* phi_;
-  const double* R_;
-  double* a_;
-  double* P_;
-  bool& steady_;
-  double* tmp_;
-  double* an_;
-};
-
-// Standardised innovations of the exact likelihood, scaled so that their sum of squares is
-// sum(v^2/F) * prod(F)^(1/n): minimising it maximises the concentrated Gaussian likelihood.
-bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
-                     std::vector<double>& res, double* sumlog_out = nullptr) {
-  const Coefs c = unpack(f, x);
-  const StateSpace s = state_space(c, f.m);
-  std::vector<double> a(static_cast<std::size_t>(s.r), 0.0), P;
-  stationary_covariance(s, P);
-  for (double v : P)
-    if (!std::isfinite(v)) return false;
-  bool steady = false;
-  std::vector<double> scratch;
-  Filter filter(s.r, s.phi.data(), s.R.data(), a.data(), P.data(), steady, scratch);
-  res.clear();
-  double sumlog = 0.0;
-  KalmanStep ks;
-  for (double wt : w) {
-    if (!filter.step(wt - c.mu, ks)) return false;
-    if (!ks.observed) continue;
-    res.push_back(ks.v / std::sqrt(ks.F));
-    sumlog += std::log(ks.F);
-  }
-  if (res.empty()) return false;
-  const double g = std::exp(sumlog / (2.0 * static_cast<double>(res.size())));
-  for (double& v : res) v *= g;
-  if (sumlog_out) *sumlog_out = sumlog;
-  return std::isfinite(g);
-}
-
-// Conditional-sum-of-squares residuals: the first p + P*m values are conditioned on, earlier
-// innovations are zero, and missing values are replaced by their prediction. Only residuals
-// from `count_from` on are returned, so that forms of different orders can be compared on the
-// same observations.
-bool css_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
-                   std::vector<double>& res, std::size_t count_from = 0) {
-  const Coefs c = unpack(f, x);
-  const StateSpace s = state_space(c, f.m);
-  const std::size_t n = w.size();
-  const std::size_t t0 = static_cast<std::size_t>(s.np);
-  std::vector<std::pair<int, double>> phi, theta;
-  for (int j = 0; j < s.np; ++j)
-    if (s.phi[j] != 0.0) phi.emplace_back(j + 1, s.phi[j]);
-  for (int j = 0; j < s.nq; ++j)
-    if (s.R[j + 1] != 0.0) theta.emplace_back(j + 1, s.R[j + 1]);
-  std::vector<double> z(n), e(n, 0.0);
-  res.clear();
-  for (std::size_t t = 0; t < n; ++t) {
-    z[t] = w[t] - c.mu;
-    if (t < t0) {
-      if (!std::isfinite(z[t])) z[t] = 0.0;
-      continue;
-    }
-    double pred = 0.0;
-    for (const auto& [j, v] : phi) pred += v * z[t - j];
-    for (const auto& [j, v] : theta)
-      if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
-    if (!std::isfinite(z[t])) {
-      z[t] = pred;
-      continue;
-    }
-    e[t] = z[t] - pred;
-    if (t >= count_from) res.push_back(e[t]);
-  }
-  for (double v : res)
-    if (!std::isfinite(v)) return false;
-  return !res.empty();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Levenberg-Marquardt on a residual vector of fixed length.
-
-using ResidualFn = std::function<bool(const std::vector<double>&, std::vector<double>&)>;
-
-struct LmResult {
-  std::vector<double> x;
-  double ssr = kInf;
-  bool ok = false;
-};
-
-double sum_sq(const std::vector<double>& v) {
-  double s = 0.0;
-  for (double x : v) s += x * x;
-  return s;
-}
-
-// Solves (A) x = b for a symmetric positive definite A (k x k) by Cholesky; false if singular.
-bool cholesky_solve(std::vector<double> A, std::vector<double> b, int k, std::vector<double>& x) {
-  for (int j = 0; j < k; ++j) {
-    double d = A[j * k + j];
-    for (int l = 0; l < j; ++l) d -= A[j * k + l] * A[j * k + l];
-    if (!(d > 0.0)) return false;
-    d = std::sqrt(d);
-    A[j * k + j] = d;
-    for (int i = j + 1; i < k; ++i) {
-      double v = A[i * k + j];
-      for (int l = 0; l < j; ++l) v -= A[i * k + l] * A[j * k + l];
-      A[i * k + j] = v / d;
-    }
-  }
-  for (int i = 0; i < k; ++i) {
-    double v = b[i];
-    for (int l = 0; l < i; ++l) v -= A[i * k + l] * b[l];
-    b[i] = v / A[i * k + i];
-  }
-  for (int i = k - 1; i >= 0; --i) {
-    double v = b[i];
-    for (int l = i + 1; l < k; ++l) v -= A[l * k + i] * b[l];
-    b[i] = v / A[i * k + i];
-  }
-  x = b;
-  return true;
-}
-
-LmResult levenberg_marquardt(const ResidualFn& fn, std::vector<double> x, int n_bounded,
-                             int max_iter, double rel_tol) {
-  LmResult out;
-  const int k = static_cast<int>(x.size());
-  auto clamp_x = [n_bounded](std::vector<double>& v) {
-    for (int i = 0; i < n_bounded; ++i) v[i] = std::clamp(v[i], -kPacfBound, kPacfBound);
-  };
-  clamp_x(x);
-  std::vector<double> r, rt;
-  if (!fn(x, r)) return out;
-  double ssr = sum_sq(r);
-  if (!std::isfinite(ssr)) return out;
-  out.x = x;
-  out.ssr = ssr;
-  out.ok = true;
-  if (k == 0 || ssr == 0.0) return out;
-  const std::size_t n = r.size();
-  std::vector<double> J(n * k), JtJ(static_cast<std::size_t>(k) * k), g(k), delta, xt(k);
-  double lambda = 1e-3;
-  for (int iter = 0; iter < max_iter; ++iter) {
-    // Forward-difference Jacobian.
-    bool jac_ok = true;
-    for (int j = 0; j < k && jac_ok; ++j) {
-      xt = x;
-      double h = 1e-6 * std::max(1.0, std::fabs(x[j]));
-      if (j < n_bounded && xt[j] + h > kPacfBound) h = -h;
-      xt[j] += h;
-      if (!fn(xt, rt) || rt.size() != n) {
-        jac_ok = false;
-        break;
-      }
-      for (std::size_t t = 0; t < n; ++t) J[t * k + j] = (rt[t] - r[t]) / h;
-    }
-    if (!jac_ok) break;
-    for (int i = 0; i < k; ++i) {
-      double gi = 0.0;
-      for (std::size_t t = 0; t < n; ++t) gi += J[t * k + i] * r[t];
-      g[i] = -gi;
-      for (int j = 0; j <= i; ++j) {
-        double v = 0.0;
-        for (std::size_t t = 0; t < n; ++t) v += J[t * k + i] * J[t * k + j];
-        JtJ[i * k + j] = JtJ[j * k + i] = v;
-      }
-    }
-    bool accepted = false;
-    double new_ssr = ssr;
-    for (int attempt = 0; attempt < 12 && !accepted; ++attempt) {
-      std::vector<double> A = JtJ;
-      for (int i = 0; i < k; ++i) A[i * k + i] += lambda * (JtJ[i * k + i] + 1e-9);
-      if (!cholesky_solve(A, g, k, delta)) {
-        lambda *= 10.0;
-        continue;
-      }
-      for (int i = 0; i < k; ++i) xt[i] = x[i] + delta[i];
-      clamp_x(xt);
-      if (fn(xt, rt) && rt.size() == n) {
-        const double s = sum_sq(rt);
-        if (std::isfinite(s) && s < ssr) {
-          accepted = true;
-          new_ssr = s;
-          x = xt;
-          r.swap(rt);
-          lambda = std::max(lambda / 5.0, 1e-12);
-          break;
-        }
-      }
-      lambda *= 8.0;
-    }
-    if (!accepted) break;
-    const double gain = ssr - new_ssr;
-    ssr = new_ssr;
-    if (gain <= rel_tol * ssr || ssr == 0.0) break;
-  }
-  out.x = x;
-  out.ssr = ssr;
-  return out;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Fitting one form.
-
-struct Fit {
-  Form form;
-  std::vector<double> x;
-  double m2ll = kInf;  // -2 log likelihood
-  double aicc = kInf;
-  double sigma2 = 0.0;
-  int nobs = 0;
-  bool ok = false;
-  bool exact = false;
-};
-
-// True when every root of the AR and MA polynomials lies outside a circle a little larger than
-// the unit circle. Fits whose roots crowd the unit circle (an AR part close to a unit root, an
-// MA part close to non-invertible, as after over-differencing) forecast poorly and are
-// numerically fragile, so the search does not choose them. The test scales the polynomial,
-// c_j -> c_j rho^j, and checks the result is stationary.
-bool roots_clear(const Form& f, const std::vector<double>& x) {
-  constexpr double rho = 1.01;
-  const Coefs c = unpack(f, x);
-  auto clear = [](std::vector<double> coef, int lag, bool ma) {
-    double s = 1.0;
-    const double step = std::pow(rho, lag);
-    for (double& v : coef) {
-      s *= step;
-      v *= ma ? -s : s;
-    }
-    return stationary(coef);
-  };
-  return clear(c.ar, 1, false) && clear(c.ma, 1, true) && clear(c.sar, f.m, false) &&
-         clear(c.sma, f.m, true);
-}
-
-double aicc_of(double m2ll, int params, int n) {
-  const int k = params + 1;  // and the innovation variance
-  if (n - k - 1 <= 0) return kInf;
-  return m2ll + 2.0 * k + 2.0 * k * (k + 1.0) / (n - k - 1.0);
-}
-
-std::vector<double> start_values(const Form& f, const std::vector<double>& w) {
-  std::vector<double> x(static_cast<std::size_t>(f.count()), 0.0);
-  if (f.constant) {
-    double s = 0.0;
-    int c = 0;
-    for (double v : w)
-      if (std::isfinite(v)) s += v, ++c;
-    x.back() = c ? s / c : 0.0;
-  }
-  return x;
-}
-
-Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from, bool check_roots) {
-  Fit fit;
-  fit.form = f;
-  const int nb = f.p + f.q + f.P + f.Q;
-  ResidualFn fn = [&](const std::vector<double>& x, std::vector<double>& r) {
-    return css_residuals(w, f, x, r, count_from);
-  };
-  LmResult lm = levenberg_marquardt(fn, start_values(f, w), nb, 100, 1e-8);
-  if (!lm.ok) return fit;
-  std::vector<double> r;
-  if (!css_residuals(w, f, lm.x, r, count_from)) return fit;
-  fit.x = lm.x;
-  fit.nobs = static_cast<int>(r.size());
-  fit.sigma2 = lm.ssr / fit.nobs;
-  fit.m2ll = fit.nobs * (std::log(kTwoPi * std::max(fit.sigma2, 1e-300)) + 1.0);
-  fit.aicc = aicc_of(fit.m2ll, f.count(), fit.nobs);
-  fit.ok = std::isfinite(fit.m2ll) && (!check_roots || roots_clear(f, fit.x));
-  return fit;
-}
-
-// Exact maximum likelihood, started from `css` (conditional-sum-of-squares estimates of the
-// same form, when they exist); falls back to them when the exact fit fails.
-Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool check_roots) {
-  const int nb = f.p + f.q + f.P + f.Q;
-  std::vector<double> x0 = css.ok ? css.x : start_values(f, w);
-  ResidualFn fn = [&](const std::vector<double>& x, std::vector<double>& r) {
-    return exact_residuals(w, f, x, r);
-  };
-  LmResult lm = levenberg_marquardt(fn, x0, nb, 50, 1e-7);
-  if (lm.ok) {
-    std::vector<double> r;
-    double sumlog = 0.0;
-    if (exact_residuals(w, f, lm.x, r, &sumlog)) {
-      Fit fit;
-      fit.form = f;
-      fit.x = lm.x;
-      fit.exact = true;
-      fit.nobs = static_cast<int>(r.size());
-      const double n = fit.nobs;
-      fit.sigma2 = lm.ssr / n / std::exp(sumlog / n);
-      fit.m2ll = n * (std::log(kTwoPi * std::max(lm.ssr / n, 1e-300)) + 1.0);
-      fit.aicc = aicc_of(fit.m2ll, f.count(), fit.nobs);
-      fit.ok = std::isfinite(fit.m2ll) && std::isfinite(fit.sigma2) &&
-               (!check_roots || roots_clear(f, fit.x));
-      if (fit.ok) return fit;
-    }
-  }
-  return css;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Series helpers.
-
-std::vector<double> difference(const std::vector<double>& x, int lag) {
-  std::vector<double> out;
-  if (x.size() <= static_cast<std::size_t>(lag)) return out;
-  out.reserve(x.size() - lag);
-  for (std::size_t t = lag; t < x.size(); ++t) out.push_back(x[t] - x[t - lag]);
-  return out;
-}
-
-// Missing values filled by linear interpolation (ends by the nearest value); for the tests
-// that decide the differencing, never for estimation.
-std::vector<double> interpolated(const std::vector<double>& x) {
-  std::vector<double> out = x;
-  const std::size_t n = x.size();
-  std::size_t last = n;
-  for (std::size_t t = 0; t < n; ++t) {
-    if (!std::isfinite(x[t])) continue;
-    if (last == n) {
-      for (std::size_t k = 0; k < t; ++k) out[k] = x[t];
-    } else {
-      for (std::size_t k = last + 1; k < t; ++k) {
-        const double f = static_cast<double>(k - last) / static_cast<double>(t - last);
-        out[k] = x[last] + f * (x[t] - x[last]);
-      }
-    }
-    last = t;
-  }
-  if (last == n) return std::vector<double>(n, 0.0);
-  for (std::size_t k = last + 1; k < n; ++k) out[k] = x[last];
-  return out;
-}
-
-double variance(const std::vector<double>& x) {
-  double s = 0.0, s2 = 0.0;
-  int c = 0;
-  for (double v : x)
-    if (std::isfinite(v)) s += v, ++c;
-  if (c < 2) return 0.0;
-  const double mean = s / c;
-  for (double v : x)
-    if (std::isfinite(v)) s2 += (v - mean) * (v - mean);
-  return s2 / c;
-}
 
 std::string fmt(double v) {
   std::ostringstream os;
@@ -621,86 +34,6 @@ std::string fmt(double v) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// Tests that decide the differencing.
-
-namespace arima_detail {
-
-double kpss_statistic(const std::vector<double>& x) {
-  const std::size_t n = x.size();
-  if (n < 2) return 0.0;
-  const double mean = std::accumulate(x.begin(), x.end(), 0.0) / static_cast<double>(n);
-  std::vector<double> e(n);
-  for (std::size_t t = 0; t < n; ++t) e[t] = x[t] - mean;
-  double eta = 0.0, s = 0.0;
-  for (double v : e) {
-    s += v;
-    eta += s * s;
-  }
-  const double nn = static_cast<double>(n);
-  eta /= nn * nn;
-  // Short lag truncation of Kwiatkowski et al.: 3 sqrt(n) / 13.
-  const int lags = static_cast<int>(std::trunc(3.0 * std::sqrt(nn) / 13.0));
-  double lrv = 0.0;
-  for (double v : e) lrv += v * v;
-  for (int l = 1; l <= lags && static_cast<std::size_t>(l) < n; ++l) {
-    double c = 0.0;
-    for (std::size_t t = l; t < n; ++t) c += e[t] * e[t - l];
-    lrv += 2.0 * (1.0 - l / (lags + 1.0)) * c;
-  }
-  lrv /= nn;
-  if (!(lrv > 1e-300)) return 0.0;
-  return eta / lrv;
-}
-
-int choose_d(std::vector<double> x, int max_d) {
-  int d = 0;
-  while (d < max_d && x.size() >= 5) {
-    if (variance(x) < 1e-20) break;  // nothing left to difference
-    if (kpss_statistic(x) < kKpssCritical) break;
-    x = difference(x, 1);
-    ++d;
-  }
-  return d;
-}
-
-double seasonal_strength(const std::vector<double>& x, int m) {
-  const std::size_t n = x.size();
-  if (m < 2 || n < 2 * static_cast<std::size_t>(m) + 1) return 0.0;
-  // Centred moving average of length m (2 x m for even m).
-  const std::size_t half = static_cast<std::size_t>(m) / 2;
-  std::vector<double> detr(n, kNaN);
-  for (std::size_t t = half; t + half < n; ++t) {
-    double tr = 0.0;
-    if (m % 2 == 1) {
-      for (std::size_t k = t - half; k <= t + half; ++k) tr += x[k];
-      tr /= m;
-    } else {
-      for (std::size_t k = t - half + 1; k < t + half; ++k) tr += x[k];
-      tr += 0.5 * (x[t - half] + x[t + half]);
-      tr /= m;
-    }
-    detr[t] = x[t] - tr;
-  }
-  std::vector<double> idx(m, 0.0);
-  std::vector<int> cnt(m, 0);
-  for (std::size_t t = 0; t < n; ++t)
-    if (std::isfinite(detr[t])) idx[t % m] += detr[t], ++cnt[t % m];
-  double mean_idx = 0.0;
-  for (int k = 0; k < m; ++k) {
-    idx[k] = cnt[k] ? idx[k] / cnt[k] : 0.0;
-    mean_idx += idx[k] / m;
-  }
-  std::vector<double> rem(n, kNaN);
-  for (std::size_t t = 0; t < n; ++t)
-    if (std::isfinite(detr[t])) rem[t] = detr[t] - (idx[t % m] - mean_idx);
-  const double vd = variance(detr);
-  if (!(vd > 1e-300)) return 0.0;
-  return std::clamp(1.0 - variance(rem) / vd, 0.0, 1.0);
-}
-
-}  // namespace arima_detail
 
 // ---------------------------------------------------------------------------------------------
 // Configuration.
@@ -801,236 +134,65 @@ void Arima::clear() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Fitting.
+// Fitting (the choice of the model: arima_search.cpp).
 
 void Arima::fit() {
-  const std::vector<double>& y = buffer_;
-  const std::size_t n = y.size();
-  // Standardise (scaled by the largest magnitude first, so huge values cannot overflow).
-  double big = 0.0;
-  for (double v : y)
-    if (std::isfinite(v)) big = std::max(big, std::fabs(v));
-  double mean = 0.0, m2 = 0.0;
-  int nf = 0;
-  for (double v : y) {
-    if (!std::isfinite(v)) continue;
-    const double u = big > 0.0 ? v / big : 0.0;
-    ++nf;
-    const double dlt = u - mean;
-    mean += dlt / nf;
-    m2 += dlt * (u - mean);
-  }
-  const double sd = nf > 1 ? std::sqrt(m2 / nf) * big : 0.0;
-  loc_ = mean * big;
-  scale_ = sd > 1e-12 * std::max(big, 1e-300) && std::isfinite(sd) ? sd : (big > 0.0 ? big : 1.0);
-  std::vector<double> z(n);
-  for (std::size_t t = 0; t < n; ++t) z[t] = std::isfinite(y[t]) ? (y[t] - loc_) / scale_ : kNaN;
+  const std::size_t n = buffer_.size();
+  const arima_detail::Standardised s = arima_detail::standardise(buffer_);
+  loc_ = s.loc;
+  scale_ = s.scale;
+  adopt(arima_detail::select_model(cfg_, s));
+  filter_training(s.z);
+  buffer_.clear();
+  buffer_.shrink_to_fit();
+  steps_ = 0;
+  errors_ = ErrorHistory(std::max<std::int64_t>(1, static_cast<std::int64_t>(n)),
+                         cfg_.use_full_error_history);
+  pending_at_.clear();
+  pending_.clear();
+  fitted_ = true;
+  const std::int64_t H = cfg_.error_horizon_length;
+  pending_at_.push_back(H);
+  pending_.push_back(forecast_z(H));
+}
 
-  ArimaOrder ord;
-  note_.clear();
-  const int total_needed = 4;
-  Fit chosen;
-  std::vector<double> w;
-
-  if (nf < total_needed || sd == 0.0) {
-    // Too little to estimate anything, or nothing that varies: the latest value (or the
-    // constant) carries forward.
-    ord.d = (nf >= 2 && sd > 0.0 && cfg_.differencing) ? 1 : 0;
-    if (cfg_.differencing && cfg_.d >= 0) ord.d = static_cast<int>(cfg_.d);
-    if (sd == 0.0) {
-      ord.d = 0;
-      ord.constant = true;
-      note_ = "constant series";
-    } else {
-      note_ = "too few values to estimate; " + std::string(ord.d ? "last value" : "mean");
-      ord.constant = ord.d == 0;
-    }
-  } else {
-    const std::vector<double> zi = interpolated(z);
-    // Season and seasonal differencing.
-    int m = 1;
-    if (cfg_.differencing) {
-      if (cfg_.samples_per_season >= 2) {
-        m = static_cast<int>(cfg_.samples_per_season);
-      } else if (cfg_.samples_per_season == 0 && n >= 8) {
-        const int upper = static_cast<int>(std::min<std::size_t>(200, n / 2));
-        if (upper >= 2) m = detect_period(z.data(), n, upper);
-      }
-      if (m >= 2 && n >= 2 * static_cast<std::size_t>(m) + 2 &&
-          arima_detail::seasonal_strength(zi, m) > kSeasonalStrength) {
-        ord.D = 1;
-      }
-    }
-    ord.m = m;
-    std::vector<double> sdiff = ord.D ? difference(zi, m) : zi;
-    if (!cfg_.differencing) {
-      ord.d = 0;
-    } else if (cfg_.d >= 0) {
-      ord.d = static_cast<int>(cfg_.d);
-    } else {
-      ord.d = arima_detail::choose_d(sdiff, 2);
-    }
-    // Differenced series with missing values kept missing.
-    w = ord.D ? difference(z, m) : z;
-    for (int k = 0; k < ord.d; ++k) w = difference(w, 1);
-    const bool allow_const = ord.d + ord.D <= 1;
-    int nw = 0;
-    for (double v : w)
-      if (std::isfinite(v)) ++nw;
-    if (nw < 2 || variance(w) < 1e-20) {
-      // Nothing random left after differencing (an exact line, an exact season, ...).
-      ord.constant = nw > 0;
-      note_ = "deterministic after differencing";
-      Form f;
-      f.m = m;
-      f.constant = ord.constant;
-      chosen.form = f;
-      chosen.x = start_values(f, w);
-      chosen.ok = true;
-    } else {
-      const bool seasonal_terms = m >= 2 && m <= kMaxSeasonalTerms && nw >= 2 * m + 4;
-      const int S = seasonal_terms ? 1 : 0;
-      const int pl = static_cast<int>(cfg_.p_min), ph = static_cast<int>(cfg_.p_max);
-      const int ql = static_cast<int>(cfg_.q_min), qh = static_cast<int>(cfg_.q_max);
-      // With a small state every candidate is estimated by exact likelihood. Otherwise the
-      // search compares conditional-sum-of-squares fits on the same observations (those after
-      // the largest autoregressive lag any candidate may use) and refits the best few exactly.
-      const bool exact_search = std::max(ph + S * m, qh + S * m + 1) <= kExactSearchState;
-      const std::size_t t0 =
-          exact_search ? 0 : std::min<std::size_t>(w.size(), static_cast<std::size_t>(ph + S * m));
-      int n_common = 0;
-      for (std::size_t t = t0; t < w.size(); ++t)
-        if (std::isfinite(w[t])) ++n_common;
-      auto valid = [&](const Form& f) {
-        return f.p >= pl && f.p <= ph && f.q >= ql && f.q <= qh && f.P >= 0 && f.Q >= 0 &&
-               f.P <= S && f.Q <= S && (!f.constant || allow_const) && f.count() + 3 <= n_common;
-      };
-      std::map<std::tuple<int, int, int, int, bool>, Fit> cache;
-      auto fit_of = [&](const Form& f) -> const Fit* {
-        if (!valid(f)) return nullptr;
-        auto it = cache.find(f.key());
-        if (it == cache.end()) {
-          if (static_cast<int>(cache.size()) >= kMaxModels) return nullptr;
-          if (exact_search) {
-            Fit e = fit_exact(w, f, fit_css(w, f, 0, false), true);
-            e.ok = e.ok && e.exact;
-            it = cache.emplace(f.key(), e).first;
-          } else {
-            it = cache.emplace(f.key(), fit_css(w, f, t0, true)).first;
-          }
-        }
-        return it->second.ok ? &it->second : nullptr;
-      };
-      const Fit* best = nullptr;
-      auto consider = [&](const Form& f) {
-        const Fit* c = fit_of(f);
-        if (c && (!best || c->aicc < best->aicc - 1e-9)) {
-          best = c;
-          return true;
-        }
-        return false;
-      };
-      auto mk = [&](int p, int q, int P, int Q, bool c) {
-        Form f;
-        f.p = p, f.q = q, f.P = P, f.Q = Q, f.m = m, f.constant = c;
-        return f;
-      };
-      auto cp = [&](int v) { return std::clamp(v, pl, ph); };
-      auto cq = [&](int v) { return std::clamp(v, ql, qh); };
-      std::vector<const Fit*> finalists;
-      if (cfg_.force_model) {
-        const Form f = mk(ph, qh, 0, 0, allow_const);
-        if (f.count() + 3 <= nw) {
-          cache.emplace(f.key(), fit_css(w, f, 0, false));
-          finalists.push_back(&cache[f.key()]);
-        } else {
-          note_ = "too few values for the forced orders; searched instead";
-        }
-      }
-      if (finalists.empty()) {
-        for (const Form& f :
-             {mk(cp(2), cq(2), S, S, allow_const), mk(cp(0), cq(0), 0, 0, allow_const),
-              mk(cp(1), cq(0), S, 0, allow_const), mk(cp(0), cq(1), 0, S, allow_const),
-              mk(cp(0), cq(0), 0, 0, false)}) {
-          consider(f);
-        }
-        bool moved = best != nullptr;
-        while (moved) {
-          moved = false;
-          const Form b = best->form;
-          const int steps[][4] = {{-1, 0, 0, 0},  {1, 0, 0, 0},  {0, -1, 0, 0},  {0, 1, 0, 0},
-                                  {0, 0, -1, 0},  {0, 0, 1, 0},  {0, 0, 0, -1},  {0, 0, 0, 1},
-                                  {-1, -1, 0, 0}, {1, 1, 0, 0},  {0, 0, -1, -1}, {0, 0, 1, 1},
-                                  {-1, 1, 0, 0},  {1, -1, 0, 0}, {0, 0, -1, 1},  {0, 0, 1, -1}};
-          for (const auto& st : steps) {
-            if (consider(mk(b.p + st[0], b.q + st[1], b.P + st[2], b.Q + st[3], b.constant))) {
-              moved = true;
-              break;
-            }
-          }
-          if (!moved && allow_const && consider(mk(b.p, b.q, b.P, b.Q, !b.constant))) moved = true;
-        }
-        // The best few by the approximate criterion are refitted by exact likelihood.
-        for (const auto& kv : cache)
-          if (kv.second.ok) finalists.push_back(&kv.second);
-        std::sort(finalists.begin(), finalists.end(),
-                  [](const Fit* x, const Fit* y) { return x->aicc < y->aicc; });
-        if (finalists.size() > static_cast<std::size_t>(kFinalists)) finalists.resize(kFinalists);
-      }
-      const Fit* fallback = nullptr;
-      Fit exact_best;
-      for (const Fit* c : finalists) {
-        if (!fallback && c->ok) fallback = c;
-        Fit e = fit_exact(w, c->form, *c, !cfg_.force_model);
-        if (e.ok && e.exact && (!exact_best.ok || e.aicc < exact_best.aicc)) exact_best = e;
-      }
-      if (exact_best.ok) {
-        chosen = exact_best;
-      } else if (fallback) {
-        chosen = *fallback;
-        note_ = "estimated by conditional sum of squares";
-      } else {
-        // No candidate could be estimated: the mean (or drift) of the differenced series.
-        Form f;
-        f.m = m;
-        f.constant = allow_const;
-        chosen.form = f;
-        chosen.x = start_values(f, w);
-        chosen.ok = true;
-        note_ = "no candidate order could be estimated; white noise on the differences";
-      }
-    }
-  }
-
-  // Coefficients and the innovation variance of the chosen form.
-  const Coefs c = unpack(chosen.form, chosen.x);
-  ord.p = chosen.form.p;
-  ord.q = chosen.form.q;
-  ord.P = chosen.form.P;
-  ord.Q = chosen.form.Q;
+// The coefficients and the innovation variance of the chosen form.
+void Arima::adopt(const arima_detail::Selection& chosen) {
+  const arima_detail::Fit& fit = chosen.fit;
+  const Coefs c = arima_detail::unpack(fit.form, fit.x);
+  ArimaOrder ord = chosen.order;
+  ord.p = fit.form.p;
+  ord.q = fit.form.q;
+  ord.P = fit.form.P;
+  ord.Q = fit.form.Q;
   if (ord.P == 0 && ord.Q == 0 && ord.D == 0) ord.m = 1;
-  if (!chosen.form.constant && !ord.constant) ord.constant = false;
-  if (chosen.form.constant) ord.constant = true;
+  if (fit.form.constant) ord.constant = true;
   order_ = ord;
   ar_ = c.ar;
   ma_ = c.ma;
   sar_ = c.sar;
   sma_ = c.sma;
-  mu_ = ord.constant ? (chosen.form.constant ? c.mu : 0.0) : 0.0;
-  if (ord.constant && !chosen.form.constant && !w.empty()) {
+  mu_ = ord.constant ? (fit.form.constant ? c.mu : 0.0) : 0.0;
+  const std::vector<double>& w = chosen.w;
+  if (ord.constant && !fit.form.constant && !w.empty()) {
     double s = 0.0;
     int k = 0;
     for (double v : w)
       if (std::isfinite(v)) s += v, ++k;
     mu_ = k ? s / k : 0.0;
   }
-  sigma2_ = chosen.sigma2;
-  aicc_ = chosen.aicc;
+  sigma2_ = fit.sigma2;
+  aicc_ = fit.aicc;
+  note_ = chosen.note;
   prepare();
+}
 
-  // Run the filter over the training data so the state is the one at its end.
+// Runs the filter over the training data z (standardised) so the state is the one at its end,
+// and calibrates the horizon factors of the intervals on the way.
+void Arima::filter_training(const std::vector<double>& z) {
+  const std::size_t n = z.size();
   const std::size_t nd = delta_.size();
-  const std::vector<double> zi = interpolated(z);
+  const std::vector<double> zi = arima_detail::interpolated(z);
   ring_.assign(zi.begin(), zi.begin() + std::min(nd, n));
   while (ring_.size() < nd) ring_.insert(ring_.begin(), ring_.empty() ? 0.0 : ring_.front());
   StateSpace s;
@@ -1046,6 +208,7 @@ void Arima::fit() {
     P_.assign(static_cast<std::size_t>(r_) * r_, 0.0);
   }
   steady_ = false;
+  const ArimaOrder& ord = order_;
   variance_.reset(static_cast<double>(ord.p + ord.q + ord.P + ord.Q + (ord.constant ? 1 : 0)));
   // From every origin after the estimated values, the 1..H step errors against the formula's
   // variances (H: up to two seasons, at least 8 steps, at most a third of the data).
@@ -1066,17 +229,6 @@ void Arima::fit() {
     }
   }
   calibration_.finish(variance_.known() ? variance_.variance() : 1.0);
-  buffer_.clear();
-  buffer_.shrink_to_fit();
-  steps_ = 0;
-  errors_ = ErrorHistory(std::max<std::int64_t>(1, static_cast<std::int64_t>(n)),
-                         cfg_.use_full_error_history);
-  pending_at_.clear();
-  pending_.clear();
-  fitted_ = true;
-  const std::int64_t H = cfg_.error_horizon_length;
-  pending_at_.push_back(H);
-  pending_.push_back(forecast_z(H));
 }
 
 void Arima::prepare() {
@@ -1085,7 +237,7 @@ void Arima::prepare() {
   c.ma = ma_;
   c.sar = sar_;
   c.sma = sma_;
-  const StateSpace s = state_space(c, order_.m);
+  const StateSpace s = arima_detail::state_space(c, order_.m);
   r_ = s.r;
   phi_ = s.phi;
   rvec_ = s.R;

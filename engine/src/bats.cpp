@@ -5,6 +5,9 @@
 #include <limits>
 #include <sstream>
 
+#include "arima_polynomial.hpp"
+#include "info_criteria.hpp"
+#include "linalg.hpp"
 #include "series_util.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"
@@ -15,6 +18,9 @@ namespace {
 using detail::nan_value;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+// The partial autocorrelations of the ARMA errors stay within +-0.98 (roots clear of the unit
+// circle).
+constexpr double kArmaPacfScale = 0.98;
 
 // One step of the filter. Returns the innovation (0 for a missing value).
 inline double filter_step(const BatsParams& p, BatsState& s, double z, bool missing) {
@@ -102,12 +108,14 @@ class Fitter {
     if (sp.m > 1) p.gamma = (1.0 - p.alpha) * to_bounded(u[i++], 1e-4, 0.9999);
     p.lambda = sp.box_cox ? to_bounded(u[i++], 0.0, 1.0) : 1.0;
     if (sp.p > 0) {
-      auto c = detail::stationary_coefficients(&u[i], static_cast<std::size_t>(sp.p));
+      std::vector<double> c;
+      detail::pacf_to_coef(&u[i], sp.p, c, kArmaPacfScale, kInf);
       for (int k = 0; k < sp.p; ++k) p.ar[k] = c[static_cast<std::size_t>(k)];
       i += static_cast<std::size_t>(sp.p);
     }
     if (sp.q > 0) {
-      auto c = detail::stationary_coefficients(&u[i], static_cast<std::size_t>(sp.q));
+      std::vector<double> c;
+      detail::pacf_to_coef(&u[i], sp.q, c, kArmaPacfScale, kInf);
       for (int k = 0; k < sp.q; ++k) p.ma[k] = -c[static_cast<std::size_t>(k)];
       i += static_cast<std::size_t>(sp.q);
     }
@@ -257,7 +265,7 @@ class Fitter {
     const double ll = objective(sp, res.par, &res.x0);
     if (!std::isfinite(ll)) return res;
     res.u = r.x;
-    res.aicc = ll + 2.0 * K + 2.0 * K * (K + 1.0) / (nn - K - 1.0);
+    res.aicc = detail::aicc(ll, K, nn);
     res.ok = true;
     return res;
   }

@@ -6,6 +6,8 @@
 #include <limits>
 #include <sstream>
 
+#include "info_criteria.hpp"
+#include "linalg.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"
 
@@ -121,34 +123,6 @@ void additive_errors(const std::vector<double>& z, const Form& f, const Params& 
   for (std::size_t t = 0; t < z.size(); ++t) e[t] = hw_step(st, f, p, z[t], ok);
 }
 
-// Solves the symmetric positive definite system a x = b (a is k x k, row-major) by Cholesky;
-// false when it is not positive definite.
-bool solve_spd(std::vector<double> a, std::vector<double>& b, std::size_t k) {
-  for (std::size_t j = 0; j < k; ++j) {
-    double d = a[j * k + j];
-    for (std::size_t q = 0; q < j; ++q) d -= a[j * k + q] * a[j * k + q];
-    if (!(d > 0.0)) return false;
-    d = std::sqrt(d);
-    a[j * k + j] = d;
-    for (std::size_t i = j + 1; i < k; ++i) {
-      double v = a[i * k + j];
-      for (std::size_t q = 0; q < j; ++q) v -= a[i * k + q] * a[j * k + q];
-      a[i * k + j] = v / d;
-    }
-  }
-  for (std::size_t i = 0; i < k; ++i) {
-    double v = b[i];
-    for (std::size_t q = 0; q < i; ++q) v -= a[i * k + q] * b[q];
-    b[i] = v / a[i * k + i];
-  }
-  for (std::size_t i = k; i-- > 0;) {
-    double v = b[i];
-    for (std::size_t q = i + 1; q < k; ++q) v -= a[q * k + i] * b[q];
-    b[i] = v / a[i * k + i];
-  }
-  return std::all_of(b.begin(), b.end(), [](double v) { return std::isfinite(v); });
-}
-
 // For an additive form the one-step errors are affine in the initial states, so the states
 // that minimise the squared errors for given smoothing parameters solve a least-squares
 // problem. The season is constrained to sum to zero. Leaves the states unchanged when the
@@ -197,7 +171,9 @@ void least_squares_states(const std::vector<double>& z, const Form& f, const Par
   }
   if (!(trace > 0.0) || !std::isfinite(trace)) return;
   for (std::size_t i = 0; i < k; ++i) a[i * k + i] += 1e-9 * trace / static_cast<double>(k);
-  if (!solve_spd(a, b, k)) return;
+  detail::CholeskyChecks checks;
+  checks.finite_solution = true;
+  if (!detail::cholesky_solve(a.data(), b.data(), k, checks)) return;
   out.l0 = b[0];
   if (f.trend) out.b0 = b[1];
   if (f.season) {
@@ -370,7 +346,7 @@ FitResult fit_form(const std::vector<double>& z, const std::vector<double>& zi, 
   if (!std::isfinite(value)) return res;
   res.params = cur;
   const double kk = static_cast<double>(k), nn = static_cast<double>(nvalid);
-  res.aicc = value + 2.0 * kk + 2.0 * kk * (kk + 1.0) / (nn - kk - 1.0);
+  res.aicc = detail::aicc(value, kk, nn);
   return res;
 }
 
@@ -394,7 +370,7 @@ FitResult fixed_seasonal_form(const std::vector<double>& z, const std::vector<do
   const double value = objective(z, f, p, res.s0, scratch);
   if (!std::isfinite(value)) return res;
   res.params = p;
-  res.aicc = value + 2.0 * static_cast<double>(k);
+  res.aicc = detail::aic(value, static_cast<double>(k));
   return res;
 }
 

@@ -5,6 +5,8 @@
 #include <limits>
 #include <numeric>
 
+#include "linalg.hpp"
+
 namespace tarn {
 
 namespace {
@@ -105,6 +107,100 @@ OptimizeResult nelder_mead(const std::function<double(const std::vector<double>&
   res.value = vals[best];
   res.evaluations = evals;
   return res;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Levenberg-Marquardt.
+
+namespace {
+double sum_sq(const std::vector<double>& v) {
+  double s = 0.0;
+  for (double x : v) s += x * x;
+  return s;
+}
+}  // namespace
+
+LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<double> x,
+                                       const LevenbergMarquardtOptions& opt) {
+  const int n_bounded = opt.bounded;
+  const double bound = opt.bound;
+  const int max_iter = opt.max_iterations;
+  const double rel_tol = opt.relative_tolerance;
+  LeastSquaresResult out;
+  const int k = static_cast<int>(x.size());
+  auto clamp_x = [n_bounded, bound](std::vector<double>& v) {
+    for (int i = 0; i < n_bounded; ++i) v[i] = std::clamp(v[i], -bound, bound);
+  };
+  clamp_x(x);
+  std::vector<double> r, rt;
+  if (!fn(x, r)) return out;
+  double ssr = sum_sq(r);
+  if (!std::isfinite(ssr)) return out;
+  out.x = x;
+  out.ssr = ssr;
+  out.ok = true;
+  if (k == 0 || ssr == 0.0) return out;
+  const std::size_t n = r.size();
+  std::vector<double> J(n * k), JtJ(static_cast<std::size_t>(k) * k), A, g(k), delta, xt(k);
+  double lambda = 1e-3;
+  for (int iter = 0; iter < max_iter; ++iter) {
+    // Forward-difference Jacobian.
+    bool jac_ok = true;
+    for (int j = 0; j < k && jac_ok; ++j) {
+      xt = x;
+      double h = 1e-6 * std::max(1.0, std::fabs(x[j]));
+      if (j < n_bounded && xt[j] + h > bound) h = -h;
+      xt[j] += h;
+      if (!fn(xt, rt) || rt.size() != n) {
+        jac_ok = false;
+        break;
+      }
+      for (std::size_t t = 0; t < n; ++t) J[t * k + j] = (rt[t] - r[t]) / h;
+    }
+    if (!jac_ok) break;
+    for (int i = 0; i < k; ++i) {
+      double gi = 0.0;
+      for (std::size_t t = 0; t < n; ++t) gi += J[t * k + i] * r[t];
+      g[i] = -gi;
+      for (int j = 0; j <= i; ++j) {
+        double v = 0.0;
+        for (std::size_t t = 0; t < n; ++t) v += J[t * k + i] * J[t * k + j];
+        JtJ[i * k + j] = JtJ[j * k + i] = v;
+      }
+    }
+    bool accepted = false;
+    double new_ssr = ssr;
+    for (int attempt = 0; attempt < 12 && !accepted; ++attempt) {
+      A = JtJ;
+      for (int i = 0; i < k; ++i) A[i * k + i] += lambda * (JtJ[i * k + i] + 1e-9);
+      delta = g;
+      if (!detail::cholesky_solve(A.data(), delta.data(), static_cast<std::size_t>(k), {})) {
+        lambda *= 10.0;
+        continue;
+      }
+      for (int i = 0; i < k; ++i) xt[i] = x[i] + delta[i];
+      clamp_x(xt);
+      if (fn(xt, rt) && rt.size() == n) {
+        const double s = sum_sq(rt);
+        if (std::isfinite(s) && s < ssr) {
+          accepted = true;
+          new_ssr = s;
+          x = xt;
+          r.swap(rt);
+          lambda = std::max(lambda / 5.0, 1e-12);
+          break;
+        }
+      }
+      lambda *= 8.0;
+    }
+    if (!accepted) break;
+    const double gain = ssr - new_ssr;
+    ssr = new_ssr;
+    if (gain <= rel_tol * ssr || ssr == 0.0) break;
+  }
+  out.x = x;
+  out.ssr = ssr;
+  return out;
 }
 
 double to_bounded(double u, double lo, double hi) {

@@ -190,55 +190,6 @@ inline std::vector<double> seasonal_indices(const std::vector<double>& y, int m,
   return idx;
 }
 
-// Solves (A + ridge * I) x = b for a symmetric positive semi-definite k x k matrix A (row
-// major) by Cholesky. Returns false when the system is numerically singular.
-inline bool solve_spd(std::vector<double> a, std::vector<double> b, std::size_t k,
-                      std::vector<double>& x) {
-  double tr = 0.0;
-  for (std::size_t i = 0; i < k; ++i) tr += a[i * k + i];
-  const double ridge = 1e-9 * (tr > 0.0 ? tr / static_cast<double>(k) : 1.0) + 1e-300;
-  for (std::size_t i = 0; i < k; ++i) a[i * k + i] += ridge;
-  for (std::size_t j = 0; j < k; ++j) {
-    double d = a[j * k + j];
-    for (std::size_t p = 0; p < j; ++p) d -= a[j * k + p] * a[j * k + p];
-    if (!(d > 0.0) || !std::isfinite(d)) return false;
-    d = std::sqrt(d);
-    a[j * k + j] = d;
-    for (std::size_t i = j + 1; i < k; ++i) {
-      double s = a[i * k + j];
-      for (std::size_t p = 0; p < j; ++p) s -= a[i * k + p] * a[j * k + p];
-      a[i * k + j] = s / d;
-    }
-  }
-  for (std::size_t i = 0; i < k; ++i) {
-    double s = b[i];
-    for (std::size_t p = 0; p < i; ++p) s -= a[i * k + p] * b[p];
-    b[i] = s / a[i * k + i];
-  }
-  for (std::size_t i = k; i-- > 0;) {
-    double s = b[i];
-    for (std::size_t p = i + 1; p < k; ++p) s -= a[p * k + i] * b[p];
-    b[i] = s / a[i * k + i];
-  }
-  x = std::move(b);
-  for (double v : x)
-    if (!std::isfinite(v)) return false;
-  return true;
-}
-
-// Maps unconstrained values to the coefficients of a stationary AR polynomial
-// (1 - c1 B - c2 B^2 ...) through partial autocorrelations in (-1, 1).
-inline std::vector<double> stationary_coefficients(const double* u, std::size_t p) {
-  std::vector<double> c(p, 0.0), prev(p, 0.0);
-  for (std::size_t k = 0; k < p; ++k) {
-    const double r = 0.98 * std::tanh(u[k]);
-    prev = c;
-    c[k] = r;
-    for (std::size_t j = 0; j < k; ++j) c[j] = prev[j] - r * prev[k - 1 - j];
-  }
-  return c;
-}
-
 // Replaces a non-finite forecast by a fallback, and keeps finite ones within the double range.
 // For models fed ln(x + shift) of a series x that fit x itself: a fed value on the series'
 // scale (a value beyond the largest double's logarithm gives the largest double), and a

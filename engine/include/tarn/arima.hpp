@@ -35,6 +35,10 @@
 
 namespace tarn {
 
+namespace arima_detail {
+struct Selection;  // the model chosen for the training data (src/arima_search.hpp)
+}  // namespace arima_detail
+
 struct ArimaConfig {
   static constexpr std::int64_t kMaxOrder = 12;
   static constexpr std::int64_t kMaxSeason = 100'000;
@@ -119,6 +123,8 @@ class Arima : public Model {
 
  private:
   void fit();
+  void adopt(const arima_detail::Selection& chosen);   // the chosen form's coefficients
+  void filter_training(const std::vector<double>& z);  // the state at the end of the data
   void prepare();       // derived polynomials and state sizes from the coefficients
   void step(double z);  // one grid step on the standardised scale (NaN = missing)
   double forecast_z(std::int64_t h) const;  // standardised forecast h >= 1 steps ahead

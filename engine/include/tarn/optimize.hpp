@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <limits>
 #include <vector>
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
@@ -27,6 +28,33 @@ struct NelderMeadOptions {
 // are best mapped to R^n by the caller (for example with a logistic transform).
 OptimizeResult nelder_mead(const std::function<double(const std::vector<double>&)>& f,
                            std::vector<double> x0, const NelderMeadOptions& opt = {});
+
+// Levenberg-Marquardt for nonlinear least squares: minimises the sum of squared residuals
+// r(x), with forward-difference Jacobians (the caller supplies no derivatives).
+
+// Fills r with the residuals at x and returns true, or returns false when x is infeasible. A
+// point that gives a different number of residuals than the start counts as infeasible.
+using ResidualFunction = std::function<bool(const std::vector<double>&, std::vector<double>&)>;
+
+struct LevenbergMarquardtOptions {
+  int max_iterations = 100;
+  // Stops once an iteration lowers the sum of squares by at most this share of it.
+  double relative_tolerance = 1e-8;
+  // The first `bounded` coordinates are kept in [-bound, bound] (the start included).
+  int bounded = 0;
+  double bound = 0.0;
+};
+
+struct LeastSquaresResult {
+  std::vector<double> x;
+  double ssr = std::numeric_limits<double>::infinity();  // sum of squared residuals at x
+  bool ok = false;  // false: no finite residuals at the (clamped) start
+};
+
+// Starts from x0 (clamped to the bounds) and returns the best point reached: a step is taken
+// only when it lowers the sum of squares, so the result is never worse than the start.
+LeastSquaresResult levenberg_marquardt(const ResidualFunction& f, std::vector<double> x0,
+                                       const LevenbergMarquardtOptions& opt = {});
 
 // Logistic map of an unbounded value into (lo, hi) and its inverse.
 double to_bounded(double u, double lo, double hi);

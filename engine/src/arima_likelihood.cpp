@@ -1,0 +1,161 @@
+#include "arima_likelihood.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "info_criteria.hpp"
+#include "state_space.hpp"
+#include "tarn/optimize.hpp"
+
+namespace tarn {
+namespace arima_detail {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kTwoPi = 6.283185307179586;
+
+// Levenberg-Marquardt with the partial autocorrelations (the first `bounded` parameters) kept
+// within the bound of pacf_to_coef.
+LevenbergMarquardtOptions lm_options(int bounded, int max_iterations, double relative_tolerance) {
+  LevenbergMarquardtOptions opt;
+  opt.max_iterations = max_iterations;
+  opt.relative_tolerance = relative_tolerance;
+  opt.bounded = bounded;
+  opt.bound = detail::kPacfBound;
+  return opt;
+}
+
+}  // namespace
+
+bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
+                     std::vector<double>& res, double* sumlog_out) {
+  const Coefs c = unpack(f, x);
+  const StateSpace s = state_space(c, f.m);
+  std::vector<double> a(static_cast<std::size_t>(s.r), 0.0), P;
+  stationary_covariance(s, P);
+  for (double v : P)
+    if (!std::isfinite(v)) return false;
+  bool steady = false;
+  std::vector<double> scratch;
+  Filter filter(s.r, s.phi.data(), s.R.data(), a.data(), P.data(), steady, scratch);
+  res.clear();
+  double sumlog = 0.0;
+  KalmanStep ks;
+  for (double wt : w) {
+    if (!filter.step(wt - c.mu, ks)) return false;
+    if (!ks.observed) continue;
+    res.push_back(ks.v / std::sqrt(ks.F));
+    sumlog += std::log(ks.F);
+  }
+  if (res.empty()) return false;
+  const double g = std::exp(sumlog / (2.0 * static_cast<double>(res.size())));
+  for (double& v : res) v *= g;
+  if (sumlog_out) *sumlog_out = sumlog;
+  return std::isfinite(g);
+}
+
+bool css_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
+                   std::vector<double>& res, std::size_t count_from) {
+  const Coefs c = unpack(f, x);
+  const StateSpace s = state_space(c, f.m);
+  const std::size_t n = w.size();
+  const std::size_t t0 = static_cast<std::size_t>(s.np);
+  std::vector<std::pair<int, double>> phi, theta;
+  for (int j = 0; j < s.np; ++j)
+    if (s.phi[j] != 0.0) phi.emplace_back(j + 1, s.phi[j]);
+  for (int j = 0; j < s.nq; ++j)
+    if (s.R[j + 1] != 0.0) theta.emplace_back(j + 1, s.R[j + 1]);
+  std::vector<double> z(n), e(n, 0.0);
+  res.clear();
+  for (std::size_t t = 0; t < n; ++t) {
+    z[t] = w[t] - c.mu;
+    if (t < t0) {
+      if (!std::isfinite(z[t])) z[t] = 0.0;
+      continue;
+    }
+    double pred = 0.0;
+    for (const auto& [j, v] : phi) pred += v * z[t - j];
+    for (const auto& [j, v] : theta)
+      if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
+    if (!std::isfinite(z[t])) {
+      z[t] = pred;
+      continue;
+    }
+    e[t] = z[t] - pred;
+    if (t >= count_from) res.push_back(e[t]);
+  }
+  for (double v : res)
+    if (!std::isfinite(v)) return false;
+  return !res.empty();
+}
+
+double aicc_of(double m2ll, int params, int n) {
+  const int k = params + 1;  // and the innovation variance
+  if (n - k - 1 <= 0) return kInf;
+  return detail::aicc(m2ll, k, n);
+}
+
+std::vector<double> start_values(const Form& f, const std::vector<double>& w) {
+  std::vector<double> x(static_cast<std::size_t>(f.count()), 0.0);
+  if (f.constant) {
+    double s = 0.0;
+    int c = 0;
+    for (double v : w)
+      if (std::isfinite(v)) s += v, ++c;
+    x.back() = c ? s / c : 0.0;
+  }
+  return x;
+}
+
+Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from, bool check_roots) {
+  Fit fit;
+  fit.form = f;
+  const int nb = f.p + f.q + f.P + f.Q;
+  ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
+    return css_residuals(w, f, x, r, count_from);
+  };
+  const LeastSquaresResult lm =
+      levenberg_marquardt(fn, start_values(f, w), lm_options(nb, 100, 1e-8));
+  if (!lm.ok) return fit;
+  std::vector<double> r;
+  if (!css_residuals(w, f, lm.x, r, count_from)) return fit;
+  fit.x = lm.x;
+  fit.nobs = static_cast<int>(r.size());
+  fit.sigma2 = lm.ssr / fit.nobs;
+  fit.m2ll = fit.nobs * (std::log(kTwoPi * std::max(fit.sigma2, 1e-300)) + 1.0);
+  fit.aicc = aicc_of(fit.m2ll, f.count(), fit.nobs);
+  fit.ok = std::isfinite(fit.m2ll) && (!check_roots || roots_clear(f, fit.x));
+  return fit;
+}
+
+Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool check_roots) {
+  const int nb = f.p + f.q + f.P + f.Q;
+  std::vector<double> x0 = css.ok ? css.x : start_values(f, w);
+  ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
+    return exact_residuals(w, f, x, r);
+  };
+  const LeastSquaresResult lm = levenberg_marquardt(fn, x0, lm_options(nb, 50, 1e-7));
+  if (lm.ok) {
+    std::vector<double> r;
+    double sumlog = 0.0;
+    if (exact_residuals(w, f, lm.x, r, &sumlog)) {
+      Fit fit;
+      fit.form = f;
+      fit.x = lm.x;
+      fit.exact = true;
+      fit.nobs = static_cast<int>(r.size());
+      const double n = fit.nobs;
+      fit.sigma2 = lm.ssr / n / std::exp(sumlog / n);
+      fit.m2ll = n * (std::log(kTwoPi * std::max(lm.ssr / n, 1e-300)) + 1.0);
+      fit.aicc = aicc_of(fit.m2ll, f.count(), fit.nobs);
+      fit.ok = std::isfinite(fit.m2ll) && std::isfinite(fit.sigma2) &&
+               (!check_roots || roots_clear(f, fit.x));
+      if (fit.ok) return fit;
+    }
+  }
+  return css;
+}
+
+}  // namespace arima_detail
+}  // namespace tarn

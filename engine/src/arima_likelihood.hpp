@@ -1,0 +1,56 @@
+// Estimating one candidate form of an ARIMA model on the differenced, standardised series w
+// (NaN = missing): the exact Gaussian likelihood through the Kalman filter, the conditional sum
+// of squares, and the fits that maximise them by Levenberg-Marquardt.
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <vector>
+
+#include "arima_polynomial.hpp"
+
+namespace tarn {
+namespace arima_detail {
+
+// Standardised innovations of the exact likelihood, scaled so that their sum of squares is
+// sum(v^2/F) * prod(F)^(1/n): minimising it maximises the concentrated Gaussian likelihood.
+// `sumlog_out` receives sum(log F).
+bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
+                     std::vector<double>& res, double* sumlog_out = nullptr);
+
+// Conditional-sum-of-squares residuals: the first p + P*m values are conditioned on, earlier
+// innovations are zero, and missing values are replaced by their prediction. Only residuals
+// from `count_from` on are returned, so that forms of different orders can be compared on the
+// same observations.
+bool css_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
+                   std::vector<double>& res, std::size_t count_from = 0);
+
+// An estimated form.
+struct Fit {
+  Form form;
+  std::vector<double> x;                                  // parameter vector (see unpack)
+  double m2ll = std::numeric_limits<double>::infinity();  // -2 log likelihood
+  double aicc = std::numeric_limits<double>::infinity();
+  double sigma2 = 0.0;
+  int nobs = 0;
+  bool ok = false;
+  bool exact = false;  // by exact likelihood (else conditional sum of squares)
+};
+
+// AICc of a fit with `params` parameters besides the innovation variance; infinite when the
+// observations are too few.
+double aicc_of(double m2ll, int params, int n);
+
+// Starting parameters: zero partial autocorrelations, the mean of w as the constant.
+std::vector<double> start_values(const Form& f, const std::vector<double>& w);
+
+// Conditional-sum-of-squares estimates, scored on the residuals from `count_from` on; with
+// `check_roots` a fit whose roots crowd the unit circle is not ok.
+Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from, bool check_roots);
+
+// Exact maximum likelihood, started from `css` (conditional-sum-of-squares estimates of the
+// same form, when they exist); falls back to them when the exact fit fails.
+Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool check_roots);
+
+}  // namespace arima_detail
+}  // namespace tarn

@@ -1,0 +1,73 @@
+// Small dense linear algebra for the estimators: symmetric positive definite systems solved by
+// Cholesky (least-squares initial states, Levenberg-Marquardt steps).
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace tarn {
+namespace detail {
+
+// When a Cholesky solve gives up. A pivot that is not positive (zero, negative or NaN) always
+// means the matrix is numerically singular; the checks below add stricter rules.
+struct CholeskyChecks {
+  bool finite_pivots = false;    // an infinite pivot also counts as singular
+  bool finite_solution = false;  // a solution with a non-finite entry counts as a failure
+};
+
+// Solves a x = b for a symmetric positive definite k x k matrix a (row major; only its lower
+// triangle is read) by the Cholesky factorisation a = L L'. a is overwritten by L and b by the
+// solution; both are left partly overwritten when the solve fails (returns false).
+inline bool cholesky_solve(double* a, double* b, std::size_t k, const CholeskyChecks& checks) {
+  for (std::size_t j = 0; j < k; ++j) {
+    double d = a[j * k + j];
+    for (std::size_t p = 0; p < j; ++p) d -= a[j * k + p] * a[j * k + p];
+    if (!(d > 0.0) || (checks.finite_pivots && !std::isfinite(d))) return false;
+    d = std::sqrt(d);
+    a[j * k + j] = d;
+    for (std::size_t i = j + 1; i < k; ++i) {
+      double s = a[i * k + j];
+      for (std::size_t p = 0; p < j; ++p) s -= a[i * k + p] * a[j * k + p];
+      a[i * k + j] = s / d;
+    }
+  }
+  // L y = b, then L' x = y.
+  for (std::size_t i = 0; i < k; ++i) {
+    double s = b[i];
+    for (std::size_t p = 0; p < i; ++p) s -= a[i * k + p] * b[p];
+    b[i] = s / a[i * k + i];
+  }
+  for (std::size_t i = k; i-- > 0;) {
+    double s = b[i];
+    for (std::size_t p = i + 1; p < k; ++p) s -= a[p * k + i] * b[p];
+    b[i] = s / a[i * k + i];
+  }
+  if (checks.finite_solution) {
+    for (std::size_t i = 0; i < k; ++i)
+      if (!std::isfinite(b[i])) return false;
+  }
+  return true;
+}
+
+// Solves (A + ridge * I) x = b for a symmetric positive semi-definite k x k matrix A (row
+// major), with a ridge of 1e-9 times the mean diagonal. Returns false when the system is
+// numerically singular (x is then left as it was) or the solution is not finite.
+inline bool solve_spd(std::vector<double> a, std::vector<double> b, std::size_t k,
+                      std::vector<double>& x) {
+  double tr = 0.0;
+  for (std::size_t i = 0; i < k; ++i) tr += a[i * k + i];
+  const double ridge = 1e-9 * (tr > 0.0 ? tr / static_cast<double>(k) : 1.0) + 1e-300;
+  for (std::size_t i = 0; i < k; ++i) a[i * k + i] += ridge;
+  CholeskyChecks checks;
+  checks.finite_pivots = true;
+  if (!cholesky_solve(a.data(), b.data(), k, checks)) return false;
+  x = std::move(b);
+  for (double v : x)
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
+}  // namespace detail
+}  // namespace tarn

@@ -1,0 +1,63 @@
+// The state-space form of the ARMA part of an ARIMA model and its Kalman filter.
+//
+// The state a_t has r = max(p + P m, q + Q m + 1) entries; the transition T has the expanded AR
+// coefficients phi in its first column and ones above the diagonal, and the innovation enters
+// through R = (1, theta_1, ..., theta_{r-1}). The observation is the first entry of the state.
+#pragma once
+
+#include <vector>
+
+#include "arima_polynomial.hpp"
+
+namespace tarn {
+namespace arima_detail {
+
+struct StateSpace {
+  int r = 1;
+  std::vector<double> phi, R;
+  int np = 0, nq = 0;  // expanded AR / MA degrees
+};
+
+// The matrices of the form with coefficients c and season length m.
+StateSpace state_space(const Coefs& c, int m);
+
+// Stationary covariance of the state, P = sum_k T^k R R' T'^k (r x r, row major, unit
+// innovation variance), by doubling.
+void stationary_covariance(const StateSpace& s, std::vector<double>& P);
+
+// The outcome of one filter step: the innovation v and its variance F (in units of the
+// innovation variance) when the value was observed.
+struct KalmanStep {
+  double v = 0.0, F = 1.0;
+  bool observed = false;
+};
+
+// One Kalman step at a time on a state held by the caller (a: r values, P: r x r). Once P
+// vanishes the filter is steady: the gain is R and a step costs O(r) until a missing value
+// makes the state uncertain again.
+class Filter {
+ public:
+  // `scratch` is reused between steps (r * r + r values).
+  Filter(int r, const double* phi, const double* R, double* a, double* P, bool& steady,
+         std::vector<double>& scratch);
+
+  // Predicted value of the next ARMA observation.
+  double predict_next() const { return phi_[0] * a_[0] + (r_ > 1 ? a_[1] : 0.0); }
+
+  // Prediction, then (if `w` is finite) the update with the innovation v = w - a[0]. Returns
+  // false when the innovation variance is unusable.
+  bool step(double w, KalmanStep& out);
+
+ private:
+  int r_;
+  const double* phi_;
+  const double* R_;
+  double* a_;
+  double* P_;
+  bool& steady_;
+  double* tmp_;
+  double* an_;
+};
+
+}  // namespace arima_detail
+}  // namespace tarn

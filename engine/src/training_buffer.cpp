@@ -10,8 +10,11 @@ namespace tarn {
 
 bool TrainingBuffer::add(double value, std::int64_t gap, std::size_t target) {
   if (finite_ == 0) {
-    leading_missing_ = std::min<std::int64_t>(
-        leading_missing_ + gap - (std::isfinite(value) ? 1 : 0), kMaxLeadingMissing);
+    // Saturates without overflowing: a gap may span nearly the whole time axis.
+    const std::int64_t skipped = gap - (std::isfinite(value) ? 1 : 0);
+    leading_missing_ = skipped >= kMaxLeadingMissing - leading_missing_
+                           ? kMaxLeadingMissing
+                           : leading_missing_ + skipped;
     if (!std::isfinite(value)) return false;
     gap = 1;
   }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tarn/builders.hpp"
+#include "tarn/model.hpp"
 #include "tarn/serialize.hpp"
 #include "tarn/training_buffer.hpp"
 
@@ -116,6 +118,32 @@ TEST(TrainingBuffer, LoadsWhatItSavedAndRejectsMalformedBuffers) {
   Writer after;
   copy.save(after);
   EXPECT_EQ(after.bytes(), w.bytes());
+}
+
+// Leading missing values over a timestamp jump close to the whole range of the time axis: the
+// count saturates, the state still loads, and the first real value starts the fit.
+TEST(TrainingBuffer, LeadingMissingCountSaturatesOverTheWholeTimeAxis) {
+  TrainingBuffer b;
+  b.add(kNaN, TrainingBuffer::kMaxLeadingMissing - 1, 10);
+  EXPECT_FALSE(b.add(kNaN, std::numeric_limits<std::int64_t>::max() - 2048, 10));
+  EXPECT_EQ(saved(b).leading, TrainingBuffer::kMaxLeadingMissing);
+  for (const char* kind : {"bats", "theta", "snaive", "auto"}) {
+    const std::string size =
+        std::string(kind) == "auto" ? "min_training_data" : "training_sample_size";
+    auto m = tarn::build(kind, {{size, std::int64_t{10}}});
+    const std::int64_t t0 = -TrainingBuffer::kMaxLeadingMissing - 2;
+    m->update(t0, kNaN);
+    m->update(t0 + 1, kNaN);  // the grid step: 1
+    m->update(-1, kNaN);
+    const std::int64_t last = -1 + (std::numeric_limits<std::int64_t>::max() - 2048);
+    m->update(last, kNaN);
+    auto copy = tarn::Model::deserialize(m->serialize());
+    EXPECT_EQ(copy->serialize(), m->serialize()) << kind;
+    EXPECT_FALSE(copy->is_initialized()) << kind;
+    copy->update(last + 1, 3.0);
+    EXPECT_TRUE(copy->is_initialized()) << kind;
+    EXPECT_EQ(copy->forecast_steps(1.0), 3.0) << kind;
+  }
 }
 
 }  // namespace

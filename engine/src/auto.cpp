@@ -108,8 +108,6 @@ AutoSelector::AutoSelector(const AutoSelector& o)
     : Model(o),
       config_(o.config_),
       train_(o.train_),
-      train_finite_(o.train_finite_),
-      lead_missing_(o.lead_missing_),
       fitted_(o.fitted_),
       m_(o.m_),
       window_(o.window_),
@@ -128,8 +126,6 @@ std::unique_ptr<Model> AutoSelector::clone() const {
 
 void AutoSelector::clear() {
   train_.clear();
-  train_finite_ = 0;
-  lead_missing_ = 0;
   fitted_ = false;
   m_ = 1;
   window_ = 8;
@@ -178,20 +174,7 @@ bool AutoSelector::set_log_input(double shift) {
 void AutoSelector::observe(double value, std::int64_t gap) {
   value = to_series(value);
   if (!fitted_) {
-    // Missing values before the first real one count towards the training size but are not
-    // kept, so a stream of missing values cannot grow the buffer.
-    if (train_finite_ == 0) {
-      lead_missing_ = std::min<std::int64_t>(lead_missing_ + gap - (std::isfinite(value) ? 1 : 0),
-                                             detail::kMaxTrainingSize);
-      if (!std::isfinite(value)) return;
-      gap = 1;
-    }
-    const std::size_t cap = static_cast<std::size_t>(config_.min_training_data);
-    const std::int64_t missing = std::min<std::int64_t>(gap - 1, static_cast<std::int64_t>(cap));
-    for (std::int64_t i = 0; i < missing; ++i) train_.push_back(detail::nan_value());
-    train_.push_back(value);
-    if (std::isfinite(value)) ++train_finite_;
-    if (train_.size() + static_cast<std::size_t>(lead_missing_) >= cap) fit();
+    if (train_.add(value, gap, static_cast<std::size_t>(config_.min_training_data))) fit();
     return;
   }
   const std::int64_t g = grid_ + gap;
@@ -256,7 +239,7 @@ void AutoSelector::choose() {
 }
 
 void AutoSelector::fit() {
-  const detail::CleanSeries cs = detail::clean_series(train_);
+  const detail::CleanSeries cs = detail::clean_series(train_.values());
   const std::size_t n = cs.y.size();
   m_ = 1;
   if (n >= 8) {
@@ -295,9 +278,6 @@ void AutoSelector::fit() {
   choice_ = -1;
   fitted_ = true;
   train_.clear();
-  train_.shrink_to_fit();
-  train_finite_ = 0;
-  lead_missing_ = 0;
 }
 
 std::vector<double> AutoSelector::output_weights() const {
@@ -413,7 +393,7 @@ void AutoSelector::interval_ahead(std::int64_t h, double coverage, double* lower
 }
 
 bool AutoSelector::fit_available() {
-  if (!fitted_ && train_finite_ > 0) fit();
+  if (!fitted_ && train_.finite() > 0) fit();
   return fitted_;
 }
 
@@ -516,8 +496,7 @@ void AutoSelector::save(Writer& w) const {
   w.put<double>(config_.log_input_shift);
   w.put_bool(fitted_);
   if (!fitted_) {
-    w.put_vector(train_);
-    w.put<std::int64_t>(lead_missing_);
+    train_.save(w);
     return;
   }
   w.put<std::int64_t>(m_);
@@ -564,15 +543,7 @@ void AutoSelector::load(Reader& r) {
   AutoSelector s(c);
   s.fitted_ = r.get_bool();
   if (!s.fitted_) {
-    s.train_ = r.get_vector<double>();
-    if (s.train_.size() > static_cast<std::size_t>(c.min_training_data) + 1) {
-      throw FormatError("model state: bad auto buffer");
-    }
-    for (double v : s.train_) {
-      if (std::isinf(v)) throw FormatError("model state: infinite value");
-      if (std::isfinite(v)) ++s.train_finite_;
-    }
-    s.lead_missing_ = r.get_count(0, detail::kMaxTrainingSize);
+    s.train_.load(r, static_cast<std::size_t>(c.min_training_data), "auto");
   } else {
     s.m_ = static_cast<int>(r.get_count(1, 1000000));
     s.window_ = static_cast<std::size_t>(r.get_count(1, 100000));
@@ -618,8 +589,6 @@ void AutoSelector::load(Reader& r) {
   }
   config_ = s.config_;
   train_ = std::move(s.train_);
-  train_finite_ = s.train_finite_;
-  lead_missing_ = s.lead_missing_;
   fitted_ = s.fitted_;
   m_ = s.m_;
   window_ = s.window_;

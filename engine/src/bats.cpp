@@ -15,8 +15,6 @@
 namespace tarn {
 namespace {
 
-using detail::nan_value;
-
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // The partial autocorrelations of the ARMA errors stay within +-0.98 (roots clear of the unit
 // circle).
@@ -52,8 +50,9 @@ double inv_box_cox(double z, double lambda) {
   return std::pow(w, 1.0 / lambda);
 }
 
-// The structure a candidate fit explores.
-struct Spec {
+// The form of a candidate model: its components, the order of its ARMA errors, and whether its
+// seasonal initial states are estimated (else they come from a classical decomposition).
+struct Form {
   bool trend = false, damped = false, box_cox = false;
   int m = 1, p = 0, q = 0;
   bool regress_season = true;
@@ -62,7 +61,7 @@ struct Spec {
 struct FitResult {
   bool ok = false;
   double aicc = kInf;
-  Spec layout;
+  Form form;
   BatsParams par;
   BatsState x0;
   std::vector<double> u;  // optimiser coordinates, for warm starts
@@ -84,72 +83,72 @@ class Fitter {
   }
   bool positive() const { return positive_; }
 
-  std::size_t state_count(const Spec& sp) const {
-    std::size_t k = 1 + (sp.trend ? 1 : 0);
-    if (sp.m > 1 && sp.regress_season) k += static_cast<std::size_t>(sp.m) - 1;
+  std::size_t state_count(const Form& form) const {
+    std::size_t k = 1 + (form.trend ? 1 : 0);
+    if (form.m > 1 && form.regress_season) k += static_cast<std::size_t>(form.m) - 1;
     return k;
   }
-  std::size_t param_count(const Spec& sp) const {
-    return 1 + (sp.trend ? 1 : 0) + (sp.damped ? 1 : 0) + (sp.m > 1 ? 1 : 0) +
-           (sp.box_cox ? 1 : 0) + static_cast<std::size_t>(sp.p + sp.q);
+  std::size_t param_count(const Form& form) const {
+    return 1 + (form.trend ? 1 : 0) + (form.damped ? 1 : 0) + (form.m > 1 ? 1 : 0) +
+           (form.box_cox ? 1 : 0) + static_cast<std::size_t>(form.p + form.q);
   }
 
-  BatsParams decode(const Spec& sp, const std::vector<double>& u) const {
+  BatsParams decode(const Form& form, const std::vector<double>& u) const {
     BatsParams p;
-    p.m = sp.m;
-    p.trend = sp.trend;
-    p.box_cox = sp.box_cox;
-    p.p = sp.p;
-    p.q = sp.q;
+    p.m = form.m;
+    p.trend = form.trend;
+    p.box_cox = form.box_cox;
+    p.p = form.p;
+    p.q = form.q;
     std::size_t i = 0;
     p.alpha = to_bounded(u[i++], 1e-4, 0.9999);
-    if (sp.trend) p.beta = p.alpha * to_bounded(u[i++], 1e-4, 0.9999);
-    p.phi = sp.damped ? to_bounded(u[i++], 0.8, 0.98) : 1.0;
-    if (sp.m > 1) p.gamma = (1.0 - p.alpha) * to_bounded(u[i++], 1e-4, 0.9999);
-    p.lambda = sp.box_cox ? to_bounded(u[i++], 0.0, 1.0) : 1.0;
-    if (sp.p > 0) {
+    if (form.trend) p.beta = p.alpha * to_bounded(u[i++], 1e-4, 0.9999);
+    p.phi = form.damped ? to_bounded(u[i++], 0.8, 0.98) : 1.0;
+    if (form.m > 1) p.gamma = (1.0 - p.alpha) * to_bounded(u[i++], 1e-4, 0.9999);
+    p.lambda = form.box_cox ? to_bounded(u[i++], 0.0, 1.0) : 1.0;
+    if (form.p > 0) {
       std::vector<double> c;
-      detail::pacf_to_coef(&u[i], sp.p, c, kArmaPacfScale, kInf);
-      for (int k = 0; k < sp.p; ++k) p.ar[k] = c[static_cast<std::size_t>(k)];
-      i += static_cast<std::size_t>(sp.p);
+      detail::pacf_to_coef(&u[i], form.p, c, kArmaPacfScale, kInf);
+      for (int k = 0; k < form.p; ++k) p.ar[k] = c[static_cast<std::size_t>(k)];
+      i += static_cast<std::size_t>(form.p);
     }
-    if (sp.q > 0) {
+    if (form.q > 0) {
       std::vector<double> c;
-      detail::pacf_to_coef(&u[i], sp.q, c, kArmaPacfScale, kInf);
-      for (int k = 0; k < sp.q; ++k) p.ma[k] = -c[static_cast<std::size_t>(k)];
-      i += static_cast<std::size_t>(sp.q);
+      detail::pacf_to_coef(&u[i], form.q, c, kArmaPacfScale, kInf);
+      for (int k = 0; k < form.q; ++k) p.ma[k] = -c[static_cast<std::size_t>(k)];
+      i += static_cast<std::size_t>(form.q);
     }
     return p;
   }
 
-  std::vector<double> initial_u(const Spec& sp) const {
+  std::vector<double> initial_u(const Form& form) const {
     std::vector<double> u;
     u.push_back(from_bounded(0.3, 1e-4, 0.9999));
-    if (sp.trend) u.push_back(from_bounded(0.1, 1e-4, 0.9999));
-    if (sp.damped) u.push_back(from_bounded(0.95, 0.8, 0.98));
-    if (sp.m > 1) u.push_back(from_bounded(0.1, 1e-4, 0.9999));
-    if (sp.box_cox) u.push_back(from_bounded(0.5, 0.0, 1.0));
-    for (int k = 0; k < sp.p + sp.q; ++k) u.push_back(0.0);
+    if (form.trend) u.push_back(from_bounded(0.1, 1e-4, 0.9999));
+    if (form.damped) u.push_back(from_bounded(0.95, 0.8, 0.98));
+    if (form.m > 1) u.push_back(from_bounded(0.1, 1e-4, 0.9999));
+    if (form.box_cox) u.push_back(from_bounded(0.5, 0.0, 1.0));
+    for (int k = 0; k < form.p + form.q; ++k) u.push_back(0.0);
     return u;
   }
 
   // -2 log-likelihood (up to a constant) for parameters p; fills the initial state x0.
-  double objective(const Spec& sp, const BatsParams& p, BatsState* x0_out) {
+  double objective(const Form& form, const BatsParams& p, BatsState* x0_out) {
     const std::size_t n = n_;
     z_.resize(n);
-    if (sp.box_cox) {
+    if (form.box_cox) {
       for (std::size_t t = 0; t < n; ++t) z_[t] = box_cox(y_[t], p.lambda);
     } else {
       z_ = y_;
     }
-    const std::size_t m = static_cast<std::size_t>(std::max(sp.m, 1));
+    const std::size_t m = static_cast<std::size_t>(std::max(form.m, 1));
     BatsState base;
     base.level = z_[0];
-    if (sp.m > 1) {
-      if (sp.regress_season) {
+    if (form.m > 1) {
+      if (form.regress_season) {
         base.season.assign(m, 0.0);
       } else {
-        base.season = detail::seasonal_indices(z_, sp.m, false);
+        base.season = detail::seasonal_indices(z_, form.m, false);
       }
     }
     // Innovations for the base initial state.
@@ -160,30 +159,30 @@ class Fitter {
     }
     // Effect of each regressed initial state on the innovations: the filter is linear in
     // its initial state, so it is the innovation sequence of a run on zero data.
-    const std::size_t k = state_count(sp);
+    const std::size_t k = state_count(form);
     cols_.assign(k * n, 0.0);
     for (std::size_t j = 0; j < k; ++j) {
       BatsState s;
-      if (sp.m > 1) s.season.assign(m, 0.0);
+      if (form.m > 1) s.season.assign(m, 0.0);
       if (j == 0) {
         s.level = 1.0;
-      } else if (sp.trend && j == 1) {
+      } else if (form.trend && j == 1) {
         s.slope = 1.0;
       } else {
-        s.season[j - (sp.trend ? 2 : 1)] = 1.0;
+        s.season[j - (form.trend ? 2 : 1)] = 1.0;
       }
       double* c = &cols_[j * n];
       for (std::size_t t = 0; t < n; ++t) c[t] = filter_step(p, s, 0.0, false);
     }
     // Seasonal states are regressed for all but the last position, which keeps them summing
     // to zero with it (the level absorbs the mean): column j gets minus the last one.
-    if (sp.m > 1 && sp.regress_season) {
+    if (form.m > 1 && form.regress_season) {
       BatsState s;
       s.season.assign(m, 0.0);
       s.season[m - 1] = 1.0;
       last_.resize(n);
       for (std::size_t t = 0; t < n; ++t) last_[t] = filter_step(p, s, 0.0, false);
-      const std::size_t first = sp.trend ? 2 : 1;
+      const std::size_t first = form.trend ? 2 : 1;
       for (std::size_t j = first; j < k; ++j) {
         double* c = &cols_[j * n];
         for (std::size_t t = 0; t < n; ++t) c[t] -= last_[t];
@@ -213,9 +212,9 @@ class Fitter {
     if (x0_out) {
       BatsState s = base;
       s.level += x[0];
-      if (sp.trend) s.slope += x[1];
-      if (sp.m > 1 && sp.regress_season) {
-        const std::size_t first = sp.trend ? 2 : 1;
+      if (form.trend) s.slope += x[1];
+      if (form.m > 1 && form.regress_season) {
+        const std::size_t first = form.trend ? 2 : 1;
         double sum = 0.0;
         for (std::size_t j = 0; j + 1 < m; ++j) {
           s.season[j] += x[first + j];
@@ -227,19 +226,19 @@ class Fitter {
     }
     const double nn = static_cast<double>(n);
     double ll = nn * std::log(std::max(sse / nn, 1e-300));
-    if (sp.box_cox) ll -= 2.0 * (p.lambda - 1.0) * sum_log_;
+    if (form.box_cox) ll -= 2.0 * (p.lambda - 1.0) * sum_log_;
     return ll;
   }
 
-  // Fits structure sp from `warm` (or the default start); the first `frozen` coordinates stay
+  // Fits `form` from `warm` (or the default start); the first `frozen` coordinates stay
   // at their warm-start values.
-  FitResult fit(const Spec& sp, const std::vector<double>* warm, std::size_t frozen = 0) {
+  FitResult fit(const Form& form, const std::vector<double>* warm, std::size_t frozen = 0) {
     FitResult res;
-    res.layout = sp;
-    const double K = static_cast<double>(param_count(sp) + state_count(sp));
+    res.form = form;
+    const double K = static_cast<double>(param_count(form) + state_count(form));
     const double nn = static_cast<double>(n_);
     if (nn - K - 1.0 < 1.0) return res;
-    const std::vector<double> full0 = warm ? *warm : initial_u(sp);
+    const std::vector<double> full0 = warm ? *warm : initial_u(form);
     frozen = std::min(frozen, full0.size());
     std::vector<double> u0(full0.begin() + static_cast<std::ptrdiff_t>(frozen), full0.end());
     std::vector<double> full = full0;
@@ -248,21 +247,18 @@ class Fitter {
       return full;
     };
     auto f = [&](const std::vector<double>& u) {
-      return objective(sp, decode(sp, expand(u)), nullptr);
+      return objective(form, decode(form, expand(u)), nullptr);
     };
     NelderMeadOptions opt;
     opt.initial_step = 0.5;
     opt.max_evaluations = 120 * static_cast<int>(u0.size()) + 100;
     opt.x_tolerance = 1e-4;
     opt.f_tolerance = 1e-7;
-    OptimizeResult r = nelder_mead(f, u0, opt);
-    // A restart from the optimum escapes most premature collapses of the simplex.
-    OptimizeResult r2 = nelder_mead(f, r.x, opt);
-    if (r2.value < r.value) r = r2;
+    OptimizeResult r = nelder_mead_restarted(f, u0, opt);
     r.x = expand(r.x);
     if (!std::isfinite(r.value)) return res;
-    res.par = decode(sp, r.x);
-    const double ll = objective(sp, res.par, &res.x0);
+    res.par = decode(form, r.x);
+    const double ll = objective(form, res.par, &res.x0);
     if (!std::isfinite(ll)) return res;
     res.u = r.x;
     res.aicc = detail::aicc(ll, K, nn);
@@ -280,11 +276,11 @@ class Fitter {
   std::vector<double> z_, e0_, cols_, last_;
 };
 
-// Warm start for a structure that adds ARMA terms to a fitted one.
+// Warm start for a form that adds ARMA terms to a fitted one.
 std::vector<double> extend_u(const FitResult& base, int p, int q) {
   std::vector<double> u = base.u;
   // ARMA coordinates come last; drop the base's own before adding the new ones.
-  u.resize(u.size() - static_cast<std::size_t>(base.layout.p + base.layout.q));
+  u.resize(u.size() - static_cast<std::size_t>(base.form.p + base.form.q));
   for (int k = 0; k < p + q; ++k) u.push_back(0.0);
   return u;
 }
@@ -296,7 +292,7 @@ bool residuals_autocorrelated(Fitter& fitter, const FitResult& fit) {
   std::vector<double> e;
   {
     BatsState s = fit.x0;
-    (void)fitter.objective(fit.layout, fit.par, nullptr);  // fills the transformed series
+    (void)fitter.objective(fit.form, fit.par, nullptr);  // fills the transformed series
     for (double z : fitter.z()) e.push_back(filter_step(fit.par, s, z, false));
   }
   const std::size_t n = e.size();
@@ -323,8 +319,6 @@ std::size_t Bats::target_size() const {
 
 void Bats::clear() {
   train_.clear();
-  train_finite_ = 0;
-  lead_missing_ = 0;
   fitted_ = false;
   par_ = BatsParams{};
   st_ = BatsState{};
@@ -358,20 +352,7 @@ bool state_finite(const BatsState& s) {
 
 void Bats::observe(double value, std::int64_t gap) {
   if (!fitted_) {
-    // Missing values before the first real one count towards the training size but are not
-    // kept, so a stream of missing values cannot grow the buffer.
-    if (train_finite_ == 0) {
-      lead_missing_ = std::min<std::int64_t>(lead_missing_ + gap - (std::isfinite(value) ? 1 : 0),
-                                             detail::kMaxTrainingSize);
-      if (!std::isfinite(value)) return;
-      gap = 1;
-    }
-    const std::size_t cap = target_size();
-    const std::int64_t missing = std::min<std::int64_t>(gap - 1, static_cast<std::int64_t>(cap));
-    for (std::int64_t i = 0; i < missing; ++i) train_.push_back(nan_value());
-    train_.push_back(value);
-    if (std::isfinite(value)) ++train_finite_;
-    if (train_.size() + static_cast<std::size_t>(lead_missing_) >= cap) fit();
+    if (train_.add(value, gap, target_size())) fit();
     return;
   }
   // Steps with no observation: the state moves on with a zero innovation.
@@ -396,7 +377,7 @@ void Bats::observe(double value, std::int64_t gap) {
 }
 
 void Bats::fit() {
-  detail::CleanSeries cs = detail::clean_series(train_);
+  detail::CleanSeries cs = detail::clean_series(train_.values());
   std::vector<double>& y = cs.y;
   scale_ = detail::series_scale(y);
   for (auto& v : y) v /= scale_;
@@ -419,48 +400,48 @@ void Bats::fit() {
 
     Fitter fitter(y);
     FitResult top;
-    std::vector<Spec> specs;
+    std::vector<Form> forms;
     for (int season = 0; season < (m > 1 ? 2 : 1); ++season) {
       for (int tr = 0; tr < (config_.trend ? 3 : 1); ++tr) {
-        Spec sp;
-        sp.m = season ? m : 1;
-        sp.regress_season = m <= kMaxRegressedSeason;
-        sp.trend = tr > 0;
-        sp.damped = tr == 2;
-        specs.push_back(sp);
+        Form form;
+        form.m = season ? m : 1;
+        form.regress_season = m <= kMaxRegressedSeason;
+        form.trend = tr > 0;
+        form.damped = tr == 2;
+        forms.push_back(form);
       }
     }
-    for (const Spec& sp : specs) {
-      FitResult r = fitter.fit(sp, nullptr);
+    for (const Form& form : forms) {
+      FitResult r = fitter.fit(form, nullptr);
       if (r.ok && r.aicc < top.aicc) top = r;
     }
     if (top.ok && config_.box_cox && fitter.positive()) {
-      Spec sp = top.layout;
-      sp.box_cox = true;
-      FitResult r = fitter.fit(sp, nullptr);
+      Form form = top.form;
+      form.box_cox = true;
+      FitResult r = fitter.fit(form, nullptr);
       if (r.ok && r.aicc < top.aicc) top = r;
     }
     if (top.ok && config_.arma_errors && residuals_autocorrelated(fitter, top)) {
-      // Stepwise search over ARMA(p, q), p, q <= 2, from the chosen structure.
+      // Stepwise search over ARMA(p, q), p, q <= 2, from the chosen form.
       const FitResult base = top;
       auto try_order = [&](int p, int q) {
-        Spec sp = base.layout;
-        sp.p = p;
-        sp.q = q;
+        Form form = base.form;
+        form.p = p;
+        form.q = q;
         // The smoothing parameters stay as fitted without ARMA terms: estimated jointly, a
         // vanishing smoothing parameter with a persistent AR term often wins on likelihood
         // and then forecasts a trending series back to its mean.
         std::vector<double> u = extend_u(base, p, q);
         const std::size_t frozen =
-            base.u.size() - static_cast<std::size_t>(base.layout.p + base.layout.q);
-        FitResult r = fitter.fit(sp, &u, frozen);
+            base.u.size() - static_cast<std::size_t>(base.form.p + base.form.q);
+        FitResult r = fitter.fit(form, &u, frozen);
         if (r.ok && r.aicc < top.aicc) top = r;
       };
       try_order(1, 0);
       try_order(0, 1);
       try_order(1, 1);
-      if (top.layout.p + top.layout.q > 0) {
-        const int p0 = top.layout.p, q0 = top.layout.q;
+      if (top.form.p + top.form.q > 0) {
+        const int p0 = top.form.p, q0 = top.form.q;
         if (p0 >= 1) try_order(2, q0);
         if (q0 >= 1) try_order(p0, 2);
       }
@@ -513,9 +494,6 @@ void Bats::fit() {
   for (std::size_t i = 0; i < cs.trailing_missing; ++i) filter_step(par_, st_, 0.0, true);
   fitted_ = true;
   train_.clear();
-  train_.shrink_to_fit();
-  train_finite_ = 0;
-  lead_missing_ = 0;
 }
 
 double Bats::point(std::int64_t h) const {
@@ -696,8 +674,7 @@ void Bats::save(Writer& w) const {
   w.put_bool(config_.trend);
   w.put_bool(fitted_);
   if (!fitted_) {
-    w.put_vector(train_);
-    w.put<std::int64_t>(lead_missing_);
+    train_.save(w);
     return;
   }
   w.put<std::int64_t>(par_.m);
@@ -720,8 +697,6 @@ void Bats::adopt(Bats&& f) {
   // Only this model's own fields: the time axis of the base class was read already.
   config_ = f.config_;
   train_ = std::move(f.train_);
-  train_finite_ = f.train_finite_;
-  lead_missing_ = f.lead_missing_;
   fitted_ = f.fitted_;
   par_ = f.par_;
   st_ = std::move(f.st_);
@@ -744,14 +719,7 @@ void Bats::load(Reader& r) {
   if (fresh.config_.training_sample_size > 100000000) throw FormatError("model state: bad size");
   fresh.fitted_ = r.get_bool();
   if (!fresh.fitted_) {
-    fresh.train_ = r.get_vector<double>();
-    if (fresh.train_.size() > fresh.target_size() + 1)
-      throw FormatError("model state: bad bats buffer");
-    for (double v : fresh.train_) {
-      if (std::isinf(v)) throw FormatError("model state: infinite value");
-      if (std::isfinite(v)) ++fresh.train_finite_;
-    }
-    fresh.lead_missing_ = r.get_count(0, detail::kMaxTrainingSize);
+    fresh.train_.load(r, fresh.target_size(), "bats");
     adopt(std::move(fresh));
     return;
   }

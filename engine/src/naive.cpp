@@ -16,8 +16,6 @@ std::size_t SeasonalNaive::target_size() const {
 
 void SeasonalNaive::clear() {
   train_.clear();
-  train_finite_ = 0;
-  lead_missing_ = 0;
   fitted_ = false;
   last_.clear();
   pos_ = 0;
@@ -26,20 +24,7 @@ void SeasonalNaive::clear() {
 
 void SeasonalNaive::observe(double value, std::int64_t gap) {
   if (!fitted_) {
-    // Missing values before the first real one count towards the training size but are not
-    // kept, so a stream of missing values cannot grow the buffer.
-    if (train_finite_ == 0) {
-      lead_missing_ = std::min<std::int64_t>(lead_missing_ + gap - (std::isfinite(value) ? 1 : 0),
-                                             detail::kMaxTrainingSize);
-      if (!std::isfinite(value)) return;
-      gap = 1;
-    }
-    const std::size_t cap = target_size();
-    const std::int64_t missing = std::min<std::int64_t>(gap - 1, static_cast<std::int64_t>(cap));
-    for (std::int64_t i = 0; i < missing; ++i) train_.push_back(detail::nan_value());
-    train_.push_back(value);
-    if (std::isfinite(value)) ++train_finite_;
-    if (train_.size() + static_cast<std::size_t>(lead_missing_) >= cap) fit();
+    if (train_.add(value, gap, target_size())) fit();
     return;
   }
   // A gap of a whole number of seasons or more leaves every phase as it was.
@@ -56,7 +41,7 @@ void SeasonalNaive::step(double y) {
 }
 
 void SeasonalNaive::fit() {
-  const detail::CleanSeries cs = detail::clean_series(train_);
+  const detail::CleanSeries cs = detail::clean_series(train_.values());
   const std::vector<double>& y = cs.y;
   const std::size_t n = y.size();
   int m = static_cast<int>(config_.season_length);
@@ -78,9 +63,6 @@ void SeasonalNaive::fit() {
   for (std::size_t i = 0; i < cs.trailing_missing; ++i) step(detail::nan_value());
   fitted_ = true;
   train_.clear();
-  train_.shrink_to_fit();
-  train_finite_ = 0;
-  lead_missing_ = 0;
 }
 
 // The h-step error sums one innovation per season crossed: sigma^2 (1 + floor((h - 1) / m)).
@@ -120,8 +102,7 @@ void SeasonalNaive::save(Writer& w) const {
   w.put<std::int64_t>(config_.season_length);
   w.put_bool(fitted_);
   if (!fitted_) {
-    w.put_vector(train_);
-    w.put<std::int64_t>(lead_missing_);
+    train_.save(w);
     return;
   }
   w.put_vector(last_);
@@ -137,18 +118,11 @@ void SeasonalNaive::load(Reader& r) {
   c.season_length = r.get_count(0, 1000000);
   if (c.training_sample_size > 100000000) throw FormatError("model state: bad size");
   const bool fitted = r.get_bool();
-  std::vector<double> train, last;
-  std::size_t finite = 0, pos = 0;
-  std::int64_t lead = 0;
+  TrainingBuffer train;
+  std::vector<double> last;
+  std::size_t pos = 0;
   if (!fitted) {
-    train = r.get_vector<double>();
-    SeasonalNaive probe(c);
-    if (train.size() > probe.target_size() + 1) throw FormatError("model state: bad snaive buffer");
-    for (double v : train) {
-      if (std::isinf(v)) throw FormatError("model state: infinite value");
-      if (std::isfinite(v)) ++finite;
-    }
-    lead = r.get_count(0, detail::kMaxTrainingSize);
+    train.load(r, SeasonalNaive(c).target_size(), "snaive");
   } else {
     last = r.get_vector<double>();
     if (last.empty()) throw FormatError("model state: empty snaive season");
@@ -165,8 +139,6 @@ void SeasonalNaive::load(Reader& r) {
   config_ = c;
   fitted_ = fitted;
   train_ = std::move(train);
-  train_finite_ = finite;
-  lead_missing_ = lead;
   last_ = std::move(last);
   pos_ = pos;
   variance_ = variance;

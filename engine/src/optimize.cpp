@@ -214,3 +214,14 @@ double from_bounded(double x, double lo, double hi) {
 }
 
 }  // namespace tarn
+
+namespace tarn {
+
+OptimizeResult nelder_mead_restarted(const std::function<double(const std::vector<double>&)>& f,
+                                     const std::vector<double>& x0, const NelderMeadOptions& opt) {
+  OptimizeResult first = nelder_mead(f, x0, opt);
+  OptimizeResult second = nelder_mead(f, first.x, opt);
+  return second.value < first.value ? second : first;
+}
+
+}  // namespace tarn

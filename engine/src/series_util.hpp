@@ -1,6 +1,6 @@
-// Helpers shared by the BATS, theta, seasonal-naive and automatic-selector models: collecting
-// the initial training series on the grid, cleaning it for estimation, scaling, classical
-// seasonal decomposition and a few numeric kernels.
+// Helpers shared by the BATS, theta, seasonal-naive and automatic-selector models: cleaning the
+// initial training series for estimation, scaling, classical seasonal decomposition and a few
+// numeric kernels.
 #pragma once
 
 #include <algorithm>
@@ -10,51 +10,12 @@
 #include <limits>
 #include <vector>
 
-#include "tarn/serialize.hpp"
-
 namespace tarn {
 namespace detail {
-
-// Largest training size a model accepts.
-constexpr std::int64_t kMaxTrainingSize = 100000000;
 
 inline double nan_value() {
   return std::numeric_limits<double>::quiet_NaN();
 }
-
-// The values a model collects before it is fitted, one per grid step; missing steps are NaN.
-// A gap longer than the whole training window inserts only as many missing steps as the window
-// holds, so an absurd timestamp jump cannot exhaust memory.
-class TrainingBuffer {
- public:
-  void add(double value, std::int64_t gap, std::size_t window) {
-    const std::int64_t cap = static_cast<std::int64_t>(std::max<std::size_t>(window, 1));
-    const std::int64_t missing = std::min<std::int64_t>(gap - 1, cap);
-    for (std::int64_t i = 0; i < missing; ++i) values_.push_back(nan_value());
-    values_.push_back(value);
-    if (std::isfinite(value)) ++finite_;
-  }
-  std::size_t size() const { return values_.size(); }
-  std::size_t finite() const { return finite_; }
-  const std::vector<double>& values() const { return values_; }
-  void clear() {
-    values_.clear();
-    finite_ = 0;
-  }
-  void save(Writer& w) const { w.put_vector(values_); }
-  void load(Reader& r) {
-    values_ = r.get_vector<double>();
-    finite_ = 0;
-    for (double v : values_) {
-      if (std::isinf(v)) throw FormatError("model state: infinite training value");
-      if (std::isfinite(v)) ++finite_;
-    }
-  }
-
- private:
-  std::vector<double> values_;
-  std::size_t finite_ = 0;
-};
 
 // A training series prepared for estimation: leading missing values dropped, interior ones
 // linearly interpolated, trailing ones counted (the fitted model steps over them as missing).

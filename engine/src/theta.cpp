@@ -58,8 +58,6 @@ void Theta::clear() {
 void Theta::adopt(Theta&& o) {
   config_ = o.config_;
   train_ = std::move(o.train_);
-  train_finite_ = o.train_finite_;
-  lead_missing_ = o.lead_missing_;
   fitted_ = o.fitted_;
   scale_ = o.scale_;
   multiplicative_ = o.multiplicative_;
@@ -81,20 +79,7 @@ void Theta::adopt(Theta&& o) {
 
 void Theta::observe(double value, std::int64_t gap) {
   if (!fitted_) {
-    // Missing values before the first real one count towards the training size but are not
-    // kept, so a stream of missing values cannot grow the buffer.
-    if (train_finite_ == 0) {
-      lead_missing_ = std::min<std::int64_t>(lead_missing_ + gap - (std::isfinite(value) ? 1 : 0),
-                                             detail::kMaxTrainingSize);
-      if (!std::isfinite(value)) return;
-      gap = 1;
-    }
-    const std::size_t cap = target_size();
-    const std::int64_t missing = std::min<std::int64_t>(gap - 1, static_cast<std::int64_t>(cap));
-    for (std::int64_t i = 0; i < missing; ++i) train_.push_back(detail::nan_value());
-    train_.push_back(value);
-    if (std::isfinite(value)) ++train_finite_;
-    if (train_.size() + static_cast<std::size_t>(lead_missing_) >= cap) fit();
+    if (train_.add(value, gap, target_size())) fit();
     return;
   }
   const std::int64_t skipped = std::min<std::int64_t>(gap - 1, 1000000);
@@ -132,7 +117,7 @@ void Theta::step(double y) {
 }
 
 void Theta::fit() {
-  detail::CleanSeries cs = detail::clean_series(train_);
+  detail::CleanSeries cs = detail::clean_series(train_.values());
   std::vector<double> y = cs.y;
   scale_ = detail::series_scale(y);
   for (auto& v : y) v /= scale_;
@@ -198,9 +183,7 @@ void Theta::fit() {
       opt.initial_step = 0.5;
       opt.max_evaluations = 400;
       opt.x_tolerance = 1e-5;
-      OptimizeResult r = nelder_mead(f, u0, opt);
-      OptimizeResult r2 = nelder_mead(f, r.x, opt);
-      if (r2.value < r.value) r = r2;
+      OptimizeResult r = nelder_mead_restarted(f, u0, opt);
       if (!std::isfinite(r.value)) continue;
       const double aic =
           nn * std::log(std::max(r.value, 1e-300)) + 2.0 * static_cast<double>(u0.size());
@@ -246,9 +229,6 @@ void Theta::fit() {
   for (std::size_t i = 0; i < cs.trailing_missing; ++i) step(detail::nan_value());
   fitted_ = true;
   train_.clear();
-  train_.shrink_to_fit();
-  train_finite_ = 0;
-  lead_missing_ = 0;
 }
 
 double Theta::point(double h) const {
@@ -316,8 +296,7 @@ void Theta::save(Writer& w) const {
   w.put<std::int64_t>(config_.season_length);
   w.put_bool(fitted_);
   if (!fitted_) {
-    w.put_vector(train_);
-    w.put<std::int64_t>(lead_missing_);
+    train_.save(w);
     return;
   }
   w.put_bool(multiplicative_);
@@ -339,13 +318,7 @@ void Theta::load(Reader& r) {
   if (f.config_.training_sample_size > 100000000) throw FormatError("model state: bad size");
   f.fitted_ = r.get_bool();
   if (!f.fitted_) {
-    f.train_ = r.get_vector<double>();
-    if (f.train_.size() > f.target_size() + 1) throw FormatError("model state: bad theta buffer");
-    for (double v : f.train_) {
-      if (std::isinf(v)) throw FormatError("model state: infinite value");
-      if (std::isfinite(v)) ++f.train_finite_;
-    }
-    f.lead_missing_ = r.get_count(0, detail::kMaxTrainingSize);
+    f.train_.load(r, f.target_size(), "theta");
     adopt(std::move(f));
     return;
   }

@@ -32,6 +32,7 @@
 
 #include "tarn/builders.hpp"
 #include "tarn/model.hpp"
+#include "tarn/training_buffer.hpp"
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
@@ -117,9 +118,7 @@ class AutoSelector : public Model {
   double calibration() const;
 
   AutoConfig config_;
-  std::vector<double> train_;
-  std::size_t train_finite_ = 0;
-  std::int64_t lead_missing_ = 0;  // missing values seen before the first real one
+  TrainingBuffer train_;  // values collected before the fit
   bool fitted_ = false;
   int m_ = 1;
   std::size_t window_ = 8;

@@ -24,6 +24,7 @@
 #include "tarn/builders.hpp"
 #include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
+#include "tarn/training_buffer.hpp"
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
@@ -107,9 +108,7 @@ class Bats : public Model {
   void adopt(Bats&& other);
 
   BatsConfig config_;
-  std::vector<double> train_;  // values collected before the fit, on the grid (NaN = missing)
-  std::size_t train_finite_ = 0;
-  std::int64_t lead_missing_ = 0;  // missing values seen before the first real one
+  TrainingBuffer train_;  // values collected before the fit
   bool fitted_ = false;
   BatsParams par_;
   BatsState st_;

@@ -12,6 +12,7 @@
 #include "tarn/builders.hpp"
 #include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
+#include "tarn/training_buffer.hpp"
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
@@ -51,9 +52,7 @@ class SeasonalNaive : public Model {
   void step(double y);
 
   SeasonalNaiveConfig config_;
-  std::vector<double> train_;
-  std::size_t train_finite_ = 0;
-  std::int64_t lead_missing_ = 0;  // missing values seen before the first real one
+  TrainingBuffer train_;  // values collected before the fit
   bool fitted_ = false;
   std::vector<double> last_;  // latest value of each phase; last_[pos_] is the oldest
   std::size_t pos_ = 0;

@@ -63,3 +63,17 @@ double from_bounded(double x, double lo, double hi);
 }  // namespace tarn
 
 #pragma GCC visibility pop
+
+#pragma GCC visibility push(default)
+
+namespace tarn {
+
+// Nelder-Mead from x0, then once more from the optimum found: the fresh simplex around it
+// escapes most premature collapses of the first. Returns the better of the two results.
+OptimizeResult nelder_mead_restarted(const std::function<double(const std::vector<double>&)>& f,
+                                     const std::vector<double>& x0,
+                                     const NelderMeadOptions& opt = {});
+
+}  // namespace tarn
+
+#pragma GCC visibility pop

@@ -22,6 +22,7 @@
 #include "tarn/builders.hpp"
 #include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
+#include "tarn/training_buffer.hpp"
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
@@ -67,9 +68,7 @@ class Theta : public Model {
   void adopt(Theta&& other);
 
   ThetaConfig config_;
-  std::vector<double> train_;
-  std::size_t train_finite_ = 0;
-  std::int64_t lead_missing_ = 0;  // missing values seen before the first real one
+  TrainingBuffer train_;  // values collected before the fit
   bool fitted_ = false;
   double scale_ = 1.0;
   bool multiplicative_ = false;

@@ -1,0 +1,51 @@
+// The values a model collects before its first fit, shared by the models that estimate from
+// an initial sample (BATS, theta, seasonal naive, the automatic selector).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "tarn/serialize.hpp"
+
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
+namespace tarn {
+
+// One value per step of the time grid, NaN for a missing step. Missing values before the first
+// real one count towards the training size but are not kept, so a stream of missing values
+// cannot grow the buffer; a gap inside the data inserts at most `target` missing steps, so an
+// absurd timestamp jump cannot exhaust memory either.
+class TrainingBuffer {
+ public:
+  // Largest count of leading missing values kept track of.
+  static constexpr std::int64_t kMaxLeadingMissing = 100000000;
+
+  // Adds `value`, `gap` grid steps after the previous one (NaN: missing). True once the values
+  // kept and the leading missing ones reach `target` steps: the model fits then.
+  bool add(double value, std::int64_t gap, std::size_t target);
+
+  // The values kept, from the first real one on.
+  const std::vector<double>& values() const { return values_; }
+  std::size_t size() const { return values_.size(); }
+  double operator[](std::size_t i) const { return values_[i]; }
+  // Count of finite values kept.
+  std::size_t finite() const { return finite_; }
+  // Empties the buffer and releases its memory.
+  void clear();
+
+  // The values, then the count of leading missing ones.
+  void save(Writer& w) const;
+  // Reads what save wrote, for a model that fits at `target` steps; `kind` names the model in
+  // the error a malformed buffer raises. The buffer changes only when the whole read succeeds.
+  void load(Reader& r, std::size_t target, const char* kind);
+
+ private:
+  std::vector<double> values_;
+  std::size_t finite_ = 0;
+  std::int64_t leading_missing_ = 0;  // missing values seen before the first real one
+};
+
+}  // namespace tarn
+
+#pragma GCC visibility pop

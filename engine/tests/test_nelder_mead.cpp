@@ -1,0 +1,41 @@
+// Nelder-Mead with a restart from its optimum.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "tarn/optimize.hpp"
+
+namespace {
+
+double rosenbrock(const std::vector<double>& x) {
+  double s = 0.0;
+  for (std::size_t i = 0; i + 1 < x.size(); ++i) {
+    const double a = x[i + 1] - x[i] * x[i], b = 1.0 - x[i];
+    s += 100.0 * a * a + b * b;
+  }
+  return s;
+}
+
+TEST(NelderMeadRestarted, KeepsTheBetterOfTheRunAndItsRestart) {
+  tarn::NelderMeadOptions opt;
+  opt.initial_step = 0.5;
+  opt.x_tolerance = 1e-4;
+  opt.f_tolerance = 1e-7;
+  for (int budget : {60, 200, 1000}) {
+    opt.max_evaluations = budget;
+    const std::vector<double> x0 = {-1.2, 1.0, -0.5, 0.8};
+    const tarn::OptimizeResult once = tarn::nelder_mead(rosenbrock, x0, opt);
+    const tarn::OptimizeResult again = tarn::nelder_mead(rosenbrock, once.x, opt);
+    const tarn::OptimizeResult r = tarn::nelder_mead_restarted(rosenbrock, x0, opt);
+    EXPECT_LE(r.value, once.value);
+    EXPECT_EQ(r.value, std::fmin(once.value, again.value));
+    EXPECT_EQ(r.value, rosenbrock(r.x));
+  }
+  // Infeasible everywhere: the result stays infinite rather than a made-up optimum.
+  const tarn::OptimizeResult none =
+      tarn::nelder_mead_restarted([](const std::vector<double>&) { return NAN; }, {0.0, 1.0});
+  EXPECT_TRUE(std::isinf(none.value));
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 import numpy as np
 import pandas as pd
 import pytest
+from helpers import trend_season
 
 from tidewell_ts_libs.batch import forecast_many
 
@@ -12,7 +13,7 @@ def long_frame(n_series=6, n=48):
     frames = []
     for i in range(n_series):
         t = np.arange(n)
-        y = 20 + i + 0.2 * t + 3 * np.sin(2 * np.pi * t / 12) + rng.normal(0, 0.3, n)
+        y = trend_season(t, 20 + i, 0.2, 3, noise=0.3, rng=rng)
         frames.append(pd.DataFrame({"unique_id": f"s{i}", "ds": t, "y": y}))
     bad = [
         pd.DataFrame({"unique_id": "short", "ds": [0, 1], "y": [1.0, 2.0]}),

@@ -10,11 +10,12 @@ import numpy as np
 import pandas as pd
 import pytest
 from cli_helpers import cli_env, run_cli
+from helpers import trend_season
 
 
 def seasonal_csv(path, n=72, with_dates=True):
     t = np.arange(n)
-    values = 50 + 0.3 * t + 8 * np.sin(2 * np.pi * t / 12) + np.random.default_rng(1).normal(0, 0.5, n)
+    values = trend_season(t, 50, 0.3, 8, noise=0.5, rng=1)
     time = pd.date_range("2015-01-01", periods=n, freq="MS").strftime("%Y-%m-%d") if with_dates else t
     pd.DataFrame({"month": time, "sales": values}).to_csv(path, index=False)
     return path

@@ -6,17 +6,17 @@ import pickle
 import numpy as np
 import pandas as pd
 import pytest
+from helpers import season_trend
 
 from tidewell_ts_libs.batch import forecast_many
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 
 def monthly(n=48, start="2015-01-01"):
-    t = np.arange(float(n))
     return pd.DataFrame(
         {
             "ds": pd.date_range(start, periods=n, freq="MS"),
-            "y": 100 + 20 * np.sin(2 * np.pi * t / 12) + t,
+            "y": season_trend(np.arange(float(n)), 100, 20, 1),
         }
     )
 

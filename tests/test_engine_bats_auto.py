@@ -6,14 +6,13 @@ import pickle
 
 import numpy as np
 import pytest
+from helpers import trend_season
 
 from tidewell_ts_libs.deps.tarn import forecasters
 
 
 def monthly(n, seed=0):
-    rng = np.random.default_rng(seed)
-    t = np.arange(n)
-    return (50 + 0.3 * t + 8 * np.sin(2 * np.pi * t / 12) + rng.normal(0, 0.5, n)).tolist()
+    return trend_season(np.arange(n), 50, 0.3, 8, noise=0.5, rng=seed).tolist()
 
 
 BUILDERS = {

@@ -4,6 +4,7 @@ import pickle
 
 import numpy as np
 import pytest
+from helpers import trend_season
 
 import tidewell_ts_libs.deps.tarn as tarn
 from tidewell_ts_libs.deps.tarn import forecasters
@@ -11,9 +12,8 @@ from tidewell_ts_libs.quillcast.quillcast_utils import QuillcastUtils
 
 
 def seasonal(n, period=4, level=20.0, amplitude=3.0, seed=0):
-    rng = np.random.default_rng(seed)
-    t = np.arange(n)
-    return (level + amplitude * np.sin(2 * np.pi * t / period) + rng.normal(0, 0.2, n)).tolist()
+    y = trend_season(np.arange(n), level, 0.0, amplitude, period, noise=0.2, rng=seed)
+    return y.tolist()
 
 
 def trained(n=40, **kw):

@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+from helpers import trend_season
 from sklearn.base import BaseEstimator, clone
 
 from tidewell_ts_libs.quillcast import quillcast_estimator as qe
@@ -14,7 +15,7 @@ from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 def seasonal(n=96, period=12, targets=1):
     t = np.arange(n, dtype=float)
-    cols = [50 + 0.3 * t + 8 * np.sin(2 * np.pi * (t + k) / period) for k in range(targets)]
+    cols = [trend_season(t, 50, 0.3, 8, period, phase=k) for k in range(targets)]
     return np.column_stack(cols)
 
 

@@ -8,14 +8,10 @@ import pickle
 
 import numpy as np
 import pytest
-from engine_proxy import Proxy
+from engine_proxy import Proxy, proxied
+from helpers import fit_forecaster, message
 
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
-from tidewell_ts_libs.utils.messages.messages import Messages
-
-
-def message(mid, *args):
-    return Messages.get_message(*args, message_id=mid)
 
 
 def series(n=60, targets=2, start=0, step=1):
@@ -25,17 +21,7 @@ def series(n=60, targets=2, start=0, step=1):
 
 
 def trained(ts=False, targets=2, **kw):
-    t, V = series(targets=targets)
-    X = np.column_stack([t, V]) if ts else V
-    kw.setdefault("samples_per_season", 12)
-    return QuillcastForecaster(ts_icol_loc=[0] if ts else -1, **kw).fit(X, None,
-                                                                         _reset_model=True)
-
-
-def proxied(f):
-    g = pickle.loads(pickle.dumps(f))
-    g.model = [Proxy(m) for m in g.model]
-    return g
+    return fit_forecaster(*series(targets=targets), ts=ts, **kw)
 
 
 def both(**kw):

@@ -1,10 +1,9 @@
 """Sliding-window prediction (one-step and multi-step), on both model paths."""
 
-import pickle
-
 import numpy as np
 import pytest
-from engine_proxy import Proxy
+from engine_proxy import proxied
+from helpers import fit_forecaster, trend_season
 
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 from tidewell_ts_libs.utils.messages.messages import Messages
@@ -12,22 +11,12 @@ from tidewell_ts_libs.utils.messages.messages import Messages
 
 def series(n, start=0, targets=2):
     t = np.arange(start, start + n, dtype=float)
-    cols = [25 + 0.1 * t + 4 * np.sin(2 * np.pi * (t + 2 * k) / 12) for k in range(targets)]
+    cols = [trend_season(t, 25, 0.1, 4, phase=2 * k) for k in range(targets)]
     return t, np.column_stack(cols)
 
 
 def trained(ts=False, targets=2, **kw):
-    t, V = series(60, targets=targets)
-    X = np.column_stack([t, V]) if ts else V
-    kw.setdefault("samples_per_season", 12)
-    f = QuillcastForecaster(ts_icol_loc=[0] if ts else -1, **kw)
-    return f.fit(X, None, _reset_model=True)
-
-
-def proxied(f):
-    g = pickle.loads(pickle.dumps(f))
-    g.model = [Proxy(m) for m in g.model]
-    return g
+    return fit_forecaster(*series(60, targets=targets), ts=ts, **kw)
 
 
 def new_rows(n, ts=False, targets=2):

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from cli_helpers import one_error_line, run_cli
+from helpers import trend_season
 
 
 def write_csv(path, times, values, time_name="when", value_name="y"):
@@ -14,9 +15,7 @@ def write_csv(path, times, values, time_name="when", value_name="y"):
 
 
 def seasonal(n, period=12, seed=3):
-    t = np.arange(n)
-    rng = np.random.default_rng(seed)
-    return 80 + 0.2 * t + 6 * np.sin(2 * np.pi * t / period) + rng.normal(0, 0.4, n)
+    return trend_season(np.arange(n), 80, 0.2, 6, period, noise=0.4, rng=seed)
 
 
 def test_embedded_dataset_forecasts_a_year_past_the_data_with_intervals(tmp_path):

@@ -9,7 +9,6 @@ import pytest
 from fuzz_support import SURFACE, call, layout, ordinary, series_matrix, value
 from hypothesis import assume, given
 from hypothesis import strategies as st
-from threadpoolctl import threadpool_limits
 
 from tidewell_ts_libs.kelp.imputers.chained_fill import ChainedFill
 from tidewell_ts_libs.kelp.imputers.window_fill import FlattenKNNImputer
@@ -20,11 +19,7 @@ from tidewell_ts_libs.utils.predict import Predict
 from tidewell_ts_libs.utils.score import Score, compute_prediction_accuracy, prepare_ground_truth
 from tidewell_ts_libs.utils.splitkit import make_holdout_split
 
-
-@pytest.fixture(autouse=True)
-def one_blas_thread():
-    with threadpool_limits(1):
-        yield
+pytestmark = pytest.mark.usefixtures("one_blas_thread")
 
 
 @st.composite

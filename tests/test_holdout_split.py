@@ -4,14 +4,11 @@ import numpy as np
 import pandas as pd
 import pytest
 from dateutil import parser
+from helpers import message as msg
 
 from tidewell_ts_libs.utils import splitkit
 from tidewell_ts_libs.utils.messages.messages import Messages
 from tidewell_ts_libs.utils.splitkit import make_holdout_split
-
-
-def msg(id_, *args):
-    return Messages.get_message(*args, message_id=id_)
 
 
 def frame(n=100, shuffle=False, with_time=True):

@@ -6,7 +6,6 @@ import pytest
 from sklearn.base import clone
 from sklearn.ensemble import RandomForestRegressor
 from sklearn.impute import KNNImputer
-from threadpoolctl import threadpool_limits
 
 from tidewell_ts_libs.kelp.imputers.chained_fill import ChainedFill
 from tidewell_ts_libs.kelp.imputers.interpolators import PreMLImputer
@@ -23,11 +22,8 @@ KELP = DEFAULT_ORDER[3:]
 
 
 
-@pytest.fixture(autouse=True)
-def one_blas_thread():
-    # Kernel PCA does many small dense solves; threaded BLAS only slows them on a shared machine.
-    with threadpool_limits(1):
-        yield
+pytestmark = pytest.mark.usefixtures("one_blas_thread")
+
 
 def names(objs):
     return [type(o).__name__ for o in objs]

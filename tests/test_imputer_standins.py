@@ -5,7 +5,6 @@ from sklearn.exceptions import NotFittedError
 from sklearn.impute import SimpleImputer
 from sklearn.linear_model import LinearRegression
 from sklearn.preprocessing import StandardScaler
-from threadpoolctl import threadpool_limits
 
 from tidewell_ts_libs.kelp.imputers.base import FlattenImputer, fill_ends, time_column_index
 from tidewell_ts_libs.kelp.imputers.decomposition_imputers import (
@@ -42,11 +41,8 @@ ALL = INTERPOLATING + LOW_RANK + [PredictiveImputer, FlattenImputer]
 
 
 
-@pytest.fixture(autouse=True)
-def one_blas_thread():
-    # Kernel PCA does many small dense solves; threaded BLAS only slows them on a shared machine.
-    with threadpool_limits(1):
-        yield
+pytestmark = pytest.mark.usefixtures("one_blas_thread")
+
 
 def seasonal(n=240, period=12, noise=0.0, seed=0, share=0.12, columns=1):
     rng = np.random.default_rng(seed)

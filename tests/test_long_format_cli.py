@@ -6,6 +6,7 @@ import sys
 import numpy as np
 import pandas as pd
 from cli_helpers import cli_env, one_error_line, run_cli
+from helpers import trend_season
 
 
 def long_csv(path, n_series=5, n=48):
@@ -13,8 +14,7 @@ def long_csv(path, n_series=5, n=48):
     months = pd.date_range("2016-01-01", periods=n, freq="MS").strftime("%Y-%m-%d")
     frames = []
     for i in range(n_series):
-        t = np.arange(n)
-        y = 30 + 3 * i + 0.1 * t + 4 * np.sin(2 * np.pi * t / 12) + rng.normal(0, 0.3, n)
+        y = trend_season(np.arange(n), 30 + 3 * i, 0.1, 4, noise=0.3, rng=rng)
         frames.append(pd.DataFrame({"store": f"s{i}", "ds": months, "y": y}))
     df = pd.concat(frames, ignore_index=True)
     df.loc[3, "y"] = np.nan  # a blank value in s0

@@ -5,6 +5,7 @@ import pickle
 
 import numpy as np
 import pytest
+from helpers import season_trend
 from sklearn.base import clone
 from sklearn.model_selection import GridSearchCV, TimeSeriesSplit, cross_val_score
 
@@ -12,9 +13,7 @@ from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 
 def series(n=144, seed=0):
-    t = np.arange(float(n))
-    rng = np.random.default_rng(seed)
-    return 100 + 20 * np.sin(2 * np.pi * t / 12) + 0.5 * t + rng.normal(0, 2, n)
+    return season_trend(np.arange(float(n)), 100, 20, 0.5, noise=2, rng=seed)
 
 
 def test_grid_search_scores_every_candidate_as_fitted_by_hand():

@@ -5,18 +5,14 @@ import pickle
 
 import numpy as np
 import pytest
+from helpers import message as msg
 from sklearn.linear_model import LinearRegression
 from sklearn.pipeline import Pipeline
 from sklearn.preprocessing import StandardScaler
 
 from tidewell_ts_libs.sklearn.tidewell_ts_pipeline import TidewellTSPipeline
 from tidewell_ts_libs.utils import score
-from tidewell_ts_libs.utils.messages.messages import Messages
 from tidewell_ts_libs.utils.score import Score
-
-
-def msg(id_, *args):
-    return Messages.get_message(*args, message_id=id_)
 
 
 @pytest.fixture

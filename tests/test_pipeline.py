@@ -7,6 +7,7 @@ import sys
 
 import numpy as np
 import pytest
+from helpers import monthly_wave as seasonal
 from sklearn.base import BaseEstimator, clone
 from sklearn.exceptions import NotFittedError
 from sklearn.pipeline import Pipeline
@@ -19,12 +20,6 @@ from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpolator
 
 DEFAULT_ARGS = {"interpolator_type": "linear", "ts_icol_loc": -1, "ts_ocol_loc": -1, "debug": False}
-
-
-def seasonal(n, with_time=False):
-    t = np.arange(n, dtype=float)
-    values = 20 + 3 * np.sin(2 * np.pi * t / 12) + 0.05 * t
-    return np.column_stack([t, values]) if with_time else values.reshape(-1, 1)
 
 
 def test_import_sets_root_logger_level():

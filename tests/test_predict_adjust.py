@@ -4,6 +4,7 @@ import logging
 
 import numpy as np
 import pytest
+from helpers import lines, monthly_wave
 from sklearn.base import BaseEstimator
 from sklearn.linear_model import Ridge
 from sklearn.pipeline import Pipeline
@@ -342,11 +343,6 @@ def test_prediction_errors_propagate_unchanged():
 # End to end with real estimators
 
 
-def lines(n, start=0):
-    t = np.arange(start, start + n, dtype=float)
-    return np.column_stack([2 * t + 1, 5 - t])
-
-
 def test_missing_truth_masks_averaged_multi_step_forecasts():
     est = KELPChronolineEstimator(lookback_window=3, prediction_horizon=3).fit(lines(30)[:, :1])
     X_test = lines(9, start=30)[:, :1]
@@ -385,8 +381,7 @@ def test_window_regressor_in_pipeline_end_to_end():
 
 
 def seasonal(n):
-    t = np.arange(n, dtype=float)
-    return (20 + 3 * np.sin(2 * np.pi * t / 12) + 0.1 * t).reshape(-1, 1)
+    return monthly_wave(n, slope=0.1)
 
 
 def test_engine_forecaster_pipeline_horizon_one():

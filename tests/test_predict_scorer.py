@@ -4,6 +4,7 @@ import pickle
 
 import numpy as np
 import pytest
+from helpers import monthly_wave as seasonal
 from sklearn.metrics import mean_absolute_error, mean_squared_error
 from sklearn.metrics._scorer import _BaseScorer
 from sklearn.model_selection import GridSearchCV, TimeSeriesSplit, cross_validate
@@ -18,11 +19,6 @@ def noisy_line(n, seed=0):
     rng = np.random.default_rng(seed)
     t = np.arange(n, dtype=float)
     return (3 + 0.5 * t + rng.normal(0, 0.2, n)).reshape(-1, 1)
-
-
-def seasonal(n):
-    t = np.arange(n, dtype=float)
-    return (20 + 3 * np.sin(2 * np.pi * t / 12) + 0.05 * t).reshape(-1, 1)
 
 
 @pytest.fixture

@@ -2,20 +2,19 @@
 predict_interval and the interval columns of forecast_many."""
 
 import base64
-import json
 import pickle
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
+from helpers import model_states_v1, trend_season
 
 import tidewell_ts_libs.deps.tarn.forecasters as builders
 from tidewell_ts_libs.batch import forecast_many
 from tidewell_ts_libs.deps.tarn import _from_state
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
-STATES = json.loads((Path(__file__).parent / "data" / "model_states_v1.json").read_text())
+STATES = model_states_v1()
 KINDS = {
     "hws": dict(samples_per_season=12, initial_training_seasons=4),
     "arima": dict(min_training_data=48),
@@ -28,9 +27,8 @@ KINDS = {
 
 
 def monthly(n, seed=0):
-    rng = np.random.default_rng(seed)
-    t = np.arange(n)
-    return 100 + 0.3 * t + 8 * np.sin(2 * np.pi * t / 12) + np.cumsum(rng.normal(size=n))
+    walk = np.cumsum(np.random.default_rng(seed).normal(size=n))
+    return trend_season(np.arange(n), 100, 0.3, 8) + walk
 
 
 def fitted(kind, n=60):

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+from helpers import lines
 from sklearn import config_context
 from sklearn.base import BaseEstimator, clone
 from sklearn.linear_model import Ridge
@@ -18,12 +19,6 @@ from tidewell_ts_libs.sklearn.mvp_windowed_transformed_target_estimators import 
 from tidewell_ts_libs.sklearn.tidewell_ts_pipeline import TidewellTSPipeline
 
 ALL = [TidewellWindowTransformedTargetRegressor, KELPChronolineForecaster, KELPChronolineEstimator]
-
-
-def lines(n, start=0):
-    """Two linear series: a window regressor learns them exactly."""
-    t = np.arange(start, start + n, dtype=float)
-    return np.column_stack([2 * t + 1, 5 - t])
 
 
 def truth(rows):

@@ -2,16 +2,15 @@
 and a damaged state is always rejected."""
 
 import base64
-import json
 import pickle
-from pathlib import Path
 
 import numpy as np
 import pytest
+from helpers import model_states_v1
 
 from tidewell_ts_libs.deps.tarn import _from_state
 
-STATES = json.loads((Path(__file__).parent / "data" / "model_states_v1.json").read_text())
+STATES = model_states_v1()
 
 
 @pytest.mark.parametrize("kind", sorted(STATES))

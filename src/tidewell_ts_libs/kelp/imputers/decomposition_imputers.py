@@ -15,7 +15,8 @@ import numpy as np
 from sklearn.base import clone
 from sklearn.decomposition import NMF, PCA, IncrementalPCA, KernelPCA, TruncatedSVD
 
-from tidewell_ts_libs.kelp.imputers.base import TSImputer
+from tidewell_ts_libs.kelp.imputers.core import TSImputer
+from tidewell_ts_libs.kelp.imputers.interpolators import PreMLImputer
 
 
 def _trajectory(values, order):
@@ -61,8 +62,6 @@ class _DecompositionImputer(TSImputer):
         if fitting:
             base = self.base_imputer
             if base is None:
-                from tidewell_ts_libs.kelp.imputers.interpolators import PreMLImputer
-
                 base = PreMLImputer()
             current = self._prefill(base, values, times, fitting=True)
             self.window_ = self._window(values.shape[0])

@@ -10,7 +10,7 @@ import numbers
 import numpy as np
 
 from tidewell_ts_libs.kelp.imputers import _kernels
-from tidewell_ts_libs.kelp.imputers.base import TSImputer
+from tidewell_ts_libs.kelp.imputers.core import TSImputer
 
 
 class _InterpolatingImputer(TSImputer):

@@ -13,7 +13,8 @@ import numbers
 import numpy as np
 from sklearn.base import clone
 
-from tidewell_ts_libs.kelp.imputers.base import TSImputer
+from tidewell_ts_libs.kelp.imputers.core import TSImputer
+from tidewell_ts_libs.kelp.imputers.interpolators import PreMLImputer
 
 
 def _neighbourhood(values, order):
@@ -78,8 +79,6 @@ class PredictiveImputer(TSImputer):
             self.order_ = self._order()
             base = self.base_imputer
             if base is None:
-                from tidewell_ts_libs.kelp.imputers.interpolators import PreMLImputer
-
                 base = PreMLImputer()
             current = self._prefill(base, values, times, fitting=True)
             if self.base_model is None:

@@ -125,10 +125,11 @@ class OrderSearch {
   // Stepwise from a few starting forms to the neighbour with the smallest AICc, while one
   // improves on the best; returns the best few fits by that criterion.
   std::vector<const Fit*> stepwise() {
-    for (const Form& f :
-         {form(cp(2), cq(2), S_, S_, allow_const_), form(cp(0), cq(0), 0, 0, allow_const_),
-          form(cp(1), cq(0), S_, 0, allow_const_), form(cp(0), cq(1), 0, S_, allow_const_),
-          form(cp(0), cq(0), 0, 0, false)}) {
+    for (const Form& f : {form(clamp_p(2), clamp_q(2), S_, S_, allow_const_),
+                          form(clamp_p(0), clamp_q(0), 0, 0, allow_const_),
+                          form(clamp_p(1), clamp_q(0), S_, 0, allow_const_),
+                          form(clamp_p(0), clamp_q(1), 0, S_, allow_const_),
+                          form(clamp_p(0), clamp_q(0), 0, 0, false)}) {
       consider(f);
     }
     bool moved = best_ != nullptr;
@@ -163,8 +164,9 @@ class OrderSearch {
     f.p = p, f.q = q, f.P = P, f.Q = Q, f.m = m_, f.constant = c;
     return f;
   }
-  int cp(int v) const { return std::clamp(v, pl_, ph_); }
-  int cq(int v) const { return std::clamp(v, ql_, qh_); }
+  // An order clamped to the allowed range.
+  int clamp_p(int v) const { return std::clamp(v, pl_, ph_); }
+  int clamp_q(int v) const { return std::clamp(v, ql_, qh_); }
 
   bool valid(const Form& f) const {
     return f.p >= pl_ && f.p <= ph_ && f.q >= ql_ && f.q <= qh_ && f.P >= 0 && f.Q >= 0 &&

@@ -5,6 +5,7 @@
 #include <limits>
 #include <sstream>
 
+#include "info_criteria.hpp"
 #include "series_util.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"
@@ -186,7 +187,7 @@ void Theta::fit() {
       OptimizeResult r = nelder_mead_restarted(f, u0, opt);
       if (!std::isfinite(r.value)) continue;
       const double aic =
-          nn * std::log(std::max(r.value, 1e-300)) + 2.0 * static_cast<double>(u0.size());
+          detail::aic(nn * std::log(std::max(r.value, 1e-300)), static_cast<double>(u0.size()));
       if (aic < best_aic) {
         best_aic = aic;
         decode(r.x, alpha_, level0, theta_);

@@ -53,17 +53,25 @@ void detrend(std::vector<double>& y) {
   for (std::size_t i = 0; i < n; ++i) y[i] -= a + b * static_cast<double>(i);
 }
 
-// The season length whose autocorrelation peak is significant and strongest (at least
-// `min_r`), or 1 when there is none.
-int strongest_period(const std::vector<double>& y, int upper_limit, double min_r) {
+// The season length (at most a third of y) whose autocorrelation peak is significant and
+// strongest (at least `min_r`), or 1 when there is none. `changes`: y holds the changes of a
+// series.
+int strongest_period(const std::vector<double>& y, int upper_limit, double min_r, bool changes) {
   const std::size_t m = y.size();
-  const std::size_t upper = std::min<std::size_t>(static_cast<std::size_t>(upper_limit), m / 2);
+  // A season is identified from at least three cycles: two cycles give a single pair of
+  // seasonal differences, which a wandering series mimics as easily. Searching no further also
+  // spends the significance correction below only on lags that can be seasons.
+  const std::size_t upper = std::min<std::size_t>(static_cast<std::size_t>(upper_limit), m / 3);
   if (upper < 2) return 1;
   const std::vector<double> r = acf(y, upper + 1);
 
   // Significance against white noise, corrected for the number of lags tested.
   const double z = std::max(1.96, normal_upper_quantile(0.05 / static_cast<double>(upper)));
-  const double thr = z / std::sqrt(static_cast<double>(m));
+  double thr = z / std::sqrt(static_cast<double>(m));
+  // The changes of a series without a season are moving-average noise of order one (changes
+  // of white noise have a lag-one autocorrelation of -1/2); by Bartlett's formula their
+  // autocorrelations beyond lag one spread sqrt(1 + 2 r1^2) times wider than white noise's.
+  if (changes) thr *= std::sqrt(1.0 + 2.0 * r[1] * r[1]);
 
   struct Peak {
     std::size_t lag;
@@ -118,17 +126,17 @@ int detect_period(const double* x, std::size_t n, int upper_limit) {
   for (double& v : y) v /= scale;
 
   detrend(y);
+  // A persistent series (lag-one autocorrelation above 0.8): a smooth season (a long period)
+  // has as high a lag-one autocorrelation, so a clear season in the levels is looked for first.
   const std::vector<double> r1 = acf(y, 1);
-  if (r1[1] <= 0.8) return strongest_period(y, upper_limit, 0.0);
-  // A persistent series: a smooth season (a long period) also has a high lag-one
-  // autocorrelation, so look for a clear season in the levels first. A random-walk-like series
-  // hides its season behind the slowly decaying autocorrelation: look at its changes instead.
-  const int in_levels = strongest_period(y, upper_limit, 0.5);
+  const int in_levels = strongest_period(y, upper_limit, r1[1] > 0.8 ? 0.5 : 0.0, false);
   if (in_levels > 1) return in_levels;
+  // A trend that is not linear, or a level that wanders, hides a season behind an
+  // autocorrelation that decays slowly; in the changes of the series it stands out.
   std::vector<double> d(y.size() - 1);
   for (std::size_t i = 1; i < y.size(); ++i) d[i - 1] = y[i] - y[i - 1];
   detrend(d);
-  return strongest_period(d, upper_limit, 0.0);
+  return strongest_period(d, upper_limit, 0.0, true);
 }
 
 }  // namespace tarn

@@ -112,6 +112,49 @@ TEST(DetectPeriod, ScaleDoesNotMatter) {
   }
 }
 
+// Short series whose level wanders: the season hides behind the slowly decaying
+// autocorrelation of the levels and shows in their changes.
+TEST(DetectPeriod, SeasonUnderAWanderingLevelInAShortSeries) {
+  std::mt19937 rng(17);
+  std::normal_distribution<double> nd(0.0, 1.0);
+  const double profile[4] = {1.0, 0.6, -0.4, -1.2};
+  for (int n : {24, 36, 48}) {
+    int hits = 0;
+    for (int rep = 0; rep < 20; ++rep) {
+      std::vector<double> x;
+      double level = 50.0;
+      for (int t = 0; t < n; ++t) {
+        level += 0.2 + 0.4 * nd(rng);
+        x.push_back(level + profile[t % 4] + 0.2 * nd(rng));
+      }
+      if (tarn::detect_period(x.data(), x.size(), 200) == 4) ++hits;
+    }
+    EXPECT_GE(hits, 17) << "n=" << n;
+  }
+}
+
+// Short series without a season, of the lengths a season is looked for in: white noise
+// (whose changes are strongly anticorrelated), random walks and trends.
+TEST(DetectPeriod, ShortSeriesWithoutASeasonRarelyShowOne) {
+  std::mt19937 rng(23);
+  std::normal_distribution<double> nd(0.0, 1.0);
+  for (int kind = 0; kind < 3; ++kind) {
+    int falsely = 0, total = 0;
+    for (int n : {16, 24, 36, 60, 120}) {
+      for (int rep = 0; rep < 40; ++rep, ++total) {
+        std::vector<double> x;
+        double level = 0.0;
+        for (int t = 0; t < n; ++t) {
+          const double e = nd(rng);
+          x.push_back(kind == 0 ? e : kind == 1 ? (level += e) : 0.1 * t + e);
+        }
+        if (tarn::detect_period(x.data(), x.size(), 200) != 1) ++falsely;
+      }
+    }
+    EXPECT_LE(falsely, total / 10) << "kind " << kind;
+  }
+}
+
 }  // namespace
 
 // A smooth season has a lag-one autocorrelation as high as a random walk's; it must not be

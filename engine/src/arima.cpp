@@ -272,7 +272,14 @@ void Arima::step(double z) {
     // Numerically unusable variance: treat the value as missing rather than corrupt the state.
     filter.step(kNaN, ks);
   }
-  if (std::isfinite(z)) variance_.add(z - predicted);
+  // The error in units of the innovation's own spread: while the filter is still uncertain of
+  // its state (the first values, or after missing ones) its prediction error is wider than an
+  // innovation by sqrt(F), and counted raw it would inflate every interval of a model fitted on
+  // a short series. In the steady state F is 1.
+  if (std::isfinite(z)) {
+    const bool scaled = ks.observed && ks.F > 1.0 && std::isfinite(ks.F);
+    variance_.add(scaled ? (z - predicted) / std::sqrt(ks.F) : z - predicted);
+  }
   const double kept = std::isfinite(z) ? z : predicted;
   if (nd) {
     ring_.erase(ring_.begin());

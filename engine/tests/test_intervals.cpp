@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tarn/arima.hpp"
 #include "tarn/builders.hpp"
 #include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
@@ -275,6 +276,27 @@ TEST(IntervalShape, SelectorOnLogInputMapsItsQuantiles) {
   }
   auto copy = tarn::Model::deserialize(m->serialize());
   EXPECT_EQ(copy->forecast_interval_steps(3.0, 0.9), m->forecast_interval_steps(3.0, 0.9));
+}
+
+// A short trending series fitted by a stationary model: the filter's first predictions are
+// far off (it starts from the process mean), which is uncertainty about the state, not about
+// the innovations. The one-step interval follows the fitted innovation variance.
+TEST(IntervalShape, StartUpErrorsDoNotWidenArmaIntervals) {
+  std::mt19937 rng(5);
+  std::normal_distribution<double> nd(0.0, 1.0);
+  for (int rep = 0; rep < 10; ++rep) {
+    std::vector<double> y;
+    double level = 7.0;
+    for (int t = 0; t < 16; ++t) y.push_back(level += 0.15 + 0.03 * nd(rng));
+    auto m = make("arma", {{"min_training_data", std::int64_t{16}}});
+    feed(*m, y);
+    ASSERT_TRUE(m->is_initialized());
+    const auto* a = dynamic_cast<const tarn::Arima*>(m.get());
+    ASSERT_NE(a, nullptr);
+    const auto [lo, hi] = m->forecast_interval_at(16.0, 0.95);
+    const double half = 0.5 * (hi - lo), sd = std::sqrt(a->sigma2());
+    EXPECT_LT(half, 4.0 * 1.96 * sd) << "rep " << rep << ": " << m->describe();
+  }
 }
 
 }  // namespace

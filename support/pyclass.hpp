@@ -54,6 +54,27 @@ void print(Args&&... args) {
   PyErr_SetString(type, text.c_str());
   throw py::error_already_set();
 }
+// The extension module being defined (set once when it loads), kept for the life of the
+// process: never destroyed after finalisation. A module keeps its Python-level collaborators
+// (numpy, the logger, message catalogues, helper classes) as its own attributes and reads them
+// back at every call, so callers and tests can replace them. Each extension module is its own
+// shared object with hidden symbols, so each has its own.
+inline py::module_& self_module() {
+  static auto* mod = new py::module_();
+  return *mod;
+}
+inline py::object mod_attr(const char* name) {
+  return self_module().attr(name);
+}
+
+// Python's `a <op> b` as a bool (op: Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE); an exception
+// raised by the comparison propagates.
+inline bool rich_compare(py::handle a, py::handle b, int op) {
+  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
 // Raises `type(arg)` where arg is any Python object (keeps non-str payloads intact).
 [[noreturn]] inline void raise_obj(PyObject* type, py::handle arg) {
   PyErr_SetObject(type, arg.ptr());

@@ -12,14 +12,8 @@ namespace py = pybind11;
 
 namespace {
 
-py::module_& self_module() {
-  static auto* mod = new py::module_();
-  return *mod;
-}
-
-py::object mod_attr(const char* name) {
-  return self_module().attr(name);
-}
+using twpy::mod_attr;
+using twpy::self_module;
 
 // A new dict with the entries of `mapping` (py::dict(obj) would share a dict, not copy it).
 py::dict dict_copy(py::handle mapping) {

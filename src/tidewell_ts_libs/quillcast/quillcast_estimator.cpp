@@ -91,24 +91,16 @@ bool is_minus_one(py::handle o) {
 }
 
 bool py_lt(py::handle a, py::handle b) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
+  return twpy::rich_compare(a, b, Py_LT);
 }
 bool py_ge(py::handle a, py::handle b) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GE);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
+  return twpy::rich_compare(a, b, Py_GE);
 }
 bool py_gt(py::handle a, py::handle b) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
+  return twpy::rich_compare(a, b, Py_GT);
 }
 bool py_eq(py::handle a, py::handle b) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
+  return twpy::rich_compare(a, b, Py_EQ);
 }
 
 std::int64_t as_index(py::handle o) {

@@ -16,14 +16,8 @@ namespace py = pybind11;
 
 namespace {
 
-py::module_& self_module() {
-  static auto* mod = new py::module_();
-  return *mod;
-}
-
-py::object mod_attr(const char* name) {
-  return self_module().attr(name);
-}
+using twpy::mod_attr;
+using twpy::self_module;
 
 py::object np() {
   return mod_attr("np");
@@ -37,11 +31,7 @@ py::object builtin(const char* name) {
   return twpy::import("builtins", name);
 }
 
-bool rich_compare(py::handle a, py::handle b, int op) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
+using twpy::rich_compare;
 
 py::object negate(py::handle a) {
   PyObject* r = PyNumber_Negative(a.ptr());

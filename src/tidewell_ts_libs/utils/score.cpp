@@ -13,15 +13,8 @@ namespace py = pybind11;
 
 namespace {
 
-// The module object, kept for the life of the process (never destroyed after finalisation).
-py::module_& self_module() {
-  static auto* mod = new py::module_();
-  return *mod;
-}
-
-py::object mod_attr(const char* name) {
-  return self_module().attr(name);
-}
+using twpy::mod_attr;
+using twpy::self_module;
 
 bool is_instance(py::handle obj, const char* class_name) {
   return py::isinstance(obj, mod_attr(class_name));

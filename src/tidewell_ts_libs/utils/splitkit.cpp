@@ -26,20 +26,12 @@ namespace py = pybind11;
 
 namespace {
 
-// The module object, kept for the life of the process (never destroyed after finalisation).
-py::module_& self_module() {
-  static auto* mod = new py::module_();
-  return *mod;
-}
-py::object mod_attr(const char* name) {
-  return self_module().attr(name);
-}
+using twpy::mod_attr;
+using twpy::self_module;
 
 // Python's a == b.
 bool eq(py::handle a, py::handle b) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
+  return twpy::rich_compare(a, b, Py_EQ);
 }
 
 template <class... Args>

@@ -1434,6 +1434,35 @@ void print_skips(const tarn::LoopOutput& out, const RowBlock& b) {
   twpy::raise(PyExc_RuntimeError, out.failure);
 }
 
+// Feeds the first n_rows rows of b (values as the models take them) to the engine models of
+// `in` through the C++ loop without the GIL, then reports the rows it skipped and re-raises a
+// failed forecast. `keep` holds the Python models behind in.models.
+tarn::LoopOutput run_engine_loop(py::object self, const RowBlock& b, std::int64_t n_rows,
+                                 std::int64_t n_features, std::int64_t horizon, bool per_row,
+                                 tarn::LoopInput& in, const py::list& keep) {
+  py::array_t<double, py::array::c_style | py::array::forcecast> values(b.values);
+  py::array_t<double, py::array::c_style | py::array::forcecast> stamps;
+  if (!b.timestamps.is_none()) {
+    stamps = py::array_t<double, py::array::c_style | py::array::forcecast>(b.timestamps);
+    in.timestamps = stamps.data();
+  }
+  in.n_update = static_cast<std::size_t>(n_features);
+  in.values = values.data();
+  in.value_stride = static_cast<std::size_t>(values.shape(1));
+  in.n_rows = static_cast<std::size_t>(n_rows);
+  in.horizon = horizon;
+  in.interval = py::float_(get_train_interval(self)).cast<double>();
+  in.per_row = per_row;
+  tarn::LoopOutput out;
+  {
+    py::gil_scoped_release release;
+    tarn::run_loop(in, out);
+  }
+  print_skips(out, b);
+  if (out.forecast_failed) raise_forecast_failure(keep, out);
+  return out;
+}
+
 py::object forecast_array(const std::vector<double>& values, std::size_t rows, std::size_t cols,
                           std::size_t offset = 0) {
   py::array_t<double> a({rows, cols});
@@ -1549,27 +1578,8 @@ py::object predict_on_history_single(py::object self, py::object X, py::object p
   py::list keep;
   if (n_features >= 0 && n_values >= n_features &&
       engine_models(self, models, static_cast<std::size_t>(n_features), in.models, keep)) {
-    py::object np = G("np");
-    py::array_t<double, py::array::c_style | py::array::forcecast> values(b.values);
-    py::array_t<double, py::array::c_style | py::array::forcecast> stamps;
-    if (!b.timestamps.is_none()) {
-      stamps = py::array_t<double, py::array::c_style | py::array::forcecast>(b.timestamps);
-      in.timestamps = stamps.data();
-    }
-    in.n_update = static_cast<std::size_t>(n_features);
-    in.values = values.data();
-    in.value_stride = static_cast<std::size_t>(n_values);
-    in.n_rows = static_cast<std::size_t>(b.n_rows);
-    in.horizon = horizon;
-    in.interval = py::float_(get_train_interval(self)).cast<double>();
-    in.per_row = false;
-    tarn::LoopOutput out;
-    {
-      py::gil_scoped_release release;
-      tarn::run_loop(in, out);
-    }
-    print_skips(out, b);
-    if (out.forecast_failed) raise_forecast_failure(keep, out);
+    const tarn::LoopOutput out =
+        run_engine_loop(self, b, b.n_rows, n_features, horizon, false, in, keep);
     if (horizon <= 0) return inverse_transform(self, py::list());
     return inverse_transform(
         self, forecast_array(out.forecasts, static_cast<std::size_t>(horizon), in.models.size()));
@@ -1844,26 +1854,8 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
     b.values = transformed;
   }
   const std::int64_t horizon = effective_horizon(self, prediction_horizon);
-  py::array_t<double, py::array::c_style | py::array::forcecast> values(b.values);
-  py::array_t<double, py::array::c_style | py::array::forcecast> stamps;
-  if (!b.timestamps.is_none()) {
-    stamps = py::array_t<double, py::array::c_style | py::array::forcecast>(b.timestamps);
-    in.timestamps = stamps.data();
-  }
-  in.n_update = static_cast<std::size_t>(n_features);
-  in.values = values.data();
-  in.value_stride = static_cast<std::size_t>(values.shape(1));
-  in.n_rows = static_cast<std::size_t>(usable);
-  in.horizon = horizon;
-  in.interval = py::float_(get_train_interval(self)).cast<double>();
-  in.per_row = true;
-  tarn::LoopOutput out;
-  {
-    py::gil_scoped_release release;
-    tarn::run_loop(in, out);
-  }
-  print_skips(out, b);
-  if (out.forecast_failed) raise_forecast_failure(keep, out);
+  const tarn::LoopOutput out =
+      run_engine_loop(self, b, usable, n_features, horizon, true, in, keep);
   if (usable < n_feed) twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
   if (horizon <= 0) return np.attr("asarray")(rows);
 

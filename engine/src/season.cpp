@@ -126,8 +126,8 @@ int detect_period(const double* x, std::size_t n, int upper_limit) {
   for (double& v : y) v /= scale;
 
   detrend(y);
-  // A persistent series (lag-one autocorrelation above 0.8): a smooth season (a long period)
-  // has as high a lag-one autocorrelation, so a clear season in the levels is looked for first.
+  // In a persistent series (lag-one autocorrelation above 0.8) a peak in the levels must also
+  // reach 0.5: a smooth long season is that persistent too, but persistence alone peaks lower.
   const std::vector<double> r1 = acf(y, 1);
   const int in_levels = strongest_period(y, upper_limit, r1[1] > 0.8 ? 0.5 : 0.0, false);
   if (in_levels > 1) return in_levels;

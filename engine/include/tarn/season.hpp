@@ -8,8 +8,8 @@
 namespace tarn {
 
 // The dominant season length of x[0..n) between 2 and upper_limit (inclusive) with at least
-// three cycles in the data, or 1 when the
-// data show no significant seasonality. NaN values are treated as missing.
+// three cycles in the data, or 1 when the data show no significant seasonality. NaN values are
+// treated as missing.
 int detect_period(const double* x, std::size_t n, int upper_limit = 200);
 
 }  // namespace tarn

@@ -62,8 +62,8 @@ TEST(ForecasterLogScale, RoundTripsAndKeepsDigitsNearZero) {
         << x;
   }
   // Forecasts near 0 keep their relative digits (e^y - 1 - 1 would lose them).
-  const double tiny = 1e-13;
-  EXPECT_NEAR(tarn::from_log_scale(tarn::to_log_scale(tiny)) / tiny, 1.0, 1e-3);
+  const double tiny = 1e-10;
+  EXPECT_NEAR(tarn::from_log_scale(tarn::to_log_scale(tiny)) / tiny, 1.0, 1e-4);
   EXPECT_TRUE(std::isnan(tarn::to_log_scale(-3.0)));
   EXPECT_EQ(tarn::to_log_scale(-2.0), -std::numeric_limits<double>::infinity());
 }

@@ -141,20 +141,14 @@ inline bool is_exception(py::error_already_set& e) {
   twpy::raise(PyExc_Exception, text);
 }
 
-// The log transform of values below -2 gives NaN (and of -2, -inf), which the callers handle
-// themselves: numpy's warnings about them are silenced while they transform.
-inline py::object log_transform(py::object np, py::object values) {
-  py::object state =
-      np.attr("errstate")(py::arg("invalid") = "ignore", py::arg("divide") = "ignore");
-  state.attr("__enter__")();
-  py::object out;
-  try {
-    out = np.attr("log1p")(py::int_(1) + values);
-  } catch (...) {
-    state.attr("__exit__")(py::none(), py::none(), py::none());
-    throw;
-  }
-  state.attr("__exit__")(py::none(), py::none(), py::none());
+// The engine's log transform ln(x + 2) of every value (an array of the values' shape; values
+// below -2 give NaN and -2 gives -inf, which the callers handle themselves).
+inline py::object log_transform(py::object /*np*/, py::object values) {
+  py::array_t<double, py::array::c_style | py::array::forcecast> x(values);
+  py::array_t<double> out(x.request().shape);
+  const double* src = x.data();
+  double* dst = out.mutable_data();
+  for (py::ssize_t i = 0, n = x.size(); i < n; ++i) dst[i] = tarn::to_log_scale(src[i]);
   return out;
 }
 
@@ -499,17 +493,15 @@ inline py::object forecast_python(py::object self, py::object models, std::int64
 
 inline py::object inverse_transform(py::object self, py::object rows) {
   py::object np = G("np");
-  if (truthy(self.attr("log_transformed"))) {
-    // e^y - 2. Near y = ln 2 (forecasts near 0) it is computed as 2 (e^(y - ln 2) - 1), where
-    // y - ln 2 is exact, instead of subtracting 1 from e^y - 1, which cancels the digits.
-    py::object y = np.attr("asarray")(rows, py::arg("dtype") = "float64");
-    py::object near =
-        np.attr("logical_and")(np.attr("greater_equal")(y, 0.35), np.attr("less_equal")(y, 1.38));
-    py::object ln2 = np.attr("log")(2.0);
-    rows = np.attr("where")(near, py::float_(2.0) * np.attr("expm1")(y - ln2),
-                            np.attr("expm1")(y) - py::int_(1));
-  }
-  return np.attr("asarray")(rows);
+  if (!truthy(self.attr("log_transformed"))) return np.attr("asarray")(rows);
+  // The engine's e^y - 2 of every forecast y.
+  py::array_t<double, py::array::c_style | py::array::forcecast> y(
+      np.attr("asarray")(rows, py::arg("dtype") = "float64"));
+  py::array_t<double> out(y.request().shape);
+  const double* src = y.data();
+  double* dst = out.mutable_data();
+  for (py::ssize_t i = 0, n = y.size(); i < n; ++i) dst[i] = tarn::from_log_scale(src[i]);
+  return out;
 }
 
 // Farthest forecast horizon (steps) the forecaster accepts; a longer one is refused before

@@ -134,7 +134,7 @@ TEST(ForecasterForecast, PredictFeedsCopiesAndUndoesTheTransform) {
   EXPECT_DOUBLE_EQ(base.values[3], tarn::from_log_scale(y));
 
   // New rows (a third column is carried along and ignored), fed to copies.
-  const std::vector<double> rows{60.0, 90.0, -7.0, 61.0, 91.0, -7.0};
+  const std::vector<double> rows{60.0, 90.0, 7.0, 61.0, 91.0, 7.0};
   tarn::Rows r{rows.data(), 3, nullptr, 2};
   const tarn::Forecast after = f.predict(r, 2);
   EXPECT_EQ(f.last_updated(), 59);  // the trained models are untouched
@@ -152,7 +152,7 @@ TEST(ForecasterForecast, PredictFeedsCopiesAndUndoesTheTransform) {
   EXPECT_EQ(two.values, after.values);
 
   // A row the transform cannot take (the third column too) feeds nothing.
-  const std::vector<double> low{60.0, 90.0, -7.0, 61.0, 91.0, -2.5};
+  const std::vector<double> low{60.0, 90.0, 7.0, 61.0, 91.0, -2.5};
   const tarn::Forecast refused = f.predict({low.data(), 3, nullptr, 2}, 2);
   EXPECT_EQ(refused.usable_rows, 1u);
   EXPECT_TRUE(refused.values.empty() && refused.updated.empty());

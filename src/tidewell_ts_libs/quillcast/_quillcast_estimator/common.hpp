@@ -306,6 +306,31 @@ inline twdates::DatedRows dated_input(py::object self, py::object X, py::object 
   return twdates::dated_rows(self, X, ts_index_of(loc), fitting);
 }
 
+// scikit-learn's check_array, as the module bound it (the module's name may be replaced).
+inline py::object& sklearn_check_array() {
+  static auto* fn = new py::object();
+  return *fn;
+}
+
+// check_array(X, accept_sparse=False) for new rows. Rows that are already what it returns (a
+// two-dimensional float64 numpy array, not empty, every value finite) are taken as they are
+// while the module's check_array is scikit-learn's own: the per-row cost of a prediction is then
+// the engine's, not the validation's.
+inline py::object checked_rows(py::object X) {
+  py::object check = G("check_array");
+  if (check.is(sklearn_check_array()) && py::type::of(X).is(py::type::of(py::array()))) {
+    auto a = py::reinterpret_borrow<py::array>(X);
+    if (a.ndim() == 2 && a.shape(0) > 0 && a.shape(1) > 0 &&
+        a.dtype().is(py::dtype::of<double>()) && (a.flags() & py::array::c_style)) {
+      const auto* x = static_cast<const double*>(a.data());
+      bool finite = true;
+      for (py::ssize_t i = 0, n = a.size(); i < n && finite; ++i) finite = std::isfinite(x[i]);
+      if (finite) return X;
+    }
+  }
+  return check(X, py::arg("accept_sparse") = false);
+}
+
 // Whether new rows X hold a NaN. Numbers held as objects are read as floats; data that are not
 // numbers at all are left to check_array, which reports them.
 inline bool has_nan(py::object np, py::object X) {

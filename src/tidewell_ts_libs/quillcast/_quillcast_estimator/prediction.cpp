@@ -74,7 +74,7 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
     ts_col_loc = py::int_(dated.ts_col);
   }
   const bool has_rows = !X.is_none() && py::len(X) > 0;
-  if (has_rows) X = G("check_array")(X, py::arg("accept_sparse") = false);
+  if (has_rows) X = checked_rows(X);
   if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " predict \n X==" + str(X));
   const std::string not_fitted = msg("TIDEWELLTSLIBS0056E");
   try {

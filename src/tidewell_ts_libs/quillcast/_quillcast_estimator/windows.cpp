@@ -99,7 +99,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   py::object checked;
   if (fast) {
     try {
-      checked = G("check_array")(fed, py::arg("accept_sparse") = false);
+      checked = checked_rows(fed);
     } catch (py::error_already_set& e) {
       if (!is_exception(e)) throw;
       fast = false;  // the row calls report it, at the row where it happens

@@ -276,7 +276,13 @@ void train(py::object self, py::object X, py::object y) {
         np.attr("array")(vals, py::arg("dtype") = "float64"));
     std::vector<std::int64_t> stamps;
     stamps.reserve(py::len(timestamps));
-    for (auto t : timestamps) stamps.push_back(t.cast<std::int64_t>());
+    for (auto t : timestamps) {
+      int overflow = 0;
+      const long long v = PyLong_AsLongLongAndOverflow(t.ptr(), &overflow);
+      if (overflow != 0) twpy::raise(PyExc_Exception, "timestamp is out of range");
+      if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+      stamps.push_back(static_cast<std::int64_t>(v));
+    }
     if (truthy(self.attr("debug"))) {
       twpy::print(class_text(self) + " fit \n X==" + str(X) + "\n y=" + str(y));
     }

@@ -236,13 +236,18 @@ py::object forecast_times(py::object self, py::object prediction_horizon) {
     if (!is_exception(e)) throw;
     reraise_as_exception(e);
   }
-  const std::int64_t horizon =
-      std::max<std::int64_t>(0, effective_horizon(self, prediction_horizon));
-  const double last = py::float_(get_last_updated(self, py::none())).cast<double>();
-  const double interval = py::float_(get_train_interval(self)).cast<double>();
-  std::vector<double> times(static_cast<std::size_t>(horizon));
-  for (std::int64_t k = 0; k < horizon; ++k)
-    times[k] = last + static_cast<double>(k + 1) * interval;
+  const std::int64_t horizon = effective_horizon(self, prediction_horizon);
+  std::vector<double> times;
+  tarn::Forecaster session;
+  if (trained_session(self, session)) {
+    times = session.forecast_times(horizon);
+  } else {
+    const double last = py::float_(get_last_updated(self, py::none())).cast<double>();
+    const double interval = py::float_(get_train_interval(self)).cast<double>();
+    for (std::int64_t k = 0; k < horizon; ++k) {
+      times.push_back(last + static_cast<double>(k + 1) * interval);
+    }
+  }
   py::dict state = self.attr("__dict__");
   if (state.contains("time_axis_") && !state["time_axis_"].is_none()) {
     py::object dates = twdates::dates_of(twdates::axis_from_dict(state["time_axis_"]), times);

@@ -152,17 +152,6 @@ inline py::object log_transform(py::object /*np*/, py::object values) {
   return out;
 }
 
-// Whether some target series (a row of `raw`) has values, all of them within 1e-8 of zero and
-// not all zero: the log transform would keep too few of their digits.
-inline bool too_small_for_log(py::object np, py::object raw) {
-  if (as_index(raw.attr("ndim")) != 2 || as_index(raw.attr("size")) == 0) return false;
-  py::object largest = np.attr("nanmax")(
-      np.attr("abs")(np.attr("nan_to_num")(raw, py::arg("nan") = 0.0)), py::arg("axis") = 1);
-  py::object tiny =
-      np.attr("logical_and")(np.attr("greater")(largest, 0.0), np.attr("less")(largest, 1e-8));
-  return truthy(tiny.attr("any")());
-}
-
 inline std::string class_text(py::handle self) {
   return str(self.attr("__class__"));
 }

@@ -64,18 +64,16 @@ void train_python(py::object self, py::object X, py::object y, py::list vals, py
   py::object np = G("np");
   py::object series = vals;
   if (truthy(self.attr("log_transformed"))) {
-    py::object raw = np.attr("array")(vals, py::arg("dtype") = "float64");
-    py::object transformed = log_transform(np, raw);
-    if (!truthy(np.attr("isfinite")(transformed).attr("all")())) {
-      // Missing values, or values of -2 or below (ln(x + 2) is NaN or -inf): train on the raw
-      // values.
-      self.attr("log_transformed") = false;
-    } else if (too_small_for_log(np, raw)) {
-      // Every value of a target is so close to 0 that ln(x + 2) keeps fewer than 8 of its
-      // digits (1e-302 would come back as exactly 0): train on the raw values.
+    // The session's choice: raw values when a transformed value is not finite or a series is
+    // too small for the transform.
+    py::array_t<double, py::array::c_style | py::array::forcecast> raw(
+        np.attr("array")(vals, py::arg("dtype") = "float64"));
+    const std::size_t n_series = raw.ndim() == 2 ? static_cast<std::size_t>(raw.shape(0)) : 0;
+    const std::size_t n = raw.ndim() == 2 ? static_cast<std::size_t>(raw.shape(1)) : 0;
+    if (tarn::choose_log(raw.data(), n_series, n) != tarn::LogChoice::kLog) {
       self.attr("log_transformed") = false;
     } else {
-      series = transformed;
+      series = log_transform(np, raw);
     }
   }
   if (truthy(self.attr("debug"))) {

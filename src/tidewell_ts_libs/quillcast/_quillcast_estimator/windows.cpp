@@ -189,16 +189,31 @@ py::object score(py::object self, py::object X, py::object y, py::object sample_
                                       " values but the forecasts have " +
                                       str(forecasts.attr("shape")));
   }
-  if (sample_weight.is_none()) {
+  // The session's mean: numpy's order of sums. Weights that numpy's average would refuse (a
+  // shape of their own, a sum of zero) go to numpy, which reports them.
+  py::array_t<double, py::array::c_style | py::array::forcecast> weights;
+  bool engine = sample_weight.is_none();
+  if (!engine) {
+    weights = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(sample_weight);
+    if (!weights) {
+      PyErr_Clear();
+    } else if (weights.ndim() == 1 && weights.shape(0) == n) {
+      double total = 0.0;
+      for (py::ssize_t i = 0; i < n; ++i) total += weights.data()[i];
+      engine = total != 0.0 && std::isfinite(total);
+    }
+  }
+  if (engine) {
     auto f = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(forecasts);
     auto t = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(truth);
     if (!f || !t) throw py::error_already_set();
     const auto rows = static_cast<std::size_t>(f.shape(0));
     const auto cols = static_cast<std::size_t>(f.shape(1));
+    const double* w = sample_weight.is_none() ? nullptr : weights.data();
     double value;
     {
       py::gil_scoped_release unlocked;
-      value = tarn::mean_smape(t.data(), f.data(), rows, cols, nullptr);
+      value = tarn::mean_smape(t.data(), f.data(), rows, cols, w);
     }
     return py::float_(-value);
   }

@@ -12,6 +12,7 @@
 #include "tarn/builders.hpp"
 #include "tarn/forecaster.hpp"
 #include "tarn/metrics.hpp"
+#include "tarn/training_sizes.hpp"
 
 namespace {
 
@@ -77,6 +78,20 @@ TEST(ForecasterLogScale, ChoiceFallsBackForMissingNegativeAndTinySeries) {
   EXPECT_EQ(tarn::choose_log(low.data(), 1, 3), tarn::LogChoice::kNotFinite);
   const std::vector<double> tiny{5.0, 6.0, 1e-9, -2e-9};
   EXPECT_EQ(tarn::choose_log(tiny.data(), 2, 2), tarn::LogChoice::kTooSmall);
+}
+
+TEST(ForecasterTraining, SeasonSettingsOfATrainingSeries) {
+  const std::vector<double> y = seasonal(60, 50.0);
+  const tarn::SeasonSettings s = tarn::season_settings(y.data(), y.size());
+  EXPECT_EQ(s.samples_per_season, 12);
+  EXPECT_EQ(s.initial_training_seasons, 5);
+  EXPECT_EQ(s.training_size, tarn::training_size(60, 12, 8));
+  // Too short for a season: one value per season, the whole series trains.
+  const std::vector<double> two{1.0, 2.0};
+  const tarn::SeasonSettings t = tarn::season_settings(two.data(), two.size());
+  EXPECT_EQ(t.samples_per_season, 1);
+  EXPECT_EQ(t.initial_training_seasons, 2);
+  EXPECT_EQ(t.training_size, 2);
 }
 
 TEST(ForecasterTraining, TrainsEveryTargetAndFallsBackToRawValues) {

@@ -62,6 +62,34 @@ def test_session_binding_trains_with_the_log_transform_and_its_fallback():
         s.train(t[:5], y.reshape(1, -1), [forecasters.hws()])
 
 
+def test_session_binding_retries_and_reports_skipped_rows():
+    y = wave(80).ravel()
+    attempts = []
+
+    def retry(target, attempt):  # called back with the GIL while the session trains
+        attempts.append((target, attempt))
+        return forecasters.arma(min_training_data=500 if attempt < 2 else 40)
+
+    s = _tarn.Forecaster()
+    s.train(np.arange(80), y.reshape(1, -1), [forecasters.arma()], log_transform=False,
+            retry=retry)
+    assert attempts == [(0, 0), (0, 1), (0, 2)] and s.ready()
+    assert s.models[0].kind == "arma"
+    # A failed retry propagates and leaves the session as it was.
+    with pytest.raises(TypeError, match="retry must hold engine models"):
+        s.train(np.arange(80), y.reshape(1, -1), [forecasters.arma()],
+                retry=lambda target, attempt: None)
+    with pytest.raises(ZeroDivisionError):
+        s.train(np.arange(80), y.reshape(1, -1), [forecasters.arma()],
+                retry=lambda target, attempt: 1 / 0)
+    assert s.ready() and s.models[0].last_time_updated == 79
+    rows = np.array([[50.0], [51.0], [52.0]])
+    fc, updated, skips, usable = s.sliding(rows, timestamps=[80, 80, 82], horizon=2)
+    assert skips == [("stale", 1, 0)] and usable == 3 and fc.shape == (6, 1)
+    np.testing.assert_array_equal(fc[2:4], fc[0:2])  # the stale row changed nothing
+    assert updated[0].last_time_updated == 82 and s.last_updated == 79
+
+
 def test_session_score_is_numpys_mean_of_the_terms():
     y = wave(96)
     f = QuillcastForecaster(samples_per_season=12).fit(y[:80], None, _reset_model=True)

@@ -12,6 +12,7 @@
 #include "tarn/builders.hpp"
 #include "tarn/forecaster.hpp"
 #include "tarn/metrics.hpp"
+#include "tarn/model_table.hpp"
 #include "tarn/training_sizes.hpp"
 
 namespace {
@@ -229,26 +230,53 @@ TEST(ForecasterScore, MeansOfTermsPerRowThenWeightedRows) {
   EXPECT_NEAR(tarn::mean_smape(t.data(), p.data(), 1000, 1, nullptr), one, 1e-13);
 }
 
-TEST(ForecasterThreads, ManyThreadsGetTheSequentialAnswers) {
-  const tarn::Forecaster f = trained();
-  const std::vector<double> rows{60.0, 90.0, 61.0, 91.0, 62.0, 92.0};
-  const tarn::Rows r{rows.data(), 2, nullptr, 3};
-  const auto want_predict = f.predict(r, 5).values;
-  const auto want_sliding = f.sliding(r, 2).values;
-  const auto want_forecast = f.forecast(5).values;
-  std::vector<int> wrong(8, 0);
-  std::vector<std::thread> pool;
-  for (int i = 0; i < 8; ++i) {
-    pool.emplace_back([&, i] {
-      for (int k = 0; k < 100; ++k) {
-        if (f.predict(r, 5).values != want_predict) ++wrong[i];
-        if (f.sliding(r, 2).values != want_sliding) ++wrong[i];
-        if (f.forecast(5).values != want_forecast) ++wrong[i];
-      }
-    });
+// A trained session of every model kind the selector knows, and of the selector itself.
+std::vector<tarn::Forecaster> every_kind() {
+  std::vector<tarn::Forecaster> out;
+  const std::vector<double> y = seasonal(72, 50.0);
+  const auto t = steps(72);
+  std::vector<ModelPtr> models;
+  for (const auto& e : tarn::model_table()) {
+    if (e.make_candidate) models.push_back(ModelPtr(e.make_candidate(72, 12)));
   }
-  for (auto& t : pool) t.join();
-  EXPECT_EQ(wrong, std::vector<int>(8, 0));
+  models.push_back(ModelPtr(tarn::build("auto", {{"min_training_data", std::int64_t{72}}})));
+  for (auto& m : models) {
+    tarn::Forecaster f;
+    tarn::Forecaster::TrainInput in{t.data(), y.data(), 72, 1, true, false};
+    f.train(in, {m}, nullptr);
+    out.push_back(f);
+  }
+  return out;
+}
+
+TEST(ForecasterThreads, ManyThreadsGetTheSequentialAnswers) {
+  const std::vector<tarn::Forecaster> sessions = every_kind();
+  const std::vector<double> rows{60.0, 61.0, 62.0, 63.0};
+  const tarn::Rows r{rows.data(), 1, nullptr, 4};
+  for (const tarn::Forecaster& f : sessions) {
+    ASSERT_TRUE(f.ready()) << f.models()[0]->kind();
+    const auto want_predict = f.predict(r, 5).values;
+    const auto want_sliding = f.sliding(r, 2).values;
+    const auto want_forecast = f.forecast(5).values;
+    std::vector<double> lo(5), hi(5), want_lo(5), want_hi(5);
+    f.intervals(nullptr, 5, 80, want_forecast.data(), want_lo.data(), want_hi.data());
+    std::vector<int> wrong(8, 0);
+    std::vector<std::thread> pool;
+    for (int i = 0; i < 8; ++i) {
+      pool.emplace_back([&, i] {
+        std::vector<double> l(5), h(5);
+        for (int k = 0; k < 50; ++k) {
+          if (f.predict(r, 5).values != want_predict) ++wrong[i];
+          if (f.sliding(r, 2).values != want_sliding) ++wrong[i];
+          if (f.forecast(5).values != want_forecast) ++wrong[i];
+          f.intervals(nullptr, 5, 80, want_forecast.data(), l.data(), h.data());
+          if (l != want_lo || h != want_hi) ++wrong[i];
+        }
+      });
+    }
+    for (auto& t : pool) t.join();
+    EXPECT_EQ(wrong, std::vector<int>(8, 0)) << f.models()[0]->kind();
+  }
 }
 
 }  // namespace

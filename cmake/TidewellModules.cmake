@@ -1,5 +1,6 @@
 # Every C++ file under src/tidewell_ts_libs/ is one extension module, named by its path below src/:
-# src/tidewell_ts_libs/utils/score.cpp becomes the module tidewell_ts_libs.utils.score.
+# src/tidewell_ts_libs/utils/score.cpp becomes the module tidewell_ts_libs.utils.score. The C++
+# files of a folder _<module>/ beside <module>.cpp are more sources of that module.
 
 # The header-only helpers for defining Python classes from C++ (support/) and the contracts.
 add_library(tw_support INTERFACE)
@@ -18,9 +19,15 @@ function(tw_add_all_modules)
   foreach(src IN LISTS sources)
     get_filename_component(dir ${src} DIRECTORY)
     get_filename_component(name ${src} NAME_WE)
+    get_filename_component(folder ${dir} NAME)
+    get_filename_component(parent ${dir} DIRECTORY)
+    if(folder MATCHES "^_(.+)$" AND EXISTS ${pkg_root}/${parent}/${CMAKE_MATCH_1}.cpp)
+      continue()
+    endif()
     string(REPLACE "/" "." dotted "${dir}.${name}")
     string(REPLACE "." "_" target "${dotted}")
-    pybind11_add_module(${target} MODULE NO_EXTRAS ${pkg_root}/${src})
+    file(GLOB parts CONFIGURE_DEPENDS ${pkg_root}/${dir}/_${name}/*.cpp)
+    pybind11_add_module(${target} MODULE NO_EXTRAS ${pkg_root}/${src} ${parts})
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${name})
     target_link_libraries(${target} PRIVATE tw_support tarn_engine)
     file(RELATIVE_PATH to_engine ${PROJECT_SOURCE_DIR}/src/${dir} ${PROJECT_SOURCE_DIR}/src/${TW_ENGINE_DIR})

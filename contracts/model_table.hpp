@@ -54,8 +54,8 @@ inline py::list forecaster_keywords(const tarn::ForecasterEntry& f) {
 // One dict per model, in table order: name (the engine's builder and kind), options (builder
 // option -> default, None when there is none), candidate ("combined", "baseline" or None: how
 // the automatic selector uses it), algorithm (the forecaster's name, or None), note,
-// settings_doc, keywords (the forecaster's settings) and search (parameter -> candidate values
-// for a model search).
+// settings_doc, keywords (the forecaster's settings), search (parameter -> candidate values
+// for a model search) and presets (the forecaster's ready-made configurations, as settings).
 inline py::list table_as_python() {
   py::list out;
   for (const auto& e : tarn::model_table()) {
@@ -79,6 +79,13 @@ inline py::list table_as_python() {
       search[py::str(p.key)] = values;
     }
     d["search"] = search;
+    py::list presets;
+    for (const auto& preset : f.presets) {
+      py::dict settings;
+      for (const auto& [key, value] : preset) settings[py::str(key)] = to_python(value);
+      presets.append(settings);
+    }
+    d["presets"] = presets;
     out.append(d);
   }
   return out;

@@ -127,9 +127,10 @@ def test_huge_horizons_are_refused_at_once(trained):
     g.__dict__.update({k: v for k, v in f.__dict__.items() if k != "prediction_horizon"})
     with pytest.raises(ValueError, match="prediction_horizon"):
         g.predict()
-    # A horizon of 0 or below still forecasts nothing.
+    # A horizon of 0 forecasts nothing; a negative one is refused.
     assert f.predict(prediction_horizon=0).size == 0
-    assert f.predict(prediction_horizon=-5).size == 0
+    with pytest.raises(ValueError, match="prediction_horizon must not be negative, got -5"):
+        f.predict(prediction_horizon=-5)
 
 
 def test_long_paths_cost_linear_time_and_match_single_forecasts(trained):

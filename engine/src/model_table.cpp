@@ -109,6 +109,8 @@ std::vector<ModelEntry> make_table() {
         {"number_of_samples", Test::Given, none}}},
   };
   hws.forecaster.search = {{"algorithm_type", {"additive", "multiplicative"}}};
+  hws.forecaster.presets = {{{"algorithm_type", "additive"}, {"min_training_data", 0.99}},
+                            {{"algorithm_type", "multiplicative"}, {"min_training_data", 0.99}}};
   t.push_back(std::move(hws));
 
   // ARIMA and ARMA share their builder options but for the differencing.
@@ -151,6 +153,9 @@ std::vector<ModelEntry> make_table() {
                             {"force_model", Test::Equals, true},
                             {"min_training_data", Test::Equals, -1}}}};
   arima.forecaster.search = {p_max, q_max};
+  arima.forecaster.presets = {{{"use_full_error_history", true},
+                               {"force_model", false},
+                               {"min_training_data", std::int64_t{-1}}}};
   t.push_back(std::move(arima));
 
   ModelEntry arma;
@@ -188,6 +193,7 @@ std::vector<ModelEntry> make_table() {
   bats.forecaster.season_sized = true;
   bats.forecaster.ids = {{"3", {{"box_cox_transform", Test::Equals, false}}}};
   bats.forecaster.search = {{"box_cox_transform", {false, true}}};
+  bats.forecaster.presets = {{{"training_sample_size", 0.25}, {"box_cox_transform", false}}};
   t.push_back(std::move(bats));
 
   ModelEntry theta;

@@ -101,6 +101,8 @@ struct ForecasterEntry {
   std::vector<IdRule> ids;
   // Parameters for a model search; a key shared with another entry has the same values.
   std::vector<SearchParam> search;
+  // Ready-made configurations (QuillcastForecaster.get_estimators), each its settings in order.
+  std::vector<std::vector<std::pair<std::string, Value>>> presets;
 };
 
 // The forecaster's default training size for a size setting: the whole training series.

@@ -1,0 +1,194 @@
+// A forecasting session: one model per target series, trained and forecast as a whole.
+//
+// The session is what every caller of the forecaster runs (the Python estimator, batch
+// forecasts, the command line): arrays in, arrays out, no Python. It owns
+// - the log transform: the models may be fed ln(x + 2) of the series x and forecast e^y - 2 of
+//   their forecasts y; training keeps the raw values when a transformed value is not finite
+//   (missing values, values of -2 or below) or when a series is too small for the transform;
+// - the settings training fills in from the data (the season of the training series and the
+//   training sizes derived from it) and the shorter training sizes retried for a model that
+//   did not initialise;
+// - the time axis of the forecasts (the models' last update and their mean spacing);
+// - the forecast loop: new rows are fed to copies of the trained models (one call for many
+//   rows, or one forecast per row for sliding windows), with the skipped rows recorded;
+// - prediction intervals (one interval path per level and model) and the sMAPE score.
+//
+// Threads: the trained models are only read after training (every forecast with new rows
+// works on copies made inside the call), so one trained session may serve many threads at
+// once. Training and set_models() must not run concurrently with anything else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tarn/forecast_loop.hpp"
+#include "tarn/model.hpp"
+
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
+namespace tarn {
+
+// The shift of the log transform: values are fed as ln(x + kLogShift).
+constexpr double kLogShift = 2.0;
+
+// ln(x + 2), computed as log1p(1 + x).
+double to_log_scale(double x);
+// e^y - 2; near y = ln 2 (values near 0) as 2 (e^(y - ln 2) - 1), which keeps the digits that
+// e^y - 1 - 1 would cancel.
+double from_log_scale(double y);
+
+// Whether training may feed the models ln(x + 2).
+enum class LogChoice {
+  kLog,        // yes
+  kNotFinite,  // a transformed value is not finite (missing values, values of -2 or below)
+  kTooSmall,   // a series has values, all within 1e-8 of 0 and not all 0: too few digits kept
+};
+
+// The choice for `n_targets` series of `n` values each, stored series after series.
+LogChoice choose_log(const double* series, std::size_t n_targets, std::size_t n);
+
+// The settings a season-sized algorithm (BATS, the automatic selector) takes from its training
+// series: the detected season, the full seasons in the series and the training size
+// (training_sizes.hpp, seasons searched up to 200 values, a training size of at least 8).
+struct SeasonSettings {
+  std::int64_t samples_per_season = 1;
+  std::int64_t initial_training_seasons = 0;
+  std::int64_t training_size = 0;
+};
+SeasonSettings season_settings(const double* x, std::size_t n);
+
+// A block of new rows: n_rows rows of `stride` values (row-major, on the data's scale), of
+// which the first columns feed the models in target order; timestamps one per row, or null
+// (the rows follow the models' last update one step apart).
+struct Rows {
+  const double* values = nullptr;
+  std::size_t stride = 0;
+  const double* timestamps = nullptr;
+  std::size_t n_rows = 0;
+};
+
+// What a forecast gives back.
+struct Forecast {
+  // Forecasts on the data's scale: blocks of `horizon` rows x `cols` values, row-major (one
+  // block, or one block per row fed for a sliding window).
+  std::vector<double> values;
+  std::size_t cols = 0;
+  // The skipped rows and a failed forecast, as the loop recorded them (rows of the block given).
+  LoopOutput loop;
+  // Rows of the block that could be fed: fewer than given when a row cannot take the log
+  // transform (its transformed value is not finite); the rows after it are not fed.
+  std::size_t usable_rows = 0;
+  // The models the rows were fed to (empty when nothing was fed).
+  std::vector<std::shared_ptr<Model>> updated;
+};
+
+class Forecaster {
+ public:
+  using ModelPtr = std::shared_ptr<Model>;
+
+  Forecaster() = default;
+  // A session over trained (or loaded) models. `n_update`: the models fed by new rows (the
+  // target count; the models after them only forecast).
+  Forecaster(std::vector<ModelPtr> models, bool log_transformed, std::size_t n_update);
+
+  // --- training ---------------------------------------------------------------------------
+
+  // A new model for a target's retry `attempt` (0, 1, ...: shorter and shorter training
+  // sizes, see arima_attempt_size). May throw; the error reaches the caller of train().
+  using RetryFn = std::function<ModelPtr(std::size_t target, std::int64_t attempt)>;
+
+  struct TrainInput {
+    const std::int64_t* timestamps = nullptr;  // n values
+    const double* series = nullptr;            // n_targets series of n values, one after another
+    std::size_t n = 0;
+    std::size_t n_targets = 0;
+    bool log_transform = true;  // asked for; training may turn it off (log_choice())
+    // Retry shorter training sizes until a model initialises (an algorithm that retries, on a
+    // series of more than 50 values, whose training size the caller did not give).
+    bool retry_sizes = false;
+  };
+
+  // Trains the new models `models` (one per target, untrained) on the series. With
+  // retry_sizes, each target's model is replaced by retry(target, 0), retry(target, 1), ...
+  // (at most five attempts) until one initialises. A model that can fit on the series' own
+  // scale is told of the log transform; a model left uninitialised at the end of its series
+  // (without retries) fits on what it has, if it can. The session then holds the models, with
+  // n_update() the target count. An error (a refused timestamp, a failed build) propagates and
+  // leaves the session as it was.
+  void train(const TrainInput& in, std::vector<ModelPtr> models, const RetryFn& retry);
+
+  LogChoice log_choice() const { return log_choice_; }
+
+  // --- the trained models -----------------------------------------------------------------
+
+  const std::vector<ModelPtr>& models() const { return models_; }
+  std::vector<Model*> model_pointers() const;
+  bool log_transformed() const { return log_; }
+  std::size_t n_update() const { return n_update_; }
+  // Every model initialised (and at least one).
+  bool ready() const;
+  // Latest update among the models that can forecast (the last such model wins), or -1.
+  std::int64_t last_updated() const;
+  // Mean spacing of the timestamps of the last model that can forecast, or -1.
+  double interval() const;
+  // The times of the next `horizon` forecasts: last_updated() + k interval(), k = 1..horizon.
+  std::vector<double> forecast_times(std::int64_t horizon) const;
+
+  // --- forecasting (const: safe from many threads at once) -------------------------------
+
+  // Forecasts `horizon` steps from the trained models; a value that is not finite on the
+  // models' scale becomes 0 (before the log transform is undone). Throws the first model
+  // error.
+  Forecast forecast(std::int64_t horizon) const;
+
+  // Feeds the rows in one call to `working` (the caller's own working copies, which nothing
+  // else may use meanwhile; they are updated in place) or, when null, to new copies of the
+  // trained models, and forecasts `horizon` steps after them. When a transformed value of the
+  // rows is not finite, nothing is fed or forecast (usable_rows then says which row it is in).
+  // InvalidArgument when the rows are narrower than n_update().
+  Forecast predict(const Rows& rows, std::int64_t horizon,
+                   const std::vector<ModelPtr>* working = nullptr) const;
+
+  // A sliding window: the rows are fed one call per row, with a forecast of `horizon` steps
+  // after each (to `working` or copies, as predict). A row that cannot take the log transform
+  // ends the window before it (usable_rows).
+  Forecast sliding(const Rows& rows, std::int64_t horizon,
+                   const std::vector<ModelPtr>* working = nullptr) const;
+
+  // Prediction interval bounds at `level` percent (0 < level < 100) for the forecasts
+  // `forecast` (horizon rows x cols, data's scale) of `models` (the trained ones when null),
+  // made after their last update at the session's interval. The bounds are on the data's scale
+  // and never on the wrong side of the forecast (a bound that is NaN is the forecast).
+  void intervals(const std::vector<ModelPtr>* models, std::int64_t horizon, double level,
+                 const double* forecast, double* lower, double* upper) const;
+
+  // Copies of the trained models.
+  std::vector<ModelPtr> copies() const;
+
+  // Undoes the log transform of the session, in place.
+  void to_data_scale(double* values, std::size_t n) const;
+
+ private:
+  std::vector<ModelPtr> models_;
+  bool log_ = false;
+  std::size_t n_update_ = 0;
+  LogChoice log_choice_ = LogChoice::kLog;
+
+  // The rows' values as the models take them (transformed when the session logs values), and
+  // the number of leading rows whose values all are finite there.
+  std::vector<double> model_values(const Rows& rows, std::size_t* usable) const;
+};
+
+// Mean sMAPE (smape_term) over a block of forecasts and truths (n_rows x cols, row-major):
+// the mean over each row's values, then over the rows weighted by `weights` (null: equal).
+// InvalidArgument when the weights sum to zero.
+double mean_smape(const double* truth, const double* forecast, std::size_t n_rows, std::size_t cols,
+                  const double* weights);
+
+}  // namespace tarn
+
+#pragma GCC visibility pop

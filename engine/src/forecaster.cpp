@@ -1,0 +1,303 @@
+// A forecasting session: one model per target series, trained and forecast as a whole.
+#include "tarn/forecaster.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "tarn/metrics.hpp"
+#include "tarn/training_sizes.hpp"
+
+namespace tarn {
+
+double to_log_scale(double x) {
+  return std::log1p(1.0 + x);
+}
+
+double from_log_scale(double y) {
+  static const double ln2 = std::log(2.0);
+  if (y >= 0.35 && y <= 1.38) return 2.0 * std::expm1(y - ln2);
+  return std::expm1(y) - 1.0;
+}
+
+LogChoice choose_log(const double* series, std::size_t n_targets, std::size_t n) {
+  for (std::size_t i = 0, total = n_targets * n; i < total; ++i) {
+    if (!std::isfinite(to_log_scale(series[i]))) return LogChoice::kNotFinite;
+  }
+  for (std::size_t t = 0; t < n_targets && n > 0; ++t) {
+    double largest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(series[t * n + i]));
+    if (largest > 0.0 && largest < 1e-8) return LogChoice::kTooSmall;
+  }
+  return LogChoice::kLog;
+}
+
+SeasonSettings season_settings(const double* x, std::size_t n) {
+  const SeriesSizes s = series_sizes(x, n, 200, 8);
+  SeasonSettings out;
+  out.samples_per_season = s.period;
+  out.initial_training_seasons = static_cast<std::int64_t>(n) / s.period;
+  out.training_size = s.training;
+  return out;
+}
+
+Forecaster::Forecaster(std::vector<ModelPtr> models, bool log_transformed, std::size_t n_update)
+    : models_(std::move(models)), log_(log_transformed), n_update_(n_update) {
+  for (const auto& m : models_) {
+    if (!m) throw InvalidArgument("a forecasting session needs models, got a null model");
+  }
+}
+
+void Forecaster::train(const TrainInput& in, std::vector<ModelPtr> models, const RetryFn& retry) {
+  if (models.size() != in.n_targets) {
+    throw InvalidArgument("training needs one model per target: " + std::to_string(models.size()) +
+                          " models for " + std::to_string(in.n_targets) + " targets");
+  }
+  LogChoice choice = in.log_transform ? choose_log(in.series, in.n_targets, in.n) : LogChoice::kLog;
+  const bool log = in.log_transform && choice == LogChoice::kLog;
+  std::vector<double> values(in.n);
+  for (std::size_t col = 0; col < in.n_targets; ++col) {
+    const double* x = in.series + col * in.n;
+    for (std::size_t i = 0; i < in.n; ++i) values[i] = log ? to_log_scale(x[i]) : x[i];
+    auto feed = [&](Model& m) {
+      if (log) m.set_log_input(kLogShift);
+      m.update(in.timestamps, values.data(), in.n);
+    };
+    if (in.retry_sizes) {
+      bool initialised = false;
+      for (std::int64_t attempt = 0; !initialised && attempt < 5; ++attempt) {
+        ModelPtr m = retry(col, attempt);
+        if (!m) throw InvalidArgument("a retried training built no model");
+        models[col] = m;
+        feed(*m);
+        initialised = m->is_initialized();
+      }
+    } else {
+      Model& m = *models[col];
+      feed(m);
+      if (!m.is_initialized()) m.fit_available();
+    }
+  }
+  models_ = std::move(models);
+  log_ = log;
+  log_choice_ = choice;
+  n_update_ = in.n_targets;
+}
+
+std::vector<Model*> Forecaster::model_pointers() const {
+  std::vector<Model*> out;
+  out.reserve(models_.size());
+  for (const auto& m : models_) out.push_back(m.get());
+  return out;
+}
+
+bool Forecaster::ready() const {
+  if (models_.empty()) return false;
+  return std::all_of(models_.begin(), models_.end(),
+                     [](const ModelPtr& m) { return m->is_initialized(); });
+}
+
+std::int64_t Forecaster::last_updated() const {
+  return tarn::last_updated(model_pointers());
+}
+
+double Forecaster::interval() const {
+  double out = -1.0;
+  for (const auto& m : models_) {
+    if (m->is_initialized()) out = m->average_interval();
+  }
+  return out;
+}
+
+std::vector<double> Forecaster::forecast_times(std::int64_t horizon) const {
+  const auto h = static_cast<std::size_t>(std::max<std::int64_t>(horizon, 0));
+  std::vector<double> times(h);
+  const double last = static_cast<double>(last_updated());
+  const double step = interval();
+  for (std::size_t k = 0; k < h; ++k) times[k] = last + static_cast<double>(k + 1) * step;
+  return times;
+}
+
+void Forecaster::to_data_scale(double* values, std::size_t n) const {
+  if (!log_) return;
+  for (std::size_t i = 0; i < n; ++i) values[i] = from_log_scale(values[i]);
+}
+
+std::vector<Forecaster::ModelPtr> Forecaster::copies() const {
+  std::vector<ModelPtr> out;
+  out.reserve(models_.size());
+  for (const auto& m : models_) out.push_back(ModelPtr(m->clone()));
+  return out;
+}
+
+Forecast Forecaster::forecast(std::int64_t horizon) const {
+  Forecast out;
+  out.cols = models_.size();
+  if (horizon <= 0) return out;
+  // The times accumulate step by step, as the forecasts always have.
+  const auto h = static_cast<std::size_t>(horizon);
+  std::vector<double> times(h), column(h);
+  double time = static_cast<double>(last_updated());
+  const double step = interval();
+  for (std::size_t k = 0; k < h; ++k) {
+    time += step;
+    times[k] = time;
+  }
+  out.values.resize(h * out.cols);
+  for (std::size_t j = 0; j < out.cols; ++j) {
+    models_[j]->forecast_at(times.data(), h, column.data());
+    for (std::size_t k = 0; k < h; ++k) {
+      out.values[k * out.cols + j] = std::isfinite(column[k]) ? column[k] : 0.0;
+    }
+  }
+  to_data_scale(out.values.data(), out.values.size());
+  return out;
+}
+
+std::vector<double> Forecaster::model_values(const Rows& rows, std::size_t* usable) const {
+  const std::size_t total = rows.n_rows * rows.stride;
+  std::vector<double> out(rows.values, rows.values + total);
+  *usable = rows.n_rows;
+  if (!log_) return out;
+  for (std::size_t i = 0; i < total; ++i) {
+    out[i] = to_log_scale(out[i]);
+    if (!std::isfinite(out[i]) && *usable == rows.n_rows) *usable = i / rows.stride;
+  }
+  return out;
+}
+
+namespace {
+
+Forecast run_on_copies(const Forecaster& session, const Rows& rows, std::int64_t horizon,
+                       const std::vector<Forecaster::ModelPtr>* from,
+                       const std::vector<double>& values, std::size_t n_rows, bool per_row) {
+  Forecast out;
+  if (from) {
+    out.updated = *from;
+  } else {
+    out.updated = session.copies();
+  }
+  out.cols = out.updated.size();
+  if (rows.stride < session.n_update() || out.updated.size() < session.n_update()) {
+    throw InvalidArgument("new rows have " + std::to_string(rows.stride) + " values for " +
+                          std::to_string(session.n_update()) + " targets");
+  }
+  LoopInput in;
+  for (const auto& m : out.updated) in.models.push_back(m.get());
+  in.n_update = session.n_update();
+  in.values = values.data();
+  in.value_stride = rows.stride;
+  in.timestamps = rows.timestamps;
+  in.n_rows = n_rows;
+  in.horizon = horizon;
+  in.interval = session.interval();
+  in.per_row = per_row;
+  run_loop(in, out.loop);
+  out.values = std::move(out.loop.forecasts);
+  out.loop.forecasts.clear();
+  session.to_data_scale(out.values.data(), out.values.size());
+  return out;
+}
+
+}  // namespace
+
+Forecast Forecaster::predict(const Rows& rows, std::int64_t horizon,
+                             const std::vector<ModelPtr>* working) const {
+  std::size_t usable = 0;
+  const std::vector<double> values = model_values(rows, &usable);
+  if (usable < rows.n_rows) {
+    Forecast out;
+    out.cols = models_.size();
+    out.usable_rows = usable;
+    return out;
+  }
+  Forecast out = run_on_copies(*this, rows, horizon, working, values, rows.n_rows, false);
+  out.usable_rows = usable;
+  return out;
+}
+
+Forecast Forecaster::sliding(const Rows& rows, std::int64_t horizon,
+                             const std::vector<ModelPtr>* working) const {
+  std::size_t usable = 0;
+  const std::vector<double> values = model_values(rows, &usable);
+  Forecast out = run_on_copies(*this, rows, horizon, working, values, usable, true);
+  out.usable_rows = usable;
+  return out;
+}
+
+void Forecaster::intervals(const std::vector<ModelPtr>* models, std::int64_t horizon, double level,
+                           const double* forecast, double* lower, double* upper) const {
+  if (!(level > 0.0 && level < 100.0)) {
+    throw InvalidArgument("level must be a coverage in percent between 0 and 100, got " +
+                          std::to_string(level));
+  }
+  const std::vector<ModelPtr>& ms = models ? *models : models_;
+  const std::size_t cols = ms.size();
+  const auto h = static_cast<std::size_t>(std::max<std::int64_t>(horizon, 0));
+  if (h == 0 || cols == 0) return;
+  std::vector<Model*> pointers;
+  for (const auto& m : ms) pointers.push_back(m.get());
+  const double start = static_cast<double>(tarn::last_updated(pointers));
+  const double step = interval();
+  std::vector<double> times(h), lv(h), uv(h);
+  for (std::size_t k = 0; k < h; ++k) times[k] = start + static_cast<double>(k + 1) * step;
+  for (std::size_t c = 0; c < cols; ++c) {
+    ms[c]->forecast_interval_at(times.data(), h, level / 100.0, lv.data(), uv.data());
+    for (std::size_t k = 0; k < h; ++k) {
+      lower[k * cols + c] = lv[k];
+      upper[k * cols + c] = uv[k];
+    }
+  }
+  to_data_scale(lower, h * cols);
+  to_data_scale(upper, h * cols);
+  // The transform keeps the order; a bound the arithmetic lost falls back to the forecast.
+  for (std::size_t i = 0; i < h * cols; ++i) {
+    lower[i] = std::isnan(lower[i]) ? forecast[i] : std::min(lower[i], forecast[i]);
+    upper[i] = std::isnan(upper[i]) ? forecast[i] : std::max(upper[i], forecast[i]);
+  }
+}
+
+namespace {
+
+// Summation in the order numpy uses for a contiguous array (pairwise, eight partial sums per
+// block of up to 128 values), so that the engine's means agree with numpy's to the last bit.
+double pairwise_sum(const double* a, std::size_t n, std::size_t stride) {
+  if (n < 8) {
+    double res = 0.0;
+    for (std::size_t i = 0; i < n; ++i) res += a[i * stride];
+    return res;
+  }
+  if (n <= 128) {
+    double r[8];
+    for (std::size_t j = 0; j < 8; ++j) r[j] = a[j * stride];
+    std::size_t i = 8;
+    for (; i < n - (n % 8); i += 8) {
+      for (std::size_t j = 0; j < 8; ++j) r[j] += a[(i + j) * stride];
+    }
+    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) res += a[i * stride];
+    return res;
+  }
+  std::size_t n2 = n / 2;
+  n2 -= n2 % 8;
+  return pairwise_sum(a, n2, stride) + pairwise_sum(a + n2 * stride, n - n2, stride);
+}
+
+}  // namespace
+
+double mean_smape(const double* truth, const double* forecast, std::size_t n_rows, std::size_t cols,
+                  const double* weights) {
+  std::vector<double> per_row(n_rows), terms(cols);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    smape_terms(truth + r * cols, forecast + r * cols, cols, terms.data());
+    per_row[r] = pairwise_sum(terms.data(), cols, 1) / static_cast<double>(cols);
+  }
+  if (!weights) return pairwise_sum(per_row.data(), n_rows, 1) / static_cast<double>(n_rows);
+  std::vector<double> weighted(n_rows);
+  for (std::size_t r = 0; r < n_rows; ++r) weighted[r] = per_row[r] * weights[r];
+  const double total = pairwise_sum(weights, n_rows, 1);
+  if (total == 0.0) throw InvalidArgument("the weights of the rows sum to zero");
+  return pairwise_sum(weighted.data(), n_rows, 1) / total;
+}
+
+}  // namespace tarn

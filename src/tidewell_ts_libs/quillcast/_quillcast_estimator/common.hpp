@@ -1,0 +1,672 @@
+// What the files of QuillcastForecaster's module share: the module's names, Python helpers,
+// the session of the trained models, dated rows and blocks of new rows, and the class's methods
+// (defined in settings.cpp, training.cpp, prediction.cpp and windows.cpp).
+//
+// Module-level names (np, pickle, Messages, QuillcastUtils, check_array, ...) are looked up in
+// the module's dict when they are used, so they can be replaced (tests monkeypatch them).
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../dated_rows.hpp"
+#include "../forecaster_settings.hpp"
+#include "contracts/engine.hpp"
+#include "contracts/messages.hpp"
+#include "contracts/model_table.hpp"
+#include "pyclass.hpp"
+#include "tarn/forecast_loop.hpp"
+#include "tarn/forecaster.hpp"
+#include "tarn/metrics.hpp"
+
+namespace py = pybind11;
+
+namespace qest {
+
+// ---------------------------------------------------------------------------------------------
+// Module globals
+
+inline py::object& module_ref() {
+  static auto* m = new py::object();  // lives as long as the interpreter
+  return *m;
+}
+
+// The class's own methods, by name: the engine runs their steps itself unless a subclass or
+// the instance replaces them.
+inline py::dict& own_methods() {
+  static auto* methods = new py::dict();
+  return *methods;
+}
+
+// A module-level name, looked up when it is used; NameError when it was never bound (for
+// example after a failed engine import).
+inline py::object G(const char* name) {
+  py::dict d = module_ref().attr("__dict__");
+  if (!d.contains(name)) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+  }
+  return d[name];
+}
+
+template <class... Args>
+inline std::string msg(const char* id, Args&&... args) {
+  return contracts::message(G("Messages"), id, std::forward<Args>(args)...);
+}
+
+inline std::string str(py::handle o) {
+  return py::str(o).cast<std::string>();
+}
+
+inline bool truthy(py::handle o) {
+  const int r = PyObject_IsTrue(o.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// `obj == -1` for the location parameters: a list or tuple never is, nor anything whose
+// comparison is not a plain truth value.
+inline bool is_minus_one(py::handle o) {
+  if (PyList_Check(o.ptr()) || PyTuple_Check(o.ptr())) return false;
+  py::int_ minus_one(-1);
+  PyObject* r = PyObject_RichCompare(o.ptr(), minus_one.ptr(), Py_EQ);
+  if (!r) {
+    PyErr_Clear();
+    return false;
+  }
+  const int t = PyObject_IsTrue(r);
+  Py_DECREF(r);
+  if (t < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return t == 1;
+}
+
+inline bool py_lt(py::handle a, py::handle b) {
+  return twpy::rich_compare(a, b, Py_LT);
+}
+inline bool py_ge(py::handle a, py::handle b) {
+  return twpy::rich_compare(a, b, Py_GE);
+}
+inline bool py_gt(py::handle a, py::handle b) {
+  return twpy::rich_compare(a, b, Py_GT);
+}
+inline bool py_eq(py::handle a, py::handle b) {
+  return twpy::rich_compare(a, b, Py_EQ);
+}
+
+inline std::int64_t as_index(py::handle o) {
+  py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(o.ptr()));
+  if (!i) throw py::error_already_set();
+  return i.cast<std::int64_t>();
+}
+
+// The first element of a location given as a list or tuple, else the value itself.
+// A location that is not an integer (or a list or tuple starting with one) is refused,
+// naming the setting.
+inline py::object first_if_list(py::object o, const char* name = "ts_icol_loc") {
+  py::object v = o;
+  if (PyList_Check(o.ptr()) || PyTuple_Check(o.ptr())) {
+    if (py::len(o) == 0) {
+      twpy::raise(PyExc_ValueError, std::string(name) +
+                                        " must be -1 or a list whose first element is the "
+                                        "timestamp column index, got " +
+                                        str(py::repr(o)));
+    }
+    v = o[py::int_(0)];
+  }
+  if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) {
+    twpy::raise(PyExc_TypeError, std::string(name) +
+                                     " must be -1 or a list whose first element is the "
+                                     "timestamp column index, got " +
+                                     str(py::repr(o)));
+  }
+  return v;
+}
+
+inline bool is_exception(py::error_already_set& e) {
+  return e.matches(PyExc_Exception);
+}
+
+// Re-raises a caught Python exception as Exception carrying its text.
+[[noreturn]] inline void reraise_as_exception(py::error_already_set& e) {
+  const std::string text = str(e.value());
+  twpy::raise(PyExc_Exception, text);
+}
+
+// The engine's log transform ln(x + 2) of every value (an array of the values' shape; values
+// below -2 give NaN and -2 gives -inf, which the callers handle themselves).
+inline py::object log_transform(py::object /*np*/, py::object values) {
+  py::array_t<double, py::array::c_style | py::array::forcecast> x(values);
+  py::array_t<double> out(x.request().shape);
+  const double* src = x.data();
+  double* dst = out.mutable_data();
+  for (py::ssize_t i = 0, n = x.size(); i < n; ++i) dst[i] = tarn::to_log_scale(src[i]);
+  return out;
+}
+
+inline std::string class_text(py::handle self) {
+  return str(self.attr("__class__"));
+}
+
+inline py::object builder(const std::string& name) {
+  py::object root = G("tidewell_ts_libs");
+  py::object deps = root.attr("deps");
+  py::object tarn = deps.attr("tarn");
+  py::object forecasters = tarn.attr("forecasters");
+  return forecasters.attr(name.c_str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Model facts, through the C++ model when it is one of the engine's own
+
+inline bool model_ready(py::handle m) {
+  if (tarn::Model* e = contracts::engine_model(m)) return e->is_initialized();
+  return truthy(m.attr("is_initialized")());
+}
+
+inline py::object model_last_time(py::handle m) {
+  if (tarn::Model* e = contracts::engine_model(m)) return py::int_(e->last_time());
+  return m.attr("last_time_updated");
+}
+
+inline py::object model_interval(py::handle m) {
+  if (tarn::Model* e = contracts::engine_model(m)) return py::float_(e->average_interval());
+  return m.attr("average_interval");
+}
+
+inline py::object last_updated_of(py::handle models) {
+  py::object last = py::int_(-1);
+  for (auto m : models) {
+    if (model_ready(m)) last = model_last_time(m);
+  }
+  return last;
+}
+
+inline py::object get_last_updated(py::object self, py::object inmodle_array) {
+  py::object models = inmodle_array.is_none() ? py::object(self.attr("model")) : inmodle_array;
+  return last_updated_of(models);
+}
+
+inline py::object get_train_interval(py::object self) {
+  py::object interval = py::int_(-1);
+  for (auto m : self.attr("model")) {
+    if (model_ready(m)) interval = model_interval(m);
+  }
+  return interval;
+}
+
+inline py::object get_train_size(py::object self) {
+  for (auto m : self.attr("model")) {
+    if (model_ready(m)) self.attr("_totalsamples") = model_last_time(m) + py::int_(1);
+  }
+  return self.attr("_totalsamples");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The forecasting session of the engine
+
+using ModelPtr = std::shared_ptr<tarn::Model>;
+
+// Whether the method `name` is the class's own: neither the instance nor a subclass replaces it.
+inline bool is_own(py::object self, const char* name) {
+  py::dict state = self.attr("__dict__");
+  if (state.contains(name)) return false;
+  py::object method = py::type::of(self).attr(name);
+  py::object own = own_methods()[name];
+  return method.is(own);
+}
+
+// The engine models of the list `models`; false when it is no list or holds anything else.
+inline bool engine_ptrs(py::handle models, std::vector<ModelPtr>& out) {
+  out.clear();
+  if (!PyList_Check(models.ptr())) return false;
+  for (auto m : models) {
+    if (!contracts::engine_model(m)) return false;
+    out.push_back(m.cast<ModelPtr>());
+  }
+  return true;
+}
+
+inline py::list wrap_models(const std::vector<ModelPtr>& models) {
+  py::list out;
+  for (const auto& m : models) out.append(py::cast(m));
+  return out;
+}
+
+// The session over the trained models, when they are engine models (at least one) and the
+// targets fed by new rows (n_features_) are among them.
+inline bool trained_session(py::object self, tarn::Forecaster& out) {
+  std::vector<ModelPtr> models;
+  if (!engine_ptrs(self.attr("model"), models) || models.empty()) return false;
+  std::size_t n_update = models.size();
+  py::dict state = self.attr("__dict__");
+  if (state.contains("n_features_")) {
+    py::object n = state["n_features_"];
+    if (PyBool_Check(n.ptr()) || !PyIndex_Check(n.ptr())) return false;
+    const std::int64_t k = as_index(n);
+    if (k < 0 || static_cast<std::size_t>(k) > models.size()) return false;
+    n_update = static_cast<std::size_t>(k);
+  }
+  out = tarn::Forecaster(std::move(models), truthy(self.attr("log_transformed")), n_update);
+  return true;
+}
+
+// Whether predict may run on the session: the class's own copying and row feeding, and engine
+// models.
+inline bool session_predict(py::object self, tarn::Forecaster& session) {
+  return is_own(self, "get_models_copy") && is_own(self, "predict_on_history_single") &&
+         trained_session(self, session);
+}
+
+// check_array's keyword that lets NaN and infinity through; its name depends on the
+// scikit-learn version, so it is read from the installed check_array once.
+inline const char* finite_keyword() {
+  static std::string name;
+  if (name.empty()) {
+    py::object sig = twpy::import(
+        "inspect", "signature")(twpy::import("sklearn.utils.validation", "check_array"));
+    py::object params = sig.attr("parameters");
+    name = params.contains("ensure_all_finite") ? "ensure_all_finite" : "force_all_finite";
+  }
+  return name.c_str();
+}
+
+// The column index of a timestamp location (-1, [index] or index), or -1 when it names none.
+inline std::int64_t ts_index_of(py::object loc) {
+  if (is_minus_one(loc)) return -1;
+  py::object col = first_if_list(loc);
+  if (!PyIndex_Check(col.ptr()) || PyBool_Check(col.ptr())) return -1;
+  return as_index(col);
+}
+
+// Dated rows of X with the timestamp location `loc` (the forecaster's own when -1), as a matrix
+// on the integer time axis; X unchanged when it carries no dates.
+inline twdates::DatedRows dated_input(py::object self, py::object X, py::object loc, bool fitting) {
+  if (X.is_none()) return {};
+  if (is_minus_one(loc)) loc = self.attr("ts_icol_loc");
+  return twdates::dated_rows(self, X, ts_index_of(loc), fitting);
+}
+
+// scikit-learn's check_array, as the module bound it (the module's name may be replaced).
+inline py::object& sklearn_check_array() {
+  static auto* fn = new py::object();
+  return *fn;
+}
+
+// check_array(X, accept_sparse=False) for new rows. Rows that are already what it returns (a
+// two-dimensional float64 numpy array, not empty, every value finite) are taken as they are
+// while the module's check_array is scikit-learn's own: the per-row cost of a prediction is then
+// the engine's, not the validation's.
+inline py::object checked_rows(py::object X) {
+  py::object check = G("check_array");
+  if (check.is(sklearn_check_array()) && py::type::of(X).is(py::type::of(py::array()))) {
+    auto a = py::reinterpret_borrow<py::array>(X);
+    if (a.ndim() == 2 && a.shape(0) > 0 && a.shape(1) > 0 &&
+        a.dtype().is(py::dtype::of<double>()) && (a.flags() & py::array::c_style)) {
+      const auto* x = static_cast<const double*>(a.data());
+      bool finite = true;
+      for (py::ssize_t i = 0, n = a.size(); i < n && finite; ++i) finite = std::isfinite(x[i]);
+      if (finite) return X;
+    }
+  }
+  return check(X, py::arg("accept_sparse") = false);
+}
+
+// Whether new rows X hold a NaN. Numbers held as objects are read as floats; data that are not
+// numbers at all are left to check_array, which reports them.
+inline bool has_nan(py::object np, py::object X) {
+  if (X.is_none()) return false;
+  py::object nan;
+  try {
+    nan = np.attr("isnan")(X);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_TypeError)) throw;
+    try {
+      nan = np.attr("isnan")(np.attr("asarray")(X, py::arg("dtype") = "float64"));
+    } catch (py::error_already_set& e2) {
+      if (!e2.matches(PyExc_TypeError) && !e2.matches(PyExc_ValueError)) throw;
+      return false;
+    }
+  }
+  return py_gt(np.attr("count_nonzero")(nan), py::int_(0));
+}
+
+// Timestamps are whole numbers: a missing or fractional one (which would be cut to an integer
+// and then collide with its neighbour) is refused, naming the column and the row.
+inline void check_whole_timestamps(py::object column, py::handle ts_col) {
+  py::array_t<double, py::array::c_style | py::array::forcecast> t(column);
+  const double* x = t.data();
+  for (py::ssize_t r = 0, n = t.size(); r < n; ++r) {
+    if (std::isfinite(x[r]) && x[r] == std::floor(x[r])) continue;
+    twpy::raise(PyExc_ValueError, "timestamp column " + str(ts_col) + ", row " + std::to_string(r) +
+                                      ": " + str(py::repr(py::float_(x[r]))) +
+                                      " is not a timestamp (timestamps must be whole numbers)");
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Prediction
+
+// The value columns of a block of new rows: every column but the timestamp column, in order.
+// When the forecaster was trained on chosen target columns and the block is laid out like the
+// training matrix (more value columns than targets, every target index among them), the
+// target columns are taken, so that each model is fed the series it was trained on.
+inline py::list value_columns(py::object self, std::int64_t ncols, std::int64_t ts_col,
+                              std::int64_t n_features) {
+  py::list cols;
+  for (std::int64_t c = 0; c < ncols; ++c) {
+    if (c != ts_col) cols.append(c);
+  }
+  py::object tci = self.attr("target_column_indices");
+  const auto n_cols = static_cast<std::int64_t>(py::len(cols));
+  if (is_minus_one(tci) || n_cols < n_features) return cols;
+  if (!(PyList_Check(tci.ptr()) || PyTuple_Check(tci.ptr()))) return cols;
+  py::list chosen;
+  for (auto i : tci) {
+    if (!PyIndex_Check(i.ptr()) || PyBool_Check(i.ptr())) return cols;
+    const std::int64_t c = as_index(i);
+    if (c < 0 || c >= ncols || c == ts_col || chosen.contains(py::int_(c))) return cols;
+    chosen.append(c);
+  }
+  // As many value columns as targets: the training layout only when the targets are exactly
+  // those columns (in any order); otherwise the columns are the targets themselves, in order.
+  if (n_cols == n_features) {
+    for (auto c : cols) {
+      if (!chosen.contains(c)) return cols;
+    }
+  }
+  return chosen;
+}
+
+struct RowBlock {
+  py::object X;       // checked rows
+  py::object values;  // n_rows x value columns, transformed when the forecaster logs values
+  py::object timestamps = py::none();  // timestamp column, or None: generated
+  std::int64_t n_rows = 0;
+};
+
+// Steps shared by every call that feeds rows: the timestamp layout, the value columns and the
+// log transform. The errors are the ones the forecaster reports for a block of new rows.
+inline RowBlock prepare_rows(py::object self, py::object X, py::object ts_col_loc,
+                             bool transform = true) {
+  py::object np = G("np");
+  RowBlock b;
+  b.X = X;
+  py::tuple shape = X.attr("shape");
+  b.n_rows = as_index(shape[0]);
+  const std::int64_t ncols = as_index(shape[1]);
+  std::int64_t ts_col = -1;
+  std::int64_t n_features = 0;
+  if (is_minus_one(ts_col_loc) && is_minus_one(self.attr("ts_icol_loc"))) {
+    n_features = as_index(self.attr("n_features_"));
+    if (ncols < n_features) {
+      twpy::raise(PyExc_ValueError, "X has " + std::to_string(ncols) + " features, but " +
+                                        str(py::type::of(self).attr("__name__")) +
+                                        " is expecting " + std::to_string(n_features) +
+                                        " features as input.");
+    }
+  } else {
+    const std::int64_t n_values = ncols - 1;
+    const bool own = is_minus_one(ts_col_loc);
+    py::object col = own ? py::object(self.attr("ts_icol_loc")) : ts_col_loc;
+    col = first_if_list(col, own ? "ts_icol_loc" : "ts_col_loc");
+    if (py_lt(col, py::int_(0)) || py_ge(col, py::int_(ncols))) {
+      twpy::raise(PyExc_RuntimeError, msg("TIDEWELLTSLIBS0005E", str(col)));
+    }
+    py::object n_feat = self.attr("n_features_");
+    if (py_lt(py::int_(n_values), n_feat)) {
+      twpy::raise(PyExc_RuntimeError,
+                  msg("TIDEWELLTSLIBS0006E", std::to_string(n_values), str(n_feat)));
+    }
+    n_features = as_index(n_feat);
+    ts_col = as_index(col);
+    b.timestamps = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ts_col)];
+    check_whole_timestamps(b.timestamps, col);
+  }
+  py::list cols = value_columns(self, ncols, ts_col, n_features);
+  py::object values = X;
+  bool in_order = ts_col < 0 && static_cast<std::int64_t>(py::len(cols)) == ncols;
+  for (std::int64_t c = 0; in_order && c < ncols; ++c) {
+    in_order = as_index(cols[py::int_(c)]) == c;
+  }
+  if (!in_order) {
+    values = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
+  }
+  if (transform && truthy(self.attr("log_transformed"))) {
+    py::object transformed = log_transform(np, values);
+    if (!truthy(np.attr("isfinite")(transformed).attr("all")())) {
+      twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
+    }
+    values = transformed;
+  }
+  b.values = values;
+  return b;
+}
+
+inline void print_update_skip(py::handle t_text, py::handle v_text) {
+  twpy::print("Skipping Update model, current Timestamp", t_text, "Current Value ", v_text);
+}
+inline void print_stale(py::handle t_text, py::handle last_text) {
+  twpy::print("Skipping Update model, current timestamp is older than previous one.");
+  twpy::print("Current Timestamp", t_text, "Previous Timestamp was ", last_text);
+}
+
+inline py::object element(py::handle array, std::int64_t r) {
+  return array[py::int_(r)];
+}
+inline py::object element(py::handle array, std::int64_t r, std::int64_t c) {
+  return array[py::make_tuple(r, c)];
+}
+
+// Feeds the rows of `b` to `models` through the models' Python operations.
+inline void feed_rows_python(py::object self, py::object models, const RowBlock& b,
+                             std::int64_t n_features) {
+  py::object last = get_last_updated(self, models);
+  py::object start = last;
+  for (std::int64_t r = 0; r < b.n_rows; ++r) {
+    py::object t =
+        b.timestamps.is_none() ? py::object(start + py::int_(r + 1)) : element(b.timestamps, r);
+    if (py_lt(last, t)) {
+      for (std::int64_t c = 0; c < n_features; ++c) {
+        py::object m = models[py::int_(c)];
+        py::object v = element(b.values, r, c);
+        try {
+          m.attr("update_model")(py::int_(t), py::float_(v));
+        } catch (py::error_already_set& e) {
+          if (!is_exception(e)) throw;
+          print_update_skip(py::str(t), py::str(v));
+        }
+      }
+      last = t;
+    } else {
+      print_stale(py::str(t), py::str(last));
+    }
+  }
+}
+
+inline py::object forecast_python(py::object self, py::object models, std::int64_t horizon) {
+  double time = py::float_(get_last_updated(self, models)).cast<double>();
+  const double interval = py::float_(get_train_interval(self)).cast<double>();
+  py::list rows;
+  for (std::int64_t k = 0; k < horizon; ++k) {
+    time += interval;
+    py::list row;
+    for (auto m : models) row.append(m.attr("forecast_at")(time));
+    rows.append(row);
+  }
+  return rows;
+}
+
+inline py::object inverse_transform(py::object self, py::object rows) {
+  py::object np = G("np");
+  if (!truthy(self.attr("log_transformed"))) return np.attr("asarray")(rows);
+  // The engine's e^y - 2 of every forecast y.
+  py::array_t<double, py::array::c_style | py::array::forcecast> y(
+      np.attr("asarray")(rows, py::arg("dtype") = "float64"));
+  py::array_t<double> out(y.request().shape);
+  const double* src = y.data();
+  double* dst = out.mutable_data();
+  for (py::ssize_t i = 0, n = y.size(); i < n; ++i) dst[i] = tarn::from_log_scale(src[i]);
+  return out;
+}
+
+// Farthest forecast horizon (steps) the forecaster accepts; a longer one is refused before
+// anything is allocated.
+constexpr std::int64_t kMaxHorizon = 1000000;
+// Most rows a sliding-window forecast returns (blocks times horizon).
+constexpr std::int64_t kMaxSlidingRows = 50000000;
+
+// A horizon as an integer: TypeError for anything but an integer, ValueError when negative or
+// above the limit.
+inline std::int64_t checked_horizon(py::handle h) {
+  if (!PyIndex_Check(h.ptr())) {
+    twpy::raise(PyExc_TypeError, "prediction_horizon must be an integer, got " + str(py::repr(h)) +
+                                     " of type " + Py_TYPE(h.ptr())->tp_name);
+  }
+  py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(h.ptr()));
+  if (!i) throw py::error_already_set();
+  if (py_gt(i, py::int_(kMaxHorizon))) {
+    twpy::raise(PyExc_ValueError, "prediction_horizon of " + str(i) +
+                                      " steps is above the limit of " +
+                                      std::to_string(kMaxHorizon) + " steps");
+  }
+  if (py_lt(i, py::int_(0))) {
+    twpy::raise(PyExc_ValueError,
+                "prediction_horizon must not be negative, got " + str(i) +
+                    " (-1 as the argument of a prediction means the forecaster's own)");
+  }
+  return i.cast<std::int64_t>();
+}
+
+inline std::int64_t effective_horizon(py::object self, py::object prediction_horizon) {
+  if (is_minus_one(prediction_horizon)) return checked_horizon(self.attr("prediction_horizon"));
+  return checked_horizon(prediction_horizon);
+}
+
+// The engine models behind `models` when the C++ loop may drive them: a list of the engine's
+// own models, at least `n_update` of them, none shared with the trained models (whose
+// sampling interval the forecasts use).
+// `keep` receives the model objects themselves, so they stay alive while the loop runs without
+// the GIL whatever happens to the list meanwhile.
+inline bool engine_models(py::object self, py::object models, std::size_t n_update,
+                          std::vector<tarn::Model*>& out, py::list& keep) {
+  if (!PyList_Check(models.ptr())) return false;
+  out.clear();
+  keep = py::reinterpret_steal<py::list>(PySequence_List(models.ptr()));
+  if (!keep) throw py::error_already_set();
+  for (auto m : keep) {
+    tarn::Model* e = contracts::engine_model(m);
+    if (!e) return false;
+    out.push_back(e);
+  }
+  if (out.size() < n_update) return false;
+  for (auto m : self.attr("model")) {
+    if (tarn::Model* e = contracts::engine_model(m)) {
+      for (tarn::Model* o : out) {
+        if (o == e) return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Prints what the C++ loop recorded, in order. `logged`: the rows of b are on the data's scale
+// and the models took their logarithms (which the line of a refused update shows).
+inline void print_skips(const tarn::LoopOutput& out, const RowBlock& b, bool logged = false) {
+  for (const auto& s : out.skips) {
+    const std::int64_t r = s.row;
+    py::object t_text =
+        b.timestamps.is_none() ? py::str(py::int_(s.t_auto)) : py::str(element(b.timestamps, r));
+    if (s.kind == tarn::SkipRecord::kUpdateFailed) {
+      py::object v = element(b.values, r, s.model);
+      if (logged) v = py::float_(tarn::to_log_scale(py::float_(v).cast<double>()));
+      print_update_skip(t_text, py::str(v));
+    } else {
+      py::object last_text = s.last_row >= 0 ? py::str(element(b.timestamps, s.last_row))
+                                             : py::str(py::int_(s.last_value));
+      print_stale(t_text, last_text);
+    }
+  }
+}
+
+// Re-raises a forecast failure of the C++ loop as the engine binding reports it.
+[[noreturn]] inline void raise_forecast_failure(py::object models, const tarn::LoopOutput& out) {
+  py::object m = models[py::int_(out.failed_model)];
+  m.attr("forecast_at")(out.failed_time);
+  twpy::raise(PyExc_RuntimeError, out.failure);
+}
+
+inline py::object forecast_array(const std::vector<double>& values, std::size_t rows,
+                                 std::size_t cols, std::size_t offset = 0) {
+  py::array_t<double> a({rows, cols});
+  if (rows > 0 && cols > 0) {
+    std::copy(values.begin() + offset, values.begin() + offset + rows * cols, a.mutable_data());
+  }
+  return a;
+}
+
+// The rows of a block as the session takes them (the first n_rows rows); the arrays stay alive
+// with it.
+struct SessionRows {
+  py::array_t<double, py::array::c_style | py::array::forcecast> values, stamps;
+  tarn::Rows rows;
+};
+
+inline SessionRows session_rows(const RowBlock& b, std::int64_t n_rows) {
+  SessionRows s;
+  s.values = py::array_t<double, py::array::c_style | py::array::forcecast>(b.values);
+  s.rows.values = s.values.data();
+  s.rows.stride = static_cast<std::size_t>(s.values.shape(1));
+  s.rows.n_rows = static_cast<std::size_t>(n_rows);
+  if (!b.timestamps.is_none()) {
+    s.stamps = py::array_t<double, py::array::c_style | py::array::forcecast>(b.timestamps);
+    s.rows.timestamps = s.stamps.data();
+  }
+  return s;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The class's methods
+
+// settings.cpp
+std::string class_doc();
+void check_algorithm_name(py::handle algorithm);
+void init(py::object self, py::object algorithm, py::object ts_icol_loc,
+          py::object prediction_horizon, py::object log_transform, py::object lookback_win,
+          py::object target_column_indices, py::object debug, py::kwargs kwargs);
+py::dict get_params(py::object self, py::object deep);
+py::object set_params(py::object self, py::kwargs params);
+py::str get_model_id(py::object, py::object algorithm_name, py::kwargs params);
+py::list get_estimators(py::object, py::object log_transform, py::object target_column_indices,
+                        py::object time_column_index, py::object prediction_horizon,
+                        py::object lookback_win);
+py::dict get_param_dist(py::object, py::object size);
+py::object get_models_copy(py::object self, py::object verbose);
+py::object get_model(py::object self, py::kwargs kw_args);
+
+// training.cpp
+py::object fit(py::object self, py::object X, py::object y, py::object reset_model);
+
+// prediction.cpp
+py::object predict_on_history_single(py::object self, py::object X, py::object prediction_horizon,
+                                     py::object ts_col_loc);
+py::object predict(py::object self, py::object X, py::object prediction_horizon,
+                   py::object ts_col_loc, py::object prediction_type);
+py::object predict_interval(py::object self, py::object X, py::object prediction_horizon,
+                            py::object ts_col_loc, py::object level);
+
+// windows.cpp
+py::object sliding_window(py::object self, py::object X, py::object prediction_horizon,
+                          py::object ts_col_loc, bool multi_step);
+py::object score(py::object self, py::object X, py::object y, py::object sample_weight);
+py::object forecast_times(py::object self, py::object prediction_horizon);
+
+}  // namespace qest

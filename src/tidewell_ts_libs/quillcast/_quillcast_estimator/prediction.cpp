@@ -1,0 +1,334 @@
+// QuillcastForecaster: forecasts with and without new rows, and prediction intervals.
+#include "common.hpp"
+
+namespace qest {
+
+// Whether every value of the rows can take the log transform (ln(x + 2) is finite).
+bool loggable(py::object values) {
+  py::array_t<double, py::array::c_style | py::array::forcecast> v(values);
+  const double* x = v.data();
+  for (py::ssize_t i = 0, n = v.size(); i < n; ++i) {
+    if (!std::isfinite(tarn::to_log_scale(x[i]))) return false;
+  }
+  return true;
+}
+
+// The forecast of the trained models without new rows: every model's path from the session,
+// non-finite values as 0; with models that are not the engine's own, or after an engine error
+// (reported at the step where it happens), step by step.
+py::object forecast_trained(py::object self, py::object prediction_horizon) {
+  py::list rows;
+  try {
+    py::object models = self.attr("model");
+    double time = py::float_(get_last_updated(self, py::none())).cast<double>();
+    const std::int64_t horizon = effective_horizon(self, prediction_horizon);
+    const double interval = py::float_(get_train_interval(self)).cast<double>();
+    tarn::Forecaster session;
+    if (horizon > 0 && trained_session(self, session)) {
+      bool ok = true;
+      tarn::Forecast out;
+      {
+        py::gil_scoped_release release;
+        try {
+          out = session.forecast(horizon);
+        } catch (const std::exception&) {
+          ok = false;
+        }
+      }
+      if (ok) return forecast_array(out.values, static_cast<std::size_t>(horizon), out.cols);
+    }
+    for (std::int64_t k = 0; k < horizon; ++k) {
+      time += interval;
+      py::list row;
+      for (auto m : models) {
+        double v;
+        if (tarn::Model* e = contracts::engine_model(m)) {
+          try {
+            v = e->forecast_at(time);
+          } catch (const std::exception& err) {
+            twpy::raise(PyExc_Exception, err.what());
+          }
+        } else {
+          v = py::float_(m.attr("forecast_at")(time)).cast<double>();
+        }
+        row.append(std::isfinite(v) ? v : 0.0);
+      }
+      rows.append(row);
+    }
+  } catch (py::error_already_set& e) {
+    if (!is_exception(e)) throw;
+    reraise_as_exception(e);
+  }
+  return inverse_transform(self, rows);
+}
+
+// predict_on_history_single's steps. `fresh` (the session of the trained models): the rows feed
+// new copies of the trained models, which then become model_update_predict, instead of
+// model_update_predict itself; `used` then receives the models the forecast comes from.
+py::object predict_rows(py::object self, py::object X, py::object prediction_horizon,
+                        py::object ts_col_loc, const tarn::Forecaster* fresh,
+                        std::vector<ModelPtr>* used) {
+  twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
+  if (dated.dated) {
+    X = dated.X;
+    ts_col_loc = py::int_(dated.ts_col);
+  }
+  const bool has_rows = !X.is_none() && py::len(X) > 0;
+  if (has_rows) X = checked_rows(X);
+  if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " predict \n X==" + str(X));
+  const std::string not_fitted = msg("TIDEWELLTSLIBS0056E");
+  try {
+    G("check_is_fitted")(self, "is_fitted_", py::arg("msg") = not_fitted);
+  } catch (py::error_already_set& e) {
+    if (!is_exception(e)) throw;
+    reraise_as_exception(e);
+  }
+
+  if (!has_rows) {
+    if (fresh) {
+      self.attr("model_update_predict") = wrap_models(fresh->copies());
+      if (used) *used = fresh->models();
+    }
+    return forecast_trained(self, prediction_horizon);
+  }
+
+  RowBlock b = prepare_rows(self, X, ts_col_loc, false);
+  const bool logged = truthy(self.attr("log_transformed"));
+  if (logged && !loggable(b.values)) twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
+  if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " fit \n X==" + str(X));
+  const std::int64_t n_features = as_index(self.attr("n_features_"));
+  const std::int64_t horizon = effective_horizon(self, prediction_horizon);
+  const std::int64_t n_values = as_index(py::tuple(b.values.attr("shape"))[1]);
+
+  tarn::Forecaster session;
+  std::vector<ModelPtr> working;
+  py::list keep;
+  bool engine = n_features >= 0 && n_values >= n_features;
+  if (fresh) {
+    session = *fresh;
+    engine = engine && static_cast<std::size_t>(n_features) <= fresh->models().size();
+    if (!engine) self.attr("model_update_predict") = wrap_models(fresh->copies());
+  } else {
+    std::vector<tarn::Model*> pointers;
+    engine = engine &&
+             engine_models(self, self.attr("model_update_predict"),
+                           static_cast<std::size_t>(n_features), pointers, keep) &&
+             engine_ptrs(keep, working) && trained_session(self, session);
+  }
+  if (engine) {
+    const SessionRows rows = session_rows(b, b.n_rows);
+    tarn::Forecast out;
+    try {
+      py::gil_scoped_release release;
+      out = session.predict(rows.rows, horizon, fresh ? nullptr : &working);
+    } catch (const std::exception& e) {
+      twpy::raise(PyExc_ValueError, e.what());
+    }
+    if (fresh) {
+      keep = wrap_models(out.updated);
+      self.attr("model_update_predict") = keep;
+      if (used) *used = out.updated;
+    }
+    print_skips(out.loop, b, logged);
+    if (out.loop.forecast_failed) raise_forecast_failure(keep, out.loop);
+    if (horizon <= 0) return inverse_transform(self, py::list());
+    return forecast_array(out.values, static_cast<std::size_t>(horizon), out.cols);
+  }
+
+  if (logged) b.values = log_transform(G("np"), b.values);
+  py::object models = self.attr("model_update_predict");
+  feed_rows_python(self, models, b, n_features);
+  return inverse_transform(self, forecast_python(self, models, horizon));
+}
+
+py::object predict_on_history_single(py::object self, py::object X, py::object prediction_horizon,
+                                     py::object ts_col_loc) {
+  return predict_rows(self, X, prediction_horizon, ts_col_loc, nullptr, nullptr);
+}
+
+// predict's steps; `used` (for the session's forecasts) receives the models the forecast
+// comes from.
+py::object predict_impl(py::object self, py::object X, py::object prediction_horizon,
+                        py::object ts_col_loc, py::object prediction_type,
+                        std::vector<ModelPtr>* used) {
+  py::object np = G("np");
+  twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
+  if (dated.dated) {
+    X = dated.X;
+    ts_col_loc = py::int_(dated.ts_col);
+  }
+  if (has_nan(np, X)) {
+    twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
+  }
+  effective_horizon(self, prediction_horizon);  // refuses a bad horizon before any work
+  if (!py::isinstance<py::str>(prediction_type)) {
+    twpy::raise(PyExc_TypeError,
+                "prediction_type must be a string, got " + str(py::repr(prediction_type)));
+  }
+  py::object sliding = G("Score").attr("PREDICT_SLIDING_WINDOW");
+  if (py_eq(prediction_type.attr("lower")(), sliding)) {
+    const char* method = py_gt(prediction_horizon, py::int_(1))
+                             ? "predict_multi_step_sliding_window"
+                             : "predict_sliding_window";
+    return self.attr(method)(py::arg("X") = X, py::arg("prediction_horizon") = prediction_horizon,
+                             py::arg("ts_col_loc") = ts_col_loc);
+  }
+  // The session feeds copies it makes itself: nothing shared changes, so threads may share
+  // a forecaster.
+  tarn::Forecaster session;
+  if (session_predict(self, session)) {
+    return predict_rows(self, X, prediction_horizon, ts_col_loc, &session, used);
+  }
+  self.attr("model_update_predict") = self.attr("get_models_copy")();
+  return self.attr("predict_on_history_single")(py::arg("X") = X,
+                                                py::arg("prediction_horizon") = prediction_horizon,
+                                                py::arg("ts_col_loc") = ts_col_loc);
+}
+
+py::object predict(py::object self, py::object X, py::object prediction_horizon,
+                   py::object ts_col_loc, py::object prediction_type) {
+  return predict_impl(self, X, prediction_horizon, ts_col_loc, prediction_type, nullptr);
+}
+
+// A coverage in percent, strictly between 0 and 100.
+double interval_level(py::handle level) {
+  double v = std::nan("");
+  if (!py::isinstance<py::bool_>(level) && PyNumber_Check(level.ptr())) {
+    v = PyFloat_AsDouble(level.ptr());
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
+  if (!(v > 0.0 && v < 100.0)) {
+    twpy::raise(PyExc_ValueError, "level must be a coverage in percent between 0 and 100, got " +
+                                      str(py::repr(level)));
+  }
+  return v;
+}
+
+// Bounds of the forecasts `forecast` (rows of the horizon, one column per model) at `level`
+// percent, on the data's scale and never on the wrong side of the forecast.
+py::tuple interval_rows(py::object self, py::object models, py::object time0, double level,
+                        py::array_t<double> forecast) {
+  const double interval = py::float_(get_train_interval(self)).cast<double>();
+  const double start = py::float_(time0).cast<double>();
+  const py::ssize_t rows = forecast.ndim() == 2 ? forecast.shape(0) : 0;
+  const py::ssize_t cols = forecast.ndim() == 2 ? forecast.shape(1) : 0;
+  std::vector<double> times(static_cast<std::size_t>(rows));
+  for (py::ssize_t k = 0; k < rows; ++k) {
+    times[static_cast<std::size_t>(k)] = start + static_cast<double>(k + 1) * interval;
+  }
+  // Column by column: an engine model gives all its bounds from one interval path.
+  std::vector<double> lo_v(static_cast<std::size_t>(rows * cols)), hi_v(lo_v.size());
+  std::vector<double> lv(times.size()), uv(times.size());
+  for (py::ssize_t c = 0; c < cols; ++c) {
+    py::object m = models[py::int_(c)];
+    if (tarn::Model* e = contracts::engine_model(m)) {
+      try {
+        py::gil_scoped_release release;
+        e->forecast_interval_at(times.data(), times.size(), level / 100.0, lv.data(), uv.data());
+      } catch (const std::exception& err) {
+        twpy::raise(PyExc_ValueError, err.what());
+      }
+    } else {
+      for (std::size_t k = 0; k < times.size(); ++k) {
+        py::tuple b = m.attr("forecast_interval_at")(times[k], level);
+        lv[k] = py::float_(b[0]).cast<double>();
+        uv[k] = py::float_(b[1]).cast<double>();
+      }
+    }
+    for (std::size_t k = 0; k < times.size(); ++k) {
+      lo_v[k * static_cast<std::size_t>(cols) + static_cast<std::size_t>(c)] = lv[k];
+      hi_v[k * static_cast<std::size_t>(cols) + static_cast<std::size_t>(c)] = uv[k];
+    }
+  }
+  auto as_matrix = [&](const std::vector<double>& v) {
+    py::array_t<double> a({rows, cols});
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+  };
+  py::array_t<double> lower(py::array_t<double>(inverse_transform(self, as_matrix(lo_v))));
+  py::array_t<double> upper(py::array_t<double>(inverse_transform(self, as_matrix(hi_v))));
+  // The transform keeps the order; a bound the arithmetic lost falls back to the forecast.
+  auto f = forecast.unchecked<2>();
+  auto l = lower.mutable_unchecked<2>();
+  auto u = upper.mutable_unchecked<2>();
+  for (py::ssize_t i = 0; i < rows; ++i) {
+    for (py::ssize_t j = 0; j < cols; ++j) {
+      l(i, j) = std::isnan(l(i, j)) ? f(i, j) : std::min(l(i, j), f(i, j));
+      u(i, j) = std::isnan(u(i, j)) ? f(i, j) : std::max(u(i, j), f(i, j));
+    }
+  }
+  return py::make_tuple(lower, upper);
+}
+
+py::object predict_interval(py::object self, py::object X, py::object prediction_horizon,
+                            py::object ts_col_loc, py::object level) {
+  const bool many = py::isinstance<py::list>(level) || py::isinstance<py::tuple>(level);
+  std::vector<double> levels;
+  py::list keys;
+  if (many) {
+    for (auto v : level) {
+      levels.push_back(interval_level(v));
+      keys.append(v);
+    }
+  } else {
+    levels.push_back(interval_level(level));
+  }
+  py::object np = G("np");
+  // The forecasts, and the copies brought up to date with the rows of X, exactly as predict.
+  std::vector<ModelPtr> used;
+  py::object forecast =
+      is_own(self, "predict")
+          ? predict_impl(self, X, prediction_horizon, ts_col_loc, py::str("forecast"), &used)
+          : self.attr("predict")(py::arg("X") = X,
+                                 py::arg("prediction_horizon") = prediction_horizon,
+                                 py::arg("ts_col_loc") = ts_col_loc);
+  tarn::Forecaster session;
+  if (!used.empty() && trained_session(self, session)) {
+    // The session's forecasts: the bounds of the models they came from, one path per level.
+    py::array_t<double, py::array::c_style | py::array::forcecast> fc(forecast);
+    if (fc.ndim() == 2 && static_cast<std::size_t>(fc.shape(1)) == used.size()) {
+      const auto rows = static_cast<std::size_t>(fc.shape(0));
+      py::dict out;
+      for (std::size_t i = 0; i < levels.size(); ++i) {
+        py::array_t<double> lower({rows, used.size()}), upper({rows, used.size()});
+        double* lo = lower.mutable_data();
+        double* hi = upper.mutable_data();
+        try {
+          py::gil_scoped_release release;
+          session.intervals(&used, static_cast<std::int64_t>(rows), levels[i], fc.data(), lo, hi);
+        } catch (const std::exception& err) {
+          twpy::raise(PyExc_ValueError, err.what());
+        }
+        if (!many) return py::make_tuple(lower, upper);
+        out[keys[i]] = py::make_tuple(lower, upper);
+      }
+      return out;
+    }
+  }
+  const bool has_rows = !X.is_none() && py::len(X) > 0;
+  py::object models = has_rows ? self.attr("model_update_predict") : self.attr("model");
+  for (auto m : models) {
+    if (!contracts::engine_model(m) && !py::hasattr(m, "forecast_interval_at")) {
+      twpy::raise(PyExc_TypeError, "model of type " + str(py::type::of(m).attr("__name__")) +
+                                       " offers no prediction intervals (forecast_interval_at)");
+    }
+  }
+  py::object time0 = get_last_updated(self, has_rows ? models : py::object(py::none()));
+  py::array_t<double> fc = np.attr("asarray")(forecast, py::arg("dtype") = "float64");
+  py::array_t<double> grid =
+      fc.ndim() == 2 ? fc : py::array_t<double>(fc.reshape({py::ssize_t(0), py::ssize_t(0)}));
+  py::dict out;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    py::tuple b = interval_rows(self, models, time0, levels[i], grid);
+    if (fc.ndim() != 2) {
+      py::object shape = fc.attr("shape");
+      b = py::make_tuple(np.attr("asarray")(b[0]).attr("reshape")(shape),
+                         np.attr("asarray")(b[1]).attr("reshape")(shape));
+    }
+    if (!many) return b;
+    out[keys[i]] = b;
+  }
+  return out;
+}
+
+}  // namespace qest

@@ -1,0 +1,573 @@
+// QuillcastForecaster: construction, parameters, model ids, ready-made configurations and
+// the building of engine models from the algorithm settings.
+#include "common.hpp"
+
+namespace qest {
+
+// ---------------------------------------------------------------------------------------------
+// Construction and configuration
+
+// The class docstring; {algorithms} and {settings} are filled in from the engine's table of
+// models (class_doc()).
+const char* const kClassDocTemplate = R"doc(Forecaster backed by the statistical forecasting engine.
+
+One engine model is trained per target column of a data matrix (rows in time order, an
+optional timestamp column, one or more value columns). ``fit(X, y, _reset_model=True)`` trains
+new models, and so does ``fit(X, y)`` on a forecaster without trained models; ``fit(X, y)`` on a
+trained forecaster brings copies of its models up to date with the rows of X and keeps them.
+``predict`` forecasts a horizon ahead, optionally after feeding new rows to copies of the
+models, or over a sliding window of new rows.
+
+The timestamps may be dates: a pandas DataFrame whose timestamp column is datetime64 or ISO 8601
+text (or a numpy object array with such a column), or a DataFrame with a DatetimeIndex and no
+timestamp column. They are placed on a calendar time axis (calendar months for monthly data,
+days for daily data, ...); ``forecast_times`` gives the dates of the rows ``predict`` forecasts.
+
+``set_params`` sets constructor parameters and algorithm settings alike, as scikit-learn's
+``clone`` and model searches expect; an unknown setting raises ValueError, in ``set_params`` and
+at ``fit``. Settings that training computes (a detected season, training sizes) are kept in
+``all_args`` for the models but are not reported by ``get_params``.
+
+Parameters
+----------
+algorithm : str, default "hw"
+{algorithms}
+ts_icol_loc : int or list, default -1
+    Location of the timestamp column: -1 for none (rows are taken as equally spaced and
+    numbered 0, 1, 2, ...), otherwise a list whose first element is the column index, e.g. [0].
+prediction_horizon : int, default 1
+    Number of steps forecast by default. A horizon of 0 forecasts nothing; negative horizons
+    and horizons above 1,000,000 steps are refused with a ValueError (as is a sliding-window
+    forecast of more than 50,000,000 rows), and a forecast of h steps costs time in proportion
+    to h. As an argument of a prediction, -1 means this default.
+log_transform : bool, default True
+    Train on ln(x + 2) of every value x and return e^y - 2 of every forecast y. Training turns
+    it off when the transformed training values contain NaN (values below -2). The automatic
+    selector and ARIMA are told of the transform and fit the values on their own scale.
+lookback_win : int, default 1
+    Look-back window length, kept for pipelines and model searches.
+target_column_indices : int or list, default -1
+    Indices of the target columns; -1 means every column except the timestamp column.
+debug : bool, default False
+    Print the data given to fit and predict.
+**kwargs
+    Algorithm settings, stored in ``all_args`` and read when a model is built. A value below 1
+    for a size is a fraction of the training length.
+
+{settings}
+
+Attributes
+----------
+model : list
+    The trained engine models, one per target column, in target order.
+model_update_predict : list or None
+    The copies updated by the last prediction with new data.
+all_args : dict
+    The algorithm settings handed to model construction (the ``**kwargs`` plus "algorithm").
+log_transformed : bool
+    Whether values are log-transformed.
+is_fitted_ : bool
+    Present (True) once every model is trained.
+n_features_ : int
+    Number of target columns seen in training.
+)doc";
+
+// `text` as lines of at most 96 characters (the docstring's width), each indented by four
+// spaces; a line also ends at every "\n" of the text.
+std::string wrap(const std::string& text) {
+  const std::size_t width = 96;
+  const std::string indent = "    ";
+  std::string out, line;
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t end = text.find_first_of(" \n", pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(pos, end - pos);
+    if (!word.empty()) {
+      if (!line.empty() && indent.size() + line.size() + 1 + word.size() > width) {
+        out += indent + line + "\n";
+        line.clear();
+      }
+      line += (line.empty() ? "" : " ") + word;
+    }
+    if ((end == text.size() || text[end] == '\n') && !line.empty()) {
+      out += indent + line + "\n";
+      line.clear();
+    }
+    pos = end + 1;
+  }
+  return out;
+}
+
+// The forecaster's algorithms, "hw, arima, ..." in table order.
+std::string algorithm_list() {
+  std::string out;
+  for (const auto& a : tarn::forecaster_algorithms()) out += (out.empty() ? "" : ", ") + a;
+  return out;
+}
+
+std::string class_doc() {
+  const auto& table = tarn::model_table();
+  std::vector<const tarn::ForecasterEntry*> offered;
+  for (const auto& e : table) {
+    if (!e.forecaster.algorithm.empty()) offered.push_back(&e.forecaster);
+  }
+  std::string names;
+  for (std::size_t i = 0; i < offered.size(); ++i) {
+    if (i) names += i + 1 == offered.size() ? " or " : ", ";
+    names += "\"" + offered[i]->algorithm + "\"";
+    if (!offered[i]->note.empty()) names += " (" + offered[i]->note + ")";
+  }
+  std::string algorithms = wrap("Engine algorithm, matched case-insensitively: " + names +
+                                ". None or \"None\" means \"hw\".");
+  std::string settings;
+  for (const auto* f : offered) settings += wrap(f->settings_doc);
+  algorithms.pop_back();  // the template's line ends there
+  settings.pop_back();
+  std::string doc = kClassDocTemplate;
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"{algorithms}", algorithms},
+                                   {"{settings}", settings}}) {
+    doc.replace(doc.find(key), key.size(), value);
+  }
+  return doc;
+}
+
+void init(py::object self, py::object algorithm, py::object ts_icol_loc,
+          py::object prediction_horizon, py::object log_transform, py::object lookback_win,
+          py::object target_column_indices, py::object debug, py::kwargs kwargs) {
+  self.attr("ts_icol_loc") = ts_icol_loc;
+  self.attr("target_column_indices") = target_column_indices;
+  self.attr("_timestamps") = py::none();
+  self.attr("prediction_horizon") = prediction_horizon;
+  self.attr("_totalsamples") = py::none();
+  self.attr("lookback_win") = lookback_win;
+  self.attr("debug") = debug;
+  self.attr("model") = py::list();
+  self.attr("model_dumps") = py::list();
+  self.attr("model_update_predict") = py::none();
+  self.attr("log_transformed") = log_transform;
+  self.attr("compute_periodicity") = true;
+  self.attr("model_description") = py::none();
+  self.attr("model_family") = "statistical";
+  py::str hw("hw");
+  self.attr("model_name") = hw;
+  self.attr("model_id") = py::none();
+  // None (or the text "None") selects the default algorithm, which model_name already names.
+  const bool no_algorithm =
+      algorithm.is_none() || (py::isinstance<py::str>(algorithm) && str(algorithm) == "None");
+  if (no_algorithm) {
+    self.attr("algorithm") = hw;
+    self.attr("_algorithm_param") = algorithm;
+  } else {
+    self.attr("algorithm") = algorithm;
+    self.attr("model_name") = algorithm;
+  }
+  py::dict all_args = kwargs;  // the keyword dictionary itself, not a copy
+  all_args["algorithm"] = self.attr("algorithm");
+  self.attr("all_args") = all_args;
+}
+
+// scikit-learn reads the constructor parameters as attributes. The log transform is kept as
+// `log_transformed`, and the algorithm that model construction uses is the one in `all_args`
+// (`algorithm` gets the Holt-Winters variant appended when a model is built); the algorithm
+// settings of **kwargs are parameters too, so clone and repr keep them.
+py::dict get_params(py::object self, py::object deep) {
+  py::list names = self.attr("_get_param_names")();
+  py::object all_args = py::none();
+  py::dict state = self.attr("__dict__");
+  if (state.contains("all_args")) all_args = state["all_args"];
+  const bool have_args = py::isinstance<py::dict>(all_args);
+  py::dict out;
+  auto add = [&](py::handle key, py::object value) {
+    if (truthy(deep) && py::hasattr(value, "get_params") && !py::isinstance<py::type>(value)) {
+      py::dict nested = value.attr("get_params")();
+      for (auto item : nested) {
+        out[py::str(str(key) + "__" + str(item.first))] = item.second;
+      }
+    }
+    out[key] = value;
+  };
+  std::vector<std::string> seen;
+  for (auto key : names) {
+    const std::string k = str(key);
+    seen.push_back(k);
+    py::object value;
+    if (k == "log_transform") {
+      twsettings::reported_value(self, k, self.attr("log_transformed"), &value);
+    } else if (k == "algorithm" && have_args && all_args.contains("algorithm")) {
+      value = all_args["algorithm"];
+      // A missing algorithm (None) stands for the default one.
+      if (state.contains("_algorithm_param") && py_eq(value, py::str("hw"))) {
+        value = state["_algorithm_param"];
+      }
+    } else {
+      value = self.attr(key);
+    }
+    add(key, value);
+  }
+  if (have_args) {
+    for (auto item : py::reinterpret_borrow<py::dict>(all_args)) {
+      const std::string k = str(item.first);
+      if (std::find(seen.begin(), seen.end(), k) != seen.end()) continue;
+      py::object value;
+      if (!twsettings::reported_value(self, k, py::reinterpret_borrow<py::object>(item.second),
+                                      &value)) {
+        continue;  // computed by training, not given by the caller
+      }
+      add(item.first, value);
+    }
+  }
+  return out;
+}
+
+// Sets the algorithm as the constructor does: None (or "None") means "hw"; the attribute, the
+// display name and the "algorithm" setting of all_args always agree.
+void set_algorithm(py::object self, py::dict all_args, py::object algorithm) {
+  const bool no_algorithm =
+      algorithm.is_none() || (py::isinstance<py::str>(algorithm) && str(algorithm) == "None");
+  py::dict state = self.attr("__dict__");
+  if (state.contains("_algorithm_param")) PyDict_DelItemString(state.ptr(), "_algorithm_param");
+  py::object value = algorithm;
+  if (no_algorithm) {
+    value = py::str("hw");
+    self.attr("_algorithm_param") = algorithm;
+  }
+  self.attr("algorithm") = value;
+  self.attr("model_name") = value;
+  all_args["algorithm"] = value;
+}
+
+// Sets constructor parameters and algorithm keywords, as scikit-learn's clone and model
+// searches expect: a constructor parameter takes effect (log_transform as log_transformed), an
+// algorithm keyword joins the others in all_args. An unknown name raises ValueError before
+// anything changes.
+py::object set_params(py::object self, py::kwargs params) {
+  const std::vector<std::string> names = twsettings::constructor_names(self);
+  for (auto item : params) {
+    const std::string key = str(item.first);
+    if (!twsettings::contains(names, key) && !twsettings::known_keyword(key)) {
+      twsettings::raise_unknown(self, key);
+    }
+  }
+  py::dict state = self.attr("__dict__");
+  py::dict all_args;
+  if (state.contains("all_args") && py::isinstance<py::dict>(state["all_args"])) {
+    all_args = state["all_args"];
+  } else {
+    all_args["algorithm"] = self.attr("algorithm");
+    self.attr("all_args") = all_args;
+  }
+  for (auto item : params) {
+    const std::string key = str(item.first);
+    py::object value = py::reinterpret_borrow<py::object>(item.second);
+    twsettings::forget_trained(self, key);
+    if (key == "algorithm") {
+      set_algorithm(self, all_args, value);
+    } else if (key == "log_transform") {
+      self.attr("log_transformed") = value;
+    } else if (twsettings::contains(names, key)) {
+      self.attr(item.first) = value;
+    } else {
+      all_args[item.first] = value;
+    }
+  }
+  return self;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Model identity and the ready-made configurations
+
+// "st_" followed by the id of the first of the algorithm's id rules (the engine's table of
+// models) whose conditions all hold; "st_" alone when none does.
+py::str get_model_id(py::object, py::object algorithm_name, py::kwargs params) {
+  auto param = [&](const std::string& k) -> py::object {
+    return params.contains(k) ? py::object(params[py::str(k)]) : py::object(py::none());
+  };
+  auto holds = [&](const tarn::IdCondition& c) {
+    py::object v = param(c.key);
+    switch (c.test) {
+      case tarn::IdCondition::Test::TextIs:
+        return str(v.attr("lower")()) == c.value.text();
+      case tarn::IdCondition::Test::Given:
+        return !v.is_none();
+      case tarn::IdCondition::Test::Equals:
+        break;
+    }
+    return py_eq(v, contracts::to_python(c.value));
+  };
+  std::string id = "st_";
+  const std::string name = str(algorithm_name.attr("lower")());
+  if (const tarn::ModelEntry* e = tarn::find_algorithm(name)) {
+    for (const auto& rule : e->forecaster.ids) {
+      if (std::all_of(rule.conditions.begin(), rule.conditions.end(), holds)) {
+        id += rule.id;
+        break;
+      }
+    }
+  }
+  return py::str(id);
+}
+
+py::list get_estimators(py::object, py::object /*log_transform: not used*/,
+                        py::object target_column_indices, py::object time_column_index,
+                        py::object prediction_horizon, py::object lookback_win) {
+  py::object cls = G("QuillcastForecaster");
+  py::object forecasters = G("qc").attr("Forecasters");
+  auto make = [&](py::object algorithm, py::dict settings) {
+    settings["log_transform"] = false;
+    settings["prediction_horizon"] = prediction_horizon;
+    settings["lookback_win"] = lookback_win;
+    settings["target_column_indices"] = target_column_indices;
+    settings["ts_icol_loc"] = time_column_index;
+    settings["algorithm"] = algorithm;
+    return cls(**settings);
+  };
+  py::list out;
+  for (const auto& e : tarn::model_table()) {
+    for (const auto& preset : e.forecaster.presets) {
+      py::dict settings;
+      for (const auto& [key, value] : preset) settings[py::str(key)] = contracts::to_python(value);
+      out.append(make(forecasters.attr(e.forecaster.algorithm.c_str()), settings));
+    }
+  }
+  return out;
+}
+
+// Parameter distributions for a model search: every key is a constructor keyword. The
+// algorithms and the parameters of each come from the engine's table of models.
+py::dict get_param_dist(py::object, py::object /*size*/) {
+  py::dict out;
+  py::list algorithms;
+  for (const auto& a : tarn::forecaster_algorithms()) algorithms.append(a);
+  out["algorithm"] = algorithms;
+  out["log_transform"] = py::list(py::make_tuple(true, false));
+  for (const auto& e : tarn::model_table()) {
+    for (const auto& p : e.forecaster.search) {
+      if (out.contains(p.key)) continue;
+      py::list values;
+      for (const auto& v : p.values) values.append(contracts::to_python(v));
+      out[py::str(p.key)] = values;
+    }
+  }
+  return out;
+}
+
+py::object get_models_copy(py::object self, py::object /*verbose*/) {
+  py::object models = self.attr("model");
+  bool empty = models.is_none();
+  if (!empty) {
+    const int eq = PyObject_RichCompareBool(models.ptr(), py::list().ptr(), Py_EQ);
+    if (eq < 0) PyErr_Clear();
+    empty = eq == 1;
+  }
+  if (empty) {
+    twpy::print("No model defined");
+    return py::none();
+  }
+  try {
+    py::object pickle = G("pickle");
+    py::list dumps;
+    for (auto m : models) dumps.append(pickle.attr("dumps")(m));
+    py::list copies;
+    for (auto d : dumps) copies.append(pickle.attr("loads")(d));
+    return copies;
+  } catch (py::error_already_set& e) {
+    if (!is_exception(e)) throw;
+    twpy::print("Model Copy failed");
+    return py::none();
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Engine model construction
+
+void check_algorithm_name(py::handle algorithm) {
+  if (!py::isinstance<py::str>(algorithm)) {
+    twpy::raise(PyExc_TypeError, "algorithm must be a string (one of " + algorithm_list() +
+                                     "), got " + str(py::repr(algorithm)));
+  }
+}
+
+// The sizes and orders among the algorithm settings must be real numbers (a fraction below 1
+// is a share of the training length): anything else is refused here, naming the setting,
+// rather than failing later in a comparison or inside the engine.
+void check_numeric_settings(const py::dict& kw) {
+  for (const char* k : {"samples_per_season", "initial_training_seasons", "error_history_length",
+                        "error_horizon_length", "min_training_data", "training_sample_size",
+                        "p_min", "p_max", "d", "q_min", "q_max"}) {
+    if (!kw.contains(k)) continue;
+    py::object v = kw[k];
+    if (v.is_none()) continue;
+    const bool number =
+        !PyBool_Check(v.ptr()) && (PyIndex_Check(v.ptr()) || PyFloat_Check(v.ptr()) ||
+                                   py::isinstance(v, G("np").attr("floating")));
+    if (!number) {
+      twpy::raise(PyExc_TypeError, std::string(k) + " must be a number, got " + str(py::repr(v)) +
+                                       " of type " + Py_TYPE(v.ptr())->tp_name);
+    }
+    if (!std::isfinite(py::float_(v).cast<double>())) {
+      twpy::raise(PyExc_ValueError,
+                  std::string(k) + " must be a finite number, got " + str(py::repr(v)));
+    }
+  }
+}
+
+struct Builder {
+  py::object self;
+  py::dict kw;
+  py::dict alg;
+  py::object N;
+
+  bool present(const char* k) const { return kw.contains(k) && !py::object(kw[k]).is_none(); }
+  py::object get(const char* k) const { return kw[k]; }
+
+  // A value below 1 is a fraction of the training length N (when known); a result <= 0 is
+  // replaced by the fallback, when there is one.
+  py::object fraction(py::object v, py::object fallback) const {
+    if (py_lt(v, py::int_(1)) && !N.is_none()) {
+      py::object rounded = twpy::import("builtins", "round")(v * N, 14);
+      py::object count = py::int_(rounded);
+      if (!fallback.is_none() && !py_gt(count, py::int_(0))) return fallback;
+      return count;
+    }
+    return v;
+  }
+
+  void copy_keys(std::initializer_list<const char*> keys) {
+    for (const char* k : keys) {
+      if (present(k)) alg[k] = get(k);
+    }
+  }
+
+  // hw becomes hw_additive (or hw_multiplicative) once.
+  void name_variant() {
+    py::object algorithm = self.attr("algorithm");
+    py::object model_name = self.attr("model_name");
+    py::str underscore("_");
+    const bool both = algorithm.contains(underscore) && model_name.contains(underscore);
+    if (!both) {
+      py::object type = alg["algorithm_type"];
+      self.attr("algorithm") = algorithm + underscore + type;
+      self.attr("model_name") = model_name + underscore + type;
+    }
+  }
+
+  void record(py::object algorithm) {
+    py::object cls = self.attr("__class__");
+    self.attr("model_id") = cls.attr("get_model_id")(algorithm, **alg);
+    self.attr("model_description") =
+        py::object(self.attr("algorithm")) + py::str("_") + py::str(alg);
+  }
+};
+
+// A model of an algorithm whose settings follow the table of models: the training size
+// defaults to the whole series, the settings are passed on in table order (shares of the
+// training length turned into counts), and the size is then bounded as the entry says.
+py::object table_model(Builder& b, const tarn::ModelEntry& entry, py::dict all_args,
+                       py::object algorithm) {
+  const tarn::ForecasterEntry& f = entry.forecaster;
+  const char* size_key = f.size_key.c_str();
+  if (!f.size_key.empty() && !b.kw.contains(size_key)) b.kw[size_key] = tarn::kWholeSeries;
+  for (const auto& s : f.settings) {
+    const char* k = s.key.c_str();
+    if (!b.present(k)) continue;
+    b.alg[k] = s.share ? b.fraction(b.get(k), contracts::to_python(s.fallback)) : b.get(k);
+  }
+  if (f.size_none_is_length && !b.alg.contains(size_key)) {
+    b.alg[size_key] = b.N.is_none() ? py::object(py::int_(tarn::kSizeBeforeLength)) : b.N;
+  }
+  if (f.size_minimum > 0) {
+    const py::object minimum = py::int_(f.size_minimum);
+    if (!b.alg.contains(size_key) || py_lt(b.alg[size_key], minimum)) b.alg[size_key] = minimum;
+    all_args[size_key] = b.alg[size_key];
+  }
+  b.record(algorithm);
+  return builder(entry.name)(**b.alg);
+}
+
+py::object get_model(py::object self, py::kwargs kw_args) {
+  // A copy: the defaults filled in below never reach the caller's dictionary.
+  Builder b{self, py::reinterpret_steal<py::dict>(PyDict_Copy(kw_args.ptr())), py::dict(),
+            self.attr("_totalsamples")};
+  py::dict all_args = self.attr("all_args");
+  if (!b.kw.contains("algorithm")) {
+    PyErr_SetObject(PyExc_KeyError, py::str("algorithm").ptr());
+    throw py::error_already_set();
+  }
+  py::object algorithm = b.kw["algorithm"];
+  check_algorithm_name(algorithm);
+  check_numeric_settings(b.kw);
+  const tarn::ModelEntry* entry = tarn::find_algorithm(str(algorithm.attr("lower")()));
+  if (!entry) twpy::raise(PyExc_ValueError, msg("TIDEWELLTSLIBS0004E"));
+  if (!entry->forecaster.own_rules) return table_model(b, *entry, all_args, algorithm);
+  // Holt-Winters' own rules: the season from the training length, or season finding.
+  const py::object two = py::int_(2);
+  if (b.present("min_training_data")) {
+    py::object mtd = b.get("min_training_data");
+    if (b.N.is_none() && py_lt(mtd, py::int_(1))) {
+      twpy::raise(PyExc_ValueError,
+                  "min_training_data " + str(py::repr(mtd)) +
+                      " is a fraction of the training length, which is not known before fit");
+    }
+    py::object samples = mtd;
+    if (py_lt(samples, py::int_(1)) && py_ge(mtd, py::float_(0.99))) samples = b.N;
+    if (py_lt(samples, py::int_(1)) && py_lt(mtd, py::float_(0.99))) {
+      samples = py::int_(b.N * samples);
+    }
+    if (py_gt(samples, py::int_(1000000))) samples = py::int_(1000000);
+    b.alg["algorithm_type"] =
+        b.present("algorithm_type") ? b.get("algorithm_type") : py::object(py::str("additive"));
+    b.alg["number_of_samples"] = samples;
+    b.alg["min_training_data"] = mtd;
+    b.alg["is_season_length"] = false;
+    b.name_variant();
+    b.record(algorithm);
+    return builder(entry->name)(py::arg("is_season_length") = false,
+                                py::arg("number_of_samples") = py::int_(b.alg["number_of_samples"]),
+                                py::arg("algorithm_type") = b.alg["algorithm_type"]);
+  }
+  for (const char* k : {"samples_per_season", "initial_training_seasons", "algorithm_type",
+                        "compute_seasonality", "error_history_length", "use_full_error_history"}) {
+    if (!b.present(k)) continue;
+    py::object v = b.get(k);
+    const std::string key = k;
+    if ((key == "samples_per_season" || key == "error_history_length") && py_lt(v, py::int_(1)) &&
+        !b.N.is_none()) {
+      if (py_gt(v, py::float_(0.5))) v = py::float_(0.5);
+      b.alg[k] = b.fraction(v, two);
+    } else {
+      b.alg[k] = v;
+    }
+  }
+  if (!b.alg.contains("samples_per_season")) {
+    py::object season = two;
+    if (!b.N.is_none()) {
+      season = py::int_(b.N * py::float_(0.25));
+      // Fewer than four rows give no whole season: use the smallest one.
+      if (!py_gt(season, py::int_(0))) season = two;
+    }
+    b.alg["samples_per_season"] = season;
+    all_args["samples_per_season"] = season;
+  }
+  if (!b.alg.contains("initial_training_seasons")) {
+    py::object seasons = two;
+    if (!b.N.is_none()) {
+      py::object season = py::int_(b.alg["samples_per_season"]);
+      if (!py_gt(season, py::int_(0))) {
+        twpy::raise(PyExc_ValueError, "samples_per_season must be at least 1, got " +
+                                          str(py::repr(b.alg["samples_per_season"])));
+      }
+      seasons = py::int_(b.N / season);
+      // A series shorter than one season still trains on one (the engine fits what it has).
+      if (!py_gt(seasons, py::int_(0))) seasons = py::int_(1);
+    }
+    b.alg["initial_training_seasons"] = seasons;
+    all_args["initial_training_seasons"] = seasons;
+  }
+  if (!b.alg.contains("algorithm_type")) b.alg["algorithm_type"] = "additive";
+  b.name_variant();
+  b.record(algorithm);
+  return builder(entry->name)(**b.alg);
+}
+
+}  // namespace qest

@@ -1,0 +1,399 @@
+// QuillcastForecaster: training (fit).
+#include "common.hpp"
+
+namespace qest {
+
+// ---------------------------------------------------------------------------------------------
+// Fitting
+
+// The algorithm that model construction will use.
+std::string effective_algorithm(py::object self) {
+  py::object all_args = self.attr("all_args");
+  py::object algorithm = self.attr("algorithm");
+  if (py::isinstance<py::dict>(all_args) && all_args.contains("algorithm")) {
+    algorithm = all_args["algorithm"];
+  }
+  check_algorithm_name(algorithm);
+  return str(algorithm.attr("lower")());
+}
+
+// The target columns in the order given: a list or tuple of distinct column indices of X,
+// none of them the timestamp column. Anything else is refused with a ValueError naming the
+// setting (a TypeError for a value that is no list of integers).
+std::vector<std::int64_t> checked_targets(py::object tci, std::int64_t n_cols, py::object ts_col) {
+  const std::string shown = str(py::repr(tci));
+  if (!(PyList_Check(tci.ptr()) || PyTuple_Check(tci.ptr()))) {
+    twpy::raise(PyExc_TypeError,
+                "target_column_indices must be -1 or a list of column indices, got " + shown);
+  }
+  std::vector<std::int64_t> out;
+  for (auto i : tci) {
+    if (PyBool_Check(i.ptr()) || !PyIndex_Check(i.ptr())) {
+      twpy::raise(PyExc_TypeError,
+                  "target_column_indices must hold integer column indices, got " + shown);
+    }
+    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(i.ptr()));
+    if (!index) throw py::error_already_set();
+    if (py_lt(index, py::int_(0)) || py_ge(index, py::int_(n_cols))) {
+      twpy::raise(PyExc_ValueError, "target_column_indices " + shown + ": column " + str(index) +
+                                        " is outside the " + std::to_string(n_cols) +
+                                        " columns of the data");
+    }
+    const std::int64_t c = as_index(index);
+    if (!ts_col.is_none() && PyIndex_Check(ts_col.ptr()) && c == as_index(ts_col)) {
+      twpy::raise(PyExc_ValueError, "target_column_indices " + shown + ": column " +
+                                        std::to_string(c) + " is the timestamp column");
+    }
+    if (std::find(out.begin(), out.end(), c) != out.end()) {
+      twpy::raise(PyExc_ValueError, "target_column_indices " + shown + ": column " +
+                                        std::to_string(c) + " is given more than once");
+    }
+    out.push_back(c);
+  }
+  if (out.empty()) {
+    twpy::raise(PyExc_ValueError,
+                "target_column_indices must name at least one column, got " + shown);
+  }
+  return out;
+}
+
+// Training through the models' Python operations (models that are not the engine's own).
+void train_python(py::object self, py::object X, py::object y, py::list vals, py::list timestamps,
+                  py::object model_list, py::dict filled, std::int64_t n_features, bool retry_sizes,
+                  py::object utils, std::size_t ts_l) {
+  py::object np = G("np");
+  py::object series = vals;
+  if (truthy(self.attr("log_transformed"))) {
+    // The session's choice: raw values when a transformed value is not finite or a series is
+    // too small for the transform.
+    py::array_t<double, py::array::c_style | py::array::forcecast> raw(
+        np.attr("array")(vals, py::arg("dtype") = "float64"));
+    const std::size_t n_series = raw.ndim() == 2 ? static_cast<std::size_t>(raw.shape(0)) : 0;
+    const std::size_t n = raw.ndim() == 2 ? static_cast<std::size_t>(raw.shape(1)) : 0;
+    if (tarn::choose_log(raw.data(), n_series, n) != tarn::LogChoice::kLog) {
+      self.attr("log_transformed") = false;
+    } else {
+      series = log_transform(np, raw);
+    }
+  }
+  if (truthy(self.attr("debug"))) {
+    twpy::print(class_text(self) + " fit \n X==" + str(X) + "\n y=" + str(y));
+  }
+
+  // A model that can undo the log transform (the automatic selector, ARIMA) is told of it and
+  // fits the series on its own scale.
+  const bool log_input = truthy(self.attr("log_transformed"));
+  for (std::int64_t col = 0; col < n_features; ++col) {
+    try {
+      py::list values =
+          np.attr("asarray")(series[py::int_(col)], py::arg("dtype") = "float64").attr("tolist")();
+      if (retry_sizes) {
+        bool initialized = false;
+        for (int itr = 0; !initialized && itr < 5; ++itr) {
+          py::object size = utils.attr("get_arima_init_size")(itr, ts_l);
+          py::dict all_args = self.attr("all_args");
+          all_args["min_training_data"] = size;
+          filled["min_training_data"] = size;
+          py::object m = self.attr("_getModel")(**all_args);
+          model_list[py::int_(col)] = m;
+          if (log_input && py::hasattr(m, "set_log_input")) m.attr("set_log_input")(2.0);
+          m.attr("update_model")(timestamps, values);
+          initialized = model_ready(m);
+        }
+      } else {
+        py::object m = model_list[py::int_(col)];
+        if (log_input && py::hasattr(m, "set_log_input")) m.attr("set_log_input")(2.0);
+        m.attr("update_model")(timestamps, values);
+        // The series ended before the model's training size: it fits on what it has, if it can.
+        if (!model_ready(m) && py::hasattr(m, "fit_available")) m.attr("fit_available")();
+      }
+    } catch (py::error_already_set& e) {
+      if (!is_exception(e)) throw;
+      reraise_as_exception(e);
+    }
+  }
+}
+
+// Trains new models on X into a new `model` list (the old models are left alone).
+void train(py::object self, py::object X, py::object y) {
+  py::object np = G("np");
+  self.attr("model") = py::list();
+  if (truthy(self.attr("debug"))) {
+    twpy::print(class_text(self) + " fit \n X==" + str(X));
+    twpy::print("Y=" + str(y));
+  }
+  py::object ts_icol_loc = self.attr("ts_icol_loc");
+  // Dates become values on the time axis; a DatetimeIndex becomes a last timestamp column.
+  twdates::DatedRows dated = dated_input(self, X, py::int_(-1), true);
+  if (dated.dated) {
+    X = dated.X;
+    if (dated.from_index) ts_icol_loc = py::make_tuple(dated.ts_col);
+  } else if (py::dict(self.attr("__dict__")).contains("time_axis_")) {
+    py::delattr(self, "time_axis_");
+  }
+  py::dict check_kw;
+  // Sparse input is refused with a clear error (the columns are read one by one as series).
+  check_kw["accept_sparse"] = false;
+  check_kw[finite_keyword()] = false;
+  X = G("check_array")(X, **check_kw);
+
+  py::list timestamps;
+  self.attr("_timestamps") = timestamps;
+  py::object ts_col = py::int_(-1);
+  py::tuple shape = X.attr("shape");
+  const py::object n_rows = shape[0];
+  const py::object n_cols = shape[1];
+  self.attr("n_features_in_") = dated.from_index ? py::object(n_cols - py::int_(1)) : n_cols;
+  py::object tci = self.attr("target_column_indices");
+  const bool all_targets = is_minus_one(tci);
+  std::vector<std::int64_t> target_order;  // the value columns, one model each, in this order
+  if (!all_targets) {
+    target_order = checked_targets(
+        tci, as_index(n_cols),
+        is_minus_one(ts_icol_loc) ? py::object(py::int_(-1)) : first_if_list(ts_icol_loc));
+    self.attr("n_features_") = py::len(tci);
+  } else {
+    self.attr("n_features_") =
+        is_minus_one(ts_icol_loc) ? n_cols : py::object(n_cols - py::int_(1));
+  }
+  if (is_minus_one(ts_icol_loc)) {
+    for (std::int64_t i = 0, n = as_index(n_rows); i < n; ++i) timestamps.append(i);
+  } else {
+    ts_col = first_if_list(ts_icol_loc);
+    if (py_lt(ts_col, py::int_(0)) || py_ge(ts_col, n_cols)) {
+      twpy::raise(PyExc_RuntimeError, msg("TIDEWELLTSLIBS0005E", str(ts_col)));
+    }
+    py::object column = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ts_col)];
+    check_whole_timestamps(column, ts_col);
+    for (auto v : column) timestamps.append(py::int_(py::reinterpret_borrow<py::object>(v)));
+  }
+  self.attr("_totalsamples") = py::len(timestamps);
+
+  const std::string algorithm = effective_algorithm(self);
+  const tarn::ModelEntry* entry = tarn::find_algorithm(algorithm);
+  const bool seasonal_sizes = entry && entry->forecaster.season_sized;
+  // The periodicity step fills only the settings the caller left out. A value an earlier
+  // training filled in (recorded in _filled_args) is the training's own, not the caller's,
+  // and is filled again.
+  py::dict filled_before;
+  {
+    py::dict state = self.attr("__dict__");
+    if (state.contains("_filled_args") && py::isinstance<py::dict>(state["_filled_args"])) {
+      filled_before = state["_filled_args"];
+    }
+  }
+  py::dict filled;
+  std::vector<std::string> caller_keys;
+  {
+    py::object args = self.attr("all_args");
+    if (py::isinstance<py::dict>(args)) {
+      py::dict a = args;
+      for (const char* k :
+           {"samples_per_season", "initial_training_seasons", "error_history_length",
+            "error_horizon_length", "min_training_data", "training_sample_size"}) {
+        if (!a.contains(k) || a[k].is_none()) continue;
+        if (filled_before.contains(k) && a[k].is(filled_before[k])) continue;
+        caller_keys.push_back(k);
+      }
+    }
+  }
+  auto given = [&](const char* k) {
+    return std::find(caller_keys.begin(), caller_keys.end(), k) != caller_keys.end();
+  };
+  auto fill = [&](py::dict all_args, const char* k, py::object v) {
+    if (given(k)) return;
+    all_args[k] = v;
+    filled[k] = v;
+  };
+  py::list vals;
+  std::size_t ts_l = 0;
+  py::object model_list = self.attr("model");
+  const std::int64_t ncols = as_index(n_cols);
+  const std::int64_t ts_index = is_minus_one(ts_col) ? -1 : as_index(ts_col);
+  if (all_targets) {
+    for (std::int64_t c = 0; c < ncols; ++c) {
+      if (c != ts_index) target_order.push_back(c);
+    }
+  }
+  for (const std::int64_t c : target_order) {
+    py::object column = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), c)];
+    vals.append(column);
+    ts_l = py::len(timestamps);
+    if (truthy(self.attr("compute_periodicity"))) {
+      py::dict all_args = self.attr("all_args");
+      py::object training_size = py::none();
+      if (seasonal_sizes) {
+        py::object counts =
+            G("QuillcastUtils")
+                .attr("get_init_samples")(column.attr("tolist")(), py::arg("upper_limit") = 200,
+                                          py::arg("lower_limit") = 8);
+        py::list items(counts);
+        if (py::len(items) != 4) {
+          twpy::raise(PyExc_ValueError, "QuillcastUtils.get_init_samples returned " +
+                                            std::to_string(py::len(items)) +
+                                            " counts; four were expected");
+        }
+        fill(all_args, "samples_per_season", items[1]);
+        py::object period = all_args["samples_per_season"];
+        if (!given("initial_training_seasons") && PyNumber_Check(period.ptr()) &&
+            py_gt(period, py::int_(0))) {
+          fill(all_args, "initial_training_seasons", py::int_(py::int_(ts_l) / period));
+        }
+        training_size = items[3];
+      }
+      fill(all_args, "error_history_length", py::int_(2));
+      fill(all_args, "error_horizon_length", py::int_(2));
+      if (seasonal_sizes) {
+        fill(all_args, "min_training_data", training_size);
+        fill(all_args, "training_sample_size", training_size);
+      }
+    }
+    try {
+      model_list.attr("append")(self.attr("_getModel")(**py::dict(self.attr("all_args"))));
+    } catch (py::error_already_set& e) {
+      if (!is_exception(e)) throw;
+      reraise_as_exception(e);
+    }
+  }
+
+  const std::int64_t n_features = as_index(self.attr("n_features_"));
+  // A training size the caller gave is used as it is, without trying others (-1 or any other
+  // value of 0 or below asks for the sizes to be tried).
+  bool own_size = given("min_training_data");
+  if (own_size) {
+    py::object v = py::dict(self.attr("all_args"))["min_training_data"];
+    own_size = PyNumber_Check(v.ptr()) && py_gt(v, py::int_(0));
+  }
+  const bool retry_sizes = entry && entry->forecaster.retries_sizes && ts_l > 50 && !own_size;
+  py::object utils = retry_sizes ? G("QuillcastUtils") : py::object(py::none());
+
+  // Engine models train in the session: the log transform, the retries and the fits.
+  std::vector<ModelPtr> first;
+  if (engine_ptrs(model_list, first) && static_cast<std::int64_t>(first.size()) == n_features) {
+    py::array_t<double, py::array::c_style | py::array::forcecast> raw(
+        np.attr("array")(vals, py::arg("dtype") = "float64"));
+    std::vector<std::int64_t> stamps;
+    stamps.reserve(py::len(timestamps));
+    for (auto t : timestamps) {
+      int overflow = 0;
+      const long long v = PyLong_AsLongLongAndOverflow(t.ptr(), &overflow);
+      if (overflow != 0) twpy::raise(PyExc_Exception, "timestamp is out of range");
+      if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+      stamps.push_back(static_cast<std::int64_t>(v));
+    }
+    if (truthy(self.attr("debug"))) {
+      twpy::print(class_text(self) + " fit \n X==" + str(X) + "\n y=" + str(y));
+    }
+    tarn::Forecaster::TrainInput in;
+    in.timestamps = stamps.data();
+    in.series = raw.data();
+    in.n = stamps.size();
+    in.n_targets = first.size();
+    in.log_transform = truthy(self.attr("log_transformed"));
+    in.retry_sizes = retry_sizes;
+    // A retry builds its model through _getModel with the attempt's training size.
+    auto retry = [&](std::size_t col, std::int64_t attempt) -> ModelPtr {
+      py::gil_scoped_acquire gil;
+      py::object size = utils.attr("get_arima_init_size")(attempt, ts_l);
+      py::dict all_args = self.attr("all_args");
+      all_args["min_training_data"] = size;
+      filled["min_training_data"] = size;
+      py::object m = self.attr("_getModel")(**all_args);
+      model_list[py::int_(col)] = m;
+      if (!contracts::engine_model(m)) {
+        twpy::raise(PyExc_TypeError, "a retried training built " +
+                                         str(py::type::of(m).attr("__name__")) +
+                                         ", not an engine model");
+      }
+      return m.cast<ModelPtr>();
+    };
+    tarn::Forecaster session;
+    try {
+      py::gil_scoped_release release;
+      session.train(in, first, retry);
+    } catch (py::error_already_set& e) {
+      if (!is_exception(e)) throw;
+      reraise_as_exception(e);
+    } catch (const std::exception& e) {
+      twpy::raise(PyExc_Exception, e.what());
+    }
+    if (in.log_transform && !session.log_transformed()) self.attr("log_transformed") = false;
+  } else {
+    train_python(self, X, y, vals, timestamps, model_list, filled, n_features, retry_sizes, utils,
+                 ts_l);
+  }
+
+  self.attr("_filled_args") = filled;
+  bool fitted = true;
+  for (auto m : model_list) {
+    if (!model_ready(m)) {
+      fitted = false;
+      break;
+    }
+  }
+  if (fitted) {
+    self.attr("set_model_fitted")();
+  } else if (py::hasattr(self, "is_fitted_")) {
+    py::delattr(self, "is_fitted_");
+  }
+}
+
+// The attributes training writes. A training that fails puts them back, so the forecaster
+// keeps its trained models (unreset) and its settings instead of being left half-trained.
+const char* const kTrainingState[] = {
+    "model",      "_timestamps",    "_totalsamples", "n_features_", "log_transformed",
+    "is_fitted_", "algorithm",      "model_name",    "model_id",    "model_description",
+    "time_axis_", "n_features_in_", "_filled_args"};
+
+// Whether the forecaster holds trained models that an updating fit can bring up to date.
+bool has_trained_models(py::object self) {
+  py::dict state = self.attr("__dict__");
+  if (!state.contains("is_fitted_") || !truthy(state["is_fitted_"])) return false;
+  return state.contains("model") && truthy(state["model"]);
+}
+
+py::object fit(py::object self, py::object X, py::object y, py::object reset_model) {
+  // Without trained models there is nothing to update: fit trains them.
+  if (!truthy(reset_model) && has_trained_models(self)) {
+    self.attr("predict")(X);
+    self.attr("model") = self.attr("model_update_predict");
+    return self;
+  }
+  twsettings::check_keywords(self);
+  py::object log_before = self.attr("log_transformed");
+  py::dict state = self.attr("__dict__");
+  py::dict saved;
+  for (const char* name : kTrainingState) {
+    if (state.contains(name)) saved[name] = state[name];
+  }
+  py::object all_args = self.attr("all_args");
+  const bool args_is_dict = py::isinstance<py::dict>(all_args);
+  py::dict saved_args =
+      args_is_dict ? py::reinterpret_steal<py::dict>(PyDict_Copy(all_args.ptr())) : py::dict();
+  py::object old_models = self.attr("model");
+  try {
+    train(self, X, y);
+  } catch (...) {
+    py::dict now = self.attr("__dict__");
+    for (const char* name : kTrainingState) {
+      if (saved.contains(name)) {
+        now[name] = saved[name];
+      } else if (now.contains(name)) {
+        PyDict_DelItemString(now.ptr(), name);
+      }
+    }
+    if (args_is_dict) {
+      all_args.attr("clear")();
+      all_args.attr("update")(saved_args);
+    }
+    throw;
+  }
+  if (args_is_dict) twsettings::record_trained(self, saved_args, log_before);
+  // The new models replace the old ones, which forget their observations.
+  if (truthy(old_models)) {
+    for (auto m : old_models) m.attr("reset_model")();
+  }
+  return self;
+}
+
+}  // namespace qest

@@ -284,7 +284,8 @@ PYBIND11_MODULE(quillcast_chain, m) {
   cls.def("fit", &fit, py::arg("X"), py::arg("y") = py::none(),
           "Builds the interpolator (when fill_missing_vals) and a new forecaster from "
           "qc_pipeline_args and trains them on X. A failed training is logged as a warning and "
-          "leaves the untrained components in place.");
+          "leaves the untrained components in place. With fill_missing_vals, a target column "
+          "without any observed value raises ValueError: there is nothing to fill it from.");
   cls.def("predict", &predict, py::arg("X"),
           "The forecaster's predict(X, **predict_params); the interpolator is not applied.");
   cls.def("score", &score, py::arg("X"), py::arg("y") = py::none(),

@@ -528,5 +528,7 @@ PYBIND11_MODULE(score, m) {
       py::arg("y"), py::arg("y_pred"), py::arg("ph"), py::arg("ppy") = "average",
       py::arg("verbose") = false,
       "MAE, MSE, R2 and SMAPE of stacked forecasts over a holdout, the aggregated forecasts and a "
-      "summary dict (empty for one target).");
+      "summary dict (empty for one target). Points whose ground truth is NaN are not scored. "
+      "ValueError names the target and row of an infinite value, a target without ground truth, "
+      "a scored point without a forecast and a metric beyond the floating-point range.");
 }

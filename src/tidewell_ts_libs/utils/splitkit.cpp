@@ -577,5 +577,7 @@ PYBIND11_MODULE(splitkit, m) {
       "Returns X_train, X_test, y_train, y_test and their row indexes, or with "
       "return_only_holdout X_test, y_test and their indexes. X_test also holds the lookback_window "
       "training rows before the holdout. Text target and timestamp columns are converted in the "
-      "given frame.");
+      "given frame. The dataset must be a DataFrame; a test_size fraction must leave at least "
+      "one holdout row; every timestamp must be present and every target column must hold at "
+      "least one value.");
 }

@@ -79,14 +79,21 @@ def test_average_matches_table_method(ph, nan_share):
     truth = rng.normal(10, 2, 150)
     pred = stacked(truth, ph, rng)
     pred[rng.uniform(size=pred.size) < nan_share] = np.nan
+    expected = table_average(pred.reshape(-1, 1), ph)
+    truth[np.isnan(expected.ravel())] = np.nan  # a point without forecast is scored only if blank
     avg = compute_prediction_accuracy(truth.reshape(-1, 1), pred.reshape(-1, 1), ph)[4]
-    np.testing.assert_allclose(avg, table_average(pred.reshape(-1, 1), ph), rtol=1e-12, equal_nan=True)
+    np.testing.assert_allclose(avg, expected, rtol=1e-12, equal_nan=True)
 
 
-def test_point_covered_only_by_nan_is_nan():
+def test_point_covered_only_by_nan_is_nan_and_needs_a_blank_truth():
     pred = np.array([1.0, np.nan, np.nan, 2.0]).reshape(-1, 1)
-    avg = compute_prediction_accuracy(np.zeros((3, 1)), pred, 2)[4]
+    avg = compute_prediction_accuracy(np.array([[0.0], [np.nan], [0.0]]), pred, 2)[4]
     np.testing.assert_array_equal(avg.ravel(), [1.0, np.nan, 2.0])
+    with pytest.raises(ValueError) as info:
+        compute_prediction_accuracy(np.zeros((3, 1)), pred, 2)
+    assert str(info.value) == Messages.get_message(
+        0, "holdout position 1 (every forecast covering it is NaN)", 0.0,
+        message_id="TIDEWELLTSLIBS0098E")
 
 
 def test_original_mode_compares_every_forecast_with_its_own_truth(metrics):
@@ -199,3 +206,75 @@ def test_average_reads_any_array_layout(layout):
     avg = compute_prediction_accuracy(y, y_pred, 5)[4]
     for k in range(2):
         np.testing.assert_allclose(avg[:, [k]], table_average(np.asarray(y_pred[:, [k]], float), 5), rtol=1e-12)
+
+
+# -- values that cannot give a figure: named instead of scored as NaN or inf --------------------
+
+
+@pytest.fixture
+def real_metrics(monkeypatch):
+    from tidewell_ts_libs.quillcast.quillcast_utils import QuillcastUtils
+
+    monkeypatch.setattr(score, "QuillcastUtils", QuillcastUtils)
+
+
+def message(message_id, *args):
+    return Messages.get_message(*args, message_id=message_id)
+
+
+@pytest.mark.parametrize("ppy", ["average", "original"])
+def test_infinite_values_are_named_with_target_and_row(ppy):
+    y = np.arange(12.0).reshape(6, 2)
+    y_pred = np.column_stack([stacked(y[:, 0], 2, np.random.default_rng(1)),
+                              stacked(y[:, 1], 2, np.random.default_rng(2))])
+    bad = y.copy()
+    bad[4, 1] = -np.inf
+    with pytest.raises(ValueError) as info:
+        compute_prediction_accuracy(bad, y_pred, 2, ppy=ppy)
+    assert str(info.value) == message("TIDEWELLTSLIBS0095E", -np.inf, 4, 1)
+    bad = y_pred.copy()
+    bad[7, 0] = np.inf
+    with pytest.raises(ValueError) as info:
+        compute_prediction_accuracy(y, bad, 2, ppy=ppy)
+    assert str(info.value) == message("TIDEWELLTSLIBS0096E", np.inf, 7, 0)
+    assert "y_pred holds inf at row 7 of target 0" in str(info.value)
+    # Lists are checked item by item, rows counted within the item.
+    with pytest.raises(ValueError, match="y_pred holds inf at row 7 of target 1"):
+        compute_prediction_accuracy([y[:, 0], y[:, 1]], [y_pred[:, 1], bad[:, 0]], 2, ppy=ppy)
+
+
+def test_target_without_ground_truth_is_named(metrics):
+    y = np.column_stack([np.arange(5.0), np.full(5, np.nan)])
+    with pytest.raises(ValueError) as info:
+        compute_prediction_accuracy(y, np.ones((5, 2)), 1)
+    assert str(info.value) == message("TIDEWELLTSLIBS0097E", 1)
+    assert len(metrics.calls) == 1  # the first target was scored, nothing was returned
+
+
+def test_missing_forecast_in_original_mode_names_the_stacked_row():
+    y = np.arange(4.0).reshape(-1, 1)
+    y_pred = stacked(y.ravel(), 2, np.random.default_rng(0)).reshape(-1, 1)
+    y_pred[3] = np.nan
+    with pytest.raises(ValueError) as info:
+        compute_prediction_accuracy(y, y_pred, 2, ppy="original")
+    assert str(info.value) == message("TIDEWELLTSLIBS0098E", 0, "row 3 of the stacked forecasts",
+                                      2.0)
+    # A missing forecast of a blank truth is not scored.
+    y[2] = np.nan
+    compute_prediction_accuracy(y, y_pred, 2, ppy="original")
+
+
+def test_huge_values_average_finitely_and_overflow_is_named(real_metrics):
+    big = 1.5e308
+    y = np.array([[big], [big], [-big]])
+    # Every point but the ends is covered by two forecasts whose sum overflows.
+    y_pred = np.array([big, big, big, -big]).reshape(-1, 1)
+    mae, mse, r2, smape, avg, _ = compute_prediction_accuracy(y, y_pred, 2)
+    np.testing.assert_array_equal(avg.ravel(), [big, big, -big])
+    assert (mae, mse, smape) == (0.0, 0.0, 0.0)
+    # An MSE beyond the floating-point range is an error naming the metric and the scale.
+    y = np.array([[1e300], [2e300], [3e300], [4e300]])
+    with pytest.raises(ValueError) as info:
+        compute_prediction_accuracy(y, y * 1.01, 1)
+    assert str(info.value) == message("TIDEWELLTSLIBS0099E", "MSE", 0, np.inf, (y * 1.01).max())
+    assert compute_prediction_accuracy(y, y.copy(), 1)[:4] == (0.0, 0.0, 1.0, 0.0)

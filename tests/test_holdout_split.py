@@ -96,11 +96,19 @@ def test_unknown_names_are_reported(capsys):
     np.testing.assert_array_equal(X[:, 0], df["a"].to_numpy()[:80])
 
 
-@pytest.mark.parametrize("target", ["zz", [None], [5], [-1], []])
-def test_no_valid_target(target):
+@pytest.mark.parametrize("target,detail", [
+    ("zz", "target_columns 'zz' names no column of the dataset (columns: 'a', 'b')"),
+    ([None], "target_columns [None] names no column"),
+    ([5], "target_columns: column 5 is outside the 2 columns of the dataset (positions 0 to 1)"),
+    ([-1], "target_columns: column -1 is outside the 2 columns"),
+    ([], "target_columns [] names no column"),
+])
+def test_no_valid_target(target, detail):
+    # The catalogue text, then which setting and value are wrong.
     with pytest.raises(Exception, match="TIDEWELLTSLIBS0072E") as info:
         make_holdout_split(frame(with_time=False), target)
-    assert str(info.value) == msg("TIDEWELLTSLIBS0072E")
+    assert str(info.value).startswith(msg("TIDEWELLTSLIBS0072E") + " ")
+    assert detail in str(info.value)
 
 
 def test_argument_checks():
@@ -286,3 +294,63 @@ def test_duplicate_iso_texts_and_equal_instants():
     )
     out = make_holdout_split(df, "v", test_size=1, timestamp_column="t", feature_columns=[])
     assert out[0].shape == (3, 1)
+
+
+# -- inputs that cannot give a usable split -----------------------------------------------------
+
+
+@pytest.mark.parametrize("n,test_size", [(100, 0.005), (2, 0.4), (0, 0.5)])
+def test_fraction_too_small_for_one_holdout_row(n, test_size):
+    with pytest.raises(Exception) as info:
+        make_holdout_split(frame(n, with_time=False), "a", test_size=test_size)
+    assert type(info.value) is Exception
+    assert str(info.value) == msg("TIDEWELLTSLIBS0091E", test_size, n)
+    assert "empty holdout" in str(info.value)
+    # The smallest fraction that leaves one row still splits.
+    out = make_holdout_split(frame(100, with_time=False), "a", test_size=0.01)
+    assert out[3].shape == (1, 2) and out[2].shape == (99, 2)
+
+
+def test_target_without_any_value_is_refused():
+    df = frame()
+    df["a"] = np.nan
+    with pytest.raises(Exception) as info:
+        make_holdout_split(df, "a", timestamp_column="time")
+    assert str(info.value) == msg("TIDEWELLTSLIBS0092E", "a", 100)
+    # Text columns of blanks are converted first, then found empty; a feature may be empty.
+    df = frame(with_time=False).assign(a=[""] * 100)
+    with pytest.raises(Exception, match="TIDEWELLTSLIBS0092E: Target column a holds no value"):
+        make_holdout_split(df, ["b", "a"])
+    out = make_holdout_split(frame(with_time=False).assign(b=np.nan), "a", feature_columns="b")
+    assert np.isnan(out[0][:, 0]).all() and not np.isnan(out[0][:, 1]).any()
+    # One value is enough.
+    df = frame(with_time=False)
+    df.loc[1:, "a"] = np.nan
+    assert make_holdout_split(df, "a")[2].shape == (80, 2)
+
+
+@pytest.mark.parametrize("stamps,row", [
+    ([0.0, 1.0, np.nan, 3.0, 4.0], 2),
+    ([np.nan, np.nan, 2.0, 3.0, 4.0], 0),  # not reported as duplicates
+    (["2020-01-01", "2020-01-02", None, "2020-01-04", "2020-01-05"], 2),
+    (pd.array([0, 1, 2, None, 4], dtype="Int64"), 3),
+])
+def test_missing_timestamp_is_named_with_its_row(stamps, row):
+    df = pd.DataFrame({"t": stamps, "v": np.arange(5.0)})
+    before = df.copy()
+    with pytest.raises(Exception) as info:
+        make_holdout_split(df, "v", test_size=1, timestamp_column="t")
+    assert str(info.value) == msg("TIDEWELLTSLIBS0093E", "t", row)
+    pd.testing.assert_frame_equal(df, before)
+
+
+@pytest.mark.parametrize("data,name", [
+    (np.arange(20.0).reshape(10, 2), "numpy.ndarray"),
+    ([[1.0, 2.0]] * 10, "list"),
+    (pd.Series(np.arange(10.0)), "pandas.Series"),
+])
+def test_dataset_must_be_a_data_frame(data, name):
+    with pytest.raises(TypeError) as info:
+        make_holdout_split(data, 0, test_size=2)
+    assert str(info.value) == msg("TIDEWELLTSLIBS0094E", name)
+    assert "dataset must be a pandas DataFrame" in str(info.value)

@@ -256,8 +256,11 @@ def test_accuracy_of_huge_values_is_finite():
     y = np.array([[1e300], [2e300], [3e300], [4e300]])
     mae, mse, r2, smape, _, _ = compute_prediction_accuracy(y, y.copy(), 1)
     assert (mae, mse, r2, smape) == (0.0, 0.0, 1.0, 0.0)
-    mae, mse, r2, smape, _, _ = compute_prediction_accuracy(y, y * 1.01, 1)
-    assert np.isfinite([mae, r2, smape]).all() and mse == np.inf  # the true MSE is beyond range
+    # The true MSE is beyond the floating-point range: refused, naming the metric.
+    with pytest.raises(ValueError, match="The MSE of target 0 is beyond the floating-point range"):
+        compute_prediction_accuracy(y, y * 1.01, 1)
+    mae, mse, r2, smape, _, _ = compute_prediction_accuracy(y / 1e160, y * 1.01 / 1e160, 1)
+    assert np.isfinite([mae, mse, r2, smape]).all()
     assert r2 == pytest.approx(1 - (0.01**2 * 30) / 5)
 
 
@@ -305,6 +308,40 @@ def test_bad_timestamp_location_names_the_setting(loc, error):
 def test_algorithm_must_be_text():
     with pytest.raises(Exception, match="algorithm must be a string"):
         QuillcastForecaster(algorithm=3).fit(series(30).reshape(-1, 1), None, _reset_model=True)
+
+
+# -- timestamps far beyond the latest observation ---------------------------------------------
+
+
+@pytest.mark.parametrize("algorithm", ["hw", "arima", "bats", "autoforecaster"])
+def test_jump_of_a_quadrillion_steps_is_refused_not_forecast(algorithm, capsys):
+    X = np.column_stack([np.arange(60.0), series(60)])
+    f = QuillcastForecaster(algorithm, ts_icol_loc=[0]).fit(X, None, _reset_model=True)
+    before = f.predict(None)
+    far = 59.0 + 1e15
+    with pytest.raises(ValueError, match=r"time 1000000000000059 is 1000000000000000 grid steps "
+                                         r"\(of 1\) after the latest observation at 59"):
+        f.predict(np.array([[far, 30.0]]))
+    with pytest.raises(ValueError, match="grid steps"):  # one call per row
+        f.predict(np.array([[60.0, 30.0], [far, 30.0], [far + 1, 30.0]]),
+                  prediction_type="sliding_window")
+    assert "skipped" not in capsys.readouterr().out.lower()  # refused, not passed over
+    # The trained models are untouched, and an ordinary gap still forecasts.
+    np.testing.assert_array_equal(f.predict(None), before)
+    assert np.isfinite(f.predict(np.array([[59.0 + 1000, 30.0]]))).all()
+
+
+def test_engine_model_refuses_the_jump_and_keeps_its_state():
+    m = forecasters.arima(min_training_data=40)
+    m.update_model(np.arange(60), series(60))
+    state = m.serialize()
+    with pytest.raises(ValueError, match="observation at time 1000000000000059 is"):
+        m.update_model(59 + 10**15, 1.0)
+    with pytest.raises(ValueError, match="more than the 1000000000000 steps"):
+        m.forecast_at(59.0 + 1e15)
+    assert m.last_time_updated == 59 and m.serialize() == state
+    m.update_model(59 + 10**12, 1.0)  # the longest gap is taken
+    assert m.last_time_updated == 59 + 10**12
 
 
 # -- clear errors of the other entry points ---------------------------------------------------

@@ -212,6 +212,29 @@ def test_fit_fills_missing_values_before_training():
     assert np.isfinite(fp.predict(None)).all()
 
 
+def test_target_without_any_value_is_refused_not_filled_with_zeros(caplog):
+    data = seasonal(96, with_time=True)
+    data = np.column_stack([data, data[:, 1] * 2])
+    data[:, 2] = np.nan
+    fp = ForecastingPipeline(ts_icol_loc=[0], fill_missing_vals=True)
+    with pytest.raises(ValueError) as info:
+        fp.fit(data)
+    assert str(info.value).startswith("X: value column 2 has no observed value (all 96 values")
+    assert "Model not Fitted!!,skipping" not in caplog.messages
+    # The value that marks a missing entry counts as missing too.
+    marked = seasonal(96)
+    marked[:, 0] = -1.0
+    with pytest.raises(ValueError, match="value column 0 has no observed value"):
+        ForecastingPipeline(fill_missing_vals=True, missing_val_identifier=-1.0).fit(marked)
+    # A column the forecaster does not train on may be empty; one observed value is enough.
+    fp = ForecastingPipeline(ts_icol_loc=[0], fill_missing_vals=True, target_column_indices=[1])
+    assert np.isfinite(fp.fit(data).predict(None)).all()
+    data[:-1, 2] = np.nan
+    data[-1, 2] = 5.0
+    fp = ForecastingPipeline(ts_icol_loc=[0], fill_missing_vals=True).fit(data)
+    assert fp.estimator.is_fitted_
+
+
 def test_set_params_picks_the_algorithm_of_the_next_fit():
     fp = ForecastingPipeline().set_params(algorithm="arima", prediction_horizon=4)
     fp.fit(seasonal(96))

@@ -32,7 +32,22 @@ void average_overlapping(const double* forecasts, std::size_t k, std::size_t ph,
         ++count;
       }
     }
-    out[j] = count ? sum / static_cast<double>(count) : std::numeric_limits<double>::quiet_NaN();
+    if (count == 0) {
+      out[j] = std::numeric_limits<double>::quiet_NaN();
+    } else if (std::isinf(sum) && count > 1) {
+      // Finite values near the floating-point limit overflowed the sum (an infinite value
+      // among them keeps it infinite): average the values divided by their count instead.
+      const double c = static_cast<double>(count);
+      double mean = 0.0;
+      p = forecasts + static_cast<std::ptrdiff_t>(first) * row_stride +
+          static_cast<std::ptrdiff_t>(j - first) * col_stride;
+      for (std::size_t i = first; i <= last; ++i, p += step) {
+        if (!std::isnan(*p)) mean += *p / c;
+      }
+      out[j] = mean;
+    } else {
+      out[j] = sum / static_cast<double>(count);
+    }
   }
 }
 

@@ -13,8 +13,25 @@ bool fits_int64(double t) {
 }
 
 // Feeds row r to the first n_update models at time t (Python's int(t) for the timestamp).
-void feed_row(const LoopInput& in, LoopOutput& out, std::size_t r, double t, std::int64_t t_auto) {
+// False when a model refused the time as too far from its latest observation: the row is not
+// one to skip, as the forecasts after it could not account for it; the failure is recorded
+// with that time, which the model refuses to forecast at for the same reason.
+bool feed_row(const LoopInput& in, LoopOutput& out, std::size_t r, double t, std::int64_t t_auto) {
   const double* row = in.values + r * in.value_stride;
+  // Every model is asked first, so that a refused row reaches none of them.
+  if (fits_int64(t)) {
+    for (std::size_t c = 0; c < in.n_update; ++c) {
+      try {
+        in.models[c]->check_reachable(static_cast<std::int64_t>(std::trunc(t)));
+      } catch (const GapTooLarge& e) {
+        out.forecast_failed = true;
+        out.failed_model = c;
+        out.failed_time = std::trunc(t);
+        out.failure = e.what();
+        return false;
+      }
+    }
+  }
   for (std::size_t c = 0; c < in.n_update; ++c) {
     bool ok = fits_int64(t);
     if (ok) {
@@ -29,6 +46,7 @@ void feed_row(const LoopInput& in, LoopOutput& out, std::size_t r, double t, std
                            static_cast<std::int32_t>(c), t_auto, -1, 0});
     }
   }
+  return true;
 }
 
 // Appends one block of forecasts; false when a model failed (recorded in out).
@@ -93,7 +111,10 @@ void run_loop(const LoopInput& in, LoopOutput& out) {
       const std::int64_t t_auto = last + 1;
       const double t = in.timestamps ? in.timestamps[r] : static_cast<double>(t_auto);
       if (static_cast<double>(last) < t) {
-        feed_row(in, out, r, t, t_auto);
+        if (!feed_row(in, out, r, t, t_auto)) {
+          out.rows_fed = r;
+          return;
+        }
       } else {
         out.skips.push_back(
             {SkipRecord::kStale, static_cast<std::int64_t>(r), 0, t_auto, -1, last});
@@ -111,7 +132,10 @@ void run_loop(const LoopInput& in, LoopOutput& out) {
     const std::int64_t t_auto = start + 1 + static_cast<std::int64_t>(r);
     const double t = in.timestamps ? in.timestamps[r] : static_cast<double>(t_auto);
     if (last < t) {
-      feed_row(in, out, r, t, t_auto);
+      if (!feed_row(in, out, r, t, t_auto)) {
+        out.rows_fed = r;
+        return;
+      }
       last = t;
       last_row = static_cast<std::int64_t>(r);
     } else {

@@ -579,5 +579,18 @@ std::vector<double> column_statistic(const double* data, std::size_t rows, std::
   return out;
 }
 
+std::vector<std::size_t> observed_counts(const double* data, std::size_t rows, std::size_t cols,
+                                         double missing) {
+  std::vector<std::size_t> out(cols, 0);
+  const bool marker = !std::isnan(missing);
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < cols; ++c) {
+      const double v = data[r * cols + c];
+      if (!(std::isnan(v) || (marker && v == missing))) ++out[c];
+    }
+  }
+  return out;
+}
+
 }  // namespace interp
 }  // namespace tarn

@@ -59,6 +59,28 @@ Metrics compute_metrics(const double* truth, const double* pred, std::size_t n) 
   return m;
 }
 
+std::size_t first_infinite(const double* x, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isinf(x[i])) return i;
+  }
+  return n;
+}
+
+ScoreIssue find_score_issue(const double* truth, const double* pred, std::size_t n) {
+  std::size_t i = first_infinite(truth, n);
+  if (i < n) return {ScoreIssue::kTruthInfinite, i};
+  i = first_infinite(pred, n);
+  if (i < n) return {ScoreIssue::kForecastInfinite, i};
+  bool any_truth = false;
+  for (i = 0; i < n; ++i) {
+    if (std::isnan(truth[i])) continue;
+    if (std::isnan(pred[i])) return {ScoreIssue::kForecastMissing, i};
+    any_truth = true;
+  }
+  if (!any_truth) return {ScoreIssue::kNoTruth, 0};
+  return {};
+}
+
 double smape_term(double truth, double forecast) {
   const double denom = std::fabs(forecast) + std::fabs(truth);
   if (!(denom > 0.0)) return 0.0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -45,6 +46,33 @@ std::string Model::describe() const {
   return kind();
 }
 
+namespace {
+std::string plain(double v) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+}  // namespace
+
+void Model::check_gap(const char* what, double t, double dt) const {
+  const double steps = dt / static_cast<double>(step_);
+  if (!(steps > kMaxGapSteps)) return;
+  throw GapTooLarge(std::string(what) + "time " + plain(t) + " is " + plain(std::round(steps)) +
+                    " grid steps (of " + std::to_string(step_) +
+                    ") after the latest observation at " + std::to_string(last_t_) +
+                    ": more than the " + plain(kMaxGapSteps) +
+                    " steps a model spans without data (are the timestamps in one unit?)");
+}
+
+void Model::check_reachable(std::int64_t t) const {
+  std::int64_t dt = 0;
+  if (n_obs_ == 0 || t <= last_t_ || __builtin_sub_overflow(t, last_t_, &dt)) return;
+  // While the grid step may still shrink, a spacing below it sets the new step (one grid step).
+  if (ready() || (step_known_ && dt >= step_)) {
+    check_gap("observation at ", static_cast<double>(t), static_cast<double>(dt));
+  }
+}
+
 void Model::update(std::int64_t t, double value) {
   if (n_obs_ > 0 && t <= last_t_) {
     throw StaleUpdate("observation at time " + std::to_string(t) +
@@ -60,6 +88,7 @@ void Model::update(std::int64_t t, double value) {
       throw InvalidArgument("observation at time " + std::to_string(t) +
                             " is too far from the latest one (" + std::to_string(last_t_) + ")");
     }
+    check_reachable(t);
     if (!ready() && (!step_known_ || dt < step_)) {
       // While the model is still collecting its initial data the grid step follows the
       // smallest spacing seen; once fitted the grid is fixed.
@@ -110,6 +139,7 @@ double Model::forecast_steps(double h) const {
 double Model::forecast_at(double t) const {
   if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
   if (std::isnan(t)) throw InvalidArgument("forecast time is NaN");
+  check_gap("", t, t - static_cast<double>(last_t_));
   const double h = (t - static_cast<double>(last_t_)) / static_cast<double>(step_);
   return forecast_steps(h);
 }
@@ -247,6 +277,7 @@ void Model::forecast_at(const double* t, std::size_t n, double* out) const {
   std::vector<double> steps(n);
   for (std::size_t i = 0; i < n; ++i) {
     if (std::isnan(t[i])) throw InvalidArgument("forecast time is NaN");
+    check_gap("", t[i], t[i] - static_cast<double>(last_t_));
     steps[i] = (t[i] - static_cast<double>(last_t_)) / static_cast<double>(step_);
   }
   forecast_steps(steps.data(), n, out);

@@ -93,3 +93,21 @@ TEST(Averaging, StridedTableGivesSameResult) {
   tarn::average_overlapping(wide.data() + 1, 4, 3, 9, 3, out.data());
   expect_same(out, {1.1, 2.15, 3.2, 4.3, 5.35, 6.4});
 }
+
+TEST(Averaging, MeansNearTheFloatingPointLimitStayFinite) {
+  // Three forecasts of horizon 2 around 1.5e308: every sum of two overflows.
+  const double big = 1.5e308;
+  const std::vector<double> f = {big, big, -big, big, big, 1e308};
+  const auto got = tarn::average_overlapping(f.data(), 3, 2);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0], big);
+  EXPECT_EQ(got[1], 0.0);  // big and -big
+  EXPECT_DOUBLE_EQ(got[2], big);
+  EXPECT_EQ(got[3], 1e308);
+  // An infinite forecast still makes its positions infinite; ordinary sums keep their bits.
+  const std::vector<double> g = {big, INFINITY, big, 1.0};
+  const auto inf = tarn::average_overlapping(g.data(), 2, 2);
+  EXPECT_EQ(inf[1], INFINITY);
+  const std::vector<double> small = {0.1, 0.2, 0.7, 0.3};
+  EXPECT_EQ(tarn::average_overlapping(small.data(), 2, 2)[1], (0.2 + 0.7) / 2.0);
+}

@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "tarn/forecast_loop.hpp"
@@ -195,6 +196,31 @@ TEST(ForecastLoop, PerRowForecastsAfterEveryRowAndStopsAtAFailure) {
   ASSERT_EQ(each.forecasts.size(), 3u);  // one per row, the stale one included
   EXPECT_EQ(each.forecasts[0], each.forecasts[1]);
   EXPECT_EQ(each.forecasts[2], b.forecast_at(6.0));
+}
+
+TEST(ForecastLoop, ATimeBeyondTheLongestGapStopsTheLoopBeforeAnyModelTakesIt) {
+  for (bool per_row : {false, true}) {
+    Stepper a, b;
+    for (Stepper* m : {&a, &b}) m->update(10, 0.0);
+    const double far = 11.0 + 2e12;  // two trillion grid steps after row 0
+    const std::vector<double> t = {11, far, far + 1};
+    const std::vector<double> v = {1, 2, 3, 4, 5, 6};
+    auto in = input({&a, &b}, v, 2, &t);
+    in.per_row = per_row;
+    in.horizon = 1;
+    tarn::LoopOutput out;
+    tarn::run_loop(in, out);
+    EXPECT_TRUE(out.forecast_failed);
+    EXPECT_EQ(out.failed_time, far);
+    EXPECT_NE(out.failure.find("grid steps"), std::string::npos) << out.failure;
+    EXPECT_EQ(out.rows_fed, 1u);
+    EXPECT_TRUE(out.skips.empty());                      // not a skipped row: the loop stopped
+    EXPECT_EQ(out.forecasts.size(), per_row ? 2u : 0u);  // only row 0's, when it had one
+    EXPECT_EQ(a.last_time(), 11);
+    EXPECT_EQ(b.last_time(), 11);
+    // The time is refused for a forecast too: the failure re-raised from it says the same.
+    EXPECT_THROW(a.forecast_at(far), tarn::GapTooLarge);
+  }
 }
 
 }  // namespace

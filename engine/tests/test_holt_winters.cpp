@@ -237,8 +237,8 @@ TEST(HoltWinters, GapsAreMissingValues) {
     EXPECT_NEAR(a->forecast_at(119 + h), b->forecast_at(119 + h), 1e-9);
   }
   // A very long gap costs no time and keeps the forecasts finite.
-  b->update(5'000'000'000'000LL, 60.0);
-  EXPECT_TRUE(std::isfinite(b->forecast_at(5'000'000'000'010.0)));
+  b->update(500'000'000'000LL, 60.0);
+  EXPECT_TRUE(std::isfinite(b->forecast_at(500'000'000'010.0)));
 }
 
 TEST(HoltWinters, LongInitialSample) {

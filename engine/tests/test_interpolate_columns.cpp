@@ -89,3 +89,11 @@ TEST(InterpolateColumns, MeanAndMedianOfObservedValues) {
 }
 
 }  // namespace
+
+TEST(InterpolateColumns, ObservedCountsSkipNaNAndTheMarker) {
+  // 3 rows x 3 columns: the middle column has nothing observed.
+  const std::vector<double> data = {1, NaN, -9, 2, -9, 3, NaN, NaN, -9};
+  EXPECT_EQ(ti::observed_counts(data.data(), 3, 3, -9.0), (std::vector<std::size_t>{2, 0, 1}));
+  EXPECT_EQ(ti::observed_counts(data.data(), 3, 3, NaN), (std::vector<std::size_t>{2, 1, 3}));
+  EXPECT_EQ(ti::observed_counts(nullptr, 0, 2, NaN), (std::vector<std::size_t>{0, 0}));
+}

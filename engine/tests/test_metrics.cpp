@@ -159,3 +159,25 @@ TEST(SmapeTerm, SameBitsAsThePlainFormulaWhereItDoesNotOverflow) {
 }
 
 }  // namespace
+
+TEST(ScoreIssue, ReportsTheFirstPositionOfEachKind) {
+  using tarn::ScoreIssue;
+  const double inf = std::numeric_limits<double>::infinity();
+  auto issue = [](std::vector<double> t, std::vector<double> p) {
+    return tarn::find_score_issue(t.data(), p.data(), t.size());
+  };
+  EXPECT_EQ(issue({1, 2, 3}, {1, 2, 3}).kind, ScoreIssue::kNone);
+  EXPECT_EQ(issue({kNaN, 2}, {kNaN, 2}).kind, ScoreIssue::kNone);  // a blank truth is not scored
+  auto i = issue({1, -inf, inf}, {inf, 2, 3});
+  EXPECT_EQ(i.kind, ScoreIssue::kTruthInfinite);  // the truth is checked first
+  EXPECT_EQ(i.index, 1u);
+  i = issue({1, 2, 3}, {1, 2, -inf});
+  EXPECT_EQ(i.kind, ScoreIssue::kForecastInfinite);
+  EXPECT_EQ(i.index, 2u);
+  i = issue({kNaN, 2, 3}, {kNaN, 2, kNaN});
+  EXPECT_EQ(i.kind, ScoreIssue::kForecastMissing);
+  EXPECT_EQ(i.index, 2u);
+  EXPECT_EQ(issue({kNaN, kNaN}, {1, 2}).kind, ScoreIssue::kNoTruth);
+  EXPECT_EQ(issue({}, {}).kind, ScoreIssue::kNoTruth);
+  EXPECT_EQ(tarn::first_infinite(nullptr, 0), 0u);
+}

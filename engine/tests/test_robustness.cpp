@@ -226,6 +226,35 @@ TEST_P(EveryModel, ResetForgetsEverything) {
   EXPECT_EQ(m->serialize(), fresh->serialize());
 }
 
+TEST_P(EveryModel, GapBeyondTheLongestIsRefusedAndChangesNothing) {
+  // While collecting (the grid step is known once two values were seen) and once fitted.
+  auto early = make();
+  early->update(0, 1.0);
+  early->update(1, 2.0);
+  EXPECT_THROW(early->update(1'000'000'000'000'001LL, 3.0), tarn::GapTooLarge);
+  EXPECT_EQ(early->observations(), 2u);
+  auto m = fed(wave(60));
+  ASSERT_TRUE(m->is_initialized()) << m->describe();
+  const std::string before = m->serialize();
+  const std::int64_t last = m->last_time();
+  const std::int64_t too_far = last + 1'000'000'000'001LL;
+  EXPECT_THROW(m->check_reachable(too_far), tarn::GapTooLarge);
+  try {
+    m->update(too_far, 21.0);
+    ADD_FAILURE() << m->describe() << " took a gap of a trillion and one steps";
+  } catch (const tarn::GapTooLarge& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find(std::to_string(too_far)), std::string::npos) << text;
+    EXPECT_NE(text.find("1000000000001 grid steps"), std::string::npos) << text;
+  }
+  EXPECT_THROW(m->forecast_at(static_cast<double>(too_far)), tarn::GapTooLarge);
+  EXPECT_EQ(m->serialize(), before);
+  // The longest gap itself is taken.
+  m->check_reachable(last + 1'000'000'000'000LL);
+  m->update(last + 1'000'000'000'000LL, 21.0);
+  expect_finite(*m, 100.0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Builders, EveryModel, ::testing::ValuesIn(tarn::builder_names()),
                          [](const auto& info) { return info.param; });
 

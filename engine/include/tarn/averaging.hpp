@@ -4,7 +4,8 @@
 // f_0, f_1, ..., f_{k-1} of ph values each; forecast i covers positions i .. i + ph - 1. Laid
 // out back to back (row-major, forecast i at forecasts[i * ph .. i * ph + ph)), they cover
 // k + ph - 1 positions. The average at position j is the mean of the non-NaN values that the
-// forecasts covering j give for it, or NaN when none of them has a value there.
+// forecasts covering j give for it, or NaN when none of them has a value there. Means of finite
+// values are finite, however close the values come to the floating-point limit.
 //
 // Time O(k * ph), no memory beyond the output.
 #pragma once

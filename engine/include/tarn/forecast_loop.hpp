@@ -66,7 +66,9 @@ std::int64_t last_updated(const std::vector<Model*>& models);
 // models at Python's int(t) of its timestamp; a model that refuses it (or a timestamp outside
 // the int64 range) is recorded as kUpdateFailed and the others still get the value. Forecast
 // times are the last update plus 1, 2, ... times `interval`. A failed forecast stops the loop
-// with the first failure in step order recorded; the forecasts of that block are dropped.
+// with the first failure in step order recorded; the forecasts of that block are dropped. A
+// model refusing a row's time as too far from its latest observation (GapTooLarge) stops the
+// loop the same way, before any forecast after that row, with the row's time recorded.
 void run_loop(const LoopInput& in, LoopOutput& out);
 
 }  // namespace tarn

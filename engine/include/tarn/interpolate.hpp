@@ -106,6 +106,11 @@ std::vector<double> column_statistic(const double* data, std::size_t rows, std::
                                      long time_col, double missing, Statistic statistic,
                                      double fallback);
 
+// The number of observed entries (neither NaN nor equal to `missing`) of every column of a
+// row-major matrix: a column with none has nothing to be filled from.
+std::vector<std::size_t> observed_counts(const double* data, std::size_t rows, std::size_t cols,
+                                         double missing);
+
 }  // namespace interp
 }  // namespace tarn
 

@@ -22,6 +22,20 @@ struct Metrics {
 // perfect forecast of a constant truth and 0 for an imperfect one.
 Metrics compute_metrics(const double* truth, const double* pred, std::size_t n);
 
+// Why a pair of series cannot be scored, at the first position where it shows. Checked in this
+// order: an infinite truth, an infinite forecast, a known truth without a forecast (NaN), no
+// known truth at all. None when compute_metrics would give numbers (finite, unless a metric's
+// true value is beyond the floating-point range).
+struct ScoreIssue {
+  enum Kind { kNone, kTruthInfinite, kForecastInfinite, kForecastMissing, kNoTruth };
+  Kind kind = kNone;
+  std::size_t index = 0;  // the position (0 for kNone and kNoTruth)
+};
+ScoreIssue find_score_issue(const double* truth, const double* pred, std::size_t n);
+
+// Index of the first infinite value of x, or n when there is none.
+std::size_t first_infinite(const double* x, std::size_t n);
+
 // The symmetric absolute percentage error of one forecast against its truth, in percent (0 to
 // 200): 200 |f - t| / (|f| + |t|), exactly as computed in that order. A pair whose denominator
 // is not positive (both 0, or either NaN) gives 0; an infinite value gives NaN. Pairs whose

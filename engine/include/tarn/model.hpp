@@ -37,6 +37,12 @@ class StaleUpdate : public Error {
  public:
   using Error::Error;
 };
+// An observation or a forecast time further from the latest observation than the engine spans
+// (Model::kMaxGapSteps grid steps): almost always timestamps in mixed units. Nothing changes.
+class GapTooLarge : public InvalidArgument {
+ public:
+  using InvalidArgument::InvalidArgument;
+};
 // A forecast was asked of a model that has not seen enough data yet.
 class NotInitialized : public Error {
  public:
@@ -55,9 +61,18 @@ class Model {
   // A human-readable description of the configuration and, once fitted, the chosen model.
   virtual std::string describe() const;
 
+  // Longest stretch, in grid steps, between the latest observation and the next one or a
+  // forecast time (a trillion steps: billions of years of daily data). Beyond it the gap
+  // cannot stand for missing observations the models could account for.
+  static constexpr double kMaxGapSteps = 1e12;
+
   // Feeds one observation. `t` must be greater than last_time(), otherwise StaleUpdate is
   // thrown and nothing changes. A NaN value is a missing observation: it advances time only.
+  // A `t` more than kMaxGapSteps grid steps after the latest observation throws GapTooLarge
+  // and changes nothing.
   void update(std::int64_t t, double value);
+  // Throws the GapTooLarge that update(t, ...) would throw; nothing otherwise.
+  void check_reachable(std::int64_t t) const;
   // Feeds a series in time order (equal lengths). Stops with StaleUpdate at the first
   // timestamp that is not newer than the one before it; everything before it is kept.
   void update(const std::int64_t* t, const double* values, std::size_t n);
@@ -78,7 +93,8 @@ class Model {
   void reset();
 
   // Forecast for time `t` (on the timestamp axis). Times at or before the latest observation
-  // give the one-step forecast. Throws NotInitialized before the model is ready.
+  // give the one-step forecast. Throws NotInitialized before the model is ready, GapTooLarge
+  // for a time more than kMaxGapSteps grid steps ahead.
   double forecast_at(double t) const;
   // Forecast `h` grid steps past the latest observation (h >= 1; fractional h interpolates).
   double forecast_steps(double h) const;
@@ -149,6 +165,11 @@ class Model {
   virtual void load(Reader& r) = 0;
 
  private:
+  // Throws GapTooLarge when `dt` (time units past the latest observation) is more than
+  // kMaxGapSteps grid steps; the message starts with `what` ("observation at " or ""),
+  // then names the time `t`.
+  void check_gap(const char* what, double t, double dt) const;
+
   std::int64_t first_t_ = 0;
   std::int64_t last_t_ = 0;
   std::int64_t step_ = 1;

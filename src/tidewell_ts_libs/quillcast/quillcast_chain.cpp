@@ -4,9 +4,14 @@
 // Module-level names (logging, QuillcastForecaster, QuillcastInterpolator, logger, Pipeline) are
 // bound when the module loads and read back from the module at every call, so callers and tests
 // can replace them.
-#include <string>
+#include <pybind11/numpy.h>
 
+#include <string>
+#include <vector>
+
+#include "fill_array.hpp"
 #include "pyclass.hpp"
+#include "tarn/interpolate.hpp"
 
 namespace py = pybind11;
 
@@ -68,6 +73,65 @@ void init(py::object self, py::object ts_icol_loc, py::object fill_missing_vals,
   self.attr("debug") = debug;
 }
 
+// The value columns the forecaster trains on: every column but the timestamp column, or the
+// integer positions of a target_column_indices list (other entries are the forecaster's to
+// refuse).
+std::vector<long> target_columns(py::dict args, long cols, long time_col) {
+  std::vector<long> out;
+  py::object targets = args.contains("target_column_indices")
+                           ? py::object(args["target_column_indices"])
+                           : py::object(py::int_(-1));
+  if (py::isinstance<py::list>(targets) || py::isinstance<py::tuple>(targets)) {
+    for (py::handle t : targets) {
+      if (!py::isinstance<py::int_>(t) || py::isinstance<py::bool_>(t)) continue;
+      const long c = t.cast<long>();
+      if (c >= 0 && c < cols && c != time_col) out.push_back(c);
+    }
+    return out;
+  }
+  for (long c = 0; c < cols; ++c) {
+    if (c != time_col) out.push_back(c);
+  }
+  return out;
+}
+
+// A target column without a single observed value: the interpolator would fill it with its
+// default value, and the forecaster would forecast that constant as if it had been observed.
+// Data that cannot be read as a float matrix is left to the components to refuse.
+void check_fillable(py::object self, py::handle X) {
+  py::dict args = dict_copy(self.attr("qc_pipeline_args"));
+  long time_col = -1;
+  double missing = 0.0;
+  py::array_t<double, py::array::c_style | py::array::forcecast> a;
+  try {
+    time_col = twpy::time_column_index(self.attr("ts_icol_loc"));
+    missing = twpy::missing_marker(args.contains("missing_val_identifier")
+                                       ? py::object(args["missing_val_identifier"])
+                                       : py::object(py::none()));
+    a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(X);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return;
+  }
+  if (!a) {
+    PyErr_Clear();
+    return;
+  }
+  if (a.ndim() != 2 || a.shape(0) == 0) return;
+  const auto rows = static_cast<std::size_t>(a.shape(0));
+  const auto cols = static_cast<std::size_t>(a.shape(1));
+  const std::vector<std::size_t> seen =
+      tarn::interp::observed_counts(a.data(), rows, cols, missing);
+  for (long c : target_columns(args, static_cast<long>(cols), time_col)) {
+    if (seen[static_cast<std::size_t>(c)] > 0) continue;
+    twpy::raise(PyExc_ValueError,
+                "X: value column " + std::to_string(c) + " has no observed value (all " +
+                    std::to_string(rows) +
+                    " values are missing), so fill_missing_vals has nothing to fill it from; "
+                    "give the column data or leave it out of target_column_indices");
+  }
+}
+
 py::object fit(py::object self, py::object X, py::object y, py::kwargs /*fit_params*/) {
   py::object logger = mod_attr("logger");
   if (py::bool_(self.attr("debug"))) logger.attr("debug")("x==%s", X);
@@ -92,6 +156,8 @@ py::object fit(py::object self, py::object X, py::object y, py::kwargs /*fit_par
   steps.append(py::make_tuple("forecaster", estimator));
   self.attr("steps") = steps;
   self.attr("qc_pipeline") = mod_attr("Pipeline")(py::arg("steps") = steps);
+
+  if (!interpolator.is_none()) check_fillable(self, X);
 
   // The chain's steps are fitted in order, as Pipeline.fit does; the new forecaster is trained
   // from scratch (its default fit only updates models it already has, and it has none).
@@ -218,7 +284,8 @@ PYBIND11_MODULE(quillcast_chain, m) {
   cls.def("fit", &fit, py::arg("X"), py::arg("y") = py::none(),
           "Builds the interpolator (when fill_missing_vals) and a new forecaster from "
           "qc_pipeline_args and trains them on X. A failed training is logged as a warning and "
-          "leaves the untrained components in place.");
+          "leaves the untrained components in place. With fill_missing_vals, a target column "
+          "without any observed value raises ValueError: there is nothing to fill it from.");
   cls.def("predict", &predict, py::arg("X"),
           "The forecaster's predict(X, **predict_params); the interpolator is not applied.");
   cls.def("score", &score, py::arg("X"), py::arg("y") = py::none(),

@@ -3,11 +3,18 @@
 // Module-level names (logging, pickle, os, gzip, Messages, sklearnPipeline, TidewellTSPipeline,
 // pd, np, QuillcastUtils, logger) are bound when the module loads and read back from the module
 // at every call, so tests and callers can replace them.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "contracts/messages.hpp"
 #include "overlap_average.hpp"
 #include "pyclass.hpp"
+#include "tarn/metrics.hpp"
 
 namespace py = pybind11;
 
@@ -278,6 +285,74 @@ SeriesResult compute_on_one_series(py::object y1D, py::object y_pred1D, py::obje
   return {items[0], items[1], items[2], items[3], avg};
 }
 
+template <class... Args>
+[[noreturn]] void refuse(const char* id, Args&&... args) {
+  twpy::raise(PyExc_ValueError,
+              contracts::message(mod_attr("Messages"), id, std::forward<Args>(args)...));
+}
+
+// A column of numbers as float64 values; nullopt when it does not hold numbers (the metrics
+// report that themselves).
+std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>> as_doubles(
+    py::handle column) {
+  auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(column);
+  if (!a) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return a;
+}
+
+// Every ground-truth value a number or NaN, at least one of them a number; every forecast value
+// finite or NaN. Rows are those of the target's own column.
+void check_scoring_inputs(py::handle y1D, py::handle y_pred1D, long target) {
+  if (auto t = as_doubles(y1D)) {
+    const auto n = static_cast<std::size_t>(t->size());
+    const std::size_t row = tarn::first_infinite(t->data(), n);
+    if (row < n) refuse("TIDEWELLTSLIBS0095E", py::float_(t->data()[row]), row, target);
+    bool any = false;
+    for (std::size_t i = 0; i < n && !any; ++i) any = !std::isnan(t->data()[i]);
+    if (!any) refuse("TIDEWELLTSLIBS0097E", target);
+  }
+  if (auto p = as_doubles(y_pred1D)) {
+    const auto n = static_cast<std::size_t>(p->size());
+    const std::size_t row = tarn::first_infinite(p->data(), n);
+    if (row < n) refuse("TIDEWELLTSLIBS0096E", py::float_(p->data()[row]), row, target);
+  }
+}
+
+// After scoring one target: a point with a ground truth but no forecast, or a metric that the
+// floating-point range cannot hold, is an error rather than a NaN or infinite figure.
+// `averaged`: the forecasts are per holdout position (else rows of the stacked forecasts).
+void check_scores(py::handle truth, py::handle pred, const SeriesResult& r, long target,
+                  bool averaged) {
+  auto t = as_doubles(truth);
+  auto p = as_doubles(pred);
+  if (!t || !p || t->size() != p->size()) return;
+  const auto n = static_cast<std::size_t>(t->size());
+  const tarn::ScoreIssue issue = tarn::find_score_issue(t->data(), p->data(), n);
+  if (issue.kind == tarn::ScoreIssue::kForecastMissing) {
+    const std::string where =
+        averaged ? "holdout position " + std::to_string(issue.index) +
+                       " (every forecast covering it is NaN)"
+                 : "row " + std::to_string(issue.index) + " of the stacked forecasts";
+    refuse("TIDEWELLTSLIBS0098E", target, where, py::float_(t->data()[issue.index]));
+  }
+  if (issue.kind != tarn::ScoreIssue::kNone) return;  // refused before scoring
+  double largest = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(t->data()[i])) continue;
+    largest = std::max({largest, std::fabs(t->data()[i]), std::fabs(p->data()[i])});
+  }
+  const std::pair<const char*, const py::object*> metrics[] = {
+      {"MAE", &r.mae}, {"MSE", &r.mse}, {"R2", &r.r2}, {"SMAPE", &r.smape}};
+  for (const auto& [name, value] : metrics) {
+    if (!PyFloat_Check(value->ptr()) && !PyLong_Check(value->ptr())) continue;
+    const double v = py::float_(*value).cast<double>();
+    if (!std::isfinite(v)) refuse("TIDEWELLTSLIBS0099E", name, target, *value, largest);
+  }
+}
+
 py::tuple compute_prediction_accuracy(py::object y, py::object y_pred, py::object ph,
                                       py::object ppy, py::object verbose_obj) {
   const bool verbose = py::bool_(verbose_obj);
@@ -341,10 +416,14 @@ py::tuple compute_prediction_accuracy(py::object y, py::object y_pred, py::objec
 
     SeriesResult r;
     if (ppy.equal(py::str("average"))) {
+      check_scoring_inputs(y1D, y_pred1D, i);
       r = compute_on_one_series(y1D, y_pred1D, update_ph, verbose);
+      check_scores(y1D, r.y_pred_avg, r, i, true);
     } else if (ppy.equal(py::str("original"))) {
-      py::object truth = prepare_ground_truth(y1D, py::int_(1), update_ph);
-      r = compute_on_one_series(truth.attr("reshape")(-1, 1), y_pred1D, py::int_(1), verbose);
+      check_scoring_inputs(y1D, y_pred1D, i);
+      py::object truth = prepare_ground_truth(y1D, py::int_(1), update_ph).attr("reshape")(-1, 1);
+      r = compute_on_one_series(truth, y_pred1D, py::int_(1), verbose);
+      check_scores(truth, y_pred1D, r, i, false);
       r.y_pred_avg = y_pred1D;
     } else {
       twpy::raise(PyExc_Exception, contracts::message(mod_attr("Messages"), "TIDEWELLTS0072E"));
@@ -449,5 +528,7 @@ PYBIND11_MODULE(score, m) {
       py::arg("y"), py::arg("y_pred"), py::arg("ph"), py::arg("ppy") = "average",
       py::arg("verbose") = false,
       "MAE, MSE, R2 and SMAPE of stacked forecasts over a holdout, the aggregated forecasts and a "
-      "summary dict (empty for one target).");
+      "summary dict (empty for one target). Points whose ground truth is NaN are not scored. "
+      "ValueError names the target and row of an infinite value, a target without ground truth, "
+      "a scored point without a forecast and a metric beyond the floating-point range.");
 }

@@ -338,6 +338,29 @@ void check_column_index(py::handle index, const py::list& names, const char* set
   }
 }
 
+// A missing timestamp (NaN, NaT, None) cannot be placed in time: named with its row position.
+void check_no_missing_timestamp(py::object column, py::handle time_col) {
+  py::array missing = mod_attr("np").attr("asarray")(column.attr("isna")(), "bool");
+  auto flags = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(missing);
+  if (!flags) throw py::error_already_set();
+  const bool* f = flags.data();
+  for (py::ssize_t r = 0; r < flags.size(); ++r) {
+    if (f[r]) fail("TIDEWELLTSLIBS0093E", time_col, r);
+  }
+}
+
+// A target column without a single number gives a split that nothing can be trained on.
+void check_target_has_values(py::handle X, py::ssize_t column, py::handle name) {
+  auto a = py::array_t<double, py::array::forcecast>::ensure(X);
+  if (!a) throw py::error_already_set();
+  if (a.ndim() != 2) return;
+  auto v = a.unchecked<2>();
+  for (py::ssize_t r = 0; r < v.shape(0); ++r) {
+    if (!std::isnan(v(r, column))) return;
+  }
+  fail("TIDEWELLTSLIBS0092E", name, v.shape(0));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The split
 
@@ -355,6 +378,14 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
 
   py::object np = mod_attr("np");
   py::object pd = mod_attr("pd");
+  if (!py::isinstance(dataset, pd.attr("DataFrame"))) {
+    py::object type = py::type::of(dataset);
+    const std::string module = py::str(type.attr("__module__"));
+    const std::string name = py::str(type.attr("__qualname__"));
+    twpy::raise(PyExc_TypeError,
+                contracts::message(mod_attr("Messages"), "TIDEWELLTSLIBS0094E",
+                                   module == "builtins" ? name : module + "." + name));
+  }
   const py::int_ n(py::len(dataset));
   const std::string kind = py::str(np.attr("asarray")(test_size).attr("dtype").attr("kind"));
   const py::int_ zero(0);
@@ -364,6 +395,8 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
   }
   py::object holdout =
       kind == "f" ? py::object(twpy::import("builtins", "int")(n * test_size)) : test_size;
+  // A fraction too small for the row count rounds down to no holdout row at all.
+  if (kind == "f" && eq(holdout, zero)) fail("TIDEWELLTSLIBS0091E", test_size, n);
 
   // The holdout inputs may reach back into the training part, never past its start.
   py::object train_rows;
@@ -384,7 +417,13 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
   py::object columns = df.attr("columns");
 
   std::vector<py::object> targets = resolve_columns(target_columns, names, "target");
-  if (targets.empty()) fail("TIDEWELLTSLIBS0072E");
+  if (targets.empty()) {
+    py::list shown;
+    for (auto name : names) shown.append(py::repr(name));
+    fail("TIDEWELLTSLIBS0072E",
+         py::str("target_columns {!r} names no column of the dataset (columns: {}).")
+             .format(target_columns, py::str(", ").attr("join")(shown)));
+  }
   std::vector<py::object> features = resolve_columns(feature_columns, names, "feature");
 
   py::object ts_index = py::int_(-1);
@@ -412,7 +451,12 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
   py::object is_numeric_dtype = pd.attr("api").attr("types").attr("is_numeric_dtype");
   const py::int_ last_column(py::len(names) - 1);
   for (const py::object& i : targets) {
-    if (py::bool_(i < zero) || py::bool_(i > last_column)) fail("TIDEWELLTSLIBS0072E");
+    if (py::bool_(i < zero) || py::bool_(i > last_column)) {
+      // The catalogue text, followed by which position is wrong.
+      fail("TIDEWELLTSLIBS0072E", py::str("target_columns: column {} is outside the {} columns "
+                                          "of the dataset (positions 0 to {}).")
+                                      .format(i, py::len(names), last_column));
+    }
     py::object column =
         df.attr("iloc")[py::make_tuple(twpy::import("builtins", "slice")(py::none()), i)];
     if (!py::bool_(is_string_dtype(column.attr("dtype")))) continue;
@@ -436,6 +480,7 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
       fail("TIDEWELLTSLIBS0074E", time_col);
     py::object column =
         df.attr("iloc")[py::make_tuple(twpy::import("builtins", "slice")(py::none()), ts_index)];
+    check_no_missing_timestamp(column, time_col);
     const bool numeric = py::bool_(is_numeric_dtype(column.attr("dtype")));
     const bool text = !numeric && py::bool_(is_string_dtype(column.attr("dtype")));
     // Text timestamps of the common ISO form are read first (without touching the frame): when
@@ -479,6 +524,10 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
                      .attr("to_numpy")()
                      .attr("astype")(builtins_float)
                      .attr("reshape")(-1, width);
+
+  for (auto c : target_names) {
+    check_target_has_values(X, data_cols.attr("index")(c).cast<py::ssize_t>(), c);
+  }
 
   py::object rows = X.attr("shape")[py::int_(0)];
   py::object t = rows - holdout;
@@ -528,5 +577,7 @@ PYBIND11_MODULE(splitkit, m) {
       "Returns X_train, X_test, y_train, y_test and their row indexes, or with "
       "return_only_holdout X_test, y_test and their indexes. X_test also holds the lookback_window "
       "training rows before the holdout. Text target and timestamp columns are converted in the "
-      "given frame.");
+      "given frame. The dataset must be a DataFrame; a test_size fraction must leave at least "
+      "one holdout row; every timestamp must be present and every target column must hold at "
+      "least one value.");
 }

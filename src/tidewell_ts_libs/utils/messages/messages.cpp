@@ -46,6 +46,29 @@ const std::map<std::string, std::string>& catalogue() {
       {"TIDEWELLTSLIBS0078E",
        "Look-back window {} is not valid: it must be a whole number from 0 to {}, the number of "
        "training rows."},
+      {"TIDEWELLTSLIBS0091E",
+       "test_size {} gives an empty holdout for a dataset of {} rows: the holdout needs at "
+       "least one row."},
+      {"TIDEWELLTSLIBS0092E",
+       "Target column {} holds no value (every one of its {} values is missing): there is "
+       "nothing to train on or to score."},
+      {"TIDEWELLTSLIBS0093E",
+       "Timestamp column {} has no timestamp (NaN) at row {}: every row needs one."},
+      {"TIDEWELLTSLIBS0094E", "dataset must be a pandas DataFrame, got {}."},
+      {"TIDEWELLTSLIBS0095E",
+       "y holds {} at row {} of target {}: a ground-truth value must be a number, or NaN where "
+       "it is missing."},
+      {"TIDEWELLTSLIBS0096E",
+       "y_pred holds {} at row {} of target {}: a forecast must be a finite number."},
+      {"TIDEWELLTSLIBS0097E",
+       "Target {} of y has no ground-truth value (every value is NaN): there is nothing to "
+       "score."},
+      {"TIDEWELLTSLIBS0098E",
+       "y_pred has no forecast for target {} at {}, where y is {}: every point with a "
+       "ground-truth value needs a forecast."},
+      {"TIDEWELLTSLIBS0099E",
+       "The {} of target {} is beyond the floating-point range ({}): y and y_pred reach {}; "
+       "rescale them before scoring."},
       {"TIDEWELLTSLIBS0036E", "Unknown regressor type {}: use AutoRegressor or AutoEnsemble."},
       {"TIDEWELLTSLIBS0037E", "Unknown search space granularity."},
       {"TIDEWELLTS0072E", "Unknown aggregation of overlapping forecasts: use average or original."},

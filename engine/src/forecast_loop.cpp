@@ -4,6 +4,8 @@
 #include <cmath>
 #include <exception>
 
+#include "tarn/interrupt.hpp"
+
 namespace tarn {
 
 namespace {
@@ -14,6 +16,7 @@ bool fits_int64(double t) {
 
 // Feeds row r to the first n_update models at time t (Python's int(t) for the timestamp).
 void feed_row(const LoopInput& in, LoopOutput& out, std::size_t r, double t, std::int64_t t_auto) {
+  interruption_point(in.n_update + 1);
   const double* row = in.values + r * in.value_stride;
   for (std::size_t c = 0; c < in.n_update; ++c) {
     bool ok = fits_int64(t);
@@ -39,6 +42,7 @@ bool forecast_block(const LoopInput& in, LoopOutput& out) {
   if (in.horizon <= 0) return true;
   const auto h = static_cast<std::size_t>(in.horizon);
   const std::size_t m = in.models.size();
+  interruption_point(h * m);
   std::vector<double> times(h), column(h);
   for (std::size_t k = 0; k < h; ++k) {
     time += in.interval;

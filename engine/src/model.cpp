@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "tarn/interrupt.hpp"
 #include "tarn/intervals.hpp"
 
 namespace tarn {
@@ -51,6 +52,9 @@ void Model::update(std::int64_t t, double value) {
                       " is not newer than the latest one (" + std::to_string(last_t_) + ")");
   }
   if (std::isinf(value)) throw InvalidArgument("observation value is infinite");
+  // A model that refuses the value (or is interrupted) keeps its time axis as it was.
+  const std::int64_t first = first_t_, last = last_t_, step = step_;
+  const bool step_known = step_known_;
   std::int64_t gap = 1;
   if (n_obs_ == 0) {
     first_t_ = t;
@@ -71,11 +75,23 @@ void Model::update(std::int64_t t, double value) {
   }
   last_t_ = t;
   ++n_obs_;
-  observe(value, gap);
+  try {
+    observe(value, gap);
+  } catch (...) {
+    first_t_ = first;
+    last_t_ = last;
+    step_ = step;
+    step_known_ = step_known;
+    --n_obs_;
+    throw;
+  }
 }
 
 void Model::update(const std::int64_t* t, const double* values, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) update(t[i], values[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    interruption_point();
+    update(t[i], values[i]);
+  }
 }
 
 void Model::update(const std::vector<std::int64_t>& t, const std::vector<double>& values) {
@@ -295,7 +311,9 @@ std::uint32_t crc32(const char* data, std::size_t n) {
   return c ^ 0xFFFFFFFFU;
 }
 
-std::unique_ptr<Model> Model::deserialize(const std::string& bytes) {
+// Checks the magic, the version and (from format 2) the checksum of a state, and gives a
+// reader over its checksummed body positioned at the model kind.
+std::string Model::open_state(const std::string& bytes, Reader& r) {
   Reader head(bytes);
   for (char c : kMagic) {
     if (head.get<char>() != c) throw FormatError("not a tarn model state");
@@ -316,10 +334,26 @@ std::unique_ptr<Model> Model::deserialize(const std::string& bytes) {
       throw FormatError("model state is damaged (checksum mismatch)");
     }
   }
-  Reader r(bytes.data(), body);
+  r = Reader(bytes.data(), body);
   r.set_version(version);
   for (std::size_t i = 0; i < sizeof(kMagic) + sizeof(std::uint16_t); ++i) r.get<char>();
-  const std::string kind = r.get_string();
+  return r.get_string();
+}
+
+void Model::read_state(Reader& r) {
+  first_t_ = r.get<std::int64_t>();
+  last_t_ = r.get<std::int64_t>();
+  step_ = r.get<std::int64_t>();
+  step_known_ = r.get_bool();
+  n_obs_ = r.get<std::uint64_t>();
+  if (step_ < 1) throw FormatError("model state: bad grid step");
+  load(r);
+  if (!r.at_end()) throw FormatError("model state: trailing bytes");
+}
+
+std::unique_ptr<Model> Model::deserialize(const std::string& bytes) {
+  Reader r(bytes);
+  const std::string kind = open_state(bytes, r);
   ModelFactory factory = nullptr;
   {
     std::lock_guard<std::mutex> lock(registry_mutex());
@@ -328,15 +362,21 @@ std::unique_ptr<Model> Model::deserialize(const std::string& bytes) {
   }
   if (!factory) throw FormatError("unknown model kind '" + kind + "' in model state");
   std::unique_ptr<Model> m = factory();
-  m->first_t_ = r.get<std::int64_t>();
-  m->last_t_ = r.get<std::int64_t>();
-  m->step_ = r.get<std::int64_t>();
-  m->step_known_ = r.get_bool();
-  m->n_obs_ = r.get<std::uint64_t>();
-  if (m->step_ < 1) throw FormatError("model state: bad grid step");
-  m->load(r);
-  if (!r.at_end()) throw FormatError("model state: trailing bytes");
+  m->read_state(r);
   return m;
+}
+
+void Model::restore(const std::string& bytes) {
+  // Decoded in full into a new model first, so that a state that cannot be read leaves this
+  // model untouched.
+  const std::unique_ptr<Model> check = deserialize(bytes);
+  if (std::string(check->kind()) != kind()) {
+    throw FormatError("a '" + std::string(check->kind()) + "' model state cannot restore a '" +
+                      kind() + "' model");
+  }
+  Reader r(bytes);
+  open_state(bytes, r);
+  read_state(r);
 }
 
 }  // namespace tarn

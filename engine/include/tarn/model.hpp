@@ -124,6 +124,10 @@ class Model {
   // FormatError on anything it cannot read.
   std::string serialize() const;
   static std::unique_ptr<Model> deserialize(const std::string& bytes);
+  // Puts this model back into the state `bytes` written by serialize() of a model of the same
+  // kind (configuration, time axis and fit alike); throws FormatError, leaving the model as it
+  // was, for a state it cannot read or of another kind.
+  void restore(const std::string& bytes);
 
  protected:
   // One value on the grid. `gap` >= 1 is the number of grid steps since the previous
@@ -149,6 +153,9 @@ class Model {
   virtual void load(Reader& r) = 0;
 
  private:
+  static std::string open_state(const std::string& bytes, Reader& r);
+  void read_state(Reader& r);
+
   std::int64_t first_t_ = 0;
   std::int64_t last_t_ = 0;
   std::int64_t step_ = 1;

@@ -1456,7 +1456,7 @@ tarn::LoopOutput run_engine_loop(py::object self, const RowBlock& b, std::int64_
   tarn::LoopOutput out;
   {
     py::gil_scoped_release release;
-    tarn::run_loop(in, out);
+    twpy::interruptible([&] { tarn::run_loop(in, out); });
   }
   print_skips(out, b);
   if (out.forecast_failed) raise_forecast_failure(keep, out);

@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "contracts/model_table.hpp"
+#include "interrupts.hpp"
 #include "tarn/builders.hpp"
 #include "tarn/holt_winters.hpp"
+#include "tarn/interrupt.hpp"
 #include "tarn/model.hpp"
 #include "tarn/model_table.hpp"
 
@@ -98,6 +100,23 @@ double to_number(py::handle v) {
   return d;
 }
 
+// Length from which a list update of a fitted model can be interrupted.
+constexpr std::size_t kInterruptibleUpdate = 4096;
+
+// Runs engine work on `model` without the GIL, stoppable with Ctrl-C; an interrupted model is
+// put back as it was before the call.
+template <class Work>
+auto run_interruptible(tarn::Model& model, Work&& work) -> decltype(work()) {
+  const std::unique_ptr<tarn::Model> before = model.clone();
+  try {
+    py::gil_scoped_release release;
+    return twpy::interruptible(work);
+  } catch (py::error_already_set&) {
+    model.restore(before->serialize());
+    throw;
+  }
+}
+
 bool is_sequence(py::handle v) {
   return !PyUnicode_Check(v.ptr()) && !PyBytes_Check(v.ptr()) && py::hasattr(v, "__len__") &&
          py::hasattr(v, "__iter__");
@@ -119,8 +138,14 @@ void update_model(tarn::Model& model, py::handle t, py::handle v) {
                                   std::to_string(ts.size()) + " and " +
                                   std::to_string(vals.size()) + ")");
     }
-    py::gil_scoped_release release;
-    model.update(ts, vals);
+    // Engine work that can take long (a fit, a long list) can be stopped with Ctrl-C; updates
+    // of a fitted model by a short list are quick and skip the copy that undoes a stopped call.
+    if (!model.is_initialized() || ts.size() >= kInterruptibleUpdate) {
+      run_interruptible(model, [&] { model.update(ts, vals); });
+    } else {
+      py::gil_scoped_release release;
+      model.update(ts, vals);
+    }
     return;
   }
   const std::int64_t ts = to_timestamp(t);
@@ -149,6 +174,8 @@ PYBIND11_MODULE(_tarn, m) {
       PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const tarn::Error& e) {
       PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const tarn::Interrupted&) {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
     }
   });
 
@@ -170,8 +197,7 @@ PYBIND11_MODULE(_tarn, m) {
       .def(
           "fit_available",
           [](tarn::Model& self) {
-            py::gil_scoped_release release;
-            return self.fit_available();
+            return run_interruptible(self, [&] { return self.fit_available(); });
           },
           "For a model still collecting its training values when the series has ended: fits "
           "on the values seen so far if the model can (the automatic selector does), and "

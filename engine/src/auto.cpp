@@ -157,7 +157,7 @@ double AutoSelector::to_series(double fed) const {
 }
 
 double AutoSelector::to_fed(double forecast) const {
-  return detail::to_log_input(forecast, config_.log_input_shift);
+  return detail::to_log_input(detail::bend(forecast), config_.log_input_shift);
 }
 
 bool AutoSelector::set_log_input(double shift) {

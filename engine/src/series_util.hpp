@@ -160,6 +160,25 @@ inline double from_log_input(double fed, double shift) {
   if (!(shift > 0.0) || !std::isfinite(fed)) return fed;
   return std::min(std::exp(fed), std::numeric_limits<double>::max()) - shift;
 }
+// Forecasts that compound far ahead outgrow any double. Magnitudes beyond e^690 bend towards
+// e^709 (below the largest double) instead: finite, still strictly increasing, so interval bounds
+// stay apart from their forecast, and every smaller value unchanged. bend_log takes the
+// logarithm of the magnitude (for values that would overflow before they could be bent).
+constexpr double kBendLog = 690.0;
+constexpr double kCeilingLog = 709.0;
+
+inline double bend_log(double log_magnitude) {
+  if (!(log_magnitude > kBendLog)) return std::exp(log_magnitude);
+  const double room = kCeilingLog - kBendLog;
+  return std::exp(kBendLog - room * std::expm1(-(log_magnitude - kBendLog) / room));
+}
+
+inline double bend(double v) {
+  if (std::isnan(v) || std::fabs(v) <= std::exp(kBendLog)) return v;
+  const double m = bend_log(std::log(std::fabs(v)));
+  return v < 0.0 ? -m : m;
+}
+
 inline double to_log_input(double forecast, double shift) {
   if (!(shift > 0.0) || !std::isfinite(forecast)) return forecast;
   return std::log(std::max(forecast + shift, std::numeric_limits<double>::min()));

@@ -1,0 +1,53 @@
+// Forecasts far ahead stay finite, and so do their intervals, which keep a width.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tarn/builders.hpp"
+#include "tarn/model_table.hpp"
+
+namespace {
+
+// Monthly, growing by 1% a month with a season proportional to the level: a Box-Cox or log
+// model with a trend compounds this growth over the horizon.
+std::vector<double> growing(int n) {
+  std::vector<double> y;
+  for (int t = 0; t < n; ++t) {
+    const double noise = 0.02 * std::sin(t * 2.3) + 0.01 * std::cos(t * 5.1);
+    y.push_back(100.0 * std::exp(0.01 * t) * (1.0 + 0.2 * std::sin(t * 0.5236) + noise));
+  }
+  return y;
+}
+
+}  // namespace
+
+TEST(LongHorizons, EveryKindForecastsTwoHundredThousandStepsFiniteWithIntervals) {
+  const auto y = growing(144);
+  std::vector<std::int64_t> t(y.size());
+  for (std::size_t i = 0; i < t.size(); ++i) t[i] = static_cast<std::int64_t>(i);
+  const std::int64_t h = 200000;
+  for (const auto& e : tarn::model_table()) {
+    SCOPED_TRACE(e.name);
+    auto m = e.make_candidate ? e.make_candidate(static_cast<std::int64_t>(y.size()), 12)
+                              : tarn::build(e.name, {});
+    m->update(t, y);
+    if (!m->is_initialized()) m->fit_available();
+    ASSERT_TRUE(m->is_initialized());
+    std::vector<double> path(static_cast<std::size_t>(h));
+    m->forecast_path(path.size(), path.data());
+    for (std::size_t k = 0; k < path.size(); ++k) {
+      ASSERT_TRUE(std::isfinite(path[k])) << "step " << k + 1 << ": " << path[k];
+    }
+    for (std::int64_t k : {std::int64_t{1000}, std::int64_t{80000}, h}) {
+      const auto [lo, hi] = m->forecast_interval_steps(static_cast<double>(k), 0.95);
+      EXPECT_TRUE(std::isfinite(lo) && std::isfinite(hi))
+          << "step " << k << ": " << lo << ", " << hi;
+      EXPECT_LT(lo, hi) << "step " << k;
+      EXPECT_LE(lo, path[static_cast<std::size_t>(k - 1)]) << "step " << k;
+      EXPECT_GE(hi, path[static_cast<std::size_t>(k - 1)]) << "step " << k;
+    }
+  }
+}

@@ -36,16 +36,29 @@ def test_dates_past_2262_are_refused_not_wrapped():
     assert result.forecasts.time.min() > pd.Timestamp("2020-12-01")
 
 
-def test_autoforecaster_far_ahead_is_finite_with_intervals_of_some_width():
+@pytest.mark.parametrize("algorithm", ["hw", "arima", "arma", "bats", "autoforecaster"])
+@pytest.mark.parametrize("log_transform", [False, True])
+def test_far_ahead_forecasts_are_finite_with_intervals_of_some_width(algorithm, log_transform):
     df = load_default()
-    f = QuillcastForecaster(algorithm="autoforecaster", ts_icol_loc=[0], log_transform=False)
+    f = QuillcastForecaster(algorithm=algorithm, ts_icol_loc=[0], log_transform=log_transform)
     f.fit(df, None)
     h = 200_000
-    pred = np.asarray(f.predict(prediction_horizon=h)).ravel()
-    lo, hi = (np.asarray(a).ravel() for a in f.predict_interval(prediction_horizon=h))
+    with np.errstate(all="raise"):  # no overflow on the way either
+        pred = np.asarray(f.predict(prediction_horizon=h)).ravel()
+        lo, hi = (np.asarray(a).ravel() for a in f.predict_interval(prediction_horizon=h))
     assert np.all(np.isfinite(pred)) and np.all(np.isfinite(lo)) and np.all(np.isfinite(hi))
     assert np.all(hi - lo > 0)
     assert np.all((lo <= pred) & (pred <= hi))
+
+
+@pytest.mark.parametrize("algorithm", ["hw", "arima", "arma", "bats", "autoforecaster"])
+def test_one_value_at_the_edge_of_the_range_leaves_forecasts_finite(algorithm):
+    df = load_default()
+    f = QuillcastForecaster(algorithm=algorithm, ts_icol_loc=[0]).fit(df, None)
+    new = pd.DataFrame({"month": [pd.Timestamp("1961-01-01")], "passengers": [1e308]})
+    with np.errstate(all="raise"):
+        pred = np.asarray(f.predict(new, prediction_horizon=3)).ravel()
+    assert np.all(np.isfinite(pred))
 
 
 def test_holt_winters_takes_the_season_of_a_quarter_of_a_long_series():

@@ -38,10 +38,30 @@ def small_pipeline():
     return Pipeline([("scale", StandardScaler()), ("reg", LinearRegression())]).fit(X, y), X
 
 
-def refused(path):
+def flipped_loads(path, data, bits):
+    """Score.load of the file at `path` with each bit of `bits` of `data` flipped in turn: yields
+    (bit, loaded object or the exception). The file is patched in place, a byte at a time."""
+    path.write_bytes(data)
+    fd = os.open(path, os.O_WRONLY)
+    try:
+        for bit in bits:
+            i = bit // 8
+            os.pwrite(fd, bytes([data[i] ^ (1 << (bit % 8))]), i)
+            try:
+                yield bit, Score.load(str(path))
+            except Exception as e:
+                yield bit, e
+            os.pwrite(fd, data[i : i + 1], i)
+    finally:
+        os.close(fd)
+
+
+def refused(path, refusals={}):
     with pytest.raises(Exception) as info:
         Score.load(str(path))
-    return str(info.value) == msg(LOAD_ERROR, str(path))
+    if path not in refusals:
+        refusals[path] = msg(LOAD_ERROR, str(path))
+    return str(info.value) == refusals[path]
 
 
 def test_truncated_files_and_damaged_trailers_are_refused(tmp_path, small_pipeline):
@@ -78,15 +98,11 @@ def test_every_single_bit_flip_is_refused_or_changes_nothing(tmp_path, small_pip
     data = good.read_bytes()
     expected = pipe.predict(X)
     bad = tmp_path / "bad.gz"
+    refusal = msg(LOAD_ERROR, str(bad))
     harmless = []
-    for bit in range(len(data) * 8):
-        damaged = bytearray(data)
-        damaged[bit // 8] ^= 1 << (bit % 8)
-        bad.write_bytes(bytes(damaged))
-        try:
-            loaded = Score.load(str(bad))
-        except Exception as e:
-            assert str(e) == msg(LOAD_ERROR, str(bad)), bit
+    for bit, loaded in flipped_loads(bad, data, range(len(data) * 8)):
+        if isinstance(loaded, Exception):
+            assert str(loaded) == refusal, bit
             continue
         # Only bits that carry no data may change: the header's time stamp, flags of the
         # compressor and system, the name it records, the padding after the last block, a
@@ -105,15 +121,9 @@ def test_engine_model_files_damaged_anywhere_never_forecast_otherwise(tmp_path):
     data = good.read_bytes()
     expected = [m.forecast_steps(h) for h in (1, 5)]
     bad = tmp_path / "bad.gz"
-    for bit in range(0, len(data) * 8, 3):
-        damaged = bytearray(data)
-        damaged[bit // 8] ^= 1 << (bit % 8)
-        bad.write_bytes(bytes(damaged))
-        try:
-            loaded = Score.load(str(bad))
-        except Exception:
-            continue
-        assert [loaded.forecast_steps(h) for h in (1, 5)] == expected, bit
+    for bit, loaded in flipped_loads(bad, data, range(len(data) * 8)):
+        if not isinstance(loaded, Exception):
+            assert [loaded.forecast_steps(h) for h in (1, 5)] == expected, bit
 
 
 def test_load_bounds_the_file_and_what_it_expands_to(tmp_path, monkeypatch):
@@ -151,7 +161,7 @@ def test_compression_level(tmp_path):
 SAVER = """
 import os, sys
 from tidewell_ts_libs.utils.score import Score
-Score.save(os.urandom(100_000_000), sys.argv[1])
+Score.save(os.urandom(50_000_000), sys.argv[1])
 """
 
 

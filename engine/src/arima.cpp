@@ -396,7 +396,7 @@ bool Arima::fit_available() {
   return fitted_;
 }
 
-bool Arima::set_log_input(double shift) {
+bool Arima::fit_log_input(double shift) {
   if (!cfg_.differencing) return false;
   if (!std::isfinite(shift) || shift < 0.0) {
     throw InvalidArgument("arima: the shift of log-transformed input must be finite and >= 0");

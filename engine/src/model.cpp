@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "series_util.hpp"
 #include "tarn/interrupt.hpp"
 #include "tarn/intervals.hpp"
 
@@ -19,8 +20,11 @@ constexpr char kMagic[4] = {'T', 'A', 'R', 'N'};
 // 1: the framing and the model's fields. 2: the same, followed by the CRC-32 of every byte
 // before it, so a damaged state is rejected instead of loaded with other numbers. 3: models
 // also keep what their prediction intervals need (the one-step error variance), and the
-// automatic selector the shift of log-transformed input.
-constexpr std::uint16_t kFormatVersion = 3;
+// automatic selector the shift of log-transformed input. 4: the framing records whether the
+// model is fed logarithms that it does not fit itself (its forecasts then bend below ln of the
+// largest double).
+constexpr std::uint16_t kFormatVersion = 4;
+constexpr std::uint16_t kFirstBendingVersion = 4;
 constexpr std::uint16_t kOldestVersion = 1;
 constexpr std::uint16_t kFirstChecksummedVersion = 2;
 
@@ -117,10 +121,24 @@ double Model::average_interval() const {
          static_cast<double>(n_obs_ - 1);
 }
 
+bool Model::set_log_input(double shift) {
+  if (!std::isfinite(shift) || shift < 0.0) {
+    throw InvalidArgument(std::string(kind()) +
+                          ": the shift of log-transformed input must be finite and >= 0");
+  }
+  if (fit_log_input(shift)) return true;
+  if (n_obs_ == 0) bend_logs_ = true;
+  return false;
+}
+
+double Model::fed_scale(double v) const {
+  return bend_logs_ ? detail::bend_exponent(v) : v;
+}
+
 double Model::forecast_steps(double h) const {
   if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
   if (!(h >= 1.0)) h = 1.0;  // also maps NaN to one step
-  return forecast_ahead(h);
+  return fed_scale(forecast_ahead(h));
 }
 
 double Model::forecast_at(double t) const {
@@ -179,6 +197,8 @@ void Model::forecast_interval_path(std::int64_t h, double coverage, double* lowe
       if (std::isnan(lower[k])) lower[k] = f;
       if (std::isnan(upper[k])) upper[k] = f;
     }
+    lower[k] = fed_scale(lower[k]);
+    upper[k] = fed_scale(upper[k]);
   }
 }
 
@@ -256,6 +276,9 @@ void Model::forecast_steps(const double* h, std::size_t n, double* out) const {
     if (!(s >= 1.0)) s = 1.0;  // as forecast_steps(double)
   }
   forecast_path_ahead(steps.data(), n, out);
+  if (bend_logs_) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = fed_scale(out[i]);
+  }
 }
 
 void Model::forecast_at(const double* t, std::size_t n, double* out) const {
@@ -288,6 +311,7 @@ std::string Model::serialize() const {
   w.put<std::int64_t>(step_);
   w.put_bool(step_known_);
   w.put<std::uint64_t>(n_obs_);
+  w.put_bool(bend_logs_);
   save(w);
   const std::uint32_t sum = crc32(w.bytes().data(), w.bytes().size());
   w.put<std::uint32_t>(sum);
@@ -346,6 +370,7 @@ void Model::read_state(Reader& r) {
   step_ = r.get<std::int64_t>();
   step_known_ = r.get_bool();
   n_obs_ = r.get<std::uint64_t>();
+  bend_logs_ = r.version() >= kFirstBendingVersion && r.get_bool();
   if (step_ < 1) throw FormatError("model state: bad grid step");
   load(r);
   if (!r.at_end()) throw FormatError("model state: trailing bytes");

@@ -167,10 +167,19 @@ inline double from_log_input(double fed, double shift) {
 constexpr double kBendLog = 690.0;
 constexpr double kCeilingLog = 709.0;
 
-inline double bend_log(double log_magnitude) {
-  if (!(log_magnitude > kBendLog)) return std::exp(log_magnitude);
+// Above kBendLog: kBendLog + room e / (room + e) for the excess e, which rises with slope 1 at
+// the bend and only slowly (not exponentially) closer to the ceiling, so that values far apart
+// stay apart.
+inline double bend_exponent(double x) {
+  if (!(x > kBendLog)) return x;
   const double room = kCeilingLog - kBendLog;
-  return std::exp(kBendLog - room * std::expm1(-(log_magnitude - kBendLog) / room));
+  const double e = x - kBendLog;
+  if (std::isinf(e)) return kCeilingLog;
+  return kBendLog + room * e / (room + e);
+}
+
+inline double bend_log(double log_magnitude) {
+  return std::exp(bend_exponent(log_magnitude));
 }
 
 inline double bend(double v) {
@@ -179,9 +188,11 @@ inline double bend(double v) {
   return v < 0.0 ? -m : m;
 }
 
+// A forecast of x as ln(x + shift); a forecast beyond the range of doubles bends (bend) first,
+// so the logarithm stays finite.
 inline double to_log_input(double forecast, double shift) {
-  if (!(shift > 0.0) || !std::isfinite(forecast)) return forecast;
-  return std::log(std::max(forecast + shift, std::numeric_limits<double>::min()));
+  if (!(shift > 0.0) || std::isnan(forecast)) return forecast;
+  return std::log(std::max(bend(forecast) + shift, std::numeric_limits<double>::min()));
 }
 
 inline double finite_or(double v, double fallback) {

@@ -51,3 +51,41 @@ TEST(LongHorizons, EveryKindForecastsTwoHundredThousandStepsFiniteWithIntervals)
     }
   }
 }
+
+// Fed logarithms (the forecaster's log transform), every kind gives forecasts and bounds whose
+// exponential is finite, however far ahead and whatever the latest value.
+TEST(LongHorizons, LogarithmsFedStayWithinTheRangeTheirExponentialCanTake) {
+  const auto y = growing(144);
+  std::vector<std::int64_t> t(y.size());
+  std::vector<double> logs(y.size());
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    t[i] = static_cast<std::int64_t>(i);
+    logs[i] = std::log(y[i] + 2.0);
+  }
+  const std::int64_t h = 200000;
+  for (const auto& e : tarn::model_table()) {
+    SCOPED_TRACE(e.name);
+    auto m = e.make_candidate ? e.make_candidate(static_cast<std::int64_t>(y.size()), 12)
+                              : tarn::build(e.name, {});
+    m->set_log_input(2.0);
+    m->update(t, logs);
+    if (!m->is_initialized()) m->fit_available();
+    ASSERT_TRUE(m->is_initialized());
+    const std::string state = m->serialize();
+    for (int round = 0; round < 2; ++round) {
+      std::vector<double> path(static_cast<std::size_t>(h));
+      m->forecast_path(path.size(), path.data());
+      for (std::size_t k = 0; k < path.size(); ++k) {
+        ASSERT_TRUE(std::isfinite(std::exp(path[k]))) << "step " << k + 1 << ": " << path[k];
+      }
+      const auto [lo, hi] = m->forecast_interval_steps(static_cast<double>(h), 0.95);
+      EXPECT_TRUE(std::isfinite(std::exp(hi)) && std::isfinite(lo)) << lo << ", " << hi;
+      EXPECT_LT(lo, hi);
+      // One value at the edge of the range: the next forecasts still have a finite exponential.
+      m->update(static_cast<std::int64_t>(y.size()), std::log(1e308 + 2.0));
+      for (double k : {1.0, 2.0, 50.0}) EXPECT_TRUE(std::isfinite(std::exp(m->forecast_steps(k))));
+      // The same after a round trip of the state.
+      m = tarn::Model::deserialize(state);
+    }
+  }
+}

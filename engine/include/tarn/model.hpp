@@ -70,10 +70,11 @@ class Model {
   // does nothing.
   virtual bool fit_available() { return ready(); }
   // Says that the values to be fed are ln(x + shift) of the series x. A model that can fit on
-  // the series' own scale does so, keeps forecasting on the scale it is fed, and returns true;
-  // the default takes the values as they are and returns false. Only before the first
-  // observation.
-  virtual bool set_log_input(double /*shift*/) { return false; }
+  // the series' own scale does so, keeps forecasting on the scale it is fed, and returns true.
+  // Any other takes the values as they are and returns false; its forecasts and interval bounds
+  // then bend below ln of the largest double (from 690 on, still increasing), so that the
+  // caller can take exp of them. Only before the first observation (later: ignored, false).
+  bool set_log_input(double shift);
   // Forgets every observation (the configuration stays).
   void reset();
 
@@ -130,6 +131,8 @@ class Model {
   void restore(const std::string& bytes);
 
  protected:
+  // set_log_input for a model that fits the series' own scale: true when it does.
+  virtual bool fit_log_input(double /*shift*/) { return false; }
   // One value on the grid. `gap` >= 1 is the number of grid steps since the previous
   // observation (gap - 1 values were missing); `value` may be NaN.
   virtual void observe(double value, std::int64_t gap) = 0;
@@ -154,6 +157,7 @@ class Model {
 
  private:
   static std::string open_state(const std::string& bytes, Reader& r);
+  double fed_scale(double v) const;
   void read_state(Reader& r);
 
   std::int64_t first_t_ = 0;
@@ -161,6 +165,7 @@ class Model {
   std::int64_t step_ = 1;
   bool step_known_ = false;
   std::uint64_t n_obs_ = 0;
+  bool bend_logs_ = false;  // fed logarithms it does not fit itself (set_log_input)
 };
 
 // Factory registry used by deserialize(): every model kind maps to a default constructor.

@@ -56,12 +56,15 @@ def flipped_loads(path, data, bits):
         os.close(fd)
 
 
-def refused(path, refusals={}):
+REFUSALS = {}
+
+
+def refused(path):
     with pytest.raises(Exception) as info:
         Score.load(str(path))
-    if path not in refusals:
-        refusals[path] = msg(LOAD_ERROR, str(path))
-    return str(info.value) == refusals[path]
+    if path not in REFUSALS:
+        REFUSALS[path] = msg(LOAD_ERROR, str(path))
+    return str(info.value) == REFUSALS[path]
 
 
 def test_truncated_files_and_damaged_trailers_are_refused(tmp_path, small_pipeline):

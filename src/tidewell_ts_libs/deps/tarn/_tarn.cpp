@@ -190,7 +190,8 @@ PYBIND11_MODULE(_tarn, m) {
           "Feeds observations in time order: two equal-length sequences (integer timestamps, "
           "values) or one timestamp and one value. A NaN or None value is a missing observation. "
           "A timestamp not newer than the latest one raises ValueError (everything before it "
-          "is kept).")
+          "is kept). Ctrl-C during a fit or a long list raises KeyboardInterrupt and leaves the "
+          "model as it was before the call.")
       .def("is_initialized", &tarn::Model::is_initialized,
            "True once the model has seen enough data to forecast.")
       .def("reset_model", &tarn::Model::reset, "Forgets every observation.")
@@ -204,8 +205,10 @@ PYBIND11_MODULE(_tarn, m) {
           "returns is_initialized().")
       .def("set_log_input", &tarn::Model::set_log_input, py::arg("shift"),
            "Says, before the first observation, that the values to be fed are ln(x + shift) of "
-           "the series x. A model that can fit x on its own scale (the automatic selector) does "
-           "so, keeps forecasting on the fed scale and returns True; others return False.")
+           "the series x. A model that can fit x on its own scale (ARIMA, the automatic "
+           "selector) does so, keeps forecasting on the fed scale and returns True; others "
+           "return False and keep their forecasts and bounds below 709, so that exp of them is "
+           "finite.")
       .def(
           "forecast_at", [](const tarn::Model& self, double t) { return self.forecast_at(t); },
           py::arg("timestamp"), "Forecast for a timestamp after the latest observation.")

@@ -132,7 +132,7 @@ bool Model::set_log_input(double shift) {
 }
 
 double Model::fed_scale(double v) const {
-  return bend_logs_ ? detail::bend_exponent(v) : v;
+  return bend_logs_ ? detail::bend_exponent(v) : detail::bend(v);
 }
 
 double Model::forecast_steps(double h) const {
@@ -154,12 +154,16 @@ void Model::interval_ahead(std::int64_t h, double coverage, double* lower, doubl
     throw NotInitialized(std::string(kind()) + " model knows no forecast errors yet");
   }
   const double q = student_quantile(0.5 + coverage / 2.0, interval_dof());
-  std::vector<double> point(static_cast<std::size_t>(h));
-  forecast_path(static_cast<std::size_t>(h), point.data());  // one walk along the path
+  std::vector<double> steps(static_cast<std::size_t>(h)), point(steps.size());
+  for (std::size_t i = 0; i < steps.size(); ++i) steps[i] = static_cast<double>(i + 1);
+  forecast_path_ahead(steps.data(), steps.size(), point.data());  // one walk along the path
   for (std::int64_t k = 1; k <= h; ++k) {
     const double f = point[static_cast<std::size_t>(k - 1)];
     const double v = var[static_cast<std::size_t>(k - 1)];
-    const double w = q * std::sqrt(std::isfinite(v) && v > 0.0 ? v : 0.0);
+    // A variance that overflowed (after a value near the largest double) gives the widest
+    // bounds there are, not none.
+    const double w = q * std::sqrt(std::isfinite(v) ? std::max(v, 0.0)
+                                                    : std::numeric_limits<double>::infinity());
     lower[k - 1] = f - w;
     upper[k - 1] = f + w;
   }
@@ -276,9 +280,7 @@ void Model::forecast_steps(const double* h, std::size_t n, double* out) const {
     if (!(s >= 1.0)) s = 1.0;  // as forecast_steps(double)
   }
   forecast_path_ahead(steps.data(), n, out);
-  if (bend_logs_) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = fed_scale(out[i]);
-  }
+  for (std::size_t i = 0; i < n; ++i) out[i] = fed_scale(out[i]);
 }
 
 void Model::forecast_at(const double* t, std::size_t n, double* out) const {

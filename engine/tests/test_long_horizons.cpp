@@ -89,3 +89,28 @@ TEST(LongHorizons, LogarithmsFedStayWithinTheRangeTheirExponentialCanTake) {
     }
   }
 }
+
+// After a value near the largest double: forecasts and bounds stay finite and in order (a variance
+// that overflowed gives the widest bounds, not none; a forecast beyond e^690 bends, its bounds
+// with it).
+TEST(LongHorizons, AValueNearTheLargestDoubleLeavesFiniteBoundsAroundTheForecast) {
+  const auto y = growing(144);
+  std::vector<std::int64_t> t(y.size());
+  for (std::size_t i = 0; i < t.size(); ++i) t[i] = static_cast<std::int64_t>(i);
+  for (const auto& e : tarn::model_table()) {
+    SCOPED_TRACE(e.name);
+    auto m = e.make_candidate ? e.make_candidate(static_cast<std::int64_t>(y.size()), 12)
+                              : tarn::build(e.name, {});
+    m->update(t, y);
+    if (!m->is_initialized()) m->fit_available();
+    m->update(static_cast<std::int64_t>(y.size()), 1e308);
+    for (double k : {1.0, 3.0, 30.0}) {
+      const double f = m->forecast_steps(k);
+      const auto [lo, hi] = m->forecast_interval_steps(k, 0.95);
+      EXPECT_TRUE(std::isfinite(f) && std::isfinite(lo) && std::isfinite(hi))
+          << "step " << k << ": " << lo << ", " << f << ", " << hi;
+      EXPECT_LE(lo, f) << "step " << k;
+      EXPECT_GE(hi, f) << "step " << k;
+    }
+  }
+}

@@ -157,6 +157,8 @@ class Model {
 
  private:
   static std::string open_state(const std::string& bytes, Reader& r);
+  // A forecast or bound as the model gives it out: beyond e^690 (logarithms fed: beyond 690)
+  // bent below the largest double (its exponential), still increasing.
   double fed_scale(double v) const;
   void read_state(Reader& r);
 

@@ -4,11 +4,13 @@
 // engine_model() recovers the C++ model behind such an object, so hot loops can call the
 // engine directly (with the GIL released); any other object that merely offers the same
 // operations (update_model, is_initialized, forecast_at, ...) gives nullptr and is driven
-// through Python instead.
+// through Python instead. Such loops run inside twpy::interruptible (support/interrupts.hpp),
+// so that Ctrl-C stops them.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include "interrupts.hpp"
 #include "tarn/model.hpp"
 
 namespace contracts {

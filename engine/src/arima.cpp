@@ -396,7 +396,7 @@ bool Arima::fit_available() {
   return fitted_;
 }
 
-bool Arima::set_log_input(double shift) {
+bool Arima::fit_log_input(double shift) {
   if (!cfg_.differencing) return false;
   if (!std::isfinite(shift) || shift < 0.0) {
     throw InvalidArgument("arima: the shift of log-transformed input must be finite and >= 0");
@@ -547,7 +547,9 @@ void Arima::interval_ahead(std::int64_t h, double coverage, double* lower, doubl
   forecast_z_path(n, z.data());
   for (std::size_t k = 0; k < n; ++k) {
     const double y = series_value(z[k]);
-    const double w = q * std::sqrt(std::isfinite(var[k]) && var[k] > 0.0 ? var[k] : 0.0);
+    // A variance that overflowed gives the widest bounds there are.
+    const double w = q * std::sqrt(std::isfinite(var[k]) ? std::max(var[k], 0.0)
+                                                         : std::numeric_limits<double>::infinity());
     lower[k] = detail::to_log_input(y - w, cfg_.log_input_shift);
     upper[k] = detail::to_log_input(y + w, cfg_.log_input_shift);
   }

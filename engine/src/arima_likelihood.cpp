@@ -6,6 +6,7 @@
 
 #include "info_criteria.hpp"
 #include "state_space.hpp"
+#include "tarn/interrupt.hpp"
 #include "tarn/optimize.hpp"
 
 namespace tarn {
@@ -30,6 +31,7 @@ LevenbergMarquardtOptions lm_options(int bounded, int max_iterations, double rel
 
 bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                      std::vector<double>& res, double* sumlog_out) {
+  interruption_point(w.size());
   const Coefs c = unpack(f, x);
   const StateSpace s = state_space(c, f.m);
   std::vector<double> a(static_cast<std::size_t>(s.r), 0.0), P;
@@ -57,6 +59,7 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
 
 bool css_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                    std::vector<double>& res, std::size_t count_from) {
+  interruption_point(w.size());
   const Coefs c = unpack(f, x);
   const StateSpace s = state_space(c, f.m);
   const std::size_t n = w.size();

@@ -157,10 +157,11 @@ double AutoSelector::to_series(double fed) const {
 }
 
 double AutoSelector::to_fed(double forecast) const {
-  return detail::to_log_input(forecast, config_.log_input_shift);
+  if (config_.log_input_shift > 0.0) return detail::to_log_input(forecast, config_.log_input_shift);
+  return detail::bend(forecast);
 }
 
-bool AutoSelector::set_log_input(double shift) {
+bool AutoSelector::fit_log_input(double shift) {
   if (!std::isfinite(shift) || shift < 0.0) {
     throw InvalidArgument("auto: the shift of log-transformed input must be finite and >= 0");
   }

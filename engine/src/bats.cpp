@@ -9,6 +9,7 @@
 #include "info_criteria.hpp"
 #include "linalg.hpp"
 #include "series_util.hpp"
+#include "tarn/interrupt.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"
 
@@ -135,6 +136,7 @@ class Fitter {
   // -2 log-likelihood (up to a constant) for parameters p; fills the initial state x0.
   double objective(const Form& form, const BatsParams& p, BatsState* x0_out) {
     const std::size_t n = n_;
+    interruption_point(n * static_cast<std::size_t>(2 + form.p + form.q));
     z_.resize(n);
     if (form.box_cox) {
       for (std::size_t t = 0; t < n; ++t) z_[t] = box_cox(y_[t], p.lambda);
@@ -500,9 +502,16 @@ double Bats::point(std::int64_t h) const {
   return back(point_z(h));
 }
 
+// A trend on the Box-Cox scale compounds on the series' scale (exponentially for lambda near 0),
+// so forecasts far ahead outgrow any double: they bend below it (detail::bend_log), still
+// increasing in z, so interval bounds stay apart from the forecast.
 double Bats::back(double z) const {
   const double y = par_.box_cox ? inv_box_cox(z, par_.lambda) : z;
-  return detail::unscale(detail::finite_or(y, 0.0), scale_);
+  const double out = detail::unscale(detail::finite_or(y, 0.0), scale_);
+  if (!par_.box_cox || !(out > std::exp(detail::kBendLog)) || !(scale_ > 0.0)) return out;
+  double log_y = z;  // the logarithm of the back-transformed value, computed without overflow
+  if (par_.lambda >= 1e-6) log_y = std::log(par_.lambda * z + 1.0) / par_.lambda;
+  return detail::bend_log(log_y + std::log(scale_));
 }
 
 // The innovations form is linear: the h-step error is e_{n+h} + sum_{j<h} c_j e_{n+h-j}, where

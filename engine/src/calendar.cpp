@@ -34,6 +34,23 @@ Civil civil(std::int64_t ns) {
   return c;
 }
 
+// A date datetime64[ns] cannot hold: an error naming the limit it passes.
+[[noreturn]] void out_of_range(bool late) {
+  throw std::invalid_argument(late ? "the date would fall after 2262-04-11 23:47:16.854775807, "
+                                     "the latest date a datetime64[ns] can hold"
+                                   : "the date would fall before 1677-09-21 00:12:43.145224193, "
+                                     "the earliest date a datetime64[ns] can hold");
+}
+
+// a + k * step on an axis, refused when it leaves the int64 range.
+std::int64_t offset(std::int64_t a, std::int64_t k, std::int64_t step) {
+  std::int64_t d = 0, out = 0;
+  if (__builtin_mul_overflow(k, step, &d) || __builtin_add_overflow(a, d, &out)) {
+    out_of_range((k > 0) == (step > 0));
+  }
+  return out;
+}
+
 std::int64_t month_index(const Civil& c) {
   return (c.year - 1970) * 12 + static_cast<std::int64_t>(c.month) - 1;
 }
@@ -215,16 +232,26 @@ bool to_axis(const Axis& axis, std::int64_t ns, std::int64_t* value) {
 
 std::int64_t from_axis(const Axis& axis, double value) {
   if (!std::isfinite(value)) throw std::invalid_argument("the time is not finite");
+  if (!(std::fabs(value) < 9223372036854775808.0)) out_of_range(value > 0.0);  // 2^63
   const std::int64_t v = static_cast<std::int64_t>(std::llround(value));
+  std::int64_t ns = 0;
   if (axis.unit == Unit::kMonth) {
+    // Months from 1970-01 of 1677-09 and 2262-04, the first and last months datetime64[ns]
+    // reaches; the dates within them are checked below.
+    constexpr std::int64_t kFirstMonth = (1677 - 1970) * 12 + 8;
+    constexpr std::int64_t kLastMonth = (2262 - 1970) * 12 + 3;
+    if (v < kFirstMonth || v > kLastMonth) out_of_range(v > 0);
     const std::int64_t y = 1970 + floor_div(v, 12);
     const unsigned m = static_cast<unsigned>(floor_mod(v, 12)) + 1;
     const unsigned last = days_in_month(y, m);
     const unsigned d =
         axis.month_end ? last : std::min<unsigned>(static_cast<unsigned>(axis.day), last);
-    return days_from_civil(y, m, d) * kNsPerDay + axis.time_of_day_ns;
+    ns = offset(axis.time_of_day_ns, days_from_civil(y, m, d), kNsPerDay);
+  } else {
+    ns = offset(axis.phase_ns, v, axis.step_ns);
   }
-  return axis.phase_ns + v * axis.step_ns;
+  if (ns == INT64_MIN) out_of_range(false);  // numpy's NaT, not a date
+  return ns;
 }
 
 std::vector<std::int64_t> next_dates(const std::vector<std::int64_t>& ns, std::size_t n) {
@@ -252,7 +279,7 @@ std::vector<std::int64_t> next_dates(const std::vector<std::int64_t>& ns, std::s
   }
   for (std::size_t k = 0; k < n; ++k) {
     out[k] = from_axis(
-        axis, static_cast<double>(values.back() + static_cast<std::int64_t>(k + 1) * step));
+        axis, static_cast<double>(offset(values.back(), static_cast<std::int64_t>(k + 1), step)));
   }
   return out;
 }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <exception>
 
+#include "tarn/interrupt.hpp"
+
 namespace tarn {
 
 namespace {
@@ -17,6 +19,7 @@ bool fits_int64(double t) {
 // one to skip, as the forecasts after it could not account for it; the failure is recorded
 // with that time, which the model refuses to forecast at for the same reason.
 bool feed_row(const LoopInput& in, LoopOutput& out, std::size_t r, double t, std::int64_t t_auto) {
+  interruption_point(in.n_update + 1);
   const double* row = in.values + r * in.value_stride;
   // Every model is asked first, so that a refused row reaches none of them.
   if (fits_int64(t)) {
@@ -57,6 +60,7 @@ bool forecast_block(const LoopInput& in, LoopOutput& out) {
   if (in.horizon <= 0) return true;
   const auto h = static_cast<std::size_t>(in.horizon);
   const std::size_t m = in.models.size();
+  interruption_point(h * m);
   std::vector<double> times(h), column(h);
   for (std::size_t k = 0; k < h; ++k) {
     time += in.interval;

@@ -8,6 +8,7 @@
 
 #include "info_criteria.hpp"
 #include "linalg.hpp"
+#include "tarn/interrupt.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"
 
@@ -114,6 +115,7 @@ double objective(const std::vector<double>& z, const Form& f, const Params& p,
 // One-step errors of an additive form over z (NaN where z is missing).
 void additive_errors(const std::vector<double>& z, const Form& f, const Params& p, double l0,
                      double b0, const std::vector<double>& s0, State& st, std::vector<double>& e) {
+  interruption_point(z.size());
   st.level = l0;
   st.slope = f.trend ? b0 : 0.0;
   st.pos = 0;

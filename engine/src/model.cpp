@@ -10,6 +10,8 @@
 #include <mutex>
 #include <vector>
 
+#include "series_util.hpp"
+#include "tarn/interrupt.hpp"
 #include "tarn/intervals.hpp"
 
 namespace tarn {
@@ -19,8 +21,11 @@ constexpr char kMagic[4] = {'T', 'A', 'R', 'N'};
 // 1: the framing and the model's fields. 2: the same, followed by the CRC-32 of every byte
 // before it, so a damaged state is rejected instead of loaded with other numbers. 3: models
 // also keep what their prediction intervals need (the one-step error variance), and the
-// automatic selector the shift of log-transformed input.
-constexpr std::uint16_t kFormatVersion = 3;
+// automatic selector the shift of log-transformed input. 4: the framing records whether the
+// model is fed logarithms that it does not fit itself (its forecasts then bend below ln of the
+// largest double).
+constexpr std::uint16_t kFormatVersion = 4;
+constexpr std::uint16_t kFirstBendingVersion = 4;
 constexpr std::uint16_t kOldestVersion = 1;
 constexpr std::uint16_t kFirstChecksummedVersion = 2;
 
@@ -79,6 +84,9 @@ void Model::update(std::int64_t t, double value) {
                       " is not newer than the latest one (" + std::to_string(last_t_) + ")");
   }
   if (std::isinf(value)) throw InvalidArgument("observation value is infinite");
+  // A model that refuses the value (or is interrupted) keeps its time axis as it was.
+  const std::int64_t first = first_t_, last = last_t_, step = step_;
+  const bool step_known = step_known_;
   std::int64_t gap = 1;
   if (n_obs_ == 0) {
     first_t_ = t;
@@ -100,11 +108,23 @@ void Model::update(std::int64_t t, double value) {
   }
   last_t_ = t;
   ++n_obs_;
-  observe(value, gap);
+  try {
+    observe(value, gap);
+  } catch (...) {
+    first_t_ = first;
+    last_t_ = last;
+    step_ = step;
+    step_known_ = step_known;
+    --n_obs_;
+    throw;
+  }
 }
 
 void Model::update(const std::int64_t* t, const double* values, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) update(t[i], values[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % 1024 == 1023) interruption_point(1024);  // an update is a few tens of nanoseconds
+    update(t[i], values[i]);
+  }
 }
 
 void Model::update(const std::vector<std::int64_t>& t, const std::vector<double>& values) {
@@ -130,10 +150,24 @@ double Model::average_interval() const {
          static_cast<double>(n_obs_ - 1);
 }
 
+bool Model::set_log_input(double shift) {
+  if (!std::isfinite(shift) || shift < 0.0) {
+    throw InvalidArgument(std::string(kind()) +
+                          ": the shift of log-transformed input must be finite and >= 0");
+  }
+  if (fit_log_input(shift)) return true;
+  if (n_obs_ == 0) bend_logs_ = true;
+  return false;
+}
+
+double Model::fed_scale(double v) const {
+  return bend_logs_ ? detail::bend_exponent(v) : detail::bend(v);
+}
+
 double Model::forecast_steps(double h) const {
   if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
   if (!(h >= 1.0)) h = 1.0;  // also maps NaN to one step
-  return forecast_ahead(h);
+  return fed_scale(forecast_ahead(h));
 }
 
 double Model::forecast_at(double t) const {
@@ -150,12 +184,16 @@ void Model::interval_ahead(std::int64_t h, double coverage, double* lower, doubl
     throw NotInitialized(std::string(kind()) + " model knows no forecast errors yet");
   }
   const double q = student_quantile(0.5 + coverage / 2.0, interval_dof());
-  std::vector<double> point(static_cast<std::size_t>(h));
-  forecast_path(static_cast<std::size_t>(h), point.data());  // one walk along the path
+  std::vector<double> steps(static_cast<std::size_t>(h)), point(steps.size());
+  for (std::size_t i = 0; i < steps.size(); ++i) steps[i] = static_cast<double>(i + 1);
+  forecast_path_ahead(steps.data(), steps.size(), point.data());  // one walk along the path
   for (std::int64_t k = 1; k <= h; ++k) {
     const double f = point[static_cast<std::size_t>(k - 1)];
     const double v = var[static_cast<std::size_t>(k - 1)];
-    const double w = q * std::sqrt(std::isfinite(v) && v > 0.0 ? v : 0.0);
+    // A variance that overflowed (after a value near the largest double) gives the widest
+    // bounds there are, not none.
+    const double w = q * std::sqrt(std::isfinite(v) ? std::max(v, 0.0)
+                                                    : std::numeric_limits<double>::infinity());
     lower[k - 1] = f - w;
     upper[k - 1] = f + w;
   }
@@ -193,6 +231,8 @@ void Model::forecast_interval_path(std::int64_t h, double coverage, double* lowe
       if (std::isnan(lower[k])) lower[k] = f;
       if (std::isnan(upper[k])) upper[k] = f;
     }
+    lower[k] = fed_scale(lower[k]);
+    upper[k] = fed_scale(upper[k]);
   }
 }
 
@@ -270,6 +310,7 @@ void Model::forecast_steps(const double* h, std::size_t n, double* out) const {
     if (!(s >= 1.0)) s = 1.0;  // as forecast_steps(double)
   }
   forecast_path_ahead(steps.data(), n, out);
+  for (std::size_t i = 0; i < n; ++i) out[i] = fed_scale(out[i]);
 }
 
 void Model::forecast_at(const double* t, std::size_t n, double* out) const {
@@ -303,6 +344,7 @@ std::string Model::serialize() const {
   w.put<std::int64_t>(step_);
   w.put_bool(step_known_);
   w.put<std::uint64_t>(n_obs_);
+  w.put_bool(bend_logs_);
   save(w);
   const std::uint32_t sum = crc32(w.bytes().data(), w.bytes().size());
   w.put<std::uint32_t>(sum);
@@ -326,7 +368,9 @@ std::uint32_t crc32(const char* data, std::size_t n) {
   return c ^ 0xFFFFFFFFU;
 }
 
-std::unique_ptr<Model> Model::deserialize(const std::string& bytes) {
+// Checks the magic, the version and (from format 2) the checksum of a state, and gives a
+// reader over its checksummed body positioned at the model kind.
+std::string Model::open_state(const std::string& bytes, Reader& r) {
   Reader head(bytes);
   for (char c : kMagic) {
     if (head.get<char>() != c) throw FormatError("not a tarn model state");
@@ -347,10 +391,27 @@ std::unique_ptr<Model> Model::deserialize(const std::string& bytes) {
       throw FormatError("model state is damaged (checksum mismatch)");
     }
   }
-  Reader r(bytes.data(), body);
+  r = Reader(bytes.data(), body);
   r.set_version(version);
   for (std::size_t i = 0; i < sizeof(kMagic) + sizeof(std::uint16_t); ++i) r.get<char>();
-  const std::string kind = r.get_string();
+  return r.get_string();
+}
+
+void Model::read_state(Reader& r) {
+  first_t_ = r.get<std::int64_t>();
+  last_t_ = r.get<std::int64_t>();
+  step_ = r.get<std::int64_t>();
+  step_known_ = r.get_bool();
+  n_obs_ = r.get<std::uint64_t>();
+  bend_logs_ = r.version() >= kFirstBendingVersion && r.get_bool();
+  if (step_ < 1) throw FormatError("model state: bad grid step");
+  load(r);
+  if (!r.at_end()) throw FormatError("model state: trailing bytes");
+}
+
+std::unique_ptr<Model> Model::deserialize(const std::string& bytes) {
+  Reader r(bytes);
+  const std::string kind = open_state(bytes, r);
   ModelFactory factory = nullptr;
   {
     std::lock_guard<std::mutex> lock(registry_mutex());
@@ -359,15 +420,21 @@ std::unique_ptr<Model> Model::deserialize(const std::string& bytes) {
   }
   if (!factory) throw FormatError("unknown model kind '" + kind + "' in model state");
   std::unique_ptr<Model> m = factory();
-  m->first_t_ = r.get<std::int64_t>();
-  m->last_t_ = r.get<std::int64_t>();
-  m->step_ = r.get<std::int64_t>();
-  m->step_known_ = r.get_bool();
-  m->n_obs_ = r.get<std::uint64_t>();
-  if (m->step_ < 1) throw FormatError("model state: bad grid step");
-  m->load(r);
-  if (!r.at_end()) throw FormatError("model state: trailing bytes");
+  m->read_state(r);
   return m;
+}
+
+void Model::restore(const std::string& bytes) {
+  // Decoded in full into a new model first, so that a state that cannot be read leaves this
+  // model untouched.
+  const std::unique_ptr<Model> check = deserialize(bytes);
+  if (std::string(check->kind()) != kind()) {
+    throw FormatError("a '" + std::string(check->kind()) + "' model state cannot restore a '" +
+                      kind() + "' model");
+  }
+  Reader r(bytes);
+  open_state(bytes, r);
+  read_state(r);
 }
 
 }  // namespace tarn

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "linalg.hpp"
+#include "tarn/interrupt.hpp"
 
 namespace tarn {
 
@@ -35,6 +36,7 @@ OptimizeResult nelder_mead(const std::function<double(const std::vector<double>&
   int evals = 0;
   auto eval = [&](const std::vector<double>& x) {
     ++evals;
+    interruption_point(x.size());
     return finite_or_inf(f(x));
   };
   for (std::size_t i = 0; i <= n; ++i) vals[i] = eval(pts[i]);
@@ -144,6 +146,7 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
   std::vector<double> J(n * k), JtJ(static_cast<std::size_t>(k) * k), A, g(k), delta, xt(k);
   double lambda = 1e-3;
   for (int iter = 0; iter < max_iter; ++iter) {
+    interruption_point(static_cast<std::size_t>(k) + 1);
     // Forward-difference Jacobian.
     bool jac_ok = true;
     for (int j = 0; j < k && jac_ok; ++j) {

@@ -160,9 +160,39 @@ inline double from_log_input(double fed, double shift) {
   if (!(shift > 0.0) || !std::isfinite(fed)) return fed;
   return std::min(std::exp(fed), std::numeric_limits<double>::max()) - shift;
 }
+// Forecasts that compound far ahead outgrow any double. Magnitudes beyond e^690 bend towards
+// e^709 (below the largest double) instead: finite, still strictly increasing, so interval bounds
+// stay apart from their forecast, and every smaller value unchanged. bend_log takes the
+// logarithm of the magnitude (for values that would overflow before they could be bent).
+constexpr double kBendLog = 690.0;
+constexpr double kCeilingLog = 709.0;
+
+// Above kBendLog: kBendLog + room e / (room + e) for the excess e, which rises with slope 1 at
+// the bend and only slowly (not exponentially) closer to the ceiling, so that values far apart
+// stay apart.
+inline double bend_exponent(double x) {
+  if (!(x > kBendLog)) return x;
+  const double room = kCeilingLog - kBendLog;
+  const double e = x - kBendLog;
+  if (std::isinf(e)) return kCeilingLog;
+  return kBendLog + room * e / (room + e);
+}
+
+inline double bend_log(double log_magnitude) {
+  return std::exp(bend_exponent(log_magnitude));
+}
+
+inline double bend(double v) {
+  if (std::isnan(v) || std::fabs(v) <= std::exp(kBendLog)) return v;
+  const double m = bend_log(std::log(std::fabs(v)));
+  return v < 0.0 ? -m : m;
+}
+
+// A forecast of x as ln(x + shift); a forecast beyond the range of doubles bends (bend) first,
+// so the logarithm stays finite.
 inline double to_log_input(double forecast, double shift) {
-  if (!(shift > 0.0) || !std::isfinite(forecast)) return forecast;
-  return std::log(std::max(forecast + shift, std::numeric_limits<double>::min()));
+  if (!(shift > 0.0) || std::isnan(forecast)) return forecast;
+  return std::log(std::max(bend(forecast) + shift, std::numeric_limits<double>::min()));
 }
 
 inline double finite_or(double v, double fallback) {

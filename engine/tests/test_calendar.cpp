@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "tarn/calendar.hpp"
@@ -112,4 +113,41 @@ TEST(Calendar, BadSeriesAreRejected) {
   EXPECT_EQ(cal::unit_from_name(cal::unit_name(cal::Unit::kMinute)), cal::Unit::kMinute);
   // A single date: one day forward.
   EXPECT_EQ(cal::next_dates({date(2015, 3, 1)}, 1), std::vector<std::int64_t>{date(2015, 3, 2)});
+}
+
+// datetime64[ns] holds 1677-09-21 00:12:43.145224193 to 2262-04-11 23:47:16.854775807: dates
+// past either end are refused with the limit named, never wrapped round to the other end.
+TEST(Calendar, DatesBeyondTheNanosecondRangeAreRefusedNotWrapped) {
+  auto refuses = [](auto&& f, const char* limit) {
+    try {
+      f();
+      ADD_FAILURE() << "no error";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(limit), std::string::npos) << e.what();
+    }
+  };
+  std::vector<std::int64_t> months;
+  for (unsigned m = 1; m <= 12; ++m) months.push_back(date(2261, m, 1));
+  // 2262-01 to 2262-04 exist; 2262-05-01 does not.
+  const auto last = cal::next_dates(months, 4);
+  EXPECT_EQ(last.back(), date(2262, 4, 1));
+  refuses([&] { cal::next_dates(months, 5); }, "2262-04-11");
+  // The first of the month in April 2262 exists, the last day of it does not.
+  std::vector<std::int64_t> ends{date(2261, 12, 31), date(2262, 1, 31), date(2262, 2, 28)};
+  EXPECT_EQ(cal::next_dates(ends, 1).back(), date(2262, 3, 31));
+  refuses([&] { cal::next_dates(ends, 2); }, "2262-04-11");
+  // Daily, hourly and nanosecond steps, and far-off axis values.
+  const std::vector<std::int64_t> days{date(2262, 4, 9), date(2262, 4, 10)};
+  EXPECT_EQ(cal::next_dates(days, 1).back(), date(2262, 4, 11));
+  refuses([&] { cal::next_dates(days, 2); }, "2262-04-11");
+  const std::vector<std::int64_t> seconds{INT64_MAX / 1000000000 * 1000000000 - 2000000000,
+                                          INT64_MAX / 1000000000 * 1000000000 - 1000000000};
+  EXPECT_EQ(cal::next_dates(seconds, 1).back(), INT64_MAX / 1000000000 * 1000000000);
+  refuses([&] { cal::next_dates(seconds, 2); }, "2262-04-11");
+  const std::vector<std::int64_t> back{date(1677, 9, 22), date(1677, 9, 22, 1)};
+  const cal::Axis hourly = cal::detect(back);
+  refuses([&] { cal::from_axis(hourly, -1e30); }, "1677-09-21");
+  refuses([&] { cal::from_axis(hourly, -3e14); }, "1677-09-21");
+  refuses([&] { cal::from_axis(cal::detect(months), -5000.0); }, "1677-09-21");
+  refuses([&] { cal::from_axis(cal::detect(months), 1e300); }, "2262-04-11");
 }

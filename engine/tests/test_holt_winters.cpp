@@ -95,6 +95,16 @@ TEST(HoltWintersOptions, RejectsBadOptions) {
   EXPECT_THROW(tarn::build("no_such_model", {}), tarn::InvalidArgument);
 }
 
+// The forecaster's default season is a quarter of its training series: a season may be as long
+// as the initial data allow.
+TEST(HoltWintersOptions, SeasonsOfVeryLongSeries) {
+  auto m = hws({{"samples_per_season", 2'500'000}, {"initial_training_seasons", 4}});
+  EXPECT_FALSE(m->is_initialized());
+  EXPECT_EQ(tarn::Model::deserialize(m->serialize())->serialize(), m->serialize());
+  EXPECT_THROW(hws({{"samples_per_season", 25'000'001}, {"initial_training_seasons", 4}}),
+               tarn::InvalidArgument);
+}
+
 TEST(HoltWinters, InitialisesAfterItsInitialSeasons) {
   auto m = hws({{"samples_per_season", 4}, {"initial_training_seasons", 3}});
   const auto x = series(12, 4, 10, 0.1, 2, 0.1);

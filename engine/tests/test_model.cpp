@@ -95,8 +95,10 @@ TEST(ModelState, ChecksumRejectsEveryFlippedBitAndOldStatesStillLoad) {
   EXPECT_THROW(tarn::Model::deserialize(s.substr(0, s.size() - 1)), tarn::FormatError);
   EXPECT_EQ(tarn::crc32("123456789", 9), 0xCBF43926U);  // the standard check value
 
-  // A state of the first format: the same bytes without the checksum, version 1.
+  // A state of the first format: the same bytes without the checksum and without the flag of
+  // fed logarithms (format 4) that follows the time axis, version 1.
   std::string v1 = s.substr(0, s.size() - 4);
+  v1.erase(4 + 2 + 8 + std::string("test_last_value").size() + 3 * 8 + 1 + 8, 1);
   v1[4] = 1;
   v1[5] = 0;
   auto old = tarn::Model::deserialize(v1);

@@ -107,7 +107,7 @@ class Arima : public Model {
   bool fit_available() override;
   // ARIMA (not ARMA) fits the series on its own scale: its drift and differences fitted to
   // logarithms would compound into exponential growth.
-  bool set_log_input(double shift) override;
+  bool fit_log_input(double shift) override;
 
  protected:
   void observe(double value, std::int64_t gap) override;

@@ -68,7 +68,7 @@ class AutoSelector : public Model {
   std::string choice() const;
   std::size_t window() const { return window_; }
   bool fit_available() override;
-  bool set_log_input(double shift) override;
+  bool fit_log_input(double shift) override;
 
   AutoSelector(const AutoSelector& other);
   AutoSelector& operator=(const AutoSelector&) = delete;

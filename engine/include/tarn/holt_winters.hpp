@@ -42,9 +42,10 @@ struct HoltWintersConfig {
 
 class HoltWinters : public Model {
  public:
-  // Largest season length and initial training size accepted.
-  static constexpr std::int64_t kMaxSeason = 1'000'000;
+  // Largest initial training size and season length accepted (a season fits in the initial
+  // data; the forecaster's default season is a quarter of its training series).
   static constexpr std::int64_t kMaxInitial = 100'000'000;
+  static constexpr std::int64_t kMaxSeason = kMaxInitial;
   // Initial samples longer than this are fitted on their latest values (at least 3 seasons).
   static constexpr std::size_t kFitWindow = 20'000;
 

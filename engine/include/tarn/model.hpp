@@ -85,10 +85,11 @@ class Model {
   // does nothing.
   virtual bool fit_available() { return ready(); }
   // Says that the values to be fed are ln(x + shift) of the series x. A model that can fit on
-  // the series' own scale does so, keeps forecasting on the scale it is fed, and returns true;
-  // the default takes the values as they are and returns false. Only before the first
-  // observation.
-  virtual bool set_log_input(double /*shift*/) { return false; }
+  // the series' own scale does so, keeps forecasting on the scale it is fed, and returns true.
+  // Any other takes the values as they are and returns false; its forecasts and interval bounds
+  // then bend below ln of the largest double (from 690 on, still increasing), so that the
+  // caller can take exp of them. Only before the first observation (later: ignored, false).
+  bool set_log_input(double shift);
   // Forgets every observation (the configuration stays).
   void reset();
 
@@ -140,8 +141,14 @@ class Model {
   // FormatError on anything it cannot read.
   std::string serialize() const;
   static std::unique_ptr<Model> deserialize(const std::string& bytes);
+  // Puts this model back into the state `bytes` written by serialize() of a model of the same
+  // kind (configuration, time axis and fit alike); throws FormatError, leaving the model as it
+  // was, for a state it cannot read or of another kind.
+  void restore(const std::string& bytes);
 
  protected:
+  // set_log_input for a model that fits the series' own scale: true when it does.
+  virtual bool fit_log_input(double /*shift*/) { return false; }
   // One value on the grid. `gap` >= 1 is the number of grid steps since the previous
   // observation (gap - 1 values were missing); `value` may be NaN.
   virtual void observe(double value, std::int64_t gap) = 0;
@@ -169,12 +176,18 @@ class Model {
   // kMaxGapSteps grid steps; the message starts with `what` ("observation at " or ""),
   // then names the time `t`.
   void check_gap(const char* what, double t, double dt) const;
+  static std::string open_state(const std::string& bytes, Reader& r);
+  // A forecast or bound as the model gives it out: beyond e^690 (logarithms fed: beyond 690)
+  // bent below the largest double (its exponential), still increasing.
+  double fed_scale(double v) const;
+  void read_state(Reader& r);
 
   std::int64_t first_t_ = 0;
   std::int64_t last_t_ = 0;
   std::int64_t step_ = 1;
   bool step_known_ = false;
   std::uint64_t n_obs_ = 0;
+  bool bend_logs_ = false;  // fed logarithms it does not fit itself (set_log_input)
 };
 
 // Factory registry used by deserialize(): every model kind maps to a default constructor.

@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "contracts/model_table.hpp"
+#include "interrupts.hpp"
 #include "tarn/builders.hpp"
 #include "tarn/forecaster.hpp"
 #include "tarn/holt_winters.hpp"
+#include "tarn/interrupt.hpp"
 #include "tarn/model.hpp"
 #include "tarn/model_table.hpp"
 
@@ -99,6 +101,23 @@ double to_number(py::handle v) {
   return d;
 }
 
+// Length from which a list update of a fitted model can be interrupted.
+constexpr std::size_t kInterruptibleUpdate = 4096;
+
+// Runs engine work on `model` without the GIL, stoppable with Ctrl-C; an interrupted model is
+// put back as it was before the call.
+template <class Work>
+auto run_interruptible(tarn::Model& model, Work&& work) -> decltype(work()) {
+  const std::unique_ptr<tarn::Model> before = model.clone();
+  try {
+    py::gil_scoped_release release;
+    return twpy::interruptible(work);
+  } catch (py::error_already_set&) {
+    model.restore(before->serialize());
+    throw;
+  }
+}
+
 bool is_sequence(py::handle v) {
   return !PyUnicode_Check(v.ptr()) && !PyBytes_Check(v.ptr()) && py::hasattr(v, "__len__") &&
          py::hasattr(v, "__iter__");
@@ -120,8 +139,14 @@ void update_model(tarn::Model& model, py::handle t, py::handle v) {
                                   std::to_string(ts.size()) + " and " +
                                   std::to_string(vals.size()) + ")");
     }
-    py::gil_scoped_release release;
-    model.update(ts, vals);
+    // Engine work that can take long (a fit, a long list) can be stopped with Ctrl-C; updates
+    // of a fitted model by a short list are quick and skip the copy that undoes a stopped call.
+    if (!model.is_initialized() || ts.size() >= kInterruptibleUpdate) {
+      run_interruptible(model, [&] { model.update(ts, vals); });
+    } else {
+      py::gil_scoped_release release;
+      model.update(ts, vals);
+    }
     return;
   }
   const std::int64_t ts = to_timestamp(t);
@@ -417,6 +442,8 @@ PYBIND11_MODULE(_tarn, m) {
       PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const tarn::Error& e) {
       PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const tarn::Interrupted&) {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
     }
   });
 
@@ -431,23 +458,25 @@ PYBIND11_MODULE(_tarn, m) {
           "Feeds observations in time order: two equal-length sequences (integer timestamps, "
           "values) or one timestamp and one value. A NaN or None value is a missing observation. "
           "A timestamp not newer than the latest one raises ValueError (everything before it "
-          "is kept).")
+          "is kept). Ctrl-C during a fit or a long list raises KeyboardInterrupt and leaves the "
+          "model as it was before the call.")
       .def("is_initialized", &tarn::Model::is_initialized,
            "True once the model has seen enough data to forecast.")
       .def("reset_model", &tarn::Model::reset, "Forgets every observation.")
       .def(
           "fit_available",
           [](tarn::Model& self) {
-            py::gil_scoped_release release;
-            return self.fit_available();
+            return run_interruptible(self, [&] { return self.fit_available(); });
           },
           "For a model still collecting its training values when the series has ended: fits "
           "on the values seen so far if the model can (the automatic selector does), and "
           "returns is_initialized().")
       .def("set_log_input", &tarn::Model::set_log_input, py::arg("shift"),
            "Says, before the first observation, that the values to be fed are ln(x + shift) of "
-           "the series x. A model that can fit x on its own scale (the automatic selector) does "
-           "so, keeps forecasting on the fed scale and returns True; others return False.")
+           "the series x. A model that can fit x on its own scale (ARIMA, the automatic "
+           "selector) does so, keeps forecasting on the fed scale and returns True; others "
+           "return False and keep their forecasts and bounds below 709, so that exp of them is "
+           "finite.")
       .def(
           "forecast_at", [](const tarn::Model& self, double t) { return self.forecast_at(t); },
           py::arg("timestamp"), "Forecast for a timestamp after the latest observation.")

@@ -120,7 +120,10 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
     tarn::Forecast out;
     try {
       py::gil_scoped_release release;
-      out = session.predict(rows.rows, horizon, fresh ? nullptr : &working);
+      out = twpy::interruptible(
+          [&] { return session.predict(rows.rows, horizon, fresh ? nullptr : &working); });
+    } catch (py::error_already_set&) {
+      throw;  // Ctrl-C
     } catch (const std::exception& e) {
       twpy::raise(PyExc_ValueError, e.what());
     }

@@ -310,7 +310,7 @@ void train(py::object self, py::object X, py::object y) {
     tarn::Forecaster session;
     try {
       py::gil_scoped_release release;
-      session.train(in, first, retry);
+      twpy::interruptible([&] { session.train(in, first, retry); });
     } catch (py::error_already_set& e) {
       if (!is_exception(e)) throw;
       reraise_as_exception(e);

@@ -128,7 +128,9 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   tarn::Forecast out;
   try {
     py::gil_scoped_release release;
-    out = session.sliding(fed_rows.rows, horizon, &copies);
+    out = twpy::interruptible([&] { return session.sliding(fed_rows.rows, horizon, &copies); });
+  } catch (py::error_already_set&) {
+    throw;  // Ctrl-C
   } catch (const std::exception& e) {
     twpy::raise(PyExc_ValueError, e.what());
   }

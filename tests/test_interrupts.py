@@ -1,0 +1,84 @@
+"""Ctrl-C stops long engine work promptly and leaves the model as it was."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from tidewell_ts_libs.deps.tarn import forecasters
+
+
+def seasonal_series(n, seed=0):
+    # A season the model approximates with several AR terms: a fit of some seconds.
+    rng = np.random.default_rng(seed)
+    return 100.0 + 10.0 * np.sin(np.arange(n) * 2 * np.pi / 24) + rng.normal(size=n)
+
+
+def interrupt_after(seconds):
+    timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    return timer
+
+
+def test_ctrl_c_stops_a_long_arma_fit_and_keeps_the_model():
+    n = 100_000
+    y = seasonal_series(n).tolist()
+    m = forecasters.arma(min_training_data=n)
+    m.update_model(list(range(10)), y[:10])
+    before = m.serialize()
+    timer = interrupt_after(0.2)
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            m.update_model(list(range(10, n)), y[10:])
+        latency = time.monotonic() - start - 0.2
+    finally:
+        timer.cancel()
+    assert latency < 5.0
+    # the model is as it was before the call: the same state, the same ten observations
+    assert m.serialize() == before and m.observations == 10 and not m.is_initialized()
+
+
+def test_the_exception_a_signal_handler_raises_is_the_one_raised():
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stop("stop")
+
+    old = signal.signal(signal.SIGINT, handler)
+    try:
+        m2 = forecasters.arma(min_training_data=100_000)
+        before = m2.serialize()
+        timer = interrupt_after(0.2)
+        try:
+            with pytest.raises(Stop):
+                m2.update_model(list(range(100_000)), seasonal_series(100_000, seed=1).tolist())
+        finally:
+            timer.cancel()
+        assert m2.serialize() == before
+    finally:
+        signal.signal(signal.SIGINT, old)
+
+
+def test_ctrl_c_stops_a_long_sliding_window_and_keeps_the_forecaster():
+    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    rng = np.random.default_rng(2)
+    y = 100 + np.cumsum(rng.normal(size=600)) * 0.1
+    f = QuillcastForecaster(algorithm="arma", log_transform=False).fit(y.reshape(-1, 1), None)
+    before = f.predict(prediction_horizon=3)
+    X = 100 + rng.normal(size=(3_000_000, 1))
+    timer = interrupt_after(0.5)
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            f.predict(X, prediction_horizon=1, prediction_type="sliding_window")
+        latency = time.monotonic() - start - 0.5
+    finally:
+        timer.cancel()
+    assert latency < 5.0
+    np.testing.assert_array_equal(f.predict(prediction_horizon=3), before)

@@ -340,6 +340,72 @@ void bind_session(py::module_& m) {
       "(lower, upper) bounds at `level` percent for `forecast` (rows of the horizon, one column "
       "per model) of the trained models or of `models`.");
   m.def(
+      "cross_validation",
+      [](py::handle values, py::handle timestamps, py::function train, std::int64_t h,
+         std::int64_t n_windows, std::int64_t step, bool refit, std::vector<double> levels) {
+        Array v = rows_array(values, "values");
+        Array t;
+        tarn::Rows rows{v.data(), static_cast<std::size_t>(v.shape(1)), nullptr,
+                        static_cast<std::size_t>(v.shape(0))};
+        if (!timestamps.is_none()) {
+          t = Array::ensure(timestamps);
+          if (!t) throw py::error_already_set();
+          if (t.ndim() != 1 || t.shape(0) != v.shape(0)) {
+            raise(PyExc_ValueError, "timestamps must be one per row of values");
+          }
+          rows.timestamps = t.data();
+        }
+        tarn::BacktestPlan plan;
+        plan.horizon = horizon_of(h);
+        plan.n_windows = n_windows;
+        plan.step = step;
+        plan.refit = refit;
+        plan.levels = std::move(levels);
+        tarn::TrainFn fn = [&train](std::size_t n_train) {
+          py::gil_scoped_acquire gil;
+          py::object made = train(n_train);
+          if (!py::isinstance<tarn::Forecaster>(made)) {
+            raise(PyExc_TypeError,
+                  "train must return a Forecaster, got " +
+                      py::str(py::type::of(made).attr("__name__")).cast<std::string>());
+          }
+          return made.cast<tarn::Forecaster>();
+        };
+        tarn::Backtest b;
+        {
+          py::gil_scoped_release release;
+          b = tarn::cross_validate(rows, plan, fn);
+        }
+        const std::size_t w = b.origins.size(), hh = b.horizon, c = b.cols;
+        auto cube = [](const std::vector<double>& x, std::vector<py::ssize_t> shape) {
+          py::array_t<double> a(shape);
+          std::copy(x.begin(), x.end(), a.mutable_data());
+          return a;
+        };
+        py::dict out;
+        py::array_t<std::int64_t> origins(static_cast<py::ssize_t>(w));
+        for (std::size_t k = 0; k < w; ++k) origins.mutable_data()[k] = b.origins[k];
+        const auto sw = static_cast<py::ssize_t>(w), sh = static_cast<py::ssize_t>(hh),
+                   sc = static_cast<py::ssize_t>(c),
+                   sl = static_cast<py::ssize_t>(plan.levels.size());
+        out["origins"] = origins;
+        out["times"] = cube(b.times, {sw, sh});
+        out["forecasts"] = cube(b.forecasts, {sw, sh, sc});
+        out["lower"] = cube(b.lower, {sl, sw, sh, sc});
+        out["upper"] = cube(b.upper, {sl, sw, sh, sc});
+        return out;
+      },
+      py::arg("values"), py::arg("timestamps"), py::arg("train"), py::arg("h"),
+      py::arg("n_windows") = 1, py::arg("step") = 1, py::arg("refit") = false,
+      py::arg("levels") = std::vector<double>(),
+      "Rolling-origin evaluation over every row of `values` (rows x targets, the data's scale) "
+      "at `timestamps` (None: one step apart): `n_windows` origins `step` rows apart, the last "
+      "`h` rows before the end, each window forecasting the `h` rows from its origin. "
+      "train(n) -> Forecaster trains a session on the first n rows: once (refit false: the "
+      "later origins' rows are then fed to copies, O(1) per row) or at every origin. Returns "
+      "{origins: index of each window's first forecast row, times: windows x h, forecasts: "
+      "windows x h x targets, lower / upper: levels x windows x h x targets}.");
+  m.def(
       "to_log_scale",
       [](py::handle x) {
         Array a = Array::ensure(x);

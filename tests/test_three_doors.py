@@ -99,9 +99,10 @@ def write_csv(path, times, values, time_format):
 
 
 def run_main(*args):
-    with contextlib.redirect_stdout(io.StringIO()) as out, contextlib.redirect_stderr(
-        io.StringIO()
-    ) as err:
+    with (
+        contextlib.redirect_stdout(io.StringIO()) as out,
+        contextlib.redirect_stderr(io.StringIO()) as err,
+    ):
         code = main([str(a) for a in args])
     assert code == 0, err.getvalue() + out.getvalue()
 
@@ -115,8 +116,20 @@ def read_back(path, rename):
 def through_cli(tmp_path, times, values, algorithm, horizon, fmt):
     csv = tmp_path / "one.csv"
     write_csv(csv, times, values, fmt)
-    run_main(csv, "--algorithms", algorithm, "--horizon", horizon, "--holdout", horizon,
-             "--level", "80,95", "--output", tmp_path / "one", "--quiet")
+    run_main(
+        csv,
+        "--algorithms",
+        algorithm,
+        "--horizon",
+        horizon,
+        "--holdout",
+        horizon,
+        "--level",
+        "80,95",
+        "--output",
+        tmp_path / "one",
+        "--quiet",
+    )
     df = read_back(tmp_path / "one" / "forecast.csv", {"when": "time"})
     return df.rename(columns=lambda c: c.replace("y_", "")).drop(columns="algorithm")
 
@@ -125,13 +138,26 @@ def through_long_cli(tmp_path, times, values, other, algorithm, horizon, fmt):
     long = pd.concat(
         [
             pd.DataFrame({"id": "a", "when": pd.DatetimeIndex(times).strftime(fmt), "y": values}),
-            pd.DataFrame({"id": "b", "when": pd.DatetimeIndex(other[0]).strftime(fmt),
-                          "y": other[1]}),
+            pd.DataFrame(
+                {"id": "b", "when": pd.DatetimeIndex(other[0]).strftime(fmt), "y": other[1]}
+            ),
         ]
     )
     long.to_csv(tmp_path / "long.csv", index=False)
-    run_main(tmp_path / "long.csv", "--series-column", "id", "--algorithms", algorithm,
-             "--horizon", horizon, "--level", "80,95", "--output", tmp_path / "long", "--quiet")
+    run_main(
+        tmp_path / "long.csv",
+        "--series-column",
+        "id",
+        "--algorithms",
+        algorithm,
+        "--horizon",
+        horizon,
+        "--level",
+        "80,95",
+        "--output",
+        tmp_path / "long",
+        "--quiet",
+    )
     df = read_back(tmp_path / "long" / "forecast.csv", {"when": "time", "forecast": "y"})
     df = df[df.id == "a"].reset_index(drop=True)
     return df[["time", "y", *[f"{s}-{lv:g}" for lv in LEVELS for s in ("lo", "hi")]]]

@@ -267,4 +267,3 @@ def _run_dask(items, args, client, scheduler, chunks_per_worker):
     finally:
         if own:
             client.close()
-

@@ -200,9 +200,7 @@ def forecast(
         lv: (lo.reshape(point.shape), hi.reshape(point.shape))
         for lv, (lo, hi) in bands_of(est, horizon, levels).items()
     }
-    return Forecast(
-        algorithm, future_times(times, horizon), point, bands, est, settings, season
-    )
+    return Forecast(algorithm, future_times(times, horizon), point, bands, est, settings, season)
 
 
 def score(actual, predicted, insample, season: int, lower=None, upper=None, level=None) -> dict:

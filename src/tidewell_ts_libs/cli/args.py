@@ -11,6 +11,7 @@ from tidewell_ts_libs.deps.tarn import forecaster_algorithms
 # The forecaster's algorithms, from the engine's table of models.
 ALGORITHMS = forecaster_algorithms()
 
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="python -m tidewell_ts_libs",
@@ -124,4 +125,3 @@ def parse_levels(text: str) -> list[float]:
 
 def level_label(level: float) -> str:
     return f"{level:g}"
-

@@ -109,7 +109,6 @@ def _series_frames(items, chunk: int):
     return frames
 
 
-
 def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fill="linear") -> int:
     """The --series-column mode: rank the algorithms over every series, forecast the future."""
     id_col = args.series_column
@@ -230,5 +229,3 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
         + f". Wrote {', '.join(written)} and forecasts_<algorithm>.csv, metrics_<algorithm>.csv"
     )
     return 0
-
-

@@ -10,8 +10,8 @@ import pandas as pd
 
 from tidewell_ts_libs._cliutil import InputError
 from tidewell_ts_libs.cli.args import level_label
-from tidewell_ts_libs.cli.reading import format_times
 from tidewell_ts_libs.cli.ranking import _table
+from tidewell_ts_libs.cli.reading import format_times
 
 
 def default_output(csv: str | None) -> str:
@@ -87,9 +87,7 @@ def format_forecast(future, time_col: str, targets: list[str], fmt, levels) -> s
     return _table(rows, right=set(range(1, len(header))))
 
 
-def future_frame(
-    futures: list, time_col: str, targets: list[str], fmt, levels
-) -> pd.DataFrame:
+def future_frame(futures: list, time_col: str, targets: list[str], fmt, levels) -> pd.DataFrame:
     """forecast.csv: time, algorithm, then per target the forecast and each level's bounds."""
     frames = []
     for f in futures:

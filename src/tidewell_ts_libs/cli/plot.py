@@ -25,6 +25,7 @@ def _quiet(draw):
 
     return wrapper
 
+
 def _pyplot(args):
     try:
         import matplotlib
@@ -171,7 +172,6 @@ def plot_single(path, df, time_col, targets, holdout, results, best, futures, ar
     return True
 
 
-
 @_quiet
 def plot_long(path, items, metrics, backtest, future, holdout, levels, args, best_alg):
     """A sample of series: the best, the worst and a few typical by sMAPE."""
@@ -227,4 +227,3 @@ def plot_long(path, items, metrics, backtest, future, holdout, levels, args, bes
     _atomic_write(path, lambda p: fig.savefig(p, format="png", dpi=100))
     plt.close(fig)
     return True
-

@@ -136,4 +136,3 @@ def format_table(results: list[Result]) -> str:
         if r.error is not None:
             rows.append(("-", r.algorithm, "failed", r.error, "", ""))
     return _table(rows)
-

@@ -12,6 +12,7 @@ import pandas as pd
 from tidewell_ts_libs import series
 from tidewell_ts_libs._cliutil import InputError
 
+
 def load_frame(args) -> tuple[pd.DataFrame, str]:
     if args.csv is None:
         from tidewell_ts_libs.data import load_default
@@ -128,7 +129,4 @@ def gap_report(missing: int, blanks: int, unit: str, method: str, extra: str = "
         parts.append(plural(blanks, "blank value"))
     if not parts:
         return None
-    return (
-        f"{', '.join(parts)}, filled by {series.FILL_DESCRIPTIONS.get(method, method)} for training{extra}"
-    )
-
+    return f"{', '.join(parts)}, filled by {series.FILL_DESCRIPTIONS.get(method, method)} for training{extra}"

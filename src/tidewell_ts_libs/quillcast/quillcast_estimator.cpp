@@ -132,6 +132,10 @@ PYBIND11_MODULE(quillcast_estimator, m) {
           py::arg("sample_weight") = py::none(),
           "Negative mean symmetric MAPE in percent (0 is best) of one-step sliding-window "
           "forecasts over X, against y or, when y is None, the target columns of X.");
+  cls.def("__getstate__", &get_state,
+          "The pickled state: the attributes, evenly spaced training timestamps as a range.");
+  cls.def("__setstate__", &set_state, py::arg("state"),
+          "Restores a pickled state (a range of training timestamps becomes their list again).");
   cls.def("cross_validation", &cross_validation, py::arg("X"), py::kw_only(), py::arg("h"),
           py::arg("n_windows") = 1, py::arg("step") = 1, py::arg("refit") = false,
           py::arg("level") = py::none(),

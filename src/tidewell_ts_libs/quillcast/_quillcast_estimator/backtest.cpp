@@ -35,7 +35,8 @@ std::vector<double> levels_of(py::handle level) {
   for (auto lv : items) {
     const bool number =
         !PyBool_Check(lv.ptr()) && PyNumber_Check(lv.ptr()) && !PyUnicode_Check(lv.ptr());
-    const double v = number ? py::float_(py::reinterpret_borrow<py::object>(lv)).cast<double>() : 0.0;
+    const double v =
+        number ? py::float_(py::reinterpret_borrow<py::object>(lv)).cast<double>() : 0.0;
     if (!number || !(v > 0.0 && v < 100.0)) {
       twpy::raise(PyExc_ValueError, "level must hold coverages in percent between 0 and 100, got " +
                                         str(py::repr(lv)));

@@ -47,23 +47,14 @@ def _forecast_columns(levels) -> list[str]:
     return ["id", "cutoff", "time", "actual", "forecast", *bands]
 
 
-def _accuracy(rows: pd.DataFrame, insample: np.ndarray, season: int, levels) -> dict:
-    """The engine's accuracy of a block of forecast rows; the intervals of the first level give
+def _accuracy(actual, forecast, bands, insample, season: int, levels) -> dict:
+    """The engine's accuracy of a block of forecasts; the intervals of the first level give
     msis and coverage."""
     lower = upper = level = None
     if levels:
         level = float(levels[0])
-        lower = rows[f"lo-{_level_name(level)}"].to_numpy(dtype=float)
-        upper = rows[f"hi-{_level_name(level)}"].to_numpy(dtype=float)
-    acc = series.score(
-        rows["actual"].to_numpy(dtype=float),
-        rows["forecast"].to_numpy(dtype=float),
-        insample,
-        season,
-        lower,
-        upper,
-        level,
-    )
+        lower, upper = bands[0]
+    acc = series.score(actual, forecast, insample, season, lower, upper, level)
     return {k: acc[k] for k in METRICS}
 
 
@@ -99,19 +90,40 @@ def cross_validate_one(
             )
         rows_at = cv["time"].to_numpy(dtype=np.int64)
         cutoff_at = cv["cutoff"].to_numpy(dtype=np.int64)
-        rows = cv.assign(actual=observed[rows_at])
-        rows["time"] = grid.times[rows_at]
-        rows["cutoff"] = grid.times[cutoff_at]
-        rows.insert(0, "id", series_id)
-        for cutoff, block in rows.groupby(cutoff_at, sort=True):
+        actual = observed[rows_at]
+        forecast = cv["forecast"].to_numpy(dtype=float)
+        names = [_level_name(lv) for lv in levels]
+        bands = [(cv[f"lo-{n}"].to_numpy(), cv[f"hi-{n}"].to_numpy()) for n in names[:1]]
+        columns = {
+            "id": np.full(len(cv), series_id, dtype=object),
+            "cutoff": grid.times[cutoff_at],
+            "time": grid.times[rows_at],
+            "actual": actual,
+            "forecast": forecast,
+        }
+        for n in names:
+            columns[f"lo-{n}"] = cv[f"lo-{n}"].to_numpy()
+            columns[f"hi-{n}"] = cv[f"hi-{n}"].to_numpy()
+        rows = pd.DataFrame(columns)
+        # The rows come window after window, h rows each.
+        for w in range(n_windows):
+            part = slice(w * h, (w + 1) * h)
+            cutoff = int(cutoff_at[w * h])
             windows.append(
                 {
                     "id": series_id,
                     "cutoff": grid.times[cutoff],
-                    **_accuracy(block, filled[: cutoff + 1, 0], season_used, levels),
+                    **_accuracy(
+                        actual[part],
+                        forecast[part],
+                        [(lo[part], hi[part]) for lo, hi in bands],
+                        filled[: cutoff + 1, 0],
+                        season_used,
+                        levels,
+                    ),
                 }
             )
-        overall.update(_accuracy(rows, train[:, 0], season_used, levels))
+        overall.update(_accuracy(actual, forecast, bands, train[:, 0], season_used, levels))
         overall["n_windows"] = n_windows
         err["n_train"] = n_train
     except Exception as e:  # one series failing never stops the others

@@ -105,3 +105,14 @@ def test_huge_magnitudes_score_as_small_ones():
     assert huge.smape > 0 and huge.smape == pytest.approx(small.smape, rel=0.1)
     assert huge.mase == pytest.approx(small.mase, rel=0.1)
     assert huge.mae / 1e304 == pytest.approx(small.mae, rel=0.1)
+
+
+def test_intervals_on_the_holdout_are_scored_per_level():
+    res = forecast_many(long_frame(2), algorithm="hw", horizon=6, holdout=6, season=12, level=(80, 95))
+    errors = res.errors.set_index("id")
+    ok = errors[errors.status == "ok"]
+    assert ok["coverage-95"].between(0, 100).all() and (ok["coverage-95"] >= ok["coverage-80"]).all()
+    assert (ok.drop(index="flat")["msis-80"] > 0).all()
+    # A flat training part has no naive scale: no MSIS (nor MASE), and a failed series none.
+    assert np.isnan(errors.loc["flat", "msis-80"]) and np.isnan(errors.loc["flat", "mase"])
+    assert np.isnan(errors.loc["short", "msis-95"])

@@ -144,3 +144,14 @@ def test_five_minute_and_half_hourly_data_are_regular_whatever_the_unit_of_the_d
         future = pd.read_csv(tmp_path / freq / "forecast.csv")
         step = pd.Timedelta(freq)
         assert pd.Timestamp(future.when.iloc[0]) == times[-1] + step
+
+
+def test_times_with_an_offset_are_forecast_in_utc(tmp_path):
+    t = pd.date_range("2024-01-01", periods=60, freq="h", tz="Europe/Paris")
+    values = 10 + np.sin(np.arange(60) / 4)
+    pd.DataFrame({"t": [x.isoformat() for x in t], "y": values}).to_csv(tmp_path / "tz.csv", index=False)
+    code, _out, err = run_in_process(tmp_path / "tz.csv", "--algorithms", "hw", "--output", tmp_path / "o")
+    assert code == 0, err
+    future = pd.read_csv(tmp_path / "o" / "forecast.csv")
+    after = t[-1].tz_convert("UTC").tz_localize(None) + pd.Timedelta(hours=1)
+    assert pd.Timestamp(future.t.iloc[0]) == after

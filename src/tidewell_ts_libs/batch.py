@@ -27,7 +27,8 @@ MIN_POINTS = 4
 
 class BatchResult(NamedTuple):
     forecasts: pd.DataFrame  # id, step, time, forecast[, actual]
-    errors: pd.DataFrame  # id, status, message, n_train, smape, mase, mae, rmse, seconds
+    # id, status, message, n_train, smape, mase, mae, rmse[, msis-<level>, coverage-<level>], seconds
+    errors: pd.DataFrame
 
 
 def forecast_one(
@@ -58,6 +59,12 @@ def forecast_one(
         "mase": np.nan,
         "mae": np.nan,
         "rmse": np.nan,
+        **{
+            f"{m}-{_level_name(lv)}": np.nan
+            for lv in level
+            if holdout
+            for m in ("msis", "coverage")
+        },
         "seconds": 0.0,
     }
     try:
@@ -99,6 +106,14 @@ def forecast_one(
             acc = series.score(actual[:n], pred[:n], train, fc.season)
             for key in ("smape", "mase", "mae", "rmse"):
                 err[key] = acc[key]
+            for lv in level:
+                if lv in fc.bands:
+                    lo, hi = fc.bands[lv]
+                    band = series.score(
+                        actual[:n], pred[:n], train, fc.season, lo[:n, 0], hi[:n, 0], lv
+                    )
+                    err[f"msis-{_level_name(lv)}"] = band["msis"]
+                    err[f"coverage-{_level_name(lv)}"] = band["coverage"]
     except Exception as e:  # one series failing never stops the others
         err["status"] = "failed"
         err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
@@ -186,7 +201,8 @@ def forecast_many(
     """Forecasts every series of a long-format table.
 
     ``holdout`` > 0 keeps the last ``holdout`` points of each series out of training and scores the
-    forecast against them (sMAPE, MASE, MAE). ``season`` fixes the season length (default: detected
+    forecast against them (sMAPE, MASE, MAE, RMSE; with ``level``, each level's MSIS and coverage in
+    percent as ``msis-80``, ``coverage-80``, ...). ``season`` fixes the season length (default: detected
     per series). ``backend`` is a joblib backend ("loky" processes or "threading"); a Dask
     ``client`` or a ``scheduler`` address runs the work on that cluster instead (needs the ``dask``
     extra). Results come back in the order of first appearance of each id. ``level`` (coverages in

@@ -49,7 +49,8 @@ def time_format(sample) -> str | None:
 
 
 def parse_times(values: pd.Series, name: str) -> tuple[pd.Series, str | None]:
-    """Parses a time column: numbers stay numbers, text must be ISO 8601 dates or times."""
+    """Parses a time column: numbers stay numbers, text must be ISO 8601 dates or times (times
+    with an offset are taken in UTC)."""
     if pd.api.types.is_numeric_dtype(values):
         return values, None
     try:
@@ -58,6 +59,8 @@ def parse_times(values: pd.Series, name: str) -> tuple[pd.Series, str | None]:
         raise InputError(
             f"time column {name!r} holds values that are neither ISO dates nor integers"
         ) from e
+    if getattr(parsed.dt, "tz", None) is not None:
+        parsed = parsed.dt.tz_convert("UTC").dt.tz_localize(None)
     return parsed, time_format(values.iloc[0])
 
 

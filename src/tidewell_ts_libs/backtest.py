@@ -28,13 +28,15 @@ from tidewell_ts_libs import series
 from tidewell_ts_libs.deps.tarn import forecaster_algorithms
 
 MIN_POINTS = 4
-METRICS = ("mae", "rmse", "smape", "mase", "msis", "coverage")
+METRICS = ("mae", "rmse", "smape", "mase")
 
 
 class CrossValidationResult(NamedTuple):
     forecasts: pd.DataFrame  # id, cutoff, time, actual, forecast, lo-<level>, hi-<level>, ...
-    window_metrics: pd.DataFrame  # id, cutoff, mae, rmse, smape, mase, msis, coverage
-    metrics: pd.DataFrame  # id, n_windows, mae, rmse, smape, mase, msis, coverage (all windows)
+    # id, cutoff, mae, rmse, smape, mase[, msis-<level>, coverage-<level>, ...]
+    window_metrics: pd.DataFrame
+    # id, n_windows and the same measures over all the windows of a series
+    metrics: pd.DataFrame
     errors: pd.DataFrame  # id, status, message, n_train, seconds
 
 
@@ -47,15 +49,20 @@ def _forecast_columns(levels) -> list[str]:
     return ["id", "cutoff", "time", "actual", "forecast", *bands]
 
 
+def _metric_columns(levels) -> list[str]:
+    bands = [f"{m}-{_level_name(lv)}" for lv in levels for m in ("msis", "coverage")]
+    return [*METRICS, *bands]
+
+
 def _accuracy(actual, forecast, bands, insample, season: int, levels) -> dict:
-    """The engine's accuracy of a block of forecasts; the intervals of the first level give
-    msis and coverage."""
-    lower = upper = level = None
-    if levels:
-        level = float(levels[0])
-        lower, upper = bands[0]
-    acc = series.score(actual, forecast, insample, season, lower, upper, level)
-    return {k: acc[k] for k in METRICS}
+    """The engine's accuracy of a block of forecasts, with each level's msis and coverage."""
+    acc = series.score(actual, forecast, insample, season)
+    out = {k: acc[k] for k in METRICS}
+    for lv, (lower, upper) in zip(levels, bands, strict=True):
+        band = series.score(actual, forecast, insample, season, lower, upper, float(lv))
+        out[f"msis-{_level_name(lv)}"] = band["msis"]
+        out[f"coverage-{_level_name(lv)}"] = band["coverage"]
+    return out
 
 
 def cross_validate_one(
@@ -65,7 +72,7 @@ def cross_validate_one(
     error row). Never raises for bad data."""
     start = time.perf_counter()
     err = {"id": series_id, "status": "ok", "message": "", "n_train": 0, "seconds": 0.0}
-    overall = {"id": series_id, "n_windows": 0, **{k: np.nan for k in METRICS}}
+    overall = {"id": series_id, "n_windows": 0, **{k: np.nan for k in _metric_columns(levels)}}
     windows = []
     try:
         grid = series.on_grid(times, values)
@@ -93,7 +100,7 @@ def cross_validate_one(
         actual = observed[rows_at]
         forecast = cv["forecast"].to_numpy(dtype=float)
         names = [_level_name(lv) for lv in levels]
-        bands = [(cv[f"lo-{n}"].to_numpy(), cv[f"hi-{n}"].to_numpy()) for n in names[:1]]
+        bands = [(cv[f"lo-{n}"].to_numpy(), cv[f"hi-{n}"].to_numpy()) for n in names]
         columns = {
             "id": np.full(len(cv), series_id, dtype=object),
             "cutoff": grid.times[cutoff_at],
@@ -172,9 +179,9 @@ def cross_validation(
 
     Returns ``forecasts`` (id, cutoff: the last time before the window, time, actual, forecast
     and the bounds), ``window_metrics`` (per series and window) and ``metrics`` (per series,
-    over all its windows): MAE, RMSE, sMAPE, MASE, MSIS and coverage, by the engine's metrics
-    (MASE scaled on the steps before the window, MSIS and coverage of the first level; NaN
-    without a level), and ``errors`` (one row per series: status, message). A series that
+    over all its windows): MAE, RMSE, sMAPE, MASE and each level's MSIS and coverage (percent) as
+    ``msis-80``, ``coverage-80``, ..., by the engine's metrics (MASE and MSIS scaled on the steps
+    before the window, or before the first window for a series' overall measures), and ``errors`` (one row per series: status, message). A series that
     cannot be evaluated is reported there and never stops the others. ``n_jobs`` and
     ``backend`` run the series in parallel with joblib, as ``forecast_many`` does.
     """
@@ -224,7 +231,9 @@ def cross_validation(
         else pd.DataFrame(columns=_forecast_columns(levels))
     )
     window_rows = [w for _, ws, _, _ in results for w in ws]
-    window_metrics = pd.DataFrame(window_rows, columns=["id", "cutoff", *METRICS])
-    metrics = pd.DataFrame([o for _, _, o, _ in results], columns=["id", "n_windows", *METRICS])
+    window_metrics = pd.DataFrame(window_rows, columns=["id", "cutoff", *_metric_columns(levels)])
+    metrics = pd.DataFrame(
+        [o for _, _, o, _ in results], columns=["id", "n_windows", *_metric_columns(levels)]
+    )
     errors = pd.DataFrame([e for _, _, _, e in results])
     return CrossValidationResult(forecasts, window_metrics, metrics, errors)

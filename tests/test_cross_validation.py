@@ -224,6 +224,14 @@ def test_a_saved_forecaster_does_not_grow_with_its_training_data():
             g.predict(prediction_horizon=12), f.predict(prediction_horizon=12)
         )
     assert sizes[1] <= 3 * sizes[0]
+    # A state saved before (the whole list of timestamps) still loads as it is.
+    f = trained(small)
+    old = QuillcastForecaster.__new__(QuillcastForecaster)
+    old.__setstate__(dict(vars(f)))
+    assert old._timestamps == f._timestamps and isinstance(old._timestamps, list)
+    np.testing.assert_array_equal(
+        old.predict(prediction_horizon=12), f.predict(prediction_horizon=12)
+    )
     # Irregular timestamps are kept as they are.
     X = np.column_stack([np.r_[np.arange(60), 61 + np.arange(60)], monthly(120)])
     f = QuillcastForecaster(ts_icol_loc=0, **SETTINGS)

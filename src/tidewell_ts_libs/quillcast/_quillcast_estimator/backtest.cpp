@@ -107,7 +107,8 @@ py::object cross_validation(py::object self, py::object X, py::object h, py::obj
     }
     if (!session.ready()) {
       twpy::raise(PyExc_ValueError, "the model did not initialise on the " + std::to_string(n) +
-                                        " rows before the first window's origin");
+                                        " rows before a window's origin (row " + std::to_string(n) +
+                                        ")");
     }
     return est;
   };

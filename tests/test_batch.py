@@ -64,3 +64,55 @@ def test_dask_local_cluster_gives_the_single_process_result():
         two = forecast_many(df, algorithm="hw", horizon=4, holdout=4, season=12, client=client)
     pd.testing.assert_frame_equal(one.forecasts, two.forecasts)
     pd.testing.assert_frame_equal(one.errors.drop(columns="seconds"), two.errors.drop(columns="seconds"))
+
+
+def monthly(n=60, scale=1.0, start="2015-01-01"):
+    t = np.arange(n)
+    y = scale * (100 + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12))
+    return pd.DataFrame({"unique_id": "m", "ds": pd.date_range(start, periods=n, freq="MS"), "y": y})
+
+
+def test_text_among_the_values_is_refused_naming_the_series_and_row():
+    df = pd.concat([long_frame(1), monthly()], ignore_index=True)
+    row = len(df) - 7
+    df["y"] = df["y"].astype(object)
+    df.loc[row, "y"] = "n/a"
+    with pytest.raises(ValueError, match=rf"series 'm'.*non-numeric value 'n/a' at row {row}"):
+        forecast_many(df, algorithm="hw", horizon=3)
+    df.loc[row, "y"] = ""  # a blank is a missing value, not text
+    errors = forecast_many(df, algorithm="hw", horizon=3).errors.set_index("id")
+    assert errors.loc["m", "status"] == "ok"
+
+
+def test_a_late_starting_series_is_trained_on_its_own_span_and_gaps_are_put_back():
+    df = monthly(72)
+    df.loc[:23, "y"] = np.nan  # starts two years late
+    df = df.drop(index=[40, 41])  # two absent months
+    res = forecast_many(df, algorithm="hw", horizon=6, holdout=6, season=12)
+    row = res.errors.iloc[0]
+    assert row.status == "ok" and row.n_train == 72 - 24 - 6
+    assert row.mase < 1 and np.isfinite(row.rmse)
+    times = pd.DatetimeIndex(res.forecasts.time)
+    assert list(times.strftime("%Y-%m")) == [f"2020-{m:02d}" for m in range(7, 13)]
+
+
+def test_huge_magnitudes_score_as_small_ones():
+    # Values near 1e306: the squares and sums of a plain computation overflow.
+    small = forecast_many(monthly(), algorithm="hw", horizon=6, holdout=6).errors.iloc[0]
+    huge = forecast_many(monthly(scale=1e304), algorithm="hw", horizon=6, holdout=6).errors.iloc[0]
+    assert huge.status == "ok", huge.message
+    # The log transform's shift makes the forecasts differ a little, not the scores' scale.
+    assert huge.smape > 0 and huge.smape == pytest.approx(small.smape, rel=0.1)
+    assert huge.mase == pytest.approx(small.mase, rel=0.1)
+    assert huge.mae / 1e304 == pytest.approx(small.mae, rel=0.1)
+
+
+def test_intervals_on_the_holdout_are_scored_per_level():
+    res = forecast_many(long_frame(2), algorithm="hw", horizon=6, holdout=6, season=12, level=(80, 95))
+    errors = res.errors.set_index("id")
+    ok = errors[errors.status == "ok"]
+    assert ok["coverage-95"].between(0, 100).all() and (ok["coverage-95"] >= ok["coverage-80"]).all()
+    assert (ok.drop(index="flat")["msis-80"] > 0).all()
+    # A flat training part has no naive scale: no MSIS (nor MASE), and a failed series none.
+    assert np.isnan(errors.loc["flat", "msis-80"]) and np.isnan(errors.loc["flat", "mase"])
+    assert np.isnan(errors.loc["short", "msis-95"])

@@ -3,6 +3,7 @@
 import gzip
 import os
 import pickle
+import re
 import subprocess
 import sys
 
@@ -89,3 +90,68 @@ def test_bad_input_gives_one_line_and_writes_nothing(tmp_path, case):
     lines = [ln for ln in res.stderr.splitlines() if ln.strip()]
     assert len(lines) == 1 and expected in lines[0], res.stderr
     assert not out.exists() or not os.listdir(out)
+
+
+def run_in_process(*args, stdin=None, monkeypatch=None):
+    """main([...]) in this process: (exit status, standard output, standard error)."""
+    import contextlib
+    import io
+
+    from tidewell_ts_libs.cli import main
+
+    if stdin is not None:
+        monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        code = main([str(a) for a in args])
+    return code, out.getvalue(), err.getvalue()
+
+
+def test_reads_standard_input_and_says_what_it_wrote(tmp_path, monkeypatch):
+    text = seasonal_csv(tmp_path / "in.csv").read_text()
+    out = tmp_path / "out"
+    code, stdout, err = run_in_process(
+        "-", "--algorithms", "hw", "--output", out, stdin=text, monkeypatch=monkeypatch
+    )
+    assert code == 0, err
+    assert "Data: standard input: 72 rows" in stdout
+    last = stdout.strip().splitlines()[-1]
+    assert all(str(out / name) in last for name in ("forecast.csv", "forecasts.csv"))
+    # No warning of matplotlib's (its date locator's among them) reaches the terminal.
+    assert "Warning" not in err and err.strip() == ""
+
+
+def test_a_huge_horizon_is_refused_without_a_negative_count(tmp_path):
+    csv = seasonal_csv(tmp_path / "in.csv")
+    code, _out, err = run_in_process(csv, "--horizon", "100000", "--output", tmp_path / "o")
+    assert code == 2 and not re.search(r"-\d", err)
+    assert "leaves none of the 72 rows" in err
+    assert not (tmp_path / "o").exists()
+
+
+def test_five_minute_and_half_hourly_data_are_regular_whatever_the_unit_of_the_dates(tmp_path):
+    for freq in ("5min", "30min"):
+        times = pd.date_range("2024-03-01", periods=120, freq=freq)
+        t = np.arange(120)
+        df = pd.DataFrame({"when": times.strftime("%Y-%m-%d %H:%M"), "load": 10 + np.sin(t / 5)})
+        df = df.drop(index=[50, 51])
+        df.to_csv(tmp_path / f"{freq}.csv", index=False)
+        code, out, err = run_in_process(
+            tmp_path / f"{freq}.csv", "--algorithms", "hw", "--output", tmp_path / freq
+        )
+        assert code == 0, err
+        assert "2 missing timestamps, filled by linear interpolation" in out
+        future = pd.read_csv(tmp_path / freq / "forecast.csv")
+        step = pd.Timedelta(freq)
+        assert pd.Timestamp(future.when.iloc[0]) == times[-1] + step
+
+
+def test_times_with_an_offset_are_forecast_in_utc(tmp_path):
+    t = pd.date_range("2024-01-01", periods=60, freq="h", tz="Europe/Paris")
+    values = 10 + np.sin(np.arange(60) / 4)
+    pd.DataFrame({"t": [x.isoformat() for x in t], "y": values}).to_csv(tmp_path / "tz.csv", index=False)
+    code, _out, err = run_in_process(tmp_path / "tz.csv", "--algorithms", "hw", "--output", tmp_path / "o")
+    assert code == 0, err
+    future = pd.read_csv(tmp_path / "o" / "forecast.csv")
+    after = t[-1].tz_convert("UTC").tz_localize(None) + pd.Timedelta(hours=1)
+    assert pd.Timestamp(future.t.iloc[0]) == after

@@ -84,7 +84,7 @@ def test_gaps_are_filled_and_reported_in_one_line(tmp_path):
     backtest = pd.read_csv(tmp_path / "forecasts.csv")
     assert len(backtest) == 24 and backtest.y.notna().all()
 
-    res = run_cli(csv, "--algorithms", "hw", "--fill", "prev", "--output", tmp_path, cwd=tmp_path)
+    res = run_cli(csv, "--algorithms", "hw", "--fill", "prev", "--force", "--output", tmp_path, cwd=tmp_path)
     assert res.returncode == 0, res.stderr
     assert "filled by the previous value for training" in res.stdout
 

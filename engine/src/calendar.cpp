@@ -254,32 +254,146 @@ std::int64_t from_axis(const Axis& axis, double value) {
   return ns;
 }
 
-std::vector<std::int64_t> next_dates(const std::vector<std::int64_t>& ns, std::size_t n) {
-  const Axis axis = detect(ns);
-  std::vector<std::int64_t> values(ns.size());
-  for (std::size_t i = 0; i < ns.size(); ++i) to_axis(axis, ns[i], &values[i]);
-  std::int64_t step = 1;
-  if (values.size() >= 2) {
-    std::vector<std::int64_t> gaps(values.size() - 1);
-    for (std::size_t i = 1; i < values.size(); ++i) gaps[i - 1] = values[i] - values[i - 1];
-    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
-    step = gaps[gaps.size() / 2];
+namespace {
+
+// Weekdays before `day` (days since 1970-01-01), counted from a Monday: a weekday's count is
+// its number among the weekdays.
+std::int64_t weekday_number(std::int64_t day) {
+  const std::int64_t d = day + 3;  // 0 is a Monday
+  return 5 * floor_div(d, 7) + std::min<std::int64_t>(floor_mod(d, 7), 5);
+}
+
+std::int64_t weekday_of_number(std::int64_t number) {
+  return 7 * floor_div(number, 5) + floor_mod(number, 5) - 3;
+}
+
+std::int64_t median_gap(const std::vector<std::int64_t>& values) {
+  if (values.size() < 2) return 1;
+  std::vector<std::int64_t> gaps(values.size() - 1);
+  for (std::size_t i = 1; i < values.size(); ++i) gaps[i - 1] = values[i] - values[i - 1];
+  std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+  return gaps[gaps.size() / 2];
+}
+
+// The axis value of a time on the grid's axis.
+bool axis_value(const Grid& grid, std::int64_t t, std::int64_t* v) {
+  if (grid.plain) {
+    *v = t;
+    return true;
   }
-  std::vector<std::int64_t> out(n);
-  if (axis.unit == Unit::kDay && step == 1 && weekdays_only(values)) {
-    // Business days: the next weekdays.
-    std::int64_t day = values.back();
-    for (std::size_t k = 0; k < n; ++k) {
-      do {
-        ++day;
-      } while (weekday(day) >= 5);
-      out[k] = from_axis(axis, static_cast<double>(day));
+  return to_axis(grid.axis, t, v);
+}
+
+}  // namespace
+
+Grid detect_grid(const std::vector<std::int64_t>& times, bool plain) {
+  Grid grid;
+  grid.plain = plain;
+  if (plain) {
+    if (times.empty()) throw std::invalid_argument("no times to build a time axis from");
+    for (std::size_t i = 1; i < times.size(); ++i) {
+      if (times[i] <= times[i - 1]) {
+        throw std::invalid_argument("the times are not strictly increasing");
+      }
     }
-    return out;
+  } else {
+    grid.axis = detect(times);
   }
+  std::vector<std::int64_t> values(times.size());
+  for (std::size_t i = 0; i < times.size(); ++i) axis_value(grid, times[i], &values[i]);
+  // The smallest spacing when every spacing is a whole number of it (the models' own grid
+  // step); otherwise the times lie on no grid and step by their median spacing.
+  std::int64_t smallest = 0;
+  for (std::size_t i = 1; i < values.size(); ++i) {
+    const std::int64_t gap = values[i] - values[i - 1];
+    if (smallest == 0 || gap < smallest) smallest = gap;
+  }
+  bool whole = smallest > 0;
+  for (std::size_t i = 1; whole && i < values.size(); ++i) {
+    whole = (values[i] - values[i - 1]) % smallest == 0;
+  }
+  grid.step = std::max<std::int64_t>(1, whole ? smallest : median_gap(values));
+  grid.business_days =
+      !plain && grid.axis.unit == Unit::kDay && grid.step == 1 && weekdays_only(values);
+  std::vector<std::int64_t> pos;
+  grid.regular = (whole || values.size() < 2) && grid_positions(grid, times, &pos) &&
+                 pos.back() < kMaxGridFactor * static_cast<std::int64_t>(times.size());
+  return grid;
+}
+
+bool grid_positions(const Grid& grid, const std::vector<std::int64_t>& times,
+                    std::vector<std::int64_t>* out) {
+  out->assign(times.size(), 0);
+  if (times.empty()) return true;
+  std::int64_t first = 0;
+  if (!axis_value(grid, times[0], &first)) return false;
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    std::int64_t v = 0;
+    if (!axis_value(grid, times[i], &v)) return false;
+    if (grid.business_days) {
+      if (weekday(v) >= 5) return false;
+      (*out)[i] = weekday_number(v) - weekday_number(first);
+    } else {
+      if (floor_mod(v - first, grid.step) != 0) return false;
+      (*out)[i] = floor_div(v - first, grid.step);
+    }
+  }
+  return true;
+}
+
+std::int64_t grid_time(const Grid& grid, std::int64_t origin, std::int64_t k) {
+  std::int64_t v = 0;
+  if (!axis_value(grid, origin, &v)) {
+    throw std::invalid_argument("the origin does not lie on the time axis");
+  }
+  if (grid.business_days) {
+    std::int64_t day = v;
+    while (weekday(day) >= 5) --day;  // a weekend origin counts from the Friday before
+    v = weekday_of_number(weekday_number(day) + k);
+  } else if (grid.plain) {
+    std::int64_t d = 0;
+    if (__builtin_mul_overflow(k, grid.step, &d) || __builtin_add_overflow(v, d, &v)) {
+      throw std::invalid_argument("the time would leave the range of 64-bit integers");
+    }
+    return v;
+  } else {
+    v = offset(v, k, grid.step);
+  }
+  if (grid.plain) return v;
+  return from_axis(grid.axis, static_cast<double>(v));
+}
+
+std::string step_name(const Grid& grid) {
+  if (grid.plain) return "timestamp";
+  if (grid.business_days) return "business day";
+  const Unit u = grid.axis.unit;
+  if (u == Unit::kMonth) {
+    if (grid.step == 1) return "month";
+    if (grid.step == 3) return "quarter";
+    if (grid.step == 12) return "year";
+    return std::to_string(grid.step) + "-month period";
+  }
+  if (u == Unit::kDay && grid.step == 7) return "week";
+  if (grid.step != 1) return "timestamp";
+  switch (u) {
+    case Unit::kDay:
+      return "day";
+    case Unit::kHour:
+      return "hour";
+    case Unit::kMinute:
+      return "minute";
+    case Unit::kSecond:
+      return "second";
+    default:
+      return "timestamp";
+  }
+}
+
+std::vector<std::int64_t> next_dates(const std::vector<std::int64_t>& ns, std::size_t n) {
+  const Grid grid = detect_grid(ns);
+  std::vector<std::int64_t> out(n);
   for (std::size_t k = 0; k < n; ++k) {
-    out[k] = from_axis(
-        axis, static_cast<double>(offset(values.back(), static_cast<std::int64_t>(k + 1), step)));
+    out[k] = grid_time(grid, ns.back(), static_cast<std::int64_t>(k + 1));
   }
   return out;
 }

@@ -39,6 +39,13 @@ double normal_quantile(double p) {
 
 namespace {
 
+// ln|Gamma(x)| without the global sign that std::lgamma writes (a data race between threads);
+// the reentrant form computes the same value.
+double log_gamma(double x) {
+  int sign = 0;
+  return ::lgamma_r(x, &sign);
+}
+
 // Regularised incomplete beta function I_x(a, b) by its continued fraction.
 double beta_cf(double a, double b, double x) {
   const double tiny = 1e-300;
@@ -71,8 +78,8 @@ double beta_cf(double a, double b, double x) {
 double incomplete_beta(double a, double b, double x) {
   if (x <= 0.0) return 0.0;
   if (x >= 1.0) return 1.0;
-  const double lbt = std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) +
-                     b * std::log(1.0 - x);
+  const double lbt =
+      log_gamma(a + b) - log_gamma(a) - log_gamma(b) + a * std::log(x) + b * std::log(1.0 - x);
   if (x < (a + 1.0) / (a + b + 2.0)) return std::exp(lbt) * beta_cf(a, b, x) / a;
   return 1.0 - std::exp(lbt) * beta_cf(b, a, 1.0 - x) / b;
 }
@@ -94,7 +101,7 @@ double student_quantile(double p, double dof) {
   // Newton's method on the distribution function from the normal quantile, with bisection
   // as a guard; the density is that of t.
   const double logc =
-      std::lgamma((dof + 1.0) / 2.0) - std::lgamma(dof / 2.0) - 0.5 * std::log(dof * M_PI);
+      log_gamma((dof + 1.0) / 2.0) - log_gamma(dof / 2.0) - 0.5 * std::log(dof * M_PI);
   double t = z;
   for (int it = 0; it < 100; ++it) {
     const double f = student_cdf(t, dof) - p;

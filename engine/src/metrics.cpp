@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
+#include <stdexcept>
+#include <utility>
 
 namespace tarn {
 
@@ -95,6 +98,107 @@ double smape_term(double truth, double forecast) {
 
 void smape_terms(const double* truth, const double* forecast, std::size_t n, double* out) {
   for (std::size_t i = 0; i < n; ++i) out[i] = smape_term(truth[i], forecast[i]);
+}
+
+namespace {
+
+constexpr double kNaNValue = std::numeric_limits<double>::quiet_NaN();
+
+// The power of two at or below the largest finite magnitude in the arrays (1 for none): dividing
+// by it is exact, so ordinary values give the same bits as unscaled sums.
+double power_scale(std::initializer_list<std::pair<const double*, std::size_t>> arrays) {
+  double top = 0.0;
+  for (const auto& a : arrays) {
+    if (a.first == nullptr) continue;
+    for (std::size_t i = 0; i < a.second; ++i) {
+      if (std::isfinite(a.first[i])) top = std::max(top, std::fabs(a.first[i]));
+    }
+  }
+  return top > 0.0 ? std::ldexp(1.0, std::ilogb(top)) : 1.0;
+}
+
+double scaled_naive(const double* x, std::size_t n, std::size_t m, double s) {
+  double sum = 0.0;
+  std::size_t k = 0;
+  for (std::size_t i = m; i < n; ++i) {
+    if (!std::isfinite(x[i]) || !std::isfinite(x[i - m])) continue;
+    sum += std::fabs(x[i] / s - x[i - m] / s);
+    ++k;
+  }
+  return k == 0 ? kNaNValue : sum / static_cast<double>(k);
+}
+
+std::size_t naive_season(std::size_t n, std::size_t season) {
+  const std::size_t m = std::max<std::size_t>(season, 1);
+  return n > m ? m : 1;
+}
+
+}  // namespace
+
+double naive_scale(const double* insample, std::size_t n, std::size_t season, std::size_t* used) {
+  const std::size_t m = naive_season(n, season);
+  if (used != nullptr) *used = m;
+  const double s = power_scale({{insample, n}});
+  return scaled_naive(insample, n, m, s) * s;
+}
+
+Accuracy accuracy(const double* actual, const double* forecast, std::size_t n,
+                  const double* insample, std::size_t n_in, std::size_t season, const double* lower,
+                  const double* upper, double level) {
+  if ((lower == nullptr) != (upper == nullptr)) {
+    throw std::invalid_argument("an interval needs both its lower and its upper bounds");
+  }
+  const bool bands = lower != nullptr;
+  if (bands && !(level > 0.0 && level < 100.0)) {
+    throw std::invalid_argument("level must be a coverage in percent between 0 and 100");
+  }
+  Accuracy a;
+  a.season = naive_season(n_in, season);
+  bool bad = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(actual[i])) continue;
+    ++a.count;
+    bad = bad || !std::isfinite(actual[i]) || !std::isfinite(forecast[i]) ||
+          (bands && (!std::isfinite(lower[i]) || !std::isfinite(upper[i])));
+  }
+  if (a.count == 0 || bad) {
+    a.mae = a.rmse = a.smape = a.mase = a.msis = a.coverage = kNaNValue;
+    return a;
+  }
+  const double s = power_scale({{actual, n},
+                                {forecast, n},
+                                {insample, n_in},
+                                {lower, bands ? n : 0},
+                                {upper, bands ? n : 0}});
+  const double alpha = 1.0 - level / 100.0;
+  double sum_abs = 0.0, sum_sq = 0.0, sum_smape = 0.0, sum_score = 0.0;
+  std::size_t inside = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(actual[i])) continue;
+    const double y = actual[i] / s, f = forecast[i] / s;
+    const double e = y - f;
+    sum_abs += std::fabs(e);
+    sum_sq += e * e;
+    sum_smape += smape_term(actual[i], forecast[i]);
+    if (bands) {
+      const double lo = lower[i] / s, hi = upper[i] / s;
+      double score = hi - lo;
+      if (y < lo) score += 2.0 / alpha * (lo - y);
+      if (y > hi) score += 2.0 / alpha * (y - hi);
+      sum_score += score;
+      if (y >= lo && y <= hi) ++inside;
+    }
+  }
+  const double cnt = static_cast<double>(a.count);
+  const double scale = n_in > 0 ? scaled_naive(insample, n_in, a.season, s) : kNaNValue;
+  const bool scaled = std::isfinite(scale) && scale > 0.0;
+  a.mae = sum_abs / cnt * s;
+  a.rmse = std::sqrt(sum_sq / cnt) * s;
+  a.smape = sum_smape / cnt;
+  a.mase = scaled ? (sum_abs / cnt) / scale : kNaNValue;
+  a.msis = bands && scaled ? (sum_score / cnt) / scale : kNaNValue;
+  a.coverage = bands ? 100.0 * static_cast<double>(inside) / cnt : kNaNValue;
+  return a;
 }
 
 }  // namespace tarn

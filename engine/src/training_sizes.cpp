@@ -38,4 +38,23 @@ std::int64_t arima_attempt_size(std::int64_t attempt, std::int64_t length) {
   return std::min(length, std::max<std::int64_t>(size, std::min<std::int64_t>(length, 20)));
 }
 
+HoltWintersSizes holt_winters_sizes(std::int64_t length, std::int64_t season) {
+  HoltWintersSizes s;
+  const std::int64_t n = std::max<std::int64_t>(length, 0);
+  s.samples_per_season = season > 1 && n >= 2 * season ? season : 1;
+  s.initial_training_seasons =
+      s.samples_per_season > 1 ? std::max<std::int64_t>(1, n / s.samples_per_season) : n;
+  return s;
+}
+
+bool log_transformable(const double* x, std::size_t n) {
+  bool any = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(x[i])) continue;
+    if (!(x[i] > 0.0)) return false;
+    any = true;
+  }
+  return any;
+}
+
 }  // namespace tarn

@@ -4,9 +4,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tarn/arima.hpp"
@@ -84,6 +86,27 @@ TEST(IntervalQuantiles, MatchTabulatedValues) {
   EXPECT_NEAR(tarn::student_quantile(0.025, 1.0), -12.706204736174698, 1e-7);
   EXPECT_NEAR(tarn::student_quantile(0.975, 1e9), 1.959963984540054, 1e-12);
   EXPECT_TRUE(std::isnan(tarn::normal_quantile(0.0)));
+}
+
+TEST(IntervalQuantiles, StudentQuantilesFromManyThreadsAreTheSequentialOnes) {
+  std::vector<double> grid;
+  for (int i = 1; i < 400; ++i) grid.push_back(0.5 + 0.49 * i / 400.0);
+  auto run = [&](std::vector<double>& out) {
+    out.clear();
+    for (double dof = 0.7; dof < 300.0; dof *= 1.9) {
+      for (double p : grid) out.push_back(tarn::student_quantile(p, dof));
+    }
+  };
+  std::vector<double> expected;
+  run(expected);
+  std::vector<std::vector<double>> got(4);
+  std::vector<std::thread> threads;
+  for (auto& g : got) threads.emplace_back(run, std::ref(g));
+  for (auto& t : threads) t.join();
+  for (const auto& g : got) {
+    ASSERT_EQ(g.size(), expected.size());
+    for (std::size_t i = 0; i < g.size(); ++i) EXPECT_EQ(g[i], expected[i]) << i;
+  }
 }
 
 TEST(IntervalCalibration, FactorsFollowTheGrowthSeenRelativeToOneStep) {

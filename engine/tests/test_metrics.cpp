@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include "tarn/metrics.hpp"
@@ -180,4 +181,78 @@ TEST(ScoreIssue, ReportsTheFirstPositionOfEachKind) {
   EXPECT_EQ(issue({kNaN, kNaN}, {1, 2}).kind, ScoreIssue::kNoTruth);
   EXPECT_EQ(issue({}, {}).kind, ScoreIssue::kNoTruth);
   EXPECT_EQ(tarn::first_infinite(nullptr, 0), 0u);
+}
+
+TEST(Accuracy, KnownValuesWithIntervals) {
+  const std::vector<double> insample = {1, 2, 4, 3, 5, 7};  // lag-2 differences: 3, 1, 1, 4
+  const std::vector<double> y = {6, 8, 7};
+  const std::vector<double> f = {5, 8, 9};
+  const std::vector<double> lo = {4, 7, 8};
+  const std::vector<double> hi = {7, 9, 10};
+  const auto a = tarn::accuracy(y.data(), f.data(), 3, insample.data(), insample.size(), 2,
+                                lo.data(), hi.data(), 80.0);
+  EXPECT_EQ(a.count, 3u);
+  EXPECT_EQ(a.season, 2u);
+  EXPECT_DOUBLE_EQ(a.mae, 1.0);
+  EXPECT_DOUBLE_EQ(a.rmse, std::sqrt(5.0 / 3.0));
+  EXPECT_NEAR(a.smape, (200.0 / 11.0 + 0.0 + 400.0 / 16.0) / 3.0, 1e-12);
+  EXPECT_DOUBLE_EQ(a.mase, 1.0 / 2.25);
+  // Widths 3, 2, 2; the last actual is 1 below its interval: 2 / 0.2 * 1 = 10 more.
+  EXPECT_NEAR(a.msis, (3.0 + 2.0 + 2.0 + 10.0) / 3.0 / 2.25, 1e-12);
+  EXPECT_NEAR(a.coverage, 200.0 / 3.0, 1e-12);
+}
+
+TEST(Accuracy, OneRuleForMissingValues) {
+  const std::vector<double> insample = {1, kNaN, 3, 4, 6};
+  const std::vector<double> y = {kNaN, 8, 7};
+  const std::vector<double> f = {kNaN, 6, 7};
+  const auto a = tarn::accuracy(y.data(), f.data(), 3, insample.data(), 5, 1);
+  EXPECT_EQ(a.count, 2u);
+  EXPECT_DOUBLE_EQ(a.mae, 1.0);
+  EXPECT_DOUBLE_EQ(a.mase, 1.0 / 1.5);  // differences 1 and 2; the pairs with the NaN drop out
+  EXPECT_TRUE(std::isnan(a.msis) && std::isnan(a.coverage));  // no interval given
+  // A missing forecast where the actual is known spoils every measure.
+  const std::vector<double> g = {1, kNaN, 7};
+  const auto b = tarn::accuracy(y.data(), g.data(), 3, insample.data(), 5, 1);
+  EXPECT_TRUE(std::isnan(b.mae) && std::isnan(b.smape) && std::isnan(b.mase));
+  const std::vector<double> none = {kNaN, kNaN};
+  EXPECT_TRUE(std::isnan(tarn::accuracy(none.data(), f.data(), 2, nullptr, 0, 1).smape));
+}
+
+TEST(Accuracy, ShortOrFlatInSampleParts) {
+  const std::vector<double> y = {5}, f = {4};
+  const std::vector<double> three = {1, 2, 4};
+  // Season 12 on three values falls back to the one-step naive scale.
+  const auto a = tarn::accuracy(y.data(), f.data(), 1, three.data(), 3, 12);
+  EXPECT_EQ(a.season, 1u);
+  EXPECT_DOUBLE_EQ(a.mase, 1.0 / 1.5);
+  const std::vector<double> flat = {2, 2, 2};
+  EXPECT_TRUE(std::isnan(tarn::accuracy(y.data(), f.data(), 1, flat.data(), 3, 1).mase));
+  const std::vector<double> lo = {1};
+  EXPECT_THROW(tarn::accuracy(y.data(), f.data(), 1, flat.data(), 3, 1, lo.data(), nullptr),
+               std::invalid_argument);
+  EXPECT_THROW(tarn::accuracy(y.data(), f.data(), 1, flat.data(), 3, 1, lo.data(), lo.data(), 100),
+               std::invalid_argument);
+}
+
+TEST(Accuracy, HugeMagnitudesScoreAsSmallOnes) {
+  const std::vector<double> insample = {1, 2, 4, 3, 5, 7};
+  const std::vector<double> y = {6, 8, 7}, f = {5, 8, 9}, lo = {4, 7, 8}, hi = {7, 9, 10};
+  const auto small =
+      tarn::accuracy(y.data(), f.data(), 3, insample.data(), 6, 2, lo.data(), hi.data(), 80.0);
+  const double big = 1e306;
+  auto times = [big](std::vector<double> v) {
+    for (double& x : v) x *= big;
+    return v;
+  };
+  const auto bi = times(insample), by = times(y), bf = times(f), bl = times(lo), bh = times(hi);
+  const auto huge =
+      tarn::accuracy(by.data(), bf.data(), 3, bi.data(), 6, 2, bl.data(), bh.data(), 80.0);
+  EXPECT_NEAR(huge.smape, small.smape, 1e-9);
+  EXPECT_GT(huge.smape, 0.0);
+  EXPECT_NEAR(huge.mase, small.mase, 1e-9);
+  EXPECT_NEAR(huge.msis, small.msis, 1e-9);
+  EXPECT_NEAR(huge.mae / big, small.mae, 1e-9);
+  EXPECT_TRUE(std::isfinite(huge.rmse));
+  EXPECT_NEAR(huge.rmse / big, small.rmse, 1e-9);
 }

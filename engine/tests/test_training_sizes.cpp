@@ -70,3 +70,18 @@ TEST(TrainingSizes, ArimaWholeSeriesFirstThenShorterParts) {
 }
 
 }  // namespace
+
+TEST(TrainingSizes, HoltWintersKeepsASeasonOnlyWithTwoOfThem) {
+  const auto monthly = tarn::holt_winters_sizes(120, 12);
+  EXPECT_EQ(monthly.samples_per_season, 12);
+  EXPECT_EQ(monthly.initial_training_seasons, 10);
+  const auto short_one = tarn::holt_winters_sizes(23, 12);
+  EXPECT_EQ(short_one.samples_per_season, 1);
+  EXPECT_EQ(short_one.initial_training_seasons, 23);
+  EXPECT_EQ(tarn::holt_winters_sizes(30, 1).initial_training_seasons, 30);
+  const double nan = std::nan("");
+  const std::vector<double> pos = {1, nan, 2}, zero = {1, 0, 2}, none = {nan};
+  EXPECT_TRUE(tarn::log_transformable(pos.data(), 3));
+  EXPECT_FALSE(tarn::log_transformable(zero.data(), 3));
+  EXPECT_FALSE(tarn::log_transformable(none.data(), 1));
+}

@@ -17,6 +17,7 @@ from typing import NamedTuple
 import numpy as np
 import pandas as pd
 
+from tidewell_ts_libs import series
 from tidewell_ts_libs.deps.tarn import forecaster_algorithms
 
 # The forecaster's algorithms, from the engine's table of models.
@@ -26,56 +27,29 @@ MIN_POINTS = 4
 
 class BatchResult(NamedTuple):
     forecasts: pd.DataFrame  # id, step, time, forecast[, actual]
-    errors: pd.DataFrame  # id, status, message, n_train, smape, mase, mae, seconds
-
-
-def _smape(actual: np.ndarray, pred: np.ndarray) -> float:
-    denom = np.abs(actual) + np.abs(pred)
-    ratio = np.where(
-        denom == 0, 0.0, 2.0 * np.abs(pred - actual) / np.where(denom == 0, 1.0, denom)
-    )
-    return float(100.0 * np.mean(ratio))
-
-
-def _mase(train: np.ndarray, actual: np.ndarray, pred: np.ndarray, season: int) -> float:
-    m = season if 1 < season < len(train) else 1
-    if len(train) <= m:
-        return float("nan")
-    scale = np.mean(np.abs(train[m:] - train[:-m]))
-    if not np.isfinite(scale) or scale == 0:
-        return float("nan")
-    return float(np.mean(np.abs(actual - pred)) / scale)
-
-
-def _settings(algorithm: str, train: np.ndarray, season: int | None) -> tuple[dict, int]:
-    """Forecaster keywords for one series, and the season length used for scoring."""
-    from tidewell_ts_libs.quillcast.quillcast_utils import QuillcastUtils
-
-    if season is None:
-        season = int(QuillcastUtils.get_init_samples(train.tolist())[1])
-    season = max(1, int(season))
-    kwargs: dict = {"log_transform": bool(np.min(train) > 0)}
-    if algorithm == "hw":
-        s = season if len(train) >= 2 * season else 1
-        kwargs.update(
-            samples_per_season=s,
-            initial_training_seasons=max(1, len(train) // s) if s > 1 else len(train),
-        )
-    return kwargs, season
+    # id, status, message, n_train, smape, mase, mae, rmse[, msis-<level>, coverage-<level>], seconds
+    errors: pd.DataFrame
 
 
 def forecast_one(
-    series_id, times, values, algorithm: str, horizon: int, holdout: int, season=None, level=()
+    series_id,
+    times,
+    values,
+    algorithm: str,
+    horizon: int,
+    holdout: int,
+    season=None,
+    level=(),
+    fill: str = "linear",
 ):
     """Forecasts one series; returns (forecast rows, error row). Never raises for bad data.
 
-    ``level`` (coverages in percent) adds the prediction intervals as lo-<level>, hi-<level>.
+    The series is trimmed of leading and trailing missing values, put on its time grid (absent
+    timestamps become blanks) and filled with ``fill`` for training; blank holdout values are
+    not scored. ``level`` (coverages in percent) adds the prediction intervals as lo-<level>,
+    hi-<level>.
     """
-    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
-
     start = time.perf_counter()
-    times = np.asarray(times)
-    values = np.asarray(values, dtype=float)
     err = {
         "id": series_id,
         "status": "ok",
@@ -84,72 +58,68 @@ def forecast_one(
         "smape": np.nan,
         "mase": np.nan,
         "mae": np.nan,
+        "rmse": np.nan,
+        **{
+            f"{m}-{_level_name(lv)}": np.nan
+            for lv in level
+            if holdout
+            for m in ("msis", "coverage")
+        },
         "seconds": 0.0,
     }
     try:
-        keep = ~np.isnan(values)
-        if not keep.any():
+        grid = series.on_grid(times, values)
+        if not len(grid.times):
             raise ValueError("all values are missing")
-        times, values = times[keep], values[keep]
-        train, actual = (values[:-holdout], values[-holdout:]) if holdout else (values, None)
-        if len(train) < MIN_POINTS:
+        observed = grid.values[:, 0]
+        n_train = len(observed) - holdout
+        if n_train < MIN_POINTS:
             raise ValueError(
-                f"too short: {len(train)} training points (at least {MIN_POINTS} needed)"
+                f"too short: {max(0, n_train)} training points (at least {MIN_POINTS} needed)"
             )
-        kwargs, season_used = _settings(algorithm, train, season)
-        log_transform = kwargs.pop("log_transform")
-        est = QuillcastForecaster(
-            algorithm=algorithm, prediction_horizon=horizon, log_transform=log_transform, **kwargs
-        )
-        # No stdout redirection here: it is process-wide and would race between threads.
-        est.fit(train.reshape(-1, 1), None, _reset_model=True)
-        if not getattr(est, "is_fitted_", False):
-            raise ValueError("the model did not initialise on the training data")
-        pred = np.asarray(est.predict(prediction_horizon=horizon), dtype=float).reshape(-1)
+        train = observed[:n_train]
+        filled = series.fill_values(train.reshape(-1, 1), fill)
+        fc = series.forecast(algorithm, grid.times[:n_train], filled, horizon, level, season)
+        pred = fc.point[:, 0]
         if not np.all(np.isfinite(pred)):
             raise ValueError("the forecast is not finite")
-        err["n_train"] = len(train)
-        step_times = _future_times(times[: len(train)], horizon)
+        err["n_train"] = n_train
         rows = pd.DataFrame(
             {
                 "id": series_id,
                 "step": np.arange(1, horizon + 1),
-                "time": step_times,
+                "time": fc.times,
                 "forecast": pred,
             }
         )
-        if level:
-            bands = est.predict_interval(prediction_horizon=horizon, level=list(level))
-            for lv in level:
-                lo, hi = bands[lv]
-                rows[f"lo-{_level_name(lv)}"] = np.asarray(lo, dtype=float).reshape(-1)
-                rows[f"hi-{_level_name(lv)}"] = np.asarray(hi, dtype=float).reshape(-1)
-        if actual is not None:
+        for lv in level:
+            if lv in fc.bands:
+                lo, hi = fc.bands[lv]
+                rows[f"lo-{_level_name(lv)}"] = lo[:, 0]
+                rows[f"hi-{_level_name(lv)}"] = hi[:, 0]
+        if holdout:
+            actual = observed[n_train:]
             n = min(len(actual), horizon)
             act = np.full(horizon, np.nan)
             act[:n] = actual[:n]
             rows["actual"] = act
-            err["smape"] = _smape(actual[:n], pred[:n])
-            err["mae"] = float(np.mean(np.abs(actual[:n] - pred[:n])))
-            err["mase"] = _mase(train, actual[:n], pred[:n], season_used)
+            acc = series.score(actual[:n], pred[:n], train, fc.season)
+            for key in ("smape", "mase", "mae", "rmse"):
+                err[key] = acc[key]
+            for lv in level:
+                if lv in fc.bands:
+                    lo, hi = fc.bands[lv]
+                    band = series.score(
+                        actual[:n], pred[:n], train, fc.season, lo[:n, 0], hi[:n, 0], lv
+                    )
+                    err[f"msis-{_level_name(lv)}"] = band["msis"]
+                    err[f"coverage-{_level_name(lv)}"] = band["coverage"]
     except Exception as e:  # one series failing never stops the others
         err["status"] = "failed"
         err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
         rows = pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(level)])
     err["seconds"] = time.perf_counter() - start
     return rows, err
-
-
-def _future_times(times: np.ndarray, horizon: int):
-    if len(times) >= 2 and np.issubdtype(times.dtype, np.datetime64):
-        # The data's own spacing on its calendar axis: calendar months for monthly data.
-        from tidewell_ts_libs.quillcast.quillcast_estimator import _next_dates
-
-        return _next_dates(times, horizon)
-    if len(times) >= 2 and np.issubdtype(times.dtype, np.number):
-        step = np.median(np.diff(times))
-        return times[-1] + step * np.arange(1, horizon + 1)
-    return np.arange(1, horizon + 1)
 
 
 def _as_dates(column: pd.Series, name: str) -> pd.Series:
@@ -173,6 +143,23 @@ def _as_dates(column: pd.Series, name: str) -> pd.Series:
     return dates.astype("datetime64[ns]")
 
 
+def _numbers(frame: pd.DataFrame, id_column: str, value_column: str) -> pd.Series:
+    """The value column as floats; a value that is not a number (blank and NaN are missing
+    values) raises ValueError naming its series and row."""
+    column = frame[value_column]
+    numbers = pd.to_numeric(column, errors="coerce")
+    bad = numbers.isna() & column.notna()
+    if isinstance(column.dtype, pd.StringDtype) or column.dtype == object:
+        bad &= column.astype(str).str.strip().ne("")
+    if bad.any():
+        row = bad.index[np.flatnonzero(bad.to_numpy())[0]]
+        raise ValueError(
+            f"series {frame.at[row, id_column]!r}: column {value_column!r} has a non-numeric "
+            f"value {column.at[row]!r} at row {row!r}"
+        )
+    return numbers.astype(float)
+
+
 def _level_name(level) -> str:
     return f"{float(level):g}"
 
@@ -181,9 +168,10 @@ def _band_columns(level) -> list[str]:
     return [f"{side}-{_level_name(lv)}" for lv in level for side in ("lo", "hi")]
 
 
-def _run_chunk(chunk, algorithm, horizon, holdout, season, level=()):
+def _run_chunk(chunk, algorithm, horizon, holdout, season, level=(), fill="linear"):
     return [
-        forecast_one(sid, t, v, algorithm, horizon, holdout, season, level) for sid, t, v in chunk
+        forecast_one(sid, t, v, algorithm, horizon, holdout, season, level, fill)
+        for sid, t, v in chunk
     ]
 
 
@@ -208,16 +196,23 @@ def forecast_many(
     scheduler: str | None = None,
     chunks_per_worker: int = 4,
     level=(),
+    fill: str = "linear",
 ) -> BatchResult:
     """Forecasts every series of a long-format table.
 
     ``holdout`` > 0 keeps the last ``holdout`` points of each series out of training and scores the
-    forecast against them (sMAPE, MASE, MAE). ``season`` fixes the season length (default: detected
+    forecast against them (sMAPE, MASE, MAE, RMSE; with ``level``, each level's MSIS and coverage in
+    percent as ``msis-80``, ``coverage-80``, ...). ``season`` fixes the season length (default: detected
     per series). ``backend`` is a joblib backend ("loky" processes or "threading"); a Dask
     ``client`` or a ``scheduler`` address runs the work on that cluster instead (needs the ``dask``
     extra). Results come back in the order of first appearance of each id. ``level`` (coverages in
     percent, e.g. ``(80, 95)``) adds each level's prediction interval to the forecasts as the
     columns ``lo-80``, ``hi-80``, ...
+
+    Each series is trained on its own span (leading and trailing missing values are dropped), on
+    its time grid: absent timestamps and blank values within it are filled with ``fill`` (the
+    engine interpolator's method) for training and are not scored. A value that is not a number
+    raises ValueError naming the series and the row (the data's index label).
     """
     alg = str(algorithm).lower()
     if alg not in ALGORITHMS:
@@ -233,17 +228,21 @@ def forecast_many(
     for col in (id_column, time_column, value_column):
         if col not in data.columns:
             raise ValueError(f"no column named {col!r} in the data")
+    try:
+        fill = series.check_fill(fill)
+    except ValueError as e:
+        raise ValueError(f"fill: {e}") from None
 
     frame = data[[id_column, time_column, value_column]]
     frame = frame.copy()
     frame[time_column] = _as_dates(frame[time_column], time_column)
+    frame[value_column] = _numbers(frame, id_column, value_column)
     items = []
     for sid, g in frame.groupby(id_column, sort=False):
-        g = g.sort_values(time_column)
-        values = pd.to_numeric(g[value_column], errors="coerce").to_numpy(dtype=float)
-        items.append((sid, g[time_column].to_numpy(), values))
+        g = g.sort_values(time_column, kind="stable")
+        items.append((sid, g[time_column].to_numpy(), g[value_column].to_numpy(dtype=float)))
 
-    args = (alg, horizon, holdout, season, level)
+    args = (alg, horizon, holdout, season, level, fill)
     if client is not None or scheduler is not None:
         results = _run_dask(items, args, client, scheduler, chunks_per_worker)
     elif n_jobs == 1 or len(items) <= 1:
@@ -285,3 +284,6 @@ def _run_dask(items, args, client, scheduler, chunks_per_worker):
         if own:
             client.close()
 
+
+# Rolling-origin backtests over the same long frames (kept in their own module).
+from tidewell_ts_libs.backtest import cross_validation  # noqa: E402, F401

@@ -48,10 +48,43 @@ bool to_axis(const Axis& axis, std::int64_t ns, std::int64_t* value);
 // The date of an axis value; a fractional value is rounded to the nearest whole unit.
 std::int64_t from_axis(const Axis& axis, double value);
 
-// The `n` dates that follow a series at its usual spacing (the median spacing on its axis; one
-// unit for a single date). Daily dates on weekdays only, skipping the weekends, continue on
-// weekdays.
+// The `n` dates that follow a series on its grid (detect_grid: the smallest spacing on its axis
+// when every spacing is a whole number of it, else the median spacing; one unit for a single
+// date). Daily dates on weekdays only, skipping the weekends, continue on weekdays.
 std::vector<std::int64_t> next_dates(const std::vector<std::int64_t>& ns, std::size_t n);
+
+// The grid a series lies on: its axis, and a step of the smallest spacing on the axis when every
+// spacing is a whole number of it (else the median spacing, and the series is not regular).
+// Daily dates on weekdays only that skip the weekends step by weekdays (business days). A
+// series of plain integers (`plain`) is its own axis.
+struct Grid {
+  Axis axis;
+  std::int64_t step = 1;       // axis units per step (1 for business days)
+  bool business_days = false;  // a step is one weekday
+  bool plain = false;          // integer times, not dates
+  bool regular = true;         // every date is a whole number of steps from the first, and
+                               // the grid holds at most kMaxGridFactor times the dates given
+};
+
+// A grid with more than this many times as many steps as dates is taken as irregular: its
+// dates are then not a mostly empty regular series.
+constexpr std::int64_t kMaxGridFactor = 10;
+
+// The grid of a strictly increasing series of dates (nanoseconds since 1970), or of integers
+// (`plain`). Throws std::invalid_argument as detect() does.
+Grid detect_grid(const std::vector<std::int64_t>& times, bool plain = false);
+
+// The step number of each time counted from the first; false (out unspecified) when a time is
+// not on the grid.
+bool grid_positions(const Grid& grid, const std::vector<std::int64_t>& times,
+                    std::vector<std::int64_t>* out);
+
+// The time `k` steps after `origin` (a time on the grid; k may be negative).
+std::int64_t grid_time(const Grid& grid, std::int64_t origin, std::int64_t k);
+
+// The name of one step: "month", "quarter", "year", "<k>-month period", "week", "day",
+// "business day", "hour", "minute", "second", or "timestamp" for any other step.
+std::string step_name(const Grid& grid);
 
 // "month", "day", "hour", "minute", "second", "millisecond", "microsecond" or "nanosecond".
 std::string unit_name(Unit unit);

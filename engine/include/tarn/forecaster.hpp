@@ -183,6 +183,48 @@ class Forecaster {
   std::vector<double> model_values(const Rows& rows, std::size_t* usable) const;
 };
 
+// --- rolling-origin evaluation ------------------------------------------------------------
+
+// A backtest over n rows: `n_windows` origins `step` rows apart, the last one `horizon` rows
+// before the end; each window forecasts the `horizon` rows from its origin on.
+struct BacktestPlan {
+  std::int64_t horizon = 1;
+  std::int64_t n_windows = 1;
+  std::int64_t step = 1;
+  // A fresh training on the rows before every origin; otherwise one training on the rows
+  // before the first origin, then the rows up to each later origin fed to working copies
+  // (O(1) per row).
+  bool refit = false;
+  std::vector<double> levels;  // interval coverages in percent (0 < level < 100)
+};
+
+struct Backtest {
+  std::size_t horizon = 0;
+  std::size_t cols = 0;
+  // Per window: the index of its first forecast row (the window trains on the rows before it).
+  std::vector<std::size_t> origins;
+  // Per window, `horizon` forecast times.
+  std::vector<double> times;
+  // Forecasts on the data's scale, per window a block of horizon x cols, row-major.
+  std::vector<double> forecasts;
+  // Interval bounds, per level (in the plan's order) the windows' blocks as `forecasts`.
+  std::vector<double> lower, upper;
+};
+
+// The origins of the plan's windows over n_rows rows. InvalidArgument (naming the argument and
+// its value) for a horizon, window count or step below 1, or windows that leave no row to
+// train on.
+std::vector<std::size_t> backtest_origins(std::size_t n_rows, const BacktestPlan& plan);
+
+// A session trained on the first `n_train` rows of the backtest's data.
+using TrainFn = std::function<Forecaster(std::size_t n_train)>;
+
+// Rolling-origin evaluation over `rows` (every row of the series, on the data's scale, with
+// their timestamps or null for rows one step apart). `train` is called once (refit false) or
+// once per window (refit true). A window whose rows cannot be fed (a value the session's log
+// transform cannot take) or whose forecast fails raises InvalidArgument / the model's error.
+Backtest cross_validate(const Rows& rows, const BacktestPlan& plan, const TrainFn& train);
+
 // Mean sMAPE (smape_term) over a block of forecasts and truths (n_rows x cols, row-major):
 // the mean over each row's values, then over the rows weighted by `weights` (null: equal).
 // InvalidArgument when the weights sum to zero.

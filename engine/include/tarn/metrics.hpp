@@ -47,6 +47,43 @@ double smape_term(double truth, double forecast);
 // smape_term of n pairs into out (which may be either input).
 void smape_terms(const double* truth, const double* forecast, std::size_t n, double* out);
 
+// Accuracy of a forecast against the actual values, scaled where the measure asks for it.
+//
+// One rule for missing values throughout: a position counts when its actual value is known
+// (not NaN). Where the actual is known, a forecast or bound that is NaN or infinite makes every
+// measure NaN (a missing forecast is never an accurate one), and so does an infinite actual.
+// With no position counting, every measure is NaN. In the in-sample part, a seasonal
+// difference with a missing (NaN or infinite) end does not count.
+//
+// Values near the floating-point limit are scored on values divided by one power of two (the
+// largest magnitude present), so no measure overflows: a series of magnitude 1e306 scores as
+// one of magnitude 1.
+struct Accuracy {
+  double mae = 0.0;
+  double rmse = 0.0;
+  double smape = 0.0;      // percent, 0..200, the mean of smape_term
+  double mase = 0.0;       // MAE over the in-sample seasonal naive MAE
+  double msis = 0.0;       // mean scaled interval score; NaN without bounds
+  double coverage = 0.0;   // percent of the actual values inside [lower, upper]; NaN without bounds
+  std::size_t count = 0;   // positions that counted
+  std::size_t season = 1;  // the season of the naive scale (after the fallback)
+};
+
+// The in-sample scale of MASE and MSIS: the mean absolute difference x[t] - x[t - m] over the
+// pairs where both are known. The season m falls back to 1 when the part has no more than m
+// values (0 counts as 1). NaN when no pair counts; *used (optional) receives the m used.
+double naive_scale(const double* insample, std::size_t n, std::size_t season,
+                   std::size_t* used = nullptr);
+
+// The accuracy of forecast[0..n) against actual[0..n), scaled by naive_scale(insample, n_in,
+// season). lower and upper (both or neither, n values each) are the bounds of a prediction
+// interval covering `level` percent (0 < level < 100, std::invalid_argument otherwise); MSIS
+// is Gneiting and Raftery's interval score over the scale.
+Accuracy accuracy(const double* actual, const double* forecast, std::size_t n,
+                  const double* insample, std::size_t n_in, std::size_t season,
+                  const double* lower = nullptr, const double* upper = nullptr,
+                  double level = 95.0);
+
 }  // namespace tarn
 
 #pragma GCC visibility pop

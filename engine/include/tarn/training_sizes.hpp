@@ -41,6 +41,19 @@ SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limi
 // of the series reaching the model through its updates.
 std::int64_t arima_attempt_size(std::int64_t attempt, std::int64_t length);
 
+// The Holt-Winters settings the forecaster is given for `length` training values with the
+// detected season `season`: the season is kept when the values hold two full seasons (else 1,
+// no season), and the initial training spans every full season (every value without a season).
+struct HoltWintersSizes {
+  std::int64_t samples_per_season = 1;
+  std::int64_t initial_training_seasons = 1;
+};
+HoltWintersSizes holt_winters_sizes(std::int64_t length, std::int64_t season);
+
+// Whether a series may be forecast on the log scale: at least one value is known and every
+// known (not NaN) value is above 0.
+bool log_transformable(const double* x, std::size_t n);
+
 }  // namespace tarn
 
 #pragma GCC visibility pop

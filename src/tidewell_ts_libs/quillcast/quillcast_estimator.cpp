@@ -132,6 +132,22 @@ PYBIND11_MODULE(quillcast_estimator, m) {
           py::arg("sample_weight") = py::none(),
           "Negative mean symmetric MAPE in percent (0 is best) of one-step sliding-window "
           "forecasts over X, against y or, when y is None, the target columns of X.");
+  cls.def("__getstate__", &get_state,
+          "The pickled state: the attributes, evenly spaced training timestamps as a range.");
+  cls.def("__setstate__", &set_state, py::arg("state"),
+          "Restores a pickled state (a range of training timestamps becomes their list again).");
+  cls.def("cross_validation", &cross_validation, py::arg("X"), py::kw_only(), py::arg("h"),
+          py::arg("n_windows") = 1, py::arg("step") = 1, py::arg("refit") = false,
+          py::arg("level") = py::none(),
+          "Rolling-origin evaluation on the rows of X (laid out as for fit): n_windows origins "
+          "step rows apart, the last h rows before the end; each window forecasts the h rows "
+          "from its origin. refit=False trains a copy once on the rows before the first origin "
+          "and feeds it the later rows (O(1) per row); refit=True trains a copy at every origin. "
+          "The forecaster itself is unchanged. Returns a DataFrame with the columns cutoff (time "
+          "of the last training row), time, actual, forecast and lo-<level>, hi-<level> per "
+          "level; times are dates when X is dated. With several targets, a leading column "
+          "`target` (the column label, or its index in X) and one row per window, step and "
+          "target, target after target.");
   for (const char* name : {"predict_on_history_single", "get_models_copy", "predict"}) {
     own_methods()[name] = cls.ns()[name];
   }

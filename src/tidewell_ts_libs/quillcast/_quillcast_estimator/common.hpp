@@ -669,4 +669,12 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
 py::object score(py::object self, py::object X, py::object y, py::object sample_weight);
 py::object forecast_times(py::object self, py::object prediction_horizon);
 
+// state.cpp
+py::object get_state(py::object self);
+void set_state(py::object self, py::object state);
+
+// backtest.cpp
+py::object cross_validation(py::object self, py::object X, py::object h, py::object n_windows,
+                            py::object step, py::object refit, py::object level);
+
 }  // namespace qest

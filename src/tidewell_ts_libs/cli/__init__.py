@@ -1,0 +1,64 @@
+"""Forecast a CSV in one command: rank the engine's forecasters on a holdout, then forecast the future.
+
+    python -m tidewell_ts_libs [CSV] [options]
+
+The CSV's first column is the time (ISO dates or integers) unless --time-column says otherwise; the
+other columns are values. Without a CSV the embedded default dataset is used; ``-`` reads the CSV
+from standard input. With --series-column the CSV is in long format (one row per series and time)
+and every series is forecast separately.
+
+One concern per module: ``args`` (options), ``reading`` (the input), ``ranking`` (the holdout
+backtest and its table), ``single`` and ``long_format`` (the two modes), ``output`` (the output
+folder and the forecast tables), ``plot`` and ``progress``. Every series, in either mode, is
+trained and forecast on ``tidewell_ts_libs.series``, as ``forecast_many`` does.
+"""
+
+from __future__ import annotations
+
+import sys
+
+from tidewell_ts_libs._cliutil import InputError
+from tidewell_ts_libs.cli.args import ALGORITHMS, _parser, check_fill, parse_levels
+from tidewell_ts_libs.cli.long_format import outputs as long_outputs
+from tidewell_ts_libs.cli.long_format import run_long_format
+from tidewell_ts_libs.cli.output import check_output, check_targets, default_output
+from tidewell_ts_libs.cli.progress import Progress
+from tidewell_ts_libs.cli.reading import load_frame
+from tidewell_ts_libs.cli.single import OUTPUTS, run_single
+
+__all__ = ["ALGORITHMS", "InputError", "Progress", "main", "run", "run_long_format"]
+
+
+def run(args) -> int:
+    algorithms = [a.strip().lower() for a in args.algorithms.split(",") if a.strip()]
+    unknown = [a for a in algorithms if a not in ALGORITHMS]
+    if unknown or not algorithms:
+        raise InputError(
+            f"unknown algorithm(s) {', '.join(unknown) or '(none)'}: use {', '.join(ALGORITHMS)}"
+        )
+    if args.output is None:
+        args.output = default_output(args.csv)
+    check_output(args.output)
+    names = long_outputs(algorithms) if args.series_column else list(OUTPUTS)
+    check_targets(args.output, names, args.csv, args.force)
+    levels = parse_levels(args.level)
+    fill = check_fill(args.fill)
+    df, source = load_frame(args)
+    if args.series_column:
+        return run_long_format(df, args, algorithms, levels, fill)
+    return run_single(df, source, args, algorithms, levels, fill)
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        return run(args)
+    except InputError as e:
+        print(f"error: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("error: interrupted", file=sys.stderr)
+        return 130
+    except Exception as e:  # never a traceback for the person at the terminal
+        print(f"error: {type(e).__name__}: {e}", file=sys.stderr)
+        return 1

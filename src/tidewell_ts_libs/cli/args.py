@@ -1,0 +1,127 @@
+"""The command's options and their checks."""
+
+from __future__ import annotations
+
+import argparse
+
+from tidewell_ts_libs import series
+from tidewell_ts_libs._cliutil import InputError
+from tidewell_ts_libs.deps.tarn import forecaster_algorithms
+
+# The forecaster's algorithms, from the engine's table of models.
+ALGORITHMS = forecaster_algorithms()
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="python -m tidewell_ts_libs",
+        description="Rank the engine's statistical forecasters on a holdout of a CSV's value "
+        "columns, refit the best on the whole series and forecast the next --horizon values with "
+        "prediction intervals; write the backtest, the forecast, a plot and the best pipeline.",
+    )
+    p.add_argument(
+        "csv",
+        nargs="?",
+        help="CSV file, or - for standard input (default: the embedded monthly dataset)",
+    )
+    p.add_argument("--time-column", help="name of the time column (default: the first column)")
+    p.add_argument(
+        "--target",
+        action="append",
+        help="value column to forecast (repeatable; default: every column but the time column)",
+    )
+    p.add_argument(
+        "--algorithms",
+        default=",".join(ALGORITHMS),
+        help=f"comma-separated algorithms among {', '.join(ALGORITHMS)} (default: all)",
+    )
+    p.add_argument(
+        "--holdout",
+        type=int,
+        help="holdout rows for ranking (default: a fifth of the rows, at most 24, at least the horizon)",
+    )
+    p.add_argument(
+        "--horizon",
+        type=int,
+        help="steps to forecast past the last timestamp, also the horizon of the holdout's sliding "
+        "window (default: one season, or 6 steps without a season; never longer than the holdout)",
+    )
+    p.add_argument(
+        "--level",
+        default="80,95",
+        help="prediction interval levels in percent, comma-separated (default: 80,95)",
+    )
+    p.add_argument(
+        "--all",
+        action="store_true",
+        help="forecast the future with every algorithm, not only the best",
+    )
+    p.add_argument(
+        "--fill",
+        default="linear",
+        metavar="METHOD",
+        help="how blank values and absent timestamps are filled for training: "
+        f"{', '.join(series.fill_methods())} (default: linear)",
+    )
+    p.add_argument(
+        "--output",
+        help="output folder (default: a new folder named after the input, such as "
+        "sales-forecast for sales.csv)",
+    )
+    p.add_argument(
+        "--force",
+        action="store_true",
+        help="write over files that exist in the output folder (never over the input)",
+    )
+    p.add_argument(
+        "--series-column",
+        help="long format: the column naming each series; every series is forecast separately",
+    )
+    p.add_argument("--jobs", type=int, default=1, help="parallel workers for --series-column")
+    p.add_argument(
+        "--backend",
+        default="loky",
+        choices=("loky", "threading", "dask"),
+        help="parallel backend for --series-column",
+    )
+    p.add_argument("--scheduler", help="Dask scheduler address (with --backend dask)")
+    p.add_argument(
+        "--progress",
+        action="store_true",
+        help="show the progress bar of --series-column even when standard error is not a terminal",
+    )
+    p.add_argument("--quiet", action="store_true", help="print only the result tables")
+    return p
+
+
+def log(args, *items):
+    if not args.quiet:
+        print(*items, flush=True)
+
+
+def check_fill(method: str) -> str:
+    methods = series.fill_methods()
+    if method not in methods:
+        raise InputError(f"unknown --fill method {method!r}: use {', '.join(methods)}")
+    return method
+
+
+def parse_levels(text: str) -> list[float]:
+    levels = []
+    for part in str(text).split(","):
+        part = part.strip()
+        try:
+            level = float(part)
+        except ValueError:
+            raise InputError(f"--level takes percentages such as 80,95, not {text!r}") from None
+        if not 0 < level < 100:
+            raise InputError(f"--level {part} is not a percentage between 0 and 100")
+        if level not in levels:
+            levels.append(level)
+    if not levels:
+        raise InputError("--level needs at least one percentage")
+    return levels
+
+
+def level_label(level: float) -> str:
+    return f"{level:g}"

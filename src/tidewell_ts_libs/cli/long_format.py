@@ -1,0 +1,231 @@
+"""Long format (--series-column): every series forecast separately, on forecast_many."""
+
+from __future__ import annotations
+
+import math
+import os
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+
+from tidewell_ts_libs import series
+from tidewell_ts_libs._cliutil import InputError, _atomic_write
+from tidewell_ts_libs.cli.args import log
+from tidewell_ts_libs.cli.output import band_columns, make_output
+from tidewell_ts_libs.cli.plot import plot_long
+from tidewell_ts_libs.cli.progress import Progress
+from tidewell_ts_libs.cli.reading import _numeric_column, format_times, gap_report, parse_times
+
+LONG_HORIZONS = {
+    "month": 12,
+    "quarter": 4,
+    "year": 6,
+    "week": 8,
+    "day": 7,
+    "business day": 5,
+    "hour": 24,
+}
+
+
+def outputs(algorithms) -> list[str]:
+    """What a run writes into its output folder."""
+    per_alg = [f"{kind}_{alg}.csv" for alg in algorithms for kind in ("forecasts", "metrics")]
+    return [*per_alg, "forecast.csv", "forecasts.png"]
+
+
+def _long_series(df, id_col, time_col, target):
+    """Per series (in order of first appearance): id, times and values on its grid (trimmed of
+    leading and trailing blanks, absent timestamps as blanks); and the totals of absent
+    timestamps and blank values, and the commonest step."""
+    items, missing, blanks, units = [], 0, 0, {}
+    for sid, g in df.groupby(id_col, sort=False):
+        g = g.sort_values(time_col, kind="stable")
+        times, values = g[time_col].to_numpy(), g[target].to_numpy(float)
+        try:
+            grid = series.on_grid(times, values)
+        except ValueError:  # no grid (duplicate times, ...): forecast_many reports the series
+            items.append((sid, times, values))
+            continue
+        if not len(grid.times):  # nothing known: forecast_many reports the series
+            items.append((sid, times, values))
+            continue
+        missing += grid.missing
+        blanks += grid.blanks
+        units[grid.step] = units.get(grid.step, 0) + 1
+        items.append((sid, grid.times, grid.values[:, 0]))
+    unit = max(units, key=units.get) if units else "timestamp"
+    return items, missing, blanks, unit
+
+
+def _chunked_forecasts(items, frames, alg, horizon, holdout, args, progress, client, levels, fill):
+    """forecast_many over chunks of series, so that progress can be shown between chunks."""
+    from tidewell_ts_libs.batch import forecast_many
+
+    extra = {"level": list(levels)} if levels else {}
+    forecasts, metrics = [], []
+    for frame, size in frames:
+        res = forecast_many(
+            frame,
+            id_column="id",
+            time_column="time",
+            value_column="value",
+            algorithm=alg,
+            horizon=horizon,
+            holdout=holdout,
+            n_jobs=args.jobs,
+            backend="loky" if args.backend == "dask" else args.backend,
+            client=client,
+            fill=fill,
+            **extra,
+        )
+        forecasts.append(res.forecasts)
+        metrics.append(res.errors)
+        progress.update(size)
+    return (
+        pd.concat([f for f in forecasts if len(f)] or forecasts[:1], ignore_index=True),
+        pd.concat(metrics, ignore_index=True),
+    )
+
+
+def _series_frames(items, chunk: int):
+    """The series in chunks of long-format frames (id, time, value), with their counts."""
+    frames = []
+    for i in range(0, len(items), chunk):
+        part = items[i : i + chunk]
+        frames.append(
+            (
+                pd.concat(
+                    [
+                        pd.DataFrame({"id": [sid] * len(t), "time": t, "value": v})
+                        for sid, t, v in part
+                    ],
+                    ignore_index=True,
+                ),
+                len(part),
+            )
+        )
+    return frames
+
+
+def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fill="linear") -> int:
+    """The --series-column mode: rank the algorithms over every series, forecast the future."""
+    id_col = args.series_column
+    if id_col not in df.columns:
+        raise InputError(f"no column named {id_col!r}")
+    others = [c for c in df.columns if c != id_col]
+    if not others:
+        raise InputError("--series-column needs a time column and a value column")
+    time_col = args.time_column or others[0]
+    targets = args.target or [c for c in others if c != time_col]
+    if time_col not in df.columns:
+        raise InputError(f"no column named {time_col!r}")
+    if len(targets) != 1 or targets[0] not in df.columns:
+        raise InputError("--series-column needs exactly one value column (use --target)")
+    target = targets[0]
+    if df[id_col].isna().any():
+        raise InputError(f"series column {id_col!r} has empty values")
+    if df[time_col].isna().any():
+        raise InputError(f"time column {time_col!r} has empty values")
+    if df.duplicated(subset=[id_col, time_col]).any():
+        raise InputError("duplicate timestamps within a series")
+    if args.horizon is not None and args.horizon < 1:
+        raise InputError("--horizon must be at least 1")
+    data = pd.DataFrame({id_col: df[id_col], target: _numeric_column(df[target], target)})
+    data[time_col], fmt = parse_times(df[time_col], time_col)
+
+    items, missing, blanks, unit = _long_series(data, id_col, time_col, target)
+    horizon = args.horizon if args.horizon is not None else LONG_HORIZONS.get(unit, 6)
+    holdout = args.holdout if args.holdout is not None else horizon
+    if holdout < 1:
+        raise InputError("--holdout must be at least 1")
+    log(
+        args,
+        f"Data: {len(items)} series, {len(data)} rows; horizon {horizon}, holdout {holdout} per series",
+    )
+    report = gap_report(missing, blanks, unit, fill)
+    if report:
+        log(args, report)
+    make_output(args.output)
+
+    chunk = max(8, 16 * max(1, args.jobs), int(math.ceil(len(items) / 50)))
+    frames = _series_frames(items, chunk)
+    n_future = len(algorithms) if args.all else 1
+    progress = Progress(
+        len(items),
+        passes=len(algorithms) + n_future,
+        enabled=args.progress or (not args.quiet and sys.stderr.isatty()),
+    )
+    client = None
+    if args.backend == "dask" and args.scheduler:
+        try:
+            from dask.distributed import Client
+        except ImportError as e:
+            raise InputError(
+                "--backend dask needs dask.distributed: pip install 'tidewell_ts_libs[dask]'"
+            ) from e
+        client = Client(args.scheduler)
+    summary, results = [], {}
+    try:
+        for alg in algorithms:
+            progress.begin(alg)
+            t0 = time.perf_counter()
+            back, metrics = _chunked_forecasts(
+                items, frames, alg, horizon, holdout, args, progress, client, (), fill
+            )
+            secs = time.perf_counter() - t0
+            ok = metrics[metrics.status == "ok"]
+            summary.append(
+                (alg, len(ok), len(metrics) - len(ok), ok.smape.mean(), ok.mase.mean(), secs)
+            )
+            results[alg] = (back, metrics)
+            if len(back) and "time" in back.columns:
+                back = back.assign(time=format_times(back.time.to_numpy(), fmt))
+            _atomic_write(
+                os.path.join(args.output, f"forecasts_{alg}.csv"),
+                lambda p, b=back: b.to_csv(p, index=False),
+            )
+            _atomic_write(
+                os.path.join(args.output, f"metrics_{alg}.csv"),
+                lambda p, m=metrics: m.to_csv(p, index=False),
+            )
+        ranked = sorted(summary, key=lambda r: np.nan_to_num(r[3], nan=1e300))
+        futures = []
+        for alg, *_ in ranked if args.all else ranked[:1]:
+            progress.begin(f"{alg} forecast")
+            fut, _m = _chunked_forecasts(
+                items, frames, alg, horizon, 0, args, progress, client, levels, fill
+            )
+            futures.append(fut.assign(algorithm=alg))
+    finally:
+        progress.close()
+        if client is not None:
+            client.close()
+
+    print(f"{'algorithm':<15} {'ok':>6} {'failed':>6} {'sMAPE %':>9} {'MASE':>7} {'seconds':>8}")
+    for alg, nok, nf, sm, ms, secs in ranked:
+        print(f"{alg:<15} {nok:>6} {nf:>6} {sm:>9.3f} {ms:>7.3f} {secs:>8.2f}")
+    best = ranked[0][0]
+    future = pd.concat(futures, ignore_index=True)
+    bands = band_columns(future, levels)
+    cols = ["id", "time", "algorithm", "step", "forecast"] + [c for lv in bands for c in bands[lv]]
+    future_out = future[[c for c in cols if c in future.columns]]
+    if len(future_out):
+        future_out = future_out.assign(time=format_times(future_out.time.to_numpy(), fmt))
+    future_out = future_out.rename(columns={"id": id_col, "time": time_col})
+    fpath = os.path.join(args.output, "forecast.csv")
+    _atomic_write(fpath, lambda p: future_out.to_csv(p, index=False))
+    written = [fpath]
+    png = os.path.join(args.output, "forecasts.png")
+    back, metrics = results[best]
+    if plot_long(png, items, metrics, back, futures[0], holdout, levels, args, best):
+        written.append(png)
+    n_ok = future_out[id_col].nunique() if len(future_out) else 0
+    print()
+    print(
+        f"Best: {best}. Forecast {n_ok} of {len(items)} series {horizon} steps ahead"
+        + ("" if bands else " (no intervals)")
+        + f". Wrote {', '.join(written)} and forecasts_<algorithm>.csv, metrics_<algorithm>.csv"
+    )
+    return 0

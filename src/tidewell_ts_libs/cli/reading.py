@@ -1,0 +1,135 @@
+"""Reading the input: the CSV (or standard input), its time column and its value columns."""
+
+from __future__ import annotations
+
+import os
+import re
+import sys
+
+import numpy as np
+import pandas as pd
+
+from tidewell_ts_libs import series
+from tidewell_ts_libs._cliutil import InputError
+
+
+def load_frame(args) -> tuple[pd.DataFrame, str]:
+    if args.csv is None:
+        from tidewell_ts_libs.data import load_default
+
+        return load_default(), "embedded default dataset"
+    stdin = args.csv == "-"
+    source = "standard input" if stdin else args.csv
+    if not stdin and not os.path.isfile(args.csv):
+        raise InputError(f"no such file: {args.csv}")
+    try:
+        df = pd.read_csv(sys.stdin if stdin else args.csv)
+    except Exception as e:  # pandas raises many kinds for unreadable files
+        raise InputError(f"cannot read {source} as CSV: {str(e).splitlines()[0]}") from e
+    return df, source
+
+
+_TIME_FORMATS = (
+    (re.compile(r"\d{4}-\d{2}-\d{2}"), "%Y-%m-%d"),
+    (re.compile(r"\d{4}-\d{2}"), "%Y-%m"),
+    (re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}"), "%Y-%m-%dT%H:%M"),
+    (re.compile(r"\d{4}-\d{2}-\d{2} \d{2}:\d{2}"), "%Y-%m-%d %H:%M"),
+    (re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}"), "%Y-%m-%dT%H:%M:%S"),
+    (re.compile(r"\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}"), "%Y-%m-%d %H:%M:%S"),
+)
+
+
+def time_format(sample) -> str | None:
+    """The strftime format that writes times the way ``sample`` is written (None: ISO 8601)."""
+    text = str(sample).strip()
+    for pattern, fmt in _TIME_FORMATS:
+        if pattern.fullmatch(text):
+            return fmt
+    return None
+
+
+def parse_times(values: pd.Series, name: str) -> tuple[pd.Series, str | None]:
+    """Parses a time column: numbers stay numbers, text must be ISO 8601 dates or times (times
+    with an offset are taken in UTC)."""
+    if pd.api.types.is_numeric_dtype(values):
+        return values, None
+    try:
+        parsed = pd.to_datetime(values.astype(str), format="ISO8601")
+    except (ValueError, TypeError) as e:
+        raise InputError(
+            f"time column {name!r} holds values that are neither ISO dates nor integers"
+        ) from e
+    if getattr(parsed.dt, "tz", None) is not None:
+        parsed = parsed.dt.tz_convert("UTC").dt.tz_localize(None)
+    return parsed, time_format(values.iloc[0])
+
+
+def format_times(times, fmt: str | None) -> list:
+    """Times for output, written as the input wrote them."""
+    times = np.asarray(times)
+    if np.issubdtype(times.dtype, np.datetime64) or times.dtype == object:
+        stamps = pd.DatetimeIndex(pd.to_datetime(times))
+        if fmt is not None:
+            return list(stamps.strftime(fmt))
+        return [t.isoformat() for t in stamps]
+    if np.issubdtype(times.dtype, np.floating) and np.all(np.mod(times, 1) == 0):
+        return [int(t) for t in times]
+    return list(times)
+
+
+def _numeric_column(values: pd.Series, name: str) -> pd.Series:
+    numbers = pd.to_numeric(values, errors="coerce")
+    bad = numbers.isna() & values.notna()
+    if bad.any():
+        row = int(np.flatnonzero(bad.to_numpy())[0])
+        raise InputError(
+            f"column {name!r} has a non-numeric value {values.iloc[row]!r} at row {row + 1}"
+        )
+    return numbers.astype(float)
+
+
+def prepare(df: pd.DataFrame, args) -> tuple[pd.DataFrame, str, list[str], str | None]:
+    """Validates the frame; returns it sorted with a parsed time column, the time column, the
+    targets and the format of the input's times."""
+    if df.shape[1] < 2:
+        raise InputError("the CSV needs a time column and at least one value column")
+    time_col = args.time_column or df.columns[0]
+    if time_col not in df.columns:
+        raise InputError(
+            f"no column named {time_col!r} (columns: {', '.join(map(str, df.columns))})"
+        )
+    targets = args.target or [c for c in df.columns if c != time_col]
+    for t in targets:
+        if t not in df.columns:
+            raise InputError(f"no column named {t!r} (columns: {', '.join(map(str, df.columns))})")
+        if t == time_col:
+            raise InputError(f"column {t!r} is the time column and cannot be a target")
+    df = df[[time_col, *targets]].copy()
+    for t in targets:
+        df[t] = _numeric_column(df[t], t)
+        if df[t].isna().all():
+            raise InputError(f"column {t!r} has no values")
+    if df[time_col].isna().any():
+        raise InputError(f"time column {time_col!r} has empty values")
+    if df[time_col].duplicated().any():
+        dup = df[time_col][df[time_col].duplicated()].iloc[0]
+        raise InputError(f"time column {time_col!r} has duplicate timestamps (first: {dup})")
+    df[time_col], fmt = parse_times(df[time_col], time_col)
+    df = df.sort_values(time_col).reset_index(drop=True)
+    return df, time_col, list(targets), fmt
+
+
+def plural(n: int, word: str) -> str:
+    return f"{n} {word}" if n == 1 else f"{n} {word}s"
+
+
+def gap_report(missing: int, blanks: int, unit: str, method: str, extra: str = "") -> str | None:
+    """The one line that says what was absent and how it was filled, or None when nothing was."""
+    parts = []
+    if missing:
+        parts.append(plural(missing, f"missing {unit}"))
+    if blanks:
+        parts.append(plural(blanks, "blank value"))
+    if not parts:
+        return None
+    return f"{', '.join(parts)}, filled by {series.FILL_DESCRIPTIONS.get(method, method)} for training{extra}"

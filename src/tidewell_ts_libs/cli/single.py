@@ -1,0 +1,167 @@
+"""One table of value columns: rank the algorithms on a holdout, forecast with the best."""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import os
+
+import numpy as np
+import pandas as pd
+
+from tidewell_ts_libs import series
+from tidewell_ts_libs._cliutil import InputError, _atomic_write
+from tidewell_ts_libs.cli.args import log
+from tidewell_ts_libs.cli.output import format_forecast, future_frame, make_output
+from tidewell_ts_libs.cli.plot import plot_single
+from tidewell_ts_libs.cli.ranking import (
+    Result,
+    choose_holdout,
+    default_horizon,
+    format_table,
+    run_algorithm,
+)
+from tidewell_ts_libs.cli.reading import format_times, gap_report, plural, prepare
+
+# What a run writes into its output folder.
+OUTPUTS = ("forecasts.csv", "forecast.csv", "best_pipeline.pkl.gz", "forecasts.png")
+
+
+def write_outputs(
+    args, df, time_col, targets, holdout, results, best, futures, fmt, levels, observed
+):
+    from tidewell_ts_libs.utils.score import Score
+
+    make_output(args.output)
+    written = []
+    test = df.iloc[len(df) - holdout :]
+    out = pd.DataFrame({time_col: format_times(test[time_col].to_numpy(), fmt)})
+    for j, t in enumerate(targets):
+        out[t] = observed[len(df) - holdout :, j]
+        for r in results:
+            if r.error is None:
+                out[f"{t}_{r.algorithm}"] = r.forecasts[:, j]
+    csv_path = os.path.join(args.output, "forecasts.csv")
+    _atomic_write(csv_path, lambda p: out.to_csv(p, index=False))
+    written.append(csv_path)
+
+    if futures:
+        fpath = os.path.join(args.output, "forecast.csv")
+        frame = future_frame(futures, time_col, targets, fmt, levels)
+        _atomic_write(fpath, lambda p: frame.to_csv(p, index=False))
+        written.append(fpath)
+
+    model_path = os.path.join(args.output, "best_pipeline.pkl.gz")
+    model = futures[0].estimator if futures else best.estimator
+
+    def save(p):
+        if not Score.save(model, p):
+            raise OSError(f"could not save the pipeline to {model_path}")
+
+    _atomic_write(model_path, save)
+    written.append(model_path)
+
+    png_path = os.path.join(args.output, "forecasts.png")
+    if plot_single(
+        png_path, df, time_col, targets, holdout, results, best, futures, args, observed
+    ):
+        written.append(png_path)
+    return written
+
+
+def _split(frame: pd.DataFrame, time_col, targets, holdout, args):
+    from tidewell_ts_libs.utils.splitkit import make_holdout_split
+
+    split_frame = frame.copy()
+    # The split orders and checks the rows by their timestamps: the rows' steps on the grid
+    # (whatever unit the dates come in), or nanoseconds for times off any grid.
+    if pd.api.types.is_datetime64_any_dtype(split_frame[time_col]):
+        ns = split_frame[time_col].to_numpy().astype("datetime64[ns]").astype(np.int64)
+        split_frame[time_col] = ns
+    with contextlib.redirect_stdout(io.StringIO()) as notices:
+        try:
+            X_train, X_test, _y_train, _y_test, *_ = make_holdout_split(
+                split_frame,
+                target_columns=list(targets),
+                feature_columns=list(targets),
+                timestamp_column=time_col,
+                test_size=holdout,
+            )
+        except Exception as e:  # the split reports bad data with catalogue messages
+            raise InputError(str(e)) from e
+    for line in notices.getvalue().splitlines():
+        log(args, "  " + line)
+    return np.asarray(X_train, dtype=float), np.asarray(X_test, dtype=float)
+
+
+def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: str) -> int:
+    df, time_col, targets, fmt = prepare(df, args)
+    grid = series.on_grid(df[time_col].to_numpy(), df[targets].to_numpy(float))
+    times, observed = grid.times, grid.values
+    frame = pd.DataFrame({time_col: times})
+    holdout = choose_holdout(len(frame), args)
+    filled = series.fill_values(observed, fill)
+    for j, t in enumerate(targets):
+        frame[t] = filled[:, j]
+        if np.isnan(observed[len(frame) - holdout :, j]).all():
+            raise InputError(f"column {t!r} has no values in the holdout (the last {holdout} rows)")
+    log(
+        args,
+        f"Data: {source}: {len(df)} rows, targets {', '.join(map(str, targets))}; holdout {holdout} rows",
+    )
+    in_holdout = int(np.isnan(observed[len(frame) - holdout :]).sum())
+    note = f" ({plural(in_holdout, 'gap')} in the holdout not scored)" if in_holdout else ""
+    report = gap_report(grid.missing, grid.blanks, grid.step, fill, note)
+    if report:
+        log(args, report)
+
+    X_train, X_test = _split(frame, time_col, targets, holdout, args)
+    y_test = observed[len(frame) - holdout :]
+    season = series.detect_season(X_train)
+    horizon = args.horizon if args.horizon is not None else default_horizon(season, holdout)
+    log(args, f"Detected season length: {season}; horizon {horizon}")
+
+    results = []
+    for i, alg in enumerate(algorithms, 1):
+        settings = series.settings_for(alg, X_train, season)
+        shown = ", ".join(f"{k}={v}" for k, v in settings.items())
+        log(args, f"[{i}/{len(algorithms)}] {alg}: training on {len(X_train)} rows ({shown}) ...")
+        try:
+            r = run_algorithm(alg, settings, X_train, X_test, y_test, horizon, season)
+            log(args, f"      done in {r.seconds:.2f}s, sMAPE {r.smape:.3f}%")
+        except Exception as e:  # one algorithm failing never stops the others
+            r = Result(alg, settings, error=str(e).splitlines()[0] if str(e) else type(e).__name__)
+            log(args, f"      failed: {r.error}")
+        results.append(r)
+
+    ok = [r for r in results if r.error is None and np.isfinite(r.smape)]
+    if not ok:
+        print(format_table(results))
+        raise InputError("no algorithm produced a forecast")
+    ranked = sorted(ok, key=lambda r: r.smape)
+    best = ranked[0]
+    print()
+    print(format_table(results))
+
+    # The main job: the best (or every) algorithm refitted on the whole series, forecast onwards
+    # on the path every series takes (forecast_many's too).
+    futures = []
+    for r in ranked if args.all else [best]:
+        try:
+            futures.append(series.forecast(r.algorithm, times, filled, horizon, levels))
+        except Exception as e:  # a refit that fails is reported, the others go on
+            log(args, f"{r.algorithm}: the refit on the whole series failed: {e}")
+    if futures:
+        lead = futures[0]
+        print()
+        last = format_times(times[-1:], fmt)[0]
+        print(f"Forecast by {lead.algorithm}, {horizon} steps after {last}:")
+        print(format_forecast(lead, time_col, targets, fmt, levels))
+        if not lead.bands:
+            print("(this forecaster gives no prediction intervals)")
+    written = write_outputs(
+        args, frame, time_col, targets, holdout, results, best, futures, fmt, levels, observed
+    )
+    print()
+    print(f"Best: {best.algorithm}. Wrote {', '.join(written)}")
+    return 0

@@ -1,0 +1,216 @@
+"""One series from its rows to its forecast: the path the command line and ``forecast_many`` share.
+
+A series is trimmed of its leading and trailing missing values (a series that starts late is
+trained on its own span, never on invented history), put on its time grid by the engine's
+calendar (absent timestamps become blank rows), filled for training by the engine
+interpolator, trained with ``QuillcastForecaster`` under the engine's settings rule, forecast
+with its prediction intervals at the dates the engine's calendar gives, and scored by the
+engine's metrics.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+from typing import NamedTuple
+
+import numpy as np
+
+from tidewell_ts_libs.deps.tarn import _tarn
+
+FILL_DESCRIPTIONS = {
+    "linear": "linear interpolation",
+    "cubic": "cubic spline interpolation",
+    "nearest": "the nearest value",
+    "prev": "the previous value",
+    "next": "the next value",
+    "fill": "the constant 0",
+}
+
+
+def fill_methods() -> tuple[str, ...]:
+    """The engine interpolator's methods, the values ``--fill`` and ``fill`` take."""
+    from tidewell_ts_libs.utils.quillcast import Interpolators
+
+    return tuple(
+        v for k, v in vars(Interpolators).items() if not k.startswith("_") and isinstance(v, str)
+    )
+
+
+def check_fill(method: str) -> str:
+    methods = fill_methods()
+    if method not in methods:
+        raise ValueError(f"unknown fill method {method!r}: use {', '.join(methods)}")
+    return method
+
+
+def as_times(times) -> np.ndarray:
+    """Times as the engine's calendar takes them: datetime64 stays (any unit), whole numbers
+    become int64; anything else is returned as it is (labels: the rows keep their order)."""
+    t = np.asarray(times)
+    if t.dtype.kind in "iuM":
+        return t
+    if t.dtype.kind == "f" and len(t) and np.all(np.isfinite(t)) and np.all(t == np.floor(t)):
+        return t.astype(np.int64)
+    return t
+
+
+class OnGrid(NamedTuple):
+    """A series on its time grid."""
+
+    times: np.ndarray  # every step of the grid from the first to the last known value
+    values: np.ndarray  # (steps, columns); NaN where a value is blank or its timestamp absent
+    step: str  # the name of one step ("month", "day", ..., "timestamp")
+    missing: int  # absent timestamps put back
+    blanks: int  # blank values among the rows given (within the span kept)
+
+
+def trim(times: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Drops the leading and trailing rows where every value is missing."""
+    known = ~np.isnan(values).all(axis=1)
+    if not known.any():
+        return times[:0], values[:0]
+    first, last = int(np.argmax(known)), len(known) - int(np.argmax(known[::-1]))
+    return times[first:last], values[first:last]
+
+
+def on_grid(times, values) -> OnGrid:
+    """Trims a series (times in increasing order, values one column or a matrix) and puts the
+    absent timestamps of its grid back as blank rows. Times that are neither dates nor whole
+    numbers, or that lie on no regular grid, are kept as they are."""
+    values = np.asarray(values, dtype=float)
+    if values.ndim == 1:
+        values = values.reshape(-1, 1)
+    times, values = trim(as_times(times), values)
+    blanks = int(np.isnan(values).sum())
+    if len(times) < 2 or times.dtype.kind not in "iuM":
+        return OnGrid(times, values, "timestamp", 0, blanks)
+    grid = _tarn.time_grid(times)
+    pos = grid["positions"]
+    if pos is None:
+        return OnGrid(times, values, "timestamp", 0, blanks)
+    n = int(pos[-1]) + 1
+    if n == len(times):
+        return OnGrid(times, values, grid["name"], 0, blanks)
+    full = np.full((n, values.shape[1]), np.nan)
+    full[pos] = values
+    return OnGrid(_tarn.grid_times(times, np.arange(n)), full, grid["name"], n - len(times), blanks)
+
+
+def future_times(times, horizon: int) -> np.ndarray:
+    """The ``horizon`` times after a series on its grid (steps 1, 2, ... without times)."""
+    times = as_times(times)
+    if len(times) >= 1 and times.dtype.kind in "iuM":
+        return _tarn.next_times(times, horizon)
+    if len(times) >= 2 and times.dtype.kind == "f":  # fractional numbers: the median spacing
+        return times[-1] + np.median(np.diff(times)) * np.arange(1, horizon + 1)
+    return np.arange(1, horizon + 1)
+
+
+def fill_values(values: np.ndarray, method: str) -> np.ndarray:
+    """Fills blanks with the engine interpolator; rows are the steps of a regular grid."""
+    if not np.isnan(values).any():
+        return values
+    from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpolator
+
+    filled = QuillcastInterpolator(interpolator_type=method).fit_transform(values)
+    return np.asarray(filled, dtype=float).reshape(values.shape)
+
+
+def detect_season(values: np.ndarray) -> int:
+    """The season length the engine detects: the shortest over the columns (1 for none)."""
+    from tidewell_ts_libs.quillcast.quillcast_utils import QuillcastUtils
+
+    values = np.asarray(values, dtype=float)
+    if values.ndim == 1:
+        values = values.reshape(-1, 1)
+    seasons = []
+    for j in range(values.shape[1]):
+        col = values[:, j]
+        seasons.append(int(QuillcastUtils.get_init_samples(col[~np.isnan(col)].tolist())[1]))
+    return max(1, min(seasons))
+
+
+def settings_for(algorithm: str, values: np.ndarray, season: int) -> dict:
+    """The forecaster's settings for an algorithm trained on ``values`` (the engine's rule)."""
+    return _tarn.forecaster_settings(algorithm, np.asarray(values, dtype=float), int(season))
+
+
+def forecaster(algorithm: str, settings: dict, horizon: int):
+    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    kwargs = {k: v for k, v in settings.items() if k != "log_transform"}
+    return QuillcastForecaster(
+        algorithm=algorithm,
+        prediction_horizon=horizon,
+        log_transform=settings["log_transform"],
+        **kwargs,
+    )
+
+
+class Forecast(NamedTuple):
+    """A forecast past the end of a series: point values and the bands of each level."""
+
+    algorithm: str
+    times: np.ndarray
+    point: np.ndarray  # (horizon, columns)
+    bands: dict  # level -> (lower, upper), each (horizon, columns)
+    estimator: object
+    settings: dict
+    season: int
+
+
+def bands_of(est, horizon: int, levels) -> dict:
+    """The forecaster's prediction intervals, {level: (lower, upper)}; empty when it has none."""
+    levels = list(levels)
+    if not levels or not hasattr(est, "predict_interval"):
+        return {}
+    out = est.predict_interval(prediction_horizon=horizon, level=levels)
+    if not isinstance(out, dict):  # a single level
+        out = {levels[0]: out}
+    bands = {}
+    for level in levels:
+        pair = out.get(level)
+        if pair is None and float(level).is_integer():
+            pair = out.get(int(level))
+        if pair is not None:
+            bands[level] = (np.asarray(pair[0], dtype=float), np.asarray(pair[1], dtype=float))
+    return bands
+
+
+def forecast(
+    algorithm: str, times, filled: np.ndarray, horizon: int, levels=(), season: int | None = None
+) -> Forecast:
+    """Trains an algorithm on a filled series (rows on its grid) and forecasts ``horizon`` steps
+    past its end, with the bands of ``levels`` and the dates of the engine's calendar. The season
+    is detected on the series unless given."""
+    filled = np.asarray(filled, dtype=float)
+    if filled.ndim == 1:
+        filled = filled.reshape(-1, 1)
+    season = detect_season(filled) if season is None else max(1, int(season))
+    settings = settings_for(algorithm, filled, season)
+    est = forecaster(algorithm, settings, horizon)
+    # The engine prints notices (skipped updates and the like); keep the output readable.
+    with contextlib.redirect_stdout(io.StringIO()):
+        est.fit(filled, None, _reset_model=True)
+    if not getattr(est, "is_fitted_", False):
+        raise ValueError("the model did not initialise on the training data")
+    point = np.asarray(est.predict(prediction_horizon=horizon), dtype=float).reshape(horizon, -1)
+    bands = {
+        lv: (lo.reshape(point.shape), hi.reshape(point.shape))
+        for lv, (lo, hi) in bands_of(est, horizon, levels).items()
+    }
+    return Forecast(algorithm, future_times(times, horizon), point, bands, est, settings, season)
+
+
+def score(actual, predicted, insample, season: int, lower=None, upper=None, level=None) -> dict:
+    """The engine's accuracy of one column's forecast: mae, rmse, smape, mase, msis, coverage."""
+    return _tarn.accuracy(
+        np.asarray(actual, dtype=float),
+        np.asarray(predicted, dtype=float),
+        np.asarray(insample, dtype=float),
+        max(1, int(season)),
+        lower,
+        upper,
+        level,
+    )

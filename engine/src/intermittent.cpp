@@ -67,6 +67,8 @@ double gamma_quantile(double u, double mean, double cv2) {
 
 }  // namespace
 
+constexpr double kMaxScaled = 1e300;
+
 const char* intermittent_method_name(IntermittentMethod m) {
   switch (m) {
     case IntermittentMethod::Croston:
@@ -143,7 +145,9 @@ void Intermittent::observe(double value, std::int64_t gap) {
   }
   // Missing periods are skipped: every method works on the periods observed.
   if (!std::isfinite(x)) return;
-  observe_value(x / scale_);
+  // Values are of order one after scaling; bounding them keeps every sum of the state (a
+  // bucket of kMaxLevels values, a difference of two sizes) within the range of a double.
+  observe_value(std::clamp(x / scale_, -kMaxScaled, kMaxScaled));
 }
 
 void Intermittent::observe_value(double y) {
@@ -357,7 +361,7 @@ void Intermittent::interval_ahead(std::int64_t h, double coverage, double* lower
     auto quantile = [&](double u) {
       if (!(mean_size > 0.0) || u <= 1.0 - pi) return 0.0;
       const double v = std::min((u - (1.0 - pi)) / pi, 1.0 - 1e-12);
-      const double q = gamma_quantile(v, mean_size, std::max(cv2_pred, 1e-6));
+      const double q = gamma_quantile(v, mean_size, std::clamp(cv2_pred, 1e-6, 1e6));
       return detail::unscale(detail::finite_or(q, 0.0), scale_);
     };
     const double a = 0.5 * (1.0 - coverage);

@@ -353,9 +353,10 @@ void Intermittent::interval_ahead(std::int64_t h, double coverage, double* lower
     const double cv2 = size_n_ >= 2.0 && size_mean_ != 0.0
                            ? size_m2_ / (size_n_ - 1.0) / (size_mean_ * size_mean_)
                            : 1.0;
-    // The rate is an exponentially weighted mean: its own error (variance alpha / (2 - alpha)
-    // of a single value's in steady state) widens the spread of the sizes a period may bring.
-    const double inflate = 1.0 + alpha_ / (2.0 - alpha_);
+    // The rate is an estimate: its own error widens the spread of the sizes a period may
+    // bring. An exponentially weighted mean has alpha / (2 - alpha) of a single value's
+    // variance in steady state, but it never knows more than a mean of the demands seen.
+    const double inflate = 1.0 + std::max(alpha_ / (2.0 - alpha_), 1.0 / std::max(size_n_, 1.0));
     const double cv2_pred = (1.0 + (std::isfinite(cv2) ? cv2 : 1.0)) * inflate - 1.0;
     // Quantile u of the single-period demand.
     auto quantile = [&](double u) {

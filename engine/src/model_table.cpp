@@ -247,7 +247,7 @@ std::vector<ModelEntry> make_table() {
   inter.candidate = CandidateRole::Intermittent;
   inter.make_candidate = &intermittent_candidate;
   inter.forecaster.algorithm = "intermittent";
-  inter.forecaster.note = "intermittent demand (Croston, SBA, TSB, ADIDA or IMAPA)";
+  inter.forecaster.note = "intermittent demand: Croston, SBA, TSB, ADIDA or IMAPA";
   inter.forecaster.settings_doc =
       "intermittent: training_sample_size (default 0.999999), method (\"auto\", \"croston\",\n"
       "\"sba\", \"tsb\", \"adida\" or \"imapa\"; \"auto\" chooses on the training data), alpha "

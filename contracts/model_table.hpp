@@ -37,6 +37,8 @@ inline const char* role_name(tarn::CandidateRole role) {
       return "combined";
     case tarn::CandidateRole::Baseline:
       return "baseline";
+    case tarn::CandidateRole::Intermittent:
+      return "intermittent";
     case tarn::CandidateRole::None:
       break;
   }

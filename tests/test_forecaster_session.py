@@ -13,7 +13,7 @@ from tidewell_ts_libs.deps.tarn import _tarn, forecasters, model_table
 from tidewell_ts_libs.quillcast.quillcast_chain import ForecastingPipeline
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
-ALGORITHMS = ["hw", "arima", "arma", "bats", "autoforecaster"]
+ALGORITHMS = ["hw", "arima", "arma", "bats", "autoforecaster", "intermittent"]
 
 
 def wave(n, level=100.0):

@@ -8,12 +8,12 @@ from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 from tidewell_ts_libs.utils import quillcast as qc
 
 TABLE = tarn.model_table()
-ALGORITHMS = ("hw", "arima", "arma", "bats", "autoforecaster")
+ALGORITHMS = ("hw", "arima", "arma", "bats", "autoforecaster", "intermittent")
 
 
 def test_every_entry_is_a_builder_of_its_own_kind():
     names = [e["name"] for e in TABLE]
-    assert names == ["hws", "arima", "arma", "bats", "theta", "snaive", "auto"]
+    assert names == ["hws", "arima", "arma", "bats", "theta", "snaive", "auto", "intermittent"]
     # The builders the forecaster offers come first.
     offered = [e["name"] for e in TABLE if e["algorithm"]]
     assert tarn.forecasters.__all__ == offered + [n for n in names if n not in offered]
@@ -33,7 +33,7 @@ def test_algorithm_lists_are_the_tables():
     assert QuillcastForecaster.get_param_dist()["algorithm"] == list(ALGORITHMS)
     entries = [k for k, v in vars(qc.Forecasters).items() if isinstance(v, str) and k[0] != "_"]
     assert sorted(entries) == sorted(ALGORITHMS)
-    with pytest.raises(TypeError, match="one of hw, arima, arma, bats, autoforecaster"):
+    with pytest.raises(TypeError, match="one of hw, arima, arma, bats, autoforecaster, intermittent"):
         QuillcastForecaster()._getModel(algorithm=1)
 
 

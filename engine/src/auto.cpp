@@ -20,21 +20,38 @@ const std::vector<std::string>& all_families() {
   return names;
 }
 
+// The families of the table with one of `roles`, in table order.
+std::vector<std::string> families_with(std::initializer_list<CandidateRole> roles) {
+  std::vector<std::string> out;
+  for (const auto& e : model_table()) {
+    if (std::find(roles.begin(), roles.end(), e.candidate) != roles.end()) out.push_back(e.name);
+  }
+  return out;
+}
+
+// The families tried by default on series that are not intermittent.
+const std::vector<std::string>& regular_families() {
+  static const std::vector<std::string> names =
+      families_with({CandidateRole::Combined, CandidateRole::Baseline});
+  return names;
+}
+
+// The families tried on intermittent series.
+const std::vector<std::string>& intermittent_families() {
+  static const std::vector<std::string> names = families_with({CandidateRole::Intermittent});
+  return names;
+}
+
 // The families of the baseline (the only candidates when the data are too few for a search).
 const std::vector<std::string>& baseline_families() {
-  static const std::vector<std::string> names = [] {
-    std::vector<std::string> out;
-    for (const auto& e : model_table()) {
-      if (e.candidate == CandidateRole::Baseline) out.push_back(e.name);
-    }
-    return out;
-  }();
+  static const std::vector<std::string> names = families_with({CandidateRole::Baseline});
   return names;
 }
 
 bool in_combination(const std::string& name) {
   const ModelEntry* e = find_model(name);
-  return e && e->candidate == CandidateRole::Combined;
+  return e &&
+         (e->candidate == CandidateRole::Combined || e->candidate == CandidateRole::Intermittent);
 }
 
 // A new, untrained candidate of family `name` for n training values with season length m.
@@ -60,6 +77,21 @@ double safe_forecast(const Model& model, double h) {
 }
 
 }  // namespace
+
+// Syntetos, Boylan & Croston (2005): demand whose average interval between demands (ADI)
+// exceeds 1.32 periods is intermittent (or lumpy), and Croston-type methods forecast it better
+// than smoothing of the values does.
+bool auto_detail::is_intermittent(const double* y, std::size_t n) {
+  std::size_t observed = 0, demands = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(y[i])) continue;
+    if (y[i] < 0.0) return false;  // not demand data
+    ++observed;
+    if (y[i] != 0.0) ++demands;
+  }
+  return demands > 0 &&
+         static_cast<double>(observed) > kIntermittentAdi * static_cast<double>(demands);
+}
 
 double auto_detail::mean_of(const std::vector<double>& f) {
   if (f.empty()) return detail::nan_value();
@@ -135,6 +167,11 @@ void AutoSelector::clear() {
   errs_.clear();
   choice_ = -1;
   cal_sum_ = cal_count_ = 0.0;
+}
+
+bool AutoSelector::intermittent_fit() const {
+  return cands_.size() == 1 && config_.candidates.empty() &&
+         intermittent_families() == candidate_names();
 }
 
 std::vector<std::string> AutoSelector::candidate_names() const {
@@ -259,8 +296,10 @@ void AutoSelector::fit() {
   const std::int64_t size = static_cast<std::int64_t>(train_.size());
   // Too few values for a model search: the latest value carries forward (the naive forecast).
   const auto& families = n < static_cast<std::size_t>(kMinTraining) ? baseline_families()
-                         : config_.candidates.empty()               ? all_families()
-                                                                    : config_.candidates;
+                         : !config_.candidates.empty()              ? config_.candidates
+                         : auto_detail::is_intermittent(train_.values().data(), train_.size())
+                             ? intermittent_families()
+                             : regular_families();
   cands_.clear();
   for (const auto& name : families) {
     try {
@@ -376,6 +415,16 @@ double AutoSelector::calibration() const {
 
 void AutoSelector::interval_ahead(std::int64_t h, double coverage, double* lower,
                                   double* upper) const {
+  if (intermittent_fit()) {
+    // The intermittent family's own bounds: quantiles of a single period's demand, which has
+    // an atom at zero; offsets scaled about the forecast would misplace them.
+    cands_.front().model->forecast_interval_path(h, coverage, lower, upper);
+    for (std::int64_t k = 0; k < h; ++k) {
+      lower[k] = to_fed(lower[k]);
+      upper[k] = to_fed(upper[k]);
+    }
+    return;
+  }
   std::vector<double> below, above;
   if (!output_offsets(h, coverage, below, above)) {
     throw NotInitialized("auto model: no candidate knows its forecast errors yet");
@@ -477,6 +526,9 @@ std::string AutoSelector::describe() const {
       if (errs_[i].count) os << " mae=" << errs_[i].mean();
     }
     os << "]";
+    if (intermittent_fit()) {
+      os << " (intermittent demand)";
+    }
     if (choice() != "combination" && choice_ < 0) {
       os << " (no model-based candidate: too few values for a model search, naive forecast)";
     }

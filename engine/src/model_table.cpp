@@ -5,6 +5,7 @@
 #include "tarn/auto.hpp"
 #include "tarn/bats.hpp"
 #include "tarn/holt_winters.hpp"
+#include "tarn/intermittent.hpp"
 #include "tarn/naive.hpp"
 #include "tarn/theta.hpp"
 
@@ -55,6 +56,12 @@ std::unique_ptr<Model> theta_candidate(std::int64_t n, int m) {
 
 std::unique_ptr<Model> snaive_candidate(std::int64_t n, int m) {
   return std::make_unique<SeasonalNaive>(SeasonalNaiveConfig{n, m});
+}
+
+std::unique_ptr<Model> intermittent_candidate(std::int64_t n, int) {
+  IntermittentConfig c;
+  c.training_sample_size = n;
+  return std::make_unique<Intermittent>(c);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -231,6 +238,27 @@ std::vector<ModelEntry> make_table() {
   aut.forecaster.season_sized = true;
   aut.forecaster.ids = {{"5", {}}};
   t.push_back(std::move(aut));
+
+  ModelEntry inter;
+  inter.name = "intermittent";
+  inter.make_default = &make_default<Intermittent>;
+  inter.build = &build_intermittent;
+  inter.options = {{"training_sample_size", 0}, {"method", "auto"}, {"alpha", 0}, {"beta", 0}};
+  inter.candidate = CandidateRole::Intermittent;
+  inter.make_candidate = &intermittent_candidate;
+  inter.forecaster.algorithm = "intermittent";
+  inter.forecaster.note = "intermittent demand: Croston, SBA, TSB, ADIDA or IMAPA";
+  inter.forecaster.settings_doc =
+      "intermittent: training_sample_size (default 0.999999), method (\"auto\", \"croston\",\n"
+      "\"sba\", \"tsb\", \"adida\" or \"imapa\"; \"auto\" chooses on the training data), alpha "
+      "and beta\n(smoothing parameters; 0: chosen on the training data). Values are fitted on "
+      "their own\nscale (zeros stay zeros) whatever log_transform says.";
+  inter.forecaster.settings = {share("training_sample_size", none), given("method"), given("alpha"),
+                               given("beta")};
+  inter.forecaster.size_key = "training_sample_size";
+  inter.forecaster.size_none_is_length = true;
+  inter.forecaster.ids = {{"8", {}}};
+  t.push_back(std::move(inter));
   return t;
 }
 

@@ -49,6 +49,38 @@ TEST(Auto, FindsTheSeasonAndRunsEveryFamily) {
   for (int h = 1; h <= 24; ++h) EXPECT_NEAR(a.forecast_steps(h), truth[95 + h], 1.5) << h;
 }
 
+TEST(Auto, IntermittentSeriesGetTheIntermittentFamilyAlone) {
+  // Demand in about one period of three: average interval near 3 > 1.32.
+  std::mt19937 rng(4);
+  std::bernoulli_distribution occur(0.3);
+  std::vector<double> y(80);
+  for (double& v : y)
+    v = occur(rng) ? 1.0 + std::floor(5.0 * std::generate_canonical<double, 32>(rng)) : 0.0;
+  AutoSelector a = fed(y, AutoConfig{60, 0, {}});
+  EXPECT_EQ(a.candidate_names(), std::vector<std::string>{"intermittent"});
+  EXPECT_EQ(a.choice(), "combination");
+  EXPECT_NE(a.describe().find("intermittent demand"), std::string::npos);
+  const auto b = a.forecast_interval_steps(1, 0.95);
+  EXPECT_EQ(b.first, 0.0);
+  EXPECT_GT(b.second, a.forecast_steps(1));
+  EXPECT_EQ(tarn::Model::deserialize(a.serialize())->forecast_steps(2), a.forecast_steps(2));
+
+  // Zeros below the threshold, negative values, a series without demand and an explicit list
+  // of families keep the regular candidates.
+  std::vector<double> few_zeros = seasonal(60, 4);
+  for (std::size_t i = 0; i < few_zeros.size(); i += 5) few_zeros[i] = 0.0;
+  std::vector<double> negative = y;
+  negative[3] = -1.0;
+  for (const auto& series : {few_zeros, negative, std::vector<double>(60, 0.0)}) {
+    const auto names = fed(series, AutoConfig{60, 0, {}}).candidate_names();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "intermittent"), 0);
+    EXPECT_NE(std::count(names.begin(), names.end(), "snaive"), 0);
+  }
+  EXPECT_EQ(fed(y, AutoConfig{60, 0, {"theta"}}).candidate_names(),
+            std::vector<std::string>{"theta"});
+  EXPECT_TRUE(tarn::auto_detail::is_intermittent(y.data(), y.size()));
+}
+
 TEST(Auto, WaitsForMinTrainingDataOfAtLeastEight) {
   AutoSelector a(AutoConfig{3, 0, {"theta"}});
   for (int t = 0; t < 7; ++t) a.update(t, t);

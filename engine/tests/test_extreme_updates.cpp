@@ -43,6 +43,6 @@ TEST_P(ExtremeUpdates, StateStaysLoadable) {
 
 INSTANTIATE_TEST_SUITE_P(Models, ExtremeUpdates,
                          ::testing::Values("hws", "arima", "arma", "bats", "auto", "theta",
-                                           "snaive"));
+                                           "snaive", "intermittent"));
 
 }  // namespace

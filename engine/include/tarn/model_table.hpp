@@ -31,6 +31,9 @@ enum class CandidateRole {
   None,      // not a candidate
   Combined,  // a candidate whose forecast joins the combination
   Baseline,  // a candidate outside the combination; the only one when the data are too few
+  // A candidate only for intermittent training data (many periods without demand, see
+  // auto.hpp), and there the only model-based one; never tried on other series.
+  Intermittent,
 };
 
 // One setting the forecaster passes to the model's builder.

@@ -15,7 +15,7 @@ endif()
 # Build cost: most of a module's compile time is pybind11 itself (its headers, and the code of
 # its dispatcher and type machinery that every module carries), not the module's own code.
 # The modules therefore share one precompiled header of pybind11, the standard library and
-# support/pyclass.hpp (built once, by tw_module_pch), and in Release builds their binding code
+# support/pyclass.hpp (built once, with the first module), and in Release builds their binding code
 # is optimised for size (-Os), which compiles about a quarter faster than -O3 and is as fast
 # for code that converts arguments and calls the engine. The engine keeps -O3.
 option(TW_MODULE_PCH "Modules share one precompiled header of pybind11 and the standard library" ON)
@@ -38,17 +38,10 @@ ${CMAKE_CXX_COMPILER_LAUNCHER}")
   endif()
 endfunction()
 
-if(TW_MODULE_PCH)
-  add_library(tw_module_pch OBJECT ${PROJECT_SOURCE_DIR}/support/module_pch.cpp)
-  tw_module_settings(tw_module_pch)
-  target_precompile_headers(tw_module_pch PRIVATE <pybind11/pybind11.h> <pybind11/stl.h>
-    <pybind11/numpy.h> <algorithm> <cmath> <cstdint> <map> <memory> <string> <utility> <vector>
-    ${PROJECT_SOURCE_DIR}/support/pyclass.hpp)
-endif()
-
 function(tw_add_all_modules)
   set(pkg_root ${PROJECT_SOURCE_DIR}/src)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS RELATIVE ${pkg_root} ${pkg_root}/tidewell_ts_libs/*.cpp)
+  set(pch_owner "")
   foreach(src IN LISTS sources)
     get_filename_component(dir ${src} DIRECTORY)
     get_filename_component(name ${src} NAME_WE)
@@ -57,8 +50,13 @@ function(tw_add_all_modules)
     pybind11_add_module(${target} MODULE NO_EXTRAS ${pkg_root}/${src})
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${name})
     tw_module_settings(${target})
-    if(TW_MODULE_PCH)
-      target_precompile_headers(${target} REUSE_FROM tw_module_pch)
+    if(TW_MODULE_PCH AND pch_owner)
+      target_precompile_headers(${target} REUSE_FROM ${pch_owner})
+    elseif(TW_MODULE_PCH)
+      set(pch_owner ${target})
+      target_precompile_headers(${target} PRIVATE <pybind11/pybind11.h> <pybind11/stl.h>
+        <pybind11/numpy.h> <algorithm> <cmath> <cstdint> <map> <memory> <string> <utility>
+        <vector> ${PROJECT_SOURCE_DIR}/support/pyclass.hpp)
     endif()
     file(RELATIVE_PATH to_engine ${PROJECT_SOURCE_DIR}/src/${dir} ${PROJECT_SOURCE_DIR}/src/${TW_ENGINE_DIR})
     if(to_engine STREQUAL "")

@@ -54,17 +54,7 @@ rm -rf "$wheels"
 .venv/bin/python -m pip wheel -q --no-deps -w "$wheels" "${werror[@]}" . >build/wheel.log 2>&1 &
 build_pid=$!
 trap 'kill "$build_pid" 2>/dev/null || true' EXIT
-mapfile -t deps < <(.venv/bin/python - "$extras" <<'PY'
-import sys
-import tomllib
-
-project = tomllib.load(open("pyproject.toml", "rb"))["project"]
-deps = list(project["dependencies"])
-for extra in sys.argv[1].split(","):
-    deps += project["optional-dependencies"][extra]
-print("\n".join(deps))
-PY
-)
+mapfile -t deps < <(.venv/bin/python scripts/requirements.py "$extras")
 pip_install --no-compile "${deps[@]}"
 if ! wait "$build_pid"; then
   grep -v "^WARNING: Location" build/wheel.log >&2 || true

@@ -44,9 +44,7 @@ werror=()
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 # The C++ build (processor-bound) runs in the background while pip downloads and installs the
-# Python dependencies (network- and disk-bound); then the built wheel is installed. The
-# dependencies are not byte-compiled now: Python compiles the modules it imports when it
-# first imports them.
+# Python dependencies (network- and disk-bound); then the built wheel is installed.
 echo "== building tidewell_ts_libs, installing its dependencies into .venv"
 mkdir -p build
 wheels=build/wheel
@@ -55,7 +53,7 @@ rm -rf "$wheels"
 build_pid=$!
 trap 'kill "$build_pid" 2>/dev/null || true' EXIT
 mapfile -t deps < <(.venv/bin/python scripts/requirements.py "$extras")
-pip_install --no-compile "${deps[@]}"
+pip_install "${deps[@]}"
 if ! wait "$build_pid"; then
   grep -v "^WARNING: Location" build/wheel.log >&2 || true
   echo "setup.sh: building tidewell_ts_libs failed (log: build/wheel.log)" >&2

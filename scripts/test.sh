@@ -51,7 +51,7 @@ if [ "${TW_PANDAS2:-1}" != 0 ]; then
   venv2=build/venv-pandas2
   [ -x "$venv2/bin/python" ] || "${PYTHON:-python3}" -m venv "$venv2"
   mapfile -t deps < <("$venv2/bin/python" scripts/requirements.py plot,test,dask)
-  "$venv2/bin/python" -m pip install -q --no-compile "${deps[@]}" "pandas<3" 2>&1 |
+  "$venv2/bin/python" -m pip install -q "${deps[@]}" "pandas<3" 2>&1 |
     { grep -v "^WARNING: Location" || true; }
   "$venv2/bin/python" -m pip install -q --no-deps --force-reinstall build/wheel/tidewell_ts_libs-*.whl \
     2>&1 | { grep -v "^WARNING: Location" || true; }

@@ -35,11 +35,30 @@ fi
 pip_install() {
   .venv/bin/python -m pip install -q "$@" 2>&1 | { grep -v "^WARNING: Location" || true; }
 }
-pip_install --upgrade pip
-echo "== building and installing tidewell_ts_libs into .venv"
 extras="plot"
 [ "$dev" -eq 1 ] && extras="plot,test,dask"
 # Development builds (and CI) treat compiler warnings as errors.
 werror=()
 [ "$dev" -eq 1 ] && werror=(--config-settings=cmake.define.TW_WERROR=ON)
-pip_install "${werror[@]}" ".[$extras]"
+# Both cores for the C++ build, whichever build tool CMake finds.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+
+# The C++ build (processor-bound) runs in the background while pip downloads and installs the
+# Python dependencies (network- and disk-bound); then the built wheel is installed.
+echo "== building tidewell_ts_libs, installing its dependencies into .venv"
+mkdir -p build
+wheels=build/wheel
+rm -rf "$wheels"
+.venv/bin/python -m pip wheel -q --no-deps -w "$wheels" "${werror[@]}" . >build/wheel.log 2>&1 &
+build_pid=$!
+trap 'kill "$build_pid" 2>/dev/null || true' EXIT
+mapfile -t deps < <(.venv/bin/python scripts/requirements.py "$extras")
+pip_install "${deps[@]}"
+if ! wait "$build_pid"; then
+  grep -v "^WARNING: Location" build/wheel.log >&2 || true
+  echo "setup.sh: building tidewell_ts_libs failed (log: build/wheel.log)" >&2
+  exit 1
+fi
+trap - EXIT
+echo "== installing tidewell_ts_libs into .venv"
+pip_install --no-deps --force-reinstall "$wheels"/tidewell_ts_libs-*.whl

@@ -32,7 +32,9 @@ def test_every_form_of_dates_trains_the_same_models():
     assert ref.get_train_interval() == 1.0
     as_text = df.assign(ds=df.ds.dt.strftime("%Y-%m-%d"))
     as_objects = np.empty((len(df), 2), dtype=object)
-    as_objects[:, 0], as_objects[:, 1] = df.ds.to_numpy(), df.y.to_numpy()
+    # Python datetimes (numpy turns nanosecond datetime64 values into plain integers here)
+    as_objects[:, 0] = [t.to_pydatetime() for t in df.ds]
+    as_objects[:, 1] = df.y.to_numpy()
     with_zone = df.assign(ds=df.ds.dt.tz_localize("UTC"))
     for data in (as_text, as_objects, with_zone):
         f = forecaster().fit(data, None)

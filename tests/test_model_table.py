@@ -6,6 +6,7 @@ from tidewell_ts_libs import batch, cli
 from tidewell_ts_libs.deps import tarn
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 from tidewell_ts_libs.utils import quillcast as qc
+from tidewell_ts_libs.utils.messages.messages import Messages
 
 TABLE = tarn.model_table()
 ALGORITHMS = ("hw", "arima", "arma", "bats", "autoforecaster", "intermittent")
@@ -35,6 +36,11 @@ def test_algorithm_lists_are_the_tables():
     assert sorted(entries) == sorted(ALGORITHMS)
     with pytest.raises(TypeError, match="one of hw, arima, arma, bats, autoforecaster, intermittent"):
         QuillcastForecaster()._getModel(algorithm=1)
+    # The message naming the algorithms lists the table's, with today's wording.
+    assert Messages.get_message(message_id="TIDEWELLTSLIBS0004E") == (
+        "TIDEWELLTSLIBS0004E: Unknown forecasting algorithm: use one of "
+        "hw, arima, arma, bats, autoforecaster."
+    )
 
 
 def test_forecaster_settings_and_search_come_from_the_table():

@@ -22,6 +22,7 @@
 
 #include "tarn/builders.hpp"
 #include "tarn/model.hpp"
+#include "tarn/model_table.hpp"
 
 namespace {
 
@@ -83,25 +84,82 @@ void check_round_trip(const tarn::Model& m) {
   }
 }
 
+// The string values the table knows for option `key`: its defaults, the forecaster's search
+// values and the texts its model ids test.
+std::vector<std::string> known_texts(const std::string& key) {
+  std::vector<std::string> out;
+  auto add = [&](const tarn::Value& v) {
+    if (v.type() == tarn::Value::Type::String &&
+        std::find(out.begin(), out.end(), v.text()) == out.end())
+      out.push_back(v.text());
+  };
+  for (const auto& e : tarn::model_table()) {
+    for (const auto& o : e.options)
+      if (o.first == key) add(o.second);
+    for (const auto& p : e.forecaster.search)
+      if (p.key == key)
+        for (const auto& v : p.values) add(v);
+    for (const auto& rule : e.forecaster.ids)
+      for (const auto& c : rule.conditions)
+        if (c.key == key) add(c.value);
+  }
+  return out;
+}
+
+// A text for a string option: one the table knows for it, a comma-separated list of the
+// selector's candidates, or a name that no option accepts.
+std::string text_value(const std::string& key, Bytes& in) {
+  const std::uint8_t k = in.u8();
+  const std::vector<std::string> known = known_texts(key);
+  if (k % 4 != 0 && !known.empty()) return known[in.u8() % known.size()];
+  if (k % 4 == 3) return "no_such_name";
+  std::string list;
+  const std::vector<std::string> candidates = tarn::candidate_families();
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if ((k >> (2 + i % 6)) & 1) list += (list.empty() ? "" : ",") + candidates[i];
+  }
+  return list;
+}
+
+// A whole number for an integer option: mostly small (-1 to 16, so that orders and seasons stay
+// cheap), sometimes up to 64 (training sizes).
+std::int64_t number_value(Bytes& in) {
+  const std::uint8_t k = in.u8();
+  if (k & 0x80) return 1 + in.u8() % 64;
+  return static_cast<std::int64_t>(k % 18) - 1;
+}
+
+// Options for `builder`, read from its entry in the table of models: each option is left out or
+// given a value of the type of its default (a fraction when the default is one) (an option without
+// a default gets a flag or a number). Values the builder rejects end the input early, so mostly
+// sensible values are drawn.
 tarn::Options options_for(const std::string& builder, Bytes& in) {
   tarn::Options o;
-  if (builder == "hws") {
+  const tarn::ModelEntry* entry = tarn::find_model(builder);
+  if (!entry) return o;
+  for (const auto& [key, def] : entry->options) {
     const std::uint8_t k = in.u8();
-    if (k & 1) {
-      o["is_season_length"] = (k & 2) != 0;
-      o["number_of_samples"] = 1 + in.u8() % 64;
-    } else {
-      o["samples_per_season"] = 1 + in.u8() % 16;
-      o["initial_training_seasons"] = 1 + in.u8() % 6;
-      o["compute_seasonality"] = (k & 2) != 0;
-      o["error_history_length"] = in.u8() % 9;
-      o["use_full_error_history"] = (k & 8) != 0;
+    if (k % 3 == 0) continue;  // left out: the builder's default
+    switch (def.type()) {
+      case tarn::Value::Type::Bool:
+        o[key] = (k & 4) != 0;
+        break;
+      case tarn::Value::Type::Number:
+        if (def.is_integral())
+          o[key] = number_value(in);
+        else
+          o[key] = static_cast<double>(number_value(in)) / 16.0;
+        break;
+      case tarn::Value::Type::String:
+        o[key] = text_value(key, in);
+        break;
+      case tarn::Value::Type::None:
+        if (k & 4)
+          o[key] = (k & 8) != 0;
+        else
+          o[key] = number_value(in);
+        break;
     }
-    o["algorithm_type"] = (k & 4) ? "multiplicative" : "additive";
-  } else if (builder == "bats") {
-    o["training_sample_size"] = 1 + in.u8() % 64;
-  } else if (builder == "arima" || builder == "arma" || builder == "auto") {
-    o["min_training_data"] = 1 + in.u8() % 64;
   }
   return o;
 }

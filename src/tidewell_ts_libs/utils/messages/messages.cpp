@@ -4,10 +4,21 @@
 #include <string>
 
 #include "pyclass.hpp"
+#include "tarn/model_table.hpp"
 
 namespace py = pybind11;
 
 namespace {
+
+// The forecaster's algorithm names in table order, for the message that lists them.
+std::string algorithm_list() {
+  std::string out;
+  for (const auto& name : tarn::forecaster_algorithms()) {
+    if (!out.empty()) out += ", ";
+    out += name;
+  }
+  return out;
+}
 
 // "{}" marks where the positional arguments go, in order; arguments without a mark are
 // appended. TIDEWELLTSLIBS0056E is formatted by scikit-learn with the estimator's class name.
@@ -18,7 +29,7 @@ const std::map<std::string, std::string>& catalogue() {
       {"TIDEWELLTSLIBS0002E", "The file {} holds no pipeline (the stored object is None)."},
       {"TIDEWELLTSLIBS0003E", "Cannot load a pipeline from {}: no such file."},
       {"TIDEWELLTSLIBS0004E",
-       "Unknown forecasting algorithm: use one of hw, arima, arma, bats, autoforecaster."},
+       "Unknown forecasting algorithm: use one of " + algorithm_list() + "."},
       {"TIDEWELLTSLIBS0005E", "Timestamp column index {} is outside the columns of the data."},
       {"TIDEWELLTSLIBS0006E",
        "The data has {} value columns but the forecaster was trained on {}."},

@@ -116,7 +116,7 @@ void Intermittent::clear() {
   variance_.reset();
 }
 
-bool Intermittent::set_log_input(double shift) {
+bool Intermittent::fit_log_input(double shift) {
   if (!std::isfinite(shift) || shift < 0.0) {
     throw InvalidArgument(
         "intermittent: the shift of log-transformed input must be finite and >= 0");

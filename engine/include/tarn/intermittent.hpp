@@ -81,7 +81,7 @@ class Intermittent : public Model {
   std::string describe() const override;
   std::unique_ptr<Model> clone() const override { return std::make_unique<Intermittent>(*this); }
   bool fit_available() override;
-  bool set_log_input(double shift) override;
+  bool fit_log_input(double shift) override;
 
   // Fitted facts (meaningful once initialised).
   IntermittentMethod method() const { return method_; }

@@ -160,12 +160,14 @@ inline double from_log_input(double fed, double shift) {
   if (!(shift > 0.0) || !std::isfinite(fed)) return fed;
   return std::min(std::exp(fed), std::numeric_limits<double>::max()) - shift;
 }
-// Forecasts that compound far ahead outgrow any double. Magnitudes beyond e^690 bend towards
-// e^709 (below the largest double) instead: finite, still strictly increasing, so interval bounds
-// stay apart from their forecast, and every smaller value unchanged. bend_log takes the
-// logarithm of the magnitude (for values that would overflow before they could be bent).
-constexpr double kBendLog = 690.0;
-constexpr double kCeilingLog = 709.0;
+// Forecasts that compound far ahead outgrow any double. Magnitudes beyond e^706 (about 2e306)
+// bend towards e^709.5 (below the largest double, e^709.78, with room left for a transform's
+// shift) instead: finite, still strictly increasing, so interval bounds stay apart from their
+// forecast, and every smaller value unchanged, so that data of any representable size short of
+// the very top keep their forecasts. bend_log takes the logarithm of the magnitude (for values
+// that would overflow before they could be bent).
+constexpr double kBendLog = 706.0;
+constexpr double kCeilingLog = 709.5;
 
 // Above kBendLog: kBendLog + room e / (room + e) for the excess e, which rises with slope 1 at
 // the bend and only slowly (not exponentially) closer to the ceiling, so that values far apart

@@ -87,7 +87,7 @@ class Model {
   // Says that the values to be fed are ln(x + shift) of the series x. A model that can fit on
   // the series' own scale does so, keeps forecasting on the scale it is fed, and returns true.
   // Any other takes the values as they are and returns false; its forecasts and interval bounds
-  // then bend below ln of the largest double (from 690 on, still increasing), so that the
+  // then bend below ln of the largest double (from 706 on, still increasing), so that the
   // caller can take exp of them. Only before the first observation (later: ignored, false).
   bool set_log_input(double shift);
   // Forgets every observation (the configuration stays).
@@ -177,7 +177,7 @@ class Model {
   // then names the time `t`.
   void check_gap(const char* what, double t, double dt) const;
   static std::string open_state(const std::string& bytes, Reader& r);
-  // A forecast or bound as the model gives it out: beyond e^690 (logarithms fed: beyond 690)
+  // A forecast or bound as the model gives it out: beyond e^706 (logarithms fed: beyond 706)
   // bent below the largest double (its exponential), still increasing.
   double fed_scale(double v) const;
   void read_state(Reader& r);

@@ -133,9 +133,10 @@ def test_default_windows_are_bounded_by_the_data():
     plan = plan_of(144, 12)
     assert (plan.horizon, plan.windows, plan.step, plan.holdout) == (12, 3, 12, 36)
     assert plan.origins(144) == [108, 120, 132]
-    # Two horizons and two seasons stay before the first origin.
-    assert plan_of(60, 12).windows == 3 and plan_of(59, 12).windows == 2
-    assert plan_of(40, 12).windows == 1
+    # Two horizons and three seasons stay before the first origin.
+    assert plan_of(72, 12).windows == 3 and plan_of(71, 12).windows == 2
+    assert plan_of(47, 12).windows == 1
+    assert plan_of(100, 4, horizon=20).windows == 3 and plan_of(99, 4, horizon=20).windows == 2
     # Without a season: 6 steps, shortened on a short series.
     assert plan_of(20, 1).horizon == 6 and plan_of(14, 1).horizon == 3
 

@@ -52,7 +52,7 @@ def _parser() -> argparse.ArgumentParser:
         "--windows",
         type=int,
         help="backtest windows, the last ending at the last row (default: 3, fewer when the rows "
-        "before the first would not hold two horizons and two seasons)",
+        "before the first would not hold two horizons and three seasons)",
     )
     p.add_argument(
         "--step",

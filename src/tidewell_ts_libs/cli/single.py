@@ -141,11 +141,15 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
     log(args, f"Detected season length: {season}; horizon {horizon}")
     log(args, f"Backtest: {plan.describe()}")
 
+    trained = f"{len(X_train)} rows"
+    if not plan.one_step and plan.windows > 1:
+        first, last = plan.origins(n)[0], plan.origins(n)[-1]
+        trained = f"the rows before each origin ({first} to {last})"
     results = []
     for i, alg in enumerate(algorithms, 1):
         settings = series.settings_for(alg, X_train, season)
         shown = ", ".join(f"{k}={v}" for k, v in settings.items())
-        log(args, f"[{i}/{len(algorithms)}] {alg}: training on {len(X_train)} rows ({shown}) ...")
+        log(args, f"[{i}/{len(algorithms)}] {alg}: training on {trained} ({shown}) ...")
         try:
             if plan.one_step:
                 r = run_algorithm(alg, settings, X_train, X_test, y_test, horizon, season)

@@ -156,7 +156,7 @@ def plot_single(path, df, time_col, targets, plan, results, best, futures, args,
     if plan.one_step:
         positions = np.arange(shown - holdout, shown)
         size, overlapping, kind = holdout, False, "one-step backtest"
-        note = " one-step backtest (sliding window fed the actual values)"
+        note = " one-step backtest"
     else:
         positions = np.concatenate(
             [np.arange(o, o + plan.horizon) - start for o in plan.origins(n)]

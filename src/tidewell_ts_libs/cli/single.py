@@ -144,7 +144,7 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
     trained = f"{len(X_train)} rows"
     if not plan.one_step and plan.windows > 1:
         first, last = plan.origins(n)[0], plan.origins(n)[-1]
-        trained = f"the rows before each origin ({first} to {last})"
+        trained = f"{first} to {last} rows, at {plan.windows} origins"
     results = []
     for i, alg in enumerate(algorithms, 1):
         settings = series.settings_for(alg, X_train, season)

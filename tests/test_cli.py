@@ -32,6 +32,7 @@ def test_forecasts_a_csv_and_writes_results(tmp_path, with_dates):
     table = [ln for ln in res.stdout.splitlines() if ln.split()[:1] in (["1"], ["2"])]
     assert sorted(ln.split()[1] for ln in table) == ["arima", "hw"]
     forecasts = pd.read_csv(out / "forecasts.csv")
+    # One window of a season (12 steps) fits within the 12 rows of --holdout.
     assert len(forecasts) == 12
     assert {"sales", "sales_hw", "sales_arima"} <= set(forecasts.columns)
     # A seasonal series with a trend: both forecasts should be close to the holdout.

@@ -34,15 +34,20 @@ def test_many_series_keep_dates_and_forecast_the_future(tmp_path):
     assert res.stderr == ""
     assert "2 missing months, 1 blank value, filled by linear interpolation" in res.stdout
     assert not list(out.glob("errors_*.csv"))
-    metrics = pd.read_csv(out / "metrics_hw.csv").set_index("id")
+    metrics = pd.read_csv(out / "metrics_hw.csv").set_index("store")
     assert metrics.loc["tiny", "status"] == "failed"
     assert (metrics.drop(index="tiny").status == "ok").all()
     assert (metrics.drop(index="tiny").smape < 10).all()
+    # Four years: one window of a year, after three years (a season is found in three).
+    assert (metrics.drop(index="tiny").n_windows == 1).all()
 
-    backtest = pd.read_csv(out / "forecasts_hw.csv", dtype={"time": str})
-    s0 = backtest[backtest.id == "s0"]
-    # Monthly data default to a year ahead; the holdout is the last year of 2016..2019.
-    assert list(s0.time) == [f"2019-{m:02d}-01" for m in range(1, 13)]
+    backtest = pd.read_csv(out / "forecasts_hw.csv", dtype={"ds": str, "cutoff": str})
+    assert list(backtest.columns) == ["store", "cutoff", "ds", "actual", "forecast"]
+    s0 = backtest[backtest.store == "s0"]
+    # Monthly data default to a year ahead: the window forecasts 2019.
+    assert list(s0.ds) == [f"2019-{m:02d}-01" for m in range(1, 13)]
+    assert set(s0.cutoff) == {"2018-12-01"}
+    assert "Ranked by a rolling-origin forecast of 12 steps" in res.stdout
 
     future = pd.read_csv(out / "forecast.csv", dtype={"ds": str})
     assert list(future.columns) == ["store", "ds", "algorithm", "step", "forecast",

@@ -10,6 +10,7 @@ import pandas as pd
 import pytest
 
 from tidewell_ts_libs import series
+from tidewell_ts_libs.backtest import cross_validation
 from tidewell_ts_libs.batch import forecast_many
 from tidewell_ts_libs.cli import main
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
@@ -193,17 +194,25 @@ def test_every_door_gives_the_same_forecast(tmp_path, case, shape):
         got = got[list(direct.columns)].reset_index(drop=True)
         got["time"] = got["time"].to_numpy().astype("datetime64[ns]")
         pd.testing.assert_frame_equal(got, direct, check_exact=True, obj=name)
-    # The ranking's scores of the long format are forecast_many's, late start and gaps included.
+    # The ranking's scores of the long format are cross_validation's, late start and gaps
+    # included (each series with the windows that fit it).
     frame = pd.concat(
         [
             pd.DataFrame({"unique_id": "a", "ds": times, "y": values}),
             pd.DataFrame({"unique_id": "b", "ds": other[0], "y": other[1]}),
         ]
     )
-    batch = forecast_many(frame, algorithm=algorithm, horizon=horizon, holdout=horizon).errors
     cli = pd.read_csv(tmp_path / "long" / f"metrics_{algorithm}.csv", **EXACT)
-    for key in ("n_train", "smape", "mase", "mae", "rmse"):
-        np.testing.assert_array_equal(cli[key].to_numpy(), batch[key].to_numpy(), err_msg=key)
+    for sid, windows in zip(cli.id, cli.n_windows, strict=True):
+        assert windows >= 1
+        cv = cross_validation(
+            frame[frame.unique_id == sid], algorithm=algorithm, h=horizon,
+            n_windows=int(windows), refit=True,
+        )
+        got = cli[cli.id == sid]
+        assert int(got.n_train.iloc[0]) == int(cv.errors.n_train.iloc[0])
+        for key in ("smape", "mase", "mae", "rmse"):
+            assert got[key].iloc[0] == cv.metrics[key].iloc[0], (sid, key)
     # The forecaster trained on the dates forecasts at the same dates, except on business days,
     # whose weekends it takes as missing days.
     if case != "business-day":

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "tarn/interpolate_methods.hpp"
+
 namespace tarn {
 namespace interp {
 
@@ -315,53 +317,72 @@ void check_axis(const double* x, std::size_t n) {
 
 }  // namespace
 
-Method method_from_name(const std::string& name) {
-  static const std::pair<const char*, Method> names[] = {
-      {"linear", Method::linear},
-      {"cubic", Method::cubic},
-      {"nearest", Method::nearest},
-      {"prev", Method::prev},
-      {"previous", Method::prev},
-      {"next", Method::next},
-      {"fill", Method::fill},
-      {"quadratic", Method::quadratic},
-      {"akima", Method::akima},
-      {"barycentric", Method::barycentric},
-      {"polynomial", Method::polynomial},
-      {"spline", Method::spline},
-  };
-  for (const auto& [n, m] : names) {
-    if (name == n) return m;
+namespace {
+
+struct MethodName {
+  Method method;
+  const char* name;
+  bool basic;
+};
+
+// The one table of method names: the basic methods first, in the order they are listed.
+constexpr MethodName kMethods[] = {
+    {Method::linear, "linear", true},
+    {Method::cubic, "cubic", true},
+    {Method::nearest, "nearest", true},
+    {Method::prev, "prev", true},
+    {Method::next, "next", true},
+    {Method::fill, "fill", true},
+    {Method::quadratic, "quadratic", false},
+    {Method::akima, "akima", false},
+    {Method::barycentric, "barycentric", false},
+    {Method::polynomial, "polynomial", false},
+    {Method::spline, "spline", false},
+};
+
+std::vector<std::string> names_of(bool basic_only) {
+  std::vector<std::string> out;
+  for (const auto& m : kMethods) {
+    if (m.basic || !basic_only) out.emplace_back(m.name);
   }
-  throw std::invalid_argument("unknown interpolation method '" + name +
-                              "': use linear, cubic, nearest, prev, next, fill, quadratic, akima, "
-                              "barycentric, polynomial or spline");
+  return out;
+}
+
+}  // namespace
+
+const std::vector<std::string>& basic_methods() {
+  static const std::vector<std::string> names = names_of(true);
+  return names;
+}
+
+const std::vector<std::string>& all_methods() {
+  static const std::vector<std::string> names = names_of(false);
+  return names;
+}
+
+std::string joined_names(const std::vector<std::string>& names, const char* last_word) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      out += (last_word && i + 1 == names.size()) ? std::string(" ") + last_word + " " : ", ";
+    }
+    out += names[i];
+  }
+  return out;
+}
+
+Method method_from_name(const std::string& name) {
+  if (name == "previous") return Method::prev;
+  for (const auto& m : kMethods) {
+    if (name == m.name) return m.method;
+  }
+  throw std::invalid_argument("unknown interpolation method '" + name + "': use " +
+                              joined_names(all_methods(), "or"));
 }
 
 const char* method_name(Method m) {
-  switch (m) {
-    case Method::linear:
-      return "linear";
-    case Method::cubic:
-      return "cubic";
-    case Method::nearest:
-      return "nearest";
-    case Method::prev:
-      return "prev";
-    case Method::next:
-      return "next";
-    case Method::fill:
-      return "fill";
-    case Method::quadratic:
-      return "quadratic";
-    case Method::akima:
-      return "akima";
-    case Method::barycentric:
-      return "barycentric";
-    case Method::polynomial:
-      return "polynomial";
-    case Method::spline:
-      return "spline";
+  for (const auto& entry : kMethods) {
+    if (entry.method == m) return entry.name;
   }
   return "?";
 }

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "tarn/interpolate.hpp"
+#include "tarn/interpolate_methods.hpp"
 
 using tarn::interp::fill_matrix;
 using tarn::interp::fill_series;
@@ -196,6 +200,28 @@ TEST(Interpolate, BadTimeAxisIsRejected) {
   EXPECT_THROW(fill_series(hole.data(), y.data(), 3, opts(Method::linear)), std::invalid_argument);
   EXPECT_THROW(tarn::interp::method_from_name("cubical"), std::invalid_argument);
   EXPECT_EQ(tarn::interp::method_from_name("previous"), Method::prev);
+}
+
+TEST(Interpolate, OneListOfMethodNames) {
+  using tarn::interp::all_methods;
+  using tarn::interp::basic_methods;
+  const std::vector<std::string> basic{"linear", "cubic", "nearest", "prev", "next", "fill"};
+  EXPECT_EQ(basic_methods(), basic);
+  ASSERT_EQ(all_methods().size(), 11u);
+  EXPECT_TRUE(std::equal(basic.begin(), basic.end(), all_methods().begin()));
+  // Every listed name is a method and is its own name back.
+  for (const auto& name : all_methods()) {
+    EXPECT_EQ(tarn::interp::method_name(tarn::interp::method_from_name(name)), name);
+  }
+  try {
+    tarn::interp::method_from_name("cubical");
+    FAIL() << "no error for an unknown method";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("use linear, cubic, nearest, prev, next, fill, quadratic, "
+                                         "akima, barycentric, polynomial or spline"),
+              std::string::npos)
+        << e.what();
+  }
 }
 
 TEST(Interpolate, MatrixUsesTimeColumnAndMarker) {

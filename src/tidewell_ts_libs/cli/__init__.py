@@ -1,4 +1,4 @@
-"""Forecast a CSV in one command: rank the engine's forecasters on a holdout, then forecast the future.
+"""Forecast a CSV in one command: rank the engine's forecasters by backtests, then forecast the future.
 
     python -m tidewell_ts_libs [CSV] [options]
 
@@ -7,9 +7,9 @@ other columns are values. Without a CSV the embedded default dataset is used; ``
 from standard input. With --series-column the CSV is in long format (one row per series and time)
 and every series is forecast separately.
 
-One concern per module: ``args`` (options), ``reading`` (the input), ``ranking`` (the holdout
-backtest and its table), ``single`` and ``long_format`` (the two modes), ``output`` (the output
-folder and the forecast tables), ``plot`` and ``progress``. Every series, in either mode, is
+One concern per module: ``args`` (options), ``reading`` (the input), ``ranking`` (the backtest
+plan, the rolling-origin and one-step backtests, the table), ``single`` and ``long_format`` (the
+two modes), ``output`` (the output folder and the forecast tables), ``plot`` and ``progress``. Every series, in either mode, is
 trained and forecast on ``tidewell_ts_libs.series``, as ``forecast_many`` does.
 """
 

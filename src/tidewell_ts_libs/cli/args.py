@@ -6,17 +6,24 @@ import argparse
 
 from tidewell_ts_libs import series
 from tidewell_ts_libs._cliutil import InputError
-from tidewell_ts_libs.deps.tarn import forecaster_algorithms
+from tidewell_ts_libs.deps.tarn import forecaster_algorithms, model_table
 
 # The forecaster's algorithms, from the engine's table of models.
 ALGORITHMS = forecaster_algorithms()
+# Ranked unless --algorithms says otherwise: every algorithm for series in general. The
+# intermittent-demand family is left to the automatic selector, which turns to it by itself when
+# the demand is intermittent; asked for by name, it is ranked like the others.
+DEFAULT_ALGORITHMS = tuple(
+    e["algorithm"] for e in model_table() if e["algorithm"] and e["candidate"] != "intermittent"
+)
 
 
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="python -m tidewell_ts_libs",
-        description="Rank the engine's statistical forecasters on a holdout of a CSV's value "
-        "columns, refit the best on the whole series and forecast the next --horizon values with "
+        description="Rank the engine's statistical forecasters by rolling-origin backtests of a "
+        "CSV's value columns (each window forecast --horizon steps ahead from the rows before "
+        "it), refit the best on the whole series and forecast the next --horizon values with "
         "prediction intervals; write the backtest, the forecast, a plot and the best pipeline.",
     )
     p.add_argument(
@@ -32,19 +39,38 @@ def _parser() -> argparse.ArgumentParser:
     )
     p.add_argument(
         "--algorithms",
-        default=",".join(ALGORITHMS),
-        help=f"comma-separated algorithms among {', '.join(ALGORITHMS)} (default: all)",
+        default=",".join(DEFAULT_ALGORITHMS),
+        help=f"comma-separated algorithms among {', '.join(ALGORITHMS)} "
+        f"(default: {', '.join(DEFAULT_ALGORITHMS)})",
     )
     p.add_argument(
         "--holdout",
         type=int,
-        help="holdout rows for ranking (default: a fifth of the rows, at most 24, at least the horizon)",
+        help="the last rows the ranking forecasts: the backtest's windows stay within them "
+        "(with --one-step: a fifth of the rows, at most 24, at least the horizon)",
     )
     p.add_argument(
         "--horizon",
         type=int,
-        help="steps to forecast past the last timestamp, also the horizon of the holdout's sliding "
-        "window (default: one season, or 6 steps without a season; never longer than the holdout)",
+        help="steps to forecast past the last timestamp, also the steps each backtest window "
+        "forecasts (default: one season, or 6 steps without a season)",
+    )
+    p.add_argument(
+        "--windows",
+        type=int,
+        help="backtest windows, the last ending at the last row (default: 3, fewer when the rows "
+        "before the first would not hold two horizons and three seasons)",
+    )
+    p.add_argument(
+        "--step",
+        type=int,
+        help="rows between the origins of the backtest windows (default: the horizon)",
+    )
+    p.add_argument(
+        "--one-step",
+        action="store_true",
+        help="rank by a sliding window fed the holdout's actual values instead of forecasts from "
+        "rolling origins (optimistic: it never forecasts further than its window)",
     )
     p.add_argument(
         "--level",

@@ -1,4 +1,5 @@
-"""Long format (--series-column): every series forecast separately, on forecast_many."""
+"""Long format (--series-column): every series backtested by the rolling-origin cross-validation
+and forecast separately, on forecast_many."""
 
 from __future__ import annotations
 
@@ -16,6 +17,7 @@ from tidewell_ts_libs.cli.args import log
 from tidewell_ts_libs.cli.output import band_columns, make_output
 from tidewell_ts_libs.cli.plot import plot_long
 from tidewell_ts_libs.cli.progress import Progress
+from tidewell_ts_libs.cli.ranking import DEFAULT_WINDOWS, MIN_TRAIN_ROWS, check_counts
 from tidewell_ts_libs.cli.reading import _numeric_column, format_times, gap_report, parse_times
 
 LONG_HORIZONS = {
@@ -89,6 +91,61 @@ def _chunked_forecasts(items, frames, alg, horizon, holdout, args, progress, cli
     )
 
 
+METRIC_COLUMNS = ["status", "message", "n_train", "n_windows", "smape", "mase", "mae", "rmse"]
+
+
+def series_windows(length: int, horizon: int, step: int, args) -> int:
+    """The backtest windows of a series of ``length`` rows: --windows, the windows that fit in
+    --holdout, or by default up to three while the rows before the first keep three horizons
+    (a horizon is a season by default: the engine finds a season in three)."""
+    if args.windows is not None:
+        return args.windows
+    if args.holdout is not None:
+        return 1 + (args.holdout - horizon) // step
+    need = max(MIN_TRAIN_ROWS, 3 * horizon)
+    windows = DEFAULT_WINDOWS
+    while windows > 1 and length - horizon - (windows - 1) * step < need:
+        windows -= 1
+    return windows
+
+
+def _chunked_backtests(frames, alg, horizon, step, windows_of, args, progress, client, fill):
+    """Rolling-origin cross-validation over chunks of series (series with as many windows
+    together), so that progress can be shown between chunks: the forecasts of every window and
+    one row of measures per series."""
+    from tidewell_ts_libs.backtest import cross_validation
+
+    backend = args.backend if args.backend != "dask" else ("dask" if client else "loky")
+    forecasts, metrics = [], []
+    for frame, size in frames:
+        counts = frame.id.map(windows_of)
+        for windows in sorted(counts.unique()):
+            part = frame[counts == windows]
+            res = cross_validation(
+                part,
+                id_column="id",
+                time_column="time",
+                value_column="value",
+                algorithm=alg,
+                h=horizon,
+                n_windows=int(windows),
+                step=step,
+                refit=True,
+                fill=fill,
+                n_jobs=args.jobs,
+                backend=backend,
+            )
+            forecasts.append(res.forecasts)
+            metrics.append(res.errors.merge(res.metrics, on="id", how="left"))
+        progress.update(size)
+    metrics = pd.concat(metrics, ignore_index=True)
+    metrics = metrics[["id", *METRIC_COLUMNS, "seconds"]]
+    return (
+        pd.concat([f for f in forecasts if len(f)] or forecasts[:1], ignore_index=True),
+        metrics,
+    )
+
+
 def _series_frames(items, chunk: int):
     """The series in chunks of long-format frames (id, time, value), with their counts."""
     frames = []
@@ -130,19 +187,30 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
         raise InputError(f"time column {time_col!r} has empty values")
     if df.duplicated(subset=[id_col, time_col]).any():
         raise InputError("duplicate timestamps within a series")
-    if args.horizon is not None and args.horizon < 1:
-        raise InputError("--horizon must be at least 1")
+    check_counts(args)
+    if args.one_step:
+        raise InputError(
+            "--one-step ranks one table of value columns; with --series-column every series is "
+            "ranked by rolling-origin forecasts (--windows, --step)"
+        )
     data = pd.DataFrame({id_col: df[id_col], target: _numeric_column(df[target], target)})
     data[time_col], fmt = parse_times(df[time_col], time_col)
 
     items, missing, blanks, unit = _long_series(data, id_col, time_col, target)
     horizon = args.horizon if args.horizon is not None else LONG_HORIZONS.get(unit, 6)
-    holdout = args.holdout if args.holdout is not None else horizon
-    if holdout < 1:
-        raise InputError("--holdout must be at least 1")
+    step = args.step if args.step is not None else horizon
+    if args.holdout is not None and args.holdout < horizon:
+        raise InputError(f"--horizon {horizon} is longer than the holdout ({args.holdout} rows)")
+    lengths = {sid: len(v) for sid, _t, v in items}
+    windows_of = {sid: series_windows(n, horizon, step, args) for sid, n in lengths.items()}
+    counts = sorted(set(windows_of.values())) or [1]
+    shown = "-".join(map(str, dict.fromkeys([counts[0], counts[-1]])))
+    spacing = f", {step} apart" if counts[-1] > 1 else ""
     log(
         args,
-        f"Data: {len(items)} series, {len(data)} rows; horizon {horizon}, holdout {holdout} per series",
+        f"Data: {len(items)} series, {len(data)} rows; horizon {horizon}; backtest: {shown} "
+        f"rolling-origin {'forecast' if counts == [1] else 'forecasts'} of {horizon} steps"
+        f"{spacing} per series",
     )
     report = gap_report(missing, blanks, unit, fill)
     if report:
@@ -168,11 +236,14 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
         client = Client(args.scheduler)
     summary, results = [], {}
     try:
+        # The forecaster's module is loaded before the clock starts: its import is nobody's time.
+        import tidewell_ts_libs.quillcast.quillcast_estimator  # noqa: F401
+
         for alg in algorithms:
             progress.begin(alg)
             t0 = time.perf_counter()
-            back, metrics = _chunked_forecasts(
-                items, frames, alg, horizon, holdout, args, progress, client, (), fill
+            back, metrics = _chunked_backtests(
+                frames, alg, horizon, step, windows_of, args, progress, client, fill
             )
             secs = time.perf_counter() - t0
             ok = metrics[metrics.status == "ok"]
@@ -180,15 +251,21 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
                 (alg, len(ok), len(metrics) - len(ok), ok.smape.mean(), ok.mase.mean(), secs)
             )
             results[alg] = (back, metrics)
-            if len(back) and "time" in back.columns:
-                back = back.assign(time=format_times(back.time.to_numpy(), fmt))
+            shown_back = back[["id", "cutoff", "time", "actual", "forecast"]]
+            if len(shown_back):
+                shown_back = shown_back.assign(
+                    cutoff=format_times(shown_back.cutoff.to_numpy(), fmt),
+                    time=format_times(shown_back.time.to_numpy(), fmt),
+                )
+            shown_back = shown_back.rename(columns={"id": id_col, "time": time_col})
             _atomic_write(
                 os.path.join(args.output, f"forecasts_{alg}.csv"),
-                lambda p, b=back: b.to_csv(p, index=False),
+                lambda p, b=shown_back: b.to_csv(p, index=False),
             )
+            shown_metrics = metrics.rename(columns={"id": id_col})
             _atomic_write(
                 os.path.join(args.output, f"metrics_{alg}.csv"),
-                lambda p, m=metrics: m.to_csv(p, index=False),
+                lambda p, m=shown_metrics: m.to_csv(p, index=False),
             )
         ranked = sorted(summary, key=lambda r: np.nan_to_num(r[3], nan=1e300))
         futures = []
@@ -203,6 +280,8 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
         if client is not None:
             client.close()
 
+    kind = "rolling-origin forecasts" if counts[-1] > 1 else "a rolling-origin forecast"
+    print(f"Ranked by {kind} of {horizon} steps (mean over the series):")
     print(f"{'algorithm':<15} {'ok':>6} {'failed':>6} {'sMAPE %':>9} {'MASE':>7} {'seconds':>8}")
     for alg, nok, nf, sm, ms, secs in ranked:
         print(f"{alg:<15} {nok:>6} {nf:>6} {sm:>9.3f} {ms:>7.3f} {secs:>8.2f}")
@@ -219,7 +298,7 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
     written = [fpath]
     png = os.path.join(args.output, "forecasts.png")
     back, metrics = results[best]
-    if plot_long(png, items, metrics, back, futures[0], holdout, levels, args, best):
+    if plot_long(png, items, metrics, back, futures[0], horizon, step, levels, args, best):
         written.append(png)
     n_ok = future_out[id_col].nunique() if len(future_out) else 0
     print()

@@ -11,6 +11,7 @@ import numpy as np
 from tidewell_ts_libs._cliutil import _atomic_write
 from tidewell_ts_libs.cli.args import level_label, log
 from tidewell_ts_libs.cli.output import band_columns
+from tidewell_ts_libs.cli.ranking import plural_of
 
 
 def _quiet(draw):
@@ -43,8 +44,14 @@ FUTURE_COLOR = "tab:red"
 OTHER_COLORS = ("tab:green", "tab:purple", "tab:brown", "tab:olive", "tab:cyan")
 
 
-def _draw_series(ax, times, actual, n_test, backtest, future, bands, label_best, others=()):
-    """One panel: history, holdout, the backtest over the holdout and the future with bands."""
+def _draw_series(
+    ax, times, actual, n_test, backtest, future, bands, label_best, others=(), note=" holdout"
+):
+    """One panel: history, holdout, the backtest over the holdout and the future with bands.
+
+    ``backtest`` and each of ``others`` (name, segments) are segments (positions in ``times``,
+    forecasts): one per backtest window, each drawn on its own; a window after the first starts
+    at a thin line."""
     n_train = len(times) - n_test
     ax.plot(times[:n_train], actual[:n_train], color="black", lw=1.3, label="history")
     if n_test:
@@ -52,7 +59,7 @@ def _draw_series(ax, times, actual, n_test, backtest, future, bands, label_best,
         ax.text(
             ax.convert_xunits(times[n_train]),
             0.98,
-            " holdout",
+            note,
             fontsize=7,
             color="0.4",
             va="top",
@@ -67,10 +74,15 @@ def _draw_series(ax, times, actual, n_test, backtest, future, bands, label_best,
             ls=(0, (4, 2)),
             label="holdout (actual)",
         )
-        for (name, values), color in zip(others, OTHER_COLORS, strict=False):
-            ax.plot(times[n_train:], values, color=color, lw=0.9, alpha=0.45, label=name)
-        if backtest is not None:
-            ax.plot(times[n_train:], backtest, color=BEST_COLOR, lw=1.8, label=label_best)
+        for (name, segments), color in zip(others, OTHER_COLORS, strict=False):
+            for k, (at, values) in enumerate(segments):
+                label = name if k == 0 else None
+                ax.plot(times[at], values, color=color, lw=0.9, alpha=0.45, label=label)
+        for k, (at, values) in enumerate(backtest or ()):
+            if k and len(at) and at[0] > n_train:
+                ax.axvline(times[at[0]], color="0.75", lw=0.6, zorder=0)
+            label = label_best if k == 0 else None
+            ax.plot(times[at], values, color=BEST_COLOR, lw=1.8, label=label)
     if future is not None:
         ftimes, point = future
         for i, (lv, (lo, hi)) in enumerate(sorted(bands.items(), reverse=True)):
@@ -116,22 +128,51 @@ def _legend_rank(label: str, others) -> tuple:
     return ({"history": 0, "holdout (actual)": 1, "forecast": 4}.get(label, 2), 0.0)
 
 
+def window_segments(positions, values, horizon: int, overlapping: bool) -> list:
+    """Backtest forecasts cut into their windows of ``horizon`` rows; only the last window when
+    the windows overlap (one line per window would cross the others)."""
+    positions = np.asarray(positions)
+    values = np.asarray(values, dtype=float)
+    segments = [
+        (positions[i : i + horizon], values[i : i + horizon])
+        for i in range(0, len(positions), horizon)
+    ]
+    return segments[-1:] if overlapping else segments
+
+
 @_quiet
-def plot_single(path, df, time_col, targets, holdout, results, best, futures, args, observed):
+def plot_single(path, df, time_col, targets, plan, results, best, futures, args, observed):
     plt = _pyplot(args)
     if plt is None:
         return False
     n = len(df)
+    holdout = plan.holdout
     shown = min(n, max(120, 4 * (holdout + (futures[0].point.shape[0] if futures else 0))))
     start = n - shown
     times = df[time_col].to_numpy()[start:]
     fig, axes = plt.subplots(len(targets), 1, figsize=(11, 3.6 * len(targets)), squeeze=False)
     ok = [r for r in results if r.error is None and r is not best]
     main_future = futures[0] if futures else None
+    if plan.one_step:
+        positions = np.arange(shown - holdout, shown)
+        size, overlapping, kind = holdout, False, "one-step backtest"
+        note = " one-step backtest"
+    else:
+        positions = np.concatenate(
+            [np.arange(o, o + plan.horizon) - start for o in plan.origins(n)]
+        )
+        size, overlapping, kind = plan.horizon, plan.step < plan.horizon, "backtest"
+        note = f" backtest: {plural_of(plan.windows, 'window')}, each {plan.horizon} steps ahead"
+        if overlapping and plan.windows > 1:
+            note += " (last window shown)"
+
+    def segments(r, j):
+        return window_segments(positions, r.forecasts[:, j], size, overlapping)
+
     for j, t in enumerate(targets):
         ax = axes[j][0]
         actual = observed[start:, j]
-        others = [(f"{r.algorithm} ({_smape_of(r, j):.2f}%)", r.forecasts[:, j]) for r in ok]
+        others = [(f"{r.algorithm} ({_smape_of(r, j):.2f}%)", segments(r, j)) for r in ok]
         fut = None
         bands = {}
         if main_future is not None:
@@ -142,11 +183,12 @@ def plot_single(path, df, time_col, targets, holdout, results, best, futures, ar
             times,
             actual,
             holdout,
-            best.forecasts[:, j],
+            segments(best, j),
             fut,
             bands,
-            f"{best.algorithm} backtest ({_smape_of(best, j):.2f}%)",
+            f"{best.algorithm} {kind} ({_smape_of(best, j):.2f}%)",
             others,
+            note,
         )
         title = f"{t}: {best.algorithm}, {len(fut[0]) if fut else 0} steps ahead"
         if bands:
@@ -173,8 +215,9 @@ def plot_single(path, df, time_col, targets, holdout, results, best, futures, ar
 
 
 @_quiet
-def plot_long(path, items, metrics, backtest, future, holdout, levels, args, best_alg):
-    """A sample of series: the best, the worst and a few typical by sMAPE."""
+def plot_long(path, items, metrics, backtest, future, horizon, step, levels, args, best_alg):
+    """A sample of series: the best, the worst and a few typical by sMAPE, each with the best
+    algorithm's backtest windows."""
     plt = _pyplot(args)
     if plt is None:
         return False
@@ -199,16 +242,21 @@ def plot_long(path, items, metrics, backtest, future, holdout, levels, args, bes
         ax.set_visible(False)
     for ax, (sid, tag) in zip(axes.flat, picks, strict=False):
         t, obs = by_id[sid]
-        n_test = min(holdout, len(t))
+        bt = backtest[backtest.id == sid]
+        windows = max(1, len(bt) // horizon)
+        n_test = min(len(t), horizon + (windows - 1) * step)
         shown = min(len(t), max(60, 4 * (n_test + 12)))
         t, obs = t[-shown:], obs[-shown:]
-        bt = backtest[backtest.id == sid]
-        back = np.full(n_test, np.nan)
-        back[: min(n_test, len(bt))] = bt.forecast.to_numpy()[:n_test]
+        # The windows' rows on the panel's grid (the backtest's times are the series' own).
+        at = np.searchsorted(t, bt.time.to_numpy().astype(t.dtype))
+        segments = window_segments(at, bt.forecast.to_numpy(), horizon, step < horizon)
         fu = future[future.id == sid]
         fut = (fu.time.to_numpy(), fu.forecast.to_numpy()) if len(fu) else None
         bands = {lv: (fu[lo].to_numpy(), fu[hi].to_numpy()) for lv, (lo, hi) in bands_cols.items()}
-        _draw_series(ax, t, obs, n_test, back, fut, bands, f"{best_alg} backtest")
+        note = f" backtest: {plural_of(windows, 'window')}, each {horizon} steps ahead"
+        if step < horizon and windows > 1:
+            note += " (last window shown)"
+        _draw_series(ax, t, obs, n_test, segments, fut, bands, f"{best_alg} backtest", (), note)
         ax.set_title(f"{sid} ({tag}, sMAPE {smape[sid]:.2f}%)", loc="left", fontsize=9)
         ax.tick_params(labelsize=7)
     handles, labels = axes.flat[0].get_legend_handles_labels()

@@ -1,4 +1,5 @@
-"""Ranking the algorithms on a holdout: training, the sliding-window backtest, the table."""
+"""Ranking the algorithms: the backtest plan, the rolling-origin forecasts (or the one-step
+sliding window), the table."""
 
 from __future__ import annotations
 
@@ -57,6 +58,100 @@ def choose_holdout(n: int, args) -> int:
     return holdout
 
 
+DEFAULT_WINDOWS = 3
+
+
+@dataclass
+class Plan:
+    """How the algorithms are backtested: ``windows`` forecasts of ``horizon`` steps from origins
+    ``step`` rows apart, the last ``horizon`` rows before the end (or the one-step sliding window
+    over the last ``holdout`` rows)."""
+
+    horizon: int
+    holdout: int  # the rows the backtest forecasts: horizon + (windows - 1) * step
+    windows: int = 1
+    step: int = 1
+    one_step: bool = False
+
+    def origins(self, n: int) -> list[int]:
+        """The first forecast row of each window."""
+        last = n - self.horizon
+        return [last - (self.windows - 1 - w) * self.step for w in range(self.windows)]
+
+    def describe(self) -> str:
+        if self.one_step:
+            return (
+                f"one-step sliding window over the last {self.holdout} rows "
+                f"(windows of {self.horizon} steps fed the actual values)"
+            )
+        spacing = f", {self.step} apart" if self.windows > 1 else ""
+        return (
+            f"{plural_of(self.windows, 'rolling-origin forecast')} of {self.horizon} steps"
+            f"{spacing}, over the last {self.holdout} rows"
+        )
+
+
+def plural_of(n: int, word: str) -> str:
+    return f"{n} {word}{'' if n == 1 else 's'}"
+
+
+def check_counts(args) -> None:
+    """--horizon, --windows, --step and --holdout, when given, are at least 1."""
+    for name in ("--horizon", "--windows", "--step", "--holdout"):
+        value = getattr(args, name[2:])
+        if value is not None and value < 1:
+            raise InputError(f"{name} must be at least 1, got {value}")
+
+
+def choose_plan(n: int, season: int, args) -> Plan:
+    """The backtest of ``n`` rows. By default ``DEFAULT_WINDOWS`` windows of one season (6 steps
+    without a season) spaced by the horizon, fewer when the rows before the first origin would
+    not hold two horizons and three seasons (the engine finds a season in three);
+    ``--holdout`` keeps the windows within its rows."""
+    check_counts(args)
+    if args.one_step:
+        if args.windows is not None or args.step is not None:
+            raise InputError("--windows and --step set rolling-origin windows, not --one-step")
+        holdout = choose_holdout(n, args)
+        horizon = args.horizon if args.horizon is not None else default_horizon(season, holdout)
+        return Plan(horizon, holdout, one_step=True)
+    horizon = args.horizon
+    if horizon is None:
+        horizon = season if season > 1 else 6
+        horizon = max(1, min(horizon, (n - MIN_TRAIN_ROWS) // 2))
+        if args.holdout is not None:
+            horizon = min(horizon, args.holdout)
+    if args.holdout is not None and horizon > args.holdout:
+        raise InputError(f"--horizon {horizon} is longer than the holdout ({args.holdout} rows)")
+    step = args.step if args.step is not None else horizon
+    if args.windows is not None:
+        windows = args.windows
+    elif args.holdout is not None:
+        windows = 1 + (args.holdout - horizon) // step
+    else:
+        windows = DEFAULT_WINDOWS
+        need = max(MIN_TRAIN_ROWS, 2 * horizon, 3 * season)
+        while windows > 1 and n - horizon - (windows - 1) * step < need:
+            windows -= 1
+    holdout = horizon + (windows - 1) * step
+    if n - holdout < MIN_TRAIN_ROWS:
+        spacing = f", {step} apart" if windows > 1 else ""
+        backtest = (
+            f"the backtest ({plural_of(windows, 'window')} of {horizon} steps{spacing}, "
+            f"{holdout} rows)"
+        )
+        if holdout >= n:
+            raise InputError(
+                f"too few rows: {backtest} leaves none of the {n} rows for training (at least "
+                f"{MIN_TRAIN_ROWS} are needed)"
+            )
+        raise InputError(
+            f"too few rows: {backtest} leaves {n - holdout} of the {n} rows for training (at "
+            f"least {MIN_TRAIN_ROWS} are needed; fewer --windows or a shorter --horizon or --step)"
+        )
+    return Plan(horizon, holdout, windows, step)
+
+
 def default_horizon(season: int, holdout: int) -> int:
     """One season ahead, or 6 steps for a series without a season; at most the holdout."""
     return max(1, min(holdout, season if season > 1 else 6))
@@ -97,6 +192,52 @@ def run_algorithm(
     res.smape = float(np.mean([s["smape"] for s in scores]))
     res.mase = float(np.mean([s["mase"] for s in scores]))
     res.extra["smape"] = np.array([s["smape"] for s in scores])  # per target
+    res.estimator = est
+    return res
+
+
+def run_windows(
+    algorithm: str,
+    settings: dict,
+    filled: np.ndarray,
+    observed: np.ndarray,
+    plan: Plan,
+    season: int = 1,
+) -> Result:
+    """Backtests an algorithm by the forecaster's rolling-origin cross-validation: a fresh
+    training on the rows before every window's origin, each window forecast ``plan.horizon``
+    steps ahead; the windows' forecasts (stacked, window after window) are scored together
+    with the engine's metrics, scaled on the rows before the first origin (blank actual values
+    do not count)."""
+    # The forecaster's module is loaded before the clock starts: its import is nobody's time.
+    import tidewell_ts_libs.quillcast.quillcast_estimator  # noqa: F401
+
+    res = Result(algorithm, settings)
+    start = time.perf_counter()
+    n, cols = observed.shape
+    n_train = n - plan.holdout
+    est = series.forecaster(algorithm, settings, plan.horizon)
+    with contextlib.redirect_stdout(io.StringIO()):
+        cv = est.cross_validation(
+            filled, h=plan.horizon, n_windows=plan.windows, step=plan.step, refit=True
+        )
+    # The frame's rows: target after target, each window after window, `horizon` steps each.
+    rows = np.concatenate([np.arange(o, o + plan.horizon) for o in plan.origins(n)])
+    if not np.array_equal(cv["time"].to_numpy().reshape(cols, -1)[0], rows):
+        raise RuntimeError("the backtest's windows are not at the planned origins")
+    res.forecasts = cv["forecast"].to_numpy(dtype=float).reshape(cols, -1).T
+    actual = observed[rows]
+    train = filled[:n_train]
+    scores = [
+        series.score(actual[:, j], res.forecasts[:, j], train[:, j], season) for j in range(cols)
+    ]
+    res.seconds = time.perf_counter() - start
+    res.mae = float(np.mean([s["mae"] for s in scores]))
+    res.rmse = float(np.sqrt(np.mean([s["rmse"] ** 2 for s in scores])))
+    res.smape = float(np.mean([s["smape"] for s in scores]))
+    res.mase = float(np.mean([s["mase"] for s in scores]))
+    res.extra["smape"] = np.array([s["smape"] for s in scores])  # per target
+    res.extra["rows"] = rows
     res.estimator = est
     return res
 

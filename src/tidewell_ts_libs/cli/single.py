@@ -1,4 +1,4 @@
-"""One table of value columns: rank the algorithms on a holdout, forecast with the best."""
+"""One table of value columns: rank the algorithms by backtests, forecast with the best."""
 
 from __future__ import annotations
 
@@ -15,11 +15,13 @@ from tidewell_ts_libs.cli.args import log
 from tidewell_ts_libs.cli.output import format_forecast, future_frame, make_output
 from tidewell_ts_libs.cli.plot import plot_single
 from tidewell_ts_libs.cli.ranking import (
+    Plan,
     Result,
     choose_holdout,
-    default_horizon,
+    choose_plan,
     format_table,
     run_algorithm,
+    run_windows,
 )
 from tidewell_ts_libs.cli.reading import format_times, gap_report, plural, prepare
 
@@ -27,17 +29,28 @@ from tidewell_ts_libs.cli.reading import format_times, gap_report, plural, prepa
 OUTPUTS = ("forecasts.csv", "forecast.csv", "best_pipeline.pkl.gz", "forecasts.png")
 
 
-def write_outputs(
-    args, df, time_col, targets, holdout, results, best, futures, fmt, levels, observed
-):
+def backtest_rows(plan: Plan, n: int) -> tuple[np.ndarray, np.ndarray | None]:
+    """The rows the backtest forecasts, in the order of its forecasts, and the row before each
+    one's window (None for the one-step sliding window: one forecast per holdout row)."""
+    if plan.one_step:
+        return np.arange(n - plan.holdout, n), None
+    rows = np.concatenate([np.arange(o, o + plan.horizon) for o in plan.origins(n)])
+    cutoffs = np.repeat(np.asarray(plan.origins(n)) - 1, plan.horizon)
+    return rows, cutoffs
+
+
+def write_outputs(args, df, time_col, targets, plan, results, best, futures, fmt, levels, observed):
     from tidewell_ts_libs.utils.score import Score
 
     make_output(args.output)
     written = []
-    test = df.iloc[len(df) - holdout :]
-    out = pd.DataFrame({time_col: format_times(test[time_col].to_numpy(), fmt)})
+    times = df[time_col].to_numpy()
+    rows, cutoffs = backtest_rows(plan, len(df))
+    out = pd.DataFrame({time_col: format_times(times[rows], fmt)})
+    if cutoffs is not None:
+        out.insert(0, "cutoff", format_times(times[cutoffs], fmt))
     for j, t in enumerate(targets):
-        out[t] = observed[len(df) - holdout :, j]
+        out[t] = observed[rows, j]
         for r in results:
             if r.error is None:
                 out[f"{t}_{r.algorithm}"] = r.forecasts[:, j]
@@ -62,9 +75,7 @@ def write_outputs(
     written.append(model_path)
 
     png_path = os.path.join(args.output, "forecasts.png")
-    if plot_single(
-        png_path, df, time_col, targets, holdout, results, best, futures, args, observed
-    ):
+    if plot_single(png_path, df, time_col, targets, plan, results, best, futures, args, observed):
         written.append(png_path)
     return written
 
@@ -99,35 +110,51 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
     grid = series.on_grid(df[time_col].to_numpy(), df[targets].to_numpy(float))
     times, observed = grid.times, grid.values
     frame = pd.DataFrame({time_col: times})
-    holdout = choose_holdout(len(frame), args)
+    n = len(frame)
     filled = series.fill_values(observed, fill)
+    if args.one_step:
+        holdout = choose_holdout(n, args)
+    else:
+        # The horizon defaults to the season of the whole series, which the future takes.
+        plan = choose_plan(n, series.detect_season(filled), args)
+        holdout = plan.holdout
     for j, t in enumerate(targets):
         frame[t] = filled[:, j]
-        if np.isnan(observed[len(frame) - holdout :, j]).all():
+        if np.isnan(observed[n - holdout :, j]).all():
             raise InputError(f"column {t!r} has no values in the holdout (the last {holdout} rows)")
     log(
         args,
         f"Data: {source}: {len(df)} rows, targets {', '.join(map(str, targets))}; holdout {holdout} rows",
     )
-    in_holdout = int(np.isnan(observed[len(frame) - holdout :]).sum())
+    in_holdout = int(np.isnan(observed[n - holdout :]).sum())
     note = f" ({plural(in_holdout, 'gap')} in the holdout not scored)" if in_holdout else ""
     report = gap_report(grid.missing, grid.blanks, grid.step, fill, note)
     if report:
         log(args, report)
 
     X_train, X_test = _split(frame, time_col, targets, holdout, args)
-    y_test = observed[len(frame) - holdout :]
+    y_test = observed[n - holdout :]
     season = series.detect_season(X_train)
-    horizon = args.horizon if args.horizon is not None else default_horizon(season, holdout)
+    if args.one_step:
+        plan = choose_plan(n, season, args)
+    horizon = plan.horizon
     log(args, f"Detected season length: {season}; horizon {horizon}")
+    log(args, f"Backtest: {plan.describe()}")
 
+    trained = f"{len(X_train)} rows"
+    if not plan.one_step and plan.windows > 1:
+        first, last = plan.origins(n)[0], plan.origins(n)[-1]
+        trained = f"{first} to {last} rows, at {plan.windows} origins"
     results = []
     for i, alg in enumerate(algorithms, 1):
         settings = series.settings_for(alg, X_train, season)
         shown = ", ".join(f"{k}={v}" for k, v in settings.items())
-        log(args, f"[{i}/{len(algorithms)}] {alg}: training on {len(X_train)} rows ({shown}) ...")
+        log(args, f"[{i}/{len(algorithms)}] {alg}: training on {trained} ({shown}) ...")
         try:
-            r = run_algorithm(alg, settings, X_train, X_test, y_test, horizon, season)
+            if plan.one_step:
+                r = run_algorithm(alg, settings, X_train, X_test, y_test, horizon, season)
+            else:
+                r = run_windows(alg, settings, filled, observed, plan, season)
             log(args, f"      done in {r.seconds:.2f}s, sMAPE {r.smape:.3f}%")
         except Exception as e:  # one algorithm failing never stops the others
             r = Result(alg, settings, error=str(e).splitlines()[0] if str(e) else type(e).__name__)
@@ -141,6 +168,7 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
     ranked = sorted(ok, key=lambda r: r.smape)
     best = ranked[0]
     print()
+    print(f"Ranked by {plan.describe()}:")
     print(format_table(results))
 
     # The main job: the best (or every) algorithm refitted on the whole series, forecast onwards
@@ -160,7 +188,7 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
         if not lead.bands:
             print("(this forecaster gives no prediction intervals)")
     written = write_outputs(
-        args, frame, time_col, targets, holdout, results, best, futures, fmt, levels, observed
+        args, frame, time_col, targets, plan, results, best, futures, fmt, levels, observed
     )
     print()
     print(f"Best: {best.algorithm}. Wrote {', '.join(written)}")

@@ -10,12 +10,12 @@
 #include "fill_array.hpp"
 #include "pyclass.hpp"
 #include "tarn/interpolate.hpp"
+#include "tarn/interpolate_methods.hpp"
 
 namespace py = pybind11;
 
 namespace {
 
-const char* const kTypes[] = {"linear", "cubic", "nearest", "prev", "next", "fill"};
 const char* const kFillTypes[] = {"value", "mean", "median"};
 
 std::string joined(const char* const* names, std::size_t n) {
@@ -28,12 +28,13 @@ std::string checked_type(py::object self) {
   py::object t = self.attr("interpolator_type");
   if (py::isinstance<py::str>(t)) {
     std::string s = t.cast<std::string>();
-    for (const char* name : kTypes) {
+    for (const std::string& name : tarn::interp::basic_methods()) {
       if (s == name) return s;
     }
   }
-  twpy::raise(PyExc_ValueError, "interpolator_type must be one of " + joined(kTypes, 6) + ", got " +
-                                    std::string(py::repr(t)));
+  twpy::raise(PyExc_ValueError, "interpolator_type must be one of " +
+                                    tarn::interp::joined_names(tarn::interp::basic_methods()) +
+                                    ", got " + std::string(py::repr(t)));
 }
 
 std::string checked_fill_type(py::object self) {
@@ -175,7 +176,7 @@ py::object transform(py::object self, py::object X) {
 py::dict get_param_dist(py::object /*cls*/) {
   py::dict out;
   py::list types;
-  for (const char* t : kTypes) types.append(t);
+  for (const std::string& t : tarn::interp::basic_methods()) types.append(t);
   out["interpolator_type"] = types;
   return out;
 }

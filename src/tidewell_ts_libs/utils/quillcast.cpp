@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "pyclass.hpp"
+#include "tarn/interpolate_methods.hpp"
 #include "tarn/model_table.hpp"
 
 namespace py = pybind11;
@@ -87,8 +88,7 @@ PYBIND11_MODULE(quillcast, m) {
                 "Forecasting algorithms of the engine (values of QuillcastForecaster's algorithm).",
                 forecaster_names());
   add_catalogue(m, "Interpolators", "_quillcast_interpolators",
-                "Interpolation methods of the engine interpolator.",
-                {"linear", "cubic", "nearest", "prev", "next", "fill"});
+                "Interpolation methods of the engine interpolator.", tarn::interp::basic_methods());
 
   twpy::ClassBuilder acc(m, "Accessors", py::tuple(),
                          "Naming of the file that holds a saved pipeline's engine models.");

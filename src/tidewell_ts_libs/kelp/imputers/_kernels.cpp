@@ -6,6 +6,7 @@
 #include "fill_array.hpp"
 #include "pyclass.hpp"
 #include "tarn/interpolate.hpp"
+#include "tarn/interpolate_methods.hpp"
 
 namespace py = pybind11;
 
@@ -36,6 +37,7 @@ PYBIND11_MODULE(_kernels, m) {
       "polynomial, spline). Missing ends take the nearest observed value when fill_ends is set "
       "and\n"
       "stay NaN otherwise; a column without any observed value takes empty_value.");
-  m.attr("METHODS") = py::make_tuple("linear", "cubic", "nearest", "prev", "next", "fill",
-                                     "quadratic", "akima", "barycentric", "polynomial", "spline");
+  py::list methods;
+  for (const std::string& name : tarn::interp::all_methods()) methods.append(name);
+  m.attr("METHODS") = py::tuple(methods);
 }

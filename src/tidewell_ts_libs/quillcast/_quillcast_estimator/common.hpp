@@ -131,6 +131,16 @@ inline py::object first_if_list(py::object o, const char* name = "ts_icol_loc") 
   return v;
 }
 
+// A coverage below 1 percent is refused: it is almost surely a fraction (0.95 meant as 95%),
+// and would give a band next to no wider than the forecast.
+inline void refuse_fraction_level(double v, py::handle level) {
+  if (v > 0.0 && v < 1.0) {
+    twpy::raise(PyExc_ValueError, "level " + str(py::repr(level)) +
+                                      " is a fraction, but levels are percentages: give 95 for "
+                                      "a 95% interval, not 0.95");
+  }
+}
+
 inline bool is_exception(py::error_already_set& e) {
   return e.matches(PyExc_Exception);
 }

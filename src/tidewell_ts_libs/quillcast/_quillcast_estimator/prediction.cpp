@@ -193,7 +193,7 @@ py::object predict(py::object self, py::object X, py::object prediction_horizon,
   return predict_impl(self, X, prediction_horizon, ts_col_loc, prediction_type, nullptr);
 }
 
-// A coverage in percent, strictly between 0 and 100.
+// A coverage in percent, at least 1 and below 100.
 double interval_level(py::handle level) {
   double v = std::nan("");
   if (!py::isinstance<py::bool_>(level) && PyNumber_Check(level.ptr())) {
@@ -204,6 +204,7 @@ double interval_level(py::handle level) {
     twpy::raise(PyExc_ValueError, "level must be a coverage in percent between 0 and 100, got " +
                                       str(py::repr(level)));
   }
+  refuse_fraction_level(v, level);
   return v;
 }
 

@@ -24,6 +24,7 @@ PYBIND11_MODULE(quillcast_estimator, m) {
   m.attr("check_array") = twpy::import("sklearn.utils.validation", "check_array");
   sklearn_check_array() = m.attr("check_array");
   m.attr("check_is_fitted") = twpy::import("sklearn.utils.validation", "check_is_fitted");
+  sklearn_check_is_fitted() = m.attr("check_is_fitted");
   m.attr("QuillcastUtils") =
       twpy::import("tidewell_ts_libs.quillcast.quillcast_utils", "QuillcastUtils");
   m.attr("Messages") = twpy::import("tidewell_ts_libs.utils.messages.messages", "Messages");

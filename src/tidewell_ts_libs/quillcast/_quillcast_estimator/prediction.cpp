@@ -76,13 +76,7 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
   const bool has_rows = !X.is_none() && py::len(X) > 0;
   if (has_rows) X = checked_rows(X);
   if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " predict \n X==" + str(X));
-  const std::string not_fitted = msg("TIDEWELLTSLIBS0056E");
-  try {
-    G("check_is_fitted")(self, "is_fitted_", py::arg("msg") = not_fitted);
-  } catch (py::error_already_set& e) {
-    if (!is_exception(e)) throw;
-    reraise_as_exception(e);
-  }
+  check_fitted(self);
 
   if (!has_rows) {
     if (fresh) {

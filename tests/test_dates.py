@@ -151,3 +151,75 @@ def test_forecast_many_gives_dated_forecasts_for_text_and_datetime64():
     mixed.loc[5, "ds"] = "June"
     with pytest.raises(ValueError, match="'June'"):
         forecast_many(mixed, algorithm="hw", horizon=2)
+
+
+def business_days(n=60, start="2021-01-04"):
+    t = np.arange(float(n))
+    return pd.DataFrame(
+        {"ds": pd.bdate_range(start, periods=n), "y": 50 + 0.2 * t + 8 * np.sin(2 * np.pi * t / 5)}
+    )
+
+
+def test_business_days_step_by_weekdays():
+    df = business_days()  # Monday 2021-01-04 to Friday 2021-03-26
+    f = QuillcastForecaster(ts_icol_loc=[0], samples_per_season=5, prediction_horizon=3)
+    f.fit(df, None)
+    assert np.diff(f._timestamps).tolist() == [1] * 59 and f.get_train_interval() == 1.0
+    # The weekdays are consecutive steps: the models see the series as plain rows.
+    rows = QuillcastForecaster(samples_per_season=5, prediction_horizon=3)
+    rows.fit(df[["y"]].to_numpy(), None)
+    np.testing.assert_array_equal(f.predict(), rows.predict())
+    assert list(f.forecast_times().strftime("%a %Y-%m-%d")) == [
+        "Mon 2021-03-29",
+        "Tue 2021-03-30",
+        "Wed 2021-03-31",
+    ]
+    # New rows continue over the weekend; a Saturday is not on the axis.
+    new = pd.DataFrame({"ds": pd.to_datetime(["2021-03-29", "2021-03-30"]), "y": [60.0, 61.0]})
+    expected = rows.predict(new[["y"]].to_numpy(), prediction_horizon=2)
+    np.testing.assert_array_equal(f.predict(new, prediction_horizon=2), expected)
+    saturday = pd.DataFrame({"ds": [pd.Timestamp("2021-03-27")], "y": [1.0]})
+    with pytest.raises(ValueError, match="2021-03-27.*one step: a business day"):
+        f.predict(saturday)
+    # The axis is kept with the forecaster; an axis saved before business days had their own
+    # counts every day, as it did then.
+    again = pickle.loads(pickle.dumps(f))
+    assert again.forecast_times().equals(f.forecast_times())
+    days = QuillcastForecaster(ts_icol_loc=[0], samples_per_season=7).fit(
+        pd.DataFrame({"ds": pd.date_range("2021-01-04", periods=30), "y": np.arange(30.0)}), None
+    )
+    assert days.time_axis_["business_days"] is False
+    old = pickle.loads(pickle.dumps(days))
+    del old.time_axis_["business_days"]
+    assert old.forecast_times().equals(days.forecast_times())
+    broken = pickle.loads(pickle.dumps(f))
+    broken.time_axis_ = dict(f.time_axis_, unit="month")
+    with pytest.raises(ValueError, match="time_axis_.*business days"):
+        broken.forecast_times()
+
+
+def test_an_index_of_neither_dates_nor_row_numbers_is_refused():
+    df = monthly(36)
+    ref = QuillcastForecaster(samples_per_season=12).fit(df.set_index("ds"), None).predict()
+    # Dates as ISO text in the index (as read_csv gives them) are dates.
+    text = df.assign(ds=df.ds.dt.strftime("%Y-%m-%d")).set_index("ds")
+    f = QuillcastForecaster(samples_per_season=12).fit(text, None)
+    np.testing.assert_array_equal(f.predict(), ref)
+    assert list(f.forecast_times(1).strftime("%Y-%m-%d")) == ["2018-01-01"]
+    # Integer indexes number the rows, as they always did.
+    shifted = df[["y"]].set_index(df.index + 100)
+    for frame in (shifted, df[["y"]]):
+        plain = QuillcastForecaster(samples_per_season=12).fit(frame, None)
+        np.testing.assert_array_equal(plain.predict(), ref)
+    labels = [f"w{i:02d}" for i in range(36)]
+    for index in (labels, np.arange(36) + 0.5):
+        bad = df[["y"]].set_index(pd.Index(index))
+        with pytest.raises(ValueError, match=r"index of X .*neither dates nor row numbers"):
+            QuillcastForecaster(samples_per_season=12).fit(bad, None)
+        with pytest.raises(ValueError, match=r"index of X "):
+            plain.predict(bad[:2])
+    with pytest.raises(ValueError, match=r"'w00', 'w01', 'w02', \.\.\."):
+        plain.predict(df[["y"]].set_index(pd.Index(labels)))
+    # A timestamp column makes the index irrelevant.
+    by_column = forecaster().fit(df.set_index(pd.Index(labels)), None)
+    np.testing.assert_array_equal(by_column.predict(), forecaster().fit(df, None).predict())

@@ -3,6 +3,7 @@
 import math
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import tidewell_ts_libs.deps.tarn.forecasters as builders
@@ -119,6 +120,27 @@ def test_nan_training_values_pass(fake_builders):
     X[4, 0] = np.nan
     f = QuillcastForecaster(log_transform=False).fit(X, None, _reset_model=True)
     assert math.isnan(f.model[0].v[4])
+
+
+def test_a_target_without_values_is_refused_at_fit():
+    X = matrix(n=30, cols=3)
+    X[:, 2] = np.nan
+    f = QuillcastForecaster(algorithm="hw")
+    with pytest.raises(ValueError, match="target column 2 has no values to train on"):
+        f.fit(X, None, _reset_model=True)
+    assert not hasattr(f, "is_fitted_")
+    # Named by its label in a frame; a column the targets leave out may be empty.
+    frame = pd.DataFrame({"t": X[:, 0], "a": X[:, 1], "b": X[:, 2]})
+    with pytest.raises(ValueError, match=r"target column 1 \('a'\).*missing"):
+        QuillcastForecaster(target_column_indices=[1]).fit(frame.assign(a=np.inf), None)
+    chosen = QuillcastForecaster(algorithm="hw", target_column_indices=[1])
+    chosen.fit(frame.to_numpy(), None, _reset_model=True)
+    assert chosen.predict(prediction_horizon=2).shape == (2, 1)
+    # A failed training keeps the trained forecaster.
+    before = chosen.predict(prediction_horizon=2)
+    with pytest.raises(ValueError, match="target column 1"):
+        chosen.fit(np.column_stack([X[:, 0], np.full(30, np.nan)]), None, _reset_model=True)
+    np.testing.assert_array_equal(chosen.predict(prediction_horizon=2), before)
 
 
 @pytest.mark.parametrize("algorithm, n, models", [("arima", 50, 1), ("arima", 51, 5),

@@ -10,7 +10,9 @@ import numpy as np
 import pytest
 from engine_proxy import Proxy, proxied
 from helpers import fit_forecaster, message
+from sklearn.exceptions import NotFittedError
 
+from tidewell_ts_libs.quillcast import quillcast_estimator as qe
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 
@@ -136,14 +138,30 @@ def test_not_fitted():
         with pytest.raises(Exception) as e:
             call()
         assert type(e.value) is Exception and str(e.value) == text
+    # A check bound in the module's place decides, even for a fitted forecaster.
+    fitted = trained()
+    seen = []
+
+    def refuse(est, attributes, msg):
+        seen.append(attributes)
+        raise NotFittedError(msg % {"name": "it"})
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(qe, "check_is_fitted", refuse, raising=False)
+        with pytest.raises(Exception, match="it"):
+            fitted.predict(np.ones((1, 2)))
+    assert seen == ["is_fitted_"]
 
 
 def test_nan_in_new_data():
     f = trained()
-    with pytest.raises(Exception) as e:
-        f.predict([[1.0, np.nan]])
-    assert str(e.value) == message("TIDEWELLTSLIBS0067E")
-    assert f.model_update_predict is None
+    block = np.array([[1.0, 5.0, 7.0], [2.0, 6.0, np.nan]])
+    # a list, a float array, a strided view of one, and whole numbers with a NaN beside them
+    for rows in ([[1.0, np.nan]], block[:, 1:], block[:, ::2], np.asfortranarray(block[:, 1:])):
+        with pytest.raises(Exception) as e:
+            f.predict(rows)
+        assert str(e.value) == message("TIDEWELLTSLIBS0067E")
+        assert f.model_update_predict is None
 
 
 @pytest.mark.parametrize("ts_col_loc, X, mid, args", [

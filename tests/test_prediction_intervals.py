@@ -138,6 +138,16 @@ def test_forecaster_refuses_bad_levels_and_models_without_intervals():
     for level in (0, 100, "95", True, [80, 120]):
         with pytest.raises(ValueError, match="level"):
             f.predict_interval(level=level)
+    # A fraction is a percentage mistaken: refused, not a band of under 1%.
+    for level in (0.95, [80, 0.95], (0.5,)):
+        with pytest.raises(ValueError, match=r"0\.(95|5) is a fraction.*percentages"):
+            f.predict_interval(level=level)
+        with pytest.raises(ValueError, match="percentages"):
+            f.cross_validation(monthly(48).reshape(-1, 1), h=2, n_windows=1, level=level)
+    narrow, wide = f.predict_interval(level=[1, 99.5]).values()
+    assert (narrow[0] >= wide[0]).all() and (narrow[1] <= wide[1]).all()
+    assert (wide[1] - wide[0] > 0).all()
+    np.testing.assert_array_equal(f.predict_interval(level=1)[0], narrow[0])
 
     class PointOnly:
         def __init__(self, inner):

@@ -74,7 +74,8 @@ def through_forecaster(times, values, algorithm, horizon):
         lo, hi = bands[lv]
         out[f"lo-{lv:g}"] = np.asarray(lo, dtype=float).reshape(-1)
         out[f"hi-{lv:g}"] = np.asarray(hi, dtype=float).reshape(-1)
-    return out, np.asarray(dated.forecast_times(horizon))
+    dated_point = np.asarray(dated.predict(prediction_horizon=horizon), dtype=float).reshape(-1)
+    return out, (np.asarray(dated.forecast_times(horizon)), dated_point)
 
 
 def through_batch(times, values, algorithm, horizon, other=None):
@@ -183,7 +184,7 @@ def test_every_door_gives_the_same_forecast(tmp_path, case, shape):
     other = as_read(tmp_path, *make_series(freq, n, season), fmt)
     algorithm = "hw"
 
-    direct, dated_times = through_forecaster(times, values, algorithm, horizon)
+    direct, (dated_times, dated_point) = through_forecaster(times, values, algorithm, horizon)
     direct["time"] = direct["time"].to_numpy().astype("datetime64[ns]")
     doors = {
         "forecast_many": through_batch(times, values, algorithm, horizon, other),
@@ -213,10 +214,10 @@ def test_every_door_gives_the_same_forecast(tmp_path, case, shape):
         assert int(got.n_train.iloc[0]) == int(cv.errors.n_train.iloc[0])
         for key in ("smape", "mase", "mae", "rmse"):
             assert got[key].iloc[0] == cv.metrics[key].iloc[0], (sid, key)
-    # The forecaster trained on the dates forecasts at the same dates, except on business days,
-    # whose weekends it takes as missing days.
-    if case != "business-day":
-        np.testing.assert_array_equal(dated_times.astype("datetime64[ns]"), direct["time"])
+    # The forecaster trained on the dates forecasts the same values at the same dates (business
+    # days included: a weekend is no missing day).
+    np.testing.assert_array_equal(dated_times.astype("datetime64[ns]"), direct["time"])
+    np.testing.assert_array_equal(dated_point, direct["y"].to_numpy())
 
 
 def test_the_command_line_never_writes_over_its_input(tmp_path, monkeypatch):

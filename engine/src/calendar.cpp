@@ -92,6 +92,17 @@ int weekday(std::int64_t day) {
   return static_cast<int>(floor_mod(day + 3, 7));
 }
 
+// Weekdays before `day` (days since 1970-01-01), counted from a Monday: a weekday's count is
+// its number among the weekdays.
+std::int64_t weekday_number(std::int64_t day) {
+  const std::int64_t d = day + 3;  // 0 is a Monday
+  return 5 * floor_div(d, 7) + std::min<std::int64_t>(floor_mod(d, 7), 5);
+}
+
+std::int64_t weekday_of_number(std::int64_t number) {
+  return 7 * floor_div(number, 5) + floor_mod(number, 5) - 3;
+}
+
 // Days that skip every weekend: none on a Saturday or Sunday, and some step over one.
 bool weekdays_only(const std::vector<std::int64_t>& days) {
   if (days.size() < 3) return false;
@@ -226,7 +237,13 @@ bool to_axis(const Axis& axis, std::int64_t ns, std::int64_t* value) {
     return true;
   }
   if (axis.step_ns <= 0 || floor_mod(ns - axis.phase_ns, axis.step_ns) != 0) return false;
-  *value = floor_div(ns - axis.phase_ns, axis.step_ns);
+  const std::int64_t v = floor_div(ns - axis.phase_ns, axis.step_ns);
+  if (axis.business_days) {
+    if (axis.unit != Unit::kDay || weekday(v) >= 5) return false;
+    *value = weekday_number(v);
+    return true;
+  }
+  *value = v;
   return true;
 }
 
@@ -247,6 +264,11 @@ std::int64_t from_axis(const Axis& axis, double value) {
     const unsigned d =
         axis.month_end ? last : std::min<unsigned>(static_cast<unsigned>(axis.day), last);
     ns = offset(axis.time_of_day_ns, days_from_civil(y, m, d), kNsPerDay);
+  } else if (axis.business_days) {
+    // Far beyond the dates datetime64[ns] reaches either way; keeps the day count in range.
+    constexpr std::int64_t kMaxWeekdays = 1'000'000'000'000LL;
+    if (v < -kMaxWeekdays || v > kMaxWeekdays) out_of_range(v > 0);
+    ns = offset(axis.phase_ns, weekday_of_number(v), axis.step_ns);
   } else {
     ns = offset(axis.phase_ns, v, axis.step_ns);
   }
@@ -255,17 +277,6 @@ std::int64_t from_axis(const Axis& axis, double value) {
 }
 
 namespace {
-
-// Weekdays before `day` (days since 1970-01-01), counted from a Monday: a weekday's count is
-// its number among the weekdays.
-std::int64_t weekday_number(std::int64_t day) {
-  const std::int64_t d = day + 3;  // 0 is a Monday
-  return 5 * floor_div(d, 7) + std::min<std::int64_t>(floor_mod(d, 7), 5);
-}
-
-std::int64_t weekday_of_number(std::int64_t number) {
-  return 7 * floor_div(number, 5) + floor_mod(number, 5) - 3;
-}
 
 std::int64_t median_gap(const std::vector<std::int64_t>& values) {
   if (values.size() < 2) return 1;
@@ -387,6 +398,13 @@ std::string step_name(const Grid& grid) {
     default:
       return "timestamp";
   }
+}
+
+Axis detect_step_axis(const std::vector<std::int64_t>& ns) {
+  const Grid grid = detect_grid(ns);
+  Axis axis = grid.axis;
+  axis.business_days = grid.business_days;
+  return axis;
 }
 
 std::vector<std::int64_t> next_dates(const std::vector<std::int64_t>& ns, std::size_t n) {

@@ -105,6 +105,33 @@ TEST(Calendar, BusinessDaysContinueOnWeekdays) {
   EXPECT_EQ(cal::next_dates(all, 1), std::vector<std::int64_t>{date(2015, 1, 12)});
 }
 
+TEST(Calendar, ABusinessDayAxisCountsWeekdaysAndRefusesWeekends) {
+  // Thursday 2015-01-08 at 09:30 to Tuesday 2015-01-20, weekends left out.
+  std::vector<std::int64_t> days;
+  for (unsigned d : {8u, 9u, 12u, 13u, 14u, 15u, 16u, 19u, 20u})
+    days.push_back(date(2015, 1, d, 9));
+  const cal::Axis axis = cal::detect_step_axis(days);
+  ASSERT_TRUE(axis.business_days);
+  const std::vector<std::int64_t> v = on_axis(axis, days);
+  for (std::size_t i = 1; i < v.size(); ++i) EXPECT_EQ(v[i] - v[i - 1], 1) << i;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    EXPECT_EQ(cal::from_axis(axis, static_cast<double>(v[i])), days[i]) << i;
+  }
+  // The steps after the last day are the next weekdays; before the first, the earlier ones.
+  EXPECT_EQ(cal::from_axis(axis, static_cast<double>(v.back() + 4)), date(2015, 1, 26, 9));
+  EXPECT_EQ(cal::from_axis(axis, static_cast<double>(v[0] - 5)), date(2015, 1, 1, 9));
+  std::int64_t out = 0;
+  EXPECT_FALSE(cal::to_axis(axis, date(2015, 1, 10, 9), &out));   // a Saturday
+  EXPECT_FALSE(cal::to_axis(axis, date(2015, 1, 12, 10), &out));  // off the time of day
+  EXPECT_THROW(cal::from_axis(axis, 9e18), std::invalid_argument);
+  EXPECT_THROW(cal::from_axis(axis, -3e17), std::invalid_argument);
+  // Every day of the week, or weekdays that never skip a weekend: plain days.
+  EXPECT_FALSE(cal::detect_step_axis({date(2015, 1, 9), date(2015, 1, 10), date(2015, 1, 11)})
+                   .business_days);
+  EXPECT_FALSE(
+      cal::detect_step_axis({date(2015, 1, 5), date(2015, 1, 6), date(2015, 1, 7)}).business_days);
+}
+
 TEST(Calendar, BadSeriesAreRejected) {
   EXPECT_THROW(cal::detect({}), std::invalid_argument);
   EXPECT_THROW(cal::detect({date(2015, 1, 2), date(2015, 1, 1)}), std::invalid_argument);

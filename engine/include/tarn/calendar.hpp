@@ -35,6 +35,8 @@ struct Axis {
   int day = 1;                       // months: the day of the month
   bool month_end = false;            // months: the last day of every month instead of `day`
   std::int64_t time_of_day_ns = 0;   // months: the time of day
+  bool business_days = false;        // days: the axis counts weekdays only (Monday to Friday),
+                                     // so that a Friday and the next Monday are one apart
 };
 
 // The axis of a strictly increasing series of dates (at least one). Throws
@@ -47,6 +49,11 @@ bool to_axis(const Axis& axis, std::int64_t ns, std::int64_t* value);
 
 // The date of an axis value; a fractional value is rounded to the nearest whole unit.
 std::int64_t from_axis(const Axis& axis, double value);
+
+// The axis of a strictly increasing series of dates on which its steps are whole units: detect()'s
+// axis, counting weekdays only when the dates are business days (detect_grid). Throws as
+// detect() does.
+Axis detect_step_axis(const std::vector<std::int64_t>& ns);
 
 // The `n` dates that follow a series on its grid (detect_grid: the smallest spacing on its axis
 // when every spacing is a whole number of it, else the median spacing; one unit for a single

@@ -3,8 +3,9 @@
 // A data matrix may carry its timestamps as dates: a pandas DataFrame whose timestamp column is
 // datetime64 or ISO 8601 text, a numpy object or text array with such a column, or a DataFrame
 // with a DatetimeIndex and no timestamp column. Training maps the dates to the integer axis of
-// tarn/calendar.hpp (months for monthly data, days for daily data, ...) and keeps the axis in
-// `time_axis_`; later rows are mapped to the same axis, and forecast times map back to dates.
+// tarn/calendar.hpp (months for monthly data, days for daily data, weekdays for business-day
+// data, ...) and keeps the axis in `time_axis_`; later rows are mapped to the same axis, and
+// forecast times map back to dates.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -43,6 +44,7 @@ inline py::dict axis_to_dict(const cal::Axis& a) {
   d["day"] = a.day;
   d["month_end"] = a.month_end;
   d["time_of_day_ns"] = a.time_of_day_ns;
+  d["business_days"] = a.business_days;
   return d;
 }
 
@@ -59,7 +61,18 @@ inline cal::Axis axis_from_dict(py::handle h) {
   a.day = d["day"].cast<int>();
   a.month_end = d["month_end"].cast<bool>();
   a.time_of_day_ns = d["time_of_day_ns"].cast<std::int64_t>();
+  // Axes saved before business days had their own axis have no such entry: plain days.
+  if (d.contains("business_days")) a.business_days = is_true(d["business_days"]);
+  if (a.business_days && a.unit != cal::Unit::kDay) {
+    twpy::raise(PyExc_ValueError, "time_axis_: an axis of business days must count days, not " +
+                                      cal::unit_name(a.unit) + "s");
+  }
   return a;
+}
+
+// The name of one unit of an axis: "business day" for an axis of weekdays.
+inline std::string step_text(const cal::Axis& a) {
+  return a.business_days ? std::string("business day") : cal::unit_name(a.unit);
 }
 
 inline std::string date_text(std::int64_t ns) {
@@ -106,6 +119,37 @@ inline std::vector<std::int64_t> date_ns(py::object pd, py::object column) {
   return std::vector<std::int64_t>(ns.data(), ns.data() + ns.size());
 }
 
+inline std::string index_text(py::handle index) {
+  std::string shown =
+      text(py::repr(index.attr("__getitem__")(py::slice(0, 3, 1)).attr("tolist")()));
+  if (py::len(index) > 3) shown.insert(shown.size() - 1, ", ...");
+  return "the index of X (" + text(py::type::of(index).attr("__name__")) + " of " +
+         text(index.attr("dtype")) + ": " + shown + ")";
+}
+
+// Whether the index of a DataFrame (not a DatetimeIndex) holds its rows' dates: text or date
+// objects that read as dates. An integer index (a RangeIndex, say) numbers the rows and holds
+// no dates; any other index (text that is no date, fractions, periods, ...) is refused, naming
+// it, rather than taken for row numbers.
+inline bool index_dates(py::object pd, py::object index) {
+  py::object types = pd.attr("api").attr("types");
+  if (is_true(types.attr("is_integer_dtype")(index))) return false;
+  if (py::len(index) == 0) return false;
+  const std::string kind = text(types.attr("infer_dtype")(index, py::arg("skipna") = false));
+  if (kind == "string" || kind == "datetime" || kind == "date") {
+    try {
+      date_ns(pd, index);
+      return true;
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ValueError)) throw;
+    }
+  }
+  twpy::raise(PyExc_ValueError, index_text(index) +
+                                    " holds neither dates nor row numbers: give the dates as a "
+                                    "DatetimeIndex or a timestamp column (ts_icol_loc), or "
+                                    "reset the index");
+}
+
 struct DatedRows {
   bool dated = false;
   bool from_index = false;  // the timestamps came from a DatetimeIndex: the last column of X
@@ -139,8 +183,12 @@ inline DatedRows dated_rows(py::object self, py::object X, std::int64_t ts_col, 
   const std::int64_t ncols = shape[1].cast<std::int64_t>();
   py::object dates;
   if (ts_col < 0) {
-    if (!frame || !py::isinstance(X.attr("index"), pd.attr("DatetimeIndex"))) return out;
-    dates = X.attr("index");
+    if (!frame) return out;
+    py::object index = X.attr("index");
+    if (!py::isinstance(index, pd.attr("DatetimeIndex"))) {
+      if (!index_dates(pd, index)) return out;
+    }
+    dates = index;
     out.from_index = true;
   } else {
     if (ts_col >= ncols) return out;
@@ -157,7 +205,7 @@ inline DatedRows dated_rows(py::object self, py::object X, std::int64_t ts_col, 
   py::dict state = self.attr("__dict__");
   if (fitting) {
     try {
-      axis = cal::detect(ns);
+      axis = cal::detect_step_axis(ns);
     } catch (const std::invalid_argument& e) {
       twpy::raise(PyExc_ValueError,
                   std::string("the dates of the timestamps give no time axis: ") + e.what());
@@ -184,7 +232,7 @@ inline DatedRows dated_rows(py::object self, py::object X, std::int64_t ts_col, 
       twpy::raise(PyExc_ValueError, "row " + std::to_string(i) + " has " + when +
                                         ", which does not lie on the time axis of the training "
                                         "dates (one step: a " +
-                                        cal::unit_name(axis.unit) + ")");
+                                        step_text(axis) + ")");
     }
     r(i, axis_col) = static_cast<double>(v);
   }

@@ -24,6 +24,7 @@ PYBIND11_MODULE(quillcast_estimator, m) {
   m.attr("check_array") = twpy::import("sklearn.utils.validation", "check_array");
   sklearn_check_array() = m.attr("check_array");
   m.attr("check_is_fitted") = twpy::import("sklearn.utils.validation", "check_is_fitted");
+  sklearn_check_is_fitted() = m.attr("check_is_fitted");
   m.attr("QuillcastUtils") =
       twpy::import("tidewell_ts_libs.quillcast.quillcast_utils", "QuillcastUtils");
   m.attr("Messages") = twpy::import("tidewell_ts_libs.utils.messages.messages", "Messages");
@@ -109,7 +110,8 @@ PYBIND11_MODULE(quillcast_estimator, m) {
           py::arg("prediction_horizon") = -1, py::arg("ts_col_loc") = -1, py::arg("level") = 95,
           "Prediction intervals of the forecasts predict gives (new rows of X first update "
           "copies, as predict does): (lower, upper), two arrays of the forecasts' shape, for a "
-          "coverage `level` in percent; a list of levels gives {level: (lower, upper)}.");
+          "coverage `level` in percent (from 1, below 100: 95, not 0.95); a list or tuple of "
+          "levels gives {level: (lower, upper)}.");
   cls.def("predict_on_history_single", &predict_on_history_single, py::arg("X"),
           py::arg("prediction_horizon") = -1, py::arg("ts_col_loc") = -1,
           "Feeds the rows of X (if any) to model_update_predict and forecasts the horizon from "

@@ -21,7 +21,7 @@ std::int64_t positive_int(py::handle v, const char* name) {
   return i;
 }
 
-// The coverages of `level`: None, one number or a list of numbers, each in (0, 100).
+// The coverages of `level`: None, one number or a list of numbers, each at least 1 and below 100.
 std::vector<double> levels_of(py::handle level) {
   std::vector<double> out;
   if (level.is_none()) return out;
@@ -41,6 +41,7 @@ std::vector<double> levels_of(py::handle level) {
       twpy::raise(PyExc_ValueError, "level must hold coverages in percent between 0 and 100, got " +
                                         str(py::repr(lv)));
     }
+    refuse_fraction_level(v, lv);
     out.push_back(v);
   }
   return out;

@@ -131,6 +131,16 @@ inline py::object first_if_list(py::object o, const char* name = "ts_icol_loc") 
   return v;
 }
 
+// A coverage below 1 percent is refused: it is almost surely a fraction (0.95 meant as 95%),
+// and would give a band next to no wider than the forecast.
+inline void refuse_fraction_level(double v, py::handle level) {
+  if (v > 0.0 && v < 1.0) {
+    twpy::raise(PyExc_ValueError, "level " + str(py::repr(level)) +
+                                      " is a fraction, but levels are percentages: give 95 for "
+                                      "a 95% interval, not 0.95");
+  }
+}
+
 inline bool is_exception(py::error_already_set& e) {
   return e.matches(PyExc_Exception);
 }
@@ -291,6 +301,11 @@ inline std::int64_t ts_index_of(py::object loc) {
 // on the integer time axis; X unchanged when it carries no dates.
 inline twdates::DatedRows dated_input(py::object self, py::object X, py::object loc, bool fitting) {
   if (X.is_none()) return {};
+  // A numpy array of numbers carries no dates (the usual block of new rows: no more work).
+  if (py::type::of(X).is(py::type::of(py::array()))) {
+    const char kind = py::reinterpret_borrow<py::array>(X).dtype().kind();
+    if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b') return {};
+  }
   if (is_minus_one(loc)) loc = self.attr("ts_icol_loc");
   return twdates::dated_rows(self, X, ts_index_of(loc), fitting);
 }
@@ -299,6 +314,29 @@ inline twdates::DatedRows dated_input(py::object self, py::object X, py::object 
 inline py::object& sklearn_check_array() {
   static auto* fn = new py::object();
   return *fn;
+}
+
+// scikit-learn's check_is_fitted, as the module bound it.
+inline py::object& sklearn_check_is_fitted() {
+  static auto* fn = new py::object();
+  return *fn;
+}
+
+// check_is_fitted(self, "is_fitted_") with the forecaster's message. With scikit-learn's own
+// check, a forecaster holding `is_fitted_` is fitted (the check's own rule) without the call.
+inline void check_fitted(py::object self) {
+  py::object check = G("check_is_fitted");
+  if (check.is(sklearn_check_is_fitted())) {
+    const int has = PyObject_HasAttrString(self.ptr(), "is_fitted_");
+    if (has == 1) return;
+  }
+  const std::string not_fitted = msg("TIDEWELLTSLIBS0056E");
+  try {
+    check(self, "is_fitted_", py::arg("msg") = not_fitted);
+  } catch (py::error_already_set& e) {
+    if (!is_exception(e)) throw;
+    reraise_as_exception(e);
+  }
 }
 
 // check_array(X, accept_sparse=False) for new rows. Rows that are already what it returns (a
@@ -324,6 +362,18 @@ inline py::object checked_rows(py::object X) {
 // numbers at all are left to check_array, which reports them.
 inline bool has_nan(py::object np, py::object X) {
   if (X.is_none()) return false;
+  // A float64 numpy array (the usual block of new rows) is scanned here.
+  if (py::type::of(X).is(py::type::of(py::array()))) {
+    auto a = py::reinterpret_borrow<py::array>(X);
+    if (a.dtype().is(py::dtype::of<double>())) {
+      py::array_t<double, py::array::c_style | py::array::forcecast> c(a);
+      const double* x = c.data();
+      for (py::ssize_t i = 0, n = c.size(); i < n; ++i) {
+        if (std::isnan(x[i])) return true;
+      }
+      return false;
+    }
+  }
   py::object nan;
   try {
     nan = np.attr("isnan")(X);

@@ -76,13 +76,7 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
   const bool has_rows = !X.is_none() && py::len(X) > 0;
   if (has_rows) X = checked_rows(X);
   if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " predict \n X==" + str(X));
-  const std::string not_fitted = msg("TIDEWELLTSLIBS0056E");
-  try {
-    G("check_is_fitted")(self, "is_fitted_", py::arg("msg") = not_fitted);
-  } catch (py::error_already_set& e) {
-    if (!is_exception(e)) throw;
-    reraise_as_exception(e);
-  }
+  check_fitted(self);
 
   if (!has_rows) {
     if (fresh) {
@@ -193,7 +187,7 @@ py::object predict(py::object self, py::object X, py::object prediction_horizon,
   return predict_impl(self, X, prediction_horizon, ts_col_loc, prediction_type, nullptr);
 }
 
-// A coverage in percent, strictly between 0 and 100.
+// A coverage in percent, at least 1 and below 100.
 double interval_level(py::handle level) {
   double v = std::nan("");
   if (!py::isinstance<py::bool_>(level) && PyNumber_Check(level.ptr())) {
@@ -204,6 +198,7 @@ double interval_level(py::handle level) {
     twpy::raise(PyExc_ValueError, "level must be a coverage in percent between 0 and 100, got " +
                                       str(py::repr(level)));
   }
+  refuse_fraction_level(v, level);
   return v;
 }
 

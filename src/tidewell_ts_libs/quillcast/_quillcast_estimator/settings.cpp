@@ -19,9 +19,11 @@ trained forecaster brings copies of its models up to date with the rows of X and
 models, or over a sliding window of new rows.
 
 The timestamps may be dates: a pandas DataFrame whose timestamp column is datetime64 or ISO 8601
-text (or a numpy object array with such a column), or a DataFrame with a DatetimeIndex and no
-timestamp column. They are placed on a calendar time axis (calendar months for monthly data,
-days for daily data, ...); ``forecast_times`` gives the dates of the rows ``predict`` forecasts.
+text (or a numpy object array with such a column), or a DataFrame with a DatetimeIndex (or an
+index of ISO 8601 text) and no timestamp column; an index of anything else but row numbers is
+refused. They are placed on a calendar time axis (calendar months for monthly data, days for
+daily data, weekdays for business-day data, ...); ``forecast_times`` gives the dates of the rows
+``predict`` forecasts.
 
 ``set_params`` sets constructor parameters and algorithm settings alike, as scikit-learn's
 ``clone`` and model searches expect; an unknown setting raises ValueError, in ``set_params`` and

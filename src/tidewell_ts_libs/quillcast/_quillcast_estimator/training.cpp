@@ -57,6 +57,23 @@ std::vector<std::int64_t> checked_targets(py::object tci, std::int64_t n_cols, p
   return out;
 }
 
+// A target column without a single finite value leaves nothing to train on: refused, naming
+// the column (and its label when X is a DataFrame), before any model is built.
+void check_target_has_values(py::object column, std::int64_t c, py::object names) {
+  py::array_t<double, py::array::c_style | py::array::forcecast> v(column);
+  const double* x = v.data();
+  for (py::ssize_t i = 0, n = v.size(); i < n; ++i) {
+    if (std::isfinite(x[i])) return;
+  }
+  std::string name = "target column " + std::to_string(c);
+  if (!names.is_none() && c < static_cast<std::int64_t>(py::len(names))) {
+    name += " (" + str(py::repr(names[py::int_(c)])) + ")";
+  }
+  twpy::raise(PyExc_ValueError, name + " has no values to train on: none of its " +
+                                    std::to_string(v.size()) +
+                                    " values is a finite number (all are missing)");
+}
+
 // Training through the models' Python operations (models that are not the engine's own).
 void train_python(py::object self, py::object X, py::object y, py::list vals, py::list timestamps,
                   py::object model_list, py::dict filled, std::int64_t n_features, bool retry_sizes,
@@ -124,6 +141,10 @@ void train(py::object self, py::object X, py::object y) {
   }
   py::object ts_icol_loc = self.attr("ts_icol_loc");
   // Dates become values on the time axis; a DatetimeIndex becomes a last timestamp column.
+  py::object column_names = py::none();  // a DataFrame's column labels, to name a column by
+  if (py::hasattr(X, "columns") && !py::isinstance(X, G("np").attr("ndarray"))) {
+    column_names = py::list(X.attr("columns"));
+  }
   twdates::DatedRows dated = dated_input(self, X, py::int_(-1), true);
   if (dated.dated) {
     X = dated.X;
@@ -217,6 +238,7 @@ void train(py::object self, py::object X, py::object y) {
   }
   for (const std::int64_t c : target_order) {
     py::object column = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), c)];
+    check_target_has_values(column, c, column_names);
     vals.append(column);
     ts_l = py::len(timestamps);
     if (truthy(self.attr("compute_periodicity"))) {

@@ -161,7 +161,7 @@ bool Model::set_log_input(double shift) {
 }
 
 double Model::fed_scale(double v) const {
-  return bend_logs_ ? detail::bend_exponent(v) : detail::bend(v);
+  return bend_logs_ ? detail::bend_fed_exponent(v) : detail::bend(v);
 }
 
 double Model::forecast_steps(double h) const {

@@ -160,14 +160,12 @@ inline double from_log_input(double fed, double shift) {
   if (!(shift > 0.0) || !std::isfinite(fed)) return fed;
   return std::min(std::exp(fed), std::numeric_limits<double>::max()) - shift;
 }
-// Forecasts that compound far ahead outgrow any double. Magnitudes beyond e^706 (about 2e306)
-// bend towards e^709.5 (below the largest double, e^709.78, with room left for a transform's
-// shift) instead: finite, still strictly increasing, so interval bounds stay apart from their
-// forecast, and every smaller value unchanged, so that data of any representable size short of
-// the very top keep their forecasts. bend_log takes the logarithm of the magnitude (for values
-// that would overflow before they could be bent).
-constexpr double kBendLog = 706.0;
-constexpr double kCeilingLog = 709.5;
+// Forecasts that compound far ahead outgrow any double. Magnitudes beyond e^690 bend towards
+// e^709 (below the largest double) instead: finite, still strictly increasing, so interval bounds
+// stay apart from their forecast, and every smaller value unchanged. bend_log takes the
+// logarithm of the magnitude (for values that would overflow before they could be bent).
+constexpr double kBendLog = 690.0;
+constexpr double kCeilingLog = 709.0;
 
 // Above kBendLog: kBendLog + room e / (room + e) for the excess e, which rises with slope 1 at
 // the bend and only slowly (not exponentially) closer to the ceiling, so that values far apart
@@ -178,6 +176,20 @@ inline double bend_exponent(double x) {
   const double e = x - kBendLog;
   if (std::isinf(e)) return kCeilingLog;
   return kBendLog + room * e / (room + e);
+}
+
+// Logarithms fed to a model that does not fit them itself: only their exponential has to stay
+// finite, so they bend later, from 706 (a series near 2e306) towards 709.5 (below ln of the
+// largest double, with room for the transform's shift), the same way; data of any size short of
+// that keep their forecasts.
+constexpr double kFedBendLog = 706.0;
+constexpr double kFedCeilingLog = 709.5;
+inline double bend_fed_exponent(double x) {
+  if (!(x > kFedBendLog)) return x;
+  const double room = kFedCeilingLog - kFedBendLog;
+  const double e = x - kFedBendLog;
+  if (std::isinf(e)) return kFedCeilingLog;
+  return kFedBendLog + room * e / (room + e);
 }
 
 inline double bend_log(double log_magnitude) {

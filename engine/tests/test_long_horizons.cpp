@@ -91,7 +91,7 @@ TEST(LongHorizons, LogarithmsFedStayWithinTheRangeTheirExponentialCanTake) {
 }
 
 // After a value near the largest double: forecasts and bounds stay finite and in order (a variance
-// that overflowed gives the widest bounds, not none; a forecast beyond e^706 bends, its bounds
+// that overflowed gives the widest bounds, not none; a forecast beyond e^690 bends, its bounds
 // with it).
 TEST(LongHorizons, AValueNearTheLargestDoubleLeavesFiniteBoundsAroundTheForecast) {
   const auto y = growing(144);

@@ -177,7 +177,7 @@ class Model {
   // then names the time `t`.
   void check_gap(const char* what, double t, double dt) const;
   static std::string open_state(const std::string& bytes, Reader& r);
-  // A forecast or bound as the model gives it out: beyond e^706 (logarithms fed: beyond 706)
+  // A forecast or bound as the model gives it out: beyond e^690 (logarithms fed: beyond 706)
   // bent below the largest double (its exponential), still increasing.
   double fed_scale(double v) const;
   void read_state(Reader& r);

@@ -15,15 +15,66 @@ batch needs on top of joblib:
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import shutil
+import sys
 import tempfile
 import threading
 from collections.abc import Callable, Sequence
 
 # Series named in full in a message; more are counted.
 SHOWN = 5
+
+
+class _QuietStdout:
+    """``sys.stdout`` while some thread is quiet: writes of quiet threads are dropped, the
+    others' go to the stream that was there before."""
+
+    def __init__(self, stream):
+        self.stream = stream
+
+    def write(self, text):
+        return len(text) if getattr(_quiet, "depth", 0) else self.stream.write(text)
+
+    def flush(self):
+        if not getattr(_quiet, "depth", 0):
+            self.stream.flush()
+
+    def __getattr__(self, name):
+        return getattr(self.stream, name)
+
+
+_quiet = threading.local()
+_quiet_lock = threading.Lock()
+_quiet_users = [0, None]  # threads inside quiet_stdout, the stream it replaced
+
+
+@contextlib.contextmanager
+def quiet_stdout():
+    """Drops what this thread prints (the engine's notices) while the block runs.
+
+    ``contextlib.redirect_stdout`` swaps ``sys.stdout`` for the whole process: threads entering
+    and leaving it out of order leave the swap in place and the program's own output is lost.
+    Here one shared stand-in stays while any thread is quiet and drops only the quiet threads'
+    writes."""
+    with _quiet_lock:
+        if _quiet_users[0] == 0:
+            _quiet_users[1] = sys.stdout
+            sys.stdout = _QuietStdout(sys.stdout)
+        _quiet_users[0] += 1
+    _quiet.depth = getattr(_quiet, "depth", 0) + 1
+    try:
+        yield
+    finally:
+        _quiet.depth -= 1
+        with _quiet_lock:
+            _quiet_users[0] -= 1
+            if _quiet_users[0] == 0:
+                if isinstance(sys.stdout, _QuietStdout):  # unless someone replaced it since
+                    sys.stdout = _quiet_users[1]
+                _quiet_users[1] = None
 
 
 class WorkerDied(RuntimeError):
@@ -88,15 +139,7 @@ def run_chunks(
     from joblib import Parallel, delayed
 
     if backend in ("threading", "threads"):
-        halt = threading.Event()
-        try:
-            return Parallel(n_jobs=n_jobs, backend="threading")(
-                delayed(func)(p, *args, stop=halt.is_set) for p in parts
-            )
-        finally:
-            # On success the threads are done already; on Ctrl-C or an error the ones still in a
-            # chunk stop at their next series.
-            halt.set()
+        return _on_threads(func, parts, args, n_jobs)
     if backend != "loky":
         return Parallel(n_jobs=n_jobs, backend=backend)(
             delayed(func)(p, *args, stop=_never) for p in parts
@@ -106,8 +149,7 @@ def run_chunks(
     notes = tempfile.mkdtemp(prefix="tidewell-chunks-")
     try:
         return Parallel(n_jobs=n_jobs, backend="loky")(
-            delayed(_noted)(os.path.join(notes, str(k)), func, p, args)
-            for k, p in enumerate(parts)
+            delayed(_noted)(os.path.join(notes, str(k)), func, p, args) for k, p in enumerate(parts)
         )
     except BrokenProcessPool as e:  # TerminatedWorkerError included
         running = sorted(int(f) for f in os.listdir(notes) if f.isdigit())
@@ -115,3 +157,32 @@ def run_chunks(
         raise WorkerDied(_died_message(e, running, names), series) from e
     finally:
         shutil.rmtree(notes, ignore_errors=True)
+
+
+def _on_threads(func: Callable, parts: Sequence, args: tuple, n_jobs: int) -> list:
+    from joblib import Parallel, delayed
+
+    halt = threading.Event()
+    busy = threading.Condition()
+    running = [0]
+
+    def guarded(part):
+        with busy:
+            running[0] += 1
+        try:
+            return func(part, *args, stop=halt.is_set)
+        finally:
+            with busy:
+                running[0] -= 1
+                busy.notify_all()
+
+    try:
+        return Parallel(n_jobs=n_jobs, backend="threading")(delayed(guarded)(p) for p in parts)
+    finally:
+        # Ctrl-C or an error: the threads still in a chunk stop at their next series. Wait for
+        # them: a thread left inside the engine when the interpreter exits aborts the process.
+        # The short waits keep a second Ctrl-C effective.
+        halt.set()
+        with busy:
+            while running[0]:
+                busy.wait(0.05)

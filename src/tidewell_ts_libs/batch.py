@@ -215,7 +215,7 @@ def _series_of(frame: pd.DataFrame, id_column: str, time_column: str, value_colu
     ends = np.concatenate((bounds, [len(sorted_codes)]))
     return [
         (ids[sorted_codes[a]], times[a:b], values[a:b])
-        for a, b in zip(starts.tolist(), ends.tolist())
+        for a, b in zip(starts.tolist(), ends.tolist(), strict=True)
     ]
 
 

@@ -185,8 +185,14 @@ def _run_chunk(chunk, algorithm, horizon, holdout, season, level=(), fill="linea
     return (pd.concat(frames, ignore_index=True) if frames else None), errors
 
 
+# Series in one chunk at most: what a worker holds at once (its series, their forecast frames)
+# stays bounded however many series there are, and Ctrl-C or a dead worker loses little.
+CHUNK_MAX = 500
+
+
 def _chunks(items: list, n: int) -> list[list]:
-    size = max(1, int(np.ceil(len(items) / max(1, n))))
+    """At least ``n`` chunks of consecutive items, none longer than ``CHUNK_MAX``."""
+    size = min(CHUNK_MAX, max(1, int(np.ceil(len(items) / max(1, n)))))
     return [items[i : i + size] for i in range(0, len(items), size)]
 
 
@@ -288,7 +294,7 @@ def forecast_many(
     if client is not None or scheduler is not None:
         out = _run_dask(items, args, client, scheduler, chunks_per_worker)
     elif n_jobs == 1 or len(items) <= 1:
-        out = [_run_chunk(items, *args)]
+        out = [_run_chunk(p, *args) for p in _chunks(items, 1)]
     else:
         workers = n_jobs if n_jobs > 0 else (os.cpu_count() or 1)
         parts = _chunks(items, workers * chunks_per_worker)

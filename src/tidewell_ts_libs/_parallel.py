@@ -93,9 +93,10 @@ def _noted(note: str, func: Callable, part, args: tuple):
     # Runs in a worker process: the note names this worker while it works on the part.
     with open(note, "w") as f:
         f.write(str(os.getpid()))
-    result = func(part, *args, stop=_never)
-    os.remove(note)
-    return result
+    try:
+        return func(part, *args, stop=_never)
+    finally:
+        os.remove(note)
 
 
 def _describe(ids: list) -> str:
@@ -113,7 +114,7 @@ def _died_message(cause: BaseException, running: list[int], names: Sequence[list
             f"a worker process stopped unexpectedly{how} before it started a chunk; "
             "no results were kept"
         )
-    chunks = [f"chunk {k + 1} of {total} ({_describe(names[k])})" for k in running]
+    chunks = [f"chunk {k + 1} of {total} (series {_describe(names[k])})" for k in running]
     which = chunks[0] if len(chunks) == 1 else "one of " + "; ".join(chunks)
     return (
         f"a worker process stopped unexpectedly{how} while working on {which}; the process "

@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 
 from tidewell_ts_libs import series
+from tidewell_ts_libs._parallel import WorkerDied, run_chunks  # noqa: F401
 from tidewell_ts_libs.deps.tarn import forecaster_algorithms
 
 # The forecaster's algorithms, from the engine's table of models.
@@ -168,16 +169,60 @@ def _band_columns(level) -> list[str]:
     return [f"{side}-{_level_name(lv)}" for lv in level for side in ("lo", "hi")]
 
 
-def _run_chunk(chunk, algorithm, horizon, holdout, season, level=(), fill="linear"):
-    return [
-        forecast_one(sid, t, v, algorithm, horizon, holdout, season, level, fill)
-        for sid, t, v in chunk
-    ]
+def _run_chunk(chunk, algorithm, horizon, holdout, season, level=(), fill="linear", stop=None):
+    """Forecasts a chunk of series: (their forecast rows in one frame or None, error rows).
+
+    One frame per chunk keeps what a worker sends back small; ``stop`` (a callable) ends the
+    chunk early when it turns true (the caller is going away)."""
+    frames, errors = [], []
+    for sid, t, v in chunk:
+        if stop is not None and stop():
+            break
+        rows, err = forecast_one(sid, t, v, algorithm, horizon, holdout, season, level, fill)
+        if len(rows):
+            frames.append(rows)
+        errors.append(err)
+    return (pd.concat(frames, ignore_index=True) if frames else None), errors
+
+
+# Series in one chunk at most: what a worker holds at once (its series, their forecast frames)
+# stays bounded however many series there are, and Ctrl-C or a dead worker loses little.
+CHUNK_MAX = 500
 
 
 def _chunks(items: list, n: int) -> list[list]:
-    size = max(1, int(np.ceil(len(items) / max(1, n))))
+    """At least ``n`` chunks of consecutive items, none longer than ``CHUNK_MAX``."""
+    size = min(CHUNK_MAX, max(1, int(np.ceil(len(items) / max(1, n)))))
     return [items[i : i + size] for i in range(0, len(items), size)]
+
+
+def _series_of(frame: pd.DataFrame, id_column: str, time_column: str, value_column: str) -> list:
+    """(id, times, values) of every series, ids in order of first appearance, each series sorted
+    by time (stable). Times and values are slices of two arrays for the whole table, so a
+    worker receives only the rows of its own series."""
+    codes, ids = pd.factorize(frame[id_column], sort=False)  # missing ids get -1: dropped
+    keep = codes >= 0
+    if not keep.all():
+        frame, codes = frame[keep], codes[keep]
+    if not len(ids):
+        return []
+    frame = frame.assign(_code=codes)
+    try:
+        ordered = frame.sort_values(["_code", time_column], kind="stable", na_position="last")
+    except TypeError:  # times of different kinds in different series: sort each on its own
+        ordered = pd.concat(
+            [g.sort_values(time_column, kind="stable") for _, g in frame.groupby("_code")]
+        )
+    times = ordered[time_column].to_numpy()
+    values = ordered[value_column].to_numpy(dtype=float)
+    sorted_codes = ordered["_code"].to_numpy()
+    bounds = np.flatnonzero(np.diff(sorted_codes)) + 1
+    starts = np.concatenate(([0], bounds))
+    ends = np.concatenate((bounds, [len(sorted_codes)]))
+    return [
+        (ids[sorted_codes[a]], times[a:b], values[a:b])
+        for a, b in zip(starts.tolist(), ends.tolist(), strict=True)
+    ]
 
 
 def forecast_many(
@@ -213,6 +258,11 @@ def forecast_many(
     its time grid: absent timestamps and blank values within it are filled with ``fill`` (the
     engine interpolator's method) for training and are not scored. A value that is not a number
     raises ValueError naming the series and the row (the data's index label).
+
+    Ctrl-C stops the work within moments (worker processes are ended, worker threads stop at their
+    next series) and raises KeyboardInterrupt. A worker process that dies (killed, out of memory)
+    raises ``WorkerDied`` naming the series of the chunk it was working on; its ``series``
+    attribute lists their ids.
     """
     alg = str(algorithm).lower()
     if alg not in ALGORITHMS:
@@ -237,31 +287,28 @@ def forecast_many(
     frame = frame.copy()
     frame[time_column] = _as_dates(frame[time_column], time_column)
     frame[value_column] = _numbers(frame, id_column, value_column)
-    items = []
-    for sid, g in frame.groupby(id_column, sort=False):
-        g = g.sort_values(time_column, kind="stable")
-        items.append((sid, g[time_column].to_numpy(), g[value_column].to_numpy(dtype=float)))
+    items = _series_of(frame, id_column, time_column, value_column)
+    del frame
 
     args = (alg, horizon, holdout, season, level, fill)
     if client is not None or scheduler is not None:
-        results = _run_dask(items, args, client, scheduler, chunks_per_worker)
+        out = _run_dask(items, args, client, scheduler, chunks_per_worker)
     elif n_jobs == 1 or len(items) <= 1:
-        results = _run_chunk(items, *args)
+        out = [_run_chunk(p, *args) for p in _chunks(items, 1)]
     else:
-        from joblib import Parallel, delayed
-
         workers = n_jobs if n_jobs > 0 else (os.cpu_count() or 1)
         parts = _chunks(items, workers * chunks_per_worker)
-        out = Parallel(n_jobs=n_jobs, backend=backend)(delayed(_run_chunk)(p, *args) for p in parts)
-        results = [r for part in out for r in part]
+        del items  # the parts hold the series now
+        names = [[sid for sid, _, _ in p] for p in parts]
+        out = run_chunks(_run_chunk, parts, args, names, n_jobs=n_jobs, backend=backend)
 
-    frames = [rows for rows, _ in results if len(rows)]
+    frames = [rows for rows, _ in out if rows is not None]
     forecasts = (
         pd.concat(frames, ignore_index=True)
         if frames
         else pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(level)])
     )
-    errors = pd.DataFrame([e for _, e in results])
+    errors = pd.DataFrame([e for _, errs in out for e in errs])
     return BatchResult(forecasts, errors)
 
 
@@ -279,7 +326,7 @@ def _run_dask(items, args, client, scheduler, chunks_per_worker):
         workers = max(1, len(client.scheduler_info().get("workers", {})))
         parts = _chunks(items, workers * chunks_per_worker)
         futures = client.map(_run_chunk, parts, *[[a] * len(parts) for a in args], pure=False)
-        return [r for part in client.gather(futures) for r in part]
+        return client.gather(futures)
     finally:
         if own:
             client.close()

@@ -10,12 +10,11 @@ engine's metrics.
 
 from __future__ import annotations
 
-import contextlib
-import io
 from typing import NamedTuple
 
 import numpy as np
 
+from tidewell_ts_libs._parallel import quiet_stdout
 from tidewell_ts_libs.deps.tarn import _tarn
 
 FILL_DESCRIPTIONS = {
@@ -191,7 +190,7 @@ def forecast(
     settings = settings_for(algorithm, filled, season)
     est = forecaster(algorithm, settings, horizon)
     # The engine prints notices (skipped updates and the like); keep the output readable.
-    with contextlib.redirect_stdout(io.StringIO()):
+    with quiet_stdout():  # safe on threads, unlike a swap of sys.stdout
         est.fit(filled, None, _reset_model=True)
     if not getattr(est, "is_fitted_", False):
         raise ValueError("the model did not initialise on the training data")

@@ -156,3 +156,23 @@ def test_times_with_an_offset_are_forecast_in_utc(tmp_path):
     future = pd.read_csv(tmp_path / "o" / "forecast.csv")
     after = t[-1].tz_convert("UTC").tz_localize(None) + pd.Timedelta(hours=1)
     assert pd.Timestamp(future.t.iloc[0]) == after
+
+
+def test_intermittent_demand_is_ranked_when_asked_for_and_left_to_the_selector_otherwise(tmp_path):
+    rng = np.random.default_rng(3)
+    demand = np.where(rng.random(96) < 0.3, rng.gamma(2.0, 5.0, 96).round(), 0.0)
+    path = tmp_path / "parts.csv"
+    dates = pd.date_range("2015-01-01", periods=96, freq="MS")
+    pd.DataFrame({"month": dates.strftime("%Y-%m-%d"), "parts": demand}).to_csv(path, index=False)
+    code, stdout, err = run_in_process(path, "--output", tmp_path / "default")
+    assert code == 0, err
+    ranked = re.findall(r"^\d+\s+(\w+)\s+[\d.]+", stdout, flags=re.M)
+    assert sorted(ranked) == ["arima", "arma", "autoforecaster", "bats", "hw"]
+    code, stdout, err = run_in_process(
+        path, "--algorithms", "intermittent,autoforecaster", "--output", tmp_path / "asked"
+    )
+    assert code == 0, err
+    ranked = re.findall(r"^\d+\s+(\w+)\s+[\d.]+", stdout, flags=re.M)
+    assert sorted(ranked) == ["autoforecaster", "intermittent"]
+    future = pd.read_csv(tmp_path / "asked" / "forecast.csv")
+    assert (future.filter(like="parts_lo").to_numpy() >= 0).all()

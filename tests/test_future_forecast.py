@@ -38,7 +38,9 @@ def test_embedded_dataset_forecasts_a_year_past_the_data_with_intervals(tmp_path
     assert p.max() > 450 and p.min() > 300
     assert "80% interval" in res.stdout and "95% interval" in res.stdout
     backtest = pd.read_csv(tmp_path / "forecasts.csv", dtype={"month": str})
-    assert backtest.month.iloc[0] == "1959-01-01" and len(backtest) == 24
+    # Three rolling origins a year apart, each forecast a year ahead: the last three years.
+    assert backtest.month.iloc[0] == "1958-01-01" and len(backtest) == 36
+    assert backtest.cutoff.nunique() == 3
     png = (tmp_path / "forecasts.png").read_bytes()
     assert png[:8] == b"\x89PNG\r\n\x1a\n"
     # Outputs get the mode a plain open() gives, not the private mode of a temporary file.
@@ -79,10 +81,10 @@ def test_gaps_are_filled_and_reported_in_one_line(tmp_path):
     assert "4 missing days, 2 blank values, filled by linear interpolation for training" in res.stdout
     future = pd.read_csv(tmp_path / "forecast.csv", dtype={"when": str})
     assert list(future.when) == ["2021-06-29 00:00", "2021-06-30 00:00", "2021-07-01 00:00"]
-    # The absent days are back in the backtest's time axis only if they fall in the holdout:
-    # here they do not, so the holdout is the last 24 days, every one observed.
+    # The absent days are back in the backtest's time axis only if its windows reach them: here
+    # they do not, so the three windows of three days forecast the last nine days, all observed.
     backtest = pd.read_csv(tmp_path / "forecasts.csv")
-    assert len(backtest) == 24 and backtest.y.notna().all()
+    assert len(backtest) == 9 and backtest.y.notna().all()
 
     res = run_cli(csv, "--algorithms", "hw", "--fill", "prev", "--force", "--output", tmp_path, cwd=tmp_path)
     assert res.returncode == 0, res.stderr

@@ -39,7 +39,7 @@ def test_algorithm_lists_are_the_tables():
     # The message naming the algorithms lists the table's, with today's wording.
     assert Messages.get_message(message_id="TIDEWELLTSLIBS0004E") == (
         "TIDEWELLTSLIBS0004E: Unknown forecasting algorithm: use one of "
-        "hw, arima, arma, bats, autoforecaster."
+        "hw, arima, arma, bats, autoforecaster, intermittent."
     )
 
 

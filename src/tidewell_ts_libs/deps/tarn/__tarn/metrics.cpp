@@ -1,0 +1,248 @@
+// Accuracy of a forecast, the time grid of a series' times and the forecaster's settings, in
+// Python.
+#include "tarn/metrics.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "binding.hpp"
+#include "tarn/calendar.hpp"
+#include "tarn/holt_winters.hpp"
+#include "tarn/training_sizes.hpp"
+
+namespace tarnpy {
+namespace {
+
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+Doubles vector_of(const char* name, py::handle v) {
+  Doubles a;
+  try {
+    a = Doubles::ensure(v);
+  } catch (py::error_already_set&) {
+    a = Doubles();
+  }
+  if (!a) {
+    PyErr_Clear();
+    raise(PyExc_TypeError,
+          std::string(name) + " must be numbers, not " + std::string(Py_TYPE(v.ptr())->tp_name));
+  }
+  if (a.ndim() != 1) {
+    raise(PyExc_ValueError, std::string(name) + " must be one-dimensional, not of shape " +
+                                py::str(a.attr("shape")).cast<std::string>());
+  }
+  return a;
+}
+
+void same_length(const char* name, const Doubles& a, const Doubles& b) {
+  if (a.size() != b.size()) {
+    raise(PyExc_ValueError, std::string(name) + " has " + std::to_string(a.size()) +
+                                " values, the actual values " + std::to_string(b.size()));
+  }
+}
+
+py::dict accuracy(py::handle actual, py::handle forecast, py::handle insample, py::handle season,
+                  py::handle lower, py::handle upper, py::handle level) {
+  const Doubles y = vector_of("actual", actual), f = vector_of("forecast", forecast);
+  const Doubles x = vector_of("insample", insample);
+  same_length("forecast", f, y);
+  if (PyBool_Check(season.ptr()) || !PyIndex_Check(season.ptr())) {
+    raise(PyExc_TypeError,
+          "season must be an integer, not " + py::repr(season).cast<std::string>());
+  }
+  const long long m = py::int_(py::reinterpret_borrow<py::object>(season)).cast<long long>();
+  if (m < 1) raise(PyExc_ValueError, "season must be at least 1, not " + std::to_string(m));
+  if (lower.is_none() != upper.is_none()) {
+    raise(PyExc_ValueError, "an interval needs both lower and upper");
+  }
+  const bool bands = !lower.is_none();
+  Doubles lo, hi;
+  double lv = 95.0;
+  if (bands) {
+    lo = vector_of("lower", lower);
+    hi = vector_of("upper", upper);
+    same_length("lower", lo, y);
+    same_length("upper", hi, y);
+    if (level.is_none()) raise(PyExc_ValueError, "level is needed with lower and upper");
+  }
+  if (!level.is_none()) {
+    lv = py::float_(py::reinterpret_borrow<py::object>(level)).cast<double>();
+    if (!(lv > 0.0 && lv < 100.0)) {
+      raise(PyExc_ValueError,
+            "level must be a coverage in percent between 0 and 100, not " + std::to_string(lv));
+    }
+  }
+  tarn::Accuracy a;
+  {
+    py::gil_scoped_release release;
+    a = tarn::accuracy(y.data(), f.data(), static_cast<std::size_t>(y.size()), x.data(),
+                       static_cast<std::size_t>(x.size()), static_cast<std::size_t>(m),
+                       bands ? lo.data() : nullptr, bands ? hi.data() : nullptr, lv);
+  }
+  py::dict out;
+  out["mae"] = a.mae;
+  out["rmse"] = a.rmse;
+  out["smape"] = a.smape;
+  out["mase"] = a.mase;
+  out["msis"] = a.msis;
+  out["coverage"] = a.coverage;
+  out["count"] = a.count;
+  out["season"] = a.season;
+  return out;
+}
+
+// Times at the door: datetime64 of any unit as nanoseconds (dates), integers as themselves.
+struct Times {
+  std::vector<std::int64_t> values;
+  bool dates = false;
+};
+
+Times times_of(py::handle obj) {
+  py::module_ np = py::module_::import("numpy");
+  py::object a = np.attr("asarray")(obj);
+  if (a.attr("ndim").cast<int>() != 1) raise(PyExc_ValueError, "times must be one-dimensional");
+  const std::string kind = py::str(a.attr("dtype").attr("kind")).cast<std::string>();
+  Times t;
+  py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> v;
+  if (kind == "M") {
+    t.dates = true;
+    v = a.attr("astype")("datetime64[ns]").attr("view")("int64");
+  } else if (kind == "i" || kind == "u") {
+    v = a.attr("astype")("int64");
+  } else if (kind == "f") {
+    const py::object whole = np.attr("all")(np.attr("equal")(np.attr("floor")(a), a));
+    if (!whole.cast<bool>()) raise(PyExc_ValueError, "times must be dates or whole numbers");
+    v = a.attr("astype")("int64");
+  } else {
+    raise(PyExc_TypeError, "times must be datetime64 or integers, not " +
+                               py::str(a.attr("dtype")).cast<std::string>());
+  }
+  t.values.assign(v.data(), v.data() + v.size());
+  return t;
+}
+
+tarn::calendar::Grid grid_of(const Times& t) {
+  try {
+    return tarn::calendar::detect_grid(t.values, !t.dates);
+  } catch (const std::invalid_argument& e) {
+    raise(PyExc_ValueError, e.what());
+  }
+}
+
+py::array times_array(const std::vector<std::int64_t>& v, bool dates) {
+  py::array_t<std::int64_t> out(static_cast<py::ssize_t>(v.size()));
+  std::copy(v.begin(), v.end(), out.mutable_data());
+  if (dates) return out.attr("view")("datetime64[ns]");
+  return out;
+}
+
+py::dict time_grid(py::handle times) {
+  const Times t = times_of(times);
+  const tarn::calendar::Grid g = grid_of(t);
+  py::dict out;
+  out["unit"] = t.dates ? tarn::calendar::unit_name(g.axis.unit) : std::string("step");
+  out["step"] = g.step;
+  out["name"] = tarn::calendar::step_name(g);
+  out["business_days"] = g.business_days;
+  out["regular"] = g.regular;
+  std::vector<std::int64_t> pos;
+  if (g.regular && tarn::calendar::grid_positions(g, t.values, &pos)) {
+    py::array_t<std::int64_t> p(static_cast<py::ssize_t>(pos.size()));
+    std::copy(pos.begin(), pos.end(), p.mutable_data());
+    out["positions"] = p;
+  } else {
+    out["positions"] = py::none();
+  }
+  return out;
+}
+
+py::array grid_times(py::handle times, py::handle steps) {
+  const Times t = times_of(times);
+  const tarn::calendar::Grid g = grid_of(t);
+  py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> k =
+      py::module_::import("numpy").attr("asarray")(steps, py::arg("dtype") = "int64");
+  std::vector<std::int64_t> out(static_cast<std::size_t>(k.size()));
+  try {
+    for (py::ssize_t i = 0; i < k.size(); ++i) {
+      out[static_cast<std::size_t>(i)] =
+          tarn::calendar::grid_time(g, t.values.front(), k.data()[i]);
+    }
+  } catch (const std::invalid_argument& e) {
+    raise(PyExc_ValueError, e.what());
+  }
+  return times_array(out, t.dates);
+}
+
+py::array next_times(py::handle times, long long n) {
+  if (n < 0) raise(PyExc_ValueError, "n must not be negative, not " + std::to_string(n));
+  const Times t = times_of(times);
+  const tarn::calendar::Grid g = grid_of(t);
+  std::vector<std::int64_t> out(static_cast<std::size_t>(n));
+  for (long long k = 0; k < n; ++k) {
+    out[static_cast<std::size_t>(k)] = tarn::calendar::grid_time(g, t.values.back(), k + 1);
+  }
+  return times_array(out, t.dates);
+}
+
+py::dict forecaster_settings(const std::string& algorithm, py::handle values, long long season) {
+  Doubles x;
+  try {
+    x = Doubles::ensure(values);
+  } catch (py::error_already_set&) {
+    x = Doubles();
+  }
+  if (!x || x.ndim() < 1 || x.ndim() > 2) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, "values must be a vector or a matrix of numbers (rows in time order)");
+  }
+  py::dict out;
+  out["log_transform"] = tarn::log_transformable(x.data(), static_cast<std::size_t>(x.size()));
+  if (algorithm == "hw") {
+    const auto s = tarn::holt_winters_sizes(x.shape(0), season);
+    out["samples_per_season"] = s.samples_per_season;
+    out["initial_training_seasons"] = s.initial_training_seasons;
+    out["algorithm_type"] = "additive";
+  }
+  return out;
+}
+
+}  // namespace
+
+void bind_metrics(py::module_& m) {
+  m.def("accuracy", &accuracy, py::arg("actual"), py::arg("forecast"), py::arg("insample"),
+        py::arg("season"), py::arg("lower") = py::none(), py::arg("upper") = py::none(),
+        py::arg("level") = py::none(),
+        "Accuracy of a forecast against the actual values: a dict of mae, rmse, smape (percent), "
+        "mase (over the in-sample seasonal naive MAE, season falling back to 1 on a short "
+        "in-sample part), msis and coverage (percent; NaN without lower and upper, which need "
+        "level), count (positions scored) and season (of the naive scale). Positions whose "
+        "actual is NaN do not count; a NaN or infinite forecast or bound where the actual is "
+        "known makes every measure NaN.");
+  m.def("time_grid", &time_grid, py::arg("times"),
+        "The grid of strictly increasing times (datetime64 of any unit, or integers): a dict of "
+        "unit (the calendar axis: month, day, hour, ...; step for integers), step (axis units "
+        "per step: the smallest spacing when every spacing is a whole number of it, else the "
+        "median), name (of one step: month, quarter, week, business "
+        "day, ..., timestamp), business_days, regular and positions (the step number of each "
+        "time counted from the first; None when the times are not regular).");
+  m.def("grid_times", &grid_times, py::arg("times"), py::arg("steps"),
+        "The times at the given step numbers of the grid of `times`, counted from its first "
+        "time (datetime64[ns] for dates).");
+  m.def("next_times", &next_times, py::arg("times"), py::arg("n"),
+        "The n times after `times` on its grid: calendar months for monthly data, weekdays for "
+        "business days (datetime64[ns] for dates).");
+  m.def("forecaster_settings", &forecaster_settings, py::arg("algorithm"), py::arg("values"),
+        py::arg("season"),
+        "The forecaster's settings for training `algorithm` on `values` with the detected "
+        "season (a vector, or a matrix of rows): log_transform (every known value above 0) and, "
+        "for hw, the season and initial training sizes.");
+}
+
+}  // namespace tarnpy

@@ -15,8 +15,6 @@ the steps before the first origin.
 
 from __future__ import annotations
 
-import contextlib
-import io
 import os
 import time
 from typing import NamedTuple
@@ -25,6 +23,7 @@ import numpy as np
 import pandas as pd
 
 from tidewell_ts_libs import series
+from tidewell_ts_libs._parallel import quiet_stdout, run_chunks
 from tidewell_ts_libs.deps.tarn import forecaster_algorithms
 
 MIN_POINTS = 4
@@ -91,7 +90,7 @@ def cross_validate_one(
         settings = series.settings_for(algorithm, train, season_used)
         est = series.forecaster(algorithm, settings, h)
         # The engine prints notices (skipped updates and the like); keep the output readable.
-        with contextlib.redirect_stdout(io.StringIO()):
+        with quiet_stdout():  # safe on threads, unlike a swap of sys.stdout
             cv = est.cross_validation(
                 filled, h=h, n_windows=n_windows, step=step, refit=refit, level=list(levels) or None
             )
@@ -142,8 +141,23 @@ def cross_validate_one(
     return rows, windows, overall, err
 
 
-def _run_chunk(chunk, *args):
-    return [cross_validate_one(sid, t, v, *args) for sid, t, v in chunk]
+def _run_chunk(chunk, *args, stop=None):
+    """Cross-validates a chunk of series: (their forecast rows in one frame or None, window
+    metric rows, overall metric rows, error rows).
+
+    One frame per chunk keeps what a worker sends back small; ``stop`` (a callable) ends the
+    chunk early when it turns true (the caller is going away)."""
+    frames, windows, overall, errors = [], [], [], []
+    for sid, t, v in chunk:
+        if stop is not None and stop():
+            break
+        rows, ws, o, err = cross_validate_one(sid, t, v, *args)
+        if len(rows):
+            frames.append(rows)
+        windows.extend(ws)
+        overall.append(o)
+        errors.append(err)
+    return (pd.concat(frames, ignore_index=True) if frames else None), windows, overall, errors
 
 
 def _positive(name: str, value) -> int:
@@ -155,9 +169,6 @@ def _positive(name: str, value) -> int:
 def cross_validation(
     data: pd.DataFrame,
     *,
-    id_column: str = "unique_id",
-    time_column: str = "ds",
-    value_column: str = "y",
     algorithm: str = "autoforecaster",
     h: int = 1,
     n_windows: int = 1,
@@ -169,6 +180,9 @@ def cross_validation(
     n_jobs: int = 1,
     backend: str = "loky",
     chunks_per_worker: int = 4,
+    id_column: str = "unique_id",
+    time_column: str = "ds",
+    value_column: str = "y",
 ) -> CrossValidationResult:
     """Rolling-origin cross-validation of every series of a long-format table.
 
@@ -181,11 +195,17 @@ def cross_validation(
     and the bounds), ``window_metrics`` (per series and window) and ``metrics`` (per series,
     over all its windows): MAE, RMSE, sMAPE, MASE and each level's MSIS and coverage (percent) as
     ``msis-80``, ``coverage-80``, ..., by the engine's metrics (MASE and MSIS scaled on the steps
-    before the window, or before the first window for a series' overall measures), and ``errors`` (one row per series: status, message). A series that
-    cannot be evaluated is reported there and never stops the others. ``n_jobs`` and
-    ``backend`` run the series in parallel with joblib, as ``forecast_many`` does.
+    before the window, or before the first window for a series' overall measures), and
+    ``errors`` (one row per series: status, message). A series that cannot be evaluated is
+    reported there and never stops the others.
+
+    ``n_jobs``, ``backend`` and ``chunks_per_worker`` run the series in parallel with joblib,
+    in chunks of consecutive series, as ``forecast_many`` does. Ctrl-C stops the work within
+    moments (worker processes are ended, worker threads stop at their next series) and raises
+    KeyboardInterrupt. A worker process that dies (killed, out of memory) raises ``WorkerDied``
+    naming the series of the chunk it was working on; no results are kept.
     """
-    from tidewell_ts_libs.batch import _as_dates, _numbers
+    from tidewell_ts_libs.batch import _as_dates, _chunks, _numbers, _series_of
 
     alg = str(algorithm).lower()
     algorithms = forecaster_algorithms()
@@ -207,33 +227,27 @@ def cross_validation(
     frame = data[[id_column, time_column, value_column]].copy()
     frame[time_column] = _as_dates(frame[time_column], time_column)
     frame[value_column] = _numbers(frame, id_column, value_column)
-    items = []
-    for sid, g in frame.groupby(id_column, sort=False):
-        g = g.sort_values(time_column, kind="stable")
-        items.append((sid, g[time_column].to_numpy(), g[value_column].to_numpy(dtype=float)))
+    items = _series_of(frame, id_column, time_column, value_column)
+    del frame
 
     args = (alg, h, n_windows, step, bool(refit), levels, season, fill)
-    if n_jobs == 1 or len(items) <= 1:
-        results = _run_chunk(items, *args)
-    else:
-        from joblib import Parallel, delayed
+    workers = n_jobs if n_jobs > 0 else (os.cpu_count() or 1)
+    parts = _chunks(items, 1 if n_jobs == 1 else workers * chunks_per_worker)
+    del items  # the parts hold the series now
+    names = [[sid for sid, _, _ in p] for p in parts]
+    out = run_chunks(_run_chunk, parts, args, names, n_jobs=n_jobs, backend=backend)
 
-        workers = n_jobs if n_jobs > 0 else (os.cpu_count() or 1)
-        size = max(1, int(np.ceil(len(items) / max(1, workers * chunks_per_worker))))
-        parts = [items[i : i + size] for i in range(0, len(items), size)]
-        out = Parallel(n_jobs=n_jobs, backend=backend)(delayed(_run_chunk)(p, *args) for p in parts)
-        results = [r for part in out for r in part]
-
-    frames = [rows for rows, _, _, _ in results if len(rows)]
+    frames = [rows for rows, _, _, _ in out if rows is not None]
     forecasts = (
         pd.concat(frames, ignore_index=True)
         if frames
         else pd.DataFrame(columns=_forecast_columns(levels))
     )
-    window_rows = [w for _, ws, _, _ in results for w in ws]
+    window_rows = [w for _, ws, _, _ in out for w in ws]
     window_metrics = pd.DataFrame(window_rows, columns=["id", "cutoff", *_metric_columns(levels)])
     metrics = pd.DataFrame(
-        [o for _, _, o, _ in results], columns=["id", "n_windows", *_metric_columns(levels)]
+        [o for _, _, overall, _ in out for o in overall],
+        columns=["id", "n_windows", *_metric_columns(levels)],
     )
-    errors = pd.DataFrame([e for _, _, _, e in results])
+    errors = pd.DataFrame([e for _, _, _, errs in out for e in errs])
     return CrossValidationResult(forecasts, window_metrics, metrics, errors)

@@ -388,13 +388,10 @@ std::string step_name(const Grid& grid) {
   if (grid.step != 1) return "timestamp";
   switch (u) {
     case Unit::kDay:
-      return "day";
     case Unit::kHour:
-      return "hour";
     case Unit::kMinute:
-      return "minute";
     case Unit::kSecond:
-      return "second";
+      return unit_name(u);
     default:
       return "timestamp";
   }

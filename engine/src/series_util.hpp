@@ -167,29 +167,29 @@ inline double from_log_input(double fed, double shift) {
 constexpr double kBendLog = 690.0;
 constexpr double kCeilingLog = 709.0;
 
-// Above kBendLog: kBendLog + room e / (room + e) for the excess e, which rises with slope 1 at
-// the bend and only slowly (not exponentially) closer to the ceiling, so that values far apart
-// stay apart.
+// Above `start`: start + room e / (room + e) for the excess e (room = ceiling - start), which
+// rises with slope 1 at the bend and only slowly (not exponentially) closer to the ceiling, so
+// that values far apart stay apart.
+inline double bend_above(double x, double start, double ceiling) {
+  if (!(x > start)) return x;
+  const double room = ceiling - start;
+  const double e = x - start;
+  if (std::isinf(e)) return ceiling;
+  return start + room * e / (room + e);
+}
+
 inline double bend_exponent(double x) {
-  if (!(x > kBendLog)) return x;
-  const double room = kCeilingLog - kBendLog;
-  const double e = x - kBendLog;
-  if (std::isinf(e)) return kCeilingLog;
-  return kBendLog + room * e / (room + e);
+  return bend_above(x, kBendLog, kCeilingLog);
 }
 
 // Logarithms fed to a model that does not fit them itself: only their exponential has to stay
 // finite, so they bend later, from 706 (a series near 2e306) towards 709.5 (below ln of the
-// largest double, with room for the transform's shift), the same way; data of any size short of
-// that keep their forecasts.
+// largest double, with room for the transform's shift); data of any size short of that keep
+// their forecasts.
 constexpr double kFedBendLog = 706.0;
 constexpr double kFedCeilingLog = 709.5;
 inline double bend_fed_exponent(double x) {
-  if (!(x > kFedBendLog)) return x;
-  const double room = kFedCeilingLog - kFedBendLog;
-  const double e = x - kFedBendLog;
-  if (std::isinf(e)) return kFedCeilingLog;
-  return kFedBendLog + room * e / (room + e);
+  return bend_above(x, kFedBendLog, kFedCeilingLog);
 }
 
 inline double bend_log(double log_magnitude) {

@@ -389,6 +389,19 @@ inline bool has_nan(py::object np, py::object X) {
   return py_gt(np.attr("count_nonzero")(nan), py::int_(0));
 }
 
+// New rows as predict and the sliding windows take them: dates placed on the trained time axis
+// (X and ts_col_loc replaced by the dated rows), and a NaN refused.
+inline void new_rows_input(py::object self, py::object& X, py::object& ts_col_loc) {
+  twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
+  if (dated.dated) {
+    X = dated.X;
+    ts_col_loc = py::int_(dated.ts_col);
+  }
+  if (has_nan(G("np"), X)) {
+    twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
+  }
+}
+
 // Timestamps are whole numbers: a missing or fractional one (which would be cut to an integer
 // and then collide with its neighbour) is refused, naming the column and the row.
 inline void check_whole_timestamps(py::object column, py::handle ts_col) {

@@ -149,14 +149,7 @@ py::object predict_impl(py::object self, py::object X, py::object prediction_hor
                         py::object ts_col_loc, py::object prediction_type,
                         std::vector<ModelPtr>* used) {
   py::object np = G("np");
-  twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
-  if (dated.dated) {
-    X = dated.X;
-    ts_col_loc = py::int_(dated.ts_col);
-  }
-  if (has_nan(np, X)) {
-    twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
-  }
+  new_rows_input(self, X, ts_col_loc);
   effective_horizon(self, prediction_horizon);  // refuses a bad horizon before any work
   if (!py::isinstance<py::str>(prediction_type)) {
     twpy::raise(PyExc_TypeError,

@@ -38,14 +38,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   }
   const std::int64_t h_checked = effective_horizon(self, prediction_horizon);
   py::object np = G("np");
-  twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
-  if (dated.dated) {
-    X = dated.X;
-    ts_col_loc = py::int_(dated.ts_col);
-  }
-  if (has_nan(np, X)) {
-    twpy::raise(PyExc_Exception, msg("TIDEWELLTSLIBS0067E"));
-  }
+  new_rows_input(self, X, ts_col_loc);
   py::list rows;
   const bool given = !X.is_none();
   X = np.attr("asarray")(X);

@@ -42,13 +42,16 @@ def forecast_one(
     season=None,
     level=(),
     fill: str = "linear",
+    exog=None,
+    future_exog=None,
 ):
     """Forecasts one series; returns (forecast rows, error row). Never raises for bad data.
 
     The series is trimmed of leading and trailing missing values, put on its time grid (absent
     timestamps become blanks) and filled with ``fill`` for training; blank holdout values are
     not scored. ``level`` (coverages in percent) adds the prediction intervals as lo-<level>,
-    hi-<level>.
+    hi-<level>. ``exog`` (a row per time, a column per regressor) trains with regressors, whose
+    values at the ``horizon`` forecast times are ``future_exog``.
     """
     start = time.perf_counter()
     err = {
@@ -69,7 +72,10 @@ def forecast_one(
         "seconds": 0.0,
     }
     try:
-        grid = series.on_grid(times, values)
+        if exog is None:
+            grid = series.on_grid(times, values)
+        else:
+            grid, grid_exog = series.on_grid_exog(times, values, exog)
         if not len(grid.times):
             raise ValueError("all values are missing")
         observed = grid.values[:, 0]
@@ -80,7 +86,15 @@ def forecast_one(
             )
         train = observed[:n_train]
         filled = series.fill_values(train.reshape(-1, 1), fill)
-        fc = series.forecast(algorithm, grid.times[:n_train], filled, horizon, level, season)
+        regressors = {}
+        if exog is not None:  # absent timestamps' regressors are filled as the values are
+            regressors = {
+                "exog": series.fill_values(grid_exog[:n_train], fill),
+                "future_exog": future_exog,
+            }
+        fc = series.forecast(
+            algorithm, grid.times[:n_train], filled, horizon, level, season, **regressors
+        )
         pred = fc.point[:, 0]
         if not np.all(np.isfinite(pred)):
             raise ValueError("the forecast is not finite")
@@ -175,10 +189,12 @@ def _run_chunk(chunk, algorithm, horizon, holdout, season, level=(), fill="linea
     One frame per chunk keeps what a worker sends back small; ``stop`` (a callable) ends the
     chunk early when it turns true (the caller is going away)."""
     frames, errors = [], []
-    for sid, t, v in chunk:
+    for sid, t, v, *regressors in chunk:  # (exog, future_exog) with regressors
         if stop is not None and stop():
             break
-        rows, err = forecast_one(sid, t, v, algorithm, horizon, holdout, season, level, fill)
+        rows, err = forecast_one(
+            sid, t, v, algorithm, horizon, holdout, season, level, fill, *regressors
+        )
         if len(rows):
             frames.append(rows)
         errors.append(err)
@@ -225,6 +241,145 @@ def _series_of(frame: pd.DataFrame, id_column: str, time_column: str, value_colu
     ]
 
 
+def _regressor_names(exog, data: pd.DataFrame, taken) -> list:
+    """The regressor columns ``exog`` names, checked against the data's columns."""
+    if exog is None:
+        return []
+    names = [exog] if isinstance(exog, str) else list(exog)
+    for name in names:
+        if name not in data.columns:
+            raise ValueError(f"exog: no column named {name!r} in the data")
+        if name in taken:
+            raise ValueError(f"exog: {name!r} is the id, time or value column, not a regressor")
+    if len(set(names)) != len(names):
+        raise ValueError(f"exog names a column twice: {names!r}")
+    return names
+
+
+def _time_text(t) -> str:
+    return str(pd.Timestamp(t).isoformat()) if np.asarray(t).dtype.kind == "M" else str(t)
+
+
+def _future_table(X_df: pd.DataFrame, exog, id_column, time_column) -> dict:
+    """X_df as {id: (sorted times, regressor rows)}; bad columns, values and duplicates raise
+    ValueError naming the series."""
+    if not isinstance(X_df, pd.DataFrame):
+        raise TypeError(f"X_df must be a pandas DataFrame, not {type(X_df).__name__}")
+    for col in (id_column, time_column, *exog):
+        if col not in X_df.columns:
+            raise ValueError(
+                f"X_df has no column {col!r} (it needs {id_column!r}, {time_column!r} and the "
+                f"regressors {', '.join(map(repr, exog))})"
+            )
+    frame = X_df[[id_column, time_column, *exog]].copy()
+    frame[time_column] = _as_dates(frame[time_column], time_column)
+    for col in exog:
+        frame[col] = _numbers(frame, id_column, col)
+        bad = ~np.isfinite(frame[col].to_numpy())
+        if bad.any():
+            row = frame.index[np.flatnonzero(bad)[0]]
+            raise ValueError(
+                f"X_df: series {frame.at[row, id_column]!r} has no finite value of {col!r} at "
+                f"{_time_text(frame.at[row, time_column])} (got {frame.at[row, col]!r})"
+            )
+    dup = frame.duplicated([id_column, time_column])
+    if dup.any():
+        row = frame.index[np.flatnonzero(dup.to_numpy())[0]]
+        raise ValueError(
+            f"X_df: series {frame.at[row, id_column]!r} has two rows for "
+            f"{_time_text(frame.at[row, time_column])}"
+        )
+    table = {}
+    for sid, g in frame.groupby(id_column, sort=False):
+        g = g.sort_values(time_column, kind="stable")
+        table[sid] = (g[time_column].to_numpy(), g[list(exog)].to_numpy(dtype=float))
+    return table
+
+
+def _with_regressors(items, frame, X_df, exog, id_column, time_column, value_column, horizon,
+                     holdout) -> list:
+    """The series with their regressors: (id, times, values, regressor rows, regressor rows at
+    the forecast times). Forecast times within a series' rows take its own regressor values,
+    later ones those of X_df. Raises ValueError naming the series and what is missing."""
+    columns = [_series_of(frame, id_column, time_column, col) for col in exog]
+    table = None if X_df is None else _future_table(X_df, exog, id_column, time_column)
+    out = []
+    for i, (sid, t, v) in enumerate(items):
+        x = np.column_stack([c[i][2] for c in columns])
+        grid, gx = series.on_grid_exog(t, v, x)
+        n = len(grid.times)
+        # Within the series' span every row given needs its regressors (absent timestamps are
+        # filled); a series too short to train is left to forecast_one to report.
+        span = np.isin(t, grid.times) if n else np.zeros(len(t), bool)
+        bad = span[:, None] & ~np.isfinite(x)
+        if bad.any():
+            r, c = np.argwhere(bad)[0]
+            raise ValueError(
+                f"series {sid!r}: regressor {exog[c]!r} has no finite value at "
+                f"{_time_text(t[r])} (got {x[r, c]!r})"
+            )
+        n_train = n - holdout
+        if n_train < MIN_POINTS:
+            out.append((sid, t, v, x, np.full((horizon, len(exog)), np.nan)))
+            continue
+        when = series.future_times(grid.times[:n_train], horizon)
+        fut = np.full((horizon, len(exog)), np.nan)
+        inside = min(horizon, n - n_train)
+        fut[:inside] = gx[n_train : n_train + inside]
+        need = np.flatnonzero(~np.isfinite(fut).all(axis=1))
+        if len(need):
+            if table is None:
+                raise ValueError(
+                    f"series {sid!r}: no regressor values at {_time_text(when[need[0]])}; "
+                    "pass them in X_df"
+                )
+            if sid not in table:
+                raise ValueError(f"X_df has no rows for series {sid!r}")
+            times, rows = table[sid]
+            if times.dtype.kind != when.dtype.kind:
+                raise ValueError(
+                    f"X_df: the times of series {sid!r} are not of the data's kind "
+                    f"({times.dtype} against {when.dtype})"
+                )
+            at = np.searchsorted(times, when[need])
+            found = (at < len(times)) & (times[np.minimum(at, len(times) - 1)] == when[need])
+            if not found.all():
+                lacking = when[need][~found]
+                raise ValueError(
+                    f"X_df lacks the regressors of series {sid!r} at "
+                    f"{', '.join(_time_text(w) for w in lacking[:3])}"
+                    f"{' ...' if len(lacking) > 3 else ''} ({len(lacking)} of its {horizon} "
+                    "forecast times)"
+                )
+            fut[need] = rows[at]
+        out.append((sid, t, v, x, fut))
+    return out
+
+
+def check_regressors(
+    data: pd.DataFrame,
+    X_df: pd.DataFrame | None,
+    exog,
+    horizon: int,
+    holdout: int = 0,
+    *,
+    id_column: str = "unique_id",
+    time_column: str = "ds",
+    value_column: str = "y",
+) -> None:
+    """Runs ``forecast_many``'s checks of the regressors and ``X_df`` alone (without training):
+    raises the ValueError ``forecast_many`` would raise."""
+    exog = _regressor_names(exog, data, (id_column, time_column, value_column))
+    frame = data[[id_column, time_column, value_column, *exog]].copy()
+    frame[time_column] = _as_dates(frame[time_column], time_column)
+    for col in (value_column, *exog):
+        frame[col] = _numbers(frame, id_column, col)
+    items = _series_of(frame, id_column, time_column, value_column)
+    _with_regressors(
+        items, frame, X_df, exog, id_column, time_column, value_column, horizon, holdout
+    )
+
+
 def forecast_many(
     data: pd.DataFrame,
     *,
@@ -242,6 +397,8 @@ def forecast_many(
     chunks_per_worker: int = 4,
     level=(),
     fill: str = "linear",
+    exog=None,
+    X_df: pd.DataFrame | None = None,
 ) -> BatchResult:
     """Forecasts every series of a long-format table.
 
@@ -263,6 +420,16 @@ def forecast_many(
     next series) and raises KeyboardInterrupt. A worker process that dies (killed, out of memory)
     raises ``WorkerDied`` naming the series of the chunk it was working on; its ``series``
     attribute lists their ids.
+
+    ``exog`` names regressor columns of ``data`` (one name or a list): each series is trained
+    with them and forecast with their values at the forecast times, which come from the series'
+    own rows (a holdout's times) or from ``X_df``, a frame of id, time and the regressor columns
+    covering every series' forecast times past its data (``regressors.forecast_times`` gives
+    them; ``regressors.calendar_regressors`` makes calendar regressors for both spans). Within a
+    series' span the regressors must be known (absent timestamps are filled with ``fill``);
+    a missing or non-finite regressor value, a series or time ``X_df`` lacks, ``X_df`` without
+    ``exog`` and ``exog`` without ``X_df`` (when the forecasts reach past the data) raise
+    ValueError naming the series and what is missing before anything is trained.
     """
     alg = str(algorithm).lower()
     if alg not in ALGORITHMS:
@@ -282,12 +449,26 @@ def forecast_many(
         fill = series.check_fill(fill)
     except ValueError as e:
         raise ValueError(f"fill: {e}") from None
+    exog = _regressor_names(exog, data, (id_column, time_column, value_column))
+    if X_df is not None and not exog:
+        raise ValueError("X_df is given without exog: name the regressor columns with exog")
+    if exog and X_df is None and holdout < horizon:
+        raise ValueError(
+            f"exog needs X_df: the values of the regressors {', '.join(map(repr, exog))} at "
+            f"each series' forecast times past its data (id, time and those columns)"
+        )
 
-    frame = data[[id_column, time_column, value_column]]
+    frame = data[[id_column, time_column, value_column, *exog]]
     frame = frame.copy()
     frame[time_column] = _as_dates(frame[time_column], time_column)
     frame[value_column] = _numbers(frame, id_column, value_column)
+    for col in exog:
+        frame[col] = _numbers(frame, id_column, col)
     items = _series_of(frame, id_column, time_column, value_column)
+    if exog:
+        items = _with_regressors(
+            items, frame, X_df, exog, id_column, time_column, value_column, horizon, holdout
+        )
     del frame
 
     args = (alg, horizon, holdout, season, level, fill)
@@ -299,7 +480,7 @@ def forecast_many(
         workers = n_jobs if n_jobs > 0 else (os.cpu_count() or 1)
         parts = _chunks(items, workers * chunks_per_worker)
         del items  # the parts hold the series now
-        names = [[sid for sid, _, _ in p] for p in parts]
+        names = [[item[0] for item in p] for p in parts]
         out = run_chunks(_run_chunk, parts, args, names, n_jobs=n_jobs, backend=backend)
 
     frames = [rows for rows, _ in out if rows is not None]

@@ -96,6 +96,24 @@ def on_grid(times, values) -> OnGrid:
     return OnGrid(_tarn.grid_times(times, np.arange(n)), full, grid["name"], n - len(times), blanks)
 
 
+def on_grid_exog(times, values, exog) -> tuple[OnGrid, np.ndarray]:
+    """``on_grid`` of a series with regressors: trimmed by its values alone (regressors are
+    often known beyond them), the regressors put on the same grid (NaN at absent timestamps)."""
+    values = np.asarray(values, dtype=float)
+    if values.ndim == 1:
+        values = values.reshape(-1, 1)
+    exog = np.asarray(exog, dtype=float).reshape(len(values), -1)
+    known = ~np.isnan(values).all(axis=1)
+    if not known.any():
+        return on_grid(np.asarray(times)[:0], values[:0]), exog[:0]
+    first, last = int(np.argmax(known)), len(known) - int(np.argmax(known[::-1]))
+    k = values.shape[1]
+    grid = on_grid(np.asarray(times)[first:last], np.hstack([values, exog])[first:last])
+    blanks = int(np.isnan(grid.values[:, :k]).sum()) - grid.missing * k
+    inner = OnGrid(grid.times, grid.values[:, :k], grid.step, grid.missing, blanks)
+    return inner, grid.values[:, k:]
+
+
 def future_times(times, horizon: int) -> np.ndarray:
     """The ``horizon`` times after a series on its grid (steps 1, 2, ... without times)."""
     times = as_times(times)
@@ -135,10 +153,12 @@ def settings_for(algorithm: str, values: np.ndarray, season: int) -> dict:
     return _tarn.forecaster_settings(algorithm, np.asarray(values, dtype=float), int(season))
 
 
-def forecaster(algorithm: str, settings: dict, horizon: int):
+def forecaster(algorithm: str, settings: dict, horizon: int, exog_columns=None):
     from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
     kwargs = {k: v for k, v in settings.items() if k != "log_transform"}
+    if exog_columns is not None:
+        kwargs["exog_columns"] = list(exog_columns)
     return QuillcastForecaster(
         algorithm=algorithm,
         prediction_horizon=horizon,
@@ -159,12 +179,13 @@ class Forecast(NamedTuple):
     season: int
 
 
-def bands_of(est, horizon: int, levels) -> dict:
+def bands_of(est, horizon: int, levels, future_exog=None) -> dict:
     """The forecaster's prediction intervals, {level: (lower, upper)}; empty when it has none."""
     levels = list(levels)
     if not levels or not hasattr(est, "predict_interval"):
         return {}
-    out = est.predict_interval(prediction_horizon=horizon, level=levels)
+    extra = {} if future_exog is None else {"future_exog": future_exog}
+    out = est.predict_interval(prediction_horizon=horizon, level=levels, **extra)
     if not isinstance(out, dict):  # a single level
         out = {levels[0]: out}
     bands = {}
@@ -178,26 +199,43 @@ def bands_of(est, horizon: int, levels) -> dict:
 
 
 def forecast(
-    algorithm: str, times, filled: np.ndarray, horizon: int, levels=(), season: int | None = None
+    algorithm: str,
+    times,
+    filled: np.ndarray,
+    horizon: int,
+    levels=(),
+    season: int | None = None,
+    exog: np.ndarray | None = None,
+    future_exog: np.ndarray | None = None,
 ) -> Forecast:
     """Trains an algorithm on a filled series (rows on its grid) and forecasts ``horizon`` steps
     past its end, with the bands of ``levels`` and the dates of the engine's calendar. The season
-    is detected on the series unless given."""
+    is detected on the series unless given. ``exog`` (rows of the series, one column per
+    regressor) trains the forecaster with regressors, whose values at the forecast times are
+    ``future_exog`` (``horizon`` rows)."""
     filled = np.asarray(filled, dtype=float)
     if filled.ndim == 1:
         filled = filled.reshape(-1, 1)
     season = detect_season(filled) if season is None else max(1, int(season))
     settings = settings_for(algorithm, filled, season)
-    est = forecaster(algorithm, settings, horizon)
+    X, extra, exog_columns = filled, {}, None
+    if exog is not None:
+        exog = np.asarray(exog, dtype=float).reshape(len(filled), -1)
+        future_exog = np.asarray(future_exog, dtype=float).reshape(horizon, exog.shape[1])
+        X = np.hstack([filled, exog])
+        exog_columns = list(range(filled.shape[1], X.shape[1]))
+        extra = {"future_exog": future_exog}
+    est = forecaster(algorithm, settings, horizon, exog_columns)
     # The engine prints notices (skipped updates and the like); keep the output readable.
     with quiet_stdout():  # safe on threads, unlike a swap of sys.stdout
-        est.fit(filled, None, _reset_model=True)
+        est.fit(X, None, _reset_model=True)
     if not getattr(est, "is_fitted_", False):
         raise ValueError("the model did not initialise on the training data")
-    point = np.asarray(est.predict(prediction_horizon=horizon), dtype=float).reshape(horizon, -1)
+    point = est.predict(prediction_horizon=horizon, **extra)
+    point = np.asarray(point, dtype=float).reshape(horizon, -1)
     bands = {
         lv: (lo.reshape(point.shape), hi.reshape(point.shape))
-        for lv, (lo, hi) in bands_of(est, horizon, levels).items()
+        for lv, (lo, hi) in bands_of(est, horizon, levels, future_exog).items()
     }
     return Forecast(algorithm, future_times(times, horizon), point, bands, est, settings, season)
 

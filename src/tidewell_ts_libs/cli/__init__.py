@@ -18,12 +18,18 @@ from __future__ import annotations
 import sys
 
 from tidewell_ts_libs._cliutil import InputError
-from tidewell_ts_libs.cli.args import ALGORITHMS, _parser, check_fill, parse_levels
+from tidewell_ts_libs.cli.args import (
+    ALGORITHMS,
+    _parser,
+    check_fill,
+    parse_levels,
+    parse_regressors,
+)
 from tidewell_ts_libs.cli.long_format import outputs as long_outputs
 from tidewell_ts_libs.cli.long_format import run_long_format
 from tidewell_ts_libs.cli.output import check_output, check_targets, default_output
 from tidewell_ts_libs.cli.progress import Progress
-from tidewell_ts_libs.cli.reading import load_frame
+from tidewell_ts_libs.cli.reading import load_frame, load_future
 from tidewell_ts_libs.cli.single import OUTPUTS, run_single
 
 __all__ = ["ALGORITHMS", "InputError", "Progress", "main", "run", "run_long_format"]
@@ -41,8 +47,12 @@ def run(args) -> int:
     check_output(args.output)
     names = long_outputs(algorithms) if args.series_column else list(OUTPUTS)
     check_targets(args.output, names, args.csv, args.force)
+    args.regressor_columns = parse_regressors(args)
+    if args.future is not None:
+        check_targets(args.output, names, args.future, True)  # never write over --future
     levels = parse_levels(args.level)
     fill = check_fill(args.fill)
+    args.future_frame = load_future(args.future) if args.future is not None else None
     df, source = load_frame(args)
     if args.series_column:
         return run_long_format(df, args, algorithms, levels, fill)

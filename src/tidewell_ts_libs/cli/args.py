@@ -90,6 +90,18 @@ def _parser() -> argparse.ArgumentParser:
         f"{', '.join(series.fill_methods())} (default: linear)",
     )
     p.add_argument(
+        "--regressors",
+        metavar="COL,...",
+        help="comma-separated columns of the CSV that are regressors, not targets: every "
+        "algorithm is trained with them and forecast with their values from --future",
+    )
+    p.add_argument(
+        "--future",
+        metavar="FILE.csv",
+        help="the regressors' values at the forecast times (with --regressors): the time column "
+        "(and the series column with --series-column) and the regressor columns",
+    )
+    p.add_argument(
         "--output",
         help="output folder (default: a new folder named after the input, such as "
         "sales-forecast for sales.csv)",
@@ -130,6 +142,24 @@ def check_fill(method: str) -> str:
     if method not in methods:
         raise InputError(f"unknown --fill method {method!r}: use {', '.join(methods)}")
     return method
+
+
+def parse_regressors(args) -> list[str]:
+    """The --regressors columns; --regressors and --future go together."""
+    names = [c.strip() for c in (args.regressors or "").split(",") if c.strip()]
+    if args.regressors is not None and not names:
+        raise InputError(f"--regressors takes column names such as price,promo, not {args.regressors!r}")
+    if len(set(names)) != len(names):
+        raise InputError(f"--regressors names a column twice: {args.regressors!r}")
+    if names and args.future is None:
+        raise InputError(
+            "--regressors needs --future FILE.csv: the regressors' values at the forecast times"
+        )
+    if args.future is not None and not names:
+        raise InputError("--future gives regressor values: name their columns with --regressors")
+    if names and args.one_step:
+        raise InputError("--one-step does not take --regressors: rank by rolling origins")
+    return names
 
 
 def parse_levels(text: str) -> list[float]:

@@ -18,7 +18,14 @@ from tidewell_ts_libs.cli.output import band_columns, make_output
 from tidewell_ts_libs.cli.plot import plot_long
 from tidewell_ts_libs.cli.progress import Progress
 from tidewell_ts_libs.cli.ranking import DEFAULT_WINDOWS, MIN_TRAIN_ROWS, check_counts
-from tidewell_ts_libs.cli.reading import _numeric_column, format_times, gap_report, parse_times
+from tidewell_ts_libs.cli.reading import (
+    _numeric_column,
+    check_regressors,
+    format_times,
+    future_columns,
+    gap_report,
+    parse_times,
+)
 
 LONG_HORIZONS = {
     "month": 12,
@@ -61,13 +68,19 @@ def _long_series(df, id_col, time_col, target):
     return items, missing, blanks, unit
 
 
-def _chunked_forecasts(items, frames, alg, horizon, holdout, args, progress, client, levels, fill):
-    """forecast_many over chunks of series, so that progress can be shown between chunks."""
+def _chunked_forecasts(
+    items, frames, alg, horizon, holdout, args, progress, client, levels, fill, future=None
+):
+    """forecast_many over chunks of series, so that progress can be shown between chunks;
+    ``future`` (the regressors' future frame) forecasts with the regressors of the frames."""
     from tidewell_ts_libs.batch import forecast_many
 
     extra = {"level": list(levels)} if levels else {}
     forecasts, metrics = [], []
     for frame, size in frames:
+        if future is not None:
+            extra["exog"] = [c for c in frame.columns if c not in ("id", "time", "value")]
+            extra["X_df"] = future[future.id.isin(frame.id.unique())]
         res = forecast_many(
             frame,
             id_column="id",
@@ -146,6 +159,84 @@ def _chunked_backtests(frames, alg, horizon, step, windows_of, args, progress, c
     )
 
 
+def _regressor_backtests(frames, alg, horizon, step, windows_of, grids, args, progress, fill):
+    """The rolling-origin backtests with regressors, per chunk of series: at every origin
+    forecast_many trains afresh on the rows before it and forecasts with the regressors' values
+    of the window's rows (the holdout's own); the forecasts of every window and one row of
+    measures per series, as ``_chunked_backtests`` gives them."""
+    from tidewell_ts_libs.batch import forecast_many
+
+    backend = "loky" if args.backend == "dask" else args.backend
+    forecasts, metrics = [], []
+    for frame, size in frames:
+        exog = [c for c in frame.columns if c not in ("id", "time", "value")]
+        counts = frame.id.map(windows_of)
+        for windows in sorted(counts.unique()):
+            part = frame[counts == windows]
+            windows = int(windows)
+            runs = []
+            for w in range(windows):
+                hold = horizon + (windows - 1 - w) * step
+                res = forecast_many(
+                    part, id_column="id", time_column="time", value_column="value",
+                    algorithm=alg, horizon=horizon, holdout=hold, exog=exog, fill=fill,
+                    n_jobs=args.jobs, backend=backend,
+                )
+                runs.append((hold, res))
+            metrics.extend(_window_metrics(runs, grids, horizon, windows, step))
+            for hold, res in runs:
+                fc = res.forecasts
+                if not len(fc):
+                    continue
+                cutoff = [grids[sid][0][len(grids[sid][0]) - hold - 1] for sid in fc.id]
+                forecasts.append(
+                    pd.DataFrame(
+                        {"id": fc.id, "cutoff": cutoff, "time": fc.time, "actual": fc.actual,
+                         "forecast": fc.forecast}
+                    )
+                )
+        progress.update(size)
+    metrics = pd.DataFrame(metrics, columns=["id", *METRIC_COLUMNS, "seconds"])
+    if forecasts:
+        back = pd.concat(forecasts, ignore_index=True)
+        order = {sid: i for i, sid in enumerate(grids)}
+        back = back.sort_values(["id", "cutoff"], key=lambda c: c.map(order) if c.name == "id"
+                                else c, kind="stable").reset_index(drop=True)
+    else:
+        back = pd.DataFrame(columns=["id", "cutoff", "time", "actual", "forecast"])
+    return back, metrics
+
+
+def _window_metrics(runs, grids, horizon, windows, step) -> list[dict]:
+    """One row of measures per series over all its windows (the engine's metrics, scaled on
+    the rows before the first origin)."""
+    rows = []
+    first = runs[0][1].errors
+    for sid in first.id:
+        times, values = grids[sid]
+        n_train = len(values) - (horizon + (windows - 1) * step)
+        row = {"id": sid, "status": "ok", "message": "", "n_train": n_train,
+               "n_windows": windows, "smape": np.nan, "mase": np.nan, "mae": np.nan,
+               "rmse": np.nan, "seconds": 0.0}
+        actual, predicted = [], []
+        for _hold, res in runs:
+            err = res.errors[res.errors.id == sid].iloc[0]
+            row["seconds"] += float(err.seconds)
+            if err.status != "ok" and row["status"] == "ok":
+                row["status"], row["message"] = err.status, err.message
+            fc = res.forecasts[res.forecasts.id == sid]
+            actual.append(fc.actual.to_numpy(dtype=float))
+            predicted.append(fc.forecast.to_numpy(dtype=float))
+        if row["status"] == "ok":
+            insample = values[: max(0, n_train)]
+            season = series.detect_season(insample) if np.isfinite(insample).sum() else 1
+            acc = series.score(np.concatenate(actual), np.concatenate(predicted), insample, season)
+            for key in ("smape", "mase", "mae", "rmse"):
+                row[key] = acc[key]
+        rows.append(row)
+    return rows
+
+
 def _series_frames(items, chunk: int):
     """The series in chunks of long-format frames (id, time, value), with their counts."""
     frames = []
@@ -166,6 +257,15 @@ def _series_frames(items, chunk: int):
     return frames
 
 
+def _future_frame(args, id_col: str, time_col: str, regressors: list[str]) -> pd.DataFrame:
+    """The --future frame as forecast_many's X_df (id, time, the regressors)."""
+    frame = future_columns(args.future_frame, [id_col, time_col, *regressors], args.future)
+    if frame[time_col].isna().any():
+        raise InputError(f"--future {args.future}: time column {time_col!r} has empty values")
+    frame[time_col], _ = parse_times(frame[time_col], time_col)
+    return frame.rename(columns={id_col: "id", time_col: "time"})
+
+
 def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fill="linear") -> int:
     """The --series-column mode: rank the algorithms over every series, forecast the future."""
     id_col = args.series_column
@@ -175,9 +275,13 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
     if not others:
         raise InputError("--series-column needs a time column and a value column")
     time_col = args.time_column or others[0]
-    targets = args.target or [c for c in others if c != time_col]
+    regressors = list(getattr(args, "regressor_columns", None) or [])
+    check_regressors(df, regressors, [id_col, time_col])
+    targets = args.target or [c for c in others if c != time_col and c not in regressors]
     if time_col not in df.columns:
         raise InputError(f"no column named {time_col!r}")
+    if set(targets) & set(regressors):
+        raise InputError("a column cannot be both the value column and a regressor")
     if len(targets) != 1 or targets[0] not in df.columns:
         raise InputError("--series-column needs exactly one value column (use --target)")
     target = targets[0]
@@ -195,6 +299,8 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
         )
     data = pd.DataFrame({id_col: df[id_col], target: _numeric_column(df[target], target)})
     data[time_col], fmt = parse_times(df[time_col], time_col)
+    for r in regressors:
+        data[r] = _numeric_column(df[r], r)
 
     items, missing, blanks, unit = _long_series(data, id_col, time_col, target)
     horizon = args.horizon if args.horizon is not None else LONG_HORIZONS.get(unit, 6)
@@ -215,10 +321,26 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
     report = gap_report(missing, blanks, unit, fill)
     if report:
         log(args, report)
+    future = None
+    if regressors:
+        future = _future_frame(args, id_col, time_col, regressors)
+        raw = data.rename(columns={id_col: "id", time_col: "time", target: "value"})
+        raw = raw[["id", "time", "value", *regressors]]
+        try:  # every series' regressors, and their future, before any work
+            from tidewell_ts_libs.batch import check_regressors as check_future
+
+            check_future(raw, future, regressors, horizon, 0, id_column="id",
+                         time_column="time", value_column="value")
+        except ValueError as e:
+            raise InputError(str(e).replace("X_df", f"--future {args.future}")) from e
+        log(args, f"Regressors: {', '.join(regressors)} (future values from {args.future})")
     make_output(args.output)
 
     chunk = max(8, 16 * max(1, args.jobs), int(math.ceil(len(items) / 50)))
     frames = _series_frames(items, chunk)
+    if regressors:  # the rows as given: forecast_many puts them and their regressors on the grid
+        frames = [(raw[raw.id.isin(f.id.unique())], size) for f, size in frames]
+        grids = {sid: (t, v) for sid, t, v in items}
     n_future = len(algorithms) if args.all else 1
     progress = Progress(
         len(items),
@@ -242,9 +364,14 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
         for alg in algorithms:
             progress.begin(alg)
             t0 = time.perf_counter()
-            back, metrics = _chunked_backtests(
-                frames, alg, horizon, step, windows_of, args, progress, client, fill
-            )
+            if regressors:
+                back, metrics = _regressor_backtests(
+                    frames, alg, horizon, step, windows_of, grids, args, progress, fill
+                )
+            else:
+                back, metrics = _chunked_backtests(
+                    frames, alg, horizon, step, windows_of, args, progress, client, fill
+                )
             secs = time.perf_counter() - t0
             ok = metrics[metrics.status == "ok"]
             summary.append(
@@ -272,7 +399,7 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
         for alg, *_ in ranked if args.all else ranked[:1]:
             progress.begin(f"{alg} forecast")
             fut, _m = _chunked_forecasts(
-                items, frames, alg, horizon, 0, args, progress, client, levels, fill
+                items, frames, alg, horizon, 0, args, progress, client, levels, fill, future
             )
             futures.append(fut.assign(algorithm=alg))
     finally:

@@ -215,7 +215,6 @@ def run_windows(
     res = Result(algorithm, settings)
     start = time.perf_counter()
     n, cols = observed.shape
-    n_train = n - plan.holdout
     est = series.forecaster(algorithm, settings, plan.horizon)
     with contextlib.redirect_stdout(io.StringIO()):
         cv = est.cross_validation(
@@ -226,8 +225,16 @@ def run_windows(
     if not np.array_equal(cv["time"].to_numpy().reshape(cols, -1)[0], rows):
         raise RuntimeError("the backtest's windows are not at the planned origins")
     res.forecasts = cv["forecast"].to_numpy(dtype=float).reshape(cols, -1).T
+    res.estimator = est
+    return _score_windows(res, filled, observed, plan, season, rows, start)
+
+
+def _score_windows(res, filled, observed, plan, season, rows, start) -> Result:
+    """Scores the windows' stacked forecasts with the engine's metrics, scaled on the rows
+    before the first origin (blank actual values do not count)."""
+    n, cols = observed.shape
     actual = observed[rows]
-    train = filled[:n_train]
+    train = filled[: n - plan.holdout]
     scores = [
         series.score(actual[:, j], res.forecasts[:, j], train[:, j], season) for j in range(cols)
     ]
@@ -238,8 +245,43 @@ def run_windows(
     res.mase = float(np.mean([s["mase"] for s in scores]))
     res.extra["smape"] = np.array([s["smape"] for s in scores])  # per target
     res.extra["rows"] = rows
-    res.estimator = est
     return res
+
+
+def run_windows_regressors(
+    algorithm: str,
+    settings: dict,
+    filled: np.ndarray,
+    observed: np.ndarray,
+    plan: Plan,
+    season: int,
+    times: np.ndarray,
+    exog: np.ndarray,
+) -> Result:
+    """``run_windows`` with regressors: a fresh training with them on the rows before every
+    window's origin, each window forecast with the regressors' values over its rows."""
+    import tidewell_ts_libs.quillcast.quillcast_estimator  # noqa: F401
+
+    res = Result(algorithm, settings)
+    start = time.perf_counter()
+    n = len(observed)
+    origins = plan.origins(n)
+    point = []
+    for o in origins:
+        fc = series.forecast(
+            algorithm,
+            times[:o],
+            filled[:o],
+            plan.horizon,
+            season=season,
+            exog=exog[:o],
+            future_exog=exog[o : o + plan.horizon],
+        )
+        point.append(fc.point)
+        res.estimator = fc.estimator
+    res.forecasts = np.vstack(point)
+    rows = np.concatenate([np.arange(o, o + plan.horizon) for o in origins])
+    return _score_windows(res, filled, observed, plan, season, rows, start)
 
 
 def _table(rows: list[tuple], right: set[int] = frozenset()) -> str:

@@ -98,15 +98,22 @@ def prepare(df: pd.DataFrame, args) -> tuple[pd.DataFrame, str, list[str], str |
         raise InputError(
             f"no column named {time_col!r} (columns: {', '.join(map(str, df.columns))})"
         )
-    targets = args.target or [c for c in df.columns if c != time_col]
+    regressors = list(getattr(args, "regressor_columns", None) or [])
+    check_regressors(df, regressors, [time_col])
+    targets = args.target or [c for c in df.columns if c != time_col and c not in regressors]
+    if not targets:
+        raise InputError("every value column is a regressor: no column is left to forecast")
     for t in targets:
         if t not in df.columns:
             raise InputError(f"no column named {t!r} (columns: {', '.join(map(str, df.columns))})")
         if t == time_col:
             raise InputError(f"column {t!r} is the time column and cannot be a target")
-    df = df[[time_col, *targets]].copy()
-    for t in targets:
+        if t in regressors:
+            raise InputError(f"column {t!r} is a regressor (--regressors) and cannot be a target")
+    df = df[[time_col, *targets, *regressors]].copy()
+    for t in [*targets, *regressors]:
         df[t] = _numeric_column(df[t], t)
+    for t in targets:
         if df[t].isna().all():
             raise InputError(f"column {t!r} has no values")
     if df[time_col].isna().any():
@@ -117,6 +124,85 @@ def prepare(df: pd.DataFrame, args) -> tuple[pd.DataFrame, str, list[str], str |
     df[time_col], fmt = parse_times(df[time_col], time_col)
     df = df.sort_values(time_col).reset_index(drop=True)
     return df, time_col, list(targets), fmt
+
+
+def check_regressors(df: pd.DataFrame, regressors: list[str], taken: list[str]) -> None:
+    """The --regressors columns exist and are neither the time nor the series column."""
+    for r in regressors:
+        if r not in df.columns:
+            raise InputError(
+                f"--regressors: no column named {r!r} (columns: {', '.join(map(str, df.columns))})"
+            )
+        if r in taken:
+            raise InputError(f"--regressors: {r!r} is the time or series column")
+
+
+def load_future(path: str) -> pd.DataFrame:
+    """The --future CSV, read as it is (checked against the data later)."""
+    if not os.path.isfile(path):
+        raise InputError(f"--future: no such file: {path}")
+    try:
+        return pd.read_csv(path)
+    except Exception as e:  # pandas raises many kinds for unreadable files
+        raise InputError(f"--future: cannot read {path} as CSV: {str(e).splitlines()[0]}") from e
+
+
+def future_columns(future: pd.DataFrame, columns: list[str], path: str) -> pd.DataFrame:
+    """The --future frame's ``columns`` (times parsed, regressors as finite numbers); a column
+    it lacks or a value that is not a finite number raises InputError naming it."""
+    for c in columns:
+        if c not in future.columns:
+            raise InputError(
+                f"--future {path} has no column {c!r} (it needs {', '.join(map(repr, columns))})"
+            )
+    return future[columns].copy()
+
+
+def finite_regressors(frame: pd.DataFrame, time_col: str, regressors: list[str], where: str,
+                      label: str = "") -> None:
+    """Every regressor value of ``frame`` is a finite number; else InputError naming the column
+    and the time (and ``label``, the series)."""
+    for r in regressors:
+        values = _numeric_column(frame[r], r).to_numpy()
+        bad = ~np.isfinite(values)
+        if bad.any():
+            i = int(np.flatnonzero(bad)[0])
+            raise InputError(
+                f"{where}{label}: regressor {r!r} has no finite value at "
+                f"{frame[time_col].iloc[i]} (got {frame[r].iloc[i]!r})"
+            )
+
+
+def future_rows(future: pd.DataFrame, time_col: str, regressors: list[str], when, path: str,
+                fmt: str | None) -> np.ndarray:
+    """The regressor rows of the --future frame at the forecast times ``when``; a time it
+    lacks (or holds twice) or a value that is not a finite number raises InputError."""
+    frame = future_columns(future, [time_col, *regressors], path)
+    if frame[time_col].isna().any():
+        raise InputError(f"--future {path}: time column {time_col!r} has empty values")
+    frame[time_col], _ = parse_times(frame[time_col], time_col)
+    finite_regressors(frame, time_col, regressors, f"--future {path}")
+    stamps = frame[time_col].to_numpy()
+    when = np.asarray(when)
+    if when.dtype.kind == "M":
+        if stamps.dtype.kind != "M":
+            raise InputError(f"--future {path}: time column {time_col!r} does not hold dates")
+        stamps = stamps.astype("datetime64[ns]")
+    elif stamps.dtype.kind == "M":
+        raise InputError(f"--future {path}: time column {time_col!r} holds dates, the data integers")
+    if pd.Series(stamps).duplicated().any():
+        dup = stamps[pd.Series(stamps).duplicated().to_numpy()][0]
+        raise InputError(f"--future {path}: two rows for {format_times([dup], fmt)[0]}")
+    index = pd.Index(stamps)
+    at = index.get_indexer(pd.Index(when.astype(stamps.dtype)))
+    if (at < 0).any():
+        lacking = format_times(when[at < 0], fmt)
+        more = " ..." if len(lacking) > 3 else ""
+        raise InputError(
+            f"--future {path} has no regressor values for {', '.join(map(str, lacking[:3]))}"
+            f"{more} ({len(lacking)} of the {len(when)} forecast times)"
+        )
+    return frame[regressors].to_numpy(dtype=float)[at]
 
 
 def plural(n: int, word: str) -> str:

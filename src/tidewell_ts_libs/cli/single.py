@@ -22,8 +22,16 @@ from tidewell_ts_libs.cli.ranking import (
     format_table,
     run_algorithm,
     run_windows,
+    run_windows_regressors,
 )
-from tidewell_ts_libs.cli.reading import format_times, gap_report, plural, prepare
+from tidewell_ts_libs.cli.reading import (
+    finite_regressors,
+    format_times,
+    future_rows,
+    gap_report,
+    plural,
+    prepare,
+)
 
 # What a run writes into its output folder.
 OUTPUTS = ("forecasts.csv", "forecast.csv", "best_pipeline.pkl.gz", "forecasts.png")
@@ -107,7 +115,18 @@ def _split(frame: pd.DataFrame, time_col, targets, holdout, args):
 
 def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: str) -> int:
     df, time_col, targets, fmt = prepare(df, args)
-    grid = series.on_grid(df[time_col].to_numpy(), df[targets].to_numpy(float))
+    regressors = list(getattr(args, "regressor_columns", None) or [])
+    if regressors:
+        grid, grid_exog = series.on_grid_exog(
+            df[time_col].to_numpy(), df[targets].to_numpy(float), df[regressors].to_numpy(float)
+        )
+        # Every row given within the series' span needs its regressors; absent timestamps
+        # are filled as the values are.
+        span = df[time_col].between(grid.times[0], grid.times[-1]) if len(grid.times) else []
+        finite_regressors(df[span], time_col, regressors, "the data")
+        exog = series.fill_values(grid_exog, fill)
+    else:
+        grid = series.on_grid(df[time_col].to_numpy(), df[targets].to_numpy(float))
     times, observed = grid.times, grid.values
     frame = pd.DataFrame({time_col: times})
     n = len(frame)
@@ -140,6 +159,12 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
     horizon = plan.horizon
     log(args, f"Detected season length: {season}; horizon {horizon}")
     log(args, f"Backtest: {plan.describe()}")
+    future_exog = {}
+    if regressors:  # the regressors at the forecast times, checked before any training
+        when = series.future_times(times, horizon)
+        rows = future_rows(args.future_frame, time_col, regressors, when, args.future, fmt)
+        future_exog = {"exog": exog, "future_exog": rows}
+        log(args, f"Regressors: {', '.join(regressors)} (future values from {args.future})")
 
     trained = f"{len(X_train)} rows"
     if not plan.one_step and plan.windows > 1:
@@ -153,6 +178,10 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
         try:
             if plan.one_step:
                 r = run_algorithm(alg, settings, X_train, X_test, y_test, horizon, season)
+            elif regressors:
+                r = run_windows_regressors(
+                    alg, settings, filled, observed, plan, season, times, exog
+                )
             else:
                 r = run_windows(alg, settings, filled, observed, plan, season)
             log(args, f"      done in {r.seconds:.2f}s, sMAPE {r.smape:.3f}%")
@@ -176,7 +205,9 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
     futures = []
     for r in ranked if args.all else [best]:
         try:
-            futures.append(series.forecast(r.algorithm, times, filled, horizon, levels))
+            futures.append(
+                series.forecast(r.algorithm, times, filled, horizon, levels, **future_exog)
+            )
         except Exception as e:  # a refit that fails is reported, the others go on
             log(args, f"{r.algorithm}: the refit on the whole series failed: {e}")
     if futures:

@@ -14,6 +14,7 @@
 
 #include "binding.hpp"
 #include "tarn/calendar.hpp"
+#include "tarn/calendar_features.hpp"
 #include "tarn/holt_winters.hpp"
 #include "tarn/training_sizes.hpp"
 
@@ -191,6 +192,55 @@ py::array next_times(py::handle times, long long n) {
   return times_array(out, t.dates);
 }
 
+py::tuple calendar_features(py::handle times, py::handle grid_times, bool day_of_week, bool month,
+                            py::handle fourier) {
+  const Times t = times_of(times);
+  const Times ref = grid_times.is_none() ? t : times_of(grid_times);
+  if (ref.dates != t.dates) {
+    raise(PyExc_TypeError, "times and grid_times must both be dates or both be integers");
+  }
+  tarn::calendar::CalendarFeatureSpec spec;
+  spec.day_of_week = day_of_week;
+  spec.month = month;
+  for (py::handle item : fourier) {
+    bool ok = py::isinstance<py::sequence>(item) && !py::isinstance<py::str>(item) &&
+              py::len(item) == 2;
+    tarn::calendar::FourierTerms f;
+    if (ok) {
+      const py::sequence pair = py::reinterpret_borrow<py::sequence>(item);
+      const py::object period = pair[0], order = pair[1];
+      ok = !PyBool_Check(order.ptr()) && PyIndex_Check(order.ptr()) &&
+           !PyBool_Check(period.ptr()) && PyNumber_Check(period.ptr());
+      if (ok) {
+        f.period = py::float_(period).cast<double>();
+        f.order = py::int_(order).cast<int>();
+      }
+    }
+    if (!ok) {
+      raise(PyExc_ValueError, "fourier takes (period, order) pairs, not " +
+                                  py::repr(item).cast<std::string>());
+    }
+    spec.fourier.push_back(f);
+  }
+  if (ref.values.empty() && !spec.fourier.empty()) {
+    raise(PyExc_ValueError, "Fourier terms need the grid of at least one time");
+  }
+  tarn::calendar::CalendarFeatures f;
+  try {
+    tarn::calendar::Grid g;
+    g.plain = !t.dates;
+    if (!ref.values.empty()) g = grid_of(ref);
+    f = tarn::calendar::calendar_features(t.values, g, spec);
+  } catch (const std::invalid_argument& e) {
+    raise(PyExc_ValueError, e.what());
+  }
+  const auto rows = static_cast<py::ssize_t>(t.values.size());
+  const auto cols = static_cast<py::ssize_t>(f.names.size());
+  py::array_t<double> values({rows, cols});
+  std::copy(f.values.begin(), f.values.end(), values.mutable_data());
+  return py::make_tuple(py::cast(f.names), values);
+}
+
 py::dict forecaster_settings(const std::string& algorithm, py::handle values, long long season) {
   Doubles x;
   try {
@@ -238,6 +288,14 @@ void bind_metrics(py::module_& m) {
   m.def("next_times", &next_times, py::arg("times"), py::arg("n"),
         "The n times after `times` on its grid: calendar months for monthly data, weekdays for "
         "business days (datetime64[ns] for dates).");
+  m.def("calendar_features", &calendar_features, py::arg("times"),
+        py::arg("grid_times") = py::none(), py::arg("day_of_week") = false,
+        py::arg("month") = false, py::arg("fourier") = py::tuple(),
+        "Regressors of `times` (datetime64 or integers): (names, values of shape (times, "
+        "names)). day_of_week: day_tue ... day_sun (Monday the base); month: month_feb ... "
+        "month_dec (January the base); fourier: (period, order) pairs, giving sin_<P>_<k> and "
+        "cos_<P>_<k> of 2 pi k t / P, t the step number since 1970 on the grid of `grid_times` "
+        "(default: `times`), so that a later span continues the terms of an earlier one.");
   m.def("forecaster_settings", &forecaster_settings, py::arg("algorithm"), py::arg("values"),
         py::arg("season"),
         "The forecaster's settings for training `algorithm` on `values` with the detected "

@@ -1,0 +1,163 @@
+"""Regressors: calendar regressors from timestamps, and forecast_many trained with regressors
+(forecasts that use them, the future taken from X_df, and every refused input)."""
+
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tidewell_ts_libs.batch import forecast_many
+from tidewell_ts_libs.regressors import calendar_regressors, forecast_times
+
+# ---------------------------------------------------------------------------------------------
+# Calendar regressors
+
+
+def test_known_dates_give_known_dummies_indexed_like_the_times():
+    # 2024-01-01 Monday (the base day, January the base month), 2024-02-29 Thursday,
+    # 2023-12-31 Sunday; a Series keeps its own index.
+    times = pd.Series(pd.to_datetime(["2024-01-01", "2024-02-29", "2023-12-31"]), index=[7, 8, 9])
+    reg = calendar_regressors(times, day_of_week=True, month=True)
+    assert list(reg.index) == [7, 8, 9]
+    assert list(reg.columns[:6]) == ["day_tue", "day_wed", "day_thu", "day_fri", "day_sat",
+                                     "day_sun"]
+    assert list(reg.columns[6:]) == [f"month_{m}" for m in
+                                     ("feb mar apr may jun jul aug sep oct nov dec".split())]
+    assert reg.loc[7].sum() == 0
+    assert reg.loc[8, "day_thu"] == 1 and reg.loc[8, "month_feb"] == 1 and reg.loc[8].sum() == 2
+    assert reg.loc[9, "day_sun"] == 1 and reg.loc[9, "month_dec"] == 1 and reg.loc[9].sum() == 2
+    # ISO text and aware times (taken in UTC) are read too; plain times are the index.
+    text = calendar_regressors(["2024-01-02T23:00:00-02:00"], day_of_week=True)
+    assert text.index[0] == pd.Timestamp("2024-01-03 01:00") and text.iloc[0]["day_wed"] == 1
+
+
+@pytest.mark.parametrize(
+    "history",
+    [
+        pd.date_range("2019-01-01", periods=30, freq="MS"),  # monthly
+        pd.date_range("2023-01-02", periods=40, freq="B"),  # business days
+        pd.date_range("2023-01-06", periods=20, freq="W-FRI"),  # weekly
+        np.arange(0, 300, 10),  # integers stepping by 10
+    ],
+    ids=["monthly", "business-days", "weekly", "integers"],
+)
+def test_fourier_terms_continue_from_the_training_span_into_the_future(history):
+    future = forecast_times(history, 3)
+    both = np.concatenate([np.asarray(history), np.asarray(future)])
+    whole = calendar_regressors(both, fourier=[(7, 2), (12.5, 1)])
+    train = calendar_regressors(history, fourier=[(7, 2), (12.5, 1)])
+    ahead = calendar_regressors(future, fourier=[(7, 2), (12.5, 1)], history=history)
+    np.testing.assert_allclose(train.to_numpy(), whole.to_numpy()[: len(history)], atol=1e-12)
+    np.testing.assert_allclose(ahead.to_numpy(), whole.to_numpy()[len(history) :], atol=1e-12)
+    # Each step turns the period-7 wave by 1/7 of a circle, across the boundary too.
+    angle = np.arctan2(whole["sin_7_1"], whole["cos_7_1"]).to_numpy()
+    np.testing.assert_allclose(np.cos(np.diff(angle)), np.cos(2 * np.pi / 7), atol=1e-9)
+
+
+def test_a_lone_business_day_needs_its_history_for_its_step():
+    history = pd.date_range("2023-01-02", periods=40, freq="B")
+    future = forecast_times(history, 1)
+    whole = calendar_regressors(history.append(future), fourier=(5, 2))
+    with_history = calendar_regressors(future, fourier=(5, 2), history=history)
+    np.testing.assert_allclose(with_history.to_numpy(), whole.to_numpy()[-1:], atol=1e-12)
+
+
+def test_holidays_from_a_calendar_or_the_optional_package(monkeypatch):
+    days = pd.date_range("2024-12-24", periods=3, freq="D")
+    reg = calendar_regressors(days, holidays={pd.Timestamp("2024-12-25").date()})
+    assert list(reg["holiday"]) == [0.0, 1.0, 0.0]
+    monkeypatch.setitem(sys.modules, "holidays", None)  # the extra not installed
+    with pytest.raises(ImportError, match=r"tidewell_ts_libs\[holidays\]"):
+        calendar_regressors(days, holidays="US")
+
+
+@pytest.mark.parametrize(
+    "times, kwargs, error, match",
+    [
+        (np.arange(5), {"day_of_week": True}, ValueError, "need dates"),
+        (np.arange(5), {"holidays": {1}}, ValueError, "need dates"),
+        (np.arange(5), {"fourier": (1, 1)}, ValueError, "period must be"),
+        (np.arange(5), {"fourier": (12, 7)}, ValueError, "half the period"),
+        (np.arange(5), {"fourier": [(12, "a")]}, ValueError, "pairs"),
+        (pd.to_datetime(["2024-01-01", None]), {"month": True}, ValueError, "missing time"),
+        (["2024-01-01", "soon"], {"month": True}, ValueError, "neither dates nor integers"),
+        (np.array([0.5, 1.0]), {"fourier": (4, 1)}, ValueError, "whole numbers"),
+    ],
+)
+def test_bad_requests_name_what_is_wrong(times, kwargs, error, match):
+    with pytest.raises(error, match=match):
+        calendar_regressors(times, **kwargs)
+
+
+# ---------------------------------------------------------------------------------------------
+# forecast_many with regressors
+
+
+def driven_frame(n=72, n_series=2, seed=3):
+    """Series driven by a strong regressor (a random walk the series cannot forecast alone)."""
+    rng = np.random.default_rng(seed)
+    months = pd.date_range("2015-01-01", periods=n, freq="MS")
+    frames = []
+    for i in range(n_series):
+        x = np.cumsum(rng.normal(0, 3, n)) + 50
+        y = 20 + 4 * x + rng.normal(0, 0.5, n)
+        frames.append(pd.DataFrame({"unique_id": f"s{i}", "ds": months, "y": y, "price": x}))
+    return pd.concat(frames, ignore_index=True)
+
+
+def test_a_strong_regressor_beats_the_forecast_without_it():
+    data = driven_frame()
+    plain = forecast_many(data, algorithm="arima", horizon=8, holdout=8)
+    driven = forecast_many(data, algorithm="arima", horizon=8, holdout=8, exog="price")
+    assert (driven.errors.status == "ok").all(), driven.errors.message.tolist()
+    assert (driven.errors.mae < plain.errors.mae / 3).all()
+    assert (driven.errors.mae < 1.5).all()
+
+
+def test_future_regressors_from_x_df_give_the_forecast_the_holdout_gives():
+    data = driven_frame()
+    last = data.ds.max() - pd.DateOffset(months=5)
+    held = forecast_many(data, algorithm="arima", horizon=6, holdout=6, exog=["price"])
+    train, future = data[data.ds < last], data[data.ds >= last]
+    x_df = future[["unique_id", "ds", "price"]].sample(frac=1, random_state=0)  # any order
+    ahead = forecast_many(train, algorithm="arima", horizon=6, exog=["price"], X_df=x_df,
+                          level=[80])
+    np.testing.assert_allclose(ahead.forecasts.forecast, held.forecasts.forecast, rtol=1e-9)
+    assert list(ahead.forecasts.time[:6]) == list(future.ds[:6])
+    assert (ahead.forecasts["lo-80"] < ahead.forecasts.forecast).all()
+
+
+def bad_inputs():
+    data = driven_frame(n=40)
+    train = data[data.ds < "2017-09-01"]
+    future = data[data.ds >= "2017-09-01"][["unique_id", "ds", "price"]]
+    nan_future = future.copy()
+    nan_future.loc[nan_future.index[2], "price"] = np.nan
+    nan_train = train.copy()
+    nan_train.loc[5, "price"] = np.inf
+    text_future = future.astype({"price": object})
+    text_future.loc[text_future.index[0], "price"] = "cheap"
+    twice = pd.concat([future, future.iloc[:1]])
+    return [
+        (train, {"exog": "price"}, "exog needs X_df"),
+        (train, {"X_df": future}, "X_df is given without exog"),
+        (train, {"exog": "cost", "X_df": future}, "no column named 'cost'"),
+        (train, {"exog": "ds", "X_df": future}, "not a regressor"),
+        (train, {"exog": "price", "X_df": future.drop(columns="price")}, "X_df has no column"),
+        (train, {"exog": "price", "X_df": future[future.unique_id == "s0"]},
+         "no rows for series 's1'"),
+        (train, {"exog": "price", "X_df": future.iloc[1:]},
+         r"lacks the regressors of series 's0' at 2017-09-01T00:00:00 \(1 of its 4"),
+        (train, {"exog": "price", "X_df": nan_future}, "series 's0' has no finite value of"),
+        (train, {"exog": "price", "X_df": text_future}, "non-numeric value 'cheap'"),
+        (train, {"exog": "price", "X_df": twice}, "two rows for 2017-09-01"),
+        (nan_train, {"exog": "price", "X_df": future},
+         "series 's0': regressor 'price' has no finite value at 2015-06-01"),
+    ]
+
+
+@pytest.mark.parametrize("data, kwargs, match", bad_inputs())
+def test_bad_regressors_raise_before_training_naming_the_series(data, kwargs, match):
+    with pytest.raises(ValueError, match=match):
+        forecast_many(data, algorithm="arima", horizon=4, **kwargs)

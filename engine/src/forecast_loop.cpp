@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "tarn/interrupt.hpp"
+#include "tarn/regression.hpp"
 
 namespace tarn {
 
@@ -39,7 +40,12 @@ bool feed_row(const LoopInput& in, LoopOutput& out, std::size_t r, double t, std
     bool ok = fits_int64(t);
     if (ok) {
       try {
-        in.models[c]->update(static_cast<std::int64_t>(std::trunc(t)), row[c]);
+        const auto ti = static_cast<std::int64_t>(std::trunc(t));
+        if (auto* reg = in.n_regressors ? dynamic_cast<Regression*>(in.models[c]) : nullptr) {
+          reg->update(ti, row[c], row + in.regressor_column);
+        } else {
+          in.models[c]->update(ti, row[c]);
+        }
       } catch (const std::exception&) {
         ok = false;
       }
@@ -52,15 +58,49 @@ bool feed_row(const LoopInput& in, LoopOutput& out, std::size_t r, double t, std
   return true;
 }
 
+// The regressors of the `h` steps after row `next - 1` of the block (rows next, next + 1, ...,
+// then the future rows); false when they run out (the failure is recorded).
+bool future_regressors(const LoopInput& in, LoopOutput& out, std::size_t next, std::size_t h,
+                       std::vector<double>& x) {
+  const std::size_t k = in.n_regressors;
+  x.assign(h * k, 0.0);
+  for (std::size_t s = 0; s < h; ++s) {
+    const std::size_t r = next + s;
+    const double* src = nullptr;
+    if (r < in.n_rows) {
+      src = in.values + r * in.value_stride + in.regressor_column;
+    } else if (in.future && r - in.n_rows < in.future_rows) {
+      src = in.future + (r - in.n_rows) * k;
+    } else {
+      out.forecast_failed = true;
+      out.failed_model = 0;
+      out.failed_time = static_cast<double>(last_updated(in.models)) + in.interval;
+      out.failure = "the regressors of forecast step " + std::to_string(s + 1) +
+                    (next ? " after row " + std::to_string(next - 1) : std::string()) +
+                    " are not given: the rows and the future regressors end " +
+                    std::to_string(in.n_rows + in.future_rows - next) + " steps after it";
+      return false;
+    }
+    std::copy(src, src + k, x.begin() + static_cast<std::ptrdiff_t>(s * k));
+  }
+  return true;
+}
+
 // Appends one block of forecasts; false when a model failed (recorded in out).
 // Each model forecasts its whole path in one call; when one of them fails, the block is redone
 // a step at a time, so that the failure reported is the first one in step order.
-bool forecast_block(const LoopInput& in, LoopOutput& out) {
+// `next`: the row after the last one fed (its regressors are the first step's).
+bool forecast_block(const LoopInput& in, LoopOutput& out, std::size_t next) {
   double time = static_cast<double>(last_updated(in.models));
   if (in.horizon <= 0) return true;
   const auto h = static_cast<std::size_t>(in.horizon);
   const std::size_t m = in.models.size();
   interruption_point(h * m);
+  std::vector<double> x;
+  if (in.n_regressors && !future_regressors(in, out, in.per_row ? next : in.n_rows, h, x)) {
+    return false;
+  }
+  const double* xs = in.n_regressors ? x.data() : nullptr;
   std::vector<double> times(h), column(h);
   for (std::size_t k = 0; k < h; ++k) {
     time += in.interval;
@@ -71,7 +111,7 @@ bool forecast_block(const LoopInput& in, LoopOutput& out) {
   bool all_ok = true;
   for (std::size_t j = 0; j < m && all_ok; ++j) {
     try {
-      in.models[j]->forecast_at(times.data(), h, column.data());
+      forecast_with(*in.models[j], times.data(), h, xs, column.data());
       for (std::size_t k = 0; k < h; ++k) out.forecasts[base + k * m + j] = column[k];
     } catch (const std::exception&) {
       all_ok = false;
@@ -83,7 +123,9 @@ bool forecast_block(const LoopInput& in, LoopOutput& out) {
     time = times[k];
     for (std::size_t j = 0; j < in.models.size(); ++j) {
       try {
-        out.forecasts.push_back(in.models[j]->forecast_at(time));
+        double v = 0.0;
+        forecast_with(*in.models[j], &time, 1, xs ? xs + k * in.n_regressors : nullptr, &v);
+        out.forecasts.push_back(v);
       } catch (const std::exception& e) {
         out.forecast_failed = true;
         out.failed_model = j;
@@ -124,7 +166,7 @@ void run_loop(const LoopInput& in, LoopOutput& out) {
             {SkipRecord::kStale, static_cast<std::int64_t>(r), 0, t_auto, -1, last});
       }
       out.rows_fed = r + 1;
-      if (!forecast_block(in, out)) return;
+      if (!forecast_block(in, out, r + 1)) return;
     }
     return;
   }
@@ -148,7 +190,7 @@ void run_loop(const LoopInput& in, LoopOutput& out) {
     }
     out.rows_fed = r + 1;
   }
-  forecast_block(in, out);
+  forecast_block(in, out, in.n_rows);
 }
 
 }  // namespace tarn

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "tarn/metrics.hpp"
+#include "tarn/regression.hpp"
 #include "tarn/training_sizes.hpp"
 
 namespace tarn {
@@ -61,12 +62,22 @@ void Forecaster::train(const TrainInput& in, std::vector<ModelPtr> models, const
     for (std::size_t i = 0; i < in.n; ++i) values[i] = log ? to_log_scale(x[i]) : x[i];
     auto feed = [&](Model& m) {
       if (log) m.set_log_input(kLogShift);
-      m.update(in.timestamps, values.data(), in.n);
+      if (auto* r = dynamic_cast<Regression*>(&m)) {
+        r->train(in.timestamps, values.data(), in.regressors, in.n);
+      } else {
+        m.update(in.timestamps, values.data(), in.n);
+      }
     };
+    // With regressors, every model is the regression around the one built for the target.
+    auto with_regressors = [&](ModelPtr m) -> ModelPtr {
+      if (!m || in.n_regressors == 0) return m;
+      return std::make_shared<Regression>(m->clone(), in.n_regressors);
+    };
+    if (in.n_regressors && !in.retry_sizes) models[col] = with_regressors(models[col]);
     if (in.retry_sizes) {
       bool initialised = false;
       for (std::int64_t attempt = 0; !initialised && attempt < 5; ++attempt) {
-        ModelPtr m = retry(col, attempt);
+        ModelPtr m = with_regressors(retry(col, attempt));
         if (!m) throw InvalidArgument("a retried training built no model");
         models[col] = m;
         feed(*m);
@@ -90,6 +101,30 @@ std::vector<Model*> Forecaster::model_pointers() const {
   for (const auto& m : models_) out.push_back(m.get());
   return out;
 }
+
+std::size_t Forecaster::n_regressors() const {
+  return models_.empty() ? 0 : regressors_of(*models_.front());
+}
+
+namespace {
+
+// The future regressors a forecast of `horizon` steps needs: InvalidArgument when they are
+// missing or too few.
+void check_future(std::size_t k, std::int64_t horizon, const double* future,
+                  std::size_t future_rows) {
+  if (k == 0 || horizon <= 0) return;
+  if (!future || future_rows == 0) {
+    throw InvalidArgument("the models take " + std::to_string(k) +
+                          " regressors: a forecast needs their future values (future regressors "
+                          "missing)");
+  }
+  if (future_rows < static_cast<std::size_t>(horizon)) {
+    throw InvalidArgument("the future regressors have " + std::to_string(future_rows) +
+                          " rows for a horizon of " + std::to_string(horizon) + " steps");
+  }
+}
+
+}  // namespace
 
 bool Forecaster::ready() const {
   if (models_.empty()) return false;
@@ -130,10 +165,12 @@ std::vector<Forecaster::ModelPtr> Forecaster::copies() const {
   return out;
 }
 
-Forecast Forecaster::forecast(std::int64_t horizon) const {
+Forecast Forecaster::forecast(std::int64_t horizon, const double* future,
+                            std::size_t future_rows) const {
   Forecast out;
   out.cols = models_.size();
   if (horizon <= 0) return out;
+  check_future(n_regressors(), horizon, future, future_rows);
   // The times accumulate step by step, as the forecasts always have.
   const auto h = static_cast<std::size_t>(horizon);
   std::vector<double> times(h), column(h);
@@ -145,7 +182,7 @@ Forecast Forecaster::forecast(std::int64_t horizon) const {
   }
   out.values.resize(h * out.cols);
   for (std::size_t j = 0; j < out.cols; ++j) {
-    models_[j]->forecast_at(times.data(), h, column.data());
+    forecast_with(*models_[j], times.data(), h, future, column.data());
     for (std::size_t k = 0; k < h; ++k) {
       out.values[k * out.cols + j] = std::isfinite(column[k]) ? column[k] : 0.0;
     }
@@ -160,6 +197,12 @@ std::vector<double> Forecaster::model_values(const Rows& rows, std::size_t* usab
   *usable = rows.n_rows;
   if (!log_) return out;
   for (std::size_t i = 0; i < total; ++i) {
+    // Regressors are taken as they are.
+    const std::size_t c = i % rows.stride;
+    if (rows.n_regressors && c >= rows.regressor_column &&
+        c < rows.regressor_column + rows.n_regressors) {
+      continue;
+    }
     out[i] = to_log_scale(out[i]);
     if (!std::isfinite(out[i]) && *usable == rows.n_rows) *usable = i / rows.stride;
   }
@@ -192,6 +235,18 @@ Forecast run_on_copies(const Forecaster& session, const Rows& rows, std::int64_t
   in.horizon = horizon;
   in.interval = session.interval();
   in.per_row = per_row;
+  const std::size_t k = session.n_regressors();
+  if (k) {
+    if (rows.n_regressors != k || rows.regressor_column + k > rows.stride) {
+      throw InvalidArgument("the models take " + std::to_string(k) + " regressors, the new rows " +
+                            "carry " + std::to_string(rows.n_regressors));
+    }
+    if (!per_row) check_future(k, horizon, rows.future, rows.future_rows);
+    in.regressor_column = rows.regressor_column;
+    in.n_regressors = k;
+    in.future = rows.future;
+    in.future_rows = rows.future_rows;
+  }
   run_loop(in, out.loop);
   out.values = std::move(out.loop.forecasts);
   out.loop.forecasts.clear();
@@ -226,7 +281,8 @@ Forecast Forecaster::sliding(const Rows& rows, std::int64_t horizon,
 }
 
 void Forecaster::intervals(const std::vector<ModelPtr>* models, std::int64_t horizon, double level,
-                           const double* forecast, double* lower, double* upper) const {
+                           const double* forecast, double* lower, double* upper,
+                           const double* future, std::size_t future_rows) const {
   if (!(level > 0.0 && level < 100.0)) {
     throw InvalidArgument("level must be a coverage in percent between 0 and 100, got " +
                           std::to_string(level));
@@ -235,6 +291,7 @@ void Forecaster::intervals(const std::vector<ModelPtr>* models, std::int64_t hor
   const std::size_t cols = ms.size();
   const auto h = static_cast<std::size_t>(std::max<std::int64_t>(horizon, 0));
   if (h == 0 || cols == 0) return;
+  check_future(regressors_of(*ms.front()), horizon, future, future_rows);
   std::vector<Model*> pointers;
   for (const auto& m : ms) pointers.push_back(m.get());
   const double start = static_cast<double>(tarn::last_updated(pointers));
@@ -242,7 +299,7 @@ void Forecaster::intervals(const std::vector<ModelPtr>* models, std::int64_t hor
   std::vector<double> times(h), lv(h), uv(h);
   for (std::size_t k = 0; k < h; ++k) times[k] = start + static_cast<double>(k + 1) * step;
   for (std::size_t c = 0; c < cols; ++c) {
-    ms[c]->forecast_interval_at(times.data(), h, level / 100.0, lv.data(), uv.data());
+    interval_with(*ms[c], times.data(), h, level / 100.0, future, lv.data(), uv.data());
     for (std::size_t k = 0; k < h; ++k) {
       lower[k * cols + c] = lv[k];
       upper[k * cols + c] = uv[k];

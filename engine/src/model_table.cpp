@@ -7,6 +7,7 @@
 #include "tarn/holt_winters.hpp"
 #include "tarn/intermittent.hpp"
 #include "tarn/naive.hpp"
+#include "tarn/regression.hpp"
 #include "tarn/theta.hpp"
 
 namespace tarn {
@@ -303,6 +304,8 @@ std::vector<std::string> candidate_families() {
 std::map<std::string, ModelFactory> builtin_model_kinds() {
   std::map<std::string, ModelFactory> out;
   for (const auto& e : model_table()) out[e.name] = e.make_default;
+  // Not a table entry: the composition of a regression with any model of the table.
+  out["regression"] = &make_default<Regression>;
   return out;
 }
 

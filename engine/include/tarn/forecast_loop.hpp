@@ -46,6 +46,13 @@ struct LoopInput {
   std::int64_t horizon = 0;            // forecast steps (<= 0: none)
   double interval = 1.0;               // spacing of forecast times
   bool per_row = false;                // one call per row (sliding windows)
+  // Regressors of models that take them (Regression): n_regressors values per row from column
+  // regressor_column of `values`; the forecasts after a row take the regressors of the rows
+  // after it, then those of `future` (future_rows rows), and fail when they run out.
+  std::size_t regressor_column = 0;
+  std::size_t n_regressors = 0;
+  const double* future = nullptr;
+  std::size_t future_rows = 0;
 };
 
 struct LoopOutput {

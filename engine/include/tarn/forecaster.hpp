@@ -64,11 +64,18 @@ SeasonSettings season_settings(const double* x, std::size_t n);
 // A block of new rows: n_rows rows of `stride` values (row-major, on the data's scale), of
 // which the first columns feed the models in target order; timestamps one per row, or null
 // (the rows follow the models' last update one step apart).
+// A session trained with regressors also reads the regressors of each row (n_regressors values
+// from column regressor_column on, taken as they are) and the regressors of the steps after
+// the rows: `future`, future_rows rows of n_regressors values (row-major).
 struct Rows {
   const double* values = nullptr;
   std::size_t stride = 0;
   const double* timestamps = nullptr;
   std::size_t n_rows = 0;
+  std::size_t regressor_column = 0;
+  std::size_t n_regressors = 0;
+  const double* future = nullptr;
+  std::size_t future_rows = 0;
 };
 
 // What a forecast gives back.
@@ -110,6 +117,10 @@ class Forecaster {
     // Retry shorter training sizes until a model initialises (an algorithm that retries, on a
     // series of more than 50 values, whose training size the caller did not give).
     bool retry_sizes = false;
+    // Regressors: n rows of n_regressors values (row-major), all finite. With them every model
+    // becomes a Regression (regression.hpp) around the model built for its target.
+    const double* regressors = nullptr;
+    std::size_t n_regressors = 0;
   };
 
   // Trains the new models `models` (one per target, untrained) on the series. With
@@ -129,6 +140,8 @@ class Forecaster {
   std::vector<Model*> model_pointers() const;
   bool log_transformed() const { return log_; }
   std::size_t n_update() const { return n_update_; }
+  // Regressors the models take (0: none).
+  std::size_t n_regressors() const;
   // Every model initialised (and at least one).
   bool ready() const;
   // Latest update among the models that can forecast (the last such model wins), or -1.
@@ -142,8 +155,10 @@ class Forecaster {
 
   // Forecasts `horizon` steps from the trained models; a value that is not finite on the
   // models' scale becomes 0 (before the log transform is undone). Throws the first model
-  // error.
-  Forecast forecast(std::int64_t horizon) const;
+  // error. With regressors, `future` holds those of the horizon (future_rows rows of
+  // n_regressors()); InvalidArgument when they are missing or too few.
+  Forecast forecast(std::int64_t horizon, const double* future = nullptr,
+                    std::size_t future_rows = 0) const;
 
   // Feeds the rows in one call to `working` (the caller's own working copies, which nothing
   // else may use meanwhile; they are updated in place) or, when null, to new copies of the
@@ -162,9 +177,11 @@ class Forecaster {
   // Prediction interval bounds at `level` percent (0 < level < 100) for the forecasts
   // `forecast` (horizon rows x cols, data's scale) of `models` (the trained ones when null),
   // made after their last update at the session's interval. The bounds are on the data's scale
-  // and never on the wrong side of the forecast (a bound that is NaN is the forecast).
+  // and never on the wrong side of the forecast (a bound that is NaN is the forecast). With
+  // regressors, `future` holds those of the horizon, as for forecast().
   void intervals(const std::vector<ModelPtr>* models, std::int64_t horizon, double level,
-                 const double* forecast, double* lower, double* upper) const;
+                 const double* forecast, double* lower, double* upper,
+                 const double* future = nullptr, std::size_t future_rows = 0) const;
 
   // Copies of the trained models.
   std::vector<ModelPtr> copies() const;

@@ -47,7 +47,7 @@ PYBIND11_MODULE(quillcast_estimator, m) {
   cls.init(&init, py::arg("algorithm") = "hw", py::arg("ts_icol_loc") = -1,
            py::arg("prediction_horizon") = 1, py::arg("log_transform") = true,
            py::arg("lookback_win") = 1, py::arg("target_column_indices") = -1,
-           py::arg("debug") = false);
+           py::arg("debug") = false, py::kw_only(), py::arg("exog_columns") = py::none());
   cls.def("get_params", &get_params, py::arg("deep") = true,
           "Parameters of the forecaster: the constructor parameters (log_transform reports "
           "log_transformed) and the algorithm settings of all_args.");
@@ -104,14 +104,20 @@ PYBIND11_MODULE(quillcast_estimator, m) {
           "Mean spacing of the trained models' timestamps, or -1.");
   cls.def("predict", &predict, py::arg("X") = py::none(), py::arg("prediction_horizon") = -1,
           py::arg("ts_col_loc") = -1, py::arg("prediction_type") = "forecast",
+          py::arg("future_exog") = py::none(),
           "Forecast of the horizon (one row per step, one column per target), after feeding the "
-          "rows of X to copies of the trained models; or a sliding-window forecast over X.");
+          "rows of X to copies of the trained models; or a sliding-window forecast over X. A "
+          "forecaster trained with regressors (exog_columns) needs future_exog: their values at "
+          "the horizon's steps, an array (horizon, regressors) or a DataFrame with the training "
+          "frame's regressor columns (at least horizon rows; ValueError otherwise). Sliding "
+          "windows take them from the later rows of X and raise where a window runs past X.");
   cls.def("predict_interval", &predict_interval, py::arg("X") = py::none(),
           py::arg("prediction_horizon") = -1, py::arg("ts_col_loc") = -1, py::arg("level") = 95,
+          py::arg("future_exog") = py::none(),
           "Prediction intervals of the forecasts predict gives (new rows of X first update "
           "copies, as predict does): (lower, upper), two arrays of the forecasts' shape, for a "
           "coverage `level` in percent (from 1, below 100: 95, not 0.95); a list or tuple of "
-          "levels gives {level: (lower, upper)}.");
+          "levels gives {level: (lower, upper)}. future_exog as for predict.");
   cls.def("predict_on_history_single", &predict_on_history_single, py::arg("X"),
           py::arg("prediction_horizon") = -1, py::arg("ts_col_loc") = -1,
           "Feeds the rows of X (if any) to model_update_predict and forecasts the horizon from "

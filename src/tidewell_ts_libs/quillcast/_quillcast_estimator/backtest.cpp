@@ -87,6 +87,16 @@ py::object cross_validation(py::object self, py::object X, py::object h, py::obj
   plan.refit = truthy(refit);
   plan.levels = levels_of(level);
   if (X.is_none()) twpy::raise(PyExc_ValueError, "cross_validation needs the rows of X, got None");
+  {
+    py::dict state = self.attr("__dict__");
+    if (state.contains("exog_columns") && !state["exog_columns"].is_none() &&
+        py::len(state["exog_columns"]) > 0) {
+      twpy::raise(PyExc_ValueError,
+                  "cross_validation does not take regressors yet (exog_columns=" +
+                      str(py::repr(state["exog_columns"])) +
+                      "): backtest with predict and future_exog window by window");
+    }
+  }
   if (!py::hasattr(X, "iloc") && !py::hasattr(X, "shape")) X = G("np").attr("asarray")(X);
   const auto n_rows = static_cast<std::size_t>(py::len(X));
   std::vector<std::size_t> origins;

@@ -24,6 +24,7 @@
 #include "tarn/forecast_loop.hpp"
 #include "tarn/forecaster.hpp"
 #include "tarn/metrics.hpp"
+#include "tarn/regression.hpp"
 
 namespace py = pybind11;
 
@@ -418,12 +419,50 @@ inline void check_whole_timestamps(py::object column, py::handle ts_col) {
 // ---------------------------------------------------------------------------------------------
 // Prediction
 
+// The regressor columns the forecaster was trained with (exog_columns_), empty when none.
+inline std::vector<std::int64_t> trained_exog(py::object self) {
+  std::vector<std::int64_t> out;
+  py::dict state = self.attr("__dict__");
+  if (!state.contains("exog_columns_") || state["exog_columns_"].is_none()) return out;
+  for (auto c : state["exog_columns_"]) out.push_back(as_index(c));
+  return out;
+}
+
+// The future regressors of a forecast: rows of k values (row-major).
+struct FutureRegressors {
+  std::vector<double> values;
+  std::size_t rows = 0;
+  const double* data() const { return rows ? values.data() : nullptr; }
+};
+
 // The value columns of a block of new rows: every column but the timestamp column, in order.
 // When the forecaster was trained on chosen target columns and the block is laid out like the
 // training matrix (more value columns than targets, every target index among them), the
 // target columns are taken, so that each model is fed the series it was trained on.
 inline py::list value_columns(py::object self, std::int64_t ncols, std::int64_t ts_col,
                               std::int64_t n_features) {
+  // With regressors: the targets, then the regressor columns (laid out as in training).
+  const std::vector<std::int64_t> exog = trained_exog(self);
+  if (!exog.empty()) {
+    for (const std::int64_t c : exog) {
+      if (c >= ncols) {
+        twpy::raise(PyExc_ValueError, "the new rows have " + std::to_string(ncols) +
+                                          " columns: regressor column " + std::to_string(c) +
+                                          " (exog_columns) is missing");
+      }
+    }
+    py::list out;
+    py::object tci = self.attr("target_column_indices");
+    if (is_minus_one(tci)) {
+      for (std::int64_t c = 0; c < ncols; ++c) {
+        if (c != ts_col && std::find(exog.begin(), exog.end(), c) == exog.end()) out.append(c);
+      }
+    } else {
+      for (auto i : tci) out.append(as_index(i));
+    }
+    for (const std::int64_t c : exog) out.append(c);
+    return out;
+  }
   py::list cols;
   for (std::int64_t c = 0; c < ncols; ++c) {
     if (c != ts_col) cols.append(c);
@@ -660,8 +699,12 @@ inline void print_skips(const tarn::LoopOutput& out, const RowBlock& b, bool log
   }
 }
 
-// Re-raises a forecast failure of the C++ loop as the engine binding reports it.
+// Re-raises a forecast failure of the C++ loop as the engine binding reports it (regressors
+// that ran out: a ValueError saying which).
 [[noreturn]] inline void raise_forecast_failure(py::object models, const tarn::LoopOutput& out) {
+  if (out.failure.rfind("the regressors of forecast step", 0) == 0) {
+    twpy::raise(PyExc_ValueError, out.failure);
+  }
   py::object m = models[py::int_(out.failed_model)];
   m.attr("forecast_at")(out.failed_time);
   twpy::raise(PyExc_RuntimeError, out.failure);
@@ -683,12 +726,24 @@ struct SessionRows {
   tarn::Rows rows;
 };
 
-inline SessionRows session_rows(const RowBlock& b, std::int64_t n_rows) {
+// With regressors (n_regressors > 0), the last n_regressors value columns are theirs and
+// `future` (when given) holds those of the steps after the rows.
+inline SessionRows session_rows(const RowBlock& b, std::int64_t n_rows,
+                                std::size_t n_regressors = 0,
+                                const FutureRegressors* future = nullptr) {
   SessionRows s;
   s.values = py::array_t<double, py::array::c_style | py::array::forcecast>(b.values);
   s.rows.values = s.values.data();
   s.rows.stride = static_cast<std::size_t>(s.values.shape(1));
   s.rows.n_rows = static_cast<std::size_t>(n_rows);
+  if (n_regressors && n_regressors <= s.rows.stride) {
+    s.rows.n_regressors = n_regressors;
+    s.rows.regressor_column = s.rows.stride - n_regressors;
+    if (future) {
+      s.rows.future = future->data();
+      s.rows.future_rows = future->rows;
+    }
+  }
   if (!b.timestamps.is_none()) {
     s.stamps = py::array_t<double, py::array::c_style | py::array::forcecast>(b.timestamps);
     s.rows.timestamps = s.stamps.data();
@@ -704,7 +759,8 @@ std::string class_doc();
 void check_algorithm_name(py::handle algorithm);
 void init(py::object self, py::object algorithm, py::object ts_icol_loc,
           py::object prediction_horizon, py::object log_transform, py::object lookback_win,
-          py::object target_column_indices, py::object debug, py::kwargs kwargs);
+          py::object target_column_indices, py::object debug, py::object exog_columns,
+          py::kwargs kwargs);
 py::dict get_params(py::object self, py::object deep);
 py::object set_params(py::object self, py::kwargs params);
 py::str get_model_id(py::object, py::object algorithm_name, py::kwargs params);
@@ -722,9 +778,17 @@ py::object fit(py::object self, py::object X, py::object y, py::object reset_mod
 py::object predict_on_history_single(py::object self, py::object X, py::object prediction_horizon,
                                      py::object ts_col_loc);
 py::object predict(py::object self, py::object X, py::object prediction_horizon,
-                   py::object ts_col_loc, py::object prediction_type);
+                   py::object ts_col_loc, py::object prediction_type, py::object future_exog);
 py::object predict_interval(py::object self, py::object X, py::object prediction_horizon,
-                            py::object ts_col_loc, py::object level);
+                            py::object ts_col_loc, py::object level, py::object future_exog);
+// The forecast of the trained models (no new rows), with the future regressors when the
+// models take them.
+py::object forecast_trained(py::object self, py::object prediction_horizon,
+                            const FutureRegressors& future);
+// The future regressors `future_exog` of a forecast of `horizon` steps (ValueError when they
+// are missing, too few, of the wrong width or not finite; when given to a forecaster trained
+// without regressors).
+FutureRegressors future_regressors(py::object self, py::object future_exog, std::int64_t horizon);
 
 // windows.cpp
 py::object sliding_window(py::object self, py::object X, py::object prediction_horizon,

@@ -3,6 +3,84 @@
 
 namespace qest {
 
+FutureRegressors future_regressors(py::object self, py::object future_exog, std::int64_t horizon) {
+  FutureRegressors out;
+  const std::vector<std::int64_t> exog = trained_exog(self);
+  const std::size_t k = exog.size();
+  if (k == 0) {
+    if (!future_exog.is_none()) {
+      twpy::raise(PyExc_ValueError,
+                  "future_exog was given, but the forecaster was trained without regressors "
+                  "(exog_columns=None); it would be ignored");
+    }
+    return out;
+  }
+  if (future_exog.is_none()) {
+    if (horizon <= 0) return out;
+    twpy::raise(PyExc_ValueError,
+                "future_exog is missing: the forecaster was trained on " + std::to_string(k) +
+                    " regressors (exog_columns=" + str(py::repr(self.attr("exog_columns_"))) +
+                    "), and a forecast of " + std::to_string(horizon) +
+                    " steps needs their values at every step");
+  }
+  py::object np = G("np");
+  py::object data = future_exog;
+  const bool frame = py::hasattr(future_exog, "columns") && py::hasattr(future_exog, "iloc") &&
+                     !py::isinstance(future_exog, np.attr("ndarray"));
+  py::dict state = self.attr("__dict__");
+  py::object names = py::none();
+  if (state.contains("exog_names_")) names = state["exog_names_"];
+  if (frame && !names.is_none()) {
+    py::list have(future_exog.attr("columns"));
+    py::list missing;
+    for (auto n : names) {
+      if (!have.contains(n)) missing.append(n);
+    }
+    if (py::len(missing)) {
+      twpy::raise(PyExc_ValueError, "future_exog lacks the regressor columns " +
+                                        str(py::repr(missing)) + " of the training frame");
+    }
+    data = future_exog[names];
+  }
+  py::object arr;
+  try {
+    arr = np.attr("asarray")(data, py::arg("dtype") = "float64");
+  } catch (py::error_already_set& e) {
+    if (!is_exception(e)) throw;
+    twpy::raise(PyExc_ValueError, "future_exog must hold numbers: " + std::string(e.what()));
+  }
+  if (as_index(arr.attr("ndim")) == 1 && k == 1) arr = arr.attr("reshape")(-1, 1);
+  if (as_index(arr.attr("ndim")) != 2) {
+    twpy::raise(PyExc_ValueError, "future_exog must be two-dimensional (steps, " +
+                                      std::to_string(k) + " regressors), got shape " +
+                                      str(arr.attr("shape")));
+  }
+  py::array_t<double, py::array::c_style | py::array::forcecast> a(arr);
+  const auto rows = static_cast<std::size_t>(a.shape(0));
+  const auto width = static_cast<std::size_t>(a.shape(1));
+  if (width != k) {
+    twpy::raise(PyExc_ValueError, "future_exog has " + std::to_string(width) +
+                                      " columns, the forecaster was trained on " +
+                                      std::to_string(k) + " regressors");
+  }
+  if (horizon > 0 && rows < static_cast<std::size_t>(horizon)) {
+    twpy::raise(PyExc_ValueError, "future_exog has " + std::to_string(rows) +
+                                      " rows, too few for a horizon of " +
+                                      std::to_string(horizon) + " steps");
+  }
+  for (std::size_t i = 0; i < rows * k; ++i) {
+    if (!std::isfinite(a.data()[i])) {
+      twpy::raise(PyExc_ValueError, "future_exog row " + std::to_string(i / k) + ", column " +
+                                        std::to_string(i % k) + " is " +
+                                        str(py::repr(py::float_(a.data()[i]))) +
+                                        "; future regressors must be finite");
+    }
+  }
+  out.values.assign(a.data(), a.data() + rows * k);
+  out.rows = rows;
+  return out;
+}
+
 // Whether every value of the rows can take the log transform (ln(x + 2) is finite).
 bool loggable(py::object values) {
   py::array_t<double, py::array::c_style | py::array::forcecast> v(values);
@@ -16,7 +94,8 @@ bool loggable(py::object values) {
 // The forecast of the trained models without new rows: every model's path from the session,
 // non-finite values as 0; with models that are not the engine's own, or after an engine error
 // (reported at the step where it happens), step by step.
-py::object forecast_trained(py::object self, py::object prediction_horizon) {
+py::object forecast_trained(py::object self, py::object prediction_horizon,
+                            const FutureRegressors& future) {
   py::list rows;
   try {
     py::object models = self.attr("model");
@@ -30,7 +109,7 @@ py::object forecast_trained(py::object self, py::object prediction_horizon) {
       {
         py::gil_scoped_release release;
         try {
-          out = session.forecast(horizon);
+          out = session.forecast(horizon, future.data(), future.rows);
         } catch (const std::exception&) {
           ok = false;
         }
@@ -44,7 +123,13 @@ py::object forecast_trained(py::object self, py::object prediction_horizon) {
         double v;
         if (tarn::Model* e = contracts::engine_model(m)) {
           try {
-            v = e->forecast_at(time);
+            const std::size_t nx = tarn::regressors_of(*e);
+            const auto step = static_cast<std::size_t>(k);
+            if (nx && future.values.size() < (step + 1) * nx) {
+              throw tarn::InvalidArgument("future_exog is missing or too short for step " +
+                                          std::to_string(step + 1));
+            }
+            tarn::forecast_with(*e, &time, 1, nx ? future.data() + step * nx : nullptr, &v);
           } catch (const std::exception& err) {
             twpy::raise(PyExc_Exception, err.what());
           }
@@ -67,7 +152,7 @@ py::object forecast_trained(py::object self, py::object prediction_horizon) {
 // model_update_predict itself; `used` then receives the models the forecast comes from.
 py::object predict_rows(py::object self, py::object X, py::object prediction_horizon,
                         py::object ts_col_loc, const tarn::Forecaster* fresh,
-                        std::vector<ModelPtr>* used) {
+                        std::vector<ModelPtr>* used, const FutureRegressors& future) {
   twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
   if (dated.dated) {
     X = dated.X;
@@ -83,14 +168,22 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
       self.attr("model_update_predict") = wrap_models(fresh->copies());
       if (used) *used = fresh->models();
     }
-    return forecast_trained(self, prediction_horizon);
+    return forecast_trained(self, prediction_horizon, future);
   }
 
   RowBlock b = prepare_rows(self, X, ts_col_loc, false);
   const bool logged = truthy(self.attr("log_transformed"));
-  if (logged && !loggable(b.values)) twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
-  if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " fit \n X==" + str(X));
   const std::int64_t n_features = as_index(self.attr("n_features_"));
+  const std::size_t n_exog = trained_exog(self).size();
+  // The regressor columns (after the targets) are taken as they are.
+  py::object targets_of_rows =
+      n_exog ? py::object(b.values[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
+                                                  py::slice(0, n_features, 1))])
+             : b.values;
+  if (logged && !loggable(targets_of_rows)) {
+    twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
+  }
+  if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " fit \n X==" + str(X));
   const std::int64_t horizon = effective_horizon(self, prediction_horizon);
   const std::int64_t n_values = as_index(py::tuple(b.values.attr("shape"))[1]);
 
@@ -110,7 +203,7 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
              engine_ptrs(keep, working) && trained_session(self, session);
   }
   if (engine) {
-    const SessionRows rows = session_rows(b, b.n_rows);
+    const SessionRows rows = session_rows(b, b.n_rows, n_exog, &future);
     tarn::Forecast out;
     try {
       py::gil_scoped_release release;
@@ -132,6 +225,11 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
     return forecast_array(out.values, static_cast<std::size_t>(horizon), out.cols);
   }
 
+  if (n_exog) {
+    twpy::raise(PyExc_ValueError,
+                "a forecaster trained with regressors (exog_columns) forecasts with the engine's "
+                "models only");
+  }
   if (logged) b.values = log_transform(G("np"), b.values);
   py::object models = self.attr("model_update_predict");
   feed_rows_python(self, models, b, n_features);
@@ -140,23 +238,31 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
 
 py::object predict_on_history_single(py::object self, py::object X, py::object prediction_horizon,
                                      py::object ts_col_loc) {
-  return predict_rows(self, X, prediction_horizon, ts_col_loc, nullptr, nullptr);
+  return predict_rows(self, X, prediction_horizon, ts_col_loc, nullptr, nullptr,
+                      FutureRegressors());
 }
 
 // predict's steps; `used` (for the session's forecasts) receives the models the forecast
 // comes from.
 py::object predict_impl(py::object self, py::object X, py::object prediction_horizon,
                         py::object ts_col_loc, py::object prediction_type,
-                        std::vector<ModelPtr>* used) {
+                        std::vector<ModelPtr>* used, py::object future_exog,
+                        FutureRegressors* future_out) {
   py::object np = G("np");
   new_rows_input(self, X, ts_col_loc);
-  effective_horizon(self, prediction_horizon);  // refuses a bad horizon before any work
+  // refuses a bad horizon before any work
+  const std::int64_t horizon = effective_horizon(self, prediction_horizon);
   if (!py::isinstance<py::str>(prediction_type)) {
     twpy::raise(PyExc_TypeError,
                 "prediction_type must be a string, got " + str(py::repr(prediction_type)));
   }
   py::object sliding = G("Score").attr("PREDICT_SLIDING_WINDOW");
   if (py_eq(prediction_type.attr("lower")(), sliding)) {
+    if (!future_exog.is_none()) {
+      twpy::raise(PyExc_ValueError,
+                  "future_exog is not taken by a sliding-window forecast: its windows take the "
+                  "regressors of the later rows of X");
+    }
     const char* method = py_gt(prediction_horizon, py::int_(1))
                              ? "predict_multi_step_sliding_window"
                              : "predict_sliding_window";
@@ -165,9 +271,16 @@ py::object predict_impl(py::object self, py::object X, py::object prediction_hor
   }
   // The session feeds copies it makes itself: nothing shared changes, so threads may share
   // a forecaster.
+  const FutureRegressors future = future_regressors(self, future_exog, horizon);
+  if (future_out) *future_out = future;
   tarn::Forecaster session;
   if (session_predict(self, session)) {
-    return predict_rows(self, X, prediction_horizon, ts_col_loc, &session, used);
+    return predict_rows(self, X, prediction_horizon, ts_col_loc, &session, used, future);
+  }
+  if (!trained_exog(self).empty()) {
+    twpy::raise(PyExc_ValueError,
+                "a forecaster trained with regressors (exog_columns) forecasts with the engine's "
+                "models only");
   }
   self.attr("model_update_predict") = self.attr("get_models_copy")();
   return self.attr("predict_on_history_single")(py::arg("X") = X,
@@ -176,8 +289,9 @@ py::object predict_impl(py::object self, py::object X, py::object prediction_hor
 }
 
 py::object predict(py::object self, py::object X, py::object prediction_horizon,
-                   py::object ts_col_loc, py::object prediction_type) {
-  return predict_impl(self, X, prediction_horizon, ts_col_loc, prediction_type, nullptr);
+                   py::object ts_col_loc, py::object prediction_type, py::object future_exog) {
+  return predict_impl(self, X, prediction_horizon, ts_col_loc, prediction_type, nullptr,
+                      future_exog, nullptr);
 }
 
 // A coverage in percent, at least 1 and below 100.
@@ -252,7 +366,7 @@ py::tuple interval_rows(py::object self, py::object models, py::object time0, do
 }
 
 py::object predict_interval(py::object self, py::object X, py::object prediction_horizon,
-                            py::object ts_col_loc, py::object level) {
+                            py::object ts_col_loc, py::object level, py::object future_exog) {
   const bool many = py::isinstance<py::list>(level) || py::isinstance<py::tuple>(level);
   std::vector<double> levels;
   py::list keys;
@@ -267,12 +381,19 @@ py::object predict_interval(py::object self, py::object X, py::object prediction
   py::object np = G("np");
   // The forecasts, and the copies brought up to date with the rows of X, exactly as predict.
   std::vector<ModelPtr> used;
+  FutureRegressors future;
   py::object forecast =
       is_own(self, "predict")
-          ? predict_impl(self, X, prediction_horizon, ts_col_loc, py::str("forecast"), &used)
+          ? predict_impl(self, X, prediction_horizon, ts_col_loc, py::str("forecast"), &used,
+                         future_exog, &future)
+      : future_exog.is_none()
+          ? self.attr("predict")(py::arg("X") = X,
+                                 py::arg("prediction_horizon") = prediction_horizon,
+                                 py::arg("ts_col_loc") = ts_col_loc)
           : self.attr("predict")(py::arg("X") = X,
                                  py::arg("prediction_horizon") = prediction_horizon,
-                                 py::arg("ts_col_loc") = ts_col_loc);
+                                 py::arg("ts_col_loc") = ts_col_loc,
+                                 py::arg("future_exog") = future_exog);
   tarn::Forecaster session;
   if (!used.empty() && trained_session(self, session)) {
     // The session's forecasts: the bounds of the models they came from, one path per level.
@@ -286,7 +407,8 @@ py::object predict_interval(py::object self, py::object X, py::object prediction
         double* hi = upper.mutable_data();
         try {
           py::gil_scoped_release release;
-          session.intervals(&used, static_cast<std::int64_t>(rows), levels[i], fc.data(), lo, hi);
+          session.intervals(&used, static_cast<std::int64_t>(rows), levels[i], fc.data(), lo, hi,
+                            future.data(), future.rows);
         } catch (const std::exception& err) {
           twpy::raise(PyExc_ValueError, err.what());
         }

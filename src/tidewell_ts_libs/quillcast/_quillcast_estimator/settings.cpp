@@ -52,6 +52,14 @@ target_column_indices : int or list, default -1
     Indices of the target columns; -1 means every column except the timestamp column.
 debug : bool, default False
     Print the data given to fit and predict.
+exog_columns : list of int, default None
+    Indices of the columns of X that are regressors (temperatures, prices, promotions,
+    holidays): each target's model becomes a regression on them with the algorithm's model of
+    the remainder (ARIMA and ARMA: regression with ARIMA errors, estimated jointly; the others:
+    OLS on the differences, then the model on what the regression leaves). Training needs
+    every regressor finite; new rows of X carry their regressor columns, and a forecast needs
+    the regressors of its horizon (``future_exog`` of predict and predict_interval). None: no
+    regressors. The intermittent algorithm cannot take regressors.
 **kwargs
     Algorithm settings, stored in ``all_args`` and read when a model is built. A value below 1
     for a size is a fraction of the training length.
@@ -136,7 +144,8 @@ std::string class_doc() {
 
 void init(py::object self, py::object algorithm, py::object ts_icol_loc,
           py::object prediction_horizon, py::object log_transform, py::object lookback_win,
-          py::object target_column_indices, py::object debug, py::kwargs kwargs) {
+          py::object target_column_indices, py::object debug, py::object exog_columns,
+          py::kwargs kwargs) {
   self.attr("ts_icol_loc") = ts_icol_loc;
   self.attr("target_column_indices") = target_column_indices;
   self.attr("_timestamps") = py::none();
@@ -167,6 +176,7 @@ void init(py::object self, py::object algorithm, py::object ts_icol_loc,
   py::dict all_args = kwargs;  // the keyword dictionary itself, not a copy
   all_args["algorithm"] = self.attr("algorithm");
   self.attr("all_args") = all_args;
+  self.attr("exog_columns") = exog_columns;
 }
 
 // scikit-learn reads the constructor parameters as attributes. The log transform is kept as

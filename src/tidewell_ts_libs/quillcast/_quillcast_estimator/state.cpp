@@ -63,6 +63,9 @@ void set_state(py::object self, py::object state) {
     }
   }
   twpy::import("sklearn.base", "BaseEstimator").attr("__setstate__")(self, state);
+  // Pickles made before regressors existed: none.
+  py::dict now = self.attr("__dict__");
+  if (!now.contains("exog_columns")) self.attr("exog_columns") = py::none();
 }
 
 }  // namespace qest

@@ -57,6 +57,78 @@ std::vector<std::int64_t> checked_targets(py::object tci, std::int64_t n_cols, p
   return out;
 }
 
+// The regressor columns of exog_columns: None (or an empty list) for none, else a list or tuple
+// of distinct column indices of X that are neither the timestamp column nor a target.
+std::vector<std::int64_t> checked_exog(py::object exog, std::int64_t n_cols, std::int64_t ts_col,
+                                       const std::vector<std::int64_t>& targets) {
+  std::vector<std::int64_t> out;
+  if (exog.is_none()) return out;
+  const std::string shown = str(py::repr(exog));
+  if (!(PyList_Check(exog.ptr()) || PyTuple_Check(exog.ptr()))) {
+    twpy::raise(PyExc_ValueError,
+                "exog_columns must be None or a list of column indices, got " + shown);
+  }
+  for (auto i : exog) {
+    if (PyBool_Check(i.ptr()) || !PyIndex_Check(i.ptr())) {
+      twpy::raise(PyExc_ValueError, "exog_columns must hold integer column indices, got " + shown);
+    }
+    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(i.ptr()));
+    if (!index) throw py::error_already_set();
+    if (py_lt(index, py::int_(0)) || py_ge(index, py::int_(n_cols))) {
+      twpy::raise(PyExc_ValueError, "exog_columns " + shown + ": column " + str(index) +
+                                        " is outside the " + std::to_string(n_cols) +
+                                        " columns of the data");
+    }
+    const std::int64_t c = as_index(index);
+    if (c == ts_col) {
+      twpy::raise(PyExc_ValueError, "exog_columns " + shown + ": column " + std::to_string(c) +
+                                        " is the timestamp column");
+    }
+    if (std::find(targets.begin(), targets.end(), c) != targets.end()) {
+      twpy::raise(PyExc_ValueError, "exog_columns " + shown + ": column " + std::to_string(c) +
+                                        " is a target column (target_column_indices)");
+    }
+    if (std::find(out.begin(), out.end(), c) != out.end()) {
+      twpy::raise(PyExc_ValueError, "exog_columns " + shown + ": column " + std::to_string(c) +
+                                        " is given more than once");
+    }
+    out.push_back(c);
+  }
+  if (static_cast<std::size_t>(n_cols) < out.size() + 1 + (ts_col >= 0 ? 1 : 0)) {
+    twpy::raise(PyExc_ValueError, "exog_columns " + shown + " leaves no target column among the " +
+                                      std::to_string(n_cols) + " columns of the data");
+  }
+  return out;
+}
+
+// The regressors of the training rows (n rows of k, row-major); a value that is not finite is
+// refused, naming the column (and its label) and the row.
+std::vector<double> training_regressors(py::object X, const std::vector<std::int64_t>& exog,
+                                        py::object names) {
+  py::array_t<double, py::array::c_style | py::array::forcecast> m(
+      G("np").attr("asarray")(X, py::arg("dtype") = "float64"));
+  const auto n = static_cast<std::size_t>(m.shape(0));
+  const auto cols = static_cast<std::size_t>(m.shape(1));
+  const std::size_t k = exog.size();
+  std::vector<double> out(n * k);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < k; ++j) {
+      const double v = m.data()[i * cols + static_cast<std::size_t>(exog[j])];
+      if (!std::isfinite(v)) {
+        std::string name = "regressor column " + std::to_string(exog[j]);
+        if (!names.is_none() && exog[j] < static_cast<std::int64_t>(py::len(names))) {
+          name += " (" + str(py::repr(names[py::int_(exog[j])])) + ")";
+        }
+        twpy::raise(PyExc_ValueError, "exog_columns: " + name + ", row " + std::to_string(i) +
+                                          " is " + str(py::repr(py::float_(v))) +
+                                          "; regressors must be finite to train on");
+      }
+      out[i * k + j] = v;
+    }
+  }
+  return out;
+}
+
 // A target column without a single finite value leaves nothing to train on: refused, naming
 // the column (and its label when X is a DataFrame), before any model is built.
 void check_target_has_values(py::object column, std::int64_t c, py::object names) {
@@ -177,6 +249,13 @@ void train(py::object self, py::object X, py::object y) {
     self.attr("n_features_") =
         is_minus_one(ts_icol_loc) ? n_cols : py::object(n_cols - py::int_(1));
   }
+  // Regressor columns: not targets; their names (a DataFrame's labels) pick the future ones.
+  const std::vector<std::int64_t> exog = checked_exog(
+      self.attr("exog_columns"), as_index(n_cols),
+      is_minus_one(ts_icol_loc) ? -1 : as_index(first_if_list(ts_icol_loc)), target_order);
+  if (all_targets && !exog.empty()) {
+    self.attr("n_features_") = py::object(self.attr("n_features_")) - py::int_(exog.size());
+  }
   if (is_minus_one(ts_icol_loc)) {
     for (std::int64_t i = 0, n = as_index(n_rows); i < n; ++i) timestamps.append(i);
   } else {
@@ -233,9 +312,13 @@ void train(py::object self, py::object X, py::object y) {
   const std::int64_t ts_index = is_minus_one(ts_col) ? -1 : as_index(ts_col);
   if (all_targets) {
     for (std::int64_t c = 0; c < ncols; ++c) {
-      if (c != ts_index) target_order.push_back(c);
+      if (c != ts_index && std::find(exog.begin(), exog.end(), c) == exog.end()) {
+        target_order.push_back(c);
+      }
     }
   }
+  const std::vector<double> regressors =
+      exog.empty() ? std::vector<double>() : training_regressors(X, exog, column_names);
   for (const std::int64_t c : target_order) {
     py::object column = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), c)];
     check_target_has_values(column, c, column_names);
@@ -291,7 +374,22 @@ void train(py::object self, py::object X, py::object y) {
 
   // Engine models train in the session: the log transform, the retries and the fits.
   std::vector<ModelPtr> first;
-  if (engine_ptrs(model_list, first) && static_cast<std::int64_t>(first.size()) == n_features) {
+  const bool engine =
+      engine_ptrs(model_list, first) && static_cast<std::int64_t>(first.size()) == n_features;
+  if (!exog.empty()) {
+    if (!engine) {
+      twpy::raise(PyExc_TypeError,
+                  "exog_columns: regressors need the engine's models, and _getModel built others");
+    }
+    for (const auto& m : first) {
+      try {
+        tarn::Regression::check_inner_kind(m->kind());
+      } catch (const std::exception& e) {
+        twpy::raise(PyExc_ValueError, std::string("exog_columns: ") + e.what());
+      }
+    }
+  }
+  if (engine) {
     py::array_t<double, py::array::c_style | py::array::forcecast> raw(
         np.attr("array")(vals, py::arg("dtype") = "float64"));
     std::vector<std::int64_t> stamps;
@@ -313,6 +411,8 @@ void train(py::object self, py::object X, py::object y) {
     in.n_targets = first.size();
     in.log_transform = truthy(self.attr("log_transformed"));
     in.retry_sizes = retry_sizes;
+    in.regressors = regressors.empty() ? nullptr : regressors.data();
+    in.n_regressors = exog.size();
     // A retry builds its model through _getModel with the attempt's training size.
     auto retry = [&](std::size_t col, std::int64_t attempt) -> ModelPtr {
       py::gil_scoped_acquire gil;
@@ -340,12 +440,30 @@ void train(py::object self, py::object X, py::object y) {
       twpy::raise(PyExc_Exception, e.what());
     }
     if (in.log_transform && !session.log_transformed()) self.attr("log_transformed") = false;
+    // With regressors the trained models are the regressions around the models built.
+    if (!exog.empty()) {
+      for (std::size_t c = 0; c < session.models().size(); ++c) {
+        model_list[py::int_(c)] = py::cast(session.models()[c]);
+      }
+    }
   } else {
     train_python(self, X, y, vals, timestamps, model_list, filled, n_features, retry_sizes, utils,
                  ts_l);
   }
 
   self.attr("_filled_args") = filled;
+  if (exog.empty()) {
+    self.attr("exog_columns_") = py::none();
+    self.attr("exog_names_") = py::none();
+  } else {
+    py::list cols, names;
+    for (const std::int64_t c : exog) {
+      cols.append(c);
+      if (!column_names.is_none()) names.append(column_names[py::int_(c)]);
+    }
+    self.attr("exog_columns_") = cols;
+    self.attr("exog_names_") = column_names.is_none() ? py::object(py::none()) : names;
+  }
   bool fitted = true;
   for (auto m : model_list) {
     if (!model_ready(m)) {
@@ -365,7 +483,7 @@ void train(py::object self, py::object X, py::object y) {
 const char* const kTrainingState[] = {
     "model",      "_timestamps",    "_totalsamples", "n_features_", "log_transformed",
     "is_fitted_", "algorithm",      "model_name",    "model_id",    "model_description",
-    "time_axis_", "n_features_in_", "_filled_args"};
+    "time_axis_", "n_features_in_", "_filled_args", "exog_columns_", "exog_names_"};
 
 // Whether the forecaster holds trained models that an updating fit can bring up to date.
 bool has_trained_models(py::object self) {
@@ -377,7 +495,12 @@ bool has_trained_models(py::object self) {
 py::object fit(py::object self, py::object X, py::object y, py::object reset_model) {
   // Without trained models there is nothing to update: fit trains them.
   if (!truthy(reset_model) && has_trained_models(self)) {
-    self.attr("predict")(X);
+    // With regressors the rows carry theirs; nothing is forecast, so none of the future.
+    if (trained_exog(self).empty()) {
+      self.attr("predict")(X);
+    } else {
+      self.attr("predict")(X, py::arg("prediction_horizon") = 0);
+    }
     self.attr("model") = self.attr("model_update_predict");
     return self;
   }

@@ -76,8 +76,43 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
     self.attr("model_update_predict") = self.attr("get_models_copy")();
   }
   py::object single = self.attr("predict_on_history_single");
-  py::object block0 = single(py::none(), py::arg("prediction_horizon") = prediction_horizon,
-                             py::arg("ts_col_loc") = ts_col_loc);
+  // With regressors, every window takes those of its steps from the later rows of X.
+  const std::size_t n_exog = trained_exog(self).size();
+  std::vector<double> row_exog;  // the regressors of every row of X (rows of n_exog)
+  const std::int64_t n_all = sized ? static_cast<std::int64_t>(py::len(X)) : 0;
+  auto exog_rows = [&](std::int64_t from, std::int64_t count) {
+    FutureRegressors f;
+    if (from < 0 || from + count > n_all) {
+      twpy::raise(PyExc_ValueError,
+                  "the sliding window from row " + std::to_string(from) + " forecasts " +
+                      std::to_string(count) + " steps, but X has " +
+                      std::to_string(std::max<std::int64_t>(0, n_all - from)) +
+                      " rows from there: the regressors of its later steps are not given");
+    }
+    const auto k = n_exog;
+    f.values.assign(row_exog.begin() + static_cast<std::ptrdiff_t>(from * k),
+                    row_exog.begin() + static_cast<std::ptrdiff_t>((from + count) * k));
+    f.rows = static_cast<std::size_t>(count);
+    return f;
+  };
+  if (n_exog) {
+    if (!own_copies || !sliding_fast_path(self) || n_all < 1) {
+      twpy::raise(PyExc_ValueError,
+                  "a sliding-window forecast with regressors needs rows of X (with their "
+                  "regressor columns) and the engine's own models");
+    }
+    RowBlock all = prepare_rows(self, checked_rows(X), ts_col_loc, false);
+    py::array_t<double, py::array::c_style | py::array::forcecast> v(all.values);
+    const auto width = static_cast<std::size_t>(v.shape(1));
+    for (std::int64_t r = 0; r < n_all; ++r) {
+      const double* row = v.data() + static_cast<std::size_t>(r) * width + (width - n_exog);
+      row_exog.insert(row_exog.end(), row, row + n_exog);
+    }
+  }
+  py::object block0 =
+      n_exog ? forecast_trained(self, prediction_horizon, exog_rows(0, h_checked))
+             : single(py::none(), py::arg("prediction_horizon") = prediction_horizon,
+                      py::arg("ts_col_loc") = ts_col_loc);
   append_rows(rows, block0);
   const std::int64_t n = static_cast<std::int64_t>(py::len(X));
   if (n < 1) return np.attr("asarray")(rows);
@@ -117,7 +152,10 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   }
 
   const std::int64_t horizon = effective_horizon(self, prediction_horizon);
-  const SessionRows fed_rows = session_rows(b, n_feed);
+  // The regressors after the fed rows: those of the rest of X.
+  const FutureRegressors later =
+      n_exog ? exog_rows(n_feed, n_all - n_feed) : FutureRegressors();
+  const SessionRows fed_rows = session_rows(b, n_feed, n_exog, &later);
   tarn::Forecast out;
   try {
     py::gil_scoped_release release;

@@ -19,6 +19,7 @@
 #include "tarn/builders.hpp"
 #include "tarn/model.hpp"
 #include "tarn/model_table.hpp"
+#include "tarn/regression.hpp"
 
 namespace tarnpy {
 namespace {
@@ -239,6 +240,21 @@ void bind_model(py::module_& m) {
                              "Number of observations fed (missing ones included).")
       .def_property_readonly("kind",
                              [](const tarn::Model& self) { return std::string(self.kind()); })
+      .def_property_readonly(
+          "regression",
+          [](const tarn::Model& self) -> py::object {
+            const auto* r = dynamic_cast<const tarn::Regression*>(&self);
+            if (!r) return py::none();
+            py::dict out;
+            out["coefficients"] = r->coefficients();
+            out["standard_errors"] = r->standard_errors();
+            out["joint"] = r->joint();
+            out["inner"] = r->inner() ? py::object(py::str(r->inner()->kind())) : py::none();
+            return out;
+          },
+          "For a regression on regressors: its coefficients, their standard errors, whether "
+          "they were estimated jointly with ARIMA errors and the kind of the model of the "
+          "remainder (a dict); None for any other model.")
       .def("describe", &tarn::Model::describe, "Readable description of the model.")
       .def("__repr__",
            [](const tarn::Model& self) { return "<tarn model " + self.describe() + ">"; })

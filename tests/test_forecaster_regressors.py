@@ -1,0 +1,177 @@
+"""Regressors through the forecaster: exog_columns in training, future_exog in forecasts and
+intervals, new rows that carry their regressors, sliding windows, refusals and pickles."""
+
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.base import clone
+
+from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+B_TEMP, B_PROMO = 2.5, -4.0
+N, H = 240, 24
+
+
+def frame(errors="level", n=N + H, seed=7):
+    """y = 2.5 temp - 4 promo + e, with e an ARIMA(1,1,0), an AR(1) around a mean or a slowly
+    moving level with a season; columns y, temp, promo."""
+    rng = np.random.default_rng(seed)
+    t = np.arange(n)
+    temp = 3.0 * np.sin(0.07 * t) + rng.normal(size=n)
+    promo = (rng.random(n) < 0.2).astype(float)
+    z = rng.normal(size=n)
+    e = np.empty(n)
+    if errors == "arima":
+        inc, level = 0.0, 100.0
+        for i in range(n):
+            inc = 0.5 * inc + z[i]
+            level += inc
+            e[i] = level
+    elif errors == "arma":
+        ar = 0.0
+        for i in range(n):
+            ar = 0.6 * ar + z[i]
+            e[i] = 60.0 + ar
+    else:
+        e = 60.0 + np.cumsum(0.3 * z + 0.05) + 6.0 * np.sin(0.5236 * t) + 0.5 * rng.normal(size=n)
+    return pd.DataFrame({"y": B_TEMP * temp + B_PROMO * promo + e, "temp": temp, "promo": promo})
+
+
+def mae(a, b):
+    return float(np.mean(np.abs(np.ravel(a) - np.ravel(b))))
+
+
+FAMILIES = [("hw", "level", {"samples_per_season": 12}), ("arima", "arima", {}),
+            ("arma", "arma", {}), ("bats", "level", {}),
+            ("autoforecaster", "level", {})]
+
+
+@pytest.mark.parametrize("algorithm,errors,settings", FAMILIES, ids=[f[0] for f in FAMILIES])
+def test_each_family_recovers_the_effects_and_forecasts_better(algorithm, errors, settings):
+    df = frame(errors)
+    train, future = df.iloc[:N], df.iloc[N:]
+    f = QuillcastForecaster(algorithm=algorithm, log_transform=False, exog_columns=[1, 2],
+                            **settings).fit(train, None, _reset_model=True)
+    reg = f.model[0].regression
+    assert reg["joint"] == (algorithm in ("arima", "arma"))
+    b, se = np.array(reg["coefficients"]), np.array(reg["standard_errors"])
+    assert np.all(np.abs(b - [B_TEMP, B_PROMO]) < 3.0 * se), (b, se)
+    assert np.all(se < 1.0)
+    with_x = f.predict(prediction_horizon=H, future_exog=future[["temp", "promo"]])
+    plain = QuillcastForecaster(algorithm=algorithm, log_transform=False, **settings).fit(
+        train[["y"]], None, _reset_model=True)
+    assert mae(with_x, future["y"]) < mae(plain.predict(prediction_horizon=H), future["y"])
+    lower, upper = f.predict_interval(prediction_horizon=H, level=90,
+                                      future_exog=future[["temp", "promo"]].to_numpy())
+    assert np.all(lower < with_x) and np.all(with_x < upper)
+
+
+def test_frames_by_name_arrays_by_position_and_new_rows_carry_their_regressors():
+    df = frame("arma")
+    f = QuillcastForecaster(algorithm="arma", exog_columns=[2, 1]).fit(
+        df.iloc[:200], None, _reset_model=True)
+    assert f.n_features_ == 1 and f.exog_names_ == ["promo", "temp"]
+    fut = df.iloc[200:206]
+    by_name = f.predict(prediction_horizon=6, future_exog=fut[["temp", "y", "promo"]])
+    by_position = f.predict(prediction_horizon=6, future_exog=fut[["promo", "temp"]].to_numpy())
+    np.testing.assert_array_equal(by_name, by_position)
+    # New rows update the models with their regressors; the horizon then follows them.
+    after = f.predict(df.iloc[200:210].to_numpy(), prediction_horizon=4,
+                      future_exog=df.iloc[210:214][["promo", "temp"]])
+    assert mae(after, df["y"].iloc[210:214]) < 3.0
+    # An updating fit feeds the rows without asking for the future.
+    f.fit(df.iloc[200:210].to_numpy(), None)
+    np.testing.assert_allclose(
+        f.predict(prediction_horizon=4, future_exog=df.iloc[210:214][["promo", "temp"]]), after)
+
+
+def test_missing_short_wide_or_non_finite_future_regressors_are_refused():
+    df = frame("arma")
+    f = QuillcastForecaster(algorithm="arma", exog_columns=[1, 2]).fit(
+        df.iloc[:200], None, _reset_model=True)
+    fut = df.iloc[200:205][["temp", "promo"]].to_numpy()
+    with pytest.raises(ValueError, match="future_exog is missing"):
+        f.predict(prediction_horizon=5)
+    with pytest.raises(ValueError, match="future_exog has 3 rows, too few for a horizon of 5"):
+        f.predict(prediction_horizon=5, future_exog=fut[:3])
+    with pytest.raises(ValueError, match="future_exog has 1 columns"):
+        f.predict(prediction_horizon=5, future_exog=fut[:, :1])
+    bad = fut.copy()
+    bad[3, 1] = np.nan
+    with pytest.raises(ValueError, match="future_exog row 3, column 1 is nan"):
+        f.predict_interval(prediction_horizon=5, future_exog=bad)
+    with pytest.raises(ValueError, match=r"lacks the regressor columns \['promo'\]"):
+        f.predict(prediction_horizon=5, future_exog=df.iloc[200:205][["temp"]])
+    # Given to a forecaster without regressors, they would be ignored: refused.
+    plain = QuillcastForecaster(algorithm="arma").fit(df[["y"]].iloc[:200], None,
+                                                      _reset_model=True)
+    with pytest.raises(ValueError, match="trained without regressors"):
+        plain.predict(prediction_horizon=5, future_exog=fut)
+
+
+def test_bad_columns_and_training_values_are_named():
+    df = frame()
+    for cols, text in [([0], "column 0 is a target column"), ([5], "column 5 is outside"),
+                       ([1, 1], "given more than once"), (["temp"], "integer column indices")]:
+        with pytest.raises(ValueError, match=text):
+            QuillcastForecaster(exog_columns=cols, target_column_indices=[0]).fit(
+                df, None, _reset_model=True)
+    with pytest.raises(ValueError, match="column 0 is the timestamp column"):
+        QuillcastForecaster(exog_columns=[0], ts_icol_loc=0).fit(
+            df.assign(y=np.arange(len(df)))[["y", "temp"]], None, _reset_model=True)
+    gap = df.copy()
+    gap.loc[17, "temp"] = np.inf
+    with pytest.raises(ValueError, match=r"regressor column 1 \('temp'\), row 17 is inf"):
+        QuillcastForecaster(exog_columns=[1, 2]).fit(gap, None, _reset_model=True)
+    with pytest.raises(ValueError, match="intermittent: the model cannot take regressors"):
+        QuillcastForecaster(algorithm="intermittent", exog_columns=[1]).fit(
+            df.abs(), None, _reset_model=True)
+
+
+def test_sliding_windows_take_the_later_rows_and_refuse_to_run_past_them():
+    df = frame("arma")
+    f = QuillcastForecaster(algorithm="arma", exog_columns=[1, 2], log_transform=False).fit(
+        df.iloc[:200], None, _reset_model=True)
+    rows = df.iloc[200:220].to_numpy()
+    multi = f.predict_multi_step_sliding_window(rows, prediction_horizon=3)
+    assert multi.shape == (3 * 18, 1)
+    # The first window is the forecast of the trained models with the rows' regressors.
+    first = f.predict(prediction_horizon=3, future_exog=rows[:3, 1:])
+    np.testing.assert_allclose(multi[:3], first)
+    one = f.predict_sliding_window(rows, prediction_horizon=1)
+    assert one.shape == (20, 1) and mae(one, rows[:, 0]) < 3.0
+    with pytest.raises(ValueError, match="regressors of forecast step 3 after row 17"):
+        f.predict_sliding_window(rows, prediction_horizon=3)
+    with pytest.raises(ValueError, match="not taken by a sliding-window forecast"):
+        f.predict(rows, prediction_horizon=1, prediction_type="sliding_window",
+                  future_exog=rows[:1, 1:])
+
+
+def test_parameters_clone_and_pickles():
+    df = frame("arima")
+    f = QuillcastForecaster(algorithm="arima", exog_columns=[1, 2])
+    assert f.get_params()["exog_columns"] == [1, 2]
+    assert clone(f).exog_columns == [1, 2]
+    assert f.set_params(exog_columns=[2]).exog_columns == [2]
+    f.set_params(exog_columns=[1, 2]).fit(df.iloc[:N], None, _reset_model=True)
+    fut = df.iloc[N:N + 6][["temp", "promo"]]
+    back = pickle.loads(pickle.dumps(f))
+    assert back.model[0].kind == "regression"
+    np.testing.assert_array_equal(back.predict(prediction_horizon=6, future_exog=fut),
+                                  f.predict(prediction_horizon=6, future_exog=fut))
+    lo, hi = f.predict_interval(prediction_horizon=6, future_exog=fut)
+    lo2, hi2 = back.predict_interval(prediction_horizon=6, future_exog=fut)
+    np.testing.assert_array_equal(lo, lo2)
+    np.testing.assert_array_equal(hi, hi2)
+    # A forecaster pickled before regressors existed has none.
+    old = QuillcastForecaster(algorithm="arima").fit(df[["y"]].iloc[:N], None,
+                                                     _reset_model=True)
+    state = old.__getstate__()
+    state.pop("exog_columns")
+    older = QuillcastForecaster.__new__(QuillcastForecaster)
+    older.__setstate__(state)
+    assert older.exog_columns is None
+    np.testing.assert_array_equal(older.predict(prediction_horizon=3),
+                                  old.predict(prediction_horizon=3))

@@ -65,9 +65,7 @@ def test_long_format_with_regressors(tmp_path):
 
 
 def _edit(path, change):
-    frame = pd.read_csv(path)
-    change(frame)
-    frame.to_csv(path, index=False)
+    change(pd.read_csv(path)).to_csv(path, index=False)
 
 
 @pytest.mark.parametrize(
@@ -80,18 +78,18 @@ def _edit(path, change):
         (["--regressors", "price", "--future", "{future}", "--one-step"], None, False,
          "--one-step does not take --regressors"),
         (["--regressors", "price", "--future", "{future}"],
-         lambda f: f.drop(index=2, inplace=True), False,
+         lambda f: f.drop(index=2), False,
          "no regressor values for 2021-03-01 (1 of the 6 forecast times)"),
         (["--regressors", "price", "--future", "{future}"],
-         lambda f: f.drop(columns="price", inplace=True), False, "has no column 'price'"),
+         lambda f: f.drop(columns="price"), False, "has no column 'price'"),
         (["--regressors", "price", "--future", "{future}"],
-         lambda f: f.loc.__setitem__((0, "price"), np.nan), False,
+         lambda f: f.assign(price=f.price.where(f.index != 0)), False,
          "regressor 'price' has no finite value at 2021-01-01"),
         (["--regressors", "price", "--future", "{future}", "--series-column", "store",
-          "--target", "sales"], lambda f: f.drop(index=7, inplace=True), True,
+          "--target", "sales"], lambda f: f.drop(index=7), True,
          "lacks the regressors of series 's1' at 2021-02-01"),
         (["--regressors", "price", "--future", "{future}", "--series-column", "store",
-          "--target", "sales"], lambda f: f.drop(index=[6, 7, 8, 9, 10, 11], inplace=True), True,
+          "--target", "sales"], lambda f: f.drop(index=range(6, 12)), True,
          "has no rows for series 's1'"),
     ],
 )

@@ -8,28 +8,29 @@
 
 namespace tarn::calendar {
 
+// Named apart from calendar.cpp's helpers: the engine may build its sources as one unit.
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586476925286766559;
+constexpr double kFullTurn = 6.283185307179586476925286766559;
 
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+std::int64_t step_div(std::int64_t a, std::int64_t b) {
   std::int64_t q = a / b;
   if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
   return q;
 }
 
-std::int64_t floor_mod(std::int64_t a, std::int64_t b) {
-  return a - floor_div(a, b) * b;
+std::int64_t step_mod(std::int64_t a, std::int64_t b) {
+  return a - step_div(a, b) * b;
 }
 
 // Weekdays before `day` (days since 1970-01-01, a Thursday), counted from a Monday.
-std::int64_t weekday_number(std::int64_t day) {
+std::int64_t weekdays_before(std::int64_t day) {
   const std::int64_t d = day + 3;
-  return 5 * floor_div(d, 7) + std::min<std::int64_t>(floor_mod(d, 7), 5);
+  return 5 * step_div(d, 7) + std::min<std::int64_t>(step_mod(d, 7), 5);
 }
 
-const char* const kDays[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
-const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+const char* const kDayNames[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+const char* const kMonthNames[] = {"jan", "feb", "mar", "apr", "may", "jun",
                                "jul", "aug", "sep", "oct", "nov", "dec"};
 
 std::string period_text(double period) {
@@ -60,14 +61,14 @@ bool split_step(const Grid& grid, std::int64_t time, std::int64_t* whole, double
   std::int64_t v = time;
   if (!grid.plain && !to_axis(grid.axis, time, &v)) return false;
   if (grid.business_days) {
-    if (floor_mod(v + 3, 7) >= 5) return false;  // a Saturday or Sunday
-    *whole = weekday_number(v);
+    if (step_mod(v + 3, 7) >= 5) return false;  // a Saturday or Sunday
+    *whole = weekdays_before(v);
     *frac = 0.0;
     return true;
   }
   const std::int64_t step = grid.step > 0 ? grid.step : 1;
-  *whole = floor_div(v, step);
-  *frac = static_cast<double>(floor_mod(v, step)) / static_cast<double>(step);
+  *whole = step_div(v, step);
+  *frac = static_cast<double>(step_mod(v, step)) / static_cast<double>(step);
   return true;
 }
 
@@ -76,7 +77,7 @@ bool split_step(const Grid& grid, std::int64_t time, std::int64_t* whole, double
 double cycle_fraction(std::int64_t whole, double frac, double period) {
   double within;
   if (period == std::floor(period) && period < 4.0e18) {
-    within = static_cast<double>(floor_mod(whole, static_cast<std::int64_t>(period))) + frac;
+    within = static_cast<double>(step_mod(whole, static_cast<std::int64_t>(period))) + frac;
   } else {
     within = std::fmod(static_cast<double>(whole), period);
     if (within < 0.0) within += period;
@@ -94,13 +95,13 @@ double cycle_fraction(std::int64_t whole, double frac, double period) {
 }  // namespace
 
 int day_of_week(std::int64_t ns) {
-  return static_cast<int>(floor_mod(floor_div(ns, kNsPerDay) + 3, 7));
+  return static_cast<int>(step_mod(step_div(ns, kNsPerDay) + 3, 7));
 }
 
 unsigned month_of(std::int64_t ns) {
   std::int64_t y = 0;
   unsigned m = 1, d = 1;
-  civil_from_days(floor_div(ns, kNsPerDay), &y, &m, &d);
+  civil_from_days(step_div(ns, kNsPerDay), &y, &m, &d);
   return m;
 }
 
@@ -115,10 +116,10 @@ bool absolute_step(const Grid& grid, std::int64_t time, double* step) {
 std::vector<std::string> calendar_feature_names(const CalendarFeatureSpec& spec) {
   std::vector<std::string> names;
   if (spec.day_of_week) {
-    for (int d = 1; d < 7; ++d) names.push_back(std::string("day_") + kDays[d]);
+    for (int d = 1; d < 7; ++d) names.push_back(std::string("day_") + kDayNames[d]);
   }
   if (spec.month) {
-    for (int m = 1; m < 12; ++m) names.push_back(std::string("month_") + kMonths[m]);
+    for (int m = 1; m < 12; ++m) names.push_back(std::string("month_") + kMonthNames[m]);
   }
   for (const FourierTerms& f : spec.fourier) {
     check_terms(f);
@@ -164,7 +165,7 @@ CalendarFeatures calendar_features(const std::vector<std::int64_t>& times, const
       const double base = cycle_fraction(whole, frac, f.period);
       for (int k = 1; k <= f.order; ++k) {
         // k * base reduced to one cycle keeps the angle small.
-        const double angle = kTwoPi * std::fmod(k * base, 1.0);
+        const double angle = kFullTurn * std::fmod(k * base, 1.0);
         if (!sine_vanishes(f, k)) row[c++] = std::sin(angle);
         row[c++] = std::cos(angle);
       }

@@ -271,7 +271,7 @@ def _future_table(X_df: pd.DataFrame, exog, id_column, time_column) -> dict:
                 f"X_df has no column {col!r} (it needs {id_column!r}, {time_column!r} and the "
                 f"regressors {', '.join(map(repr, exog))})"
             )
-    frame = X_df[[id_column, time_column, *exog]].copy()
+    frame = X_df[[id_column, time_column, *exog]].reset_index(drop=True)  # rows by position
     frame[time_column] = _as_dates(frame[time_column], time_column)
     for col in exog:
         frame[col] = _numbers(frame, id_column, col)

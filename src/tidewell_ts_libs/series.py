@@ -212,7 +212,7 @@ def forecast(
     past its end, with the bands of ``levels`` and the dates of the engine's calendar. The season
     is detected on the series unless given. ``exog`` (rows of the series, one column per
     regressor) trains the forecaster with regressors, whose values at the forecast times are
-    ``future_exog`` (``horizon`` rows)."""
+    ``future_exog`` (``horizon`` rows); with regressors the values are not log-transformed."""
     filled = np.asarray(filled, dtype=float)
     if filled.ndim == 1:
         filled = filled.reshape(-1, 1)
@@ -220,6 +220,9 @@ def forecast(
     settings = settings_for(algorithm, filled, season)
     X, extra, exog_columns = filled, {}, None
     if exog is not None:
+        # Regressors act additively on the values the models are trained on: on the series'
+        # own scale, where their effects are the linear ones a caller expects.
+        settings = {**settings, "log_transform": False}
         exog = np.asarray(exog, dtype=float).reshape(len(filled), -1)
         future_exog = np.asarray(future_exog, dtype=float).reshape(horizon, exog.shape[1])
         X = np.hstack([filled, exog])

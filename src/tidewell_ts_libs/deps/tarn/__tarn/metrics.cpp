@@ -229,7 +229,13 @@ py::tuple calendar_features(py::handle times, py::handle grid_times, bool day_of
   try {
     tarn::calendar::Grid g;
     g.plain = !t.dates;
-    if (!ref.values.empty()) g = grid_of(ref);
+    if (!spec.fourier.empty()) {  // the grid of the times in order, each once
+      Times steps = ref;
+      std::sort(steps.values.begin(), steps.values.end());
+      steps.values.erase(std::unique(steps.values.begin(), steps.values.end()),
+                         steps.values.end());
+      g = grid_of(steps);
+    }
     f = tarn::calendar::calendar_features(t.values, g, spec);
   } catch (const std::invalid_argument& e) {
     raise(PyExc_ValueError, e.what());

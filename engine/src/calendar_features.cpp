@@ -31,7 +31,7 @@ std::int64_t weekdays_before(std::int64_t day) {
 
 const char* const kDayNames[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
 const char* const kMonthNames[] = {"jan", "feb", "mar", "apr", "may", "jun",
-                               "jul", "aug", "sep", "oct", "nov", "dec"};
+                                   "jul", "aug", "sep", "oct", "nov", "dec"};
 
 std::string period_text(double period) {
   char buf[32];

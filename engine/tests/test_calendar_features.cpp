@@ -63,7 +63,8 @@ TEST(CalendarFeatures, FourierTermsContinueAcrossTheTrainingAndFutureSpans) {
   const cal::Grid grid = cal::detect_grid(train);
   const auto whole = cal::calendar_features(all, grid, spec);
   const auto ahead = cal::calendar_features(future, grid, spec);
-  ASSERT_EQ(whole.names, (std::vector<std::string>{"sin_12_1", "cos_12_1", "sin_12_2", "cos_12_2"}));
+  ASSERT_EQ(whole.names,
+            (std::vector<std::string>{"sin_12_1", "cos_12_1", "sin_12_2", "cos_12_2"}));
   for (std::size_t i = 0; i < future.size(); ++i) {
     for (std::size_t c = 0; c < 4; ++c) {
       EXPECT_NEAR(ahead.values[i * 4 + c], whole.values[(12 + i) * 4 + c], 1e-12);
@@ -117,9 +118,8 @@ TEST(CalendarFeatures, BadRequestsAreRefusedWithTheirReason) {
   cal::CalendarFeatureSpec dummies;
   dummies.day_of_week = true;
   EXPECT_THROW(cal::calendar_features({0, 1}, plain, dummies), std::invalid_argument);
-  for (const cal::FourierTerms bad :
-       {cal::FourierTerms{1.0, 1}, cal::FourierTerms{NAN, 1}, cal::FourierTerms{12.0, 0},
-        cal::FourierTerms{12.0, 7}}) {
+  for (const cal::FourierTerms bad : {cal::FourierTerms{1.0, 1}, cal::FourierTerms{NAN, 1},
+                                      cal::FourierTerms{12.0, 0}, cal::FourierTerms{12.0, 7}}) {
     cal::CalendarFeatureSpec spec;
     spec.fourier = {bad};
     EXPECT_THROW(cal::calendar_feature_names(spec), std::invalid_argument);

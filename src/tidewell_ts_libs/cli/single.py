@@ -173,6 +173,8 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
     results = []
     for i, alg in enumerate(algorithms, 1):
         settings = series.settings_for(alg, X_train, season)
+        if regressors:  # regressors train on the series' own scale (series.forecast)
+            settings["log_transform"] = False
         shown = ", ".join(f"{k}={v}" for k, v in settings.items())
         log(args, f"[{i}/{len(algorithms)}] {alg}: training on {trained} ({shown}) ...")
         try:

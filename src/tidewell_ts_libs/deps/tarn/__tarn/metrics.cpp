@@ -203,8 +203,8 @@ py::tuple calendar_features(py::handle times, py::handle grid_times, bool day_of
   spec.day_of_week = day_of_week;
   spec.month = month;
   for (py::handle item : fourier) {
-    bool ok = py::isinstance<py::sequence>(item) && !py::isinstance<py::str>(item) &&
-              py::len(item) == 2;
+    bool ok =
+        py::isinstance<py::sequence>(item) && !py::isinstance<py::str>(item) && py::len(item) == 2;
     tarn::calendar::FourierTerms f;
     if (ok) {
       const py::sequence pair = py::reinterpret_borrow<py::sequence>(item);
@@ -217,8 +217,8 @@ py::tuple calendar_features(py::handle times, py::handle grid_times, bool day_of
       }
     }
     if (!ok) {
-      raise(PyExc_ValueError, "fourier takes (period, order) pairs, not " +
-                                  py::repr(item).cast<std::string>());
+      raise(PyExc_ValueError,
+            "fourier takes (period, order) pairs, not " + py::repr(item).cast<std::string>());
     }
     spec.fourier.push_back(f);
   }
@@ -232,8 +232,7 @@ py::tuple calendar_features(py::handle times, py::handle grid_times, bool day_of
     if (!spec.fourier.empty()) {  // the grid of the times in order, each once
       Times steps = ref;
       std::sort(steps.values.begin(), steps.values.end());
-      steps.values.erase(std::unique(steps.values.begin(), steps.values.end()),
-                         steps.values.end());
+      steps.values.erase(std::unique(steps.values.begin(), steps.values.end()), steps.values.end());
       g = grid_of(steps);
     }
     f = tarn::calendar::calendar_features(t.values, g, spec);

@@ -70,24 +70,12 @@ def test_holidays_from_a_calendar_or_the_optional_package(monkeypatch):
     monkeypatch.setitem(sys.modules, "holidays", None)  # the extra not installed
     with pytest.raises(ImportError, match=r"tidewell_ts_libs\[holidays\]"):
         calendar_regressors(days, holidays="US")
-
-
-@pytest.mark.parametrize(
-    "times, kwargs, error, match",
-    [
-        (np.arange(5), {"day_of_week": True}, ValueError, "need dates"),
-        (np.arange(5), {"holidays": {1}}, ValueError, "need dates"),
-        (np.arange(5), {"fourier": (1, 1)}, ValueError, "period must be"),
-        (np.arange(5), {"fourier": (12, 7)}, ValueError, "half the period"),
-        (np.arange(5), {"fourier": [(12, "a")]}, ValueError, "pairs"),
-        (pd.to_datetime(["2024-01-01", None]), {"month": True}, ValueError, "missing time"),
-        (["2024-01-01", "soon"], {"month": True}, ValueError, "neither dates nor integers"),
-        (np.array([0.5, 1.0]), {"fourier": (4, 1)}, ValueError, "whole numbers"),
-    ],
-)
-def test_bad_requests_name_what_is_wrong(times, kwargs, error, match):
-    with pytest.raises(error, match=match):
-        calendar_regressors(times, **kwargs)
+    monkeypatch.undo()
+    pytest.importorskip("holidays")
+    us = calendar_regressors(days, holidays="US")
+    assert list(us["holiday"]) == [0.0, 1.0, 0.0]
+    with pytest.raises(ValueError, match="country code 'XX'"):
+        calendar_regressors(days, holidays="XX")
 
 
 # ---------------------------------------------------------------------------------------------

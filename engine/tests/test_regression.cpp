@@ -94,7 +94,7 @@ TEST_P(EveryFamily, RecoversCoefficientsAndForecastsBetter) {
   tarn::Regression reg(make(c.kind, static_cast<std::int64_t>(n))->clone(), 2);
   reg.train(d.t.data(), d.y.data(), d.x.data(), n);
   ASSERT_TRUE(reg.is_initialized());
-  EXPECT_EQ(reg.joint(), c.kind == "arima" || c.kind == "arma");
+  EXPECT_EQ(reg.joint(), c.kind == "arima" || c.kind == "arma" || c.kind == "auto");
   const std::vector<double> b = reg.coefficients(), se = reg.standard_errors();
   ASSERT_EQ(b.size(), 2u);
   EXPECT_NEAR(b[0], kB1, 3.0 * se[0] + 1e-9) << reg.describe();
@@ -152,6 +152,27 @@ TEST(Regression, UpdatesOnlineAndRoundTripsItsState) {
   std::string garbled = reg.serialize();
   garbled.resize(garbled.size() - 9);
   EXPECT_THROW(tarn::Model::deserialize(garbled), tarn::FormatError);
+  // A regression nested in a regression (which no training makes) is refused, not recursed:
+  // the outer state's frame (magic, version, kind, time axis: 58 bytes) with a body whose
+  // inner state is the whole regression state.
+  const std::string state = reg.serialize();
+  tarn::Writer w;
+  for (char ch : state.substr(0, 58)) w.put<char>(ch);
+  w.put<std::uint8_t>(1);
+  w.put<std::uint64_t>(2);
+  w.put_bool(true);
+  w.put_bool(true);
+  w.put_vector(reg.coefficients());
+  w.put_vector(reg.covariance());
+  w.put_string(state);
+  w.put<std::uint32_t>(tarn::crc32(w.bytes().data(), w.bytes().size()));
+  try {
+    tarn::Model::deserialize(w.take());
+    FAIL() << "a nested regression was read";
+  } catch (const tarn::FormatError& e) {
+    EXPECT_NE(std::string(e.what()).find("a regression inside a regression"), std::string::npos)
+        << e.what();
+  }
 }
 
 TEST(Regression, RefusesWhatItCannotDo) {

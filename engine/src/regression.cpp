@@ -325,8 +325,14 @@ void Regression::train(const std::int64_t* t, const double* y, const double* x, 
                                          ? std::vector<double>{1.0}
                                          : std::vector<double>{1.0, -1.0});
   if (!est.ok) est = differenced_ols(g, k_, std::vector<double>{1.0});
-  b_ = est.ok ? est.b : std::vector<double>(k_, 0.0);
-  cov_ = est.ok ? est.cov : std::vector<double>(k_ * k_, 0.0);
+  if (!est.ok) {
+    throw InvalidArgument("regression: " + std::to_string(n) + " training rows (" +
+                          std::to_string(est.rows) + " with a value) cannot estimate " +
+                          std::to_string(k_) + " regressor" + (k_ == 1 ? "" : "s") +
+                          " and an intercept");
+  }
+  b_ = est.b;
+  cov_ = est.cov;
   std::vector<double> rem(n);
   auto remainder = [&] {
     for (std::size_t i = 0; i < n; ++i) rem[i] = y[i] - fitted_part(x + i * k_);

@@ -207,6 +207,40 @@ TEST(Regression, RefusesWhatItCannotDo) {
   EXPECT_EQ(reg.last_time(), 99);
 }
 
+// Awkward data: missing values and timestamp gaps in training and updates, a regressor that
+// never changes, too few rows to estimate anything.
+TEST(Regression, AwkwardDataGiveFiniteForecastsOrAClearRefusal) {
+  const std::size_t n = 150;
+  Data d = simulate(n + 6, "arima", 13);
+  for (std::size_t i = 0; i < n + 6; ++i) {
+    d.t[i] = static_cast<std::int64_t>(i + (i > 60 ? 2 : 0));  // a gap of two steps
+    if (i % 9 == 4) d.y[i] = kNaN;
+    d.x[2 * i + 1] = 1.0;  // a constant regressor: the level's business, not the regression's
+  }
+  for (const char* kind : {"arima", "hws", "auto"}) {
+    tarn::Regression reg(make(kind, 140)->clone(), 2);
+    reg.train(d.t.data(), d.y.data(), d.x.data(), n);
+    ASSERT_TRUE(reg.is_initialized()) << kind;
+    EXPECT_NEAR(reg.coefficients()[0], kB1, 0.5) << kind;
+    reg.update(d.t[n], kNaN, d.x.data() + 2 * n);
+    std::vector<double> times(5), out(5), lo(5), hi(5);
+    for (std::size_t k = 0; k < 5; ++k) times[k] = static_cast<double>(d.t[n + 1 + k]);
+    reg.forecast_at(times.data(), 5, d.x.data() + 2 * (n + 1), out.data());
+    reg.forecast_interval_at(times.data(), 5, 0.8, d.x.data() + 2 * (n + 1), lo.data(), hi.data());
+    for (std::size_t k = 0; k < 5; ++k) {
+      EXPECT_TRUE(std::isfinite(out[k]) && std::isfinite(lo[k]) && std::isfinite(hi[k])) << kind;
+    }
+  }
+  tarn::Regression few(make("hws", 24)->clone(), 2);
+  try {
+    few.train(d.t.data(), d.y.data(), d.x.data(), 3);
+    FAIL() << "three rows estimated two regressors";
+  } catch (const tarn::InvalidArgument& e) {
+    EXPECT_NE(std::string(e.what()).find("3 training rows"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(few.is_initialized());
+}
+
 // The session: training with regressors, new rows carrying theirs, forecasts that need the
 // future ones, sliding windows that take them from the later rows.
 TEST(Regression, SessionTakesRegressorsEverywhere) {

@@ -55,7 +55,7 @@ def test_each_family_recovers_the_effects_and_forecasts_better(algorithm, errors
     f = QuillcastForecaster(algorithm=algorithm, log_transform=False, exog_columns=[1, 2],
                             **settings).fit(train, None, _reset_model=True)
     reg = f.model[0].regression
-    assert reg["joint"] == (algorithm in ("arima", "arma"))
+    assert reg["joint"] == (algorithm in ("arima", "arma", "autoforecaster"))
     b, se = np.array(reg["coefficients"]), np.array(reg["standard_errors"])
     assert np.all(np.abs(b - [B_TEMP, B_PROMO]) < 3.0 * se), (b, se)
     assert np.all(se < 1.0)

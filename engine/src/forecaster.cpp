@@ -166,7 +166,7 @@ std::vector<Forecaster::ModelPtr> Forecaster::copies() const {
 }
 
 Forecast Forecaster::forecast(std::int64_t horizon, const double* future,
-                            std::size_t future_rows) const {
+                              std::size_t future_rows) const {
   Forecast out;
   out.cols = models_.size();
   if (horizon <= 0) return out;

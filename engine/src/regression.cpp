@@ -198,8 +198,7 @@ LeastSquares arima_gls(const Grid& g, std::size_t k, const Arima& model) {
   for (std::size_t j = 0; j < cols.size(); ++j) {
     std::vector<double> a(static_cast<std::size_t>(s.r), 0.0), P = P0, scratch;
     bool steady = false;
-    arima_detail::Filter filter(s.r, s.phi.data(), s.R.data(), a.data(), P.data(), steady,
-                                scratch);
+    arima_detail::Filter filter(s.r, s.phi.data(), s.R.data(), a.data(), P.data(), steady, scratch);
     arima_detail::KalmanStep ks;
     for (double v : cols[j]) {
       if (!filter.step(v, ks)) return LeastSquares{};
@@ -321,21 +320,40 @@ void Regression::train(const std::int64_t* t, const double* y, const double* x, 
   const Grid g = on_grid(t, y, x, n, k_);
   const bool arima = is_arima_kind(proto->kind());
   // Start: OLS on the differenced data (the levels for ARMA errors).
-  LeastSquares est = differenced_ols(g, k_, arima && std::string(proto->kind()) == "arma"
-                                                ? std::vector<double>{1.0}
-                                                : std::vector<double>{1.0, -1.0});
+  LeastSquares est = differenced_ols(g, k_,
+                                     arima && std::string(proto->kind()) == "arma"
+                                         ? std::vector<double>{1.0}
+                                         : std::vector<double>{1.0, -1.0});
   if (!est.ok) est = differenced_ols(g, k_, std::vector<double>{1.0});
-  b_ = est.ok ? est.b : std::vector<double>(k_, 0.0);
-  cov_ = est.ok ? est.cov : std::vector<double>(k_ * k_, 0.0);
+  if (!est.ok) {
+    throw InvalidArgument("regression: " + std::to_string(n) + " training rows (" +
+                          std::to_string(est.rows) + " with a value) cannot estimate " +
+                          std::to_string(k_) + " regressor" + (k_ == 1 ? "" : "s") +
+                          " and an intercept");
+  }
+  b_ = est.b;
+  cov_ = est.cov;
   std::vector<double> rem(n);
   auto remainder = [&] {
     for (std::size_t i = 0; i < n; ++i) rem[i] = y[i] - fitted_part(x + i * k_);
   };
   joint_ = false;
-  if (arima && est.ok) {
+  // The selector's candidates share one regression: the one estimated jointly with ARIMA errors
+  // (an ARIMA search of its own on the whole training data), which its ARIMA candidate then
+  // refits as the last round would; the other candidates model the same remainder.
+  std::unique_ptr<Model> pilot;
+  if (std::string(proto->kind()) == "auto") {
+    ArimaConfig cfg;
+    cfg.min_training_data = static_cast<std::int64_t>(
+        std::min<std::size_t>(std::max<std::size_t>(n, 1), ArimaConfig::kMaxTraining));
+    pilot = std::make_unique<Arima>(cfg);
+  } else if (arima) {
+    pilot = proto->clone();
+  }
+  if (pilot && est.ok) {
     for (int round = 0; round < kJointRounds; ++round) {
       remainder();
-      std::unique_ptr<Model> m = proto->clone();
+      std::unique_ptr<Model> m = pilot->clone();
       m->update(t, rem.data(), n);
       if (!m->is_initialized()) m->fit_available();
       if (!m->is_initialized()) break;
@@ -461,7 +479,19 @@ void Regression::load(Reader& r) {
   for (double v : b) {
     if (!std::isfinite(v)) throw FormatError("regression state: a coefficient is not finite");
   }
-  std::unique_ptr<Model> m = Model::deserialize(inner);
+  // A regression holds no regression: a state nesting them is refused before it is read, so
+  // that no crafted state can recurse deeper than one level.
+  static thread_local int depth = 0;
+  if (depth > 0) throw FormatError("regression state: a regression inside a regression");
+  std::unique_ptr<Model> m;
+  ++depth;
+  try {
+    m = Model::deserialize(inner);
+  } catch (...) {
+    --depth;
+    throw;
+  }
+  --depth;
   try {
     check_inner_kind(m->kind());
   } catch (const InvalidArgument& e) {
@@ -491,8 +521,8 @@ void forecast_with(const Model& m, const double* t, std::size_t n, const double*
   }
 }
 
-void interval_with(const Model& m, const double* t, std::size_t n, double coverage,
-                   const double* x, double* lower, double* upper) {
+void interval_with(const Model& m, const double* t, std::size_t n, double coverage, const double* x,
+                   double* lower, double* upper) {
   if (const auto* r = dynamic_cast<const Regression*>(&m)) {
     r->forecast_interval_at(t, n, coverage, x, lower, upper);
   } else {

@@ -94,7 +94,7 @@ TEST_P(EveryFamily, RecoversCoefficientsAndForecastsBetter) {
   tarn::Regression reg(make(c.kind, static_cast<std::int64_t>(n))->clone(), 2);
   reg.train(d.t.data(), d.y.data(), d.x.data(), n);
   ASSERT_TRUE(reg.is_initialized());
-  EXPECT_EQ(reg.joint(), c.kind == "arima" || c.kind == "arma");
+  EXPECT_EQ(reg.joint(), c.kind == "arima" || c.kind == "arma" || c.kind == "auto");
   const std::vector<double> b = reg.coefficients(), se = reg.standard_errors();
   ASSERT_EQ(b.size(), 2u);
   EXPECT_NEAR(b[0], kB1, 3.0 * se[0] + 1e-9) << reg.describe();
@@ -152,6 +152,27 @@ TEST(Regression, UpdatesOnlineAndRoundTripsItsState) {
   std::string garbled = reg.serialize();
   garbled.resize(garbled.size() - 9);
   EXPECT_THROW(tarn::Model::deserialize(garbled), tarn::FormatError);
+  // A regression nested in a regression (which no training makes) is refused, not recursed:
+  // the outer state's frame (magic, version, kind, time axis: 58 bytes) with a body whose
+  // inner state is the whole regression state.
+  const std::string state = reg.serialize();
+  tarn::Writer w;
+  for (char ch : state.substr(0, 58)) w.put<char>(ch);
+  w.put<std::uint8_t>(1);
+  w.put<std::uint64_t>(2);
+  w.put_bool(true);
+  w.put_bool(true);
+  w.put_vector(reg.coefficients());
+  w.put_vector(reg.covariance());
+  w.put_string(state);
+  w.put<std::uint32_t>(tarn::crc32(w.bytes().data(), w.bytes().size()));
+  try {
+    tarn::Model::deserialize(w.take());
+    FAIL() << "a nested regression was read";
+  } catch (const tarn::FormatError& e) {
+    EXPECT_NE(std::string(e.what()).find("a regression inside a regression"), std::string::npos)
+        << e.what();
+  }
 }
 
 TEST(Regression, RefusesWhatItCannotDo) {
@@ -184,6 +205,40 @@ TEST(Regression, RefusesWhatItCannotDo) {
   EXPECT_THROW(reg.update(100, 1.0, x.data() + 2 * 40), tarn::InvalidArgument);
   EXPECT_EQ(reg.observations(), seen);
   EXPECT_EQ(reg.last_time(), 99);
+}
+
+// Awkward data: missing values and timestamp gaps in training and updates, a regressor that
+// never changes, too few rows to estimate anything.
+TEST(Regression, AwkwardDataGiveFiniteForecastsOrAClearRefusal) {
+  const std::size_t n = 150;
+  Data d = simulate(n + 6, "arima", 13);
+  for (std::size_t i = 0; i < n + 6; ++i) {
+    d.t[i] = static_cast<std::int64_t>(i + (i > 60 ? 2 : 0));  // a gap of two steps
+    if (i % 9 == 4) d.y[i] = kNaN;
+    d.x[2 * i + 1] = 1.0;  // a constant regressor: the level's business, not the regression's
+  }
+  for (const char* kind : {"arima", "hws", "auto"}) {
+    tarn::Regression reg(make(kind, 140)->clone(), 2);
+    reg.train(d.t.data(), d.y.data(), d.x.data(), n);
+    ASSERT_TRUE(reg.is_initialized()) << kind;
+    EXPECT_NEAR(reg.coefficients()[0], kB1, 0.5) << kind;
+    reg.update(d.t[n], kNaN, d.x.data() + 2 * n);
+    std::vector<double> times(5), out(5), lo(5), hi(5);
+    for (std::size_t k = 0; k < 5; ++k) times[k] = static_cast<double>(d.t[n + 1 + k]);
+    reg.forecast_at(times.data(), 5, d.x.data() + 2 * (n + 1), out.data());
+    reg.forecast_interval_at(times.data(), 5, 0.8, d.x.data() + 2 * (n + 1), lo.data(), hi.data());
+    for (std::size_t k = 0; k < 5; ++k) {
+      EXPECT_TRUE(std::isfinite(out[k]) && std::isfinite(lo[k]) && std::isfinite(hi[k])) << kind;
+    }
+  }
+  tarn::Regression few(make("hws", 24)->clone(), 2);
+  try {
+    few.train(d.t.data(), d.y.data(), d.x.data(), 3);
+    FAIL() << "three rows estimated two regressors";
+  } catch (const tarn::InvalidArgument& e) {
+    EXPECT_NE(std::string(e.what()).find("3 training rows"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(few.is_initialized());
 }
 
 // The session: training with regressors, new rows carrying theirs, forecasts that need the

@@ -12,7 +12,10 @@
 //   order search on y - Xb), and b by GLS given the ARIMA part (the differenced y and x
 //   whitened by the same Kalman filter, whose innovations are linear in the data, so OLS on
 //   them is the exact-likelihood estimate of b). The covariance of b is the GLS covariance.
-// - Every other model (exponential smoothing, theta, BATS, the seasonal naive, the selector):
+// - The automatic selector: b estimated jointly with ARIMA errors as above (an ARIMA search of
+//   its own on the training data), shared by every candidate: the selector trains on y - Xb, so
+//   its ARIMA candidate refits the ARIMA part given b and the others model the same remainder.
+// - Every other model (exponential smoothing, theta, BATS, the seasonal naive):
 //   b by OLS on the first differences with an intercept (which leaves the level, the trend and
 //   slowly moving seasons to the inner model), then the inner model trained on y - Xb. The
 //   covariance of b is the OLS one of that regression.
@@ -77,7 +80,7 @@ class Regression : public Model {
   const std::vector<double>& coefficients() const { return b_; }
   const std::vector<double>& covariance() const { return cov_; }
   std::vector<double> standard_errors() const;
-  // Estimated jointly with ARIMA errors (else OLS before the inner model).
+  // Estimated jointly with ARIMA errors (ARIMA, ARMA, the selector; else OLS on differences).
   bool joint() const { return joint_; }
   const Model* inner() const { return inner_.get(); }
   bool fit_available() override;
@@ -92,7 +95,7 @@ class Regression : public Model {
   void load(Reader& r) override;
 
  private:
-  double fitted_part(const double* x) const;  // x'b
+  double fitted_part(const double* x) const;    // x'b
   double variance_part(const double* x) const;  // x'Var(b)x
   void check_row(const double* x, std::int64_t t) const;
 
@@ -110,8 +113,8 @@ class Regression : public Model {
 // The same helpers for any model: with regressors when it is a Regression (x must then hold
 // its regressors), the model's own operations otherwise (x ignored, may be null).
 void forecast_with(const Model& m, const double* t, std::size_t n, const double* x, double* out);
-void interval_with(const Model& m, const double* t, std::size_t n, double coverage,
-                   const double* x, double* lower, double* upper);
+void interval_with(const Model& m, const double* t, std::size_t n, double coverage, const double* x,
+                   double* lower, double* upper);
 // The number of regressors a model takes (0: none).
 std::size_t regressors_of(const Model& m);
 

@@ -65,8 +65,8 @@ FutureRegressors future_regressors(py::object self, py::object future_exog, std:
   }
   if (horizon > 0 && rows < static_cast<std::size_t>(horizon)) {
     twpy::raise(PyExc_ValueError, "future_exog has " + std::to_string(rows) +
-                                      " rows, too few for a horizon of " +
-                                      std::to_string(horizon) + " steps");
+                                      " rows, too few for a horizon of " + std::to_string(horizon) +
+                                      " steps");
   }
   for (std::size_t i = 0; i < rows * k; ++i) {
     if (!std::isfinite(a.data()[i])) {
@@ -383,17 +383,15 @@ py::object predict_interval(py::object self, py::object X, py::object prediction
   std::vector<ModelPtr> used;
   FutureRegressors future;
   py::object forecast =
-      is_own(self, "predict")
-          ? predict_impl(self, X, prediction_horizon, ts_col_loc, py::str("forecast"), &used,
-                         future_exog, &future)
+      is_own(self, "predict") ? predict_impl(self, X, prediction_horizon, ts_col_loc,
+                                             py::str("forecast"), &used, future_exog, &future)
       : future_exog.is_none()
           ? self.attr("predict")(py::arg("X") = X,
                                  py::arg("prediction_horizon") = prediction_horizon,
                                  py::arg("ts_col_loc") = ts_col_loc)
-          : self.attr("predict")(py::arg("X") = X,
-                                 py::arg("prediction_horizon") = prediction_horizon,
-                                 py::arg("ts_col_loc") = ts_col_loc,
-                                 py::arg("future_exog") = future_exog);
+          : self.attr("predict")(
+                py::arg("X") = X, py::arg("prediction_horizon") = prediction_horizon,
+                py::arg("ts_col_loc") = ts_col_loc, py::arg("future_exog") = future_exog);
   tarn::Forecaster session;
   if (!used.empty() && trained_session(self, session)) {
     // The session's forecasts: the bounds of the models they came from, one path per level.

@@ -481,9 +481,9 @@ void train(py::object self, py::object X, py::object y) {
 // The attributes training writes. A training that fails puts them back, so the forecaster
 // keeps its trained models (unreset) and its settings instead of being left half-trained.
 const char* const kTrainingState[] = {
-    "model",      "_timestamps",    "_totalsamples", "n_features_", "log_transformed",
-    "is_fitted_", "algorithm",      "model_name",    "model_id",    "model_description",
-    "time_axis_", "n_features_in_", "_filled_args", "exog_columns_", "exog_names_"};
+    "model",      "_timestamps",    "_totalsamples", "n_features_",   "log_transformed",
+    "is_fitted_", "algorithm",      "model_name",    "model_id",      "model_description",
+    "time_axis_", "n_features_in_", "_filled_args",  "exog_columns_", "exog_names_"};
 
 // Whether the forecaster holds trained models that an updating fit can bring up to date.
 bool has_trained_models(py::object self) {

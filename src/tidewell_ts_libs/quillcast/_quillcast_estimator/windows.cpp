@@ -109,10 +109,10 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
       row_exog.insert(row_exog.end(), row, row + n_exog);
     }
   }
-  py::object block0 =
-      n_exog ? forecast_trained(self, prediction_horizon, exog_rows(0, h_checked))
-             : single(py::none(), py::arg("prediction_horizon") = prediction_horizon,
-                      py::arg("ts_col_loc") = ts_col_loc);
+  py::object block0 = n_exog
+                          ? forecast_trained(self, prediction_horizon, exog_rows(0, h_checked))
+                          : single(py::none(), py::arg("prediction_horizon") = prediction_horizon,
+                                   py::arg("ts_col_loc") = ts_col_loc);
   append_rows(rows, block0);
   const std::int64_t n = static_cast<std::int64_t>(py::len(X));
   if (n < 1) return np.attr("asarray")(rows);
@@ -153,8 +153,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
 
   const std::int64_t horizon = effective_horizon(self, prediction_horizon);
   // The regressors after the fed rows: those of the rest of X.
-  const FutureRegressors later =
-      n_exog ? exog_rows(n_feed, n_all - n_feed) : FutureRegressors();
+  const FutureRegressors later = n_exog ? exog_rows(n_feed, n_all - n_feed) : FutureRegressors();
   const SessionRows fed_rows = session_rows(b, n_feed, n_exog, &later);
   tarn::Forecast out;
   try {

@@ -429,7 +429,8 @@ def forecast_many(
     series' span the regressors must be known (absent timestamps are filled with ``fill``);
     a missing or non-finite regressor value, a series or time ``X_df`` lacks, ``X_df`` without
     ``exog`` and ``exog`` without ``X_df`` (when the forecasts reach past the data) raise
-    ValueError naming the series and what is missing before anything is trained.
+    ValueError naming the series and what is missing before anything is trained. Regressors
+    act on the series' own scale: a series trained with them is not log-transformed.
     """
     alg = str(algorithm).lower()
     if alg not in ALGORITHMS:

@@ -101,6 +101,10 @@ def test_a_strong_regressor_beats_the_forecast_without_it():
     assert (driven.errors.status == "ok").all(), driven.errors.message.tolist()
     assert (driven.errors.mae < plain.errors.mae / 3).all()
     assert (driven.errors.mae < 1.5).all()
+    # Workers get each series' regressors with it: the same forecasts on two threads.
+    threaded = forecast_many(data, algorithm="arima", horizon=8, holdout=8, exog="price",
+                             n_jobs=2, backend="threading")
+    np.testing.assert_array_equal(threaded.forecasts.forecast, driven.forecasts.forecast)
 
 
 def test_future_regressors_from_x_df_give_the_forecast_the_holdout_gives():

@@ -52,15 +52,17 @@ FAMILIES = [("hw", "level", {"samples_per_season": 12}), ("arima", "arima", {}),
 def test_each_family_recovers_the_effects_and_forecasts_better(algorithm, errors, settings):
     df = frame(errors)
     train, future = df.iloc[:N], df.iloc[N:]
-    f = QuillcastForecaster(algorithm=algorithm, log_transform=False, exog_columns=[1, 2],
-                            **settings).fit(train, None, _reset_model=True)
+    # The forecaster's log transform (on by default) leaves the effects in the series' units.
+    f = QuillcastForecaster(algorithm=algorithm, exog_columns=[1, 2], **settings).fit(
+        train, None, _reset_model=True)
+    assert f.log_transformed and "fitted on y" in f.model[0].describe()
     reg = f.model[0].regression
     assert reg["joint"] == (algorithm in ("arima", "arma", "autoforecaster"))
     b, se = np.array(reg["coefficients"]), np.array(reg["standard_errors"])
     assert np.all(np.abs(b - [B_TEMP, B_PROMO]) < 3.0 * se), (b, se)
     assert np.all(se < 1.0)
     with_x = f.predict(prediction_horizon=H, future_exog=future[["temp", "promo"]])
-    plain = QuillcastForecaster(algorithm=algorithm, log_transform=False, **settings).fit(
+    plain = QuillcastForecaster(algorithm=algorithm, **settings).fit(
         train[["y"]], None, _reset_model=True)
     assert mae(with_x, future["y"]) < mae(plain.predict(prediction_horizon=H), future["y"])
     lower, upper = f.predict_interval(prediction_horizon=H, level=90,

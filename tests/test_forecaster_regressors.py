@@ -89,6 +89,22 @@ def test_frames_by_name_arrays_by_position_and_new_rows_carry_their_regressors()
         f.predict(prediction_horizon=4, future_exog=df.iloc[210:214][["promo", "temp"]]), after)
 
 
+def test_dated_frames_keep_their_columns_for_the_regressors():
+    df = frame("arma")
+    df.index = pd.date_range("2021-03-01", periods=len(df), freq="D")
+    f = QuillcastForecaster(algorithm="arima", exog_columns=[1, 2]).fit(
+        df.iloc[:200], None, _reset_model=True)
+    fc = f.predict(df.iloc[200:205], prediction_horizon=2, future_exog=df.iloc[205:207])
+    assert mae(fc, df["y"].iloc[205:207]) < 3.0
+    # A timestamp column of dates: the regressor indices are the frame's own.
+    d2 = df.reset_index(names="day")
+    g = QuillcastForecaster(algorithm="arima", exog_columns=[2, 3], ts_icol_loc=0).fit(
+        d2.iloc[:200], None, _reset_model=True)
+    assert g.n_features_ == 1 and g.exog_names_ == ["temp", "promo"]
+    np.testing.assert_allclose(
+        g.predict(d2.iloc[200:205], prediction_horizon=2, future_exog=d2.iloc[205:207]), fc)
+
+
 def test_missing_short_wide_or_non_finite_future_regressors_are_refused():
     df = frame("arma")
     f = QuillcastForecaster(algorithm="arma", exog_columns=[1, 2]).fit(

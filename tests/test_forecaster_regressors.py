@@ -52,15 +52,17 @@ FAMILIES = [("hw", "level", {"samples_per_season": 12}), ("arima", "arima", {}),
 def test_each_family_recovers_the_effects_and_forecasts_better(algorithm, errors, settings):
     df = frame(errors)
     train, future = df.iloc[:N], df.iloc[N:]
-    f = QuillcastForecaster(algorithm=algorithm, log_transform=False, exog_columns=[1, 2],
-                            **settings).fit(train, None, _reset_model=True)
+    # The forecaster's log transform (on by default) leaves the effects in the series' units.
+    f = QuillcastForecaster(algorithm=algorithm, exog_columns=[1, 2], **settings).fit(
+        train, None, _reset_model=True)
+    assert f.log_transformed and "fitted on y" in f.model[0].describe()
     reg = f.model[0].regression
     assert reg["joint"] == (algorithm in ("arima", "arma", "autoforecaster"))
     b, se = np.array(reg["coefficients"]), np.array(reg["standard_errors"])
     assert np.all(np.abs(b - [B_TEMP, B_PROMO]) < 3.0 * se), (b, se)
     assert np.all(se < 1.0)
     with_x = f.predict(prediction_horizon=H, future_exog=future[["temp", "promo"]])
-    plain = QuillcastForecaster(algorithm=algorithm, log_transform=False, **settings).fit(
+    plain = QuillcastForecaster(algorithm=algorithm, **settings).fit(
         train[["y"]], None, _reset_model=True)
     assert mae(with_x, future["y"]) < mae(plain.predict(prediction_horizon=H), future["y"])
     lower, upper = f.predict_interval(prediction_horizon=H, level=90,
@@ -85,6 +87,22 @@ def test_frames_by_name_arrays_by_position_and_new_rows_carry_their_regressors()
     f.fit(df.iloc[200:210].to_numpy(), None)
     np.testing.assert_allclose(
         f.predict(prediction_horizon=4, future_exog=df.iloc[210:214][["promo", "temp"]]), after)
+
+
+def test_dated_frames_keep_their_columns_for_the_regressors():
+    df = frame("arma")
+    df.index = pd.date_range("2021-03-01", periods=len(df), freq="D")
+    f = QuillcastForecaster(algorithm="arima", exog_columns=[1, 2]).fit(
+        df.iloc[:200], None, _reset_model=True)
+    fc = f.predict(df.iloc[200:205], prediction_horizon=2, future_exog=df.iloc[205:207])
+    assert mae(fc, df["y"].iloc[205:207]) < 3.0
+    # A timestamp column of dates: the regressor indices are the frame's own.
+    d2 = df.reset_index(names="day")
+    g = QuillcastForecaster(algorithm="arima", exog_columns=[2, 3], ts_icol_loc=0).fit(
+        d2.iloc[:200], None, _reset_model=True)
+    assert g.n_features_ == 1 and g.exog_names_ == ["temp", "promo"]
+    np.testing.assert_allclose(
+        g.predict(d2.iloc[200:205], prediction_horizon=2, future_exog=d2.iloc[205:207]), fc)
 
 
 def test_missing_short_wide_or_non_finite_future_regressors_are_refused():

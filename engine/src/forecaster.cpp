@@ -54,6 +54,10 @@ void Forecaster::train(const TrainInput& in, std::vector<ModelPtr> models, const
     throw InvalidArgument("training needs one model per target: " + std::to_string(models.size()) +
                           " models for " + std::to_string(in.n_targets) + " targets");
   }
+  if (in.n_regressors && !in.regressors && in.n) {
+    throw InvalidArgument("training with " + std::to_string(in.n_regressors) +
+                          " regressors needs their values, got none");
+  }
   LogChoice choice = in.log_transform ? choose_log(in.series, in.n_targets, in.n) : LogChoice::kLog;
   const bool log = in.log_transform && choice == LogChoice::kLog;
   std::vector<double> values(in.n);

@@ -8,6 +8,7 @@
 
 #include "arima_polynomial.hpp"
 #include "linalg.hpp"
+#include "series_util.hpp"
 #include "state_space.hpp"
 #include "tarn/arima.hpp"
 #include "tarn/intervals.hpp"
@@ -257,11 +258,13 @@ Regression::Regression(const Regression& other)
       b_(other.b_),
       cov_(other.cov_),
       joint_(other.joint_),
-      trained_(other.trained_) {}
+      trained_(other.trained_),
+      log_shift_(other.log_shift_) {}
 
 std::string Regression::describe() const {
   std::ostringstream os;
   os << "regression on " << k_ << " regressor" << (k_ == 1 ? "" : "s");
+  if (log_shift_ > 0.0) os << " (fed ln(y + " << log_shift_ << "), fitted on y)";
   if (trained_) {
     os << (joint_ ? " (estimated jointly with the ARIMA errors)" : " (OLS on differences)");
     const std::vector<double> se = standard_errors();
@@ -317,6 +320,9 @@ void Regression::train(const std::int64_t* t, const double* y, const double* x, 
   }
   reset();
   const std::unique_ptr<Model> proto = inner_->clone();
+  std::vector<double> raw(y, y + n);  // the series on its own scale
+  for (double& v : raw) v = detail::from_log_input(v, log_shift_);
+  y = raw.data();
   const Grid g = on_grid(t, y, x, n, k_);
   const bool arima = is_arima_kind(proto->kind());
   // Start: OLS on the differenced data (the levels for ARMA errors).
@@ -371,10 +377,19 @@ void Regression::train(const std::int64_t* t, const double* y, const double* x, 
     }
   }
   trained_ = true;
-  for (std::size_t i = 0; i < n; ++i) update(t[i], y[i], x + i * k_);
+  for (std::size_t i = 0; i < n; ++i) feed(t[i], y[i], x + i * k_);
+}
+
+bool Regression::fit_log_input(double shift) {
+  log_shift_ = shift > 0.0 && std::isfinite(shift) ? shift : 0.0;
+  return log_shift_ > 0.0;
 }
 
 void Regression::update(std::int64_t t, double y, const double* x) {
+  feed(t, detail::from_log_input(y, log_shift_), x);
+}
+
+void Regression::feed(std::int64_t t, double y, const double* x) {
   if (!trained_ || !inner_) {
     throw InvalidArgument("regression: train the model on its regressors before updating it");
   }
@@ -430,7 +445,9 @@ void Regression::forecast_at(const double* t, std::size_t n, const double* x, do
   if (n && !x) throw InvalidArgument("regression: a forecast needs the future regressors");
   for (std::size_t i = 0; i < n; ++i) check_row(x + i * k_, static_cast<std::int64_t>(t[i]));
   inner_->forecast_at(t, n, out);
-  for (std::size_t i = 0; i < n; ++i) out[i] += fitted_part(x + i * k_);
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = detail::to_log_input(out[i] + fitted_part(x + i * k_), log_shift_);
+  }
 }
 
 void Regression::forecast_interval_at(const double* t, std::size_t n, double coverage,
@@ -448,8 +465,10 @@ void Regression::forecast_interval_at(const double* t, std::size_t n, double cov
     const double shift = fitted_part(x + i * k_);
     const double extra = z * z * variance_part(x + i * k_);
     const double below = centre[i] - lower[i], above = upper[i] - centre[i];
-    lower[i] = centre[i] + shift - std::sqrt(below * below + extra);
-    upper[i] = centre[i] + shift + std::sqrt(above * above + extra);
+    lower[i] =
+        detail::to_log_input(centre[i] + shift - std::sqrt(below * below + extra), log_shift_);
+    upper[i] =
+        detail::to_log_input(centre[i] + shift + std::sqrt(above * above + extra), log_shift_);
   }
 }
 
@@ -461,6 +480,7 @@ void Regression::save(Writer& w) const {
   w.put_vector(b_);
   w.put_vector(cov_);
   w.put_string(inner_ ? inner_->serialize() : std::string());
+  w.put<double>(log_shift_);
 }
 
 void Regression::load(Reader& r) {
@@ -472,6 +492,10 @@ void Regression::load(Reader& r) {
   std::vector<double> b = r.get_vector<double>();
   std::vector<double> cov = r.get_vector<double>();
   const std::string inner = r.get_string();
+  const double log_shift = r.get<double>();
+  if (!std::isfinite(log_shift) || log_shift < 0.0) {
+    throw FormatError("regression state: bad log transform shift");
+  }
   if ((trained && b.size() != k) || (!trained && !b.empty()) ||
       (!cov.empty() && cov.size() != k * k)) {
     throw FormatError("regression state: coefficients do not match the regressors");
@@ -503,6 +527,7 @@ void Regression::load(Reader& r) {
   joint_ = joint;
   b_ = std::move(b);
   cov_ = std::move(cov);
+  log_shift_ = log_shift;
   feeding_ = false;
 }
 

@@ -165,6 +165,7 @@ TEST(Regression, UpdatesOnlineAndRoundTripsItsState) {
   w.put_vector(reg.coefficients());
   w.put_vector(reg.covariance());
   w.put_string(state);
+  w.put<double>(0.0);
   w.put<std::uint32_t>(tarn::crc32(w.bytes().data(), w.bytes().size()));
   try {
     tarn::Model::deserialize(w.take());

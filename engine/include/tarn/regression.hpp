@@ -28,6 +28,11 @@
 //
 // The model interface without regressors is refused rather than guessed: Model::update(t, y)
 // and forecasts without the future regressors throw InvalidArgument.
+//
+// Told with set_log_input(shift) that its values are ln(y + shift) (the forecaster's log
+// transform), the regression undoes the transform: b is estimated on the series' own scale (the
+// effects of the regressors are additive, in the series' units) and the inner model fits the
+// remainder there; forecasts and interval bounds go back as ln(f + shift).
 #pragma once
 
 #include <cstddef>
@@ -84,6 +89,9 @@ class Regression : public Model {
   bool joint() const { return joint_; }
   const Model* inner() const { return inner_.get(); }
   bool fit_available() override;
+  bool fit_log_input(double shift) override;
+  // Above 0: the values fed are ln(y + shift).
+  double log_input_shift() const { return log_shift_; }
 
  protected:
   void observe(double value, std::int64_t gap) override;
@@ -98,12 +106,14 @@ class Regression : public Model {
   double fitted_part(const double* x) const;    // x'b
   double variance_part(const double* x) const;  // x'Var(b)x
   void check_row(const double* x, std::int64_t t) const;
+  void feed(std::int64_t t, double y, const double* x);  // y on the series' own scale
 
   std::unique_ptr<Model> inner_;
   std::size_t k_ = 0;
   std::vector<double> b_, cov_;
   bool joint_ = false;
   bool trained_ = false;
+  double log_shift_ = 0.0;
   // While update(t, y, x) feeds the base time axis: the remainder for the inner model.
   bool feeding_ = false;
   std::int64_t feed_t_ = 0;

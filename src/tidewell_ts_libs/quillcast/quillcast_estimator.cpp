@@ -55,7 +55,7 @@ PYBIND11_MODULE(quillcast_estimator, m) {
       },
       py::arg("algorithm") = "hw", py::arg("ts_icol_loc") = -1, py::arg("prediction_horizon") = 1,
       py::arg("log_transform") = true, py::arg("lookback_win") = 1,
-      py::arg("target_column_indices") = -1, py::arg("debug") = false,
+      py::arg("target_column_indices") = -1, py::arg("debug") = false, py::kw_only(),
       py::arg("nonnegative") = false);
   cls.def("get_params", &get_params, py::arg("deep") = true,
           "Parameters of the forecaster: the constructor parameters (log_transform reports "

@@ -54,7 +54,7 @@ def test_quantiles_are_monotone_and_the_bands_exactly(forecasters, algorithm):
     q = f.predict_quantiles(quantiles=probs)
     assert list(q) == probs and all(type(k) is float for k in q)
     fc = f.predict()
-    for a, b in zip(probs, probs[1:]):
+    for a, b in zip(probs[:-1], probs[1:], strict=True):
         assert q[a].shape == fc.shape == (6, 2)
         assert np.all(q[a] <= q[b])
     np.testing.assert_array_equal(q[0.5], fc)

@@ -167,36 +167,6 @@ TEST(SamplePaths, EveryModelAgreesWithItsQuantilesAndIsReproducible) {
   }
 }
 
-TEST(SamplePaths, KeepTheRecursionsDependenceOverTime) {
-  // A random walk: where a path is high at one step it stays high at the next.
-  tarn::RandomStream rng(21);
-  std::vector<double> y(200);
-  double x = 100.0;
-  for (double& v : y) v = x += rng.normal();
-  auto m = tarn::build("arima", {});
-  for (std::size_t t = 0; t < y.size(); ++t) m->update(static_cast<std::int64_t>(t), y[t]);
-  const std::size_t h = 8, n = 1000;
-  std::vector<double> times(h), paths(n * h);
-  for (std::size_t k = 0; k < h; ++k) times[k] = 199.0 + static_cast<double>(k + 1);
-  tarn::RandomStream draws(3);
-  tarn::simulate_model(*m, times.data(), h, n, draws, paths.data());
-  // Correlation of steps 4 and 8: a walk's is sqrt(4 / 8) = 0.71; independent draws give 0.
-  double ma = 0, mb = 0, sab = 0, saa = 0, sbb = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    ma += paths[i * h + 3];
-    mb += paths[i * h + 7];
-  }
-  ma /= n;
-  mb /= n;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double a = paths[i * h + 3] - ma, b = paths[i * h + 7] - mb;
-    sab += a * b;
-    saa += a * a;
-    sbb += b * b;
-  }
-  EXPECT_GT(sab / std::sqrt(saa * sbb), 0.5);
-}
-
 TEST(SessionQuantiles, EqualTheBandsAndRefuseBadProbabilities) {
   const auto y = noisy_seasonal(96, 30.0, 8);
   for (const bool log : {true, false}) {

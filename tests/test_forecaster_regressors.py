@@ -193,3 +193,18 @@ def test_parameters_clone_and_pickles():
     assert older.exog_columns is None
     np.testing.assert_array_equal(older.predict(prediction_horizon=3),
                                   old.predict(prediction_horizon=3))
+
+
+def test_quantiles_take_the_future_regressors_and_paths_refuse_them():
+    df = frame("arma")
+    train, future = df.iloc[:N], df.iloc[N:]
+    f = QuillcastForecaster(algorithm="arma", exog_columns=[1, 2]).fit(train, None, _reset_model=True)
+    xf = future[["temp", "promo"]].to_numpy()
+    lo, hi = f.predict_interval(prediction_horizon=H, level=80, future_exog=xf)
+    q = f.predict_quantiles(prediction_horizon=H, quantiles=[0.1, 0.9], future_exog=xf)
+    np.testing.assert_array_equal(q[0.1], lo)
+    np.testing.assert_array_equal(q[0.9], hi)
+    with pytest.raises(ValueError, match="future_exog"):
+        f.predict_quantiles(prediction_horizon=H, quantiles=[0.5])
+    with pytest.raises(ValueError, match="regressors"):
+        f.simulate(prediction_horizon=H, n_paths=10, random_state=1)

@@ -66,6 +66,8 @@ void set_state(py::object self, py::object state) {
   // Pickles made before regressors existed: none.
   py::dict now = self.attr("__dict__");
   if (!now.contains("exog_columns")) self.attr("exog_columns") = py::none();
+  // Pickles made before the nonnegative option forecast as they did: without it.
+  if (!now.contains("nonnegative")) self.attr("nonnegative") = false;
 }
 
 }  // namespace qest

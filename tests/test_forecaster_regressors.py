@@ -167,6 +167,26 @@ def test_sliding_windows_take_the_later_rows_and_refuse_to_run_past_them():
                   future_exog=rows[:1, 1:])
 
 
+@pytest.mark.parametrize("refit", [False, True])
+def test_cross_validation_forecasts_each_window_with_its_rows_regressors(refit):
+    df = frame("arma", n=230)
+    f = QuillcastForecaster(algorithm="arma", exog_columns=[1, 2])
+    cv = f.cross_validation(df, h=5, n_windows=2, step=5, refit=refit, level=[80])
+    assert len(cv) == 10 and not hasattr(f, "is_fitted_")
+    # The last window, as predict gives it from the rows before its origin.
+    g = QuillcastForecaster(algorithm="arma", exog_columns=[1, 2])
+    if refit:
+        g.fit(df.iloc[:225], None, _reset_model=True)
+        last = g.predict(prediction_horizon=5, future_exog=df.iloc[225:][["temp", "promo"]])
+    else:
+        g.fit(df.iloc[:220], None, _reset_model=True)
+        last = g.predict(df.iloc[220:225].to_numpy(), prediction_horizon=5,
+                         future_exog=df.iloc[225:][["temp", "promo"]])
+    np.testing.assert_allclose(cv["forecast"].to_numpy()[5:], np.ravel(last), rtol=1e-9)
+    assert mae(cv["forecast"], cv["actual"]) < 3.0
+    assert np.all(cv["lo-80"] < cv["forecast"]) and np.all(cv["forecast"] < cv["hi-80"])
+
+
 def test_parameters_clone_and_pickles():
     df = frame("arima")
     f = QuillcastForecaster(algorithm="arima", exog_columns=[1, 2])

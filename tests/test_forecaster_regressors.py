@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 from sklearn.base import clone
 
+from tidewell_ts_libs.deps.tarn import _tarn, forecasters
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 B_TEMP, B_PROMO = 2.5, -4.0
@@ -213,3 +214,22 @@ def test_parameters_clone_and_pickles():
     assert older.exog_columns is None
     np.testing.assert_array_equal(older.predict(prediction_horizon=3),
                                   old.predict(prediction_horizon=3))
+
+
+def test_the_engine_session_takes_regressors_beside_the_series():
+    df = frame("arma", n=160)
+    x = df[["temp", "promo"]].to_numpy()
+    s = _tarn.Forecaster()
+    s.train(np.arange(150), df["y"].to_numpy()[None, :150], [forecasters.arma()],
+            log_transform=False, regressors=x[:150])
+    assert s.n_regressors == 2 and s.models[0].kind == "regression"
+    with pytest.raises(ValueError, match="future regressors missing"):
+        s.forecast(4)
+    fc = s.forecast(4, future=x[150:154])
+    lo, hi = s.intervals(fc, 80, future=x[150:154])
+    assert np.all(lo < fc) and np.all(fc < hi)
+    rows = df.to_numpy()[150:156]  # value, then the regressors
+    out, models, skips, usable = s.predict(rows, np.arange(150, 156), 4, future=x[156:160])
+    assert usable == 6 and not skips and mae(out, df["y"].iloc[156:160]) < 3.0
+    with pytest.raises(ValueError, match="must have 2 columns"):
+        s.forecast(4, future=x[150:154, :1])

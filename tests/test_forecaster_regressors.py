@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 from sklearn.base import clone
 
+from tidewell_ts_libs.deps.tarn import _tarn, forecasters
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 B_TEMP, B_PROMO = 2.5, -4.0
@@ -167,6 +168,26 @@ def test_sliding_windows_take_the_later_rows_and_refuse_to_run_past_them():
                   future_exog=rows[:1, 1:])
 
 
+@pytest.mark.parametrize("refit", [False, True])
+def test_cross_validation_forecasts_each_window_with_its_rows_regressors(refit):
+    df = frame("arma", n=230)
+    f = QuillcastForecaster(algorithm="arma", exog_columns=[1, 2])
+    cv = f.cross_validation(df, h=5, n_windows=2, step=5, refit=refit, level=[80])
+    assert len(cv) == 10 and not hasattr(f, "is_fitted_")
+    # The last window, as predict gives it from the rows before its origin.
+    g = QuillcastForecaster(algorithm="arma", exog_columns=[1, 2])
+    if refit:
+        g.fit(df.iloc[:225], None, _reset_model=True)
+        last = g.predict(prediction_horizon=5, future_exog=df.iloc[225:][["temp", "promo"]])
+    else:
+        g.fit(df.iloc[:220], None, _reset_model=True)
+        last = g.predict(df.iloc[220:225].to_numpy(), prediction_horizon=5,
+                         future_exog=df.iloc[225:][["temp", "promo"]])
+    np.testing.assert_allclose(cv["forecast"].to_numpy()[5:], np.ravel(last), rtol=1e-9)
+    assert mae(cv["forecast"], cv["actual"]) < 3.0
+    assert np.all(cv["lo-80"] < cv["forecast"]) and np.all(cv["forecast"] < cv["hi-80"])
+
+
 def test_parameters_clone_and_pickles():
     df = frame("arima")
     f = QuillcastForecaster(algorithm="arima", exog_columns=[1, 2])
@@ -208,3 +229,22 @@ def test_quantiles_take_the_future_regressors_and_paths_refuse_them():
         f.predict_quantiles(prediction_horizon=H, quantiles=[0.5])
     with pytest.raises(ValueError, match="regressors"):
         f.simulate(prediction_horizon=H, n_paths=10, random_state=1)
+
+
+def test_the_engine_session_takes_regressors_beside_the_series():
+    df = frame("arma", n=160)
+    x = df[["temp", "promo"]].to_numpy()
+    s = _tarn.Forecaster()
+    s.train(np.arange(150), df["y"].to_numpy()[None, :150], [forecasters.arma()],
+            log_transform=False, regressors=x[:150])
+    assert s.n_regressors == 2 and s.models[0].kind == "regression"
+    with pytest.raises(ValueError, match="future regressors missing"):
+        s.forecast(4)
+    fc = s.forecast(4, future=x[150:154])
+    lo, hi = s.intervals(fc, 80, future=x[150:154])
+    assert np.all(lo < fc) and np.all(fc < hi)
+    rows = df.to_numpy()[150:156]  # value, then the regressors
+    out, models, skips, usable = s.predict(rows, np.arange(150, 156), 4, future=x[156:160])
+    assert usable == 6 and not skips and mae(out, df["y"].iloc[156:160]) < 3.0
+    with pytest.raises(ValueError, match="must have 2 columns"):
+        s.forecast(4, future=x[150:154, :1])

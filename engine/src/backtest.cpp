@@ -50,12 +50,31 @@ Rows slice(const Rows& rows, std::size_t begin, std::size_t end) {
   return out;
 }
 
+// The regressors of the h rows from `origin` on (rows of n_regressors), empty without them: a
+// backtest knows the regressors of the rows it forecasts.
+std::vector<double> window_regressors(const Rows& rows, std::size_t origin, std::size_t h) {
+  std::vector<double> out;
+  const std::size_t k = rows.n_regressors;
+  if (!k) return out;
+  out.reserve(h * k);
+  for (std::size_t r = origin; r < origin + h && r < rows.n_rows; ++r) {
+    const double* x = rows.values + r * rows.stride + rows.regressor_column;
+    out.insert(out.end(), x, x + k);
+  }
+  return out;
+}
+
 // Appends one window: the forecast of `session` (working: the models fed so far, or null for
-// the trained ones, which then forecast as they are) and its intervals.
+// the trained ones, which then forecast as they are) and its intervals; `future`: the
+// regressors of the window's rows when the models take them.
 void add_window(const Forecaster& session, const std::vector<Forecaster::ModelPtr>* working,
-                const Rows& fed, std::size_t fed_from, const BacktestPlan& plan, Backtest& out,
-                std::size_t window) {
+                Rows fed, std::size_t fed_from, const BacktestPlan& plan, Backtest& out,
+                std::size_t window, const std::vector<double>& future) {
   const auto h = static_cast<std::size_t>(plan.horizon);
+  const double* fx = future.empty() ? nullptr : future.data();
+  const std::size_t f_rows = fed.n_regressors ? future.size() / fed.n_regressors : 0;
+  fed.future = fx;
+  fed.future_rows = f_rows;
   Forecast f;
   std::vector<double> times(h);
   if (working) {
@@ -70,7 +89,7 @@ void add_window(const Forecaster& session, const std::vector<Forecaster::ModelPt
     double time = static_cast<double>(last_updated(ms));
     for (std::size_t k = 0; k < h; ++k) times[k] = time += session.interval();
   } else {
-    f = session.forecast(plan.horizon);
+    f = session.forecast(plan.horizon, fx, f_rows);
     times = session.forecast_times(plan.horizon);
   }
   const std::size_t block = h * out.cols;
@@ -81,7 +100,7 @@ void add_window(const Forecaster& session, const std::vector<Forecaster::ModelPt
   for (std::size_t l = 0; l < plan.levels.size(); ++l) {
     const std::size_t at = (l * windows + window) * block;
     session.intervals(working, plan.horizon, plan.levels[l], f.values.data(), out.lower.data() + at,
-                      out.upper.data() + at);
+                      out.upper.data() + at, fx, f_rows);
   }
 }
 
@@ -110,13 +129,14 @@ Backtest cross_validate(const Rows& rows, const BacktestPlan& plan, const TrainF
       throw InvalidArgument("a refitted window has " + std::to_string(session.models().size()) +
                             " models, the first had " + std::to_string(out.cols));
     }
+    const std::vector<double> future = window_regressors(rows, origin, out.horizon);
     if (plan.refit || first) {
-      add_window(session, nullptr, rows, 0, plan, out, w);
+      add_window(session, nullptr, rows, 0, plan, out, w, future);
       fed_to = origin;
       continue;
     }
     if (working.empty()) working = session.copies();
-    add_window(session, &working, slice(rows, fed_to, origin), fed_to, plan, out, w);
+    add_window(session, &working, slice(rows, fed_to, origin), fed_to, plan, out, w, future);
     fed_to = origin;
   }
   return out;

@@ -279,9 +279,11 @@ std::vector<std::size_t> backtest_origins(std::size_t n_rows, const BacktestPlan
 using TrainFn = std::function<Forecaster(std::size_t n_train)>;
 
 // Rolling-origin evaluation over `rows` (every row of the series, on the data's scale, with
-// their timestamps or null for rows one step apart). `train` is called once (refit false) or
-// once per window (refit true). A window whose rows cannot be fed (a value the session's log
-// transform cannot take) or whose forecast fails raises InvalidArgument / the model's error.
+// their timestamps or null for rows one step apart). With regressors (rows.n_regressors), each
+// window forecasts with the regressors of the rows it forecasts. `train` is called once (refit
+// false) or once per window (refit true). A window whose rows cannot be fed (a value the
+// session's log transform cannot take) or whose forecast fails raises InvalidArgument / the
+// model's error.
 Backtest cross_validate(const Rows& rows, const BacktestPlan& plan, const TrainFn& train);
 
 // Mean sMAPE (smape_term) over a block of forecasts and truths (n_rows x cols, row-major):

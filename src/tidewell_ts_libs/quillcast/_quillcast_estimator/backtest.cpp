@@ -87,16 +87,6 @@ py::object cross_validation(py::object self, py::object X, py::object h, py::obj
   plan.refit = truthy(refit);
   plan.levels = levels_of(level);
   if (X.is_none()) twpy::raise(PyExc_ValueError, "cross_validation needs the rows of X, got None");
-  {
-    py::dict state = self.attr("__dict__");
-    if (state.contains("exog_columns") && !state["exog_columns"].is_none() &&
-        py::len(state["exog_columns"]) > 0) {
-      twpy::raise(PyExc_ValueError,
-                  "cross_validation does not take regressors yet (exog_columns=" +
-                      str(py::repr(state["exog_columns"])) +
-                      "): backtest with predict and future_exog window by window");
-    }
-  }
   if (!py::hasattr(X, "iloc") && !py::hasattr(X, "shape")) X = G("np").attr("asarray")(X);
   const auto n_rows = static_cast<std::size_t>(py::len(X));
   std::vector<std::size_t> origins;
@@ -140,7 +130,8 @@ py::object cross_validation(py::object self, py::object X, py::object h, py::obj
   check_kw[finite_keyword()] = false;
   rows_x = G("check_array")(rows_x, **check_kw);
   RowBlock b = prepare_rows(first, rows_x, ts_loc, false);
-  const SessionRows rows = session_rows(b, b.n_rows);
+  // With regressors, each window forecasts with the regressors of its own rows.
+  const SessionRows rows = session_rows(b, b.n_rows, trained_exog(first).size());
 
   bool first_used = false;
   tarn::TrainFn train = [&](std::size_t n) -> tarn::Forecaster {

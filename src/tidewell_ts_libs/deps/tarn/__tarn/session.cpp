@@ -57,6 +57,18 @@ py::array_t<double> as_matrix(const std::vector<double>& v, std::size_t rows, st
   return a;
 }
 
+// Regressors given as rows of `k` values (None: none); ValueError for another width.
+Array regressors_of(const py::object& x, std::size_t k, const char* name) {
+  if (x.is_none()) return Array();
+  Array a = rows_array(x, name);
+  if (static_cast<std::size_t>(a.shape(1)) != k) {
+    raise(PyExc_ValueError, std::string(name) + " must have " + std::to_string(k) +
+                                " columns (the session's regressors), got " +
+                                std::to_string(a.shape(1)));
+  }
+  return a;
+}
+
 std::int64_t horizon_of(std::int64_t h) {
   if (h < 0) raise(PyExc_ValueError, "horizon must not be negative, got " + std::to_string(h));
   if (h > static_cast<std::int64_t>(tarn::kMaxForecastPath)) {
@@ -69,12 +81,27 @@ std::int64_t horizon_of(std::int64_t h) {
 // (forecasts, updated models, skipped rows, usable rows) of predict and sliding; a failed
 // forecast raises RuntimeError.
 py::tuple run_rows(const tarn::Forecaster& f, const py::handle& values, const py::handle& stamps,
-                   std::int64_t horizon, const py::handle& working, bool per_row) {
+                   std::int64_t horizon, const py::handle& working, bool per_row,
+                   const py::object& future) {
   horizon = horizon_of(horizon);
   Array v = rows_array(values, "values");
   Array t;
   tarn::Rows rows{v.data(), static_cast<std::size_t>(v.shape(1)), nullptr,
                   static_cast<std::size_t>(v.shape(0))};
+  // A session with regressors reads them from the last columns of the rows.
+  const std::size_t k = f.n_regressors();
+  const Array fx = regressors_of(future, k ? k : 1, "future");
+  if (k) {
+    if (rows.stride < k) raise(PyExc_ValueError, "values lack the session's regressor columns");
+    rows.n_regressors = k;
+    rows.regressor_column = rows.stride - k;
+    if (!future.is_none()) {
+      rows.future = fx.data();
+      rows.future_rows = static_cast<std::size_t>(fx.shape(0));
+    }
+  } else if (!future.is_none()) {
+    raise(PyExc_ValueError, "future was given, but the session's models take no regressors");
+  }
   if (!stamps.is_none()) {
     t = Array::ensure(stamps);
     if (!t) throw py::error_already_set();
@@ -124,8 +151,15 @@ void bind_session(py::module_& m) {
   cls.def(
       "train",
       [](tarn::Forecaster& self, py::handle timestamps, py::handle series, py::handle models,
-         bool log_transform, py::object retry) {
+         bool log_transform, py::object retry, py::object regressors) {
         Array s = rows_array(series, "series");
+        Array x;
+        if (!regressors.is_none()) {
+          x = rows_array(regressors, "regressors");
+          if (x.shape(0) != s.shape(1)) {
+            raise(PyExc_ValueError, "regressors must have one row per value of each series");
+          }
+        }
         py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> t =
             py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
                 timestamps);
@@ -141,6 +175,10 @@ void bind_session(py::module_& m) {
         in.n_targets = static_cast<std::size_t>(s.shape(0));
         in.log_transform = log_transform;
         in.retry_sizes = !retry.is_none();
+        if (!regressors.is_none()) {
+          in.regressors = x.data();
+          in.n_regressors = static_cast<std::size_t>(x.shape(1));
+        }
         tarn::Forecaster::RetryFn fn = [&retry](std::size_t target, std::int64_t attempt) {
           py::gil_scoped_acquire gil;
           py::object made = retry(target, attempt);
@@ -150,11 +188,14 @@ void bind_session(py::module_& m) {
         self.train(in, std::move(ms), fn);
       },
       py::arg("timestamps"), py::arg("series"), py::arg("models"), py::arg("log_transform") = true,
-      py::arg("retry") = py::none(),
+      py::arg("retry") = py::none(), py::arg("regressors") = py::none(),
       "Trains `models` (one new engine model per row of `series`, the target series) on the "
       "series at the integer `timestamps`. The log transform is used when asked for and every "
       "series can take it. retry(target, attempt) -> model, when given, builds the model of "
-      "each retry with a shorter training size (attempts 0 to 4) until one initialises.");
+      "each retry with a shorter training size (attempts 0 to 4) until one initialises. "
+      "regressors (one row of values per timestamp) make every model a regression on them "
+      "around the model built; forecasts then need the future regressors.");
+  cls.def_property_readonly("n_regressors", &tarn::Forecaster::n_regressors);
   cls.def_property_readonly("models",
                             [](const tarn::Forecaster& f) { return model_list(f.models()); });
   cls.def_property_readonly("log_transformed", &tarn::Forecaster::log_transformed);
@@ -171,37 +212,45 @@ void bind_session(py::module_& m) {
       py::arg("horizon"), "The times of the next `horizon` forecasts.");
   cls.def(
       "forecast",
-      [](const tarn::Forecaster& f, std::int64_t h) {
+      [](const tarn::Forecaster& f, std::int64_t h, py::object future) {
         h = horizon_of(h);
+        const std::size_t k = f.n_regressors();
+        const Array fx = regressors_of(future, k ? k : 1, "future");
         tarn::Forecast out;
         {
           py::gil_scoped_release release;
-          out = f.forecast(h);
+          out = future.is_none() ? f.forecast(h)
+                                 : f.forecast(h, fx.data(), static_cast<std::size_t>(fx.shape(0)));
         }
         return as_matrix(out.values, out.cols ? out.values.size() / out.cols : 0, out.cols);
       },
-      py::arg("horizon"),
+      py::arg("horizon"), py::arg("future") = py::none(),
       "Forecasts of the trained models, `horizon` rows by one column per model, on the data's "
-      "scale.");
+      "scale; `future`: the regressors of the horizon's steps (rows) when the models take "
+      "them.");
   cls.def(
       "predict",
       [](const tarn::Forecaster& f, py::handle values, py::handle timestamps, std::int64_t h,
-         py::handle models) { return run_rows(f, values, timestamps, h, models, false); },
+         py::handle models,
+         py::object future) { return run_rows(f, values, timestamps, h, models, false, future); },
       py::arg("values"), py::arg("timestamps") = py::none(), py::arg("horizon") = 1,
-      py::arg("models") = py::none(),
+      py::arg("models") = py::none(), py::arg("future") = py::none(),
       "Feeds the rows of `values` (on the data's scale) to copies of the trained models, or to "
       "`models` themselves, and forecasts after them: (forecasts, updated models, skipped rows "
-      "as (\"stale\" or \"refused\", row, model), usable rows).");
+      "as (\"stale\" or \"refused\", row, model), usable rows). With regressors, the last "
+      "columns of `values` are theirs and `future` holds those of the horizon.");
   cls.def(
       "sliding",
       [](const tarn::Forecaster& f, py::handle values, py::handle timestamps, std::int64_t h,
-         py::handle models) { return run_rows(f, values, timestamps, h, models, true); },
+         py::handle models,
+         py::object future) { return run_rows(f, values, timestamps, h, models, true, future); },
       py::arg("values"), py::arg("timestamps") = py::none(), py::arg("horizon") = 1,
-      py::arg("models") = py::none(),
+      py::arg("models") = py::none(), py::arg("future") = py::none(),
       "As predict, with a forecast of `horizon` rows after every row fed.");
   cls.def(
       "intervals",
-      [](const tarn::Forecaster& f, py::handle forecast, double level, py::object models) {
+      [](const tarn::Forecaster& f, py::handle forecast, double level, py::object models,
+         py::object future) {
         Array fc = rows_array(forecast, "forecast");
         std::vector<ModelPtr> ms;
         if (!models.is_none()) ms = models_of(models, "models");
@@ -210,18 +259,23 @@ void bind_session(py::module_& m) {
           raise(PyExc_ValueError, "forecast must have one column per model");
         }
         const auto h = static_cast<std::size_t>(fc.shape(0));
+        const std::size_t k = f.n_regressors();
+        const Array fx = regressors_of(future, k ? k : 1, "future");
+        const std::size_t f_rows = future.is_none() ? 0 : static_cast<std::size_t>(fx.shape(0));
         py::array_t<double> lower({h, cols}), upper({h, cols});
         double* lo = lower.mutable_data();
         double* hi = upper.mutable_data();
         {
           py::gil_scoped_release release;
           f.intervals(models.is_none() ? nullptr : &ms, static_cast<std::int64_t>(h), level,
-                      fc.data(), lo, hi);
+                      fc.data(), lo, hi, f_rows ? fx.data() : nullptr, f_rows);
         }
         return py::make_tuple(lower, upper);
       },
       py::arg("forecast"), py::arg("level") = 95.0, py::arg("models") = py::none(),
+      py::arg("future") = py::none(),
       "(lower, upper) bounds at `level` percent for `forecast` (rows of the horizon, one column "
+<<<<<<< HEAD
       "per model) of the trained models or of `models`.");
   cls.def(
       "quantiles",
@@ -272,6 +326,10 @@ void bind_session(py::module_& m) {
   cls.def_property("nonnegative", &tarn::Forecaster::nonnegative,
                    &tarn::Forecaster::set_nonnegative,
                    "Forecasts, bounds, quantiles and paths censored at zero.");
+=======
+      "per model) of the trained models or of `models`; `future`: the regressors of the "
+      "horizon's steps when the models take them.");
+>>>>>>> wt-C1
   m.def(
       "cross_validation",
       [](py::handle values, py::handle timestamps, py::function train, std::int64_t h,

@@ -18,7 +18,7 @@ from __future__ import annotations
 import sys
 
 from tidewell_ts_libs._cliutil import InputError
-from tidewell_ts_libs.cli.args import ALGORITHMS, _parser, check_fill, parse_levels
+from tidewell_ts_libs.cli.args import ALGORITHMS, _parser, check_fill, parse_levels, parse_quantiles
 from tidewell_ts_libs.cli.long_format import outputs as long_outputs
 from tidewell_ts_libs.cli.long_format import run_long_format
 from tidewell_ts_libs.cli.output import check_output, check_targets, default_output
@@ -42,6 +42,7 @@ def run(args) -> int:
     names = long_outputs(algorithms) if args.series_column else list(OUTPUTS)
     check_targets(args.output, names, args.csv, args.force)
     levels = parse_levels(args.level)
+    args.quantiles = parse_quantiles(getattr(args, "quantiles", None))
     fill = check_fill(args.fill)
     df, source = load_frame(args)
     if args.series_column:

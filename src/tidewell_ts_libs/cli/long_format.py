@@ -66,6 +66,10 @@ def _chunked_forecasts(items, frames, alg, horizon, holdout, args, progress, cli
     from tidewell_ts_libs.batch import forecast_many
 
     extra = {"level": list(levels)} if levels else {}
+    if getattr(args, "quantiles", ()):
+        extra["quantiles"] = args.quantiles
+    if getattr(args, "nonnegative", False):
+        extra["nonnegative"] = True
     forecasts, metrics = [], []
     for frame, size in frames:
         res = forecast_many(
@@ -132,6 +136,7 @@ def _chunked_backtests(frames, alg, horizon, step, windows_of, args, progress, c
                 step=step,
                 refit=True,
                 fill=fill,
+                nonnegative=getattr(args, "nonnegative", False),
                 n_jobs=args.jobs,
                 backend=backend,
             )
@@ -289,6 +294,7 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
     future = pd.concat(futures, ignore_index=True)
     bands = band_columns(future, levels)
     cols = ["id", "time", "algorithm", "step", "forecast"] + [c for lv in bands for c in bands[lv]]
+    cols += [f"q-{series.quantile_label(p)}" for p in getattr(args, "quantiles", ())]
     future_out = future[[c for c in cols if c in future.columns]]
     if len(future_out):
         future_out = future_out.assign(time=format_times(future_out.time.to_numpy(), fmt))

@@ -148,6 +148,8 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
     results = []
     for i, alg in enumerate(algorithms, 1):
         settings = series.settings_for(alg, X_train, season)
+        if getattr(args, "nonnegative", False):
+            settings["nonnegative"] = True
         shown = ", ".join(f"{k}={v}" for k, v in settings.items())
         log(args, f"[{i}/{len(algorithms)}] {alg}: training on {trained} ({shown}) ...")
         try:
@@ -176,7 +178,17 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
     futures = []
     for r in ranked if args.all else [best]:
         try:
-            futures.append(series.forecast(r.algorithm, times, filled, horizon, levels))
+            futures.append(
+                series.forecast(
+                    r.algorithm,
+                    times,
+                    filled,
+                    horizon,
+                    levels,
+                    quantiles=getattr(args, "quantiles", ()),
+                    nonnegative=getattr(args, "nonnegative", False),
+                )
+            )
         except Exception as e:  # a refit that fails is reported, the others go on
             log(args, f"{r.algorithm}: the refit on the whole series failed: {e}")
     if futures:

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "tarn/metrics.hpp"
+#include "tarn/sampling.hpp"
 #include "tarn/training_sizes.hpp"
 
 namespace tarn {
@@ -123,6 +124,15 @@ void Forecaster::to_data_scale(double* values, std::size_t n) const {
   for (std::size_t i = 0; i < n; ++i) values[i] = from_log_scale(values[i]);
 }
 
+void Forecaster::to_output(double* values, std::size_t n) const {
+  to_data_scale(values, n);
+  if (!nonnegative_) return;
+  // Censored at zero: a quantile of the censored distribution is max(q, 0).
+  for (std::size_t i = 0; i < n; ++i) {
+    if (values[i] < 0.0) values[i] = 0.0;
+  }
+}
+
 std::vector<Forecaster::ModelPtr> Forecaster::copies() const {
   std::vector<ModelPtr> out;
   out.reserve(models_.size());
@@ -150,7 +160,7 @@ Forecast Forecaster::forecast(std::int64_t horizon) const {
       out.values[k * out.cols + j] = std::isfinite(column[k]) ? column[k] : 0.0;
     }
   }
-  to_data_scale(out.values.data(), out.values.size());
+  to_output(out.values.data(), out.values.size());
   return out;
 }
 
@@ -195,7 +205,7 @@ Forecast run_on_copies(const Forecaster& session, const Rows& rows, std::int64_t
   run_loop(in, out.loop);
   out.values = std::move(out.loop.forecasts);
   out.loop.forecasts.clear();
-  session.to_data_scale(out.values.data(), out.values.size());
+  session.to_output(out.values.data(), out.values.size());
   return out;
 }
 
@@ -254,7 +264,83 @@ void Forecaster::intervals(const std::vector<ModelPtr>* models, std::int64_t hor
   for (std::size_t i = 0; i < h * cols; ++i) {
     lower[i] = std::isnan(lower[i]) ? forecast[i] : std::min(lower[i], forecast[i]);
     upper[i] = std::isnan(upper[i]) ? forecast[i] : std::max(upper[i], forecast[i]);
+    if (nonnegative_) {
+      lower[i] = std::max(lower[i], 0.0);
+      upper[i] = std::max(upper[i], 0.0);
+    }
   }
+}
+
+void Forecaster::quantiles(const std::vector<ModelPtr>* models, std::int64_t horizon,
+                           const double* probs, std::size_t n_probs, const double* forecast,
+                           double* out) const {
+  for (std::size_t i = 0; i < n_probs; ++i) {
+    if (!(probs[i] > 0.0 && probs[i] < 1.0)) {
+      throw InvalidArgument("quantile must lie strictly between 0 and 1, got " +
+                            std::to_string(probs[i]));
+    }
+  }
+  const std::vector<ModelPtr>& ms = models ? *models : models_;
+  const std::size_t block =
+      static_cast<std::size_t>(std::max<std::int64_t>(horizon, 0)) * ms.size();
+  if (block == 0) return;
+  std::vector<double> lower(block), upper(block);
+  for (std::size_t i = 0; i < n_probs; ++i) {
+    const double p = probs[i];
+    double* q = out + i * block;
+    if (quantile_coverage(p) > 0.0) {
+      // The percent level as a caller of intervals() gives it: the 80% and 95% bands exactly.
+      intervals(models, horizon, quantile_level(p), forecast, lower.data(), upper.data());
+      std::copy_n(p < 0.5 ? lower.data() : upper.data(), block, q);
+    } else {
+      std::copy_n(forecast, block, q);
+      if (nonnegative_) {
+        for (std::size_t v = 0; v < block; ++v) q[v] = std::max(q[v], 0.0);
+      }
+    }
+  }
+  // Bounds of the models' intervals grow with the coverage; this only guards the order of
+  // quantiles against a model whose arithmetic lost it (ties of p keep their own values).
+  std::vector<std::size_t> order(n_probs);
+  for (std::size_t i = 0; i < n_probs; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return probs[a] < probs[b]; });
+  for (std::size_t r = 1; r < n_probs; ++r) {
+    const double* prev = out + order[r - 1] * block;
+    double* q = out + order[r] * block;
+    for (std::size_t v = 0; v < block; ++v) q[v] = std::max(q[v], prev[v]);
+  }
+}
+
+std::vector<double> Forecaster::simulate(const std::vector<ModelPtr>* models, std::int64_t horizon,
+                                         std::size_t n_paths, std::uint64_t seed) const {
+  const std::vector<ModelPtr>& ms = models ? *models : models_;
+  if (n_paths == 0) throw InvalidArgument("n_paths must be at least 1, got 0");
+  const auto h = static_cast<std::size_t>(std::max<std::int64_t>(horizon, 0));
+  const std::size_t cols = ms.size();
+  if (h > 0 && cols > 0 && n_paths > kMaxSimulatedValues / h / cols) {
+    throw InvalidArgument(std::to_string(n_paths) + " paths of " + std::to_string(h) +
+                          " steps for " + std::to_string(cols) + " targets exceed the limit of " +
+                          std::to_string(kMaxSimulatedValues) + " simulated values");
+  }
+  std::vector<double> out(n_paths * h * cols);
+  if (out.empty()) return out;
+  std::vector<Model*> pointers;
+  for (const auto& m : ms) pointers.push_back(m.get());
+  // The forecast times of intervals(): after the models' latest update, at the session's spacing.
+  const double start = static_cast<double>(tarn::last_updated(pointers));
+  const double step = interval();
+  std::vector<double> times(h), paths(n_paths * h);
+  for (std::size_t k = 0; k < h; ++k) times[k] = start + static_cast<double>(k + 1) * step;
+  for (std::size_t c = 0; c < cols; ++c) {
+    RandomStream rng(stream_seed(seed, c));
+    simulate_model(*ms[c], times.data(), h, n_paths, rng, paths.data());
+    for (std::size_t i = 0; i < n_paths; ++i) {
+      for (std::size_t k = 0; k < h; ++k) out[(i * h + k) * cols + c] = paths[i * h + k];
+    }
+  }
+  to_output(out.data(), out.size());
+  return out;
 }
 
 namespace {

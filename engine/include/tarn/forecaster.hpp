@@ -11,7 +11,11 @@
 // - the time axis of the forecasts (the models' last update and their mean spacing);
 // - the forecast loop: new rows are fed to copies of the trained models (one call for many
 //   rows, or one forecast per row for sliding windows), with the skipped rows recorded;
-// - prediction intervals (one interval path per level and model) and the sMAPE score.
+// - prediction intervals (one interval path per level and model), quantiles at any probability,
+//   sample paths, and the sMAPE score;
+// - the non-negative option: every forecast, bound, quantile and path value is max(v, 0), the
+//   forecast distribution censored at zero (its quantiles are those of the uncensored one,
+//   raised to zero where they fall below it), for counts and sales that cannot go negative.
 //
 // Threads: the trained models are only read after training (every forecast with new rows
 // works on copies made inside the call), so one trained session may serve many threads at
@@ -166,17 +170,46 @@ class Forecaster {
   void intervals(const std::vector<ModelPtr>* models, std::int64_t horizon, double level,
                  const double* forecast, double* lower, double* upper) const;
 
+  // Quantiles at the probabilities probs[0..n_probs-1] (each in (0, 1)) of the forecasts
+  // `forecast` (horizon rows x cols, data's scale) of `models` (the trained ones when null),
+  // into out: one block of horizon x cols per probability, in the order given. A probability
+  // below 0.5 gives the lower bound of intervals(..., 100 - 200 p, ...), above 0.5 the upper
+  // bound of intervals(..., 200 p - 100, ...), exactly; 0.5 gives the forecast. Non-decreasing in
+  // the probability. InvalidArgument for a probability outside (0, 1), naming it.
+  void quantiles(const std::vector<ModelPtr>* models, std::int64_t horizon, const double* probs,
+                 std::size_t n_probs, const double* forecast, double* out) const;
+
+  // Most values simulate() returns (paths x horizon x models).
+  static constexpr std::size_t kMaxSimulatedValues = 100'000'000;
+
+  // `n_paths` sample paths of `horizon` steps from `models` (the trained ones when null) at the
+  // session's forecast times, on the data's scale: n_paths blocks of horizon x cols, row-major.
+  // Model j draws from its own random stream, stream_seed(seed, j) (sampling.hpp), so the same
+  // seed gives the same bits whatever thread or process runs it, and a target's paths do not
+  // depend on the other targets. The paths follow each model's recursion and agree with its
+  // quantiles (sampling.cpp). InvalidArgument for n_paths of 0 or too many values.
+  std::vector<double> simulate(const std::vector<ModelPtr>* models, std::int64_t horizon,
+                               std::size_t n_paths, std::uint64_t seed) const;
+
   // Copies of the trained models.
   std::vector<ModelPtr> copies() const;
 
   // Undoes the log transform of the session, in place.
   void to_data_scale(double* values, std::size_t n) const;
+  // The values as the session gives them out: on the data's scale and, with the non-negative
+  // option, censored at zero (NaN stays NaN).
+  void to_output(double* values, std::size_t n) const;
+
+  // The non-negative option (off by default).
+  void set_nonnegative(bool on) { nonnegative_ = on; }
+  bool nonnegative() const { return nonnegative_; }
 
  private:
   std::vector<ModelPtr> models_;
   bool log_ = false;
   std::size_t n_update_ = 0;
   LogChoice log_choice_ = LogChoice::kLog;
+  bool nonnegative_ = false;
 
   // The rows' values as the models take them (transformed when the session logs values), and
   // the number of leading rows whose values all are finite there.

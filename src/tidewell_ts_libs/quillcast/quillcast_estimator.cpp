@@ -44,10 +44,19 @@ PYBIND11_MODULE(quillcast_estimator, m) {
   const std::string doc = class_doc();
   twpy::ClassBuilder cls(m, "QuillcastForecaster", twpy::bases("sklearn.base", "BaseEstimator"),
                          doc.c_str());
-  cls.init(&init, py::arg("algorithm") = "hw", py::arg("ts_icol_loc") = -1,
-           py::arg("prediction_horizon") = 1, py::arg("log_transform") = true,
-           py::arg("lookback_win") = 1, py::arg("target_column_indices") = -1,
-           py::arg("debug") = false);
+  cls.init(
+      [](py::object self, py::object algorithm, py::object ts_icol_loc,
+         py::object prediction_horizon, py::object log_transform, py::object lookback_win,
+         py::object target_column_indices, py::object debug, py::object nonnegative,
+         py::kwargs kwargs) {
+        init(self, algorithm, ts_icol_loc, prediction_horizon, log_transform, lookback_win,
+             target_column_indices, debug, kwargs);
+        self.attr("nonnegative") = nonnegative;
+      },
+      py::arg("algorithm") = "hw", py::arg("ts_icol_loc") = -1, py::arg("prediction_horizon") = 1,
+      py::arg("log_transform") = true, py::arg("lookback_win") = 1,
+      py::arg("target_column_indices") = -1, py::arg("debug") = false, py::kw_only(),
+      py::arg("nonnegative") = false);
   cls.def("get_params", &get_params, py::arg("deep") = true,
           "Parameters of the forecaster: the constructor parameters (log_transform reports "
           "log_transformed) and the algorithm settings of all_args.");
@@ -102,16 +111,44 @@ PYBIND11_MODULE(quillcast_estimator, m) {
           "trained on dates, else a numpy array of values of the numeric time axis.");
   cls.def("get_train_interval", &get_train_interval,
           "Mean spacing of the trained models' timestamps, or -1.");
-  cls.def("predict", &predict, py::arg("X") = py::none(), py::arg("prediction_horizon") = -1,
-          py::arg("ts_col_loc") = -1, py::arg("prediction_type") = "forecast",
-          "Forecast of the horizon (one row per step, one column per target), after feeding the "
-          "rows of X to copies of the trained models; or a sliding-window forecast over X.");
-  cls.def("predict_interval", &predict_interval, py::arg("X") = py::none(),
-          py::arg("prediction_horizon") = -1, py::arg("ts_col_loc") = -1, py::arg("level") = 95,
-          "Prediction intervals of the forecasts predict gives (new rows of X first update "
-          "copies, as predict does): (lower, upper), two arrays of the forecasts' shape, for a "
-          "coverage `level` in percent (from 1, below 100: 95, not 0.95); a list or tuple of "
-          "levels gives {level: (lower, upper)}.");
+  cls.def(
+      "predict",
+      [](py::object self, py::object X, py::object h, py::object ts, py::object type) {
+        return censor_at_zero(self, predict(self, X, h, ts, type));
+      },
+      py::arg("X") = py::none(), py::arg("prediction_horizon") = -1, py::arg("ts_col_loc") = -1,
+      py::arg("prediction_type") = "forecast",
+      "Forecast of the horizon (one row per step, one column per target), after feeding the "
+      "rows of X to copies of the trained models; or a sliding-window forecast over X. With "
+      "nonnegative=True no value is below zero.");
+  cls.def(
+      "predict_interval",
+      [](py::object self, py::object X, py::object h, py::object ts, py::object level) {
+        return censor_at_zero(self, predict_interval(self, X, h, ts, level));
+      },
+      py::arg("X") = py::none(), py::arg("prediction_horizon") = -1, py::arg("ts_col_loc") = -1,
+      py::arg("level") = 95,
+      "Prediction intervals of the forecasts predict gives (new rows of X first update "
+      "copies, as predict does): (lower, upper), two arrays of the forecasts' shape, for a "
+      "coverage `level` in percent (from 1, below 100: 95, not 0.95); a list or tuple of "
+      "levels gives {level: (lower, upper)}.");
+  cls.def("predict_quantiles", &predict_quantiles, py::arg("X") = py::none(),
+          py::arg("prediction_horizon") = -1,
+          py::arg("quantiles") = py::make_tuple(0.05, 0.5, 0.95),
+          "Quantiles of the forecast distribution of the forecasts predict gives (new rows of X "
+          "first update copies, as predict does): {q: array of the forecasts' shape} for each "
+          "probability q in (0, 1). q below 0.5 is the lower bound of predict_interval at level "
+          "100 - 200 q, above 0.5 the upper bound at level 200 q - 100 (0.1 and 0.9 are the 80% "
+          "band), 0.5 the forecast; non-decreasing in q. A probability outside (0, 1), NaN or "
+          "no probability at all raises ValueError.");
+  cls.def("simulate", &simulate, py::arg("prediction_horizon") = -1, py::arg("n_paths") = 1000,
+          py::arg("random_state") = py::none(),
+          "Sample paths of the trained models over the horizon: an array (n_paths, horizon, "
+          "targets) on the data's scale. Each path follows the model's own recursion (every "
+          "drawn value updates the state the next step starts from), and the values at each "
+          "step follow the quantiles of predict_quantiles. random_state: an integer seed (the "
+          "same seed gives the same values, bit for bit, in any thread or process) or None "
+          "(fresh entropy).");
   cls.def("predict_on_history_single", &predict_on_history_single, py::arg("X"),
           py::arg("prediction_horizon") = -1, py::arg("ts_col_loc") = -1,
           "Feeds the rows of X (if any) to model_update_predict and forecasts the horizon from "

@@ -251,6 +251,9 @@ inline py::list wrap_models(const std::vector<ModelPtr>& models) {
   return out;
 }
 
+// probabilistic.cpp: whether the forecaster's `nonnegative` option is on.
+bool nonnegative_of(py::object self);
+
 // The session over the trained models, when they are engine models (at least one) and the
 // targets fed by new rows (n_features_) are among them.
 inline bool trained_session(py::object self, tarn::Forecaster& out) {
@@ -266,6 +269,7 @@ inline bool trained_session(py::object self, tarn::Forecaster& out) {
     n_update = static_cast<std::size_t>(k);
   }
   out = tarn::Forecaster(std::move(models), truthy(self.attr("log_transformed")), n_update);
+  out.set_nonnegative(nonnegative_of(self));
   return true;
 }
 
@@ -731,6 +735,17 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
                           py::object ts_col_loc, bool multi_step);
 py::object score(py::object self, py::object X, py::object y, py::object sample_weight);
 py::object forecast_times(py::object self, py::object prediction_horizon);
+
+// probabilistic.cpp
+py::object predict_quantiles(py::object self, py::object X, py::object prediction_horizon,
+                             py::object quantiles);
+py::object simulate(py::object self, py::object prediction_horizon, py::object n_paths,
+                    py::object random_state);
+// With the nonnegative option, the forecasts and bounds of `result` (an array, or tuples and
+// dicts of arrays) censored at zero; `result` itself otherwise.
+py::object censor_at_zero(py::object self, py::object result);
+// ValueError when the nonnegative option is on and target column `c` holds a negative value.
+void check_nonnegative_target(py::object self, py::object column, std::int64_t c, py::object names);
 
 // state.cpp
 py::object get_state(py::object self);

@@ -63,6 +63,8 @@ void set_state(py::object self, py::object state) {
     }
   }
   twpy::import("sklearn.base", "BaseEstimator").attr("__setstate__")(self, state);
+  // Pickles made before the nonnegative option forecast as they did: without it.
+  if (!py::hasattr(self, "nonnegative")) self.attr("nonnegative") = false;
 }
 
 }  // namespace qest

@@ -239,6 +239,7 @@ void train(py::object self, py::object X, py::object y) {
   for (const std::int64_t c : target_order) {
     py::object column = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), c)];
     check_target_has_values(column, c, column_names);
+    check_nonnegative_target(self, column, c, column_names);
     vals.append(column);
     ts_l = py::len(timestamps);
     if (truthy(self.attr("compute_periodicity"))) {

@@ -223,6 +223,55 @@ void bind_session(py::module_& m) {
       py::arg("forecast"), py::arg("level") = 95.0, py::arg("models") = py::none(),
       "(lower, upper) bounds at `level` percent for `forecast` (rows of the horizon, one column "
       "per model) of the trained models or of `models`.");
+  cls.def(
+      "quantiles",
+      [](const tarn::Forecaster& f, py::handle forecast, std::vector<double> probs,
+         py::object models) {
+        Array fc = rows_array(forecast, "forecast");
+        std::vector<ModelPtr> ms;
+        if (!models.is_none()) ms = models_of(models, "models");
+        const std::size_t cols = models.is_none() ? f.models().size() : ms.size();
+        if (static_cast<std::size_t>(fc.shape(1)) != cols) {
+          raise(PyExc_ValueError, "forecast must have one column per model");
+        }
+        const auto h = static_cast<std::size_t>(fc.shape(0));
+        std::vector<double> out(probs.size() * h * cols);
+        {
+          py::gil_scoped_release release;
+          f.quantiles(models.is_none() ? nullptr : &ms, static_cast<std::int64_t>(h), probs.data(),
+                      probs.size(), fc.data(), out.data());
+        }
+        py::array_t<double> a({probs.size(), h, cols});
+        std::copy(out.begin(), out.end(), a.mutable_data());
+        return a;
+      },
+      py::arg("forecast"), py::arg("probs"), py::arg("models") = py::none(),
+      "Quantiles at the probabilities `probs` for `forecast` (rows of the horizon, one column "
+      "per model) of the trained models or of `models`: an array (probabilities, horizon, "
+      "models); 0.1 and 0.9 are the bounds of intervals(forecast, 80).");
+  cls.def(
+      "simulate",
+      [](const tarn::Forecaster& f, std::int64_t h, std::size_t n_paths, std::uint64_t seed,
+         py::object models) {
+        h = horizon_of(h);
+        std::vector<ModelPtr> ms;
+        if (!models.is_none()) ms = models_of(models, "models");
+        const std::size_t cols = models.is_none() ? f.models().size() : ms.size();
+        std::vector<double> out;
+        {
+          py::gil_scoped_release release;
+          out = f.simulate(models.is_none() ? nullptr : &ms, h, n_paths, seed);
+        }
+        py::array_t<double> a({n_paths, static_cast<std::size_t>(h), cols});
+        std::copy(out.begin(), out.end(), a.mutable_data());
+        return a;
+      },
+      py::arg("horizon"), py::arg("n_paths"), py::arg("seed"), py::arg("models") = py::none(),
+      "Sample paths of the trained models or of `models` over `horizon` steps: an array "
+      "(n_paths, horizon, models) on the data's scale; the same seed gives the same values.");
+  cls.def_property("nonnegative", &tarn::Forecaster::nonnegative,
+                   &tarn::Forecaster::set_nonnegative,
+                   "Forecasts, bounds, quantiles and paths censored at zero.");
   m.def(
       "cross_validation",
       [](py::handle values, py::handle timestamps, py::function train, std::int64_t h,

@@ -182,6 +182,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--horizon", type=int, default=12)
     ap.add_argument("--peers", default=PEERS_PYTHON, help="the peers' Python (statsforecast)")
+    ap.add_argument("--per-series", action="store_true", help="also print every series' scores")
     ap.add_argument("--peer-run", nargs=2, metavar=("IN", "OUT"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.peer_run:
@@ -225,6 +226,15 @@ def main():
             acc = _tarn.accuracy(y[-h:], np.asarray(fc, float), y[:-h], 1)
             scores[model][sid] = [acc["mase"], np.nan, np.nan, np.nan, np.nan]
 
+    if args.per_series:
+        for name, _ in series:
+            cells = "  ".join(
+                f"{m.split()[-1]} " + " ".join(f"{v:.3g}" for v in per[name] if np.isfinite(v))
+                for m, per in scores.items()
+                if name in per
+            )
+            print(f"{name}: {cells}")
+
     # Series whose demand had stopped two years before the forecast origin are forecast as zero
     # by every method and score 0: the live ones are the test that matters.
     live = [n for n, y in series if np.any(y[:-h][-24:] > 0)]
@@ -234,22 +244,24 @@ def main():
     ):
         print(f"\n{title}; CPU seconds for all {len(series)}:")
         head = ("model", "series", "MASE mean", "median", "95% cover", "sPinball", "sCRPS q",
-                "sCRPS paths", "CPU s")
+                "median", "sCRPS paths", "CPU s")
         print("| " + " | ".join(head) + " |")
         print("|" + "---|" * len(head))
         for model, per in scores.items():
             a = np.array([per[n] for n in names if n in per])
-            cells = [_mean_cell(a[:, j], f) for j, f in enumerate(("{:.3f}", "{:.1f}%"))]
-            cells += [_mean_cell(a[:, j], "{:.3f}") for j in (2, 3, 4)]
-            med = f"{np.nanmedian(a[:, 0]):.3f}"
-            print(
-                f"| {model} | {len(a)} | {cells[0]} | {med} | {' | '.join(cells[1:])} "
-                f"| {seconds[model]:.1f} |"
-            )
+            cells = [
+                _mean_cell(a[:, 0], "{:.3f}"),
+                _mean_cell(a[:, 0], "{:.3f}", np.nanmedian),
+                _mean_cell(a[:, 1], "{:.1f}%"),
+                _mean_cell(a[:, 2], "{:.3f}"),
+                _mean_cell(a[:, 3], "{:.3f}"),
+                _mean_cell(a[:, 3], "{:.3f}", np.nanmedian),
+                _mean_cell(a[:, 4], "{:.3f}"),
+            ]
+            print(f"| {model} | {len(a)} | {' | '.join(cells)} | {seconds[model]:.1f} |")
 
-
-def _mean_cell(col, fmt: str) -> str:
-    return fmt.format(np.nanmean(col)) if np.isfinite(col).any() else "-"
+def _mean_cell(col, fmt: str, average=np.nanmean) -> str:
+    return fmt.format(average(col)) if np.isfinite(col).any() else "-"
 
 
 if __name__ == "__main__":

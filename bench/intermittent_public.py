@@ -182,6 +182,12 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--horizon", type=int, default=12)
     ap.add_argument("--peers", default=PEERS_PYTHON, help="the peers' Python (statsforecast)")
+    ap.add_argument(
+        "--origins",
+        type=int,
+        default=1,
+        help="forecast origins per series, a horizon apart, the last one horizon before the end",
+    )
     ap.add_argument("--per-series", action="store_true", help="also print every series' scores")
     ap.add_argument("--peer-run", nargs=2, metavar=("IN", "OUT"), help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -192,13 +198,22 @@ def main():
     from tidewell_ts_libs.deps.tarn import _tarn
 
     h = args.horizon
-    series = [(n, y) for n, y in load_pbs() if len(y) >= 2 * h + 24]
-    zeros = np.mean([np.mean(y == 0) for _, y in series])
+    pbs = load_pbs()
+    zeros = np.mean([np.mean(y == 0) for _, y in pbs])
     print(
-        f"PBS scripts: {len(series)} intermittent monthly series (average interval between "
-        f"demands >= {MIN_ADI}), {np.mean([len(y) for _, y in series]):.0f} months on average, "
-        f"{100 * zeros:.0f}% zero months; the last {h} held out"
+        f"PBS scripts: {len(pbs)} intermittent monthly series (average interval between "
+        f"demands >= {MIN_ADI}), {np.mean([len(y) for _, y in pbs]):.0f} months on average, "
+        f"{100 * zeros:.0f}% zero months; {args.origins} forecast origin(s) {h} months apart, "
+        f"each forecasting the next {h} months"
     )
+    # One case per series and origin: the series cut k horizons before its end, its last h
+    # months held out.
+    series = [
+        (n if args.origins == 1 else f"{n}@-{k * h}", y[: len(y) - k * h])
+        for n, y in pbs
+        for k in range(args.origins)
+        if len(y) - k * h >= 2 * h + 24
+    ]
 
     scores = {}  # model -> {series: [MASE, coverage, scaled pinball, scaled CRPS, paths]}
     seconds = {}
@@ -242,6 +257,8 @@ def main():
         (f"{len(live)} live series (a demand in the last 24 months of training)", live),
         (f"all {len(series)} series", [n for n, _ in series]),
     ):
+        if args.origins > 1:
+            title = title.replace("series", "series-origins", 1)
         print(f"\n{title}; CPU seconds for all {len(series)}:")
         head = ("model", "series", "MASE mean", "median", "95% cover", "sPinball", "sCRPS q",
                 "median", "sCRPS paths", "CPU s")
@@ -258,7 +275,7 @@ def main():
                 _mean_cell(a[:, 3], "{:.3f}", np.nanmedian),
                 _mean_cell(a[:, 4], "{:.3f}"),
             ]
-            print(f"| {model} | {len(a)} | {' | '.join(cells)} | {seconds[model]:.1f} |")
+            print(f"| {model} | {len(a)} | {' | '.join(cells)} | {seconds[model]:.2f} |")
 
 def _mean_cell(col, fmt: str, average=np.nanmean) -> str:
     return fmt.format(average(col)) if np.isfinite(col).any() else "-"

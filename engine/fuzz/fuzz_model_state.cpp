@@ -23,6 +23,7 @@
 #include "tarn/builders.hpp"
 #include "tarn/model.hpp"
 #include "tarn/model_table.hpp"
+#include "tarn/sampling.hpp"
 
 namespace {
 
@@ -164,6 +165,27 @@ tarn::Options options_for(const std::string& builder, Bytes& in) {
   return o;
 }
 
+// Quantiles and a few sample paths of the model (they clone and update it): no NaN.
+void check_quantiles_and_paths(const tarn::Model& m, std::uint8_t seed) {
+  if (!m.is_initialized()) return;
+  constexpr std::size_t kSteps = 3;
+  double q[kSteps];
+  for (const double p : {0.05, 0.5, 0.95}) {
+    tarn::forecast_quantile_path(m, kSteps, p, q);
+    for (const double v : q) {
+      if (std::isnan(v)) fail("quantile is NaN", m);
+    }
+  }
+  const double last = static_cast<double>(m.last_time());
+  const double times[kSteps] = {last + 1.0, last + 2.0, last + 3.0};
+  double paths[4 * kSteps];
+  tarn::RandomStream rng(seed);
+  tarn::simulate_model(m, times, kSteps, 4, rng, paths);
+  for (const double v : paths) {
+    if (std::isnan(v)) fail("sample path value is NaN", m);
+  }
+}
+
 // Runs decoded operations on m. Values fed are finite or NaN (missing), so forecasts must be
 // finite.
 void run_ops(tarn::Model& m, Bytes& in, std::size_t max_ops) {
@@ -198,6 +220,8 @@ void run_ops(tarn::Model& m, Bytes& in, std::size_t max_ops) {
           if ((k >> 3) == 31) {
             m.reset();
             t = 0;
+          } else if ((k >> 3) % 4 == 1) {
+            check_quantiles_and_paths(m, k);
           }
           break;
       }

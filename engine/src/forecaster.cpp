@@ -235,6 +235,26 @@ Forecast Forecaster::sliding(const Rows& rows, std::int64_t horizon,
   return out;
 }
 
+void Forecaster::model_bounds(const std::vector<ModelPtr>& ms, std::size_t h, double coverage,
+                              double* lower, double* upper) const {
+  const std::size_t cols = ms.size();
+  std::vector<Model*> pointers;
+  for (const auto& m : ms) pointers.push_back(m.get());
+  const double start = static_cast<double>(tarn::last_updated(pointers));
+  const double step = interval();
+  std::vector<double> times(h), lv(h), uv(h);
+  for (std::size_t k = 0; k < h; ++k) times[k] = start + static_cast<double>(k + 1) * step;
+  for (std::size_t c = 0; c < cols; ++c) {
+    ms[c]->forecast_interval_at(times.data(), h, coverage, lv.data(), uv.data());
+    for (std::size_t k = 0; k < h; ++k) {
+      lower[k * cols + c] = lv[k];
+      upper[k * cols + c] = uv[k];
+    }
+  }
+  to_data_scale(lower, h * cols);
+  to_data_scale(upper, h * cols);
+}
+
 void Forecaster::intervals(const std::vector<ModelPtr>* models, std::int64_t horizon, double level,
                            const double* forecast, double* lower, double* upper) const {
   if (!(level > 0.0 && level < 100.0)) {
@@ -245,21 +265,7 @@ void Forecaster::intervals(const std::vector<ModelPtr>* models, std::int64_t hor
   const std::size_t cols = ms.size();
   const auto h = static_cast<std::size_t>(std::max<std::int64_t>(horizon, 0));
   if (h == 0 || cols == 0) return;
-  std::vector<Model*> pointers;
-  for (const auto& m : ms) pointers.push_back(m.get());
-  const double start = static_cast<double>(tarn::last_updated(pointers));
-  const double step = interval();
-  std::vector<double> times(h), lv(h), uv(h);
-  for (std::size_t k = 0; k < h; ++k) times[k] = start + static_cast<double>(k + 1) * step;
-  for (std::size_t c = 0; c < cols; ++c) {
-    ms[c]->forecast_interval_at(times.data(), h, level / 100.0, lv.data(), uv.data());
-    for (std::size_t k = 0; k < h; ++k) {
-      lower[k * cols + c] = lv[k];
-      upper[k * cols + c] = uv[k];
-    }
-  }
-  to_data_scale(lower, h * cols);
-  to_data_scale(upper, h * cols);
+  model_bounds(ms, h, level / 100.0, lower, upper);
   // The transform keeps the order; a bound the arithmetic lost falls back to the forecast.
   for (std::size_t i = 0; i < h * cols; ++i) {
     lower[i] = std::isnan(lower[i]) ? forecast[i] : std::min(lower[i], forecast[i]);
@@ -293,9 +299,12 @@ void Forecaster::quantiles(const std::vector<ModelPtr>* models, std::int64_t hor
       intervals(models, horizon, quantile_level(p), forecast, lower.data(), upper.data());
       std::copy_n(p < 0.5 ? lower.data() : upper.data(), block, q);
     } else {
-      std::copy_n(forecast, block, q);
-      if (nonnegative_) {
-        for (std::size_t v = 0; v < block; ++v) q[v] = std::max(q[v], 0.0);
+      // The median: the bounds of a vanishing coverage, the forecast when they bracket it.
+      model_bounds(ms, static_cast<std::size_t>(horizon), kMedianCoverage, lower.data(),
+                   upper.data());
+      for (std::size_t v = 0; v < block; ++v) {
+        q[v] = median_from_interval(lower[v], upper[v], forecast[v]);
+        if (nonnegative_) q[v] = std::max(q[v], 0.0);
       }
     }
   }

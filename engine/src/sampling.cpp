@@ -59,22 +59,36 @@ double side(double p, double bound, double point) {
 
 }  // namespace
 
+double median_from_interval(double lower, double upper, double point) {
+  if (std::isnan(lower) || std::isnan(upper)) return point;
+  // The point forecast and the bounds come from separate arithmetic (a transformed scale, a
+  // combination): within a relative 1e-7 they agree.
+  const double tol = 1e-7 * std::max({std::fabs(lower), std::fabs(upper), std::fabs(point)});
+  if (lower - tol <= point && point <= upper + tol) return point;
+  return lower + 0.5 * (upper - lower);
+}
+
 void forecast_quantile_path(const Model& model, std::int64_t h, double p, double* out) {
   check_probability(p);
   if (h <= 0) return;
   const auto n = static_cast<std::size_t>(h);
   model.forecast_path(n, out);
   const double c = quantile_coverage(p);
-  if (!(c > 0.0)) return;  // the median
   std::vector<double> lower(n), upper(n);
-  model.forecast_interval_path(h, c, lower.data(), upper.data());
-  for (std::size_t k = 0; k < n; ++k) out[k] = side(p, p < 0.5 ? lower[k] : upper[k], out[k]);
+  model.forecast_interval_path(h, c > 0.0 ? c : kMedianCoverage, lower.data(), upper.data());
+  for (std::size_t k = 0; k < n; ++k) {
+    out[k] = c > 0.0 ? side(p, p < 0.5 ? lower[k] : upper[k], out[k])
+                     : median_from_interval(lower[k], upper[k], out[k]);
+  }
 }
 
 double forecast_quantile_steps(const Model& model, double h, double p, double point) {
   check_probability(p);
   const double c = quantile_coverage(p);
-  if (!(c > 0.0)) return point;
+  if (!(c > 0.0)) {
+    const auto b = model.forecast_interval_steps(h, kMedianCoverage);
+    return median_from_interval(b.first, b.second, point);
+  }
   const auto b = model.forecast_interval_steps(h, c);
   return side(p, p < 0.5 ? b.first : b.second, point);
 }
@@ -107,7 +121,10 @@ std::vector<double> quantile_knots(const Model& model, const double* times, std:
       knots[hi * n + k] = side(probs[hi], upper[k], point[k]);
     }
   }
-  std::copy(point.begin(), point.end(), knots.begin() + static_cast<std::ptrdiff_t>(mid * n));
+  model.forecast_interval_at(times, n, kMedianCoverage, lower.data(), upper.data());
+  for (std::size_t k = 0; k < n; ++k) {
+    knots[mid * n + k] = median_from_interval(lower[k], upper[k], point[k]);
+  }
   for (std::size_t j = 1; j < probs.size(); ++j) {
     for (std::size_t k = 0; k < n; ++k) {
       knots[j * n + k] = std::max(knots[j * n + k], knots[(j - 1) * n + k]);

@@ -174,8 +174,9 @@ class Forecaster {
   // `forecast` (horizon rows x cols, data's scale) of `models` (the trained ones when null),
   // into out: one block of horizon x cols per probability, in the order given. A probability
   // below 0.5 gives the lower bound of intervals(..., 100 - 200 p, ...), above 0.5 the upper
-  // bound of intervals(..., 200 p - 100, ...), exactly; 0.5 gives the forecast. Non-decreasing in
-  // the probability. InvalidArgument for a probability outside (0, 1), naming it.
+  // bound of intervals(..., 200 p - 100, ...), exactly; 0.5 gives the median (the forecast for
+  // every model whose forecast is its median, see median_from_interval). Non-decreasing in the
+  // probability. InvalidArgument for a probability outside (0, 1), naming it.
   void quantiles(const std::vector<ModelPtr>* models, std::int64_t horizon, const double* probs,
                  std::size_t n_probs, const double* forecast, double* out) const;
 
@@ -211,6 +212,10 @@ class Forecaster {
   LogChoice log_choice_ = LogChoice::kLog;
   bool nonnegative_ = false;
 
+  // The bounds of `ms` at `coverage` for the horizon's forecast times, on the data's scale
+  // (h rows x models), as the models give them.
+  void model_bounds(const std::vector<ModelPtr>& ms, std::size_t h, double coverage, double* lower,
+                    double* upper) const;
   // The rows' values as the models take them (transformed when the session logs values), and
   // the number of leading rows whose values all are finite there.
   std::vector<double> model_values(const Rows& rows, std::size_t* usable) const;

@@ -3,9 +3,9 @@
 //
 // Quantiles come from the prediction intervals (Model::forecast_interval_path and friends): the
 // quantile p < 0.5 is the lower bound of the interval of coverage 1 - 2p, p > 0.5 the upper
-// bound of coverage 2p - 1, and p = 0.5 the point forecast. A bound on the wrong side of the
-// point forecast is taken as the point forecast, as the forecaster's bands are, so quantiles
-// never cross the point forecast and are non-decreasing in p.
+// bound of coverage 2p - 1, and p = 0.5 the median (median_from_interval: the point forecast
+// for symmetric distributions). A bound on the wrong side of the point forecast is taken as the
+// point forecast, as the forecaster's bands are; quantiles are non-decreasing in p.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +47,16 @@ class RandomStream {
 double quantile_level(double p);
 // The same as a fraction (quantile_level(p) / 100, below 1), as the models take coverages.
 double quantile_coverage(double p);
+
+// The coverage whose interval gives the median.
+constexpr double kMedianCoverage = 1e-9;
+// The median from the bounds of the interval of coverage kMedianCoverage and the point forecast:
+// the point forecast when the interval brackets it, to a relative 1e-7 (every symmetric
+// distribution, and every model whose point forecast is the median of its distribution, as on a
+// transformed scale), otherwise the middle of the interval (the intermittent models, whose point
+// forecast is a mean demand rate while most periods may bring no demand at all). A lost bound gives
+// the forecast.
+double median_from_interval(double lower, double upper, double point);
 
 // Quantile p (0 < p < 1) of the forecast distribution of `model` at 1..h grid steps past its
 // latest observation, into out[0..h-1]. NotInitialized as forecast_interval_path; InvalidArgument

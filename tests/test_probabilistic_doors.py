@@ -49,9 +49,13 @@ def test_quantile_columns_are_ordered_monotone_and_match_the_bands(algorithm):
 
 def test_holdout_scores_come_from_the_engine_on_the_columns_given():
     grid = series.CRPS_GRID
-    res = forecast_many(counts_frame(), algorithm="hw", horizon=6, holdout=6, quantiles=grid,
+    frame = counts_frame()
+    blank = frame.index[frame.unique_id == "seasonal"][-3]
+    frame.loc[blank, "y"] = np.nan  # a blank holdout value is not scored
+    res = forecast_many(frame, algorithm="hw", horizon=6, holdout=6, quantiles=grid,
                         level=(95,))
     errors = res.errors.set_index("id")
+    assert res.forecasts.actual.isna().sum() == 1
     for sid, f in res.forecasts.groupby("id"):
         cols = [f"q-{series.quantile_label(p)}" for p in grid]
         scored = _tarn.quantile_scores(f.actual.to_numpy(), f[cols].to_numpy(), list(grid))
@@ -64,7 +68,7 @@ def test_holdout_scores_come_from_the_engine_on_the_columns_given():
         assert 0 < errors.loc[sid, "crps"] < errors.loc[sid, "mae"]
         assert np.isfinite(errors.loc[sid, "msis-95"])
     # Three quantiles give a pinball loss of their own; CRPS still uses the fine grid.
-    few = forecast_many(counts_frame(), algorithm="hw", horizon=6, holdout=6,
+    few = forecast_many(frame, algorithm="hw", horizon=6, holdout=6,
                         quantiles=(0.05, 0.5, 0.95)).errors.set_index("id")
     assert few.loc["seasonal", "crps"] == pytest.approx(errors.loc["seasonal", "crps"])
     assert few.loc["seasonal", "pinball"] != pytest.approx(errors.loc["seasonal", "pinball"])

@@ -137,12 +137,22 @@ def test_command_line_quantiles_and_nonnegative_in_both_modes(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "value, text",
-    [("0.5,1", "--quantiles 1 is not a probability"), ("a", "--quantiles takes probabilities")],
+    "args, text",
+    [
+        (["sales.csv", "--quantiles", "0.5,1"], "--quantiles 1 is not a probability"),
+        (["sales.csv", "--quantiles", "a"], "--quantiles takes probabilities"),
+        (["signed.csv", "--nonnegative"], "--nonnegative: column 'y' has a negative value"),
+        (["signed.csv", "--series-column", "unique_id", "--nonnegative"],
+         "-0.919124 (series 'negative', time 2020-05-01)"),
+    ],
 )
-def test_command_line_refuses_bad_quantiles_in_one_line(tmp_path, value, text):
+def test_command_line_refuses_bad_quantiles_and_negative_data_in_one_line(tmp_path, args, text):
     write_csvs(tmp_path)
-    res = run_cli("sales.csv", "--quantiles", value, "--output", "out", cwd=tmp_path)
+    frame = counts_frame()
+    if "--series-column" not in args:
+        frame = frame.query("unique_id == 'negative'").drop(columns="unique_id")
+    frame.to_csv(tmp_path / "signed.csv", index=False)
+    res = run_cli(*args, "--output", "out", cwd=tmp_path)
     assert res.returncode == 2
     assert text in one_error_line(res)
     assert not (tmp_path / "out").exists()

@@ -18,7 +18,13 @@ from tidewell_ts_libs.cli.output import band_columns, make_output
 from tidewell_ts_libs.cli.plot import plot_long
 from tidewell_ts_libs.cli.progress import Progress
 from tidewell_ts_libs.cli.ranking import DEFAULT_WINDOWS, MIN_TRAIN_ROWS, check_counts
-from tidewell_ts_libs.cli.reading import _numeric_column, format_times, gap_report, parse_times
+from tidewell_ts_libs.cli.reading import (
+    _numeric_column,
+    format_times,
+    gap_report,
+    parse_times,
+    refuse_negative,
+)
 
 LONG_HORIZONS = {
     "month": 12,
@@ -200,6 +206,8 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
         )
     data = pd.DataFrame({id_col: df[id_col], target: _numeric_column(df[target], target)})
     data[time_col], fmt = parse_times(df[time_col], time_col)
+    if getattr(args, "nonnegative", False):
+        refuse_negative(data, time_col, [target], fmt, id_col)
 
     items, missing, blanks, unit = _long_series(data, id_col, time_col, target)
     horizon = args.horizon if args.horizon is not None else LONG_HORIZONS.get(unit, 6)

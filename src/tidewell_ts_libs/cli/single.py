@@ -23,7 +23,13 @@ from tidewell_ts_libs.cli.ranking import (
     run_algorithm,
     run_windows,
 )
-from tidewell_ts_libs.cli.reading import format_times, gap_report, plural, prepare
+from tidewell_ts_libs.cli.reading import (
+    format_times,
+    gap_report,
+    plural,
+    prepare,
+    refuse_negative,
+)
 
 # What a run writes into its output folder.
 OUTPUTS = ("forecasts.csv", "forecast.csv", "best_pipeline.pkl.gz", "forecasts.png")
@@ -107,6 +113,8 @@ def _split(frame: pd.DataFrame, time_col, targets, holdout, args):
 
 def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: str) -> int:
     df, time_col, targets, fmt = prepare(df, args)
+    if getattr(args, "nonnegative", False):
+        refuse_negative(df, time_col, targets, fmt)
     grid = series.on_grid(df[time_col].to_numpy(), df[targets].to_numpy(float))
     times, observed = grid.times, grid.values
     frame = pd.DataFrame({time_col: times})

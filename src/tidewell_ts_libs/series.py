@@ -244,7 +244,8 @@ def forecast(
         lv: (lo.reshape(point.shape), hi.reshape(point.shape))
         for lv, (lo, hi) in bands_of(est, horizon, levels).items()
     }
-    qs = quantiles_of(est, horizon, quantiles, point.shape) if len(quantiles) else None
+    asked = quantiles is not None and len(quantiles) > 0
+    qs = quantiles_of(est, horizon, quantiles, point.shape) if asked else None
     return Forecast(
         algorithm, future_times(times, horizon), point, bands, est, settings, season, qs
     )

@@ -81,7 +81,8 @@ def test_quantiles_after_new_rows_follow_predict_and_the_horizon():
     assert q[0.1].shape == (7, 1)
     # The trained models did not move.
     np.testing.assert_array_equal(f.predict_quantiles(quantiles=[0.5])[0.5], f.predict())
-    assert list(f.predict_quantiles(quantiles=0.25)) == [0.25]
+    for one in (0.25, np.float32(0.25), np.array(0.25)):
+        assert list(f.predict_quantiles(quantiles=one)) == [0.25]
 
 
 @pytest.mark.parametrize("bad", [0, 1, 1.5, -0.1, float("nan"), "0.5", True, None])

@@ -26,9 +26,10 @@ std::uint64_t splitmix64(std::uint64_t& state);
 // unrelated to each other, and a stream never depends on how many others are drawn or where.
 std::uint64_t stream_seed(std::uint64_t seed, std::uint64_t index);
 
-// Random numbers that are the same bits on every machine: mt19937_64 (whose output sequence the
-// C++ standard fixes) with the conversions written here, never the standard distributions
-// (whose output each library implements its own way).
+// Random numbers that do not depend on the standard library's implementation: mt19937_64 (whose
+// output sequence the C++ standard fixes) with the conversions written here, never the standard
+// distributions (whose output each library computes its own way). Uniforms are the same bits on
+// every platform; normals go through normal_quantile and so through the platform's log.
 class RandomStream {
  public:
   explicit RandomStream(std::uint64_t seed) : gen_(seed) {}

@@ -82,7 +82,9 @@ std::vector<double> quantile_probs(py::object quantiles) {
     }
     out.push_back(v);
   };
-  const bool scalar = PyNumber_Check(quantiles.ptr()) && !py::isinstance<py::array>(quantiles);
+  const bool scalar = py::isinstance<py::array>(quantiles)
+                          ? py::reinterpret_borrow<py::array>(quantiles).ndim() == 0
+                          : PyNumber_Check(quantiles.ptr()) != 0;
   if (scalar || py::isinstance<py::str>(quantiles) || !py::hasattr(quantiles, "__iter__")) {
     take(quantiles);
     return out;

@@ -67,3 +67,57 @@ def test_settings_rule_for_the_forecaster():
     assert short["samples_per_season"] == 1 and short["initial_training_seasons"] == 22
     assert short["log_transform"] is False
     assert _tarn.forecaster_settings("arima", np.ones((30, 2)), 12) == {"log_transform": True}
+
+
+def test_quantile_scores_by_hand_and_the_crps_of_a_median_alone():
+    actual = np.array([1.0, 3.0, np.nan])
+    forecasts = np.array([[0.0, 2.0], [2.0, 5.0], [9.0, 9.0]])  # rows: positions; columns: p
+    got = _tarn.quantile_scores(actual, forecasts, [0.25, 0.75], insample=[1, 2, 4, 3, 5, 7],
+                                season=2)
+    assert got["count"] == 2  # the missing actual does not count
+    assert got["pinball"] == pytest.approx({0.25: 0.25, 0.75: 0.375})
+    assert got["mean_pinball"] == pytest.approx(0.3125)
+    assert got["crps"] == pytest.approx(0.625)  # even grid: twice the mean pinball loss
+    assert got["scaled_crps"] == pytest.approx(0.625 / 2.25)
+    # A median alone is a point forecast: its CRPS is the mean absolute error.
+    point = _tarn.quantile_scores([1.0, 3.0], [[2.0], [1.0]], [0.5])
+    assert point["crps"] == pytest.approx(1.5) and np.isnan(point["scaled_crps"])
+    holed = _tarn.quantile_scores([1.0, 3.0], [[0.0, np.nan], [2.0, 5.0]], [0.25, 0.75])
+    assert np.isnan(holed["crps"]) and np.isnan(holed["pinball"][0.25])
+
+
+def test_sample_crps_matches_the_definition_and_approaches_the_normal_closed_form():
+    rng = np.random.default_rng(3)
+    paths = rng.normal(2.0, 1.5, size=(400, 3))
+    actual = np.array([2.0, 5.0, -1.0])
+    got = _tarn.sample_crps(actual, paths)
+    brute = [np.mean(np.abs(paths[:, i] - y))
+             - np.mean(np.abs(paths[:, i][:, None] - paths[:, i][None, :])) / 2
+             for i, y in enumerate(actual)]
+    assert got["per_step"] == pytest.approx(brute, rel=1e-10)
+    assert got["crps"] == pytest.approx(np.mean(brute), rel=1e-10) and got["count"] == 3
+    # Many draws of N(0, 1) against 0: the closed form is 2 phi(0) - 1 / sqrt(pi).
+    big = rng.normal(size=(200_000, 1))
+    exact = 2 / np.sqrt(2 * np.pi) - 1 / np.sqrt(np.pi)
+    assert _tarn.sample_crps([0.0], big)["crps"] == pytest.approx(exact, abs=0.01)
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: _tarn.quantile_scores([1.0], [[1.0, 2.0]], [0.5, 0.5]), ValueError,
+         "strictly increasing"),
+        (lambda: _tarn.quantile_scores([1.0], [[1.0]], [1.5]), ValueError, "between 0 and 1"),
+        (lambda: _tarn.quantile_scores([1.0, 2.0], [[1.0, 2.0]], [0.1, 0.9]), ValueError,
+         "one row per actual value"),
+        (lambda: _tarn.quantile_scores([1.0], [1.0], [0.5]), ValueError, "two-dimensional"),
+        (lambda: _tarn.quantile_scores([1.0], [[1.0]], [0.5], season=0), ValueError,
+         "season must be at least 1"),
+        (lambda: _tarn.sample_crps([1.0, 2.0], [[1.0, 2.0, 3.0]]), ValueError,
+         "one column per actual value"),
+        (lambda: _tarn.sample_crps([1.0], np.empty((0, 1))), ValueError, "at least one row"),
+    ],
+)
+def test_bad_probabilistic_arguments_are_named(call, error, text):
+    with pytest.raises(error, match=text):
+        call()

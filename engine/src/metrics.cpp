@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace tarn {
@@ -199,6 +200,141 @@ Accuracy accuracy(const double* actual, const double* forecast, std::size_t n,
   a.msis = bands && scaled ? (sum_score / cnt) / scale : kNaNValue;
   a.coverage = bands ? 100.0 * static_cast<double>(inside) / cnt : kNaNValue;
   return a;
+}
+
+double pinball_loss(double actual, double quantile, double p) {
+  const double e = actual - quantile;
+  return e >= 0.0 ? p * e : (p - 1.0) * e;
+}
+
+namespace {
+
+void check_probabilities(const double* probs, std::size_t k) {
+  if (k == 0) throw std::invalid_argument("quantile scores need at least one probability");
+  for (std::size_t j = 0; j < k; ++j) {
+    if (!(probs[j] > 0.0 && probs[j] < 1.0)) {
+      throw std::invalid_argument(
+          "a quantile's probability must lie strictly between 0 and 1, not " +
+          std::to_string(probs[j]));
+    }
+    if (j > 0 && !(probs[j] > probs[j - 1])) {
+      throw std::invalid_argument(
+          "quantile probabilities must be strictly increasing: " + std::to_string(probs[j]) +
+          " follows " + std::to_string(probs[j - 1]));
+    }
+  }
+}
+
+// The CRPS of the sorted values x[0..n) against y, all divided by the same power of two. The
+// second term is taken about a middle value: its weights (2j - n - 1) sum to 0, so the shift
+// changes nothing but the cancellation between large terms.
+double crps_of_sorted(double y, const double* x, std::size_t n) {
+  const double nn = static_cast<double>(n);
+  const double mid = x[n / 2];
+  double abs_sum = 0.0, spread = 0.0;
+  for (std::size_t j = 0; j < n; ++j) {
+    abs_sum += std::fabs(x[j] - y);
+    spread += (2.0 * static_cast<double>(j + 1) - nn - 1.0) * (x[j] - mid);
+  }
+  // Both terms are exact for the empirical distribution; rounding alone could take the
+  // difference below 0.
+  return std::max(0.0, abs_sum / nn - spread / (nn * nn));
+}
+
+}  // namespace
+
+QuantileScores quantile_scores(const double* actual, std::size_t n, const double* probs,
+                               std::size_t k, const double* values, const double* insample,
+                               std::size_t n_in, std::size_t season) {
+  check_probabilities(probs, k);
+  QuantileScores q;
+  q.pinball.assign(k, kNaNValue);
+  bool bad = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(actual[i])) continue;
+    ++q.count;
+    bad = bad || !std::isfinite(actual[i]);
+    for (std::size_t j = 0; j < k && !bad; ++j) bad = !std::isfinite(values[i * k + j]);
+  }
+  if (q.count == 0 || bad) {
+    q.mean_pinball = q.crps = q.scaled_pinball = q.scaled_crps = kNaNValue;
+    return q;
+  }
+  const double s = power_scale({{actual, n}, {values, n * k}, {insample, n_in}});
+  std::vector<double> sums(k, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(actual[i])) continue;
+    const double y = actual[i] / s;
+    for (std::size_t j = 0; j < k; ++j) sums[j] += pinball_loss(y, values[i * k + j] / s, probs[j]);
+  }
+  const double cnt = static_cast<double>(q.count);
+  double mean = 0.0, integral = 0.0;
+  for (std::size_t j = 0; j < k; ++j) {
+    const double loss = sums[j] / cnt;  // on the divided values
+    q.pinball[j] = loss * s;
+    mean += loss;
+    const double lo = j == 0 ? 0.0 : 0.5 * (probs[j - 1] + probs[j]);
+    const double hi = j + 1 == k ? 1.0 : 0.5 * (probs[j] + probs[j + 1]);
+    integral += (hi - lo) * loss;
+  }
+  mean /= static_cast<double>(k);
+  q.mean_pinball = mean * s;
+  q.crps = 2.0 * integral * s;
+  const double scale =
+      n_in > 0 ? scaled_naive(insample, n_in, naive_season(n_in, season), s) : kNaNValue;
+  const bool scaled = std::isfinite(scale) && scale > 0.0;
+  q.scaled_pinball = scaled ? mean / scale : kNaNValue;
+  q.scaled_crps = scaled ? 2.0 * integral / scale : kNaNValue;
+  return q;
+}
+
+double sample_crps(double actual, const double* x, std::size_t n_samples) {
+  if (n_samples == 0 || !std::isfinite(actual)) return kNaNValue;
+  if (first_infinite(x, n_samples) < n_samples) return kNaNValue;
+  for (std::size_t j = 0; j < n_samples; ++j) {
+    if (std::isnan(x[j])) return kNaNValue;
+  }
+  const double one[] = {actual};
+  const double s = power_scale({{one, 1}, {x, n_samples}});
+  std::vector<double> v(n_samples);
+  for (std::size_t j = 0; j < n_samples; ++j) v[j] = x[j] / s;
+  std::sort(v.begin(), v.end());
+  return crps_of_sorted(actual / s, v.data(), n_samples) * s;
+}
+
+SampleScores sample_scores(const double* actual, std::size_t n, const double* samples,
+                           std::size_t n_samples, const double* insample, std::size_t n_in,
+                           std::size_t season) {
+  SampleScores r;
+  r.crps.assign(n, kNaNValue);
+  bool bad = n_samples == 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(actual[i])) continue;
+    ++r.count;
+    bad = bad || !std::isfinite(actual[i]);
+    for (std::size_t p = 0; p < n_samples && !bad; ++p) bad = !std::isfinite(samples[p * n + i]);
+  }
+  if (r.count == 0 || bad) {
+    r.mean_crps = r.scaled_crps = kNaNValue;
+    return r;
+  }
+  const double s = power_scale({{actual, n}, {samples, n * n_samples}, {insample, n_in}});
+  std::vector<double> column(n_samples);
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(actual[i])) continue;
+    for (std::size_t p = 0; p < n_samples; ++p) column[p] = samples[p * n + i] / s;
+    std::sort(column.begin(), column.end());
+    const double c = crps_of_sorted(actual[i] / s, column.data(), n_samples);
+    r.crps[i] = c * s;
+    sum += c;
+  }
+  const double mean = sum / static_cast<double>(r.count);
+  r.mean_crps = mean * s;
+  const double scale =
+      n_in > 0 ? scaled_naive(insample, n_in, naive_season(n_in, season), s) : kNaNValue;
+  r.scaled_crps = std::isfinite(scale) && scale > 0.0 ? mean / scale : kNaNValue;
+  return r;
 }
 
 }  // namespace tarn

@@ -65,7 +65,8 @@ def _accuracy(actual, forecast, bands, insample, season: int, levels) -> dict:
 
 
 def cross_validate_one(
-    series_id, times, values, algorithm, h, n_windows, step, refit, levels, season, fill
+    series_id, times, values, algorithm, h, n_windows, step, refit, levels, season, fill,
+    nonnegative=False,
 ):
     """Cross-validates one series: (forecast rows, metric rows per window, overall metrics,
     error row). Never raises for bad data."""
@@ -88,7 +89,7 @@ def cross_validate_one(
         train = filled[:n_train]
         season_used = series.detect_season(train) if season is None else max(1, int(season))
         settings = series.settings_for(algorithm, train, season_used)
-        est = series.forecaster(algorithm, settings, h)
+        est = series.forecaster(algorithm, settings, h, nonnegative)
         # The engine prints notices (skipped updates and the like); keep the output readable.
         with quiet_stdout():  # safe on threads, unlike a swap of sys.stdout
             cv = est.cross_validation(
@@ -180,6 +181,7 @@ def cross_validation(
     n_jobs: int = 1,
     backend: str = "loky",
     chunks_per_worker: int = 4,
+    nonnegative: bool = False,
     id_column: str = "unique_id",
     time_column: str = "ds",
     value_column: str = "y",
@@ -190,6 +192,7 @@ def cross_validation(
     end of each series; every window forecasts the ``h`` steps from its origin. ``refit=False``
     trains once per series and feeds the later steps to the model; ``refit=True`` trains again
     at every origin. ``level`` (coverages in percent) adds the bounds ``lo-80``, ``hi-80``, ...
+    ``nonnegative`` keeps every forecast and bound at or above zero.
 
     Returns ``forecasts`` (id, cutoff: the last time before the window, time, actual, forecast
     and the bounds), ``window_metrics`` (per series and window) and ``metrics`` (per series,
@@ -230,7 +233,7 @@ def cross_validation(
     items = _series_of(frame, id_column, time_column, value_column)
     del frame
 
-    args = (alg, h, n_windows, step, bool(refit), levels, season, fill)
+    args = (alg, h, n_windows, step, bool(refit), levels, season, fill, bool(nonnegative))
     workers = n_jobs if n_jobs > 0 else (os.cpu_count() or 1)
     parts = _chunks(items, 1 if n_jobs == 1 else workers * chunks_per_worker)
     del items  # the parts hold the series now

@@ -27,8 +27,9 @@ MIN_POINTS = 4
 
 
 class BatchResult(NamedTuple):
-    forecasts: pd.DataFrame  # id, step, time, forecast[, actual]
-    # id, status, message, n_train, smape, mase, mae, rmse[, msis-<level>, coverage-<level>], seconds
+    forecasts: pd.DataFrame  # id, step, time, forecast[, lo-/hi-<level>][, q-<p>][, actual]
+    # id, status, message, n_train, smape, mase, mae, rmse[, msis-<level>, coverage-<level>]
+    # [, pinball, crps], seconds
     errors: pd.DataFrame
 
 
@@ -42,6 +43,8 @@ def forecast_one(
     season=None,
     level=(),
     fill: str = "linear",
+    quantiles=(),
+    nonnegative: bool = False,
     exog=None,
     future_exog=None,
 ):
@@ -50,8 +53,10 @@ def forecast_one(
     The series is trimmed of leading and trailing missing values, put on its time grid (absent
     timestamps become blanks) and filled with ``fill`` for training; blank holdout values are
     not scored. ``level`` (coverages in percent) adds the prediction intervals as lo-<level>,
-    hi-<level>. ``exog`` (a row per time, a column per regressor) trains with regressors, whose
-    values at the ``horizon`` forecast times are ``future_exog``.
+    hi-<level>; ``quantiles`` (probabilities, increasing) the quantiles as q-<p>, and with a
+    holdout their mean pinball loss and the CRPS. ``exog`` (a row per time, a column per
+    regressor) trains with regressors, whose values at the ``horizon`` forecast times are
+    ``future_exog``.
     """
     start = time.perf_counter()
     err = {
@@ -69,6 +74,7 @@ def forecast_one(
             if holdout
             for m in ("msis", "coverage")
         },
+        **({"pinball": np.nan, "crps": np.nan} if holdout and quantiles else {}),
         "seconds": 0.0,
     }
     try:
@@ -93,7 +99,15 @@ def forecast_one(
                 "future_exog": future_exog,
             }
         fc = series.forecast(
-            algorithm, grid.times[:n_train], filled, horizon, level, season, **regressors
+            algorithm,
+            grid.times[:n_train],
+            filled,
+            horizon,
+            level,
+            season,
+            quantiles,
+            nonnegative,
+            **regressors,
         )
         pred = fc.point[:, 0]
         if not np.all(np.isfinite(pred)):
@@ -112,6 +126,8 @@ def forecast_one(
                 lo, hi = fc.bands[lv]
                 rows[f"lo-{_level_name(lv)}"] = lo[:, 0]
                 rows[f"hi-{_level_name(lv)}"] = hi[:, 0]
+        for p, q in (fc.quantiles or {}).items():
+            rows[f"q-{series.quantile_label(p)}"] = q[:, 0]
         if holdout:
             actual = observed[n_train:]
             n = min(len(actual), horizon)
@@ -129,10 +145,23 @@ def forecast_one(
                     )
                     err[f"msis-{_level_name(lv)}"] = band["msis"]
                     err[f"coverage-{_level_name(lv)}"] = band["coverage"]
+            if quantiles:
+                own = {p: q[:n, 0] for p, q in fc.quantiles.items()}
+                err["pinball"] = series.score_quantiles(actual[:n], own, train, fc.season)[
+                    "mean_pinball"
+                ]
+                grid_q = series.quantiles_of(
+                    fc.estimator, horizon, series.CRPS_GRID, fc.point.shape, future_exog
+                )
+                err["crps"] = series.score_quantiles(
+                    actual[:n], {p: q[:n, 0] for p, q in grid_q.items()}, train, fc.season
+                )["crps"]
     except Exception as e:  # one series failing never stops the others
         err["status"] = "failed"
         err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
-        rows = pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(level)])
+        rows = pd.DataFrame(
+            columns=["id", "step", "time", "forecast", *_band_columns(level, quantiles)]
+        )
     err["seconds"] = time.perf_counter() - start
     return rows, err
 
@@ -179,11 +208,23 @@ def _level_name(level) -> str:
     return f"{float(level):g}"
 
 
-def _band_columns(level) -> list[str]:
-    return [f"{side}-{_level_name(lv)}" for lv in level for side in ("lo", "hi")]
+def _band_columns(level, quantiles=()) -> list[str]:
+    bands = [f"{side}-{_level_name(lv)}" for lv in level for side in ("lo", "hi")]
+    return bands + [f"q-{series.quantile_label(p)}" for p in quantiles]
 
 
-def _run_chunk(chunk, algorithm, horizon, holdout, season, level=(), fill="linear", stop=None):
+def _run_chunk(
+    chunk,
+    algorithm,
+    horizon,
+    holdout,
+    season,
+    level=(),
+    fill="linear",
+    quantiles=(),
+    nonnegative=False,
+    stop=None,
+):
     """Forecasts a chunk of series: (their forecast rows in one frame or None, error rows).
 
     One frame per chunk keeps what a worker sends back small; ``stop`` (a callable) ends the
@@ -193,7 +234,18 @@ def _run_chunk(chunk, algorithm, horizon, holdout, season, level=(), fill="linea
         if stop is not None and stop():
             break
         rows, err = forecast_one(
-            sid, t, v, algorithm, horizon, holdout, season, level, fill, *regressors
+            sid,
+            t,
+            v,
+            algorithm,
+            horizon,
+            holdout,
+            season,
+            level,
+            fill,
+            quantiles,
+            nonnegative,
+            *regressors,
         )
         if len(rows):
             frames.append(rows)
@@ -399,6 +451,8 @@ def forecast_many(
     fill: str = "linear",
     exog=None,
     X_df: pd.DataFrame | None = None,
+    quantiles=None,
+    nonnegative: bool = False,
 ) -> BatchResult:
     """Forecasts every series of a long-format table.
 
@@ -409,7 +463,12 @@ def forecast_many(
     ``client`` or a ``scheduler`` address runs the work on that cluster instead (needs the ``dask``
     extra). Results come back in the order of first appearance of each id. ``level`` (coverages in
     percent, e.g. ``(80, 95)``) adds each level's prediction interval to the forecasts as the
-    columns ``lo-80``, ``hi-80``, ...
+    columns ``lo-80``, ``hi-80``, ... ``quantiles`` (probabilities, e.g. ``(0.05, 0.5, 0.95)``)
+    adds the forecast's quantiles as ``q-0.05``, ``q-0.5``, ...; with a holdout the errors gain
+    ``pinball`` (the mean pinball loss of those quantiles) and ``crps`` (the continuous ranked
+    probability score: twice the mean pinball loss over the even grid 0.01, 0.03, ..., 0.99).
+    ``nonnegative`` keeps every forecast, bound and quantile at or above zero (for counts and
+    sales); a series with a negative training value then fails with that reason.
 
     Each series is trained on its own span (leading and trailing missing values are dropped), on
     its time grid: absent timestamps and blank values within it are filled with ``fill`` (the
@@ -458,6 +517,10 @@ def forecast_many(
             f"exog needs X_df: the values of the regressors {', '.join(map(repr, exog))} at "
             f"each series' forecast times past its data (id, time and those columns)"
         )
+    quantiles = series.check_quantiles(quantiles)
+    if not isinstance(nonnegative, (bool, np.bool_)):
+        raise ValueError(f"nonnegative must be True or False, got {nonnegative!r}")
+    nonnegative = bool(nonnegative)
 
     frame = data[[id_column, time_column, value_column, *exog]]
     frame = frame.copy()
@@ -472,7 +535,7 @@ def forecast_many(
         )
     del frame
 
-    args = (alg, horizon, holdout, season, level, fill)
+    args = (alg, horizon, holdout, season, level, fill, quantiles, nonnegative)
     if client is not None or scheduler is not None:
         out = _run_dask(items, args, client, scheduler, chunks_per_worker)
     elif n_jobs == 1 or len(items) <= 1:
@@ -488,7 +551,9 @@ def forecast_many(
     forecasts = (
         pd.concat(frames, ignore_index=True)
         if frames
-        else pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(level)])
+        else pd.DataFrame(
+            columns=["id", "step", "time", "forecast", *_band_columns(level, quantiles)]
+        )
     )
     errors = pd.DataFrame([e for _, errs in out for e in errs])
     return BatchResult(forecasts, errors)

@@ -153,10 +153,17 @@ def settings_for(algorithm: str, values: np.ndarray, season: int) -> dict:
     return _tarn.forecaster_settings(algorithm, np.asarray(values, dtype=float), int(season))
 
 
-def forecaster(algorithm: str, settings: dict, horizon: int, exog_columns=None):
+def forecaster(
+    algorithm: str, settings: dict, horizon: int, nonnegative: bool = False, exog_columns=None
+):
+    """The forecaster for ``algorithm`` with the engine's settings; ``nonnegative`` keeps every
+    forecast, bound, quantile and path at or above zero; ``exog_columns`` are the columns of X
+    that are regressors."""
     from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
     kwargs = {k: v for k, v in settings.items() if k != "log_transform"}
+    if nonnegative:
+        kwargs["nonnegative"] = True
     if exog_columns is not None:
         kwargs["exog_columns"] = list(exog_columns)
     return QuillcastForecaster(
@@ -165,6 +172,32 @@ def forecaster(algorithm: str, settings: dict, horizon: int, exog_columns=None):
         log_transform=settings["log_transform"],
         **kwargs,
     )
+
+
+def quantile_label(p) -> str:
+    """The name of a quantile in tables and columns, as levels are named: 0.05 -> "0.05"."""
+    return f"{float(p):g}"
+
+
+def check_quantiles(quantiles) -> tuple[float, ...]:
+    """Probabilities of the quantiles asked for, in increasing order without repeats; each must
+    lie strictly between 0 and 1 (ValueError naming the value otherwise)."""
+    if quantiles is None:
+        return ()
+    items = quantiles if isinstance(quantiles, (list, tuple, np.ndarray)) else (quantiles,)
+    out = []
+    for q in items:
+        if isinstance(q, (bool, np.bool_)) or not isinstance(q, (int, float, np.number)):
+            raise ValueError(f"quantiles must be probabilities between 0 and 1, got {q!r}")
+        if not 0 < float(q) < 1:
+            raise ValueError(f"quantiles must lie strictly between 0 and 1, got {q!r}")
+        out.append(float(q))
+    return tuple(sorted(set(out)))
+
+
+# CRPS is scored on this even grid of probabilities, (i + 1/2) / 50: 0.01, 0.03, ..., 0.99, on
+# which it is exactly twice the mean pinball loss.
+CRPS_GRID = tuple((i + 0.5) / 50 for i in range(50))
 
 
 class Forecast(NamedTuple):
@@ -177,6 +210,7 @@ class Forecast(NamedTuple):
     estimator: object
     settings: dict
     season: int
+    quantiles: dict | None = None  # probability -> (horizon, columns); None when none asked for
 
 
 def bands_of(est, horizon: int, levels, future_exog=None) -> dict:
@@ -198,6 +232,13 @@ def bands_of(est, horizon: int, levels, future_exog=None) -> dict:
     return bands
 
 
+def quantiles_of(est, horizon: int, quantiles, shape, future_exog=None) -> dict:
+    """The forecaster's quantiles, {probability: (horizon, columns) array}."""
+    extra = {} if future_exog is None else {"future_exog": future_exog}
+    out = est.predict_quantiles(prediction_horizon=horizon, quantiles=list(quantiles), **extra)
+    return {float(p): np.asarray(v, dtype=float).reshape(shape) for p, v in out.items()}
+
+
 def forecast(
     algorithm: str,
     times,
@@ -205,13 +246,16 @@ def forecast(
     horizon: int,
     levels=(),
     season: int | None = None,
+    quantiles=(),
+    nonnegative: bool = False,
     exog: np.ndarray | None = None,
     future_exog: np.ndarray | None = None,
 ) -> Forecast:
     """Trains an algorithm on a filled series (rows on its grid) and forecasts ``horizon`` steps
-    past its end, with the bands of ``levels`` and the dates of the engine's calendar. The season
-    is detected on the series unless given. ``exog`` (rows of the series, one column per
-    regressor) trains the forecaster with regressors, whose values at the forecast times are
+    past its end, with the bands of ``levels``, the ``quantiles`` (probabilities, increasing)
+    and the dates of the engine's calendar. The season is detected on the series unless given.
+    ``nonnegative`` keeps every value at or above zero. ``exog`` (rows of the series, one column
+    per regressor) trains the forecaster with regressors, whose values at the forecast times are
     ``future_exog`` (``horizon`` rows); with regressors the values are not log-transformed."""
     filled = np.asarray(filled, dtype=float)
     if filled.ndim == 1:
@@ -228,7 +272,7 @@ def forecast(
         X = np.hstack([filled, exog])
         exog_columns = list(range(filled.shape[1], X.shape[1]))
         extra = {"future_exog": future_exog}
-    est = forecaster(algorithm, settings, horizon, exog_columns)
+    est = forecaster(algorithm, settings, horizon, nonnegative, exog_columns)
     # The engine prints notices (skipped updates and the like); keep the output readable.
     with quiet_stdout():  # safe on threads, unlike a swap of sys.stdout
         est.fit(X, None, _reset_model=True)
@@ -240,7 +284,11 @@ def forecast(
         lv: (lo.reshape(point.shape), hi.reshape(point.shape))
         for lv, (lo, hi) in bands_of(est, horizon, levels, future_exog).items()
     }
-    return Forecast(algorithm, future_times(times, horizon), point, bands, est, settings, season)
+    asked = quantiles is not None and len(quantiles) > 0
+    qs = quantiles_of(est, horizon, quantiles, point.shape, future_exog) if asked else None
+    return Forecast(
+        algorithm, future_times(times, horizon), point, bands, est, settings, season, qs
+    )
 
 
 def score(actual, predicted, insample, season: int, lower=None, upper=None, level=None) -> dict:
@@ -253,4 +301,17 @@ def score(actual, predicted, insample, season: int, lower=None, upper=None, leve
         lower,
         upper,
         level,
+    )
+
+
+def score_quantiles(actual, quantiles: dict, insample, season: int) -> dict:
+    """The engine's scores of one column's quantile forecasts ({probability: values}): pinball
+    (per probability), mean_pinball, crps, scaled_pinball, scaled_crps."""
+    probs = sorted(quantiles)
+    return _tarn.quantile_scores(
+        np.asarray(actual, dtype=float),
+        np.column_stack([np.asarray(quantiles[p], dtype=float) for p in probs]),
+        probs,
+        np.asarray(insample, dtype=float),
+        max(1, int(season)),
     )

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
@@ -83,6 +84,59 @@ Accuracy accuracy(const double* actual, const double* forecast, std::size_t n,
                   const double* insample, std::size_t n_in, std::size_t season,
                   const double* lower = nullptr, const double* upper = nullptr,
                   double level = 95.0);
+
+// Scores of a probabilistic forecast: quantile forecasts, or sample paths.
+//
+// The same rule for missing values as accuracy(): a position counts when its actual value is
+// known; where it is known, an infinite actual or a quantile or sample that is NaN or infinite
+// makes every score NaN; with no position counting every score is NaN. Values near the
+// floating-point limit are scored on values divided by a power of two, so no score overflows.
+//
+// The scaled scores divide by naive_scale(insample, n_in, season) (as MASE does), so that
+// series of different magnitudes can be averaged; NaN without an in-sample part or when its
+// scale is 0 or unknown.
+struct QuantileScores {
+  std::vector<double> pinball;  // per quantile: the mean pinball loss over the positions
+  double mean_pinball = 0.0;    // the mean over the quantiles
+  // CRPS as twice the integral of the pinball loss over the probabilities, taken by the
+  // midpoint rule on the probabilities given: each quantile's loss weighs the width of the
+  // probabilities nearer to it than to its neighbours (the first reaches down to 0, the last up
+  // to 1). On the even grid (i - 1/2) / k this is exactly twice the mean pinball loss.
+  double crps = 0.0;
+  double scaled_pinball = 0.0;  // mean_pinball over the naive scale
+  double scaled_crps = 0.0;     // crps over the naive scale
+  std::size_t count = 0;        // positions that counted
+};
+
+// The pinball (quantile) loss of the quantile q at probability p against the actual y:
+// p (y - q) when y >= q, (1 - p) (q - y) otherwise.
+double pinball_loss(double actual, double quantile, double p);
+
+// Scores of k quantile forecasts at the probabilities probs[0..k) (strictly increasing, each in
+// (0, 1); std::invalid_argument otherwise) for n positions: values[i * k + j] is the quantile at
+// probs[j] for position i (one row per position, as a forecast table holds them).
+QuantileScores quantile_scores(const double* actual, std::size_t n, const double* probs,
+                               std::size_t k, const double* values, const double* insample,
+                               std::size_t n_in, std::size_t season);
+
+// The CRPS of the empirical distribution of the n_samples values x against y, exactly:
+// E|X - y| - E|X - X'| / 2 with X, X' drawn from x. Sorting gives the second term in
+// O(N log N): sum_{i,j} |x_i - x_j| = 2 sum_j (2j - N - 1) x_(j) (1-based order statistics).
+// NaN when y or any value is NaN or infinite, or n_samples is 0.
+double sample_crps(double actual, const double* x, std::size_t n_samples);
+
+struct SampleScores {
+  std::vector<double> crps;  // per position (NaN where the actual is missing)
+  double mean_crps = 0.0;    // the mean over the positions that count
+  double scaled_crps = 0.0;  // mean_crps over the naive scale
+  std::size_t count = 0;     // positions that counted
+};
+
+// The CRPS of sample paths: samples[s * n + i] is path s at position i (one row per path, as a
+// simulation gives them), n_samples paths of n positions.
+SampleScores sample_scores(const double* actual, std::size_t n, const double* samples,
+                           std::size_t n_samples, const double* insample, std::size_t n_in,
+                           std::size_t season);
 
 }  // namespace tarn
 

@@ -23,6 +23,7 @@ from tidewell_ts_libs.cli.args import (
     _parser,
     check_fill,
     parse_levels,
+    parse_quantiles,
     parse_regressors,
 )
 from tidewell_ts_libs.cli.long_format import outputs as long_outputs
@@ -51,6 +52,7 @@ def run(args) -> int:
     if args.future is not None:
         check_targets(args.output, names, args.future, True)  # never write over --future
     levels = parse_levels(args.level)
+    args.quantiles = parse_quantiles(getattr(args, "quantiles", None))
     fill = check_fill(args.fill)
     args.future_frame = load_future(args.future) if args.future is not None else None
     df, source = load_frame(args)

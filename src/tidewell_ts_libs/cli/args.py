@@ -78,6 +78,18 @@ def _parser() -> argparse.ArgumentParser:
         help="prediction interval levels in percent, comma-separated (default: 80,95)",
     )
     p.add_argument(
+        "--quantiles",
+        metavar="P,P,...",
+        help="also forecast these quantiles, probabilities between 0 and 1 such as "
+        "0.05,0.5,0.95 (columns q-0.05, ... in forecast.csv)",
+    )
+    p.add_argument(
+        "--nonnegative",
+        action="store_true",
+        help="the data cannot go below zero (counts, sales): no forecast, bound or quantile "
+        "below zero, in the backtests and the forecast",
+    )
+    p.add_argument(
         "--all",
         action="store_true",
         help="forecast the future with every algorithm, not only the best",
@@ -177,6 +189,25 @@ def parse_levels(text: str) -> list[float]:
     if not levels:
         raise InputError("--level needs at least one percentage")
     return levels
+
+
+def parse_quantiles(text: str | None) -> tuple[float, ...]:
+    """--quantiles as increasing probabilities without repeats (none when not given)."""
+    if text is None:
+        return ()
+    out = []
+    for part in str(text).split(","):
+        part = part.strip()
+        try:
+            q = float(part)
+        except ValueError:
+            raise InputError(
+                f"--quantiles takes probabilities such as 0.05,0.5,0.95, not {text!r}"
+            ) from None
+        if not 0 < q < 1:
+            raise InputError(f"--quantiles {part} is not a probability between 0 and 1")
+        out.append(q)
+    return tuple(sorted(set(out)))
 
 
 def level_label(level: float) -> str:

@@ -25,6 +25,7 @@ from tidewell_ts_libs.cli.reading import (
     future_columns,
     gap_report,
     parse_times,
+    refuse_negative,
 )
 
 LONG_HORIZONS = {
@@ -76,6 +77,10 @@ def _chunked_forecasts(
     from tidewell_ts_libs.batch import forecast_many
 
     extra = {"level": list(levels)} if levels else {}
+    if getattr(args, "quantiles", ()):
+        extra["quantiles"] = args.quantiles
+    if getattr(args, "nonnegative", False):
+        extra["nonnegative"] = True
     forecasts, metrics = [], []
     for frame, size in frames:
         if future is not None:
@@ -145,6 +150,7 @@ def _chunked_backtests(frames, alg, horizon, step, windows_of, args, progress, c
                 step=step,
                 refit=True,
                 fill=fill,
+                nonnegative=getattr(args, "nonnegative", False),
                 n_jobs=args.jobs,
                 backend=backend,
             )
@@ -301,6 +307,8 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
     data[time_col], fmt = parse_times(df[time_col], time_col)
     for r in regressors:
         data[r] = _numeric_column(df[r], r)
+    if getattr(args, "nonnegative", False):
+        refuse_negative(data, time_col, [target], fmt, id_col)
 
     items, missing, blanks, unit = _long_series(data, id_col, time_col, target)
     horizon = args.horizon if args.horizon is not None else LONG_HORIZONS.get(unit, 6)
@@ -416,6 +424,7 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
     future = pd.concat(futures, ignore_index=True)
     bands = band_columns(future, levels)
     cols = ["id", "time", "algorithm", "step", "forecast"] + [c for lv in bands for c in bands[lv]]
+    cols += [f"q-{series.quantile_label(p)}" for p in getattr(args, "quantiles", ())]
     future_out = future[[c for c in cols if c in future.columns]]
     if len(future_out):
         future_out = future_out.assign(time=format_times(future_out.time.to_numpy(), fmt))

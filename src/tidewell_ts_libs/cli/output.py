@@ -12,6 +12,7 @@ from tidewell_ts_libs._cliutil import InputError
 from tidewell_ts_libs.cli.args import level_label
 from tidewell_ts_libs.cli.ranking import _table
 from tidewell_ts_libs.cli.reading import format_times
+from tidewell_ts_libs.series import quantile_label
 
 
 def default_output(csv: str | None) -> str:
@@ -72,6 +73,7 @@ def format_forecast(future, time_col: str, targets: list[str], fmt, levels) -> s
     for t in targets:
         header.append(str(t))
         header += [f"{level_label(lv)}% interval" for lv in levels if lv in future.bands]
+        header += [f"q-{quantile_label(p)}" for p in future.quantiles or {}]
     rows = [tuple(header)]
     digits = [_decimals(future.point[:, j]) for j in range(len(targets))]
     for i, when in enumerate(times):
@@ -83,6 +85,8 @@ def format_forecast(future, time_col: str, targets: list[str], fmt, levels) -> s
                 if lv in future.bands:
                     lo, hi = future.bands[lv]
                     row.append(f"{lo[i, j]:.{d}f} to {hi[i, j]:.{d}f}")
+            for q in (future.quantiles or {}).values():
+                row.append(f"{q[i, j]:.{d}f}")
         rows.append(tuple(row))
     return _table(rows, right=set(range(1, len(header))))
 
@@ -99,6 +103,8 @@ def future_frame(futures: list, time_col: str, targets: list[str], fmt, levels) 
                     lo, hi = f.bands[lv]
                     out[f"{t}_lo-{level_label(lv)}"] = lo[:, j]
                     out[f"{t}_hi-{level_label(lv)}"] = hi[:, j]
+            for p, q in (f.quantiles or {}).items():
+                out[f"{t}_q-{quantile_label(p)}"] = q[:, j]
         frames.append(out)
     return pd.concat(frames, ignore_index=True)
 

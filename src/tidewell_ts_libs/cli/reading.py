@@ -88,6 +88,20 @@ def _numeric_column(values: pd.Series, name: str) -> pd.Series:
     return numbers.astype(float)
 
 
+def refuse_negative(df: pd.DataFrame, time_col, targets, fmt=None, id_col=None) -> None:
+    """--nonnegative on data with a negative value is bad input, refused before any work."""
+    for t in targets:
+        negative = (df[t] < 0).to_numpy()
+        if negative.any():
+            row = df.index[int(np.argmax(negative))]
+            where = f"series {df.at[row, id_col]!r}, " if id_col is not None else ""
+            when = format_times(df[time_col].to_numpy()[[int(np.argmax(negative))]], fmt)[0]
+            raise InputError(
+                f"--nonnegative: column {t!r} has a negative value, {df.at[row, t]:g} "
+                f"({where}time {when})"
+            )
+
+
 def prepare(df: pd.DataFrame, args) -> tuple[pd.DataFrame, str, list[str], str | None]:
     """Validates the frame; returns it sorted with a parsed time column, the time column, the
     targets and the format of the input's times."""

@@ -31,6 +31,7 @@ from tidewell_ts_libs.cli.reading import (
     gap_report,
     plural,
     prepare,
+    refuse_negative,
 )
 
 # What a run writes into its output folder.
@@ -115,6 +116,8 @@ def _split(frame: pd.DataFrame, time_col, targets, holdout, args):
 
 def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: str) -> int:
     df, time_col, targets, fmt = prepare(df, args)
+    if getattr(args, "nonnegative", False):
+        refuse_negative(df, time_col, targets, fmt)
     regressors = list(getattr(args, "regressor_columns", None) or [])
     if regressors:
         grid, grid_exog = series.on_grid_exog(
@@ -175,6 +178,8 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
         settings = series.settings_for(alg, X_train, season)
         if regressors:  # regressors train on the series' own scale (series.forecast)
             settings["log_transform"] = False
+        if getattr(args, "nonnegative", False):
+            settings["nonnegative"] = True
         shown = ", ".join(f"{k}={v}" for k, v in settings.items())
         log(args, f"[{i}/{len(algorithms)}] {alg}: training on {trained} ({shown}) ...")
         try:
@@ -208,7 +213,16 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
     for r in ranked if args.all else [best]:
         try:
             futures.append(
-                series.forecast(r.algorithm, times, filled, horizon, levels, **future_exog)
+                series.forecast(
+                    r.algorithm,
+                    times,
+                    filled,
+                    horizon,
+                    levels,
+                    quantiles=getattr(args, "quantiles", ()),
+                    nonnegative=getattr(args, "nonnegative", False),
+                    **future_exog,
+                )
             )
         except Exception as e:  # a refit that fails is reported, the others go on
             log(args, f"{r.algorithm}: the refit on the whole series failed: {e}")

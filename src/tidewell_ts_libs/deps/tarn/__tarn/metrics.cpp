@@ -99,6 +99,109 @@ py::dict accuracy(py::handle actual, py::handle forecast, py::handle insample, p
   return out;
 }
 
+// A matrix of numbers (rows are positions or paths) as a C-ordered array of doubles.
+Doubles matrix_of(const char* name, py::handle v) {
+  Doubles a;
+  try {
+    a = Doubles::ensure(v);
+  } catch (py::error_already_set&) {
+    a = Doubles();
+  }
+  if (!a) {
+    PyErr_Clear();
+    raise(PyExc_TypeError,
+          std::string(name) + " must be numbers, not " + std::string(Py_TYPE(v.ptr())->tp_name));
+  }
+  if (a.ndim() != 2) {
+    raise(PyExc_ValueError, std::string(name) + " must be two-dimensional, not of shape " +
+                                py::str(a.attr("shape")).cast<std::string>());
+  }
+  return a;
+}
+
+// The in-sample part and the season of the scaled scores (None: no in-sample part).
+struct Scale {
+  Doubles values;
+  std::size_t season = 1;
+  const double* data() const { return values ? values.data() : nullptr; }
+  std::size_t size() const { return values ? static_cast<std::size_t>(values.size()) : 0; }
+};
+
+Scale scale_of(py::handle insample, py::handle season) {
+  Scale s;
+  if (PyBool_Check(season.ptr()) || !PyIndex_Check(season.ptr())) {
+    raise(PyExc_TypeError,
+          "season must be an integer, not " + py::repr(season).cast<std::string>());
+  }
+  const long long m = py::int_(py::reinterpret_borrow<py::object>(season)).cast<long long>();
+  if (m < 1) raise(PyExc_ValueError, "season must be at least 1, not " + std::to_string(m));
+  s.season = static_cast<std::size_t>(m);
+  if (!insample.is_none()) s.values = vector_of("insample", insample);
+  return s;
+}
+
+py::dict quantile_scores(py::handle actual, py::handle forecasts, py::handle quantiles,
+                         py::handle insample, py::handle season) {
+  const Doubles y = vector_of("actual", actual);
+  const Doubles q = matrix_of("forecasts", forecasts);
+  const Doubles p = vector_of("quantiles", quantiles);
+  const Scale sc = scale_of(insample, season);
+  if (q.shape(0) != y.size() || q.shape(1) != p.size()) {
+    raise(PyExc_ValueError,
+          "forecasts must have one row per actual value and one column per "
+          "quantile, (" +
+              std::to_string(y.size()) + ", " + std::to_string(p.size()) + "), not of shape " +
+              py::str(q.attr("shape")).cast<std::string>());
+  }
+  tarn::QuantileScores r;
+  try {
+    py::gil_scoped_release release;
+    r = tarn::quantile_scores(y.data(), static_cast<std::size_t>(y.size()), p.data(),
+                              static_cast<std::size_t>(p.size()), q.data(), sc.data(), sc.size(),
+                              sc.season);
+  } catch (const std::invalid_argument& e) {
+    raise(PyExc_ValueError, std::string("quantiles: ") + e.what());
+  }
+  py::dict pinball;
+  for (py::ssize_t j = 0; j < p.size(); ++j)
+    pinball[py::float_(p.data()[j])] = r.pinball[static_cast<std::size_t>(j)];
+  py::dict out;
+  out["pinball"] = pinball;
+  out["mean_pinball"] = r.mean_pinball;
+  out["crps"] = r.crps;
+  out["scaled_pinball"] = r.scaled_pinball;
+  out["scaled_crps"] = r.scaled_crps;
+  out["count"] = r.count;
+  return out;
+}
+
+py::dict sample_crps(py::handle actual, py::handle paths, py::handle insample, py::handle season) {
+  const Doubles y = vector_of("actual", actual);
+  const Doubles x = matrix_of("paths", paths);
+  const Scale sc = scale_of(insample, season);
+  if (x.shape(1) != y.size() || x.shape(0) < 1) {
+    raise(PyExc_ValueError,
+          "paths must have at least one row (a path) and one column per actual "
+          "value (" +
+              std::to_string(y.size()) + "), not of shape " +
+              py::str(x.attr("shape")).cast<std::string>());
+  }
+  tarn::SampleScores r;
+  {
+    py::gil_scoped_release release;
+    r = tarn::sample_scores(y.data(), static_cast<std::size_t>(y.size()), x.data(),
+                            static_cast<std::size_t>(x.shape(0)), sc.data(), sc.size(), sc.season);
+  }
+  py::array_t<double> per(static_cast<py::ssize_t>(r.crps.size()));
+  std::copy(r.crps.begin(), r.crps.end(), per.mutable_data());
+  py::dict out;
+  out["crps"] = r.mean_crps;
+  out["scaled_crps"] = r.scaled_crps;
+  out["per_step"] = per;
+  out["count"] = r.count;
+  return out;
+}
+
 // Times at the door: datetime64 of any unit as nanoseconds (dates), integers as themselves.
 struct Times {
   std::vector<std::int64_t> values;
@@ -280,6 +383,23 @@ void bind_metrics(py::module_& m) {
         "level), count (positions scored) and season (of the naive scale). Positions whose "
         "actual is NaN do not count; a NaN or infinite forecast or bound where the actual is "
         "known makes every measure NaN.");
+  m.def("quantile_scores", &quantile_scores, py::arg("actual"), py::arg("forecasts"),
+        py::arg("quantiles"), py::arg("insample") = py::none(), py::arg("season") = 1,
+        "Scores of quantile forecasts: forecasts has one row per actual value and one column "
+        "per probability of `quantiles` (strictly increasing, in (0, 1)). A dict of pinball "
+        "({probability: mean pinball loss}), mean_pinball (over the quantiles), crps (twice the "
+        "pinball loss integrated over the probabilities, by the midpoint rule on the grid given: "
+        "exactly twice the mean pinball loss on the even grid (i - 1/2) / k), scaled_pinball and "
+        "scaled_crps (over the in-sample seasonal naive MAE, as MASE; NaN without insample) and "
+        "count. The missing-value rule of accuracy: a NaN actual does not count, a NaN or "
+        "infinite quantile where the actual is known makes every score NaN.");
+  m.def("sample_crps", &sample_crps, py::arg("actual"), py::arg("paths"),
+        py::arg("insample") = py::none(), py::arg("season") = 1,
+        "The CRPS of sample paths (one row per path, one column per actual value), exactly for "
+        "their empirical distribution: E|X - y| - E|X - X'| / 2. A dict of crps (the mean over "
+        "the positions that count), scaled_crps (over the in-sample seasonal naive MAE; NaN "
+        "without insample), per_step (NaN where the actual is missing) and count. The "
+        "missing-value rule of accuracy.");
   m.def("time_grid", &time_grid, py::arg("times"),
         "The grid of strictly increasing times (datetime64 of any unit, or integers): a dict of "
         "unit (the calendar axis: month, day, hour, ...; step for integers), step (axis units "

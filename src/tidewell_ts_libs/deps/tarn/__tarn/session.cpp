@@ -275,8 +275,8 @@ void bind_session(py::module_& m) {
       py::arg("forecast"), py::arg("level") = 95.0, py::arg("models") = py::none(),
       py::arg("future") = py::none(),
       "(lower, upper) bounds at `level` percent for `forecast` (rows of the horizon, one column "
-<<<<<<< HEAD
-      "per model) of the trained models or of `models`.");
+      "per model) of the trained models or of `models`; `future`: the regressors of the "
+      "horizon's steps when the models take them.");
   cls.def(
       "quantiles",
       [](const tarn::Forecaster& f, py::handle forecast, std::vector<double> probs,
@@ -326,10 +326,6 @@ void bind_session(py::module_& m) {
   cls.def_property("nonnegative", &tarn::Forecaster::nonnegative,
                    &tarn::Forecaster::set_nonnegative,
                    "Forecasts, bounds, quantiles and paths censored at zero.");
-=======
-      "per model) of the trained models or of `models`; `future`: the regressors of the "
-      "horizon's steps when the models take them.");
->>>>>>> wt-C1
   m.def(
       "cross_validation",
       [](py::handle values, py::handle timestamps, py::function train, std::int64_t h,

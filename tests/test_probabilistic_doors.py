@@ -156,3 +156,26 @@ def test_command_line_refuses_bad_quantiles_and_negative_data_in_one_line(tmp_pa
     assert res.returncode == 2
     assert text in one_error_line(res)
     assert not (tmp_path / "out").exists()
+
+
+def test_quantiles_and_regressors_together_through_forecast_many():
+    rng = np.random.default_rng(0)
+    n, h = 80, 6
+    frames = []
+    for sid in "ab":
+        x = rng.normal(size=n + h)
+        frames.append(pd.DataFrame({
+            "unique_id": sid, "ds": pd.date_range("2020-01-01", periods=n + h, freq="D"),
+            "y": 50 + 5 * x + rng.normal(size=n + h), "x": x}))
+    df = pd.concat(frames)
+    hist = df.groupby("unique_id").head(n)
+    fut = df.groupby("unique_id").tail(h)[["unique_id", "ds", "x"]]
+    out = forecast_many(hist, algorithm="arima", horizon=h, exog=["x"], X_df=fut,
+                        quantiles=[0.1, 0.5, 0.9], level=(80,))
+    fc = out.forecasts
+    assert (out.errors["status"] == "ok").all() and len(fc) == 2 * h
+    np.testing.assert_array_equal(fc["q-0.1"], fc["lo-80"])
+    np.testing.assert_array_equal(fc["q-0.9"], fc["hi-80"])
+    scored = forecast_many(df, algorithm="arima", horizon=h, holdout=h, exog=["x"],
+                           quantiles=[0.1, 0.5, 0.9], nonnegative=True).errors
+    assert np.all(np.isfinite(scored[["pinball", "crps"]].to_numpy()))

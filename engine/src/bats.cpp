@@ -379,7 +379,8 @@ void Bats::observe(double value, std::int64_t gap) {
 }
 
 void Bats::fit() {
-  detail::CleanSeries cs = detail::clean_series(train_.values());
+  // A long sample is fitted on its latest values only (see kFitWindow).
+  detail::CleanSeries cs = detail::clean_series(train_.values(), fit_window(config_.season_length));
   std::vector<double>& y = cs.y;
   scale_ = detail::series_scale(y);
   for (auto& v : y) v /= scale_;

@@ -2,6 +2,7 @@
 // an initial sample (BATS, theta, seasonal naive, the automatic selector).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -11,6 +12,21 @@
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
 namespace tarn {
+
+// The longest stretch of training data a model estimates from. A longer initial sample is
+// fitted on its latest values only (BATS, ARIMA, intermittent demand, the automatic selector;
+// Holt-Winters keeps a window of the same length): a handful of parameters settles long before
+// that, the fitted state forgets older data anyway, and the cost of a fit stays bounded
+// whatever the length of the series, so training costs O(n) for the data's passage alone.
+constexpr std::size_t kFitWindow = 20'000;
+
+// The fit window for season length m: kFitWindow, but at least four seasons, in whole seasons
+// (the positions of the season stay where the whole sample would put them).
+inline std::size_t fit_window(std::int64_t m) {
+  if (m <= 1) return kFitWindow;
+  const auto s = static_cast<std::size_t>(m);
+  return (std::max(kFitWindow, 4 * s) + s - 1) / s * s;
+}
 
 // One value per step of the time grid, NaN for a missing step. Missing values before the first
 // real one count towards the training size but are not kept, so a stream of missing values

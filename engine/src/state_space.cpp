@@ -197,10 +197,10 @@ void stationary_covariance_doubling(const StateSpace& s, std::vector<double>& P)
 Filter::Filter(int r, const double* phi, const double* R, double* a, double* P, bool& steady,
                std::vector<double>& scratch)
     : r_(r), phi_(phi), R_(R), a_(a), P_(P), steady_(steady) {
-  const std::size_t need = static_cast<std::size_t>(r) * r + r;
+  const std::size_t need = 4 * static_cast<std::size_t>(r);
   if (scratch.size() < need) scratch.resize(need);
   tmp_ = scratch.data();
-  an_ = tmp_ + static_cast<std::size_t>(r) * r;
+  an_ = tmp_ + 3 * static_cast<std::size_t>(r);
 }
 
 bool Filter::step(double w, KalmanStep& out) {
@@ -221,28 +221,41 @@ bool Filter::step(double w, KalmanStep& out) {
     steady_ = false;
     std::fill(P, P + static_cast<std::size_t>(r) * r, 0.0);
   }
-  // tmp = T P; P = tmp T' + R R'
-  for (int i = 0; i < r; ++i)
-    for (int j = 0; j < r; ++j)
-      tmp_[i * r + j] = phi[i] * P[j] + (i + 1 < r ? P[(i + 1) * r + j] : 0.0);
-  for (int i = 0; i < r; ++i)
-    for (int j = 0; j < r; ++j)
-      P[i * r + j] = tmp_[i * r] * phi[j] + (j + 1 < r ? tmp_[i * r + j + 1] : 0.0) + R[i] * R[j];
-  if (!out.observed) {
-    std::copy(an_, an_ + r, a_);
-    return true;
+  // The prediction P = T P T' + R R' (with tmp = T P: tmp_ij = phi_i P_0j + P_i+1,j), then
+  // the update P -= c c' / F with c the new first column, in one pass over P: the entry (i, j)
+  // of the prediction reads the old first row and the old (i + 1, j + 1), which the pass has
+  // not overwritten yet, so it works in place. The arithmetic is the textbook two-product
+  // form's, term for term.
+  double* row0 = tmp_;          // the old first row
+  double* col = tmp_ + r;       // the predicted first column, c
+  double* lead = tmp_ + 2 * r;  // tmp_i0 = phi_i P_00 + P_i+1,0
+  std::copy(P, P + r, row0);
+  auto predicted = [&](int i, int j) {
+    const double next =
+        j + 1 < r ? phi[i] * row0[j + 1] + (i + 1 < r ? P[(i + 1) * r + j + 1] : 0.0) : 0.0;
+    return lead[i] * phi[j] + next + R[i] * R[j];
+  };
+  for (int i = 0; i < r; ++i) lead[i] = phi[i] * row0[0] + (i + 1 < r ? P[(i + 1) * r] : 0.0);
+  for (int i = 0; i < r; ++i) col[i] = predicted(i, 0);
+  const double F = col[0];
+  if (!out.observed || !(F > 0.0) || !std::isfinite(F)) {
+    for (int i = 0; i < r; ++i)
+      for (int j = 0; j < r; ++j) P[i * r + j] = j == 0 ? col[i] : predicted(i, j);
+    if (!out.observed) {
+      std::copy(an_, an_ + r, a_);
+      return true;
+    }
+    return false;
   }
-  const double F = P[0];
-  if (!(F > 0.0) || !std::isfinite(F)) return false;
   out.F = F;
   out.v = w - an_[0];
   double biggest = 0.0;
-  for (int i = 0; i < r; ++i) a_[i] = an_[i] + P[i * r] / F * out.v;
-  for (int i = 0; i < r; ++i) tmp_[i] = P[i * r];
+  for (int i = 0; i < r; ++i) a_[i] = an_[i] + col[i] / F * out.v;
   for (int i = 0; i < r; ++i)
     for (int j = 0; j < r; ++j) {
-      double& pij = P[i * r + j];
-      pij -= tmp_[i] * tmp_[j] / F;
+      double pij = j == 0 ? col[i] : predicted(i, j);
+      pij -= col[i] * col[j] / F;
+      P[i * r + j] = pij;
       biggest = std::max(biggest, std::fabs(pij));
     }
   if (biggest < 1e-12) {

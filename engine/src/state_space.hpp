@@ -42,7 +42,7 @@ struct KalmanStep {
 // makes the state uncertain again.
 class Filter {
  public:
-  // `scratch` is reused between steps (r * r + r values).
+  // `scratch` is reused between steps (4 r values).
   Filter(int r, const double* phi, const double* R, double* a, double* P, bool& steady,
          std::vector<double>& scratch);
 

@@ -13,6 +13,7 @@
 #include "../src/state_space.hpp"
 #include "tarn/auto.hpp"
 #include "tarn/builders.hpp"
+#include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/training_buffer.hpp"
@@ -275,6 +276,31 @@ TEST(FitWindow, SelectorSearchesTheLatestValues) {
   EXPECT_EQ(forecasts(whole, 24), forecasts(part, 24));
   // The level after the shift, not the mean of both halves.
   EXPECT_GT(forecasts(whole, 1)[0], 70.0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StudentQuantile, LargeDegreesOfFreedomByExpansionAgreeWithTheExactInverse) {
+  // Below 1000 degrees of freedom the quantile inverts the distribution function; from 1000
+  // on it is the expansion about the normal quantile. The two agree across the switch, the
+  // quantile falls towards the normal one as the degrees of freedom grow, and a known value
+  // holds (t at 0.975 with 1000 degrees of freedom is 1.9623390808...).
+  for (double p : {0.6, 0.8413447460685429, 0.975, 0.995, 0.99995}) {
+    const double below = tarn::student_quantile(p, 999.99999);
+    const double at = tarn::student_quantile(p, 1000.0);
+    EXPECT_NEAR(at, below, 1e-9 * at) << p;
+    double prev = at;
+    for (double dof : {3e3, 1e4, 1e5, 1e6, 9.99e6}) {
+      const double q = tarn::student_quantile(p, dof);
+      EXPECT_LT(q, prev) << p << " " << dof;
+      EXPECT_GT(q, tarn::normal_quantile(p)) << p << " " << dof;
+      prev = q;
+    }
+    EXPECT_NEAR(tarn::student_quantile(1.0 - p, 5e4), -tarn::student_quantile(p, 5e4), 1e-12);
+  }
+  EXPECT_NEAR(tarn::student_quantile(0.975, 1000.0), 1.9623390808, 1e-9);
 }
 
 }  // namespace

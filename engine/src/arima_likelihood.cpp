@@ -16,12 +16,6 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kTwoPi = 6.283185307179586;
 
-double sum_of_squares(const std::vector<double>& r) {
-  double s = 0.0;
-  for (double v : r) s += v * v;
-  return s;
-}
-
 // Levenberg-Marquardt with the partial autocorrelations (the first `bounded` parameters) kept
 // within the bound of pacf_to_coef.
 LevenbergMarquardtOptions lm_options(int bounded, int max_iterations, double relative_tolerance,
@@ -40,24 +34,6 @@ LevenbergMarquardtOptions lm_options(int bounded, int max_iterations, double rel
 int budget(const Form& f) {
   const int k = f.count();
   return (k + 1) * (kBudgetIterations + kBudgetIterationsPerParameter * k);
-}
-
-std::vector<double> carried_values(const Form& f, const Fit& from, const std::vector<double>& w) {
-  std::vector<double> x = start_values(f, w);
-  if (!from.ok) return x;
-  const Form& g = from.form;
-  // Blocks in the order of unpack: AR, MA, seasonal AR, seasonal MA partial autocorrelations.
-  const int to_len[4] = {f.p, f.q, f.P, f.Q}, from_len[4] = {g.p, g.q, g.P, g.Q};
-  int to_at = 0, from_at = 0;
-  for (int b = 0; b < 4; ++b) {
-    for (int j = 0; j < std::min(to_len[b], from_len[b]); ++j) {
-      x[static_cast<std::size_t>(to_at + j)] = from.x[static_cast<std::size_t>(from_at + j)];
-    }
-    to_at += to_len[b];
-    from_at += from_len[b];
-  }
-  if (f.constant && g.constant) x.back() = from.x.back();
-  return x;
 }
 
 bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
@@ -143,26 +119,15 @@ std::vector<double> start_values(const Form& f, const std::vector<double>& w) {
 }
 
 Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from, bool check_roots,
-            const Fit* near) {
+            bool budgeted) {
   Fit fit;
   fit.form = f;
   const int nb = f.p + f.q + f.P + f.Q;
   ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
     return css_residuals(w, f, x, r, count_from);
   };
-  std::vector<double> x0 = start_values(f, w);
-  if (near) {
-    // The better of the two starts: the neighbour's estimates usually sit close to the new
-    // optimum (a partial autocorrelation added at zero leaves the neighbour's model unchanged).
-    std::vector<double> xn = carried_values(f, *near, w), r0, rn;
-    const bool cold = css_residuals(w, f, x0, r0, count_from);
-    if (css_residuals(w, f, xn, rn, count_from) &&
-        (!cold || sum_of_squares(rn) < sum_of_squares(r0))) {
-      x0 = std::move(xn);
-    }
-  }
-  const LeastSquaresResult lm =
-      levenberg_marquardt(fn, x0, lm_options(nb, 100, 1e-8, near ? budget(f) : 0));
+  const LeastSquaresResult lm = levenberg_marquardt(
+      fn, start_values(f, w), lm_options(nb, 100, 1e-8, budgeted ? budget(f) : 0));
   if (!lm.ok) return fit;
   std::vector<double> r;
   if (!css_residuals(w, f, lm.x, r, count_from)) return fit;

@@ -52,17 +52,11 @@ constexpr int kBudgetIterations = 10;
 constexpr int kBudgetIterationsPerParameter = 2;
 int budget(const Form& f);
 
-// Starting values of form f carried over from the fit of a neighbouring form: the partial
-// autocorrelations both forms have, zero for the new ones, the constant when both have one
-// (else as start_values).
-std::vector<double> carried_values(const Form& f, const Fit& from, const std::vector<double>& w);
-
 // Conditional-sum-of-squares estimates, scored on the residuals from `count_from` on; with
-// `check_roots` a fit whose roots crowd the unit circle is not ok. With `near` (the fit of a
-// neighbouring form in a search) the optimiser starts from whichever of the usual start and
-// the neighbour's carried estimates fits better, within the budget above.
+// `check_roots` a fit whose roots crowd the unit circle is not ok. `budgeted`: within the
+// budget above.
 Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from, bool check_roots,
-            const Fit* near = nullptr);
+            bool budgeted = false);
 
 // Exact maximum likelihood, started from `css` (conditional-sum-of-squares estimates of the
 // same form, when they exist); falls back to them when the exact fit fails. `budgeted`: within

@@ -1,6 +1,7 @@
 // What keeps the cost of fitting bounded: the stationary state covariance without doubling,
-// the one-pass Kalman step, the optimiser's evaluation budget and warm starts in the order
-// search, and the fit window of long samples.
+// the one-pass Kalman step, the optimiser's evaluation budget in the order search, the fit
+// window of long samples, and Student quantiles whose cost does not grow with the degrees of
+// freedom.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <random>
 #include <vector>
 
-#include "../src/arima_likelihood.hpp"
 #include "../src/state_space.hpp"
 #include "tarn/auto.hpp"
 #include "tarn/builders.hpp"
@@ -153,46 +153,6 @@ TEST(LevenbergMarquardtBudget, StopsStartingIterationsOnceSpent) {
   EXPECT_LE(cut.evaluations, 20 + 3 + 12);
   EXPECT_TRUE(cut.ok);
   EXPECT_LE(cut.ssr, 1.0 + 100.0 * 0.8 * 0.8 + 0.04);  // never worse than the start
-}
-
-TEST(OrderSearchWarmStart, CarriedValuesKeepTheNeighboursModel) {
-  // ARMA(1,1) estimates carried into ARMA(2,1) and ARMA(1,1)(1,0)[4] with a new partial
-  // autocorrelation at zero describe the same model: the residuals agree once the different
-  // conditioning at the start (more lags, later first residual) has died out.
-  std::mt19937 rng(11);
-  std::normal_distribution<double> noise(0.0, 1.0);
-  std::vector<double> w(200);
-  double prev = 0.0, e_prev = 0.0;
-  for (double& v : w) {
-    const double e = noise(rng);
-    v = 0.6 * prev + e + 0.3 * e_prev;
-    prev = v;
-    e_prev = e;
-  }
-  tarn::arima_detail::Form base;
-  base.p = base.q = 1;
-  base.m = 4;
-  base.constant = true;
-  const tarn::arima_detail::Fit fit = tarn::arima_detail::fit_css(w, base, 8, false);
-  ASSERT_TRUE(fit.ok);
-  std::vector<double> r_base;
-  ASSERT_TRUE(tarn::arima_detail::css_residuals(w, base, fit.x, r_base, 60));
-  for (int variant = 0; variant < 3; ++variant) {
-    tarn::arima_detail::Form f = base;
-    if (variant == 0) f.p = 2;
-    if (variant == 1) f.P = 1;
-    if (variant == 2) f.Q = 1, f.q = 2;
-    const std::vector<double> x = tarn::arima_detail::carried_values(f, fit, w);
-    ASSERT_EQ(static_cast<int>(x.size()), f.count());
-    std::vector<double> r;
-    ASSERT_TRUE(tarn::arima_detail::css_residuals(w, f, x, r, 60));
-    ASSERT_EQ(r.size(), r_base.size());
-    EXPECT_LE(max_abs_diff(r, r_base), 1e-12) << "variant " << variant;
-    // The warm-started fit is at least as good as the neighbour it started from.
-    const tarn::arima_detail::Fit warm = tarn::arima_detail::fit_css(w, f, 8, false, &fit);
-    ASSERT_TRUE(warm.ok);
-    EXPECT_LE(warm.sigma2, fit.sigma2 * (1.0 + 1e-12));
-  }
 }
 
 // A seasonal series of n values with a level shift halfway: a fit on the whole of it and one

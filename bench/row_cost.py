@@ -12,7 +12,7 @@ trained on a seasonal series of n points (one target), it measures in microsecon
 - ``predict(X=row)``: one ``predict(X=row)`` call with a single new row, per call (the binding's
   fixed cost per call included).
 
-    PYTHONPATH=src .venv/bin/python bench/row_cost.py [--n 1000,1000000] [--algorithms hw,arima]
+    .venv/bin/python bench/row_cost.py [--n 1000,1000000] [--algorithms hw,arima]
 """
 
 import argparse

@@ -4,7 +4,7 @@ Every series (of the chosen categories) is fitted as bench/m3_public.py fits it,
 ``QuillcastForecaster(algorithm=...)`` and its defaults, and forecast at the competition
 horizon; CPU milliseconds per series (fit + predict) are summarised, with the slowest series.
 
-    PYTHONPATH=src .venv/bin/python bench/selector_tail.py [--kinds monthly] [--algorithm arima]
+    .venv/bin/python bench/selector_tail.py [--kinds monthly] [--algorithm arima]
 """
 
 import argparse

@@ -281,8 +281,8 @@ void AutoSelector::fit() {
   // A long sample is searched on its latest values only (see kFitWindow): the candidates fit
   // those, and the season is found in them.
   const std::size_t total = train_.size();
-  const std::size_t first = total > kFitWindow ? total - kFitWindow : 0;
-  const detail::CleanSeries cs = detail::clean_series(train_.values(), kFitWindow);
+  const std::size_t first = fit_start(train_.values(), kFitWindow);
+  const detail::CleanSeries cs = detail::clean_series(train_.values(), total - first);
   const std::size_t n = cs.y.size();
   m_ = 1;
   if (n >= 8) {

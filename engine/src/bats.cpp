@@ -393,7 +393,9 @@ void Bats::observe(double value, std::int64_t gap) {
 
 void Bats::fit() {
   // A long sample is fitted on its latest values only (see kFitWindow).
-  detail::CleanSeries cs = detail::clean_series(train_.values(), fit_window(config_.season_length));
+  const std::vector<double>& raw = train_.values();
+  detail::CleanSeries cs =
+      detail::clean_series(raw, raw.size() - fit_start(raw, fit_window(config_.season_length)));
   std::vector<double>& y = cs.y;
   scale_ = detail::series_scale(y);
   for (auto& v : y) v /= scale_;

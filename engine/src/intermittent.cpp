@@ -213,7 +213,7 @@ void Intermittent::fit() {
   // and smoothing parameters runs over every value once per point of the grid.
   const std::vector<double>& raw = train_.values();
   std::vector<double> y;
-  for (std::size_t i = raw.size() > kFitWindow ? raw.size() - kFitWindow : 0; i < raw.size(); ++i) {
+  for (std::size_t i = fit_start(raw, kFitWindow); i < raw.size(); ++i) {
     if (std::isfinite(raw[i])) y.push_back(raw[i]);
   }
   const std::size_t n = y.size();

@@ -217,6 +217,32 @@ TEST(FitWindow, LongSamplesFitTheirLatestValuesOnly) {
   }
 }
 
+TEST(FitWindow, AWindowOfMissingValuesFitsTheWholeSample) {
+  // The latest window holds almost nothing (a sensor gone quiet): the models learn from the
+  // whole sample rather than forecast from nothing.
+  const std::size_t n = 3 * tarn::kFitWindow;
+  std::vector<double> y = shifted_series(n);
+  for (std::size_t t = n - tarn::kFitWindow - 10; t < n; ++t) {
+    if (t % 1000 != 0) y[t] = std::nan("");
+  }
+  EXPECT_EQ(tarn::fit_start(y, tarn::kFitWindow), 0u);
+  const auto N = static_cast<std::int64_t>(n);
+  const std::vector<std::pair<const char*, tarn::Options>> cases = {
+      {"arma", {{"min_training_data", N}, {"p_max", 1}, {"q_max", 1}}},
+      {"bats", {{"training_sample_size", N}, {"season_length", 4}, {"arma_errors", false}}},
+      {"intermittent", {{"training_sample_size", N}}},
+      {"auto", {{"min_training_data", N}, {"candidates", "theta,snaive"}}},
+  };
+  for (const auto& [kind, options] : cases) {
+    std::unique_ptr<tarn::Model> m = tarn::build(kind, options);
+    for (std::size_t t = 0; t < n; ++t) m->update(static_cast<std::int64_t>(t), y[t]);
+    ASSERT_TRUE(m->is_initialized()) << kind;
+    const double f = forecasts(*m, 1)[0];
+    EXPECT_GT(f, 40.0) << kind;
+    EXPECT_LT(f, 100.0) << kind;
+  }
+}
+
 TEST(FitWindow, SelectorSearchesTheLatestValues) {
   const std::size_t n = tarn::kFitWindow + 5000;
   const std::vector<double> y = shifted_series(n);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -28,6 +29,19 @@ inline std::size_t fit_window(std::int64_t m) {
   if (m <= 1) return kFitWindow;
   const auto s = static_cast<std::size_t>(m);
   return (std::max(kFitWindow, 4 * s) + s - 1) / s * s;
+}
+
+// Where the fit of `values` (NaN: missing) starts: `window` values before the end, unless
+// those hold fewer than 8 known values (a long run of missing values at the end), in which
+// case the whole sample is fitted as before.
+inline std::size_t fit_start(const std::vector<double>& values, std::size_t window) {
+  if (values.size() <= window) return 0;
+  const std::size_t start = values.size() - window;
+  std::size_t known = 0;
+  for (std::size_t i = start; i < values.size() && known < 8; ++i) {
+    if (std::isfinite(values[i])) ++known;
+  }
+  return known >= 8 ? start : 0;
 }
 
 // One value per step of the time grid, NaN for a missing step. Missing values before the first

@@ -11,6 +11,7 @@
 #include "state_space.hpp"
 #include "stationarity_tests.hpp"
 #include "tarn/intervals.hpp"
+#include "tarn/training_buffer.hpp"
 
 namespace tarn {
 namespace {
@@ -138,6 +139,10 @@ void Arima::clear() {
 
 void Arima::fit() {
   const std::size_t n = buffer_.size();
+  // A long sample is estimated on its latest values only (see kFitWindow), so the cost of the
+  // search stays bounded whatever the length of the series.
+  const std::size_t first = fit_start(buffer_, fit_window(cfg_.samples_per_season));
+  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(first));
   const arima_detail::Standardised s = arima_detail::standardise(buffer_);
   loc_ = s.loc;
   scale_ = s.scale;

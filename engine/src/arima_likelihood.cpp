@@ -18,9 +18,11 @@ constexpr double kTwoPi = 6.283185307179586;
 
 // Levenberg-Marquardt with the partial autocorrelations (the first `bounded` parameters) kept
 // within the bound of pacf_to_coef.
-LevenbergMarquardtOptions lm_options(int bounded, int max_iterations, double relative_tolerance) {
+LevenbergMarquardtOptions lm_options(int bounded, int max_iterations, double relative_tolerance,
+                                     int max_evaluations = 0) {
   LevenbergMarquardtOptions opt;
   opt.max_iterations = max_iterations;
+  opt.max_evaluations = max_evaluations;
   opt.relative_tolerance = relative_tolerance;
   opt.bounded = bounded;
   opt.bound = detail::kPacfBound;
@@ -28,6 +30,11 @@ LevenbergMarquardtOptions lm_options(int bounded, int max_iterations, double rel
 }
 
 }  // namespace
+
+int budget(const Form& f) {
+  const int k = f.count();
+  return (k + 1) * (kBudgetIterations + kBudgetIterationsPerParameter * k);
+}
 
 bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                      std::vector<double>& res, double* sumlog_out) {
@@ -111,15 +118,16 @@ std::vector<double> start_values(const Form& f, const std::vector<double>& w) {
   return x;
 }
 
-Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from, bool check_roots) {
+Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from, bool check_roots,
+            bool budgeted) {
   Fit fit;
   fit.form = f;
   const int nb = f.p + f.q + f.P + f.Q;
   ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
     return css_residuals(w, f, x, r, count_from);
   };
-  const LeastSquaresResult lm =
-      levenberg_marquardt(fn, start_values(f, w), lm_options(nb, 100, 1e-8));
+  const LeastSquaresResult lm = levenberg_marquardt(
+      fn, start_values(f, w), lm_options(nb, 100, 1e-8, budgeted ? budget(f) : 0));
   if (!lm.ok) return fit;
   std::vector<double> r;
   if (!css_residuals(w, f, lm.x, r, count_from)) return fit;
@@ -132,13 +140,15 @@ Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from,
   return fit;
 }
 
-Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool check_roots) {
+Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool check_roots,
+              bool budgeted) {
   const int nb = f.p + f.q + f.P + f.Q;
   std::vector<double> x0 = css.ok ? css.x : start_values(f, w);
   ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
     return exact_residuals(w, f, x, r);
   };
-  const LeastSquaresResult lm = levenberg_marquardt(fn, x0, lm_options(nb, 50, 1e-7));
+  const LeastSquaresResult lm =
+      levenberg_marquardt(fn, x0, lm_options(nb, 50, 1e-7, budgeted ? budget(f) : 0));
   if (lm.ok) {
     std::vector<double> r;
     double sumlog = 0.0;

@@ -44,13 +44,25 @@ double aicc_of(double m2ll, int params, int n);
 // Starting parameters: zero partial autocorrelations, the mean of w as the constant.
 std::vector<double> start_values(const Form& f, const std::vector<double>& w);
 
+// The optimiser's budget for a form with k parameters within the order search: evaluations of
+// the residuals for kBudgetIterations + kBudgetIterationsPerParameter * k iterations of k + 1
+// evaluations each. Large seasonal forms on a ridge of the likelihood otherwise spend hundreds
+// of evaluations on gains far below what separates candidates by AICc.
+constexpr int kBudgetIterations = 10;
+constexpr int kBudgetIterationsPerParameter = 2;
+int budget(const Form& f);
+
 // Conditional-sum-of-squares estimates, scored on the residuals from `count_from` on; with
-// `check_roots` a fit whose roots crowd the unit circle is not ok.
-Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from, bool check_roots);
+// `check_roots` a fit whose roots crowd the unit circle is not ok. `budgeted`: within the
+// budget above.
+Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from, bool check_roots,
+            bool budgeted = false);
 
 // Exact maximum likelihood, started from `css` (conditional-sum-of-squares estimates of the
-// same form, when they exist); falls back to them when the exact fit fails.
-Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool check_roots);
+// same form, when they exist); falls back to them when the exact fit fails. `budgeted`: within
+// the budget above.
+Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool check_roots,
+              bool budgeted = false);
 
 }  // namespace arima_detail
 }  // namespace tarn

@@ -9,6 +9,7 @@
 #include "tarn/intervals.hpp"
 #include "tarn/model_table.hpp"
 #include "tarn/season.hpp"
+#include "tarn/training_buffer.hpp"
 
 namespace tarn {
 namespace {
@@ -277,7 +278,11 @@ void AutoSelector::choose() {
 }
 
 void AutoSelector::fit() {
-  const detail::CleanSeries cs = detail::clean_series(train_.values());
+  // A long sample is searched on its latest values only (see kFitWindow): the candidates fit
+  // those, and the season is found in them.
+  const std::size_t total = train_.size();
+  const std::size_t first = fit_start(train_.values(), kFitWindow);
+  const detail::CleanSeries cs = detail::clean_series(train_.values(), total - first);
   const std::size_t n = cs.y.size();
   m_ = 1;
   if (n >= 8) {
@@ -294,17 +299,21 @@ void AutoSelector::fit() {
                 : static_cast<std::size_t>(std::max(2 * m_, 8));
   window_ = std::min<std::size_t>(window_, 100000);
   const std::int64_t size = static_cast<std::int64_t>(train_.size());
+  const std::int64_t start = static_cast<std::int64_t>(first);
   // Too few values for a model search: the latest value carries forward (the naive forecast).
-  const auto& families = n < static_cast<std::size_t>(kMinTraining) ? baseline_families()
-                         : !config_.candidates.empty()              ? config_.candidates
-                         : auto_detail::is_intermittent(train_.values().data(), train_.size())
-                             ? intermittent_families()
-                             : regular_families();
+  const auto& families =
+      n < static_cast<std::size_t>(kMinTraining) ? baseline_families()
+      : !config_.candidates.empty()              ? config_.candidates
+      : auto_detail::is_intermittent(train_.values().data() + first, total - first)
+          ? intermittent_families()
+          : regular_families();
   cands_.clear();
   for (const auto& name : families) {
     try {
-      std::unique_ptr<Model> model = make_candidate(name, size, m_);
-      for (std::int64_t t = 0; t < size; ++t) model->update(t, train_[static_cast<std::size_t>(t)]);
+      std::unique_ptr<Model> model = make_candidate(name, size - start, m_);
+      for (std::int64_t t = start; t < size; ++t) {
+        model->update(t, train_[static_cast<std::size_t>(t)]);
+      }
       if (!model->is_initialized() || !std::isfinite(safe_forecast(*model, 1.0))) continue;
       cands_.push_back({name, std::move(model), in_combination(name)});
     } catch (const std::exception&) {

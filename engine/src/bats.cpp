@@ -161,29 +161,42 @@ class Fitter {
     }
     // Effect of each regressed initial state on the innovations: the filter is linear in
     // its initial state, so it is the innovation sequence of a run on zero data.
+    // A seasonal state at ring position i lies idle (innovations exactly zero) until its
+    // season comes up at step i, from where the run is the one of position 0: its column is
+    // that one delayed by i steps, so one run serves every position.
     const std::size_t k = state_count(form);
+    const std::size_t first_season = form.trend ? 2 : 1;
     cols_.assign(k * n, 0.0);
+    if (form.m > 1 && form.regress_season) {
+      BatsState s;
+      s.season.assign(m, 0.0);
+      s.season[0] = 1.0;
+      unit_.resize(n);
+      for (std::size_t t = 0; t < n; ++t) unit_[t] = filter_step(p, s, 0.0, false);
+    }
+    auto delayed = [this, n](std::size_t i, double* c) {
+      for (std::size_t t = i; t < n; ++t) c[t] = unit_[t - i];
+    };
     for (std::size_t j = 0; j < k; ++j) {
+      double* c = &cols_[j * n];
+      if (j >= first_season) {
+        delayed(j - first_season, c);
+        continue;
+      }
       BatsState s;
       if (form.m > 1) s.season.assign(m, 0.0);
       if (j == 0) {
         s.level = 1.0;
-      } else if (form.trend && j == 1) {
-        s.slope = 1.0;
       } else {
-        s.season[j - (form.trend ? 2 : 1)] = 1.0;
+        s.slope = 1.0;
       }
-      double* c = &cols_[j * n];
       for (std::size_t t = 0; t < n; ++t) c[t] = filter_step(p, s, 0.0, false);
     }
     // Seasonal states are regressed for all but the last position, which keeps them summing
     // to zero with it (the level absorbs the mean): column j gets minus the last one.
     if (form.m > 1 && form.regress_season) {
-      BatsState s;
-      s.season.assign(m, 0.0);
-      s.season[m - 1] = 1.0;
-      last_.resize(n);
-      for (std::size_t t = 0; t < n; ++t) last_[t] = filter_step(p, s, 0.0, false);
+      last_.assign(n, 0.0);
+      delayed(m - 1, last_.data());
       const std::size_t first = form.trend ? 2 : 1;
       for (std::size_t j = first; j < k; ++j) {
         double* c = &cols_[j * n];
@@ -275,7 +288,7 @@ class Fitter {
   std::size_t n_;
   double sum_log_ = 0.0;
   bool positive_ = true;
-  std::vector<double> z_, e0_, cols_, last_;
+  std::vector<double> z_, e0_, cols_, last_, unit_;
 };
 
 // Warm start for a form that adds ARMA terms to a fitted one.
@@ -379,7 +392,10 @@ void Bats::observe(double value, std::int64_t gap) {
 }
 
 void Bats::fit() {
-  detail::CleanSeries cs = detail::clean_series(train_.values());
+  // A long sample is fitted on its latest values only (see kFitWindow).
+  const std::vector<double>& raw = train_.values();
+  detail::CleanSeries cs =
+      detail::clean_series(raw, raw.size() - fit_start(raw, fit_window(config_.season_length)));
   std::vector<double>& y = cs.y;
   scale_ = detail::series_scale(y);
   for (auto& v : y) v /= scale_;

@@ -209,9 +209,12 @@ void Intermittent::step(State& s, double y, double alpha, double beta) {
 }
 
 void Intermittent::fit() {
+  // A long sample is fitted on its latest values only (see kFitWindow): the grid of methods
+  // and smoothing parameters runs over every value once per point of the grid.
+  const std::vector<double>& raw = train_.values();
   std::vector<double> y;
-  for (double v : train_.values()) {
-    if (std::isfinite(v)) y.push_back(v);
+  for (std::size_t i = fit_start(raw, kFitWindow); i < raw.size(); ++i) {
+    if (std::isfinite(raw[i])) y.push_back(raw[i]);
   }
   const std::size_t n = y.size();
   if (n == 0) return;

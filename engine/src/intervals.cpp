@@ -93,10 +93,29 @@ double student_cdf(double t, double dof) {
 
 }  // namespace
 
+// From this many degrees of freedom on, Student's quantile comes from its expansion about the
+// normal one.
+constexpr double kAsymptoticDof = 1000.0;
+
 double student_quantile(double p, double dof) {
   if (!(p > 0.0 && p < 1.0)) return std::numeric_limits<double>::quiet_NaN();
   const double z = normal_quantile(p);
   if (!(dof < 1e7)) return z;
+  if (dof >= kAsymptoticDof) {
+    // The expansion of t in powers of 1/dof about the normal quantile (Cornish-Fisher, four
+    // terms): the next term is below 1e-11 relative here (for p up to 1 - 1e-6), and its cost
+    // does not grow with the degrees of freedom as the continued fraction's does (a model's
+    // degrees of freedom grow with every observation it is fed: the selector, which asks every
+    // candidate for a quantile per observation, slowed from 10 to 45 us per observation over
+    // 200,000 of them).
+    const double z2 = z * z, v = 1.0 / dof;
+    const double g1 = (z2 + 1.0) * z / 4.0;
+    const double g2 = ((5.0 * z2 + 16.0) * z2 + 3.0) * z / 96.0;
+    const double g3 = (((3.0 * z2 + 19.0) * z2 + 17.0) * z2 - 15.0) * z / 384.0;
+    const double g4 =
+        ((((79.0 * z2 + 776.0) * z2 + 1482.0) * z2 - 1920.0) * z2 - 945.0) * z / 92160.0;
+    return z + v * (g1 + v * (g2 + v * (g3 + v * g4)));
+  }
   dof = std::max(dof, 1.0);
   // Newton's method on the distribution function from the normal quantile, with bisection
   // as a guard; the density is that of t.

@@ -129,13 +129,19 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
   const int max_iter = opt.max_iterations;
   const double rel_tol = opt.relative_tolerance;
   LeastSquaresResult out;
+  int& evals = out.evaluations;
+  const ResidualFunction counted = [&fn, &evals](const std::vector<double>& at,
+                                                 std::vector<double>& res) {
+    ++evals;
+    return fn(at, res);
+  };
   const int k = static_cast<int>(x.size());
   auto clamp_x = [n_bounded, bound](std::vector<double>& v) {
     for (int i = 0; i < n_bounded; ++i) v[i] = std::clamp(v[i], -bound, bound);
   };
   clamp_x(x);
   std::vector<double> r, rt;
-  if (!fn(x, r)) return out;
+  if (!counted(x, r)) return out;
   double ssr = sum_sq(r);
   if (!std::isfinite(ssr)) return out;
   out.x = x;
@@ -146,6 +152,7 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
   std::vector<double> J(n * k), JtJ(static_cast<std::size_t>(k) * k), A, g(k), delta, xt(k);
   double lambda = 1e-3;
   for (int iter = 0; iter < max_iter; ++iter) {
+    if (opt.max_evaluations > 0 && evals >= opt.max_evaluations) break;
     interruption_point(static_cast<std::size_t>(k) + 1);
     // Forward-difference Jacobian.
     bool jac_ok = true;
@@ -154,7 +161,7 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
       double h = 1e-6 * std::max(1.0, std::fabs(x[j]));
       if (j < n_bounded && xt[j] + h > bound) h = -h;
       xt[j] += h;
-      if (!fn(xt, rt) || rt.size() != n) {
+      if (!counted(xt, rt) || rt.size() != n) {
         jac_ok = false;
         break;
       }
@@ -183,7 +190,7 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
       }
       for (int i = 0; i < k; ++i) xt[i] = x[i] + delta[i];
       clamp_x(xt);
-      if (fn(xt, rt) && rt.size() == n) {
+      if (counted(xt, rt) && rt.size() == n) {
         const double s = sum_sq(rt);
         if (std::isfinite(s) && s < ssr) {
           accepted = true;

@@ -24,9 +24,11 @@ struct CleanSeries {
   std::size_t trailing_missing = 0;
 };
 
-inline CleanSeries clean_series(const std::vector<double>& raw) {
+// `keep_last` bounds the series to its latest values (the fit window of a long sample).
+inline CleanSeries clean_series(const std::vector<double>& raw,
+                                std::size_t keep_last = std::numeric_limits<std::size_t>::max()) {
   CleanSeries out;
-  std::size_t first = 0, last = raw.size();
+  std::size_t first = raw.size() > keep_last ? raw.size() - keep_last : 0, last = raw.size();
   while (first < raw.size() && !std::isfinite(raw[first])) ++first;
   while (last > first && !std::isfinite(raw[last - 1])) --last;
   out.trailing_missing = raw.size() - last;

@@ -25,7 +25,130 @@ StateSpace state_space(const Coefs& c, int m) {
   return s;
 }
 
+namespace {
+
+// Solves the n x n system a x = b (row major) by Gaussian elimination with partial pivoting;
+// false when a pivot vanishes.
+bool solve_dense(std::vector<double>& a, std::vector<double>& b, int n) {
+  for (int c = 0; c < n; ++c) {
+    int piv = c;
+    for (int i = c + 1; i < n; ++i)
+      if (std::fabs(a[i * n + c]) > std::fabs(a[piv * n + c])) piv = i;
+    if (!(std::fabs(a[piv * n + c]) > 0.0)) return false;
+    if (piv != c) {
+      for (int j = 0; j < n; ++j) std::swap(a[c * n + j], a[piv * n + j]);
+      std::swap(b[c], b[piv]);
+    }
+    for (int i = c + 1; i < n; ++i) {
+      const double f = a[i * n + c] / a[c * n + c];
+      if (f == 0.0) continue;
+      for (int j = c; j < n; ++j) a[i * n + j] -= f * a[c * n + j];
+      b[i] -= f * b[c];
+    }
+  }
+  for (int i = n - 1; i >= 0; --i) {
+    double v = b[i];
+    for (int j = i + 1; j < n; ++j) v -= a[i * n + j] * b[j];
+    b[i] = v / a[i * n + i];
+  }
+  return true;
+}
+
+}  // namespace
+
+bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
+  const int r = s.r;
+  if (r < 2) return false;
+  const std::size_t rr = static_cast<std::size_t>(r) * r;
+  // The ARMA process y_t = sum_j phi_j y_{t-j} + e_t + sum_j R_j e_{t-j} (R_0 = 1; unit
+  // innovation variance). Its MA(infinity) weights psi_0..psi_r:
+  const int p = s.np;
+  auto phi = [&s](int j) { return s.phi[static_cast<std::size_t>(j - 1)]; };  // j = 1..r
+  std::vector<double> psi(static_cast<std::size_t>(r) + 1, 0.0);
+  for (int j = 0; j <= r; ++j) {
+    double v = j < r ? s.R[static_cast<std::size_t>(j)] : 0.0;
+    for (int i = 1; i <= std::min(j, p); ++i) v += phi(i) * psi[static_cast<std::size_t>(j - i)];
+    psi[static_cast<std::size_t>(j)] = v;
+  }
+  // Its autocovariances gamma_0..gamma_r: gamma_s - sum_j phi_j gamma_|s-j| = sum_{j>=s} R_j
+  // psi_{j-s}, solved for s = 0..p, then the recursion beyond p.
+  auto rhs = [&](int lag) {
+    double v = 0.0;
+    for (int j = lag; j < r; ++j)
+      v += s.R[static_cast<std::size_t>(j)] * psi[static_cast<std::size_t>(j - lag)];
+    return v;
+  };
+  const int k = p + 1;
+  std::vector<double> A(static_cast<std::size_t>(k) * k, 0.0), g(static_cast<std::size_t>(k));
+  for (int row = 0; row <= p; ++row) {
+    A[static_cast<std::size_t>(row * k + row)] += 1.0;
+    for (int j = 1; j <= p; ++j) A[static_cast<std::size_t>(row * k + std::abs(row - j))] -= phi(j);
+    g[static_cast<std::size_t>(row)] = rhs(row);
+  }
+  if (!solve_dense(A, g, k)) return false;
+  std::vector<double> gamma(static_cast<std::size_t>(r) + 1, 0.0);
+  for (int lag = 0; lag <= r; ++lag) {
+    if (lag <= p) {
+      gamma[static_cast<std::size_t>(lag)] = g[static_cast<std::size_t>(lag)];
+      continue;
+    }
+    double v = rhs(lag);
+    for (int j = 1; j <= p; ++j) v += phi(j) * gamma[static_cast<std::size_t>(lag - j)];
+    gamma[static_cast<std::size_t>(lag)] = v;
+  }
+  // The state: a_t[l] = sum_{k>=l} (phi_{k+1} y_{t-1-(k-l)} + R_k e_{t-(k-l)}), so its
+  // covariance with y_t = a_t[0] is the first row of P ...
+  P.assign(rr, 0.0);
+  for (int l = 0; l < r; ++l) {
+    double v = 0.0;
+    for (int j = l; j < r; ++j) {
+      v += s.phi[static_cast<std::size_t>(j)] * gamma[static_cast<std::size_t>(j - l + 1)] +
+           s.R[static_cast<std::size_t>(j)] * psi[static_cast<std::size_t>(j - l)];
+    }
+    P[static_cast<std::size_t>(l)] = P[static_cast<std::size_t>(l) * r] = v;
+  }
+  // ... and P = T P T' + R R' gives the rest from the bottom right corner up:
+  // P_il = phi_i phi_l P_00 + phi_i P_0,l+1 + phi_l P_i+1,0 + P_i+1,l+1 + R_i R_l.
+  auto at = [&P, r](int i, int l) {
+    return i < r && l < r ? P[static_cast<std::size_t>(i * r + l)] : 0.0;
+  };
+  for (int i = r - 1; i >= 1; --i) {
+    for (int l = r - 1; l >= i; --l) {
+      const double fi = s.phi[static_cast<std::size_t>(i)], fl = s.phi[static_cast<std::size_t>(l)];
+      const double v = fi * fl * P[0] + fi * at(0, l + 1) + fl * at(i + 1, 0) + at(i + 1, l + 1) +
+                       s.R[static_cast<std::size_t>(i)] * s.R[static_cast<std::size_t>(l)];
+      P[static_cast<std::size_t>(i * r + l)] = P[static_cast<std::size_t>(l * r + i)] = v;
+    }
+  }
+  // Accepted only when it solves the equation to rounding (and is a covariance): near a unit
+  // root the linear system loses its accuracy, and the doubling below takes over.
+  double big = 0.0, worst = 0.0;
+  for (int i = 0; i < r; ++i) {
+    if (!(at(i, i) >= 0.0)) return false;
+    for (int l = 0; l < r; ++l) {
+      // A covariance: no correlation beyond one (an unstable transition can solve the
+      // equation with a matrix that is not one).
+      if (!(at(i, l) * at(i, l) <= at(i, i) * at(l, l) * (1.0 + 1e-9) + 1e-300)) return false;
+      big = std::max(big, std::fabs(at(i, l)));
+    }
+  }
+  for (int i = 0; i < r; ++i) {
+    for (int l = 0; l < r; ++l) {
+      const double fi = s.phi[static_cast<std::size_t>(i)], fl = s.phi[static_cast<std::size_t>(l)];
+      const double t = fi * fl * P[0] + fi * at(0, l + 1) + fl * at(i + 1, 0) + at(i + 1, l + 1) +
+                       s.R[static_cast<std::size_t>(i)] * s.R[static_cast<std::size_t>(l)];
+      worst = std::max(worst, std::fabs(t - at(i, l)));
+    }
+  }
+  return std::isfinite(big) && big > 0.0 && worst <= 1e-10 * big;
+}
+
 void stationary_covariance(const StateSpace& s, std::vector<double>& P) {
+  if (stationary_covariance_direct(s, P)) return;
+  stationary_covariance_doubling(s, P);
+}
+
+void stationary_covariance_doubling(const StateSpace& s, std::vector<double>& P) {
   const int r = s.r;
   const std::size_t rr = static_cast<std::size_t>(r) * r;
   P.assign(rr, 0.0);
@@ -74,10 +197,10 @@ void stationary_covariance(const StateSpace& s, std::vector<double>& P) {
 Filter::Filter(int r, const double* phi, const double* R, double* a, double* P, bool& steady,
                std::vector<double>& scratch)
     : r_(r), phi_(phi), R_(R), a_(a), P_(P), steady_(steady) {
-  const std::size_t need = static_cast<std::size_t>(r) * r + r;
+  const std::size_t need = 4 * static_cast<std::size_t>(r);
   if (scratch.size() < need) scratch.resize(need);
   tmp_ = scratch.data();
-  an_ = tmp_ + static_cast<std::size_t>(r) * r;
+  an_ = tmp_ + 3 * static_cast<std::size_t>(r);
 }
 
 bool Filter::step(double w, KalmanStep& out) {
@@ -98,28 +221,41 @@ bool Filter::step(double w, KalmanStep& out) {
     steady_ = false;
     std::fill(P, P + static_cast<std::size_t>(r) * r, 0.0);
   }
-  // tmp = T P; P = tmp T' + R R'
-  for (int i = 0; i < r; ++i)
-    for (int j = 0; j < r; ++j)
-      tmp_[i * r + j] = phi[i] * P[j] + (i + 1 < r ? P[(i + 1) * r + j] : 0.0);
-  for (int i = 0; i < r; ++i)
-    for (int j = 0; j < r; ++j)
-      P[i * r + j] = tmp_[i * r] * phi[j] + (j + 1 < r ? tmp_[i * r + j + 1] : 0.0) + R[i] * R[j];
-  if (!out.observed) {
-    std::copy(an_, an_ + r, a_);
-    return true;
+  // The prediction P = T P T' + R R' (with tmp = T P: tmp_ij = phi_i P_0j + P_i+1,j), then
+  // the update P -= c c' / F with c the new first column, in one pass over P: the entry (i, j)
+  // of the prediction reads the old first row and the old (i + 1, j + 1), which the pass has
+  // not overwritten yet, so it works in place. The arithmetic is the textbook two-product
+  // form's, term for term.
+  double* row0 = tmp_;          // the old first row
+  double* col = tmp_ + r;       // the predicted first column, c
+  double* lead = tmp_ + 2 * r;  // tmp_i0 = phi_i P_00 + P_i+1,0
+  std::copy(P, P + r, row0);
+  auto predicted = [&](int i, int j) {
+    const double next =
+        j + 1 < r ? phi[i] * row0[j + 1] + (i + 1 < r ? P[(i + 1) * r + j + 1] : 0.0) : 0.0;
+    return lead[i] * phi[j] + next + R[i] * R[j];
+  };
+  for (int i = 0; i < r; ++i) lead[i] = phi[i] * row0[0] + (i + 1 < r ? P[(i + 1) * r] : 0.0);
+  for (int i = 0; i < r; ++i) col[i] = predicted(i, 0);
+  const double F = col[0];
+  if (!out.observed || !(F > 0.0) || !std::isfinite(F)) {
+    for (int i = 0; i < r; ++i)
+      for (int j = 0; j < r; ++j) P[i * r + j] = j == 0 ? col[i] : predicted(i, j);
+    if (!out.observed) {
+      std::copy(an_, an_ + r, a_);
+      return true;
+    }
+    return false;
   }
-  const double F = P[0];
-  if (!(F > 0.0) || !std::isfinite(F)) return false;
   out.F = F;
   out.v = w - an_[0];
   double biggest = 0.0;
-  for (int i = 0; i < r; ++i) a_[i] = an_[i] + P[i * r] / F * out.v;
-  for (int i = 0; i < r; ++i) tmp_[i] = P[i * r];
+  for (int i = 0; i < r; ++i) a_[i] = an_[i] + col[i] / F * out.v;
   for (int i = 0; i < r; ++i)
     for (int j = 0; j < r; ++j) {
-      double& pij = P[i * r + j];
-      pij -= tmp_[i] * tmp_[j] / F;
+      double pij = j == 0 ? col[i] : predicted(i, j);
+      pij -= col[i] * col[j] / F;
+      P[i * r + j] = pij;
       biggest = std::max(biggest, std::fabs(pij));
     }
   if (biggest < 1e-12) {

@@ -22,8 +22,13 @@ struct StateSpace {
 StateSpace state_space(const Coefs& c, int m);
 
 // Stationary covariance of the state, P = sum_k T^k R R' T'^k (r x r, row major, unit
-// innovation variance), by doubling.
+// innovation variance): from the autocovariances of the ARMA process (one linear system of the
+// AR order, then O(r^2)), or by doubling (O(r^3) per doubling) when that solution does not
+// satisfy P = T P T' + R R' to rounding (near a unit root).
 void stationary_covariance(const StateSpace& s, std::vector<double>& P);
+// The two ways on their own; the direct one returns false when it gives up.
+bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P);
+void stationary_covariance_doubling(const StateSpace& s, std::vector<double>& P);
 
 // The outcome of one filter step: the innovation v and its variance F (in units of the
 // innovation variance) when the value was observed.
@@ -37,7 +42,7 @@ struct KalmanStep {
 // makes the state uncertain again.
 class Filter {
  public:
-  // `scratch` is reused between steps (r * r + r values).
+  // `scratch` is reused between steps (4 r values).
   Filter(int r, const double* phi, const double* R, double* a, double* P, bool& steady,
          std::vector<double>& scratch);
 

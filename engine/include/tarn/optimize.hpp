@@ -43,12 +43,16 @@ struct LevenbergMarquardtOptions {
   // The first `bounded` coordinates are kept in [-bound, bound] (the start included).
   int bounded = 0;
   double bound = 0.0;
+  // Above 0: no new iteration starts once this many evaluations of r are spent (an iteration
+  // costs one per coordinate for the Jacobian plus one per attempted step).
+  int max_evaluations = 0;
 };
 
 struct LeastSquaresResult {
   std::vector<double> x;
   double ssr = std::numeric_limits<double>::infinity();  // sum of squared residuals at x
-  bool ok = false;  // false: no finite residuals at the (clamped) start
+  bool ok = false;      // false: no finite residuals at the (clamped) start
+  int evaluations = 0;  // evaluations of r spent
 };
 
 // Starts from x0 (clamped to the bounds) and returns the best point reached: a step is taken

@@ -1,0 +1,292 @@
+// What keeps the cost of fitting bounded: the stationary state covariance without doubling,
+// the one-pass Kalman step, the optimiser's evaluation budget in the order search, the fit
+// window of long samples, and Student quantiles whose cost does not grow with the degrees of
+// freedom.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "../src/state_space.hpp"
+#include "tarn/auto.hpp"
+#include "tarn/builders.hpp"
+#include "tarn/intervals.hpp"
+#include "tarn/model.hpp"
+#include "tarn/optimize.hpp"
+#include "tarn/training_buffer.hpp"
+
+namespace {
+
+using tarn::arima_detail::Coefs;
+using tarn::arima_detail::StateSpace;
+
+double max_abs_diff(const std::vector<double>& a, const std::vector<double>& b) {
+  double d = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) d = std::max(d, std::fabs(a[i] - b[i]));
+  return d;
+}
+
+double max_abs(const std::vector<double>& a) {
+  double d = 0.0;
+  for (double v : a) d = std::max(d, std::fabs(v));
+  return d;
+}
+
+// Stationary, invertible coefficients from partial autocorrelations in (-0.9, 0.9).
+std::vector<double> stable(int order, std::mt19937& rng) {
+  std::uniform_real_distribution<double> u(-0.9, 0.9);
+  std::vector<double> pacf(static_cast<std::size_t>(order));
+  for (double& v : pacf) v = u(rng);
+  std::vector<double> out;
+  tarn::detail::pacf_to_coef(pacf.data(), order, out);
+  return out;
+}
+
+TEST(StationaryCovariance, DirectSolutionAgreesWithDoubling) {
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 60; ++trial) {
+    Coefs c;
+    c.ar = stable(trial % 4, rng);
+    c.ma = stable((trial / 4) % 4, rng);
+    const int m = trial % 3 == 0 ? 12 : (trial % 3 == 1 ? 4 : 1);
+    if (m > 1) {
+      c.sar = stable(trial % 2, rng);
+      c.sma = stable((trial / 2) % 2, rng);
+    }
+    const StateSpace s = tarn::arima_detail::state_space(c, m);
+    std::vector<double> direct, doubling;
+    tarn::arima_detail::stationary_covariance_doubling(s, doubling);
+    if (s.r < 2) continue;
+    ASSERT_TRUE(tarn::arima_detail::stationary_covariance_direct(s, direct)) << "trial " << trial;
+    EXPECT_LE(max_abs_diff(direct, doubling), 1e-9 * max_abs(doubling)) << "trial " << trial;
+  }
+}
+
+TEST(StationaryCovariance, NearAUnitRootStillSolvesTheEquation) {
+  // AR(2) with a root at 1 / 0.9995: the linear system is ill-conditioned; whichever way is
+  // taken, the result must be the fixed point P = T P T' + R R'.
+  Coefs c;
+  c.ar = {1.9, -0.9005};
+  c.ma = {0.4};
+  const StateSpace s = tarn::arima_detail::state_space(c, 1);
+  std::vector<double> P;
+  tarn::arima_detail::stationary_covariance(s, P);
+  const int r = s.r;
+  auto at = [&](int i, int l) {
+    return i < r && l < r ? P[static_cast<std::size_t>(i * r + l)] : 0.0;
+  };
+  double worst = 0.0;
+  for (int i = 0; i < r; ++i) {
+    for (int l = 0; l < r; ++l) {
+      const double t = s.phi[i] * s.phi[l] * at(0, 0) + s.phi[i] * at(0, l + 1) +
+                       s.phi[l] * at(i + 1, 0) + at(i + 1, l + 1) + s.R[i] * s.R[l];
+      worst = std::max(worst, std::fabs(t - at(i, l)));
+    }
+  }
+  EXPECT_GT(at(0, 0), 100.0);  // a nearly integrated process has a large variance
+  EXPECT_LE(worst, 1e-8 * max_abs(P));
+}
+
+TEST(KalmanStep, OnePassMatchesTheTwoProductForm) {
+  std::mt19937 rng(3);
+  Coefs c;
+  c.ar = stable(2, rng);
+  c.ma = stable(3, rng);
+  c.sar = stable(1, rng);
+  const StateSpace s = tarn::arima_detail::state_space(c, 4);
+  const int r = s.r;
+  std::vector<double> P, Pref, a(static_cast<std::size_t>(r), 0.0), aref = a, scratch;
+  tarn::arima_detail::stationary_covariance(s, P);
+  Pref = P;
+  bool steady = false;
+  tarn::arima_detail::Filter filter(r, s.phi.data(), s.R.data(), a.data(), P.data(), steady,
+                                    scratch);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  for (int t = 0; t < 40; ++t) {
+    const double w = t % 7 == 3 ? std::nan("") : noise(rng);
+    tarn::arima_detail::KalmanStep ks;
+    ASSERT_TRUE(filter.step(w, ks));
+    if (steady) break;
+    // The textbook form: tmp = T P; P = tmp T' + R R'; then P -= P e1 e1' P / F.
+    std::vector<double> tmp(static_cast<std::size_t>(r) * r), an(static_cast<std::size_t>(r));
+    for (int i = 0; i < r; ++i) an[i] = s.phi[i] * aref[0] + (i + 1 < r ? aref[i + 1] : 0.0);
+    for (int i = 0; i < r; ++i)
+      for (int j = 0; j < r; ++j)
+        tmp[i * r + j] = s.phi[i] * Pref[j] + (i + 1 < r ? Pref[(i + 1) * r + j] : 0.0);
+    for (int i = 0; i < r; ++i)
+      for (int j = 0; j < r; ++j)
+        Pref[i * r + j] =
+            tmp[i * r] * s.phi[j] + (j + 1 < r ? tmp[i * r + j + 1] : 0.0) + s.R[i] * s.R[j];
+    if (std::isfinite(w)) {
+      const double F = Pref[0], v = w - an[0];
+      std::vector<double> col(static_cast<std::size_t>(r));
+      for (int i = 0; i < r; ++i) col[i] = Pref[i * r];
+      for (int i = 0; i < r; ++i) aref[i] = an[i] + col[i] / F * v;
+      for (int i = 0; i < r; ++i)
+        for (int j = 0; j < r; ++j) Pref[i * r + j] -= col[i] * col[j] / F;
+    } else {
+      aref = an;
+    }
+    ASSERT_EQ(P, Pref) << "step " << t;  // the same arithmetic, bit for bit
+    ASSERT_EQ(a, aref) << "step " << t;
+  }
+}
+
+TEST(LevenbergMarquardtBudget, StopsStartingIterationsOnceSpent) {
+  // A slow valley: without a budget the optimiser takes many iterations.
+  tarn::ResidualFunction fn = [](const std::vector<double>& x, std::vector<double>& r) {
+    r = {x[0] - 1.0, 10.0 * (x[1] - x[0] * x[0]), 0.1 * (x[2] - x[1])};
+    return true;
+  };
+  tarn::LevenbergMarquardtOptions free;
+  free.relative_tolerance = 1e-14;
+  const tarn::LeastSquaresResult full = tarn::levenberg_marquardt(fn, {-1.2, 1.0, 3.0}, free);
+  ASSERT_GT(full.evaluations, 40);
+  tarn::LevenbergMarquardtOptions capped = free;
+  capped.max_evaluations = 20;
+  const tarn::LeastSquaresResult cut = tarn::levenberg_marquardt(fn, {-1.2, 1.0, 3.0}, capped);
+  // An iteration that has started finishes: its Jacobian (3) and up to 12 step attempts.
+  EXPECT_GE(cut.evaluations, 20);
+  EXPECT_LE(cut.evaluations, 20 + 3 + 12);
+  EXPECT_TRUE(cut.ok);
+  EXPECT_LE(cut.ssr, 1.0 + 100.0 * 0.8 * 0.8 + 0.04);  // never worse than the start
+}
+
+// A seasonal series of n values with a level shift halfway: a fit on the whole of it and one
+// on its latest part differ.
+std::vector<double> shifted_series(std::size_t n) {
+  std::mt19937 rng(5);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<double> y(n);
+  double level = 50.0;
+  for (std::size_t t = 0; t < n; ++t) {
+    if (t == n / 2) level = 80.0;
+    level += 0.05 * noise(rng);
+    y[t] = level + 5.0 * std::sin(2.0 * M_PI * static_cast<double>(t % 12) / 12.0) + noise(rng);
+  }
+  return y;
+}
+
+std::vector<double> forecasts(tarn::Model& m, int h) {
+  std::vector<double> out(static_cast<std::size_t>(h));
+  m.forecast_path(out.size(), out.data());
+  return out;
+}
+
+TEST(FitWindow, LongSamplesFitTheirLatestValuesOnly) {
+  // Each model trained on more values than its window gives the model trained on the latest
+  // window alone: the same forecasts.
+  EXPECT_EQ(tarn::fit_window(1), tarn::kFitWindow);
+  EXPECT_EQ(tarn::fit_window(7) % 7, 0u);
+  EXPECT_GE(tarn::fit_window(7), tarn::kFitWindow);
+  EXPECT_EQ(tarn::fit_window(5000), 20000u);  // at least four seasons
+  struct Case {
+    const char* kind;
+    std::size_t window;
+    tarn::Options options;  // besides the training size
+    const char* size_key;
+  };
+  const std::vector<Case> cases = {
+      {"arma", tarn::kFitWindow, {{"p_max", 1}, {"q_max", 1}}, "min_training_data"},
+      {"arima",
+       tarn::fit_window(12),
+       {{"samples_per_season", 12}, {"p_max", 1}, {"q_max", 1}},
+       "min_training_data"},
+      {"bats",
+       tarn::fit_window(4),
+       {{"season_length", 4}, {"arma_errors", false}},
+       "training_sample_size"},
+      {"intermittent", tarn::kFitWindow, {}, "training_sample_size"},
+  };
+  for (const Case& c : cases) {
+    const std::size_t n = c.window + 1001;
+    const std::vector<double> y = shifted_series(n);
+    tarn::Options whole = c.options, part = c.options;
+    whole[c.size_key] = static_cast<std::int64_t>(n);
+    part[c.size_key] = static_cast<std::int64_t>(c.window);
+    std::unique_ptr<tarn::Model> a = tarn::build(c.kind, whole);
+    std::unique_ptr<tarn::Model> b = tarn::build(c.kind, part);
+    for (std::size_t t = 0; t < n; ++t) a->update(static_cast<std::int64_t>(t), y[t]);
+    for (std::size_t t = n - c.window; t < n; ++t) b->update(static_cast<std::int64_t>(t), y[t]);
+    ASSERT_TRUE(a->is_initialized()) << c.kind;
+    ASSERT_TRUE(b->is_initialized()) << c.kind;
+    EXPECT_EQ(forecasts(*a, 24), forecasts(*b, 24)) << c.kind;
+  }
+}
+
+TEST(FitWindow, AWindowOfMissingValuesFitsTheWholeSample) {
+  // The latest window holds almost nothing (a sensor gone quiet): the models learn from the
+  // whole sample rather than forecast from nothing.
+  const std::size_t n = 3 * tarn::kFitWindow;
+  std::vector<double> y = shifted_series(n);
+  for (std::size_t t = n - tarn::kFitWindow - 10; t < n; ++t) {
+    if (t % 1000 != 0) y[t] = std::nan("");
+  }
+  EXPECT_EQ(tarn::fit_start(y, tarn::kFitWindow), 0u);
+  const auto N = static_cast<std::int64_t>(n);
+  const std::vector<std::pair<const char*, tarn::Options>> cases = {
+      {"arma", {{"min_training_data", N}, {"p_max", 1}, {"q_max", 1}}},
+      {"bats", {{"training_sample_size", N}, {"season_length", 4}, {"arma_errors", false}}},
+      {"intermittent", {{"training_sample_size", N}}},
+      {"auto", {{"min_training_data", N}, {"candidates", "theta,snaive"}}},
+  };
+  for (const auto& [kind, options] : cases) {
+    std::unique_ptr<tarn::Model> m = tarn::build(kind, options);
+    for (std::size_t t = 0; t < n; ++t) m->update(static_cast<std::int64_t>(t), y[t]);
+    ASSERT_TRUE(m->is_initialized()) << kind;
+    const double f = forecasts(*m, 1)[0];
+    EXPECT_GT(f, 40.0) << kind;
+    EXPECT_LT(f, 100.0) << kind;
+  }
+}
+
+TEST(FitWindow, SelectorSearchesTheLatestValues) {
+  const std::size_t n = tarn::kFitWindow + 5000;
+  const std::vector<double> y = shifted_series(n);
+  tarn::AutoConfig cfg;
+  cfg.candidates = {"theta", "snaive"};
+  cfg.min_training_data = static_cast<std::int64_t>(n);
+  tarn::AutoSelector whole(cfg);
+  for (std::size_t t = 0; t < n; ++t) whole.update(static_cast<std::int64_t>(t), y[t]);
+  cfg.min_training_data = static_cast<std::int64_t>(tarn::kFitWindow);
+  tarn::AutoSelector part(cfg);
+  for (std::size_t t = n - tarn::kFitWindow; t < n; ++t) {
+    part.update(static_cast<std::int64_t>(t), y[t]);
+  }
+  ASSERT_TRUE(whole.is_initialized());
+  EXPECT_EQ(whole.season_length(), 12);
+  EXPECT_EQ(whole.season_length(), part.season_length());
+  EXPECT_EQ(forecasts(whole, 24), forecasts(part, 24));
+  // The level after the shift, not the mean of both halves.
+  EXPECT_GT(forecasts(whole, 1)[0], 70.0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StudentQuantile, LargeDegreesOfFreedomByExpansionAgreeWithTheExactInverse) {
+  // Below 1000 degrees of freedom the quantile inverts the distribution function; from 1000
+  // on it is the expansion about the normal quantile. The two agree across the switch, the
+  // quantile falls towards the normal one as the degrees of freedom grow, and a known value
+  // holds (t at 0.975 with 1000 degrees of freedom is 1.9623390808...).
+  for (double p : {0.6, 0.8413447460685429, 0.975, 0.995, 0.99995}) {
+    const double below = tarn::student_quantile(p, 999.99999);
+    const double at = tarn::student_quantile(p, 1000.0);
+    EXPECT_NEAR(at, below, 1e-9 * at) << p;
+    double prev = at;
+    for (double dof : {3e3, 1e4, 1e5, 1e6, 9.99e6}) {
+      const double q = tarn::student_quantile(p, dof);
+      EXPECT_LT(q, prev) << p << " " << dof;
+      EXPECT_GT(q, tarn::normal_quantile(p)) << p << " " << dof;
+      prev = q;
+    }
+    EXPECT_NEAR(tarn::student_quantile(1.0 - p, 5e4), -tarn::student_quantile(p, 5e4), 1e-12);
+  }
+  EXPECT_NEAR(tarn::student_quantile(0.975, 1000.0), 1.9623390808, 1e-9);
+}
+
+}  // namespace

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import os
 import time
+from dataclasses import dataclass
 from typing import NamedTuple
 
 import numpy as np
@@ -32,6 +33,159 @@ class BatchResult(NamedTuple):
     errors: pd.DataFrame
 
 
+@dataclass(frozen=True)
+class Options:
+    """What every series of a batch is forecast with (one object, shipped to the workers)."""
+
+    algorithm: str
+    horizon: int
+    holdout: int = 0
+    season: int | None = None
+    level: tuple = ()
+    fill: str = "linear"
+
+
+class _Rows:
+    """The forecast rows of a chunk of series, gathered column by column: the series' positions
+    in the batch, their times (one array when the series agree on the kind of time) and the
+    values of each column."""
+
+    __slots__ = ("codes", "times", "point", "bands", "actual")
+
+    def __init__(self, codes, times, point, bands, actual):
+        self.codes = codes  # int64, the series' position in the batch (order of first appearance)
+        self.times = times  # an array, or a list of arrays of differing kinds
+        self.point = point
+        self.bands = bands  # {column name: values}
+        self.actual = actual  # None without a holdout
+
+    def __len__(self):
+        return len(self.codes)
+
+
+def _forecast_series(times, values, opts: Options, err: dict):
+    """Forecasts one series; fills ``err`` (n_train and the scores) and returns (forecast times,
+    point, [(lower, upper) per level, None when absent], actual or None). Raises for bad data."""
+    grid = series.on_grid(times, values)
+    if not len(grid.times):
+        raise ValueError("all values are missing")
+    observed = grid.values[:, 0]
+    horizon, holdout = opts.horizon, opts.holdout
+    n_train = len(observed) - holdout
+    if n_train < MIN_POINTS:
+        raise ValueError(
+            f"too short: {max(0, n_train)} training points (at least {MIN_POINTS} needed)"
+        )
+    train = observed[:n_train]
+    filled = series.fill_values(train.reshape(-1, 1), opts.fill)
+    fc = series.forecast(
+        opts.algorithm, grid.times[:n_train], filled, horizon, opts.level, opts.season
+    )
+    pred = fc.point[:, 0]
+    if not np.all(np.isfinite(pred)):
+        raise ValueError("the forecast is not finite")
+    bands = []
+    for lv in opts.level:
+        pair = fc.bands.get(lv)
+        bands.append(None if pair is None else (pair[0][:, 0], pair[1][:, 0]))
+    err["n_train"] = n_train
+    act = None
+    if holdout:
+        actual = observed[n_train:]
+        n = min(len(actual), horizon)
+        act = np.full(horizon, np.nan)
+        act[:n] = actual[:n]
+        acc = series.score(actual[:n], pred[:n], train, fc.season)
+        for key in ("smape", "mase", "mae", "rmse"):
+            err[key] = acc[key]
+        for lv, pair in zip(opts.level, bands, strict=True):
+            if pair is not None:
+                band = series.score(
+                    actual[:n], pred[:n], train, fc.season, pair[0][:n], pair[1][:n], lv
+                )
+                err[f"msis-{_level_name(lv)}"] = band["msis"]
+                err[f"coverage-{_level_name(lv)}"] = band["coverage"]
+    return fc.times, pred, bands, act
+
+
+def _error_row(opts: Options) -> dict:
+    """A series' error row before its forecast: every column in order, nothing measured."""
+    return {
+        "id": None,
+        "status": "ok",
+        "message": "",
+        "n_train": 0,
+        "smape": np.nan,
+        "mase": np.nan,
+        "mae": np.nan,
+        "rmse": np.nan,
+        **{
+            f"{m}-{_level_name(lv)}": np.nan
+            for lv in opts.level
+            if opts.holdout
+            for m in ("msis", "coverage")
+        },
+        "seconds": 0.0,
+    }
+
+
+def _run_chunk(chunk, opts: Options, stop=None):
+    """Forecasts a chunk of series: (their forecast rows as a ``_Rows`` or None, error rows).
+
+    Rows leave as a few arrays per chunk, so what a worker sends back stays small and the
+    caller builds one frame at the end; ``stop`` (a callable) ends the chunk early when it
+    turns true (the caller is going away)."""
+    blank = _error_row(opts)
+    h = opts.horizon
+    first = getattr(chunk, "first", 0)
+    codes, times, points, actuals, errors = [], [], [], [], []
+    bands = [([], []) for _ in opts.level]
+    for k, (sid, t, v) in enumerate(chunk):
+        if stop is not None and stop():
+            break
+        start = time.perf_counter()
+        err = blank.copy()
+        err["id"] = sid
+        try:
+            ft, pred, bs, act = _forecast_series(t, v, opts, err)
+        except Exception as e:  # one series failing never stops the others
+            err["status"] = "failed"
+            err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
+        else:
+            codes.append(first + k)
+            times.append(ft)
+            points.append(pred)
+            for (los, his), pair in zip(bands, bs, strict=True):
+                if pair is None:
+                    pair = (np.full(h, np.nan), np.full(h, np.nan))
+                los.append(pair[0])
+                his.append(pair[1])
+            if act is not None:
+                actuals.append(act)
+        err["seconds"] = time.perf_counter() - start
+        errors.append(err)
+    if not codes:
+        return None, errors
+    columns = {}
+    for lv, (los, his) in zip(opts.level, bands, strict=True):
+        columns[f"lo-{_level_name(lv)}"] = np.concatenate(los)
+        columns[f"hi-{_level_name(lv)}"] = np.concatenate(his)
+    rows = _Rows(
+        np.repeat(np.asarray(codes, dtype=np.int64), h),
+        _join_times(times),
+        np.concatenate(points),
+        columns,
+        np.concatenate(actuals) if opts.holdout else None,
+    )
+    return rows, errors
+
+
+def _join_times(times: list):
+    """The times of several series as one array when they are of one kind, else the list."""
+    kinds = {t.dtype for t in times}
+    return np.concatenate(times) if len(kinds) == 1 else list(times)
+
+
 def forecast_one(
     series_id,
     times,
@@ -50,77 +204,10 @@ def forecast_one(
     not scored. ``level`` (coverages in percent) adds the prediction intervals as lo-<level>,
     hi-<level>.
     """
-    start = time.perf_counter()
-    err = {
-        "id": series_id,
-        "status": "ok",
-        "message": "",
-        "n_train": 0,
-        "smape": np.nan,
-        "mase": np.nan,
-        "mae": np.nan,
-        "rmse": np.nan,
-        **{
-            f"{m}-{_level_name(lv)}": np.nan
-            for lv in level
-            if holdout
-            for m in ("msis", "coverage")
-        },
-        "seconds": 0.0,
-    }
-    try:
-        grid = series.on_grid(times, values)
-        if not len(grid.times):
-            raise ValueError("all values are missing")
-        observed = grid.values[:, 0]
-        n_train = len(observed) - holdout
-        if n_train < MIN_POINTS:
-            raise ValueError(
-                f"too short: {max(0, n_train)} training points (at least {MIN_POINTS} needed)"
-            )
-        train = observed[:n_train]
-        filled = series.fill_values(train.reshape(-1, 1), fill)
-        fc = series.forecast(algorithm, grid.times[:n_train], filled, horizon, level, season)
-        pred = fc.point[:, 0]
-        if not np.all(np.isfinite(pred)):
-            raise ValueError("the forecast is not finite")
-        err["n_train"] = n_train
-        rows = pd.DataFrame(
-            {
-                "id": series_id,
-                "step": np.arange(1, horizon + 1),
-                "time": fc.times,
-                "forecast": pred,
-            }
-        )
-        for lv in level:
-            if lv in fc.bands:
-                lo, hi = fc.bands[lv]
-                rows[f"lo-{_level_name(lv)}"] = lo[:, 0]
-                rows[f"hi-{_level_name(lv)}"] = hi[:, 0]
-        if holdout:
-            actual = observed[n_train:]
-            n = min(len(actual), horizon)
-            act = np.full(horizon, np.nan)
-            act[:n] = actual[:n]
-            rows["actual"] = act
-            acc = series.score(actual[:n], pred[:n], train, fc.season)
-            for key in ("smape", "mase", "mae", "rmse"):
-                err[key] = acc[key]
-            for lv in level:
-                if lv in fc.bands:
-                    lo, hi = fc.bands[lv]
-                    band = series.score(
-                        actual[:n], pred[:n], train, fc.season, lo[:n, 0], hi[:n, 0], lv
-                    )
-                    err[f"msis-{_level_name(lv)}"] = band["msis"]
-                    err[f"coverage-{_level_name(lv)}"] = band["coverage"]
-    except Exception as e:  # one series failing never stops the others
-        err["status"] = "failed"
-        err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
-        rows = pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(level)])
-    err["seconds"] = time.perf_counter() - start
-    return rows, err
+    opts = Options(algorithm, horizon, holdout, season, tuple(level), fill)
+    table = _SeriesTable([series_id], np.array([0, len(times)]), np.asarray(times), values)
+    rows, errors = _run_chunk(table, opts)
+    return _forecast_frame([rows], [series_id], opts), errors[0]
 
 
 def _as_dates(column: pd.Series, name: str) -> pd.Series:
@@ -169,60 +256,143 @@ def _band_columns(level) -> list[str]:
     return [f"{side}-{_level_name(lv)}" for lv in level for side in ("lo", "hi")]
 
 
-def _run_chunk(chunk, algorithm, horizon, holdout, season, level=(), fill="linear", stop=None):
-    """Forecasts a chunk of series: (their forecast rows in one frame or None, error rows).
-
-    One frame per chunk keeps what a worker sends back small; ``stop`` (a callable) ends the
-    chunk early when it turns true (the caller is going away)."""
-    frames, errors = [], []
-    for sid, t, v in chunk:
-        if stop is not None and stop():
-            break
-        rows, err = forecast_one(sid, t, v, algorithm, horizon, holdout, season, level, fill)
-        if len(rows):
-            frames.append(rows)
-        errors.append(err)
-    return (pd.concat(frames, ignore_index=True) if frames else None), errors
-
-
-# Series in one chunk at most: what a worker holds at once (its series, their forecast frames)
+# Series in one chunk at most: what a worker holds at once (its series, their forecast rows)
 # stays bounded however many series there are, and Ctrl-C or a dead worker loses little.
 CHUNK_MAX = 500
 
 
-def _chunks(items: list, n: int) -> list[list]:
+def _chunks(items, n: int) -> list:
     """At least ``n`` chunks of consecutive items, none longer than ``CHUNK_MAX``."""
     size = min(CHUNK_MAX, max(1, int(np.ceil(len(items) / max(1, n)))))
     return [items[i : i + size] for i in range(0, len(items), size)]
 
 
-def _series_of(frame: pd.DataFrame, id_column: str, time_column: str, value_column: str) -> list:
-    """(id, times, values) of every series, ids in order of first appearance, each series sorted
-    by time (stable). Times and values are slices of two arrays for the whole table, so a
-    worker receives only the rows of its own series."""
-    codes, ids = pd.factorize(frame[id_column], sort=False)  # missing ids get -1: dropped
-    keep = codes >= 0
-    if not keep.all():
-        frame, codes = frame[keep], codes[keep]
-    if not len(ids):
-        return []
-    frame = frame.assign(_code=codes)
+class _SeriesTable:
+    """Series sliced from one table sorted by series and time.
+
+    Series k is ``ids[k]`` with the rows ``bounds[k]:bounds[k + 1]`` of ``times`` and ``values``;
+    ``first`` is the position of series 0 in the whole batch. Iterating gives (id, times,
+    values), views of the table's arrays. A slice is the table of those series, its arrays views
+    too: a worker process receives only the rows of its own series, as three arrays."""
+
+    __slots__ = ("ids", "bounds", "times", "values", "first")
+
+    def __init__(self, ids: list, bounds: np.ndarray, times: np.ndarray, values, first: int = 0):
+        self.ids = ids
+        self.bounds = bounds
+        self.times = times
+        self.values = values
+        self.first = first
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    def __iter__(self):
+        b, times, values = self.bounds.tolist(), self.times, self.values
+        for k, sid in enumerate(self.ids):
+            yield sid, times[b[k] : b[k + 1]], values[b[k] : b[k + 1]]
+
+    def __getitem__(self, key):
+        if not isinstance(key, slice):
+            k = range(len(self.ids))[key]
+            a, b = int(self.bounds[k]), int(self.bounds[k + 1])
+            return self.ids[k], self.times[a:b], self.values[a:b]
+        lo, hi, step = key.indices(len(self.ids))
+        if step != 1:
+            raise ValueError("series are sliced in steps of one")
+        hi = max(lo, hi)
+        a, b = int(self.bounds[lo]), int(self.bounds[hi])
+        return _SeriesTable(
+            self.ids[lo:hi],
+            self.bounds[lo : hi + 1] - a,
+            self.times[a:b],
+            self.values[a:b],
+            self.first + lo,
+        )
+
+    def __getstate__(self):
+        return {k: getattr(self, k) for k in self.__slots__}
+
+    def __setstate__(self, state):
+        for k, v in state.items():
+            setattr(self, k, v)
+
+
+def _row_order(codes: np.ndarray, times: np.ndarray) -> np.ndarray | None:
+    """The order of the rows by series, then by time (stable, missing times last); None when
+    they are in that order already. Dates and numbers are sorted by numpy; other times (text,
+    mixed kinds) by pandas, each series on its own when their kinds cannot be compared."""
+    if times.dtype.kind in "iufM":
+        key = times
+        if times.dtype.kind == "M":
+            key = times.view(np.int64)
+            nat = np.isnat(times)
+            if nat.any():  # NaT is the smallest int64: put it last, as a missing time
+                key = np.where(nat, np.iinfo(np.int64).max, key)
+        sorted_ids = bool(np.all(codes[1:] >= codes[:-1]))
+        if sorted_ids and not (times.dtype.kind == "f" and np.isnan(times).any()):
+            same = codes[1:] == codes[:-1]
+            if not np.any(same & (key[1:] < key[:-1])):
+                return None  # the common case: one pass, no sort
+        order = np.argsort(key, kind="stable")
+        return order[np.argsort(codes[order], kind="stable")]
+    frame = pd.DataFrame({"code": codes, "time": times})
     try:
-        ordered = frame.sort_values(["_code", time_column], kind="stable", na_position="last")
+        ordered = frame.sort_values(["code", "time"], kind="stable", na_position="last")
     except TypeError:  # times of different kinds in different series: sort each on its own
         ordered = pd.concat(
-            [g.sort_values(time_column, kind="stable") for _, g in frame.groupby("_code")]
+            [g.sort_values("time", kind="stable") for _, g in frame.groupby("code")]
         )
-    times = ordered[time_column].to_numpy()
-    values = ordered[value_column].to_numpy(dtype=float)
-    sorted_codes = ordered["_code"].to_numpy()
-    bounds = np.flatnonzero(np.diff(sorted_codes)) + 1
-    starts = np.concatenate(([0], bounds))
-    ends = np.concatenate((bounds, [len(sorted_codes)]))
-    return [
-        (ids[sorted_codes[a]], times[a:b], values[a:b])
-        for a, b in zip(starts.tolist(), ends.tolist(), strict=True)
-    ]
+    return ordered.index.to_numpy()
+
+
+def _series_of(
+    frame: pd.DataFrame, id_column: str, time_column: str, value_column: str
+) -> _SeriesTable:
+    """Every series of a long table: ids in order of first appearance, each series sorted by
+    time (stable). The columns are converted once (times as they come: datetime64[ns], numbers
+    or labels; values as float64), sorted once, and the series are slices of them."""
+    codes, ids = pd.factorize(frame[id_column], sort=False)  # missing ids get -1: dropped
+    times = frame[time_column].to_numpy()
+    values = frame[value_column].to_numpy(dtype=float)
+    keep = codes >= 0
+    if not keep.all():
+        codes, times, values = codes[keep], times[keep], values[keep]
+    if not len(ids):
+        return _SeriesTable([], np.zeros(1, dtype=np.int64), times[:0], values[:0])
+    order = _row_order(codes, times)
+    if order is not None:
+        codes, times, values = codes[order], times[order], values[order]
+    bounds = np.zeros(len(ids) + 1, dtype=np.int64)
+    np.cumsum(np.bincount(codes, minlength=len(ids)), out=bounds[1:])
+    return _SeriesTable(list(ids), bounds, times, values)
+
+
+def _forecast_frame(parts: list, ids: list, opts: Options) -> pd.DataFrame:
+    """The forecast rows of every chunk as one frame, built once."""
+    parts = [p for p in parts if p is not None and len(p)]
+    if not parts:
+        return pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(opts.level)])
+    codes = np.concatenate([p.codes for p in parts])
+    times = []
+    for p in parts:
+        times.extend(p.times if isinstance(p.times, list) else [p.times])
+    if len({t.dtype for t in times}) == 1:
+        time_column = np.concatenate(times)
+    else:  # series with different kinds of time: as a concatenation of their frames gives
+        time_column = pd.concat([pd.Series(t) for t in times], ignore_index=True)
+    columns = {
+        # The ids keep the kind a frame of each id would give them (numbers, text, mixed).
+        "id": pd.Series(ids).take(codes).reset_index(drop=True),
+        "step": np.tile(np.arange(1, opts.horizon + 1), len(codes) // opts.horizon),
+        "time": time_column,
+        "forecast": np.concatenate([p.point for p in parts]),
+    }
+    for name in _band_columns(opts.level):
+        columns[name] = np.concatenate([p.bands[name] for p in parts])
+    if opts.holdout:
+        columns["actual"] = np.concatenate([p.actual for p in parts])
+    return pd.DataFrame(columns)
 
 
 def forecast_many(
@@ -289,30 +459,26 @@ def forecast_many(
     frame[value_column] = _numbers(frame, id_column, value_column)
     items = _series_of(frame, id_column, time_column, value_column)
     del frame
+    ids = items.ids
 
-    args = (alg, horizon, holdout, season, level, fill)
+    opts = Options(alg, int(horizon), int(holdout), season, level, fill)
     if client is not None or scheduler is not None:
-        out = _run_dask(items, args, client, scheduler, chunks_per_worker)
+        out = _run_dask(items, opts, client, scheduler, chunks_per_worker)
     elif n_jobs == 1 or len(items) <= 1:
-        out = [_run_chunk(p, *args) for p in _chunks(items, 1)]
+        out = [_run_chunk(p, opts) for p in _chunks(items, 1)]
     else:
         workers = n_jobs if n_jobs > 0 else (os.cpu_count() or 1)
         parts = _chunks(items, workers * chunks_per_worker)
         del items  # the parts hold the series now
-        names = [[sid for sid, _, _ in p] for p in parts]
-        out = run_chunks(_run_chunk, parts, args, names, n_jobs=n_jobs, backend=backend)
+        names = [p.ids for p in parts]
+        out = run_chunks(_run_chunk, parts, (opts,), names, n_jobs=n_jobs, backend=backend)
 
-    frames = [rows for rows, _ in out if rows is not None]
-    forecasts = (
-        pd.concat(frames, ignore_index=True)
-        if frames
-        else pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(level)])
-    )
+    forecasts = _forecast_frame([rows for rows, _ in out], ids, opts)
     errors = pd.DataFrame([e for _, errs in out for e in errs])
     return BatchResult(forecasts, errors)
 
 
-def _run_dask(items, args, client, scheduler, chunks_per_worker):
+def _run_dask(items, opts: Options, client, scheduler, chunks_per_worker):
     try:
         from dask.distributed import Client
     except ImportError as e:  # optional extra
@@ -325,7 +491,7 @@ def _run_dask(items, args, client, scheduler, chunks_per_worker):
     try:
         workers = max(1, len(client.scheduler_info().get("workers", {})))
         parts = _chunks(items, workers * chunks_per_worker)
-        futures = client.map(_run_chunk, parts, *[[a] * len(parts) for a in args], pure=False)
+        futures = client.map(_run_chunk, parts, [opts] * len(parts), pure=False)
         return client.gather(futures)
     finally:
         if own:

@@ -155,7 +155,7 @@ def test_one_frame_for_all_series_equals_a_frame_per_series(ids, holdout, level)
     df = mixed_table(ids)
     kw = dict(algorithm="hw", horizon=6, holdout=holdout, level=level)
     rows, errors = one_frame_per_series(df, **kw)
-    assert dict(zip(errors.id, errors.status)) == {
+    assert dict(zip(errors.id, errors.status, strict=True)) == {
         sid: "failed" if i in (4, 5) else "ok" for i, sid in enumerate(ids)
     }
     for n_jobs, backend in [(1, "loky"), (2, "threading")]:

@@ -696,9 +696,9 @@ PYBIND11_MODULE(score, m) {
   // The pipeline classes and pandas are read only by the accessors and the holdout scoring:
   // imported on first use, so that a forecaster (which imports this module) loads quickly.
   defer_attrs(m, {{"sklearnPipeline", "sklearn.pipeline", "Pipeline"},
-                        {"TidewellTSPipeline", "tidewell_ts_libs.sklearn.tidewell_ts_pipeline",
-                         "TidewellTSPipeline"},
-                        {"pd", "pandas", nullptr}});
+                  {"TidewellTSPipeline", "tidewell_ts_libs.sklearn.tidewell_ts_pipeline",
+                   "TidewellTSPipeline"},
+                  {"pd", "pandas", nullptr}});
   m.attr("np") = twpy::import("numpy");
   m.attr("QuillcastUtils") =
       twpy::import("tidewell_ts_libs.quillcast.quillcast_utils", "QuillcastUtils");

@@ -90,3 +90,26 @@ print(json.dumps({"pd": fixes.pd is pd, "finders": [type(f).__module__ for f in 
 """
     )
     assert out["pd"] and "tidewell_ts_libs" not in out["finders"]
+
+
+def test_a_worker_forecasts_its_chunk_without_pandas():
+    # What a worker process of forecast_many runs: arrays in, arrays out.
+    out = run_fresh(
+        """
+import json, sys
+import numpy as np
+from tidewell_ts_libs import batch
+t = np.arange(60, dtype=np.int64)
+y = 100 + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12)
+table = batch._SeriesTable(["a", "b"], np.array([0, 60, 120]), np.tile(t, 2), np.tile(y, 2))
+rows, errors = batch._run_chunk(table, batch.Options("hw", 12, holdout=6, level=(80, 95)))
+print(json.dumps({"pandas": "pandas" in sys.modules, "rows": len(rows),
+                  "status": [e["status"] for e in errors], "bands": sorted(rows.bands)}))
+"""
+    )
+    assert out == {
+        "pandas": False,
+        "rows": 24,
+        "status": ["ok", "ok"],
+        "bands": ["hi-80", "hi-95", "lo-80", "lo-95"],
+    }

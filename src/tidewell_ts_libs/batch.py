@@ -6,6 +6,11 @@ work runs in parallel with joblib on one machine (processes or threads: the engi
 while it fits, so threads scale too) or on a Dask cluster when a client or scheduler address is given.
 A series that cannot be forecast (too short, all missing, ...) is reported in the errors frame and
 never stops the others.
+
+The table is converted once (times to datetime64[ns] or numbers, values to float64) and sorted
+once by series and time; each series is a slice of those arrays. A worker receives its chunk
+of series as three arrays and returns its forecast rows as arrays; the frames are built once, at
+the end. Only the calling side uses pandas: a worker process never imports it.
 """
 
 from __future__ import annotations
@@ -13,14 +18,16 @@ from __future__ import annotations
 import os
 import time
 from dataclasses import dataclass
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
-import pandas as pd
 
 from tidewell_ts_libs import series
 from tidewell_ts_libs._parallel import WorkerDied, run_chunks  # noqa: F401
 from tidewell_ts_libs.deps.tarn import forecaster_algorithms
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 # The forecaster's algorithms, from the engine's table of models.
 ALGORITHMS = forecaster_algorithms()
@@ -212,6 +219,8 @@ def forecast_one(
 
 def _as_dates(column: pd.Series, name: str) -> pd.Series:
     """ISO 8601 text as datetime64 (time-zone aware dates in UTC); other columns unchanged."""
+    import pandas as pd
+
     if pd.api.types.is_datetime64_any_dtype(column):
         dates = column
     elif pd.api.types.infer_dtype(column, skipna=True) in ("string", "datetime", "date"):
@@ -234,6 +243,8 @@ def _as_dates(column: pd.Series, name: str) -> pd.Series:
 def _numbers(frame: pd.DataFrame, id_column: str, value_column: str) -> pd.Series:
     """The value column as floats; a value that is not a number (blank and NaN are missing
     values) raises ValueError naming its series and row."""
+    import pandas as pd
+
     column = frame[value_column]
     numbers = pd.to_numeric(column, errors="coerce")
     bad = numbers.isna() & column.notna()
@@ -336,6 +347,8 @@ def _row_order(codes: np.ndarray, times: np.ndarray) -> np.ndarray | None:
                 return None  # the common case: one pass, no sort
         order = np.argsort(key, kind="stable")
         return order[np.argsort(codes[order], kind="stable")]
+    import pandas as pd
+
     frame = pd.DataFrame({"code": codes, "time": times})
     try:
         ordered = frame.sort_values(["code", "time"], kind="stable", na_position="last")
@@ -352,6 +365,8 @@ def _series_of(
     """Every series of a long table: ids in order of first appearance, each series sorted by
     time (stable). The columns are converted once (times as they come: datetime64[ns], numbers
     or labels; values as float64), sorted once, and the series are slices of them."""
+    import pandas as pd
+
     codes, ids = pd.factorize(frame[id_column], sort=False)  # missing ids get -1: dropped
     times = frame[time_column].to_numpy()
     values = frame[value_column].to_numpy(dtype=float)
@@ -370,6 +385,8 @@ def _series_of(
 
 def _forecast_frame(parts: list, ids: list, opts: Options) -> pd.DataFrame:
     """The forecast rows of every chunk as one frame, built once."""
+    import pandas as pd
+
     parts = [p for p in parts if p is not None and len(p)]
     if not parts:
         return pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(opts.level)])
@@ -434,6 +451,8 @@ def forecast_many(
     raises ``WorkerDied`` naming the series of the chunk it was working on; its ``series``
     attribute lists their ids.
     """
+    import pandas as pd
+
     alg = str(algorithm).lower()
     if alg not in ALGORITHMS:
         raise ValueError(f"unknown algorithm {algorithm!r}: use one of {', '.join(ALGORITHMS)}")
@@ -498,5 +517,11 @@ def _run_dask(items, opts: Options, client, scheduler, chunks_per_worker):
             client.close()
 
 
-# Rolling-origin backtests over the same long frames (kept in their own module).
-from tidewell_ts_libs.backtest import cross_validation  # noqa: E402, F401
+def __getattr__(name: str):
+    # Rolling-origin backtests over the same long frames, kept in their own module and loaded
+    # when first asked for here (a worker process that only forecasts never loads them).
+    if name == "cross_validation":
+        from tidewell_ts_libs.backtest import cross_validation
+
+        return cross_validation
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -45,6 +45,13 @@ def test_rejects_bad_arguments():
         forecast_many(df, algorithm="nope")
     with pytest.raises(ValueError, match="no column"):
         forecast_many(df, value_column="value")
+    # A fractional count is refused, not cut short or failed series by series.
+    with pytest.raises(ValueError, match=r"horizon must be a whole number, got 2\.5"):
+        forecast_many(df, algorithm="hw", horizon=2.5)
+    with pytest.raises(ValueError, match="holdout must be a whole number, got '3'"):
+        forecast_many(df, algorithm="hw", horizon=2, holdout="3")
+    res = forecast_many(df[df.unique_id == "s0"], algorithm="hw", horizon=np.int64(2), holdout=2.0)
+    assert list(res.forecasts.step) == [1, 2] and list(res.errors.status) == ["ok"]
 
 
 @pytest.mark.parametrize("backend", ["loky", "threading"])

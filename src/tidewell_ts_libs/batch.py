@@ -259,6 +259,16 @@ def _numbers(frame: pd.DataFrame, id_column: str, value_column: str) -> pd.Serie
     return numbers.astype(float)
 
 
+def _whole(name: str, value) -> int:
+    """A count given as a whole number (2 or 2.0); anything else raises ValueError naming it."""
+    if not isinstance(value, bool):
+        if isinstance(value, (int, np.integer)):
+            return int(value)
+        if isinstance(value, (float, np.floating)) and float(value).is_integer():
+            return int(value)
+    raise ValueError(f"{name} must be a whole number, got {value!r}")
+
+
 def _level_name(level) -> str:
     return f"{float(level):g}"
 
@@ -456,6 +466,7 @@ def forecast_many(
     alg = str(algorithm).lower()
     if alg not in ALGORITHMS:
         raise ValueError(f"unknown algorithm {algorithm!r}: use one of {', '.join(ALGORITHMS)}")
+    horizon, holdout = _whole("horizon", horizon), _whole("holdout", holdout)
     if horizon < 1:
         raise ValueError("horizon must be at least 1")
     if holdout < 0:
@@ -480,7 +491,7 @@ def forecast_many(
     del frame
     ids = items.ids
 
-    opts = Options(alg, int(horizon), int(holdout), season, level, fill)
+    opts = Options(alg, horizon, holdout, season, level, fill)
     if client is not None or scheduler is not None:
         out = _run_dask(items, opts, client, scheduler, chunks_per_worker)
     elif n_jobs == 1 or len(items) <= 1:

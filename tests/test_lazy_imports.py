@@ -18,7 +18,7 @@ def run_fresh(code: str) -> dict:
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
-HEAVY = ("scipy.stats", "pandas", "sklearn.model_selection", "sklearn.pipeline")
+HEAVY = ("scipy.stats", "scipy.special", "pandas", "sklearn.model_selection", "sklearn.pipeline")
 
 FORECAST_ONE = """
 import json, sys
@@ -51,7 +51,8 @@ def test_the_deferred_modules_work_when_used_and_data_frames_are_still_recognise
         FORECAST_ONE % (HEAVY,)
         + """
 import numpy as np
-import scipy, scipy.stats, sklearn.utils.fixes as fixes
+import scipy, scipy.stats, sklearn.utils.fixes as fixes, sklearn.utils._array_api as array_api
+import scipy.special
 import pandas as pd
 from tidewell_ts_libs.utils import score
 frame = pd.DataFrame({"y": X[:, 0]})
@@ -60,6 +61,7 @@ print(json.dumps({
     "stats_module": type(scipy.stats).__name__ == "module" and scipy.stats is sys.modules["scipy.stats"],
     "norm": float(scipy.stats.norm.ppf(0.975)),
     "mode": int(np.ravel(fixes._mode(np.array([1, 2, 2]))[0])[0]),
+    "special": [type(scipy.special).__name__, float(array_api.special.expit(0.0))],
     "fixes_pd": fixes.pd.DataFrame is pd.DataFrame,
     "score_pd": score.pd is pd,
     "pipeline": score.Score.get_estimator(score.sklearnPipeline([("f", est)])) is est,
@@ -71,6 +73,7 @@ print(json.dumps({
         "stats_module": True,
         "norm": pytest.approx(1.959964, abs=1e-6),
         "mode": 2,
+        "special": ["module", 0.5],
         "fixes_pd": True,
         "score_pd": True,
         "pipeline": True,

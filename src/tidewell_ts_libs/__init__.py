@@ -1,13 +1,14 @@
 """Time-series forecasting components, written in C++.
 
 Importing the package imports nothing heavy. The forecaster is a scikit-learn estimator, and
-scikit-learn's own start-up (``sklearn.utils.fixes``) imports scipy.stats and pandas only to
-keep them at hand, about four fifths of the time it takes to load a forecaster; neither is read
-while that module loads. When scikit-learn is first loaded after this package, those two imports
-get a stand-in that imports the real module on first use and is never registered as the module
+scikit-learn's start-up imports scipy.stats and pandas (``sklearn.utils.fixes``) and
+scipy.special (``sklearn.utils._array_api``) only to keep them at hand: most of the time it
+takes to load a forecaster, and none of them is read while those modules load. When scikit-learn
+is first loaded after this package, those imports get a stand-in that imports the real module
+the first time one of its attributes is read. A stand-in is never left registered as the module
 itself: pandas stays absent from ``sys.modules`` until someone imports it (scikit-learn reads
-that to tell data frames from arrays), and scipy.stats is reached through scipy's own lazy
-submodule access. Nothing changes once scikit-learn is loaded, or if it was loaded first.
+that to tell data frames from arrays), and scipy's submodules are reached through scipy's own
+lazy submodule access. Nothing changes once scikit-learn is loaded, or if it was loaded first.
 """
 
 from __future__ import annotations
@@ -18,8 +19,11 @@ import threading
 import types
 from importlib.abc import MetaPathFinder
 
-_LOADS_FOR_LATER = "sklearn.utils.fixes"
-_LATER = ("scipy.stats", "pandas")
+# Module being loaded -> the modules it imports only to keep at hand.
+_LATER = {
+    "sklearn.utils.fixes": ("scipy.stats", "pandas"),
+    "sklearn.utils._array_api": ("scipy.special",),
+}
 _lock = threading.Lock()
 
 
@@ -34,47 +38,65 @@ class _OnFirstUse(types.ModuleType):
         return getattr(importlib.import_module(name), attr)
 
 
-class _LoaderWithStandIns:
-    """Runs a module's body with stand-ins for the modules in ``_LATER`` not yet imported."""
+def _place(names) -> dict:
+    """Stand-ins for the modules not imported yet, registered and, for a submodule, set as an
+    attribute of its package (``import a.b as c`` reads the attribute)."""
+    placed = {}
+    for name in names:
+        if name in sys.modules:
+            continue
+        parent, _, child = name.rpartition(".")
+        package = importlib.import_module(parent) if parent else None
+        stand_in = _OnFirstUse(name)
+        with _lock:
+            if name in sys.modules:
+                continue
+            sys.modules[name] = stand_in
+            if package is not None and child not in vars(package):
+                setattr(package, child, stand_in)
+        placed[name] = (stand_in, package, child)
+    return placed
 
-    def __init__(self, loader):
+
+def _withdraw(placed: dict) -> None:
+    """Removes the stand-ins still in place (what was imported meanwhile stays)."""
+    with _lock:
+        for name, (stand_in, package, child) in placed.items():
+            if sys.modules.get(name) is stand_in:
+                del sys.modules[name]
+            if package is not None and vars(package).get(child) is stand_in:
+                if "__getattr__" in vars(package):  # the package imports it when it is read
+                    delattr(package, child)
+
+
+class _LoaderWithStandIns:
+    """Runs a module's body with stand-ins for the modules it imports only to keep at hand."""
+
+    def __init__(self, loader, names):
         self.loader = loader
+        self.names = names
 
     def create_module(self, spec):
         return self.loader.create_module(spec)
 
     def exec_module(self, module):
-        with _lock:
-            placed = {n: _OnFirstUse(n) for n in _LATER if n not in sys.modules}
-            sys.modules.update(placed)
+        placed = _place(self.names)
         try:
             self.loader.exec_module(module)
         finally:
-            with _lock:
-                for name, stand_in in placed.items():
-                    if sys.modules.get(name) is stand_in:
-                        del sys.modules[name]
-            _reach_scipy_stats()
-            _finder.remove()
+            _withdraw(placed)
+            _finder.done(module.__name__)
 
     def __getattr__(self, name):  # everything else of the real loader (get_source, ...)
         return getattr(self.loader, name)
 
 
-def _reach_scipy_stats():
-    """``scipy.stats`` as an attribute of scipy: a scipy without lazy submodules gets a stand-in
-    (newer ones import the submodule when the attribute is read)."""
-    scipy = sys.modules.get("scipy")
-    if scipy is None or "scipy.stats" in sys.modules:
-        return
-    names = vars(scipy)
-    if "__getattr__" not in names and "stats" not in names:
-        scipy.stats = _OnFirstUse("scipy.stats")
-
-
 class _Finder(MetaPathFinder):
+    def __init__(self):
+        self.pending = {m for m in _LATER if m not in sys.modules}
+
     def find_spec(self, fullname, path, target=None):
-        if fullname != _LOADS_FOR_LATER:
+        if fullname not in self.pending:
             return None
         for finder in list(sys.meta_path):
             if finder is self or not hasattr(finder, "find_spec"):
@@ -82,20 +104,19 @@ class _Finder(MetaPathFinder):
             spec = finder.find_spec(fullname, path, target)
             if spec is not None:
                 if spec.loader is not None and hasattr(spec.loader, "exec_module"):
-                    spec.loader = _LoaderWithStandIns(spec.loader)
+                    spec.loader = _LoaderWithStandIns(spec.loader, _LATER[fullname])
                 return spec
         return None
 
-    def install(self):
-        if _LOADS_FOR_LATER not in sys.modules and self not in sys.meta_path:
-            sys.meta_path.insert(0, self)
-
-    def remove(self):
-        try:
-            sys.meta_path.remove(self)
-        except ValueError:
-            pass
+    def done(self, name):
+        self.pending.discard(name)
+        if not self.pending:
+            try:
+                sys.meta_path.remove(self)
+            except ValueError:
+                pass
 
 
 _finder = _Finder()
-_finder.install()
+if _finder.pending and "sklearn" not in sys.modules:
+    sys.meta_path.insert(0, _finder)

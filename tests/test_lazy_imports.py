@@ -107,7 +107,7 @@ y = 100 + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12)
 table = batch._SeriesTable(["a", "b"], np.array([0, 60, 120]), np.tile(t, 2), np.tile(y, 2))
 rows, errors = batch._run_chunk(table, batch.Options("hw", 12, holdout=6, level=(80, 95)))
 print(json.dumps({"pandas": "pandas" in sys.modules, "rows": len(rows),
-                  "status": [e["status"] for e in errors], "bands": sorted(rows.bands)}))
+                  "status": [e["status"] for e in errors], "bands": sorted(rows.extra)}))
 """
     )
     assert out == {

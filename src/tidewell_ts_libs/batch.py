@@ -57,22 +57,29 @@ class _Rows:
     in the batch, their times (one array when the series agree on the kind of time) and the
     values of each column."""
 
-    __slots__ = ("codes", "times", "point", "bands", "actual")
+    __slots__ = ("codes", "times", "point", "extra", "actual")
 
-    def __init__(self, codes, times, point, bands, actual):
+    def __init__(self, codes, times, point, extra, actual):
         self.codes = codes  # int64, the series' position in the batch (order of first appearance)
         self.times = times  # an array, or a list of arrays of differing kinds
         self.point = point
-        self.bands = bands  # {column name: values}
+        self.extra = extra  # {name: values} of the columns of _extra_columns
         self.actual = actual  # None without a holdout
 
     def __len__(self):
         return len(self.codes)
 
 
+def _extra_columns(opts: Options) -> list[str]:
+    """The forecast columns after ``forecast`` (before ``actual``), in order: each level's
+    bounds. A series that lacks one of them gets NaN there."""
+    return _band_columns(opts.level)
+
+
 def _forecast_series(times, values, opts: Options, err: dict):
     """Forecasts one series; fills ``err`` (n_train and the scores) and returns (forecast times,
-    point, [(lower, upper) per level, None when absent], actual or None). Raises for bad data."""
+    point, {name: values} of the columns of ``_extra_columns`` it has, actual or None). Raises
+    for bad data."""
     grid = series.on_grid(times, values)
     if not len(grid.times):
         raise ValueError("all values are missing")
@@ -91,10 +98,12 @@ def _forecast_series(times, values, opts: Options, err: dict):
     pred = fc.point[:, 0]
     if not np.all(np.isfinite(pred)):
         raise ValueError("the forecast is not finite")
-    bands = []
+    extra = {}
     for lv in opts.level:
-        pair = fc.bands.get(lv)
-        bands.append(None if pair is None else (pair[0][:, 0], pair[1][:, 0]))
+        if lv in fc.bands:
+            lo, hi = fc.bands[lv]
+            extra[f"lo-{_level_name(lv)}"] = lo[:, 0]
+            extra[f"hi-{_level_name(lv)}"] = hi[:, 0]
     err["n_train"] = n_train
     act = None
     if holdout:
@@ -105,14 +114,15 @@ def _forecast_series(times, values, opts: Options, err: dict):
         acc = series.score(actual[:n], pred[:n], train, fc.season)
         for key in ("smape", "mase", "mae", "rmse"):
             err[key] = acc[key]
-        for lv, pair in zip(opts.level, bands, strict=True):
-            if pair is not None:
+        for lv in opts.level:
+            if lv in fc.bands:
+                lo, hi = fc.bands[lv]
                 band = series.score(
-                    actual[:n], pred[:n], train, fc.season, pair[0][:n], pair[1][:n], lv
+                    actual[:n], pred[:n], train, fc.season, lo[:n, 0], hi[:n, 0], lv
                 )
                 err[f"msis-{_level_name(lv)}"] = band["msis"]
                 err[f"coverage-{_level_name(lv)}"] = band["coverage"]
-    return fc.times, pred, bands, act
+    return fc.times, pred, extra, act
 
 
 def _error_row(opts: Options) -> dict:
@@ -146,7 +156,9 @@ def _run_chunk(chunk, opts: Options, stop=None):
     h = opts.horizon
     first = getattr(chunk, "first", 0)
     codes, times, points, actuals, errors = [], [], [], [], []
-    bands = [([], []) for _ in opts.level]
+    names = _extra_columns(opts)
+    extras = {name: [] for name in names}
+    blanks = np.full(h, np.nan)
     for k, (sid, t, v) in enumerate(chunk):
         if stop is not None and stop():
             break
@@ -154,7 +166,7 @@ def _run_chunk(chunk, opts: Options, stop=None):
         err = blank.copy()
         err["id"] = sid
         try:
-            ft, pred, bs, act = _forecast_series(t, v, opts, err)
+            ft, pred, extra, act = _forecast_series(t, v, opts, err)
         except Exception as e:  # one series failing never stops the others
             err["status"] = "failed"
             err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
@@ -162,26 +174,19 @@ def _run_chunk(chunk, opts: Options, stop=None):
             codes.append(first + k)
             times.append(ft)
             points.append(pred)
-            for (los, his), pair in zip(bands, bs, strict=True):
-                if pair is None:
-                    pair = (np.full(h, np.nan), np.full(h, np.nan))
-                los.append(pair[0])
-                his.append(pair[1])
+            for name in names:
+                extras[name].append(extra.get(name, blanks))
             if act is not None:
                 actuals.append(act)
         err["seconds"] = time.perf_counter() - start
         errors.append(err)
     if not codes:
         return None, errors
-    columns = {}
-    for lv, (los, his) in zip(opts.level, bands, strict=True):
-        columns[f"lo-{_level_name(lv)}"] = np.concatenate(los)
-        columns[f"hi-{_level_name(lv)}"] = np.concatenate(his)
     rows = _Rows(
         np.repeat(np.asarray(codes, dtype=np.int64), h),
         _join_times(times),
         np.concatenate(points),
-        columns,
+        {name: np.concatenate(extras[name]) for name in names},
         np.concatenate(actuals) if opts.holdout else None,
     )
     return rows, errors
@@ -399,7 +404,7 @@ def _forecast_frame(parts: list, ids: list, opts: Options) -> pd.DataFrame:
 
     parts = [p for p in parts if p is not None and len(p)]
     if not parts:
-        return pd.DataFrame(columns=["id", "step", "time", "forecast", *_band_columns(opts.level)])
+        return pd.DataFrame(columns=["id", "step", "time", "forecast", *_extra_columns(opts)])
     codes = np.concatenate([p.codes for p in parts])
     times = []
     for p in parts:
@@ -415,8 +420,8 @@ def _forecast_frame(parts: list, ids: list, opts: Options) -> pd.DataFrame:
         "time": time_column,
         "forecast": np.concatenate([p.point for p in parts]),
     }
-    for name in _band_columns(opts.level):
-        columns[name] = np.concatenate([p.bands[name] for p in parts])
+    for name in _extra_columns(opts):
+        columns[name] = np.concatenate([p.extra[name] for p in parts])
     if opts.holdout:
         columns["actual"] = np.concatenate([p.actual for p in parts])
     return pd.DataFrame(columns)

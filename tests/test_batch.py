@@ -184,3 +184,41 @@ def test_rows_are_ordered_by_series_then_time_with_missing_times_last():
         assert list(batch._row_order(codes, times)) == expect
     # Already in order: nothing to sort.
     assert batch._row_order(np.array([0, 0, 1]), np.array([1, 2, 0])) is None
+
+
+def test_regressors_and_quantiles_reach_each_series_in_every_chunk():
+    # Five series, each driven by its own regressor on its own scale, rows shuffled; the
+    # regressors past the data come from X_df. Chunks of two in worker processes must give
+    # what one process gives and what each series forecast on its own gives.
+    rng = np.random.default_rng(3)
+    n, h = 60, 5
+    days = pd.date_range("2021-01-01", periods=n + h, freq="D")
+    frames, one = [], {}
+    for i in range(5):
+        x = rng.normal(size=n + h) * (i + 1)
+        y = 100 + 10 * i + 3 * x + rng.normal(scale=0.1, size=n + h)
+        frames.append(pd.DataFrame({"unique_id": f"s{i}", "ds": days, "y": y, "x": x}))
+    full = pd.concat(frames, ignore_index=True)
+    hist = full.groupby("unique_id").head(n).sample(frac=1, random_state=2)
+    fut = full.groupby("unique_id").tail(h)[["unique_id", "ds", "x"]]
+    kw = dict(algorithm="arima", horizon=h, quantiles=[0.1, 0.9])
+    for f in frames:
+        sid = f.unique_id.iloc[0]
+        one[sid] = batch.forecast_one(
+            sid, f.ds.to_numpy()[:n], f.y.to_numpy()[:n], holdout=0,
+            exog=f[["x"]].to_numpy()[:n], future_exog=f[["x"]].to_numpy()[n:], **kw,
+        )
+    rows = pd.concat([one[sid][0] for sid in hist.unique_id.unique()], ignore_index=True)
+    single = forecast_many(hist, exog="x", X_df=fut, **kw)
+    pd.testing.assert_frame_equal(single.forecasts, rows)
+    two = forecast_many(hist, exog="x", X_df=fut, n_jobs=2, chunks_per_worker=2, **kw)
+    pd.testing.assert_frame_equal(two.forecasts, rows)
+    assert list(two.forecasts.columns) == ["id", "step", "time", "forecast", "q-0.1", "q-0.9"]
+    # The forecasts follow each series' own regressor.
+    actual = full.groupby("unique_id").tail(h).set_index(["unique_id", "ds"]).y
+    got = two.forecasts.set_index(["id", "time"]).forecast
+    assert np.abs(got - actual.loc[got.index].to_numpy()).max() < 2
+    # Scored on a holdout (regressors from the series' own rows), with their quantile scores.
+    scored = forecast_many(full, exog="x", holdout=h, n_jobs=2, chunks_per_worker=2, **kw)
+    assert list(scored.errors.columns[-3:]) == ["pinball", "crps", "seconds"]
+    assert np.isfinite(scored.errors[["mase", "pinball", "crps"]].to_numpy()).all()

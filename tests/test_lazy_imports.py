@@ -106,13 +106,22 @@ t = np.arange(60, dtype=np.int64)
 y = 100 + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12)
 table = batch._SeriesTable(["a", "b"], np.array([0, 60, 120]), np.tile(t, 2), np.tile(y, 2))
 rows, errors = batch._run_chunk(table, batch.Options("hw", 12, holdout=6, level=(80, 95)))
+# With regressors (their rows and their values at the forecast times) and quantiles.
+x = np.sin(np.arange(132) / 5.0).reshape(-1, 1)
+table.exog = np.vstack([x[:60], x[:60]])
+table.future = np.stack([x[54:66], x[54:66]])
+opts = batch.Options("arima", 12, holdout=6, quantiles=(0.1, 0.9))
+xrows, xerrors = batch._run_chunk(table, opts)
 print(json.dumps({"pandas": "pandas" in sys.modules, "rows": len(rows),
-                  "status": [e["status"] for e in errors], "bands": sorted(rows.extra)}))
+                  "status": [e["status"] for e in errors + xerrors], "bands": sorted(rows.extra),
+                  "quantiles": sorted(xrows.extra), "crps": bool(xerrors[0]["crps"] > 0)}))
 """
     )
     assert out == {
         "pandas": False,
         "rows": 24,
-        "status": ["ok", "ok"],
+        "status": ["ok"] * 4,
         "bands": ["hi-80", "hi-95", "lo-80", "lo-95"],
+        "quantiles": ["q-0.1", "q-0.9"],
+        "crps": True,
     }

@@ -5,6 +5,7 @@ import pandas as pd
 import pytest
 from helpers import trend_season
 
+from tidewell_ts_libs import batch
 from tidewell_ts_libs.batch import forecast_many
 
 
@@ -44,6 +45,13 @@ def test_rejects_bad_arguments():
         forecast_many(df, algorithm="nope")
     with pytest.raises(ValueError, match="no column"):
         forecast_many(df, value_column="value")
+    # A fractional count is refused, not cut short or failed series by series.
+    with pytest.raises(ValueError, match=r"horizon must be a whole number, got 2\.5"):
+        forecast_many(df, algorithm="hw", horizon=2.5)
+    with pytest.raises(ValueError, match="holdout must be a whole number, got '3'"):
+        forecast_many(df, algorithm="hw", horizon=2, holdout="3")
+    res = forecast_many(df[df.unique_id == "s0"], algorithm="hw", horizon=np.int64(2), holdout=2.0)
+    assert list(res.forecasts.step) == [1, 2] and list(res.errors.status) == ["ok"]
 
 
 @pytest.mark.parametrize("backend", ["loky", "threading"])
@@ -116,3 +124,101 @@ def test_intervals_on_the_holdout_are_scored_per_level():
     # A flat training part has no naive scale: no MSIS (nor MASE), and a failed series none.
     assert np.isnan(errors.loc["flat", "msis-80"]) and np.isnan(errors.loc["flat", "mase"])
     assert np.isnan(errors.loc["short", "msis-95"])
+
+
+def mixed_table(ids):
+    """Seven monthly series: one starting late, one with absent months, one with a blank, one
+    with its rows in reverse, one too short, one all missing; the rows of the table shuffled."""
+    rng = np.random.default_rng(5)
+    months = pd.date_range("2015-01-01", periods=48, freq="MS")
+    frames = []
+    for i, sid in enumerate(ids):
+        y = 50 + i + 0.3 * np.arange(48) + 5 * np.sin(2 * np.pi * np.arange(48) / 12)
+        f = pd.DataFrame({"unique_id": sid, "ds": months, "y": y + rng.normal(size=48)})
+        f = [f.assign(y=f.y.where(f.index >= 12)), f.drop(index=[20, 21]),
+             f.assign(y=f.y.where(f.index != 30)), f.iloc[::-1], f.iloc[:3],
+             f.assign(y=np.nan), f][i]
+        frames.append(f)
+    return pd.concat(frames, ignore_index=True).sample(frac=1, random_state=1)
+
+
+def one_frame_per_series(df, **kw):
+    """What forecast_many gives when every series is forecast and framed on its own."""
+    rows, errors = [], []
+    for sid, g in df.groupby("unique_id", sort=False):
+        g = g.sort_values("ds", kind="stable")
+        r, e = batch.forecast_one(sid, g.ds.to_numpy(), g.y.to_numpy(), **kw)
+        rows += [r] if len(r) else []
+        errors.append(e)
+    return pd.concat(rows, ignore_index=True), pd.DataFrame(errors).drop(columns="seconds")
+
+
+@pytest.mark.parametrize(
+    "ids", [[f"s{i}" for i in range(7)], [7, 3, 5, 1, 0, 2, 9], ["a", 1, "b", 2, "c", 3, "d"]],
+    ids=["text", "numbers", "mixed"],
+)
+@pytest.mark.parametrize("holdout, level", [(0, ()), (6, (80, 95))])
+def test_one_frame_for_all_series_equals_a_frame_per_series(ids, holdout, level):
+    df = mixed_table(ids)
+    kw = dict(algorithm="hw", horizon=6, holdout=holdout, level=level)
+    rows, errors = one_frame_per_series(df, **kw)
+    assert dict(zip(errors.id, errors.status, strict=True)) == {
+        sid: "failed" if i in (4, 5) else "ok" for i, sid in enumerate(ids)
+    }
+    for n_jobs, backend in [(1, "loky"), (2, "threading")]:
+        res = forecast_many(df, n_jobs=n_jobs, backend=backend, chunks_per_worker=2, **kw)
+        pd.testing.assert_frame_equal(res.forecasts, rows)
+        pd.testing.assert_frame_equal(res.errors.drop(columns="seconds"), errors)
+
+
+def test_rows_are_ordered_by_series_then_time_with_missing_times_last():
+    # Series in order of first appearance; within one, times ascending (ties keep their order)
+    # and a missing time last, for dates, numbers and text alike.
+    codes = np.array([1, 0, 1, 0, 1, 0, 1])
+    dates = np.array(["2020-03", "NaT", "2020-01", "2020-02", "NaT", "2020-01", "2020-01"],
+                     dtype="datetime64[ns]")
+    numbers = np.array([3.0, np.nan, 1.0, 2.0, np.nan, 1.0, 1.0])
+    text = np.array(["c", None, "a", "b", None, "a", "a"], dtype=object)
+    expect = [5, 3, 1, 2, 6, 0, 4]
+    for times in (dates, numbers, text):
+        assert list(batch._row_order(codes, times)) == expect
+    # Already in order: nothing to sort.
+    assert batch._row_order(np.array([0, 0, 1]), np.array([1, 2, 0])) is None
+
+
+def test_regressors_and_quantiles_reach_each_series_in_every_chunk():
+    # Five series, each driven by its own regressor on its own scale, rows shuffled; the
+    # regressors past the data come from X_df. Chunks of two in worker processes must give
+    # what one process gives and what each series forecast on its own gives.
+    rng = np.random.default_rng(3)
+    n, h = 60, 5
+    days = pd.date_range("2021-01-01", periods=n + h, freq="D")
+    frames, one = [], {}
+    for i in range(5):
+        x = rng.normal(size=n + h) * (i + 1)
+        y = 100 + 10 * i + 3 * x + rng.normal(scale=0.1, size=n + h)
+        frames.append(pd.DataFrame({"unique_id": f"s{i}", "ds": days, "y": y, "x": x}))
+    full = pd.concat(frames, ignore_index=True)
+    hist = full.groupby("unique_id").head(n).sample(frac=1, random_state=2)
+    fut = full.groupby("unique_id").tail(h)[["unique_id", "ds", "x"]]
+    kw = dict(algorithm="arima", horizon=h, quantiles=[0.1, 0.9])
+    for f in frames:
+        sid = f.unique_id.iloc[0]
+        one[sid] = batch.forecast_one(
+            sid, f.ds.to_numpy()[:n], f.y.to_numpy()[:n], holdout=0,
+            exog=f[["x"]].to_numpy()[:n], future_exog=f[["x"]].to_numpy()[n:], **kw,
+        )
+    rows = pd.concat([one[sid][0] for sid in hist.unique_id.unique()], ignore_index=True)
+    single = forecast_many(hist, exog="x", X_df=fut, **kw)
+    pd.testing.assert_frame_equal(single.forecasts, rows)
+    two = forecast_many(hist, exog="x", X_df=fut, n_jobs=2, chunks_per_worker=2, **kw)
+    pd.testing.assert_frame_equal(two.forecasts, rows)
+    assert list(two.forecasts.columns) == ["id", "step", "time", "forecast", "q-0.1", "q-0.9"]
+    # The forecasts follow each series' own regressor.
+    actual = full.groupby("unique_id").tail(h).set_index(["unique_id", "ds"]).y
+    got = two.forecasts.set_index(["id", "time"]).forecast
+    assert np.abs(got - actual.loc[got.index].to_numpy()).max() < 2
+    # Scored on a holdout (regressors from the series' own rows), with their quantile scores.
+    scored = forecast_many(full, exog="x", holdout=h, n_jobs=2, chunks_per_worker=2, **kw)
+    assert list(scored.errors.columns[-3:]) == ["pinball", "crps", "seconds"]
+    assert np.isfinite(scored.errors[["mase", "pinball", "crps"]].to_numpy()).all()

@@ -190,8 +190,8 @@ def test_threads_stop_at_the_next_series_when_told():
         calls.append(1)
         return len(calls) > 1
 
-    rows, errors = batch._run_chunk(items, "hw", 1, 0, None, stop=stop)
-    assert [e["id"] for e in errors] == ["a"] and list(rows.id) == ["a"]
+    rows, errors = batch._run_chunk(items, batch.Options("hw", 1), stop=stop)
+    assert [e["id"] for e in errors] == ["a"] and list(rows.codes) == [0]
 
 
 def test_quiet_threads_leaving_out_of_order_keep_the_programs_output(capsys):

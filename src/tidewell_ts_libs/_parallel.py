@@ -149,7 +149,9 @@ def run_chunks(
 
     notes = tempfile.mkdtemp(prefix="tidewell-chunks-")
     try:
-        return Parallel(n_jobs=n_jobs, backend="loky")(
+        # One BLAS/OpenMP thread per worker: the workers are the parallelism, and threads of
+        # their own would only compete with the other workers for the cores.
+        return Parallel(n_jobs=n_jobs, backend="loky", inner_max_num_threads=1)(
             delayed(_noted)(os.path.join(notes, str(k)), func, p, args) for k, p in enumerate(parts)
         )
     except BrokenProcessPool as e:  # TerminatedWorkerError included

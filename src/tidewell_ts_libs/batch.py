@@ -6,20 +6,29 @@ work runs in parallel with joblib on one machine (processes or threads: the engi
 while it fits, so threads scale too) or on a Dask cluster when a client or scheduler address is given.
 A series that cannot be forecast (too short, all missing, ...) is reported in the errors frame and
 never stops the others.
+
+The table is converted once (times to datetime64[ns] or numbers, values to float64) and sorted
+once by series and time; each series is a slice of those arrays. A worker receives its chunk
+of series as three arrays (five with regressors: their rows and their values at the forecast
+times) and returns its forecast rows as arrays; the frames are built once, at the end. Only the
+calling side uses pandas: a worker process never imports it.
 """
 
 from __future__ import annotations
 
 import os
 import time
-from typing import NamedTuple
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
-import pandas as pd
 
 from tidewell_ts_libs import series
 from tidewell_ts_libs._parallel import WorkerDied, run_chunks  # noqa: F401
 from tidewell_ts_libs.deps.tarn import forecaster_algorithms
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 # The forecaster's algorithms, from the engine's table of models.
 ALGORITHMS = forecaster_algorithms()
@@ -31,6 +40,198 @@ class BatchResult(NamedTuple):
     # id, status, message, n_train, smape, mase, mae, rmse[, msis-<level>, coverage-<level>]
     # [, pinball, crps], seconds
     errors: pd.DataFrame
+
+
+@dataclass(frozen=True)
+class Options:
+    """What every series of a batch is forecast with (one object, shipped to the workers)."""
+
+    algorithm: str
+    horizon: int
+    holdout: int = 0
+    season: int | None = None
+    level: tuple = ()
+    fill: str = "linear"
+    quantiles: tuple = ()  # probabilities, increasing
+    nonnegative: bool = False
+
+
+class _Rows:
+    """The forecast rows of a chunk of series, gathered column by column: the series' positions
+    in the batch, their times (one array when the series agree on the kind of time) and the
+    values of each column."""
+
+    __slots__ = ("codes", "times", "point", "extra", "actual")
+
+    def __init__(self, codes, times, point, extra, actual):
+        self.codes = codes  # int64, the series' position in the batch (order of first appearance)
+        self.times = times  # an array, or a list of arrays of differing kinds
+        self.point = point
+        self.extra = extra  # {name: values} of the columns of _extra_columns
+        self.actual = actual  # None without a holdout
+
+    def __len__(self):
+        return len(self.codes)
+
+
+def _extra_columns(opts: Options) -> list[str]:
+    """The forecast columns after ``forecast`` (before ``actual``), in order: each level's
+    bounds, then the quantiles. A series that lacks one of them gets NaN there."""
+    return _band_columns(opts.level, opts.quantiles)
+
+
+def _forecast_series(times, values, opts: Options, err: dict, exog=None, future_exog=None):
+    """Forecasts one series; fills ``err`` (n_train and the scores) and returns (forecast times,
+    point, {name: values} of the columns of ``_extra_columns`` it has, actual or None). Raises
+    for bad data. ``exog`` (a row per time, a column per regressor) trains with regressors,
+    whose values at the forecast times are ``future_exog``."""
+    if exog is None:
+        grid = series.on_grid(times, values)
+    else:
+        grid, grid_exog = series.on_grid_exog(times, values, exog)
+    if not len(grid.times):
+        raise ValueError("all values are missing")
+    observed = grid.values[:, 0]
+    horizon, holdout = opts.horizon, opts.holdout
+    n_train = len(observed) - holdout
+    if n_train < MIN_POINTS:
+        raise ValueError(
+            f"too short: {max(0, n_train)} training points (at least {MIN_POINTS} needed)"
+        )
+    train = observed[:n_train]
+    filled = series.fill_values(train.reshape(-1, 1), opts.fill)
+    regressors = {}
+    if exog is not None:  # absent timestamps' regressors are filled as the values are
+        regressors = {
+            "exog": series.fill_values(grid_exog[:n_train], opts.fill),
+            "future_exog": future_exog,
+        }
+    fc = series.forecast(
+        opts.algorithm,
+        grid.times[:n_train],
+        filled,
+        horizon,
+        opts.level,
+        opts.season,
+        opts.quantiles,
+        opts.nonnegative,
+        **regressors,
+    )
+    pred = fc.point[:, 0]
+    if not np.all(np.isfinite(pred)):
+        raise ValueError("the forecast is not finite")
+    extra = {}
+    for lv in opts.level:
+        if lv in fc.bands:
+            lo, hi = fc.bands[lv]
+            extra[f"lo-{_level_name(lv)}"] = lo[:, 0]
+            extra[f"hi-{_level_name(lv)}"] = hi[:, 0]
+    for p, q in (fc.quantiles or {}).items():
+        extra[f"q-{series.quantile_label(p)}"] = q[:, 0]
+    err["n_train"] = n_train
+    act = None
+    if holdout:
+        actual = observed[n_train:]
+        n = min(len(actual), horizon)
+        act = np.full(horizon, np.nan)
+        act[:n] = actual[:n]
+        acc = series.score(actual[:n], pred[:n], train, fc.season)
+        for key in ("smape", "mase", "mae", "rmse"):
+            err[key] = acc[key]
+        for lv in opts.level:
+            if lv in fc.bands:
+                lo, hi = fc.bands[lv]
+                band = series.score(
+                    actual[:n], pred[:n], train, fc.season, lo[:n, 0], hi[:n, 0], lv
+                )
+                err[f"msis-{_level_name(lv)}"] = band["msis"]
+                err[f"coverage-{_level_name(lv)}"] = band["coverage"]
+        if opts.quantiles:
+            own = {p: q[:n, 0] for p, q in fc.quantiles.items()}
+            err["pinball"] = series.score_quantiles(actual[:n], own, train, fc.season)[
+                "mean_pinball"
+            ]
+            grid_q = series.quantiles_of(
+                fc.estimator, horizon, series.CRPS_GRID, fc.point.shape, future_exog
+            )
+            err["crps"] = series.score_quantiles(
+                actual[:n], {p: q[:n, 0] for p, q in grid_q.items()}, train, fc.season
+            )["crps"]
+    return fc.times, pred, extra, act
+
+
+def _error_row(opts: Options) -> dict:
+    """A series' error row before its forecast: every column in order, nothing measured."""
+    return {
+        "id": None,
+        "status": "ok",
+        "message": "",
+        "n_train": 0,
+        "smape": np.nan,
+        "mase": np.nan,
+        "mae": np.nan,
+        "rmse": np.nan,
+        **{
+            f"{m}-{_level_name(lv)}": np.nan
+            for lv in opts.level
+            if opts.holdout
+            for m in ("msis", "coverage")
+        },
+        **({"pinball": np.nan, "crps": np.nan} if opts.holdout and opts.quantiles else {}),
+        "seconds": 0.0,
+    }
+
+
+def _run_chunk(chunk, opts: Options, stop=None):
+    """Forecasts a chunk of series: (their forecast rows as a ``_Rows`` or None, error rows).
+
+    Rows leave as a few arrays per chunk, so what a worker sends back stays small and the
+    caller builds one frame at the end; ``stop`` (a callable) ends the chunk early when it
+    turns true (the caller is going away)."""
+    blank = _error_row(opts)
+    h = opts.horizon
+    first = getattr(chunk, "first", 0)
+    codes, times, points, actuals, errors = [], [], [], [], []
+    names = _extra_columns(opts)
+    extras = {name: [] for name in names}
+    blanks = np.full(h, np.nan)
+    for k, (sid, t, v, *regressors) in enumerate(chunk):  # (exog, future_exog) with regressors
+        if stop is not None and stop():
+            break
+        start = time.perf_counter()
+        err = blank.copy()
+        err["id"] = sid
+        try:
+            ft, pred, extra, act = _forecast_series(t, v, opts, err, *regressors)
+        except Exception as e:  # one series failing never stops the others
+            err["status"] = "failed"
+            err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
+        else:
+            codes.append(first + k)
+            times.append(ft)
+            points.append(pred)
+            for name in names:
+                extras[name].append(extra.get(name, blanks))
+            if act is not None:
+                actuals.append(act)
+        err["seconds"] = time.perf_counter() - start
+        errors.append(err)
+    if not codes:
+        return None, errors
+    rows = _Rows(
+        np.repeat(np.asarray(codes, dtype=np.int64), h),
+        _join_times(times),
+        np.concatenate(points),
+        {name: np.concatenate(extras[name]) for name in names},
+        np.concatenate(actuals) if opts.holdout else None,
+    )
+    return rows, errors
+
+
+def _join_times(times: list):
+    """The times of several series as one array when they are of one kind, else the list."""
+    kinds = {t.dtype for t in times}
+    return np.concatenate(times) if len(kinds) == 1 else list(times)
 
 
 def forecast_one(
@@ -58,116 +259,25 @@ def forecast_one(
     regressor) trains with regressors, whose values at the ``horizon`` forecast times are
     ``future_exog``.
     """
-    start = time.perf_counter()
-    err = {
-        "id": series_id,
-        "status": "ok",
-        "message": "",
-        "n_train": 0,
-        "smape": np.nan,
-        "mase": np.nan,
-        "mae": np.nan,
-        "rmse": np.nan,
-        **{
-            f"{m}-{_level_name(lv)}": np.nan
-            for lv in level
-            if holdout
-            for m in ("msis", "coverage")
-        },
-        **({"pinball": np.nan, "crps": np.nan} if holdout and quantiles else {}),
-        "seconds": 0.0,
-    }
-    try:
-        if exog is None:
-            grid = series.on_grid(times, values)
-        else:
-            grid, grid_exog = series.on_grid_exog(times, values, exog)
-        if not len(grid.times):
-            raise ValueError("all values are missing")
-        observed = grid.values[:, 0]
-        n_train = len(observed) - holdout
-        if n_train < MIN_POINTS:
-            raise ValueError(
-                f"too short: {max(0, n_train)} training points (at least {MIN_POINTS} needed)"
-            )
-        train = observed[:n_train]
-        filled = series.fill_values(train.reshape(-1, 1), fill)
-        regressors = {}
-        if exog is not None:  # absent timestamps' regressors are filled as the values are
-            regressors = {
-                "exog": series.fill_values(grid_exog[:n_train], fill),
-                "future_exog": future_exog,
-            }
-        fc = series.forecast(
-            algorithm,
-            grid.times[:n_train],
-            filled,
-            horizon,
-            level,
-            season,
-            quantiles,
-            nonnegative,
-            **regressors,
-        )
-        pred = fc.point[:, 0]
-        if not np.all(np.isfinite(pred)):
-            raise ValueError("the forecast is not finite")
-        err["n_train"] = n_train
-        rows = pd.DataFrame(
-            {
-                "id": series_id,
-                "step": np.arange(1, horizon + 1),
-                "time": fc.times,
-                "forecast": pred,
-            }
-        )
-        for lv in level:
-            if lv in fc.bands:
-                lo, hi = fc.bands[lv]
-                rows[f"lo-{_level_name(lv)}"] = lo[:, 0]
-                rows[f"hi-{_level_name(lv)}"] = hi[:, 0]
-        for p, q in (fc.quantiles or {}).items():
-            rows[f"q-{series.quantile_label(p)}"] = q[:, 0]
-        if holdout:
-            actual = observed[n_train:]
-            n = min(len(actual), horizon)
-            act = np.full(horizon, np.nan)
-            act[:n] = actual[:n]
-            rows["actual"] = act
-            acc = series.score(actual[:n], pred[:n], train, fc.season)
-            for key in ("smape", "mase", "mae", "rmse"):
-                err[key] = acc[key]
-            for lv in level:
-                if lv in fc.bands:
-                    lo, hi = fc.bands[lv]
-                    band = series.score(
-                        actual[:n], pred[:n], train, fc.season, lo[:n, 0], hi[:n, 0], lv
-                    )
-                    err[f"msis-{_level_name(lv)}"] = band["msis"]
-                    err[f"coverage-{_level_name(lv)}"] = band["coverage"]
-            if quantiles:
-                own = {p: q[:n, 0] for p, q in fc.quantiles.items()}
-                err["pinball"] = series.score_quantiles(actual[:n], own, train, fc.season)[
-                    "mean_pinball"
-                ]
-                grid_q = series.quantiles_of(
-                    fc.estimator, horizon, series.CRPS_GRID, fc.point.shape, future_exog
-                )
-                err["crps"] = series.score_quantiles(
-                    actual[:n], {p: q[:n, 0] for p, q in grid_q.items()}, train, fc.season
-                )["crps"]
-    except Exception as e:  # one series failing never stops the others
-        err["status"] = "failed"
-        err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
-        rows = pd.DataFrame(
-            columns=["id", "step", "time", "forecast", *_band_columns(level, quantiles)]
-        )
-    err["seconds"] = time.perf_counter() - start
-    return rows, err
+    quantiles = () if quantiles is None else tuple(quantiles)
+    opts = Options(
+        algorithm, horizon, holdout, season, tuple(level), fill, quantiles, bool(nonnegative)
+    )
+    n = len(times)
+    x = fut = None
+    if exog is not None:
+        x = np.asarray(exog, dtype=float).reshape(n, -1)
+        if future_exog is not None:
+            fut = np.asarray(future_exog, dtype=float)[np.newaxis]
+    table = _SeriesTable([series_id], np.array([0, n]), np.asarray(times), values, 0, x, fut)
+    rows, errors = _run_chunk(table, opts)
+    return _forecast_frame([rows], [series_id], opts), errors[0]
 
 
 def _as_dates(column: pd.Series, name: str) -> pd.Series:
     """ISO 8601 text as datetime64 (time-zone aware dates in UTC); other columns unchanged."""
+    import pandas as pd
+
     if pd.api.types.is_datetime64_any_dtype(column):
         dates = column
     elif pd.api.types.infer_dtype(column, skipna=True) in ("string", "datetime", "date"):
@@ -190,6 +300,8 @@ def _as_dates(column: pd.Series, name: str) -> pd.Series:
 def _numbers(frame: pd.DataFrame, id_column: str, value_column: str) -> pd.Series:
     """The value column as floats; a value that is not a number (blank and NaN are missing
     values) raises ValueError naming its series and row."""
+    import pandas as pd
+
     column = frame[value_column]
     numbers = pd.to_numeric(column, errors="coerce")
     bad = numbers.isna() & column.notna()
@@ -204,6 +316,16 @@ def _numbers(frame: pd.DataFrame, id_column: str, value_column: str) -> pd.Serie
     return numbers.astype(float)
 
 
+def _whole(name: str, value) -> int:
+    """A count given as a whole number (2 or 2.0); anything else raises ValueError naming it."""
+    if not isinstance(value, bool):
+        if isinstance(value, (int, np.integer)):
+            return int(value)
+        if isinstance(value, (float, np.floating)) and float(value).is_integer():
+            return int(value)
+    raise ValueError(f"{name} must be a whole number, got {value!r}")
+
+
 def _level_name(level) -> str:
     return f"{float(level):g}"
 
@@ -213,84 +335,157 @@ def _band_columns(level, quantiles=()) -> list[str]:
     return bands + [f"q-{series.quantile_label(p)}" for p in quantiles]
 
 
-def _run_chunk(
-    chunk,
-    algorithm,
-    horizon,
-    holdout,
-    season,
-    level=(),
-    fill="linear",
-    quantiles=(),
-    nonnegative=False,
-    stop=None,
-):
-    """Forecasts a chunk of series: (their forecast rows in one frame or None, error rows).
-
-    One frame per chunk keeps what a worker sends back small; ``stop`` (a callable) ends the
-    chunk early when it turns true (the caller is going away)."""
-    frames, errors = [], []
-    for sid, t, v, *regressors in chunk:  # (exog, future_exog) with regressors
-        if stop is not None and stop():
-            break
-        rows, err = forecast_one(
-            sid,
-            t,
-            v,
-            algorithm,
-            horizon,
-            holdout,
-            season,
-            level,
-            fill,
-            quantiles,
-            nonnegative,
-            *regressors,
-        )
-        if len(rows):
-            frames.append(rows)
-        errors.append(err)
-    return (pd.concat(frames, ignore_index=True) if frames else None), errors
-
-
-# Series in one chunk at most: what a worker holds at once (its series, their forecast frames)
+# Series in one chunk at most: what a worker holds at once (its series, their forecast rows)
 # stays bounded however many series there are, and Ctrl-C or a dead worker loses little.
 CHUNK_MAX = 500
 
 
-def _chunks(items: list, n: int) -> list[list]:
+def _chunks(items, n: int) -> list:
     """At least ``n`` chunks of consecutive items, none longer than ``CHUNK_MAX``."""
     size = min(CHUNK_MAX, max(1, int(np.ceil(len(items) / max(1, n)))))
     return [items[i : i + size] for i in range(0, len(items), size)]
 
 
-def _series_of(frame: pd.DataFrame, id_column: str, time_column: str, value_column: str) -> list:
-    """(id, times, values) of every series, ids in order of first appearance, each series sorted
-    by time (stable). Times and values are slices of two arrays for the whole table, so a
-    worker receives only the rows of its own series."""
-    codes, ids = pd.factorize(frame[id_column], sort=False)  # missing ids get -1: dropped
-    keep = codes >= 0
-    if not keep.all():
-        frame, codes = frame[keep], codes[keep]
-    if not len(ids):
-        return []
-    frame = frame.assign(_code=codes)
+class _SeriesTable:
+    """Series sliced from one table sorted by series and time.
+
+    Series k is ``ids[k]`` with the rows ``bounds[k]:bounds[k + 1]`` of ``times`` and ``values``;
+    ``first`` is the position of series 0 in the whole batch. Iterating gives (id, times,
+    values), views of the table's arrays. A slice is the table of those series, its arrays views
+    too: a worker process receives only the rows of its own series, as three arrays.
+
+    With regressors, ``exog`` holds their rows (a column per regressor, the rows of ``times``)
+    and ``future`` their values at each series' forecast times (series, step, regressor; None
+    until they are known), and iterating gives (id, times, values, exog rows, future rows)."""
+
+    __slots__ = ("ids", "bounds", "times", "values", "first", "exog", "future")
+
+    def __init__(
+        self,
+        ids: list,
+        bounds: np.ndarray,
+        times: np.ndarray,
+        values,
+        first: int = 0,
+        exog: np.ndarray | None = None,
+        future: np.ndarray | None = None,
+    ):
+        self.ids = ids
+        self.bounds = bounds
+        self.times = times
+        self.values = values
+        self.first = first
+        self.exog = exog
+        self.future = future
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    def __iter__(self):
+        b, times, values, exog, future = (
+            self.bounds.tolist(),
+            self.times,
+            self.values,
+            self.exog,
+            self.future,
+        )
+        for k, sid in enumerate(self.ids):
+            lo, hi = b[k], b[k + 1]
+            if exog is None:
+                yield sid, times[lo:hi], values[lo:hi]
+            else:
+                yield sid, times[lo:hi], values[lo:hi], exog[lo:hi], (
+                    None if future is None else future[k]
+                )
+
+    def __getitem__(self, key):
+        if not isinstance(key, slice):
+            k = range(len(self.ids))[key]
+            a, b = int(self.bounds[k]), int(self.bounds[k + 1])
+            one = self.ids[k], self.times[a:b], self.values[a:b]
+            if self.exog is None:
+                return one
+            return (*one, self.exog[a:b], None if self.future is None else self.future[k])
+        lo, hi, step = key.indices(len(self.ids))
+        if step != 1:
+            raise ValueError("series are sliced in steps of one")
+        hi = max(lo, hi)
+        a, b = int(self.bounds[lo]), int(self.bounds[hi])
+        return _SeriesTable(
+            self.ids[lo:hi],
+            self.bounds[lo : hi + 1] - a,
+            self.times[a:b],
+            self.values[a:b],
+            self.first + lo,
+            None if self.exog is None else self.exog[a:b],
+            None if self.future is None else self.future[lo:hi],
+        )
+
+    def __getstate__(self):
+        return {k: getattr(self, k) for k in self.__slots__}
+
+    def __setstate__(self, state):
+        for k, v in state.items():
+            setattr(self, k, v)
+
+
+def _row_order(codes: np.ndarray, times: np.ndarray) -> np.ndarray | None:
+    """The order of the rows by series, then by time (stable, missing times last); None when
+    they are in that order already. Dates and numbers are sorted by numpy; other times (text,
+    mixed kinds) by pandas, each series on its own when their kinds cannot be compared."""
+    if times.dtype.kind in "iufM":
+        key = times
+        if times.dtype.kind == "M":
+            key = times.view(np.int64)
+            nat = np.isnat(times)
+            if nat.any():  # NaT is the smallest int64: put it last, as a missing time
+                key = np.where(nat, np.iinfo(np.int64).max, key)
+        sorted_ids = bool(np.all(codes[1:] >= codes[:-1]))
+        if sorted_ids and not (times.dtype.kind == "f" and np.isnan(times).any()):
+            same = codes[1:] == codes[:-1]
+            if not np.any(same & (key[1:] < key[:-1])):
+                return None  # the common case: one pass, no sort
+        order = np.argsort(key, kind="stable")
+        return order[np.argsort(codes[order], kind="stable")]
+    import pandas as pd
+
+    frame = pd.DataFrame({"code": codes, "time": times})
     try:
-        ordered = frame.sort_values(["_code", time_column], kind="stable", na_position="last")
+        ordered = frame.sort_values(["code", "time"], kind="stable", na_position="last")
     except TypeError:  # times of different kinds in different series: sort each on its own
         ordered = pd.concat(
-            [g.sort_values(time_column, kind="stable") for _, g in frame.groupby("_code")]
+            [g.sort_values("time", kind="stable") for _, g in frame.groupby("code")]
         )
-    times = ordered[time_column].to_numpy()
-    values = ordered[value_column].to_numpy(dtype=float)
-    sorted_codes = ordered["_code"].to_numpy()
-    bounds = np.flatnonzero(np.diff(sorted_codes)) + 1
-    starts = np.concatenate(([0], bounds))
-    ends = np.concatenate((bounds, [len(sorted_codes)]))
-    return [
-        (ids[sorted_codes[a]], times[a:b], values[a:b])
-        for a, b in zip(starts.tolist(), ends.tolist(), strict=True)
-    ]
+    return ordered.index.to_numpy()
+
+
+def _series_of(
+    frame: pd.DataFrame, id_column: str, time_column: str, value_column: str, exog=()
+) -> _SeriesTable:
+    """Every series of a long table: ids in order of first appearance, each series sorted by
+    time (stable). The columns are converted once (times as they come: datetime64[ns], numbers
+    or labels; values and the regressor columns ``exog`` as float64), sorted once, and the
+    series are slices of them."""
+    import pandas as pd
+
+    codes, ids = pd.factorize(frame[id_column], sort=False)  # missing ids get -1: dropped
+    times = frame[time_column].to_numpy()
+    values = frame[value_column].to_numpy(dtype=float)
+    x = frame[list(exog)].to_numpy(dtype=float) if len(exog) else None
+    keep = codes >= 0
+    if not keep.all():
+        codes, times, values = codes[keep], times[keep], values[keep]
+        x = None if x is None else x[keep]
+    if not len(ids):
+        x = None if x is None else x[:0]
+        return _SeriesTable([], np.zeros(1, dtype=np.int64), times[:0], values[:0], 0, x)
+    order = _row_order(codes, times)
+    if order is not None:
+        codes, times, values = codes[order], times[order], values[order]
+        x = None if x is None else x[order]
+    bounds = np.zeros(len(ids) + 1, dtype=np.int64)
+    np.cumsum(np.bincount(codes, minlength=len(ids)), out=bounds[1:])
+    return _SeriesTable(list(ids), bounds, times, values, 0, x)
 
 
 def _regressor_names(exog, data: pd.DataFrame, taken) -> list:
@@ -309,12 +504,16 @@ def _regressor_names(exog, data: pd.DataFrame, taken) -> list:
 
 
 def _time_text(t) -> str:
+    import pandas as pd
+
     return str(pd.Timestamp(t).isoformat()) if np.asarray(t).dtype.kind == "M" else str(t)
 
 
 def _future_table(X_df: pd.DataFrame, exog, id_column, time_column) -> dict:
     """X_df as {id: (sorted times, regressor rows)}; bad columns, values and duplicates raise
     ValueError naming the series."""
+    import pandas as pd
+
     if not isinstance(X_df, pd.DataFrame):
         raise TypeError(f"X_df must be a pandas DataFrame, not {type(X_df).__name__}")
     for col in (id_column, time_column, *exog):
@@ -348,20 +547,19 @@ def _future_table(X_df: pd.DataFrame, exog, id_column, time_column) -> dict:
     return table
 
 
-def _with_regressors(items, frame, X_df, exog, id_column, time_column, value_column, horizon,
-                     holdout) -> list:
-    """The series with their regressors: (id, times, values, regressor rows, regressor rows at
-    the forecast times). Forecast times within a series' rows take its own regressor values,
-    later ones those of X_df. Raises ValueError naming the series and what is missing."""
-    columns = [_series_of(frame, id_column, time_column, col) for col in exog]
+def _with_regressors(
+    items: _SeriesTable, X_df, exog, id_column, time_column, horizon, holdout
+) -> _SeriesTable:
+    """Sets the regressors' values at every series' forecast times (``items.future``): forecast
+    times within a series' rows take its own regressor values, later ones those of X_df.
+    Raises ValueError naming the series and what is missing."""
     table = None if X_df is None else _future_table(X_df, exog, id_column, time_column)
-    out = []
-    for i, (sid, t, v) in enumerate(items):
-        x = np.column_stack([c[i][2] for c in columns])
+    future = np.full((len(items), horizon, len(exog)), np.nan)
+    for i, (sid, t, v, x, _) in enumerate(items):
         grid, gx = series.on_grid_exog(t, v, x)
         n = len(grid.times)
         # Within the series' span every row given needs its regressors (absent timestamps are
-        # filled); a series too short to train is left to forecast_one to report.
+        # filled); a series too short to train is left to its forecast to report.
         span = np.isin(t, grid.times) if n else np.zeros(len(t), bool)
         bad = span[:, None] & ~np.isfinite(x)
         if bad.any():
@@ -372,10 +570,9 @@ def _with_regressors(items, frame, X_df, exog, id_column, time_column, value_col
             )
         n_train = n - holdout
         if n_train < MIN_POINTS:
-            out.append((sid, t, v, x, np.full((horizon, len(exog)), np.nan)))
             continue
         when = series.future_times(grid.times[:n_train], horizon)
-        fut = np.full((horizon, len(exog)), np.nan)
+        fut = future[i]  # a view: filled in place
         inside = min(horizon, n - n_train)
         fut[:inside] = gx[n_train : n_train + inside]
         need = np.flatnonzero(~np.isfinite(fut).all(axis=1))
@@ -404,8 +601,24 @@ def _with_regressors(items, frame, X_df, exog, id_column, time_column, value_col
                     "forecast times)"
                 )
             fut[need] = rows[at]
-        out.append((sid, t, v, x, fut))
-    return out
+    items.future = future
+    return items
+
+
+def _regressor_table(
+    data, X_df, exog, horizon, holdout, id_column, time_column, value_column
+) -> _SeriesTable:
+    """The series of ``data`` with the regressor columns ``exog`` (checked names) and their
+    values at the forecast times; raises ValueError for bad values or missing regressors."""
+    frame = data[[id_column, time_column, value_column, *exog]].copy()
+    frame[time_column] = _as_dates(frame[time_column], time_column)
+    for col in (value_column, *exog):
+        frame[col] = _numbers(frame, id_column, col)
+    items = _series_of(frame, id_column, time_column, value_column, exog)
+    del frame
+    if exog:
+        items = _with_regressors(items, X_df, exog, id_column, time_column, horizon, holdout)
+    return items
 
 
 def check_regressors(
@@ -422,14 +635,36 @@ def check_regressors(
     """Runs ``forecast_many``'s checks of the regressors and ``X_df`` alone (without training):
     raises the ValueError ``forecast_many`` would raise."""
     exog = _regressor_names(exog, data, (id_column, time_column, value_column))
-    frame = data[[id_column, time_column, value_column, *exog]].copy()
-    frame[time_column] = _as_dates(frame[time_column], time_column)
-    for col in (value_column, *exog):
-        frame[col] = _numbers(frame, id_column, col)
-    items = _series_of(frame, id_column, time_column, value_column)
-    _with_regressors(
-        items, frame, X_df, exog, id_column, time_column, value_column, horizon, holdout
-    )
+    _regressor_table(data, X_df, exog, horizon, holdout, id_column, time_column, value_column)
+
+
+def _forecast_frame(parts: list, ids: list, opts: Options) -> pd.DataFrame:
+    """The forecast rows of every chunk as one frame, built once."""
+    import pandas as pd
+
+    parts = [p for p in parts if p is not None and len(p)]
+    if not parts:
+        return pd.DataFrame(columns=["id", "step", "time", "forecast", *_extra_columns(opts)])
+    codes = np.concatenate([p.codes for p in parts])
+    times = []
+    for p in parts:
+        times.extend(p.times if isinstance(p.times, list) else [p.times])
+    if len({t.dtype for t in times}) == 1:
+        time_column = np.concatenate(times)
+    else:  # series with different kinds of time: as a concatenation of their frames gives
+        time_column = pd.concat([pd.Series(t) for t in times], ignore_index=True)
+    columns = {
+        # The ids keep the kind a frame of each id would give them (numbers, text, mixed).
+        "id": pd.Series(ids).take(codes).reset_index(drop=True),
+        "step": np.tile(np.arange(1, opts.horizon + 1), len(codes) // opts.horizon),
+        "time": time_column,
+        "forecast": np.concatenate([p.point for p in parts]),
+    }
+    for name in _extra_columns(opts):
+        columns[name] = np.concatenate([p.extra[name] for p in parts])
+    if opts.holdout:
+        columns["actual"] = np.concatenate([p.actual for p in parts])
+    return pd.DataFrame(columns)
 
 
 def forecast_many(
@@ -491,9 +726,12 @@ def forecast_many(
     ValueError naming the series and what is missing before anything is trained. Regressors
     act on the series' own scale: a series trained with them is not log-transformed.
     """
+    import pandas as pd
+
     alg = str(algorithm).lower()
     if alg not in ALGORITHMS:
         raise ValueError(f"unknown algorithm {algorithm!r}: use one of {', '.join(ALGORITHMS)}")
+    horizon, holdout = _whole("horizon", horizon), _whole("holdout", holdout)
     if horizon < 1:
         raise ValueError("horizon must be at least 1")
     if holdout < 0:
@@ -520,46 +758,30 @@ def forecast_many(
     quantiles = series.check_quantiles(quantiles)
     if not isinstance(nonnegative, (bool, np.bool_)):
         raise ValueError(f"nonnegative must be True or False, got {nonnegative!r}")
-    nonnegative = bool(nonnegative)
 
-    frame = data[[id_column, time_column, value_column, *exog]]
-    frame = frame.copy()
-    frame[time_column] = _as_dates(frame[time_column], time_column)
-    frame[value_column] = _numbers(frame, id_column, value_column)
-    for col in exog:
-        frame[col] = _numbers(frame, id_column, col)
-    items = _series_of(frame, id_column, time_column, value_column)
-    if exog:
-        items = _with_regressors(
-            items, frame, X_df, exog, id_column, time_column, value_column, horizon, holdout
-        )
-    del frame
+    items = _regressor_table(
+        data, X_df, exog, horizon, holdout, id_column, time_column, value_column
+    )
+    ids = items.ids
 
-    args = (alg, horizon, holdout, season, level, fill, quantiles, nonnegative)
+    opts = Options(alg, horizon, holdout, season, level, fill, quantiles, bool(nonnegative))
     if client is not None or scheduler is not None:
-        out = _run_dask(items, args, client, scheduler, chunks_per_worker)
+        out = _run_dask(items, opts, client, scheduler, chunks_per_worker)
     elif n_jobs == 1 or len(items) <= 1:
-        out = [_run_chunk(p, *args) for p in _chunks(items, 1)]
+        out = [_run_chunk(p, opts) for p in _chunks(items, 1)]
     else:
         workers = n_jobs if n_jobs > 0 else (os.cpu_count() or 1)
         parts = _chunks(items, workers * chunks_per_worker)
         del items  # the parts hold the series now
-        names = [[item[0] for item in p] for p in parts]
-        out = run_chunks(_run_chunk, parts, args, names, n_jobs=n_jobs, backend=backend)
+        names = [p.ids for p in parts]
+        out = run_chunks(_run_chunk, parts, (opts,), names, n_jobs=n_jobs, backend=backend)
 
-    frames = [rows for rows, _ in out if rows is not None]
-    forecasts = (
-        pd.concat(frames, ignore_index=True)
-        if frames
-        else pd.DataFrame(
-            columns=["id", "step", "time", "forecast", *_band_columns(level, quantiles)]
-        )
-    )
+    forecasts = _forecast_frame([rows for rows, _ in out], ids, opts)
     errors = pd.DataFrame([e for _, errs in out for e in errs])
     return BatchResult(forecasts, errors)
 
 
-def _run_dask(items, args, client, scheduler, chunks_per_worker):
+def _run_dask(items, opts: Options, client, scheduler, chunks_per_worker):
     try:
         from dask.distributed import Client
     except ImportError as e:  # optional extra
@@ -572,12 +794,18 @@ def _run_dask(items, args, client, scheduler, chunks_per_worker):
     try:
         workers = max(1, len(client.scheduler_info().get("workers", {})))
         parts = _chunks(items, workers * chunks_per_worker)
-        futures = client.map(_run_chunk, parts, *[[a] * len(parts) for a in args], pure=False)
+        futures = client.map(_run_chunk, parts, [opts] * len(parts), pure=False)
         return client.gather(futures)
     finally:
         if own:
             client.close()
 
 
-# Rolling-origin backtests over the same long frames (kept in their own module).
-from tidewell_ts_libs.backtest import cross_validation  # noqa: E402, F401
+def __getattr__(name: str):
+    # Rolling-origin backtests over the same long frames, kept in their own module and loaded
+    # when first asked for here (a worker process that only forecasts never loads them).
+    if name == "cross_validation":
+        from tidewell_ts_libs.backtest import cross_validation
+
+        return cross_validation
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,8 +1,9 @@
 // Scoring of forecasts over a holdout, and saving and loading of fitted pipelines.
 //
 // Module-level names (logging, pickle, os, gzip, Messages, sklearnPipeline, TidewellTSPipeline,
-// pd, np, QuillcastUtils, logger) are bound when the module loads and read back from the module
-// at every call, so tests and callers can replace them.
+// pd, np, QuillcastUtils, logger) are read back from the module at every call, so tests and
+// callers can replace them; they are bound when the module loads, except sklearnPipeline,
+// TidewellTSPipeline and pd, bound on first use.
 #include <pybind11/numpy.h>
 
 #include <algorithm>
@@ -25,6 +26,39 @@ using twpy::self_module;
 
 bool is_instance(py::handle obj, const char* class_name) {
   return py::isinstance(obj, mod_attr(class_name));
+}
+
+// Module attributes bound on first use (a module-level __getattr__): each entry names the
+// attribute, the module to import and the name to take from it (nullptr: the module itself).
+// A heavy dependency that only some calls need is imported by the first of them rather than
+// when the module loads; once read, the value is an ordinary attribute of the module, and
+// assigning the attribute first (a test's stand-in) wins as for any other attribute.
+struct Deferred {
+  const char* attr;
+  const char* module;
+  const char* name;
+};
+void defer_attrs(py::module_& m, std::initializer_list<Deferred> names) {
+  py::dict table;
+  for (const Deferred& d : names) {
+    table[py::str(d.attr)] =
+        py::make_tuple(py::str(d.module), d.name ? py::object(py::str(d.name)) : py::none());
+  }
+  const std::string owner = py::str(m.attr("__name__"));
+  m.attr("__getattr__") = py::cpp_function(
+      [table, owner](py::str attr) -> py::object {
+        if (!table.contains(attr)) {
+          PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'", owner.c_str(),
+                       attr.ptr());
+          throw py::error_already_set();
+        }
+        py::tuple where = table[attr];
+        py::object value = py::module_::import(py::str(where[0]).cast<std::string>().c_str());
+        if (!where[1].is_none()) value = value.attr(where[1]);
+        self_module().attr(attr) = value;
+        return value;
+      },
+      py::name("__getattr__"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -659,10 +693,12 @@ PYBIND11_MODULE(score, m) {
   m.attr("os") = twpy::import("os");
   m.attr("gzip") = twpy::import("gzip");
   m.attr("Messages") = contracts::messages_class();
-  m.attr("sklearnPipeline") = twpy::import("sklearn.pipeline", "Pipeline");
-  m.attr("TidewellTSPipeline") =
-      twpy::import("tidewell_ts_libs.sklearn.tidewell_ts_pipeline", "TidewellTSPipeline");
-  m.attr("pd") = twpy::import("pandas");
+  // The pipeline classes and pandas are read only by the accessors and the holdout scoring:
+  // imported on first use, so that a forecaster (which imports this module) loads quickly.
+  defer_attrs(m, {{"sklearnPipeline", "sklearn.pipeline", "Pipeline"},
+                  {"TidewellTSPipeline", "tidewell_ts_libs.sklearn.tidewell_ts_pipeline",
+                   "TidewellTSPipeline"},
+                  {"pd", "pandas", nullptr}});
   m.attr("np") = twpy::import("numpy");
   m.attr("QuillcastUtils") =
       twpy::import("tidewell_ts_libs.quillcast.quillcast_utils", "QuillcastUtils");

@@ -1,0 +1,78 @@
+"""Start-up time: importing the package and forecasting one small series in a fresh process.
+
+Each run is a new interpreter that imports ``tidewell_ts_libs`` and the forecaster, then fits
+``QuillcastForecaster(algorithm="hw")`` on 100 points and forecasts 12 steps. Reported: the
+median over the runs of the interpreter's whole wall time (start to exit, as a user waits for
+it), of the import and of the forecast measured inside it, and of the processor seconds; and
+which of the heavy modules the run loaded.
+
+    .venv/bin/python bench/import_time.py [--runs 10] [--preload]
+
+``--preload`` imports scipy.stats, pandas and sklearn.pipeline first, inside the timed part:
+what loading a forecaster cost when they were imported with it.
+    .venv/bin/python -X importtime -c "import tidewell_ts_libs.quillcast.quillcast_estimator"
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+CODE = r"""
+import json, sys, time
+t0 = time.perf_counter()
+if PRELOAD:
+    import scipy.stats, pandas, sklearn.pipeline
+import numpy as np
+import tidewell_ts_libs
+from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+t1 = time.perf_counter()
+t = np.arange(100.0)
+X = (100 + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12)).reshape(-1, 1)
+QuillcastForecaster(algorithm="hw").fit(X, None).predict(prediction_horizon=12)
+t2 = time.perf_counter()
+heavy = ("scipy.stats", "scipy.special", "pandas", "sklearn.model_selection", "sklearn.pipeline")
+print(json.dumps({"import": t1 - t0, "forecast": t2 - t1,
+                  "loaded": [m for m in heavy if m in sys.modules]}))
+"""
+
+
+def one(preload: bool) -> dict:
+    before = os.times()
+    start = time.perf_counter()
+    code = f"PRELOAD = {preload}\n" + CODE
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    wall = time.perf_counter() - start
+    after = os.times()
+    out = json.loads(done.stdout.strip().splitlines()[-1])
+    out["wall"] = wall
+    out["cpu"] = (after.children_user - before.children_user) + (
+        after.children_system - before.children_system
+    )
+    return out
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--runs", type=int, default=10)
+    ap.add_argument("--preload", action="store_true")
+    a = ap.parse_args()
+    one(a.preload)  # warm the file cache
+    runs = [one(a.preload) for _ in range(a.runs)]
+    med = {k: statistics.median(r[k] for r in runs) for k in ("wall", "cpu", "import", "forecast")}
+    print(f"{a.runs} fresh processes, load average {os.getloadavg()[0]:.1f} on {os.cpu_count()}")
+    print("| process wall s | process CPU s | import s | forecast s | heavy modules loaded |")
+    print("|---|---|---|---|---|")
+    print(
+        f"| {med['wall']:.3f} | {med['cpu']:.3f} | {med['import']:.3f} | "
+        f"{med['forecast']:.4f} | {', '.join(runs[-1]['loaded']) or 'none'} |"
+    )
+
+
+if __name__ == "__main__":
+    main()

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "../dated_rows.hpp"
@@ -45,15 +46,46 @@ inline py::dict& own_methods() {
   return *methods;
 }
 
+// An interned Python string of the text `text` (a literal), made once where it is used: attribute
+// and dict look-ups with it neither build nor hash a new string.
+#define QN(text)                                                         \
+  ([]() -> py::handle {                                                  \
+    static PyObject* const interned_ = PyUnicode_InternFromString(text); \
+    return interned_;                                                    \
+  }())
+
+// An interned Python string of `name`, kept per address of the text (names are literals).
+inline PyObject* interned(const char* name) {
+  static auto* cache = new std::unordered_map<const char*, PyObject*>();  // used under the GIL
+  auto it = cache->find(name);
+  if (it != cache->end()) return it->second;
+  PyObject* s = PyUnicode_InternFromString(name);
+  if (!s) throw py::error_already_set();
+  cache->emplace(name, s);
+  return s;
+}
+
 // A module-level name, looked up when it is used; NameError when it was never bound (for
 // example after a failed engine import).
 inline py::object G(const char* name) {
-  py::dict d = module_ref().attr("__dict__");
-  if (!d.contains(name)) {
+  // The module's dict is read in place: no attribute look-up and no temporary objects.
+  PyObject* d = PyModule_GetDict(module_ref().ptr());
+  PyObject* v = d ? PyDict_GetItemWithError(d, interned(name)) : nullptr;
+  if (!v && PyErr_Occurred()) throw py::error_already_set();
+  if (!v) {
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     throw py::error_already_set();
   }
-  return d[name];
+  return py::reinterpret_borrow<py::object>(v);
+}
+
+// The value of `name` in the instance's own attributes (its __dict__), or a null object.
+inline py::object own_attr(py::handle self, const char* name) {
+  py::object state = self.attr(QN("__dict__"));
+  if (!PyDict_Check(state.ptr())) return {};
+  PyObject* v = PyDict_GetItemWithError(state.ptr(), interned(name));
+  if (!v && PyErr_Occurred()) throw py::error_already_set();
+  return py::reinterpret_borrow<py::object>(v);
 }
 
 template <class... Args>
@@ -75,6 +107,11 @@ inline bool truthy(py::handle o) {
 // comparison is not a plain truth value.
 inline bool is_minus_one(py::handle o) {
   if (PyList_Check(o.ptr()) || PyTuple_Check(o.ptr())) return false;
+  if (PyLong_CheckExact(o.ptr())) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+    return overflow == 0 && v == -1;
+  }
   py::int_ minus_one(-1);
   PyObject* r = PyObject_RichCompare(o.ptr(), minus_one.ptr(), Py_EQ);
   if (!r) {
@@ -164,14 +201,14 @@ inline py::object log_transform(py::object /*np*/, py::object values) {
 }
 
 inline std::string class_text(py::handle self) {
-  return str(self.attr("__class__"));
+  return str(self.attr(QN("__class__")));
 }
 
 inline py::object builder(const std::string& name) {
   py::object root = G("tidewell_ts_libs");
-  py::object deps = root.attr("deps");
-  py::object tarn = deps.attr("tarn");
-  py::object forecasters = tarn.attr("forecasters");
+  py::object deps = root.attr(QN("deps"));
+  py::object tarn = deps.attr(QN("tarn"));
+  py::object forecasters = tarn.attr(QN("forecasters"));
   return forecasters.attr(name.c_str());
 }
 
@@ -180,17 +217,17 @@ inline py::object builder(const std::string& name) {
 
 inline bool model_ready(py::handle m) {
   if (tarn::Model* e = contracts::engine_model(m)) return e->is_initialized();
-  return truthy(m.attr("is_initialized")());
+  return truthy(m.attr(QN("is_initialized"))());
 }
 
 inline py::object model_last_time(py::handle m) {
   if (tarn::Model* e = contracts::engine_model(m)) return py::int_(e->last_time());
-  return m.attr("last_time_updated");
+  return m.attr(QN("last_time_updated"));
 }
 
 inline py::object model_interval(py::handle m) {
   if (tarn::Model* e = contracts::engine_model(m)) return py::float_(e->average_interval());
-  return m.attr("average_interval");
+  return m.attr(QN("average_interval"));
 }
 
 inline py::object last_updated_of(py::handle models) {
@@ -202,23 +239,23 @@ inline py::object last_updated_of(py::handle models) {
 }
 
 inline py::object get_last_updated(py::object self, py::object inmodle_array) {
-  py::object models = inmodle_array.is_none() ? py::object(self.attr("model")) : inmodle_array;
+  py::object models = inmodle_array.is_none() ? py::object(self.attr(QN("model"))) : inmodle_array;
   return last_updated_of(models);
 }
 
 inline py::object get_train_interval(py::object self) {
   py::object interval = py::int_(-1);
-  for (auto m : self.attr("model")) {
+  for (auto m : self.attr(QN("model"))) {
     if (model_ready(m)) interval = model_interval(m);
   }
   return interval;
 }
 
 inline py::object get_train_size(py::object self) {
-  for (auto m : self.attr("model")) {
-    if (model_ready(m)) self.attr("_totalsamples") = model_last_time(m) + py::int_(1);
+  for (auto m : self.attr(QN("model"))) {
+    if (model_ready(m)) self.attr(QN("_totalsamples")) = model_last_time(m) + py::int_(1);
   }
-  return self.attr("_totalsamples");
+  return self.attr(QN("_totalsamples"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -228,11 +265,12 @@ using ModelPtr = std::shared_ptr<tarn::Model>;
 
 // Whether the method `name` is the class's own: neither the instance nor a subclass replaces it.
 inline bool is_own(py::object self, const char* name) {
-  py::dict state = self.attr("__dict__");
-  if (state.contains(name)) return false;
-  py::object method = py::type::of(self).attr(name);
-  py::object own = own_methods()[name];
-  return method.is(own);
+  if (own_attr(self, name)) return false;
+  PyObject* key = interned(name);
+  py::object method = py::type::of(self).attr(key);
+  PyObject* own = PyDict_GetItemWithError(own_methods().ptr(), key);
+  if (!own && PyErr_Occurred()) throw py::error_already_set();
+  return own && method.ptr() == own;
 }
 
 // The engine models of the list `models`; false when it is no list or holds anything else.
@@ -259,17 +297,15 @@ bool nonnegative_of(py::object self);
 // targets fed by new rows (n_features_) are among them.
 inline bool trained_session(py::object self, tarn::Forecaster& out) {
   std::vector<ModelPtr> models;
-  if (!engine_ptrs(self.attr("model"), models) || models.empty()) return false;
+  if (!engine_ptrs(self.attr(QN("model")), models) || models.empty()) return false;
   std::size_t n_update = models.size();
-  py::dict state = self.attr("__dict__");
-  if (state.contains("n_features_")) {
-    py::object n = state["n_features_"];
+  if (py::object n = own_attr(self, "n_features_")) {
     if (PyBool_Check(n.ptr()) || !PyIndex_Check(n.ptr())) return false;
     const std::int64_t k = as_index(n);
     if (k < 0 || static_cast<std::size_t>(k) > models.size()) return false;
     n_update = static_cast<std::size_t>(k);
   }
-  out = tarn::Forecaster(std::move(models), truthy(self.attr("log_transformed")), n_update);
+  out = tarn::Forecaster(std::move(models), truthy(self.attr(QN("log_transformed"))), n_update);
   out.set_nonnegative(nonnegative_of(self));
   return true;
 }
@@ -288,10 +324,19 @@ inline const char* finite_keyword() {
   if (name.empty()) {
     py::object sig = twpy::import(
         "inspect", "signature")(twpy::import("sklearn.utils.validation", "check_array"));
-    py::object params = sig.attr("parameters");
+    py::object params = sig.attr(QN("parameters"));
     name = params.contains("ensure_all_finite") ? "ensure_all_finite" : "force_all_finite";
   }
   return name.c_str();
+}
+
+// Whether X is a numpy ndarray itself (not a subclass).
+inline bool is_ndarray(py::handle X) {
+  static PyTypeObject* const ndarray = [] {
+    py::array probe;
+    return Py_TYPE(probe.ptr());  // numpy's type lives as long as the interpreter
+  }();
+  return Py_TYPE(X.ptr()) == ndarray;
 }
 
 // The column index of a timestamp location (-1, [index] or index), or -1 when it names none.
@@ -307,11 +352,11 @@ inline std::int64_t ts_index_of(py::object loc) {
 inline twdates::DatedRows dated_input(py::object self, py::object X, py::object loc, bool fitting) {
   if (X.is_none()) return {};
   // A numpy array of numbers carries no dates (the usual block of new rows: no more work).
-  if (py::type::of(X).is(py::type::of(py::array()))) {
+  if (is_ndarray(X)) {
     const char kind = py::reinterpret_borrow<py::array>(X).dtype().kind();
     if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b') return {};
   }
-  if (is_minus_one(loc)) loc = self.attr("ts_icol_loc");
+  if (is_minus_one(loc)) loc = self.attr(QN("ts_icol_loc"));
   return twdates::dated_rows(self, X, ts_index_of(loc), fitting);
 }
 
@@ -332,7 +377,7 @@ inline py::object& sklearn_check_is_fitted() {
 inline void check_fitted(py::object self) {
   py::object check = G("check_is_fitted");
   if (check.is(sklearn_check_is_fitted())) {
-    const int has = PyObject_HasAttrString(self.ptr(), "is_fitted_");
+    const int has = PyObject_HasAttr(self.ptr(), QN("is_fitted_").ptr());
     if (has == 1) return;
   }
   const std::string not_fitted = msg("TIDEWELLTSLIBS0056E");
@@ -350,7 +395,7 @@ inline void check_fitted(py::object self) {
 // the engine's, not the validation's.
 inline py::object checked_rows(py::object X) {
   py::object check = G("check_array");
-  if (check.is(sklearn_check_array()) && py::type::of(X).is(py::type::of(py::array()))) {
+  if (check.is(sklearn_check_array()) && is_ndarray(X)) {
     auto a = py::reinterpret_borrow<py::array>(X);
     if (a.ndim() == 2 && a.shape(0) > 0 && a.shape(1) > 0 &&
         a.dtype().is(py::dtype::of<double>()) && (a.flags() & py::array::c_style)) {
@@ -368,9 +413,16 @@ inline py::object checked_rows(py::object X) {
 inline bool has_nan(py::object np, py::object X) {
   if (X.is_none()) return false;
   // A float64 numpy array (the usual block of new rows) is scanned here.
-  if (py::type::of(X).is(py::type::of(py::array()))) {
+  if (is_ndarray(X)) {
     auto a = py::reinterpret_borrow<py::array>(X);
     if (a.dtype().is(py::dtype::of<double>())) {
+      if (a.flags() & py::array::c_style) {
+        const auto* x = static_cast<const double*>(a.data());
+        for (py::ssize_t i = 0, n = a.size(); i < n; ++i) {
+          if (std::isnan(x[i])) return true;
+        }
+        return false;
+      }
       py::array_t<double, py::array::c_style | py::array::forcecast> c(a);
       const double* x = c.data();
       for (py::ssize_t i = 0, n = c.size(); i < n; ++i) {
@@ -381,17 +433,17 @@ inline bool has_nan(py::object np, py::object X) {
   }
   py::object nan;
   try {
-    nan = np.attr("isnan")(X);
+    nan = np.attr(QN("isnan"))(X);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_TypeError)) throw;
     try {
-      nan = np.attr("isnan")(np.attr("asarray")(X, py::arg("dtype") = "float64"));
+      nan = np.attr(QN("isnan"))(np.attr(QN("asarray"))(X, py::arg("dtype") = "float64"));
     } catch (py::error_already_set& e2) {
       if (!e2.matches(PyExc_TypeError) && !e2.matches(PyExc_ValueError)) throw;
       return false;
     }
   }
-  return py_gt(np.attr("count_nonzero")(nan), py::int_(0));
+  return py_gt(np.attr(QN("count_nonzero"))(nan), py::int_(0));
 }
 
 // New rows as predict and the sliding windows take them: dates placed on the trained time axis
@@ -426,9 +478,9 @@ inline void check_whole_timestamps(py::object column, py::handle ts_col) {
 // The regressor columns the forecaster was trained with (exog_columns_), empty when none.
 inline std::vector<std::int64_t> trained_exog(py::object self) {
   std::vector<std::int64_t> out;
-  py::dict state = self.attr("__dict__");
-  if (!state.contains("exog_columns_") || state["exog_columns_"].is_none()) return out;
-  for (auto c : state["exog_columns_"]) out.push_back(as_index(c));
+  py::object cols = own_attr(self, "exog_columns_");
+  if (!cols || cols.is_none()) return out;
+  for (auto c : cols) out.push_back(as_index(c));
   return out;
 }
 
@@ -456,7 +508,7 @@ inline py::list value_columns(py::object self, std::int64_t ncols, std::int64_t 
       }
     }
     py::list out;
-    py::object tci = self.attr("target_column_indices");
+    py::object tci = self.attr(QN("target_column_indices"));
     if (is_minus_one(tci)) {
       for (std::int64_t c = 0; c < ncols; ++c) {
         if (c != ts_col && std::find(exog.begin(), exog.end(), c) == exog.end()) out.append(c);
@@ -471,7 +523,7 @@ inline py::list value_columns(py::object self, std::int64_t ncols, std::int64_t 
   for (std::int64_t c = 0; c < ncols; ++c) {
     if (c != ts_col) cols.append(c);
   }
-  py::object tci = self.attr("target_column_indices");
+  py::object tci = self.attr(QN("target_column_indices"));
   const auto n_cols = static_cast<std::int64_t>(py::len(cols));
   if (is_minus_one(tci) || n_cols < n_features) return cols;
   if (!(PyList_Check(tci.ptr()) || PyTuple_Check(tci.ptr()))) return cols;
@@ -506,28 +558,35 @@ inline RowBlock prepare_rows(py::object self, py::object X, py::object ts_col_lo
   py::object np = G("np");
   RowBlock b;
   b.X = X;
-  py::tuple shape = X.attr("shape");
-  b.n_rows = as_index(shape[0]);
-  const std::int64_t ncols = as_index(shape[1]);
+  std::int64_t ncols = 0;
+  if (py::isinstance<py::array>(X) && py::reinterpret_borrow<py::array>(X).ndim() == 2) {
+    const auto a = py::reinterpret_borrow<py::array>(X);
+    b.n_rows = a.shape(0);
+    ncols = a.shape(1);
+  } else {
+    py::tuple shape = X.attr(QN("shape"));
+    b.n_rows = as_index(shape[0]);
+    ncols = as_index(shape[1]);
+  }
   std::int64_t ts_col = -1;
   std::int64_t n_features = 0;
-  if (is_minus_one(ts_col_loc) && is_minus_one(self.attr("ts_icol_loc"))) {
-    n_features = as_index(self.attr("n_features_"));
+  if (is_minus_one(ts_col_loc) && is_minus_one(self.attr(QN("ts_icol_loc")))) {
+    n_features = as_index(self.attr(QN("n_features_")));
     if (ncols < n_features) {
       twpy::raise(PyExc_ValueError, "X has " + std::to_string(ncols) + " features, but " +
-                                        str(py::type::of(self).attr("__name__")) +
+                                        str(py::type::of(self).attr(QN("__name__"))) +
                                         " is expecting " + std::to_string(n_features) +
                                         " features as input.");
     }
   } else {
     const std::int64_t n_values = ncols - 1;
     const bool own = is_minus_one(ts_col_loc);
-    py::object col = own ? py::object(self.attr("ts_icol_loc")) : ts_col_loc;
+    py::object col = own ? py::object(self.attr(QN("ts_icol_loc"))) : ts_col_loc;
     col = first_if_list(col, own ? "ts_icol_loc" : "ts_col_loc");
     if (py_lt(col, py::int_(0)) || py_ge(col, py::int_(ncols))) {
       twpy::raise(PyExc_RuntimeError, msg("TIDEWELLTSLIBS0005E", str(col)));
     }
-    py::object n_feat = self.attr("n_features_");
+    py::object n_feat = self.attr(QN("n_features_"));
     if (py_lt(py::int_(n_values), n_feat)) {
       twpy::raise(PyExc_RuntimeError,
                   msg("TIDEWELLTSLIBS0006E", std::to_string(n_values), str(n_feat)));
@@ -537,18 +596,23 @@ inline RowBlock prepare_rows(py::object self, py::object X, py::object ts_col_lo
     b.timestamps = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ts_col)];
     check_whole_timestamps(b.timestamps, col);
   }
-  py::list cols = value_columns(self, ncols, ts_col, n_features);
   py::object values = X;
-  bool in_order = ts_col < 0 && static_cast<std::int64_t>(py::len(cols)) == ncols;
-  for (std::int64_t c = 0; in_order && c < ncols; ++c) {
-    in_order = as_index(cols[py::int_(c)]) == c;
+  // Without a timestamp column, regressors or chosen targets the values are X itself.
+  const bool plain = ts_col < 0 && trained_exog(self).empty() &&
+                     is_minus_one(self.attr(QN("target_column_indices")));
+  if (!plain) {
+    py::list cols = value_columns(self, ncols, ts_col, n_features);
+    bool in_order = ts_col < 0 && static_cast<std::int64_t>(py::len(cols)) == ncols;
+    for (std::int64_t c = 0; in_order && c < ncols; ++c) {
+      in_order = as_index(cols[py::int_(c)]) == c;
+    }
+    if (!in_order) {
+      values = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
+    }
   }
-  if (!in_order) {
-    values = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
-  }
-  if (transform && truthy(self.attr("log_transformed"))) {
+  if (transform && truthy(self.attr(QN("log_transformed")))) {
     py::object transformed = log_transform(np, values);
-    if (!truthy(np.attr("isfinite")(transformed).attr("all")())) {
+    if (!truthy(np.attr(QN("isfinite"))(transformed).attr(QN("all"))())) {
       twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
     }
     values = transformed;
@@ -585,7 +649,7 @@ inline void feed_rows_python(py::object self, py::object models, const RowBlock&
         py::object m = models[py::int_(c)];
         py::object v = element(b.values, r, c);
         try {
-          m.attr("update_model")(py::int_(t), py::float_(v));
+          m.attr(QN("update_model"))(py::int_(t), py::float_(v));
         } catch (py::error_already_set& e) {
           if (!is_exception(e)) throw;
           print_update_skip(py::str(t), py::str(v));
@@ -605,7 +669,7 @@ inline py::object forecast_python(py::object self, py::object models, std::int64
   for (std::int64_t k = 0; k < horizon; ++k) {
     time += interval;
     py::list row;
-    for (auto m : models) row.append(m.attr("forecast_at")(time));
+    for (auto m : models) row.append(m.attr(QN("forecast_at"))(time));
     rows.append(row);
   }
   return rows;
@@ -613,10 +677,10 @@ inline py::object forecast_python(py::object self, py::object models, std::int64
 
 inline py::object inverse_transform(py::object self, py::object rows) {
   py::object np = G("np");
-  if (!truthy(self.attr("log_transformed"))) return np.attr("asarray")(rows);
+  if (!truthy(self.attr(QN("log_transformed")))) return np.attr(QN("asarray"))(rows);
   // The engine's e^y - 2 of every forecast y.
   py::array_t<double, py::array::c_style | py::array::forcecast> y(
-      np.attr("asarray")(rows, py::arg("dtype") = "float64"));
+      np.attr(QN("asarray"))(rows, py::arg("dtype") = "float64"));
   py::array_t<double> out(y.request().shape);
   const double* src = y.data();
   double* dst = out.mutable_data();
@@ -637,6 +701,12 @@ inline std::int64_t checked_horizon(py::handle h) {
     twpy::raise(PyExc_TypeError, "prediction_horizon must be an integer, got " + str(py::repr(h)) +
                                      " of type " + Py_TYPE(h.ptr())->tp_name);
   }
+  if (PyLong_CheckExact(h.ptr())) {
+    // The usual case, a plain int within the limits, without temporary objects.
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
+    if (overflow == 0 && v >= 0 && v <= kMaxHorizon) return static_cast<std::int64_t>(v);
+  }
   py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(h.ptr()));
   if (!i) throw py::error_already_set();
   if (py_gt(i, py::int_(kMaxHorizon))) {
@@ -653,7 +723,7 @@ inline std::int64_t checked_horizon(py::handle h) {
 }
 
 inline std::int64_t effective_horizon(py::object self, py::object prediction_horizon) {
-  if (is_minus_one(prediction_horizon)) return checked_horizon(self.attr("prediction_horizon"));
+  if (is_minus_one(prediction_horizon)) return checked_horizon(self.attr(QN("prediction_horizon")));
   return checked_horizon(prediction_horizon);
 }
 
@@ -674,7 +744,7 @@ inline bool engine_models(py::object self, py::object models, std::size_t n_upda
     out.push_back(e);
   }
   if (out.size() < n_update) return false;
-  for (auto m : self.attr("model")) {
+  for (auto m : self.attr(QN("model"))) {
     if (tarn::Model* e = contracts::engine_model(m)) {
       for (tarn::Model* o : out) {
         if (o == e) return false;
@@ -710,7 +780,7 @@ inline void print_skips(const tarn::LoopOutput& out, const RowBlock& b, bool log
     twpy::raise(PyExc_ValueError, out.failure);
   }
   py::object m = models[py::int_(out.failed_model)];
-  m.attr("forecast_at")(out.failed_time);
+  m.attr(QN("forecast_at"))(out.failed_time);
   twpy::raise(PyExc_RuntimeError, out.failure);
 }
 
@@ -721,6 +791,18 @@ inline py::object forecast_array(const std::vector<double>& values, std::size_t 
     std::copy(values.begin() + offset, values.begin() + offset + rows * cols, a.mutable_data());
   }
   return a;
+}
+
+// Blocks of fewer rows are run with the GIL held: their work is shorter than releasing it.
+constexpr std::int64_t kRowsWithoutGil = 16;
+
+// The number of value columns of a block's values (an array, or anything with a shape).
+inline std::int64_t value_width(py::handle values) {
+  if (py::isinstance<py::array>(values)) {
+    const auto a = py::reinterpret_borrow<py::array>(values);
+    if (a.ndim() == 2) return a.shape(1);
+  }
+  return as_index(py::tuple(values.attr(QN("shape")))[1]);
 }
 
 // The rows of a block as the session takes them (the first n_rows rows); the arrays stay alive

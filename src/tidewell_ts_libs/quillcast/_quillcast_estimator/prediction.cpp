@@ -1,4 +1,6 @@
 // QuillcastForecaster: forecasts with and without new rows, and prediction intervals.
+#include <optional>
+
 #include "common.hpp"
 
 namespace qest {
@@ -19,19 +21,19 @@ FutureRegressors future_regressors(py::object self, py::object future_exog, std:
     if (horizon <= 0) return out;
     twpy::raise(PyExc_ValueError,
                 "future_exog is missing: the forecaster was trained on " + std::to_string(k) +
-                    " regressors (exog_columns=" + str(py::repr(self.attr("exog_columns_"))) +
+                    " regressors (exog_columns=" + str(py::repr(self.attr(QN("exog_columns_")))) +
                     "), and a forecast of " + std::to_string(horizon) +
                     " steps needs their values at every step");
   }
   py::object np = G("np");
   py::object data = future_exog;
   const bool frame = py::hasattr(future_exog, "columns") && py::hasattr(future_exog, "iloc") &&
-                     !py::isinstance(future_exog, np.attr("ndarray"));
-  py::dict state = self.attr("__dict__");
+                     !py::isinstance(future_exog, np.attr(QN("ndarray")));
+  py::dict state = self.attr(QN("__dict__"));
   py::object names = py::none();
   if (state.contains("exog_names_")) names = state["exog_names_"];
   if (frame && !names.is_none()) {
-    py::list have(future_exog.attr("columns"));
+    py::list have(future_exog.attr(QN("columns")));
     py::list missing;
     for (auto n : names) {
       if (!have.contains(n)) missing.append(n);
@@ -44,16 +46,16 @@ FutureRegressors future_regressors(py::object self, py::object future_exog, std:
   }
   py::object arr;
   try {
-    arr = np.attr("asarray")(data, py::arg("dtype") = "float64");
+    arr = np.attr(QN("asarray"))(data, py::arg("dtype") = "float64");
   } catch (py::error_already_set& e) {
     if (!is_exception(e)) throw;
     twpy::raise(PyExc_ValueError, "future_exog must hold numbers: " + std::string(e.what()));
   }
-  if (as_index(arr.attr("ndim")) == 1 && k == 1) arr = arr.attr("reshape")(-1, 1);
-  if (as_index(arr.attr("ndim")) != 2) {
+  if (as_index(arr.attr(QN("ndim"))) == 1 && k == 1) arr = arr.attr(QN("reshape"))(-1, 1);
+  if (as_index(arr.attr(QN("ndim"))) != 2) {
     twpy::raise(PyExc_ValueError, "future_exog must be two-dimensional (steps, " +
                                       std::to_string(k) + " regressors), got shape " +
-                                      str(arr.attr("shape")));
+                                      str(arr.attr(QN("shape"))));
   }
   py::array_t<double, py::array::c_style | py::array::forcecast> a(arr);
   const auto rows = static_cast<std::size_t>(a.shape(0));
@@ -98,7 +100,7 @@ py::object forecast_trained(py::object self, py::object prediction_horizon,
                             const FutureRegressors& future) {
   py::list rows;
   try {
-    py::object models = self.attr("model");
+    py::object models = self.attr(QN("model"));
     double time = py::float_(get_last_updated(self, py::none())).cast<double>();
     const std::int64_t horizon = effective_horizon(self, prediction_horizon);
     const double interval = py::float_(get_train_interval(self)).cast<double>();
@@ -134,7 +136,7 @@ py::object forecast_trained(py::object self, py::object prediction_horizon,
             twpy::raise(PyExc_Exception, err.what());
           }
         } else {
-          v = py::float_(m.attr("forecast_at")(time)).cast<double>();
+          v = py::float_(m.attr(QN("forecast_at"))(time)).cast<double>();
         }
         row.append(std::isfinite(v) ? v : 0.0);
       }
@@ -160,20 +162,20 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
   }
   const bool has_rows = !X.is_none() && py::len(X) > 0;
   if (has_rows) X = checked_rows(X);
-  if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " predict \n X==" + str(X));
+  if (truthy(self.attr(QN("debug")))) twpy::print(class_text(self) + " predict \n X==" + str(X));
   check_fitted(self);
 
   if (!has_rows) {
     if (fresh) {
-      self.attr("model_update_predict") = wrap_models(fresh->copies());
+      self.attr(QN("model_update_predict")) = wrap_models(fresh->copies());
       if (used) *used = fresh->models();
     }
     return forecast_trained(self, prediction_horizon, future);
   }
 
   RowBlock b = prepare_rows(self, X, ts_col_loc, false);
-  const bool logged = truthy(self.attr("log_transformed"));
-  const std::int64_t n_features = as_index(self.attr("n_features_"));
+  const bool logged = truthy(self.attr(QN("log_transformed")));
+  const std::int64_t n_features = as_index(self.attr(QN("n_features_")));
   const std::size_t n_exog = trained_exog(self).size();
   // The regressor columns (after the targets) are taken as they are.
   py::object targets_of_rows =
@@ -183,32 +185,34 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
   if (logged && !loggable(targets_of_rows)) {
     twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
   }
-  if (truthy(self.attr("debug"))) twpy::print(class_text(self) + " fit \n X==" + str(X));
+  if (truthy(self.attr(QN("debug")))) twpy::print(class_text(self) + " fit \n X==" + str(X));
   const std::int64_t horizon = effective_horizon(self, prediction_horizon);
-  const std::int64_t n_values = as_index(py::tuple(b.values.attr("shape"))[1]);
+  const std::int64_t n_values = value_width(b.values);
 
   tarn::Forecaster session;
   std::vector<ModelPtr> working;
   py::list keep;
   bool engine = n_features >= 0 && n_values >= n_features;
   if (fresh) {
-    session = *fresh;
     engine = engine && static_cast<std::size_t>(n_features) <= fresh->models().size();
-    if (!engine) self.attr("model_update_predict") = wrap_models(fresh->copies());
+    if (!engine) self.attr(QN("model_update_predict")) = wrap_models(fresh->copies());
   } else {
     std::vector<tarn::Model*> pointers;
     engine = engine &&
-             engine_models(self, self.attr("model_update_predict"),
+             engine_models(self, self.attr(QN("model_update_predict")),
                            static_cast<std::size_t>(n_features), pointers, keep) &&
              engine_ptrs(keep, working) && trained_session(self, session);
   }
   if (engine) {
     const SessionRows rows = session_rows(b, b.n_rows, n_exog, &future);
+    const tarn::Forecaster& run = fresh ? *fresh : session;
     tarn::Forecast out;
     try {
-      py::gil_scoped_release release;
+      // A few rows take less time than handing the GIL over and taking it back.
+      std::optional<py::gil_scoped_release> release;
+      if (b.n_rows >= kRowsWithoutGil) release.emplace();
       out = twpy::interruptible(
-          [&] { return session.predict(rows.rows, horizon, fresh ? nullptr : &working); });
+          [&] { return run.predict(rows.rows, horizon, fresh ? nullptr : &working); });
     } catch (py::error_already_set&) {
       throw;  // Ctrl-C
     } catch (const std::exception& e) {
@@ -216,7 +220,7 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
     }
     if (fresh) {
       keep = wrap_models(out.updated);
-      self.attr("model_update_predict") = keep;
+      self.attr(QN("model_update_predict")) = keep;
       if (used) *used = out.updated;
     }
     print_skips(out.loop, b, logged);
@@ -231,7 +235,7 @@ py::object predict_rows(py::object self, py::object X, py::object prediction_hor
                 "models only");
   }
   if (logged) b.values = log_transform(G("np"), b.values);
-  py::object models = self.attr("model_update_predict");
+  py::object models = self.attr(QN("model_update_predict"));
   feed_rows_python(self, models, b, n_features);
   return inverse_transform(self, forecast_python(self, models, horizon));
 }
@@ -248,7 +252,6 @@ py::object predict_impl(py::object self, py::object X, py::object prediction_hor
                         py::object ts_col_loc, py::object prediction_type,
                         std::vector<ModelPtr>* used, py::object future_exog,
                         FutureRegressors* future_out) {
-  py::object np = G("np");
   new_rows_input(self, X, ts_col_loc);
   // refuses a bad horizon before any work
   const std::int64_t horizon = effective_horizon(self, prediction_horizon);
@@ -256,8 +259,11 @@ py::object predict_impl(py::object self, py::object X, py::object prediction_hor
     twpy::raise(PyExc_TypeError,
                 "prediction_type must be a string, got " + str(py::repr(prediction_type)));
   }
-  py::object sliding = G("Score").attr("PREDICT_SLIDING_WINDOW");
-  if (py_eq(prediction_type.attr("lower")(), sliding)) {
+  // "forecast" (the default) needs no look-up of the sliding-window name.
+  const bool forecast = PyUnicode_CheckExact(prediction_type.ptr()) &&
+                        PyUnicode_CompareWithASCIIString(prediction_type.ptr(), "forecast") == 0;
+  if (!forecast &&
+      py_eq(prediction_type.attr(QN("lower"))(), G("Score").attr(QN("PREDICT_SLIDING_WINDOW")))) {
     if (!future_exog.is_none()) {
       twpy::raise(PyExc_ValueError,
                   "future_exog is not taken by a sliding-window forecast: its windows take the "
@@ -282,10 +288,10 @@ py::object predict_impl(py::object self, py::object X, py::object prediction_hor
                 "a forecaster trained with regressors (exog_columns) forecasts with the engine's "
                 "models only");
   }
-  self.attr("model_update_predict") = self.attr("get_models_copy")();
-  return self.attr("predict_on_history_single")(py::arg("X") = X,
-                                                py::arg("prediction_horizon") = prediction_horizon,
-                                                py::arg("ts_col_loc") = ts_col_loc);
+  self.attr(QN("model_update_predict")) = self.attr(QN("get_models_copy"))();
+  return self.attr(QN("predict_on_history_single"))(
+      py::arg("X") = X, py::arg("prediction_horizon") = prediction_horizon,
+      py::arg("ts_col_loc") = ts_col_loc);
 }
 
 py::object predict(py::object self, py::object X, py::object prediction_horizon,
@@ -335,7 +341,7 @@ py::tuple interval_rows(py::object self, py::object models, py::object time0, do
       }
     } else {
       for (std::size_t k = 0; k < times.size(); ++k) {
-        py::tuple b = m.attr("forecast_interval_at")(times[k], level);
+        py::tuple b = m.attr(QN("forecast_interval_at"))(times[k], level);
         lv[k] = py::float_(b[0]).cast<double>();
         uv[k] = py::float_(b[1]).cast<double>();
       }
@@ -386,10 +392,10 @@ py::object predict_interval(py::object self, py::object X, py::object prediction
       is_own(self, "predict") ? predict_impl(self, X, prediction_horizon, ts_col_loc,
                                              py::str("forecast"), &used, future_exog, &future)
       : future_exog.is_none()
-          ? self.attr("predict")(py::arg("X") = X,
-                                 py::arg("prediction_horizon") = prediction_horizon,
-                                 py::arg("ts_col_loc") = ts_col_loc)
-          : self.attr("predict")(
+          ? self.attr(QN("predict"))(py::arg("X") = X,
+                                     py::arg("prediction_horizon") = prediction_horizon,
+                                     py::arg("ts_col_loc") = ts_col_loc)
+          : self.attr(QN("predict"))(
                 py::arg("X") = X, py::arg("prediction_horizon") = prediction_horizon,
                 py::arg("ts_col_loc") = ts_col_loc, py::arg("future_exog") = future_exog);
   tarn::Forecaster session;
@@ -417,24 +423,24 @@ py::object predict_interval(py::object self, py::object X, py::object prediction
     }
   }
   const bool has_rows = !X.is_none() && py::len(X) > 0;
-  py::object models = has_rows ? self.attr("model_update_predict") : self.attr("model");
+  py::object models = has_rows ? self.attr(QN("model_update_predict")) : self.attr(QN("model"));
   for (auto m : models) {
     if (!contracts::engine_model(m) && !py::hasattr(m, "forecast_interval_at")) {
-      twpy::raise(PyExc_TypeError, "model of type " + str(py::type::of(m).attr("__name__")) +
+      twpy::raise(PyExc_TypeError, "model of type " + str(py::type::of(m).attr(QN("__name__"))) +
                                        " offers no prediction intervals (forecast_interval_at)");
     }
   }
   py::object time0 = get_last_updated(self, has_rows ? models : py::object(py::none()));
-  py::array_t<double> fc = np.attr("asarray")(forecast, py::arg("dtype") = "float64");
+  py::array_t<double> fc = np.attr(QN("asarray"))(forecast, py::arg("dtype") = "float64");
   py::array_t<double> grid =
       fc.ndim() == 2 ? fc : py::array_t<double>(fc.reshape({py::ssize_t(0), py::ssize_t(0)}));
   py::dict out;
   for (std::size_t i = 0; i < levels.size(); ++i) {
     py::tuple b = interval_rows(self, models, time0, levels[i], grid);
     if (fc.ndim() != 2) {
-      py::object shape = fc.attr("shape");
-      b = py::make_tuple(np.attr("asarray")(b[0]).attr("reshape")(shape),
-                         np.attr("asarray")(b[1]).attr("reshape")(shape));
+      py::object shape = fc.attr(QN("shape"));
+      b = py::make_tuple(np.attr(QN("asarray"))(b[0]).attr(QN("reshape"))(shape),
+                         np.attr(QN("asarray"))(b[1]).attr(QN("reshape"))(shape));
     }
     if (!many) return b;
     out[keys[i]] = b;

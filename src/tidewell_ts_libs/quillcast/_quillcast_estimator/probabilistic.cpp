@@ -11,8 +11,8 @@
 namespace qest {
 
 bool nonnegative_of(py::object self) {
-  py::dict state = self.attr("__dict__");
-  return state.contains("nonnegative") && truthy(state["nonnegative"]);
+  py::object v = own_attr(self, "nonnegative");
+  return v && truthy(v);
 }
 
 void check_nonnegative_target(py::object self, py::object column, std::int64_t c,
@@ -52,7 +52,7 @@ py::object censor_at_zero(py::object self, py::object result) {
   if (a.dtype().kind() != 'f') return result;
   // NaN stays NaN (fmax would turn it into 0).
   py::object np = G("np");
-  return np.attr("where")(np.attr("less")(a, 0.0), 0.0, a);
+  return np.attr(QN("where"))(np.attr(QN("less"))(a, 0.0), 0.0, a);
 }
 
 namespace {
@@ -112,11 +112,11 @@ py::object predict_quantiles(py::object self, py::object X, py::object predictio
       is_own(self, "predict") ? predict_impl(self, X, prediction_horizon, py::int_(-1),
                                              py::str("forecast"), &used, future_exog, &future)
       : future_exog.is_none()
-          ? self.attr("predict")(py::arg("X") = X,
-                                 py::arg("prediction_horizon") = prediction_horizon)
-          : self.attr("predict")(py::arg("X") = X,
-                                 py::arg("prediction_horizon") = prediction_horizon,
-                                 py::arg("future_exog") = future_exog);
+          ? self.attr(QN("predict"))(py::arg("X") = X,
+                                     py::arg("prediction_horizon") = prediction_horizon)
+          : self.attr(QN("predict"))(py::arg("X") = X,
+                                     py::arg("prediction_horizon") = prediction_horizon,
+                                     py::arg("future_exog") = future_exog);
   tarn::Forecaster session;
   if (!used.empty() && trained_session(self, session)) {
     session.set_nonnegative(nonnegative_of(self));
@@ -137,22 +137,22 @@ py::object predict_quantiles(py::object self, py::object X, py::object predictio
   // Models the session does not drive: the bounds of predict_interval at the levels the
   // probabilities stand for (a level below 1% is the forecast itself).
   py::object np = G("np");
-  py::array_t<double> fc = np.attr("asarray")(forecast, py::arg("dtype") = "float64");
+  py::array_t<double> fc = np.attr(QN("asarray"))(forecast, py::arg("dtype") = "float64");
   py::dict out;
   for (double p : probs) {
     const double level = tarn::quantile_level(p);
     py::object q = fc;
     if (level >= 1.0) {
       py::tuple b = future_exog.is_none()
-                        ? self.attr("predict_interval")(
+                        ? self.attr(QN("predict_interval"))(
                               py::arg("X") = X, py::arg("prediction_horizon") = prediction_horizon,
                               py::arg("level") = level)
-                        : self.attr("predict_interval")(
+                        : self.attr(QN("predict_interval"))(
                               py::arg("X") = X, py::arg("prediction_horizon") = prediction_horizon,
                               py::arg("level") = level, py::arg("future_exog") = future_exog);
       q = b[p < 0.5 ? 0 : 1];
     }
-    out[py::float_(p)] = np.attr("array")(q, py::arg("dtype") = "float64");
+    out[py::float_(p)] = np.attr(QN("array"))(q, py::arg("dtype") = "float64");
   }
   return censor_at_zero(self, out);
 }

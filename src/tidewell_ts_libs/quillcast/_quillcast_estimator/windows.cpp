@@ -6,7 +6,7 @@ namespace qest {
 void append_rows(py::list& rows, py::handle block) {
   for (auto row : block) {
     if (py::hasattr(row, "tolist")) {
-      rows.append(row.attr("tolist")());
+      rows.append(row.attr(QN("tolist"))());
     } else {
       rows.append(py::list(py::reinterpret_borrow<py::object>(row)));
     }
@@ -16,10 +16,10 @@ void append_rows(py::list& rows, py::handle block) {
 // Whether the per-row calls of a sliding window may run in the C++ loop: the row call is this
 // class's own, its debug output is off, and the working copies are engine models.
 bool sliding_fast_path(py::object self) {
-  if (truthy(self.attr("debug"))) return false;
-  py::dict state = self.attr("__dict__");
+  if (truthy(self.attr(QN("debug")))) return false;
+  py::dict state = self.attr(QN("__dict__"));
   if (state.contains("predict_on_history_single")) return false;
-  py::object method = py::type::of(self).attr("predict_on_history_single");
+  py::object method = py::type::of(self).attr(QN("predict_on_history_single"));
   py::object own = own_methods()["predict_on_history_single"];
   return method.is(own);
 }
@@ -41,8 +41,8 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   new_rows_input(self, X, ts_col_loc);
   py::list rows;
   const bool given = !X.is_none();
-  X = np.attr("asarray")(X);
-  const bool sized = as_index(X.attr("ndim")) > 0;
+  X = np.attr(QN("asarray"))(X);
+  const bool sized = as_index(X.attr(QN("ndim"))) > 0;
   if (given && !sized) {
     twpy::raise(PyExc_ValueError,
                 "X must be a two-dimensional array of rows, got " + str(py::repr(X)));
@@ -59,7 +59,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
                                         std::to_string(kMaxSlidingRows) + " rows");
     }
   }
-  py::object ts_icol_loc = self.attr("ts_icol_loc");
+  py::object ts_icol_loc = self.attr(QN("ts_icol_loc"));
   if (is_minus_one(ts_col_loc) && !is_minus_one(ts_icol_loc)) {
     ts_col_loc = first_if_list(ts_icol_loc);
   }
@@ -71,11 +71,11 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   if (own_copies) {
     copies = session.copies();
     copy_list = wrap_models(copies);
-    self.attr("model_update_predict") = copy_list;
+    self.attr(QN("model_update_predict")) = copy_list;
   } else {
-    self.attr("model_update_predict") = self.attr("get_models_copy")();
+    self.attr(QN("model_update_predict")) = self.attr(QN("get_models_copy"))();
   }
-  py::object single = self.attr("predict_on_history_single");
+  py::object single = self.attr(QN("predict_on_history_single"));
   // With regressors, every window takes those of its steps from the later rows of X.
   const std::size_t n_exog = trained_exog(self).size();
   std::vector<double> row_exog;  // the regressors of every row of X (rows of n_exog)
@@ -115,15 +115,15 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
                                    py::arg("ts_col_loc") = ts_col_loc);
   append_rows(rows, block0);
   const std::int64_t n = static_cast<std::int64_t>(py::len(X));
-  if (n < 1) return np.attr("asarray")(rows);
+  if (n < 1) return np.attr(QN("asarray"))(rows);
   const std::int64_t bound = multi_step ? n - as_index(prediction_horizon) + 1 : n;
   const std::int64_t n_feed = bound - 1;
-  if (n_feed < 1) return np.attr("asarray")(rows);
+  if (n_feed < 1) return np.attr(QN("asarray"))(rows);
 
   // The session: the same steps as one row call per row, recorded and printed afterwards.
   py::object fed = X[py::slice(0, n_feed, 1)];
   RowBlock b;
-  bool fast = own_copies && sliding_fast_path(self) && as_index(X.attr("ndim")) == 2;
+  bool fast = own_copies && sliding_fast_path(self) && as_index(X.attr(QN("ndim"))) == 2;
   py::object checked;
   if (fast) {
     try {
@@ -135,9 +135,9 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   }
   std::int64_t n_features = 0;
   if (fast) {
-    n_features = as_index(self.attr("n_features_"));
+    n_features = as_index(self.attr(QN("n_features_")));
     b = prepare_rows(self, checked, ts_col_loc, false);
-    const std::int64_t n_values = as_index(py::tuple(b.values.attr("shape"))[1]);
+    const std::int64_t n_values = as_index(py::tuple(b.values.attr(QN("shape")))[1]);
     fast = n_features >= 0 && n_values >= n_features &&
            static_cast<std::size_t>(n_features) <= copies.size();
   }
@@ -148,7 +148,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
       append_rows(rows, single(one, py::arg("prediction_horizon") = prediction_horizon,
                                py::arg("ts_col_loc") = ts_col_loc));
     }
-    return np.attr("asarray")(rows);
+    return np.attr(QN("asarray"))(rows);
   }
 
   const std::int64_t horizon = effective_horizon(self, prediction_horizon);
@@ -164,62 +164,62 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   } catch (const std::exception& e) {
     twpy::raise(PyExc_ValueError, e.what());
   }
-  print_skips(out.loop, b, truthy(self.attr("log_transformed")));
+  print_skips(out.loop, b, truthy(self.attr(QN("log_transformed"))));
   if (out.loop.forecast_failed) raise_forecast_failure(copy_list, out.loop);
   if (static_cast<std::int64_t>(out.usable_rows) < n_feed) {
     twpy::raise(PyExc_Warning, msg("TIDEWELLTSLIBS0007E"));
   }
-  if (horizon <= 0) return np.attr("asarray")(rows);
+  if (horizon <= 0) return np.attr(QN("asarray"))(rows);
 
   const std::size_t m = out.cols;
   py::object forecasts = forecast_array(out.values, out.values.size() / (m ? m : 1), m);
-  py::object head = np.attr("asarray")(rows);
-  if (as_index(head.attr("ndim")) != 2)
-    return np.attr("asarray")(rows + forecasts.attr("tolist")());
-  return np.attr("concatenate")(py::make_tuple(head, forecasts));
+  py::object head = np.attr(QN("asarray"))(rows);
+  if (as_index(head.attr(QN("ndim"))) != 2)
+    return np.attr(QN("asarray"))(rows + forecasts.attr(QN("tolist"))());
+  return np.attr(QN("concatenate"))(py::make_tuple(head, forecasts));
 }
 
 // Negative mean symmetric MAPE (percent; 0 is best) of one-step sliding-window forecasts over X
 // against y, or against the target columns of X when y is None.
 py::object score(py::object self, py::object X, py::object y, py::object sample_weight) {
   py::object np = G("np");
-  py::object ts_icol_loc = self.attr("ts_icol_loc");
+  py::object ts_icol_loc = self.attr(QN("ts_icol_loc"));
   twdates::DatedRows dated = dated_input(self, X, py::int_(-1), false);
   if (dated.dated) {
     X = dated.X;
     ts_icol_loc = py::make_tuple(dated.ts_col);
   }
-  X = np.attr("asarray")(X);
+  X = np.attr(QN("asarray"))(X);
   py::object forecasts =
-      dated.dated ? self.attr("predict_sliding_window")(X, py::arg("prediction_horizon") = 1,
-                                                        py::arg("ts_col_loc") = dated.ts_col)
-                  : self.attr("predict_sliding_window")(X, py::arg("prediction_horizon") = 1);
+      dated.dated ? self.attr(QN("predict_sliding_window"))(X, py::arg("prediction_horizon") = 1,
+                                                            py::arg("ts_col_loc") = dated.ts_col)
+                  : self.attr(QN("predict_sliding_window"))(X, py::arg("prediction_horizon") = 1);
   py::object truth;
   if (!y.is_none()) {
-    truth = np.attr("asarray")(y, py::arg("dtype") = "float64");
+    truth = np.attr(QN("asarray"))(y, py::arg("dtype") = "float64");
   } else {
     py::object checked = G("check_array")(X, py::arg("accept_sparse") = false);
     const std::int64_t ts_col =
         is_minus_one(ts_icol_loc) ? -1 : as_index(first_if_list(ts_icol_loc));
-    const std::int64_t ncols = as_index(py::tuple(checked.attr("shape"))[1]);
-    py::list cols = value_columns(self, ncols, ts_col, as_index(self.attr("n_features_")));
+    const std::int64_t ncols = as_index(py::tuple(checked.attr(QN("shape")))[1]);
+    py::list cols = value_columns(self, ncols, ts_col, as_index(self.attr(QN("n_features_"))));
     truth = checked[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
-    truth = np.attr("asarray")(truth, py::arg("dtype") = "float64");
+    truth = np.attr(QN("asarray"))(truth, py::arg("dtype") = "float64");
   }
-  forecasts = np.attr("asarray")(forecasts, py::arg("dtype") = "float64");
-  const std::int64_t n = as_index(py::tuple(forecasts.attr("shape"))[0]);
-  forecasts = forecasts.attr("reshape")(n, -1);
-  if (as_index(truth.attr("ndim")) == 1) truth = truth.attr("reshape")(-1, 1);
-  const std::int64_t k = as_index(py::tuple(forecasts.attr("shape"))[1]);
-  if (as_index(py::tuple(truth.attr("shape"))[0]) != n) {
-    twpy::raise(PyExc_ValueError, "y has " + str(py::tuple(truth.attr("shape"))[0]) +
+  forecasts = np.attr(QN("asarray"))(forecasts, py::arg("dtype") = "float64");
+  const std::int64_t n = as_index(py::tuple(forecasts.attr(QN("shape")))[0]);
+  forecasts = forecasts.attr(QN("reshape"))(n, -1);
+  if (as_index(truth.attr(QN("ndim"))) == 1) truth = truth.attr(QN("reshape"))(-1, 1);
+  const std::int64_t k = as_index(py::tuple(forecasts.attr(QN("shape")))[1]);
+  if (as_index(py::tuple(truth.attr(QN("shape")))[0]) != n) {
+    twpy::raise(PyExc_ValueError, "y has " + str(py::tuple(truth.attr(QN("shape")))[0]) +
                                       " rows but the forecasts over X have " + std::to_string(n));
   }
   truth = truth[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::slice(0, k, 1))];
-  if (!py_eq(py::tuple(truth.attr("shape")), py::tuple(forecasts.attr("shape")))) {
-    twpy::raise(PyExc_ValueError, "y has " + str(truth.attr("shape")) +
+  if (!py_eq(py::tuple(truth.attr(QN("shape"))), py::tuple(forecasts.attr(QN("shape"))))) {
+    twpy::raise(PyExc_ValueError, "y has " + str(truth.attr(QN("shape"))) +
                                       " values but the forecasts have " +
-                                      str(forecasts.attr("shape")));
+                                      str(forecasts.attr(QN("shape"))));
   }
   // The session's mean: numpy's order of sums. Weights that numpy's average would refuse (a
   // shape of their own, a sum of zero) go to numpy, which reports them.
@@ -257,19 +257,19 @@ py::object score(py::object self, py::object X, py::object y, py::object sample_
   const bool fortran =
       !(ratio.flags() & py::array::c_style) && (ratio.flags() & py::array::f_style);
   if (!fortran && !(ratio.flags() & py::array::c_style)) {
-    ratio = py::array_t<double>::ensure(np.attr("ascontiguousarray")(ratio));
+    ratio = py::array_t<double>::ensure(np.attr(QN("ascontiguousarray"))(ratio));
   }
   const char* order = fortran ? "F" : "C";
-  auto f = py::array_t<double>::ensure(np.attr("asarray")(forecasts, py::arg("order") = order));
-  auto t = py::array_t<double>::ensure(np.attr("asarray")(truth, py::arg("order") = order));
+  auto f = py::array_t<double>::ensure(np.attr(QN("asarray"))(forecasts, py::arg("order") = order));
+  auto t = py::array_t<double>::ensure(np.attr(QN("asarray"))(truth, py::arg("order") = order));
   if (!f || !t) throw py::error_already_set();
   {
     py::gil_scoped_release unlocked;
     tarn::smape_terms(t.data(), f.data(), static_cast<std::size_t>(ratio.size()),
                       ratio.mutable_data());
   }
-  py::object per_row = ratio.attr("mean")(py::arg("axis") = 1);
-  py::object value = np.attr("average")(per_row, py::arg("weights") = sample_weight);
+  py::object per_row = ratio.attr(QN("mean"))(py::arg("axis") = 1);
+  py::object value = np.attr(QN("average"))(per_row, py::arg("weights") = sample_weight);
   return py::float_(-value.cast<double>());
 }
 
@@ -295,7 +295,7 @@ py::object forecast_times(py::object self, py::object prediction_horizon) {
       times.push_back(last + static_cast<double>(k + 1) * interval);
     }
   }
-  py::dict state = self.attr("__dict__");
+  py::dict state = self.attr(QN("__dict__"));
   if (state.contains("time_axis_") && !state["time_axis_"].is_none()) {
     py::object dates = twdates::dates_of(twdates::axis_from_dict(state["time_axis_"]), times);
     return twpy::import("pandas", "DatetimeIndex")(dates);

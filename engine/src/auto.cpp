@@ -106,6 +106,32 @@ double auto_detail::mean_of(const std::vector<double>& f) {
   return scale * (sum / static_cast<double>(f.size()));
 }
 
+double auto_detail::drift_standard_error(const std::vector<double>& y, int m, double* drift) {
+  const auto lag = static_cast<std::size_t>(std::max(m, 1));
+  // Welford's running mean and variance of the differences (finite values only).
+  double count = 0.0, mean = 0.0, m2 = 0.0;
+  for (std::size_t i = lag; i < y.size(); ++i) {
+    const double d = y[i] - y[i - lag];
+    if (!std::isfinite(d)) continue;
+    count += 1.0;
+    const double delta = d - mean;
+    mean += delta / count;
+    m2 += delta * (d - mean);
+  }
+  if (drift) *drift = count > 0.0 ? mean / static_cast<double>(lag) : 0.0;
+  if (count < 3.0) return 0.0;  // fewer than three differences: nothing to say
+  // Differences at lag m overlap: count / m of them are about independent.
+  const double se = std::sqrt(m2 / (count - 1.0)) / std::sqrt(count / static_cast<double>(lag)) /
+                    static_cast<double>(lag);
+  return std::isfinite(se) ? se : 0.0;
+}
+
+double auto_detail::drift_shrinkage(double drift, double se) {
+  if (!(se > 0.0) || !std::isfinite(drift)) return 1.0;
+  const double t = drift / se;
+  return std::max(0.0, 1.0 - 1.0 / (t * t));
+}
+
 void AutoSelector::ErrorWindow::add(double e, std::size_t size) {
   if (errors.size() != size) {
     errors.assign(size, 0.0);
@@ -149,7 +175,11 @@ AutoSelector::AutoSelector(const AutoSelector& o)
       errs_(o.errs_),
       choice_(o.choice_),
       cal_sum_(o.cal_sum_),
-      cal_count_(o.cal_count_) {
+      cal_count_(o.cal_count_),
+      drift_se_(o.drift_se_),
+      drift_shrink_(o.drift_shrink_),
+      shrink_from_(o.shrink_from_),
+      drift_from_(o.drift_from_) {
   for (const auto& c : o.cands_) cands_.push_back({c.name, c.model->clone(), c.in_combination});
 }
 
@@ -168,6 +198,10 @@ void AutoSelector::clear() {
   errs_.clear();
   choice_ = -1;
   cal_sum_ = cal_count_ = 0.0;
+  drift_se_ = 0.0;
+  drift_shrink_ = 1.0;
+  shrink_from_ = 0.0;
+  drift_from_ = 0.0;
 }
 
 bool AutoSelector::intermittent_fit() const {
@@ -322,6 +356,22 @@ void AutoSelector::fit() {
   }
   errs_.assign(cands_.size() + 1, ErrorWindow{});
   cal_sum_ = cal_count_ = 0.0;
+  drift_se_ = 0.0;
+  drift_shrink_ = 1.0;
+  shrink_from_ = 0.0;
+  drift_from_ = 0.0;
+  if (families != baseline_families()) {
+    // The naive baseline alone extrapolates no drift; the model-based options may.
+    double drift = 0.0;
+    drift_se_ = auto_detail::drift_standard_error(cs.y, m_, &drift);
+    if (m_ == 1) drift_shrink_ = auto_detail::drift_shrinkage(drift, drift_se_);
+    // The candidates measure how their errors grow with the horizon from rolling origins in
+    // the training data, up to a third of its length; further steps lack those origins and
+    // take the drift's analytic spread instead.
+    drift_from_ = static_cast<double>(n) / 3.0;
+    // The trend is measured from the first step: the forecast's departure from it.
+    shrink_from_ = 1.0;
+  }
   grid_ = size - 1;
   fallback_ = n ? cs.y.back() : 0.0;
   choice_ = -1;
@@ -438,6 +488,7 @@ void AutoSelector::interval_ahead(std::int64_t h, double coverage, double* lower
   if (!output_offsets(h, coverage, below, above)) {
     throw NotInitialized("auto model: no candidate knows its forecast errors yet");
   }
+  widen_for_drift(coverage, below, above);
   const double c = std::sqrt(calibration());
   std::vector<double> steps(static_cast<std::size_t>(h)), f(steps.size());
   for (std::size_t j = 0; j < steps.size(); ++j) steps[j] = static_cast<double>(j + 1);
@@ -448,6 +499,22 @@ void AutoSelector::interval_ahead(std::int64_t h, double coverage, double* lower
     const auto j = static_cast<std::size_t>(k);
     lower[k] = to_fed(f[j] - c * below[j]);
     upper[k] = to_fed(f[j] + c * above[j]);
+  }
+}
+
+// The candidates' bands take their own parameters as known. A drift estimated from few values
+// is not: its standard error adds j se at step j, independent of the rest, so in quadrature.
+void AutoSelector::widen_for_drift(double coverage, std::vector<double>& below,
+                                   std::vector<double>& above) const {
+  if (!(drift_se_ > 0.0)) return;
+  const double q = normal_quantile(0.5 + coverage / 2.0);
+  for (std::size_t j = 0; j < below.size(); ++j) {
+    if (static_cast<double>(j + 1) <= drift_from_) continue;
+    const double extra = q * static_cast<double>(j + 1) * drift_se_;
+    const double b = std::sqrt(below[j] * below[j] + extra * extra);
+    const double a = std::sqrt(above[j] * above[j] + extra * extra);
+    if (std::isfinite(b)) below[j] = b;
+    if (std::isfinite(a)) above[j] = a;
   }
 }
 
@@ -483,9 +550,23 @@ double AutoSelector::by_rule(Of&& of, std::vector<double>& f) const {
   return fallback_;
 }
 
-double AutoSelector::series_forecast(double h) const {
+double AutoSelector::rule_forecast(double h) const {
   std::vector<double> scratch;
   return by_rule([&](std::size_t c) { return safe_forecast(*cands_[c].model, h); }, scratch);
+}
+
+// Without a season, the forecast's moves after step shrink_from_ are its trend: they are kept
+// only in proportion to the evidence of a drift in the training data.
+double AutoSelector::series_forecast(double h) const {
+  const double f = rule_forecast(h);
+  const double from = shrink_from_;
+  if (drift_shrink_ >= 1.0 || !(from >= 1.0) || h <= from) return f;
+  return shrink_drift(rule_forecast(from), f);
+}
+
+double AutoSelector::shrink_drift(double anchor, double f) const {
+  const double v = anchor + drift_shrink_ * (f - anchor);
+  return std::isfinite(v) ? v : f;
 }
 
 // The per-step rule of forecast_ahead over a whole path: every candidate's path is computed
@@ -518,6 +599,15 @@ void AutoSelector::series_path(const double* h, std::size_t n, double* out) cons
   for (std::size_t i = 0; i < n; ++i) {
     out[i] = by_rule([&](std::size_t c) { return path(c)[i]; }, f);
   }
+  const double from = shrink_from_;
+  if (drift_shrink_ < 1.0 && from >= 1.0) {
+    double anchor = detail::nan_value();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (h[i] <= from) continue;
+      if (!std::isfinite(anchor)) anchor = h[0] == from ? out[0] : rule_forecast(from);
+      out[i] = shrink_drift(anchor, out[i]);
+    }
+  }
 }
 
 std::string AutoSelector::describe() const {
@@ -546,8 +636,9 @@ std::string AutoSelector::describe() const {
 }
 
 namespace {
-constexpr std::uint16_t kAutoVersion = 1;
-}
+// 2: the drift's standard error and the first step it widens.
+constexpr std::uint16_t kAutoVersion = 2;
+}  // namespace
 
 void AutoSelector::save(Writer& w) const {
   w.put<std::uint16_t>(kAutoVersion);
@@ -580,11 +671,15 @@ void AutoSelector::save(Writer& w) const {
   }
   w.put<double>(cal_sum_);
   w.put<double>(cal_count_);
+  w.put<double>(drift_se_);
+  w.put<double>(drift_shrink_);
+  w.put<double>(shrink_from_);
+  w.put<double>(drift_from_);
 }
 
 void AutoSelector::load(Reader& r) {
-  if (r.get<std::uint16_t>() != kAutoVersion)
-    throw FormatError("model state: unknown auto version");
+  const auto version = r.get<std::uint16_t>();
+  if (version < 1 || version > kAutoVersion) throw FormatError("model state: unknown auto version");
   AutoConfig c;
   c.min_training_data = r.get_count(kMinTraining, 100000000);
   c.error_history_length = r.get<std::int64_t>();
@@ -648,6 +743,17 @@ void AutoSelector::load(Reader& r) {
         throw FormatError("model state: bad auto calibration");
       }
     }
+    if (version >= 2) {  // older states kept the whole drift and no extra spread
+      s.drift_se_ = r.get<double>();
+      s.drift_shrink_ = r.get<double>();
+      s.shrink_from_ = r.get<double>();
+      s.drift_from_ = r.get<double>();
+      if (!(s.drift_se_ >= 0.0) || !(s.drift_shrink_ >= 0.0 && s.drift_shrink_ <= 1.0) ||
+          !(s.shrink_from_ >= 0.0) || !std::isfinite(s.shrink_from_) ||
+          !std::isfinite(s.drift_se_) || !(s.drift_from_ >= 0.0) || !std::isfinite(s.drift_from_)) {
+        throw FormatError("model state: bad auto drift");
+      }
+    }
   }
   config_ = s.config_;
   train_ = std::move(s.train_);
@@ -661,6 +767,10 @@ void AutoSelector::load(Reader& r) {
   choice_ = s.choice_;
   cal_sum_ = s.cal_sum_;
   cal_count_ = s.cal_count_;
+  drift_se_ = s.drift_se_;
+  drift_shrink_ = s.drift_shrink_;
+  shrink_from_ = s.shrink_from_;
+  drift_from_ = s.drift_from_;
 }
 
 std::unique_ptr<Model> build_auto(const Options& options) {

@@ -113,6 +113,10 @@ class AutoSelector : public Model {
   template <class Of>
   double by_rule(Of&& of, std::vector<double>& f) const;
   double series_forecast(double h) const;  // the forecast given, on the series' own scale
+  double rule_forecast(double h) const;    // series_forecast before the drift's shrinkage
+  double shrink_drift(double anchor, double f) const;
+  void widen_for_drift(double coverage, std::vector<double>& below,
+                       std::vector<double>& above) const;
   void drop(std::size_t i);
   // Weight of each candidate in the forecast the selector gives now (they sum to one).
   std::vector<double> output_weights() const;
@@ -138,6 +142,11 @@ class AutoSelector : public Model {
   int choice_ = -1;                // -1: combination, else a candidate index
   // Squared errors of the output forecast in units of its predicted standard deviation.
   double cal_sum_ = 0.0, cal_count_ = 0.0;
+  // What the training data told of their drift (see auto_detail::drift_evidence).
+  double drift_se_ = 0.0;      // standard error of the data's drift per step (0: unknown)
+  double drift_shrink_ = 1.0;  // share of the trend kept past shrink_from_ steps
+  double shrink_from_ = 0.0;   // 0: the trend kept whole
+  double drift_from_ = 0.0;    // steps up to this one take no extra spread for the drift
 };
 
 namespace auto_detail {
@@ -149,6 +158,18 @@ bool is_intermittent(const double* y, std::size_t n);
 // The mean of the finite values `f`, or NaN for none. It is taken on the scale of the largest
 // magnitude, so forecasts near the largest double cannot overflow the sum.
 double mean_of(const std::vector<double>& f);
+
+// Standard error of the drift per step of the values y (NaN: missing), from their differences
+// at lag m (the season's length, 1 without one); 0 for fewer than three differences. A forecast
+// that extrapolates a drift estimated from T values spreads by j se more at step j (the random
+// walk with drift's h^2 sigma^2 / T term).
+// `drift` (optional) receives the drift per step.
+double drift_standard_error(const std::vector<double>& y, int m, double* drift = nullptr);
+// Share of an extrapolated drift that is kept given its standard error: the positive-part
+// shrinkage of an estimated mean towards zero by its t statistic, (1 - 1/t^2)+ (Thompson 1968,
+// after James & Stein 1961). A drift well within its noise is dropped (the flat forecast of
+// smoothing or of the naive method), a clear one kept nearly whole.
+double drift_shrinkage(double drift, double se);
 }  // namespace auto_detail
 
 // Builder "auto": min_training_data, optionally error_history_length.

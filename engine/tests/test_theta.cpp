@@ -1,4 +1,4 @@
-// Theta and seasonal naive models.
+// Theta, complex exponential smoothing and seasonal naive: the checks they share.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tarn/builders.hpp"
+#include "tarn/ces.hpp"
 #include "tarn/naive.hpp"
 #include "tarn/theta.hpp"
 
@@ -23,6 +24,9 @@ std::unique_ptr<tarn::Model> feed(std::unique_ptr<tarn::Model> m, const std::vec
 
 std::unique_ptr<tarn::Model> theta(std::size_t n, std::int64_t m = 0) {
   return std::make_unique<tarn::Theta>(tarn::ThetaConfig{static_cast<std::int64_t>(n), m});
+}
+std::unique_ptr<tarn::Model> ces(std::size_t n) {
+  return std::make_unique<tarn::Ces>(tarn::CesConfig{static_cast<std::int64_t>(n), 0});
 }
 std::unique_ptr<tarn::Model> snaive(std::size_t n, std::int64_t m = 0) {
   return std::make_unique<tarn::SeasonalNaive>(
@@ -117,6 +121,7 @@ std::vector<Param> params() {
   for (const auto& c : awkward()) {
     out.push_back({"theta", [](std::size_t n) { return theta(n); }, c});
     out.push_back({"snaive", [](std::size_t n) { return snaive(n); }, c});
+    out.push_back({"ces", [](std::size_t n) { return ces(n); }, c});
   }
   return out;
 }
@@ -180,6 +185,6 @@ TEST_P(Common, WaitsForItsTrainingSizeAndRejectsUnknownOptions) {
   EXPECT_TRUE(dflt->is_initialized());
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, Common, ::testing::Values("theta", "snaive"));
+INSTANTIATE_TEST_SUITE_P(Models, Common, ::testing::Values("theta", "snaive", "ces"));
 
 }  // namespace

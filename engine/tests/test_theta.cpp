@@ -47,6 +47,26 @@ TEST(Theta, DriftIsHalfTheSlopeForClassicalTheta) {
   EXPECT_GT(m->forecast_steps(1), 60.0);
 }
 
+TEST(Theta, DynamicLineChosenWhenTheTrendBends) {
+  // The slope changes from 3 to -1 half way: a line fitted to all the data misplaces the early
+  // values, the line through the values so far follows them; AIC prefers the dynamic form.
+  // On a steady line both forms fit alike and the state carries the choice.
+  std::vector<double> bend, steady;
+  std::mt19937 rng(8);
+  std::normal_distribution<double> eps(0.0, 0.5);
+  for (int t = 0; t < 80; ++t) {
+    bend.push_back((t < 40 ? 3.0 * t : 120.0 - (t - 40)) + 50.0 + eps(rng));
+    steady.push_back(50.0 + 0.5 * t + eps(rng));
+  }
+  auto m = feed(theta(bend.size(), 1), bend);
+  EXPECT_TRUE(static_cast<const tarn::Theta&>(*m).dynamic()) << m->describe();
+  auto copy = tarn::Model::deserialize(m->serialize());
+  EXPECT_TRUE(static_cast<const tarn::Theta&>(*copy).dynamic());
+  EXPECT_EQ(copy->describe(), m->describe());
+  auto s = feed(theta(steady.size(), 1), steady);
+  EXPECT_NEAR(s->forecast_steps(5), 50.0 + 0.5 * 84, 2.0);
+}
+
 TEST(Theta, AdjustsForASignificantSeason) {
   std::vector<double> y;
   for (int t = 0; t < 96; ++t)

@@ -51,7 +51,8 @@ const std::vector<std::string>& baseline_families() {
 bool in_combination(const std::string& name) {
   const ModelEntry* e = find_model(name);
   return e &&
-         (e->candidate == CandidateRole::Combined || e->candidate == CandidateRole::Intermittent);
+         (e->candidate == CandidateRole::Combined || e->candidate == CandidateRole::Intermittent ||
+          e->candidate == CandidateRole::Requested);
 }
 
 // A new, untrained candidate of family `name` for n training values with season length m.

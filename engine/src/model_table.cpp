@@ -223,7 +223,9 @@ std::vector<ModelEntry> make_table() {
   ces.make_default = &make_default<Ces>;
   ces.build = &build_ces;
   ces.options = {{"training_sample_size", 0}, {"season_length", 0}};
-  ces.candidate = CandidateRole::Combined;
+  // Through the forecaster on M3 it made the yearly series worse in the combination (sMAPE
+  // 15.89 against 15.72; the engine README): tried when named.
+  ces.candidate = CandidateRole::Requested;
   ces.make_candidate = &ces_candidate;
   t.push_back(std::move(ces));
 

@@ -50,7 +50,7 @@ struct AutoConfig {
   std::int64_t error_history_length = 0;
   // Candidate families to try (empty: all); the names of the models the table of models
   // (model_table.hpp) marks as candidates ("hws", "arima", "bats", "theta", "snaive",
-  // "intermittent").
+  // "intermittent"; "ces" only when named here).
   std::vector<std::string> candidates;
   // Above 0: the values fed are ln(x + log_input_shift) of the series x; the candidates fit x
   // itself and the forecasts are given back as ln(forecast + log_input_shift).

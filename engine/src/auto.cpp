@@ -753,7 +753,8 @@ std::unique_ptr<Model> build_auto(const Options& options) {
   if (c.error_history_length > 100000) r.fail("error_history_length", "is too large");
   c.combination = r.text("combination", "mean");
   if (!auto_detail::is_combination_rule(c.combination)) {
-    r.fail("combination", "must be \"mean\", \"median\" or \"weighted\"");
+    r.fail("combination",
+           "must be \"mean\", \"median\" or \"weighted\", not '" + c.combination + "'");
   }
   const std::string fam = r.text("candidates", "");
   std::stringstream ss(fam);

@@ -90,6 +90,7 @@ TEST(AutoRules, AnUnknownRuleIsRefusedNamingIt) {
     ADD_FAILURE();
   } catch (const tarn::InvalidArgument& e) {
     EXPECT_NE(std::string(e.what()).find("combination"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("'mode'"), std::string::npos) << e.what();
   }
   tarn::AutoConfig c;
   c.combination = "trimmed";

@@ -14,7 +14,7 @@ ALGORITHMS = ("hw", "arima", "arma", "bats", "autoforecaster", "intermittent")
 
 def test_every_entry_is_a_builder_of_its_own_kind():
     names = [e["name"] for e in TABLE]
-    assert names == ["hws", "arima", "arma", "bats", "theta", "snaive", "auto", "intermittent"]
+    assert names == ["hws", "arima", "arma", "bats", "theta", "ces", "snaive", "auto", "intermittent"]
     # The builders the forecaster offers come first.
     offered = [e["name"] for e in TABLE if e["algorithm"]]
     assert tarn.forecasters.__all__ == offered + [n for n in names if n not in offered]

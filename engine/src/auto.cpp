@@ -52,7 +52,8 @@ const std::vector<std::string>& baseline_families() {
 bool in_combination(const std::string& name) {
   const ModelEntry* e = find_model(name);
   return e &&
-         (e->candidate == CandidateRole::Combined || e->candidate == CandidateRole::Intermittent);
+         (e->candidate == CandidateRole::Combined || e->candidate == CandidateRole::Intermittent ||
+          e->candidate == CandidateRole::Requested);
 }
 
 // A new, untrained candidate of family `name` for n training values with season length m.
@@ -132,6 +133,37 @@ double auto_detail::drift_shrinkage(double drift, double se) {
   return std::max(0.0, 1.0 - 1.0 / (t * t));
 }
 
+double auto_detail::median_of(std::vector<double> f) {
+  f.erase(std::remove_if(f.begin(), f.end(), [](double v) { return !std::isfinite(v); }), f.end());
+  if (f.empty()) return detail::nan_value();
+  const std::size_t mid = f.size() / 2;
+  std::nth_element(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(mid), f.end());
+  const double hi = f[mid];
+  if (f.size() % 2) return hi;
+  const double lo = *std::max_element(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(mid));
+  return lo + 0.5 * (hi - lo);  // cannot overflow
+}
+
+double auto_detail::weighted_mean_of(const std::vector<double>& f, const std::vector<double>& w) {
+  double scale = 0.0, total = 0.0;
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    if (!(w[i] > 0.0) || !std::isfinite(f[i])) continue;
+    scale = std::max(scale, std::fabs(f[i]));
+    total += w[i];
+  }
+  if (!(total > 0.0) || !std::isfinite(total)) return detail::nan_value();
+  if (scale == 0.0) return 0.0;
+  double sum = 0.0;
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    if (w[i] > 0.0 && std::isfinite(f[i])) sum += (w[i] / total) * (f[i] / scale);
+  }
+  return scale * sum;
+}
+
+bool auto_detail::is_combination_rule(const std::string& rule) {
+  return rule == "mean" || rule == "median" || rule == "weighted";
+}
+
 void AutoSelector::ErrorWindow::add(double e, std::size_t size) {
   if (errors.size() != size) {
     errors.assign(size, 0.0);
@@ -156,6 +188,9 @@ void AutoSelector::ErrorWindow::add(double e, std::size_t size) {
 
 AutoSelector::AutoSelector(AutoConfig config) : config_(std::move(config)) {
   config_.min_training_data = std::max(config_.min_training_data, kMinTraining);
+  if (!auto_detail::is_combination_rule(config_.combination)) {
+    throw InvalidArgument("auto: unknown combination rule '" + config_.combination + "'");
+  }
   for (const auto& c : config_.candidates) {
     if (std::find(all_families().begin(), all_families().end(), c) == all_families().end()) {
       throw InvalidArgument("auto: unknown candidate family '" + c + "'");
@@ -267,16 +302,24 @@ void AutoSelector::observe(double value, std::int64_t gap) {
     }
     // Score every option on this value before any candidate has seen it.
     std::vector<double> comb;
+    std::vector<std::size_t> idx;
+    for (std::size_t i = 0; i < cands_.size(); ++i) {
+      const double f = safe_forecast(*cands_[i].model, static_cast<double>(gap));
+      if (cands_[i].in_combination && std::isfinite(f)) {
+        comb.push_back(f);
+        idx.push_back(i);
+      }
+    }
+    // The combination is scored with the weights it forecast with (before the new errors).
+    if (!comb.empty()) {
+      const double e = std::fabs(value - combine(idx, comb));
+      errs_.back().add(std::isfinite(e) ? e : std::numeric_limits<double>::max(), window_);
+    }
     for (std::size_t i = 0; i < cands_.size(); ++i) {
       const double f = safe_forecast(*cands_[i].model, static_cast<double>(gap));
       // A candidate without a forecast scores as badly as predicting zero.
       const double e = std::fabs(value - (std::isfinite(f) ? f : 0.0));
       errs_[i].add(std::isfinite(e) ? e : std::numeric_limits<double>::max(), window_);
-      if (cands_[i].in_combination && std::isfinite(f)) comb.push_back(f);
-    }
-    if (!comb.empty()) {
-      const double e = std::fabs(value - auto_detail::mean_of(comb));
-      errs_.back().add(std::isfinite(e) ? e : std::numeric_limits<double>::max(), window_);
     }
     fallback_ = value;
   }
@@ -386,14 +429,19 @@ std::vector<double> AutoSelector::output_weights() const {
     w[static_cast<std::size_t>(choice_)] = 1.0;
     return w;
   }
-  double used = 0.0;
+  std::vector<std::size_t> idx;
   for (std::size_t i = 0; i < cands_.size(); ++i) {
     if (cands_[i].in_combination && std::isfinite(safe_forecast(*cands_[i].model, 1.0))) {
-      w[i] = 1.0;
-      used += 1.0;
+      idx.push_back(i);
     }
   }
-  if (used == 0.0) {
+  double used = 0.0;
+  const std::vector<double> cw = combination_weights(idx);
+  for (std::size_t k = 0; k < idx.size(); ++k) {
+    w[idx[k]] = cw[k];
+    used += cw[k];
+  }
+  if (!(used > 0.0)) {
     for (std::size_t i = 0; i < cands_.size(); ++i) {
       if (std::isfinite(safe_forecast(*cands_[i].model, 1.0))) {
         w[i] = 1.0;
@@ -464,6 +512,36 @@ bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, do
     }
   }
   return true;
+}
+
+// Bates & Granger (1969): weights inversely proportional to each forecast's mean squared
+// error; here the out-of-sample one-step errors on the rolling origins since the fit (the
+// window's mean absolute error, squared). Until every candidate has errors, equal weights.
+std::vector<double> AutoSelector::combination_weights(const std::vector<std::size_t>& idx) const {
+  std::vector<double> w(idx.size(), 1.0);
+  if (config_.combination != "weighted") return w;
+  for (std::size_t k = 0; k < idx.size(); ++k) {
+    const ErrorWindow& e = errs_[idx[k]];
+    if (e.count < window_) return std::vector<double>(idx.size(), 1.0);
+  }
+  double best = std::numeric_limits<double>::infinity();
+  for (std::size_t k = 0; k < idx.size(); ++k) best = std::min(best, errs_[idx[k]].mean());
+  for (std::size_t k = 0; k < idx.size(); ++k) {
+    // Relative to the best, so the ratios stay finite; a perfect candidate takes the weight.
+    const double mae = errs_[idx[k]].mean();
+    const double r = best > 0.0 ? mae / best : (mae > 0.0 ? 1e6 : 1.0);
+    w[k] = 1.0 / std::min(r * r, 1e12);
+  }
+  return w;
+}
+
+double AutoSelector::combine(const std::vector<std::size_t>& idx,
+                             const std::vector<double>& f) const {
+  if (config_.combination == "median") return auto_detail::median_of(f);
+  if (config_.combination == "weighted") {
+    return auto_detail::weighted_mean_of(f, combination_weights(idx));
+  }
+  return auto_detail::mean_of(f);
 }
 
 // Ratio of the output forecast's squared errors to their predicted variances since the fit,
@@ -537,12 +615,16 @@ double AutoSelector::by_rule(Of&& of, std::vector<double>& f) const {
     if (std::isfinite(v)) return v;
   }
   f.clear();
+  std::vector<std::size_t> idx;
   for (std::size_t c = 0; c < cands_.size(); ++c) {
     if (!cands_[c].in_combination) continue;
     const double v = of(c);
-    if (std::isfinite(v)) f.push_back(v);
+    if (std::isfinite(v)) {
+      f.push_back(v);
+      idx.push_back(c);
+    }
   }
-  if (!f.empty()) return detail::finite_or(auto_detail::mean_of(f), fallback_);
+  if (!f.empty()) return detail::finite_or(combine(idx, f), fallback_);
   for (std::size_t c = 0; c < cands_.size(); ++c) {  // only the baseline is left
     const double v = of(c);
     if (std::isfinite(v)) return v;
@@ -636,7 +718,8 @@ std::string AutoSelector::describe() const {
 }
 
 namespace {
-// 2: the drift's standard error and the first step it widens.
+// 2: the drift's standard error and the first step it widens; the combination rule (older
+// states: no drift terms, combined by the mean).
 constexpr std::uint16_t kAutoVersion = 2;
 }  // namespace
 
@@ -647,6 +730,7 @@ void AutoSelector::save(Writer& w) const {
   w.put<std::uint64_t>(config_.candidates.size());
   for (const auto& c : config_.candidates) w.put_string(c);
   w.put<double>(config_.log_input_shift);
+  w.put_string(config_.combination);
   w.put_bool(fitted_);
   if (!fitted_) {
     train_.save(w);
@@ -695,6 +779,12 @@ void AutoSelector::load(Reader& r) {
     c.log_input_shift = r.get<double>();
     if (!std::isfinite(c.log_input_shift) || c.log_input_shift < 0.0) {
       throw FormatError("model state: bad auto input shift");
+    }
+  }
+  if (version >= 2) {
+    c.combination = r.get_string();
+    if (!auto_detail::is_combination_rule(c.combination)) {
+      throw FormatError("model state: unknown auto combination rule");
     }
   }
   AutoSelector s(c);
@@ -780,6 +870,11 @@ std::unique_ptr<Model> build_auto(const Options& options) {
   c.error_history_length = r.integer("error_history_length", 0);
   if (c.min_training_data > 100000000) r.fail("min_training_data", "is too large");
   if (c.error_history_length > 100000) r.fail("error_history_length", "is too large");
+  c.combination = r.text("combination", "mean");
+  if (!auto_detail::is_combination_rule(c.combination)) {
+    r.fail("combination",
+           "must be \"mean\", \"median\" or \"weighted\", not '" + c.combination + "'");
+  }
   const std::string fam = r.text("candidates", "");
   std::stringstream ss(fam);
   std::string item;

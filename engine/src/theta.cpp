@@ -30,11 +30,24 @@ Line fit_line(double cnt, double st, double stt, double sy, double sty) {
   return l;
 }
 
-// Mean squared one-step error of the theta recursion over x with a fixed line (a, b).
-double theta_mse(const std::vector<double>& x, double alpha, double level0, double theta, Line ln) {
+// Mean squared one-step error of the theta recursion over x with a fixed line (a, b) (the
+// optimised theta method), or, `dynamic`, with the line through the values before each one
+// (the dynamic optimised theta method of Fiorucci et al., 2016).
+double theta_mse(const std::vector<double>& x, double alpha, double level0, double theta, Line ln,
+                 bool dynamic = false) {
   const double w = 1.0 - 1.0 / theta;
   double level = level0, decay = 1.0, sse = 0.0;  // decay = (1 - alpha)^(t - 1)
+  double cnt = 0, st = 0, stt = 0, sy = 0, sty = 0;
   for (std::size_t i = 0; i < x.size(); ++i) {
+    if (dynamic) {
+      ln = cnt >= 1.0 ? fit_line(cnt, st, stt, sy, sty) : Line{x[0], 0.0};
+      const double t = static_cast<double>(i + 1);
+      cnt += 1;
+      st += t;
+      stt += t * t;
+      sy += x[i];
+      sty += t * x[i];
+    }
     const double pred = level + w * (decay * ln.a + (1.0 - decay * (1.0 - alpha)) / alpha * ln.b);
     const double e = x[i] - pred;
     sse += e * e;
@@ -66,6 +79,7 @@ void Theta::adopt(Theta&& o) {
   pos_ = o.pos_;
   alpha_ = o.alpha_;
   theta_ = o.theta_;
+  dynamic_ = o.dynamic_;
   level_ = o.level_;
   decay_ = o.decay_;
   t_ = o.t_;
@@ -161,13 +175,18 @@ void Theta::fit() {
 
   alpha_ = 1.0;
   theta_ = 1.0;
+  dynamic_ = false;
   double level0 = n ? x[0] : 0.0;
   if (n >= 3 && !detail::is_constant(x)) {
-    // Classical theta (theta = 2) and an estimated theta; the lower AIC wins.
+    // Classical theta (theta = 2) and an estimated theta, each with the line fitted once (the
+    // optimised theta method) or fitted anew before each value (the dynamic one); the lower
+    // AIC wins, as Fiorucci et al. (2016) choose. The forecasts follow the line through the
+    // data seen so far either way; the two differ in the parameters they estimate.
     double best_aic = kInf;
     const double nn = static_cast<double>(n);
-    for (int free_theta = 0; free_theta < 2; ++free_theta) {
-      if (free_theta && n < 5) break;
+    for (int form = 0; form < 4; ++form) {
+      const bool free_theta = form % 2 == 1, dynamic = form >= 2;
+      if (free_theta && n < 5) continue;
       auto decode = [&](const std::vector<double>& u, double& a, double& l0, double& th) {
         a = to_bounded(u[0], kMinAlpha, kMaxAlpha);
         l0 = x[0] + u[1];
@@ -176,7 +195,7 @@ void Theta::fit() {
       auto f = [&](const std::vector<double>& u) {
         double a, l0, th;
         decode(u, a, l0, th);
-        return theta_mse(x, a, l0, th, ln);
+        return theta_mse(x, a, l0, th, ln, dynamic);
       };
       std::vector<double> u0 = {from_bounded(0.5, kMinAlpha, kMaxAlpha), 0.0};
       if (free_theta) u0.push_back(from_bounded(2.0, 1.0, kMaxTheta));
@@ -191,6 +210,7 @@ void Theta::fit() {
       if (aic < best_aic) {
         best_aic = aic;
         decode(r.x, alpha_, level0, theta_);
+        dynamic_ = dynamic;
       }
     }
   }
@@ -279,7 +299,7 @@ std::string Theta::describe() const {
   if (config_.season_length > 0) os << ", season_length=" << config_.season_length;
   os << ")";
   if (fitted_) {
-    os << ": alpha=" << alpha_ << " theta=" << theta_;
+    os << ": alpha=" << alpha_ << " theta=" << theta_ << (dynamic_ ? " dynamic" : "");
     if (!season_.empty()) {
       os << " season=" << season_.size() << (multiplicative_ ? " multiplicative" : " additive");
     }
@@ -288,8 +308,9 @@ std::string Theta::describe() const {
 }
 
 namespace {
-constexpr std::uint16_t kThetaVersion = 1;
-}
+// Version 2 adds whether the line was dynamic in the fit (older states: static).
+constexpr std::uint16_t kThetaVersion = 2;
+}  // namespace
 
 void Theta::save(Writer& w) const {
   w.put<std::uint16_t>(kThetaVersion);
@@ -301,6 +322,7 @@ void Theta::save(Writer& w) const {
     return;
   }
   w.put_bool(multiplicative_);
+  w.put_bool(dynamic_);
   w.put_vector(season_);
   w.put<std::int64_t>(static_cast<std::int64_t>(pos_));
   for (double v : {scale_, alpha_, theta_, level_, decay_, t_, cnt_, st_, stt_, sy_, sty_}) {
@@ -311,8 +333,10 @@ void Theta::save(Writer& w) const {
 }
 
 void Theta::load(Reader& r) {
-  if (r.get<std::uint16_t>() != kThetaVersion)
+  const auto version = r.get<std::uint16_t>();
+  if (version < 1 || version > kThetaVersion) {
     throw FormatError("model state: unknown theta version");
+  }
   Theta f;
   f.config_.training_sample_size = r.get<std::int64_t>();
   f.config_.season_length = r.get_count(0, 1000000);
@@ -324,6 +348,7 @@ void Theta::load(Reader& r) {
     return;
   }
   f.multiplicative_ = r.get_bool();
+  if (version >= 2) f.dynamic_ = r.get_bool();
   f.season_ = r.get_vector<double>();
   if (f.season_.size() == 1) throw FormatError("model state: theta season of length 1");
   for (double v : f.season_) {

@@ -48,8 +48,8 @@ TEST(ModelTable, EveryEntryBuildsAndLoadsItsOwnKind) {
     ADD_FAILURE();
   } catch (const tarn::InvalidArgument& err) {
     EXPECT_EQ(std::string(err.what()),
-              "unknown model builder 'nope' (known: hws, arima, arma, bats, theta, snaive, auto, "
-              "intermittent)");
+              "unknown model builder 'nope' (known: hws, arima, arma, bats, theta, ces, snaive, "
+              "auto, intermittent)");
   }
 }
 
@@ -67,8 +67,9 @@ TEST(ModelTable, OptionDefaultsAreTheBuildersOwn) {
 
 TEST(ModelTable, SelectorCandidatesInTheirOrder) {
   // The order is the order of the selector's options and ties: it changes its results.
-  EXPECT_EQ(tarn::candidate_families(),
-            (std::vector<std::string>{"hws", "arima", "bats", "theta", "snaive", "intermittent"}));
+  EXPECT_EQ(
+      tarn::candidate_families(),
+      (std::vector<std::string>{"hws", "arima", "bats", "theta", "ces", "snaive", "intermittent"}));
   int baselines = 0;
   const auto y = wave(48);
   for (const auto& e : tarn::model_table()) {

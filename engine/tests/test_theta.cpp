@@ -1,4 +1,4 @@
-// Theta and seasonal naive models.
+// Theta, complex exponential smoothing and seasonal naive: the checks they share.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tarn/builders.hpp"
+#include "tarn/ces.hpp"
 #include "tarn/naive.hpp"
 #include "tarn/theta.hpp"
 
@@ -23,6 +24,9 @@ std::unique_ptr<tarn::Model> feed(std::unique_ptr<tarn::Model> m, const std::vec
 
 std::unique_ptr<tarn::Model> theta(std::size_t n, std::int64_t m = 0) {
   return std::make_unique<tarn::Theta>(tarn::ThetaConfig{static_cast<std::int64_t>(n), m});
+}
+std::unique_ptr<tarn::Model> ces(std::size_t n) {
+  return std::make_unique<tarn::Ces>(tarn::CesConfig{static_cast<std::int64_t>(n), 0});
 }
 std::unique_ptr<tarn::Model> snaive(std::size_t n, std::int64_t m = 0) {
   return std::make_unique<tarn::SeasonalNaive>(
@@ -41,6 +45,26 @@ TEST(Theta, DriftIsHalfTheSlopeForClassicalTheta) {
   const double slope = (m->forecast_steps(30) - m->forecast_steps(10)) / 20.0;
   EXPECT_NEAR(slope, 1.0 - 1.0 / th.theta(), 0.1);
   EXPECT_GT(m->forecast_steps(1), 60.0);
+}
+
+TEST(Theta, DynamicLineChosenWhenTheTrendBends) {
+  // The slope changes from 3 to -1 half way: a line fitted to all the data misplaces the early
+  // values, the line through the values so far follows them; AIC prefers the dynamic form.
+  // On a steady line both forms fit alike and the state carries the choice.
+  std::vector<double> bend, steady;
+  std::mt19937 rng(8);
+  std::normal_distribution<double> eps(0.0, 0.5);
+  for (int t = 0; t < 80; ++t) {
+    bend.push_back((t < 40 ? 3.0 * t : 120.0 - (t - 40)) + 50.0 + eps(rng));
+    steady.push_back(50.0 + 0.5 * t + eps(rng));
+  }
+  auto m = feed(theta(bend.size(), 1), bend);
+  EXPECT_TRUE(static_cast<const tarn::Theta&>(*m).dynamic()) << m->describe();
+  auto copy = tarn::Model::deserialize(m->serialize());
+  EXPECT_TRUE(static_cast<const tarn::Theta&>(*copy).dynamic());
+  EXPECT_EQ(copy->describe(), m->describe());
+  auto s = feed(theta(steady.size(), 1), steady);
+  EXPECT_NEAR(s->forecast_steps(5), 50.0 + 0.5 * 84, 2.0);
 }
 
 TEST(Theta, AdjustsForASignificantSeason) {
@@ -117,6 +141,7 @@ std::vector<Param> params() {
   for (const auto& c : awkward()) {
     out.push_back({"theta", [](std::size_t n) { return theta(n); }, c});
     out.push_back({"snaive", [](std::size_t n) { return snaive(n); }, c});
+    out.push_back({"ces", [](std::size_t n) { return ces(n); }, c});
   }
   return out;
 }
@@ -180,6 +205,6 @@ TEST_P(Common, WaitsForItsTrainingSizeAndRejectsUnknownOptions) {
   EXPECT_TRUE(dflt->is_initialized());
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, Common, ::testing::Values("theta", "snaive"));
+INSTANTIATE_TEST_SUITE_P(Models, Common, ::testing::Values("theta", "snaive", "ces"));
 
 }  // namespace

@@ -50,11 +50,14 @@ struct AutoConfig {
   std::int64_t error_history_length = 0;
   // Candidate families to try (empty: all); the names of the models the table of models
   // (model_table.hpp) marks as candidates ("hws", "arima", "bats", "theta", "snaive",
-  // "intermittent").
+  // "intermittent"; "ces" only when named here).
   std::vector<std::string> candidates;
   // Above 0: the values fed are ln(x + log_input_shift) of the series x; the candidates fit x
   // itself and the forecasts are given back as ln(forecast + log_input_shift).
   double log_input_shift = 0.0;
+  // How the model-based candidates' forecasts combine: "mean", "median" or "weighted"
+  // (weights inversely proportional to each candidate's mean squared out-of-sample error).
+  std::string combination = "mean";
 };
 
 class AutoSelector : public Model {
@@ -127,6 +130,11 @@ class AutoSelector : public Model {
   bool offsets_with(const std::vector<double>& weights, std::int64_t h, double coverage,
                     std::vector<double>& below, std::vector<double>& above) const;
   double calibration() const;
+  // The combination of the forecasts f[k] of the in-combination candidates idx[k] by the
+  // configured rule; NaN for none.
+  double combine(const std::vector<std::size_t>& idx, const std::vector<double>& f) const;
+  // Relative weights of the in-combination candidates idx under the configured rule.
+  std::vector<double> combination_weights(const std::vector<std::size_t>& idx) const;
   // True when the training data were intermittent and the intermittent family forecasts alone.
   bool intermittent_fit() const;
 
@@ -170,6 +178,13 @@ double drift_standard_error(const std::vector<double>& y, int m, double* drift =
 // after James & Stein 1961). A drift well within its noise is dropped (the flat forecast of
 // smoothing or of the naive method), a clear one kept nearly whole.
 double drift_shrinkage(double drift, double se);
+// The median of the finite values `f` (the mean of the middle two for an even count), or NaN.
+double median_of(std::vector<double> f);
+// The weighted mean of `f` with non-negative weights `w` (NaN for none or no weight), taken on
+// the scale of the largest magnitude as mean_of is.
+double weighted_mean_of(const std::vector<double>& f, const std::vector<double>& w);
+// The names of the combination rules.
+bool is_combination_rule(const std::string& rule);
 }  // namespace auto_detail
 
 // Builder "auto": min_training_data, optionally error_history_length.

@@ -34,6 +34,9 @@ enum class CandidateRole {
   // A candidate only for intermittent training data (many periods without demand, see
   // auto.hpp), and there the only model-based one; never tried on other series.
   Intermittent,
+  // A candidate whose forecast joins the combination, tried only when the selector's
+  // `candidates` names it (a family that did not improve the default combination).
+  Requested,
 };
 
 // One setting the forecaster passes to the model's builder.

@@ -49,6 +49,8 @@ class Theta : public Model {
   double theta() const { return theta_; }
   int season_length() const { return static_cast<int>(season_.size()); }
   bool multiplicative() const { return multiplicative_; }
+  // Whether the parameters were estimated with the dynamic line (Fiorucci et al., 2016).
+  bool dynamic() const { return dynamic_; }
 
  protected:
   void observe(double value, std::int64_t gap) override;
@@ -75,6 +77,7 @@ class Theta : public Model {
   std::vector<double> season_;  // indices by phase (empty: no season)
   std::size_t pos_ = 0;         // phase of the next observation
   double alpha_ = 1.0, theta_ = 1.0;
+  bool dynamic_ = false;
   double level_ = 0.0;
   double decay_ = 1.0;  // (1 - alpha)^n
   // Least-squares line through the adjusted data: time index and sums over finite values.

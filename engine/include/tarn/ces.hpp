@@ -1,0 +1,106 @@
+// Complex exponential smoothing (Svetunkov & Kourentzes, 2015; Svetunkov, Kourentzes & Ord,
+// 2022, "Complex exponential smoothing", Naval Research Logistics), non-seasonal form, on data
+// seasonally adjusted by a classical decomposition when a season is found (as theta does).
+//
+// The series and its "information potential" c_t form the complex state l_t + i c_t, smoothed
+// with the complex parameter a0 + i a1. In state-space form, with one-step error e_t:
+//
+//   y_t = l_{t-1} + e_t
+//   l_t = l_{t-1} - (1 - a1) c_{t-1} + (a0 - a1) e_t
+//   c_t = l_{t-1} + (1 - a0) c_{t-1} + (a0 + a1) e_t
+//
+// i.e. v_t = F v_{t-1} + g e_t with F = [[1, a1 - 1], [1, 1 - a0]], g = (a0 - a1, a0 + a1).
+// Depending on a0 and a1 the forecasts level off or follow a trend, without choosing a form.
+// a0, a1 and the initial state are estimated by Gaussian likelihood (the concentrated
+// likelihood: the mean squared one-step error) under the stability condition (the eigenvalues
+// of F - g w' inside the unit circle). F itself may have a root above one (the forecasts then
+// grow exponentially, how CES follows a trend): such a trajectory compounds over its first
+// 1,000 steps and then continues along its last step, so that long horizons cannot overflow.
+// Each update costs O(1), a gap of k steps O(log k); a forecast h steps ahead costs O(h) up to
+// 10^5 steps and O(log h) (powers of F) beyond, a path of h steps O(h). The h-step variance is
+// sigma^2 (1 + sum_{j=1}^{h-1} (w' F^{j-1} g)^2), calibrated on rolling origins inside the
+// training data.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tarn/builders.hpp"
+#include "tarn/intervals.hpp"
+#include "tarn/model.hpp"
+#include "tarn/training_buffer.hpp"
+
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
+namespace tarn {
+
+struct CesConfig {
+  std::int64_t training_sample_size = 0;  // <= 0: kDefaultTrainingSize
+  std::int64_t season_length = 0;         // 0: found in the training data; 1: no season
+};
+
+class Ces : public Model {
+ public:
+  static constexpr std::int64_t kDefaultTrainingSize = 8;
+
+  Ces() = default;
+  explicit Ces(const CesConfig& config) : config_(config) {}
+
+  const char* kind() const override { return "ces"; }
+  std::string describe() const override;
+  std::unique_ptr<Model> clone() const override { return std::make_unique<Ces>(*this); }
+
+  // Fitted values (meaningful once initialised).
+  double a0() const { return a0_; }
+  double a1() const { return a1_; }
+  int season_length() const { return static_cast<int>(season_.size()); }
+  bool multiplicative() const { return multiplicative_; }
+
+ protected:
+  void observe(double value, std::int64_t gap) override;
+  bool ready() const override { return fitted_; }
+  void clear() override;
+  double forecast_ahead(double h) const override;
+  void forecast_path_ahead(const double* h, std::size_t n, double* out) const override;
+  bool forecast_variances(std::int64_t h, double* var) const override;
+  double interval_dof() const override { return variance_.dof(); }
+  void save(Writer& w) const override;
+  void load(Reader& r) override;
+
+ private:
+  std::size_t target_size() const;
+  void fit();
+  void step(double y);                         // one grid step; NaN = missing
+  double adjusted_point(double h) const;       // h >= 1 whole steps, adjusted and scaled
+  double to_output(double x, double h) const;  // reseasonalised and unscaled
+  void adopt(Ces&& other);
+
+  CesConfig config_;
+  TrainingBuffer train_;  // values collected before the fit
+  bool fitted_ = false;
+  double scale_ = 1.0;
+  bool multiplicative_ = false;
+  std::vector<double> season_;  // indices by phase (empty: no season)
+  std::size_t pos_ = 0;         // phase of the next observation
+  double a0_ = 1.0, a1_ = 1.0;
+  double level_ = 0.0, potential_ = 0.0;
+  ErrorVariance variance_;  // one-step errors on the adjusted, scaled data
+  HorizonCalibration calibration_;
+};
+
+// Builder "ces": training_sample_size, season_length.
+std::unique_ptr<Model> build_ces(const Options& options);
+
+namespace ces_detail {
+// Whether (a0, a1) give a stable (invertible) model: the eigenvalues of F - g w' lie inside
+// the unit circle.
+bool stable(double a0, double a1);
+// The spectral radius of F: above one the forecasts grow exponentially without bound.
+double forecast_radius(double a0, double a1);
+}  // namespace ces_detail
+
+}  // namespace tarn
+
+#pragma GCC visibility pop

@@ -1,0 +1,100 @@
+// The selector's combination rules: the median and the error-weighted mean of the candidates'
+// forecasts, their choice as an option and in the saved state.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tarn/auto.hpp"
+#include "tarn/builders.hpp"
+
+namespace {
+
+using tarn::auto_detail::median_of;
+using tarn::auto_detail::weighted_mean_of;
+
+constexpr double kMax = std::numeric_limits<double>::max();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+TEST(AutoRules, MedianAndWeightedMeanOfForecasts) {
+  EXPECT_EQ(median_of({3.0, 1.0, 2.0}), 2.0);
+  EXPECT_EQ(median_of({4.0, 1.0, 3.0, 2.0}), 2.5);
+  EXPECT_EQ(median_of({5.0, kNaN, 1.0, 100.0}), 5.0);  // missing forecasts do not count
+  EXPECT_EQ(median_of({kMax, kMax}), kMax);            // no overflow between the middle two
+  EXPECT_TRUE(std::isnan(median_of({})));
+  EXPECT_DOUBLE_EQ(weighted_mean_of({10.0, 20.0}, {3.0, 1.0}), 12.5);
+  EXPECT_EQ(weighted_mean_of({kMax, kMax}, {1.0, 1.0}), kMax);
+  EXPECT_DOUBLE_EQ(weighted_mean_of({10.0, kNaN, 30.0}, {1.0, 5.0, 1.0}), 20.0);
+  EXPECT_TRUE(std::isnan(weighted_mean_of({1.0}, {0.0})));
+}
+
+std::vector<double> noisy_season(int n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> eps(0.0, 2.0);
+  std::vector<double> y;
+  for (int t = 0; t < n; ++t)
+    y.push_back(100.0 + 0.5 * t + 10.0 * std::sin(t * M_PI / 6) + eps(rng));
+  return y;
+}
+
+std::unique_ptr<tarn::Model> fed(const std::string& rule, const std::vector<double>& y,
+                                 std::size_t train, std::int64_t window = 0) {
+  auto m = tarn::build("auto", {{"min_training_data", static_cast<std::int64_t>(train)},
+                                {"combination", rule},
+                                {"candidates", "hws,theta,ces,snaive"},
+                                {"error_history_length", window}});
+  for (std::size_t t = 0; t < y.size(); ++t) m->update(static_cast<std::int64_t>(t), y[t]);
+  return m;
+}
+
+TEST(AutoRules, EveryRuleForecastsWithinTheCandidatesAndRoundTrips) {
+  const auto y = noisy_season(120, 4);
+  for (const char* rule : {"mean", "median", "weighted"}) {
+    SCOPED_TRACE(rule);
+    auto m = fed(rule, y, 96);
+    const auto& sel = static_cast<const tarn::AutoSelector&>(*m);
+    ASSERT_EQ(sel.candidate_names().size(), 4U);
+    const double f = m->forecast_steps(3);
+    EXPECT_NEAR(f, 100.0 + 0.5 * 122 + 10.0 * std::sin(122 * M_PI / 6), 8.0);
+    const auto [lo, hi] = m->forecast_interval_steps(3, 0.95);
+    EXPECT_LT(lo, f);
+    EXPECT_GT(hi, f);
+    // The rule is part of the state: a copy forecasts the same, also after more values.
+    auto copy = tarn::Model::deserialize(m->serialize());
+    EXPECT_EQ(copy->serialize(), m->serialize());
+    for (auto* x : {m.get(), copy.get()}) x->update(120, 160.0);
+    EXPECT_EQ(copy->forecast_steps(5), m->forecast_steps(5));
+  }
+  // While the combination forecasts (a window not yet full), the rules give different values,
+  // and the median is one of the three model-based candidates' forecasts.
+  const double mean = fed("mean", y, 96, 1000)->forecast_steps(2);
+  const double median = fed("median", y, 96, 1000)->forecast_steps(2);
+  EXPECT_NE(mean, median);
+  double near = kMax;
+  for (const char* one : {"hws", "theta", "ces"}) {
+    auto m = tarn::build("auto", {{"min_training_data", std::int64_t{96}},
+                                  {"candidates", one},
+                                  {"error_history_length", std::int64_t{1000}}});
+    for (std::size_t t = 0; t < y.size(); ++t) m->update(static_cast<std::int64_t>(t), y[t]);
+    near = std::min(near, std::fabs(m->forecast_steps(2) - median));
+  }
+  EXPECT_LT(near, 1e-9 * std::fabs(median));
+}
+
+TEST(AutoRules, AnUnknownRuleIsRefusedNamingIt) {
+  try {
+    tarn::build("auto", {{"combination", "mode"}});
+    ADD_FAILURE();
+  } catch (const tarn::InvalidArgument& e) {
+    EXPECT_NE(std::string(e.what()).find("combination"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("'mode'"), std::string::npos) << e.what();
+  }
+  tarn::AutoConfig c;
+  c.combination = "trimmed";
+  EXPECT_THROW(tarn::AutoSelector{c}, tarn::InvalidArgument);
+}
+
+}  // namespace

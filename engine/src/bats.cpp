@@ -266,7 +266,7 @@ class Fitter {
     };
     NelderMeadOptions opt;
     opt.initial_step = 0.5;
-    opt.max_evaluations = 120 * static_cast<int>(u0.size()) + 100;
+    opt.max_evaluations = evaluation_budget(u0.size());
     opt.x_tolerance = 1e-4;
     opt.f_tolerance = 1e-7;
     OptimizeResult r = nelder_mead_restarted(f, u0, opt);
@@ -290,6 +290,21 @@ class Fitter {
   bool positive_ = true;
   std::vector<double> z_, e0_, cols_, last_, unit_;
 };
+
+// Position of the seasonal smoothing parameter among a form's optimiser coordinates.
+std::size_t seasonal_coordinate(const Form& form) {
+  return 1 + (form.trend ? 1 : 0) + (form.damped ? 1 : 0);
+}
+
+// Warm start for a form that adds one parameter (at coordinate `at`, started at `value` within
+// (lo, hi)) to a fitted one.
+std::vector<double> with_coordinate(const FitResult& base, std::size_t at, double value,
+                                    double lo = 1e-4, double hi = 0.9999) {
+  std::vector<double> u = base.u;
+  u.insert(u.begin() + static_cast<std::ptrdiff_t>(std::min(at, u.size())),
+           from_bounded(value, lo, hi));
+  return u;
+}
 
 // Warm start for a form that adds ARMA terms to a fitted one.
 std::vector<double> extend_u(const FitResult& base, int p, int q) {
@@ -433,10 +448,13 @@ void Bats::fit() {
       FitResult r = fitter.fit(form, nullptr);
       if (r.ok && r.aicc < top.aicc) top = r;
     }
+    // Box-Cox starts from the chosen form's estimates, lambda from the middle of its range.
     if (top.ok && config_.box_cox && fitter.positive()) {
       Form form = top.form;
       form.box_cox = true;
-      FitResult r = fitter.fit(form, nullptr);
+      const std::size_t at = seasonal_coordinate(form) + (form.m > 1 ? 1 : 0);
+      std::vector<double> u = with_coordinate(top, at, 0.5, 0.0, 1.0);
+      FitResult r = fitter.fit(form, &u);
       if (r.ok && r.aicc < top.aicc) top = r;
     }
     if (top.ok && config_.arma_errors && residuals_autocorrelated(fitter, top)) {

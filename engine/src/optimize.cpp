@@ -213,6 +213,11 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
   return out;
 }
 
+int evaluation_budget(std::size_t k) {
+  const int n = static_cast<int>(std::min<std::size_t>(k, 1000));
+  return (n + 1) * (10 + 2 * n);
+}
+
 double to_bounded(double u, double lo, double hi) {
   return lo + (hi - lo) / (1.0 + std::exp(-u));
 }

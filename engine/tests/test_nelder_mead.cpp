@@ -38,4 +38,24 @@ TEST(NelderMeadRestarted, KeepsTheBetterOfTheRunAndItsRestart) {
   EXPECT_TRUE(std::isinf(none.value));
 }
 
+TEST(EvaluationBudget, GrowsWithTheParametersAndBindsNelderMead) {
+  EXPECT_EQ(tarn::evaluation_budget(1), 24);
+  EXPECT_EQ(tarn::evaluation_budget(3), 64);
+  EXPECT_EQ(tarn::evaluation_budget(5), 120);
+  for (std::size_t k = 1; k < 12; ++k)
+    EXPECT_LT(tarn::evaluation_budget(k), tarn::evaluation_budget(k + 1));
+  // A run that would go on much longer stops within the budget (a shrink under way finishes:
+  // at most k more evaluations), and still returns its best point.
+  tarn::NelderMeadOptions opt;
+  opt.x_tolerance = 0.0;
+  opt.f_tolerance = 0.0;
+  const std::vector<double> x0 = {-1.2, 1.0, -0.5, 0.8};
+  opt.max_evaluations = tarn::evaluation_budget(x0.size());
+  const tarn::OptimizeResult r = tarn::nelder_mead(rosenbrock, x0, opt);
+  EXPECT_GE(r.evaluations, opt.max_evaluations);
+  EXPECT_LE(r.evaluations, opt.max_evaluations + static_cast<int>(x0.size()));
+  EXPECT_LT(r.value, rosenbrock(x0));
+  EXPECT_EQ(r.value, rosenbrock(r.x));
+}
+
 }  // namespace

@@ -23,6 +23,12 @@ struct NelderMeadOptions {
   double initial_step = 0.1;  // relative size of the initial simplex along each axis
 };
 
+// Evaluations granted to one estimate of k free parameters: (k + 1) (10 + 2 k), the cost of
+// 10 + 2 k full iterations of a method that spends k + 1 evaluations per iteration (a
+// forward-difference Jacobian, a simplex). Estimators that are run many times over one sample
+// (the candidates of a model search) use it so that no single sample's cost runs away.
+int evaluation_budget(std::size_t k);
+
 // Minimises f over R^n from x0. Non-finite objective values are treated as +infinity, so a
 // caller can reject infeasible points by returning NaN or infinity. Parameters with bounds
 // are best mapped to R^n by the caller (for example with a logistic transform).

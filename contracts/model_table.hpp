@@ -39,6 +39,8 @@ inline const char* role_name(tarn::CandidateRole role) {
       return "baseline";
     case tarn::CandidateRole::Intermittent:
       return "intermittent";
+    case tarn::CandidateRole::LongSeason:
+      return "long_season";
     case tarn::CandidateRole::None:
       break;
   }

@@ -25,7 +25,12 @@ SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limi
   const int upper = static_cast<int>(std::min<std::int64_t>(upper_limit, INT32_MAX));
   s.period = std::max(detect_period(x, n, upper), 1);
   s.seasons = s.length / s.period;
-  s.training = training_size(s.length, s.period, lower_limit);
+  // A season longer than the search above needs three cycles of training data too.
+  std::int64_t longest = s.period;
+  if (s.length >= 3 * (static_cast<std::int64_t>(upper) + 1)) {
+    for (int p : detect_seasons(x, n)) longest = std::max<std::int64_t>(longest, p);
+  }
+  s.training = training_size(s.length, longest, lower_limit);
   return s;
 }
 

@@ -48,8 +48,8 @@ TEST(ModelTable, EveryEntryBuildsAndLoadsItsOwnKind) {
     ADD_FAILURE();
   } catch (const tarn::InvalidArgument& err) {
     EXPECT_EQ(std::string(err.what()),
-              "unknown model builder 'nope' (known: hws, arima, arma, bats, theta, snaive, auto, "
-              "intermittent)");
+              "unknown model builder 'nope' (known: hws, arima, arma, bats, theta, snaive, mstl, "
+              "auto, intermittent)");
   }
 }
 
@@ -68,7 +68,8 @@ TEST(ModelTable, OptionDefaultsAreTheBuildersOwn) {
 TEST(ModelTable, SelectorCandidatesInTheirOrder) {
   // The order is the order of the selector's options and ties: it changes its results.
   EXPECT_EQ(tarn::candidate_families(),
-            (std::vector<std::string>{"hws", "arima", "bats", "theta", "snaive", "intermittent"}));
+            (std::vector<std::string>{"hws", "arima", "bats", "theta", "snaive", "mstl",
+                                      "intermittent"}));
   int baselines = 0;
   const auto y = wave(48);
   for (const auto& e : tarn::model_table()) {
@@ -86,9 +87,9 @@ TEST(ModelTable, SelectorCandidatesInTheirOrder) {
 }
 
 TEST(ModelTable, ForecasterEntriesAreConsistent) {
-  EXPECT_EQ(
-      tarn::forecaster_algorithms(),
-      (std::vector<std::string>{"hw", "arima", "arma", "bats", "autoforecaster", "intermittent"}));
+  EXPECT_EQ(tarn::forecaster_algorithms(),
+            (std::vector<std::string>{"hw", "arima", "arma", "bats", "mstl", "autoforecaster",
+                                      "intermittent"}));
   std::map<std::string, std::vector<tarn::Value>> search;
   for (const auto& e : tarn::model_table()) {
     const auto& f = e.forecaster;

@@ -149,6 +149,11 @@ bool is_intermittent(const double* y, std::size_t n);
 // The mean of the finite values `f`, or NaN for none. It is taken on the scale of the largest
 // magnitude, so forecasts near the largest double cannot overflow the sum.
 double mean_of(const std::vector<double>& f);
+// Longest season the selector looks for among its regular candidates.
+constexpr int kSeasonSearchLimit = 200;
+// Whether y[0..n) (finite) shows a season longer than `limit` or several seasons (three cycles
+// each): the series the long-season candidates are tried on.
+bool has_long_seasons(const double* y, std::size_t n, int limit);
 }  // namespace auto_detail
 
 // Builder "auto": min_training_data, optionally error_history_length.

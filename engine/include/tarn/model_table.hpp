@@ -34,6 +34,9 @@ enum class CandidateRole {
   // A candidate only for intermittent training data (many periods without demand, see
   // auto.hpp), and there the only model-based one; never tried on other series.
   Intermittent,
+  // A candidate in the combination only for series with a season longer than the selector's
+  // season search reaches, or with several seasons (see auto.hpp); never tried on others.
+  LongSeason,
 };
 
 // One setting the forecaster passes to the model's builder.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <vector>
 
 namespace tarn {
@@ -121,14 +122,18 @@ std::vector<double> filled(const double* x, std::size_t n) {
 }
 
 // y less the means of its phases of period p around a centred moving average of length p
-// (the classical decomposition's seasonal component).
-std::vector<double> without_season(const std::vector<double>& y, std::size_t p) {
+// (the classical decomposition's seasonal component). `strength`, when given, receives the
+// season's strength (Wang, Smith and Hyndman, 2006): the share of the variance around the moving
+// average that the seasonal means explain.
+std::vector<double> without_season(const std::vector<double>& y, std::size_t p,
+                                   double* strength = nullptr) {
   const std::size_t n = y.size();
   std::vector<double> sum(p, 0.0), cnt(p, 0.0);
   // Prefix sums give the centred average (of length p + 1 with halved ends when p is even).
   std::vector<double> c(n + 1, 0.0);
   for (std::size_t i = 0; i < n; ++i) c[i + 1] = c[i] + y[i];
   const std::size_t half = p / 2;
+  std::vector<double> dev(n, 0.0);
   for (std::size_t i = half; i + half < n; ++i) {
     double ma;
     if (p % 2 == 1) {
@@ -137,7 +142,8 @@ std::vector<double> without_season(const std::vector<double>& y, std::size_t p) 
       ma = (c[i + half] - c[i - half + 1] + 0.5 * (y[i - half] + y[i + half])) /
            static_cast<double>(p);
     }
-    sum[i % p] += y[i] - ma;
+    dev[i] = y[i] - ma;
+    sum[i % p] += dev[i];
     cnt[i % p] += 1.0;
   }
   double mean = 0.0;
@@ -147,13 +153,24 @@ std::vector<double> without_season(const std::vector<double>& y, std::size_t p) 
   }
   std::vector<double> out(y);
   for (std::size_t i = 0; i < n; ++i) out[i] -= sum[i % p] - mean;
+  if (strength) {
+    double around = 0.0, left = 0.0;
+    for (std::size_t i = half; i + half < n; ++i) {
+      const double r = dev[i] - (sum[i % p] - mean);
+      around += dev[i] * dev[i];
+      left += r * r;
+    }
+    *strength = around > 0.0 ? std::max(0.0, 1.0 - left / around) : 0.0;
+  }
   return out;
 }
 
+// A season whose strength is below this explains too little to be worth its indices.
+constexpr double kMinSeasonStrength = 0.2;
+
 }  // namespace
 
-std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit,
-                                int max_periods) {
+std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit, int max_periods) {
   const std::vector<double> y = filled(x, n);
   const auto count = static_cast<std::size_t>(std::max(max_periods, 0));
   std::vector<int> found;
@@ -169,7 +186,9 @@ std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit,
     for (int d = q - slack; q > 1 && d <= q + slack; ++d) {
       if (d >= 2 && dominant % d == 0 && dominant % q != 0) q = d;
     }
-    if (q > 1) shorter.push_back(q);
+    double strength = 0.0;
+    if (q > 1) without_season(y, static_cast<std::size_t>(q), &strength);
+    if (q > 1 && strength >= kMinSeasonStrength) shorter.push_back(q);
   }
   std::sort(shorter.begin(), shorter.end());
   // What the shorter seasons leave: the dominant season measured again there (a year of
@@ -183,6 +202,13 @@ std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit,
     int p = detect_period(rest.data(), rest.size(), upper_limit);
     if (first && p < 2 * longest) p = dominant;
     if (p <= 1 || p < 2 * longest) break;
+    // Calendar cycles nest, a handful of shorter ones in a longer one (a week of 7 days of 24
+    // hours): a broad peak that noise moved off such a multiple by up to 1% is that multiple.
+    // A year is no whole number of weeks, so long multiples are left as found.
+    if (!shorter.empty() && p % longest != 0) {
+      const int near = (p + longest / 2) / longest * longest;
+      if (near <= 12 * longest && std::abs(near - p) * 100 <= p) p = near;
+    }
     found.push_back(p);
     longest = p;
     rest = without_season(rest, static_cast<std::size_t>(p));

@@ -25,12 +25,14 @@ SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limi
   const int upper = static_cast<int>(std::min<std::int64_t>(upper_limit, INT32_MAX));
   s.period = std::max(detect_period(x, n, upper), 1);
   s.seasons = s.length / s.period;
-  // A season longer than the search above needs three cycles of training data too.
-  std::int64_t longest = s.period;
+  s.training = training_size(s.length, s.period, lower_limit);
+  // A season longer than the search above needs cycles of training data too: four, so that a
+  // search for seasons up to a third of the training data still reaches it.
   if (s.length >= 3 * (static_cast<std::int64_t>(upper) + 1)) {
-    for (int p : detect_seasons(x, n)) longest = std::max<std::int64_t>(longest, p);
+    for (int p : detect_seasons(x, n)) {
+      s.training = std::max(s.training, std::min<std::int64_t>(s.length, 4 * std::int64_t{p}));
+    }
   }
-  s.training = training_size(s.length, longest, lower_limit);
   return s;
 }
 

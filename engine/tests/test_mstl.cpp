@@ -11,6 +11,7 @@
 #include "tarn/builders.hpp"
 #include "tarn/mstl.hpp"
 #include "tarn/season.hpp"
+#include "tarn/training_sizes.hpp"
 
 namespace {
 
@@ -159,6 +160,8 @@ TEST(Mstl, LongSeasonFitsFastAndTheSelectorUsesIt) {
   auto m = feed(tarn::build("mstl", {{"training_sample_size", std::int64_t(n)}}), y, n);
   ASSERT_TRUE(m->is_initialized());
   EXPECT_LT(mae(*m, y, n, 60), 1.2);
+  // The forecaster's training size holds the long season's cycles, not the usual 1,000 values.
+  EXPECT_GE(tarn::series_sizes(y.data(), n, 200, 8).training, 4 * 364);
   auto sel = feed(tarn::build("auto", {{"min_training_data", std::int64_t(n)}}), y, n);
   ASSERT_TRUE(sel->is_initialized());
   EXPECT_NE(sel->describe().find("mstl"), std::string::npos) << sel->describe();

@@ -188,7 +188,9 @@ std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit,
     }
     double strength = 0.0;
     if (q > 1) without_season(y, static_cast<std::size_t>(q), &strength);
-    if (q > 1 && strength >= kMinSeasonStrength) shorter.push_back(q);
+    // Two to four cycles of q in the dominant season are its harmonics, which the dominant
+    // season's own indices carry; a nested season has more (a week of 7 days, a day of 24 hours).
+    if (q > 1 && 5 * q <= dominant && strength >= kMinSeasonStrength) shorter.push_back(q);
   }
   std::sort(shorter.begin(), shorter.end());
   // What the shorter seasons leave: the dominant season measured again there (a year of
@@ -201,7 +203,8 @@ std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit,
   for (bool first = true; found.size() < count; first = false) {
     int p = detect_period(rest.data(), rest.size(), upper_limit);
     if (first && p < 2 * longest) p = dominant;
-    if (p <= 1 || p < 2 * longest) break;
+    // As above: a longer season holds at least five of the shorter one's cycles.
+    if (p <= 1 || p < 5 * longest) break;
     // Calendar cycles nest, a handful of shorter ones in a longer one (a week of 7 days of 24
     // hours): a broad peak that noise moved off such a multiple by up to 1% is that multiple.
     // A year is no whole number of weeks, so long multiples are left as found.
@@ -209,9 +212,13 @@ std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit,
       const int near = (p + longest / 2) / longest * longest;
       if (near <= 12 * longest && std::abs(near - p) * 100 <= p) p = near;
     }
+    double strength = 1.0;
+    std::vector<double> next = without_season(rest, static_cast<std::size_t>(p), &strength);
+    // A season beyond the first must explain its share of what the others leave, too.
+    if (!found.empty() && strength < kMinSeasonStrength) break;
     found.push_back(p);
     longest = p;
-    rest = without_season(rest, static_cast<std::size_t>(p));
+    rest = std::move(next);
   }
   return found;
 }

@@ -16,7 +16,7 @@ int detect_period(const double* x, std::size_t n, int upper_limit = 200);
 // Every season length of x[0..n) up to upper_limit, shortest first (empty when there is none):
 // the dominant one as detect_period finds it, then, after its seasonal means are taken out, the
 // dominant one of what is left, and so on (at most `max_periods`). Each one found is at least
-// twice as long as every shorter one and shows at least three cycles in the data, as hourly
+// five times as long as every shorter one and shows at least three cycles in the data, as hourly
 // data show 24 and 168 or daily data 7 and 365.
 std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit,
                                 int max_periods = 3);

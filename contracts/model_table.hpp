@@ -41,6 +41,8 @@ inline const char* role_name(tarn::CandidateRole role) {
       return "intermittent";
     case tarn::CandidateRole::Requested:
       return "requested";
+    case tarn::CandidateRole::LongSeason:
+      return "long_season";
     case tarn::CandidateRole::None:
       break;
   }

@@ -6,7 +6,7 @@ from tidewell_ts_libs.utils import quillcast as qc
 
 CATALOGUE = {
     qc.Transforms: ["difference", "fill_na", "shift", "awgn_noise", "mwgn_noise", "z_score"],
-    qc.Forecasters: ["bats", "arima", "arma", "hw", "autoforecaster", "intermittent"],
+    qc.Forecasters: ["bats", "arima", "arma", "hw", "autoforecaster", "mstl", "intermittent"],
     qc.Interpolators: ["linear", "cubic", "nearest", "prev", "next", "fill"],
 }
 

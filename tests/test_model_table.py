@@ -9,12 +9,23 @@ from tidewell_ts_libs.utils import quillcast as qc
 from tidewell_ts_libs.utils.messages.messages import Messages
 
 TABLE = tarn.model_table()
-ALGORITHMS = ("hw", "arima", "arma", "bats", "autoforecaster", "intermittent")
+ALGORITHMS = ("hw", "arima", "arma", "bats", "mstl", "autoforecaster", "intermittent")
 
 
 def test_every_entry_is_a_builder_of_its_own_kind():
     names = [e["name"] for e in TABLE]
-    assert names == ["hws", "arima", "arma", "bats", "theta", "ces", "snaive", "auto", "intermittent"]
+    assert names == [
+        "hws",
+        "arima",
+        "arma",
+        "bats",
+        "theta",
+        "ces",
+        "snaive",
+        "mstl",
+        "auto",
+        "intermittent",
+    ]
     # The builders the forecaster offers come first.
     offered = [e["name"] for e in TABLE if e["algorithm"]]
     assert tarn.forecasters.__all__ == offered + [n for n in names if n not in offered]
@@ -34,12 +45,14 @@ def test_algorithm_lists_are_the_tables():
     assert QuillcastForecaster.get_param_dist()["algorithm"] == list(ALGORITHMS)
     entries = [k for k, v in vars(qc.Forecasters).items() if isinstance(v, str) and k[0] != "_"]
     assert sorted(entries) == sorted(ALGORITHMS)
-    with pytest.raises(TypeError, match="one of hw, arima, arma, bats, autoforecaster, intermittent"):
+    with pytest.raises(
+        TypeError, match="one of hw, arima, arma, bats, mstl, autoforecaster, intermittent"
+    ):
         QuillcastForecaster()._getModel(algorithm=1)
     # The message naming the algorithms lists the table's, with today's wording.
     assert Messages.get_message(message_id="TIDEWELLTSLIBS0004E") == (
         "TIDEWELLTSLIBS0004E: Unknown forecasting algorithm: use one of "
-        "hw, arima, arma, bats, autoforecaster, intermittent."
+        "hw, arima, arma, bats, mstl, autoforecaster, intermittent."
     )
 
 

@@ -49,11 +49,17 @@ const std::vector<std::string>& baseline_families() {
   return names;
 }
 
+// The families added for a season longer than the season search reaches, or several seasons.
+const std::vector<std::string>& long_season_families() {
+  static const std::vector<std::string> names = families_with({CandidateRole::LongSeason});
+  return names;
+}
+
 bool in_combination(const std::string& name) {
   const ModelEntry* e = find_model(name);
   return e &&
          (e->candidate == CandidateRole::Combined || e->candidate == CandidateRole::Intermittent ||
-          e->candidate == CandidateRole::Requested);
+          e->candidate == CandidateRole::Requested || e->candidate == CandidateRole::LongSeason);
 }
 
 // A new, untrained candidate of family `name` for n training values with season length m.
@@ -83,6 +89,11 @@ double safe_forecast(const Model& model, double h) {
 // Syntetos, Boylan & Croston (2005): demand whose average interval between demands (ADI)
 // exceeds 1.32 periods is intermittent (or lumpy), and Croston-type methods forecast it better
 // than smoothing of the values does.
+bool auto_detail::has_long_seasons(const double* y, std::size_t n, int limit) {
+  const std::vector<int> periods = detect_seasons(y, n);
+  return periods.size() >= 2 || (!periods.empty() && periods.back() > limit);
+}
+
 bool auto_detail::is_intermittent(const double* y, std::size_t n) {
   std::size_t observed = 0, demands = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -363,7 +374,8 @@ void AutoSelector::fit() {
   const std::size_t n = cs.y.size();
   m_ = 1;
   if (n >= 8) {
-    const int upper = static_cast<int>(std::min<std::size_t>(200, n / 2));
+    const int upper =
+        static_cast<int>(std::min<std::size_t>(auto_detail::kSeasonSearchLimit, n / 2));
     if (upper >= 2) {
       std::vector<double> y = cs.y;
       const double s = detail::series_scale(y);
@@ -378,12 +390,17 @@ void AutoSelector::fit() {
   const std::int64_t size = static_cast<std::int64_t>(train_.size());
   const std::int64_t start = static_cast<std::int64_t>(first);
   // Too few values for a model search: the latest value carries forward (the naive forecast).
-  const auto& families =
-      n < static_cast<std::size_t>(kMinTraining) ? baseline_families()
-      : !config_.candidates.empty()              ? config_.candidates
-      : auto_detail::is_intermittent(train_.values().data() + first, total - first)
-          ? intermittent_families()
-          : regular_families();
+  const bool intermittent =
+      auto_detail::is_intermittent(train_.values().data() + first, total - first);
+  std::vector<std::string> families = n < static_cast<std::size_t>(kMinTraining)
+                                          ? baseline_families()
+                                      : !config_.candidates.empty() ? config_.candidates
+                                      : intermittent                ? intermittent_families()
+                                                                    : regular_families();
+  if (n >= static_cast<std::size_t>(kMinTraining) && config_.candidates.empty() && !intermittent &&
+      auto_detail::has_long_seasons(cs.y.data(), n, auto_detail::kSeasonSearchLimit)) {
+    for (const auto& f : long_season_families()) families.push_back(f);
+  }
   cands_.clear();
   for (const auto& name : families) {
     try {

@@ -629,6 +629,12 @@ void HoltWinters::fit() {
   }
 
   const Form& f = best.form;
+  if (try_season && !f.season) {
+    // Said rather than dropped in silence: the caller asked for this season.
+    note_ = "season of " + std::to_string(m) +
+            " not fitted: the forms without it score better (AICc), its " + std::to_string(m - 1) +
+            " seasonal states cost more than they explain";
+  }
   season_ = f.season;
   mult_ = f.mult;
   trend_ = f.trend;

@@ -7,6 +7,7 @@
 #include "tarn/ces.hpp"
 #include "tarn/holt_winters.hpp"
 #include "tarn/intermittent.hpp"
+#include "tarn/mstl.hpp"
 #include "tarn/naive.hpp"
 #include "tarn/regression.hpp"
 #include "tarn/theta.hpp"
@@ -62,6 +63,13 @@ std::unique_ptr<Model> ces_candidate(std::int64_t n, int m) {
 
 std::unique_ptr<Model> snaive_candidate(std::int64_t n, int m) {
   return std::make_unique<SeasonalNaive>(SeasonalNaiveConfig{n, m});
+}
+
+std::unique_ptr<Model> mstl_candidate(std::int64_t n, int) {
+  // Finds its own seasons: the selector's season search stops short of long ones.
+  MstlConfig c;
+  c.training_sample_size = n;
+  return std::make_unique<Mstl>(c);
 }
 
 std::unique_ptr<Model> intermittent_candidate(std::int64_t n, int) {
@@ -237,6 +245,23 @@ std::vector<ModelEntry> make_table() {
   snaive.candidate = CandidateRole::Baseline;
   snaive.make_candidate = &snaive_candidate;
   t.push_back(std::move(snaive));
+
+  ModelEntry mstl;
+  mstl.name = "mstl";
+  mstl.make_default = &make_default<Mstl>;
+  mstl.build = &build_mstl;
+  mstl.options = {{"training_sample_size", 0}, {"seasons", ""}};
+  mstl.candidate = CandidateRole::LongSeason;
+  mstl.make_candidate = &mstl_candidate;
+  mstl.forecaster.algorithm = "mstl";
+  mstl.forecaster.note = "several seasons: seasonal-trend decomposition by Loess, then theta";
+  mstl.forecaster.settings_doc =
+      "mstl: training_sample_size (default 0.999999), seasons (season lengths separated by\n"
+      "commas, e.g. \"24,168\"; default: found in the training data).";
+  mstl.forecaster.settings = {share("training_sample_size", none), given("seasons")};
+  mstl.forecaster.size_key = "training_sample_size";
+  mstl.forecaster.size_none_is_length = true;
+  t.push_back(std::move(mstl));
 
   ModelEntry aut;
   aut.name = "auto";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <vector>
 
 namespace tarn {
@@ -101,14 +102,12 @@ int strongest_period(const std::vector<double>& y, int upper_limit, double min_r
   return static_cast<int>(best.lag);
 }
 
-}  // namespace
-
-int detect_period(const double* x, std::size_t n, int upper_limit) {
-  // Finite values with interior gaps filled linearly; leading and trailing gaps dropped.
+// Finite values of x[0..n) with interior gaps filled linearly; leading and trailing gaps
+// dropped.
+std::vector<double> filled(const double* x, std::size_t n) {
   std::size_t first = 0, last = n;
   while (first < n && !std::isfinite(x[first])) ++first;
   while (last > first && !std::isfinite(x[last - 1])) --last;
-  if (last - first < 8 || upper_limit < 2) return 1;
   std::vector<double> y(x + first, x + last);
   std::size_t prev = 0;
   for (std::size_t i = 1; i < y.size(); ++i) {
@@ -119,6 +118,122 @@ int detect_period(const double* x, std::size_t n, int upper_limit) {
     }
     prev = i;
   }
+  return y;
+}
+
+// y less the means of its phases of period p around a centred moving average of length p
+// (the classical decomposition's seasonal component). `strength`, when given, receives the
+// season's strength (Wang, Smith and Hyndman, 2006): the share of the variance around the moving
+// average that the seasonal means explain.
+std::vector<double> without_season(const std::vector<double>& y, std::size_t p,
+                                   double* strength = nullptr) {
+  const std::size_t n = y.size();
+  std::vector<double> sum(p, 0.0), cnt(p, 0.0);
+  // Prefix sums give the centred average (of length p + 1 with halved ends when p is even).
+  std::vector<double> c(n + 1, 0.0);
+  for (std::size_t i = 0; i < n; ++i) c[i + 1] = c[i] + y[i];
+  const std::size_t half = p / 2;
+  std::vector<double> dev(n, 0.0);
+  for (std::size_t i = half; i + half < n; ++i) {
+    double ma;
+    if (p % 2 == 1) {
+      ma = (c[i + half + 1] - c[i - half]) / static_cast<double>(p);
+    } else {
+      ma = (c[i + half] - c[i - half + 1] + 0.5 * (y[i - half] + y[i + half])) /
+           static_cast<double>(p);
+    }
+    dev[i] = y[i] - ma;
+    sum[i % p] += dev[i];
+    cnt[i % p] += 1.0;
+  }
+  double mean = 0.0;
+  for (std::size_t j = 0; j < p; ++j) {
+    sum[j] = cnt[j] > 0.0 ? sum[j] / cnt[j] : 0.0;
+    mean += sum[j] / static_cast<double>(p);
+  }
+  std::vector<double> out(y);
+  for (std::size_t i = 0; i < n; ++i) out[i] -= sum[i % p] - mean;
+  if (strength) {
+    double around = 0.0, left = 0.0;
+    for (std::size_t i = half; i + half < n; ++i) {
+      const double r = dev[i] - (sum[i % p] - mean);
+      around += dev[i] * dev[i];
+      left += r * r;
+    }
+    *strength = around > 0.0 ? std::max(0.0, 1.0 - left / around) : 0.0;
+  }
+  return out;
+}
+
+// A season whose strength is below this explains too little to be worth its indices.
+constexpr double kMinSeasonStrength = 0.2;
+
+}  // namespace
+
+std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit, int max_periods) {
+  const std::vector<double> y = filled(x, n);
+  const auto count = static_cast<std::size_t>(std::max(max_periods, 0));
+  std::vector<int> found;
+  const int dominant = detect_period(y.data(), y.size(), upper_limit);
+  if (dominant <= 1 || count == 0) return found;
+  // A shorter season inside the dominant one (a day inside a week shows at its own lag). Lags
+  // next to a divisor of the dominant season are read as that divisor: noise moves a peak by a
+  // step more easily than a real season is one step off a whole fraction of another.
+  std::vector<int> shorter;
+  if (count > 1 && dominant >= 4) {
+    int q = detect_period(y.data(), y.size(), dominant / 2);
+    const int slack = std::max(1, q / 20);
+    for (int d = q - slack; q > 1 && d <= q + slack; ++d) {
+      if (d >= 2 && dominant % d == 0 && dominant % q != 0) q = d;
+    }
+    double strength = 0.0;
+    if (q > 1) without_season(y, static_cast<std::size_t>(q), &strength);
+    // Two to four cycles of q in the dominant season are its harmonics, which the dominant
+    // season's own indices carry; a nested season has more (a week of 7 days, a day of 24 hours).
+    if (q > 1 && 5 * q <= dominant && strength >= kMinSeasonStrength) shorter.push_back(q);
+  }
+  std::sort(shorter.begin(), shorter.end());
+  // What the shorter seasons leave: the dominant season measured again there (a year of
+  // daily data peaks at 364, a whole number of weeks, until the week is taken out), then
+  // longer seasons still.
+  std::vector<double> rest = y;
+  for (int q : shorter) rest = without_season(rest, static_cast<std::size_t>(q));
+  found = shorter;
+  int longest = shorter.empty() ? 1 : shorter.back();
+  for (bool first = true; found.size() < count; first = false) {
+    int p = detect_period(rest.data(), rest.size(), upper_limit);
+    if (first && p < 2 * longest) p = dominant;
+    // As above: a longer season holds at least five of the shorter one's cycles.
+    if (p <= 1 || p < 5 * longest) break;
+    // Calendar cycles nest, a handful of shorter ones in a longer one (a week of 7 days of 24
+    // hours): a broad peak that noise moved off such a multiple by up to 1% is that multiple.
+    // A year is no whole number of weeks, so long multiples are left as found.
+    if (!shorter.empty() && p % longest != 0) {
+      const int near = (p + longest / 2) / longest * longest;
+      if (near <= 12 * longest && std::abs(near - p) * 100 <= p) p = near;
+    }
+    double strength = 1.0;
+    std::vector<double> next = without_season(rest, static_cast<std::size_t>(p), &strength);
+    // A season beyond the first must explain its share of what the others leave, too.
+    if (!found.empty() && strength < kMinSeasonStrength) break;
+    found.push_back(p);
+    longest = p;
+    rest = std::move(next);
+  }
+  return found;
+}
+
+std::vector<int> detect_seasons(const double* x, std::size_t n) {
+  const std::size_t len = std::min(n, kSeasonWindow);
+  const auto upper = static_cast<int>(std::min<std::size_t>(kMaxDetectedSeason, len / 3));
+  if (upper < 2) return {};
+  return detect_periods(x + (n - len), len, upper);
+}
+
+int detect_period(const double* x, std::size_t n, int upper_limit) {
+  if (upper_limit < 2) return 1;
+  std::vector<double> y = filled(x, n);
+  if (y.size() < 8) return 1;
   // Work on a scale near one so that huge or tiny magnitudes behave alike.
   double scale = 0.0;
   for (double v : y) scale = std::max(scale, std::fabs(v));

@@ -26,6 +26,13 @@ SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limi
   s.period = std::max(detect_period(x, n, upper), 1);
   s.seasons = s.length / s.period;
   s.training = training_size(s.length, s.period, lower_limit);
+  // A season longer than the search above needs cycles of training data too: four, so that a
+  // search for seasons up to a third of the training data still reaches it.
+  if (s.length >= 3 * (static_cast<std::int64_t>(upper) + 1)) {
+    for (int p : detect_seasons(x, n)) {
+      s.training = std::max(s.training, std::min<std::int64_t>(s.length, 4 * std::int64_t{p}));
+    }
+  }
   return s;
 }
 

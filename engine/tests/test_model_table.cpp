@@ -47,9 +47,10 @@ TEST(ModelTable, EveryEntryBuildsAndLoadsItsOwnKind) {
     tarn::build("nope", {});
     ADD_FAILURE();
   } catch (const tarn::InvalidArgument& err) {
-    EXPECT_EQ(std::string(err.what()),
-              "unknown model builder 'nope' (known: hws, arima, arma, bats, theta, ces, snaive, "
-              "auto, intermittent)");
+    EXPECT_EQ(
+        std::string(err.what()),
+        "unknown model builder 'nope' (known: hws, arima, arma, bats, theta, ces, snaive, mstl, "
+        "auto, intermittent)");
   }
 }
 
@@ -67,9 +68,9 @@ TEST(ModelTable, OptionDefaultsAreTheBuildersOwn) {
 
 TEST(ModelTable, SelectorCandidatesInTheirOrder) {
   // The order is the order of the selector's options and ties: it changes its results.
-  EXPECT_EQ(
-      tarn::candidate_families(),
-      (std::vector<std::string>{"hws", "arima", "bats", "theta", "ces", "snaive", "intermittent"}));
+  EXPECT_EQ(tarn::candidate_families(),
+            (std::vector<std::string>{"hws", "arima", "bats", "theta", "ces", "snaive", "mstl",
+                                      "intermittent"}));
   int baselines = 0;
   const auto y = wave(48);
   for (const auto& e : tarn::model_table()) {
@@ -87,9 +88,9 @@ TEST(ModelTable, SelectorCandidatesInTheirOrder) {
 }
 
 TEST(ModelTable, ForecasterEntriesAreConsistent) {
-  EXPECT_EQ(
-      tarn::forecaster_algorithms(),
-      (std::vector<std::string>{"hw", "arima", "arma", "bats", "autoforecaster", "intermittent"}));
+  EXPECT_EQ(tarn::forecaster_algorithms(),
+            (std::vector<std::string>{"hw", "arima", "arma", "bats", "mstl", "autoforecaster",
+                                      "intermittent"}));
   std::map<std::string, std::vector<tarn::Value>> search;
   for (const auto& e : tarn::model_table()) {
     const auto& f = e.forecaster;

@@ -26,6 +26,11 @@
 // unless `candidates` names the families; other series never try it. Its intervals are then the
 // family's own (single-period demand, never below zero).
 //
+// Series with a season longer than the season search reaches (kSeasonSearchLimit) or with
+// several seasons (detect_seasons: hourly data's 24 and 168, daily data's 7 and 365) also get the
+// long-season families (CandidateRole::LongSeason: the multiple seasonal decomposition, "mstl"),
+// which find their seasons themselves and join the combination; other series never try them.
+//
 // fit_available() fits on the values collected so far when the series ends before
 // `min_training_data`; with fewer than kMinTraining values there is no model search and the
 // selector forecasts the latest value (naive), which describe() says.
@@ -185,6 +190,11 @@ double median_of(std::vector<double> f);
 double weighted_mean_of(const std::vector<double>& f, const std::vector<double>& w);
 // The names of the combination rules.
 bool is_combination_rule(const std::string& rule);
+// Longest season the selector looks for among its regular candidates.
+constexpr int kSeasonSearchLimit = 200;
+// Whether y[0..n) (finite) shows a season longer than `limit` or several seasons (three cycles
+// each): the series the long-season candidates are tried on.
+bool has_long_seasons(const double* y, std::size_t n, int limit);
 }  // namespace auto_detail
 
 // Builder "auto": min_training_data, optionally error_history_length.

@@ -54,6 +54,7 @@ class HoltWinters : public Model {
 
   const char* kind() const override { return "hws"; }
   std::string describe() const override;
+  std::string fit_note() const override { return note_; }
   std::unique_ptr<Model> clone() const override { return std::make_unique<HoltWinters>(*this); }
 
   // Fitted form (valid once initialised).

@@ -60,6 +60,9 @@ class Model {
   virtual const char* kind() const = 0;
   // A human-readable description of the configuration and, once fitted, the chosen model.
   virtual std::string describe() const;
+  // How the fit departs from what the configuration asked for (a season it could not carry, a
+  // form it had to change), for the caller to pass on as a warning; empty when it does not.
+  virtual std::string fit_note() const { return {}; }
 
   // Longest stretch, in grid steps, between the latest observation and the next one or a
   // forecast time (a trillion steps: billions of years of daily data). Beyond it the gap

@@ -37,6 +37,9 @@ enum class CandidateRole {
   // A candidate whose forecast joins the combination, tried only when the selector's
   // `candidates` names it (a family that did not improve the default combination).
   Requested,
+  // A candidate in the combination only for series with a season longer than the selector's
+  // season search reaches, or with several seasons (see auto.hpp); never tried on others.
+  LongSeason,
 };
 
 // One setting the forecaster passes to the model's builder.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
@@ -11,6 +12,21 @@ namespace tarn {
 // three cycles in the data, or 1 when the data show no significant seasonality. NaN values are
 // treated as missing.
 int detect_period(const double* x, std::size_t n, int upper_limit = 200);
+
+// Every season length of x[0..n) up to upper_limit, shortest first (empty when there is none):
+// the dominant one as detect_period finds it, then, after its seasonal means are taken out, the
+// dominant one of what is left, and so on (at most `max_periods`). Each one found is at least
+// five times as long as every shorter one and shows at least three cycles in the data, as hourly
+// data show 24 and 168 or daily data 7 and 365.
+std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit,
+                                int max_periods = 3);
+
+// Longest season detect_seasons looks for.
+constexpr int kMaxDetectedSeason = 1000;
+// detect_periods on the latest (at most kSeasonWindow) values of x[0..n), seasons up to
+// kMaxDetectedSeason: bounded work on a series of any length.
+constexpr std::size_t kSeasonWindow = 5000;
+std::vector<int> detect_seasons(const double* x, std::size_t n);
 
 }  // namespace tarn
 

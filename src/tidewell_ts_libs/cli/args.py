@@ -11,10 +11,13 @@ from tidewell_ts_libs.deps.tarn import forecaster_algorithms, model_table
 # The forecaster's algorithms, from the engine's table of models.
 ALGORITHMS = forecaster_algorithms()
 # Ranked unless --algorithms says otherwise: every algorithm for series in general. The
-# intermittent-demand family is left to the automatic selector, which turns to it by itself when
-# the demand is intermittent; asked for by name, it is ranked like the others.
+# intermittent-demand and the long-season families are left to the automatic selector, which
+# turns to them by itself when the demand is intermittent or the seasons are long or several;
+# asked for by name, they are ranked like the others.
 DEFAULT_ALGORITHMS = tuple(
-    e["algorithm"] for e in model_table() if e["algorithm"] and e["candidate"] != "intermittent"
+    e["algorithm"]
+    for e in model_table()
+    if e["algorithm"] and e["candidate"] not in ("intermittent", "long_season")
 )
 
 

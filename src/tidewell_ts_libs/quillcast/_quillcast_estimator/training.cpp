@@ -441,6 +441,13 @@ void train(py::object self, py::object X, py::object y) {
       twpy::raise(PyExc_Exception, e.what());
     }
     if (in.log_transform && !session.log_transformed()) self.attr("log_transformed") = false;
+    // A fit that departs from its settings (a season the model could not carry) says so.
+    for (const auto& m : session.models()) {
+      const std::string note = m ? m->fit_note() : std::string();
+      if (note.empty()) continue;
+      const std::string text = str(self.attr("algorithm")) + ": " + note;
+      if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0) throw py::error_already_set();
+    }
     // With regressors the trained models are the regressions around the models built.
     if (!exog.empty()) {
       for (std::size_t c = 0; c < session.models().size(); ++c) {

@@ -1,0 +1,162 @@
+"""Long and several seasons: ours through the public forecaster beside the peers' MSTL.
+
+Simulated series (no hourly or half-hourly data ship with the packages at hand):
+
+- hourly: a daily (24) and a weekly (168) cycle, 8 weeks of training;
+- half-hourly: a daily (48) and a weekly (336) cycle, 4 weeks of training;
+- daily: a weekly (7) and a yearly (365) cycle, 4 years of training.
+
+Each with a slow trend, a level that wanders (random walk) and noise, several seeds. Ours:
+``QuillcastForecaster(algorithm=...)`` with its defaults (``hw`` given the longest season as
+``samples_per_season``; ``autoforecaster`` and ``mstl`` told nothing). The peer: statsforecast's
+MSTL given the seasons (its default trend model), run in its own process with
+``/work/main/bench/.venv-peers/bin/python``. MASE is scaled by the in-sample seasonal naive
+error at the shortest season; seconds are CPU seconds (fit + predict summed over series).
+
+    PYTHONPATH=src .venv/bin/python bench/long_seasons.py [--seeds 5] [--algorithms mstl,hw]
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+
+import numpy as np
+
+PEER_PYTHON = "/work/main/bench/.venv-peers/bin/python"
+# name: (seasons, training cycles of the longest, horizon)
+SETTINGS = {
+    "hourly 24/168": ((24, 168), 8, 168),
+    "half-hourly 48/336": ((48, 336), 4, 336),
+    "daily 7/365": ((7, 365), 4, 60),
+}
+
+
+def simulate(seasons, n, seed):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n, dtype=float)
+    y = 100.0 + 0.01 * t + np.cumsum(rng.normal(0.0, 0.15, n))
+    for i, m in enumerate(seasons):
+        # A non-sinusoidal shape per season: a few harmonics with random phases.
+        for k in (1, 2, 3):
+            amp = (6.0 if i == 0 else 4.0) / k
+            y += amp * np.sin(2 * np.pi * k * t / m + rng.uniform(0, 2 * np.pi))
+    return y + rng.normal(0.0, 1.0, n)
+
+
+def make_data(seeds):
+    out = []
+    for name, (seasons, cycles, h) in SETTINGS.items():
+        n = seasons[-1] * cycles
+        for seed in range(seeds):
+            y = simulate(seasons, n + h, 1000 * seed + seasons[-1])
+            out.append({"setting": name, "seasons": list(seasons), "x": y[:n], "xx": y[n:]})
+    return out
+
+
+def mase(x, xx, fc, m):
+    scale = np.mean(np.abs(x[m:] - x[:-m]))
+    return float(np.mean(np.abs(xx - fc)) / scale)
+
+
+def run_ours(algorithm, data):
+    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    fcs, secs = [], []
+    for s in data:
+        kwargs = {"samples_per_season": s["seasons"][-1]} if algorithm == "hw" else {}
+        x = np.asarray(s["x"], float).reshape(-1, 1)
+        t = time.process_time()
+        try:
+            f = QuillcastForecaster(algorithm=algorithm, **kwargs)
+            f.fit(x, x, _reset_model=True)
+            fc = np.asarray(f.predict(prediction_horizon=len(s["xx"])), float).reshape(-1)
+        except Exception as e:  # noqa: BLE001 - a failure is shown and scored as naive
+            print(f"  {algorithm} {s['setting']}: {type(e).__name__}: {e}", file=sys.stderr)
+            fc = np.full(len(s["xx"]), s["x"][-1])
+        secs.append(time.process_time() - t)
+        fcs.append(fc)
+    return fcs, secs
+
+
+def peer_main(path):
+    """In the peers' interpreter: MSTL forecasts of the series in `path` (npz-like json)."""
+    import pandas as pd
+    from statsforecast import StatsForecast
+    from statsforecast.models import MSTL
+
+    with open(path) as fh:
+        data = json.load(fh)
+    out = []
+    for s in data:
+        df = pd.DataFrame({"unique_id": 0, "ds": np.arange(len(s["x"])), "y": s["x"]})
+        t = time.process_time()
+        sf = StatsForecast(models=[MSTL(season_length=s["seasons"])], freq=1)
+        fc = sf.forecast(df=df, h=s["h"])["MSTL"].to_numpy()
+        out.append({"fc": fc.tolist(), "secs": time.process_time() - t})
+    with open(path, "w") as fh:
+        json.dump(out, fh)
+
+
+def run_peer(data):
+    if not os.path.exists(PEER_PYTHON):
+        return None
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as fh:
+        json.dump(
+            [
+                {"x": list(map(float, s["x"])), "seasons": s["seasons"], "h": len(s["xx"])}
+                for s in data
+            ],
+            fh,
+        )
+        path = fh.name
+    try:
+        subprocess.run([PEER_PYTHON, os.path.abspath(__file__), "--peer", path], check=True)
+        with open(path) as fh:
+            res = json.load(fh)
+    finally:
+        os.unlink(path)
+    return [np.asarray(r["fc"]) for r in res], [r["secs"] for r in res]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--seeds", type=int, default=5)
+    ap.add_argument("--algorithms", default="mstl,autoforecaster,hw")
+    ap.add_argument("--no-peer", action="store_true")
+    ap.add_argument("--peer", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.peer:
+        peer_main(args.peer)
+        return
+    warnings.simplefilter("ignore")
+    data = make_data(args.seeds)
+    rows = {}
+    for algorithm in args.algorithms.split(","):
+        rows[algorithm] = run_ours(algorithm, data)
+    if not args.no_peer:
+        peer = run_peer(data)
+        if peer is not None:
+            rows["peers' MSTL (seasons given)"] = peer
+    names = list(SETTINGS)
+    print(f"{args.seeds} series per setting; MASE (mean) / CPU s per series (mean)\n")
+    print("| model | " + " | ".join(names) + " |")
+    print("|---|" + "---|" * len(names))
+    for label, (fcs, secs) in rows.items():
+        cells = []
+        for name in names:
+            idx = [i for i, s in enumerate(data) if s["setting"] == name]
+            m = np.mean(
+                [mase(data[i]["x"], data[i]["xx"], fcs[i], data[i]["seasons"][0]) for i in idx]
+            )
+            sec = np.mean([secs[i] for i in idx])
+            cells.append(f"{m:.3f} / {sec:.3f}")
+        print(f"| {label} | " + " | ".join(cells) + " |")
+
+
+if __name__ == "__main__":
+    main()

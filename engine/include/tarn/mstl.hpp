@@ -1,0 +1,92 @@
+// Multiple seasonal decomposition: each season taken out of the series by iterated
+// seasonal-trend decomposition by Loess (Cleveland, Cleveland, McRae and Terpenning, 1990),
+// shortest season first and twice over (Bandara, Hyndman and Bergmeir, 2021); the seasonally
+// adjusted series is then forecast by the theta method without a season of its own.
+//
+//   adjusted_t = y_t - sum_i s_i(t mod m_i)
+//   y^_{n+h}   = theta forecast of the adjusted series + sum_i s_i((n + h) mod m_i)
+//
+// The seasonal indices are those of the decomposition's latest cycle of each season and are
+// kept as fitted afterwards: a new observation costs O(number of seasons), its adjusted value
+// goes to the theta model, and intervals are the theta model's shifted by the indices. The
+// theta method suits the adjusted series: a level with drift, updated in O(1), and fast to fit
+// on thousands of values, which a long season needs.
+//
+// The season lengths are given or found in the training data (detect_periods, up to a third of
+// its length); seasons with fewer than two cycles in the data are left out.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tarn/builders.hpp"
+#include "tarn/model.hpp"
+#include "tarn/training_buffer.hpp"
+
+#pragma GCC visibility push(default)  // the engine's interface, shared by every module
+
+namespace tarn {
+
+struct MstlConfig {
+  std::int64_t training_sample_size = 0;  // <= 0: kDefaultTrainingSize
+  std::vector<std::int64_t> seasons;      // empty: found in the training data
+};
+
+// The seasonal components of y by the multiple seasonal decomposition: out[i][t] is the
+// component of period periods[i] (sorted, each at least 2 and less than half of y's length) at
+// time t. y must be finite.
+std::vector<std::vector<double>> mstl_decompose(const std::vector<double>& y,
+                                                const std::vector<int>& periods);
+
+class Mstl : public Model {
+ public:
+  static constexpr std::int64_t kDefaultTrainingSize = 16;
+  // Longest season the model carries (and finds).
+  static constexpr std::int64_t kMaxSeason = 100000;
+
+  Mstl() = default;
+  explicit Mstl(const MstlConfig& config) : config_(config) {}
+  Mstl(const Mstl& other);
+  Mstl& operator=(const Mstl& other);
+
+  const char* kind() const override { return "mstl"; }
+  std::string describe() const override;
+  std::unique_ptr<Model> clone() const override { return std::make_unique<Mstl>(*this); }
+
+  // The season lengths in use (meaningful once initialised; empty: none).
+  std::vector<int> seasons() const;
+
+ protected:
+  void observe(double value, std::int64_t gap) override;
+  bool ready() const override { return fitted_; }
+  bool fit_available() override;
+  void clear() override;
+  double forecast_ahead(double h) const override;
+  void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
+  void save(Writer& w) const override;
+  void load(Reader& r) override;
+
+ private:
+  std::size_t target_size() const;
+  void fit();
+  void advance(std::int64_t steps);
+  double seasonal(double h) const;  // the indices' sum h >= 1 steps ahead
+
+  MstlConfig config_;
+  TrainingBuffer train_;
+  bool fitted_ = false;
+  std::vector<std::vector<double>> index_;  // per season: its indices, by phase
+  std::vector<std::size_t> pos_;            // per season: phase of the next observation
+  std::int64_t inner_t_ = 0;                // timestamp of the inner model's latest value
+  std::unique_ptr<Model> inner_;            // theta on the adjusted series
+};
+
+// Builder "mstl": training_sample_size, seasons (season lengths separated by commas, or one
+// number; empty or 0: found in the training data).
+std::unique_ptr<Model> build_mstl(const Options& options);
+
+}  // namespace tarn
+
+#pragma GCC visibility pop

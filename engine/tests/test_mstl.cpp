@@ -1,0 +1,171 @@
+// Several seasons: their detection and the multiple seasonal decomposition model.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tarn/auto.hpp"
+#include "tarn/builders.hpp"
+#include "tarn/mstl.hpp"
+#include "tarn/season.hpp"
+#include "tarn/training_sizes.hpp"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A level with a slow drift, a season of m1 and one of m2 (amplitudes a1, a2) and noise.
+std::vector<double> two_seasons(std::size_t n, int m1, double a1, int m2, double a2,
+                                double noise = 0.3, unsigned seed = 1) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> eps(0.0, noise);
+  std::vector<double> y(n);
+  for (std::size_t t = 0; t < n; ++t) {
+    const double u = static_cast<double>(t);
+    // Sharp, non-sinusoidal daily shape, as load data show.
+    const double day = std::sin(2 * kPi * u / m1) + 0.5 * std::cos(4 * kPi * u / m1);
+    const double week = m2 > 1 ? (static_cast<int>(t) % m2 < m2 * 5 / 7 ? 1.0 : -2.5) : 0.0;
+    y[t] = 50.0 + 0.002 * u + a1 * day + a2 * week + eps(rng);
+  }
+  return y;
+}
+
+std::unique_ptr<tarn::Model> feed(std::unique_ptr<tarn::Model> m, const std::vector<double>& y,
+                                  std::size_t upto) {
+  for (std::size_t t = 0; t < upto; ++t) m->update(static_cast<std::int64_t>(t), y[t]);
+  return m;
+}
+
+double mae(const tarn::Model& m, const std::vector<double>& y, std::size_t from, std::size_t h) {
+  double s = 0.0;
+  for (std::size_t k = 1; k <= h; ++k) {
+    s += std::fabs(m.forecast_steps(static_cast<double>(k)) - y[from + k - 1]);
+  }
+  return s / static_cast<double>(h);
+}
+
+TEST(DetectPeriods, FindsDailyAndWeeklyCycles) {
+  const auto hourly = two_seasons(24 * 7 * 6, 24, 3.0, 168, 2.0);
+  EXPECT_EQ(tarn::detect_seasons(hourly.data(), hourly.size()), (std::vector<int>{24, 168}));
+  const auto half_hourly = two_seasons(48 * 7 * 4, 48, 3.0, 336, 2.0, 0.3, 2);
+  EXPECT_EQ(tarn::detect_seasons(half_hourly.data(), half_hourly.size()),
+            (std::vector<int>{48, 336}));
+  // One season only: a single period, and nothing in noise.
+  const auto daily = two_seasons(24 * 40, 24, 3.0, 1, 0.0, 0.3, 3);
+  EXPECT_EQ(tarn::detect_seasons(daily.data(), daily.size()), (std::vector<int>{24}));
+  std::mt19937 rng(4);
+  std::normal_distribution<double> eps(0.0, 1.0);
+  std::vector<double> noise(2000);
+  for (double& v : noise) v = eps(rng);
+  EXPECT_TRUE(tarn::detect_seasons(noise.data(), noise.size()).empty());
+  // A yearly cycle of daily data, with a week inside it, over four years.
+  auto year = two_seasons(365 * 4, 7, 1.0, 1, 0.0, 0.3, 5);
+  for (std::size_t t = 0; t < year.size(); ++t) year[t] += 6.0 * std::sin(2 * kPi * t / 365.0);
+  const auto found = tarn::detect_seasons(year.data(), year.size());
+  ASSERT_FALSE(found.empty());
+  EXPECT_EQ(found.back(), 365);
+  EXPECT_TRUE(tarn::auto_detail::has_long_seasons(year.data(), year.size(), 200));
+  EXPECT_FALSE(tarn::auto_detail::has_long_seasons(daily.data(), daily.size(), 200));
+}
+
+TEST(MstlDecompose, RecoversBothSeasons) {
+  const std::size_t n = 24 * 7 * 5;
+  const auto y = two_seasons(n, 24, 3.0, 168, 2.0, 0.0);
+  const auto comp = tarn::mstl_decompose(y, {24, 168});
+  ASSERT_EQ(comp.size(), 2u);
+  // Away from the ends, what is left after both seasons is the slow drift.
+  double worst = 0.0;
+  for (std::size_t t = 168; t + 168 < n; ++t) {
+    const double rest = y[t] - comp[0][t] - comp[1][t] - (50.0 + 0.002 * t);
+    worst = std::max(worst, std::fabs(rest - 0.0));
+  }
+  // The weekly block's mean is not zero: the level absorbs it.
+  EXPECT_LT(worst, 1.5);
+  // The daily component repeats with period 24 and carries the daily amplitude.
+  double amp = 0.0;
+  for (std::size_t t = n / 2; t < n / 2 + 24; ++t) amp = std::max(amp, std::fabs(comp[0][t]));
+  EXPECT_GT(amp, 2.0);
+}
+
+TEST(Mstl, ForecastsTwoSeasonsBetterThanOneAndUpdatesCheaply) {
+  const std::size_t n = 24 * 7 * 4, h = 168;
+  const auto y = two_seasons(n + h + 10, 24, 3.0, 168, 2.0);
+  auto m = feed(tarn::build("mstl", {}), y, n);
+  // The default training size is small: give the whole series.
+  m = feed(tarn::build("mstl", {{"training_sample_size", std::int64_t(n)}}), y, n);
+  ASSERT_TRUE(m->is_initialized());
+  EXPECT_EQ(static_cast<const tarn::Mstl&>(*m).seasons(), (std::vector<int>{24, 168}));
+  auto daily = feed(tarn::build("mstl", {{"training_sample_size", std::int64_t(n)},
+                                         {"seasons", std::int64_t(24)}}),
+                    y, n);
+  const double both = mae(*m, y, n, h);
+  EXPECT_LT(both, 0.6);
+  EXPECT_LT(both, 0.5 * mae(*daily, y, n, h));
+  // Intervals surround the forecast and widen.
+  const auto i1 = m->forecast_interval_steps(1, 0.95);
+  const auto i24 = m->forecast_interval_steps(24, 0.95);
+  EXPECT_LT(i1.first, m->forecast_steps(1));
+  EXPECT_GT(i1.second, m->forecast_steps(1));
+  EXPECT_GE(i24.second - i24.first, i1.second - i1.first);
+  // New values and a gap of a whole day move the seasons' phases along.
+  auto later = m->clone();
+  later->update(static_cast<std::int64_t>(n), y[n]);
+  later->update(static_cast<std::int64_t>(n + 25), y[n + 25]);
+  EXPECT_NEAR(later->forecast_steps(1), y[n + 26], 1.5);
+}
+
+TEST(Mstl, StateRoundTripsAndBadInputIsRefused) {
+  const std::size_t n = 24 * 7 * 3;
+  const auto y = two_seasons(n + 5, 24, 3.0, 168, 2.0);
+  auto m =
+      feed(tarn::build("mstl", {{"training_sample_size", std::int64_t(n)}, {"seasons", "24, 168"}}),
+           y, n);
+  m->update(static_cast<std::int64_t>(n), kNaN);
+  auto back = tarn::Model::deserialize(m->serialize());
+  for (double h : {1.0, 2.5, 30.0, 200.0}) {
+    EXPECT_DOUBLE_EQ(back->forecast_steps(h), m->forecast_steps(h));
+  }
+  // Unfitted state too.
+  auto early = feed(tarn::build("mstl", {{"training_sample_size", std::int64_t(n)}}), y, 10);
+  EXPECT_FALSE(tarn::Model::deserialize(early->serialize())->is_initialized());
+  std::string bad = m->serialize();
+  bad[bad.size() / 2] ^= 0x5a;
+  EXPECT_THROW(tarn::Model::deserialize(bad), std::exception);
+  for (const char* s : {"24,x", "0.5", "-3", "24;168"}) {
+    EXPECT_THROW(tarn::build("mstl", {{"seasons", s}}), tarn::InvalidArgument) << s;
+  }
+  EXPECT_THROW(tarn::build("mstl", {{"seasons", true}}), tarn::InvalidArgument);
+  // Seasons with fewer than two cycles are left out; no season at all leaves theta alone.
+  auto short_one = feed(
+      tarn::build("mstl", {{"training_sample_size", std::int64_t(100)}, {"seasons", "24,168"}}), y,
+      100);
+  EXPECT_EQ(static_cast<const tarn::Mstl&>(*short_one).seasons(), (std::vector<int>{24}));
+}
+
+TEST(Mstl, LongSeasonFitsFastAndTheSelectorUsesIt) {
+  // Daily data with a yearly cycle, four years.
+  std::vector<double> y(365 * 4 + 60);
+  std::mt19937 rng(9);
+  std::normal_distribution<double> eps(0.0, 0.5);
+  for (std::size_t t = 0; t < y.size(); ++t) {
+    const double u = static_cast<double>(t);
+    y[t] =
+        20.0 + 8.0 * std::sin(2 * kPi * u / 365.0) + 2.0 * std::cos(2 * kPi * u / 7.0) + eps(rng);
+  }
+  const std::size_t n = 365 * 4;
+  auto m = feed(tarn::build("mstl", {{"training_sample_size", std::int64_t(n)}}), y, n);
+  ASSERT_TRUE(m->is_initialized());
+  EXPECT_LT(mae(*m, y, n, 60), 1.2);
+  // The forecaster's training size holds the long season's cycles, not the usual 1,000 values.
+  EXPECT_GE(tarn::series_sizes(y.data(), n, 200, 8).training, 4 * 364);
+  auto sel = feed(tarn::build("auto", {{"min_training_data", std::int64_t(n)}}), y, n);
+  ASSERT_TRUE(sel->is_initialized());
+  EXPECT_NE(sel->describe().find("mstl"), std::string::npos) << sel->describe();
+  EXPECT_LT(mae(*sel, y, n, 60), 2.0);
+}
+
+}  // namespace

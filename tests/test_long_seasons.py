@@ -1,0 +1,60 @@
+"""Long and several seasons through the forecaster: the mstl algorithm, and a season hw
+cannot carry said aloud."""
+
+import pickle
+import warnings
+
+import numpy as np
+import pytest
+
+from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+
+def hourly(n, seed=0):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n, dtype=float)
+    day = 5 * np.sin(2 * np.pi * t / 24) + 2 * np.cos(4 * np.pi * t / 24)
+    week = np.where(t % 168 < 120, 3.0, -7.5)
+    return 200 + 0.01 * t + day + week + rng.normal(0, 0.7, n)
+
+
+def test_mstl_forecasts_both_seasons_and_survives_pickling():
+    n, h = 168 * 6, 168
+    y = hourly(n + h)
+    x = y[:n].reshape(-1, 1)
+    f = QuillcastForecaster(algorithm="mstl")
+    f.fit(x, x, _reset_model=True)
+    fc = np.asarray(f.predict(prediction_horizon=h), float).reshape(-1)
+    assert "seasons=24,168" in f.model[0].describe()
+    # Far better than the daily seasonal naive, which misses the weekend.
+    naive = np.tile(y[n - 24 : n], h // 24)
+    err = np.mean(np.abs(fc - y[n:]))
+    assert err < 1.5 and err < 0.5 * np.mean(np.abs(naive - y[n:]))
+    again = pickle.loads(pickle.dumps(f))
+    np.testing.assert_allclose(
+        np.asarray(again.predict(prediction_horizon=h), float).reshape(-1), fc
+    )
+
+
+def test_seasons_are_a_setting_and_bad_ones_are_refused():
+    y = hourly(168 * 4).reshape(-1, 1)
+    f = QuillcastForecaster(algorithm="mstl", seasons="24")
+    f.fit(y, y, _reset_model=True)
+    assert "seasons=24;" in f.model[0].describe()
+    with pytest.raises(Exception, match="seasons"):
+        QuillcastForecaster(algorithm="mstl", seasons="24,day").fit(y, y, _reset_model=True)
+
+
+def test_a_season_hw_cannot_carry_is_a_warning():
+    rng = np.random.default_rng(3)
+    t = np.arange(365 * 3, dtype=float)
+    y = (50 + np.sin(2 * np.pi * t / 365) + rng.normal(0, 3, t.size)).reshape(-1, 1)
+    f = QuillcastForecaster(algorithm="hw", samples_per_season=365)
+    with pytest.warns(UserWarning, match="season of 365 not fitted"):
+        f.fit(y, y, _reset_model=True)
+    # A season it fits raises no warning.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        g = QuillcastForecaster(algorithm="hw", samples_per_season=24)
+        x = hourly(24 * 20).reshape(-1, 1)
+        g.fit(x, x, _reset_model=True)

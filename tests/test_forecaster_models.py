@@ -204,7 +204,9 @@ def test_get_estimators_train_on_real_models():
 
 def test_get_param_dist_keys_are_constructor_settings():
     dist = QuillcastForecaster.get_param_dist()
-    assert set(dist["algorithm"]) == {"hw", "arima", "arma", "bats", "autoforecaster", "intermittent"}
+    assert set(dist["algorithm"]) == {
+        "hw", "arima", "arma", "bats", "autoforecaster", "intermittent", "mstl"
+    }
     f = QuillcastForecaster(**{k: v[0] for k, v in dist.items()})
     assert f.all_args["algorithm"] == dist["algorithm"][0]
 

@@ -38,15 +38,15 @@ def origins(n: int) -> list[int]:
 
 # The relation in levels (consumption on income) and in logs (an elasticity: log consumption on
 # log income, forecasts taken back with exp); scores are on the levels either way.
-SPECS = ("levels", "logs")
+RELATIONS = ("levels", "logs")
 
 
-def spec_values(y, x, spec):
-    return (np.log(y), np.log(x)) if spec == "logs" else (y, x)
+def relation_values(y, x, relation):
+    return (np.log(y), np.log(x)) if relation == "logs" else (y, x)
 
 
-def spec_back(forecast, spec):
-    return np.exp(forecast) if spec == "logs" else forecast
+def relation_back(forecast, relation):
+    return np.exp(forecast) if relation == "logs" else forecast
 
 
 def peer_main(data_path: str) -> None:
@@ -62,8 +62,8 @@ def peer_main(data_path: str) -> None:
     frame = pd.DataFrame({"ds": ds, "y": d.realcons, "income": d.realdpi})
     frame.to_csv(data_path, index=False)
     out = {}
-    for spec in SPECS:
-        y, x = spec_values(frame.y.to_numpy(float), frame.income.to_numpy(float), spec)
+    for relation in RELATIONS:
+        y, x = relation_values(frame.y.to_numpy(float), frame.income.to_numpy(float), relation)
         for name, use_x in (("AutoARIMA", False), ("AutoARIMA + income", True)):
             # Compiled before the clock starts.
             AutoARIMA(season_length=1).forecast(y=y[:60], h=H, X=x[:60, None] if use_x else None,
@@ -75,20 +75,20 @@ def peer_main(data_path: str) -> None:
                     r = m.forecast(y=y[:o], h=H, X=x[:o, None], X_future=x[o : o + H, None])
                 else:
                     r = m.forecast(y=y[:o], h=H)
-                fcs.append(spec_back(np.asarray(r["mean"], float), spec).tolist())
-            out[f"{spec}: {name}"] = {"forecasts": fcs, "seconds": time.perf_counter() - start}
+                fcs.append(relation_back(np.asarray(r["mean"], float), relation).tolist())
+            out[f"{relation}: {name}"] = {"forecasts": fcs, "seconds": time.perf_counter() - start}
     print(json.dumps(out))
 
 
-def ours(y, x, times, algorithm: str, use_x: bool, spec: str):
+def ours(y, x, times, algorithm: str, use_x: bool, relation: str):
     from tidewell_ts_libs import series
 
-    y, x = spec_values(y, x, spec)
+    y, x = relation_values(y, x, relation)
     fcs, start = [], time.perf_counter()
     for o in origins(len(y)):
         extra = {"exog": x[:o, None], "future_exog": x[o : o + H, None]} if use_x else {}
         fc = series.forecast(algorithm, times[:o], y[:o], H, **extra)
-        fcs.append(spec_back(fc.point[:, 0], spec))
+        fcs.append(relation_back(fc.point[:, 0], relation))
     return fcs, time.perf_counter() - start
 
 
@@ -116,12 +116,12 @@ def main() -> None:
     y, x, times = frame.y.to_numpy(float), frame.income.to_numpy(float), frame.ds.to_numpy()
     import tidewell_ts_libs.quillcast.quillcast_estimator  # noqa: F401  (outside the clock)
 
-    for spec in SPECS:
+    for relation in RELATIONS:
         for alg in ("arima", "autoforecaster"):
             for use_x in (False, True):
-                name = f"{spec}: {alg}{' + income' if use_x else ''}"
+                name = f"{relation}: {alg}{' + income' if use_x else ''}"
                 try:
-                    results[name] = ours(y, x, times, alg, use_x, spec)
+                    results[name] = ours(y, x, times, alg, use_x, relation)
                 except Exception as e:  # report a method that cannot run, keep the others
                     print(f"{name}: failed: {type(e).__name__}: {e}")
     first = origins(len(y))[0]
@@ -134,8 +134,8 @@ def main() -> None:
     print("| model of | method | MAE | MASE | seconds |")
     print("|---|---|---|---|---|")
     for name, mae, mase, secs in sorted(rows, key=lambda r: (r[0].split(":")[0], r[1])):
-        spec, method = name.split(": ")
-        print(f"| {spec} | {method} | {mae:.2f} | {mase:.3f} | {secs:.2f} |")
+        relation, method = name.split(": ")
+        print(f"| {relation} | {method} | {mae:.2f} | {mase:.3f} | {secs:.2f} |")
 
 
 if __name__ == "__main__":

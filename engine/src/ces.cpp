@@ -158,27 +158,8 @@ void Ces::fit() {
   const std::size_t n = y.size();
 
   // Seasonal adjustment by classical decomposition, kept only when the season is significant.
-  season_.clear();
-  multiplicative_ = false;
-  if (n >= 4) {
-    int m = static_cast<int>(config_.season_length);
-    if (m <= 0) {
-      const int upper = static_cast<int>(std::min<std::size_t>(200, n / 2));
-      m = upper >= 2 ? detect_period(y.data(), n, upper) : 1;
-    }
-    if (m >= 2 && detail::seasonality_significant(y, m)) {
-      multiplicative_ = std::all_of(y.begin(), y.end(), [](double v) { return v > 0.0; });
-      season_ = detail::seasonal_indices(y, m, multiplicative_);
-    }
-  }
-  std::vector<double> x(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    x[i] = y[i];
-    if (!season_.empty()) {
-      const double s = season_[i % season_.size()];
-      x[i] = multiplicative_ ? x[i] / s : x[i] - s;
-    }
-  }
+  std::vector<double> x =
+      detail::seasonally_adjusted(y, config_.season_length, season_, multiplicative_);
 
   // The starting values of the original authors: a0 = 1.3, a1 = 1 (a stable, level-like
   // model); the initial level at the first value, the potential at the same size.

@@ -10,6 +10,8 @@
 #include <limits>
 #include <vector>
 
+#include "tarn/season.hpp"
+
 namespace tarn {
 namespace detail {
 
@@ -151,6 +153,38 @@ inline std::vector<double> seasonal_indices(const std::vector<double>& y, int m,
     if (!std::isfinite(v) || (multiplicative && !(v > 0.0))) v = neutral;
   }
   return idx;
+}
+
+// The seasonally adjusted values of y by classical decomposition, as theta and complex
+// exponential smoothing fit them: the season `season_length` (<= 0: detected among periods up
+// to 200 or n / 2) is kept only when significant (seasonality_significant), multiplicative
+// when every value is positive. `season` receives the indices (empty: none), `multiplicative`
+// their form.
+inline std::vector<double> seasonally_adjusted(const std::vector<double>& y,
+                                               std::int64_t season_length,
+                                               std::vector<double>& season, bool& multiplicative) {
+  const std::size_t n = y.size();
+  season.clear();
+  multiplicative = false;
+  if (n >= 4) {
+    int m = static_cast<int>(season_length);
+    if (m <= 0) {
+      const int upper = static_cast<int>(std::min<std::size_t>(200, n / 2));
+      m = upper >= 2 ? detect_period(y.data(), n, upper) : 1;
+    }
+    if (m >= 2 && seasonality_significant(y, m)) {
+      multiplicative = std::all_of(y.begin(), y.end(), [](double v) { return v > 0.0; });
+      season = seasonal_indices(y, m, multiplicative);
+    }
+  }
+  std::vector<double> x(y);
+  if (!season.empty()) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double s = season[i % season.size()];
+      x[i] = multiplicative ? x[i] / s : x[i] - s;
+    }
+  }
+  return x;
 }
 
 // Replaces a non-finite forecast by a fallback, and keeps finite ones within the double range.

@@ -113,15 +113,15 @@ bool absolute_step(const Grid& grid, std::int64_t time, double* step) {
   return true;
 }
 
-std::vector<std::string> calendar_feature_names(const CalendarFeatureSpec& spec) {
+std::vector<std::string> calendar_feature_names(const CalendarFeatureSet& wanted) {
   std::vector<std::string> names;
-  if (spec.day_of_week) {
+  if (wanted.day_of_week) {
     for (int d = 1; d < 7; ++d) names.push_back(std::string("day_") + kDayNames[d]);
   }
-  if (spec.month) {
+  if (wanted.month) {
     for (int m = 1; m < 12; ++m) names.push_back(std::string("month_") + kMonthNames[m]);
   }
-  for (const FourierTerms& f : spec.fourier) {
+  for (const FourierTerms& f : wanted.fourier) {
     check_terms(f);
     const std::string p = period_text(f.period);
     for (int k = 1; k <= f.order; ++k) {
@@ -133,10 +133,10 @@ std::vector<std::string> calendar_feature_names(const CalendarFeatureSpec& spec)
 }
 
 CalendarFeatures calendar_features(const std::vector<std::int64_t>& times, const Grid& grid,
-                                   const CalendarFeatureSpec& spec) {
+                                   const CalendarFeatureSet& wanted) {
   CalendarFeatures out;
-  out.names = calendar_feature_names(spec);
-  if ((spec.day_of_week || spec.month) && grid.plain) {
+  out.names = calendar_feature_names(wanted);
+  if ((wanted.day_of_week || wanted.month) && grid.plain) {
     throw std::invalid_argument("day-of-week and month dummies need dates, not integer times");
   }
   const std::size_t cols = out.names.size();
@@ -147,21 +147,21 @@ CalendarFeatures calendar_features(const std::vector<std::int64_t>& times, const
     if (!grid.plain && times[i] == INT64_MIN) {
       throw std::invalid_argument("time " + std::to_string(i) + " is missing");
     }
-    if (spec.day_of_week) {
+    if (wanted.day_of_week) {
       const int d = day_of_week(times[i]);
       if (d > 0) row[c + static_cast<std::size_t>(d - 1)] = 1.0;
       c += 6;
     }
-    if (spec.month) {
+    if (wanted.month) {
       const unsigned m = month_of(times[i]);
       if (m > 1) row[c + m - 2] = 1.0;
       c += 11;
     }
-    if (spec.fourier.empty()) continue;
+    if (wanted.fourier.empty()) continue;
     std::int64_t whole = 0;
     double frac = 0.0;
     if (!split_step(grid, times[i], &whole, &frac)) off_grid(i);
-    for (const FourierTerms& f : spec.fourier) {
+    for (const FourierTerms& f : wanted.fourier) {
       const double base = cycle_fraction(whole, frac, f.period);
       for (int k = 1; k <= f.order; ++k) {
         // k * base reduced to one cycle keeps the angle small.

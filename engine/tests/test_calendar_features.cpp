@@ -29,11 +29,11 @@ double at(const cal::CalendarFeatures& f, std::size_t row, const std::string& na
 TEST(CalendarFeatures, KnownDatesGiveKnownDummiesWithMondayAndJanuaryAsTheBase) {
   // 2024-01-01 is a Monday; 2024-02-29 a Thursday; 2023-12-31 a Sunday.
   const std::vector<std::int64_t> t{date(2024, 1, 1), date(2024, 2, 29), date(2023, 12, 31)};
-  cal::CalendarFeatureSpec spec;
-  spec.day_of_week = true;
-  spec.month = true;
+  cal::CalendarFeatureSet wanted;
+  wanted.day_of_week = true;
+  wanted.month = true;
   const cal::Grid grid = cal::detect_grid({date(2024, 1, 1), date(2024, 1, 2)});
-  const auto f = cal::calendar_features(t, grid, spec);
+  const auto f = cal::calendar_features(t, grid, wanted);
   ASSERT_EQ(f.names.size(), 6u + 11u);
   EXPECT_EQ(f.names.front(), "day_tue");
   EXPECT_EQ(f.names[5], "day_sun");
@@ -58,11 +58,11 @@ TEST(CalendarFeatures, FourierTermsContinueAcrossTheTrainingAndFutureSpans) {
   for (unsigned m = 1; m <= 12; ++m) all.push_back(date(2019, m, 1));
   for (unsigned m = 1; m <= 6; ++m) all.push_back(date(2020, m, 1));
   const std::vector<std::int64_t> future(all.begin() + 12, all.end());
-  cal::CalendarFeatureSpec spec;
-  spec.fourier = {{12.0, 2}};
+  cal::CalendarFeatureSet wanted;
+  wanted.fourier = {{12.0, 2}};
   const cal::Grid grid = cal::detect_grid(train);
-  const auto whole = cal::calendar_features(all, grid, spec);
-  const auto ahead = cal::calendar_features(future, grid, spec);
+  const auto whole = cal::calendar_features(all, grid, wanted);
+  const auto ahead = cal::calendar_features(future, grid, wanted);
   ASSERT_EQ(whole.names,
             (std::vector<std::string>{"sin_12_1", "cos_12_1", "sin_12_2", "cos_12_2"}));
   for (std::size_t i = 0; i < future.size(); ++i) {
@@ -101,12 +101,12 @@ TEST(CalendarFeatures, StepsFollowTheGridStepsBusinessDaysAndIntegers) {
   ASSERT_TRUE(cal::absolute_step(business, date(2024, 1, 8), &mon));
   EXPECT_EQ(mon - fri, 1.0);
   EXPECT_FALSE(cal::absolute_step(business, date(2024, 1, 6), &sat));
-  cal::CalendarFeatureSpec spec;
-  spec.fourier = {{5.0, 2}};
-  EXPECT_THROW(cal::calendar_features({date(2024, 1, 6)}, business, spec), std::invalid_argument);
+  cal::CalendarFeatureSet wanted;
+  wanted.fourier = {{5.0, 2}};
+  EXPECT_THROW(cal::calendar_features({date(2024, 1, 6)}, business, wanted), std::invalid_argument);
   // Integer times with a step of 10: t is the time over the step.
   const cal::Grid plain = cal::detect_grid({0, 10, 20}, true);
-  const auto f = cal::calendar_features({30, 1000000000030LL}, plain, spec);
+  const auto f = cal::calendar_features({30, 1000000000030LL}, plain, wanted);
   for (std::size_t c = 0; c < f.names.size(); ++c) {
     EXPECT_NEAR(f.values[c], f.values[f.names.size() + c], 1e-9);  // 10^11 steps: whole periods
   }
@@ -115,23 +115,23 @@ TEST(CalendarFeatures, StepsFollowTheGridStepsBusinessDaysAndIntegers) {
 
 TEST(CalendarFeatures, BadRequestsAreRefusedWithTheirReason) {
   const cal::Grid plain = cal::detect_grid({0, 1, 2}, true);
-  cal::CalendarFeatureSpec dummies;
+  cal::CalendarFeatureSet dummies;
   dummies.day_of_week = true;
   EXPECT_THROW(cal::calendar_features({0, 1}, plain, dummies), std::invalid_argument);
   for (const cal::FourierTerms bad : {cal::FourierTerms{1.0, 1}, cal::FourierTerms{NAN, 1},
                                       cal::FourierTerms{12.0, 0}, cal::FourierTerms{12.0, 7}}) {
-    cal::CalendarFeatureSpec spec;
-    spec.fourier = {bad};
-    EXPECT_THROW(cal::calendar_feature_names(spec), std::invalid_argument);
+    cal::CalendarFeatureSet wanted;
+    wanted.fourier = {bad};
+    EXPECT_THROW(cal::calendar_feature_names(wanted), std::invalid_argument);
   }
   // Half the period: the sine is zero at every step and left out; the cosine alternates.
-  cal::CalendarFeatureSpec spec;
-  spec.fourier = {{2.0, 1}};
-  const auto f = cal::calendar_features({0, 1, 2}, plain, spec);
+  cal::CalendarFeatureSet wanted;
+  wanted.fourier = {{2.0, 1}};
+  const auto f = cal::calendar_features({0, 1, 2}, plain, wanted);
   EXPECT_EQ(f.names, std::vector<std::string>{"cos_2_1"});
   EXPECT_NEAR(f.values[0], 1.0, 1e-12);
   EXPECT_NEAR(f.values[1], -1.0, 1e-12);
   // A fractional period (365.25 days) is allowed.
-  spec.fourier = {{365.25, 3}};
-  EXPECT_EQ(cal::calendar_feature_names(spec).size(), 6u);
+  wanted.fourier = {{365.25, 3}};
+  EXPECT_EQ(cal::calendar_feature_names(wanted).size(), 6u);
 }

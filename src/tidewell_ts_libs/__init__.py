@@ -76,8 +76,8 @@ class _LoaderWithStandIns:
         self.loader = loader
         self.names = names
 
-    def create_module(self, spec):
-        return self.loader.create_module(spec)
+    def create_module(self, module_spec):
+        return self.loader.create_module(module_spec)
 
     def exec_module(self, module):
         placed = _place(self.names)
@@ -101,11 +101,11 @@ class _Finder(MetaPathFinder):
         for finder in list(sys.meta_path):
             if finder is self or not hasattr(finder, "find_spec"):
                 continue
-            spec = finder.find_spec(fullname, path, target)
-            if spec is not None:
-                if spec.loader is not None and hasattr(spec.loader, "exec_module"):
-                    spec.loader = _LoaderWithStandIns(spec.loader, _LATER[fullname])
-                return spec
+            module_spec = finder.find_spec(fullname, path, target)
+            if module_spec is not None:
+                if module_spec.loader is not None and hasattr(module_spec.loader, "exec_module"):
+                    module_spec.loader = _LoaderWithStandIns(module_spec.loader, _LATER[fullname])
+                return module_spec
         return None
 
     def done(self, name):

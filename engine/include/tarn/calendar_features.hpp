@@ -25,7 +25,7 @@ struct FourierTerms {
   int order = 0;        // K: harmonics 1..K, at least 1 and at most period / 2
 };
 
-struct CalendarFeatureSpec {
+struct CalendarFeatureSet {
   bool day_of_week = false;  // day_tue ... day_sun (Monday is the base)
   bool month = false;        // month_feb ... month_dec (January is the base)
   std::vector<FourierTerms> fourier;
@@ -37,17 +37,17 @@ struct CalendarFeatures {
   std::vector<double> values;
 };
 
-// The column names `spec` gives, in order: day dummies, month dummies, then per Fourier entry
+// The column names `wanted` gives, in order: day dummies, month dummies, then per Fourier entry
 // sin_<P>_1, cos_<P>_1, sin_<P>_2, ... (P written as %g). Throws std::invalid_argument for a
 // period or order out of range.
-std::vector<std::string> calendar_feature_names(const CalendarFeatureSpec& spec);
+std::vector<std::string> calendar_feature_names(const CalendarFeatureSet& wanted);
 
 // The features of `times` (nanoseconds since 1970 for dates, or integers when grid.plain) on
 // `grid` (the grid of the series whose steps number the Fourier terms; the times need not be the
 // ones it was detected on, but must lie on its axis). Throws std::invalid_argument naming the
 // problem: dummies of integer times, a time off the grid's axis, a bad period or order.
 CalendarFeatures calendar_features(const std::vector<std::int64_t>& times, const Grid& grid,
-                                   const CalendarFeatureSpec& spec);
+                                   const CalendarFeatureSet& wanted);
 
 // The step number of a time on a grid, counted from 1970-01-01 on the grid's axis (for integer
 // times: the time over the step). False when the time is not on the grid's axis.

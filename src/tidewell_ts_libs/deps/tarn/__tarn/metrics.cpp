@@ -302,9 +302,9 @@ py::tuple calendar_features(py::handle times, py::handle grid_times, bool day_of
   if (ref.dates != t.dates) {
     raise(PyExc_TypeError, "times and grid_times must both be dates or both be integers");
   }
-  tarn::calendar::CalendarFeatureSpec spec;
-  spec.day_of_week = day_of_week;
-  spec.month = month;
+  tarn::calendar::CalendarFeatureSet wanted;
+  wanted.day_of_week = day_of_week;
+  wanted.month = month;
   for (py::handle item : fourier) {
     bool ok =
         py::isinstance<py::sequence>(item) && !py::isinstance<py::str>(item) && py::len(item) == 2;
@@ -323,22 +323,22 @@ py::tuple calendar_features(py::handle times, py::handle grid_times, bool day_of
       raise(PyExc_ValueError,
             "fourier takes (period, order) pairs, not " + py::repr(item).cast<std::string>());
     }
-    spec.fourier.push_back(f);
+    wanted.fourier.push_back(f);
   }
-  if (ref.values.empty() && !spec.fourier.empty()) {
+  if (ref.values.empty() && !wanted.fourier.empty()) {
     raise(PyExc_ValueError, "Fourier terms need the grid of at least one time");
   }
   tarn::calendar::CalendarFeatures f;
   try {
     tarn::calendar::Grid g;
     g.plain = !t.dates;
-    if (!spec.fourier.empty()) {  // the grid of the times in order, each once
+    if (!wanted.fourier.empty()) {  // the grid of the times in order, each once
       Times steps = ref;
       std::sort(steps.values.begin(), steps.values.end());
       steps.values.erase(std::unique(steps.values.begin(), steps.values.end()), steps.values.end());
       g = grid_of(steps);
     }
-    f = tarn::calendar::calendar_features(t.values, g, spec);
+    f = tarn::calendar::calendar_features(t.values, g, wanted);
   } catch (const std::invalid_argument& e) {
     raise(PyExc_ValueError, e.what());
   }

@@ -1,41 +1,74 @@
 """Time-series forecasting components, written in C++.
 
 Importing the package imports nothing heavy. The forecaster is a scikit-learn estimator, and
-scikit-learn's start-up imports scipy.stats and pandas (``sklearn.utils.fixes``) and
-scipy.special (``sklearn.utils._array_api``) only to keep them at hand: most of the time it
-takes to load a forecaster, and none of them is read while those modules load. When scikit-learn
-is first loaded after this package, those imports get a stand-in that imports the real module
-the first time one of its attributes is read. A stand-in is never left registered as the module
-itself: pandas stays absent from ``sys.modules`` until someone imports it (scikit-learn reads
-that to tell data frames from arrays), and scipy's submodules are reached through scipy's own
-lazy submodule access. Nothing changes once scikit-learn is loaded, or if it was loaded first.
+scikit-learn's start-up imports many modules only to keep them at hand, none of which is read
+while those modules load: scipy.stats and pandas (``sklearn.utils.fixes``), scipy.special
+(``sklearn.utils._array_api``), the data-frame layer narwhals (``sklearn.utils.validation`` and
+``sklearn.utils._indexing``), and numpy's testing, f2py, random, ma, polynomial and ctypeslib
+submodules, which the array-API layers (scipy's and scikit-learn's copies of
+``array_api_compat.numpy``) copy from numpy's namespace. Together they are most of the time it
+takes to load a forecaster.
+
+When scikit-learn is first loaded after this package, those imports get a stand-in that imports
+the real module the first time one of its attributes is read, and then puts the real module in
+its place in the module that bound it. A stand-in is never left registered as the module itself:
+pandas stays absent from ``sys.modules`` until someone imports it (scikit-learn reads that to
+tell data frames from arrays), and scipy's and numpy's submodules are reached through their
+packages' own lazy submodule access. Nothing changes once scikit-learn is loaded, or if it was
+loaded first; a module that reads one of them while it loads gets the real module.
 """
 
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import sys
 import threading
 import types
-from importlib.abc import MetaPathFinder
 
-# Module being loaded -> the modules it imports only to keep at hand.
+# numpy's submodules that copying numpy's namespace reads but nothing uses while loading.
+_NUMPY_EXTRAS = (
+    "numpy.testing",
+    "numpy.f2py",
+    "numpy.random",
+    "numpy.ma",
+    "numpy.polynomial",
+    "numpy.ctypeslib",
+)
+# ``import narwhals.stable.v2 as nw``: the package and its parents, each a stand-in.
+_NARWHALS = ("narwhals", "narwhals.stable", "narwhals.stable.v2")
+
+# Module being loaded -> the modules it imports only to keep at hand (parents first).
 _LATER = {
     "sklearn.utils.fixes": ("scipy.stats", "pandas"),
     "sklearn.utils._array_api": ("scipy.special",),
+    "sklearn.utils.validation": _NARWHALS,
+    "sklearn.utils._indexing": _NARWHALS,
+    "scipy._lib.array_api_compat.numpy": _NUMPY_EXTRAS,
+    "sklearn.externals.array_api_compat.numpy": _NUMPY_EXTRAS,
+    "joblib.memory": ("asyncio", "pydoc"),
+    "scipy._lib._docscrape": ("pydoc",),
+    "sklearn.externals._numpydoc.docscrape": ("pydoc",),
 }
-_lock = threading.Lock()
+_lock = threading.RLock()
 
 
 class _OnFirstUse(types.ModuleType):
-    """Stands for a module until an attribute is read: then imports the real module."""
+    """Stands for a module until an attribute is read: then imports the real module and puts it
+    in the stand-in's place wherever a loaded module bound the stand-in."""
 
     def __getattr__(self, attr):
         name = self.__name__
         with _lock:
             if sys.modules.get(name) is self:  # still standing in: leave the place to the module
                 del sys.modules[name]
-        return getattr(importlib.import_module(name), attr)
+        module = importlib.import_module(name)
+        with _lock:
+            holders = vars(self).pop("_holders_", ())
+            for holder, bound in holders:
+                if vars(holder).get(bound) is self:
+                    setattr(holder, bound, module)
+        return getattr(module, attr)
 
 
 def _place(names) -> dict:
@@ -47,6 +80,9 @@ def _place(names) -> dict:
             continue
         parent, _, child = name.rpartition(".")
         package = importlib.import_module(parent) if parent else None
+        # A module that is not installed is left to fail (or be done without) as it would.
+        if not isinstance(package, _OnFirstUse) and importlib.util.find_spec(name) is None:
+            continue
         stand_in = _OnFirstUse(name)
         with _lock:
             if name in sys.modules:
@@ -58,15 +94,24 @@ def _place(names) -> dict:
     return placed
 
 
-def _withdraw(placed: dict) -> None:
-    """Removes the stand-ins still in place (what was imported meanwhile stays)."""
+def _withdraw(placed: dict, module) -> None:
+    """Removes the stand-ins still in place (what was imported meanwhile stays), and notes where
+    the loaded module bound one, so that its first use puts the real module there."""
     with _lock:
+        pending = {}
         for name, (stand_in, package, child) in placed.items():
             if sys.modules.get(name) is stand_in:
                 del sys.modules[name]
+                pending[id(stand_in)] = stand_in
             if package is not None and vars(package).get(child) is stand_in:
                 if "__getattr__" in vars(package):  # the package imports it when it is read
                     delattr(package, child)
+        for bound, value in list(vars(module).items()):
+            if isinstance(value, _OnFirstUse) and value.__name__ in placed:
+                if pending.get(id(value)) is value:
+                    vars(value).setdefault("_holders_", []).append((module, bound))
+                elif value.__name__ in sys.modules:  # used while loading: the real one is there
+                    setattr(module, bound, sys.modules[value.__name__])
 
 
 class _LoaderWithStandIns:
@@ -84,14 +129,14 @@ class _LoaderWithStandIns:
         try:
             self.loader.exec_module(module)
         finally:
-            _withdraw(placed)
+            _withdraw(placed, module)
             _finder.done(module.__name__)
 
     def __getattr__(self, name):  # everything else of the real loader (get_source, ...)
         return getattr(self.loader, name)
 
 
-class _Finder(MetaPathFinder):
+class _Finder:  # a meta path finder (importlib.abc is not imported for its base class)
     def __init__(self):
         self.pending = {m for m in _LATER if m not in sys.modules}
 

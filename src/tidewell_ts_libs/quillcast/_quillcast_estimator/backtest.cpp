@@ -125,10 +125,7 @@ py::object cross_validation(py::object self, py::object X, py::object h, py::obj
     rows_x = dated.X;
     ts_loc = py::int_(dated.ts_col);
   }
-  py::dict check_kw;
-  check_kw["accept_sparse"] = false;
-  check_kw[finite_keyword()] = false;
-  rows_x = G("check_array")(rows_x, **check_kw);
+  rows_x = checked_training_rows(rows_x);
   RowBlock b = prepare_rows(first, rows_x, ts_loc, false);
   // With regressors, each window forecasts with the regressors of its own rows.
   const SessionRows rows = session_rows(b, b.n_rows, trained_exog(first).size());

@@ -389,23 +389,42 @@ inline void check_fitted(py::object self) {
   }
 }
 
+// Whether X is what check_array returns unchanged for a numeric matrix: a numpy array itself,
+// two-dimensional, neither dimension empty, float64, C-ordered.
+inline bool is_plain_matrix(py::handle X) {
+  if (!is_ndarray(X)) return false;
+  auto a = py::reinterpret_borrow<py::array>(X);
+  return a.ndim() == 2 && a.shape(0) > 0 && a.shape(1) > 0 &&
+         a.dtype().is(py::dtype::of<double>()) && (a.flags() & py::array::c_style);
+}
+
 // check_array(X, accept_sparse=False) for new rows. Rows that are already what it returns (a
-// two-dimensional float64 numpy array, not empty, every value finite) are taken as they are
-// while the module's check_array is scikit-learn's own: the per-row cost of a prediction is then
-// the engine's, not the validation's.
+// plain matrix, every value finite) are taken as they are while the module's check_array is
+// scikit-learn's own: the per-row cost of a prediction is then the engine's, not the validation's.
 inline py::object checked_rows(py::object X) {
   py::object check = G("check_array");
-  if (check.is(sklearn_check_array()) && is_ndarray(X)) {
+  if (check.is(sklearn_check_array()) && is_plain_matrix(X)) {
     auto a = py::reinterpret_borrow<py::array>(X);
-    if (a.ndim() == 2 && a.shape(0) > 0 && a.shape(1) > 0 &&
-        a.dtype().is(py::dtype::of<double>()) && (a.flags() & py::array::c_style)) {
-      const auto* x = static_cast<const double*>(a.data());
-      bool finite = true;
-      for (py::ssize_t i = 0, n = a.size(); i < n && finite; ++i) finite = std::isfinite(x[i]);
-      if (finite) return X;
-    }
+    const auto* x = static_cast<const double*>(a.data());
+    bool finite = true;
+    for (py::ssize_t i = 0, n = a.size(); i < n && finite; ++i) finite = std::isfinite(x[i]);
+    if (finite) return X;
   }
   return check(X, py::arg("accept_sparse") = false);
+}
+
+// check_array(X, accept_sparse=False, <finite keyword>=False) for training rows. A plain matrix
+// is what it returns unchanged, so it is taken as it is while the module's check_array is
+// scikit-learn's own: its other checks (sparse matrices, data frames) import scipy.sparse's and
+// the data-frame layer's functions, which fitting an array then does not load.
+inline py::object checked_training_rows(py::object X) {
+  py::object check = G("check_array");
+  if (check.is(sklearn_check_array()) && is_plain_matrix(X)) return X;
+  py::dict kw;
+  // Sparse input is refused with a clear error (the columns are read one by one as series).
+  kw["accept_sparse"] = false;
+  kw[finite_keyword()] = false;
+  return check(X, **kw);
 }
 
 // Whether new rows X hold a NaN. Numbers held as objects are read as floats; data that are not

@@ -224,11 +224,7 @@ void train(py::object self, py::object X, py::object y) {
   } else if (py::dict(self.attr("__dict__")).contains("time_axis_")) {
     py::delattr(self, "time_axis_");
   }
-  py::dict check_kw;
-  // Sparse input is refused with a clear error (the columns are read one by one as series).
-  check_kw["accept_sparse"] = false;
-  check_kw[finite_keyword()] = false;
-  X = G("check_array")(X, **check_kw);
+  X = checked_training_rows(X);
 
   py::list timestamps;
   self.attr("_timestamps") = timestamps;

@@ -338,3 +338,62 @@ def test_failed_training_keeps_the_trained_forecaster(monkeypatch, bad):
     assert f.is_fitted_ and f.model == models and f.all_args == args
     assert models[0].is_initialized()
     np.testing.assert_array_equal(f.predict(prediction_horizon=3), before)
+
+
+def _series(n=60):
+    t = np.arange(n, dtype=float)
+    return (100 + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12)).reshape(-1, 1)
+
+
+@pytest.mark.parametrize(
+    "variant",
+    [
+        lambda X: np.asfortranarray(np.hstack([X, X])),  # Fortran order
+        lambda X: np.hstack([X, X])[:, ::2],  # a strided view
+        lambda X: X.astype(np.float32),
+        lambda X: np.round(X).astype(np.int64),
+        lambda X: X.tolist(),
+        lambda X: pd.DataFrame(X),
+    ],
+    ids=["fortran", "strided", "float32", "int", "list", "frame"],
+)
+def test_fit_validates_all_but_plain_float_matrices(monkeypatch, variant):
+    """A C-ordered float64 matrix is trained on as it is; anything else goes through the module's
+    check_array and trains as its converted copy does."""
+    calls = []
+    original = qe.check_array
+
+    def counting(X, **kw):
+        calls.append(kw)
+        return original(X, **kw)
+
+    X = _series()
+    converted = np.ascontiguousarray(original(variant(X), ensure_2d=True), dtype=float)
+    want = QuillcastForecaster(algorithm="hw").fit(converted, None).predict(prediction_horizon=6)
+    monkeypatch.setattr(qe, "check_array", counting)
+    got = QuillcastForecaster(algorithm="hw").fit(variant(X), None).predict(prediction_horizon=6)
+    np.testing.assert_allclose(got, want)
+    assert len(calls) == 1 and calls[0]["accept_sparse"] is False
+    # With check_array replaced, even a plain matrix goes through it.
+    calls.clear()
+    QuillcastForecaster(algorithm="hw").fit(converted, None)
+    assert len(calls) == 1
+
+
+def test_fit_refuses_what_check_array_refuses():
+    sparse = pytest.importorskip("scipy.sparse")
+    X = _series()
+    with pytest.raises(TypeError, match="[Ss]parse"):
+        QuillcastForecaster(algorithm="hw").fit(sparse.csr_matrix(X), None)
+    with pytest.raises(ValueError, match="0 sample"):
+        QuillcastForecaster(algorithm="hw").fit(np.empty((0, 1)), None)
+    with pytest.raises(ValueError, match="0 feature"):
+        QuillcastForecaster(algorithm="hw").fit(np.empty((5, 0)), None)
+    with pytest.raises(ValueError, match="2D array"):
+        QuillcastForecaster(algorithm="hw").fit(X.ravel(), None)
+    with pytest.raises(ValueError, match="dim 3"):
+        QuillcastForecaster(algorithm="hw").fit(X.reshape(-1, 1, 1), None)
+    # Not-a-number values are trained around, as before, on the fast path too.
+    gappy = X.copy()
+    gappy[10] = np.nan
+    assert QuillcastForecaster(algorithm="hw").fit(gappy, None).predict(prediction_horizon=3).shape == (3, 1)

@@ -1,5 +1,6 @@
-"""Loading the package and forecasting one series leaves scipy.stats, pandas and scikit-learn's
-model selection unloaded, and each of them still works when it is used later."""
+"""Loading the package and forecasting one series leaves scipy.stats, pandas, scikit-learn's
+model selection, the data-frame layer and numpy's extra submodules unloaded, and each of them
+still works when it is used later."""
 
 import json
 import subprocess
@@ -19,6 +20,8 @@ def run_fresh(code: str) -> dict:
 
 
 HEAVY = ("scipy.stats", "scipy.special", "pandas", "sklearn.model_selection", "sklearn.pipeline")
+# What scikit-learn's modules and the array-API layers import only to keep at hand.
+KEPT_AT_HAND = ("narwhals", "numpy.testing", "numpy.f2py", "numpy.ma", "asyncio", "pydoc")
 
 FORECAST_ONE = """
 import json, sys
@@ -37,7 +40,7 @@ loaded = [m for m in %r if m in sys.modules]
 
 def test_a_forecast_loads_none_of_the_heavy_modules():
     out = run_fresh(
-        FORECAST_ONE % (HEAVY,)
+        FORECAST_ONE % (HEAVY + KEPT_AT_HAND,)
         + """
 print(json.dumps({"loaded": loaded, "shape": list(point.shape),
                   "estimator": isinstance(est, BaseEstimator)}))
@@ -124,4 +127,116 @@ print(json.dumps({"pandas": "pandas" in sys.modules, "rows": len(rows),
         "bands": ["hi-80", "hi-95", "lo-80", "lo-95"],
         "quantiles": ["q-0.1", "q-0.9"],
         "crps": True,
+    }
+
+
+def test_what_was_kept_at_hand_works_and_takes_its_place_when_first_used():
+    out = run_fresh(
+        FORECAST_ONE % (KEPT_AT_HAND,)
+        + """
+import numpy as np
+import scipy.sparse
+import joblib.memory, sklearn.utils.validation as validation, sklearn.utils._indexing as indexing
+import scipy._lib.array_api_compat.numpy as scipy_xp, scipy._lib._docscrape as docscrape
+import sklearn.externals.array_api_compat.numpy as sklearn_xp
+import pandas as pd
+frame = pd.DataFrame({"y": X[:, 0]})
+try:
+    QuillcastForecaster(algorithm="hw").fit(scipy.sparse.csr_matrix(X), None)
+    sparse = "accepted"
+except TypeError as e:
+    sparse = "refused" if "parse" in str(e) else str(e)
+again = QuillcastForecaster(algorithm="hw").fit(frame, None).predict(prediction_horizon=12)
+names = validation._get_feature_names(frame)
+print(json.dumps({
+    "before": loaded,
+    "sparse": sparse,
+    "same": bool(np.array_equal(again, point)),
+    "names": [str(n) for n in names],
+    "first_rows": indexing._safe_indexing(frame, [0]).shape[0],
+    "narwhals": [validation.nw is sys.modules["narwhals.stable.v2"],
+                 indexing.nw is sys.modules["narwhals.stable.v2"]],
+    "rng": float(scipy_xp.random.default_rng(0).random() < 1),
+    "numpy": [scipy_xp.random is np.random, sklearn_xp.random is np.random,
+              callable(sklearn_xp.testing.assert_equal), sklearn_xp.testing is np.testing,
+              scipy_xp.testing is np.testing, sklearn_xp.f2py.__name__],
+    "asyncio": [joblib.memory.asyncio.iscoroutine(1), joblib.memory.asyncio is sys.modules["asyncio"]],
+    "pydoc": [docscrape.pydoc.getdoc(QuillcastForecaster) != "", docscrape.pydoc is sys.modules["pydoc"]],
+}))
+"""
+    )
+    assert out == {
+        "before": [],
+        "sparse": "refused",
+        "same": True,
+        "names": ["y"],
+        "first_rows": 1,
+        "narwhals": [True, True],
+        "rng": 1.0,
+        "numpy": [True, True, True, True, True, "numpy.f2py"],
+        "asyncio": [False, True],
+        "pydoc": [True, True],
+    }
+
+
+HOSTS = {
+    # Reads what it imports while it loads: gets the real module.
+    "host_reads.py": "import dep_read.sub as sub\nVALUE = sub.VALUE\n",
+    # Only binds it: a stand-in until first used.
+    "host_binds.py": "import dep_bind.sub as sub\n\ndef value():\n    return sub.VALUE\n",
+    # An optional import of what is not installed fails as it would.
+    "host_optional.py": "try:\n    import not_installed_xyz as m\nexcept ImportError:\n    m = None\n",
+    # A module that fails while loading leaves no stand-in behind.
+    "host_fails.py": "import dep_fail\nraise RuntimeError('broken host')\n",
+    "dep_read/__init__.py": "",
+    "dep_read/sub.py": "VALUE = 1\n",
+    "dep_bind/__init__.py": "",
+    "dep_bind/sub.py": "VALUE = 2\n",
+    "dep_fail.py": "VALUE = 3\n",
+}
+
+
+def test_stand_ins_change_only_when_a_module_loads(tmp_path):
+    """The mechanism on modules of its own: a module that reads what it imports gets the real
+    module; one that only binds it gets it on first use, and then the real module is in place."""
+    for name, text in HOSTS.items():
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text(text)
+    out = run_fresh(
+        f"""
+import json, sys
+sys.path.insert(0, {str(tmp_path)!r})
+import tidewell_ts_libs as tw
+later = {{"host_reads": ("dep_read", "dep_read.sub"), "host_binds": ("dep_bind", "dep_bind.sub"),
+         "host_optional": ("not_installed_xyz",), "host_fails": ("dep_fail",)}}
+tw._LATER.update(later)
+tw._finder.pending |= set(later)
+if tw._finder not in sys.meta_path:
+    sys.meta_path.insert(0, tw._finder)
+import host_reads, host_binds, host_optional
+try:
+    import host_fails
+    fails = "loaded"
+except RuntimeError as e:
+    fails = str(e)
+bound = [m in sys.modules for m in ("dep_bind", "dep_bind.sub")]
+value = host_binds.value()
+print(json.dumps({{
+    "reads": [host_reads.VALUE, host_reads.sub is sys.modules["dep_read.sub"]],
+    "binds_before": bound,
+    "binds_after": [value, host_binds.sub is sys.modules["dep_bind.sub"],
+                    hasattr(sys.modules["dep_bind"], "__file__")],
+    "optional": host_optional.m is None,
+    "fails": [fails, "dep_fail" in sys.modules, "host_fails" in sys.modules],
+    "finder_left": tw._finder in sys.meta_path and bool(tw._finder.pending - set(tw._LATER)),
+}}))
+"""
+    )
+    assert out == {
+        "reads": [1, True],
+        "binds_before": [False, False],
+        "binds_after": [2, True, True],
+        "optional": True,
+        "fails": ["broken host", False, False],
+        "finder_left": False,
     }

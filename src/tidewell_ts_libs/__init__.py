@@ -2,20 +2,21 @@
 
 Importing the package imports nothing heavy. The forecaster is a scikit-learn estimator, and
 scikit-learn's start-up imports many modules only to keep them at hand, none of which is read
-while those modules load: scipy.stats and pandas (``sklearn.utils.fixes``), scipy.special
+while the importing module loads: scipy.stats and pandas (``sklearn.utils.fixes``), scipy.special
 (``sklearn.utils._array_api``), the data-frame layer narwhals (``sklearn.utils.validation`` and
-``sklearn.utils._indexing``), and numpy's testing, f2py, random, ma, polynomial and ctypeslib
-submodules, which the array-API layers (scipy's and scikit-learn's copies of
-``array_api_compat.numpy``) copy from numpy's namespace. Together they are most of the time it
-takes to load a forecaster.
+``sklearn.utils._indexing``), numpy's testing, f2py, ma, polynomial and ctypeslib submodules
+(copied from numpy's namespace by the array-API layers, scipy's and scikit-learn's
+``array_api_compat.numpy``), and asyncio and pydoc (joblib's cache, the docstring parsers).
+Loading them is most of the time it takes to load a forecaster.
 
 When scikit-learn is first loaded after this package, those imports get a stand-in that imports
 the real module the first time one of its attributes is read, and then puts the real module in
-its place in the module that bound it. A stand-in is never left registered as the module itself:
-pandas stays absent from ``sys.modules`` until someone imports it (scikit-learn reads that to
-tell data frames from arrays), and scipy's and numpy's submodules are reached through their
-packages' own lazy submodule access. Nothing changes once scikit-learn is loaded, or if it was
-loaded first; a module that reads one of them while it loads gets the real module.
+place of every stand-in for it that a module bound. A stand-in is never left registered as the
+module itself: pandas stays absent from ``sys.modules`` until someone imports it (scikit-learn
+reads that to tell data frames from arrays), and scipy's and numpy's submodules are reached
+through their packages' own lazy submodule access. A module that reads one of them while it
+loads gets the real module; what is not installed gets no stand-in, so an optional import fails
+as it would. Nothing changes once scikit-learn is loaded, or if it was loaded first.
 """
 
 from __future__ import annotations
@@ -55,7 +56,7 @@ _lock = threading.RLock()
 
 class _OnFirstUse(types.ModuleType):
     """Stands for a module until an attribute is read: then imports the real module and puts it
-    in the stand-in's place wherever a loaded module bound the stand-in."""
+    in the place of every stand-in for it that a loaded module bound."""
 
     def __getattr__(self, attr):
         name = self.__name__
@@ -64,11 +65,14 @@ class _OnFirstUse(types.ModuleType):
                 del sys.modules[name]
         module = importlib.import_module(name)
         with _lock:
-            holders = vars(self).pop("_holders_", ())
-            for holder, bound in holders:
-                if vars(holder).get(bound) is self:
+            for holder, bound, stand_in in _bindings.pop(name, ()):
+                if vars(holder).get(bound) is stand_in:
                     setattr(holder, bound, module)
         return getattr(module, attr)
+
+
+# Module name -> (module, name, stand-in): where a loaded module bound a stand-in for it.
+_bindings: dict = {}
 
 
 def _place(names) -> dict:
@@ -106,10 +110,12 @@ def _withdraw(placed: dict, module) -> None:
             if package is not None and vars(package).get(child) is stand_in:
                 if "__getattr__" in vars(package):  # the package imports it when it is read
                     delattr(package, child)
+                elif stand_in is pending.get(id(stand_in)):
+                    _bindings.setdefault(name, []).append((package, child, stand_in))
         for bound, value in list(vars(module).items()):
             if isinstance(value, _OnFirstUse) and value.__name__ in placed:
                 if pending.get(id(value)) is value:
-                    vars(value).setdefault("_holders_", []).append((module, bound))
+                    _bindings.setdefault(value.__name__, []).append((module, bound, value))
                 elif value.__name__ in sys.modules:  # used while loading: the real one is there
                     setattr(module, bound, sys.modules[value.__name__])
 

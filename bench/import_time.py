@@ -9,7 +9,9 @@ which of the heavy modules the run loaded.
     .venv/bin/python bench/import_time.py [--runs 10] [--preload]
 
 ``--preload`` imports scipy.stats, pandas and sklearn.pipeline first, inside the timed part:
-what loading a forecaster cost when they were imported with it.
+what loading a forecaster cost when they were imported with it. ``--stages`` reports the same
+medians for the steps one after another (an empty interpreter, numpy, scikit-learn's base class
+loaded after this package, the whole forecast): what is left is the floor of each.
     .venv/bin/python -X importtime -c "import tidewell_ts_libs.quillcast.quillcast_estimator"
 """
 
@@ -42,6 +44,41 @@ print(json.dumps({"import": t1 - t0, "forecast": t2 - t1,
 """
 
 
+STAGES = {
+    "empty interpreter": "pass",
+    "import numpy": "import numpy",
+    "numpy, this package, sklearn.base": "import numpy, tidewell_ts_libs, sklearn.base",
+    "sklearn.base without this package": "import numpy, sklearn.base",
+}
+
+
+def timed(code: str) -> tuple[float, float]:
+    """Wall and processor seconds of a fresh interpreter running code."""
+    before = os.times()
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
+    wall = time.perf_counter() - start
+    after = os.times()
+    cpu = (after.children_user - before.children_user) + (
+        after.children_system - before.children_system
+    )
+    return wall, cpu
+
+
+def stages(runs: int) -> None:
+    codes = dict(STAGES)
+    codes["whole forecast"] = "PRELOAD = False\n" + CODE
+    timed(codes["whole forecast"])  # warm the file cache
+    print(f"{runs} fresh processes each, load average {os.getloadavg()[0]:.1f}")
+    print("| stage | process wall s | process CPU s |")
+    print("|---|---|---|")
+    for name, code in codes.items():
+        got = [timed(code) for _ in range(runs)]
+        wall = statistics.median(w for w, _ in got)
+        cpu = statistics.median(c for _, c in got)
+        print(f"| {name} | {wall:.3f} | {cpu:.3f} |")
+
+
 def one(preload: bool) -> dict:
     before = os.times()
     start = time.perf_counter()
@@ -61,7 +98,11 @@ def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=10)
     ap.add_argument("--preload", action="store_true")
+    ap.add_argument("--stages", action="store_true")
     a = ap.parse_args()
+    if a.stages:
+        stages(a.runs)
+        return
     one(a.preload)  # warm the file cache
     runs = [one(a.preload) for _ in range(a.runs)]
     med = {k: statistics.median(r[k] for r in runs) for k in ("wall", "cpu", "import", "forecast")}

@@ -91,10 +91,11 @@ std::vector<ModelEntry> make_table() {
   hws.name = "hws";
   hws.make_default = &make_default<HoltWinters>;
   hws.build = &build_holt_winters;
-  hws.options = {{"algorithm_type", "additive"},  {"samples_per_season", 2},
-                 {"initial_training_seasons", 2}, {"compute_seasonality", true},
-                 {"error_history_length", 2},     {"use_full_error_history", false},
-                 {"is_season_length", none},      {"number_of_samples", none}};
+  hws.options = {{"algorithm_type", "additive"},    {"error_type", "auto"},
+                 {"samples_per_season", 2},         {"initial_training_seasons", 2},
+                 {"compute_seasonality", true},     {"error_history_length", 2},
+                 {"use_full_error_history", false}, {"is_season_length", none},
+                 {"number_of_samples", none}};
   hws.candidate = CandidateRole::Combined;
   hws.make_candidate = &hws_candidate;
   hws.forecaster.algorithm = "hw";

@@ -38,6 +38,11 @@ std::unique_ptr<Model> hws_candidate(std::int64_t n, int m) {
   c.initial_training_seasons = n / season;
   c.compute_seasonality = season > 1;
   c.choose_season_form = true;  // the season additive or multiplicative, by AICc
+  // Additive and multiplicative errors compete by AICc (the candidate fits the series' own
+  // scale). On M3 through the forecaster, sMAPE / MASE / 95% coverage / MSIS: both 12.45 /
+  // 1.351 / 94.2 / 10.95; additive only 12.47 / 1.355 / 93.7 / 11.06 (yearly coverage 89.9);
+  // multiplicative only 12.47 / 1.353 / 94.5 / 10.82 but the yearly sMAPE 15.67 against 15.60.
+  c.errors = HoltWintersErrors::Chosen;
   return std::make_unique<HoltWinters>(c);
 }
 

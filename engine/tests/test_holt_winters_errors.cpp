@@ -125,6 +125,24 @@ TEST(HoltWintersErrors, ChoiceFollowsTheNoise) {
   feed(*fallback, around_zero);
   EXPECT_FALSE(as_hw(*fallback).multiplicative_errors());
   EXPECT_NE(fallback->fit_note().find("not strictly positive"), std::string::npos);
+
+  // Told its values are logarithms, the model keeps to additive errors (relative ones on the
+  // series' scale) unless asked otherwise; the saved state remembers it for a refit.
+  auto plain = level_model(p.size());
+  feed(*plain, p);
+  ASSERT_TRUE(as_hw(*plain).multiplicative_errors());
+  auto logs = level_model(p.size());
+  logs->set_log_input(2.0);
+  feed(*logs, p);
+  EXPECT_FALSE(as_hw(*logs).multiplicative_errors());
+  auto copy = tarn::Model::deserialize(logs->serialize());
+  copy->reset();
+  feed(*copy, p);
+  EXPECT_FALSE(as_hw(*copy).multiplicative_errors());
+  auto asked = level_model(p.size(), "multiplicative");
+  asked->set_log_input(2.0);
+  feed(*asked, p);
+  EXPECT_TRUE(as_hw(*asked).multiplicative_errors());
 }
 
 TEST(HoltWintersErrors, BadSettingIsNamed) {
@@ -162,6 +180,27 @@ TEST(HoltWintersErrors, BandsGrowWithTheLevel) {
     EXPECT_GE(hi - lo, last * (1.0 - 1e-12));
     last = hi - lo;
   }
+}
+
+TEST(HoltWintersErrors, LevelModelVarianceCompounds) {
+  // Level model with multiplicative errors, too short a series for the horizon calibration:
+  // v_h = mu^2 [(1 + alpha^2 sigma^2)^(h-1) (1 + sigma^2) - 1], so with the width ratios
+  // r_h = w_h / w_1: r_2^2 = 1 + alpha^2 + alpha^2 sigma^2 (the first-order approximation
+  // stops at 1 + alpha^2) and r_3^2 = ((1 + alpha^2 sigma^2)^2 (1 + sigma^2) - 1) / sigma^2.
+  auto m = level_model(5, "multiplicative");
+  feed(*m, {10, 16, 7, 14, 9});
+  ASSERT_TRUE(m->is_initialized());
+  ASSERT_TRUE(as_hw(*m).multiplicative_errors());
+  const double alpha = as_hw(*m).alpha();
+  auto width = [&](double h) {
+    const auto [lo, hi] = m->forecast_interval_steps(h, 0.9);
+    return hi - lo;
+  };
+  const double r2 = width(2) / width(1), r3 = width(3) / width(1);
+  const double a2s2 = r2 * r2 - 1.0 - alpha * alpha;
+  ASSERT_GT(a2s2, 1e-6 * alpha * alpha);
+  const double s2 = a2s2 / (alpha * alpha);
+  EXPECT_NEAR(r3 * r3, (std::pow(1.0 + a2s2, 2) * (1.0 + s2) - 1.0) / s2, 1e-9);
 }
 
 TEST(HoltWintersErrors, StateRoundTripKeepsTheErrorForm) {

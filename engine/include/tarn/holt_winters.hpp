@@ -91,6 +91,8 @@ class HoltWinters : public Model {
 
  protected:
   void observe(double value, std::int64_t gap) override;
+  // Fed logarithms, the model still fits them, with additive errors only (see fit()).
+  bool fit_log_input(double shift) override;
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
@@ -109,6 +111,7 @@ class HoltWinters : public Model {
   double shape_step(std::int64_t j) const;
 
   HoltWintersConfig cfg_;
+  bool log_input_ = false;           // the values fed are logarithms of the series
   std::vector<double> buffer_;       // initial training data (NaN = missing) until fitted
   std::size_t buffered_values_ = 0;  // non-missing values in buffer_
 

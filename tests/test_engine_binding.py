@@ -41,6 +41,7 @@ def test_forecasters_module_and_builders():
         ({"samples_per_seasons": 4}, ValueError),
         ({"samples_per_season": 0}, ValueError),
         ({"algorithm_type": "cubic"}, ValueError),
+        ({"error_type": "proportional"}, ValueError),
         ({"samples_per_season": [4]}, TypeError),
         ({"samples_per_season": 2**70}, ValueError),
     ],

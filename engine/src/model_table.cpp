@@ -38,6 +38,11 @@ std::unique_ptr<Model> hws_candidate(std::int64_t n, int m) {
   c.initial_training_seasons = n / season;
   c.compute_seasonality = season > 1;
   c.choose_season_form = true;  // the season additive or multiplicative, by AICc
+  // Additive and multiplicative errors compete by AICc (the candidate fits the series' own
+  // scale). On M3 through the forecaster, sMAPE / MASE / 95% coverage / MSIS: both 12.45 /
+  // 1.351 / 94.2 / 10.95; additive only 12.47 / 1.355 / 93.7 / 11.06 (yearly coverage 89.9);
+  // multiplicative only 12.47 / 1.353 / 94.5 / 10.82 but the yearly sMAPE 15.67 against 15.60.
+  c.errors = HoltWintersErrors::Chosen;
   return std::make_unique<HoltWinters>(c);
 }
 
@@ -91,10 +96,11 @@ std::vector<ModelEntry> make_table() {
   hws.name = "hws";
   hws.make_default = &make_default<HoltWinters>;
   hws.build = &build_holt_winters;
-  hws.options = {{"algorithm_type", "additive"},  {"samples_per_season", 2},
-                 {"initial_training_seasons", 2}, {"compute_seasonality", true},
-                 {"error_history_length", 2},     {"use_full_error_history", false},
-                 {"is_season_length", none},      {"number_of_samples", none}};
+  hws.options = {{"algorithm_type", "additive"},    {"error_type", "auto"},
+                 {"samples_per_season", 2},         {"initial_training_seasons", 2},
+                 {"compute_seasonality", true},     {"error_history_length", 2},
+                 {"use_full_error_history", false}, {"is_season_length", none},
+                 {"number_of_samples", none}};
   hws.candidate = CandidateRole::Combined;
   hws.make_candidate = &hws_candidate;
   hws.forecaster.algorithm = "hw";

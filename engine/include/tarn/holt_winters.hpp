@@ -22,6 +22,17 @@
 
 namespace tarn {
 
+// Which error forms a fit considers. Errors proportional to the level (multiplicative errors,
+// Hyndman, Koehler, Snyder & Grose 2002) keep the recursion of the point forecasts and change
+// the likelihood, hence the estimates, and the forecast variance, which grows with the level.
+// They need strictly positive data. A multiplicative season always has multiplicative errors:
+// with additive ones it is numerically unstable (Hyndman et al. 2008, section 2.5.1 / 15.1).
+enum class HoltWintersErrors : std::uint8_t {
+  Chosen = 0,          // both, for positive data; the lower AICc wins
+  Additive = 1,        // additive errors (but for a multiplicative season)
+  Multiplicative = 2,  // multiplicative errors for positive data, else additive
+};
+
 struct HoltWintersConfig {
   std::int64_t samples_per_season = 2;  // season length m; 1 = no season
   std::int64_t initial_training_seasons = 2;
@@ -29,6 +40,7 @@ struct HoltWintersConfig {
   // With strictly positive data, try the seasonal forms both additive and multiplicative and
   // keep the lower AICc (the automatic selector's candidate does).
   bool choose_season_form = false;
+  HoltWintersErrors errors = HoltWintersErrors::Chosen;
   bool compute_seasonality = true;     // false: never fit a seasonal component
   bool find_season_length = false;     // true: detect m in the first number_of_samples values
   std::int64_t number_of_samples = 0;  // with find_season_length
@@ -48,6 +60,8 @@ class HoltWinters : public Model {
   static constexpr std::int64_t kMaxSeason = kMaxInitial;
   // Initial samples longer than this are fitted on their latest values (at least 3 seasons).
   static constexpr std::size_t kFitWindow = 20'000;
+  // Steps whose multiplicative-error variance is computed exactly (the cost is quadratic).
+  static constexpr std::int64_t kExactVarianceSteps = 400;
 
   HoltWinters() = default;
   explicit HoltWinters(const HoltWintersConfig& cfg);
@@ -62,6 +76,8 @@ class HoltWinters : public Model {
   bool seasonal() const { return season_; }
   bool multiplicative() const { return mult_; }
   bool has_trend() const { return trend_; }
+  // Errors proportional to the level (the one-step variance is relative to the forecast).
+  bool multiplicative_errors() const { return relative_errors_; }
   double alpha() const { return alpha_; }
   double beta() const { return beta_; }
   double gamma() const { return gamma_; }
@@ -75,6 +91,8 @@ class HoltWinters : public Model {
 
  protected:
   void observe(double value, std::int64_t gap) override;
+  // Fed logarithms, the model still fits them, with additive errors only (see fit()).
+  bool fit_log_input(double shift) override;
   bool ready() const override { return fitted_; }
   void clear() override;
   double forecast_ahead(double h) const override;
@@ -93,6 +111,7 @@ class HoltWinters : public Model {
   double shape_step(std::int64_t j) const;
 
   HoltWintersConfig cfg_;
+  bool log_input_ = false;           // the values fed are logarithms of the series
   std::vector<double> buffer_;       // initial training data (NaN = missing) until fitted
   std::size_t buffered_values_ = 0;  // non-missing values in buffer_
 
@@ -112,9 +131,22 @@ class HoltWinters : public Model {
   HorizonCalibration calibration_;
 };
 
-// Builder "hws": samples_per_season, initial_training_seasons, algorithm_type,
-// compute_seasonality, error_history_length, use_full_error_history; or is_season_length=false
-// with number_of_samples (and algorithm_type).
+namespace detail {
+// -2 log-likelihood, up to constants, of y under the smoothing recursion started from the
+// states l0, b0 and s0 (s0 empty: no season; phi = 1: undamped trend): n log(sum e_t^2 / n)
+// for additive errors, n log(sum (e_t / mu_t)^2 / n) + 2 sum log mu_t for multiplicative ones
+// (mu_t the one-step forecast), so both are densities of the same data and compare by AICc.
+// Infinite when the run leaves the admissible region. NaN values are missing.
+double holt_winters_minus2_loglik(const std::vector<double>& y, bool trend, double phi,
+                                  bool mult_season, bool mult_errors, double alpha, double beta,
+                                  double gamma, double l0, double b0,
+                                  const std::vector<double>& s0);
+}  // namespace detail
+
+// Builder "hws": samples_per_season, initial_training_seasons, algorithm_type, error_type
+// ("auto", "additive" or "multiplicative"), compute_seasonality, error_history_length,
+// use_full_error_history; or is_season_length=false with number_of_samples (and
+// algorithm_type, error_type).
 std::unique_ptr<Model> build_holt_winters(const Options& options);
 
 }  // namespace tarn

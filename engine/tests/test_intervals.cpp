@@ -137,6 +137,65 @@ TEST(IntervalCalibration, FactorsFollowTheGrowthSeenRelativeToOneStep) {
   EXPECT_DOUBLE_EQ(none.factor(7), 1.0);
 }
 
+TEST(IntervalCalibration, StepsWithFewOriginsPoolTheHorizonsAndNeverNarrow) {
+  tarn::HorizonCalibration c;
+  c.start(4);
+  // Steps 1 and 2 have origins enough for their own factor; steps 3 and 4 (the far steps of a
+  // short series) have fewer than kMinOrigins, one of them errors that would narrow the band.
+  for (int i = 0; i < 30; ++i) c.add(1, 1.0);
+  for (int i = 0; i < 25; ++i) c.add(2, 2.0);
+  for (int i = 0; i < 10; ++i) c.add(3, 0.25);
+  for (int i = 0; i < 5; ++i) c.add(4, 9.0);
+  c.finish();
+  const double base = (1.0 + 30.0) / (1.0 + 30.0);
+  const double pooled = (1.0 + 30.0 + 50.0 + 2.5 + 45.0) / (1.0 + 70.0) / base;
+  EXPECT_DOUBLE_EQ(c.factor(1), 1.0);
+  EXPECT_NEAR(c.factor(2), (1.0 + 50.0) / 26.0 / base, 1e-12);
+  EXPECT_NEAR(c.factor(3), pooled, 1e-12);
+  EXPECT_NEAR(c.factor(4), pooled, 1e-12);
+  EXPECT_NEAR(c.factor(9), pooled, 1e-12);
+  // Errors smaller than the formula's everywhere: a sparse step keeps the formula's variance,
+  // a step with origins enough may narrow it.
+  tarn::HorizonCalibration calm;
+  calm.start(3);
+  for (int i = 0; i < 40; ++i) calm.add(1, 1.0);
+  for (int i = 0; i < 20; ++i) calm.add(2, 0.5);
+  for (int i = 0; i < 18; ++i) calm.add(3, 0.1);
+  calm.finish();
+  EXPECT_NEAR(calm.factor(2), 11.0 / 21.0, 1e-12);
+  EXPECT_DOUBLE_EQ(calm.factor(3), 1.0);
+  // Over random sets of ratios: a step short of origins is never below the formula, and a step
+  // with enough keeps its own mean.
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> count(0, 40);
+  std::exponential_distribution<double> ratio(1.0);
+  for (int rep = 0; rep < 200; ++rep) {
+    tarn::HorizonCalibration r;
+    r.start(6);
+    std::vector<double> sum(6, 0.0), n(6, 0.0);
+    for (std::size_t k = 1; k <= 6; ++k) {
+      const int m = count(rng);
+      for (int i = 0; i < m; ++i) {
+        const double v = ratio(rng);
+        r.add(k, v);
+        sum[k - 1] += v;
+        n[k - 1] += 1.0;
+      }
+    }
+    r.finish();
+    const double b = (1.0 + sum[0]) / (1.0 + n[0]);
+    for (std::size_t k = 1; k <= 6; ++k) {
+      if (n[k - 1] < tarn::HorizonCalibration::kMinOrigins) {
+        EXPECT_GE(r.factor(static_cast<std::int64_t>(k)), 1.0) << rep << " " << k;
+      } else {
+        EXPECT_NEAR(r.factor(static_cast<std::int64_t>(k)),
+                    (1.0 + sum[k - 1]) / (1.0 + n[k - 1]) / b, 1e-9)
+            << rep << " " << k;
+      }
+    }
+  }
+}
+
 TEST(IntervalCoverage, Ar1WithArma) {
   auto model = [] { return make("arma", {{"min_training_data", 150}}); };
   auto draw = [](std::size_t n, std::mt19937& rng) { return ar1(n, 0.7, 2.0, rng); };

@@ -80,8 +80,19 @@ class ErrorVariance {
 // fitted model allows, or less than an over-reactive fit claims). Callers keep the calibrated
 // variances non-decreasing in the horizon. Each step's mean starts from one prior unit at the
 // formula's value. Steps past H keep the factor of step H.
+//
+// A step scored from fewer than kMinOrigins origins (the far steps of a short series) is not
+// calibrated on its own: its few errors would as likely narrow the band as widen it. The scaled
+// errors of every step are pooled instead (the scaling by the formula's variance is what makes
+// the horizons comparable, as in conformal prediction with normalised scores: Vovk, Gammerman
+// & Shafer 2005, ch. 2; for forecasts over several horizons, Stankeviciute, Alaa & van der
+// Schaar 2021), and the band is the larger of that pooled calibration and the formula's own.
 class HorizonCalibration {
  public:
+  // The fewest scores with which a finite-sample 95% quantile exists: the ceil((N + 1) 0.95)-th
+  // smallest of N scores needs N >= 19.
+  static constexpr double kMinOrigins = 19.0;
+
   void start(std::size_t horizons) {
     sum_.assign(horizons, 0.0);
     count_.assign(horizons, 0.0);
@@ -102,8 +113,15 @@ class HorizonCalibration {
       for (double& v : sum_) v /= variance;
     }
     const double base = (1.0 + sum_[0]) / (1.0 + count_[0]);
+    double pooled_sum = 0.0, pooled_count = 0.0;
     for (std::size_t k = 0; k < sum_.size(); ++k) {
-      factor_[k] = (1.0 + sum_[k]) / (1.0 + count_[k]) / base;
+      pooled_sum += sum_[k];
+      pooled_count += count_[k];
+    }
+    double pooled = std::max((1.0 + pooled_sum) / (1.0 + pooled_count) / base, 1.0);
+    if (!std::isfinite(pooled)) pooled = 1.0;  // sums beyond a double tell nothing usable
+    for (std::size_t k = 0; k < sum_.size(); ++k) {
+      factor_[k] = count_[k] < kMinOrigins ? pooled : (1.0 + sum_[k]) / (1.0 + count_[k]) / base;
     }
     sum_.clear();
     count_.clear();

@@ -45,11 +45,21 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
   stationary_covariance(s, P);
   for (double v : P)
     if (!std::isfinite(v)) return false;
+  double sumlog = 0.0;
+  // Without missing values, the fast recursions; the full filter otherwise.
+  bool complete = true;
+  for (double wt : w) complete = complete && std::isfinite(wt);
+  if (complete && s.r >= 2 && fast_innovations(s, P, w, c.mu, res, sumlog)) {
+    const double g = std::exp(sumlog / (2.0 * static_cast<double>(res.size())));
+    for (double& v : res) v *= g;
+    if (sumlog_out) *sumlog_out = sumlog;
+    return std::isfinite(g);
+  }
   bool steady = false;
   std::vector<double> scratch;
   Filter filter(s.r, s.phi.data(), s.R.data(), a.data(), P.data(), steady, scratch);
   res.clear();
-  double sumlog = 0.0;
+  sumlog = 0.0;
   KalmanStep ks;
   for (double wt : w) {
     if (!filter.step(wt - c.mu, ks)) return false;

@@ -1,7 +1,7 @@
 // What keeps the cost of fitting bounded: the stationary state covariance without doubling,
-// the one-pass Kalman step, the optimiser's evaluation budget in the order search, the fit
-// window of long samples, and Student quantiles whose cost does not grow with the degrees of
-// freedom.
+// the one-pass Kalman step, the rank-one recursions of a series without missing values, the
+// optimiser's evaluation budget in the order search, the fit window of long samples, and
+// Student quantiles whose cost does not grow with the degrees of freedom.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -133,6 +133,62 @@ TEST(KalmanStep, OnePassMatchesTheTwoProductForm) {
     ASSERT_EQ(P, Pref) << "step " << t;  // the same arithmetic, bit for bit
     ASSERT_EQ(a, aref) << "step " << t;
   }
+}
+
+TEST(KalmanStep, FastRecursionsGiveTheFilterInnovations) {
+  // Seasonal and plain forms, MA roots near the unit circle (slow convergence of the
+  // covariance) included: the innovations and log variances of the rank-one recursions equal
+  // the full filter's to rounding, up to and past the steady state.
+  std::mt19937 rng(11);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  for (int trial = 0; trial < 24; ++trial) {
+    Coefs c;
+    c.ar = stable(trial % 3, rng);
+    c.ma = stable((trial / 3) % 3, rng);
+    const int m = trial % 2 ? 12 : 4;
+    c.sar = stable(trial % 4 == 1 ? 1 : 0, rng);
+    c.sma = trial % 4 == 3 ? std::vector<double>{-0.95} : stable(trial % 4 == 2 ? 1 : 0, rng);
+    c.mu = 0.3;
+    const StateSpace s = tarn::arima_detail::state_space(c, m);
+    const int r = s.r;
+    if (r < 2) continue;
+    std::vector<double> w(150);
+    for (double& v : w) v = 0.3 + noise(rng);
+    std::vector<double> P, fast;
+    tarn::arima_detail::stationary_covariance(s, P);
+    double sumlog = 0.0;
+    ASSERT_TRUE(tarn::arima_detail::fast_innovations(s, P, w, c.mu, fast, sumlog)) << trial;
+    ASSERT_EQ(fast.size(), w.size());
+    std::vector<double> a(static_cast<std::size_t>(r), 0.0), scratch;
+    bool steady = false;
+    tarn::arima_detail::Filter filter(r, s.phi.data(), s.R.data(), a.data(), P.data(), steady,
+                                      scratch);
+    double ref_sumlog = 0.0;
+    for (std::size_t t = 0; t < w.size(); ++t) {
+      tarn::arima_detail::KalmanStep ks;
+      ASSERT_TRUE(filter.step(w[t] - c.mu, ks));
+      ref_sumlog += std::log(ks.F);
+      EXPECT_NEAR(fast[t], ks.v / std::sqrt(ks.F), 1e-8) << "trial " << trial << " step " << t;
+    }
+    EXPECT_NEAR(sumlog, ref_sumlog, 1e-8) << "trial " << trial;
+  }
+}
+
+TEST(KalmanStep, FastRecursionsRefuseWhatTheyCannotFilter) {
+  Coefs c;
+  c.ar = {0.5};
+  c.ma = {0.3};
+  const StateSpace s = tarn::arima_detail::state_space(c, 1);
+  std::vector<double> P, out;
+  tarn::arima_detail::stationary_covariance(s, P);
+  double sumlog = 0.0;
+  // A missing value needs the full filter; so does a covariance that is not one.
+  EXPECT_FALSE(
+      tarn::arima_detail::fast_innovations(s, P, {1.0, std::nan(""), 2.0}, 0.0, out, sumlog));
+  std::vector<double> bad = P;
+  bad[0] = -1.0;
+  EXPECT_FALSE(tarn::arima_detail::fast_innovations(s, bad, {1.0, 2.0}, 0.0, out, sumlog));
+  EXPECT_FALSE(tarn::arima_detail::fast_innovations(s, P, {}, 0.0, out, sumlog));
 }
 
 TEST(LevenbergMarquardtBudget, StopsStartingIterationsOnceSpent) {

@@ -1,7 +1,8 @@
 // What keeps the cost of fitting bounded: the stationary state covariance without doubling,
-// the one-pass Kalman step, the rank-one recursions of a series without missing values, the
-// optimiser's evaluation budget in the order search, the fit window of long samples, and
-// Student quantiles whose cost does not grow with the degrees of freedom.
+// the one-pass Kalman step, the rank-one recursions of a series without missing values, BATS's
+// seasonal Gram block from lagged products, the optimiser's evaluation budget in the order search,
+// the fit window of long samples, and Student quantiles whose cost does not grow with the degrees
+// of freedom.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "../src/series_util.hpp"
 #include "../src/state_space.hpp"
 #include "tarn/auto.hpp"
 #include "tarn/builders.hpp"
@@ -189,6 +191,28 @@ TEST(KalmanStep, FastRecursionsRefuseWhatTheyCannotFilter) {
   bad[0] = -1.0;
   EXPECT_FALSE(tarn::arima_detail::fast_innovations(s, bad, {1.0, 2.0}, 0.0, out, sumlog));
   EXPECT_FALSE(tarn::arima_detail::fast_innovations(s, P, {}, 0.0, out, sumlog));
+}
+
+TEST(SeasonalGram, DelayedProductsEqualTheSumsOverDelayedCopies) {
+  // The Gram block of BATS's seasonal initial states: products of one run delayed by i and by
+  // j steps, for runs longer and shorter than the season.
+  std::mt19937 rng(2);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  for (std::size_t n : {1u, 5u, 12u, 13u, 60u}) {
+    for (std::size_t m : {1u, 4u, 12u}) {
+      std::vector<double> u(n);
+      for (double& v : u) v = noise(rng);
+      const std::vector<double> S = tarn::detail::delayed_products(u, m);
+      ASSERT_EQ(S.size(), m * m);
+      for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < m; ++j) {
+          double direct = 0.0;
+          for (std::size_t t = std::max(i, j); t < n; ++t) direct += u[t - i] * u[t - j];
+          EXPECT_NEAR(S[i * m + j], direct, 1e-12) << n << " " << m << " " << i << " " << j;
+        }
+      }
+    }
+  }
 }
 
 TEST(LevenbergMarquardtBudget, StopsStartingIterationsOnceSpent) {

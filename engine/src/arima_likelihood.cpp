@@ -136,8 +136,16 @@ Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from,
   ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
     return css_residuals(w, f, x, r, count_from);
   };
+  // Within the search an iteration that gains less than kSearchGain in -2 log likelihood
+  // (n log of the sum of squares) ends the fit: far below what separates candidates by AICc.
+  double tolerance = 1e-8;
+  if (budgeted) {
+    std::size_t nobs = 0;
+    for (std::size_t t = count_from; t < w.size(); ++t) nobs += std::isfinite(w[t]) ? 1 : 0;
+    if (nobs > 0) tolerance = std::max(tolerance, kSearchGain / static_cast<double>(nobs));
+  }
   const LeastSquaresResult lm = levenberg_marquardt(
-      fn, start_values(f, w), lm_options(nb, 100, 1e-8, budgeted ? budget(f) : 0));
+      fn, start_values(f, w), lm_options(nb, 100, tolerance, budgeted ? budget(f) : 0));
   if (!lm.ok) return fit;
   std::vector<double> r;
   if (!css_residuals(w, f, lm.x, r, count_from)) return fit;

@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "../src/arima_likelihood.hpp"
 #include "../src/series_util.hpp"
 #include "../src/state_space.hpp"
 #include "tarn/auto.hpp"
@@ -233,6 +234,31 @@ TEST(LevenbergMarquardtBudget, StopsStartingIterationsOnceSpent) {
   EXPECT_LE(cut.evaluations, 20 + 3 + 12);
   EXPECT_TRUE(cut.ok);
   EXPECT_LE(cut.ssr, 1.0 + 100.0 * 0.8 * 0.8 + 0.04);  // never worse than the start
+}
+
+TEST(LevenbergMarquardtBudget, SearchFitsStopOnTheLikelihoodNotFarFromTheOptimum) {
+  // A seasonal ARMA series: the search's fits (within the budget, stopped once an iteration
+  // gains less than kSearchGain in -2 log likelihood) rank forms as the full fits do, by
+  // AICc within a small fraction of a unit.
+  std::mt19937 rng(9);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<double> w(130), e(130);
+  for (std::size_t t = 0; t < w.size(); ++t) {
+    e[t] = noise(rng);
+    w[t] = e[t] + (t >= 1 ? 0.5 * w[t - 1] + 0.3 * e[t - 1] : 0.0) +
+           (t >= 12 ? 0.4 * w[t - 12] - 0.2 * w[t - 13] : 0.0);
+  }
+  for (int p = 0; p <= 2; ++p) {
+    for (int q = 0; q <= 2; ++q) {
+      tarn::arima_detail::Form f;
+      f.p = p, f.q = q, f.P = 1, f.Q = q % 2, f.m = 12, f.constant = true;
+      const auto full = tarn::arima_detail::fit_css(w, f, 14, false, false);
+      const auto quick = tarn::arima_detail::fit_css(w, f, 14, false, true);
+      ASSERT_TRUE(full.ok && quick.ok) << p << q;
+      EXPECT_GE(quick.aicc, full.aicc - 0.05) << p << q;
+      EXPECT_LE(quick.aicc, full.aicc + 0.05) << p << q;
+    }
+  }
 }
 
 // A seasonal series of n values with a level shift halfway: a fit on the whole of it and one

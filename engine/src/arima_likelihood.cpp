@@ -165,8 +165,15 @@ Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool 
   ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
     return exact_residuals(w, f, x, r);
   };
+  // Within the budget the fit also stops on the likelihood, as the search's fits do.
+  double tolerance = 1e-7;
+  if (budgeted) {
+    std::size_t nobs = 0;
+    for (double v : w) nobs += std::isfinite(v) ? 1 : 0;
+    if (nobs > 0) tolerance = std::max(tolerance, kSearchGain / static_cast<double>(nobs));
+  }
   const LeastSquaresResult lm =
-      levenberg_marquardt(fn, x0, lm_options(nb, 50, 1e-7, budgeted ? budget(f) : 0));
+      levenberg_marquardt(fn, x0, lm_options(nb, 50, tolerance, budgeted ? budget(f) : 0));
   if (lm.ok) {
     std::vector<double> r;
     double sumlog = 0.0;

@@ -45,11 +45,21 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
   stationary_covariance(s, P);
   for (double v : P)
     if (!std::isfinite(v)) return false;
+  double sumlog = 0.0;
+  // Without missing values, the fast recursions; the full filter otherwise.
+  bool complete = true;
+  for (double wt : w) complete = complete && std::isfinite(wt);
+  if (complete && s.r >= 2 && fast_innovations(s, P, w, c.mu, res, sumlog)) {
+    const double g = std::exp(sumlog / (2.0 * static_cast<double>(res.size())));
+    for (double& v : res) v *= g;
+    if (sumlog_out) *sumlog_out = sumlog;
+    return std::isfinite(g);
+  }
   bool steady = false;
   std::vector<double> scratch;
   Filter filter(s.r, s.phi.data(), s.R.data(), a.data(), P.data(), steady, scratch);
   res.clear();
-  double sumlog = 0.0;
+  sumlog = 0.0;
   KalmanStep ks;
   for (double wt : w) {
     if (!filter.step(wt - c.mu, ks)) return false;
@@ -126,8 +136,16 @@ Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from,
   ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
     return css_residuals(w, f, x, r, count_from);
   };
+  // Within the search an iteration that gains less than kSearchGain in -2 log likelihood
+  // (n log of the sum of squares) ends the fit: far below what separates candidates by AICc.
+  double tolerance = 1e-8;
+  if (budgeted) {
+    std::size_t nobs = 0;
+    for (std::size_t t = count_from; t < w.size(); ++t) nobs += std::isfinite(w[t]) ? 1 : 0;
+    if (nobs > 0) tolerance = std::max(tolerance, kSearchGain / static_cast<double>(nobs));
+  }
   const LeastSquaresResult lm = levenberg_marquardt(
-      fn, start_values(f, w), lm_options(nb, 100, 1e-8, budgeted ? budget(f) : 0));
+      fn, start_values(f, w), lm_options(nb, 100, tolerance, budgeted ? budget(f) : 0));
   if (!lm.ok) return fit;
   std::vector<double> r;
   if (!css_residuals(w, f, lm.x, r, count_from)) return fit;
@@ -147,8 +165,15 @@ Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool 
   ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
     return exact_residuals(w, f, x, r);
   };
+  // Within the budget the fit also stops on the likelihood, as the search's fits do.
+  double tolerance = 1e-7;
+  if (budgeted) {
+    std::size_t nobs = 0;
+    for (double v : w) nobs += std::isfinite(v) ? 1 : 0;
+    if (nobs > 0) tolerance = std::max(tolerance, kSearchGain / static_cast<double>(nobs));
+  }
   const LeastSquaresResult lm =
-      levenberg_marquardt(fn, x0, lm_options(nb, 50, 1e-7, budgeted ? budget(f) : 0));
+      levenberg_marquardt(fn, x0, lm_options(nb, 50, tolerance, budgeted ? budget(f) : 0));
   if (lm.ok) {
     std::vector<double> r;
     double sumlog = 0.0;

@@ -51,6 +51,9 @@ std::vector<double> start_values(const Form& f, const std::vector<double>& w);
 constexpr int kBudgetIterations = 10;
 constexpr int kBudgetIterationsPerParameter = 2;
 int budget(const Form& f);
+// Within the order search a conditional-sum-of-squares fit stops once an iteration gains less
+// than this in -2 log likelihood.
+constexpr double kSearchGain = 1e-3;
 
 // Conditional-sum-of-squares estimates, scored on the residuals from `count_from` on; with
 // `check_roots` a fit whose roots crowd the unit circle is not ok. `budgeted`: within the

@@ -204,12 +204,17 @@ class Fitter {
       }
     }
     std::vector<double> g(k * k, 0.0), r(k, 0.0), x;
+    // The products of two seasonal columns come from the lagged products of the one run
+    // (seasonal_gram); the others are summed here.
+    const bool delayed_block = form.m > 1 && form.regress_season;
+    if (delayed_block) seasonal_gram(g, k, first_season, m);
     for (std::size_t a = 0; a < k; ++a) {
       const double* ca = &cols_[a * n];
       double ra = 0.0;
       for (std::size_t t = 0; t < n; ++t) ra += ca[t] * e0_[t];
       r[a] = -ra;
       for (std::size_t b = 0; b <= a; ++b) {
+        if (delayed_block && b >= first_season) continue;
         const double* cb = &cols_[b * n];
         double s = 0.0;
         for (std::size_t t = 0; t < n; ++t) s += ca[t] * cb[t];
@@ -243,6 +248,23 @@ class Fitter {
     double ll = nn * std::log(std::max(sse / nn, 1e-300));
     if (form.box_cox) ll -= 2.0 * (p.lambda - 1.0) * sum_log_;
     return ll;
+  }
+
+  // The block of the Gram matrix g (k x k) between the seasonal columns first.. k - 1. Column
+  // first + i is the run u delayed by i steps minus the run delayed by m - 1 steps, and the
+  // product of the runs delayed by i and j is a lagged product of u alone (delayed_products),
+  // so the block costs O(m n) instead of O(m^2 n) for all pairs of columns.
+  void seasonal_gram(std::vector<double>& g, std::size_t k, std::size_t first,
+                     std::size_t m) const {
+    const std::vector<double> S = detail::delayed_products(unit_, m);
+    const std::size_t l = m - 1;
+    for (std::size_t a = first; a < k; ++a) {
+      for (std::size_t b = first; b <= a; ++b) {
+        const std::size_t i = a - first, j = b - first;
+        const double v = S[i * m + j] - S[i * m + l] - S[l * m + j] + S[l * m + l];
+        g[a * k + b] = g[b * k + a] = v;
+      }
+    }
   }
 
   // Fits `form` from `warm` (or the default start); the first `frozen` coordinates stay

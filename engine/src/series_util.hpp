@@ -53,6 +53,27 @@ inline CleanSeries clean_series(const std::vector<double>& raw,
   return out;
 }
 
+// The products of u (n values) delayed by i and by j steps (zero before the delay), for i, j
+// in 0..m-1, as an m x m row-major matrix:
+//   S(i, j) = sum_{t < n} u_{t-i} u_{t-j} = sum_{s < n - max(i, j)} u_s u_{s+|i-j|}.
+// One pass over u per lag gives the sums of every length: O(m n) in all.
+inline std::vector<double> delayed_products(const std::vector<double>& u, std::size_t m) {
+  const auto n = static_cast<std::ptrdiff_t>(u.size());
+  const auto ms = static_cast<std::ptrdiff_t>(m);
+  std::vector<double> S(m * m, 0.0);
+  for (std::ptrdiff_t lag = 0; lag < ms; ++lag) {
+    // The sums over s < N for N = n - j, from the shortest (j = m - 1) up, in the order of s.
+    double acc = 0.0;
+    std::ptrdiff_t done = 0;
+    for (std::ptrdiff_t j = ms - 1; j >= lag; --j) {
+      for (; done < n - j; ++done) acc += u[done] * u[done + lag];
+      S[static_cast<std::size_t>((j - lag) * ms + j)] = acc;
+      S[static_cast<std::size_t>(j * ms + (j - lag))] = acc;
+    }
+  }
+  return S;
+}
+
 // A positive scale that brings the series to unit size, so very large or very small
 // magnitudes neither overflow nor underflow the estimation.
 inline double series_scale(const std::vector<double>& y) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
 namespace tarn {
 namespace arima_detail {
@@ -192,6 +193,52 @@ void stationary_covariance_doubling(const StateSpace& s, std::vector<double>& P)
       }
     A.swap(A2);
   }
+}
+
+bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
+                      const std::vector<double>& w, double mu, std::vector<double>& out,
+                      double& sumlog) {
+  const int r = s.r;
+  const double* phi = s.phi.data();
+  const auto ru = static_cast<std::size_t>(r);
+  // a: the predicted state; K = T P e1, the unscaled gain; F = e1' P e1; the change of P is
+  // M W W'. At the start P = P0, so K = T P0 e1 and the first change is -K K' / F.
+  std::vector<double> a(ru, 0.0), K(ru), W(ru);
+  for (int i = 0; i < r; ++i) K[i] = phi[i] * P0[0] + (i + 1 < r ? P0[(i + 1) * ru] : 0.0);
+  double F = P0[0];
+  if (!(F > 0.0) || !std::isfinite(F)) return false;
+  W = K;
+  double M = -1.0 / F;
+  bool steady = false;
+  out.clear();
+  out.reserve(w.size());
+  sumlog = 0.0;
+  for (double wt : w) {
+    const double v = wt - mu - a[0];
+    if (!std::isfinite(v)) return false;
+    out.push_back(v / std::sqrt(F));
+    sumlog += std::log(F);
+    // a <- T a + K v / F (in place: entry i reads a[i + 1] before it is updated).
+    const double a0 = a[0], g = v / F;
+    for (int i = 0; i < r; ++i) a[i] = phi[i] * a0 + (i + 1 < r ? a[i + 1] : 0.0) + K[i] * g;
+    if (steady) continue;
+    // F <- F + M w0^2; K <- K + T W M w0; W <- (T - K e1' / F) W; M <- M - (M w0)^2 / F_new,
+    // with the old K and F on the right (in place as above).
+    const double w0 = W[0], mw0 = M * w0, c = w0 / F;
+    double change = 0.0;
+    for (int i = 0; i < r; ++i) {
+      const double tw = phi[i] * w0 + (i + 1 < r ? W[i + 1] : 0.0);
+      const double k = K[i];
+      K[i] = k + tw * mw0;
+      W[i] = tw - k * c;
+      change += W[i] * W[i];
+    }
+    F += mw0 * w0;
+    if (!(F > 0.0) || !std::isfinite(F)) return false;
+    M -= mw0 * mw0 / F;
+    steady = std::fabs(M) * change < 1e-14;
+  }
+  return !out.empty();
 }
 
 Filter::Filter(int r, const double* phi, const double* R, double* a, double* P, bool& steady,

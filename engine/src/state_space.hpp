@@ -30,6 +30,18 @@ void stationary_covariance(const StateSpace& s, std::vector<double>& P);
 bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P);
 void stationary_covariance_doubling(const StateSpace& s, std::vector<double>& P);
 
+// The standardised innovations v_t / sqrt(F_t) of w_t - mu (no value missing) from the
+// stationary state (a = 0, P = P0 from stationary_covariance), and sum(log F_t), by the
+// Chandrasekhar recursions (Morf, Sidhu & Kailath 1974): started from the stationary
+// covariance, the change P_t+1 - P_t of the predicted covariance has rank one, W M W', so the
+// gain T P e1 and F follow from W and the scalar M in O(r) per step instead of the O(r^2) of
+// the covariance step. Once the change is negligible the gain is frozen (the steady state of
+// Gardner, Harvey & Phillips 1980). The same innovations as Filter up to rounding. Returns
+// false when a variance is not positive or a value not finite (the caller then runs Filter).
+bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
+                      const std::vector<double>& w, double mu, std::vector<double>& out,
+                      double& sumlog);
+
 // The outcome of one filter step: the innovation v and its variance F (in units of the
 // innovation variance) when the value was observed.
 struct KalmanStep {

@@ -1,7 +1,8 @@
 // What keeps the cost of fitting bounded: the stationary state covariance without doubling,
-// the one-pass Kalman step, the optimiser's evaluation budget in the order search, the fit
-// window of long samples, and Student quantiles whose cost does not grow with the degrees of
-// freedom.
+// the one-pass Kalman step, the rank-one recursions of a series without missing values, BATS's
+// seasonal Gram block from lagged products, the optimiser's evaluation budget in the order search,
+// the fit window of long samples, and Student quantiles whose cost does not grow with the degrees
+// of freedom.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <random>
 #include <vector>
 
+#include "../src/arima_likelihood.hpp"
+#include "../src/series_util.hpp"
 #include "../src/state_space.hpp"
 #include "tarn/auto.hpp"
 #include "tarn/builders.hpp"
@@ -135,6 +138,84 @@ TEST(KalmanStep, OnePassMatchesTheTwoProductForm) {
   }
 }
 
+TEST(KalmanStep, FastRecursionsGiveTheFilterInnovations) {
+  // Seasonal and plain forms, MA roots near the unit circle (slow convergence of the
+  // covariance) included: the innovations and log variances of the rank-one recursions equal
+  // the full filter's to rounding, up to and past the steady state.
+  std::mt19937 rng(11);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  for (int trial = 0; trial < 24; ++trial) {
+    Coefs c;
+    c.ar = stable(trial % 3, rng);
+    c.ma = stable((trial / 3) % 3, rng);
+    const int m = trial % 2 ? 12 : 4;
+    c.sar = stable(trial % 4 == 1 ? 1 : 0, rng);
+    c.sma = trial % 4 == 3 ? std::vector<double>{-0.95} : stable(trial % 4 == 2 ? 1 : 0, rng);
+    c.mu = 0.3;
+    const StateSpace s = tarn::arima_detail::state_space(c, m);
+    const int r = s.r;
+    if (r < 2) continue;
+    std::vector<double> w(150);
+    for (double& v : w) v = 0.3 + noise(rng);
+    std::vector<double> P, fast;
+    tarn::arima_detail::stationary_covariance(s, P);
+    double sumlog = 0.0;
+    ASSERT_TRUE(tarn::arima_detail::fast_innovations(s, P, w, c.mu, fast, sumlog)) << trial;
+    ASSERT_EQ(fast.size(), w.size());
+    std::vector<double> a(static_cast<std::size_t>(r), 0.0), scratch;
+    bool steady = false;
+    tarn::arima_detail::Filter filter(r, s.phi.data(), s.R.data(), a.data(), P.data(), steady,
+                                      scratch);
+    double ref_sumlog = 0.0;
+    for (std::size_t t = 0; t < w.size(); ++t) {
+      tarn::arima_detail::KalmanStep ks;
+      ASSERT_TRUE(filter.step(w[t] - c.mu, ks));
+      ref_sumlog += std::log(ks.F);
+      EXPECT_NEAR(fast[t], ks.v / std::sqrt(ks.F), 1e-8) << "trial " << trial << " step " << t;
+    }
+    EXPECT_NEAR(sumlog, ref_sumlog, 1e-8) << "trial " << trial;
+  }
+}
+
+TEST(KalmanStep, FastRecursionsRefuseWhatTheyCannotFilter) {
+  Coefs c;
+  c.ar = {0.5};
+  c.ma = {0.3};
+  const StateSpace s = tarn::arima_detail::state_space(c, 1);
+  std::vector<double> P, out;
+  tarn::arima_detail::stationary_covariance(s, P);
+  double sumlog = 0.0;
+  // A missing value needs the full filter; so does a covariance that is not one.
+  EXPECT_FALSE(
+      tarn::arima_detail::fast_innovations(s, P, {1.0, std::nan(""), 2.0}, 0.0, out, sumlog));
+  std::vector<double> bad = P;
+  bad[0] = -1.0;
+  EXPECT_FALSE(tarn::arima_detail::fast_innovations(s, bad, {1.0, 2.0}, 0.0, out, sumlog));
+  EXPECT_FALSE(tarn::arima_detail::fast_innovations(s, P, {}, 0.0, out, sumlog));
+}
+
+TEST(SeasonalGram, DelayedProductsEqualTheSumsOverDelayedCopies) {
+  // The Gram block of BATS's seasonal initial states: products of one run delayed by i and by
+  // j steps, for runs longer and shorter than the season.
+  std::mt19937 rng(2);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  for (std::size_t n : {1u, 5u, 12u, 13u, 60u}) {
+    for (std::size_t m : {1u, 4u, 12u}) {
+      std::vector<double> u(n);
+      for (double& v : u) v = noise(rng);
+      const std::vector<double> S = tarn::detail::delayed_products(u, m);
+      ASSERT_EQ(S.size(), m * m);
+      for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < m; ++j) {
+          double direct = 0.0;
+          for (std::size_t t = std::max(i, j); t < n; ++t) direct += u[t - i] * u[t - j];
+          EXPECT_NEAR(S[i * m + j], direct, 1e-12) << n << " " << m << " " << i << " " << j;
+        }
+      }
+    }
+  }
+}
+
 TEST(LevenbergMarquardtBudget, StopsStartingIterationsOnceSpent) {
   // A slow valley: without a budget the optimiser takes many iterations.
   tarn::ResidualFunction fn = [](const std::vector<double>& x, std::vector<double>& r) {
@@ -153,6 +234,31 @@ TEST(LevenbergMarquardtBudget, StopsStartingIterationsOnceSpent) {
   EXPECT_LE(cut.evaluations, 20 + 3 + 12);
   EXPECT_TRUE(cut.ok);
   EXPECT_LE(cut.ssr, 1.0 + 100.0 * 0.8 * 0.8 + 0.04);  // never worse than the start
+}
+
+TEST(LevenbergMarquardtBudget, SearchFitsStopOnTheLikelihoodNotFarFromTheOptimum) {
+  // A seasonal ARMA series: the search's fits (within the budget, stopped once an iteration
+  // gains less than kSearchGain in -2 log likelihood) rank forms as the full fits do, by
+  // AICc within a small fraction of a unit.
+  std::mt19937 rng(9);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<double> w(130), e(130);
+  for (std::size_t t = 0; t < w.size(); ++t) {
+    e[t] = noise(rng);
+    w[t] = e[t] + (t >= 1 ? 0.5 * w[t - 1] + 0.3 * e[t - 1] : 0.0) +
+           (t >= 12 ? 0.4 * w[t - 12] - 0.2 * w[t - 13] : 0.0);
+  }
+  for (int p = 0; p <= 2; ++p) {
+    for (int q = 0; q <= 2; ++q) {
+      tarn::arima_detail::Form f;
+      f.p = p, f.q = q, f.P = 1, f.Q = q % 2, f.m = 12, f.constant = true;
+      const auto full = tarn::arima_detail::fit_css(w, f, 14, false, false);
+      const auto quick = tarn::arima_detail::fit_css(w, f, 14, false, true);
+      ASSERT_TRUE(full.ok && quick.ok) << p << q;
+      EXPECT_GE(quick.aicc, full.aicc - 0.05) << p << q;
+      EXPECT_LE(quick.aicc, full.aicc + 0.05) << p << q;
+    }
+  }
 }
 
 // A seasonal series of n values with a level shift halfway: a fit on the whole of it and one

@@ -159,3 +159,17 @@ print(json.dumps({"sklearn": sorted(m for m in sys.modules if m.split(".")[0] ==
 """
     )
     assert out == {"sklearn": [], "rows": 6, "ok": ["ok"]}
+
+
+@pytest.mark.parametrize("method", series.fill_methods())
+def test_gaps_are_filled_as_the_interpolator_fills_them(method):
+    from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpolator
+
+    w = np.array([[np.nan, 2.0], [1.0, np.nan], [np.nan, np.nan], [np.nan, 5.0], [4.0, np.nan]])
+    own = QuillcastInterpolator(interpolator_type=method).fit_transform(w)
+    np.testing.assert_array_equal(series.fill_values(w, method), own)
+    w[2, 0] = np.inf
+    with pytest.raises(ValueError, match="infinity"):
+        QuillcastInterpolator(interpolator_type=method).fit_transform(w)
+    with pytest.raises(ValueError, match="infinity"):
+        series.fill_values(w, method)

@@ -128,6 +128,8 @@ def fill_values(values: np.ndarray, method: str) -> np.ndarray:
     """Fills blanks with the engine interpolator; rows are the steps of a regular grid."""
     if not np.isnan(values).any():
         return values
+    if np.isinf(values).any():  # the interpolator's own check of its input
+        raise ValueError("Input contains infinity or a value too large for dtype('float64').")
     return _tarn.fill_gaps(values, method).reshape(values.shape)
 
 

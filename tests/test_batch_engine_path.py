@@ -173,3 +173,14 @@ def test_gaps_are_filled_as_the_interpolator_fills_them(method):
         QuillcastInterpolator(interpolator_type=method).fit_transform(w)
     with pytest.raises(ValueError, match="infinity"):
         series.fill_values(w, method)
+
+
+def test_the_forecaster_ignores_other_steps_settings_but_checks_its_own():
+    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    # A pipeline hands its interpolator's settings (a list among them) to the forecaster too.
+    f = QuillcastForecaster(interpolator_type="linear", ts_ocol_loc=[0])
+    f.fit(monthly(48).reshape(-1, 1), None)
+    assert f.is_fitted_ and f.all_args["samples_per_season"] == 12
+    with pytest.raises(Exception, match="option 'algorithm_type' must be a number"):
+        QuillcastForecaster(algorithm_type=[1]).fit(monthly(48).reshape(-1, 1), None)

@@ -441,7 +441,7 @@ tarn::Options engine_settings(const py::dict& kw, const tarn::ModelEntry& entry)
     try {
       out[key] = contracts::to_value(key, item.second);
     } catch (py::error_already_set& e) {
-      if (!is_exception(e) || !twsettings::contains(read, key)) throw;
+      if (!is_exception(e) || twsettings::contains(read, key)) throw;
     }
   }
   return out;

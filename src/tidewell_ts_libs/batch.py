@@ -1,9 +1,12 @@
 """Forecasting many series at once.
 
-``forecast_many`` takes a long-format table (series id, timestamp, value), trains one
-``QuillcastForecaster`` per series and returns tidy frames of forecasts and per-series errors. The
-work runs in parallel with joblib on one machine (processes or threads: the engine releases the GIL
-while it fits, so threads scale too) or on a Dask cluster when a client or scheduler address is given.
+``forecast_many`` takes a long-format table (series id, timestamp, value), forecasts each series
+as ``QuillcastForecaster`` would with the settings the batch gives it (the engine's
+``forecast_series``: the same season rule, settings, models, training and bands, one call for a
+batch of series) and returns tidy frames of forecasts and per-series errors. The work runs in
+parallel with joblib on one machine (processes or threads: the engine call holds no GIL, so
+threads scale too) or on a Dask cluster when a client or scheduler address is given. Neither
+this module nor its workers load scikit-learn.
 A series that cannot be forecast (too short, all missing, ...) is reported in the errors frame and
 never stops the others.
 

@@ -60,11 +60,21 @@ def assert_same(rows, k, fc, opts):
 
 
 # Series of several shapes: seasonal, short, long enough for the training-size retries, flat
-# with zeros (intermittent demand).
+# with zeros (intermittent demand); constant, tiny, nearly all zeros, and one the models refuse
+# (an infinite value).
 def shapes():
     rng = np.random.default_rng(3)
     sparse = np.where(rng.random(48) < 0.6, 0.0, rng.integers(1, 9, 48).astype(float))
-    return [monthly(60), monthly(24, level=5.0, seed=1), monthly(130, seed=2), sparse]
+    return [
+        monthly(60),
+        monthly(24, level=5.0, seed=1),
+        monthly(130, seed=2),
+        sparse,
+        np.full(30, 7.0),
+        np.array([1.0, 2.0, 3.0, 2.0, 1.0]),
+        np.r_[np.zeros(4), 1e-9, 2e-9, 0.0, 0.0],
+        np.array([1.0, np.inf, 2.0, 3.0, 4.0, 5.0]),
+    ]
 
 
 @pytest.mark.parametrize("algorithm", batch.ALGORITHMS)

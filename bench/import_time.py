@@ -8,6 +8,12 @@ which of the heavy modules the run loaded.
 
     .venv/bin/python bench/import_time.py [--runs 10] [--preload]
 
+``--batch`` imports ``tidewell_ts_libs`` and runs one ``forecast_many`` (hw, 80/95 bands) of a
+small series of 60 months instead of the forecaster (pandas counts: the batch takes a frame;
+the import column then holds numpy, pandas and the package):
+    .venv/bin/python bench/import_time.py --batch
+    PYTHONPATH=<dir> .venv/bin/python bench/import_time.py --batch --module <other batch>
+
 ``--preload`` imports scipy.stats, pandas and sklearn.pipeline first, inside the timed part:
 what loading a forecaster cost when they were imported with it. ``--stages`` reports the same
 medians for the steps one after another (an empty interpreter, numpy, scikit-learn's base class
@@ -39,6 +45,27 @@ X = (100 + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12)).reshape(-1, 1)
 QuillcastForecaster(algorithm="hw").fit(X, None).predict(prediction_horizon=12)
 t2 = time.perf_counter()
 heavy = ("scipy.stats", "scipy.special", "pandas", "sklearn.model_selection", "sklearn.pipeline")
+print(json.dumps({"import": t1 - t0, "forecast": t2 - t1,
+                  "loaded": [m for m in heavy if m in sys.modules]}))
+"""
+
+
+BATCH = r"""
+import json, sys, time
+t0 = time.perf_counter()
+if PRELOAD:
+    import scipy.stats, pandas, sklearn.pipeline
+import numpy as np
+import pandas as pd
+import tidewell_ts_libs
+forecast_many = __import__(MODULE, fromlist=["forecast_many"]).forecast_many
+t1 = time.perf_counter()
+t = np.arange(60)
+df = pd.DataFrame({"unique_id": "a", "ds": pd.date_range("2015-01-01", periods=60, freq="MS"),
+                   "y": 100 + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12)})
+forecast_many(df, algorithm="hw", horizon=12, level=(80, 95))
+t2 = time.perf_counter()
+heavy = ("scipy.stats", "scipy.special", "sklearn", "sklearn.model_selection", "sklearn.pipeline")
 print(json.dumps({"import": t1 - t0, "forecast": t2 - t1,
                   "loaded": [m for m in heavy if m in sys.modules]}))
 """
@@ -79,10 +106,10 @@ def stages(runs: int) -> None:
         print(f"| {name} | {wall:.3f} | {cpu:.3f} |")
 
 
-def one(preload: bool) -> dict:
+def one(preload: bool, batch: bool = False, module: str = "tidewell_ts_libs.batch") -> dict:
     before = os.times()
     start = time.perf_counter()
-    code = f"PRELOAD = {preload}\n" + CODE
+    code = f"PRELOAD = {preload}\nMODULE = {module!r}\n" + (BATCH if batch else CODE)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     wall = time.perf_counter() - start
     after = os.times()
@@ -99,12 +126,14 @@ def main() -> None:
     ap.add_argument("--runs", type=int, default=10)
     ap.add_argument("--preload", action="store_true")
     ap.add_argument("--stages", action="store_true")
+    ap.add_argument("--batch", action="store_true")
+    ap.add_argument("--module", default="tidewell_ts_libs.batch", help="with --batch")
     a = ap.parse_args()
     if a.stages:
         stages(a.runs)
         return
-    one(a.preload)  # warm the file cache
-    runs = [one(a.preload) for _ in range(a.runs)]
+    one(a.preload, a.batch, a.module)  # warm the file cache
+    runs = [one(a.preload, a.batch, a.module) for _ in range(a.runs)]
     med = {k: statistics.median(r[k] for r in runs) for k in ("wall", "cpu", "import", "forecast")}
     print(f"{a.runs} fresh processes, load average {os.getloadavg()[0]:.1f} on {os.cpu_count()}")
     print("| process wall s | process CPU s | import s | forecast s | heavy modules loaded |")

@@ -98,4 +98,30 @@ inline std::size_t fill_in_place(py::array_t<double>& a, long time_col, double m
   return filled;
 }
 
+// Fills `a` in place with the interpolator's method `type` (linear, cubic, nearest, prev, next or
+// fill): prev has no earlier value for a leading gap and next no later one for a trailing gap,
+// so those, and columns with no value at all, take `default_value`; the other methods carry the
+// nearest observed value into the ends. `per_column`: fill's constant of each column. Returns
+// the number of entries filled.
+inline std::size_t fill_by_method(py::array_t<double>& a, long time_col, double missing,
+                                  const std::string& type, double default_value,
+                                  const std::vector<double>& per_column = {}) {
+  tarn::interp::Options opt;
+  try {
+    opt.method = tarn::interp::method_from_name(type);
+  } catch (const std::invalid_argument& e) {
+    throw py::value_error(e.what());
+  }
+  opt.fill_ends = !(type == "prev" || type == "next");
+  opt.empty_value = default_value;
+  std::size_t filled = fill_in_place(a, time_col, missing, opt, per_column);
+  if (!opt.fill_ends) {
+    // What the kernel left (ends without a neighbour) gets the default value.
+    filled += tarn::interp::fill_remaining(a.mutable_data(), static_cast<std::size_t>(a.shape(0)),
+                                           static_cast<std::size_t>(a.shape(1)), time_col, missing,
+                                           default_value);
+  }
+  return filled;
+}
+
 }  // namespace twpy

@@ -1,9 +1,12 @@
 """Forecasting many series at once.
 
-``forecast_many`` takes a long-format table (series id, timestamp, value), trains one
-``QuillcastForecaster`` per series and returns tidy frames of forecasts and per-series errors. The
-work runs in parallel with joblib on one machine (processes or threads: the engine releases the GIL
-while it fits, so threads scale too) or on a Dask cluster when a client or scheduler address is given.
+``forecast_many`` takes a long-format table (series id, timestamp, value), forecasts each series
+as ``QuillcastForecaster`` would with the settings the batch gives it (the engine's
+``forecast_series``: the same season rule, settings, models, training and bands, one call for a
+batch of series) and returns tidy frames of forecasts and per-series errors. The work runs in
+parallel with joblib on one machine (processes or threads: the engine call holds no GIL, so
+threads scale too) or on a Dask cluster when a client or scheduler address is given. Neither
+this module nor its workers load scikit-learn.
 A series that cannot be forecast (too short, all missing, ...) is reported in the errors frame and
 never stops the others.
 
@@ -18,6 +21,7 @@ from __future__ import annotations
 
 import os
 import time
+import warnings
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, NamedTuple
 
@@ -25,7 +29,7 @@ import numpy as np
 
 from tidewell_ts_libs import series
 from tidewell_ts_libs._parallel import WorkerDied, run_chunks  # noqa: F401
-from tidewell_ts_libs.deps.tarn import forecaster_algorithms
+from tidewell_ts_libs.deps.tarn import _tarn, forecaster_algorithms
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -80,11 +84,22 @@ def _extra_columns(opts: Options) -> list[str]:
     return _band_columns(opts.level, opts.quantiles)
 
 
-def _forecast_series(times, values, opts: Options, err: dict, exog=None, future_exog=None):
-    """Forecasts one series; fills ``err`` (n_train and the scores) and returns (forecast times,
-    point, {name: values} of the columns of ``_extra_columns`` it has, actual or None). Raises
-    for bad data. ``exog`` (a row per time, a column per regressor) trains with regressors,
-    whose values at the forecast times are ``future_exog``."""
+class _Prepared(NamedTuple):
+    """A series made ready for the engine: its grid times, observed values, training values
+    (filled) and, with regressors, their filled training rows and their future values."""
+
+    times: np.ndarray
+    observed: np.ndarray
+    n_train: int
+    filled: np.ndarray
+    exog: np.ndarray | None
+    future: np.ndarray | None
+    season: int  # 0: detected by the engine
+
+
+def _prepare(times, values, opts: Options, exog=None, future_exog=None) -> _Prepared:
+    """Trims a series, puts it on its grid and fills its training part (and its regressors);
+    raises for bad data."""
     if exog is None:
         grid = series.on_grid(times, values)
     else:
@@ -92,72 +107,91 @@ def _forecast_series(times, values, opts: Options, err: dict, exog=None, future_
     if not len(grid.times):
         raise ValueError("all values are missing")
     observed = grid.values[:, 0]
-    horizon, holdout = opts.horizon, opts.holdout
-    n_train = len(observed) - holdout
+    n_train = len(observed) - opts.holdout
     if n_train < MIN_POINTS:
         raise ValueError(
             f"too short: {max(0, n_train)} training points (at least {MIN_POINTS} needed)"
         )
-    train = observed[:n_train]
-    filled = series.fill_values(train.reshape(-1, 1), opts.fill)
-    regressors = {}
+    filled = series.fill_values(observed[:n_train].reshape(-1, 1), opts.fill)[:, 0]
+    x = fut = None
     if exog is not None:  # absent timestamps' regressors are filled as the values are
-        regressors = {
-            "exog": series.fill_values(grid_exog[:n_train], opts.fill),
-            "future_exog": future_exog,
-        }
-    fc = series.forecast(
+        x = series.fill_values(grid_exog[:n_train], opts.fill)
+        fut = np.asarray(future_exog, dtype=float).reshape(opts.horizon, x.shape[1])
+    season = 0 if opts.season is None else max(1, int(opts.season))
+    return _Prepared(grid.times, observed, n_train, filled, x, fut, season)
+
+
+def _engine_forecasts(opts: Options, batch: list, probs: list) -> dict:
+    """The engine's forecasts of prepared series that share a season setting and whether they
+    have regressors: one call for all of them, without the GIL."""
+    with_exog = batch[0].exog is not None
+    return _tarn.forecast_series(
         opts.algorithm,
-        grid.times[:n_train],
-        filled,
-        horizon,
-        opts.level,
-        opts.season,
-        opts.quantiles,
-        opts.nonnegative,
-        **regressors,
+        [p.filled for p in batch],
+        opts.horizon,
+        season=batch[0].season,
+        levels=[float(lv) for lv in opts.level],
+        probs=probs,
+        nonnegative=opts.nonnegative,
+        exog=[p.exog for p in batch] if with_exog else None,
+        future=[p.future for p in batch] if with_exog else None,
     )
-    pred = fc.point[:, 0]
+
+
+def _finish_series(prep: _Prepared, out: dict, i: int, opts: Options, err: dict):
+    """Forecast i of an engine call as ``_run_chunk`` keeps it: (forecast times, point,
+    {name: values} of the columns of ``_extra_columns``, actual or None); fills ``err`` (n_train
+    and the scores). Raises for a forecast the engine could not make."""
+    for note in out["notes"][i]:
+        warnings.warn(note, UserWarning, stacklevel=2)
+    failed = out["errors"][i]
+    if failed is not None:
+        kind, text = failed
+        raise _EngineError(kind, text)
+    pred = out["point"][i]
     if not np.all(np.isfinite(pred)):
         raise ValueError("the forecast is not finite")
+    horizon, holdout, n_train = opts.horizon, opts.holdout, prep.n_train
     extra = {}
-    for lv in opts.level:
-        if lv in fc.bands:
-            lo, hi = fc.bands[lv]
-            extra[f"lo-{_level_name(lv)}"] = lo[:, 0]
-            extra[f"hi-{_level_name(lv)}"] = hi[:, 0]
-    for p, q in (fc.quantiles or {}).items():
-        extra[f"q-{series.quantile_label(p)}"] = q[:, 0]
+    for j, lv in enumerate(opts.level):
+        extra[f"lo-{_level_name(lv)}"] = out["lower"][i, j]
+        extra[f"hi-{_level_name(lv)}"] = out["upper"][i, j]
+    nq = len(opts.quantiles)
+    for j, p in enumerate(opts.quantiles):
+        extra[f"q-{series.quantile_label(p)}"] = out["quantiles"][i, j]
     err["n_train"] = n_train
-    act = None
-    if holdout:
-        actual = observed[n_train:]
-        n = min(len(actual), horizon)
-        act = np.full(horizon, np.nan)
-        act[:n] = actual[:n]
-        acc = series.score(actual[:n], pred[:n], train, fc.season)
-        for key in ("smape", "mase", "mae", "rmse"):
-            err[key] = acc[key]
-        for lv in opts.level:
-            if lv in fc.bands:
-                lo, hi = fc.bands[lv]
-                band = series.score(
-                    actual[:n], pred[:n], train, fc.season, lo[:n, 0], hi[:n, 0], lv
-                )
-                err[f"msis-{_level_name(lv)}"] = band["msis"]
-                err[f"coverage-{_level_name(lv)}"] = band["coverage"]
-        if opts.quantiles:
-            own = {p: q[:n, 0] for p, q in fc.quantiles.items()}
-            err["pinball"] = series.score_quantiles(actual[:n], own, train, fc.season)[
-                "mean_pinball"
-            ]
-            grid_q = series.quantiles_of(
-                fc.estimator, horizon, series.CRPS_GRID, fc.point.shape, future_exog
-            )
-            err["crps"] = series.score_quantiles(
-                actual[:n], {p: q[:n, 0] for p, q in grid_q.items()}, train, fc.season
-            )["crps"]
-    return fc.times, pred, extra, act
+    times = series.future_times(prep.times[:n_train], horizon)
+    if not holdout:
+        return times, pred, extra, None
+    season = int(out["season"][i])
+    train = prep.observed[:n_train]
+    actual = prep.observed[n_train:]
+    n = min(len(actual), horizon)
+    act = np.full(horizon, np.nan)
+    act[:n] = actual[:n]
+    acc = series.score(actual[:n], pred[:n], train, season)
+    for key in ("smape", "mase", "mae", "rmse"):
+        err[key] = acc[key]
+    for j, lv in enumerate(opts.level):
+        lo, hi = out["lower"][i, j], out["upper"][i, j]
+        band = series.score(actual[:n], pred[:n], train, season, lo[:n], hi[:n], lv)
+        err[f"msis-{_level_name(lv)}"] = band["msis"]
+        err[f"coverage-{_level_name(lv)}"] = band["coverage"]
+    if nq:
+        qs = out["quantiles"][i]
+        own = {p: qs[j, :n] for j, p in enumerate(opts.quantiles)}
+        err["pinball"] = series.score_quantiles(actual[:n], own, train, season)["mean_pinball"]
+        grid = {p: qs[nq + j, :n] for j, p in enumerate(series.CRPS_GRID)}
+        err["crps"] = series.score_quantiles(actual[:n], grid, train, season)["crps"]
+    return times, pred, extra, act
+
+
+class _EngineError(Exception):
+    """A series the engine could not forecast, reported under the name of its kind."""
+
+    def __init__(self, kind: str, text: str):
+        super().__init__(text)
+        self.kind = kind
 
 
 def _error_row(opts: Options) -> dict:
@@ -182,18 +216,58 @@ def _error_row(opts: Options) -> dict:
     }
 
 
+def _failed(err: dict, e: Exception) -> None:
+    kind = e.kind if isinstance(e, _EngineError) else type(e).__name__
+    err["status"] = "failed"
+    err["message"] = f"{kind}: {e}".splitlines()[0]
+
+
+# Series the engine forecasts in one call: few enough that Ctrl-C and ``stop`` are seen soon.
+ENGINE_BATCH = 32
+
+
 def _run_chunk(chunk, opts: Options, stop=None):
     """Forecasts a chunk of series: (their forecast rows as a ``_Rows`` or None, error rows).
 
-    Rows leave as a few arrays per chunk, so what a worker sends back stays small and the
-    caller builds one frame at the end; ``stop`` (a callable) ends the chunk early when it
-    turns true (the caller is going away)."""
+    Each series is put on its grid and filled here; the engine then forecasts a batch of them
+    in one call without the GIL (threads scale). Rows leave as a few arrays per chunk, so what
+    a worker sends back stays small and the caller builds one frame at the end; ``stop`` (a
+    callable) ends the chunk early when it turns true (the caller is going away)."""
     blank = _error_row(opts)
     h = opts.horizon
     first = getattr(chunk, "first", 0)
     codes, times, points, actuals, errors = [], [], [], [], []
     names = _extra_columns(opts)
     extras = {name: [] for name in names}
+    probs = list(opts.quantiles)
+    if opts.holdout and opts.quantiles:  # CRPS is scored on its own grid of quantiles
+        probs += list(series.CRPS_GRID)
+    pending = []  # (position in the chunk, error row, prepared series, seconds so far)
+
+    def run_pending():
+        # One engine call per kind of series (season setting, regressors) among the pending.
+        groups = {}
+        for item in pending:
+            groups.setdefault((item[2].season, item[2].exog is not None), []).append(item)
+        for group in groups.values():
+            out = _engine_forecasts(opts, [p for _, _, p, _ in group], probs)
+            for i, (k, err, prep, spent) in enumerate(group):
+                start = time.perf_counter()
+                try:
+                    ft, pred, extra, act = _finish_series(prep, out, i, opts, err)
+                except Exception as e:  # one series failing never stops the others
+                    _failed(err, e)
+                else:
+                    codes.append(first + k)
+                    times.append(ft)
+                    points.append(pred)
+                    for name in names:
+                        extras[name].append(extra.get(name, blanks))
+                    if act is not None:
+                        actuals.append(act)
+                err["seconds"] = spent + float(out["seconds"][i]) + time.perf_counter() - start
+        pending.clear()
+
     blanks = np.full(h, np.nan)
     for k, (sid, t, v, *regressors) in enumerate(chunk):  # (exog, future_exog) with regressors
         if stop is not None and stop():
@@ -201,23 +275,28 @@ def _run_chunk(chunk, opts: Options, stop=None):
         start = time.perf_counter()
         err = blank.copy()
         err["id"] = sid
-        try:
-            ft, pred, extra, act = _forecast_series(t, v, opts, err, *regressors)
-        except Exception as e:  # one series failing never stops the others
-            err["status"] = "failed"
-            err["message"] = f"{type(e).__name__}: {e}".splitlines()[0]
-        else:
-            codes.append(first + k)
-            times.append(ft)
-            points.append(pred)
-            for name in names:
-                extras[name].append(extra.get(name, blanks))
-            if act is not None:
-                actuals.append(act)
-        err["seconds"] = time.perf_counter() - start
         errors.append(err)
+        try:
+            prep = _prepare(t, v, opts, *regressors)
+        except Exception as e:  # one series failing never stops the others
+            _failed(err, e)
+            err["seconds"] = time.perf_counter() - start
+            continue
+        pending.append((k, err, prep, time.perf_counter() - start))
+        if len(pending) >= ENGINE_BATCH:
+            run_pending()
+    if pending:
+        run_pending()
     if not codes:
         return None, errors
+    order = np.argsort(codes, kind="stable")  # the series in chunk order
+    if not np.all(order[:-1] < order[1:]):
+        codes = [codes[j] for j in order]
+        times = [times[j] for j in order]
+        points = [points[j] for j in order]
+        extras = {name: [col[j] for j in order] for name, col in extras.items()}
+        if actuals:
+            actuals = [actuals[j] for j in order]
     rows = _Rows(
         np.repeat(np.asarray(codes, dtype=np.int64), h),
         _join_times(times),

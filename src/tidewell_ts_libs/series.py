@@ -128,10 +128,9 @@ def fill_values(values: np.ndarray, method: str) -> np.ndarray:
     """Fills blanks with the engine interpolator; rows are the steps of a regular grid."""
     if not np.isnan(values).any():
         return values
-    from tidewell_ts_libs.quillcast.quillcast_interpolator import QuillcastInterpolator
-
-    filled = QuillcastInterpolator(interpolator_type=method).fit_transform(values)
-    return np.asarray(filled, dtype=float).reshape(values.shape)
+    if np.isinf(values).any():  # the interpolator's own check of its input
+        raise ValueError("Input contains infinity or a value too large for dtype('float64').")
+    return _tarn.fill_gaps(values, method).reshape(values.shape)
 
 
 def detect_season(values: np.ndarray) -> int:

@@ -143,21 +143,10 @@ py::object transform(py::object self, py::object X) {
   py::array_t<double> original;
   if (append) original = twpy::as_matrix_copy(a);
 
-  tarn::interp::Options opt;
-  opt.method = tarn::interp::method_from_name(type);
-  // prev has no earlier value for a leading gap and next no later one for a trailing gap: those,
-  // and columns with no value at all, take default_value. The other methods carry the nearest
-  // observed value into the ends.
-  opt.fill_ends = !(type == "prev" || type == "next");
-  opt.empty_value = default_value;
   std::vector<double> per_column;
   if (type == "fill") per_column = self.attr("fill_values_").cast<std::vector<double>>();
-  std::size_t filled = twpy::fill_in_place(a, time_col, missing, opt, per_column);
-  if (!opt.fill_ends) {
-    // What the kernel left (ends without a neighbour) gets the default value.
-    filled += tarn::interp::fill_remaining(a.mutable_data(), a.shape(0), a.shape(1), time_col,
-                                           missing, default_value);
-  }
+  const std::size_t filled =
+      twpy::fill_by_method(a, time_col, missing, type, default_value, per_column);
   if (py::bool_(self.attr("debug")).cast<bool>()) {
     twpy::print("QuillcastInterpolator:", type, "filled", filled, "missing values in", a.shape(0),
                 "rows x", a.shape(1), "columns");

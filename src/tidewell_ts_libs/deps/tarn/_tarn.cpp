@@ -56,4 +56,5 @@ PYBIND11_MODULE(_tarn, m) {
 
   tarnpy::bind_metrics(m);
   tarnpy::bind_builders(m);
+  tarnpy::bind_series_jobs(m);
 }

@@ -1,6 +1,7 @@
 // QuillcastForecaster: construction, parameters, model ids, ready-made configurations and
 // the building of engine models from the algorithm settings.
 #include "common.hpp"
+#include "tarn/series_job.hpp"
 
 namespace qest {
 
@@ -424,162 +425,82 @@ void check_numeric_settings(const py::dict& kw) {
   }
 }
 
-struct Builder {
-  py::object self;
-  py::dict kw;
-  py::dict alg;
-  py::object N;
+namespace {
 
-  bool present(const char* k) const { return kw.contains(k) && !py::object(kw[k]).is_none(); }
-  py::object get(const char* k) const { return kw[k]; }
-
-  // A value below 1 is a fraction of the training length N (when known); a result <= 0 is
-  // replaced by the fallback, when there is one.
-  py::object fraction(py::object v, py::object fallback) const {
-    if (py_lt(v, py::int_(1)) && !N.is_none()) {
-      py::object rounded = twpy::import("builtins", "round")(v * N, 14);
-      py::object count = py::int_(rounded);
-      if (!fallback.is_none() && !py_gt(count, py::int_(0))) return fallback;
-      return count;
-    }
-    return v;
-  }
-
-  void copy_keys(std::initializer_list<const char*> keys) {
-    for (const char* k : keys) {
-      if (present(k)) alg[k] = get(k);
+// The settings of `kw` as the engine's rules read them. A value the engine cannot take is left
+// out unless the algorithm reads that setting (the builder would refuse it): then its error.
+tarn::Options engine_settings(const py::dict& kw, const tarn::ModelEntry& entry) {
+  std::vector<std::string> read{
+      "samples_per_season",   "initial_training_seasons", "algorithm_type",   "compute_seasonality",
+      "error_history_length", "use_full_error_history",   "min_training_data"};
+  for (const auto& s : entry.forecaster.settings) read.push_back(s.key);
+  if (!entry.forecaster.size_key.empty()) read.push_back(entry.forecaster.size_key);
+  tarn::Options out;
+  for (auto item : kw) {
+    const std::string key = str(item.first);
+    try {
+      out[key] = contracts::to_value(key, item.second);
+    } catch (py::error_already_set& e) {
+      if (!is_exception(e) || twsettings::contains(read, key)) throw;
     }
   }
-
-  // hw becomes hw_additive (or hw_multiplicative) once.
-  void name_variant() {
-    py::object algorithm = self.attr("algorithm");
-    py::object model_name = self.attr("model_name");
-    py::str underscore("_");
-    const bool both = algorithm.contains(underscore) && model_name.contains(underscore);
-    if (!both) {
-      py::object type = alg["algorithm_type"];
-      self.attr("algorithm") = algorithm + underscore + type;
-      self.attr("model_name") = model_name + underscore + type;
-    }
-  }
-
-  void record(py::object algorithm) {
-    py::object cls = self.attr("__class__");
-    self.attr("model_id") = cls.attr("get_model_id")(algorithm, **alg);
-    self.attr("model_description") =
-        py::object(self.attr("algorithm")) + py::str("_") + py::str(alg);
-  }
-};
-
-// A model of an algorithm whose settings follow the table of models: the training size
-// defaults to the whole series, the settings are passed on in table order (shares of the
-// training length turned into counts), and the size is then bounded as the entry says.
-py::object table_model(Builder& b, const tarn::ModelEntry& entry, py::dict all_args,
-                       py::object algorithm) {
-  const tarn::ForecasterEntry& f = entry.forecaster;
-  const char* size_key = f.size_key.c_str();
-  if (!f.size_key.empty() && !b.kw.contains(size_key)) b.kw[size_key] = tarn::kWholeSeries;
-  for (const auto& s : f.settings) {
-    const char* k = s.key.c_str();
-    if (!b.present(k)) continue;
-    b.alg[k] = s.share ? b.fraction(b.get(k), contracts::to_python(s.fallback)) : b.get(k);
-  }
-  if (f.size_none_is_length && !b.alg.contains(size_key)) {
-    b.alg[size_key] = b.N.is_none() ? py::object(py::int_(tarn::kSizeBeforeLength)) : b.N;
-  }
-  if (f.size_minimum > 0) {
-    const py::object minimum = py::int_(f.size_minimum);
-    if (!b.alg.contains(size_key) || py_lt(b.alg[size_key], minimum)) b.alg[size_key] = minimum;
-    all_args[size_key] = b.alg[size_key];
-  }
-  b.record(algorithm);
-  return builder(entry.name)(**b.alg);
+  return out;
 }
+
+}  // namespace
 
 py::object get_model(py::object self, py::kwargs kw_args) {
   // A copy: the defaults filled in below never reach the caller's dictionary.
-  Builder b{self, py::reinterpret_steal<py::dict>(PyDict_Copy(kw_args.ptr())), py::dict(),
-            self.attr("_totalsamples")};
+  py::dict kw = py::reinterpret_steal<py::dict>(PyDict_Copy(kw_args.ptr()));
+  py::object N = self.attr("_totalsamples");
   py::dict all_args = self.attr("all_args");
-  if (!b.kw.contains("algorithm")) {
+  if (!kw.contains("algorithm")) {
     PyErr_SetObject(PyExc_KeyError, py::str("algorithm").ptr());
     throw py::error_already_set();
   }
-  py::object algorithm = b.kw["algorithm"];
+  py::object algorithm = kw["algorithm"];
   check_algorithm_name(algorithm);
-  check_numeric_settings(b.kw);
-  const tarn::ModelEntry* entry = tarn::find_algorithm(str(algorithm.attr("lower")()));
+  check_numeric_settings(kw);
+  const std::string name = str(algorithm.attr("lower")());
+  const tarn::ModelEntry* entry = tarn::find_algorithm(name);
   if (!entry) twpy::raise(PyExc_ValueError, msg("TIDEWELLTSLIBS0004E"));
-  if (!entry->forecaster.own_rules) return table_model(b, *entry, all_args, algorithm);
-  // Holt-Winters' own rules: the season from the training length, or season finding.
-  const py::object two = py::int_(2);
-  if (b.present("min_training_data")) {
-    py::object mtd = b.get("min_training_data");
-    if (b.N.is_none() && py_lt(mtd, py::int_(1))) {
-      twpy::raise(PyExc_ValueError,
-                  "min_training_data " + str(py::repr(mtd)) +
-                      " is a fraction of the training length, which is not known before fit");
-    }
-    py::object samples = mtd;
-    if (py_lt(samples, py::int_(1)) && py_ge(mtd, py::float_(0.99))) samples = b.N;
-    if (py_lt(samples, py::int_(1)) && py_lt(mtd, py::float_(0.99))) {
-      samples = py::int_(b.N * samples);
-    }
-    if (py_gt(samples, py::int_(1000000))) samples = py::int_(1000000);
-    b.alg["algorithm_type"] =
-        b.present("algorithm_type") ? b.get("algorithm_type") : py::object(py::str("additive"));
-    b.alg["number_of_samples"] = samples;
-    b.alg["min_training_data"] = mtd;
-    b.alg["is_season_length"] = false;
-    b.name_variant();
-    b.record(algorithm);
-    return builder(entry->name)(py::arg("is_season_length") = false,
-                                py::arg("number_of_samples") = py::int_(b.alg["number_of_samples"]),
-                                py::arg("algorithm_type") = b.alg["algorithm_type"]);
+  // The engine's rules (the same ones a batch forecast runs): the model's settings, the
+  // settings written back and the builder's options.
+  tarn::ModelPlan plan;
+  try {
+    plan = tarn::plan_model(name, engine_settings(kw, *entry), N.is_none() ? -1 : as_index(N));
+  } catch (const tarn::InvalidArgument& e) {
+    twpy::raise(PyExc_ValueError, e.what());
   }
-  for (const char* k : {"samples_per_season", "initial_training_seasons", "algorithm_type",
-                        "compute_seasonality", "error_history_length", "use_full_error_history"}) {
-    if (!b.present(k)) continue;
-    py::object v = b.get(k);
-    const std::string key = k;
-    if ((key == "samples_per_season" || key == "error_history_length") && py_lt(v, py::int_(1)) &&
-        !b.N.is_none()) {
-      if (py_gt(v, py::float_(0.5))) v = py::float_(0.5);
-      b.alg[k] = b.fraction(v, two);
-    } else {
-      b.alg[k] = v;
+  for (const auto& [key, value] : plan.written)
+    all_args[py::str(key)] = contracts::to_python(value);
+  py::dict alg;
+  for (std::size_t i = 0; i < plan.recorded.size(); ++i) {
+    const auto& [key, value] = plan.recorded[i];
+    py::str k(key);
+    alg[k] = plan.caller[i] && kw.contains(k) ? py::object(kw[k]) : contracts::to_python(value);
+  }
+  if (entry->forecaster.own_rules) {
+    // hw becomes hw_additive (or hw_multiplicative) once.
+    py::object current = self.attr("algorithm");
+    py::object model_name = self.attr("model_name");
+    py::str underscore("_");
+    if (!(current.contains(underscore) && model_name.contains(underscore))) {
+      py::object type = alg["algorithm_type"];
+      self.attr("algorithm") = current + underscore + type;
+      self.attr("model_name") = model_name + underscore + type;
     }
   }
-  if (!b.alg.contains("samples_per_season")) {
-    py::object season = two;
-    if (!b.N.is_none()) {
-      season = py::int_(b.N * py::float_(0.25));
-      // Fewer than four rows give no whole season: use the smallest one.
-      if (!py_gt(season, py::int_(0))) season = two;
-    }
-    b.alg["samples_per_season"] = season;
-    all_args["samples_per_season"] = season;
+  py::object cls = self.attr("__class__");
+  self.attr("model_id") = cls.attr("get_model_id")(algorithm, **alg);
+  self.attr("model_description") = py::object(self.attr("algorithm")) + py::str("_") + py::str(alg);
+  if (plan.sized) {
+    return builder(entry->name)(
+        py::arg("is_season_length") = false,
+        py::arg("number_of_samples") = contracts::to_python(plan.build.at("number_of_samples")),
+        py::arg("algorithm_type") = alg["algorithm_type"]);
   }
-  if (!b.alg.contains("initial_training_seasons")) {
-    py::object seasons = two;
-    if (!b.N.is_none()) {
-      py::object season = py::int_(b.alg["samples_per_season"]);
-      if (!py_gt(season, py::int_(0))) {
-        twpy::raise(PyExc_ValueError, "samples_per_season must be at least 1, got " +
-                                          str(py::repr(b.alg["samples_per_season"])));
-      }
-      seasons = py::int_(b.N / season);
-      // A series shorter than one season still trains on one (the engine fits what it has).
-      if (!py_gt(seasons, py::int_(0))) seasons = py::int_(1);
-    }
-    b.alg["initial_training_seasons"] = seasons;
-    all_args["initial_training_seasons"] = seasons;
-  }
-  if (!b.alg.contains("algorithm_type")) b.alg["algorithm_type"] = "additive";
-  b.name_variant();
-  b.record(algorithm);
-  return builder(entry->name)(**b.alg);
+  return builder(entry->name)(**alg);
 }
 
 }  // namespace qest

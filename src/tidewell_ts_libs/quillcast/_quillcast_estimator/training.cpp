@@ -1,5 +1,6 @@
 // QuillcastForecaster: training (fit).
 #include "common.hpp"
+#include "tarn/series_job.hpp"
 
 namespace qest {
 
@@ -322,8 +323,9 @@ void train(py::object self, py::object X, py::object y) {
     vals.append(column);
     ts_l = py::len(timestamps);
     if (truthy(self.attr("compute_periodicity"))) {
-      py::dict all_args = self.attr("all_args");
-      py::object training_size = py::none();
+      // The engine's rule for the settings training fills in (a batch forecast runs it too);
+      // the season finding goes through QuillcastUtils.
+      tarn::SeriesSizes sizes;
       if (seasonal_sizes) {
         py::object counts =
             G("QuillcastUtils")
@@ -335,19 +337,22 @@ void train(py::object self, py::object X, py::object y) {
                                             std::to_string(py::len(items)) +
                                             " counts; four were expected");
         }
-        fill(all_args, "samples_per_season", items[1]);
-        py::object period = all_args["samples_per_season"];
-        if (!given("initial_training_seasons") && PyNumber_Check(period.ptr()) &&
-            py_gt(period, py::int_(0))) {
-          fill(all_args, "initial_training_seasons", py::int_(py::int_(ts_l) / period));
-        }
-        training_size = items[3];
+        sizes.period = py::int_(items[1]).cast<std::int64_t>();
+        sizes.training = py::int_(items[3]).cast<std::int64_t>();
       }
-      fill(all_args, "error_history_length", py::int_(2));
-      fill(all_args, "error_horizon_length", py::int_(2));
-      if (seasonal_sizes) {
-        fill(all_args, "min_training_data", training_size);
-        fill(all_args, "training_sample_size", training_size);
+      py::dict all_args = self.attr("all_args");
+      tarn::Value season;
+      if (given("samples_per_season")) {
+        try {
+          season = contracts::to_value("samples_per_season", all_args["samples_per_season"]);
+        } catch (py::error_already_set& e) {
+          if (!is_exception(e)) throw;
+        }
+      }
+      for (const auto& [key, value] :
+           tarn::training_fills(entry ? entry->forecaster : tarn::ForecasterEntry(), sizes,
+                                static_cast<std::int64_t>(ts_l), caller_keys, season)) {
+        fill(all_args, key.c_str(), contracts::to_python(value));
       }
     }
     try {

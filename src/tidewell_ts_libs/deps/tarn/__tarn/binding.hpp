@@ -30,5 +30,7 @@ void bind_builders(py::module_& m);
 void bind_session(py::module_& m);
 // Accuracy of a forecast, the time grid and the forecaster's settings (metrics.cpp).
 void bind_metrics(py::module_& m);
+// Forecasting a chunk of series in one call (series_jobs.cpp).
+void bind_series_jobs(py::module_& m);
 
 }  // namespace tarnpy

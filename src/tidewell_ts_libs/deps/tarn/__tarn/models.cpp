@@ -24,33 +24,8 @@
 namespace tarnpy {
 namespace {
 
-bool is_bool_like(py::handle v) {
-  if (PyBool_Check(v.ptr())) return true;
-  // numpy.bool_ is neither a bool nor an int.
-  const std::string tname = Py_TYPE(v.ptr())->tp_name;
-  return tname == "numpy.bool" || tname == "numpy.bool_";
-}
-
-tarn::Value to_value(const std::string& key, py::handle v) {
-  if (v.is_none()) return tarn::Value();
-  if (is_bool_like(v)) return tarn::Value(static_cast<bool>(PyObject_IsTrue(v.ptr())));
-  if (PyUnicode_Check(v.ptr())) return tarn::Value(v.cast<std::string>());
-  if (PyFloat_Check(v.ptr())) return tarn::Value(PyFloat_AsDouble(v.ptr()));
-  if (PyIndex_Check(v.ptr())) {
-    py::int_ i = py::reinterpret_steal<py::int_>(PyNumber_Index(v.ptr()));
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (overflow != 0) raise(PyExc_ValueError, "option '" + key + "' is out of range");
-    return tarn::Value(static_cast<std::int64_t>(x));
-  }
-  if (PyNumber_Check(v.ptr()) && py::hasattr(v, "__float__")) {
-    const double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return tarn::Value(d);
-  }
-  raise(PyExc_TypeError, "option '" + key + "' must be a number, a bool, a string or None, not " +
-                             std::string(Py_TYPE(v.ptr())->tp_name));
-}
+using contracts::is_bool_like;
+using contracts::to_value;
 
 ModelPtr build(const std::string& builder, const py::kwargs& kwargs) {
   tarn::Options opts;

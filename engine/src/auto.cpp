@@ -692,6 +692,12 @@ void AutoSelector::forecast_path_ahead(const double* h, std::size_t n, double* o
 
 // series_forecast over a path of step counts.
 void AutoSelector::series_path(const double* h, std::size_t n, double* out) const {
+  if (n == 1) {
+    // One step (a forecast after each new row): each candidate's single forecast, which is
+    // its path's value there.
+    out[0] = series_forecast(h[0]);
+    return;
+  }
   std::vector<std::vector<double>> paths(cands_.size());
   auto path = [&](std::size_t c) -> const std::vector<double>& {
     std::vector<double>& p = paths[c];

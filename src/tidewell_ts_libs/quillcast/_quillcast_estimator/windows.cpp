@@ -17,11 +17,7 @@ void append_rows(py::list& rows, py::handle block) {
 // class's own, its debug output is off, and the working copies are engine models.
 bool sliding_fast_path(py::object self) {
   if (truthy(self.attr(QN("debug")))) return false;
-  py::dict state = self.attr(QN("__dict__"));
-  if (state.contains("predict_on_history_single")) return false;
-  py::object method = py::type::of(self).attr(QN("predict_on_history_single"));
-  py::object own = own_methods()["predict_on_history_single"];
-  return method.is(own);
+  return is_own(self, "predict_on_history_single");
 }
 
 py::object sliding_window(py::object self, py::object X, py::object prediction_horizon,

@@ -504,12 +504,18 @@ bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, do
   below.assign(static_cast<std::size_t>(h), 0.0);
   above.assign(static_cast<std::size_t>(h), 0.0);
   const auto n = static_cast<std::size_t>(h);
-  std::vector<double> lo(n), hi(n), point(n), sum_f(n, 0.0), sum_f2(n, 0.0);
+  // One buffer for the five paths (lower, upper, point, weighted sums of f and f^2).
+  std::vector<double> buf(5 * n, 0.0);
+  double* lo = buf.data();
+  double* hi = lo + n;
+  double* point = hi + n;
+  double* sum_f = point + n;
+  double* sum_f2 = sum_f + n;
   double total = 0.0;
   for (std::size_t i = 0; i < cands_.size(); ++i) {
     if (w[i] <= 0.0) continue;
     try {
-      cands_[i].model->forecast_interval_path(h, coverage, lo.data(), hi.data());
+      cands_[i].model->forecast_interval_path(h, coverage, lo, hi);
     } catch (const std::exception&) {
       continue;  // a candidate that cannot tell its uncertainty yet; the others share its weight
     }
@@ -517,7 +523,7 @@ bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, do
     if (n == 1 && one_step && std::isfinite(one_step[i])) {
       point[0] = one_step[i];
     } else {
-      cands_[i].model->forecast_path(n, point.data());
+      cands_[i].model->forecast_path(n, point);
     }
     for (std::size_t j = 0; j < n; ++j) {
       const double f = point[j];

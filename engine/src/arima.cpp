@@ -352,6 +352,10 @@ void Arima::forecast_z_path(std::size_t h, double* out) const {
 }
 
 void Arima::psi_shape(std::int64_t h, double* var) const {
+  if (h == 1) {  // psi_0 = 1 (the one-step variance the selector asks for at every update)
+    var[0] = 1.0;
+    return;
+  }
   // Autoregressive side with the differencing folded in: (1 - sum phi B^i)(1 - sum delta B^k).
   std::vector<double> ar(phi_.size() + delta_.size(), 0.0);
   for (std::size_t i = 0; i < phi_.size(); ++i) ar[i] += phi_[i];

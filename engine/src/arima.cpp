@@ -297,14 +297,20 @@ void Arima::step(double z) {
 
 double Arima::forecast_z(std::int64_t h) const {
   const std::size_t nd = delta_.size();
-  std::vector<double> a = a_, an(a_.size());
-  std::vector<double> hist = ring_;  // circular: the newest value sits just before `head`
+  // One buffer: the state, the next state and the history (circular: the newest value sits
+  // just before `head`).
+  std::vector<double> buf(2 * a_.size() + ring_.size());
+  double* a = buf.data();
+  double* an = a + a_.size();
+  double* hist = an + a_.size();
+  std::copy(a_.begin(), a_.end(), a);
+  std::copy(ring_.begin(), ring_.end(), hist);
   std::size_t head = 0;
-  double y = nd ? hist.back() : 0.0;
+  double y = nd ? ring_.back() : 0.0;
   const int r = r_;
   for (std::int64_t k = 1; k <= h; ++k) {
     for (int i = 0; i < r; ++i) an[i] = phi_[i] * a[0] + (i + 1 < r ? a[i + 1] : 0.0);
-    a.swap(an);
+    std::swap(a, an);
     double integ = 0.0;
     for (std::size_t j = 0; j < nd; ++j) integ += delta_[j] * hist[(head + nd - 1 - j) % nd];
     y = integ + mu_ + a[0];
@@ -334,13 +340,17 @@ bool Arima::forecast_variances(std::int64_t h, double* var) const {
 
 void Arima::forecast_z_path(std::size_t h, double* out) const {
   const std::size_t nd = delta_.size();
-  std::vector<double> a = a_, an(a_.size());
-  std::vector<double> hist = ring_;
+  std::vector<double> buf(2 * a_.size() + ring_.size());  // as forecast_z
+  double* a = buf.data();
+  double* an = a + a_.size();
+  double* hist = an + a_.size();
+  std::copy(a_.begin(), a_.end(), a);
+  std::copy(ring_.begin(), ring_.end(), hist);
   std::size_t head = 0;
   const int r = r_;
   for (std::size_t k = 0; k < h; ++k) {
     for (int i = 0; i < r; ++i) an[i] = phi_[i] * a[0] + (i + 1 < r ? a[i + 1] : 0.0);
-    a.swap(an);
+    std::swap(a, an);
     double integ = 0.0;
     for (std::size_t j = 0; j < nd; ++j) integ += delta_[j] * hist[(head + nd - 1 - j) % nd];
     out[k] = integ + mu_ + a[0];

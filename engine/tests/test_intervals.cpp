@@ -144,6 +144,30 @@ TEST(IntervalQuantiles, RepeatedAndInterleavedArgumentsGiveTheFirstResult) {
   EXPECT_TRUE(std::isnan(tarn::student_quantile(0.0, dof)));
 }
 
+TEST(IntervalCalibration, ACopyThatRecalibratesLeavesTheOriginalsFactors) {
+  tarn::HorizonCalibration c;
+  c.start(2);
+  c.add(1, 1.0);
+  c.add(2, 3.0);
+  c.finish();
+  const double f2 = c.factor(2);
+  tarn::HorizonCalibration d = c;
+  EXPECT_EQ(d.factor(2), f2);
+  d.start(2);
+  EXPECT_EQ(d.factor(2), 1.0);  // a new calibration starts from no factors
+  d.add(2, 9.0);
+  d.finish();
+  EXPECT_NE(d.factor(2), f2);
+  EXPECT_EQ(c.factor(2), f2);
+  d.clear();
+  EXPECT_EQ(c.factor(2), f2);
+  tarn::Writer w1, w2;
+  c.save(w1);
+  tarn::HorizonCalibration e = c;
+  e.save(w2);
+  EXPECT_EQ(w1.bytes(), w2.bytes());
+}
+
 TEST(IntervalCalibration, FactorsFollowTheGrowthSeenRelativeToOneStep) {
   tarn::HorizonCalibration c;
   c.start(3);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "tarn/serialize.hpp"
@@ -85,7 +86,7 @@ class HorizonCalibration {
   void start(std::size_t horizons) {
     sum_.assign(horizons, 0.0);
     count_.assign(horizons, 0.0);
-    factor_.clear();
+    factor_.reset();
   }
   std::size_t horizons() const { return sum_.size(); }
   // Squared error of a k-step forecast (k >= 1) over the variance the formula gives it.
@@ -96,40 +97,50 @@ class HorizonCalibration {
   }
   // `variance`: the one-step variance the ratios were not yet divided by.
   void finish(double variance = 1.0) {
-    factor_.assign(sum_.size(), 1.0);
-    if (sum_.empty()) return;
+    std::vector<double> factor(sum_.size(), 1.0);
+    if (sum_.empty()) {
+      factor_.reset();
+      return;
+    }
     if (variance > 0.0 && std::isfinite(variance) && variance != 1.0) {
       for (double& v : sum_) v /= variance;
     }
     const double base = (1.0 + sum_[0]) / (1.0 + count_[0]);
     for (std::size_t k = 0; k < sum_.size(); ++k) {
-      factor_[k] = (1.0 + sum_[k]) / (1.0 + count_[k]) / base;
+      factor[k] = (1.0 + sum_[k]) / (1.0 + count_[k]) / base;
     }
+    factor_ = std::make_shared<const std::vector<double>>(std::move(factor));
     sum_.clear();
     count_.clear();
   }
   // Factor for step k >= 1.
   double factor(std::int64_t k) const {
-    if (factor_.empty()) return 1.0;
-    const auto i = static_cast<std::size_t>(std::min<std::int64_t>(k, factor_.size()) - 1);
-    return factor_[i];
+    const std::vector<double>& f = factors();
+    if (f.empty()) return 1.0;
+    const auto i = static_cast<std::size_t>(std::min<std::int64_t>(k, f.size()) - 1);
+    return f[i];
   }
   void clear() {
     sum_.clear();
     count_.clear();
-    factor_.clear();
+    factor_.reset();
   }
-  void save(Writer& w) const { w.put_vector(factor_); }
+  void save(Writer& w) const { w.put_vector(factors()); }
   void load(Reader& r) {
-    factor_ = r.get_vector<double>();
-    for (double f : factor_) {
+    factor_ = std::make_shared<const std::vector<double>>(r.get_vector<double>());
+    for (double f : *factor_) {
       if (!(f > 0.0) || !std::isfinite(f)) throw FormatError("model state: bad horizon factor");
     }
   }
 
  private:
+  const std::vector<double>& factors() const {
+    static const std::vector<double> none;
+    return factor_ ? *factor_ : none;
+  }
   std::vector<double> sum_, count_;
-  std::vector<double> factor_;
+  // Fixed once training ends: shared, never changed, by the copies of a model.
+  std::shared_ptr<const std::vector<double>> factor_;
 };
 
 }  // namespace tarn

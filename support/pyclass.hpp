@@ -170,6 +170,16 @@ struct Method {
   py::object fn;
 };
 
+// The binding of a method to an instance, as the type's __get__ slot: what the __get__ method
+// below does, without a call through the binding for every attribute look-up of a method.
+inline PyObject* bind_method(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+  if (!obj || obj == Py_None) {
+    Py_INCREF(self);
+    return self;
+  }
+  return PyMethod_New(self, obj);
+}
+
 inline py::object method_type() {
   // One type per extension module (module_local), created on first use and kept for the
   // life of the interpreter (a raw pointer: no destructor runs after finalisation).
@@ -193,6 +203,7 @@ inline py::object method_type() {
       return "<function " + py::str(self.attr("__qualname__")).cast<std::string>() + ">";
     });
     type = cls.release().ptr();
+    reinterpret_cast<PyTypeObject*>(type)->tp_descr_get = &bind_method;
   }
   return py::reinterpret_borrow<py::object>(type);
 }

@@ -122,3 +122,17 @@ def test_one_row_sliding_window_is_the_forecast_of_the_trained_models(algorithm)
     # With more rows the window goes on from that first block.
     many = f.predict_sliding_window(new[:4], prediction_horizon=1)
     np.testing.assert_array_equal(many[:1], got)
+
+
+def test_methods_bind_as_python_functions_do():
+    # The method type binds through its own slot: class access gives the method itself, instance
+    # access a bound method of that instance, and an instance attribute of the name wins.
+    f, new = trained()
+    method = type(f).__dict__["predict"]
+    assert type(f).predict is method
+    bound = f.predict
+    assert bound.__self__ is f and bound.__func__ is method
+    assert method.__get__(None, type(f)) is method
+    np.testing.assert_array_equal(method(f, X=new[:1]), bound(X=new[:1]))
+    f.predict = lambda **kw: "own"
+    assert f.predict() == "own"

@@ -180,6 +180,14 @@ inline PyObject* bind_method(PyObject* self, PyObject* obj, PyObject* /*type*/) 
   return PyMethod_New(self, obj);
 }
 
+// A call of a method, as the type's call slot: the callable with the arguments as given, without
+// a call through the binding to the __call__ method below first.
+inline PyObject* call_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  auto* inst = reinterpret_cast<py::detail::instance*>(self);
+  const Method* m = inst->get_value_and_holder().value_ptr<Method>();
+  return PyObject_Call(m->fn.ptr(), args, kwargs);
+}
+
 inline py::object method_type() {
   // One type per extension module (module_local), created on first use and kept for the
   // life of the interpreter (a raw pointer: no destructor runs after finalisation).
@@ -204,6 +212,7 @@ inline py::object method_type() {
     });
     type = cls.release().ptr();
     reinterpret_cast<PyTypeObject*>(type)->tp_descr_get = &bind_method;
+    reinterpret_cast<PyTypeObject*>(type)->tp_call = &call_method;
   }
   return py::reinterpret_borrow<py::object>(type);
 }

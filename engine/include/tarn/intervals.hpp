@@ -86,7 +86,8 @@ class HorizonCalibration {
   void start(std::size_t horizons) {
     sum_.assign(horizons, 0.0);
     count_.assign(horizons, 0.0);
-    factor_.reset();
+    factor_.clear();
+    fixed_.reset();
   }
   std::size_t horizons() const { return sum_.size(); }
   // Squared error of a k-step forecast (k >= 1) over the variance the formula gives it.
@@ -97,21 +98,19 @@ class HorizonCalibration {
   }
   // `variance`: the one-step variance the ratios were not yet divided by.
   void finish(double variance = 1.0) {
-    std::vector<double> factor(sum_.size(), 1.0);
-    if (sum_.empty()) {
-      factor_.reset();
-      return;
-    }
+    fixed_.reset();
+    factor_.assign(sum_.size(), 1.0);
+    if (sum_.empty()) return;
     if (variance > 0.0 && std::isfinite(variance) && variance != 1.0) {
       for (double& v : sum_) v /= variance;
     }
     const double base = (1.0 + sum_[0]) / (1.0 + count_[0]);
     for (std::size_t k = 0; k < sum_.size(); ++k) {
-      factor[k] = (1.0 + sum_[k]) / (1.0 + count_[k]) / base;
+      factor_[k] = (1.0 + sum_[k]) / (1.0 + count_[k]) / base;
     }
-    factor_ = std::make_shared<const std::vector<double>>(std::move(factor));
     sum_.clear();
     count_.clear();
+    fix();
   }
   // Factor for step k >= 1.
   double factor(std::int64_t k) const {
@@ -123,24 +122,33 @@ class HorizonCalibration {
   void clear() {
     sum_.clear();
     count_.clear();
-    factor_.reset();
+    factor_.clear();
+    fixed_.reset();
   }
   void save(Writer& w) const { w.put_vector(factors()); }
   void load(Reader& r) {
-    factor_ = std::make_shared<const std::vector<double>>(r.get_vector<double>());
-    for (double f : *factor_) {
+    factor_ = r.get_vector<double>();
+    for (double f : factor_) {
       if (!(f > 0.0) || !std::isfinite(f)) throw FormatError("model state: bad horizon factor");
     }
+    fix();
   }
 
  private:
+  // The factors, fixed once computed or loaded: shared, never changed, by the copies of a
+  // model (a copy made for new rows allocates nothing for them).
+  void fix() {
+    fixed_.reset();
+    if (!factor_.empty()) fixed_ = std::make_shared<const std::vector<double>>(std::move(factor_));
+    factor_.clear();
+  }
   const std::vector<double>& factors() const {
     static const std::vector<double> none;
-    return factor_ ? *factor_ : none;
+    return fixed_ ? *fixed_ : none;
   }
   std::vector<double> sum_, count_;
-  // Fixed once training ends: shared, never changed, by the copies of a model.
-  std::shared_ptr<const std::vector<double>> factor_;
+  std::vector<double> factor_;  // being computed or read (empty otherwise)
+  std::shared_ptr<const std::vector<double>> fixed_;
 };
 
 }  // namespace tarn

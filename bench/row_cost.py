@@ -10,7 +10,8 @@ trained on a seasonal series of n points (one target), it measures in microsecon
 - ``predict(X=rows)``: one ``predict(X=rows)`` call with 2,000 new rows (the trained models are
   copied once, fed the rows and forecast one step), per row;
 - ``predict(X=row)``: one ``predict(X=row)`` call with a single new row, per call (the binding's
-  fixed cost per call included).
+  fixed cost per call included);
+- ``sliding(X=row)``: ``predict_sliding_window`` with a single new row (horizon 1), per call.
 
     .venv/bin/python bench/row_cost.py [--n 1000,1000000] [--algorithms hw,arima]
 """
@@ -87,7 +88,13 @@ def run_forecaster(alg, n, extra):
             f.predict(X=r, prediction_horizon=1)
 
     single = best_of(singles) / len(rows)
-    return fit_s, upd, cp, sliding * 1e6, batch * 1e6, single * 1e6
+
+    def slides():
+        for r in rows:
+            f.predict_sliding_window(r, prediction_horizon=1)
+
+    slide = best_of(slides) / len(rows)
+    return fit_s, upd, cp, sliding * 1e6, batch * 1e6, single * 1e6, slide * 1e6
 
 
 def run_engine(kind, n):
@@ -97,7 +104,7 @@ def run_engine(kind, n):
     m.update_model(list(range(n)), [float(v) for v in y[:n]])
     fit_s = time.perf_counter() - t0
     upd, cp = engine_costs(m, y[n:])
-    return fit_s, upd, cp, math.nan, math.nan, math.nan
+    return fit_s, upd, cp, math.nan, math.nan, math.nan, math.nan
 
 
 def main():
@@ -107,8 +114,8 @@ def main():
     args = ap.parse_args()
     warnings.simplefilter("ignore")
     print("| model | n | fit s | engine update us | copy us | sliding us/row | predict(X=rows) "
-          "us/row | predict(X=row) us/call |")
-    print("|---|---|---|---|---|---|---|---|")
+          "us/row | predict(X=row) us/call | sliding(X=row) us/call |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for n in (int(v) for v in args.n.split(",")):
         for alg in args.algorithms.split(","):
             try:
@@ -116,9 +123,9 @@ def main():
             except Exception as e:  # noqa: BLE001 - reported, the others still run
                 print(f"| {alg} | {n} | failed: {type(e).__name__}: {e} |")
                 continue
-            fit_s, upd, cp, sl, batch, single = out
+            fit_s, upd, cp, sl, batch, single, slide = out
             print(f"| {alg} | {n:,} | {fit_s:.2f} | {upd:.2f} | {cp:.1f} | {sl:.2f} | {batch:.2f} "
-                  f"| {single:.1f} |")
+                  f"| {single:.1f} | {slide:.1f} |")
             sys.stdout.flush()
 
 

@@ -170,6 +170,24 @@ struct Method {
   py::object fn;
 };
 
+// The binding of a method to an instance, as the type's __get__ slot: what the __get__ method
+// below does, without a call through the binding for every attribute look-up of a method.
+inline PyObject* bind_method(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+  if (!obj || obj == Py_None) {
+    Py_INCREF(self);
+    return self;
+  }
+  return PyMethod_New(self, obj);
+}
+
+// A call of a method, as the type's call slot: the callable with the arguments as given, without
+// a call through the binding to the __call__ method below first.
+inline PyObject* call_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  auto* inst = reinterpret_cast<py::detail::instance*>(self);
+  const Method* m = inst->get_value_and_holder().value_ptr<Method>();
+  return PyObject_Call(m->fn.ptr(), args, kwargs);
+}
+
 inline py::object method_type() {
   // One type per extension module (module_local), created on first use and kept for the
   // life of the interpreter (a raw pointer: no destructor runs after finalisation).
@@ -193,6 +211,8 @@ inline py::object method_type() {
       return "<function " + py::str(self.attr("__qualname__")).cast<std::string>() + ">";
     });
     type = cls.release().ptr();
+    reinterpret_cast<PyTypeObject*>(type)->tp_descr_get = &bind_method;
+    reinterpret_cast<PyTypeObject*>(type)->tp_call = &call_method;
   }
   return py::reinterpret_borrow<py::object>(type);
 }

@@ -205,12 +205,12 @@ void Arima::filter_training(const std::vector<double>& z) {
   s.phi = phi_;
   s.R = rvec_;
   a_.assign(static_cast<std::size_t>(r_), 0.0);
-  stationary_covariance(s, P_);
+  stationary_covariance(s, P_.own());
   bool finite = true;
-  for (double v : P_) finite = finite && std::isfinite(v);
+  for (double v : P_.get()) finite = finite && std::isfinite(v);
   if (!finite) {
     // Cannot happen for a stationary fit; a last guard against a corrupt state.
-    P_.assign(static_cast<std::size_t>(r_) * r_, 0.0);
+    P_.own().assign(static_cast<std::size_t>(r_) * r_, 0.0);
   }
   steady_ = false;
   const ArimaOrder& ord = order_;
@@ -269,10 +269,13 @@ void Arima::step(double z) {
   const std::size_t nd = delta_.size();
   double integ = 0.0;  // the part of z_t the differencing carries over from the past
   for (std::size_t k = 0; k < nd; ++k) integ += delta_[k] * ring_[nd - 1 - k];
-  Filter filter(r_, phi_.data(), rvec_.data(), a_.data(), P_.data(), steady_, scratch_);
+  const double w = std::isfinite(z) ? z - integ - mu_ : kNaN;
+  // A steady filter fed a value (w finite) neither reads nor writes its covariance, which is
+  // zero: the matrix stays shared with the copies. Any other step works on this model's own.
+  double* P = steady_ && std::isfinite(w) ? const_cast<double*>(P_.get().data()) : P_.own().data();
+  Filter filter(r_, phi_.data(), rvec_.data(), a_.data(), P, steady_, scratch_.v);
   const double predicted = integ + mu_ + filter.predict_next();
   KalmanStep ks;
-  const double w = std::isfinite(z) ? z - integ - mu_ : kNaN;
   if (!filter.step(w, ks)) {
     // Numerically unusable variance: treat the value as missing rather than corrupt the state.
     filter.step(kNaN, ks);
@@ -294,14 +297,20 @@ void Arima::step(double z) {
 
 double Arima::forecast_z(std::int64_t h) const {
   const std::size_t nd = delta_.size();
-  std::vector<double> a = a_, an(a_.size());
-  std::vector<double> hist = ring_;  // circular: the newest value sits just before `head`
+  // One buffer: the state, the next state and the history (circular: the newest value sits
+  // just before `head`).
+  std::vector<double> buf(2 * a_.size() + ring_.size());
+  double* a = buf.data();
+  double* an = a + a_.size();
+  double* hist = an + a_.size();
+  std::copy(a_.begin(), a_.end(), a);
+  std::copy(ring_.begin(), ring_.end(), hist);
   std::size_t head = 0;
-  double y = nd ? hist.back() : 0.0;
+  double y = nd ? ring_.back() : 0.0;
   const int r = r_;
   for (std::int64_t k = 1; k <= h; ++k) {
     for (int i = 0; i < r; ++i) an[i] = phi_[i] * a[0] + (i + 1 < r ? a[i + 1] : 0.0);
-    a.swap(an);
+    std::swap(a, an);
     double integ = 0.0;
     for (std::size_t j = 0; j < nd; ++j) integ += delta_[j] * hist[(head + nd - 1 - j) % nd];
     y = integ + mu_ + a[0];
@@ -331,13 +340,17 @@ bool Arima::forecast_variances(std::int64_t h, double* var) const {
 
 void Arima::forecast_z_path(std::size_t h, double* out) const {
   const std::size_t nd = delta_.size();
-  std::vector<double> a = a_, an(a_.size());
-  std::vector<double> hist = ring_;
+  std::vector<double> buf(2 * a_.size() + ring_.size());  // as forecast_z
+  double* a = buf.data();
+  double* an = a + a_.size();
+  double* hist = an + a_.size();
+  std::copy(a_.begin(), a_.end(), a);
+  std::copy(ring_.begin(), ring_.end(), hist);
   std::size_t head = 0;
   const int r = r_;
   for (std::size_t k = 0; k < h; ++k) {
     for (int i = 0; i < r; ++i) an[i] = phi_[i] * a[0] + (i + 1 < r ? a[i + 1] : 0.0);
-    a.swap(an);
+    std::swap(a, an);
     double integ = 0.0;
     for (std::size_t j = 0; j < nd; ++j) integ += delta_[j] * hist[(head + nd - 1 - j) % nd];
     out[k] = integ + mu_ + a[0];
@@ -349,6 +362,10 @@ void Arima::forecast_z_path(std::size_t h, double* out) const {
 }
 
 void Arima::psi_shape(std::int64_t h, double* var) const {
+  if (h == 1) {  // psi_0 = 1 (the one-step variance the selector asks for at every update)
+    var[0] = 1.0;
+    return;
+  }
   // Autoregressive side with the differencing folded in: (1 - sum phi B^i)(1 - sum delta B^k).
   std::vector<double> ar(phi_.size() + delta_.size(), 0.0);
   for (std::size_t i = 0; i < phi_.size(); ++i) ar[i] += phi_[i];
@@ -448,7 +465,7 @@ void Arima::observe(double value, std::int64_t gap) {
     s.phi = phi_;
     s.R = rvec_;
     std::fill(a_.begin(), a_.end(), 0.0);
-    stationary_covariance(s, P_);
+    stationary_covariance(s, P_.own());
     steady_ = false;
     pending_at_.push_back(steps_ + H);
     pending_.push_back(forecast_z(H));
@@ -629,7 +646,7 @@ void Arima::save(Writer& w) const {
   w.put_string(note_);
   w.put_vector(ring_);
   w.put_vector(a_);
-  w.put_vector(P_);
+  w.put_vector(P_.get());
   w.put_bool(steady_);
   w.put<std::int64_t>(steps_);
   errors_.save(w);
@@ -699,7 +716,7 @@ void Arima::load(Reader& r) {
   note_ = r.get_string();
   ring_ = r.get_vector<double>();
   a_ = r.get_vector<double>();
-  P_ = r.get_vector<double>();
+  P_.set(r.get_vector<double>());
   steady_ = r.get_bool();
   steps_ = r.get_count(0, INT64_MAX);
   errors_.load(r);
@@ -731,7 +748,7 @@ void Arima::load(Reader& r) {
   prepare();
   const std::size_t rr = static_cast<std::size_t>(r_) * r_;
   if (ring_.size() != delta_.size() || a_.size() != static_cast<std::size_t>(r_) ||
-      P_.size() != rr || !all_finite(ring_) || !all_finite(a_) || !all_finite(P_) ||
+      P_.get().size() != rr || !all_finite(ring_) || !all_finite(a_) || !all_finite(P_.get()) ||
       pending_at_.size() != pending_.size() || !all_finite(pending_) ||
       pending_.size() > static_cast<std::size_t>(cfg_.error_horizon_length) + 1) {
     throw FormatError("arima state: inconsistent filter state");

@@ -226,6 +226,7 @@ AutoSelector::AutoSelector(const AutoSelector& o)
       drift_shrink_(o.drift_shrink_),
       shrink_from_(o.shrink_from_),
       drift_from_(o.drift_from_) {
+  cands_.reserve(o.cands_.size());
   for (const auto& c : o.cands_) cands_.push_back({c.name, c.model->clone(), c.in_combination});
 }
 
@@ -298,12 +299,19 @@ void AutoSelector::observe(double value, std::int64_t gap) {
   }
   const std::int64_t g = grid_ + gap;
   if (std::isfinite(value)) {
+    // Every candidate's forecast for this value, asked once: the scores, the calibration and
+    // the forecast given all read these.
+    std::vector<double>& f = step_scratch_;
+    f.resize(cands_.size());
+    for (std::size_t i = 0; i < cands_.size(); ++i) {
+      f[i] = safe_forecast(*cands_[i].model, static_cast<double>(gap));
+    }
     // Calibrates the intervals: the error of the forecast given for this value, in units of
     // the standard deviation its interval implied.
     std::vector<double> below, above;
-    if (gap == 1 && output_offsets(1, kOneSigma, below, above)) {
+    if (gap == 1 && output_offsets(1, kOneSigma, below, above, f.data())) {
       const double sd = 0.5 * (below.back() + above.back());
-      const double u = (value - series_forecast(static_cast<double>(gap))) / sd;
+      const double u = (value - by_rule([&](std::size_t c) { return f[c]; }, comb_scratch_)) / sd;
       // An error whose square leaves the range of a double is skipped: the sum must stay a
       // number the saved state can carry.
       if (sd > 0.0 && std::isfinite(u) && std::isfinite(cal_sum_ + u * u)) {
@@ -312,12 +320,13 @@ void AutoSelector::observe(double value, std::int64_t gap) {
       }
     }
     // Score every option on this value before any candidate has seen it.
-    std::vector<double> comb;
-    std::vector<std::size_t> idx;
+    std::vector<double>& comb = comb_scratch_;
+    std::vector<std::size_t>& idx = idx_scratch_;
+    comb.clear();
+    idx.clear();
     for (std::size_t i = 0; i < cands_.size(); ++i) {
-      const double f = safe_forecast(*cands_[i].model, static_cast<double>(gap));
-      if (cands_[i].in_combination && std::isfinite(f)) {
-        comb.push_back(f);
+      if (cands_[i].in_combination && std::isfinite(f[i])) {
+        comb.push_back(f[i]);
         idx.push_back(i);
       }
     }
@@ -327,9 +336,8 @@ void AutoSelector::observe(double value, std::int64_t gap) {
       errs_.back().add(std::isfinite(e) ? e : std::numeric_limits<double>::max(), window_);
     }
     for (std::size_t i = 0; i < cands_.size(); ++i) {
-      const double f = safe_forecast(*cands_[i].model, static_cast<double>(gap));
       // A candidate without a forecast scores as badly as predicting zero.
-      const double e = std::fabs(value - (std::isfinite(f) ? f : 0.0));
+      const double e = std::fabs(value - (std::isfinite(f[i]) ? f[i] : 0.0));
       errs_[i].add(std::isfinite(e) ? e : std::numeric_limits<double>::max(), window_);
     }
     fallback_ = value;
@@ -439,18 +447,19 @@ void AutoSelector::fit() {
   train_.clear();
 }
 
-std::vector<double> AutoSelector::output_weights() const {
+std::vector<double> AutoSelector::output_weights(const double* one_step) const {
+  // Each candidate's one-step forecast: given, or asked when needed.
+  auto ahead = [&](std::size_t i) {
+    return one_step ? one_step[i] : safe_forecast(*cands_[i].model, 1.0);
+  };
   std::vector<double> w(cands_.size(), 0.0);
-  if (choice_ >= 0 &&
-      std::isfinite(safe_forecast(*cands_[static_cast<std::size_t>(choice_)].model, 1.0))) {
+  if (choice_ >= 0 && std::isfinite(ahead(static_cast<std::size_t>(choice_)))) {
     w[static_cast<std::size_t>(choice_)] = 1.0;
     return w;
   }
   std::vector<std::size_t> idx;
   for (std::size_t i = 0; i < cands_.size(); ++i) {
-    if (cands_[i].in_combination && std::isfinite(safe_forecast(*cands_[i].model, 1.0))) {
-      idx.push_back(i);
-    }
+    if (cands_[i].in_combination && std::isfinite(ahead(i))) idx.push_back(i);
   }
   double used = 0.0;
   const std::vector<double> cw = combination_weights(idx);
@@ -460,7 +469,7 @@ std::vector<double> AutoSelector::output_weights() const {
   }
   if (!(used > 0.0)) {
     for (std::size_t i = 0; i < cands_.size(); ++i) {
-      if (std::isfinite(safe_forecast(*cands_[i].model, 1.0))) {
+      if (std::isfinite(ahead(i))) {
         w[i] = 1.0;
         return w;
       }
@@ -476,34 +485,46 @@ std::vector<double> AutoSelector::output_weights() const {
 // the weighted sums of theirs, asymmetric bands included. The calibration below corrects what
 // this gets wrong on the series at hand.
 bool AutoSelector::output_offsets(std::int64_t h, double coverage, std::vector<double>& below,
-                                  std::vector<double>& above) const {
-  std::vector<double> w = output_weights();
+                                  std::vector<double>& above, const double* one_step) const {
+  std::vector<double> w = output_weights(one_step);
   for (int pass = 0; pass < 2; ++pass) {
     if (pass == 1) {
       // None of the candidates behind the forecast can tell its uncertainty yet (a state of
       // an older format): the others' bands, in equal shares, stand in for theirs.
       std::fill(w.begin(), w.end(), 1.0);
     }
-    if (offsets_with(w, h, coverage, below, above)) return true;
+    if (offsets_with(w, h, coverage, below, above, one_step)) return true;
   }
   return false;
 }
 
 bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, double coverage,
-                                std::vector<double>& below, std::vector<double>& above) const {
+                                std::vector<double>& below, std::vector<double>& above,
+                                const double* one_step) const {
   below.assign(static_cast<std::size_t>(h), 0.0);
   above.assign(static_cast<std::size_t>(h), 0.0);
   const auto n = static_cast<std::size_t>(h);
-  std::vector<double> lo(n), hi(n), point(n), sum_f(n, 0.0), sum_f2(n, 0.0);
+  // One buffer for the five paths (lower, upper, point, weighted sums of f and f^2).
+  std::vector<double> buf(5 * n, 0.0);
+  double* lo = buf.data();
+  double* hi = lo + n;
+  double* point = hi + n;
+  double* sum_f = point + n;
+  double* sum_f2 = sum_f + n;
   double total = 0.0;
   for (std::size_t i = 0; i < cands_.size(); ++i) {
     if (w[i] <= 0.0) continue;
     try {
-      cands_[i].model->forecast_interval_path(h, coverage, lo.data(), hi.data());
+      cands_[i].model->forecast_interval_path(h, coverage, lo, hi);
     } catch (const std::exception&) {
       continue;  // a candidate that cannot tell its uncertainty yet; the others share its weight
     }
-    cands_[i].model->forecast_path(n, point.data());
+    // A one-step path is the one-step forecast (given when finite).
+    if (n == 1 && one_step && std::isfinite(one_step[i])) {
+      point[0] = one_step[i];
+    } else {
+      cands_[i].model->forecast_path(n, point);
+    }
     for (std::size_t j = 0; j < n; ++j) {
       const double f = point[j];
       below[j] += w[i] * std::max(f - lo[j], 0.0);
@@ -677,6 +698,12 @@ void AutoSelector::forecast_path_ahead(const double* h, std::size_t n, double* o
 
 // series_forecast over a path of step counts.
 void AutoSelector::series_path(const double* h, std::size_t n, double* out) const {
+  if (n == 1) {
+    // One step (a forecast after each new row): each candidate's single forecast, which is
+    // its path's value there.
+    out[0] = series_forecast(h[0]);
+    return;
+  }
   std::vector<std::vector<double>> paths(cands_.size());
   auto path = [&](std::size_t c) -> const std::vector<double>& {
     std::vector<double>& p = paths[c];

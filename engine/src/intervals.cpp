@@ -1,11 +1,65 @@
 #include "tarn/intervals.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace tarn {
 
+namespace {
+
+std::uint64_t bits_of(double x) {
+  std::uint64_t b;
+  std::memcpy(&b, &x, sizeof b);
+  return b;
+}
+
+// The latest results of a quantile function of (p, dof), per thread: a model asks for the same
+// quantile at every interval it gives, and every copy of a trained model asks what the original
+// asked, so the iterations below run once per distinct argument. Exact: a hit returns the bits
+// the function computed for the same bits of its arguments.
+class QuantileMemo {
+ public:
+  template <class Fn>
+  double get(double p, double dof, Fn&& compute) {
+    const std::uint64_t bp = bits_of(p), bd = bits_of(dof);
+    Entry& e = slots_[((bp ^ (bd * 0x9E3779B97F4A7C15ULL)) >> 32) % kSlots];
+    if (e.used && e.p == bp && e.dof == bd) return e.q;
+    const double q = compute();
+    e = {bp, bd, q, true};
+    return q;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 61;
+  // Trivial, so that the thread-local memos start zeroed (nothing used) without a constructor.
+  struct Entry {
+    std::uint64_t p, dof;
+    double q;
+    bool used;
+  };
+  Entry slots_[kSlots];
+};
+
+thread_local QuantileMemo normal_memo, student_memo;
+
+double normal_quantile_of(double p);
+double student_quantile_of(double p, double dof);
+
+}  // namespace
+
 double normal_quantile(double p) {
+  return normal_memo.get(p, 0.0, [&] { return normal_quantile_of(p); });
+}
+
+double student_quantile(double p, double dof) {
+  return student_memo.get(p, dof, [&] { return student_quantile_of(p, dof); });
+}
+
+namespace {
+
+double normal_quantile_of(double p) {
   if (!(p > 0.0 && p < 1.0)) return std::numeric_limits<double>::quiet_NaN();
   static const double a[] = {-3.969683028665376e+01, 2.209460984245205e+02,  -2.759285104469687e+02,
                              1.383577518672690e+02,  -3.066479806614716e+01, 2.506628277459239e+00};
@@ -36,6 +90,8 @@ double normal_quantile(double p) {
   const double u = e * std::sqrt(2.0 * M_PI) * std::exp(x * x / 2.0);
   return x - u / (1.0 + x * u / 2.0);
 }
+
+}  // namespace
 
 namespace {
 
@@ -97,7 +153,9 @@ double student_cdf(double t, double dof) {
 // normal one.
 constexpr double kAsymptoticDof = 1000.0;
 
-double student_quantile(double p, double dof) {
+namespace {
+
+double student_quantile_of(double p, double dof) {
   if (!(p > 0.0 && p < 1.0)) return std::numeric_limits<double>::quiet_NaN();
   const double z = normal_quantile(p);
   if (!(dof < 1e7)) return z;
@@ -136,5 +194,7 @@ double student_quantile(double p, double dof) {
   }
   return t;
 }
+
+}  // namespace
 
 }  // namespace tarn

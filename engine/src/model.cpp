@@ -179,14 +179,17 @@ double Model::forecast_at(double t) const {
 }
 
 void Model::interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const {
-  std::vector<double> var(static_cast<std::size_t>(h));
-  if (!forecast_variances(h, var.data())) {
+  const auto n = static_cast<std::size_t>(h);
+  std::vector<double> buf(3 * n);  // variances, steps, point forecasts
+  double* var = buf.data();
+  double* steps = var + n;
+  double* point = steps + n;
+  if (!forecast_variances(h, var)) {
     throw NotInitialized(std::string(kind()) + " model knows no forecast errors yet");
   }
   const double q = student_quantile(0.5 + coverage / 2.0, interval_dof());
-  std::vector<double> steps(static_cast<std::size_t>(h)), point(steps.size());
-  for (std::size_t i = 0; i < steps.size(); ++i) steps[i] = static_cast<double>(i + 1);
-  forecast_path_ahead(steps.data(), steps.size(), point.data());  // one walk along the path
+  for (std::size_t i = 0; i < n; ++i) steps[i] = static_cast<double>(i + 1);
+  forecast_path_ahead(steps, n, point);  // one walk along the path
   for (std::int64_t k = 1; k <= h; ++k) {
     const double f = point[static_cast<std::size_t>(k - 1)];
     const double v = var[static_cast<std::size_t>(k - 1)];

@@ -429,3 +429,52 @@ TEST(ArimaBuilders, ForcedOrdersAreUsed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ArimaCopies, SharedCovarianceIsCopiedBeforeAnyChange) {
+  tarn::arima_detail::SharedMatrix a;
+  EXPECT_TRUE(a.get().empty());
+  a.own() = {1.0, 2.0};
+  tarn::arima_detail::SharedMatrix b = a;
+  EXPECT_EQ(b.get().data(), a.get().data());  // shared until changed
+  b.own()[0] = 5.0;
+  EXPECT_EQ(a.get(), (std::vector<double>{1.0, 2.0}));
+  EXPECT_EQ(b.get(), (std::vector<double>{5.0, 2.0}));
+  tarn::arima_detail::SharedMatrix c = a;
+  a.own()[1] = 7.0;
+  EXPECT_EQ(c.get(), (std::vector<double>{1.0, 2.0}));
+  EXPECT_EQ(a.get(), (std::vector<double>{1.0, 7.0}));
+}
+
+TEST(ArimaCopies, ACopyFedValuesOrGapsLeavesTheOriginalAlone) {
+  // A long seasonal series: the filter has converged (steady, zero covariance) when copied.
+  const auto y = seasonal(900, 12, 9);
+  ArimaConfig c;
+  c.samples_per_season = 12;
+  c.min_training_data = 144;
+  auto model = fitted(y, c);
+  ASSERT_TRUE(model->is_initialized());
+  const std::string trained = model->serialize();
+  const std::int64_t t = model->last_time();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  // Values, a missing value (the covariance comes back), a gap, values again.
+  const std::vector<std::pair<std::int64_t, double>> rows = {
+      {t + 1, 120.0}, {t + 2, nan}, {t + 3, 121.0}, {t + 6, 119.5}, {t + 7, 1e300}, {t + 8, 122.0}};
+  auto copy = model->clone();
+  auto loaded = Model::deserialize(trained);
+  for (const auto& r : rows) {
+    copy->update(r.first, r.second);
+    loaded->update(r.first, r.second);
+    ASSERT_EQ(copy->serialize(), loaded->serialize()) << r.first;
+    EXPECT_EQ(copy->forecast_steps(3.0), loaded->forecast_steps(3.0)) << r.first;
+  }
+  EXPECT_EQ(model->serialize(), trained);
+  // The other way round: the original changes, its earlier copy does not.
+  auto before = model->clone();
+  for (const auto& r : rows) model->update(r.first, r.second);
+  EXPECT_EQ(before->serialize(), trained);
+  EXPECT_EQ(model->serialize(), copy->serialize());
+}
+
+}  // namespace

@@ -167,6 +167,41 @@ TEST_P(AutoAwkward, FiniteForecastsThroughUpdatesAndRoundTrip) {
   EXPECT_EQ(twin->last_time(), t + 1);  // clones are independent
 }
 
+TEST(Auto, ACopyFedRowsIsTheOriginalFedThemAndLeavesItAlone) {
+  // The forecaster feeds new rows to copies of its trained selector, one update per row (each
+  // scores, calibrates and updates every candidate); nothing the copy does reaches the original.
+  for (const char* rule : {"mean", "weighted"}) {
+    AutoConfig c{96, 0, {}};
+    c.combination = rule;
+    const auto y = seasonal(160, 12, 5);
+    AutoSelector a = fed(std::vector<double>(y.begin(), y.begin() + 96), c);
+    ASSERT_TRUE(a.is_initialized());
+    const std::string trained = a.serialize();
+    auto copy = a.clone();
+    auto loaded = tarn::Model::deserialize(trained);
+    for (std::size_t t = 96; t < y.size(); ++t) {
+      if (t == 130) continue;  // a gap of two steps
+      const double v = t == 100 ? kNaN : y[t];
+      const auto ti = static_cast<std::int64_t>(t);
+      copy->update(ti, v);
+      loaded->update(ti, v);
+      ASSERT_EQ(copy->serialize(), loaded->serialize()) << rule << " row " << t;
+      const double c1 = copy->forecast_steps(1.0), l1 = loaded->forecast_steps(1.0);
+      EXPECT_EQ(c1, l1) << rule << " row " << t;
+      const auto ci = copy->forecast_interval_steps(2.0, 0.8);
+      const auto li = loaded->forecast_interval_steps(2.0, 0.8);
+      EXPECT_EQ(ci, li) << rule << " row " << t;
+    }
+    EXPECT_EQ(a.serialize(), trained) << rule;
+    // A second copy starts from the trained state, not from where the first one went.
+    auto again = a.clone();
+    again->update(96, y[96]);
+    auto fresh = tarn::Model::deserialize(trained);
+    fresh->update(96, y[96]);
+    EXPECT_EQ(again->serialize(), fresh->serialize()) << rule;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Series, AutoAwkward, ::testing::ValuesIn(awkward()),
                          [](const auto& info) { return info.param.name; });
 

@@ -2,6 +2,7 @@
 // models, shape of the bands and their survival through a saved state.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -107,6 +108,64 @@ TEST(IntervalQuantiles, StudentQuantilesFromManyThreadsAreTheSequentialOnes) {
     ASSERT_EQ(g.size(), expected.size());
     for (std::size_t i = 0; i < g.size(); ++i) EXPECT_EQ(g[i], expected[i]) << i;
   }
+}
+
+TEST(IntervalQuantiles, RepeatedAndInterleavedArgumentsGiveTheFirstResult) {
+  // Far more distinct arguments than the memo keeps, asked again in another order: every
+  // answer is the one first computed for exactly those arguments.
+  std::vector<std::pair<double, double>> args;
+  for (int i = 0; i < 40; ++i) {
+    for (double dof : {1.5, 7.0, 29.0, 999.0, 1000.0, 2e5}) {
+      args.emplace_back(0.55 + 0.011 * i, dof + 0.5 * i);
+      args.emplace_back(0.55 + 0.011 * i, std::nextafter(dof + 0.5 * i, 1e9));
+    }
+  }
+  std::vector<double> first, normal;
+  for (const auto& a : args) {
+    first.push_back(tarn::student_quantile(a.first, a.second));
+    normal.push_back(tarn::normal_quantile(a.first));
+  }
+  std::mt19937 rng(3);
+  for (int round = 0; round < 3; ++round) {
+    std::vector<std::size_t> order(args.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), rng);
+    for (std::size_t i : order) {
+      EXPECT_EQ(tarn::student_quantile(args[i].first, args[i].second), first[i]) << i;
+      EXPECT_EQ(tarn::normal_quantile(args[i].first), normal[i]) << i;
+    }
+  }
+  // Arguments one unit in the last place apart are different arguments.
+  const double dof = 12.0, next = std::nextafter(dof, 100.0);
+  const double a = tarn::student_quantile(0.9, dof);
+  EXPECT_NE(tarn::student_quantile(0.9, 2.0), a);
+  EXPECT_EQ(tarn::student_quantile(0.9, next), tarn::student_quantile(0.9, next));
+  EXPECT_EQ(tarn::student_quantile(0.9, dof), a);
+  EXPECT_TRUE(std::isnan(tarn::student_quantile(0.0, dof)));
+}
+
+TEST(IntervalCalibration, ACopyThatRecalibratesLeavesTheOriginalsFactors) {
+  tarn::HorizonCalibration c;
+  c.start(2);
+  c.add(1, 1.0);
+  c.add(2, 3.0);
+  c.finish();
+  const double f2 = c.factor(2);
+  tarn::HorizonCalibration d = c;
+  EXPECT_EQ(d.factor(2), f2);
+  d.start(2);
+  EXPECT_EQ(d.factor(2), 1.0);  // a new calibration starts from no factors
+  d.add(2, 9.0);
+  d.finish();
+  EXPECT_NE(d.factor(2), f2);
+  EXPECT_EQ(c.factor(2), f2);
+  d.clear();
+  EXPECT_EQ(c.factor(2), f2);
+  tarn::Writer w1, w2;
+  c.save(w1);
+  tarn::HorizonCalibration e = c;
+  e.save(w2);
+  EXPECT_EQ(w1.bytes(), w2.bytes());
 }
 
 TEST(IntervalCalibration, FactorsFollowTheGrowthSeenRelativeToOneStep) {

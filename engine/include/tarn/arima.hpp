@@ -72,6 +72,45 @@ struct ArimaOrder {
   std::string str() const;
 };
 
+namespace arima_detail {
+// The filter's covariance matrix, shared between copies of a model until one of them changes
+// it. In the filter's steady state the matrix is zero and never written, so a copy made to
+// take new rows (the forecaster copies its trained models for every call) allocates nothing
+// for it. Copies may live in other threads: the matrix is copied before any change while
+// another copy holds it.
+class SharedMatrix {
+ public:
+  const std::vector<double>& get() const { return p_ ? *p_ : empty(); }
+  // For a change: this model's own matrix.
+  std::vector<double>& own() {
+    if (!p_) {
+      p_ = std::make_shared<std::vector<double>>();
+    } else if (p_.use_count() > 1) {
+      p_ = std::make_shared<std::vector<double>>(*p_);
+    }
+    return *p_;
+  }
+  void set(std::vector<double> v) { p_ = std::make_shared<std::vector<double>>(std::move(v)); }
+  void clear() { p_.reset(); }
+
+ private:
+  static const std::vector<double>& empty() {
+    static const std::vector<double> none;
+    return none;
+  }
+  std::shared_ptr<std::vector<double>> p_;
+};
+
+// Workspace that each copy of a model allocates for itself when it needs it (copies start
+// without one).
+struct Workspace {
+  std::vector<double> v;
+  Workspace() = default;
+  Workspace(const Workspace&) {}
+  Workspace& operator=(const Workspace&) { return *this; }
+};
+}  // namespace arima_detail
+
 class Arima : public Model {
  public:
   // Farthest forecast (in grid steps); farther ones are refused rather than looped over.
@@ -147,11 +186,11 @@ class Arima : public Model {
   std::string note_;
 
   // Online state.
-  std::vector<double> ring_;  // latest d + D*m standardised values, oldest first
-  std::vector<double> a_;     // filtered state of the ARMA part
-  std::vector<double> P_;     // its covariance (r x r, row-major, unit innovation variance)
-  bool steady_ = false;       // filter converged: P is zero and updates cost O(r)
-  std::int64_t steps_ = 0;    // grid steps since the fit
+  std::vector<double> ring_;      // latest d + D*m standardised values, oldest first
+  std::vector<double> a_;         // filtered state of the ARMA part
+  arima_detail::SharedMatrix P_;  // its covariance (r x r, row-major, unit innovation variance)
+  bool steady_ = false;           // filter converged: P is zero and updates cost O(r)
+  std::int64_t steps_ = 0;        // grid steps since the fit
   ErrorHistory errors_;
   std::vector<std::int64_t> pending_at_;  // forecasts waiting for their observation
   std::vector<double> pending_;
@@ -163,7 +202,7 @@ class Arima : public Model {
   std::vector<double> rvec_;   // (1, theta_1, ..., theta_{r-1})
   std::vector<double> delta_;  // y_t = w_t + sum_k delta_k y_{t-k}
   int r_ = 0;
-  std::vector<double> scratch_;  // filter workspace
+  arima_detail::Workspace scratch_;  // filter workspace
 };
 
 // The same machinery with d = D = 0 and no seasonal terms; its own model kind "arma".

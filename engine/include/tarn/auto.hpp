@@ -126,14 +126,16 @@ class AutoSelector : public Model {
   void widen_for_drift(double coverage, std::vector<double>& below,
                        std::vector<double>& above) const;
   void drop(std::size_t i);
-  // Weight of each candidate in the forecast the selector gives now (they sum to one).
-  std::vector<double> output_weights() const;
+  // Weight of each candidate in the forecast the selector gives now (they sum to one);
+  // `one_step` (optional): every candidate's one-step forecast as safe_forecast gives it.
+  std::vector<double> output_weights(const double* one_step = nullptr) const;
   // Offsets of the output forecast's quantiles below and above it for 1..h steps, before the
   // calibration; false when no weighted candidate can give an interval.
   bool output_offsets(std::int64_t h, double coverage, std::vector<double>& below,
-                      std::vector<double>& above) const;
+                      std::vector<double>& above, const double* one_step = nullptr) const;
   bool offsets_with(const std::vector<double>& weights, std::int64_t h, double coverage,
-                    std::vector<double>& below, std::vector<double>& above) const;
+                    std::vector<double>& below, std::vector<double>& above,
+                    const double* one_step = nullptr) const;
   double calibration() const;
   // The combination of the forecasts f[k] of the in-combination candidates idx[k] by the
   // configured rule; NaN for none.
@@ -160,6 +162,9 @@ class AutoSelector : public Model {
   double drift_shrink_ = 1.0;  // share of the trend kept past shrink_from_ steps
   double shrink_from_ = 0.0;   // 0: the trend kept whole
   double drift_from_ = 0.0;    // steps up to this one take no extra spread for the drift
+  // Scratch of observe(), kept so that an update allocates nothing (not part of the state).
+  std::vector<double> step_scratch_, comb_scratch_;
+  std::vector<std::size_t> idx_scratch_;
 };
 
 namespace auto_detail {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "tarn/serialize.hpp"
@@ -97,6 +98,7 @@ class HorizonCalibration {
     sum_.assign(horizons, 0.0);
     count_.assign(horizons, 0.0);
     factor_.clear();
+    fixed_.reset();
   }
   std::size_t horizons() const { return sum_.size(); }
   // Squared error of a k-step forecast (k >= 1) over the variance the formula gives it.
@@ -107,6 +109,7 @@ class HorizonCalibration {
   }
   // `variance`: the one-step variance the ratios were not yet divided by.
   void finish(double variance = 1.0) {
+    fixed_.reset();
     factor_.assign(sum_.size(), 1.0);
     if (sum_.empty()) return;
     if (variance > 0.0 && std::isfinite(variance) && variance != 1.0) {
@@ -125,29 +128,45 @@ class HorizonCalibration {
     }
     sum_.clear();
     count_.clear();
+    fix();
   }
   // Factor for step k >= 1.
   double factor(std::int64_t k) const {
-    if (factor_.empty()) return 1.0;
-    const auto i = static_cast<std::size_t>(std::min<std::int64_t>(k, factor_.size()) - 1);
-    return factor_[i];
+    const std::vector<double>& f = factors();
+    if (f.empty()) return 1.0;
+    const auto i = static_cast<std::size_t>(std::min<std::int64_t>(k, f.size()) - 1);
+    return f[i];
   }
   void clear() {
     sum_.clear();
     count_.clear();
     factor_.clear();
+    fixed_.reset();
   }
-  void save(Writer& w) const { w.put_vector(factor_); }
+  void save(Writer& w) const { w.put_vector(factors()); }
   void load(Reader& r) {
     factor_ = r.get_vector<double>();
     for (double f : factor_) {
       if (!(f > 0.0) || !std::isfinite(f)) throw FormatError("model state: bad horizon factor");
     }
+    fix();
   }
 
  private:
+  // The factors, fixed once computed or loaded: shared, never changed, by the copies of a
+  // model (a copy made for new rows allocates nothing for them).
+  void fix() {
+    fixed_.reset();
+    if (!factor_.empty()) fixed_ = std::make_shared<const std::vector<double>>(std::move(factor_));
+    factor_.clear();
+  }
+  const std::vector<double>& factors() const {
+    static const std::vector<double> none;
+    return fixed_ ? *fixed_ : none;
+  }
   std::vector<double> sum_, count_;
-  std::vector<double> factor_;
+  std::vector<double> factor_;  // being computed or read (empty otherwise)
+  std::shared_ptr<const std::vector<double>> fixed_;
 };
 
 }  // namespace tarn

@@ -264,13 +264,15 @@ inline py::object get_train_size(py::object self) {
 using ModelPtr = std::shared_ptr<tarn::Model>;
 
 // Whether the method `name` is the class's own: neither the instance nor a subclass replaces it.
+// The class attribute is read as it stands in the class (or a base): the own methods give
+// themselves for a class look-up, and asking their __get__ would cost a call into the binding.
 inline bool is_own(py::object self, const char* name) {
   if (own_attr(self, name)) return false;
   PyObject* key = interned(name);
-  py::object method = py::type::of(self).attr(key);
+  PyObject* method = _PyType_Lookup(Py_TYPE(self.ptr()), key);  // borrowed; no error set
   PyObject* own = PyDict_GetItemWithError(own_methods().ptr(), key);
   if (!own && PyErr_Occurred()) throw py::error_already_set();
-  return own && method.ptr() == own;
+  return own && method == own;
 }
 
 // The engine models of the list `models`; false when it is no list or holds anything else.

@@ -85,12 +85,21 @@ FutureRegressors future_regressors(py::object self, py::object future_exog, std:
 
 // Whether every value of the rows can take the log transform (ln(x + 2) is finite).
 bool loggable(py::object values) {
-  py::array_t<double, py::array::c_style | py::array::forcecast> v(values);
-  const double* x = v.data();
-  for (py::ssize_t i = 0, n = v.size(); i < n; ++i) {
-    if (!std::isfinite(tarn::to_log_scale(x[i]))) return false;
+  auto all_loggable = [](const double* x, py::ssize_t n) {
+    for (py::ssize_t i = 0; i < n; ++i) {
+      if (!std::isfinite(tarn::to_log_scale(x[i]))) return false;
+    }
+    return true;
+  };
+  // Rows that are already a C-ordered float64 array (the usual new row) are read in place.
+  if (is_ndarray(values)) {
+    auto a = py::reinterpret_borrow<py::array>(values);
+    if (a.dtype().is(py::dtype::of<double>()) && (a.flags() & py::array::c_style)) {
+      return all_loggable(static_cast<const double*>(a.data()), a.size());
+    }
   }
-  return true;
+  py::array_t<double, py::array::c_style | py::array::forcecast> v(values);
+  return all_loggable(v.data(), v.size());
 }
 
 // The forecast of the trained models without new rows: every model's path from the session,

@@ -17,11 +17,7 @@ void append_rows(py::list& rows, py::handle block) {
 // class's own, its debug output is off, and the working copies are engine models.
 bool sliding_fast_path(py::object self) {
   if (truthy(self.attr(QN("debug")))) return false;
-  py::dict state = self.attr(QN("__dict__"));
-  if (state.contains("predict_on_history_single")) return false;
-  py::object method = py::type::of(self).attr(QN("predict_on_history_single"));
-  py::object own = own_methods()["predict_on_history_single"];
-  return method.is(own);
+  return is_own(self, "predict_on_history_single");
 }
 
 py::object sliding_window(py::object self, py::object X, py::object prediction_horizon,
@@ -109,15 +105,26 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
       row_exog.insert(row_exog.end(), row, row + n_exog);
     }
   }
-  py::object block0 = n_exog
-                          ? forecast_trained(self, prediction_horizon, exog_rows(0, h_checked))
+  // The first block is the forecast of the trained models: the row call without rows, which
+  // the class's own row call (and no debug output) leaves to forecast_trained directly.
+  const bool direct = own_copies && sliding_fast_path(self);
+  if (direct && !n_exog) check_fitted(self);
+  py::object block0 = n_exog ? forecast_trained(self, prediction_horizon, exog_rows(0, h_checked))
+                      : direct
+                          ? forecast_trained(self, prediction_horizon, FutureRegressors())
                           : single(py::none(), py::arg("prediction_horizon") = prediction_horizon,
                                    py::arg("ts_col_loc") = ts_col_loc);
-  append_rows(rows, block0);
   const std::int64_t n = static_cast<std::int64_t>(py::len(X));
-  if (n < 1) return np.attr(QN("asarray"))(rows);
   const std::int64_t bound = multi_step ? n - as_index(prediction_horizon) + 1 : n;
   const std::int64_t n_feed = bound - 1;
+  // Nothing to feed (one row or none): the first block is the whole result. A new matrix of
+  // float64 is returned as it is, which is what the list of its rows would become.
+  if (n_feed < 1 && is_ndarray(block0)) {
+    auto a = py::reinterpret_borrow<py::array>(block0);
+    if (a.ndim() == 2 && a.dtype().is(py::dtype::of<double>())) return block0;
+  }
+  append_rows(rows, block0);
+  if (n < 1) return np.attr(QN("asarray"))(rows);
   if (n_feed < 1) return np.attr(QN("asarray"))(rows);
 
   // The session: the same steps as one row call per row, recorded and printed afterwards.

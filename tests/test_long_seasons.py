@@ -5,8 +5,10 @@ import pickle
 import warnings
 
 import numpy as np
+import pandas as pd
 import pytest
 
+from tidewell_ts_libs.batch import forecast_many
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
 
@@ -58,3 +60,23 @@ def test_a_season_hw_cannot_carry_is_a_warning():
         g = QuillcastForecaster(algorithm="hw", samples_per_season=24)
         x = hourly(24 * 20).reshape(-1, 1)
         g.fit(x, x, _reset_model=True)
+
+
+def test_a_detected_season_the_model_declines_is_no_warning():
+    # Season 12 is detected here, and Holt-Winters' AICc prefers the forms without it: an
+    # ordinary choice of form, not a setting of the caller's left out.
+    rng = np.random.default_rng(7)
+    t = np.arange(48.0)
+    y = 21 + 0.2 * t + 3 * np.sin(2 * np.pi * t / 12) + rng.normal(0, 2.3, t.size)
+    frame = pd.DataFrame({"unique_id": "a", "ds": t.astype(int), "y": y})
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        QuillcastForecaster(algorithm="hw").fit(y.reshape(-1, 1), None, _reset_model=True)
+        forecast_many(frame, algorithm="hw", horizon=6)
+    # Given by the caller, the same season left out is said.
+    with pytest.warns(UserWarning, match="season of 12 not fitted"):
+        forecast_many(frame, algorithm="hw", horizon=6, season=12)
+    with pytest.warns(UserWarning, match="season of 12 not fitted"):
+        QuillcastForecaster(algorithm="hw", samples_per_season=12).fit(
+            y.reshape(-1, 1), None, _reset_model=True
+        )

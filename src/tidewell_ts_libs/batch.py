@@ -142,8 +142,11 @@ def _finish_series(prep: _Prepared, out: dict, i: int, opts: Options, err: dict)
     """Forecast i of an engine call as ``_run_chunk`` keeps it: (forecast times, point,
     {name: values} of the columns of ``_extra_columns``, actual or None); fills ``err`` (n_train
     and the scores). Raises for a forecast the engine could not make."""
-    for note in out["notes"][i]:
-        warnings.warn(note, UserWarning, stacklevel=2)
+    # A season the caller asked for and the model left out is worth a warning; a detected one
+    # that the model's own criterion declines is an ordinary choice of form, said nowhere.
+    if opts.season is not None:
+        for note in out["notes"][i]:
+            warnings.warn(note, UserWarning, stacklevel=2)
     failed = out["errors"][i]
     if failed is not None:
         kind, text = failed

@@ -442,8 +442,10 @@ void train(py::object self, py::object X, py::object y) {
       twpy::raise(PyExc_Exception, e.what());
     }
     if (in.log_transform && !session.log_transformed()) self.attr("log_transformed") = false;
-    // A fit that departs from its settings (a season the model could not carry) says so.
+    // A fit that departs from the caller's settings (a season given that the model could not
+    // carry) says so; a season filled in by detection that the model declines is its choice.
     for (const auto& m : session.models()) {
+      if (!given("samples_per_season")) break;
       const std::string note = m ? m->fit_note() : std::string();
       if (note.empty()) continue;
       const std::string text = str(self.attr("algorithm")) + ": " + note;

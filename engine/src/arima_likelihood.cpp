@@ -110,6 +110,98 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
   return !res.empty();
 }
 
+bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
+                  std::vector<double>& J, std::size_t count_from) {
+  const std::size_t n = w.size();
+  for (double v : w)
+    if (!std::isfinite(v)) return false;
+  const int k = f.count();
+  const int nb = f.p + f.q + f.P + f.Q;
+  const Coefs c = unpack(f, x);
+  const StateSpace s = state_space(c, f.m);
+  const int np = s.np, nq = s.nq;
+  const std::size_t t0 = static_cast<std::size_t>(np);
+  // d(expanded AR, MA coefficients)/dx_i, columns by parameter: rows 0..np-1 the AR lags,
+  // np..np+nq-1 the MA ones.
+  const int rows = np + nq;
+  std::vector<double> C(static_cast<std::size_t>(rows) * k, 0.0);
+  std::vector<double> xt = x;
+  for (int i = 0; i < nb; ++i) {
+    const double h = 1e-5;
+    const double hi = std::min(x[i] + h, detail::kPacfBound);
+    const double lo = std::max(x[i] - h, -detail::kPacfBound);
+    if (!(hi > lo)) continue;
+    xt[i] = hi;
+    const StateSpace up = state_space(unpack(f, xt), f.m);
+    xt[i] = lo;
+    const StateSpace dn = state_space(unpack(f, xt), f.m);
+    xt[i] = x[i];
+    if (up.np != np || up.nq != nq || dn.np != np || dn.nq != nq) return false;
+    for (int L = 0; L < np; ++L)
+      C[static_cast<std::size_t>(L) * k + i] = (up.phi[L] - dn.phi[L]) / (hi - lo);
+    for (int L = 0; L < nq; ++L)
+      C[static_cast<std::size_t>(np + L) * k + i] = (up.R[L + 1] - dn.R[L + 1]) / (hi - lo);
+  }
+  std::vector<std::pair<int, double>> theta;
+  for (int j = 0; j < nq; ++j)
+    if (s.R[j + 1] != 0.0) theta.emplace_back(j + 1, s.R[j + 1]);
+  // The residuals themselves.
+  std::vector<double> z(n), e(n, 0.0);
+  for (std::size_t t = 0; t < n; ++t) {
+    z[t] = w[t] - c.mu;
+    if (t < t0) continue;
+    double pred = 0.0;
+    for (int j = 1; j <= np; ++j) pred += s.phi[j - 1] * z[t - j];
+    for (const auto& [j, v] : theta)
+      if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
+    e[t] = z[t] - pred;
+  }
+  const std::size_t first = std::max(t0, count_from);
+  if (first >= n) return false;
+  const std::size_t m = n - first;
+  J.assign(m * k, 0.0);
+  std::vector<double> d(n, 0.0);
+  // d_t = source_t - sum_j theta_j d_{t-j} from t0 on, added to J's column(s) with weights.
+  auto filtered = [&](auto source, const double* weights, std::size_t stride) {
+    std::fill(d.begin(), d.end(), 0.0);
+    for (std::size_t t = t0; t < n; ++t) {
+      double v = source(t);
+      for (const auto& [j, th] : theta)
+        if (t >= static_cast<std::size_t>(j)) v -= th * d[t - j];
+      d[t] = v;
+    }
+    for (int i = 0; i < k; ++i) {
+      const double wi = weights[static_cast<std::size_t>(i) * stride];
+      if (wi == 0.0) continue;
+      for (std::size_t t = first; t < n; ++t) J[(t - first) * k + i] += wi * d[t];
+    }
+  };
+  auto nonzero = [&](int row) {
+    for (int i = 0; i < k; ++i)
+      if (C[static_cast<std::size_t>(row) * k + i] != 0.0) return true;
+    return false;
+  };
+  for (int L = 1; L <= np; ++L) {
+    if (!nonzero(L - 1)) continue;
+    filtered([&](std::size_t t) { return -z[t - L]; }, &C[static_cast<std::size_t>(L - 1) * k], 1);
+  }
+  for (int L = 1; L <= nq; ++L) {
+    if (!nonzero(np + L - 1)) continue;
+    filtered([&](std::size_t t) { return t >= static_cast<std::size_t>(L) ? -e[t - L] : 0.0; },
+             &C[static_cast<std::size_t>(np + L - 1) * k], 1);
+  }
+  if (f.constant) {
+    double ar_sum = 1.0;
+    for (int j = 0; j < np; ++j) ar_sum -= s.phi[j];
+    std::vector<double> unit(static_cast<std::size_t>(k), 0.0);
+    unit[static_cast<std::size_t>(k - 1)] = 1.0;
+    filtered([&](std::size_t) { return -ar_sum; }, unit.data(), 1);
+  }
+  for (double v : J)
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
 double aicc_of(double m2ll, int params, int n) {
   const int k = params + 1;  // and the innovation variance
   if (n - k - 1 <= 0) return kInf;
@@ -144,8 +236,11 @@ Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from,
     for (std::size_t t = count_from; t < w.size(); ++t) nobs += std::isfinite(w[t]) ? 1 : 0;
     if (nobs > 0) tolerance = std::max(tolerance, kSearchGain / static_cast<double>(nobs));
   }
+  const JacobianFunction jac = [&](const std::vector<double>& x, std::vector<double>& J) {
+    return css_jacobian(w, f, x, J, count_from);
+  };
   const LeastSquaresResult lm = levenberg_marquardt(
-      fn, start_values(f, w), lm_options(nb, 100, tolerance, budgeted ? budget(f) : 0));
+      fn, start_values(f, w), lm_options(nb, 100, tolerance, budgeted ? budget(f) : 0), jac);
   if (!lm.ok) return fit;
   std::vector<double> r;
   if (!css_residuals(w, f, lm.x, r, count_from)) return fit;

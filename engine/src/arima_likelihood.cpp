@@ -110,6 +110,114 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
   return !res.empty();
 }
 
+namespace {
+
+// d(coefficients)/du of pacf_to_coef over n values from u (n x n, row = coefficient), by
+// central differences: the map costs O(n^2), no pass over the series.
+void pacf_jacobian(const double* u, int n, double sign, std::vector<double>& D) {
+  D.assign(static_cast<std::size_t>(n) * n, 0.0);
+  std::vector<double> v(u, u + n), up, dn;
+  for (int i = 0; i < n; ++i) {
+    const double hi = std::min(u[i] + 1e-5, detail::kPacfBound);
+    const double lo = std::max(u[i] - 1e-5, -detail::kPacfBound);
+    if (!(hi > lo)) continue;
+    v[i] = hi;
+    detail::pacf_to_coef(v.data(), n, up);
+    v[i] = lo;
+    detail::pacf_to_coef(v.data(), n, dn);
+    v[i] = u[i];
+    for (int j = 0; j < n; ++j)
+      D[static_cast<std::size_t>(j) * n + i] = sign * (up[j] - dn[j]) / (hi - lo);
+  }
+}
+
+}  // namespace
+
+bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
+                  std::vector<double>& J, std::size_t count_from) {
+  const std::size_t n = w.size();
+  for (double v : w)
+    if (!std::isfinite(v)) return false;
+  const int k = f.count();
+  const Coefs c = unpack(f, x);
+  const StateSpace s = state_space(c, f.m);
+  const int np = s.np, nq = s.nq, m = f.m;
+  const std::size_t t0 = static_cast<std::size_t>(np);
+  std::vector<std::pair<int, double>> theta;
+  for (int j = 0; j < nq; ++j)
+    if (s.R[j + 1] != 0.0) theta.emplace_back(j + 1, s.R[j + 1]);
+  // The residuals: e_t = AR(B) SAR(B^m) z_t - sum theta*_j e_{t-j} from t0 on.
+  std::vector<double> z(n), e(n, 0.0);
+  for (std::size_t t = 0; t < n; ++t) {
+    z[t] = w[t] - c.mu;
+    if (t < t0) continue;
+    double pred = 0.0;
+    for (int j = 1; j <= np; ++j) pred += s.phi[j - 1] * z[t - j];
+    for (const auto& [j, v] : theta)
+      if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
+    e[t] = z[t] - pred;
+  }
+  const std::size_t first = std::max(t0, count_from);
+  if (first >= n) return false;
+  const std::size_t rows = n - first;
+  J.assign(rows * k, 0.0);
+  // One factor applied to a series: (1 + sign * sum coef_j B^{lag j}) v, zero before index 0.
+  auto apply = [n](const std::vector<double>& v, const std::vector<double>& coef, int lag,
+                   double sign) {
+    std::vector<double> out(v);
+    for (std::size_t j = 0; j < coef.size(); ++j) {
+      const std::size_t shift = static_cast<std::size_t>(lag) * (j + 1);
+      for (std::size_t t = shift; t < n; ++t) out[t] += sign * coef[j] * v[t - shift];
+    }
+    return out;
+  };
+  // The derivative of e with respect to one factor coefficient: its source (the other factor
+  // applied to z or e, delayed by the coefficient's lag, negated) through 1/theta*(B) from t0.
+  std::vector<double> d(n);
+  auto derivative = [&](const std::vector<double>& g, std::size_t delay) {
+    std::fill(d.begin(), d.end(), 0.0);
+    for (std::size_t t = t0; t < n; ++t) {
+      double v = t >= delay ? -g[t - delay] : 0.0;
+      for (const auto& [j, th] : theta)
+        if (t >= static_cast<std::size_t>(j)) v -= th * d[t - j];
+      d[t] = v;
+    }
+  };
+  // Factor by factor: the derivative series for each coefficient, then chained through the
+  // coefficients' dependence on the factor's own parameters (block Dj).
+  std::vector<double> Dj;
+  int offset = 0;
+  auto factor = [&](int count, const std::vector<double>& g, int lag, double sign) {
+    if (count == 0) return;
+    pacf_jacobian(x.data() + offset, count, sign, Dj);
+    for (int j = 0; j < count; ++j) {
+      derivative(g, static_cast<std::size_t>(lag) * static_cast<std::size_t>(j + 1));
+      for (int i = 0; i < count; ++i) {
+        const double wgt = Dj[static_cast<std::size_t>(j) * count + i];
+        if (wgt == 0.0) continue;
+        for (std::size_t t = first; t < n; ++t) J[(t - first) * k + offset + i] += wgt * d[t];
+      }
+    }
+    offset += count;
+  };
+  // AR(B) = 1 - sum ar_j B^j, MA(B) = 1 + sum ma_j B^j (ma = -pacf), likewise seasonal.
+  factor(f.p, apply(z, c.sar, m, -1.0), 1, 1.0);
+  // d e / d ma_j: source -(SMA(B^m) e)_{t-j}, the sign of d theta* / d ma_j being +1.
+  factor(f.q, apply(e, c.sma, m, 1.0), 1, -1.0);
+  factor(f.P, apply(z, c.ar, 1, -1.0), m, 1.0);
+  factor(f.Q, apply(e, c.ma, 1, 1.0), m, -1.0);
+  if (f.constant) {
+    double ar_sum = 1.0;
+    for (int j = 0; j < np; ++j) ar_sum -= s.phi[j];
+    std::vector<double> one(n, ar_sum);
+    derivative(one, 0);
+    for (std::size_t t = first; t < n; ++t) J[(t - first) * k + k - 1] = d[t];
+  }
+  for (double v : J)
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
 double aicc_of(double m2ll, int params, int n) {
   const int k = params + 1;  // and the innovation variance
   if (n - k - 1 <= 0) return kInf;
@@ -144,8 +252,11 @@ Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from,
     for (std::size_t t = count_from; t < w.size(); ++t) nobs += std::isfinite(w[t]) ? 1 : 0;
     if (nobs > 0) tolerance = std::max(tolerance, kSearchGain / static_cast<double>(nobs));
   }
+  const JacobianFunction jac = [&](const std::vector<double>& x, std::vector<double>& J) {
+    return css_jacobian(w, f, x, J, count_from);
+  };
   const LeastSquaresResult lm = levenberg_marquardt(
-      fn, start_values(f, w), lm_options(nb, 100, tolerance, budgeted ? budget(f) : 0));
+      fn, start_values(f, w), lm_options(nb, 100, tolerance, budgeted ? budget(f) : 0), jac);
   if (!lm.ok) return fit;
   std::vector<double> r;
   if (!css_residuals(w, f, lm.x, r, count_from)) return fit;

@@ -25,6 +25,17 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
 bool css_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                    std::vector<double>& res, std::size_t count_from = 0);
 
+// Derivatives of css_residuals with respect to x (row major: one row per residual, one column
+// per parameter), exact for the conditioned recursion. With respect to a coefficient of one
+// factor, the residual's derivative is the product of the other factors applied to z (AR) or
+// to e (MA), delayed by the coefficient's lag, negated and passed through 1/theta*(B) from the
+// first unconditioned value on (Box, Jenkins & Reinsel, ch. 7): one pass per parameter, each
+// cheaper than a pass of the residuals. The map from a factor's partial autocorrelations to its
+// coefficients is differenced centrally (no pass over the series). False when a value is
+// missing (the caller then differences the residuals) or a derivative is not finite.
+bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
+                  std::vector<double>& J, std::size_t count_from = 0);
+
 // An estimated form.
 struct Fit {
   Form form;

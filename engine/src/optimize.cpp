@@ -123,7 +123,8 @@ double sum_sq(const std::vector<double>& v) {
 }  // namespace
 
 LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<double> x,
-                                       const LevenbergMarquardtOptions& opt) {
+                                       const LevenbergMarquardtOptions& opt,
+                                       const JacobianFunction& jacobian) {
   const int n_bounded = opt.bounded;
   const double bound = opt.bound;
   const int max_iter = opt.max_iterations;
@@ -154,9 +155,12 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
   for (int iter = 0; iter < max_iter; ++iter) {
     if (opt.max_evaluations > 0 && evals >= opt.max_evaluations) break;
     interruption_point(static_cast<std::size_t>(k) + 1);
-    // Forward-difference Jacobian.
+    // The caller's Jacobian, else forward differences.
     bool jac_ok = true;
-    for (int j = 0; j < k && jac_ok; ++j) {
+    const bool analytic = jacobian && jacobian(x, J) && J.size() == n * k;
+    if (analytic) evals += k;
+    if (!analytic) J.resize(n * k);
+    for (int j = 0; j < k && jac_ok && !analytic; ++j) {
       xt = x;
       double h = 1e-6 * std::max(1.0, std::fabs(x[j]));
       if (j < n_bounded && xt[j] + h > bound) h = -h;

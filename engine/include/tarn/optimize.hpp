@@ -36,11 +36,15 @@ OptimizeResult nelder_mead(const std::function<double(const std::vector<double>&
                            std::vector<double> x0, const NelderMeadOptions& opt = {});
 
 // Levenberg-Marquardt for nonlinear least squares: minimises the sum of squared residuals
-// r(x), with forward-difference Jacobians (the caller supplies no derivatives).
+// r(x), with the caller's Jacobian when it gives one and forward differences otherwise.
 
 // Fills r with the residuals at x and returns true, or returns false when x is infeasible. A
 // point that gives a different number of residuals than the start counts as infeasible.
 using ResidualFunction = std::function<bool(const std::vector<double>&, std::vector<double>&)>;
+
+// Fills J (row major, one row per residual, one column per coordinate) with the derivatives of
+// the residuals at x, or returns false (the optimiser then takes forward differences).
+using JacobianFunction = std::function<bool(const std::vector<double>&, std::vector<double>&)>;
 
 struct LevenbergMarquardtOptions {
   int max_iterations = 100;
@@ -50,7 +54,8 @@ struct LevenbergMarquardtOptions {
   int bounded = 0;
   double bound = 0.0;
   // Above 0: no new iteration starts once this many evaluations of r are spent (an iteration
-  // costs one per coordinate for the Jacobian plus one per attempted step).
+  // costs one per coordinate for the Jacobian plus one per attempted step). A Jacobian from the
+  // caller is charged as many, so the budget bounds the iterations either way.
   int max_evaluations = 0;
 };
 
@@ -64,7 +69,8 @@ struct LeastSquaresResult {
 // Starts from x0 (clamped to the bounds) and returns the best point reached: a step is taken
 // only when it lowers the sum of squares, so the result is never worse than the start.
 LeastSquaresResult levenberg_marquardt(const ResidualFunction& f, std::vector<double> x0,
-                                       const LevenbergMarquardtOptions& opt = {});
+                                       const LevenbergMarquardtOptions& opt = {},
+                                       const JacobianFunction& jacobian = {});
 
 // Logistic map of an unbounded value into (lo, hi) and its inverse.
 double to_bounded(double u, double lo, double hi);

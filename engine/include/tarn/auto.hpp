@@ -61,7 +61,9 @@ struct AutoConfig {
   // itself and the forecasts are given back as ln(forecast + log_input_shift).
   double log_input_shift = 0.0;
   // How the model-based candidates' forecasts combine: "mean", "median" or "weighted"
-  // (weights inversely proportional to each candidate's mean squared out-of-sample error).
+  // (weights inversely proportional to each candidate's mean squared out-of-sample error: from
+  // rolling origins inside the training data right after the fit, then from the one-step errors
+  // since the fit once every candidate has a full window of them).
   std::string combination = "mean";
 };
 
@@ -82,6 +84,9 @@ class AutoSelector : public Model {
   // "combination" or the name of the single candidate now forecasting.
   std::string choice() const;
   std::size_t window() const { return window_; }
+  // Weight of each candidate (in candidate_names() order) in the forecast given now; they sum
+  // to one.
+  std::vector<double> weights() const { return output_weights(); }
   bool fit_available() override;
   bool fit_log_input(double shift) override;
 
@@ -140,6 +145,9 @@ class AutoSelector : public Model {
   double combine(const std::vector<std::size_t>& idx, const std::vector<double>& f) const;
   // Relative weights of the in-combination candidates idx under the configured rule.
   std::vector<double> combination_weights(const std::vector<std::size_t>& idx) const;
+  // Measures the in-combination candidates on rolling origins inside the training values
+  // train_[start, size) and sets origin_w_ (left empty when there are too few origins).
+  void weigh_on_origins(std::int64_t start, std::int64_t size);
   // True when the training data were intermittent and the intermittent family forecasts alone.
   bool intermittent_fit() const;
 
@@ -153,6 +161,9 @@ class AutoSelector : public Model {
   std::vector<Candidate> cands_;
   std::vector<ErrorWindow> errs_;  // one per candidate, then one for the combination
   int choice_ = -1;                // -1: combination, else a candidate index
+  // Rule "weighted": each candidate's weight from the rolling origins of the training data
+  // (empty: none measured; then equal weights until the windows of errors since the fit fill).
+  std::vector<double> origin_w_;
   // Squared errors of the output forecast in units of its predicted standard deviation.
   double cal_sum_ = 0.0, cal_count_ = 0.0;
   // What the training data told of their drift (see auto_detail::drift_evidence).
@@ -188,6 +199,16 @@ double median_of(std::vector<double> f);
 // The weighted mean of `f` with non-negative weights `w` (NaN for none or no weight), taken on
 // the scale of the largest magnitude as mean_of is.
 double weighted_mean_of(const std::vector<double>& f, const std::vector<double>& w);
+// Fewest rolling origins (forecasts from successive ends of the data) whose errors weigh the
+// candidates of the rule "weighted"; with fewer the weights are equal.
+constexpr std::int64_t kMinOrigins = 3;
+// Weights (summing to one) from the candidates' rolling-origin errors: mse[c][k] is candidate
+// c's mean squared error k + 1 steps ahead (NaN: not measured). Each step's errors count
+// relative to the candidates' mean at that step, so that the long steps, whose errors are
+// larger, do not decide alone; a candidate's score is the mean of its relative errors and its
+// weight is inversely proportional to it (Bates & Granger 1969). A candidate without any
+// measured step scores as the average (1). No candidate or no measured step: equal weights.
+std::vector<double> rolling_origin_weights(const std::vector<std::vector<double>>& mse);
 // The names of the combination rules.
 bool is_combination_rule(const std::string& rule);
 // Longest season the selector looks for among its regular candidates.

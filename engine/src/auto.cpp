@@ -278,13 +278,22 @@ void AutoSelector::weigh_on_origins(std::int64_t start, std::int64_t size) {
     }
   }
   if (idx.empty()) return;
-  const std::vector<double> w = auto_detail::rolling_origin_weights(mse);
+  std::vector<double> w = auto_detail::rolling_origin_weights(mse);
+  if (config_.combination == "trimmed") w = auto_detail::trim_worst(w);
   origin_w_.assign(cands_.size(), 0.0);
   for (std::size_t k = 0; k < idx.size(); ++k) origin_w_[idx[k]] = w[k];
 }
 
+std::vector<double> auto_detail::trim_worst(const std::vector<double>& w) {
+  if (w.size() < 3) return std::vector<double>(w.size(), w.empty() ? 0.0 : 1.0 / w.size());
+  const auto worst = static_cast<std::size_t>(std::min_element(w.begin(), w.end()) - w.begin());
+  std::vector<double> out(w.size(), 1.0 / static_cast<double>(w.size() - 1));
+  out[worst] = 0.0;
+  return out;
+}
+
 bool auto_detail::is_combination_rule(const std::string& rule) {
-  return rule == "mean" || rule == "median" || rule == "weighted";
+  return rule == "mean" || rule == "median" || rule == "weighted" || rule == "trimmed";
 }
 
 void AutoSelector::ErrorWindow::add(double e, std::size_t size) {
@@ -548,7 +557,7 @@ void AutoSelector::fit() {
     shrink_from_ = 1.0;
   }
   origin_w_.clear();
-  if (config_.combination == "weighted" && families != baseline_families() && !intermittent) {
+  if (uses_origins() && families != baseline_families() && !intermittent) {
     weigh_on_origins(start, size);
   }
   grid_ = size - 1;
@@ -657,10 +666,10 @@ bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, do
 // (too few origins, or an older state) equal weights.
 std::vector<double> AutoSelector::combination_weights(const std::vector<std::size_t>& idx) const {
   std::vector<double> w(idx.size(), 1.0);
-  if (config_.combination != "weighted") return w;
+  if (!uses_origins()) return w;
   for (std::size_t k = 0; k < idx.size(); ++k) {
     const ErrorWindow& e = errs_[idx[k]];
-    if (e.count >= window_) continue;
+    if (e.count >= window_ && config_.combination == "weighted") continue;
     double total = 0.0;
     if (origin_w_.size() == cands_.size()) {
       for (std::size_t j = 0; j < idx.size(); ++j) total += w[j] = origin_w_[idx[j]];
@@ -681,9 +690,7 @@ std::vector<double> AutoSelector::combination_weights(const std::vector<std::siz
 double AutoSelector::combine(const std::vector<std::size_t>& idx,
                              const std::vector<double>& f) const {
   if (config_.combination == "median") return auto_detail::median_of(f);
-  if (config_.combination == "weighted") {
-    return auto_detail::weighted_mean_of(f, combination_weights(idx));
-  }
+  if (uses_origins()) return auto_detail::weighted_mean_of(f, combination_weights(idx));
   return auto_detail::mean_of(f);
 }
 
@@ -1027,8 +1034,8 @@ std::unique_ptr<Model> build_auto(const Options& options) {
   if (c.error_history_length > 100000) r.fail("error_history_length", "is too large");
   c.combination = r.text("combination", "mean");
   if (!auto_detail::is_combination_rule(c.combination)) {
-    r.fail("combination",
-           "must be \"mean\", \"median\" or \"weighted\", not '" + c.combination + "'");
+    r.fail("combination", "must be \"mean\", \"median\", \"trimmed\" or \"weighted\", not '" +
+                              c.combination + "'");
   }
   const std::string fam = r.text("candidates", "");
   std::stringstream ss(fam);

@@ -275,7 +275,8 @@ std::vector<ModelEntry> make_table() {
   aut.forecaster.note = "the automatic model selector";
   aut.forecaster.settings_doc =
       "autoforecaster: min_training_data (at least 8), error_history_length, combination\n"
-      "(\"mean\", \"median\" or \"weighted\"), candidates (families separated by commas).";
+      "(\"mean\", \"median\", \"trimmed\" or \"weighted\"), candidates (families separated by "
+      "commas).";
   aut.forecaster.settings = {share("min_training_data", 2), share("error_history_length", 2),
                              given("combination"), given("candidates")};
   aut.forecaster.size_key = "min_training_data";

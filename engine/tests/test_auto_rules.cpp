@@ -2,6 +2,7 @@
 // forecasts, their choice as an option and in the saved state.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -65,6 +66,9 @@ TEST(AutoRules, RollingOriginWeightsFollowTheErrorsStepByStep) {
   EXPECT_NEAR(sum_of(huge), 1.0, 1e-12);
   EXPECT_GT(huge[2], 0.999);
   EXPECT_EQ(rolling_origin_weights({{0.0}, {0.0}}), (std::vector<double>{0.5, 0.5}));
+  // Trimming drops the least weight and shares equally; with two, nothing is trimmed.
+  EXPECT_EQ(tarn::auto_detail::trim_worst(w), (std::vector<double>{0.5, 0.0, 0.5}));
+  EXPECT_EQ(tarn::auto_detail::trim_worst({0.9, 0.1}), (std::vector<double>{0.5, 0.5}));
 }
 
 std::vector<double> noisy_season(int n, unsigned seed) {
@@ -88,7 +92,7 @@ std::unique_ptr<tarn::Model> fed(const std::string& rule, const std::vector<doub
 
 TEST(AutoRules, EveryRuleForecastsWithinTheCandidatesAndRoundTrips) {
   const auto y = noisy_season(120, 4);
-  for (const char* rule : {"mean", "median", "weighted"}) {
+  for (const char* rule : {"mean", "median", "weighted", "trimmed"}) {
     SCOPED_TRACE(rule);
     auto m = fed(rule, y, 96);
     const auto& sel = static_cast<const tarn::AutoSelector&>(*m);
@@ -129,7 +133,7 @@ TEST(AutoRules, AnUnknownRuleIsRefusedNamingIt) {
     EXPECT_NE(std::string(e.what()).find("'mode'"), std::string::npos) << e.what();
   }
   tarn::AutoConfig c;
-  c.combination = "trimmed";
+  c.combination = "trim";
   EXPECT_THROW(tarn::AutoSelector{c}, tarn::InvalidArgument);
 }
 
@@ -163,6 +167,11 @@ TEST(AutoRules, WeightedRuleHasWeightsFromTrainingOriginsRightAfterTheFit) {
   // The mean's weights are equal shares of the model-based candidates.
   const auto mean = as_auto(fed("mean", y, 120, 1000)).weights();
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(mean[static_cast<std::size_t>(i)], 1.0 / 3.0, 1e-12);
+  // Trimming drops the candidate the weights rank last.
+  const auto trimmed = as_auto(fed("trimmed", y, 120, 1000)).weights();
+  const std::size_t worst =
+      static_cast<std::size_t>(std::min_element(w.begin(), w.begin() + 3) - w.begin());
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(trimmed[i], i == worst ? 0.0 : 0.5, 1e-12);
   // A copy keeps the weights (they are part of the state).
   auto copy = tarn::Model::deserialize(weighted->serialize());
   EXPECT_EQ(as_auto(copy).weights(), w);

@@ -60,7 +60,9 @@ struct AutoConfig {
   // Above 0: the values fed are ln(x + log_input_shift) of the series x; the candidates fit x
   // itself and the forecasts are given back as ln(forecast + log_input_shift).
   double log_input_shift = 0.0;
-  // How the model-based candidates' forecasts combine: "mean", "median" or "weighted"
+  // How the model-based candidates' forecasts combine: "mean", "median", "trimmed" (the mean
+  // without the candidate of the largest errors on the training data's rolling origins) or
+  // "weighted"
   // (weights inversely proportional to each candidate's mean squared out-of-sample error: from
   // rolling origins inside the training data right after the fit, then from the one-step errors
   // since the fit once every candidate has a full window of them).
@@ -148,6 +150,10 @@ class AutoSelector : public Model {
   // Measures the in-combination candidates on rolling origins inside the training values
   // train_[start, size) and sets origin_w_ (left empty when there are too few origins).
   void weigh_on_origins(std::int64_t start, std::int64_t size);
+  // Whether the rule weighs the candidates on rolling origins ("weighted", "trimmed").
+  bool uses_origins() const {
+    return config_.combination == "weighted" || config_.combination == "trimmed";
+  }
   // True when the training data were intermittent and the intermittent family forecasts alone.
   bool intermittent_fit() const;
 
@@ -209,6 +215,10 @@ constexpr std::int64_t kMinOrigins = 3;
 // weight is inversely proportional to it (Bates & Granger 1969). A candidate without any
 // measured step scores as the average (1). No candidate or no measured step: equal weights.
 std::vector<double> rolling_origin_weights(const std::vector<std::vector<double>>& mse);
+// The trimmed mean's weights (Jose & Winkler 2008) from weights w: the candidate of the least
+// weight (the largest rolling-origin errors) is dropped and the others share equally; fewer
+// than three candidates share equally.
+std::vector<double> trim_worst(const std::vector<double>& w);
 // The names of the combination rules.
 bool is_combination_rule(const std::string& rule);
 // Longest season the selector looks for among its regular candidates.

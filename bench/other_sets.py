@@ -89,7 +89,7 @@ def main():
     settings = dict(args.set)
     label = args.algorithm + "".join(f", {k}={v}" for k, v in settings.items())
     print(f"| set | model | {' | '.join(KINDS[:3])} | all | points | MASE all | CPU s | failures |")
-    print("|---|---|" + "---|" * 7)
+    print("|---|---|" + "---|" * 8)
     for name in args.sets.split(","):
         data = load(name)[:: args.every]
         fcs, secs, failures = run_ours(args.algorithm, data, True, settings)

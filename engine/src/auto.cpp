@@ -933,6 +933,7 @@ void AutoSelector::load(Reader& r) {
       throw FormatError("model state: bad auto input shift");
     }
   }
+  c.combination = "mean";  // older states combined by the mean
   if (version >= 2) {
     c.combination = r.get_string();
     if (!auto_detail::is_combination_rule(c.combination)) {
@@ -1032,7 +1033,7 @@ std::unique_ptr<Model> build_auto(const Options& options) {
   c.error_history_length = r.integer("error_history_length", 0);
   if (c.min_training_data > 100000000) r.fail("min_training_data", "is too large");
   if (c.error_history_length > 100000) r.fail("error_history_length", "is too large");
-  c.combination = r.text("combination", "mean");
+  c.combination = r.text("combination", "median");
   if (!auto_detail::is_combination_rule(c.combination)) {
     r.fail("combination", "must be \"mean\", \"median\", \"trimmed\" or \"weighted\", not '" +
                               c.combination + "'");

@@ -186,4 +186,26 @@ TEST(AutoRules, WeightedRuleFallsBackToEqualWeightsWithTooFewOrigins) {
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(w[static_cast<std::size_t>(i)], 1.0 / 3.0, 1e-12);
 }
 
+TEST(AutoRules, TheDefaultIsTheMedianOfFiveFamilies) {
+  EXPECT_EQ(tarn::AutoConfig{}.combination, "median");
+  const auto y = noisy_season(60, 11);
+  auto m = tarn::build("auto", {{"min_training_data", std::int64_t{60}},
+                                {"error_history_length", std::int64_t{1000}}});
+  for (std::size_t t = 0; t < y.size(); ++t) m->update(static_cast<std::int64_t>(t), y[t]);
+  const auto& sel = static_cast<const tarn::AutoSelector&>(*m);
+  const auto names = sel.candidate_names();
+  EXPECT_NE(std::find(names.begin(), names.end(), "ces"), names.end());
+  std::vector<double> f;
+  for (const auto& one : names) {
+    if (one == "snaive") continue;
+    auto c = tarn::build("auto", {{"min_training_data", std::int64_t{60}},
+                                  {"candidates", one},
+                                  {"error_history_length", std::int64_t{1000}}});
+    for (std::size_t t = 0; t < y.size(); ++t) c->update(static_cast<std::int64_t>(t), y[t]);
+    f.push_back(c->forecast_steps(3));
+  }
+  ASSERT_EQ(f.size(), 5U);
+  EXPECT_NEAR(m->forecast_steps(3), median_of(f), 1e-9 * std::fabs(median_of(f)));
+}
+
 }  // namespace tarn_weights

@@ -128,6 +128,26 @@ def test_autoforecaster_needs_eight_samples(built, kw, n, mtd):
     assert f.all_args["min_training_data"] == mtd and f.model_id == "st_5"
 
 
+def test_autoforecaster_passes_its_combination_rule_and_candidates(built):
+    f = make(100, algorithm="autoforecaster", combination="median", candidates="hws,theta")
+    _, kw = f._getModel(**f.all_args)
+    assert kw["combination"] == "median" and kw["candidates"] == "hws,theta"
+
+
+def test_autoforecaster_combination_rules_forecast_and_a_bad_one_is_named():
+    x = (50 + np.arange(40.0) + 5 * np.sin(np.arange(40.0))).reshape(-1, 1)
+    got = {}
+    for rule in ["mean", "median", "trimmed", "weighted"]:
+        f = QuillcastForecaster(algorithm="autoforecaster", combination=rule)
+        f.fit(x, x, _reset_model=True)
+        got[rule] = np.ravel(f.predict(prediction_horizon=4))
+        assert np.all(np.isfinite(got[rule]))
+    assert not np.allclose(got["mean"], got["weighted"])  # weights exist right after the fit
+    f = QuillcastForecaster(algorithm="autoforecaster", combination="mode")
+    with pytest.raises(Exception, match="combination.*'mode'"):  # as every bad setting
+        f.fit(x, x, _reset_model=True)
+
+
 def test_kw_args_are_a_copy(built):
     f = make(100, algorithm="arima")
     f._getModel(**f.all_args)

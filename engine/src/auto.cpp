@@ -75,6 +75,9 @@ std::unique_ptr<Model> make_candidate(const std::string& name, std::int64_t n, i
 // Coverage of plus or minus one standard deviation of a normal distribution.
 constexpr double kOneSigma = 0.6826894921370859;
 
+// The largest squared error counted on the rolling origins, so that the sums stay finite.
+constexpr double kMaxError = 1e300;
+
 double safe_forecast(const Model& model, double h) {
   try {
     const double v = model.forecast_steps(h);
@@ -171,8 +174,126 @@ double auto_detail::weighted_mean_of(const std::vector<double>& f, const std::ve
   return scale * sum;
 }
 
+std::vector<double> auto_detail::rolling_origin_weights(
+    const std::vector<std::vector<double>>& mse) {
+  const std::size_t nc = mse.size();
+  std::vector<double> w(nc, nc ? 1.0 / static_cast<double>(nc) : 0.0);
+  std::size_t steps = 0;
+  for (const auto& m : mse) steps = std::max(steps, m.size());
+  std::vector<double> sum(nc, 0.0), count(nc, 0.0);
+  for (std::size_t k = 0; k < steps; ++k) {
+    auto at = [&](std::size_t c) {
+      const double v = k < mse[c].size() ? mse[c][k] : detail::nan_value();
+      return v >= 0.0 ? std::min(v, std::numeric_limits<double>::max()) : detail::nan_value();
+    };
+    // The mean over the candidates measured at this step, on the scale of the largest.
+    double top = 0.0, n = 0.0;
+    for (std::size_t c = 0; c < nc; ++c) {
+      const double v = at(c);
+      if (v >= 0.0) {
+        top = std::max(top, v);
+        n += 1.0;
+      }
+    }
+    if (!(top > 0.0)) continue;  // every measured candidate exact: the step tells nothing
+    double rel = 0.0;
+    for (std::size_t c = 0; c < nc; ++c) {
+      if (at(c) >= 0.0) rel += at(c) / top;
+    }
+    const double mean = rel / n;  // relative to top
+    for (std::size_t c = 0; c < nc; ++c) {
+      if (!(at(c) >= 0.0)) continue;
+      sum[c] += at(c) / top / mean;
+      count[c] += 1.0;
+    }
+  }
+  std::vector<double> score(nc, 1.0);
+  bool measured = false, exact = false;
+  for (std::size_t c = 0; c < nc; ++c) {
+    if (count[c] > 0.0) {
+      score[c] = sum[c] / count[c];
+      measured = true;
+      exact = exact || score[c] == 0.0;
+    }
+  }
+  if (!measured) return w;
+  double total = 0.0;
+  for (std::size_t c = 0; c < nc; ++c) {
+    // A candidate without error takes the weight (shared with any other such one).
+    w[c] = exact ? (score[c] == 0.0 ? 1.0 : 0.0) : 1.0 / score[c];
+    total += w[c];
+  }
+  for (double& v : w) v /= total;
+  return w;
+}
+
+// Rolling origins inside the training data (Tashman 2000): the candidates are fitted once on
+// the first two thirds of the values, then fed the last third one value at a time (their O(1)
+// update, no refit per origin), forecasting up to `window_` steps from every origin; each
+// candidate's errors at every step weigh it (auto_detail::rolling_origin_weights). Weights
+// inversely proportional to out-of-sample mean squared errors are Bates & Granger (1969); the
+// origins inside the training data give them right after the fit, where the errors since the
+// fit cannot yet.
+void AutoSelector::weigh_on_origins(std::int64_t start, std::int64_t size) {
+  origin_w_.clear();
+  const std::int64_t held = (size - start) / 3;
+  const std::int64_t origin = size - held;
+  if (held < auto_detail::kMinOrigins || origin - start < kMinTraining) return;
+  const auto steps =
+      static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(window_), held));
+  std::vector<std::vector<double>> mse;
+  std::vector<std::size_t> idx;
+  std::vector<double> path(steps), sum(steps), count(steps);
+  for (std::size_t i = 0; i < cands_.size(); ++i) {
+    if (!cands_[i].in_combination) continue;
+    idx.push_back(i);
+    mse.emplace_back();
+    try {
+      std::unique_ptr<Model> model = make_candidate(cands_[i].name, origin - start, m_);
+      for (std::int64_t t = start; t < origin; ++t) {
+        model->update(t, train_[static_cast<std::size_t>(t)]);
+      }
+      if (!model->is_initialized()) continue;
+      std::fill(sum.begin(), sum.end(), 0.0);
+      std::fill(count.begin(), count.end(), 0.0);
+      for (std::int64_t o = origin; o < size; ++o) {
+        const auto reach = std::min<std::size_t>(steps, static_cast<std::size_t>(size - o));
+        model->forecast_path(reach, path.data());
+        for (std::size_t k = 0; k < reach; ++k) {
+          const double y = train_[static_cast<std::size_t>(o) + k];
+          if (!std::isfinite(y)) continue;
+          // A forecast that is no number is as bad as the largest error there can be.
+          const double e = std::isfinite(path[k]) ? y - path[k] : kMaxError;
+          sum[k] = std::min(sum[k] + std::min(e * e, kMaxError), kMaxError);
+          count[k] += 1.0;
+        }
+        model->update(o, train_[static_cast<std::size_t>(o)]);
+      }
+      mse.back().assign(steps, detail::nan_value());
+      for (std::size_t k = 0; k < steps; ++k) {
+        if (count[k] > 0.0) mse.back()[k] = sum[k] / count[k];
+      }
+    } catch (const std::exception&) {
+      mse.back().clear();  // a candidate that cannot be measured scores as the average
+    }
+  }
+  if (idx.empty()) return;
+  std::vector<double> w = auto_detail::rolling_origin_weights(mse);
+  if (config_.combination == "trimmed") w = auto_detail::trim_worst(w);
+  origin_w_.assign(cands_.size(), 0.0);
+  for (std::size_t k = 0; k < idx.size(); ++k) origin_w_[idx[k]] = w[k];
+}
+
+std::vector<double> auto_detail::trim_worst(const std::vector<double>& w) {
+  if (w.size() < 3) return std::vector<double>(w.size(), w.empty() ? 0.0 : 1.0 / w.size());
+  const auto worst = static_cast<std::size_t>(std::min_element(w.begin(), w.end()) - w.begin());
+  std::vector<double> out(w.size(), 1.0 / static_cast<double>(w.size() - 1));
+  out[worst] = 0.0;
+  return out;
+}
+
 bool auto_detail::is_combination_rule(const std::string& rule) {
-  return rule == "mean" || rule == "median" || rule == "weighted";
+  return rule == "mean" || rule == "median" || rule == "weighted" || rule == "trimmed";
 }
 
 void AutoSelector::ErrorWindow::add(double e, std::size_t size) {
@@ -220,6 +341,7 @@ AutoSelector::AutoSelector(const AutoSelector& o)
       fallback_(o.fallback_),
       errs_(o.errs_),
       choice_(o.choice_),
+      origin_w_(o.origin_w_),
       cal_sum_(o.cal_sum_),
       cal_count_(o.cal_count_),
       drift_se_(o.drift_se_),
@@ -249,6 +371,7 @@ void AutoSelector::clear() {
   drift_shrink_ = 1.0;
   shrink_from_ = 0.0;
   drift_from_ = 0.0;
+  origin_w_.clear();
 }
 
 bool AutoSelector::intermittent_fit() const {
@@ -357,6 +480,7 @@ void AutoSelector::observe(double value, std::int64_t gap) {
 void AutoSelector::drop(std::size_t i) {
   cands_.erase(cands_.begin() + static_cast<std::ptrdiff_t>(i));
   errs_.erase(errs_.begin() + static_cast<std::ptrdiff_t>(i));
+  if (i < origin_w_.size()) origin_w_.erase(origin_w_.begin() + static_cast<std::ptrdiff_t>(i));
   choice_ = -1;
 }
 
@@ -439,6 +563,10 @@ void AutoSelector::fit() {
     drift_from_ = static_cast<double>(n) / 3.0;
     // The trend is measured from the first step: the forecast's departure from it.
     shrink_from_ = 1.0;
+  }
+  origin_w_.clear();
+  if (uses_origins() && families != baseline_families() && !intermittent) {
+    weigh_on_origins(start, size);
   }
   grid_ = size - 1;
   fallback_ = n ? cs.y.back() : 0.0;
@@ -554,13 +682,20 @@ bool AutoSelector::offsets_with(const std::vector<double>& w, std::int64_t h, do
 
 // Bates & Granger (1969): weights inversely proportional to each forecast's mean squared
 // error; here the out-of-sample one-step errors on the rolling origins since the fit (the
-// window's mean absolute error, squared). Until every candidate has errors, equal weights.
+// window's mean absolute error, squared). Until every candidate has a full window of them, the
+// weights measured on rolling origins inside the training data (weigh_on_origins), else
+// (too few origins, or an older state) equal weights.
 std::vector<double> AutoSelector::combination_weights(const std::vector<std::size_t>& idx) const {
   std::vector<double> w(idx.size(), 1.0);
-  if (config_.combination != "weighted") return w;
+  if (!uses_origins()) return w;
   for (std::size_t k = 0; k < idx.size(); ++k) {
     const ErrorWindow& e = errs_[idx[k]];
-    if (e.count < window_) return std::vector<double>(idx.size(), 1.0);
+    if (e.count >= window_ && config_.combination == "weighted") continue;
+    double total = 0.0;
+    if (origin_w_.size() == cands_.size()) {
+      for (std::size_t j = 0; j < idx.size(); ++j) total += w[j] = origin_w_[idx[j]];
+    }
+    return total > 0.0 ? w : std::vector<double>(idx.size(), 1.0);
   }
   double best = std::numeric_limits<double>::infinity();
   for (std::size_t k = 0; k < idx.size(); ++k) best = std::min(best, errs_[idx[k]].mean());
@@ -576,9 +711,7 @@ std::vector<double> AutoSelector::combination_weights(const std::vector<std::siz
 double AutoSelector::combine(const std::vector<std::size_t>& idx,
                              const std::vector<double>& f) const {
   if (config_.combination == "median") return auto_detail::median_of(f);
-  if (config_.combination == "weighted") {
-    return auto_detail::weighted_mean_of(f, combination_weights(idx));
-  }
+  if (uses_origins()) return auto_detail::weighted_mean_of(f, combination_weights(idx));
   return auto_detail::mean_of(f);
 }
 
@@ -764,7 +897,8 @@ std::string AutoSelector::describe() const {
 namespace {
 // 2: the drift's standard error and the first step it widens; the combination rule (older
 // states: no drift terms, combined by the mean).
-constexpr std::uint16_t kAutoVersion = 2;
+// 3: the weights from the rolling origins of the training data (older states: none).
+constexpr std::uint16_t kAutoVersion = 3;
 }  // namespace
 
 void AutoSelector::save(Writer& w) const {
@@ -803,6 +937,7 @@ void AutoSelector::save(Writer& w) const {
   w.put<double>(drift_shrink_);
   w.put<double>(shrink_from_);
   w.put<double>(drift_from_);
+  w.put_vector(origin_w_);
 }
 
 void AutoSelector::load(Reader& r) {
@@ -825,6 +960,7 @@ void AutoSelector::load(Reader& r) {
       throw FormatError("model state: bad auto input shift");
     }
   }
+  c.combination = "mean";  // older states combined by the mean
   if (version >= 2) {
     c.combination = r.get_string();
     if (!auto_detail::is_combination_rule(c.combination)) {
@@ -888,6 +1024,15 @@ void AutoSelector::load(Reader& r) {
         throw FormatError("model state: bad auto drift");
       }
     }
+    if (version >= 3) {
+      s.origin_w_ = r.get_vector<double>();
+      if (!s.origin_w_.empty() && s.origin_w_.size() != s.cands_.size()) {
+        throw FormatError("model state: bad auto weights");
+      }
+      for (double v : s.origin_w_) {
+        if (!(v >= 0.0 && v <= 1.0)) throw FormatError("model state: bad auto weights");
+      }
+    }
   }
   config_ = s.config_;
   train_ = std::move(s.train_);
@@ -905,6 +1050,7 @@ void AutoSelector::load(Reader& r) {
   drift_shrink_ = s.drift_shrink_;
   shrink_from_ = s.shrink_from_;
   drift_from_ = s.drift_from_;
+  origin_w_ = std::move(s.origin_w_);
 }
 
 std::unique_ptr<Model> build_auto(const Options& options) {
@@ -914,10 +1060,10 @@ std::unique_ptr<Model> build_auto(const Options& options) {
   c.error_history_length = r.integer("error_history_length", 0);
   if (c.min_training_data > 100000000) r.fail("min_training_data", "is too large");
   if (c.error_history_length > 100000) r.fail("error_history_length", "is too large");
-  c.combination = r.text("combination", "mean");
+  c.combination = r.text("combination", "median");
   if (!auto_detail::is_combination_rule(c.combination)) {
-    r.fail("combination",
-           "must be \"mean\", \"median\" or \"weighted\", not '" + c.combination + "'");
+    r.fail("combination", "must be \"mean\", \"median\", \"trimmed\" or \"weighted\", not '" +
+                              c.combination + "'");
   }
   const std::string fam = r.text("candidates", "");
   std::stringstream ss(fam);

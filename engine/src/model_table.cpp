@@ -237,9 +237,9 @@ std::vector<ModelEntry> make_table() {
   ces.make_default = &make_default<Ces>;
   ces.build = &build_ces;
   ces.options = {{"training_sample_size", 0}, {"season_length", 0}};
-  // One of the four families of the median combination of Petropoulos & Svetunkov (2020): in
-  // the selector's median it helps on M3, M1 and Tourism alike (the engine README). In the
-  // mean it made the yearly series worse.
+  // One of the four families of the median combination of Petropoulos & Svetunkov (2020); in
+  // the selector's median it helps (the engine README). In the mean it made the yearly series
+  // worse.
   ces.candidate = CandidateRole::Combined;
   ces.make_candidate = &ces_candidate;
   t.push_back(std::move(ces));

@@ -30,7 +30,6 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "src"))
 OUT = os.path.join(HERE, "out")
 
 from m3_data import KINDS, load_m3  # noqa: E402

@@ -246,7 +246,7 @@ TEST(LevenbergMarquardtBudget, SearchFitsStopOnTheLikelihoodNotFarFromTheOptimum
   for (std::size_t t = 0; t < w.size(); ++t) {
     e[t] = noise(rng);
     w[t] = e[t] + (t >= 1 ? 0.5 * w[t - 1] + 0.3 * e[t - 1] : 0.0) +
-           (t >= 12 ? 0.4 * w[t - 12] - 0.2 * w[t - 13] : 0.0);
+           (t >= 13 ? 0.4 * w[t - 12] - 0.2 * w[t - 13] : 0.0);
   }
   for (int p = 0; p <= 2; ++p) {
     for (int q = 0; q <= 2; ++q) {

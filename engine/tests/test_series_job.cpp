@@ -174,6 +174,7 @@ TEST(ForecastSeries, ErrorsAreReportedNotThrown) {
 
   // Regressors that are not finite, then future regressors that are too few.
   y = monthly(30);
+  job.values = y.data();  // the new vector's storage: the job holds a pointer, not the values
   std::vector<double> x(30, 1.0), fut(2, 1.0);
   x[7] = kNaN;
   job.nonnegative = false;

@@ -529,22 +529,38 @@ void AutoSelector::fit() {
                                       : !config_.candidates.empty() ? config_.candidates
                                       : intermittent                ? intermittent_families()
                                                                     : regular_families();
-  if (n >= static_cast<std::size_t>(kMinTraining) && config_.candidates.empty() && !intermittent &&
-      auto_detail::has_long_seasons(cs.y.data(), n, auto_detail::kSeasonSearchLimit)) {
-    for (const auto& f : long_season_families()) families.push_back(f);
-  }
+  // Several seasons, or one beyond the season search: the single-season families (seasonal
+  // naive included) model at most the one season m_ and leave the rest in their errors, so
+  // they are misspecified for these data and only the families that carry every season found
+  // take part: selection among correctly specified models only (Burnham & Anderson 2002,
+  // ch. 2). A single-season option would otherwise still win the choice on a short window of
+  // one-step errors, which the other seasons hardly touch, and miss them over the horizon.
+  // Should none of the long-season families fit, the single-season families stand in.
+  const bool long_seasons =
+      n >= static_cast<std::size_t>(kMinTraining) && config_.candidates.empty() && !intermittent &&
+      auto_detail::has_long_seasons(cs.y.data(), n, auto_detail::kSeasonSearchLimit);
+  if (long_seasons) families = long_season_families();
   cands_.clear();
-  for (const auto& name : families) {
-    try {
-      std::unique_ptr<Model> model = make_candidate(name, size - start, m_);
-      for (std::int64_t t = start; t < size; ++t) {
-        model->update(t, train_[static_cast<std::size_t>(t)]);
+  auto fit_families = [&](const std::vector<std::string>& names) {
+    for (const auto& name : names) {
+      try {
+        std::unique_ptr<Model> model = make_candidate(name, size - start, m_);
+        for (std::int64_t t = start; t < size; ++t) {
+          model->update(t, train_[static_cast<std::size_t>(t)]);
+        }
+        if (!model->is_initialized() || !std::isfinite(safe_forecast(*model, 1.0))) continue;
+        cands_.push_back({name, std::move(model), in_combination(name)});
+      } catch (const std::exception&) {
+        // A candidate that cannot be built or fitted is left out.
       }
-      if (!model->is_initialized() || !std::isfinite(safe_forecast(*model, 1.0))) continue;
-      cands_.push_back({name, std::move(model), in_combination(name)});
-    } catch (const std::exception&) {
-      // A candidate that cannot be built or fitted is left out.
     }
+  };
+  fit_families(families);
+  if (long_seasons && std::none_of(cands_.begin(), cands_.end(),
+                                   [](const Candidate& c) { return c.in_combination; })) {
+    cands_.clear();
+    families = regular_families();
+    fit_families(families);
   }
   errs_.assign(cands_.size() + 1, ErrorWindow{});
   cal_sum_ = cal_count_ = 0.0;

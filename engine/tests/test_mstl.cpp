@@ -1,6 +1,7 @@
 // Several seasons: their detection and the multiple seasonal decomposition model.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -166,6 +167,58 @@ TEST(Mstl, LongSeasonFitsFastAndTheSelectorUsesIt) {
   ASSERT_TRUE(sel->is_initialized());
   EXPECT_NE(sel->describe().find("mstl"), std::string::npos) << sel->describe();
   EXPECT_LT(mae(*sel, y, n, 60), 2.0);
+}
+
+// Several seasons: the selector's forecast is that of the families carrying every season (not
+// a single-season model's, nor a flat line), and a series with one ordinary season gets the
+// same candidates, hence the same forecast to the bit, as the single-season families given
+// by name.
+TEST(Mstl, SelectorOnSeveralSeasonsForecastsLikeTheDecomposition) {
+  const std::size_t n = 168 * 8, h = 168;
+  const auto y = two_seasons(n + h, 24, 3.0, 168, 2.0, 0.5, 7);
+  auto sel = feed(tarn::build("auto", {{"min_training_data", std::int64_t(n)}}), y, n);
+  auto alone = feed(tarn::build("mstl", {{"training_sample_size", std::int64_t(n)}}), y, n);
+  ASSERT_TRUE(sel->is_initialized());
+  const auto& a = static_cast<const tarn::AutoSelector&>(*sel);
+  EXPECT_EQ(a.candidate_names(), (std::vector<std::string>{"mstl"}));
+  const double e_sel = mae(*sel, y, n, h), e_alone = mae(*alone, y, n, h);
+  EXPECT_LT(e_sel, 1.1 * e_alone + 0.05) << e_sel << " vs " << e_alone;
+  EXPECT_LT(e_sel, 1.0) << e_sel;  // the weekly swing alone is 3.5 wide
+  double lo = 1e300, hi = -1e300;
+  for (std::size_t k = 1; k <= h; ++k) {
+    const double f = sel->forecast_steps(static_cast<double>(k));
+    lo = std::min(lo, f);
+    hi = std::max(hi, f);
+  }
+  EXPECT_GT(hi - lo, 5.0);  // both cycles are in the path
+  std::vector<double> lower(h), upper(h);
+  sel->forecast_interval_path(static_cast<std::int64_t>(h), 0.95, lower.data(), upper.data());
+  for (std::size_t k = 0; k < h; ++k) EXPECT_LT(lower[k], upper[k]) << k;
+  // Values after the fit: a short window of one-step errors cannot hand the forecast to a
+  // single-season option.
+  for (std::size_t t = n; t < n + 6; ++t) sel->update(static_cast<std::int64_t>(t), y[t]);
+  EXPECT_NE(a.choice(), "snaive");
+}
+
+TEST(Mstl, SelectorOnOneSeasonKeepsItsCandidates) {
+  const std::vector<std::string> single = {"hws", "arima", "bats", "theta", "ces", "snaive"};
+  for (unsigned seed : {3u, 11u}) {
+    for (int m : {4, 12}) {
+      const std::size_t n = 10 * static_cast<std::size_t>(m);
+      auto y = two_seasons(n, m, 3.0, 1, 0.0, 0.4, seed);
+      auto by_default = feed(tarn::build("auto", {{"min_training_data", std::int64_t(n)}}), y, n);
+      tarn::AutoConfig c;
+      c.min_training_data = static_cast<std::int64_t>(n);
+      c.candidates = single;
+      tarn::AutoSelector named(c);
+      for (std::size_t t = 0; t < n; ++t) named.update(static_cast<std::int64_t>(t), y[t]);
+      EXPECT_EQ(static_cast<const tarn::AutoSelector&>(*by_default).candidate_names(),
+                named.candidate_names());
+      for (double k : {1.0, 5.0, 2.0 * m}) {
+        EXPECT_EQ(by_default->forecast_steps(k), named.forecast_steps(k)) << seed << " " << m;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -27,9 +27,11 @@
 // family's own (single-period demand, never below zero).
 //
 // Series with a season longer than the season search reaches (kSeasonSearchLimit) or with
-// several seasons (detect_seasons: hourly data's 24 and 168, daily data's 7 and 365) also get the
+// several seasons (detect_seasons: hourly data's 24 and 168, daily data's 7 and 365) get the
 // long-season families (CandidateRole::LongSeason: the multiple seasonal decomposition, "mstl"),
-// which find their seasons themselves and join the combination; other series never try them.
+// which find their seasons themselves, in place of the single-season families (which carry one
+// season at most and are misspecified there, seasonal naive included). Should no long-season
+// family fit, the single-season families are tried. Other series never try them.
 //
 // fit_available() fits on the values collected so far when the series ends before
 // `min_training_data`; with fewer than kMinTraining values there is no model search and the

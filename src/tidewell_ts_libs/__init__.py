@@ -4,9 +4,10 @@ Importing the package imports nothing heavy. The forecaster is a scikit-learn es
 scikit-learn's start-up imports many modules only to keep them at hand, none of which is read
 while the importing module loads: scipy.stats and pandas (``sklearn.utils.fixes``), scipy.special
 (``sklearn.utils._array_api``), the data-frame layer narwhals (``sklearn.utils.validation`` and
-``sklearn.utils._indexing``), numpy's testing, f2py, ma, polynomial and ctypeslib submodules
-(copied from numpy's namespace by the array-API layers, scipy's and scikit-learn's
-``array_api_compat.numpy``), and asyncio and pydoc (joblib's cache, the docstring parsers).
+``sklearn.utils._indexing``), numpy's testing, f2py, ma, polynomial, ctypeslib, char, strings,
+rec and core submodules (copied from numpy's namespace by the array-API layers, scipy's and
+scikit-learn's ``array_api_compat.numpy``), asyncio and pydoc (joblib's cache, the docstring
+parsers), json (joblib's cache and process tracker) and html (the estimators' HTML display).
 Loading them is most of the time it takes to load a forecaster.
 
 When scikit-learn is first loaded after this package, those imports get a stand-in that imports
@@ -35,6 +36,10 @@ _NUMPY_EXTRAS = (
     "numpy.ma",
     "numpy.polynomial",
     "numpy.ctypeslib",
+    "numpy.char",
+    "numpy.strings",
+    "numpy.rec",
+    "numpy.core",
 )
 # ``import narwhals.stable.v2 as nw``: the package and its parents, each a stand-in.
 _NARWHALS = ("narwhals", "narwhals.stable", "narwhals.stable.v2")
@@ -48,6 +53,13 @@ _LATER = {
     "scipy._lib.array_api_compat.numpy": _NUMPY_EXTRAS,
     "sklearn.externals.array_api_compat.numpy": _NUMPY_EXTRAS,
     "joblib.memory": ("asyncio", "pydoc"),
+    "joblib._store_backends": ("json",),
+    "joblib.externals.loky.backend.resource_tracker": ("json",),
+    "sklearn.utils._repr_html.common": ("html",),
+    "sklearn.utils._repr_html.estimator": ("html",),
+    "sklearn.utils._repr_html.features": ("html",),
+    "sklearn.utils._repr_html.fitted_attributes": ("html",),
+    "sklearn.utils._repr_html.params": ("html",),
     "scipy._lib._docscrape": ("pydoc",),
     "sklearn.externals._numpydoc.docscrape": ("pydoc",),
 }

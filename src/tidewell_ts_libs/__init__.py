@@ -149,9 +149,10 @@ class _LoaderWithStandIns:
     def exec_module(self, module):
         placed = _place(self.names)
         # Loading scikit-learn makes some forty thousand objects that nearly all live on: the
-        # cyclic collector's sixty-odd passes over them while it loads find little to free and
-        # cost several per cent of the load. The collector (if it was on) is back on as soon
-        # as scikit-learn is loaded or has failed to load.
+        # cyclic collector's sixty-odd passes over them while it loads find little to free.
+        # The few passes that follow do most of that work once; about 1 % of the load is
+        # saved. The collector (if it was on) is back on as soon as scikit-learn is loaded or
+        # has failed to load.
         paused = module.__name__ == _COLLECTOR_PAUSED_FOR and gc.isenabled()
         if paused:
             gc.disable()

@@ -14,6 +14,11 @@ the import column then holds numpy, pandas and the package):
     .venv/bin/python bench/import_time.py --batch
     PYTHONPATH=<dir> .venv/bin/python bench/import_time.py --batch --module <other batch>
 
+``--against DIR`` alternates the runs with runs of another build of the package found in DIR
+(put first on the import path; e.g. a copy of the installed package with another
+``__init__.py``) and reports both, so that a busy machine weighs on both alike:
+    .venv/bin/python bench/import_time.py --against /tmp/before
+
 ``--preload`` imports scipy.stats, pandas and sklearn.pipeline first, inside the timed part:
 what loading a forecaster cost when they were imported with it. ``--stages`` reports the same
 medians for the steps one after another (an empty interpreter, numpy, scikit-learn's base class
@@ -106,11 +111,21 @@ def stages(runs: int) -> None:
         print(f"| {name} | {wall:.3f} | {cpu:.3f} |")
 
 
-def one(preload: bool, batch: bool = False, module: str = "tidewell_ts_libs.batch") -> dict:
+def one(
+    preload: bool, batch: bool = False, module: str = "tidewell_ts_libs.batch", path: str = ""
+) -> dict:
+    env = None
+    if path:
+        env = dict(
+            os.environ,
+            PYTHONPATH=os.pathsep.join(filter(None, [path, os.environ.get("PYTHONPATH")])),
+        )
     before = os.times()
     start = time.perf_counter()
     code = f"PRELOAD = {preload}\nMODULE = {module!r}\n" + (BATCH if batch else CODE)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env
+    )
     wall = time.perf_counter() - start
     after = os.times()
     out = json.loads(done.stdout.strip().splitlines()[-1])
@@ -128,20 +143,35 @@ def main() -> None:
     ap.add_argument("--stages", action="store_true")
     ap.add_argument("--batch", action="store_true")
     ap.add_argument("--module", default="tidewell_ts_libs.batch", help="with --batch")
+    ap.add_argument(
+        "--against", default="", help="directory holding another build to alternate with"
+    )
     a = ap.parse_args()
     if a.stages:
         stages(a.runs)
         return
-    one(a.preload, a.batch, a.module)  # warm the file cache
-    runs = [one(a.preload, a.batch, a.module) for _ in range(a.runs)]
-    med = {k: statistics.median(r[k] for r in runs) for k in ("wall", "cpu", "import", "forecast")}
+    builds = {"installed": ""}
+    if a.against:
+        builds[a.against] = a.against
+    for path in builds.values():
+        one(a.preload, a.batch, a.module, path)  # warm the file cache
+    runs = {name: [] for name in builds}
+    for _ in range(a.runs):
+        for name, path in builds.items():
+            runs[name].append(one(a.preload, a.batch, a.module, path))
     print(f"{a.runs} fresh processes, load average {os.getloadavg()[0]:.1f} on {os.cpu_count()}")
-    print("| process wall s | process CPU s | import s | forecast s | heavy modules loaded |")
-    print("|---|---|---|---|---|")
     print(
-        f"| {med['wall']:.3f} | {med['cpu']:.3f} | {med['import']:.3f} | "
-        f"{med['forecast']:.4f} | {', '.join(runs[-1]['loaded']) or 'none'} |"
+        "| build | process wall s | process CPU s | import s | forecast s | heavy modules loaded |"
     )
+    print("|---|---|---|---|---|---|")
+    for name, got in runs.items():
+        med = {
+            k: statistics.median(r[k] for r in got) for k in ("wall", "cpu", "import", "forecast")
+        }
+        print(
+            f"| {name} | {med['wall']:.3f} | {med['cpu']:.3f} | {med['import']:.3f} | "
+            f"{med['forecast']:.4f} | {', '.join(got[-1]['loaded']) or 'none'} |"
+        )
 
 
 if __name__ == "__main__":

@@ -21,7 +21,19 @@ def run_fresh(code: str) -> dict:
 
 HEAVY = ("scipy.stats", "scipy.special", "pandas", "sklearn.model_selection", "sklearn.pipeline")
 # What scikit-learn's modules and the array-API layers import only to keep at hand.
-KEPT_AT_HAND = ("narwhals", "numpy.testing", "numpy.f2py", "numpy.ma", "asyncio", "pydoc")
+KEPT_AT_HAND = (
+    "narwhals",
+    "numpy.testing",
+    "numpy.f2py",
+    "numpy.ma",
+    "numpy.char",
+    "numpy.strings",
+    "numpy.rec",
+    "numpy.core",
+    "asyncio",
+    "pydoc",
+    "html",
+)
 
 FORECAST_ONE = """
 import json, sys
@@ -84,6 +96,50 @@ print(json.dumps({
     }
 
 
+def test_a_forecast_leaves_json_unloaded():
+    # Printed by hand: the check itself must not load json.
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            FORECAST_ONE.replace("import json, sys", "import sys") % (("json",),) + "print(loaded)",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.strip().splitlines()[-1] == "[]"
+
+
+COLLECTOR = """
+import gc, json, sys
+passes = []
+
+
+def loading():  # scikit-learn's base class module (most of its load) is being executed
+    module = sys.modules.get("sklearn.base")
+    return getattr(getattr(module, "__spec__", None), "_initializing", False)
+
+
+gc.callbacks.append(lambda phase, info: passes.append(phase) if loading() else None)
+if OFF:
+    gc.disable()
+import tidewell_ts_libs
+passes.clear()
+import sklearn
+during = len(passes)
+print(json.dumps({"during": during, "enabled": gc.isenabled(), "collects": gc.collect() >= 0}))
+"""
+
+
+@pytest.mark.parametrize("off", [False, True])
+def test_the_collector_pauses_only_while_scikit_learn_loads(off):
+    out = run_fresh(f"OFF = {off}\n" + COLLECTOR)
+    # No pass while scikit-learn loads; the caller's setting is kept.
+    assert out == {"during": 0, "enabled": not off, "collects": True}
+
+
 def test_scikit_learn_loaded_first_is_left_as_it_is():
     out = run_fresh(
         """
@@ -139,6 +195,7 @@ import scipy.sparse
 import joblib.memory, sklearn.utils.validation as validation, sklearn.utils._indexing as indexing
 import scipy._lib.array_api_compat.numpy as scipy_xp, scipy._lib._docscrape as docscrape
 import sklearn.externals.array_api_compat.numpy as sklearn_xp
+import sklearn.utils._repr_html.estimator as repr_html, joblib._store_backends as store
 import pandas as pd
 frame = pd.DataFrame({"y": X[:, 0]})
 try:
@@ -162,6 +219,11 @@ print(json.dumps({
               scipy_xp.testing is np.testing, sklearn_xp.f2py.__name__],
     "asyncio": [joblib.memory.asyncio.iscoroutine(1), joblib.memory.asyncio is sys.modules["asyncio"]],
     "pydoc": [docscrape.pydoc.getdoc(QuillcastForecaster) != "", docscrape.pydoc is sys.modules["pydoc"]],
+    "text": [str(scipy_xp.char.upper("ab")), str(sklearn_xp.strings.lower("AB")),
+             int(scipy_xp.rec.fromarrays([np.arange(2)]).shape[0]), scipy_xp.core.__name__,
+             scipy_xp.char is sys.modules["numpy.char"], sklearn_xp.rec is sys.modules["numpy.rec"]],
+    "html": ["QuillcastForecaster" in est._repr_html_(), repr_html.html is sys.modules["html"]],
+    "json": [store.json.loads("[1]"), store.json is sys.modules["json"]],
 }))
 """
     )
@@ -176,6 +238,9 @@ print(json.dumps({
         "numpy": [True, True, True, True, True, "numpy.f2py"],
         "asyncio": [False, True],
         "pydoc": [True, True],
+        "text": ["AB", "ab", 2, "numpy.core", True, True],
+        "html": [True, True],
+        "json": [[1], True],
     }
 
 

@@ -112,34 +112,6 @@ def test_a_forecast_leaves_json_unloaded():
     assert done.stdout.strip().splitlines()[-1] == "[]"
 
 
-COLLECTOR = """
-import gc, json, sys
-passes = []
-
-
-def loading():  # scikit-learn's base class module (most of its load) is being executed
-    module = sys.modules.get("sklearn.base")
-    return getattr(getattr(module, "__spec__", None), "_initializing", False)
-
-
-gc.callbacks.append(lambda phase, info: passes.append(phase) if loading() else None)
-if OFF:
-    gc.disable()
-import tidewell_ts_libs
-passes.clear()
-import sklearn
-during = len(passes)
-print(json.dumps({"during": during, "enabled": gc.isenabled(), "collects": gc.collect() >= 0}))
-"""
-
-
-@pytest.mark.parametrize("off", [False, True])
-def test_the_collector_pauses_only_while_scikit_learn_loads(off):
-    out = run_fresh(f"OFF = {off}\n" + COLLECTOR)
-    # No pass while scikit-learn loads; the caller's setting is kept.
-    assert out == {"during": 0, "enabled": not off, "collects": True}
-
-
 def test_scikit_learn_loaded_first_is_left_as_it_is():
     out = run_fresh(
         """

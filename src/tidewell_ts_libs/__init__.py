@@ -22,7 +22,6 @@ as it would. Nothing changes once scikit-learn is loaded, or if it was loaded fi
 
 from __future__ import annotations
 
-import gc
 import importlib
 import importlib.util
 import sys
@@ -45,8 +44,6 @@ _NUMPY_EXTRAS = (
 # ``import narwhals.stable.v2 as nw``: the package and its parents, each a stand-in.
 _NARWHALS = ("narwhals", "narwhals.stable", "narwhals.stable.v2")
 
-# The package whose whole load (its own imports included) runs without the cyclic collector.
-_COLLECTOR_PAUSED_FOR = "sklearn"
 # Module being loaded -> the modules it imports only to keep at hand (parents first).
 _LATER = {
     "sklearn.utils.fixes": ("scipy.stats", "pandas"),
@@ -65,7 +62,6 @@ _LATER = {
     "sklearn.utils._repr_html.params": ("html",),
     "scipy._lib._docscrape": ("pydoc",),
     "sklearn.externals._numpydoc.docscrape": ("pydoc",),
-    _COLLECTOR_PAUSED_FOR: (),
 }
 _lock = threading.RLock()
 
@@ -148,19 +144,9 @@ class _LoaderWithStandIns:
 
     def exec_module(self, module):
         placed = _place(self.names)
-        # Loading scikit-learn makes some forty thousand objects that nearly all live on: the
-        # cyclic collector's sixty-odd passes over them while it loads find little to free.
-        # The few passes that follow do most of that work once; about 1 % of the load is
-        # saved. The collector (if it was on) is back on as soon as scikit-learn is loaded or
-        # has failed to load.
-        paused = module.__name__ == _COLLECTOR_PAUSED_FOR and gc.isenabled()
-        if paused:
-            gc.disable()
         try:
             self.loader.exec_module(module)
         finally:
-            if paused:
-                gc.enable()
             _withdraw(placed, module)
             _finder.done(module.__name__)
 

@@ -20,7 +20,8 @@ struct Line {
   double a = 0.0, b = 0.0;
 };
 
-Line fit_line(double cnt, double st, double stt, double sy, double sty) {
+Line fit_line(const theta_detail::LineSums& s) {
+  const double cnt = s.cnt, st = s.st, stt = s.stt, sy = s.sy, sty = s.sty;
   Line l;
   if (cnt <= 0.0) return l;
   const double den = cnt * stt - st * st;
@@ -37,16 +38,11 @@ double theta_mse(const std::vector<double>& x, double alpha, double level0, doub
                  bool dynamic = false) {
   const double w = 1.0 - 1.0 / theta;
   double level = level0, decay = 1.0, sse = 0.0;  // decay = (1 - alpha)^(t - 1)
-  double cnt = 0, st = 0, stt = 0, sy = 0, sty = 0;
+  theta_detail::LineSums sums;
   for (std::size_t i = 0; i < x.size(); ++i) {
     if (dynamic) {
-      ln = cnt >= 1.0 ? fit_line(cnt, st, stt, sy, sty) : Line{x[0], 0.0};
-      const double t = static_cast<double>(i + 1);
-      cnt += 1;
-      st += t;
-      stt += t * t;
-      sy += x[i];
-      sty += t * x[i];
+      ln = sums.cnt >= 1.0 ? fit_line(sums) : Line{x[0], 0.0};
+      sums.add(static_cast<double>(i + 1), x[i]);
     }
     const double pred = level + w * (decay * ln.a + (1.0 - decay * (1.0 - alpha)) / alpha * ln.b);
     const double e = x[i] - pred;
@@ -72,24 +68,20 @@ void Theta::advance(double value, std::int64_t gap) {
 
 void Theta::step(double y) {
   const double x = adjusted(y);
-  state_.t += 1.0;
+  State& s = state_;
+  s.t += 1.0;
   if (std::isfinite(x)) {
-    if (state_.cnt >= 3.0) {
+    if (s.line.cnt >= 3.0) {
       // The one-step forecast on the adjusted scale, before this value moves the state.
-      const Line ln = fit_line(state_.cnt, state_.st, state_.stt, state_.sy, state_.sty);
-      const double w = 1.0 - 1.0 / state_.theta;
-      variance_.add(x - (state_.level +
-                         w * (state_.decay * ln.a +
-                              (1.0 - state_.decay * (1.0 - state_.alpha)) / state_.alpha * ln.b)));
+      const Line ln = fit_line(s.line);
+      const double w = 1.0 - 1.0 / s.theta;
+      variance_.add(x - (s.level + w * (s.decay * ln.a +
+                                        (1.0 - s.decay * (1.0 - s.alpha)) / s.alpha * ln.b)));
     }
-    state_.level = state_.alpha * x + (1.0 - state_.alpha) * state_.level;
-    state_.cnt += 1.0;
-    state_.st += state_.t;
-    state_.stt += state_.t * state_.t;
-    state_.sy += x;
-    state_.sty += state_.t * x;
+    s.level = s.alpha * x + (1.0 - s.alpha) * s.level;
+    s.line.add(s.t, x);
   }
-  state_.decay *= 1.0 - state_.alpha;
+  s.decay *= 1.0 - s.alpha;
   next_phase();
 }
 
@@ -99,16 +91,9 @@ void Theta::fit() {
   const std::size_t n = x.size();
 
   // Line through the adjusted training data.
-  double cnt = 0, st = 0, stt = 0, sy = 0, sty = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double t = static_cast<double>(i + 1);
-    cnt += 1;
-    st += t;
-    stt += t * t;
-    sy += x[i];
-    sty += t * x[i];
-  }
-  const Line ln = fit_line(cnt, st, stt, sy, sty);
+  theta_detail::LineSums sums;
+  for (std::size_t i = 0; i < n; ++i) sums.add(static_cast<double>(i + 1), x[i]);
+  const Line ln = fit_line(sums);
 
   state_.alpha = 1.0;
   state_.theta = 1.0;
@@ -154,7 +139,8 @@ void Theta::fit() {
   // Run the recursion over the training data to reach the current state.
   state_.level = level0;
   state_.decay = 1.0;
-  state_.t = state_.cnt = state_.st = state_.stt = state_.sy = state_.sty = 0.0;
+  state_.t = 0.0;
+  state_.line = theta_detail::LineSums();
   std::vector<double> ratios(calibration_horizon(n));
   variance_ratios(static_cast<std::int64_t>(ratios.size()), ratios.data());
   // Estimated: alpha, theta and the initial level (and the season's free indices).
@@ -162,11 +148,11 @@ void Theta::fit() {
 }
 
 double Theta::adjusted_point(double h) const {
-  const Line ln = fit_line(state_.cnt, state_.st, state_.stt, state_.sy, state_.sty);
-  const double w = 1.0 - 1.0 / state_.theta;
-  return state_.level +
-         w * (state_.decay * ln.a +
-              ((h - 1.0) + (1.0 - state_.decay * (1.0 - state_.alpha)) / state_.alpha) * ln.b);
+  const State& s = state_;
+  const Line ln = fit_line(s.line);
+  const double w = 1.0 - 1.0 / s.theta;
+  return s.level +
+         w * (s.decay * ln.a + ((h - 1.0) + (1.0 - s.decay * (1.0 - s.alpha)) / s.alpha) * ln.b);
 }
 
 void Theta::adjusted_path(std::size_t k, double* out) const {
@@ -206,8 +192,10 @@ void Theta::save_fit(Writer& w) const {
   w.put_bool(multiplicative_);
   w.put_bool(state_.dynamic);
   save_season(w);
-  for (double v : {scale_, state_.alpha, state_.theta, state_.level, state_.decay, state_.t,
-                   state_.cnt, state_.st, state_.stt, state_.sy, state_.sty}) {
+  const State& s = state_;
+  const theta_detail::LineSums& l = s.line;
+  for (double v :
+       {scale_, s.alpha, s.theta, s.level, s.decay, s.t, l.cnt, l.st, l.stt, l.sy, l.sty}) {
     w.put<double>(v);
   }
   save_errors(w);
@@ -219,13 +207,14 @@ void Theta::load_fit(Reader& r, std::uint16_t version) {
   a.multiplicative = r.get_bool();
   if (version >= 2) f.dynamic = r.get_bool();
   load_season(r, a);
+  theta_detail::LineSums& l = f.line;
   double* fields[] = {&a.scale, &f.alpha, &f.theta, &f.level, &f.decay, &f.t,
-                      &f.cnt,   &f.st,    &f.stt,   &f.sy,    &f.sty};
+                      &l.cnt,   &l.st,    &l.stt,   &l.sy,    &l.sty};
   for (double* p : fields) {
     *p = r.get<double>();
     if (!std::isfinite(*p)) throw FormatError("model state: theta value is not finite");
   }
-  if (!(a.scale > 0.0) || !(f.alpha > 0.0) || f.alpha > 1.0 || f.theta < 1.0 || f.cnt < 0.0) {
+  if (!(a.scale > 0.0) || !(f.alpha > 0.0) || f.alpha > 1.0 || f.theta < 1.0 || l.cnt < 0.0) {
     throw FormatError("model state: theta parameter out of range");
   }
   // States of older formats learn the variance from the values that follow.

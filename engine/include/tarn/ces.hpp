@@ -48,8 +48,6 @@ class Ces : public SeasonAdjustedModel {
   // Fitted values (meaningful once initialised).
   double a0() const { return state_.a0; }
   double a1() const { return state_.a1; }
-  int season_length() const { return static_cast<int>(season_.size()); }
-  bool multiplicative() const { return multiplicative_; }
 
  protected:
   double forecast_ahead(double h) const override;

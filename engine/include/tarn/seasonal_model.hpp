@@ -76,6 +76,11 @@ class SeasonalModel : public Model {
 SeasonalModelConfig read_seasonal_config(const char* builder, const Options& options);
 
 class SeasonAdjustedModel : public SeasonalModel {
+ public:
+  // The season the fit kept (meaningful once initialised; 0: none).
+  int season_length() const { return static_cast<int>(season_.size()); }
+  bool multiplicative() const { return multiplicative_; }
+
  protected:
   using SeasonalModel::SeasonalModel;
 

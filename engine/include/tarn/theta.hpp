@@ -30,6 +30,20 @@ namespace tarn {
 
 using ThetaConfig = SeasonalModelConfig;
 
+namespace theta_detail {
+// Sums of the least-squares line through the adjusted values (t, x).
+struct LineSums {
+  double cnt = 0.0, st = 0.0, stt = 0.0, sy = 0.0, sty = 0.0;
+  void add(double t, double x) {
+    cnt += 1.0;
+    st += t;
+    stt += t * t;
+    sy += x;
+    sty += t * x;
+  }
+};
+}  // namespace theta_detail
+
 class Theta : public SeasonAdjustedModel {
  public:
   Theta() = default;
@@ -42,8 +56,6 @@ class Theta : public SeasonAdjustedModel {
   // Fitted values (meaningful once initialised).
   double alpha() const { return state_.alpha; }
   double theta() const { return state_.theta; }
-  int season_length() const { return static_cast<int>(season_.size()); }
-  bool multiplicative() const { return multiplicative_; }
   // Whether the parameters were estimated with the dynamic line (Fiorucci et al., 2016).
   bool dynamic() const { return state_.dynamic; }
 
@@ -68,8 +80,8 @@ class Theta : public SeasonAdjustedModel {
     bool dynamic = false;
     double level = 0.0;
     double decay = 1.0;  // (1 - alpha)^n
-    // Least-squares line through the adjusted data: time index and sums over finite values.
-    double t = 0.0, cnt = 0.0, st = 0.0, stt = 0.0, sy = 0.0, sty = 0.0;
+    double t = 0.0;      // time index of the latest value
+    theta_detail::LineSums line;
   };
   State state_;
 };

@@ -132,6 +132,46 @@ TEST_P(Pinned, ForecastsBandsAndStatesStayBitForBit) {
   EXPECT_EQ(d.h, kPinned.at(GetParam())) << "now " << d.h << "ULL from\n" << seen.str();
 }
 
+// reset() (after the fit or while collecting) and restore() of a state still collecting its
+// training values leave nothing behind: the model then goes on exactly as a new one would.
+TEST_P(Pinned, ResetAndRestoreForgetTheFit) {
+  const std::vector<Series> all = series();
+  const Series& first = all[1];  // a season, so that every part of the fit is set
+  const Series& second = all[2];
+  auto feed = [](tarn::Model& m, const Series& s, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) m.update(s.t[i], s.y[i]);
+  };
+  auto make = [&](const Series& s) {
+    return tarn::build(GetParam(),
+                       {{"training_sample_size", static_cast<std::int64_t>(s.training)}});
+  };
+  auto fresh = make(second);
+  feed(*fresh, second, second.y.size());
+
+  auto reused = make(second);
+  feed(*reused, first, first.y.size());
+  ASSERT_TRUE(reused->is_initialized());
+  reused->reset();
+  EXPECT_FALSE(reused->is_initialized());
+  feed(*reused, first, 3);  // and once while it collects
+  reused->reset();
+  feed(*reused, second, second.y.size());
+  EXPECT_EQ(reused->serialize(), fresh->serialize());
+  EXPECT_EQ(reused->describe(), fresh->describe());
+
+  auto collecting = make(second);
+  feed(*collecting, second, 5);
+  const std::string early = collecting->serialize();
+  auto restored = make(second);
+  feed(*restored, first, first.y.size());
+  restored->restore(early);
+  EXPECT_FALSE(restored->is_initialized());
+  EXPECT_EQ(restored->serialize(), early);
+  for (std::size_t i = 5; i < second.y.size(); ++i) restored->update(second.t[i], second.y[i]);
+  EXPECT_EQ(restored->serialize(), fresh->serialize());
+  EXPECT_EQ(outputs(*restored), outputs(*fresh));
+}
+
 INSTANTIATE_TEST_SUITE_P(Models, Pinned, ::testing::Values("theta", "ces", "snaive"));
 
 }  // namespace

@@ -87,11 +87,11 @@ void Ces::advance(double value, std::int64_t gap) {
   // A long gap moves the state by a power of F: O(log gap).
   const std::int64_t skipped = gap - 1;
   if (skipped > 0) {
-    const CesMatrix f =
-        ces_power(ces_transition(state_.a0, state_.a1), static_cast<std::uint64_t>(skipped));
-    const double l = f.a * state_.level + f.b * state_.potential;
-    state_.potential = f.c * state_.level + f.d * state_.potential;
-    state_.level = l;
+    State& s = state_;
+    const CesMatrix f = ces_power(ces_transition(s.a0, s.a1), static_cast<std::uint64_t>(skipped));
+    const double l = f.a * s.level + f.b * s.potential;
+    s.potential = f.c * s.level + f.d * s.potential;
+    s.level = l;
     next_phase(skipped);
   }
   step(value);
@@ -99,20 +99,19 @@ void Ces::advance(double value, std::int64_t gap) {
 
 void Ces::step(double y) {
   const double x = adjusted(y);
+  State& s = state_;
   double e = 0.0;
   if (std::isfinite(x)) {
-    e = x - state_.level;
+    e = x - s.level;
     variance_.add(e);
   }
-  const double l =
-      state_.level - (1.0 - state_.a1) * state_.potential + (state_.a0 - state_.a1) * e;
-  const double c =
-      state_.level + (1.0 - state_.a0) * state_.potential + (state_.a0 + state_.a1) * e;
+  const double l = s.level - (1.0 - s.a1) * s.potential + (s.a0 - s.a1) * e;
+  const double c = s.level + (1.0 - s.a0) * s.potential + (s.a0 + s.a1) * e;
   // A state that leaves the doubles keeps its last finite value rather than poisoning the
   // forecasts.
   if (std::isfinite(l) && std::isfinite(c)) {
-    state_.level = l;
-    state_.potential = c;
+    s.level = l;
+    s.potential = c;
   }
   next_phase();
 }
@@ -169,9 +168,7 @@ void Ces::adjusted_path(std::size_t k, double* out) const {
   double l = state_.level, c = state_.potential;
   for (std::size_t i = 0; i < k; ++i) {
     out[i] = l;
-    const double nl = l - (1.0 - state_.a1) * c;
-    c = l + (1.0 - state_.a0) * c;
-    l = nl;
+    state_.walk(l, c);
   }
 }
 
@@ -184,9 +181,7 @@ double Ces::adjusted_point(double h) const {
     // The recursion itself, as a path walks it: single forecasts and paths agree bit for bit.
     double l = state_.level, c = state_.potential;
     for (double k = 1.0; k < h; k += 1.0) {
-      const double nl = l - (1.0 - state_.a1) * c;
-      c = l + (1.0 - state_.a0) * c;
-      l = nl;
+      state_.walk(l, c);
     }
     return l;
   }
@@ -213,9 +208,7 @@ void Ces::forecast_path_ahead(const double* h, std::size_t n, double* out) const
     const auto k = static_cast<std::size_t>(kd);
     while (near.size() < k) {
       near.push_back(l);
-      const double nl = l - (1.0 - state_.a1) * c;
-      c = l + (1.0 - state_.a0) * c;
-      l = nl;
+      state_.walk(l, c);
     }
     return to_output(near[k - 1], kd);
   };

@@ -70,6 +70,12 @@ class Ces : public SeasonAdjustedModel {
   struct State {
     double a0 = 1.0, a1 = 1.0;
     double level = 0.0, potential = 0.0;
+    // One step of the recursion without an error: (l, c) becomes F (l, c).
+    void walk(double& l, double& c) const {
+      const double nl = l - (1.0 - a1) * c;
+      c = l + (1.0 - a0) * c;
+      l = nl;
+    }
   };
   State state_;
 };

@@ -5,6 +5,7 @@
 #include <limits>
 #include <sstream>
 
+#include "season_adjustment.hpp"
 #include "series_util.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"

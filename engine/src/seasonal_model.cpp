@@ -5,6 +5,7 @@
 #include <limits>
 #include <sstream>
 
+#include "season_adjustment.hpp"
 #include "series_util.hpp"
 #include "tarn/season.hpp"
 
@@ -136,34 +137,6 @@ void SeasonAdjustedModel::run_training(const TrainingData& data, double paramete
   calibration_.finish(variance_.variance());
   scale_ = saved_scale;
   for (std::size_t i = 0; i < data.trailing_missing; ++i) step(detail::nan_value());
-}
-
-double SeasonAdjustedModel::adjusted(double y) const {
-  double x = detail::nan_value();
-  if (std::isfinite(y)) {
-    x = y / scale_;
-    if (!season_.empty()) {
-      const double s = season_[pos_];
-      x = multiplicative_ ? x / s : x - s;
-    }
-  }
-  return x;
-}
-
-double SeasonAdjustedModel::to_output(double x, double h) const {
-  if (!season_.empty()) {
-    const std::size_t m = season_.size();
-    const double k = std::fmod(std::floor(h) - 1.0, static_cast<double>(m));
-    const double s = season_[(pos_ + static_cast<std::size_t>(k)) % m];
-    x = multiplicative_ ? x * s : x + s;
-  }
-  return detail::unscale(detail::finite_or(x, adjusted_level()), scale_);
-}
-
-void SeasonAdjustedModel::next_phase(std::int64_t steps) {
-  if (season_.empty()) return;
-  pos_ = (pos_ + static_cast<std::size_t>(steps % static_cast<std::int64_t>(season_.size()))) %
-         season_.size();
 }
 
 double SeasonAdjustedModel::largest_variance() const {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "info_criteria.hpp"
+#include "season_adjustment.hpp"
 #include "series_util.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"

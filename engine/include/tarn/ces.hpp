@@ -36,7 +36,7 @@ namespace tarn {
 
 using CesConfig = SeasonalModelConfig;
 
-class Ces : public SeasonAdjustedModel {
+class Ces final : public SeasonAdjustedModel {
  public:
   Ces() = default;
   explicit Ces(const CesConfig& config) : SeasonAdjustedModel(config) {}

@@ -19,7 +19,7 @@ namespace tarn {
 
 using SeasonalNaiveConfig = SeasonalModelConfig;
 
-class SeasonalNaive : public SeasonalModel {
+class SeasonalNaive final : public SeasonalModel {
  public:
   SeasonalNaive() = default;
   explicit SeasonalNaive(const SeasonalNaiveConfig& config) : SeasonalModel(config) {}

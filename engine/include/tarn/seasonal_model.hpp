@@ -111,6 +111,7 @@ class SeasonAdjustedModel : public SeasonalModel {
   // ratios[k - 1]: the k-step error variance over the one-step variance, k = 1..h.
   virtual void variance_ratios(std::int64_t h, double* ratios) const = 0;
 
+  // The three per-step helpers below are inline, in src/season_adjustment.hpp.
   // The value y adjusted and scaled (NaN stays NaN), at the current phase of the season.
   double adjusted(double y) const;
   // The adjusted forecast x, `h` steps ahead, reseasonalised and unscaled.

@@ -44,7 +44,7 @@ struct LineSums {
 };
 }  // namespace theta_detail
 
-class Theta : public SeasonAdjustedModel {
+class Theta final : public SeasonAdjustedModel {
  public:
   Theta() = default;
   explicit Theta(const ThetaConfig& config) : SeasonAdjustedModel(config) {}

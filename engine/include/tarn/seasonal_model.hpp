@@ -106,7 +106,7 @@ class SeasonAdjustedModel : public SeasonalModel {
   virtual void step(double y) = 0;
   // The adjusted forecasts 1..k steps ahead of the current state.
   virtual void adjusted_path(std::size_t k, double* out) const = 0;
-  // The adjusted level: the forecast of a value that does not come out finite.
+  // The adjusted level, which to_output() gives in place of a forecast that is not a number.
   virtual double adjusted_level() const = 0;
   // ratios[k - 1]: the k-step error variance over the one-step variance, k = 1..h.
   virtual void variance_ratios(std::int64_t h, double* ratios) const = 0;

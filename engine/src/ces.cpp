@@ -5,6 +5,7 @@
 #include <limits>
 #include <sstream>
 
+#include "season_adjustment.hpp"
 #include "series_util.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"
@@ -78,93 +79,53 @@ double ces_detail::forecast_radius(double a0, double a1) {
   return std::max(std::fabs(tr + r), std::fabs(tr - r)) / 2.0;
 }
 
-std::size_t Ces::target_size() const {
-  return static_cast<std::size_t>(config_.training_sample_size > 0 ? config_.training_sample_size
-                                                                   : kDefaultTrainingSize);
+void Ces::forget() {
+  SeasonAdjustedModel::forget();
+  state_ = State();
 }
 
-void Ces::clear() {
-  const CesConfig c = config_;
-  adopt(Ces(c));
-}
-
-// Takes over the model's own fields; the time axis of the base stays.
-void Ces::adopt(Ces&& o) {
-  config_ = o.config_;
-  train_ = std::move(o.train_);
-  fitted_ = o.fitted_;
-  scale_ = o.scale_;
-  multiplicative_ = o.multiplicative_;
-  season_ = std::move(o.season_);
-  pos_ = o.pos_;
-  a0_ = o.a0_;
-  a1_ = o.a1_;
-  level_ = o.level_;
-  potential_ = o.potential_;
-  variance_ = o.variance_;
-  calibration_ = o.calibration_;
-}
-
-void Ces::observe(double value, std::int64_t gap) {
-  if (!fitted_) {
-    if (train_.add(value, gap, target_size())) fit();
-    return;
-  }
+void Ces::advance(double value, std::int64_t gap) {
   // A long gap moves the state by a power of F: O(log gap).
   const std::int64_t skipped = gap - 1;
   if (skipped > 0) {
-    const CesMatrix f = ces_power(ces_transition(a0_, a1_), static_cast<std::uint64_t>(skipped));
-    const double l = f.a * level_ + f.b * potential_;
-    potential_ = f.c * level_ + f.d * potential_;
-    level_ = l;
-    if (!season_.empty())
-      pos_ =
-          (pos_ + static_cast<std::size_t>(skipped % static_cast<std::int64_t>(season_.size()))) %
-          season_.size();
+    State& s = state_;
+    const CesMatrix f = ces_power(ces_transition(s.a0, s.a1), static_cast<std::uint64_t>(skipped));
+    const double l = f.a * s.level + f.b * s.potential;
+    s.potential = f.c * s.level + f.d * s.potential;
+    s.level = l;
+    next_phase(skipped);
   }
   step(value);
 }
 
 void Ces::step(double y) {
-  double x = detail::nan_value();
-  if (std::isfinite(y)) {
-    x = y / scale_;
-    if (!season_.empty()) {
-      const double s = season_[pos_];
-      x = multiplicative_ ? x / s : x - s;
-    }
-  }
+  const double x = adjusted(y);
+  State& s = state_;
   double e = 0.0;
   if (std::isfinite(x)) {
-    e = x - level_;
+    e = x - s.level;
     variance_.add(e);
   }
-  const double l = level_ - (1.0 - a1_) * potential_ + (a0_ - a1_) * e;
-  const double c = level_ + (1.0 - a0_) * potential_ + (a0_ + a1_) * e;
+  const double l = s.level - (1.0 - s.a1) * s.potential + (s.a0 - s.a1) * e;
+  const double c = s.level + (1.0 - s.a0) * s.potential + (s.a0 + s.a1) * e;
   // A state that leaves the doubles keeps its last finite value rather than poisoning the
   // forecasts.
   if (std::isfinite(l) && std::isfinite(c)) {
-    level_ = l;
-    potential_ = c;
+    s.level = l;
+    s.potential = c;
   }
-  if (!season_.empty()) pos_ = (pos_ + 1) % season_.size();
+  next_phase();
 }
 
 void Ces::fit() {
-  detail::CleanSeries cs = detail::clean_series(train_.values());
-  std::vector<double> y = cs.y;
-  scale_ = detail::series_scale(y);
-  for (auto& v : y) v /= scale_;
-  const std::size_t n = y.size();
-
-  // Seasonal adjustment by classical decomposition, kept only when the season is significant.
-  std::vector<double> x =
-      detail::seasonally_adjusted(y, config_.season_length, season_, multiplicative_);
+  const TrainingData data = prepare_training();
+  const std::vector<double>& x = data.x;
+  const std::size_t n = x.size();
 
   // The starting values of the original authors: a0 = 1.3, a1 = 1 (a stable, level-like
   // model); the initial level at the first value, the potential at the same size.
-  a0_ = 1.3;
-  a1_ = 1.0;
+  state_.a0 = 1.3;
+  state_.a1 = 1.0;
   double l0 = n ? x[0] : 0.0, c0 = l0;
   if (n >= 4 && !detail::is_constant(x)) {
     const double x0 = x[0];
@@ -178,105 +139,69 @@ void Ces::fit() {
     opt.x_tolerance = 1e-6;
     const OptimizeResult r = nelder_mead_restarted(f, {1.3, 1.0, 0.0, 0.0}, opt);
     if (std::isfinite(r.value) && ces_detail::stable(r.x[0], r.x[1])) {
-      a0_ = r.x[0];
-      a1_ = r.x[1];
+      state_.a0 = r.x[0];
+      state_.a1 = r.x[1];
       l0 = x0 + r.x[2];
       c0 = x0 + r.x[3];
     }
   }
 
   // Run the recursion over the training data to reach the current state, calibrating the
-  // h-step variances on every origin after the estimated values (H: up to two seasons, at
-  // least 8 steps, at most a third of the data).
-  level_ = l0;
-  potential_ = c0;
-  pos_ = 0;
-  // Estimated: a0, a1, the two initial states and the season's free indices.
-  variance_.reset(4.0 + (season_.empty() ? 0.0 : static_cast<double>(season_.size() - 1)));
-  const double saved_scale = scale_;
-  scale_ = 1.0;  // the training values are scaled already
-  const std::size_t m = season_.size();
-  const std::size_t H = std::min<std::size_t>(n / 3, std::max<std::size_t>(2 * m, 8));
-  const auto first = static_cast<std::size_t>(variance_.parameters());
-  calibration_.start(H >= 2 ? H : 0);
+  // h-step variances on the way.
+  state_.level = l0;
+  state_.potential = c0;
   // psi[k - 1] = sum_{j<k} (w' F^{j-1} g)^2 + 1: the k-step variance over sigma^2.
-  std::vector<double> psi(H + 1, 1.0);
+  std::vector<double> psi(calibration_horizon(n), 1.0);
   {
-    double ul = a0_ - a1_, uc = a0_ + a1_;  // F^{j-1} g
+    double ul = state_.a0 - state_.a1, uc = state_.a0 + state_.a1;  // F^{j-1} g
     for (std::size_t k = 1; k < psi.size(); ++k) {
       psi[k] = psi[k - 1] + ul * ul;
-      const double nl = ul + (a1_ - 1.0) * uc;
-      uc = ul + (1.0 - a0_) * uc;
+      const double nl = ul + (state_.a1 - 1.0) * uc;
+      uc = ul + (1.0 - state_.a0) * uc;
       ul = nl;
     }
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    step(y[i]);
-    if (H < 2 || i + 1 < first) continue;
-    double l = level_, c = potential_;
-    for (std::size_t k = 1; k <= H && i + k < n; ++k) {
-      const double yk = y[i + k];
-      if (std::isfinite(yk)) {
-        const double e = yk - to_output(l, static_cast<double>(k));
-        double den = psi[k - 1];
-        if (m && multiplicative_) {
-          const double s = season_[(pos_ + k - 1) % m];
-          den *= s * s;
-        }
-        calibration_.add(k, e * e / den);
-      }
-      const double nl = l - (1.0 - a1_) * c;
-      c = l + (1.0 - a0_) * c;
-      l = nl;
-    }
+  // Estimated: a0, a1 and the two initial states (and the season's free indices).
+  run_training(data, 4.0, psi);
+}
+
+void Ces::adjusted_path(std::size_t k, double* out) const {
+  double l = state_.level, c = state_.potential;
+  for (std::size_t i = 0; i < k; ++i) {
+    out[i] = l;
+    state_.walk(l, c);
   }
-  calibration_.finish(variance_.variance());
-  scale_ = saved_scale;
-  for (std::size_t i = 0; i < cs.trailing_missing; ++i) step(detail::nan_value());
-  fitted_ = true;
-  train_.clear();
 }
 
 double Ces::adjusted_point(double h) const {
-  if (h > kCesCompoundSteps && ces_detail::forecast_radius(a0_, a1_) > 1.0) {
+  if (h > kCesCompoundSteps && ces_detail::forecast_radius(state_.a0, state_.a1) > 1.0) {
     const double last = adjusted_point(kCesCompoundSteps);
     return last + (h - kCesCompoundSteps) * (last - adjusted_point(kCesCompoundSteps - 1.0));
   }
   if (h <= kCesCachedSteps) {
     // The recursion itself, as a path walks it: single forecasts and paths agree bit for bit.
-    double l = level_, c = potential_;
+    double l = state_.level, c = state_.potential;
     for (double k = 1.0; k < h; k += 1.0) {
-      const double nl = l - (1.0 - a1_) * c;
-      c = l + (1.0 - a0_) * c;
-      l = nl;
+      state_.walk(l, c);
     }
     return l;
   }
-  const CesMatrix f = ces_power(ces_transition(a0_, a1_), static_cast<std::uint64_t>(h - 1.0));
-  return f.a * level_ + f.b * potential_;
-}
-
-double Ces::to_output(double x, double h) const {
-  if (!season_.empty()) {
-    const std::size_t m = season_.size();
-    const double k = std::fmod(std::floor(h) - 1.0, static_cast<double>(m));
-    const double s = season_[(pos_ + static_cast<std::size_t>(k)) % m];
-    x = multiplicative_ ? x * s : x + s;
-  }
-  return detail::unscale(detail::finite_or(x, level_), scale_);
+  const CesMatrix f =
+      ces_power(ces_transition(state_.a0, state_.a1), static_cast<std::uint64_t>(h - 1.0));
+  return f.a * state_.level + f.b * state_.potential;
 }
 
 double Ces::forecast_ahead(double h) const {
   const double v = detail::interpolate_steps(
       std::min(h, 9.0e15), [&](double k) { return to_output(adjusted_point(k), k); });
-  return detail::finite_or(v, detail::unscale(level_, scale_));
+  return detail::finite_or(v, detail::unscale(state_.level, scale_));
 }
 
 // Along a path the recursion runs once over the first steps; farther steps use powers of F.
 void Ces::forecast_path_ahead(const double* h, std::size_t n, double* out) const {
   std::vector<double> near;  // near[k - 1]: adjusted forecast k steps ahead
-  double l = level_, c = potential_;
-  const bool explosive = ces_detail::forecast_radius(a0_, a1_) > 1.0;
+  double l = state_.level, c = state_.potential;
+  const bool explosive = ces_detail::forecast_radius(state_.a0, state_.a1) > 1.0;
   auto pt = [&](double kd) {
     if (kd > kCesCachedSteps || (explosive && kd > kCesCompoundSteps)) {
       return to_output(adjusted_point(kd), kd);
@@ -284,130 +209,74 @@ void Ces::forecast_path_ahead(const double* h, std::size_t n, double* out) const
     const auto k = static_cast<std::size_t>(kd);
     while (near.size() < k) {
       near.push_back(l);
-      const double nl = l - (1.0 - a1_) * c;
-      c = l + (1.0 - a0_) * c;
-      l = nl;
+      state_.walk(l, c);
     }
     return to_output(near[k - 1], kd);
   };
   for (std::size_t i = 0; i < n; ++i) {
     const double v = detail::interpolate_steps(std::min(h[i], 9.0e15), pt);
-    out[i] = detail::finite_or(v, detail::unscale(level_, scale_));
+    out[i] = detail::finite_or(v, detail::unscale(state_.level, scale_));
   }
 }
 
-bool Ces::forecast_variances(std::int64_t h, double* var) const {
-  if (!variance_.known()) return false;
-  const double s2 = variance_.variance() * scale_ * scale_;
-  const std::size_t m = season_.size();
-  double psi = 1.0, base = 0.0, last_step = 0.0;
-  double ul = a0_ - a1_, uc = a0_ + a1_;  // F^{k-1} g
-  const bool explosive = ces_detail::forecast_radius(a0_, a1_) > 1.0;
+// psi_k = 1 + sum_{j=1}^{k-1} (w' F^{j-1} g)^2; with an explosive root it goes on growing by
+// its last step after kCesCompoundSteps, as the point forecast does.
+void Ces::variance_ratios(std::int64_t h, double* ratios) const {
+  double psi = 1.0, last_step = 0.0;
+  double ul = state_.a0 - state_.a1, uc = state_.a0 + state_.a1;  // F^{k-1} g
+  const bool explosive = ces_detail::forecast_radius(state_.a0, state_.a1) > 1.0;
   for (std::int64_t k = 1; k <= h; ++k) {
-    // Calibrated, the variance still never falls with the horizon.
-    base = std::max(base, s2 * psi * calibration_.factor(static_cast<std::size_t>(k)));
-    double v = std::isfinite(base) ? base : std::numeric_limits<double>::max();
-    if (m && multiplicative_) {
-      const double s =
-          season_[(pos_ + static_cast<std::size_t>((k - 1) % static_cast<std::int64_t>(m))) % m];
-      v *= s * s;
-    }
-    var[k - 1] = v;
+    ratios[k - 1] = psi;
     if (explosive && static_cast<double>(k) >= kCesCompoundSteps) {
-      psi += last_step;  // the variance goes on growing as the point forecast does
+      psi += last_step;
       continue;
     }
     last_step = ul * ul;
     psi += ul * ul;
-    const double nl = ul + (a1_ - 1.0) * uc;
-    uc = ul + (1.0 - a0_) * uc;
+    const double nl = ul + (state_.a1 - 1.0) * uc;
+    uc = ul + (1.0 - state_.a0) * uc;
     ul = nl;
   }
-  return true;
+}
+
+// A variance that overflows stays the largest double before a multiplicative season scales it.
+double Ces::largest_variance() const {
+  return std::numeric_limits<double>::max();
 }
 
 std::string Ces::describe() const {
   std::ostringstream os;
-  os << "ces(training_sample_size=" << config_.training_sample_size;
-  if (config_.season_length > 0) os << ", season_length=" << config_.season_length;
-  os << ")";
-  if (fitted_) {
-    os << ": a0=" << a0_ << " a1=" << a1_;
-    if (!season_.empty()) {
-      os << " season=" << season_.size() << (multiplicative_ ? " multiplicative" : " additive");
-    }
-  }
+  os << describe_config();
+  if (fitted_) os << ": a0=" << state_.a0 << " a1=" << state_.a1 << describe_season();
   return os.str();
 }
 
-namespace {
-constexpr std::uint16_t kCesVersion = 1;
-}
-
-void Ces::save(Writer& w) const {
-  w.put<std::uint16_t>(kCesVersion);
-  w.put<std::int64_t>(config_.training_sample_size);
-  w.put<std::int64_t>(config_.season_length);
-  w.put_bool(fitted_);
-  if (!fitted_) {
-    train_.save(w);
-    return;
-  }
+void Ces::save_fit(Writer& w) const {
   w.put_bool(multiplicative_);
-  w.put_vector(season_);
-  w.put<std::int64_t>(static_cast<std::int64_t>(pos_));
-  for (double v : {scale_, a0_, a1_, level_, potential_}) w.put<double>(v);
-  variance_.save(w);
-  calibration_.save(w);
+  save_season(w);
+  for (double v : {scale_, state_.a0, state_.a1, state_.level, state_.potential}) w.put<double>(v);
+  save_errors(w);
 }
 
-void Ces::load(Reader& r) {
-  if (r.get<std::uint16_t>() != kCesVersion) throw FormatError("model state: unknown ces version");
-  Ces f;
-  f.config_.training_sample_size = r.get<std::int64_t>();
-  f.config_.season_length = r.get_count(0, 1000000);
-  if (f.config_.training_sample_size > 100000000) throw FormatError("model state: bad size");
-  f.fitted_ = r.get_bool();
-  if (!f.fitted_) {
-    f.train_.load(r, f.target_size(), "ces");
-    adopt(std::move(f));
-    return;
-  }
-  f.multiplicative_ = r.get_bool();
-  f.season_ = r.get_vector<double>();
-  if (f.season_.size() == 1) throw FormatError("model state: ces season of length 1");
-  for (double v : f.season_) {
-    if (!std::isfinite(v) || (f.multiplicative_ && !(v > 0.0))) {
-      throw FormatError("model state: bad ces season index");
-    }
-  }
-  const std::int64_t pos = r.get<std::int64_t>();
-  if (pos < 0 ||
-      (f.season_.empty() ? pos != 0 : pos >= static_cast<std::int64_t>(f.season_.size()))) {
-    throw FormatError("model state: bad ces season position");
-  }
-  f.pos_ = static_cast<std::size_t>(pos);
-  for (double* p : {&f.scale_, &f.a0_, &f.a1_, &f.level_, &f.potential_}) {
+void Ces::load_fit(Reader& r, std::uint16_t /*version*/) {
+  AdjustedState a;
+  State f;
+  a.multiplicative = r.get_bool();
+  load_season(r, a);
+  for (double* p : {&a.scale, &f.a0, &f.a1, &f.level, &f.potential}) {
     *p = r.get<double>();
     if (!std::isfinite(*p)) throw FormatError("model state: ces value is not finite");
   }
-  if (!(f.scale_ > 0.0) || std::fabs(f.a0_) > 10.0 || std::fabs(f.a1_) > 10.0) {
+  if (!(a.scale > 0.0) || std::fabs(f.a0) > 10.0 || std::fabs(f.a1) > 10.0) {
     throw FormatError("model state: ces parameter out of range");
   }
-  f.variance_.load(r);
-  f.calibration_.load(r);
-  adopt(std::move(f));
+  load_errors(r, a);
+  adopt(std::move(a));
+  state_ = f;
 }
 
 std::unique_ptr<Model> build_ces(const Options& options) {
-  OptionReader r("ces", options);
-  CesConfig c;
-  c.training_sample_size = r.integer("training_sample_size", 0);
-  c.season_length = r.integer("season_length", 0);
-  if (c.season_length < 0) r.fail("season_length", "must be 0 (find it) or a length >= 1");
-  if (c.training_sample_size > 100000000) r.fail("training_sample_size", "is too large");
-  r.finish();
-  return std::make_unique<Ces>(c);
+  return std::make_unique<Ces>(read_seasonal_config("ces", options));
 }
 
 }  // namespace tarn

@@ -19,75 +19,65 @@
 // Each update costs O(1), a gap of k steps O(log k); a forecast h steps ahead costs O(h) up to
 // 10^5 steps and O(log h) (powers of F) beyond, a path of h steps O(h). The h-step variance is
 // sigma^2 (1 + sum_{j=1}^{h-1} (w' F^{j-1} g)^2), calibrated on rolling origins inside the
-// training data.
+// training data (SeasonAdjustedModel, seasonal_model.hpp, holds what ces shares with theta).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "tarn/builders.hpp"
-#include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
-#include "tarn/training_buffer.hpp"
+#include "tarn/seasonal_model.hpp"
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
 namespace tarn {
 
-struct CesConfig {
-  std::int64_t training_sample_size = 0;  // <= 0: kDefaultTrainingSize
-  std::int64_t season_length = 0;         // 0: found in the training data; 1: no season
-};
+using CesConfig = SeasonalModelConfig;
 
-class Ces : public Model {
+class Ces final : public SeasonAdjustedModel {
  public:
-  static constexpr std::int64_t kDefaultTrainingSize = 8;
-
   Ces() = default;
-  explicit Ces(const CesConfig& config) : config_(config) {}
+  explicit Ces(const CesConfig& config) : SeasonAdjustedModel(config) {}
 
   const char* kind() const override { return "ces"; }
   std::string describe() const override;
   std::unique_ptr<Model> clone() const override { return std::make_unique<Ces>(*this); }
 
   // Fitted values (meaningful once initialised).
-  double a0() const { return a0_; }
-  double a1() const { return a1_; }
-  int season_length() const { return static_cast<int>(season_.size()); }
-  bool multiplicative() const { return multiplicative_; }
+  double a0() const { return state_.a0; }
+  double a1() const { return state_.a1; }
 
  protected:
-  void observe(double value, std::int64_t gap) override;
-  bool ready() const override { return fitted_; }
-  void clear() override;
   double forecast_ahead(double h) const override;
   void forecast_path_ahead(const double* h, std::size_t n, double* out) const override;
-  bool forecast_variances(std::int64_t h, double* var) const override;
-  double interval_dof() const override { return variance_.dof(); }
-  void save(Writer& w) const override;
-  void load(Reader& r) override;
+  std::uint16_t state_version() const override { return 1; }
+  void fit() override;
+  void advance(double value, std::int64_t gap) override;
+  void forget() override;
+  void save_fit(Writer& w) const override;
+  void load_fit(Reader& r, std::uint16_t version) override;
+  void step(double y) override;
+  void adjusted_path(std::size_t k, double* out) const override;
+  double adjusted_level() const override { return state_.level; }
+  void variance_ratios(std::int64_t h, double* ratios) const override;
+  double largest_variance() const override;
 
  private:
-  std::size_t target_size() const;
-  void fit();
-  void step(double y);                         // one grid step; NaN = missing
-  double adjusted_point(double h) const;       // h >= 1 whole steps, adjusted and scaled
-  double to_output(double x, double h) const;  // reseasonalised and unscaled
-  void adopt(Ces&& other);
+  double adjusted_point(double h) const;  // h >= 1 whole steps, adjusted and scaled
 
-  CesConfig config_;
-  TrainingBuffer train_;  // values collected before the fit
-  bool fitted_ = false;
-  double scale_ = 1.0;
-  bool multiplicative_ = false;
-  std::vector<double> season_;  // indices by phase (empty: no season)
-  std::size_t pos_ = 0;         // phase of the next observation
-  double a0_ = 1.0, a1_ = 1.0;
-  double level_ = 0.0, potential_ = 0.0;
-  ErrorVariance variance_;  // one-step errors on the adjusted, scaled data
-  HorizonCalibration calibration_;
+  struct State {
+    double a0 = 1.0, a1 = 1.0;
+    double level = 0.0, potential = 0.0;
+    // One step of the recursion without an error: (l, c) becomes F (l, c).
+    void walk(double& l, double& c) const {
+      const double nl = l - (1.0 - a1) * c;
+      c = l + (1.0 - a0) * c;
+      l = nl;
+    }
+  };
+  State state_;
 };
 
 // Builder "ces": training_sample_size, season_length.

@@ -10,25 +10,19 @@
 #include <vector>
 
 #include "tarn/builders.hpp"
-#include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
-#include "tarn/training_buffer.hpp"
+#include "tarn/seasonal_model.hpp"
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
 namespace tarn {
 
-struct SeasonalNaiveConfig {
-  std::int64_t training_sample_size = 0;  // <= 0: kDefaultTrainingSize
-  std::int64_t season_length = 0;         // 0: found in the training data; 1: no season
-};
+using SeasonalNaiveConfig = SeasonalModelConfig;
 
-class SeasonalNaive : public Model {
+class SeasonalNaive final : public SeasonalModel {
  public:
-  static constexpr std::int64_t kDefaultTrainingSize = 8;
-
   SeasonalNaive() = default;
-  explicit SeasonalNaive(const SeasonalNaiveConfig& config) : config_(config) {}
+  explicit SeasonalNaive(const SeasonalNaiveConfig& config) : SeasonalModel(config) {}
 
   const char* kind() const override { return "snaive"; }
   std::string describe() const override;
@@ -37,26 +31,21 @@ class SeasonalNaive : public Model {
   int season_length() const { return static_cast<int>(last_.size()); }
 
  protected:
-  void observe(double value, std::int64_t gap) override;
-  bool ready() const override { return fitted_; }
-  void clear() override;
   double forecast_ahead(double h) const override;
   bool forecast_variances(std::int64_t h, double* var) const override;
-  double interval_dof() const override { return variance_.dof(); }
-  void save(Writer& w) const override;
-  void load(Reader& r) override;
+  std::uint16_t state_version() const override { return 1; }
+  void fit() override;
+  void advance(double value, std::int64_t gap) override;
+  void forget() override;
+  void save_fit(Writer& w) const override;
+  void load_fit(Reader& r, std::uint16_t version) override;
 
  private:
-  std::size_t target_size() const;
-  void fit();
   void step(double y);
 
-  SeasonalNaiveConfig config_;
-  TrainingBuffer train_;  // values collected before the fit
-  bool fitted_ = false;
+  // variance_ holds the errors of the one-step (same phase, one season back) forecasts.
   std::vector<double> last_;  // latest value of each phase; last_[pos_] is the oldest
   std::size_t pos_ = 0;
-  ErrorVariance variance_;  // errors of the one-step (same phase, one season back) forecasts
 };
 
 // Builder "snaive": training_sample_size, season_length.

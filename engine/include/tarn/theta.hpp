@@ -12,78 +12,78 @@
 // s comes from a classical decomposition of the training data and is used only when its
 // autocorrelation test is significant. The model fits after `training_sample_size` values
 // (<= 0: kDefaultTrainingSize), choosing between theta = 2 and an estimated theta by AIC.
+// The collection of the training values, the seasonal adjustment, the calibration of the
+// intervals and the frame of the state are SeasonAdjustedModel's (seasonal_model.hpp).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "tarn/builders.hpp"
-#include "tarn/intervals.hpp"
 #include "tarn/model.hpp"
-#include "tarn/training_buffer.hpp"
+#include "tarn/seasonal_model.hpp"
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
 namespace tarn {
 
-struct ThetaConfig {
-  std::int64_t training_sample_size = 0;  // <= 0: kDefaultTrainingSize
-  std::int64_t season_length = 0;         // 0: found in the training data; 1: no season
+using ThetaConfig = SeasonalModelConfig;
+
+namespace theta_detail {
+// Sums of the least-squares line through the adjusted values (t, x).
+struct LineSums {
+  double cnt = 0.0, st = 0.0, stt = 0.0, sy = 0.0, sty = 0.0;
+  void add(double t, double x) {
+    cnt += 1.0;
+    st += t;
+    stt += t * t;
+    sy += x;
+    sty += t * x;
+  }
 };
+}  // namespace theta_detail
 
-class Theta : public Model {
+class Theta final : public SeasonAdjustedModel {
  public:
-  static constexpr std::int64_t kDefaultTrainingSize = 8;
-
   Theta() = default;
-  explicit Theta(const ThetaConfig& config) : config_(config) {}
+  explicit Theta(const ThetaConfig& config) : SeasonAdjustedModel(config) {}
 
   const char* kind() const override { return "theta"; }
   std::string describe() const override;
   std::unique_ptr<Model> clone() const override { return std::make_unique<Theta>(*this); }
 
   // Fitted values (meaningful once initialised).
-  double alpha() const { return alpha_; }
-  double theta() const { return theta_; }
-  int season_length() const { return static_cast<int>(season_.size()); }
-  bool multiplicative() const { return multiplicative_; }
+  double alpha() const { return state_.alpha; }
+  double theta() const { return state_.theta; }
   // Whether the parameters were estimated with the dynamic line (Fiorucci et al., 2016).
-  bool dynamic() const { return dynamic_; }
+  bool dynamic() const { return state_.dynamic; }
 
  protected:
-  void observe(double value, std::int64_t gap) override;
-  bool ready() const override { return fitted_; }
-  void clear() override;
   double forecast_ahead(double h) const override;
-  bool forecast_variances(std::int64_t h, double* var) const override;
-  double interval_dof() const override { return variance_.dof(); }
-  void save(Writer& w) const override;
-  void load(Reader& r) override;
+  std::uint16_t state_version() const override;
+  void fit() override;
+  void advance(double value, std::int64_t gap) override;
+  void forget() override;
+  void save_fit(Writer& w) const override;
+  void load_fit(Reader& r, std::uint16_t version) override;
+  void step(double y) override;
+  void adjusted_path(std::size_t k, double* out) const override;
+  double adjusted_level() const override { return state_.level; }
+  void variance_ratios(std::int64_t h, double* ratios) const override;
 
  private:
-  std::size_t target_size() const;
-  void fit();
-  void step(double y);  // one grid step; NaN = missing
-  double point(double h) const;
-  void adopt(Theta&& other);
+  double adjusted_point(double h) const;  // h >= 1 whole steps, adjusted and scaled
 
-  ThetaConfig config_;
-  TrainingBuffer train_;  // values collected before the fit
-  bool fitted_ = false;
-  double scale_ = 1.0;
-  bool multiplicative_ = false;
-  std::vector<double> season_;  // indices by phase (empty: no season)
-  std::size_t pos_ = 0;         // phase of the next observation
-  double alpha_ = 1.0, theta_ = 1.0;
-  bool dynamic_ = false;
-  double level_ = 0.0;
-  double decay_ = 1.0;  // (1 - alpha)^n
-  // Least-squares line through the adjusted data: time index and sums over finite values.
-  double t_ = 0.0, cnt_ = 0.0, st_ = 0.0, stt_ = 0.0, sy_ = 0.0, sty_ = 0.0;
-  ErrorVariance variance_;  // one-step errors on the adjusted, scaled data
-  HorizonCalibration calibration_;
+  struct State {
+    double alpha = 1.0, theta = 1.0;
+    bool dynamic = false;
+    double level = 0.0;
+    double decay = 1.0;  // (1 - alpha)^n
+    double t = 0.0;      // time index of the latest value
+    theta_detail::LineSums line;
+  };
+  State state_;
 };
 
 // Builder "theta": training_sample_size, season_length.

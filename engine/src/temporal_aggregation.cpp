@@ -287,20 +287,56 @@ void TemporalAggregation::reconciled_path(std::size_t n, double* out) const {
   }
 }
 
+double TemporalAggregation::reconciled_step(double s) const {
+  const auto m = static_cast<std::size_t>(m_);
+  const auto p = static_cast<std::size_t>(cycle_pos_);
+  if (s <= static_cast<double>(kPathSteps)) {
+    std::vector<double> path(static_cast<std::size_t>(s));
+    reconciled_path(path.size(), path.data());
+    return path.back();
+  }
+  // Far ahead: only the whole cycle holding step s, from the levels' forecasts of its nodes.
+  const double after_first = s - 1.0 - static_cast<double>(m - p);  // steps before its cycle
+  const double start = static_cast<double>(m - p) + std::floor(after_first / m_) * m_;
+  std::vector<std::size_t> first, cnt;
+  std::vector<double> y, f;
+  for (const Level& l : levels_) {
+    const auto k = static_cast<std::size_t>(l.k);
+    // Node j covers frame steps [j k - pos, (j + 1) k - pos): the cycle's first is
+    // (start + pos) / k, the level's forecast j + 1 buckets ahead.
+    const double j0 = (start + static_cast<double>(l.pos)) / l.k;
+    for (std::size_t j = 0; j < m / k; ++j) {
+      f.clear();
+      for (const auto& model : l.models) {
+        f.push_back(member_forecast(*model, j0 + static_cast<double>(j) + 1.0));
+      }
+      first.push_back(j * k);
+      cnt.push_back(k);
+      y.push_back(auto_detail::median_of(f));
+    }
+  }
+  std::vector<double> solved(m);
+  const auto i = static_cast<std::size_t>(s - 1.0 - start);
+  if (tempagg_detail::reconcile_cycle(m, first, cnt, y, solved.data())) return solved[i];
+  return y[i];  // the bottom level's own forecast (its nodes come first)
+}
+
 double TemporalAggregation::forecast_ahead(double h) const {
   const double lo = std::floor(h);
-  std::vector<double> path(static_cast<std::size_t>(std::ceil(h)));
-  reconciled_path(path.size(), path.data());
-  if (lo == h) return path.back();
+  const double b = reconciled_step(std::ceil(h));
+  if (lo == h) return b;
   // A fractional step lies between its neighbours (the first step from the latest value).
-  const double a = lo >= 1.0 ? path[static_cast<std::size_t>(lo) - 1] : path.front();
-  const double b = path.back();
+  const double a = reconciled_step(std::max(lo, 1.0));
   return a + (h - lo) * (b - a);
 }
 
 void TemporalAggregation::forecast_path_ahead(const double* h, std::size_t n, double* out) const {
   double far = 0.0;
   for (std::size_t i = 0; i < n; ++i) far = std::max(far, h[i]);
+  if (far > static_cast<double>(kMaxForecastPath)) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = forecast_ahead(h[i]);
+    return;
+  }
   std::vector<double> path(static_cast<std::size_t>(std::ceil(far)));
   reconciled_path(path.size(), path.data());
   for (std::size_t i = 0; i < n; ++i) {

@@ -112,6 +112,25 @@ TEST(TempAgg, BucketsInProgressAtEveryPhase) {
   }
 }
 
+TEST(TempAgg, FarForecastsSolveTheirOwnCycle) {
+  // Beyond kPathSteps a single forecast reconciles its cycle alone: the same value as the
+  // whole path gives there, from every phase, and a far step costs no path to it.
+  const auto y = monthly(130, 9);
+  auto model = fitted(y, 120, 12);
+  for (std::int64_t t = 120; t < 125; ++t) {
+    const auto steps = static_cast<std::size_t>(TemporalAggregation::kPathSteps) + 30;
+    const auto f = path(*model, steps);
+    for (std::size_t s : {steps - 29, steps - 12, steps}) {
+      EXPECT_NEAR(model->forecast_steps(static_cast<double>(s)), f[s - 1],
+                  1e-9 * std::fabs(f[s - 1]))
+          << t << " " << s;
+    }
+    model->update(t, y[static_cast<std::size_t>(t)]);
+  }
+  EXPECT_TRUE(std::isfinite(model->forecast_steps(1e11)));
+  EXPECT_TRUE(std::isfinite(model->forecast_steps(1e11 + 0.5)));
+}
+
 TEST(TempAgg, UpdatesContinueTheLevelsWithoutRefitting) {
   // The levels' models built by hand on the same buckets and fed the two new cycles' buckets,
   // their median reconciled: the same forecasts as the model's own updates give.

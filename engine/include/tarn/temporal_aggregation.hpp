@@ -54,6 +54,8 @@ class TemporalAggregation : public Model {
   // Longest season carried: beyond it the levels' models and the per-cycle solve cost too
   // much for what the hierarchy brings; the training data then fit level 1 alone.
   static constexpr std::int64_t kMaxSeason = 400;
+  // Farthest single forecast computed from the whole path.
+  static constexpr std::int64_t kPathSteps = 4096;
 
   TemporalAggregation() = default;
   explicit TemporalAggregation(const TemporalAggregationConfig& config) : config_(config) {}
@@ -93,6 +95,9 @@ class TemporalAggregation : public Model {
   void fit();
   // Reconciled forecasts for steps 1..n past the latest observation.
   void reconciled_path(std::size_t n, double* out) const;
+  // The reconciled forecast s >= 1 whole steps ahead: from the path up to kPathSteps, beyond
+  // from the solve of its own cycle alone (O(m^2) whatever s).
+  double reconciled_step(double s) const;
   // The level's combined forecasts for its buckets 1..count (the bucket in progress first).
   void level_path(const Level& level, std::size_t count, std::vector<double>& out) const;
   void adopt(TemporalAggregation&& other);

@@ -458,6 +458,11 @@ void TemporalAggregation::load(Reader& r) {
     const auto nm = r.get_count(1, static_cast<std::int64_t>(std::size(kLevelFamilies)));
     for (std::int64_t j = 0; j < nm; ++j) {
       l.names.push_back(r.get_string());
+      // Only the level families: a state cannot nest models of other kinds (or itself).
+      if (std::find(std::begin(kLevelFamilies), std::end(kLevelFamilies), l.names.back()) ==
+          std::end(kLevelFamilies)) {
+        throw FormatError("model state: unknown tempagg level model");
+      }
       l.models.push_back(Model::deserialize(r.get_string()));
       if (l.names.back() != l.models.back()->kind() || !l.models.back()->is_initialized()) {
         throw FormatError("model state: tempagg model does not match its name");

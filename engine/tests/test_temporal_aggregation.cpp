@@ -181,7 +181,8 @@ TEST(TempAgg, GapsEqualMissingValuesAndStatesRoundTrip) {
   const auto y = monthly(150, 3);
   auto a = fitted(y, 120, 12);
   auto b = fitted(y, 120, 12);
-  // Five values (a bucket in progress at most levels), a gap of 8 steps, three more.
+  // Five values (a bucket in progress at most levels), a gap of 8 steps (every level's new
+  // bucket starts with the value), three more.
   for (std::int64_t t = 120; t < 125; ++t) {
     a->update(t, y[static_cast<std::size_t>(t)]);
     b->update(t, y[static_cast<std::size_t>(t)]);
@@ -190,6 +191,15 @@ TEST(TempAgg, GapsEqualMissingValuesAndStatesRoundTrip) {
   for (std::int64_t t = 125; t < 132; ++t) b->update(t, kNaN);
   b->update(132, y[132]);
   for (std::int64_t t = 133; t < 136; ++t) {
+    a->update(t, y[static_cast<std::size_t>(t)]);
+    b->update(t, y[static_cast<std::size_t>(t)]);
+  }
+  // A gap of 5 from phase 4: buckets end with the value (level 3), start with it (levels 2,
+  // 4) or hold missing steps before it (levels 6, 12).
+  a->update(140, y[140]);
+  for (std::int64_t t = 136; t < 140; ++t) b->update(t, kNaN);
+  b->update(140, y[140]);
+  for (std::int64_t t = 141; t < 144; ++t) {
     a->update(t, y[static_cast<std::size_t>(t)]);
     b->update(t, y[static_cast<std::size_t>(t)]);
   }
@@ -213,7 +223,7 @@ TEST(TempAgg, GapsEqualMissingValuesAndStatesRoundTrip) {
     EXPECT_GT(hi[j], fa[j]);
   }
   EXPECT_GT(hi[19] - lo[19], hi[0] - lo[0]);  // wider further ahead
-  for (std::int64_t t = 136; t < 150; ++t) {
+  for (std::int64_t t = 144; t < 150; ++t) {
     a->update(t, y[static_cast<std::size_t>(t)]);
     copy->update(t, y[static_cast<std::size_t>(t)]);
   }

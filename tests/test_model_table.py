@@ -21,6 +21,7 @@ def test_every_entry_is_a_builder_of_its_own_kind():
         "bats",
         "theta",
         "ces",
+        "tempagg",
         "snaive",
         "mstl",
         "auto",

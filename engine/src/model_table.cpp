@@ -10,6 +10,7 @@
 #include "tarn/mstl.hpp"
 #include "tarn/naive.hpp"
 #include "tarn/regression.hpp"
+#include "tarn/temporal_aggregation.hpp"
 #include "tarn/theta.hpp"
 
 namespace tarn {
@@ -64,6 +65,12 @@ std::unique_ptr<Model> theta_candidate(std::int64_t n, int m) {
 
 std::unique_ptr<Model> ces_candidate(std::int64_t n, int m) {
   return std::make_unique<Ces>(CesConfig{n, m});
+}
+
+// Only for a season: without one the hierarchy has a single level, the families' own median.
+std::unique_ptr<Model> tempagg_candidate(std::int64_t n, int m) {
+  if (m < 2) throw InvalidArgument("tempagg: the selector's candidate needs a season");
+  return std::make_unique<TemporalAggregation>(TemporalAggregationConfig{n, m});
 }
 
 std::unique_ptr<Model> snaive_candidate(std::int64_t n, int m) {
@@ -243,6 +250,20 @@ std::vector<ModelEntry> make_table() {
   ces.candidate = CandidateRole::Combined;
   ces.make_candidate = &ces_candidate;
   t.push_back(std::move(ces));
+
+  ModelEntry tempagg;
+  tempagg.name = "tempagg";
+  tempagg.make_default = &make_default<TemporalAggregation>;
+  tempagg.build = &build_temporal_aggregation;
+  tempagg.options = {{"training_sample_size", 0}, {"season_length", 0}};
+  // Temporal hierarchies (Athanasopoulos et al. 2017) as one more member of the median, on
+  // series where the selector finds a season (the only ones with a hierarchy). On M3 through
+  // the forecaster, sMAPE / MASE quarterly 9.09 / 1.091 -> 9.05 / 1.082, monthly 13.78 / 0.849
+  // -> 13.76 / 0.848, yearly and other unchanged; all 12.44 -> 12.42; 95% coverage 94.2 ->
+  // 94.1, MSIS 10.76 -> 10.75; 11.0 -> 14.2 CPU s.
+  tempagg.candidate = CandidateRole::Combined;
+  tempagg.make_candidate = &tempagg_candidate;
+  t.push_back(std::move(tempagg));
 
   ModelEntry snaive;
   snaive.name = "snaive";

@@ -49,8 +49,8 @@ TEST(ModelTable, EveryEntryBuildsAndLoadsItsOwnKind) {
   } catch (const tarn::InvalidArgument& err) {
     EXPECT_EQ(
         std::string(err.what()),
-        "unknown model builder 'nope' (known: hws, arima, arma, bats, theta, ces, snaive, mstl, "
-        "auto, intermittent)");
+        "unknown model builder 'nope' (known: hws, arima, arma, bats, theta, ces, tempagg, snaive, "
+        "mstl, auto, intermittent)");
   }
 }
 
@@ -69,8 +69,8 @@ TEST(ModelTable, OptionDefaultsAreTheBuildersOwn) {
 TEST(ModelTable, SelectorCandidatesInTheirOrder) {
   // The order is the order of the selector's options and ties: it changes its results.
   EXPECT_EQ(tarn::candidate_families(),
-            (std::vector<std::string>{"hws", "arima", "bats", "theta", "ces", "snaive", "mstl",
-                                      "intermittent"}));
+            (std::vector<std::string>{"hws", "arima", "bats", "theta", "ces", "tempagg", "snaive",
+                                      "mstl", "intermittent"}));
   int baselines = 0;
   const auto y = wave(48);
   for (const auto& e : tarn::model_table()) {

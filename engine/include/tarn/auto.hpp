@@ -56,8 +56,8 @@ struct AutoConfig {
   // Latest out-of-sample errors that rank the options; <= 0 chooses max(2 * season, 8).
   std::int64_t error_history_length = 0;
   // Candidate families to try (empty: all); the names of the models the table of models
-  // (model_table.hpp) marks as candidates ("hws", "arima", "bats", "theta", "ces", "snaive",
-  // "intermittent").
+  // (model_table.hpp) marks as candidates ("hws", "arima", "bats", "theta", "ces", "tempagg",
+  // "snaive", "intermittent").
   std::vector<std::string> candidates;
   // Above 0: the values fed are ln(x + log_input_shift) of the series x; the candidates fit x
   // itself and the forecasts are given back as ln(forecast + log_input_shift).

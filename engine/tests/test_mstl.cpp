@@ -201,8 +201,7 @@ TEST(Mstl, SelectorOnSeveralSeasonsForecastsLikeTheDecomposition) {
 }
 
 TEST(Mstl, SelectorOnOneSeasonKeepsItsCandidates) {
-  const std::vector<std::string> single = {"hws", "arima",   "bats",  "theta",
-                                           "ces", "tempagg", "snaive"};
+  const std::vector<std::string> single = {"hws", "arima", "bats", "theta", "ces", "snaive"};
   for (unsigned seed : {3u, 11u}) {
     for (int m : {4, 12}) {
       const std::size_t n = 10 * static_cast<std::size_t>(m);

@@ -247,27 +247,30 @@ TEST(TempAgg, BuilderAndSelectorMembership) {
   auto built = tarn::build(
       "tempagg", {{"training_sample_size", std::int64_t{96}}, {"season_length", std::int64_t{12}}});
   EXPECT_STREQ(built->kind(), "tempagg");
-  // The selector's candidate needs a season: a non-seasonal series is left to the others.
+  // A candidate the caller names, and only for a season: a non-seasonal series is left to the
+  // others.
   const auto* e = tarn::find_model("tempagg");
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->candidate, tarn::CandidateRole::Combined);
+  EXPECT_EQ(e->candidate, tarn::CandidateRole::Requested);
   EXPECT_THROW(e->make_candidate(50, 1), tarn::InvalidArgument);
 
-  auto with = [](const std::vector<double>& y) {
+  auto with = [](const std::vector<double>& y, std::vector<std::string> candidates) {
     tarn::AutoConfig c;
     c.min_training_data = static_cast<std::int64_t>(y.size());
+    c.candidates = std::move(candidates);
     tarn::AutoSelector s(c);
     for (std::size_t t = 0; t < y.size(); ++t) s.update(static_cast<std::int64_t>(t), y[t]);
     const auto names = s.candidate_names();
     return std::find(names.begin(), names.end(), "tempagg") != names.end();
   };
-  EXPECT_TRUE(with(monthly(96, 5)));
+  EXPECT_FALSE(with(monthly(96, 5), {}));
+  EXPECT_TRUE(with(monthly(96, 5), {"hws", "tempagg"}));
   std::vector<double> walk(60);
   std::mt19937 rng(2);
   std::normal_distribution<double> eps(0.0, 1.0);
   double level = 100.0;
   for (double& v : walk) v = level += eps(rng);
-  EXPECT_FALSE(with(walk));
+  EXPECT_FALSE(with(walk, {"hws", "tempagg"}));
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ stand-in is never left registered as the module itself: pandas stays absent from
 until someone imports it (scikit-learn reads that to tell data frames from arrays), and scipy's
 and numpy's submodules are reached through their packages' own lazy submodule access. A module
 that reads one of them while it loads gets the real module; what is not installed gets no
-stand-in, so an optional import fails as it would. Nothing changes once scikit-learn is loaded, or if it was loaded first.
+stand-in, so an optional import fails as it would. Nothing changes once scikit-learn is loaded,
+or if it was loaded first.
 """
 
 from __future__ import annotations

@@ -21,7 +21,15 @@ def run_fresh(code: str) -> dict:
 
 HEAVY = ("scipy.stats", "scipy.special", "pandas", "sklearn.model_selection", "sklearn.pipeline")
 # What scikit-learn's modules take functions or classes of only to call them later.
-CALLED_LATER = ("scipy.linalg", "scipy.sparse.linalg", "scipy.sparse.csgraph", "psutil")
+CALLED_LATER = (
+    "scipy.linalg",
+    "scipy.sparse.linalg",
+    "scipy.sparse.csgraph",
+    "psutil",
+    "joblib.externals.loky",
+    "joblib.executor",
+    "joblib.pool",
+)
 # What scikit-learn's modules and the array-API layers import only to keep at hand.
 KEPT_AT_HAND = (
     "narwhals",
@@ -238,6 +246,9 @@ HOSTS = {
     "host_calls_now.py": "from dep_now import value\nVALUE = value()\n",
     "dep_call/__init__.py": "class Maker:\n    pass\n\ndef twice(x):\n    return 2 * x\n",
     "dep_now.py": "def value():\n    return 4\n",
+    # Binds what someone else then imports: the real module takes its place at once.
+    "host_keeps.py": "import dep_keep\n",
+    "dep_keep.py": "VALUE = 5\n",
 }
 
 
@@ -254,7 +265,7 @@ sys.path.insert(0, {str(tmp_path)!r})
 import tidewell_ts_libs as tw
 later = {{"host_reads": ("dep_read", "dep_read.sub"), "host_binds": ("dep_bind", "dep_bind.sub"),
          "host_optional": ("not_installed_xyz",), "host_fails": ("dep_fail",),
-         "host_calls": ("dep_call",), "host_calls_now": ("dep_now",)}}
+         "host_calls": ("dep_call",), "host_calls_now": ("dep_now",), "host_keeps": ("dep_keep",)}}
 tw._LATER.update(later)
 tw._CALLED_LATER.update({{"dep_call": ("Maker", "twice"), "dep_now": ("value",)}})
 tw._finder.pending |= set(later)
@@ -272,6 +283,9 @@ import host_calls, host_calls_now
 calls_before = ["dep_call" in sys.modules, type(host_calls.Maker).__name__]
 maker_is_class = isinstance(host_calls.Maker(), host_calls.Maker)  # the first use: a call
 real = sys.modules["dep_call"]
+import host_keeps
+keeps_before = type(host_keeps.dep_keep).__name__
+import dep_keep
 print(json.dumps({{
     "reads": [host_reads.VALUE, host_reads.sub is sys.modules["dep_read.sub"]],
     "binds_before": bound,
@@ -283,6 +297,7 @@ print(json.dumps({{
     "calls": [calls_before, maker_is_class, host_calls.Maker is real.Maker,
               host_calls.twice is real.twice, host_calls.twice(3), isinstance(real, type(sys))],
     "calls_now": [host_calls_now.VALUE, host_calls_now.value is sys.modules["dep_now"].value],
+    "keeps": [keeps_before, host_keeps.dep_keep is dep_keep],
 }}))
 """
     )
@@ -295,6 +310,7 @@ print(json.dumps({{
         "finder_left": False,
         "calls": [[False, "_CallOnFirstUse"], True, True, True, 6, True],
         "calls_now": [4, True],
+        "keeps": ["_OnFirstUse", True],
     }
 
 
@@ -303,6 +319,8 @@ FIRST_USES = {
     "solver": "Ridge(solver='sparse_cg', tol=1e-10).fit(scipy.sparse.csr_matrix(A), b)",
     "operator": "sparsefuncs._implicit_column_offset(scipy.sparse.csr_matrix(A), A.mean(0))",
     "import": "import scipy.sparse.linalg, scipy.linalg, scipy.sparse.csgraph, psutil",
+    "threads": "joblib.Parallel(n_jobs=2, backend='threading')(joblib.delayed(abs)(-1) for _ in 'ab')",
+    "processes": "joblib.Parallel(n_jobs=2)(joblib.delayed(abs)(-1) for _ in 'ab')",
 }
 
 
@@ -312,7 +330,7 @@ def test_what_is_called_later_works_from_any_path_and_takes_its_place(first):
         FORECAST_ONE % (CALLED_LATER,)
         + f"""
 import os, pickle
-import numpy as np, pandas as pd, scipy.sparse
+import joblib, numpy as np, pandas as pd, scipy.sparse
 from sklearn.linear_model import Ridge
 from sklearn.model_selection import GridSearchCV, TimeSeriesSplit
 import sklearn.utils.fixes as fixes, sklearn.utils.sparsefuncs as sparsefuncs
@@ -339,6 +357,15 @@ df = pd.DataFrame({{"unique_id": np.repeat(["a", "b"], 60),
                    "y": np.tile(100 + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12), 2)}})
 one = forecast_many(df, algorithm="hw", horizon=6)
 two = forecast_many(df, algorithm="hw", horizon=6, n_jobs=2, backend="loky")
+errors = []
+for backend in ("loky", "threading", "multiprocessing"):
+    try:
+        joblib.Parallel(n_jobs=2, backend=backend)(joblib.delayed(int)(v) for v in ("1", "x"))
+    except ValueError as e:
+        errors.append("invalid literal" in str(e))
+from joblib import _parallel_backends as backends
+from joblib.externals.loky import process_executor as pe
+wrapped = joblib.wrap_non_picklable_objects(lambda v: v + 1)
 print(json.dumps({{
     "before": loaded,
     "ridge": bool(np.allclose(ridge, exact, atol=1e-6)),
@@ -353,6 +380,13 @@ print(json.dumps({{
     "pickled": bool(np.array_equal(pickle.loads(pickle.dumps(est)).predict(prediction_horizon=12),
                                    point)),
     "parallel": one.forecasts.equals(two.forecasts),
+    "errors": errors,
+    "joblib": [joblib.Parallel(n_jobs=2)(joblib.delayed(wrapped)(v) for v in (1, 2)),
+               backends.cpu_count is sys.modules["joblib.externals.loky"].cpu_count,
+               backends.ShutdownExecutorError is pe.ShutdownExecutorError,
+               issubclass(backends.ShutdownExecutorError, Exception),
+               backends.get_memmapping_executor is sys.modules["joblib.executor"].get_memmapping_executor,
+               backends.MemmappingPool is sys.modules["joblib.pool"].MemmappingPool],
 }}))
 """
     )
@@ -367,4 +401,6 @@ print(json.dumps({{
         "search": [False, True],
         "pickled": True,
         "parallel": True,
+        "errors": [True, True, True],
+        "joblib": [[2, 3], True, True, True, True, True],
     }

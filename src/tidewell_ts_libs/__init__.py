@@ -30,6 +30,7 @@ or if it was loaded first.
 from __future__ import annotations
 
 import importlib
+import importlib.machinery
 import importlib.util
 import sys
 import threading
@@ -73,6 +74,17 @@ _LATER = {
     "sklearn.utils.extmath": ("scipy.linalg",),
     "joblib.externals.loky.backend.utils": ("psutil",),
     "joblib.externals.loky.process_executor": ("psutil",),
+    # joblib's process executor (loky) is loaded when a process pool is first wanted.
+    "joblib": (),
+    "joblib._cloudpickle_wrapper": ("joblib.externals.loky",),
+    "joblib._parallel_backends": (
+        "joblib.executor",
+        "joblib.externals.loky",
+        "joblib.externals.loky.process_executor",
+        "joblib.pool",
+    ),
+    "joblib._utils": ("joblib.externals.loky", "joblib.externals.loky.process_executor"),
+    "joblib.parallel": ("joblib.externals.loky",),
 }
 # Deferred module -> the functions and classes of it that a loading module takes (``from m
 # import f``, ``g = m.f``) only to call them later: each is a stand-in that imports the module
@@ -81,6 +93,10 @@ _CALLED_LATER = {
     "scipy.sparse.linalg": ("cg", "LinearOperator"),
     "scipy.sparse.csgraph": ("laplacian",),
     "psutil": ("Process",),
+    "joblib.executor": ("get_memmapping_executor",),
+    "joblib.pool": ("MemmappingPool",),
+    "joblib.externals.loky": ("cpu_count", "wrap_non_picklable_objects"),
+    "joblib.externals.loky.process_executor": ("ShutdownExecutorError", "_ExceptionWithTraceback"),
 }
 _lock = threading.RLock()
 
@@ -135,8 +151,23 @@ def _module_of(stand_in) -> _OnFirstUse:
     return stand_in._stand_in if isinstance(stand_in, _CallOnFirstUse) else stand_in
 
 
+_MISSING = object()
+
+
 def _real_for(stand_in, module):
-    return getattr(module, stand_in._attr) if isinstance(stand_in, _CallOnFirstUse) else module
+    if isinstance(stand_in, _CallOnFirstUse):
+        return getattr(module, stand_in._attr, _MISSING)
+    return module
+
+
+def _put_in_place(name: str, module) -> None:
+    """The real module (or its function or class) in place of every stand-in bound for it."""
+    with _lock:
+        for holder, bound, held in _bindings.pop(name, ()):
+            real = _real_for(held, module)
+            if real is not _MISSING and vars(holder).get(bound) is held:
+                setattr(holder, bound, real)
+        _finder.leave_if_done()
 
 
 def _load(stand_in: _OnFirstUse):
@@ -146,10 +177,7 @@ def _load(stand_in: _OnFirstUse):
         if sys.modules.get(name) is stand_in:  # still standing in: leave the place to the module
             del sys.modules[name]
     module = importlib.import_module(name)
-    with _lock:
-        for holder, bound, held in _bindings.pop(name, ()):
-            if vars(holder).get(bound) is held:
-                setattr(holder, bound, _real_for(held, module))
+    _put_in_place(name, module)
     return module
 
 
@@ -162,7 +190,12 @@ def _place(names) -> dict:
             continue
         parent, _, child = name.rpartition(".")
         package = importlib.import_module(parent) if parent else None
-        found = None if isinstance(package, _OnFirstUse) else importlib.util.find_spec(name)
+        if not isinstance(package, _OnFirstUse):
+            found = importlib.util.find_spec(name)
+        elif "__path__" in vars(package):  # found where the package would look
+            found = importlib.machinery.PathFinder.find_spec(name, package.__path__)
+        else:
+            found = None
         # A module that is not installed is left to fail (or be done without) as it would.
         if found is None and not isinstance(package, _OnFirstUse):
             continue
@@ -212,7 +245,8 @@ def _withdraw(placed: dict, module) -> None:
 
 
 class _LoaderWithStandIns:
-    """Runs a module's body with stand-ins for the modules it imports only to keep at hand."""
+    """Runs a module's body with stand-ins for the modules it imports only to keep at hand; once
+    a module that has stand-ins bound for it is loaded, puts it in their place."""
 
     def __init__(self, loader, names):
         self.loader = loader
@@ -228,17 +262,21 @@ class _LoaderWithStandIns:
         finally:
             _withdraw(placed, module)
             _finder.done(module.__name__)
+        _put_in_place(module.__name__, module)
 
     def __getattr__(self, name):  # everything else of the real loader (get_source, ...)
         return getattr(self.loader, name)
 
 
 class _Finder:  # a meta path finder (importlib.abc is not imported for its base class)
+    """Finds the modules to load with stand-ins, and those that have stand-ins bound for them,
+    as long as there are any."""
+
     def __init__(self):
         self.pending = {m for m in _LATER if m not in sys.modules}
 
     def find_spec(self, fullname, path, target=None):
-        if fullname not in self.pending:
+        if fullname not in self.pending and fullname not in _bindings:
             return None
         for finder in list(sys.meta_path):
             if finder is self or not hasattr(finder, "find_spec"):
@@ -246,17 +284,22 @@ class _Finder:  # a meta path finder (importlib.abc is not imported for its base
             module_spec = finder.find_spec(fullname, path, target)
             if module_spec is not None:
                 if module_spec.loader is not None and hasattr(module_spec.loader, "exec_module"):
-                    module_spec.loader = _LoaderWithStandIns(module_spec.loader, _LATER[fullname])
+                    names = _LATER[fullname] if fullname in self.pending else ()
+                    module_spec.loader = _LoaderWithStandIns(module_spec.loader, names)
                 return module_spec
         return None
 
     def done(self, name):
         self.pending.discard(name)
-        if not self.pending:
-            try:
-                sys.meta_path.remove(self)
-            except ValueError:
-                pass
+        self.leave_if_done()
+
+    def leave_if_done(self):
+        with _lock:
+            if not self.pending and not _bindings:
+                try:
+                    sys.meta_path.remove(self)
+                except ValueError:
+                    pass
 
 
 _finder = _Finder()

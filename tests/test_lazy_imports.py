@@ -386,7 +386,8 @@ print(json.dumps({{
                backends.ShutdownExecutorError is pe.ShutdownExecutorError,
                issubclass(backends.ShutdownExecutorError, Exception),
                backends.get_memmapping_executor is sys.modules["joblib.executor"].get_memmapping_executor,
-               backends.MemmappingPool is sys.modules["joblib.pool"].MemmappingPool],
+               backends.MemmappingPool is sys.modules["joblib.pool"].MemmappingPool,
+               backends.ThreadPool is sys.modules["multiprocessing.pool"].ThreadPool],
 }}))
 """
     )
@@ -402,5 +403,5 @@ print(json.dumps({{
         "pickled": True,
         "parallel": True,
         "errors": [True, True, True],
-        "joblib": [[2, 3], True, True, True, True, True],
+        "joblib": [[2, 3], True, True, True, True, True, True],
     }

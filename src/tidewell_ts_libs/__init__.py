@@ -82,6 +82,7 @@ _LATER = {
         "joblib.externals.loky",
         "joblib.externals.loky.process_executor",
         "joblib.pool",
+        "multiprocessing.pool",
     ),
     "joblib._utils": ("joblib.externals.loky", "joblib.externals.loky.process_executor"),
     "joblib.parallel": ("joblib.externals.loky",),
@@ -95,6 +96,7 @@ _CALLED_LATER = {
     "psutil": ("Process",),
     "joblib.executor": ("get_memmapping_executor",),
     "joblib.pool": ("MemmappingPool",),
+    "multiprocessing.pool": ("ThreadPool",),
     "joblib.externals.loky": ("cpu_count", "wrap_non_picklable_objects"),
     "joblib.externals.loky.process_executor": ("ShutdownExecutorError", "_ExceptionWithTraceback"),
 }

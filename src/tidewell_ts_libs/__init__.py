@@ -11,9 +11,11 @@ parsers), json (joblib's cache and process tracker) and html (the estimators' HT
 Others are imported for a few functions and classes that are only called later: scipy's sparse
 linear algebra (the conjugate-gradient solver of ``sklearn.utils.fixes`` and the linear operator
 of ``sklearn.utils.sparsefuncs``; it loads all of scipy.linalg), the graph Laplacian of
-scipy.sparse.csgraph, scipy.linalg in ``sklearn.utils.extmath``, and psutil (the process
-executor's memory check and process-tree kill). Loading them is most of the time it takes to
-load a forecaster.
+scipy.sparse.csgraph, scipy.linalg in ``sklearn.utils.extmath``, psutil (the process
+executor's memory check and process-tree kill), and joblib's pools: its process executor loky,
+the memory-mapping executor and pool and the standard library's thread pool, which joblib's
+backends create when a parallel run first wants workers. Loading them is most of the time it
+takes to load a forecaster (scipy.linalg also starts scipy's own BLAS threads).
 
 When scikit-learn is first loaded after this package, those imports get a stand-in that imports
 the real module the first time one of its attributes is read, and then puts the real module in

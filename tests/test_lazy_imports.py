@@ -357,6 +357,8 @@ df = pd.DataFrame({{"unique_id": np.repeat(["a", "b"], 60),
                    "y": np.tile(100 + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12), 2)}})
 one = forecast_many(df, algorithm="hw", horizon=6)
 two = forecast_many(df, algorithm="hw", horizon=6, n_jobs=2, backend="loky")
+from sklearn.pipeline import Pipeline
+pipe = pickle.loads(pickle.dumps(Pipeline([("f", QuillcastForecaster(algorithm="hw"))]).fit(X)))
 errors = []
 for backend in ("loky", "threading", "multiprocessing"):
     try:
@@ -377,8 +379,9 @@ print(json.dumps({{
                extmath.linalg is scipy.linalg, fixes.laplacian is csgraph.laplacian,
                process_executor.Process is psutil.Process, loky_utils.psutil is psutil],
     "search": sorted(search.cv_results_["params"][i]["log_transform"] for i in range(2)),
-    "pickled": bool(np.array_equal(pickle.loads(pickle.dumps(est)).predict(prediction_horizon=12),
-                                   point)),
+    "pickled": [np.array_equal(pickle.loads(pickle.dumps(est)).predict(prediction_horizon=12),
+                               point),
+                np.array_equal(pipe[-1].predict(prediction_horizon=12), point)],
     "parallel": one.forecasts.equals(two.forecasts),
     "errors": errors,
     "joblib": [joblib.Parallel(n_jobs=2)(joblib.delayed(wrapped)(v) for v in (1, 2)),
@@ -400,7 +403,7 @@ print(json.dumps({{
         "memory": True,
         "placed": [True] * 6,
         "search": [False, True],
-        "pickled": True,
+        "pickled": [True, True],
         "parallel": True,
         "errors": [True, True, True],
         "joblib": [[2, 3], True, True, True, True, True, True],

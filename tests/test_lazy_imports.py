@@ -319,7 +319,7 @@ FIRST_USES = {
     "solver": "Ridge(solver='sparse_cg', tol=1e-10).fit(scipy.sparse.csr_matrix(A), b)",
     "operator": "sparsefuncs._implicit_column_offset(scipy.sparse.csr_matrix(A), A.mean(0))",
     "import": "import scipy.sparse.linalg, scipy.linalg, scipy.sparse.csgraph, psutil",
-    "threads": "joblib.Parallel(n_jobs=2, backend='threading')(joblib.delayed(abs)(-1) for _ in 'ab')",
+    "threads": "joblib.Parallel(2, backend='threading')(joblib.delayed(abs)(-1) for _ in 'ab')",
     "processes": "joblib.Parallel(n_jobs=2)(joblib.delayed(abs)(-1) for _ in 'ab')",
 }
 
@@ -388,7 +388,8 @@ print(json.dumps({{
                backends.cpu_count is sys.modules["joblib.externals.loky"].cpu_count,
                backends.ShutdownExecutorError is pe.ShutdownExecutorError,
                issubclass(backends.ShutdownExecutorError, Exception),
-               backends.get_memmapping_executor is sys.modules["joblib.executor"].get_memmapping_executor,
+               backends.get_memmapping_executor
+               is sys.modules["joblib.executor"].get_memmapping_executor,
                backends.MemmappingPool is sys.modules["joblib.pool"].MemmappingPool,
                backends.ThreadPool is sys.modules["multiprocessing.pool"].ThreadPool],
 }}))

@@ -100,6 +100,8 @@ _CALLED_LATER = {
     "joblib.pool": ("MemmappingPool",),
     "multiprocessing.pool": ("ThreadPool",),
     "joblib.externals.loky": ("cpu_count", "wrap_non_picklable_objects"),
+    # The exception is caught by joblib's loky backend only once its executor exists, which
+    # imports this module, and an imported module takes the place of its stand-ins at once.
     "joblib.externals.loky.process_executor": ("ShutdownExecutorError", "_ExceptionWithTraceback"),
 }
 _lock = threading.RLock()

@@ -29,6 +29,8 @@ CALLED_LATER = (
     "joblib.externals.loky",
     "joblib.executor",
     "joblib.pool",
+    "multiprocessing.pool",
+    "threadpoolctl",
 )
 # What scikit-learn's modules and the array-API layers import only to keep at hand.
 KEPT_AT_HAND = (
@@ -318,7 +320,8 @@ print(json.dumps({{
 FIRST_USES = {
     "solver": "Ridge(solver='sparse_cg', tol=1e-10).fit(scipy.sparse.csr_matrix(A), b)",
     "operator": "sparsefuncs._implicit_column_offset(scipy.sparse.csr_matrix(A), A.mean(0))",
-    "import": "import scipy.sparse.linalg, scipy.linalg, scipy.sparse.csgraph, psutil",
+    "import": "import scipy.sparse.linalg, scipy.linalg, scipy.sparse.csgraph, psutil; "
+    "import threadpoolctl",
     "threads": "joblib.Parallel(2, backend='threading')(joblib.delayed(abs)(-1) for _ in 'ab')",
     "processes": "joblib.Parallel(n_jobs=2)(joblib.delayed(abs)(-1) for _ in 'ab')",
 }
@@ -348,7 +351,10 @@ op = sparsefuncs._implicit_column_offset(scipy.sparse.csr_matrix(A), A.mean(0))
 centred = op @ np.eye(4)
 singular = extmath.randomized_svd(A, 2, random_state=0)[1]
 graph = scipy.sparse.csr_matrix(np.array([[0, 1.0], [1.0, 0]]))
+import sklearn.utils.parallel as sk_parallel, sklearn.utils._show_versions as sk_versions
+controller = sk_parallel._get_threadpool_controller()
 import scipy.sparse.linalg as spl, scipy.linalg, scipy.sparse.csgraph as csgraph, psutil
+import threadpoolctl
 search = GridSearchCV(QuillcastForecaster(algorithm="hw"), {{"log_transform": [True, False]}},
                       cv=TimeSeriesSplit(2, test_size=12), n_jobs=2).fit(X, X[:, 0])
 t = np.arange(60)
@@ -377,7 +383,9 @@ print(json.dumps({{
     "memory": process_executor._get_memory_usage(os.getpid()) > 0,
     "placed": [fixes._sparse_linalg_cg is spl.cg, sparsefuncs.LinearOperator is spl.LinearOperator,
                extmath.linalg is scipy.linalg, fixes.laplacian is csgraph.laplacian,
-               process_executor.Process is psutil.Process, loky_utils.psutil is psutil],
+               process_executor.Process is psutil.Process, loky_utils.psutil is psutil,
+               isinstance(controller, threadpoolctl.ThreadpoolController),
+               sk_versions.threadpool_info is threadpoolctl.threadpool_info],
     "search": sorted(search.cv_results_["params"][i]["log_transform"] for i in range(2)),
     "pickled": [np.array_equal(pickle.loads(pickle.dumps(est)).predict(prediction_horizon=12),
                                point),
@@ -402,7 +410,7 @@ print(json.dumps({{
         "svd": True,
         "laplacian": [[1.0, -1.0], [-1.0, 1.0]],
         "memory": True,
-        "placed": [True] * 6,
+        "placed": [True] * 8,
         "search": [False, True],
         "pickled": [True, True],
         "parallel": True,

@@ -12,7 +12,8 @@ Others are imported for a few functions and classes that are only called later: 
 linear algebra (the conjugate-gradient solver of ``sklearn.utils.fixes`` and the linear operator
 of ``sklearn.utils.sparsefuncs``; it loads all of scipy.linalg), the graph Laplacian of
 scipy.sparse.csgraph, scipy.linalg in ``sklearn.utils.extmath``, psutil (the process
-executor's memory check and process-tree kill), and joblib's pools: its process executor loky,
+executor's memory check and process-tree kill), threadpoolctl (scikit-learn's thread-pool
+limits and version report), and joblib's pools: its process executor loky,
 the memory-mapping executor and pool and the standard library's thread pool, which joblib's
 backends create when a parallel run first wants workers. Loading them is most of the time it
 takes to load a forecaster (scipy.linalg also starts scipy's own BLAS threads).
@@ -76,6 +77,8 @@ _LATER = {
     "sklearn.utils.extmath": ("scipy.linalg",),
     "joblib.externals.loky.backend.utils": ("psutil",),
     "joblib.externals.loky.process_executor": ("psutil",),
+    "sklearn.utils.parallel": ("threadpoolctl",),
+    "sklearn.utils._show_versions": ("threadpoolctl",),
     # joblib's process executor (loky) is loaded when a process pool is first wanted.
     "joblib": (),
     "joblib._cloudpickle_wrapper": ("joblib.externals.loky",),
@@ -96,6 +99,7 @@ _CALLED_LATER = {
     "scipy.sparse.linalg": ("cg", "LinearOperator"),
     "scipy.sparse.csgraph": ("laplacian",),
     "psutil": ("Process",),
+    "threadpoolctl": ("ThreadpoolController", "threadpool_info"),
     "joblib.executor": ("get_memmapping_executor",),
     "joblib.pool": ("MemmappingPool",),
     "multiprocessing.pool": ("ThreadPool",),

@@ -20,6 +20,18 @@ def run_fresh(code: str) -> dict:
 
 
 HEAVY = ("scipy.stats", "scipy.special", "pandas", "sklearn.model_selection", "sklearn.pipeline")
+# What scikit-learn's modules take functions or classes of only to call them later.
+CALLED_LATER = (
+    "scipy.linalg",
+    "scipy.sparse.linalg",
+    "scipy.sparse.csgraph",
+    "psutil",
+    "joblib.externals.loky",
+    "joblib.executor",
+    "joblib.pool",
+    "multiprocessing.pool",
+    "threadpoolctl",
+)
 # What scikit-learn's modules and the array-API layers import only to keep at hand.
 KEPT_AT_HAND = (
     "narwhals",
@@ -52,7 +64,7 @@ loaded = [m for m in %r if m in sys.modules]
 
 def test_a_forecast_loads_none_of_the_heavy_modules():
     out = run_fresh(
-        FORECAST_ONE % (HEAVY + KEPT_AT_HAND,)
+        FORECAST_ONE % (HEAVY + KEPT_AT_HAND + CALLED_LATER,)
         + """
 print(json.dumps({"loaded": loaded, "shape": list(point.shape),
                   "estimator": isinstance(est, BaseEstimator)}))
@@ -230,6 +242,15 @@ HOSTS = {
     "dep_bind/__init__.py": "",
     "dep_bind/sub.py": "VALUE = 2\n",
     "dep_fail.py": "VALUE = 3\n",
+    # Takes a class and a function only to call them later: stand-ins until then.
+    "host_calls.py": "import dep_call\nfrom dep_call import Maker\ntwice = dep_call.twice\n",
+    # Calls what it took while it loads: gets the real function.
+    "host_calls_now.py": "from dep_now import value\nVALUE = value()\n",
+    "dep_call/__init__.py": "class Maker:\n    pass\n\ndef twice(x):\n    return 2 * x\n",
+    "dep_now.py": "def value():\n    return 4\n",
+    # Binds what someone else then imports: the real module takes its place at once.
+    "host_keeps.py": "import dep_keep\n",
+    "dep_keep.py": "VALUE = 5\n",
 }
 
 
@@ -245,8 +266,10 @@ import json, sys
 sys.path.insert(0, {str(tmp_path)!r})
 import tidewell_ts_libs as tw
 later = {{"host_reads": ("dep_read", "dep_read.sub"), "host_binds": ("dep_bind", "dep_bind.sub"),
-         "host_optional": ("not_installed_xyz",), "host_fails": ("dep_fail",)}}
+         "host_optional": ("not_installed_xyz",), "host_fails": ("dep_fail",),
+         "host_calls": ("dep_call",), "host_calls_now": ("dep_now",), "host_keeps": ("dep_keep",)}}
 tw._LATER.update(later)
+tw._CALLED_LATER.update({{"dep_call": ("Maker", "twice"), "dep_now": ("value",)}})
 tw._finder.pending |= set(later)
 if tw._finder not in sys.meta_path:
     sys.meta_path.insert(0, tw._finder)
@@ -258,6 +281,13 @@ except RuntimeError as e:
     fails = str(e)
 bound = [m in sys.modules for m in ("dep_bind", "dep_bind.sub")]
 value = host_binds.value()
+import host_calls, host_calls_now
+calls_before = ["dep_call" in sys.modules, type(host_calls.Maker).__name__]
+maker_is_class = isinstance(host_calls.Maker(), host_calls.Maker)  # the first use: a call
+real = sys.modules["dep_call"]
+import host_keeps
+keeps_before = type(host_keeps.dep_keep).__name__
+import dep_keep
 print(json.dumps({{
     "reads": [host_reads.VALUE, host_reads.sub is sys.modules["dep_read.sub"]],
     "binds_before": bound,
@@ -266,6 +296,10 @@ print(json.dumps({{
     "optional": host_optional.m is None,
     "fails": [fails, "dep_fail" in sys.modules, "host_fails" in sys.modules],
     "finder_left": tw._finder in sys.meta_path and bool(tw._finder.pending - set(tw._LATER)),
+    "calls": [calls_before, maker_is_class, host_calls.Maker is real.Maker,
+              host_calls.twice is real.twice, host_calls.twice(3), isinstance(real, type(sys))],
+    "calls_now": [host_calls_now.VALUE, host_calls_now.value is sys.modules["dep_now"].value],
+    "keeps": [keeps_before, host_keeps.dep_keep is dep_keep],
 }}))
 """
     )
@@ -276,4 +310,110 @@ print(json.dumps({{
         "optional": True,
         "fails": ["broken host", False, False],
         "finder_left": False,
+        "calls": [[False, "_CallOnFirstUse"], True, True, True, 6, True],
+        "calls_now": [4, True],
+        "keeps": ["_OnFirstUse", True],
+    }
+
+
+# What runs first decides which path imports the deferred module; the rest follow.
+FIRST_USES = {
+    "solver": "Ridge(solver='sparse_cg', tol=1e-10).fit(scipy.sparse.csr_matrix(A), b)",
+    "operator": "sparsefuncs._implicit_column_offset(scipy.sparse.csr_matrix(A), A.mean(0))",
+    "import": "import scipy.sparse.linalg, scipy.linalg, scipy.sparse.csgraph, psutil; "
+    "import threadpoolctl",
+    "threads": "joblib.Parallel(2, backend='threading')(joblib.delayed(abs)(-1) for _ in 'ab')",
+    "processes": "joblib.Parallel(n_jobs=2)(joblib.delayed(abs)(-1) for _ in 'ab')",
+}
+
+
+@pytest.mark.parametrize("first", list(FIRST_USES))
+def test_what_is_called_later_works_from_any_path_and_takes_its_place(first):
+    out = run_fresh(
+        FORECAST_ONE % (CALLED_LATER,)
+        + f"""
+import os, pickle
+import joblib, numpy as np, pandas as pd, scipy.sparse
+from sklearn.linear_model import Ridge
+from sklearn.model_selection import GridSearchCV, TimeSeriesSplit
+import sklearn.utils.fixes as fixes, sklearn.utils.sparsefuncs as sparsefuncs
+import sklearn.utils.extmath as extmath
+from joblib.externals.loky import process_executor
+from joblib.externals.loky.backend import utils as loky_utils
+from tidewell_ts_libs.batch import forecast_many
+rng = np.random.default_rng(0)
+A = rng.normal(size=(30, 4))
+b = A @ np.arange(1.0, 5.0)
+{FIRST_USES[first]}
+ridge = Ridge(solver="sparse_cg", tol=1e-10).fit(scipy.sparse.csr_matrix(A), b).coef_
+exact = Ridge(solver="cholesky").fit(A, b).coef_
+op = sparsefuncs._implicit_column_offset(scipy.sparse.csr_matrix(A), A.mean(0))
+centred = op @ np.eye(4)
+singular = extmath.randomized_svd(A, 2, random_state=0)[1]
+graph = scipy.sparse.csr_matrix(np.array([[0, 1.0], [1.0, 0]]))
+import sklearn.utils.parallel as sk_parallel, sklearn.utils._show_versions as sk_versions
+controller = sk_parallel._get_threadpool_controller()
+import scipy.sparse.linalg as spl, scipy.linalg, scipy.sparse.csgraph as csgraph, psutil
+import threadpoolctl
+search = GridSearchCV(QuillcastForecaster(algorithm="hw"), {{"log_transform": [True, False]}},
+                      cv=TimeSeriesSplit(2, test_size=12), n_jobs=2).fit(X, X[:, 0])
+t = np.arange(60)
+df = pd.DataFrame({{"unique_id": np.repeat(["a", "b"], 60),
+                   "ds": np.tile(pd.date_range("2015-01-01", periods=60, freq="MS"), 2),
+                   "y": np.tile(100 + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12), 2)}})
+one = forecast_many(df, algorithm="hw", horizon=6)
+two = forecast_many(df, algorithm="hw", horizon=6, n_jobs=2, backend="loky")
+from sklearn.pipeline import Pipeline
+pipe = pickle.loads(pickle.dumps(Pipeline([("f", QuillcastForecaster(algorithm="hw"))]).fit(X)))
+errors = []
+for backend in ("loky", "threading", "multiprocessing"):
+    try:
+        joblib.Parallel(n_jobs=2, backend=backend)(joblib.delayed(int)(v) for v in ("1", "x"))
+    except ValueError as e:
+        errors.append("invalid literal" in str(e))
+from joblib import _parallel_backends as backends
+from joblib.externals.loky import process_executor as pe
+wrapped = joblib.wrap_non_picklable_objects(lambda v: v + 1)
+print(json.dumps({{
+    "before": loaded,
+    "ridge": bool(np.allclose(ridge, exact, atol=1e-6)),
+    "operator": [bool(np.allclose(centred, A - A.mean(0))), isinstance(op, spl.LinearOperator)],
+    "svd": bool(np.allclose(singular, np.linalg.svd(A)[1][:2], rtol=1e-6)),
+    "laplacian": fixes.laplacian(graph).toarray().tolist(),
+    "memory": process_executor._get_memory_usage(os.getpid()) > 0,
+    "placed": [fixes._sparse_linalg_cg is spl.cg, sparsefuncs.LinearOperator is spl.LinearOperator,
+               extmath.linalg is scipy.linalg, fixes.laplacian is csgraph.laplacian,
+               process_executor.Process is psutil.Process, loky_utils.psutil is psutil,
+               isinstance(controller, threadpoolctl.ThreadpoolController),
+               sk_versions.threadpool_info is threadpoolctl.threadpool_info],
+    "search": sorted(search.cv_results_["params"][i]["log_transform"] for i in range(2)),
+    "pickled": [np.array_equal(pickle.loads(pickle.dumps(est)).predict(prediction_horizon=12),
+                               point),
+                np.array_equal(pipe[-1].predict(prediction_horizon=12), point)],
+    "parallel": one.forecasts.equals(two.forecasts),
+    "errors": errors,
+    "joblib": [joblib.Parallel(n_jobs=2)(joblib.delayed(wrapped)(v) for v in (1, 2)),
+               backends.cpu_count is sys.modules["joblib.externals.loky"].cpu_count,
+               backends.ShutdownExecutorError is pe.ShutdownExecutorError,
+               issubclass(backends.ShutdownExecutorError, Exception),
+               backends.get_memmapping_executor
+               is sys.modules["joblib.executor"].get_memmapping_executor,
+               backends.MemmappingPool is sys.modules["joblib.pool"].MemmappingPool,
+               backends.ThreadPool is sys.modules["multiprocessing.pool"].ThreadPool],
+}}))
+"""
+    )
+    assert out == {
+        "before": [],
+        "ridge": True,
+        "operator": [True, True],
+        "svd": True,
+        "laplacian": [[1.0, -1.0], [-1.0, 1.0]],
+        "memory": True,
+        "placed": [True] * 8,
+        "search": [False, True],
+        "pickled": [True, True],
+        "parallel": True,
+        "errors": [True, True, True],
+        "joblib": [[2, 3], True, True, True, True, True, True],
     }

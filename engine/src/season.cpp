@@ -230,6 +230,56 @@ std::vector<int> detect_seasons(const double* x, std::size_t n) {
   return detect_periods(x + (n - len), len, upper);
 }
 
+namespace {
+
+// Index of the calendar season within 2% (at least one step) of `period`; -1 for none.
+int near_calendar(double period, const std::vector<double>& calendar) {
+  for (std::size_t i = 0; i < calendar.size(); ++i) {
+    const double c = calendar[i];
+    if (c >= 2.0 && std::fabs(period - c) <= std::max(1.0, 0.02 * c)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+}  // namespace
+
+int calendar_period(int period, const std::vector<double>& calendar) {
+  const int i = near_calendar(period, calendar);
+  return i < 0 ? period : static_cast<int>(std::lround(calendar[static_cast<std::size_t>(i)]));
+}
+
+std::vector<int> detect_seasons(const double* x, std::size_t n,
+                                const std::vector<double>& calendar) {
+  std::vector<int> found = detect_seasons(x, n);
+  if (calendar.empty()) return found;
+  for (int& p : found) p = calendar_period(p, calendar);
+  const std::size_t len = std::min(n, kSeasonWindow);
+  const std::vector<double> y = filled(x + (n - len), len);
+  for (const double c : calendar) {
+    const long r = std::lround(c);
+    if (r < 2 || r > kMaxDetectedSeason || static_cast<std::size_t>(3 * r) > y.size()) continue;
+    if (std::any_of(found.begin(), found.end(), [&](int p) { return near_calendar(p, {c}) >= 0; }))
+      continue;
+    // What the shorter seasons found leave.
+    std::vector<double> rest = y;
+    for (int p : found) {
+      if (p < r) rest = without_season(rest, static_cast<std::size_t>(p));
+    }
+    double strength = 0.0;
+    without_season(rest, static_cast<std::size_t>(r), &strength);
+    // r - 1 free means fitted to the deviations of the (len - 2 * (r / 2)) values that the
+    // centred moving average reaches.
+    const double count = static_cast<double>(y.size() - 2 * static_cast<std::size_t>(r / 2));
+    const double k = static_cast<double>(r - 1);
+    if (count - k < 2.0) continue;
+    const double adjusted = 1.0 - (1.0 - strength) * (count - 1.0) / (count - 1.0 - k);
+    if (adjusted >= kMinSeasonStrength) found.push_back(static_cast<int>(r));
+  }
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  return found;
+}
+
 int detect_period(const double* x, std::size_t n, int upper_limit) {
   if (upper_limit < 2) return 1;
   std::vector<double> y = filled(x, n);

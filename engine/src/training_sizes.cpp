@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 #include "tarn/season.hpp"
 
@@ -26,11 +27,14 @@ SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limi
   s.period = std::max(detect_period(x, n, upper), 1);
   s.seasons = s.length / s.period;
   s.training = training_size(s.length, s.period, lower_limit);
-  // A season longer than the search above needs cycles of training data too: four, so that a
-  // search for seasons up to a third of the training data still reaches it.
+  // Several seasons, or one longer than the search above, go to the families that carry long
+  // seasons, which estimate every seasonal index from one value per cycle (a cycle-subseries,
+  // Cleveland et al. 1990): they train on up to kLongSeasonCycles cycles of the longest season.
   if (s.length >= 3 * (static_cast<std::int64_t>(upper) + 1)) {
-    for (int p : detect_seasons(x, n)) {
-      s.training = std::max(s.training, std::min<std::int64_t>(s.length, 4 * std::int64_t{p}));
+    const std::vector<int> found = detect_seasons(x, n);
+    if (found.size() >= 2 || (!found.empty() && found.back() > upper)) {
+      s.training =
+          std::max(s.training, std::min<std::int64_t>(s.length, kLongSeasonCycles * found.back()));
     }
   }
   return s;

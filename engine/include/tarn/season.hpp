@@ -28,6 +28,21 @@ constexpr int kMaxDetectedSeason = 1000;
 constexpr std::size_t kSeasonWindow = 5000;
 std::vector<int> detect_seasons(const double* x, std::size_t n);
 
+// detect_seasons with the seasons a calendar implies (calendar::calendar_seasons: in steps,
+// possibly fractional) as candidates. A season the data show within 2% (at least one step) of a
+// calendar season is that season rounded to whole steps: a year of daily data is 365 days, not
+// the 364 (whole weeks) its autocorrelation peaks at as readily. A calendar season the search
+// missed (of at least three cycles in the data and at most kMaxDetectedSeason) is taken when,
+// with the shorter seasons taken out, its seasonal means explain at least kMinSeasonStrength of
+// the variance around the moving average beyond what as many means explain by chance (the
+// adjusted R^2 of Ezekiel 1930). Shortest first; without calendar seasons, detect_seasons.
+std::vector<int> detect_seasons(const double* x, std::size_t n,
+                                const std::vector<double>& calendar);
+
+// The whole number of steps nearest to `period` when it lies within 2% (at least one step) of
+// a calendar season; `period` itself otherwise.
+int calendar_period(int period, const std::vector<double>& calendar);
+
 }  // namespace tarn
 
 #pragma GCC visibility pop

@@ -16,6 +16,12 @@ namespace tarn {
 // the requested minimum need more.
 constexpr std::int64_t kTrainingCap = 1000;
 
+// Cycles of the longest season that a series with several (or long) seasons trains on, at
+// most: the widest seasonal smoother span of the multiple seasonal decomposition (mstl.hpp), so
+// that each seasonal index is smoothed over a full span of cycles rather than the few that a
+// fixed number of values holds (on 8 weeks of hourly data, 1000 values hold 5.9 weeks).
+constexpr std::int64_t kLongSeasonCycles = 15;
+
 struct SeriesSizes {
   std::int64_t length = 0;    // number of values
   std::int64_t period = 1;    // season length (1 when the data show none)
@@ -25,7 +31,8 @@ struct SeriesSizes {
 
 // Training size for BATS and the automatic selector on a series of `length` values with season
 // `period`: the whole series up to kTrainingCap values, raised to three seasons and to
-// `lower_limit` when the series is that long, never more than `length`.
+// `lower_limit` when the series is that long, never more than `length`. (series_sizes raises it
+// further for several or long seasons: kLongSeasonCycles.)
 std::int64_t training_size(std::int64_t length, std::int64_t period, std::int64_t lower_limit);
 
 // The sizes of x[0..n): its season is detected between 2 and upper_limit (values above the int

@@ -414,6 +414,11 @@ void train(py::object self, py::object X, py::object y) {
     in.log_transform = truthy(self.attr("log_transformed"));
     in.retry_sizes = retry_sizes;
     in.regressors = regressors.empty() ? nullptr : regressors.data();
+    // Dated rows: the seasons their calendar implies are the models' to test.
+    if (dated.dated) {
+      in.calendar_seasons = tarn::calendar::calendar_seasons(
+          twdates::axis_from_dict(self.attr("time_axis_")), stamps);
+    }
     in.n_regressors = exog.size();
     // A retry builds its model through _getModel with the attempt's training size.
     auto retry = [&](std::size_t col, std::int64_t attempt) -> ModelPtr {

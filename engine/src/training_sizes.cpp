@@ -18,7 +18,7 @@ std::int64_t training_size(std::int64_t length, std::int64_t period, std::int64_
 }
 
 SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limit,
-                         std::int64_t lower_limit) {
+                         std::int64_t lower_limit, const std::vector<double>& calendar) {
   if (upper_limit < 1) throw std::invalid_argument("upper_limit must be at least 1");
   if (lower_limit < 1) throw std::invalid_argument("lower_limit must be at least 1");
   SeriesSizes s;
@@ -31,7 +31,7 @@ SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limi
   // seasons, which estimate every seasonal index from one value per cycle (a cycle-subseries,
   // Cleveland et al. 1990): they train on up to kLongSeasonCycles cycles of the longest season.
   if (s.length >= 3 * (static_cast<std::int64_t>(upper) + 1)) {
-    const std::vector<int> found = detect_seasons(x, n);
+    const std::vector<int> found = detect_seasons(x, n, calendar);
     if (found.size() >= 2 || (!found.empty() && found.back() > upper)) {
       s.training =
           std::max(s.training, std::min<std::int64_t>(s.length, kLongSeasonCycles * found.back()));

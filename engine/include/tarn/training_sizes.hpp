@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
@@ -38,8 +39,10 @@ std::int64_t training_size(std::int64_t length, std::int64_t period, std::int64_
 // The sizes of x[0..n): its season is detected between 2 and upper_limit (values above the int
 // range count as the int range); NaN values are missing. upper_limit and lower_limit must be at
 // least 1 (std::invalid_argument otherwise).
+// `calendar`: the seasons the calendar of the data implies (calendar::calendar_seasons), which
+// the search for several or long seasons tests too (detect_seasons).
 SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limit,
-                         std::int64_t lower_limit);
+                         std::int64_t lower_limit, const std::vector<double>& calendar = {});
 
 // Number of leading values to fit an ARIMA or ARMA model on, at attempt `attempt` (0, 1, ...)
 // on a series of `length` values. The first attempt fits on the whole series; the later ones

@@ -133,7 +133,7 @@ def run_ours(data, dated, describe):
 def summary(note):
     """The selector's season and its families, from its description."""
     m = re.search(r"season(?:_length)?=(\d+)", note)
-    fams = sorted(set(re.findall(r"\b(hws|arima|bats|theta|ces|snaive|mstl)\(", note)))
+    fams = sorted(set(re.findall(r"\b(hws|arima|bats|theta|ces|snaive|mstl)[( ]", note)))
     seasons = re.search(r"mstl\([^)]*\): seasons=([\d,none]+)", note)
     out = f"m={m.group(1) if m else '?'} {'+'.join(fams)}"
     return out + (f" mstl:{seasons.group(1)}" if seasons else "")

@@ -119,3 +119,27 @@ def test_dated_rows_give_the_calendar_seasons_and_survive_pickling():
     f = QuillcastForecaster(algorithm="autoforecaster")
     f.fit(weeks, weeks, _reset_model=True)
     assert "season=52 " in f.model[0].describe()
+
+
+def test_batch_forecasts_pass_the_calendar_of_their_dates():
+    from tidewell_ts_libs import series
+    from tidewell_ts_libs.deps.tarn import _tarn
+
+    rng = np.random.default_rng(2)
+    t = np.arange(520, dtype=float)
+    w = 50 + 5 * np.sin(2 * np.pi * t / (365.25 / 7)) + rng.normal(0, 1, t.size)
+    weeks = pd.date_range("2010-01-03", periods=t.size, freq="7D")
+    grid = series.on_grid(weeks.values, w)
+    assert grid.step == "week" and grid.seasons == pytest.approx((365.25 / 7,))
+    assert series.on_grid(np.arange(t.size), w).seasons == ()
+    days = _tarn.time_grid(pd.date_range("2020-01-06", periods=30, freq="B").values)
+    assert days["calendar_seasons"] == pytest.approx([5.0, 365.25 * 5 / 7])
+    # The values alone peak at 53 weeks; with their calendar the season is 52.
+    assert list(_tarn.forecast_series("hw", [w], 52)["season"]) == [53]
+    out = _tarn.forecast_series("hw", [w], 52, calendar=[list(grid.seasons)])
+    assert list(out["season"]) == [52]
+    with pytest.raises(ValueError, match="calendar must hold one list"):
+        _tarn.forecast_series("hw", [w], 52, calendar=[])
+    frame = pd.DataFrame({"unique_id": "a", "ds": weeks, "y": w})
+    res = forecast_many(frame, algorithm="autoforecaster", horizon=52, holdout=52)
+    assert (res.errors.status == "ok").all()

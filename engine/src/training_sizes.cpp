@@ -25,6 +25,9 @@ SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limi
   s.length = static_cast<std::int64_t>(n);
   const int upper = static_cast<int>(std::min<std::int64_t>(upper_limit, INT32_MAX));
   s.period = std::max(detect_period(x, n, upper), 1);
+  // A season near a calendar one is that one (calendar_period: weekly data's 52 weeks).
+  const int near = calendar_period(static_cast<int>(s.period), calendar);
+  if (near <= upper && 2 * static_cast<std::int64_t>(near) <= s.length) s.period = near;
   s.seasons = s.length / s.period;
   s.training = training_size(s.length, s.period, lower_limit);
   // Several seasons, or one longer than the search above, go to the families that carry long

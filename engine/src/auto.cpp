@@ -526,6 +526,16 @@ void AutoSelector::fit() {
       // neighbouring lag their autocorrelation peaks at), when the data hold two of its cycles.
       const int c = calendar_period(m_, config_.calendar);
       if (c > 1 && c <= upper) m_ = c;
+      // A calendar season the search could not reach (fewer than three cycles in the data),
+      // tested once the data hold two of its cycles, the least that Holt-Winters initialises a
+      // season from; the candidates test it again, as any season they are given. It stands
+      // above a season the search found that the calendar does not know of.
+      const bool known = std::any_of(config_.calendar.begin(), config_.calendar.end(),
+                                     [this](double v) { return std::lround(v) == m_; });
+      if (!known && !config_.calendar.empty()) {
+        const int s = calendar_season(y.data(), n, config_.calendar, upper);
+        if (s > 1 && 3 * static_cast<std::size_t>(s) > n) m_ = s;
+      }
     }
   }
   window_ = config_.error_history_length > 0

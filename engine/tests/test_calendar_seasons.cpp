@@ -98,6 +98,31 @@ TEST(CalendarSeasons, TheSearchSnapsToThemAndTestsTheOnesItMissed) {
   EXPECT_EQ(tarn::calendar_period(52, {365.25 / 7.0}), 52);
   EXPECT_EQ(tarn::calendar_period(48, {365.25 / 7.0}), 48);  // too far off: left as found
   EXPECT_EQ(tarn::calendar_period(12, {}), 12);
+  // Under three cycles the search cannot look; the calendar's season is tested from two on,
+  // and the selector takes it over a season the calendar does not know.
+  std::vector<double> short_weekly(150);
+  {
+    std::mt19937 g(11);
+    std::normal_distribution<double> e(0.0, 1.0);
+    for (std::size_t t = 0; t < short_weekly.size(); ++t) {
+      const double u = static_cast<double>(t);
+      short_weekly[t] = 300.0 + 0.03 * u + 3.0 * std::sin(2 * kPi * u / (365.25 / 7.0)) +
+                        std::cos(4 * kPi * u / (365.25 / 7.0)) + 0.3 * e(g);
+    }
+  }
+  EXPECT_EQ(tarn::calendar_season(short_weekly.data(), 150, {365.25 / 7.0}, 75), 52);
+  EXPECT_EQ(tarn::calendar_season(short_weekly.data(), 100, {365.25 / 7.0}, 50), 1);
+  for (const bool told : {false, true}) {
+    tarn::AutoConfig config;
+    config.min_training_data = 150;
+    tarn::AutoSelector sel(config);
+    if (told) sel.set_calendar_seasons({365.25 / 7.0});
+    for (std::size_t t = 0; t < 150; ++t) sel.update(static_cast<std::int64_t>(t), short_weekly[t]);
+    ASSERT_TRUE(sel.is_initialized());
+    // (Alone, the search reads a season of 2 into the noise here; the calendar's year stands
+    // above it.)
+    EXPECT_EQ(sel.season_length() == 52, told);
+  }
   // Noise and a wandering level have no season, calendar or not: the chance share of 365
   // means over four years (about a third) is not taken for one.
   std::mt19937 rng(5);
@@ -111,6 +136,8 @@ TEST(CalendarSeasons, TheSearchSnapsToThemAndTestsTheOnesItMissed) {
   }
   EXPECT_TRUE(tarn::detect_seasons(noise.data(), noise.size(), daily).empty());
   EXPECT_TRUE(tarn::detect_seasons(walk.data(), walk.size(), daily).empty());
+  EXPECT_EQ(tarn::calendar_season(noise.data(), 150, {365.25 / 7.0}, 75), 1);
+  EXPECT_EQ(tarn::calendar_season(walk.data(), 150, {365.25 / 7.0}, 75), 1);
   // Seasons too long for the data (fewer than three cycles) are not tested.
   const auto two_years = seasonal(365 * 2, {7.0}, 6);
   EXPECT_EQ(tarn::detect_seasons(two_years.data(), two_years.size(), daily), (std::vector<int>{7}));

@@ -39,6 +39,15 @@ std::vector<int> detect_seasons(const double* x, std::size_t n);
 std::vector<int> detect_seasons(const double* x, std::size_t n,
                                 const std::vector<double>& calendar);
 
+// The shortest calendar season (rounded to whole steps, at most upper_limit) of which the latest
+// values of x[0..n) (as detect_seasons takes them) hold two cycles, whose seasonal means pass
+// the adjusted-strength test of detect_seasons and whose deviations from the moving average
+// correlate by at least 0.5 with those a cycle later (which the swings of a wandering level do
+// not); 1 when none does. For series too short for the
+// season search (three cycles), when their calendar tells the season to look for.
+int calendar_season(const double* x, std::size_t n, const std::vector<double>& calendar,
+                    int upper_limit);
+
 // The whole number of steps nearest to `period` when it lies within 2% (at least one step) of
 // a calendar season; `period` itself otherwise.
 int calendar_period(int period, const std::vector<double>& calendar);

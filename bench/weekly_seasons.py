@@ -210,8 +210,11 @@ def main():
         rows.update(run_peers(data))
     cells = list(dict.fromkeys(s["cell"] for s in data))
     print("MASE (mean) / sMAPE (mean) / CPU s per series; horizon 52\n")
-    print("| model | " + " | ".join(f"{c} ({sum(s['cell'] == c for s in data)})" for c in cells)
-          + " | all |")
+    print(
+        "| model | "
+        + " | ".join(f"{c} ({sum(s['cell'] == c for s in data)})" for c in cells)
+        + " | all |"
+    )
     print("|---|" + "---|" * (len(cells) + 1))
     for label, (fcs, secs) in rows.items():
         out = []

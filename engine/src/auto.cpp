@@ -564,11 +564,30 @@ void AutoSelector::fit() {
                             auto_detail::has_long_seasons(
                                 cs.y.data(), n, auto_detail::kSeasonSearchLimit, config_.calendar);
   if (long_seasons) families = long_season_families();
+  // A season the calendar gives as a fraction of steps (a year of 52.18 weeks) drifts by that
+  // fraction every cycle against the whole season the single-season families carry (what
+  // trigonometric seasons were made for: De Livera, Hyndman & Snyder 2011). The decomposition
+  // re-estimates each seasonal index over a span of cycles (Cleveland et al. 1990) and so
+  // follows the drift: it joins their combination, on the rounded season.
+  const bool fractional =
+      !long_seasons && m_ > 1 && config_.candidates.empty() && !intermittent &&
+      n >= static_cast<std::size_t>(kMinTraining) &&
+      std::any_of(config_.calendar.begin(), config_.calendar.end(), [this](double c) {
+        return std::lround(c) == m_ && std::fabs(c - static_cast<double>(m_)) > 1e-6;
+      });
+  if (fractional) {
+    for (const auto& name : long_season_families()) families.push_back(name);
+  }
   cands_.clear();
   auto fit_families = [&](const std::vector<std::string>& names) {
     for (const auto& name : names) {
       try {
-        std::unique_ptr<Model> model = make_candidate(name, size - start, m_);
+        const ModelEntry* entry = find_model(name);
+        std::unique_ptr<Model> model =
+            fractional && entry && entry->candidate == CandidateRole::LongSeason
+                ? build(name, {{"training_sample_size", Value(size - start)},
+                               {"seasons", Value(static_cast<std::int64_t>(m_))}})
+                : make_candidate(name, size - start, m_);
         if (!config_.calendar.empty()) model->set_calendar_seasons(config_.calendar);
         for (std::int64_t t = start; t < size; ++t) {
           model->update(t, train_[static_cast<std::size_t>(t)]);

@@ -2,6 +2,7 @@
 // how they reach the models that find their own seasons (with their saved states).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <random>
@@ -122,6 +123,27 @@ TEST(CalendarSeasons, TheSearchSnapsToThemAndTestsTheOnesItMissed) {
     // (Alone, the search reads a season of 2 into the noise here; the calendar's year stands
     // above it.)
     EXPECT_EQ(sel.season_length() == 52, told);
+  }
+  // A fractional calendar season brings the decomposition, on the rounded season, into the
+  // combination of the single-season families; a whole one (or none) does not.
+  for (const double year : {365.25 / 7.0, 52.0, 0.0}) {
+    tarn::AutoConfig config;
+    config.min_training_data = static_cast<std::int64_t>(weekly.size());
+    tarn::AutoSelector sel(config);
+    if (year > 0.0) sel.set_calendar_seasons({year});
+    for (std::size_t t = 0; t < weekly.size(); ++t) {
+      sel.update(static_cast<std::int64_t>(t), weekly[t]);
+    }
+    ASSERT_TRUE(sel.is_initialized());
+    const auto names = sel.candidate_names();
+    const bool decomposed = std::find(names.begin(), names.end(), "mstl") != names.end();
+    EXPECT_EQ(decomposed, year == 365.25 / 7.0) << year;
+    EXPECT_EQ(std::count(names.begin(), names.end(), "hws"), 1) << year;
+    if (decomposed) {
+      EXPECT_NE(sel.describe().find("seasons=52;"), std::string::npos) << sel.describe();
+      auto copy = tarn::Model::deserialize(sel.serialize());
+      EXPECT_EQ(copy->forecast_steps(52.0), sel.forecast_steps(52.0));
+    }
   }
   // Noise and a wandering level have no season, calendar or not: the chance share of 365
   // means over four years (about a third) is not taken for one.

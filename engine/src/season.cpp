@@ -314,6 +314,11 @@ std::vector<int> detect_seasons(const double* x, std::size_t n,
     if (r < 2 || r > kMaxDetectedSeason || static_cast<std::size_t>(3 * r) > y.size()) continue;
     if (std::any_of(found.begin(), found.end(), [&](int p) { return near_calendar(p, {c}) >= 0; }))
       continue;
+    // Seasons nest as detect_periods has them: each at least five times as long as every
+    // shorter one (a week of 7 days, not 12 months beside a found 6 or 24).
+    if (std::any_of(found.begin(), found.end(),
+                    [&](int p) { return p < r ? r < 5 * p : p < 5 * r; }))
+      continue;
     // What the shorter seasons found leave.
     std::vector<double> rest = y;
     for (int p : found) {

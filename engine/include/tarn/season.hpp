@@ -32,7 +32,8 @@ std::vector<int> detect_seasons(const double* x, std::size_t n);
 // possibly fractional) as candidates. A season the data show within 2% (at least one step) of a
 // calendar season is that season rounded to whole steps: a year of daily data is 365 days, not
 // the 364 (whole weeks) its autocorrelation peaks at as readily. A calendar season the search
-// missed (of at least three cycles in the data and at most kMaxDetectedSeason) is taken when,
+// missed (of at least three cycles in the data and at most kMaxDetectedSeason, nesting with the
+// seasons found as detect_periods' do: five times as long as a shorter one) is taken when,
 // with the shorter seasons taken out, its seasonal means explain at least kMinSeasonStrength of
 // the variance around the moving average beyond what as many means explain by chance (the
 // adjusted R^2 of Ezekiel 1930). Shortest first; without calendar seasons, detect_seasons.

@@ -160,9 +160,16 @@ TEST(CalendarSeasons, TheSearchSnapsToThemAndTestsTheOnesItMissed) {
   EXPECT_TRUE(tarn::detect_seasons(walk.data(), walk.size(), daily).empty());
   EXPECT_EQ(tarn::calendar_season(noise.data(), 150, {365.25 / 7.0}, 75), 1);
   EXPECT_EQ(tarn::calendar_season(walk.data(), 150, {365.25 / 7.0}, 75), 1);
+  // A calendar season must nest with the ones found: a year of 12 months is not added beside
+  // a found cycle of 24 (whose second harmonic it is), which would make two seasons of one.
+  const auto two_years = seasonal(240, {24.0}, 12);
+  const auto alone = tarn::detect_seasons(two_years.data(), two_years.size());
+  ASSERT_EQ(alone, (std::vector<int>{24}));
+  EXPECT_EQ(tarn::detect_seasons(two_years.data(), two_years.size(), {12.0}), alone);
   // Seasons too long for the data (fewer than three cycles) are not tested.
-  const auto two_years = seasonal(365 * 2, {7.0}, 6);
-  EXPECT_EQ(tarn::detect_seasons(two_years.data(), two_years.size(), daily), (std::vector<int>{7}));
+  const auto daily_two_years = seasonal(365 * 2, {7.0}, 6);
+  EXPECT_EQ(tarn::detect_seasons(daily_two_years.data(), daily_two_years.size(), daily),
+            (std::vector<int>{7}));
 }
 
 TEST(CalendarSeasons, LongSeasonsTrainOnEveryCycleSingleSeasonsStayBounded) {

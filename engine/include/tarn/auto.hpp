@@ -31,7 +31,9 @@
 // long-season families (CandidateRole::LongSeason: the multiple seasonal decomposition, "mstl"),
 // which find their seasons themselves, in place of the single-season families (which carry one
 // season at most and are misspecified there, seasonal naive included). Should no long-season
-// family fit, the single-season families are tried. Other series never try them.
+// family fit, the single-season families are tried. Other series never try them, except that a
+// season the calendar gives as a fraction of steps (set_calendar_seasons: weekly data's 52.18)
+// brings "mstl" on the rounded season into the combination of the single-season families.
 //
 // fit_available() fits on the values collected so far when the series ends before
 // `min_training_data`; with fewer than kMinTraining values there is no model search and the

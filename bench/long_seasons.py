@@ -8,12 +8,13 @@ Simulated series (no hourly or half-hourly data ship with the packages at hand):
 
 Each with a slow trend, a level that wanders (random walk) and noise, several seeds. Ours:
 ``QuillcastForecaster(algorithm=...)`` with its defaults (``hw`` given the longest season as
-``samples_per_season``; ``autoforecaster`` and ``mstl`` told nothing). The peer: statsforecast's
+``samples_per_season``; ``autoforecaster`` and ``mstl`` told nothing; with ``--dated`` also given the dates, hourly, half-hourly or daily,
+as a DatetimeIndex). The peer: statsforecast's
 MSTL given the seasons (its default trend model), run in its own process with
 ``/work/main/bench/.venv-peers/bin/python``. MASE is scaled by the in-sample seasonal naive
 error at the shortest season; seconds are CPU seconds (fit + predict summed over series).
 
-    PYTHONPATH=src .venv/bin/python bench/long_seasons.py [--seeds 5] [--algorithms mstl,hw]
+    PYTHONPATH=src .venv/bin/python bench/long_seasons.py [--seeds 5] [--algorithms mstl,hw] [--dated]
 """
 
 import argparse
@@ -34,6 +35,8 @@ SETTINGS = {
     "half-hourly 48/336": ((48, 336), 4, 336),
     "daily 7/365": ((7, 365), 4, 60),
 }
+# With --dated, ours are given the values with dates of these spacings (a DatetimeIndex).
+FREQUENCIES = {"hourly 24/168": "h", "half-hourly 48/336": "30min", "daily 7/365": "D"}
 
 
 def simulate(seasons, n, seed):
@@ -63,13 +66,18 @@ def mase(x, xx, fc, m):
     return float(np.mean(np.abs(xx - fc)) / scale)
 
 
-def run_ours(algorithm, data):
+def run_ours(algorithm, data, dated=False):
+    import pandas as pd
+
     from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
     fcs, secs = [], []
     for s in data:
         kwargs = {"samples_per_season": s["seasons"][-1]} if algorithm == "hw" else {}
         x = np.asarray(s["x"], float).reshape(-1, 1)
+        if dated:
+            idx = pd.date_range("2019-01-01", periods=len(x), freq=FREQUENCIES[s["setting"]])
+            x = pd.DataFrame({"y": x[:, 0]}, index=idx)
         t = time.process_time()
         try:
             f = QuillcastForecaster(algorithm=algorithm, **kwargs)
@@ -128,6 +136,9 @@ def main():
     ap.add_argument("--seeds", type=int, default=5)
     ap.add_argument("--algorithms", default="mstl,autoforecaster,hw")
     ap.add_argument("--no-peer", action="store_true")
+    ap.add_argument(
+        "--dated", action="store_true", help="ours also given the values with their dates"
+    )
     ap.add_argument("--peer", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.peer:
@@ -138,6 +149,8 @@ def main():
     rows = {}
     for algorithm in args.algorithms.split(","):
         rows[algorithm] = run_ours(algorithm, data)
+        if args.dated:
+            rows[f"{algorithm}, dated"] = run_ours(algorithm, data, dated=True)
     if not args.no_peer:
         peer = run_peer(data)
         if peer is not None:

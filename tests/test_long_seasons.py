@@ -80,3 +80,66 @@ def test_a_detected_season_the_model_declines_is_no_warning():
         QuillcastForecaster(algorithm="hw", samples_per_season=12).fit(
             y.reshape(-1, 1), None, _reset_model=True
         )
+
+
+def daily_with_year(n, seed=0):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n, dtype=float)
+    y = 100 + 0.01 * t + np.cumsum(rng.normal(0, 0.15, n)) + rng.normal(0, 1, n)
+    for k in (1, 2, 3):
+        y += 6 / k * np.sin(2 * np.pi * k * t / 7 + rng.uniform(0, 6.3))
+        y += 4 / k * np.sin(2 * np.pi * k * t / 365 + rng.uniform(0, 6.3))
+    return y
+
+
+def test_dated_rows_give_the_calendar_seasons_and_survive_pickling():
+    n, h = 365 * 4, 60
+    y = daily_with_year(n + h, seed=1)
+    frame = pd.DataFrame({"y": y[:n]}, index=pd.date_range("2015-01-01", periods=n, freq="D"))
+    f = QuillcastForecaster(algorithm="autoforecaster")
+    f.fit(frame, frame, _reset_model=True)
+    text = f.model[0].describe()
+    assert "seasons=7,365;" in text, text
+    fc = np.asarray(f.predict(prediction_horizon=h), float).reshape(-1)
+    assert np.mean(np.abs(fc - y[n:])) < 0.8 * np.mean(np.abs(y[n - 365 : n - 365 + h] - y[n:]))
+    again = pickle.loads(pickle.dumps(f))
+    np.testing.assert_allclose(
+        np.asarray(again.predict(prediction_horizon=h), float).reshape(-1), fc
+    )
+    # The same values without dates keep the seasons the data alone show.
+    g = QuillcastForecaster(algorithm="mstl")
+    g.fit(y[:n].reshape(-1, 1), y[:n].reshape(-1, 1), _reset_model=True)
+    assert "seasons=7," in g.model[0].describe()
+    # Weekly dates: a year of 52 weeks for the single-season families (the values alone peak at
+    # 53 here).
+    rng = np.random.default_rng(2)
+    t = np.arange(520, dtype=float)
+    w = 50 + 5 * np.sin(2 * np.pi * t / (365.25 / 7)) + rng.normal(0, 1, t.size)
+    weeks = pd.DataFrame({"y": w}, index=pd.date_range("2010-01-03", periods=t.size, freq="7D"))
+    f = QuillcastForecaster(algorithm="autoforecaster")
+    f.fit(weeks, weeks, _reset_model=True)
+    assert "season=52 " in f.model[0].describe()
+
+
+def test_batch_forecasts_pass_the_calendar_of_their_dates():
+    from tidewell_ts_libs import series
+    from tidewell_ts_libs.deps.tarn import _tarn
+
+    rng = np.random.default_rng(2)
+    t = np.arange(520, dtype=float)
+    w = 50 + 5 * np.sin(2 * np.pi * t / (365.25 / 7)) + rng.normal(0, 1, t.size)
+    weeks = pd.date_range("2010-01-03", periods=t.size, freq="7D")
+    grid = series.on_grid(weeks.values, w)
+    assert grid.step == "week" and grid.seasons == pytest.approx((365.25 / 7,))
+    assert series.on_grid(np.arange(t.size), w).seasons == ()
+    days = _tarn.time_grid(pd.date_range("2020-01-06", periods=30, freq="B").values)
+    assert days["calendar_seasons"] == pytest.approx([5.0, 365.25 * 5 / 7])
+    # The values alone peak at 53 weeks; with their calendar the season is 52.
+    assert list(_tarn.forecast_series("hw", [w], 52)["season"]) == [53]
+    out = _tarn.forecast_series("hw", [w], 52, calendar=[list(grid.seasons)])
+    assert list(out["season"]) == [52]
+    with pytest.raises(ValueError, match="calendar must hold one list"):
+        _tarn.forecast_series("hw", [w], 52, calendar=[])
+    frame = pd.DataFrame({"unique_id": "a", "ds": weeks, "y": w})
+    res = forecast_many(frame, algorithm="autoforecaster", horizon=52, holdout=52)
+    assert (res.errors.status == "ok").all()

@@ -92,8 +92,9 @@ double safe_forecast(const Model& model, double h) {
 // Syntetos, Boylan & Croston (2005): demand whose average interval between demands (ADI)
 // exceeds 1.32 periods is intermittent (or lumpy), and Croston-type methods forecast it better
 // than smoothing of the values does.
-bool auto_detail::has_long_seasons(const double* y, std::size_t n, int limit) {
-  const std::vector<int> periods = detect_seasons(y, n);
+bool auto_detail::has_long_seasons(const double* y, std::size_t n, int limit,
+                                   const std::vector<double>& calendar) {
+  const std::vector<int> periods = detect_seasons(y, n, calendar);
   return periods.size() >= 2 || (!periods.empty() && periods.back() > limit);
 }
 
@@ -403,6 +404,14 @@ double AutoSelector::to_fed(double forecast) const {
   return detail::bend(forecast);
 }
 
+void AutoSelector::set_calendar_seasons(const std::vector<double>& seasons) {
+  if (observations() > 0) return;
+  config_.calendar.clear();
+  for (double c : seasons) {
+    if (std::isfinite(c) && c >= 2.0 && c <= 1e6) config_.calendar.push_back(c);
+  }
+}
+
 bool AutoSelector::fit_log_input(double shift) {
   if (!std::isfinite(shift) || shift < 0.0) {
     throw InvalidArgument("auto: the shift of log-transformed input must be finite and >= 0");
@@ -513,6 +522,20 @@ void AutoSelector::fit() {
       const double s = detail::series_scale(y);
       for (auto& v : y) v /= s;
       m_ = std::max(1, detect_period(y.data(), n, upper));
+      // A season near a calendar one is that one (weekly data: 52 weeks to a year, whatever
+      // neighbouring lag their autocorrelation peaks at), when the data hold two of its cycles.
+      const int c = calendar_period(m_, config_.calendar);
+      if (c > 1 && c <= upper) m_ = c;
+      // A calendar season the search could not reach (fewer than three cycles in the data),
+      // tested once the data hold two of its cycles, the least that Holt-Winters initialises a
+      // season from; the candidates test it again, as any season they are given. It stands
+      // above a season the search found that the calendar does not know of.
+      const bool known = std::any_of(config_.calendar.begin(), config_.calendar.end(),
+                                     [this](double v) { return std::lround(v) == m_; });
+      if (!known && !config_.calendar.empty()) {
+        const int s = calendar_season(y.data(), n, config_.calendar, upper);
+        if (s > 1 && 3 * static_cast<std::size_t>(s) > n) m_ = s;
+      }
     }
   }
   window_ = config_.error_history_length > 0
@@ -536,15 +559,36 @@ void AutoSelector::fit() {
   // ch. 2). A single-season option would otherwise still win the choice on a short window of
   // one-step errors, which the other seasons hardly touch, and miss them over the horizon.
   // Should none of the long-season families fit, the single-season families stand in.
-  const bool long_seasons =
-      n >= static_cast<std::size_t>(kMinTraining) && config_.candidates.empty() && !intermittent &&
-      auto_detail::has_long_seasons(cs.y.data(), n, auto_detail::kSeasonSearchLimit);
+  const bool long_seasons = n >= static_cast<std::size_t>(kMinTraining) &&
+                            config_.candidates.empty() && !intermittent &&
+                            auto_detail::has_long_seasons(
+                                cs.y.data(), n, auto_detail::kSeasonSearchLimit, config_.calendar);
   if (long_seasons) families = long_season_families();
+  // A season the calendar gives as a fraction of steps (a year of 52.18 weeks) drifts by that
+  // fraction every cycle against the whole season the single-season families carry (what
+  // trigonometric seasons were made for: De Livera, Hyndman & Snyder 2011). The decomposition
+  // re-estimates each seasonal index over a span of cycles (Cleveland et al. 1990) and so
+  // follows the drift: it joins their combination, on the rounded season.
+  const bool fractional =
+      !long_seasons && m_ > 1 && config_.candidates.empty() && !intermittent &&
+      n >= static_cast<std::size_t>(kMinTraining) &&
+      std::any_of(config_.calendar.begin(), config_.calendar.end(), [this](double c) {
+        return std::lround(c) == m_ && std::fabs(c - static_cast<double>(m_)) > 1e-6;
+      });
+  if (fractional) {
+    for (const auto& name : long_season_families()) families.push_back(name);
+  }
   cands_.clear();
   auto fit_families = [&](const std::vector<std::string>& names) {
     for (const auto& name : names) {
       try {
-        std::unique_ptr<Model> model = make_candidate(name, size - start, m_);
+        const ModelEntry* entry = find_model(name);
+        std::unique_ptr<Model> model =
+            fractional && entry && entry->candidate == CandidateRole::LongSeason
+                ? build(name, {{"training_sample_size", Value(size - start)},
+                               {"seasons", Value(static_cast<std::int64_t>(m_))}})
+                : make_candidate(name, size - start, m_);
+        if (!config_.calendar.empty()) model->set_calendar_seasons(config_.calendar);
         for (std::int64_t t = start; t < size; ++t) {
           model->update(t, train_[static_cast<std::size_t>(t)]);
         }
@@ -914,7 +958,8 @@ namespace {
 // 2: the drift's standard error and the first step it widens; the combination rule (older
 // states: no drift terms, combined by the mean).
 // 3: the weights from the rolling origins of the training data (older states: none).
-constexpr std::uint16_t kAutoVersion = 3;
+// 4: the calendar's seasons (older states: none).
+constexpr std::uint16_t kAutoVersion = 4;
 }  // namespace
 
 void AutoSelector::save(Writer& w) const {
@@ -925,6 +970,7 @@ void AutoSelector::save(Writer& w) const {
   for (const auto& c : config_.candidates) w.put_string(c);
   w.put<double>(config_.log_input_shift);
   w.put_string(config_.combination);
+  w.put_vector(config_.calendar);
   w.put_bool(fitted_);
   if (!fitted_) {
     train_.save(w);
@@ -981,6 +1027,12 @@ void AutoSelector::load(Reader& r) {
     c.combination = r.get_string();
     if (!auto_detail::is_combination_rule(c.combination)) {
       throw FormatError("model state: unknown auto combination rule");
+    }
+  }
+  if (version >= 4) {
+    c.calendar = r.get_vector<double>();
+    for (double v : c.calendar) {
+      if (!(v >= 2.0 && v <= 1e6)) throw FormatError("model state: bad auto calendar season");
     }
   }
   AutoSelector s(c);

@@ -413,6 +413,42 @@ std::vector<std::int64_t> next_dates(const std::vector<std::int64_t>& ns, std::s
   return out;
 }
 
+std::vector<double> calendar_seasons(const Axis& axis, std::int64_t step) {
+  std::vector<double> out;
+  if (step <= 0) return out;
+  const auto steps = static_cast<double>(step);
+  if (axis.unit == Unit::kMonth) {
+    if (12 % step == 0 && step <= 6) out.push_back(12.0 / steps);
+    return out;
+  }
+  if (axis.business_days) {
+    // One step is a weekday: five to a week, 365.25 x 5 / 7 to a year.
+    if (step == 1) out.push_back(5.0);
+    if (365.25 * 5.0 / 7.0 / steps >= 2.0) out.push_back(365.25 * 5.0 / 7.0 / steps);
+    return out;
+  }
+  if (axis.step_ns <= 0 || step > kNsPerDay * 366 / axis.step_ns) return out;
+  const std::int64_t span = axis.step_ns * step;  // nanoseconds per step
+  for (const std::int64_t cycle : {kNsPerDay, 7 * kNsPerDay}) {
+    if (cycle % span == 0 && cycle / span >= 2) out.push_back(static_cast<double>(cycle / span));
+  }
+  const double year = 365.25 * static_cast<double>(kNsPerDay) / static_cast<double>(span);
+  if (year >= 2.0) out.push_back(year);
+  return out;
+}
+
+std::vector<double> calendar_seasons(const Axis& axis, const std::vector<std::int64_t>& values) {
+  if (values.size() < 2) return {};
+  Grid grid;
+  try {
+    grid = detect_grid(values, true);
+  } catch (const std::invalid_argument&) {
+    return {};
+  }
+  if (!grid.regular) return {};
+  return calendar_seasons(axis, grid.step);
+}
+
 std::string unit_name(Unit unit) {
   switch (unit) {
     case Unit::kMonth:

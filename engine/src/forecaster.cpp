@@ -67,6 +67,7 @@ void Forecaster::train(const TrainInput& in, std::vector<ModelPtr> models, const
     for (std::size_t i = 0; i < in.n; ++i) values[i] = log ? to_log_scale(x[i]) : x[i];
     auto feed = [&](Model& m) {
       if (log) m.set_log_input(kLogShift);
+      if (!in.calendar_seasons.empty()) m.set_calendar_seasons(in.calendar_seasons);
       if (auto* r = dynamic_cast<Regression*>(&m)) {
         r->train(in.timestamps, values.data(), in.regressors, in.n);
       } else {

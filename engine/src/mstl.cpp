@@ -157,6 +157,16 @@ std::vector<int> Mstl::seasons() const {
   return out;
 }
 
+void Mstl::set_calendar_seasons(const std::vector<double>& seasons) {
+  if (observations() > 0) return;
+  config_.calendar.clear();
+  for (double c : seasons) {
+    if (std::isfinite(c) && c >= 2.0 && c <= static_cast<double>(kMaxSeason)) {
+      config_.calendar.push_back(c);
+    }
+  }
+}
+
 void Mstl::clear() {
   train_.clear();
   fitted_ = false;
@@ -197,7 +207,7 @@ void Mstl::fit() {
   const std::size_t n = y.size();
   std::vector<int> periods;
   if (config_.seasons.empty()) {
-    periods = detect_seasons(y.data(), n);
+    periods = detect_seasons(y.data(), n, config_.calendar);
   } else {
     for (std::int64_t m : config_.seasons) {
       // A season needs two whole cycles to be told from the trend.
@@ -273,13 +283,15 @@ std::string Mstl::describe() const {
 }
 
 namespace {
-constexpr std::uint16_t kMstlVersion = 1;
-}
+// 2: the calendar's seasons (older states: none).
+constexpr std::uint16_t kMstlVersion = 2;
+}  // namespace
 
 void Mstl::save(Writer& w) const {
   w.put<std::uint16_t>(kMstlVersion);
   w.put<std::int64_t>(config_.training_sample_size);
   w.put_vector(config_.seasons);
+  w.put_vector(config_.calendar);
   w.put_bool(fitted_);
   if (!fitted_) {
     train_.save(w);
@@ -295,14 +307,22 @@ void Mstl::save(Writer& w) const {
 }
 
 void Mstl::load(Reader& r) {
-  if (r.get<std::uint16_t>() != kMstlVersion)
-    throw FormatError("model state: unknown mstl version");
+  const auto version = r.get<std::uint16_t>();
+  if (version < 1 || version > kMstlVersion) throw FormatError("model state: unknown mstl version");
   MstlConfig c;
   c.training_sample_size = r.get<std::int64_t>();
   if (c.training_sample_size > 100000000) throw FormatError("model state: bad size");
   c.seasons = r.get_vector<std::int64_t>();
   for (std::int64_t m : c.seasons) {
     if (m < 1 || m > kMaxSeason) throw FormatError("model state: bad mstl season");
+  }
+  if (version >= 2) {
+    c.calendar = r.get_vector<double>();
+    for (double v : c.calendar) {
+      if (!(v >= 2.0 && v <= static_cast<double>(kMaxSeason))) {
+        throw FormatError("model state: bad mstl calendar season");
+      }
+    }
   }
   const bool fitted = r.get_bool();
   Mstl s(c);

@@ -380,6 +380,10 @@ void Regression::train(const std::int64_t* t, const double* y, const double* x, 
   for (std::size_t i = 0; i < n; ++i) feed(t[i], y[i], x + i * k_);
 }
 
+void Regression::set_calendar_seasons(const std::vector<double>& seasons) {
+  if (inner_ && observations() == 0) inner_->set_calendar_seasons(seasons);
+}
+
 bool Regression::fit_log_input(double shift) {
   log_shift_ = shift > 0.0 && std::isfinite(shift) ? shift : 0.0;
   return log_shift_ > 0.0;

@@ -230,6 +230,109 @@ std::vector<int> detect_seasons(const double* x, std::size_t n) {
   return detect_periods(x + (n - len), len, upper);
 }
 
+namespace {
+
+// Index of the calendar season within 2% (at least one step) of `period`; -1 for none.
+int near_calendar(double period, const std::vector<double>& calendar) {
+  for (std::size_t i = 0; i < calendar.size(); ++i) {
+    const double c = calendar[i];
+    if (c >= 2.0 && std::fabs(period - c) <= std::max(1.0, 0.02 * c)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// The strength of season p in y (without_season) less what p - 1 free means explain by chance
+// in the deviations of the values the centred moving average reaches: the adjusted R^2
+// (Ezekiel 1930). -1 when too few values are left for it.
+double adjusted_strength(const std::vector<double>& y, std::size_t p) {
+  if (p < 2 || y.size() < 2 * p) return -1.0;
+  double strength = 0.0;
+  without_season(y, p, &strength);
+  const double count = static_cast<double>(y.size() - 2 * (p / 2));
+  const double k = static_cast<double>(p - 1);
+  if (count - k < 2.0) return -1.0;
+  return 1.0 - (1.0 - strength) * (count - 1.0) / (count - 1.0 - k);
+}
+
+// The correlation of the deviations of y from its centred moving average of length p (as
+// without_season takes them) with those one season later: a season repeats, while the swings
+// of a wandering level around its average do not.
+double seasonal_repeat(const std::vector<double>& y, std::size_t p) {
+  const std::size_t n = y.size(), half = p / 2;
+  if (n < 2 * p + 1) return 0.0;
+  std::vector<double> c(n + 1, 0.0);
+  for (std::size_t i = 0; i < n; ++i) c[i + 1] = c[i] + y[i];
+  std::vector<double> dev(n, 0.0);
+  for (std::size_t i = half; i + half < n; ++i) {
+    const double ma = p % 2 == 1
+                          ? (c[i + half + 1] - c[i - half]) / static_cast<double>(p)
+                          : (c[i + half] - c[i - half + 1] + 0.5 * (y[i - half] + y[i + half])) /
+                                static_cast<double>(p);
+    dev[i] = y[i] - ma;
+  }
+  double sab = 0.0, saa = 0.0, sbb = 0.0;
+  for (std::size_t i = half; i + p + half < n; ++i) {
+    sab += dev[i] * dev[i + p];
+    saa += dev[i] * dev[i];
+    sbb += dev[i + p] * dev[i + p];
+  }
+  return saa > 0.0 && sbb > 0.0 ? sab / std::sqrt(saa * sbb) : 0.0;
+}
+
+}  // namespace
+
+int calendar_season(const double* x, std::size_t n, const std::vector<double>& calendar,
+                    int upper_limit) {
+  const std::size_t len = std::min(n, kSeasonWindow);
+  const std::vector<double> y = filled(x + (n - len), len);
+  for (const double c : calendar) {
+    const long r = std::lround(c);
+    if (r < 2 || r > upper_limit) continue;
+    // The bar the search sets a persistent series (detect_period): a correlation of 0.5.
+    if (adjusted_strength(y, static_cast<std::size_t>(r)) >= kMinSeasonStrength &&
+        seasonal_repeat(y, static_cast<std::size_t>(r)) >= 0.5) {
+      return static_cast<int>(r);
+    }
+  }
+  return 1;
+}
+
+int calendar_period(int period, const std::vector<double>& calendar) {
+  const int i = near_calendar(period, calendar);
+  return i < 0 ? period : static_cast<int>(std::lround(calendar[static_cast<std::size_t>(i)]));
+}
+
+std::vector<int> detect_seasons(const double* x, std::size_t n,
+                                const std::vector<double>& calendar) {
+  std::vector<int> found = detect_seasons(x, n);
+  if (calendar.empty()) return found;
+  for (int& p : found) p = calendar_period(p, calendar);
+  const std::size_t len = std::min(n, kSeasonWindow);
+  const std::vector<double> y = filled(x + (n - len), len);
+  for (const double c : calendar) {
+    const long r = std::lround(c);
+    if (r < 2 || r > kMaxDetectedSeason || static_cast<std::size_t>(3 * r) > y.size()) continue;
+    if (std::any_of(found.begin(), found.end(), [&](int p) { return near_calendar(p, {c}) >= 0; }))
+      continue;
+    // Seasons nest as detect_periods has them: each at least five times as long as every
+    // shorter one (a week of 7 days, not 12 months beside a found 6 or 24).
+    if (std::any_of(found.begin(), found.end(),
+                    [&](int p) { return p < r ? r < 5 * p : p < 5 * r; }))
+      continue;
+    // What the shorter seasons found leave.
+    std::vector<double> rest = y;
+    for (int p : found) {
+      if (p < r) rest = without_season(rest, static_cast<std::size_t>(p));
+    }
+    if (adjusted_strength(rest, static_cast<std::size_t>(r)) >= kMinSeasonStrength) {
+      found.push_back(static_cast<int>(r));
+    }
+  }
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  return found;
+}
+
 int detect_period(const double* x, std::size_t n, int upper_limit) {
   if (upper_limit < 2) return 1;
   std::vector<double> y = filled(x, n);

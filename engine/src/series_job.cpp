@@ -332,7 +332,8 @@ void run_job(const SeriesJob& job, SeriesResult& r) {
   if (job.season > 0) {
     r.season = job.season;
   } else {
-    r.season = std::max<std::int64_t>(1, series_sizes(job.values, n, 200, 8).period);
+    r.season =
+        std::max<std::int64_t>(1, series_sizes(job.values, n, 200, 8, job.calendar_seasons).period);
   }
   // The settings of the algorithm (as the forecaster is given them).
   bool log = log_transformable(job.values, n) && k == 0;
@@ -367,8 +368,9 @@ void run_job(const SeriesJob& job, SeriesResult& r) {
     return;
   }
   const auto length = static_cast<std::int64_t>(n);
-  const SeriesSizes sizes =
-      entry->forecaster.season_sized ? series_sizes(job.values, n, 200, 8) : SeriesSizes{};
+  const SeriesSizes sizes = entry->forecaster.season_sized
+                                ? series_sizes(job.values, n, 200, 8, job.calendar_seasons)
+                                : SeriesSizes{};
   const Value season = args.count("samples_per_season") ? args["samples_per_season"] : Value();
   set(args, training_fills(entry->forecaster, sizes, length, given, season));
   std::string variant;
@@ -403,6 +405,7 @@ void run_job(const SeriesJob& job, SeriesResult& r) {
   in.retry_sizes = entry->forecaster.retries_sizes && n > 50;
   in.regressors = k ? job.regressors : nullptr;
   in.n_regressors = k;
+  in.calendar_seasons = job.calendar_seasons;
   auto retry = [&](std::size_t, std::int64_t attempt) -> ModelPtr {
     args["min_training_data"] = retry_size(attempt, length);
     const ModelPlan plan = plan_model(job.algorithm, args, length);

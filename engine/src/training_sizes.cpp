@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 #include "tarn/season.hpp"
 
@@ -17,20 +18,26 @@ std::int64_t training_size(std::int64_t length, std::int64_t period, std::int64_
 }
 
 SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limit,
-                         std::int64_t lower_limit) {
+                         std::int64_t lower_limit, const std::vector<double>& calendar) {
   if (upper_limit < 1) throw std::invalid_argument("upper_limit must be at least 1");
   if (lower_limit < 1) throw std::invalid_argument("lower_limit must be at least 1");
   SeriesSizes s;
   s.length = static_cast<std::int64_t>(n);
   const int upper = static_cast<int>(std::min<std::int64_t>(upper_limit, INT32_MAX));
   s.period = std::max(detect_period(x, n, upper), 1);
+  // A season near a calendar one is that one (calendar_period: weekly data's 52 weeks).
+  const int near = calendar_period(static_cast<int>(s.period), calendar);
+  if (near <= upper && 2 * static_cast<std::int64_t>(near) <= s.length) s.period = near;
   s.seasons = s.length / s.period;
   s.training = training_size(s.length, s.period, lower_limit);
-  // A season longer than the search above needs cycles of training data too: four, so that a
-  // search for seasons up to a third of the training data still reaches it.
+  // Several seasons, or one longer than the search above, go to the families that carry long
+  // seasons, which estimate every seasonal index from one value per cycle (a cycle-subseries,
+  // Cleveland et al. 1990): they train on up to kLongSeasonCycles cycles of the longest season.
   if (s.length >= 3 * (static_cast<std::int64_t>(upper) + 1)) {
-    for (int p : detect_seasons(x, n)) {
-      s.training = std::max(s.training, std::min<std::int64_t>(s.length, 4 * std::int64_t{p}));
+    const std::vector<int> found = detect_seasons(x, n, calendar);
+    if (found.size() >= 2 || (!found.empty() && found.back() > upper)) {
+      s.training =
+          std::max(s.training, std::min<std::int64_t>(s.length, kLongSeasonCycles * found.back()));
     }
   }
   return s;

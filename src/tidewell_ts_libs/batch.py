@@ -95,6 +95,7 @@ class _Prepared(NamedTuple):
     exog: np.ndarray | None
     future: np.ndarray | None
     season: int  # 0: detected by the engine
+    calendar: tuple = ()  # the seasons its dates' calendar implies, for the engine to test
 
 
 def _prepare(times, values, opts: Options, exog=None, future_exog=None) -> _Prepared:
@@ -118,7 +119,7 @@ def _prepare(times, values, opts: Options, exog=None, future_exog=None) -> _Prep
         x = series.fill_values(grid_exog[:n_train], opts.fill)
         fut = np.asarray(future_exog, dtype=float).reshape(opts.horizon, x.shape[1])
     season = 0 if opts.season is None else max(1, int(opts.season))
-    return _Prepared(grid.times, observed, n_train, filled, x, fut, season)
+    return _Prepared(grid.times, observed, n_train, filled, x, fut, season, grid.seasons)
 
 
 def _engine_forecasts(opts: Options, batch: list, probs: list) -> dict:
@@ -135,6 +136,7 @@ def _engine_forecasts(opts: Options, batch: list, probs: list) -> dict:
         nonnegative=opts.nonnegative,
         exog=[p.exog for p in batch] if with_exog else None,
         future=[p.future for p in batch] if with_exog else None,
+        calendar=[list(p.calendar) for p in batch],
     )
 
 

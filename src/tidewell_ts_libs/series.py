@@ -62,6 +62,7 @@ class OnGrid(NamedTuple):
     step: str  # the name of one step ("month", "day", ..., "timestamp")
     missing: int  # absent timestamps put back
     blanks: int  # blank values among the rows given (within the span kept)
+    seasons: tuple = ()  # the seasons (in steps) the calendar of dates implies: (7.0, 365.25), ...
 
 
 def trim(times: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -89,11 +90,14 @@ def on_grid(times, values) -> OnGrid:
     if pos is None:
         return OnGrid(times, values, "timestamp", 0, blanks)
     n = int(pos[-1]) + 1
+    seasons = tuple(grid["calendar_seasons"])
     if n == len(times):
-        return OnGrid(times, values, grid["name"], 0, blanks)
+        return OnGrid(times, values, grid["name"], 0, blanks, seasons)
     full = np.full((n, values.shape[1]), np.nan)
     full[pos] = values
-    return OnGrid(_tarn.grid_times(times, np.arange(n)), full, grid["name"], n - len(times), blanks)
+    return OnGrid(
+        _tarn.grid_times(times, np.arange(n)), full, grid["name"], n - len(times), blanks, seasons
+    )
 
 
 def on_grid_exog(times, values, exog) -> tuple[OnGrid, np.ndarray]:
@@ -110,7 +114,7 @@ def on_grid_exog(times, values, exog) -> tuple[OnGrid, np.ndarray]:
     k = values.shape[1]
     grid = on_grid(np.asarray(times)[first:last], np.hstack([values, exog])[first:last])
     blanks = int(np.isnan(grid.values[:, :k]).sum()) - grid.missing * k
-    inner = OnGrid(grid.times, grid.values[:, :k], grid.step, grid.missing, blanks)
+    inner = OnGrid(grid.times, grid.values[:, :k], grid.step, grid.missing, blanks, grid.seasons)
     return inner, grid.values[:, k:]
 
 

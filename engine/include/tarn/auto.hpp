@@ -31,7 +31,9 @@
 // long-season families (CandidateRole::LongSeason: the multiple seasonal decomposition, "mstl"),
 // which find their seasons themselves, in place of the single-season families (which carry one
 // season at most and are misspecified there, seasonal naive included). Should no long-season
-// family fit, the single-season families are tried. Other series never try them.
+// family fit, the single-season families are tried. Other series never try them, except that a
+// season the calendar gives as a fraction of steps (set_calendar_seasons: weekly data's 52.18)
+// brings "mstl" on the rounded season into the combination of the single-season families.
 //
 // fit_available() fits on the values collected so far when the series ends before
 // `min_training_data`; with fewer than kMinTraining values there is no model search and the
@@ -78,6 +80,10 @@ struct AutoConfig {
   // through the forecaster (M3 sMAPE over series): mean of four 12.45; median of five 12.44;
   // rolling-origin weights 12.45 at 1.6 times the fitting cost (engine README).
   std::string combination = "median";
+  // Seasons the calendar of the data implies (in steps; set_calendar_seasons): the season search
+  // tests them too (detect_seasons), a season found near one of them is that one, and the
+  // long-season families are told them.
+  std::vector<double> calendar{};
 };
 
 class AutoSelector : public Model {
@@ -102,6 +108,7 @@ class AutoSelector : public Model {
   std::vector<double> weights() const { return output_weights(); }
   bool fit_available() override;
   bool fit_log_input(double shift) override;
+  void set_calendar_seasons(const std::vector<double>& seasons) override;
 
   AutoSelector(const AutoSelector& other);
   AutoSelector& operator=(const AutoSelector&) = delete;
@@ -241,7 +248,8 @@ bool is_combination_rule(const std::string& rule);
 constexpr int kSeasonSearchLimit = 200;
 // Whether y[0..n) (finite) shows a season longer than `limit` or several seasons (three cycles
 // each): the series the long-season candidates are tried on.
-bool has_long_seasons(const double* y, std::size_t n, int limit);
+bool has_long_seasons(const double* y, std::size_t n, int limit,
+                      const std::vector<double>& calendar = {});
 }  // namespace auto_detail
 
 // Builder "auto": min_training_data, optionally error_history_length.

@@ -93,6 +93,17 @@ std::int64_t grid_time(const Grid& grid, std::int64_t origin, std::int64_t k);
 // "business day", "hour", "minute", "second", or "timestamp" for any other step.
 std::string step_name(const Grid& grid);
 
+// The seasons a calendar implies for data `step` axis units apart, in steps, shortest first:
+// a day, a week and a year (365.25 days, the mean Julian year) of steps shorter than each
+// (daily data: 7 and 365.25; weekly data: 365.25 / 7; hourly data: 24, 168 and 8766), a year of
+// monthly (12) or quarterly (4) data, the week (5) and year (365.25 x 5 / 7) of business days.
+// A cycle must hold at least two steps, and a day or a week a whole number of them. Empty for a
+// step of zero or less.
+std::vector<double> calendar_seasons(const Axis& axis, std::int64_t step);
+// The same for a series of strictly increasing values on `axis`: its step is the one of its grid
+// (detect_grid); empty for fewer than two values or an irregular series.
+std::vector<double> calendar_seasons(const Axis& axis, const std::vector<std::int64_t>& values);
+
 // "month", "day", "hour", "minute", "second", "millisecond", "microsecond" or "nanosecond".
 std::string unit_name(Unit unit);
 // The unit of a name given by unit_name; throws std::invalid_argument for another text.

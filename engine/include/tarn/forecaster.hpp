@@ -125,6 +125,9 @@ class Forecaster {
     // becomes a Regression (regression.hpp) around the model built for its target.
     const double* regressors = nullptr;
     std::size_t n_regressors = 0;
+    // Seasons the calendar of the dates implies (calendar::calendar_seasons, in grid steps);
+    // every model is told them before its first value (Model::set_calendar_seasons).
+    std::vector<double> calendar_seasons{};
   };
 
   // Trains the new models `models` (one per target, untrained) on the series. With

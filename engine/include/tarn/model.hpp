@@ -93,6 +93,10 @@ class Model {
   // then bend below ln of the largest double (from 706 on, still increasing), so that the
   // caller can take exp of them. Only before the first observation (later: ignored, false).
   bool set_log_input(double shift);
+  // Tells a model that finds its own seasons which ones the calendar of its data implies
+  // (calendar::calendar_seasons, in grid steps) so that it tests them; only before the first
+  // observation (later: ignored). The default ignores them.
+  virtual void set_calendar_seasons(const std::vector<double>& /*seasons*/) {}
   // Forgets every observation (the configuration stays).
   void reset();
 

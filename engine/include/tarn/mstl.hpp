@@ -13,7 +13,8 @@
 // on thousands of values, which a long season needs.
 //
 // The season lengths are given or found in the training data (detect_periods, up to a third of
-// its length); seasons with fewer than two cycles in the data are left out.
+// its length, with the seasons of the data's calendar as candidates when it is told them:
+// detect_seasons); seasons with fewer than two cycles in the data are left out.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,9 @@ namespace tarn {
 struct MstlConfig {
   std::int64_t training_sample_size = 0;  // <= 0: kDefaultTrainingSize
   std::vector<std::int64_t> seasons;      // empty: found in the training data
+  // Seasons the calendar implies (in steps; set_calendar_seasons), tested when the seasons are
+  // found in the training data.
+  std::vector<double> calendar{};
 };
 
 // The seasonal components of y by the multiple seasonal decomposition: out[i][t] is the
@@ -57,6 +61,7 @@ class Mstl : public Model {
 
   // The season lengths in use (meaningful once initialised; empty: none).
   std::vector<int> seasons() const;
+  void set_calendar_seasons(const std::vector<double>& seasons) override;
 
  protected:
   void observe(double value, std::int64_t gap) override;

@@ -90,6 +90,8 @@ class Regression : public Model {
   const Model* inner() const { return inner_.get(); }
   bool fit_available() override;
   bool fit_log_input(double shift) override;
+  // Passed on to the model of the residuals.
+  void set_calendar_seasons(const std::vector<double>& seasons) override;
   // Above 0: the values fed are ln(y + shift).
   double log_input_shift() const { return log_shift_; }
 

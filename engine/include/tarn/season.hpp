@@ -28,6 +28,31 @@ constexpr int kMaxDetectedSeason = 1000;
 constexpr std::size_t kSeasonWindow = 5000;
 std::vector<int> detect_seasons(const double* x, std::size_t n);
 
+// detect_seasons with the seasons a calendar implies (calendar::calendar_seasons: in steps,
+// possibly fractional) as candidates. A season the data show within 2% (at least one step) of a
+// calendar season is that season rounded to whole steps: a year of daily data is 365 days, not
+// the 364 (whole weeks) its autocorrelation peaks at as readily. A calendar season the search
+// missed (of at least three cycles in the data and at most kMaxDetectedSeason, nesting with the
+// seasons found as detect_periods' do: five times as long as a shorter one) is taken when,
+// with the shorter seasons taken out, its seasonal means explain at least kMinSeasonStrength of
+// the variance around the moving average beyond what as many means explain by chance (the
+// adjusted R^2 of Ezekiel 1930). Shortest first; without calendar seasons, detect_seasons.
+std::vector<int> detect_seasons(const double* x, std::size_t n,
+                                const std::vector<double>& calendar);
+
+// The shortest calendar season (rounded to whole steps, at most upper_limit) of which the latest
+// values of x[0..n) (as detect_seasons takes them) hold two cycles, whose seasonal means pass
+// the adjusted-strength test of detect_seasons and whose deviations from the moving average
+// correlate by at least 0.5 with those a cycle later (which the swings of a wandering level do
+// not); 1 when none does. For series too short for the
+// season search (three cycles), when their calendar tells the season to look for.
+int calendar_season(const double* x, std::size_t n, const std::vector<double>& calendar,
+                    int upper_limit);
+
+// The whole number of steps nearest to `period` when it lies within 2% (at least one step) of
+// a calendar season; `period` itself otherwise.
+int calendar_period(int period, const std::vector<double>& calendar);
+
 }  // namespace tarn
 
 #pragma GCC visibility pop

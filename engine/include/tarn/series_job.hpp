@@ -82,6 +82,9 @@ struct SeriesJob {
   std::size_t n_regressors = 0;
   const double* future = nullptr;  // future_rows rows
   std::size_t future_rows = 0;
+  // Seasons the calendar of the series' dates implies (calendar::calendar_seasons; empty for
+  // plain timestamps): tested by the season search, told to the models.
+  std::vector<double> calendar_seasons{};
 };
 
 struct SeriesResult {

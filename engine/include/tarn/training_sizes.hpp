@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
 
@@ -15,6 +16,12 @@ namespace tarn {
 // Largest training size suggested for BATS and the automatic selector, unless three seasons or
 // the requested minimum need more.
 constexpr std::int64_t kTrainingCap = 1000;
+
+// Cycles of the longest season that a series with several (or long) seasons trains on, at
+// most: the widest seasonal smoother span of the multiple seasonal decomposition (mstl.hpp), so
+// that each seasonal index is smoothed over a full span of cycles rather than the few that a
+// fixed number of values holds (on 8 weeks of hourly data, 1000 values hold 5.9 weeks).
+constexpr std::int64_t kLongSeasonCycles = 15;
 
 struct SeriesSizes {
   std::int64_t length = 0;    // number of values
@@ -25,14 +32,17 @@ struct SeriesSizes {
 
 // Training size for BATS and the automatic selector on a series of `length` values with season
 // `period`: the whole series up to kTrainingCap values, raised to three seasons and to
-// `lower_limit` when the series is that long, never more than `length`.
+// `lower_limit` when the series is that long, never more than `length`. (series_sizes raises it
+// further for several or long seasons: kLongSeasonCycles.)
 std::int64_t training_size(std::int64_t length, std::int64_t period, std::int64_t lower_limit);
 
 // The sizes of x[0..n): its season is detected between 2 and upper_limit (values above the int
 // range count as the int range); NaN values are missing. upper_limit and lower_limit must be at
 // least 1 (std::invalid_argument otherwise).
+// `calendar`: the seasons the calendar of the data implies (calendar::calendar_seasons), which
+// the search for several or long seasons tests too (detect_seasons).
 SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limit,
-                         std::int64_t lower_limit);
+                         std::int64_t lower_limit, const std::vector<double>& calendar = {});
 
 // Number of leading values to fit an ARIMA or ARMA model on, at attempt `attempt` (0, 1, ...)
 // on a series of `length` values. The first attempt fits on the whole series; the later ones

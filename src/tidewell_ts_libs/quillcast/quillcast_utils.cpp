@@ -43,8 +43,12 @@ std::int64_t to_int(py::handle v, const char* name) {
   return x;
 }
 
-py::list get_init_samples(py::handle values, py::handle upper_limit, py::handle lower_limit) {
+py::list get_init_samples(py::handle values, py::handle upper_limit, py::handle lower_limit,
+                          py::handle calendar_seasons) {
   const std::vector<double> x = to_doubles(values, "values");
+  const std::vector<double> calendar = calendar_seasons.is_none()
+                                           ? std::vector<double>()
+                                           : to_doubles(calendar_seasons, "calendar_seasons");
   const std::int64_t upper = to_int(upper_limit, "upper_limit");
   const std::int64_t lower = to_int(lower_limit, "lower_limit");
   if (upper < 1) twpy::raise(PyExc_ValueError, "upper_limit must be at least 1");
@@ -52,7 +56,7 @@ py::list get_init_samples(py::handle values, py::handle upper_limit, py::handle 
   tarn::SeriesSizes sizes;
   {
     py::gil_scoped_release release;
-    sizes = tarn::series_sizes(x.data(), x.size(), upper, lower);
+    sizes = tarn::series_sizes(x.data(), x.size(), upper, lower, calendar);
   }
   py::list out;
   out.append(sizes.length);
@@ -89,14 +93,18 @@ PYBIND11_MODULE(quillcast_utils, m) {
                          "Sizing helpers for training the engine's models, and accuracy metrics.");
   cls.def_static(
       "get_init_samples",
-      [](py::object values, py::object upper_limit, py::object lower_limit) {
-        return get_init_samples(values, upper_limit, lower_limit);
+      [](py::object values, py::object upper_limit, py::object lower_limit,
+         py::object calendar_seasons) {
+        return get_init_samples(values, upper_limit, lower_limit, calendar_seasons);
       },
       py::arg("values"), py::arg("upper_limit") = 200, py::arg("lower_limit") = 8,
+      py::arg("calendar_seasons") = py::none(),
       "Four counts for one series: [number of values, season period (1 when the data show "
       "none; at most upper_limit), number of full seasons in the series, training size for "
       "BATS and the automatic selector (the whole series up to 1000 values, at least three "
-      "seasons and lower_limit when the series is that long, never more than its length)].");
+      "seasons and lower_limit when the series is that long, up to 15 cycles of the longest "
+      "when it shows several or long seasons, never more than its length)]. "
+      "calendar_seasons: the seasons (in steps) the dates' calendar implies, tested too.");
   cls.def_static(
       "get_arima_init_size",
       [](py::object itr, py::object length) { return get_arima_init_size(itr, length); },

@@ -266,6 +266,22 @@ void train(py::object self, py::object X, py::object y) {
   }
   self.attr("_totalsamples") = py::len(timestamps);
 
+  // Dated rows: the seasons their calendar implies, for the season search to test.
+  std::vector<double> calendar;
+  if (dated.dated) {
+    std::vector<std::int64_t> axis_values;
+    axis_values.reserve(py::len(timestamps));
+    for (auto t : timestamps) axis_values.push_back(t.cast<std::int64_t>());
+    calendar = tarn::calendar::calendar_seasons(twdates::axis_from_dict(self.attr("time_axis_")),
+                                                axis_values);
+  }
+  py::object calendar_list = py::none();
+  if (!calendar.empty()) {
+    py::list l;
+    for (double c : calendar) l.append(c);
+    calendar_list = l;
+  }
+
   const std::string algorithm = effective_algorithm(self);
   const tarn::ModelEntry* entry = tarn::find_algorithm(algorithm);
   const bool seasonal_sizes = entry && entry->forecaster.season_sized;
@@ -330,7 +346,8 @@ void train(py::object self, py::object X, py::object y) {
         py::object counts =
             G("QuillcastUtils")
                 .attr("get_init_samples")(column.attr("tolist")(), py::arg("upper_limit") = 200,
-                                          py::arg("lower_limit") = 8);
+                                          py::arg("lower_limit") = 8,
+                                          py::arg("calendar_seasons") = calendar_list);
         py::list items(counts);
         if (py::len(items) != 4) {
           twpy::raise(PyExc_ValueError, "QuillcastUtils.get_init_samples returned " +
@@ -414,6 +431,7 @@ void train(py::object self, py::object X, py::object y) {
     in.log_transform = truthy(self.attr("log_transformed"));
     in.retry_sizes = retry_sizes;
     in.regressors = regressors.empty() ? nullptr : regressors.data();
+    in.calendar_seasons = calendar;
     in.n_regressors = exog.size();
     // A retry builds its model through _getModel with the attempt's training size.
     auto retry = [&](std::size_t col, std::int64_t attempt) -> ModelPtr {

@@ -256,6 +256,13 @@ py::dict time_grid(py::handle times) {
   out["name"] = tarn::calendar::step_name(g);
   out["business_days"] = g.business_days;
   out["regular"] = g.regular;
+  py::list seasons;
+  if (t.dates && g.regular) {
+    tarn::calendar::Axis axis = g.axis;
+    axis.business_days = g.business_days;
+    for (double c : tarn::calendar::calendar_seasons(axis, g.step)) seasons.append(c);
+  }
+  out["calendar_seasons"] = seasons;
   std::vector<std::int64_t> pos;
   if (g.regular && tarn::calendar::grid_positions(g, t.values, &pos)) {
     py::array_t<std::int64_t> p(static_cast<py::ssize_t>(pos.size()));
@@ -400,13 +407,16 @@ void bind_metrics(py::module_& m) {
         "the positions that count), scaled_crps (over the in-sample seasonal naive MAE; NaN "
         "without insample), per_step (NaN where the actual is missing) and count. The "
         "missing-value rule of accuracy.");
-  m.def("time_grid", &time_grid, py::arg("times"),
-        "The grid of strictly increasing times (datetime64 of any unit, or integers): a dict of "
-        "unit (the calendar axis: month, day, hour, ...; step for integers), step (axis units "
-        "per step: the smallest spacing when every spacing is a whole number of it, else the "
-        "median), name (of one step: month, quarter, week, business "
-        "day, ..., timestamp), business_days, regular and positions (the step number of each "
-        "time counted from the first; None when the times are not regular).");
+  m.def(
+      "time_grid", &time_grid, py::arg("times"),
+      "The grid of strictly increasing times (datetime64 of any unit, or integers): a dict of "
+      "unit (the calendar axis: month, day, hour, ...; step for integers), step (axis units "
+      "per step: the smallest spacing when every spacing is a whole number of it, else the "
+      "median), name (of one step: month, quarter, week, business "
+      "day, ..., timestamp), business_days, regular, calendar_seasons (the seasons, in steps, the "
+      "calendar implies for dates on a regular grid: 7 and 365.25 for days, ...; empty "
+      "otherwise) and positions (the step number of each "
+      "time counted from the first; None when the times are not regular).");
   m.def("grid_times", &grid_times, py::arg("times"), py::arg("steps"),
         "The times at the given step numbers of the grid of `times`, counted from its first "
         "time (datetime64[ns] for dates).");

@@ -33,7 +33,8 @@ Array array_of(py::handle x, int ndim, const char* name, std::size_t index) {
 
 py::dict forecast_series(const std::string& algorithm, py::sequence values, std::int64_t horizon,
                          std::int64_t season, std::vector<double> levels, std::vector<double> probs,
-                         bool nonnegative, py::object exog, py::object future) {
+                         bool nonnegative, py::object exog, py::object future,
+                         py::object calendar) {
   if (!tarn::find_algorithm(algorithm)) {
     raise(PyExc_ValueError, "unknown algorithm '" + algorithm + "'");
   }
@@ -59,6 +60,9 @@ py::dict forecast_series(const std::string& algorithm, py::sequence values, std:
   if (with_exog && (future.is_none() || py::len(exog) != m || py::len(future) != m)) {
     raise(PyExc_ValueError, "exog and future must hold one array per series");
   }
+  if (!calendar.is_none() && py::len(calendar) != m) {
+    raise(PyExc_ValueError, "calendar must hold one list of seasons per series");
+  }
   std::vector<Array> keep;
   keep.reserve(with_exog ? 3 * m : m);
   std::vector<tarn::SeriesJob> jobs(m);
@@ -73,6 +77,9 @@ py::dict forecast_series(const std::string& algorithm, py::sequence values, std:
     j.levels = levels;
     j.probs = probs;
     j.nonnegative = nonnegative;
+    if (!calendar.is_none()) {
+      j.calendar_seasons = py::cast<std::vector<double>>(calendar[py::int_(i)]);
+    }
     if (with_exog) {
       keep.push_back(array_of(exog[py::int_(i)], 2, "exog", i));
       const Array& x = keep.back();
@@ -158,11 +165,14 @@ void bind_series_jobs(py::module_& m) {
         py::arg("horizon"), py::arg("season") = 0, py::arg("levels") = std::vector<double>(),
         py::arg("probs") = std::vector<double>(), py::arg("nonnegative") = false,
         py::arg("exog") = py::none(), py::arg("future") = py::none(),
+        py::arg("calendar") = py::none(),
         "Forecasts a chunk of series with the forecaster's defaults for `algorithm` (lower "
         "case), in one call without the GIL: `values` holds one array per series (training "
         "values on a regular grid, no missing value); season 0 detects each series' season. "
         "With regressors, `exog` holds each series' rows of regressors and `future` their "
-        "values at the `horizon` forecast steps. Returns {point: (series, horizon), lower / "
+        "values at the `horizon` forecast steps; `calendar` each series' seasons as its dates' "
+        "calendar implies them (time_grid's calendar_seasons), which the season search tests. "
+        "Returns {point: (series, horizon), lower / "
         "upper: (series, levels, horizon), quantiles: (series, probs, horizon), season, "
         "seconds: per series, errors: None or (kind, message) per series, notes: the fit notes "
         "of each series}. Ctrl-C stops the chunk.");

@@ -213,11 +213,19 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
   out.clear();
   out.reserve(w.size());
   sumlog = 0.0;
+  // Once steady, F no longer changes: its root and logarithm are taken once.
+  double rootF = 0.0, logF = 0.0;
+  bool frozen = false;
   for (double wt : w) {
     const double v = wt - mu - a[0];
     if (!std::isfinite(v)) return false;
-    out.push_back(v / std::sqrt(F));
-    sumlog += std::log(F);
+    if (!frozen) {
+      rootF = std::sqrt(F);
+      logF = std::log(F);
+      frozen = steady;
+    }
+    out.push_back(v / rootF);
+    sumlog += logF;
     // a <- T a + K v / F (in place: entry i reads a[i + 1] before it is updated).
     const double a0 = a[0], g = v / F;
     for (int i = 0; i < r; ++i) a[i] = phi[i] * a0 + (i + 1 < r ? a[i + 1] : 0.0) + K[i] * g;

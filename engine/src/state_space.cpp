@@ -8,21 +8,39 @@
 namespace tarn {
 namespace arima_detail {
 
-using detail::multiply;
-using detail::negate;
+namespace {
+
+// The coefficients e_1..e_n of (1 + sum sa a_i B^i)(1 + sum ss s_k B^{m k}) added into out
+// (n values, zero on entry), with sa, ss = +-1: the terms of multiply() in its order (a zero
+// product adds nothing), without its temporaries.
+void multiply_into(const std::vector<double>& a, double sa, const std::vector<double>& s, double ss,
+                   int m, double* out) {
+  const std::size_t na = a.size(), ns = s.size(), step = static_cast<std::size_t>(m);
+  // full[i + j] += left[i] right[j] with left = (1, sa a), right = (1 at 0, ss s_k at (k+1) m);
+  // out[idx - 1] holds full[idx] (full[0], the leading one, is dropped).
+  for (std::size_t i = 0; i <= na; ++i) {
+    const double li = i == 0 ? 1.0 : sa * a[i - 1];
+    if (li == 0.0) continue;
+    if (i > 0) out[i - 1] += li * 1.0;
+    for (std::size_t k = 0; k < ns; ++k) out[i + (k + 1) * step - 1] += li * (ss * s[k]);
+  }
+}
+
+}  // namespace
 
 StateSpace state_space(const Coefs& c, int m) {
   StateSpace s;
-  std::vector<double> phi = negate(multiply(negate(c.ar), negate(c.sar), m));
-  std::vector<double> theta = multiply(c.ma, c.sma, m);
-  s.np = static_cast<int>(phi.size());
-  s.nq = static_cast<int>(theta.size());
+  // phi = -((1 - ar)(1 - sar) - 1), theta = (1 + ma)(1 + sma) - 1.
+  s.np = static_cast<int>(c.ar.size() + c.sar.size() * static_cast<std::size_t>(m));
+  s.nq = static_cast<int>(c.ma.size() + c.sma.size() * static_cast<std::size_t>(m));
   s.r = std::max(s.np, s.nq + 1);
   s.phi.assign(static_cast<std::size_t>(s.r), 0.0);
   s.R.assign(static_cast<std::size_t>(s.r), 0.0);
-  std::copy(phi.begin(), phi.end(), s.phi.begin());
+  multiply_into(c.ar, -1.0, c.sar, -1.0, m, s.phi.data());
+  for (int j = 0; j < s.np; ++j)
+    s.phi[static_cast<std::size_t>(j)] = -s.phi[static_cast<std::size_t>(j)];
   s.R[0] = 1.0;
-  std::copy(theta.begin(), theta.end(), s.R.begin() + 1);
+  multiply_into(c.ma, 1.0, c.sma, 1.0, m, s.R.data() + 1);
   return s;
 }
 

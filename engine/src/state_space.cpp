@@ -246,14 +246,17 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
     sumlog += logF;
     // a <- T a + K v / F (in place: entry i reads a[i + 1] before it is updated).
     const double a0 = a[0], g = v / F;
-    for (int i = 0; i < r; ++i) a[i] = phi[i] * a0 + (i + 1 < r ? a[i + 1] : 0.0) + K[i] * g;
+    // (The last entry, which has no successor, is peeled off the loop.)
+    const int last = r - 1;
+    for (int i = 0; i < last; ++i) a[i] = phi[i] * a0 + a[i + 1] + K[i] * g;
+    a[last] = phi[last] * a0 + 0.0 + K[last] * g;
     if (steady) continue;
     // F <- F + M w0^2; K <- K + T W M w0; W <- (T - K e1' / F) W; M <- M - (M w0)^2 / F_new,
     // with the old K and F on the right (in place as above).
     const double w0 = W[0], mw0 = M * w0, c = w0 / F;
     double change = 0.0;
-    for (int i = 0; i < r; ++i) {
-      const double tw = phi[i] * w0 + (i + 1 < r ? W[i + 1] : 0.0);
+    for (int i = 0; i <= last; ++i) {
+      const double tw = i < last ? phi[i] * w0 + W[i + 1] : phi[i] * w0 + 0.0;
       const double k = K[i];
       K[i] = k + tw * mw0;
       W[i] = tw - k * c;

@@ -151,8 +151,12 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
       big = std::max(big, std::fabs(at(i, l)));
     }
   }
+  // The entries filled above from the equation itself (1 <= i <= l) satisfy it exactly (the
+  // same expression of the same values), so only the first row and the lower triangle are
+  // checked.
   for (int i = 0; i < r; ++i) {
     for (int l = 0; l < r; ++l) {
+      if (i >= 1 && l >= i) break;
       const double fi = s.phi[static_cast<std::size_t>(i)], fl = s.phi[static_cast<std::size_t>(l)];
       const double t = fi * fl * P[0] + fi * at(0, l + 1) + fl * at(i + 1, 0) + at(i + 1, l + 1) +
                        s.R[static_cast<std::size_t>(i)] * s.R[static_cast<std::size_t>(l)];

@@ -141,10 +141,12 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
   }
   // Accepted only when it solves the equation to rounding (and is a covariance): near a unit
   // root the linear system loses its accuracy, and the doubling below takes over.
+  // P is symmetric to the bit (each pair of entries is written from one value), so the lower
+  // triangle tells all.
   double big = 0.0, worst = 0.0;
   for (int i = 0; i < r; ++i) {
     if (!(at(i, i) >= 0.0)) return false;
-    for (int l = 0; l < r; ++l) {
+    for (int l = 0; l <= i; ++l) {
       // A covariance: no correlation beyond one (an unstable transition can solve the
       // equation with a matrix that is not one).
       if (!(at(i, l) * at(i, l) <= at(i, i) * at(l, l) * (1.0 + 1e-9) + 1e-300)) return false;

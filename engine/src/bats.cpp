@@ -214,28 +214,38 @@ class Fitter {
     // (seasonal_gram); the others are summed here, two columns at a time.
     if (delayed_block) seasonal_gram(g_, k, first_season, m);
     const std::size_t nb = std::min(first_season, k);
-    for (std::size_t a = 0; a < k; a += 2) {
-      const bool two = a + 1 < k;
-      const double* ca = &cols_[a * n];
-      const double* cc = two ? &cols_[(a + 1) * n] : ca;
-      const double* c0 = &cols_[0];
-      const double* c1 = nb > 1 ? &cols_[n] : c0;
-      double ra = 0.0, rc = 0.0, a0 = 0.0, a1 = 0.0, b0 = 0.0, b1 = 0.0;
-      for (std::size_t t = 0; t < n; ++t) {
-        ra += ca[t] * e0_[t];
-        rc += cc[t] * e0_[t];
-        a0 += ca[t] * c0[t];
-        a1 += ca[t] * c1[t];
-        b0 += cc[t] * c0[t];
-        b1 += cc[t] * c1[t];
+    // Four columns at a time: each one's products with e0, the level column and (with a
+    // trend) the slope column, twelve sums side by side.
+    const double* c0 = &cols_[0];
+    const double* c1 = nb > 1 ? &cols_[n] : c0;
+    for (std::size_t a = 0; a < k; a += 4) {
+      const std::size_t cnt = std::min<std::size_t>(4, k - a);
+      const double* c[4];
+      for (std::size_t i = 0; i < 4; ++i) c[i] = &cols_[(a + (i < cnt ? i : 0)) * n];
+      double rs[4] = {0.0, 0.0, 0.0, 0.0}, s0[4] = {0.0, 0.0, 0.0, 0.0},
+             s1[4] = {0.0, 0.0, 0.0, 0.0};
+      if (nb > 1) {
+        for (std::size_t t = 0; t < n; ++t) {
+          for (std::size_t i = 0; i < 4; ++i) {
+            rs[i] += c[i][t] * e0_[t];
+            s0[i] += c[i][t] * c0[t];
+            s1[i] += c[i][t] * c1[t];
+          }
+        }
+      } else {
+        for (std::size_t t = 0; t < n; ++t) {
+          for (std::size_t i = 0; i < 4; ++i) {
+            rs[i] += c[i][t] * e0_[t];
+            s0[i] += c[i][t] * c0[t];
+          }
+        }
       }
-      auto put = [&](std::size_t col, double rv, double s0, double s1) {
-        r_[col] = -rv;
-        g_[col * k] = g_[col] = s0;
-        if (col >= 1 && nb > 1) g_[col * k + 1] = g_[k + col] = s1;
-      };
-      put(a, ra, a0, a1);
-      if (two) put(a + 1, rc, b0, b1);
+      for (std::size_t i = 0; i < cnt; ++i) {
+        const std::size_t col = a + i;
+        r_[col] = -rs[i];
+        g_[col * k] = g_[col] = s0[i];
+        if (col >= 1 && nb > 1) g_[col * k + 1] = g_[k + col] = s1[i];
+      }
     }
     if (!detail::solve_spd(g_, r_, k, x_)) return kInf;
     // The innovations of the fitted initial state: each e_t = e0_t + sum_j x_j c_jt, summed

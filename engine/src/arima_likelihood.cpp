@@ -173,25 +173,57 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   };
   // The derivative of e with respect to one factor coefficient: its source (the other factor
   // applied to z or e, delayed by the coefficient's lag, negated) through 1/theta*(B) from t0.
-  std::vector<double> d(n);
-  auto derivative = [&](const std::vector<double>& g, std::size_t delay) {
-    std::fill(d.begin(), d.end(), 0.0);
-    for (std::size_t t = t0; t < n; ++t) {
-      double v = t >= delay ? -g[t - delay] : 0.0;
+  // Every coefficient's recursion is independent of the others, so they all advance together,
+  // one time step at a time (each with the arithmetic of its own pass).
+  struct Series {
+    const double* source;
+    std::size_t delay;
+  };
+  std::vector<Series> series;
+  series.reserve(static_cast<std::size_t>(k));
+  // AR(B) = 1 - sum ar_j B^j, MA(B) = 1 + sum ma_j B^j (ma = -pacf), likewise seasonal.
+  const std::vector<double> g_ar = apply(z, c.sar, m, -1.0);
+  // d e / d ma_j: source -(SMA(B^m) e)_{t-j}, the sign of d theta* / d ma_j being +1.
+  const std::vector<double> g_ma = apply(e, c.sma, m, 1.0);
+  const std::vector<double> g_sar = apply(z, c.ar, 1, -1.0);
+  const std::vector<double> g_sma = apply(e, c.ma, 1, 1.0);
+  auto add = [&series](int count, const std::vector<double>& g, int lag) {
+    for (int j = 0; j < count; ++j)
+      series.push_back({g.data(), static_cast<std::size_t>(lag) * static_cast<std::size_t>(j + 1)});
+  };
+  add(f.p, g_ar, 1);
+  add(f.q, g_ma, 1);
+  add(f.P, g_sar, m);
+  add(f.Q, g_sma, m);
+  std::vector<double> one;
+  if (f.constant) {
+    double ar_sum = 1.0;
+    for (int j = 0; j < np; ++j) ar_sum -= s.phi[j];
+    one.assign(n, ar_sum);
+    series.push_back({one.data(), 0});
+  }
+  const std::size_t ns = series.size();
+  // dd[i * n + t]: the derivative series of coefficient i (zero before t0).
+  std::vector<double> dd(ns * n, 0.0);
+  for (std::size_t t = t0; t < n; ++t) {
+    for (std::size_t i = 0; i < ns; ++i) {
+      double* d = &dd[i * n];
+      double v = t >= series[i].delay ? -series[i].source[t - series[i].delay] : 0.0;
       for (const auto& [j, th] : theta)
         if (t >= static_cast<std::size_t>(j)) v -= th * d[t - j];
       d[t] = v;
     }
-  };
-  // Factor by factor: the derivative series for each coefficient, then chained through the
-  // coefficients' dependence on the factor's own parameters (block Dj).
+  }
+  // Factor by factor: each coefficient's series chained through the coefficients' dependence
+  // on the factor's own parameters (block Dj).
   std::vector<double> Dj;
   int offset = 0;
-  auto factor = [&](int count, const std::vector<double>& g, int lag, double sign) {
+  std::size_t next = 0;  // the first series of the factor
+  auto factor = [&](int count, double sign) {
     if (count == 0) return;
     pacf_jacobian(x.data() + offset, count, sign, Dj);
     for (int j = 0; j < count; ++j) {
-      derivative(g, static_cast<std::size_t>(lag) * static_cast<std::size_t>(j + 1));
+      const double* d = &dd[(next + static_cast<std::size_t>(j)) * n];
       for (int i = 0; i < count; ++i) {
         const double wgt = Dj[static_cast<std::size_t>(j) * count + i];
         if (wgt == 0.0) continue;
@@ -199,18 +231,14 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
       }
     }
     offset += count;
+    next += static_cast<std::size_t>(count);
   };
-  // AR(B) = 1 - sum ar_j B^j, MA(B) = 1 + sum ma_j B^j (ma = -pacf), likewise seasonal.
-  factor(f.p, apply(z, c.sar, m, -1.0), 1, 1.0);
-  // d e / d ma_j: source -(SMA(B^m) e)_{t-j}, the sign of d theta* / d ma_j being +1.
-  factor(f.q, apply(e, c.sma, m, 1.0), 1, -1.0);
-  factor(f.P, apply(z, c.ar, 1, -1.0), m, 1.0);
-  factor(f.Q, apply(e, c.ma, 1, 1.0), m, -1.0);
+  factor(f.p, 1.0);
+  factor(f.q, -1.0);
+  factor(f.P, 1.0);
+  factor(f.Q, -1.0);
   if (f.constant) {
-    double ar_sum = 1.0;
-    for (int j = 0; j < np; ++j) ar_sum -= s.phi[j];
-    std::vector<double> one(n, ar_sum);
-    derivative(one, 0);
+    const double* d = &dd[next * n];
     for (std::size_t t = first; t < n; ++t) J[(t - first) * k + k - 1] = d[t];
   }
   for (double v : J)

@@ -9,10 +9,14 @@ namespace detail {
 
 void pacf_to_coef(const double* u, int n, std::vector<double>& c, double scale, double bound) {
   c.assign(static_cast<std::size_t>(n), 0.0);
-  std::vector<double> prev(static_cast<std::size_t>(n), 0.0);
+  // The previous order's coefficients: on the stack for the usual small orders.
+  constexpr int kSmall = 32;
+  double small[kSmall];
+  std::vector<double> large(n > kSmall ? static_cast<std::size_t>(n) : 0);
+  double* prev = n > kSmall ? large.data() : small;
   for (int k = 0; k < n; ++k) {
     const double a = scale * std::tanh(std::clamp(u[k], -bound, bound));
-    prev.assign(c.begin(), c.end());
+    std::copy(c.begin(), c.begin() + k, prev);
     for (int j = 0; j < k; ++j) c[j] = prev[j] - a * prev[k - 1 - j];
     c[k] = a;
   }
@@ -61,7 +65,6 @@ std::vector<double> negate(std::vector<double> v) {
 
 namespace arima_detail {
 
-using detail::negate;
 using detail::pacf_to_coef;
 
 Coefs unpack(const Form& f, const std::vector<double>& x) {
@@ -69,10 +72,10 @@ Coefs unpack(const Form& f, const std::vector<double>& x) {
   const double* u = x.data();
   pacf_to_coef(u, f.p, c.ar);
   pacf_to_coef(u + f.p, f.q, c.ma);
-  c.ma = negate(c.ma);
+  for (double& v : c.ma) v = -v;
   pacf_to_coef(u + f.p + f.q, f.P, c.sar);
   pacf_to_coef(u + f.p + f.q + f.P, f.Q, c.sma);
-  c.sma = negate(c.sma);
+  for (double& v : c.sma) v = -v;
   c.mu = f.constant ? x[f.p + f.q + f.P + f.Q] : 0.0;
   return c;
 }

@@ -134,30 +134,31 @@ class Fitter {
   }
 
   // -2 log-likelihood (up to a constant) for parameters p; fills the initial state x0.
+  //
+  // The likelihood is evaluated hundreds of times per form, so the work is laid out for the
+  // processor without changing a single rounding: the filter runs are independent recursions
+  // and advance side by side, and every sum is accumulated in its own order (several sums at
+  // once rather than one after another), so the result is the same to the last bit.
   double objective(const Form& form, const BatsParams& p, BatsState* x0_out) {
     const std::size_t n = n_;
     interruption_point(n * static_cast<std::size_t>(2 + form.p + form.q));
-    z_.resize(n);
     if (form.box_cox) {
+      z_.resize(n);
       for (std::size_t t = 0; t < n; ++t) z_[t] = box_cox(y_[t], p.lambda);
+      zv_ = &z_;
     } else {
-      z_ = y_;
+      zv_ = &y_;
     }
+    const std::vector<double>& z = *zv_;
     const std::size_t m = static_cast<std::size_t>(std::max(form.m, 1));
     BatsState base;
-    base.level = z_[0];
+    base.level = z[0];
     if (form.m > 1) {
       if (form.regress_season) {
         base.season.assign(m, 0.0);
       } else {
-        base.season = detail::seasonal_indices(z_, form.m, false);
+        base.season = detail::seasonal_indices(z, form.m, false);
       }
-    }
-    // Innovations for the base initial state.
-    e0_.resize(n);
-    {
-      BatsState s = base;
-      for (std::size_t t = 0; t < n; ++t) e0_[t] = filter_step(p, s, z_[t], false);
     }
     // Effect of each regressed initial state on the innovations: the filter is linear in
     // its initial state, so it is the innovation sequence of a run on zero data.
@@ -166,69 +167,99 @@ class Fitter {
     // that one delayed by i steps, so one run serves every position.
     const std::size_t k = state_count(form);
     const std::size_t first_season = form.trend ? 2 : 1;
-    cols_.assign(k * n, 0.0);
-    if (form.m > 1 && form.regress_season) {
-      BatsState s;
-      s.season.assign(m, 0.0);
-      s.season[0] = 1.0;
-      unit_.resize(n);
-      for (std::size_t t = 0; t < n; ++t) unit_[t] = filter_step(p, s, 0.0, false);
-    }
-    auto delayed = [this, n](std::size_t i, double* c) {
-      for (std::size_t t = i; t < n; ++t) c[t] = unit_[t - i];
-    };
-    for (std::size_t j = 0; j < k; ++j) {
-      double* c = &cols_[j * n];
-      if (j >= first_season) {
-        delayed(j - first_season, c);
-        continue;
+    const bool delayed_block = form.m > 1 && form.regress_season;
+    cols_.resize(k * n);
+    e0_.resize(n);
+    unit_.resize(delayed_block ? n : 0);
+    {
+      // The innovations for the base initial state, and the runs on zero data from a unit
+      // level, slope and first seasonal state, side by side.
+      BatsState s0 = base, sl, sb, su;
+      if (form.m > 1) {
+        sl.season.assign(m, 0.0);
+        sb.season.assign(m, 0.0);
       }
-      BatsState s;
-      if (form.m > 1) s.season.assign(m, 0.0);
-      if (j == 0) {
-        s.level = 1.0;
-      } else {
-        s.slope = 1.0;
+      sl.level = 1.0;
+      sb.slope = 1.0;
+      if (delayed_block) {
+        su.season.assign(m, 0.0);
+        su.season[0] = 1.0;
       }
-      for (std::size_t t = 0; t < n; ++t) c[t] = filter_step(p, s, 0.0, false);
+      double* cl = &cols_[0];
+      double* cb = form.trend ? &cols_[n] : nullptr;
+      for (std::size_t t = 0; t < n; ++t) {
+        e0_[t] = filter_step(p, s0, z[t], false);
+        cl[t] = filter_step(p, sl, 0.0, false);
+        if (cb) cb[t] = filter_step(p, sb, 0.0, false);
+        if (delayed_block) unit_[t] = filter_step(p, su, 0.0, false);
+      }
     }
     // Seasonal states are regressed for all but the last position, which keeps them summing
     // to zero with it (the level absorbs the mean): column j gets minus the last one.
-    if (form.m > 1 && form.regress_season) {
-      last_.assign(n, 0.0);
-      delayed(m - 1, last_.data());
-      const std::size_t first = form.trend ? 2 : 1;
-      for (std::size_t j = first; j < k; ++j) {
+    if (delayed_block) {
+      const std::size_t l = m - 1;
+      for (std::size_t j = first_season; j < k; ++j) {
+        const std::size_t i = j - first_season;
         double* c = &cols_[j * n];
-        for (std::size_t t = 0; t < n; ++t) c[t] -= last_[t];
+        for (std::size_t t = 0; t < n; ++t) {
+          const double delayed = t >= i ? unit_[t - i] : 0.0;
+          const double last = t >= l ? unit_[t - l] : 0.0;
+          c[t] = delayed - last;
+        }
       }
     }
-    std::vector<double> g(k * k, 0.0), r(k, 0.0), x;
+    g_.assign(k * k, 0.0);
+    r_.assign(k, 0.0);
     // The products of two seasonal columns come from the lagged products of the one run
-    // (seasonal_gram); the others are summed here.
-    const bool delayed_block = form.m > 1 && form.regress_season;
-    if (delayed_block) seasonal_gram(g, k, first_season, m);
-    for (std::size_t a = 0; a < k; ++a) {
-      const double* ca = &cols_[a * n];
-      double ra = 0.0;
-      for (std::size_t t = 0; t < n; ++t) ra += ca[t] * e0_[t];
-      r[a] = -ra;
-      for (std::size_t b = 0; b <= a; ++b) {
-        if (delayed_block && b >= first_season) continue;
-        const double* cb = &cols_[b * n];
-        double s = 0.0;
-        for (std::size_t t = 0; t < n; ++t) s += ca[t] * cb[t];
-        g[a * k + b] = g[b * k + a] = s;
+    // (seasonal_gram); the others are summed here, two columns at a time.
+    if (delayed_block) seasonal_gram(g_, k, first_season, m);
+    const std::size_t nb = std::min(first_season, k);
+    // Four columns at a time: each one's products with e0, the level column and (with a
+    // trend) the slope column, twelve sums side by side.
+    const double* c0 = &cols_[0];
+    const double* c1 = nb > 1 ? &cols_[n] : c0;
+    for (std::size_t a = 0; a < k; a += 4) {
+      const std::size_t cnt = std::min<std::size_t>(4, k - a);
+      const double* c[4];
+      for (std::size_t i = 0; i < 4; ++i) c[i] = &cols_[(a + (i < cnt ? i : 0)) * n];
+      double rs[4] = {0.0, 0.0, 0.0, 0.0}, s0[4] = {0.0, 0.0, 0.0, 0.0},
+             s1[4] = {0.0, 0.0, 0.0, 0.0};
+      if (nb > 1) {
+        for (std::size_t t = 0; t < n; ++t) {
+          for (std::size_t i = 0; i < 4; ++i) {
+            rs[i] += c[i][t] * e0_[t];
+            s0[i] += c[i][t] * c0[t];
+            s1[i] += c[i][t] * c1[t];
+          }
+        }
+      } else {
+        for (std::size_t t = 0; t < n; ++t) {
+          for (std::size_t i = 0; i < 4; ++i) {
+            rs[i] += c[i][t] * e0_[t];
+            s0[i] += c[i][t] * c0[t];
+          }
+        }
+      }
+      for (std::size_t i = 0; i < cnt; ++i) {
+        const std::size_t col = a + i;
+        r_[col] = -rs[i];
+        g_[col * k] = g_[col] = s0[i];
+        if (col >= 1 && nb > 1) g_[col * k + 1] = g_[k + col] = s1[i];
       }
     }
-    if (!detail::solve_spd(g, r, k, x)) return kInf;
-    double sse = 0.0;
-    for (std::size_t t = 0; t < n; ++t) {
-      double e = e0_[t];
-      for (std::size_t j = 0; j < k; ++j) e += x[j] * cols_[j * n + t];
-      sse += e * e;
+    if (!detail::solve_spd(g_, r_, k, x_)) return kInf;
+    // The innovations of the fitted initial state: each e_t = e0_t + sum_j x_j c_jt, summed
+    // over j in order for every t at once.
+    ebuf_.assign(e0_.begin(), e0_.end());
+    for (std::size_t j = 0; j < k; ++j) {
+      const double xj = x_[j];
+      const double* c = &cols_[j * n];
+      for (std::size_t t = 0; t < n; ++t) ebuf_[t] += xj * c[t];
     }
+    double sse = 0.0;
+    for (std::size_t t = 0; t < n; ++t) sse += ebuf_[t] * ebuf_[t];
     if (!std::isfinite(sse)) return kInf;
+    const std::vector<double>& x = x_;
     if (x0_out) {
       BatsState s = base;
       s.level += x[0];
@@ -254,9 +285,9 @@ class Fitter {
   // first + i is the run u delayed by i steps minus the run delayed by m - 1 steps, and the
   // product of the runs delayed by i and j is a lagged product of u alone (delayed_products),
   // so the block costs O(m n) instead of O(m^2 n) for all pairs of columns.
-  void seasonal_gram(std::vector<double>& g, std::size_t k, std::size_t first,
-                     std::size_t m) const {
-    const std::vector<double> S = detail::delayed_products(unit_, m);
+  void seasonal_gram(std::vector<double>& g, std::size_t k, std::size_t first, std::size_t m) {
+    detail::delayed_products(unit_, m, S_);
+    const std::vector<double>& S = S_;
     const std::size_t l = m - 1;
     for (std::size_t a = first; a < k; ++a) {
       for (std::size_t b = first; b <= a; ++b) {
@@ -303,14 +334,15 @@ class Fitter {
     return res;
   }
 
-  const std::vector<double>& z() const { return z_; }
+  const std::vector<double>& z() const { return *zv_; }
 
  private:
   const std::vector<double>& y_;
   std::size_t n_;
   double sum_log_ = 0.0;
   bool positive_ = true;
-  std::vector<double> z_, e0_, cols_, last_, unit_;
+  std::vector<double> z_, e0_, cols_, unit_, g_, r_, x_, ebuf_, S_;
+  const std::vector<double>* zv_ = &y_;  // the series the last objective filtered
 };
 
 // Position of the seasonal smoothing parameter among a form's optimiser coordinates.

@@ -150,7 +150,8 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
   out.ok = true;
   if (k == 0 || ssr == 0.0) return out;
   const std::size_t n = r.size();
-  std::vector<double> J(n * k), JtJ(static_cast<std::size_t>(k) * k), A, g(k), delta, xt(k);
+  std::vector<double> J(n * k), JtJ(static_cast<std::size_t>(k) * k), A, g(k), gsum(k), delta,
+      xt(k);
   double lambda = 1e-3;
   for (int iter = 0; iter < max_iter; ++iter) {
     if (opt.max_evaluations > 0 && evals >= opt.max_evaluations) break;
@@ -172,15 +173,22 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
       for (std::size_t t = 0; t < n; ++t) J[t * k + j] = (rt[t] - r[t]) / h;
     }
     if (!jac_ok) break;
-    for (int i = 0; i < k; ++i) {
-      double gi = 0.0;
-      for (std::size_t t = 0; t < n; ++t) gi += J[t * k + i] * r[t];
-      g[i] = -gi;
-      for (int j = 0; j <= i; ++j) {
-        double v = 0.0;
-        for (std::size_t t = 0; t < n; ++t) v += J[t * k + i] * J[t * k + j];
-        JtJ[i * k + j] = JtJ[j * k + i] = v;
+    // J'r and J'J in one pass over the rows: every sum still runs over t in order, and the
+    // k (k + 3) / 2 independent sums advance side by side instead of one after another.
+    std::fill(gsum.begin(), gsum.end(), 0.0);
+    std::fill(JtJ.begin(), JtJ.end(), 0.0);
+    for (std::size_t t = 0; t < n; ++t) {
+      const double* row = &J[t * k];
+      for (int i = 0; i < k; ++i) {
+        const double ji = row[i];
+        gsum[i] += ji * r[t];
+        double* out = &JtJ[static_cast<std::size_t>(i) * k];
+        for (int j = 0; j <= i; ++j) out[j] += ji * row[j];
       }
+    }
+    for (int i = 0; i < k; ++i) {
+      g[i] = -gsum[i];
+      for (int j = 0; j < i; ++j) JtJ[j * k + i] = JtJ[i * k + j];
     }
     bool accepted = false;
     double new_ssr = ssr;

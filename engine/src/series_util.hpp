@@ -56,21 +56,33 @@ inline CleanSeries clean_series(const std::vector<double>& raw,
 // The products of u (n values) delayed by i and by j steps (zero before the delay), for i, j
 // in 0..m-1, as an m x m row-major matrix:
 //   S(i, j) = sum_{t < n} u_{t-i} u_{t-j} = sum_{s < n - max(i, j)} u_s u_{s+|i-j|}.
-// One pass over u per lag gives the sums of every length: O(m n) in all.
-inline std::vector<double> delayed_products(const std::vector<double>& u, std::size_t m) {
-  const auto n = static_cast<std::ptrdiff_t>(u.size());
-  const auto ms = static_cast<std::ptrdiff_t>(m);
-  std::vector<double> S(m * m, 0.0);
-  for (std::ptrdiff_t lag = 0; lag < ms; ++lag) {
-    // The sums over s < N for N = n - j, from the shortest (j = m - 1) up, in the order of s.
-    double acc = 0.0;
-    std::ptrdiff_t done = 0;
-    for (std::ptrdiff_t j = ms - 1; j >= lag; --j) {
-      for (; done < n - j; ++done) acc += u[done] * u[done + lag];
-      S[static_cast<std::size_t>((j - lag) * ms + j)] = acc;
-      S[static_cast<std::size_t>(j * ms + (j - lag))] = acc;
+// One pass over u serves every lag, each lag's sum growing in the order of s, O(m n) in all:
+// the sums of the m lags advance side by side (independent, so the processor overlaps them),
+// and in the last m steps each sum of length N = n - j is recorded as it completes.
+inline void delayed_products(const std::vector<double>& u, std::size_t m, std::vector<double>& S) {
+  const std::size_t n = u.size();
+  S.assign(m * m, 0.0);
+  if (m == 0) return;
+  std::vector<double> acc(m, 0.0);
+  const std::size_t tail = n > m ? n - m : 0;
+  for (std::size_t s = 0; s < tail; ++s) {
+    const double us = u[s];
+    const double* ahead = &u[s];
+    for (std::size_t lag = 0; lag < m; ++lag) acc[lag] += us * ahead[lag];
+  }
+  for (std::size_t s = tail; s < n; ++s) {
+    const std::size_t j = n - 1 - s;  // the sums of length n - j are complete after s
+    const double us = u[s];
+    for (std::size_t lag = 0; lag <= j; ++lag) {
+      acc[lag] += us * u[s + lag];
+      S[(j - lag) * m + j] = S[j * m + (j - lag)] = acc[lag];
     }
   }
+}
+
+inline std::vector<double> delayed_products(const std::vector<double>& u, std::size_t m) {
+  std::vector<double> S;
+  delayed_products(u, m, S);
   return S;
 }
 

@@ -8,21 +8,39 @@
 namespace tarn {
 namespace arima_detail {
 
-using detail::multiply;
-using detail::negate;
+namespace {
+
+// The coefficients e_1..e_n of (1 + sum sa a_i B^i)(1 + sum ss s_k B^{m k}) added into out
+// (n values, zero on entry), with sa, ss = +-1: the terms of multiply() in its order (a zero
+// product adds nothing), without its temporaries.
+void multiply_into(const std::vector<double>& a, double sa, const std::vector<double>& s, double ss,
+                   int m, double* out) {
+  const std::size_t na = a.size(), ns = s.size(), step = static_cast<std::size_t>(m);
+  // full[i + j] += left[i] right[j] with left = (1, sa a), right = (1 at 0, ss s_k at (k+1) m);
+  // out[idx - 1] holds full[idx] (full[0], the leading one, is dropped).
+  for (std::size_t i = 0; i <= na; ++i) {
+    const double li = i == 0 ? 1.0 : sa * a[i - 1];
+    if (li == 0.0) continue;
+    if (i > 0) out[i - 1] += li * 1.0;
+    for (std::size_t k = 0; k < ns; ++k) out[i + (k + 1) * step - 1] += li * (ss * s[k]);
+  }
+}
+
+}  // namespace
 
 StateSpace state_space(const Coefs& c, int m) {
   StateSpace s;
-  std::vector<double> phi = negate(multiply(negate(c.ar), negate(c.sar), m));
-  std::vector<double> theta = multiply(c.ma, c.sma, m);
-  s.np = static_cast<int>(phi.size());
-  s.nq = static_cast<int>(theta.size());
+  // phi = -((1 - ar)(1 - sar) - 1), theta = (1 + ma)(1 + sma) - 1.
+  s.np = static_cast<int>(c.ar.size() + c.sar.size() * static_cast<std::size_t>(m));
+  s.nq = static_cast<int>(c.ma.size() + c.sma.size() * static_cast<std::size_t>(m));
   s.r = std::max(s.np, s.nq + 1);
   s.phi.assign(static_cast<std::size_t>(s.r), 0.0);
   s.R.assign(static_cast<std::size_t>(s.r), 0.0);
-  std::copy(phi.begin(), phi.end(), s.phi.begin());
+  multiply_into(c.ar, -1.0, c.sar, -1.0, m, s.phi.data());
+  for (int j = 0; j < s.np; ++j)
+    s.phi[static_cast<std::size_t>(j)] = -s.phi[static_cast<std::size_t>(j)];
   s.R[0] = 1.0;
-  std::copy(theta.begin(), theta.end(), s.R.begin() + 1);
+  multiply_into(c.ma, 1.0, c.sma, 1.0, m, s.R.data() + 1);
   return s;
 }
 
@@ -123,18 +141,24 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
   }
   // Accepted only when it solves the equation to rounding (and is a covariance): near a unit
   // root the linear system loses its accuracy, and the doubling below takes over.
+  // P is symmetric to the bit (each pair of entries is written from one value), so the lower
+  // triangle tells all.
   double big = 0.0, worst = 0.0;
   for (int i = 0; i < r; ++i) {
     if (!(at(i, i) >= 0.0)) return false;
-    for (int l = 0; l < r; ++l) {
+    for (int l = 0; l <= i; ++l) {
       // A covariance: no correlation beyond one (an unstable transition can solve the
       // equation with a matrix that is not one).
       if (!(at(i, l) * at(i, l) <= at(i, i) * at(l, l) * (1.0 + 1e-9) + 1e-300)) return false;
       big = std::max(big, std::fabs(at(i, l)));
     }
   }
+  // The entries filled above from the equation itself (1 <= i <= l) satisfy it exactly (the
+  // same expression of the same values), so only the first row and the lower triangle are
+  // checked.
   for (int i = 0; i < r; ++i) {
     for (int l = 0; l < r; ++l) {
+      if (i >= 1 && l >= i) break;
       const double fi = s.phi[static_cast<std::size_t>(i)], fl = s.phi[static_cast<std::size_t>(l)];
       const double t = fi * fl * P[0] + fi * at(0, l + 1) + fl * at(i + 1, 0) + at(i + 1, l + 1) +
                        s.R[static_cast<std::size_t>(i)] * s.R[static_cast<std::size_t>(l)];
@@ -213,21 +237,32 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
   out.clear();
   out.reserve(w.size());
   sumlog = 0.0;
+  // Once steady, F no longer changes: its root and logarithm are taken once.
+  double rootF = 0.0, logF = 0.0;
+  bool frozen = false;
   for (double wt : w) {
     const double v = wt - mu - a[0];
     if (!std::isfinite(v)) return false;
-    out.push_back(v / std::sqrt(F));
-    sumlog += std::log(F);
+    if (!frozen) {
+      rootF = std::sqrt(F);
+      logF = std::log(F);
+      frozen = steady;
+    }
+    out.push_back(v / rootF);
+    sumlog += logF;
     // a <- T a + K v / F (in place: entry i reads a[i + 1] before it is updated).
     const double a0 = a[0], g = v / F;
-    for (int i = 0; i < r; ++i) a[i] = phi[i] * a0 + (i + 1 < r ? a[i + 1] : 0.0) + K[i] * g;
+    // (The last entry, which has no successor, is peeled off the loop.)
+    const int last = r - 1;
+    for (int i = 0; i < last; ++i) a[i] = phi[i] * a0 + a[i + 1] + K[i] * g;
+    a[last] = phi[last] * a0 + 0.0 + K[last] * g;
     if (steady) continue;
     // F <- F + M w0^2; K <- K + T W M w0; W <- (T - K e1' / F) W; M <- M - (M w0)^2 / F_new,
     // with the old K and F on the right (in place as above).
     const double w0 = W[0], mw0 = M * w0, c = w0 / F;
     double change = 0.0;
-    for (int i = 0; i < r; ++i) {
-      const double tw = phi[i] * w0 + (i + 1 < r ? W[i + 1] : 0.0);
+    for (int i = 0; i <= last; ++i) {
+      const double tw = i < last ? phi[i] * w0 + W[i + 1] : phi[i] * w0 + 0.0;
       const double k = K[i];
       K[i] = k + tw * mw0;
       W[i] = tw - k * c;

@@ -343,11 +343,15 @@ void train(py::object self, py::object X, py::object y) {
       // the season finding goes through QuillcastUtils.
       tarn::SeriesSizes sizes;
       if (seasonal_sizes) {
+        // The calendar's seasons go along only for dated data, so a replaced get_init_samples
+        // that takes the values and the two limits keeps working on everything else.
+        py::object find = G("QuillcastUtils").attr("get_init_samples");
         py::object counts =
-            G("QuillcastUtils")
-                .attr("get_init_samples")(column.attr("tolist")(), py::arg("upper_limit") = 200,
-                                          py::arg("lower_limit") = 8,
-                                          py::arg("calendar_seasons") = calendar_list);
+            calendar_list.is_none()
+                ? find(column.attr("tolist")(), py::arg("upper_limit") = 200,
+                       py::arg("lower_limit") = 8)
+                : find(column.attr("tolist")(), py::arg("upper_limit") = 200,
+                       py::arg("lower_limit") = 8, py::arg("calendar_seasons") = calendar_list);
         py::list items(counts);
         if (py::len(items) != 4) {
           twpy::raise(PyExc_ValueError, "QuillcastUtils.get_init_samples returned " +

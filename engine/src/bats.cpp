@@ -302,8 +302,10 @@ class Fitter {
   }
 
   // Fits `form` from `warm` (or the default start); the first `frozen` coordinates stay
-  // at their warm-start values.
-  FitResult fit(const Form& form, const std::vector<double>* warm, std::size_t frozen = 0) {
+  // at their warm-start values. With `restart` the simplex starts once more from where the
+  // first one ended.
+  FitResult fit(const Form& form, const std::vector<double>* warm, std::size_t frozen = 0,
+                bool restart = true) {
     FitResult res;
     res.form = form;
     const double K = static_cast<double>(param_count(form) + state_count(form));
@@ -325,7 +327,7 @@ class Fitter {
     opt.max_evaluations = evaluation_budget(u0.size());
     opt.x_tolerance = 1e-4;
     opt.f_tolerance = 1e-7;
-    OptimizeResult r = nelder_mead_restarted(f, u0, opt);
+    OptimizeResult r = restart ? nelder_mead_restarted(f, u0, opt) : nelder_mead(f, u0, opt);
     r.x = expand(r.x);
     if (!std::isfinite(r.value)) return res;
     res.par = decode(form, r.x);
@@ -547,9 +549,17 @@ void Bats::fit() {
         forms.push_back(form);
       }
     }
+    // Every form is compared after one run of the simplex; only the chosen one is restarted
+    // from where its run ended (the second run of a restarted fit), as the automatic ARIMA
+    // algorithm refines only the model its search chose.
     for (const Form& form : forms) {
-      FitResult r = fitter.fit(form, nullptr);
+      FitResult r = fitter.fit(form, nullptr, 0, false);
       if (r.ok && r.aicc < top.aicc) top = r;
+    }
+    if (top.ok) {
+      const std::vector<double> u = top.u;
+      FitResult r = fitter.fit(top.form, &u, 0, false);
+      if (r.ok && r.aicc <= top.aicc) top = r;
     }
     // Box-Cox starts from the chosen form's estimates, lambda from the middle of its range.
     if (top.ok && config_.box_cox && fitter.positive()) {

@@ -561,14 +561,21 @@ void Bats::fit() {
       FitResult r = fitter.fit(top.form, &u, 0, false);
       if (r.ok && r.aicc <= top.aicc) top = r;
     }
+    // A richer form from a warm start, likewise compared after one run and restarted only
+    // when it wins.
+    auto consider = [&](const Form& form, const std::vector<double>& u, std::size_t frozen) {
+      const FitResult r = fitter.fit(form, &u, frozen, false);
+      if (!r.ok || !(r.aicc < top.aicc)) return;
+      const FitResult again = fitter.fit(form, &r.u, frozen, false);
+      top = again.ok && again.aicc <= r.aicc ? again : r;
+    };
     // Box-Cox starts from the chosen form's estimates, lambda from the middle of its range.
     if (top.ok && config_.box_cox && fitter.positive()) {
       Form form = top.form;
       form.box_cox = true;
       const std::size_t at = seasonal_coordinate(form) + (form.m > 1 ? 1 : 0);
       std::vector<double> u = with_coordinate(top, at, 0.5, 0.0, 1.0);
-      FitResult r = fitter.fit(form, &u);
-      if (r.ok && r.aicc < top.aicc) top = r;
+      consider(form, u, 0);
     }
     if (top.ok && config_.arma_errors) {
       const std::vector<double> e = innovations(fitter, top);
@@ -585,8 +592,7 @@ void Bats::fit() {
         std::vector<double> u = extend_u(base, form.p, form.q);
         const std::size_t frozen =
             base.u.size() - static_cast<std::size_t>(base.form.p + base.form.q);
-        FitResult r = fitter.fit(form, &u, frozen);
-        if (r.ok && r.aicc < top.aicc) top = r;
+        consider(form, u, frozen);
       }
     }
     if (top.ok) {

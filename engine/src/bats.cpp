@@ -444,8 +444,6 @@ std::pair<int, int> bats_arma_order(const std::vector<double>& e) {
 
 }  // namespace detail
 
-namespace {}  // namespace
-
 std::size_t Bats::target_size() const {
   return static_cast<std::size_t>(config_.training_sample_size > 0 ? config_.training_sample_size
                                                                    : kDefaultTrainingSize);

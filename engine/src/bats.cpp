@@ -301,11 +301,10 @@ class Fitter {
     }
   }
 
-  // Fits `form` from `warm` (or the default start); the first `frozen` coordinates stay
-  // at their warm-start values. With `restart` the simplex starts once more from where the
-  // first one ended.
-  FitResult fit(const Form& form, const std::vector<double>* warm, std::size_t frozen = 0,
-                bool restart = true) {
+  // Fits `form` from `warm` (or the default start) by one run of the simplex; the first
+  // `frozen` coordinates stay at their warm-start values. A restart is a second fit from the
+  // first one's end (u).
+  FitResult fit(const Form& form, const std::vector<double>* warm, std::size_t frozen = 0) {
     FitResult res;
     res.form = form;
     const double K = static_cast<double>(param_count(form) + state_count(form));
@@ -327,7 +326,7 @@ class Fitter {
     opt.max_evaluations = evaluation_budget(u0.size());
     opt.x_tolerance = 1e-4;
     opt.f_tolerance = 1e-7;
-    OptimizeResult r = restart ? nelder_mead_restarted(f, u0, opt) : nelder_mead(f, u0, opt);
+    OptimizeResult r = nelder_mead(f, u0, opt);
     r.x = expand(r.x);
     if (!std::isfinite(r.value)) return res;
     res.par = decode(form, r.x);
@@ -550,20 +549,20 @@ void Bats::fit() {
     // from where its run ended (the second run of a restarted fit), as the automatic ARIMA
     // algorithm refines only the model its search chose.
     for (const Form& form : forms) {
-      FitResult r = fitter.fit(form, nullptr, 0, false);
+      FitResult r = fitter.fit(form, nullptr);
       if (r.ok && r.aicc < top.aicc) top = r;
     }
     if (top.ok) {
       const std::vector<double> u = top.u;
-      FitResult r = fitter.fit(top.form, &u, 0, false);
+      FitResult r = fitter.fit(top.form, &u);
       if (r.ok && r.aicc <= top.aicc) top = r;
     }
     // A richer form from a warm start, likewise compared after one run and restarted only
     // when it wins.
     auto consider = [&](const Form& form, const std::vector<double>& u, std::size_t frozen) {
-      const FitResult r = fitter.fit(form, &u, frozen, false);
+      const FitResult r = fitter.fit(form, &u, frozen);
       if (!r.ok || !(r.aicc < top.aicc)) return;
-      const FitResult again = fitter.fit(form, &r.u, frozen, false);
+      const FitResult again = fitter.fit(form, &r.u, frozen);
       top = again.ok && again.aicc <= r.aicc ? again : r;
     };
     // Box-Cox starts from the chosen form's estimates, lambda from the middle of its range.

@@ -4,8 +4,11 @@
 #include <cmath>
 #include <limits>
 #include <sstream>
+#include <utility>
 
+#include "arima_likelihood.hpp"
 #include "arima_polynomial.hpp"
+#include "bats_arma.hpp"
 #include "info_criteria.hpp"
 #include "linalg.hpp"
 #include "series_util.hpp"
@@ -298,8 +301,9 @@ class Fitter {
     }
   }
 
-  // Fits `form` from `warm` (or the default start); the first `frozen` coordinates stay
-  // at their warm-start values.
+  // Fits `form` from `warm` (or the default start) by one run of the simplex; the first
+  // `frozen` coordinates stay at their warm-start values. A restart is a second fit from the
+  // first one's end (u).
   FitResult fit(const Form& form, const std::vector<double>* warm, std::size_t frozen = 0) {
     FitResult res;
     res.form = form;
@@ -322,7 +326,7 @@ class Fitter {
     opt.max_evaluations = evaluation_budget(u0.size());
     opt.x_tolerance = 1e-4;
     opt.f_tolerance = 1e-7;
-    OptimizeResult r = nelder_mead_restarted(f, u0, opt);
+    OptimizeResult r = nelder_mead(f, u0, opt);
     r.x = expand(r.x);
     if (!std::isfinite(r.value)) return res;
     res.par = decode(form, r.x);
@@ -369,16 +373,19 @@ std::vector<double> extend_u(const FitResult& base, int p, int q) {
   return u;
 }
 
-// Ljung-Box test at the 5% level on the innovations of a fit: ARMA errors are only worth trying
+// The innovations of a fit, on the series it was fitted to.
+std::vector<double> innovations(Fitter& fitter, const FitResult& fit) {
+  std::vector<double> e;
+  BatsState s = fit.x0;
+  (void)fitter.objective(fit.form, fit.par, nullptr);  // fills the transformed series
+  for (double z : fitter.z()) e.push_back(filter_step(fit.par, s, z, false));
+  return e;
+}
+
+// Ljung-Box test at the 5% level on the innovations e of a fit: ARMA errors are only worth trying
 // when the innovations are autocorrelated (otherwise a near-zero smoothing parameter with a
 // persistent AR term can win on likelihood and forecast poorly).
-bool residuals_autocorrelated(Fitter& fitter, const FitResult& fit) {
-  std::vector<double> e;
-  {
-    BatsState s = fit.x0;
-    (void)fitter.objective(fit.form, fit.par, nullptr);  // fills the transformed series
-    for (double z : fitter.z()) e.push_back(filter_step(fit.par, s, z, false));
-  }
+bool residuals_autocorrelated(const std::vector<double>& e) {
   const std::size_t n = e.size();
   const std::size_t lags = std::min<std::size_t>(n / 5, 10);
   if (lags < 2) return false;
@@ -395,6 +402,46 @@ bool residuals_autocorrelated(Fitter& fitter, const FitResult& fit) {
 }
 
 }  // namespace
+
+namespace detail {
+
+// The order of the ARMA errors as De Livera, Hyndman & Snyder (2011, J. Am. Stat. Assoc.
+// 106(496)) choose it: an ARMA(p, q) model, p, q <= 2 and no mean, fitted to the innovations of
+// the model without ARMA errors for every order (conditional sum of squares, every order scored
+// on the same innovations, those after the largest lag), the smallest AICc wins; (0, 0) when
+// none improves on white noise. Only the chosen order is then estimated within the model.
+std::pair<int, int> bats_arma_order(const std::vector<double>& e) {
+  constexpr int kMaxOrder = 2;
+  const std::size_t from = kMaxOrder;
+  std::size_t n = 0;
+  double ss = 0.0;
+  for (std::size_t t = from; t < e.size(); ++t) {
+    if (!std::isfinite(e[t])) return {0, 0};
+    ss += e[t] * e[t];
+    ++n;
+  }
+  if (n < 8 || !(ss > 0.0)) return {0, 0};
+  const double nn = static_cast<double>(n);
+  const double white = nn * (std::log(6.283185307179586 * ss / nn) + 1.0);  // 2 pi
+  double best = arima_detail::aicc_of(white, 0, static_cast<int>(n));
+  std::pair<int, int> order{0, 0};
+  for (int p = 0; p <= kMaxOrder; ++p) {
+    for (int q = 0; q <= kMaxOrder; ++q) {
+      if (p + q == 0) continue;
+      arima_detail::Form f;
+      f.p = p;
+      f.q = q;
+      const arima_detail::Fit fit = arima_detail::fit_css(e, f, from, true);
+      if (fit.ok && fit.aicc < best) {
+        best = fit.aicc;
+        order = {p, q};
+      }
+    }
+  }
+  return order;
+}
+
+}  // namespace detail
 
 std::size_t Bats::target_size() const {
   return static_cast<std::size_t>(config_.training_sample_size > 0 ? config_.training_sample_size
@@ -498,42 +545,50 @@ void Bats::fit() {
         forms.push_back(form);
       }
     }
+    // Every form is compared after one run of the simplex; only the chosen one is restarted
+    // from where its run ended (the second run of a restarted fit), as the automatic ARIMA
+    // algorithm refines only the model its search chose.
     for (const Form& form : forms) {
       FitResult r = fitter.fit(form, nullptr);
       if (r.ok && r.aicc < top.aicc) top = r;
     }
+    if (top.ok) {
+      const std::vector<double> u = top.u;
+      FitResult r = fitter.fit(top.form, &u);
+      if (r.ok && r.aicc <= top.aicc) top = r;
+    }
+    // A richer form from a warm start, likewise compared after one run and restarted only
+    // when it wins.
+    auto consider = [&](const Form& form, const std::vector<double>& u, std::size_t frozen) {
+      const FitResult r = fitter.fit(form, &u, frozen);
+      if (!r.ok || !(r.aicc < top.aicc)) return;
+      const FitResult again = fitter.fit(form, &r.u, frozen);
+      top = again.ok && again.aicc <= r.aicc ? again : r;
+    };
     // Box-Cox starts from the chosen form's estimates, lambda from the middle of its range.
     if (top.ok && config_.box_cox && fitter.positive()) {
       Form form = top.form;
       form.box_cox = true;
       const std::size_t at = seasonal_coordinate(form) + (form.m > 1 ? 1 : 0);
       std::vector<double> u = with_coordinate(top, at, 0.5, 0.0, 1.0);
-      FitResult r = fitter.fit(form, &u);
-      if (r.ok && r.aicc < top.aicc) top = r;
+      consider(form, u, 0);
     }
-    if (top.ok && config_.arma_errors && residuals_autocorrelated(fitter, top)) {
-      // Stepwise search over ARMA(p, q), p, q <= 2, from the chosen form.
-      const FitResult base = top;
-      auto try_order = [&](int p, int q) {
+    if (top.ok && config_.arma_errors) {
+      const std::vector<double> e = innovations(fitter, top);
+      const std::pair<int, int> order =
+          residuals_autocorrelated(e) ? detail::bats_arma_order(e) : std::make_pair(0, 0);
+      if (order.first + order.second > 0) {
+        const FitResult base = top;
         Form form = base.form;
-        form.p = p;
-        form.q = q;
+        form.p = order.first;
+        form.q = order.second;
         // The smoothing parameters stay as fitted without ARMA terms: estimated jointly, a
         // vanishing smoothing parameter with a persistent AR term often wins on likelihood
         // and then forecasts a trending series back to its mean.
-        std::vector<double> u = extend_u(base, p, q);
+        std::vector<double> u = extend_u(base, form.p, form.q);
         const std::size_t frozen =
             base.u.size() - static_cast<std::size_t>(base.form.p + base.form.q);
-        FitResult r = fitter.fit(form, &u, frozen);
-        if (r.ok && r.aicc < top.aicc) top = r;
-      };
-      try_order(1, 0);
-      try_order(0, 1);
-      try_order(1, 1);
-      if (top.form.p + top.form.q > 0) {
-        const int p0 = top.form.p, q0 = top.form.q;
-        if (p0 >= 1) try_order(2, q0);
-        if (q0 >= 1) try_order(p0, 2);
+        consider(form, u, frozen);
       }
     }
     if (top.ok) {

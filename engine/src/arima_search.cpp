@@ -21,8 +21,7 @@ constexpr int kMinKnown = 4;
 constexpr double kSeasonalStrength = 0.64;
 // The stepwise search visits at most this many models...
 constexpr int kMaxModels = 94;
-// ... and refits the best by exact likelihood, falling back to the next best (at most this
-// many in all) only when an exact fit fails,
+// ... and refits this many of the best by exact likelihood,
 constexpr int kFinalists = 3;
 // ... unless the state is at most this large: then the search itself is exact.
 constexpr int kExactSearchState = 8;
@@ -216,19 +215,18 @@ class OrderSearch {
   const Fit* best_ = nullptr;
 };
 
-// The finalists in the order of the search's criterion: the first whose exact-likelihood fit
-// succeeds wins, as in the automatic algorithm of Hyndman & Khandakar (2008, J. Stat. Softw.
-// 27(3)), which searches by the approximation and refits only the chosen model exactly; the
-// next one is refitted only when that fit fails. Falls back to the first usable finalist as it
-// was estimated, then to white noise on the differences.
+// The finalists refitted by exact likelihood; the smallest exact AICc wins. Falls back to the
+// first usable finalist as it was estimated, then to white noise on the differences.
 Fit best_exact(const std::vector<const Fit*>& finalists, const std::vector<double>& w,
                const ArimaConfig& cfg, int m, bool allow_const, std::string& note) {
   const Fit* fallback = nullptr;
+  Fit exact_best;
   for (const Fit* c : finalists) {
     if (!fallback && c->ok) fallback = c;
     Fit e = fit_exact(w, c->form, *c, !cfg.force_model, !cfg.force_model);
-    if (e.ok && e.exact) return e;
+    if (e.ok && e.exact && (!exact_best.ok || e.aicc < exact_best.aicc)) exact_best = e;
   }
+  if (exact_best.ok) return exact_best;
   if (fallback) {
     note = "estimated by conditional sum of squares";
     return *fallback;

@@ -1,6 +1,6 @@
 // Where the automatic fits save evaluations without changing what they choose: BATS picks the
 // order of its ARMA errors on the innovations of the model without them and restarts only the
-// chosen form's simplex; the ARIMA search refits only its best order by exact likelihood.
+// chosen form's simplex; the ARIMA search's chosen order is estimated by exact likelihood.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -70,15 +70,24 @@ std::size_t odd_at_least(double v) {
   return std::max<std::size_t>(k, 3);
 }
 
-// One seasonal-trend decomposition by Loess (two inner passes, no robustness weights): the
-// seasonal component of y for period p with seasonal span ns.
+// Passes of the inner loop (seasonal smoothing, then trend) per decomposition. Without the
+// robustness loop the inner loop alone must converge, so it runs more often than the two passes
+// that suffice between robustness iterations (Cleveland et al. 1990, section 3: n_i = 1 or 2
+// with robustness; five is the usual count without). Through the forecaster (20 simulated series
+// per cell, seasons found from the dates, MASE) two passes against five: hourly 24/168 0.503 /
+// 0.498, half-hourly 48/336 0.732 / 0.723, daily 7/365 1.399 / 1.334, at twice the fitting cost
+// (14-24 ms against 28-49 ms per series).
+constexpr int kInnerPasses = 5;
+
+// One seasonal-trend decomposition by Loess (kInnerPasses inner passes, no robustness weights):
+// the seasonal component of y for period p with seasonal span ns.
 std::vector<double> stl_seasonal(const std::vector<double>& y, std::size_t p, std::size_t ns) {
   const std::size_t n = y.size();
   const std::size_t nl = odd_at_least(static_cast<double>(p));
   const std::size_t nt =
       odd_at_least(1.5 * static_cast<double>(p) / (1.0 - 1.5 / static_cast<double>(ns)));
   std::vector<double> trend(n, 0.0), season(n, 0.0), cycle(n + 2 * p), sub;
-  for (int pass = 0; pass < 2; ++pass) {
+  for (int pass = 0; pass < kInnerPasses; ++pass) {
     // Cycle-subseries smoothing, each extended by one value at both ends.
     for (std::size_t j = 0; j < p; ++j) {
       sub.clear();

@@ -92,6 +92,25 @@ TEST(MstlDecompose, RecoversBothSeasons) {
   EXPECT_GT(amp, 2.0);
 }
 
+TEST(MstlDecompose, LatestCycleMatchesTheSeasonsItCarriesForward) {
+  // The forecasts repeat the decomposition's latest cycle of each season: there, at the end of
+  // the data, the components must have converged to the true shapes (noise-free series).
+  const std::size_t n = 24 * 7 * 6;
+  const auto y = two_seasons(n, 24, 3.0, 168, 2.0, 0.0);
+  const auto comp = tarn::mstl_decompose(y, {24, 168});
+  ASSERT_EQ(comp.size(), 2u);
+  // Together they are the daily shape plus the weekly block (both of mean zero); how the two
+  // seasons split a shape both can carry is free.
+  double worst = 0.0;
+  for (std::size_t t = n - 168; t < n; ++t) {
+    const double u = static_cast<double>(t);
+    const double day = 3.0 * (std::sin(2 * kPi * u / 24) + 0.5 * std::cos(4 * kPi * u / 24));
+    const double week = static_cast<int>(t) % 168 < 120 ? 2.0 : -5.0;
+    worst = std::max(worst, std::fabs(comp[0][t] + comp[1][t] - day - week));
+  }
+  EXPECT_LT(worst, 0.4);
+}
+
 TEST(Mstl, ForecastsTwoSeasonsBetterThanOneAndUpdatesCheaply) {
   const std::size_t n = 24 * 7 * 4, h = 168;
   const auto y = two_seasons(n + h + 10, 24, 3.0, 168, 2.0);

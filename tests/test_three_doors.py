@@ -243,3 +243,39 @@ def test_the_command_line_never_writes_over_its_input(tmp_path, monkeypatch):
         code = main(["forecast.csv", "--output", ".", "--force", "--quiet"])
     assert code == 2 and "input file" in err.getvalue().splitlines()[-1]
     assert (tmp_path / "forecast.csv").read_bytes() == before
+
+
+def test_dated_doors_agree_where_the_calendar_decides(tmp_path):
+    # Three years of daily data with a week and a year: the values alone show a year of 363 days,
+    # the calendar says 365. Every door trains with the dates, so every door forecasts alike.
+    n, horizon = 3 * 365, 14
+    rng = np.random.default_rng(1)
+    t = np.arange(n)
+    values = 100 + 10 * np.sin(2 * np.pi * t / 7) + 20 * np.sin(2 * np.pi * t / 365.25)
+    times = pd.date_range("2020-01-01", periods=n, freq="D").to_numpy().astype("datetime64[us]")
+    times, values = as_read(tmp_path, times, values + rng.normal(0, 2, n), "%Y-%m-%d")
+    algorithm = "autoforecaster"
+
+    est = QuillcastForecaster(algorithm=algorithm, prediction_horizon=horizon)
+    with contextlib.redirect_stdout(io.StringIO()):
+        est.fit(pd.DataFrame({"y": values}, index=pd.DatetimeIndex(times)), None)
+    direct = pd.DataFrame({"time": np.asarray(est.forecast_times()).astype("datetime64[ns]"),
+                           "y": np.asarray(est.predict(), dtype=float).reshape(-1)})
+    bands = est.predict_interval(level=list(LEVELS))
+    for lv in LEVELS:
+        direct[f"lo-{lv:g}"] = np.asarray(bands[lv][0], dtype=float).reshape(-1)
+        direct[f"hi-{lv:g}"] = np.asarray(bands[lv][1], dtype=float).reshape(-1)
+    doors = {
+        "forecast_many": through_batch(times, values, algorithm, horizon),
+        "command line": through_cli(tmp_path, times, values, algorithm, horizon, "%Y-%m-%d"),
+    }
+    for name, got in doors.items():
+        got = got[list(direct.columns)].reset_index(drop=True)
+        got["time"] = got["time"].to_numpy().astype("datetime64[ns]")
+        pd.testing.assert_frame_equal(got, direct, check_exact=True, obj=name)
+    # Without the dates the year is another one, and so is the forecast: the case is one where
+    # the calendar matters.
+    undated = QuillcastForecaster(algorithm=algorithm, prediction_horizon=horizon)
+    with contextlib.redirect_stdout(io.StringIO()):
+        undated.fit(values.reshape(-1, 1), None)
+    assert not np.allclose(np.asarray(undated.predict(), dtype=float).reshape(-1), direct["y"])

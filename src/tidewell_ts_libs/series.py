@@ -276,6 +276,13 @@ def forecast(
         exog_columns = list(range(filled.shape[1], X.shape[1]))
         extra = {"future_exog": future_exog}
     est = forecaster(algorithm, settings, horizon, nonnegative, exog_columns)
+    times = as_times(times)
+    if times.dtype.kind == "M" and len(times) == len(X):
+        # Dated rows train with their dates, as the forecaster and forecast_many do: the
+        # calendar's seasons (a year of daily data, weeks of hourly data) come with them.
+        import pandas as pd
+
+        X = pd.DataFrame(X, index=pd.DatetimeIndex(times))
     # The engine prints notices (skipped updates and the like); keep the output readable.
     with quiet_stdout():  # safe on threads, unlike a swap of sys.stdout
         est.fit(X, None, _reset_model=True)

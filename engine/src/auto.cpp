@@ -536,6 +536,15 @@ void AutoSelector::fit() {
         const int s = calendar_season(y.data(), n, config_.calendar, upper);
         if (s > 1 && 3 * static_cast<std::size_t>(s) > n) m_ = s;
       }
+      // A calendar of one whole season (a monthly series' year of 12 steps, a quarterly one's
+      // 4) names the season outright, as the caller's season does: every candidate is told it
+      // and decides by its own criterion whether the data show it (Holt-Winters and BATS by
+      // AICc among forms with and without it, ARIMA by its seasonal-differencing test and its
+      // search, theta by the autocorrelation test at that lag). The search above only guards
+      // data whose season nothing names.
+      // A season found that spans whole cycles of the named one carries it and stays.
+      const int named = named_season(config_.calendar);
+      if (named > 1 && named <= upper && m_ % named != 0) m_ = named;
     }
   }
   window_ = config_.error_history_length > 0

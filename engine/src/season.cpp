@@ -297,6 +297,14 @@ int calendar_season(const double* x, std::size_t n, const std::vector<double>& c
   return 1;
 }
 
+int named_season(const std::vector<double>& calendar) {
+  if (calendar.size() != 1) return 1;
+  const double c = calendar.front();
+  const long whole = std::lround(c);
+  return whole >= 2 && std::fabs(c - static_cast<double>(whole)) < 1e-6 ? static_cast<int>(whole)
+                                                                        : 1;
+}
+
 int calendar_period(int period, const std::vector<double>& calendar) {
   const int i = near_calendar(period, calendar);
   return i < 0 ? period : static_cast<int>(std::lround(calendar[static_cast<std::size_t>(i)]));

@@ -229,3 +229,42 @@ TEST(CalendarSeasons, ModelsAreToldThemThroughTheSessionAndKeepThemInTheirState)
 }
 
 }  // namespace
+
+// A calendar of one whole season names it: the selector tells every candidate, whatever its
+// own search makes of the data, and the candidates decide whether the data show it. Several
+// seasons or a fractional one name nothing; a season found that spans whole cycles of the named
+// one stays.
+TEST(CalendarSeasons, OneWholeCalendarSeasonIsGivenToTheCandidates) {
+  std::mt19937 g(21);
+  std::normal_distribution<double> e(0.0, 1.0);
+  std::vector<double> weak(120);
+  double level = 50.0;
+  for (std::size_t t = 0; t < weak.size(); ++t) {
+    level += 0.5 * e(g);
+    weak[t] = level + 0.6 * std::sin(2 * kPi * static_cast<double>(t) / 12.0) + e(g);
+  }
+  auto season_of = [](const std::vector<double>& y, const std::vector<double>& calendar) {
+    tarn::AutoConfig config;
+    config.min_training_data = static_cast<std::int64_t>(y.size());
+    tarn::AutoSelector sel(config);
+    if (!calendar.empty()) sel.set_calendar_seasons(calendar);
+    for (std::size_t t = 0; t < y.size(); ++t) sel.update(static_cast<std::int64_t>(t), y[t]);
+    EXPECT_TRUE(sel.is_initialized());
+    return sel.season_length();
+  };
+  ASSERT_NE(season_of(weak, {}), 12);  // too weak for the search alone
+  EXPECT_EQ(season_of(weak, {12.0}), 12);
+  EXPECT_EQ(season_of(weak, {4.0}), 4);
+  EXPECT_EQ(season_of(weak, {12.2}), season_of(weak, {}));        // fractional: names nothing
+  EXPECT_EQ(season_of(weak, {12.0, 60.0}), season_of(weak, {}));  // several: the search's
+  // Under two cycles of the named season the data cannot show it.
+  const std::vector<double> short_one(weak.begin(), weak.begin() + 20);
+  EXPECT_EQ(season_of(short_one, {12.0}), season_of(short_one, {}));
+  // A cycle of 24 found in monthly data carries the year of 12 and stays.
+  const auto two_years = seasonal(240, {24.0}, 12);
+  ASSERT_EQ(season_of(two_years, {}), 24);
+  EXPECT_EQ(season_of(two_years, {12.0}), 24);
+  EXPECT_EQ(tarn::named_season({12.0}), 12);
+  EXPECT_EQ(tarn::named_season({365.25 / 7.0}), 1);
+  EXPECT_EQ(tarn::named_season({}), 1);
+}

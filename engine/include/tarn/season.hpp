@@ -53,6 +53,11 @@ int calendar_season(const double* x, std::size_t n, const std::vector<double>& c
 // a calendar season; `period` itself otherwise.
 int calendar_period(int period, const std::vector<double>& calendar);
 
+// The season a calendar names outright: its only season when that is a whole number of steps
+// (monthly data's 12, quarterly data's 4); 1 for several seasons (daily data's week and year),
+// a fractional one (weekly data's 52.18) or none.
+int named_season(const std::vector<double>& calendar);
+
 }  // namespace tarn
 
 #pragma GCC visibility pop

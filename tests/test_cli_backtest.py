@@ -160,3 +160,31 @@ def test_bad_backtest_options_are_refused_before_any_work(tmp_path, case):
     code, _out, err = run(tmp_path / "sales.csv", *extra, "--output", tmp_path / "o")
     assert code == 2 and expected in err, err
     assert len(values) == 96 and not list((tmp_path / "o").glob("*.csv"))
+
+
+def test_dated_rows_are_backtested_with_their_dates(tmp_path):
+    # A weak yearly cycle that the values alone do not show (the search reads a season of 13):
+    # the monthly dates name the season of 12, and the ranking's windows train with the dates,
+    # as the forecast after it does.
+    n, horizon = 96, 12
+    values = trend_season(np.arange(n), 100, 0.3, 3, noise=3, rng=4)
+    months = pd.date_range("2012-01-01", periods=n, freq="MS")
+    pd.DataFrame({"month": months.strftime("%Y-%m-%d"), "sales": values}).to_csv(
+        tmp_path / "sales.csv", index=False
+    )
+    code, stdout, err = run(tmp_path / "sales.csv", "--algorithms", "autoforecaster",
+                            "--horizon", horizon, "--windows", 3, "--step", horizon,
+                            "--output", tmp_path / "out")
+    assert code == 0, err
+    backtest = pd.read_csv(tmp_path / "out" / "forecasts.csv")
+    train = values[: n - 3 * horizon].reshape(-1, 1)
+    settings = series.settings_for("autoforecaster", train, series.detect_season(train))
+    by = {}
+    for name, X in {"dated": pd.DataFrame({"sales": values}, index=months),
+                    "undated": values.reshape(-1, 1)}.items():
+        est = series.forecaster("autoforecaster", settings, horizon)
+        with contextlib.redirect_stdout(io.StringIO()):
+            cv = est.cross_validation(X, h=horizon, n_windows=3, step=horizon, refit=True)
+        by[name] = cv["forecast"].to_numpy()
+    np.testing.assert_allclose(backtest["sales_autoforecaster"], by["dated"], rtol=1e-12)
+    assert np.abs(by["dated"] - by["undated"]).max() > 1.0  # the dates matter here

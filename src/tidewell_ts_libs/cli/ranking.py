@@ -203,12 +203,14 @@ def run_windows(
     observed: np.ndarray,
     plan: Plan,
     season: int = 1,
+    times=None,
 ) -> Result:
     """Backtests an algorithm by the forecaster's rolling-origin cross-validation: a fresh
     training on the rows before every window's origin, each window forecast ``plan.horizon``
     steps ahead; the windows' forecasts (stacked, window after window) are scored together
     with the engine's metrics, scaled on the rows before the first origin (blank actual values
-    do not count)."""
+    do not count). Dated rows (``times`` of dates) train with their dates, as the forecast
+    after the ranking does: the calendar's seasons come with them."""
     # The forecaster's module is loaded before the clock starts: its import is nobody's time.
     import tidewell_ts_libs.quillcast.quillcast_estimator  # noqa: F401
 
@@ -216,13 +218,26 @@ def run_windows(
     start = time.perf_counter()
     n, cols = observed.shape
     est = series.forecaster(algorithm, settings, plan.horizon)
+    X = filled
+    dated = times is not None and len(times) == n and series.as_times(times).dtype.kind == "M"
+    if dated:
+        import pandas as pd
+
+        X = pd.DataFrame(filled, index=pd.DatetimeIndex(series.as_times(times)))
     with contextlib.redirect_stdout(io.StringIO()):
         cv = est.cross_validation(
-            filled, h=plan.horizon, n_windows=plan.windows, step=plan.step, refit=True
+            X, h=plan.horizon, n_windows=plan.windows, step=plan.step, refit=True
         )
     # The frame's rows: target after target, each window after window, `horizon` steps each.
     rows = np.concatenate([np.arange(o, o + plan.horizon) for o in plan.origins(n)])
-    if not np.array_equal(cv["time"].to_numpy().reshape(cols, -1)[0], rows):
+    got = cv["time"].to_numpy().reshape(cols, -1)[0]
+    if dated:
+        placed = np.array_equal(
+            got.astype("datetime64[ns]"), X.index[rows].to_numpy().astype("datetime64[ns]")
+        )
+    else:
+        placed = np.array_equal(got, rows)
+    if not placed:
         raise RuntimeError("the backtest's windows are not at the planned origins")
     res.forecasts = cv["forecast"].to_numpy(dtype=float).reshape(cols, -1).T
     res.estimator = est

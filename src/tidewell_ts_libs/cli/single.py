@@ -190,7 +190,7 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
                     alg, settings, filled, observed, plan, season, times, exog
                 )
             else:
-                r = run_windows(alg, settings, filled, observed, plan, season)
+                r = run_windows(alg, settings, filled, observed, plan, season, times)
             log(args, f"      done in {r.seconds:.2f}s, sMAPE {r.smape:.3f}%")
         except Exception as e:  # one algorithm failing never stops the others
             r = Result(alg, settings, error=str(e).splitlines()[0] if str(e) else type(e).__name__)

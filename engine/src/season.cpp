@@ -355,14 +355,31 @@ int detect_period(const double* x, std::size_t n, int upper_limit) {
   // In a persistent series (lag-one autocorrelation above 0.8) a peak in the levels must also
   // reach 0.5: a smooth long season is that persistent too, but persistence alone peaks lower.
   const std::vector<double> r1 = acf(y, 1);
-  const int in_levels = strongest_period(y, upper_limit, r1[1] > 0.8 ? 0.5 : 0.0, false);
-  if (in_levels > 1) return in_levels;
-  // A trend that is not linear, or a level that wanders, hides a season behind an
-  // autocorrelation that decays slowly; in the changes of the series it stands out.
-  std::vector<double> d(y.size() - 1);
-  for (std::size_t i = 1; i < y.size(); ++i) d[i - 1] = y[i] - y[i - 1];
-  detrend(d);
-  return strongest_period(d, upper_limit, 0.0, true);
+  int found = strongest_period(y, upper_limit, r1[1] > 0.8 ? 0.5 : 0.0, false);
+  if (found <= 1) {
+    // A trend that is not linear, or a level that wanders, hides a season behind an
+    // autocorrelation that decays slowly; in the changes of the series it stands out.
+    std::vector<double> d(y.size() - 1);
+    for (std::size_t i = 1; i < y.size(); ++i) d[i - 1] = y[i] - y[i - 1];
+    detrend(d);
+    found = strongest_period(d, upper_limit, 0.0, true);
+  }
+  // The peak locates the season only to within a lag when it rides on a trend or a wandering
+  // level (monthly data peaking at 11 or 13): of the peak's lag and its two neighbours, the
+  // season is the length whose seasonal means explain the most of the variance around the
+  // moving average, adjusted for their number (the strength of Wang, Smith & Hyndman 2006,
+  // adjusted as R^2 is by Ezekiel 1930).
+  if (found > 2) {
+    int best = found;
+    double best_s = adjusted_strength(y, static_cast<std::size_t>(found));
+    for (int q : {found - 1, found + 1}) {
+      if (q > upper_limit || q < 2) continue;
+      const double sq = adjusted_strength(y, static_cast<std::size_t>(q));
+      if (sq > best_s) best_s = sq, best = q;
+    }
+    found = best;
+  }
+  return found;
 }
 
 }  // namespace tarn

@@ -133,6 +133,29 @@ TEST(DetectPeriod, SeasonUnderAWanderingLevelInAShortSeries) {
   }
 }
 
+// Ten years of monthly data under a wandering level: the autocorrelation can peak a lag off
+// the season (these seeds peak at 11 or 13); the season is still 12, and a season of 13 under
+// the same level is still 13.
+TEST(DetectPeriod, APeakALagOffTheSeasonIsTheSeason) {
+  for (const int period : {12, 13}) {
+    int off = 0;
+    for (const unsigned seed : {48u, 82u, 87u, 138u, 160u, 184u, 205u, 278u, 308u, 385u}) {
+      std::mt19937 g(seed);
+      std::normal_distribution<double> e(0.0, 1.0);
+      std::vector<double> y(120);
+      double level = 100.0;
+      for (std::size_t t = 0; t < y.size(); ++t) {
+        const double u = 2 * kPi * static_cast<double>(t) / period;
+        level += e(g);
+        y[t] = level + 3.0 * std::sin(u) + 1.5 * std::cos(2 * u) + e(g);
+      }
+      const int p = tarn::detect_period(y.data(), y.size(), 60);
+      if (p != period && p % period != 0) ++off;
+    }
+    EXPECT_EQ(off, 0) << period;
+  }
+}
+
 // Short series without a season, of the lengths a season is looked for in: white noise
 // (whose changes are strongly anticorrelated), random walks and trends.
 TEST(DetectPeriod, ShortSeriesWithoutASeasonRarelyShowOne) {

@@ -10,9 +10,10 @@ length); they are not rerun. Reported per frequency and overall:
   horizon and divided by the in-sample seasonal-naive mean absolute error), mean over series.
 
 Our intervals are cached per algorithm in bench/out/m3_intervals_<algorithm>.npz (delete one to
-rerun it).
+rerun it). With ``--dated`` the yearly, quarterly and monthly series are given dates (a
+``DatetimeIndex`` from an arbitrary start), cached apart.
 
-    nice .venv/bin/python bench/m3_intervals.py [--algorithms hw,autoforecaster] [--jobs 2]
+    nice .venv/bin/python bench/m3_intervals.py [--algorithms hw,autoforecaster] [--jobs 2] [--dated]
 """
 
 from __future__ import annotations
@@ -37,20 +38,28 @@ from m3_peers import load_cached  # noqa: E402
 
 ALGORITHMS = ("autoforecaster", "hw", "arima", "arma", "bats")
 PEERS = ("AutoETS", "AutoTheta")
+# With --dated: the dates each kind is given ("other" has none).
+FREQUENCIES = {"yearly": "YS", "quarterly": "QS", "monthly": "MS"}
 ALPHA = 0.05
 
 
 def ours_one(args):
     """(h x 5 block: forecast, lo-80, hi-80, lo-95, hi-95; seconds) for one series."""
-    algorithm, x, h = args
+    algorithm, x, h, freq = args
     from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    X = np.asarray(x, float).reshape(-1, 1)
+    if freq:
+        import pandas as pd
+
+        X = pd.DataFrame({"y": X[:, 0]}, index=pd.date_range("1990-01-01", periods=len(X), freq=freq))
 
     t = time.process_time()
     try:
         with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
             warnings.simplefilter("ignore")
             f = QuillcastForecaster(algorithm=algorithm, prediction_horizon=h)
-            f.fit(np.asarray(x, float).reshape(-1, 1), None, _reset_model=True)
+            f.fit(X, None, _reset_model=True)
             fc = np.asarray(f.predict(), float).reshape(-1)
             b = f.predict_interval(level=[80, 95])
         block = np.column_stack(
@@ -62,13 +71,13 @@ def ours_one(args):
     return block, time.process_time() - t
 
 
-def run_ours(algorithm, series, jobs, every=1):
-    tag = "" if every == 1 else f"_every{every}"
+def run_ours(algorithm, series, jobs, every=1, dated=False):
+    tag = ("" if every == 1 else f"_every{every}") + ("_dated" if dated else "")
     path = os.path.join(OUT, f"m3_intervals_{algorithm}{tag}.npz")
     if os.path.exists(path):
         z = np.load(path, allow_pickle=True)
         return list(z["forecasts"]), z["seconds"]
-    work = [(algorithm, s.x, s.h) for s in series]
+    work = [(algorithm, s.x, s.h, FREQUENCIES.get(s.kind) if dated else None) for s in series]
     t0 = time.time()
     if jobs > 1:
         with ProcessPoolExecutor(jobs) as ex:
@@ -112,6 +121,7 @@ def main():
     p.add_argument("--algorithms", default=",".join(ALGORITHMS))
     p.add_argument("--jobs", type=int, default=1)
     p.add_argument("--every", type=int, default=1, help="every N-th series only (quick looks)")
+    p.add_argument("--dated", action="store_true", help="give ours the dates too")
     args = p.parse_args()
     series = load_m3()[:: args.every]
     rows = []
@@ -120,16 +130,16 @@ def main():
         blocks = peer["forecasts"][:: args.every]
         rows.append((f"sf {name}", scores(series, blocks), peer["seconds"][:: args.every].sum()))
     for alg in args.algorithms.split(","):
-        blocks, secs = run_ours(alg, series, args.jobs, args.every)
-        rows.append((alg, scores(series, blocks), secs.sum()))
+        blocks, secs = run_ours(alg, series, args.jobs, args.every, args.dated)
+        rows.append((alg + (", dated" if args.dated else ""), scores(series, blocks), secs.sum()))
     cols = (*KINDS, "all")
-    print(f"{'model':<16}" + "".join(f"{k:>22}" for k in cols) + f"{'CPU s':>9}")
-    print(f"{'':<16}" + "".join(f"{'c80  c95  MSIS':>22}" for _ in cols))
+    print(f"{'model':<24}" + "".join(f"{k:>22}" for k in cols) + f"{'CPU s':>9}")
+    print(f"{'':<24}" + "".join(f"{'c80  c95  MSIS':>22}" for _ in cols))
     for name, sc, cpu in rows:
         cells = "".join(
             f"{100 * sc[k][0]:>9.1f}{100 * sc[k][1]:>6.1f}{sc[k][2]:>7.2f}" for k in cols
         )
-        print(f"{name:<16}{cells}{cpu:>9.0f}")
+        print(f"{name:<24}{cells}{cpu:>9.0f}")
 
 
 if __name__ == "__main__":

@@ -41,7 +41,7 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
   interruption_point(w.size());
   const Coefs c = unpack(f, x);
   const StateSpace s = state_space(c, f.m);
-  std::vector<double> a(static_cast<std::size_t>(s.r), 0.0), P;
+  static thread_local std::vector<double> P;  // kept between the evaluations of a fit
   stationary_covariance(s, P);
   for (double v : P)
     if (!std::isfinite(v)) return false;
@@ -56,7 +56,7 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
     return std::isfinite(g);
   }
   bool steady = false;
-  std::vector<double> scratch;
+  std::vector<double> a(static_cast<std::size_t>(s.r), 0.0), scratch;
   Filter filter(s.r, s.phi.data(), s.R.data(), a.data(), P.data(), steady, scratch);
   res.clear();
   sumlog = 0.0;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "../src/arima_likelihood.hpp"
@@ -174,6 +175,88 @@ TEST(KalmanStep, FastRecursionsGiveTheFilterInnovations) {
       EXPECT_NEAR(fast[t], ks.v / std::sqrt(ks.F), 1e-8) << "trial " << trial << " step " << t;
     }
     EXPECT_NEAR(sumlog, ref_sumlog, 1e-8) << "trial " << trial;
+  }
+}
+
+TEST(KalmanStep, FastRecursionsSumTheLogVariancesOfLargeAndFrozenVariances) {
+  // The log variances are summed through their product: variances far from one over many steps
+  // (a non-invertible factor, whose innovation variance tends to its root's square, beside a
+  // seasonal root near the unit circle that keeps the recursions from settling), and a gain that
+  // freezes early, still give the filter's sum.
+  std::mt19937 rng(5);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  struct Case {
+    std::vector<double> ma, sma;
+  };
+  for (const Case& k :
+       {Case{{10.0}, {-0.999}}, Case{{0.1}, {-0.999}}, Case{{5.0}, {}}, Case{{-0.5, 0.2}, {}}}) {
+    Coefs c;
+    c.ma = k.ma;
+    c.sma = k.sma;
+    const StateSpace s = tarn::arima_detail::state_space(c, 12);
+    const int r = s.r;
+    std::vector<double> w(400);
+    for (double& v : w) v = 3.0 * noise(rng);
+    std::vector<double> P, fast;
+    tarn::arima_detail::stationary_covariance(s, P);
+    double sumlog = 0.0;
+    ASSERT_TRUE(tarn::arima_detail::fast_innovations(s, P, w, 0.0, fast, sumlog));
+    std::vector<double> a(static_cast<std::size_t>(r), 0.0), scratch;
+    bool steady = false;
+    tarn::arima_detail::Filter filter(r, s.phi.data(), s.R.data(), a.data(), P.data(), steady,
+                                      scratch);
+    double ref = 0.0;
+    for (double v : w) {
+      tarn::arima_detail::KalmanStep ks;
+      ASSERT_TRUE(filter.step(v, ks));
+      ref += std::log(ks.F);
+    }
+    EXPECT_NEAR(sumlog, ref, 1e-10 * std::max(1.0, std::fabs(ref))) << k.ma[0];
+  }
+}
+
+TEST(ExactLikelihood, RepeatedEvaluationsOfFormsOfEveryStateSizeAgree) {
+  // The likelihood keeps its working memory between evaluations: forms of larger and smaller
+  // states, with and without missing values, evaluated in turn give what each gives alone.
+  std::mt19937 rng(9);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<double> w(80);
+  for (double& v : w) v = noise(rng);
+  std::vector<double> gappy = w;
+  gappy[17] = std::nan("");
+  using tarn::arima_detail::Form;
+  std::vector<std::pair<Form, std::vector<double>>> forms;
+  for (int shape = 0; shape < 4; ++shape) {
+    Form f;
+    f.m = shape < 2 ? 4 : 12;
+    f.p = shape % 2 ? 2 : 1;
+    f.q = 1;
+    f.Q = shape == 0 ? 0 : 1;
+    f.constant = shape == 3;
+    std::vector<double> x(static_cast<std::size_t>(f.count()));
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = 0.3 - 0.2 * static_cast<double>(i);
+    forms.emplace_back(f, x);
+  }
+  for (const std::vector<double>* series : {&w, &gappy}) {
+    std::vector<std::vector<double>> alone;
+    std::vector<double> logs;
+    for (const auto& [f, x] : forms) {
+      std::vector<double> res;
+      double sumlog = 0.0;
+      ASSERT_TRUE(tarn::arima_detail::exact_residuals(*series, f, x, res, &sumlog));
+      alone.push_back(res);
+      logs.push_back(sumlog);
+    }
+    for (int round = 0; round < 2; ++round) {
+      for (std::size_t i = forms.size(); i-- > 0;) {
+        std::vector<double> res;
+        double sumlog = 0.0;
+        ASSERT_TRUE(tarn::arima_detail::exact_residuals(*series, forms[i].first, forms[i].second,
+                                                        res, &sumlog));
+        EXPECT_EQ(res, alone[i]) << i;
+        EXPECT_EQ(sumlog, logs[i]) << i;
+      }
+    }
   }
 }
 

@@ -87,7 +87,8 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
   for (int j = 0; j < s.nq; ++j)
     if (s.R[j + 1] != 0.0) theta.emplace_back(j + 1, s.R[j + 1]);
   std::vector<double> z(n), e(n, 0.0);
-  res.clear();
+  res.resize(n);
+  std::size_t kept = 0;
   for (std::size_t t = 0; t < n; ++t) {
     z[t] = w[t] - c.mu;
     if (t < t0) {
@@ -103,8 +104,9 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
       continue;
     }
     e[t] = z[t] - pred;
-    if (t >= count_from) res.push_back(e[t]);
+    if (t >= count_from) res[kept++] = e[t];
   }
+  res.resize(kept);
   for (double v : res)
     if (!std::isfinite(v)) return false;
   return !res.empty();

@@ -240,8 +240,8 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
   W = K;
   double M = -1.0 / F;
   bool steady = false;
-  out.clear();
-  out.reserve(w.size());
+  out.resize(w.size());
+  std::size_t step = 0;
   sumlog = 0.0;
   // The variances are multiplied together and their product's logarithm taken only when it
   // leaves [2^-256, 2^256] (and at the end), not one logarithm per step. Once steady, F no
@@ -267,7 +267,7 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
     } else {
       ++frozen_steps;
     }
-    out.push_back(v / rootF);
+    out[step++] = v / rootF;
     // a <- T a + K v / F (in place: entry i reads a[i + 1] before it is updated).
     const double a0 = a[0], g = v / F;
     // (The last entry, which has no successor, is peeled off the loop.)

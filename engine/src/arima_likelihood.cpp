@@ -135,6 +135,11 @@ void pacf_jacobian(const double* u, int n, double sign, std::vector<double>& D) 
 
 }  // namespace
 
+namespace {
+// Thread-local working memory larger than this many values is released after use.
+constexpr std::size_t kKeptScratch = std::size_t{1} << 16;
+}  // namespace
+
 bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                   std::vector<double>& J, std::size_t count_from) {
   const std::size_t n = w.size();
@@ -261,6 +266,11 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   if (f.constant) {
     const double* d = &dd[next * n];
     for (std::size_t t = first; t < n; ++t) J[(t - first) * k + k - 1] = d[t];
+  }
+  // The working memory of a long series is not kept for the thread's lifetime.
+  if (dd.capacity() > kKeptScratch) {
+    for (std::vector<double>* v : {&z, &e, &g_ar, &g_ma, &g_sar, &g_sma, &one, &dd})
+      std::vector<double>().swap(*v);
   }
   for (double v : J)
     if (!std::isfinite(v)) return false;

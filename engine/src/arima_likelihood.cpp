@@ -41,7 +41,7 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
   interruption_point(w.size());
   const Coefs c = unpack(f, x);
   const StateSpace s = state_space(c, f.m);
-  std::vector<double> a(static_cast<std::size_t>(s.r), 0.0), P;
+  static thread_local std::vector<double> P;  // kept between the evaluations of a fit
   stationary_covariance(s, P);
   for (double v : P)
     if (!std::isfinite(v)) return false;
@@ -56,7 +56,7 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
     return std::isfinite(g);
   }
   bool steady = false;
-  std::vector<double> scratch;
+  std::vector<double> a(static_cast<std::size_t>(s.r), 0.0), scratch;
   Filter filter(s.r, s.phi.data(), s.R.data(), a.data(), P.data(), steady, scratch);
   res.clear();
   sumlog = 0.0;
@@ -87,7 +87,8 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
   for (int j = 0; j < s.nq; ++j)
     if (s.R[j + 1] != 0.0) theta.emplace_back(j + 1, s.R[j + 1]);
   std::vector<double> z(n), e(n, 0.0);
-  res.clear();
+  res.resize(n);
+  std::size_t kept = 0;
   for (std::size_t t = 0; t < n; ++t) {
     z[t] = w[t] - c.mu;
     if (t < t0) {
@@ -103,8 +104,9 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
       continue;
     }
     e[t] = z[t] - pred;
-    if (t >= count_from) res.push_back(e[t]);
+    if (t >= count_from) res[kept++] = e[t];
   }
+  res.resize(kept);
   for (double v : res)
     if (!std::isfinite(v)) return false;
   return !res.empty();
@@ -133,6 +135,11 @@ void pacf_jacobian(const double* u, int n, double sign, std::vector<double>& D) 
 
 }  // namespace
 
+namespace {
+// Thread-local working memory larger than this many values is released after use.
+constexpr std::size_t kKeptScratch = std::size_t{1} << 16;
+}  // namespace
+
 bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                   std::vector<double>& J, std::size_t count_from) {
   const std::size_t n = w.size();
@@ -143,18 +150,33 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   const StateSpace s = state_space(c, f.m);
   const int np = s.np, nq = s.nq, m = f.m;
   const std::size_t t0 = static_cast<std::size_t>(np);
-  std::vector<std::pair<int, double>> theta;
+  // Working memory kept between calls (a fit asks for the derivatives at every iteration).
+  // Only the nonzero coefficients of the expanded polynomials take part: a seasonal product
+  // has few of them, and a zero term adds nothing to a sum of finite values.
+  static thread_local std::vector<std::pair<int, double>> phi, theta;
+  phi.clear();
+  theta.clear();
+  for (int j = 0; j < np; ++j)
+    if (s.phi[j] != 0.0) phi.emplace_back(j + 1, s.phi[j]);
   for (int j = 0; j < nq; ++j)
     if (s.R[j + 1] != 0.0) theta.emplace_back(j + 1, s.R[j + 1]);
+  // From this step on every MA lag reaches back into the series.
+  const std::size_t reach = theta.empty() ? 0 : static_cast<std::size_t>(theta.back().first);
   // The residuals: e_t = AR(B) SAR(B^m) z_t - sum theta*_j e_{t-j} from t0 on.
-  std::vector<double> z(n), e(n, 0.0);
+  static thread_local std::vector<double> z, e;
+  z.resize(n);
+  e.assign(n, 0.0);
   for (std::size_t t = 0; t < n; ++t) {
     z[t] = w[t] - c.mu;
     if (t < t0) continue;
     double pred = 0.0;
-    for (int j = 1; j <= np; ++j) pred += s.phi[j - 1] * z[t - j];
-    for (const auto& [j, v] : theta)
-      if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
+    for (const auto& [j, v] : phi) pred += v * z[t - j];
+    if (t >= reach) {
+      for (const auto& [j, v] : theta) pred += v * e[t - j];
+    } else {
+      for (const auto& [j, v] : theta)
+        if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
+    }
     e[t] = z[t] - pred;
   }
   const std::size_t first = std::max(t0, count_from);
@@ -163,13 +185,12 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   J.assign(rows * k, 0.0);
   // One factor applied to a series: (1 + sign * sum coef_j B^{lag j}) v, zero before index 0.
   auto apply = [n](const std::vector<double>& v, const std::vector<double>& coef, int lag,
-                   double sign) {
-    std::vector<double> out(v);
+                   double sign, std::vector<double>& out) {
+    out.assign(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n));
     for (std::size_t j = 0; j < coef.size(); ++j) {
       const std::size_t shift = static_cast<std::size_t>(lag) * (j + 1);
       for (std::size_t t = shift; t < n; ++t) out[t] += sign * coef[j] * v[t - shift];
     }
-    return out;
   };
   // The derivative of e with respect to one factor coefficient: its source (the other factor
   // applied to z or e, delayed by the coefficient's lag, negated) through 1/theta*(B) from t0.
@@ -179,15 +200,16 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
     const double* source;
     std::size_t delay;
   };
-  std::vector<Series> series;
-  series.reserve(static_cast<std::size_t>(k));
+  static thread_local std::vector<Series> series;
+  series.clear();
   // AR(B) = 1 - sum ar_j B^j, MA(B) = 1 + sum ma_j B^j (ma = -pacf), likewise seasonal.
-  const std::vector<double> g_ar = apply(z, c.sar, m, -1.0);
+  static thread_local std::vector<double> g_ar, g_ma, g_sar, g_sma, one, dd;
+  apply(z, c.sar, m, -1.0, g_ar);
   // d e / d ma_j: source -(SMA(B^m) e)_{t-j}, the sign of d theta* / d ma_j being +1.
-  const std::vector<double> g_ma = apply(e, c.sma, m, 1.0);
-  const std::vector<double> g_sar = apply(z, c.ar, 1, -1.0);
-  const std::vector<double> g_sma = apply(e, c.ma, 1, 1.0);
-  auto add = [&series](int count, const std::vector<double>& g, int lag) {
+  apply(e, c.sma, m, 1.0, g_ma);
+  apply(z, c.ar, 1, -1.0, g_sar);
+  apply(e, c.ma, 1, 1.0, g_sma);
+  auto add = [](int count, const std::vector<double>& g, int lag) {
     for (int j = 0; j < count; ++j)
       series.push_back({g.data(), static_cast<std::size_t>(lag) * static_cast<std::size_t>(j + 1)});
   };
@@ -195,7 +217,6 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   add(f.q, g_ma, 1);
   add(f.P, g_sar, m);
   add(f.Q, g_sma, m);
-  std::vector<double> one;
   if (f.constant) {
     double ar_sum = 1.0;
     for (int j = 0; j < np; ++j) ar_sum -= s.phi[j];
@@ -204,13 +225,18 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   }
   const std::size_t ns = series.size();
   // dd[i * n + t]: the derivative series of coefficient i (zero before t0).
-  std::vector<double> dd(ns * n, 0.0);
+  dd.assign(ns * n, 0.0);
   for (std::size_t t = t0; t < n; ++t) {
+    const bool reached = t >= reach;
     for (std::size_t i = 0; i < ns; ++i) {
       double* d = &dd[i * n];
       double v = t >= series[i].delay ? -series[i].source[t - series[i].delay] : 0.0;
-      for (const auto& [j, th] : theta)
-        if (t >= static_cast<std::size_t>(j)) v -= th * d[t - j];
+      if (reached) {
+        for (const auto& [j, th] : theta) v -= th * d[t - j];
+      } else {
+        for (const auto& [j, th] : theta)
+          if (t >= static_cast<std::size_t>(j)) v -= th * d[t - j];
+      }
       d[t] = v;
     }
   }
@@ -240,6 +266,11 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   if (f.constant) {
     const double* d = &dd[next * n];
     for (std::size_t t = first; t < n; ++t) J[(t - first) * k + k - 1] = d[t];
+  }
+  // The working memory of a long series is not kept for the thread's lifetime.
+  if (dd.capacity() > kKeptScratch) {
+    for (std::vector<double>* v : {&z, &e, &g_ar, &g_ma, &g_sar, &g_sma, &one, &dd})
+      std::vector<double>().swap(*v);
   }
   for (double v : J)
     if (!std::isfinite(v)) return false;
@@ -298,7 +329,7 @@ Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from,
 }
 
 Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool check_roots,
-              bool budgeted) {
+              bool budgeted, double gain) {
   const int nb = f.p + f.q + f.P + f.Q;
   std::vector<double> x0 = css.ok ? css.x : start_values(f, w);
   ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
@@ -309,7 +340,7 @@ Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool 
   if (budgeted) {
     std::size_t nobs = 0;
     for (double v : w) nobs += std::isfinite(v) ? 1 : 0;
-    if (nobs > 0) tolerance = std::max(tolerance, kSearchGain / static_cast<double>(nobs));
+    if (nobs > 0) tolerance = std::max(tolerance, gain / static_cast<double>(nobs));
   }
   const LeastSquaresResult lm =
       levenberg_marquardt(fn, x0, lm_options(nb, 50, tolerance, budgeted ? budget(f) : 0));

@@ -62,9 +62,14 @@ std::vector<double> start_values(const Form& f, const std::vector<double>& w);
 constexpr int kBudgetIterations = 10;
 constexpr int kBudgetIterationsPerParameter = 2;
 int budget(const Form& f);
-// Within the order search a conditional-sum-of-squares fit stops once an iteration gains less
-// than this in -2 log likelihood.
-constexpr double kSearchGain = 1e-3;
+// Within the order search a fit (by conditional sum of squares or exact likelihood) stops
+// once an iteration gains less than this in -2 log likelihood, which is also what it gains in
+// AICc: far below the differences that rank candidates (a difference under 2 units gives no
+// preference; Burnham & Anderson 2002, sec. 2.6). The finalists of the search, refitted by
+// exact likelihood, stop at the finer kRefitGain, so the chosen form's estimates are as precise
+// as before.
+constexpr double kSearchGain = 1e-2;
+constexpr double kRefitGain = 1e-3;
 
 // Conditional-sum-of-squares estimates, scored on the residuals from `count_from` on; with
 // `check_roots` a fit whose roots crowd the unit circle is not ok. `budgeted`: within the
@@ -74,9 +79,9 @@ Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from,
 
 // Exact maximum likelihood, started from `css` (conditional-sum-of-squares estimates of the
 // same form, when they exist); falls back to them when the exact fit fails. `budgeted`: within
-// the budget above.
+// the budget above, stopping once an iteration gains less than `gain` in -2 log likelihood.
 Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool check_roots,
-              bool budgeted = false);
+              bool budgeted = false, double gain = kSearchGain);
 
 }  // namespace arima_detail
 }  // namespace tarn

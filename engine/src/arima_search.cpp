@@ -223,7 +223,7 @@ Fit best_exact(const std::vector<const Fit*>& finalists, const std::vector<doubl
   Fit exact_best;
   for (const Fit* c : finalists) {
     if (!fallback && c->ok) fallback = c;
-    Fit e = fit_exact(w, c->form, *c, !cfg.force_model, !cfg.force_model);
+    Fit e = fit_exact(w, c->form, *c, !cfg.force_model, !cfg.force_model, kRefitGain);
     if (e.ok && e.exact && (!exact_best.ok || e.aicc < exact_best.aicc)) exact_best = e;
   }
   if (exact_best.ok) return exact_best;

@@ -83,7 +83,9 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
   // innovation variance). Its MA(infinity) weights psi_0..psi_r:
   const int p = s.np;
   auto phi = [&s](int j) { return s.phi[static_cast<std::size_t>(j - 1)]; };  // j = 1..r
-  std::vector<double> psi(static_cast<std::size_t>(r) + 1, 0.0);
+  // (Scratch kept between calls, as in fast_innovations.)
+  static thread_local std::vector<double> psi, A, g, gamma;
+  psi.assign(static_cast<std::size_t>(r) + 1, 0.0);
   for (int j = 0; j <= r; ++j) {
     double v = j < r ? s.R[static_cast<std::size_t>(j)] : 0.0;
     for (int i = 1; i <= std::min(j, p); ++i) v += phi(i) * psi[static_cast<std::size_t>(j - i)];
@@ -98,14 +100,15 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
     return v;
   };
   const int k = p + 1;
-  std::vector<double> A(static_cast<std::size_t>(k) * k, 0.0), g(static_cast<std::size_t>(k));
+  A.assign(static_cast<std::size_t>(k) * k, 0.0);
+  g.resize(static_cast<std::size_t>(k));
   for (int row = 0; row <= p; ++row) {
     A[static_cast<std::size_t>(row * k + row)] += 1.0;
     for (int j = 1; j <= p; ++j) A[static_cast<std::size_t>(row * k + std::abs(row - j))] -= phi(j);
     g[static_cast<std::size_t>(row)] = rhs(row);
   }
   if (!solve_dense(A, g, k)) return false;
-  std::vector<double> gamma(static_cast<std::size_t>(r) + 1, 0.0);
+  gamma.assign(static_cast<std::size_t>(r) + 1, 0.0);
   for (int lag = 0; lag <= r; ++lag) {
     if (lag <= p) {
       gamma[static_cast<std::size_t>(lag)] = g[static_cast<std::size_t>(lag)];
@@ -227,29 +230,44 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
   const auto ru = static_cast<std::size_t>(r);
   // a: the predicted state; K = T P e1, the unscaled gain; F = e1' P e1; the change of P is
   // M W W'. At the start P = P0, so K = T P0 e1 and the first change is -K K' / F.
-  std::vector<double> a(ru, 0.0), K(ru), W(ru);
+  // (Scratch kept between calls: a fit evaluates the likelihood hundreds of times.)
+  static thread_local std::vector<double> a, K, W;
+  a.assign(ru, 0.0);
+  K.resize(ru);
   for (int i = 0; i < r; ++i) K[i] = phi[i] * P0[0] + (i + 1 < r ? P0[(i + 1) * ru] : 0.0);
   double F = P0[0];
   if (!(F > 0.0) || !std::isfinite(F)) return false;
   W = K;
   double M = -1.0 / F;
   bool steady = false;
-  out.clear();
-  out.reserve(w.size());
+  out.resize(w.size());
+  std::size_t step = 0;
   sumlog = 0.0;
-  // Once steady, F no longer changes: its root and logarithm are taken once.
-  double rootF = 0.0, logF = 0.0;
+  // The variances are multiplied together and their product's logarithm taken only when it
+  // leaves [2^-256, 2^256] (and at the end), not one logarithm per step. Once steady, F no
+  // longer changes: its root is taken once and its logarithm counted.
+  double rootF = 0.0, product = 1.0;
+  std::size_t frozen_steps = 0;
   bool frozen = false;
   for (double wt : w) {
     const double v = wt - mu - a[0];
     if (!std::isfinite(v)) return false;
     if (!frozen) {
       rootF = std::sqrt(F);
-      logF = std::log(F);
       frozen = steady;
+      if (F > 0x1p-256 && F < 0x1p256) {
+        product *= F;
+        if (!(product > 0x1p-256 && product < 0x1p256)) {
+          sumlog += std::log(product);
+          product = 1.0;
+        }
+      } else {
+        sumlog += std::log(F);
+      }
+    } else {
+      ++frozen_steps;
     }
-    out.push_back(v / rootF);
-    sumlog += logF;
+    out[step++] = v / rootF;
     // a <- T a + K v / F (in place: entry i reads a[i + 1] before it is updated).
     const double a0 = a[0], g = v / F;
     // (The last entry, which has no successor, is peeled off the loop.)
@@ -273,6 +291,8 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
     M -= mw0 * mw0 / F;
     steady = std::fabs(M) * change < 1e-14;
   }
+  sumlog += std::log(product);
+  if (frozen_steps) sumlog += static_cast<double>(frozen_steps) * std::log(F);
   return !out.empty();
 }
 

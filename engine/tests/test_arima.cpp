@@ -115,6 +115,30 @@ TEST(ArimaEstimation, GivenSeasonIsDifferencedAndForecastWell) {
   EXPECT_LT(mae / 24, 1.0);  // the season has an amplitude of about 7
 }
 
+TEST(ArimaEstimation, QuarterlySearchFindsTheSeasonalMovingAverage) {
+  // (1 - B)(1 - B^4) y = (1 - 0.6 B^4) e on 60 quarters, searched by exact likelihood: both
+  // differences and a seasonal moving average, for several draws.
+  for (unsigned seed : {12u, 13u, 14u}) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    const std::size_t n = 60;
+    std::vector<double> e(n), u(n), y(n);
+    for (std::size_t t = 0; t < n; ++t) {
+      e[t] = noise(rng);
+      u[t] = e[t] + (t >= 4 ? u[t - 4] - 0.6 * e[t - 4] : 0.0);
+      y[t] = 100.0 + u[t] + (t >= 1 ? y[t - 1] - 100.0 : 0.0) + 8.0 * (t % 4 == 1);
+    }
+    ArimaConfig c;
+    c.samples_per_season = 4;
+    auto model = fitted(y, c);
+    const tarn::ArimaOrder o = as_arima(*model).order();
+    EXPECT_EQ(o.D, 1) << seed << " " << o.str();
+    EXPECT_EQ(o.d + o.D, 2) << seed << " " << o.str();
+    EXPECT_EQ(o.Q, 1) << seed << " " << o.str();
+    EXPECT_EQ(o.P, 0) << seed << " " << o.str();
+  }
+}
+
 TEST(ArimaEstimation, DetectsTheSeasonWhenNotGiven) {
   auto model = fitted(seasonal(10 * 7, 7, 6, 0.2));
   EXPECT_EQ(as_arima(*model).order().m, 7);

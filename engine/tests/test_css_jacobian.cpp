@@ -69,6 +69,21 @@ TEST(CssJacobian, EqualsCentralDifferencesOfTheResiduals) {
   }
 }
 
+TEST(CssJacobian, CallsOnSeriesOfAnyLengthInTurnAgree) {
+  // The derivatives keep their working memory between calls (and release it after a long
+  // series): short, long and short again give what each gives alone.
+  const std::vector<double> shorter = seasonal_arma(90, 6), longer = seasonal_arma(20000, 7);
+  const Form f = form(1, 1, 1, 1, 4, true);
+  const std::vector<double> x = {0.3, -0.2, 0.1, 0.2, 0.5};
+  std::vector<double> first, again, lone, J;
+  ASSERT_TRUE(tarn::arima_detail::css_jacobian(shorter, f, x, first, 6));
+  ASSERT_TRUE(tarn::arima_detail::css_jacobian(longer, f, x, lone, 6));
+  ASSERT_TRUE(tarn::arima_detail::css_jacobian(shorter, f, x, again, 6));
+  EXPECT_EQ(first, again);
+  ASSERT_TRUE(tarn::arima_detail::css_jacobian(longer, f, x, J, 6));
+  EXPECT_EQ(J, lone);
+}
+
 TEST(CssJacobian, MissingValuesLeaveItToDifferences) {
   std::vector<double> w = seasonal_arma(60, 4);
   w[20] = std::numeric_limits<double>::quiet_NaN();

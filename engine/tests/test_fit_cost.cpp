@@ -9,6 +9,7 @@
 #include <cmath>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "../src/arima_likelihood.hpp"
@@ -177,6 +178,88 @@ TEST(KalmanStep, FastRecursionsGiveTheFilterInnovations) {
   }
 }
 
+TEST(KalmanStep, FastRecursionsSumTheLogVariancesOfLargeAndFrozenVariances) {
+  // The log variances are summed through their product: variances far from one over many steps
+  // (a non-invertible factor, whose innovation variance tends to its root's square, beside a
+  // seasonal root near the unit circle that keeps the recursions from settling), and a gain that
+  // freezes early, still give the filter's sum.
+  std::mt19937 rng(5);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  struct Case {
+    std::vector<double> ma, sma;
+  };
+  for (const Case& k :
+       {Case{{10.0}, {-0.999}}, Case{{0.1}, {-0.999}}, Case{{5.0}, {}}, Case{{-0.5, 0.2}, {}}}) {
+    Coefs c;
+    c.ma = k.ma;
+    c.sma = k.sma;
+    const StateSpace s = tarn::arima_detail::state_space(c, 12);
+    const int r = s.r;
+    std::vector<double> w(400);
+    for (double& v : w) v = 3.0 * noise(rng);
+    std::vector<double> P, fast;
+    tarn::arima_detail::stationary_covariance(s, P);
+    double sumlog = 0.0;
+    ASSERT_TRUE(tarn::arima_detail::fast_innovations(s, P, w, 0.0, fast, sumlog));
+    std::vector<double> a(static_cast<std::size_t>(r), 0.0), scratch;
+    bool steady = false;
+    tarn::arima_detail::Filter filter(r, s.phi.data(), s.R.data(), a.data(), P.data(), steady,
+                                      scratch);
+    double ref = 0.0;
+    for (double v : w) {
+      tarn::arima_detail::KalmanStep ks;
+      ASSERT_TRUE(filter.step(v, ks));
+      ref += std::log(ks.F);
+    }
+    EXPECT_NEAR(sumlog, ref, 1e-10 * std::max(1.0, std::fabs(ref))) << k.ma[0];
+  }
+}
+
+TEST(ExactLikelihood, RepeatedEvaluationsOfFormsOfEveryStateSizeAgree) {
+  // The likelihood keeps its working memory between evaluations: forms of larger and smaller
+  // states, with and without missing values, evaluated in turn give what each gives alone.
+  std::mt19937 rng(9);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<double> w(80);
+  for (double& v : w) v = noise(rng);
+  std::vector<double> gappy = w;
+  gappy[17] = std::nan("");
+  using tarn::arima_detail::Form;
+  std::vector<std::pair<Form, std::vector<double>>> forms;
+  for (int shape = 0; shape < 4; ++shape) {
+    Form f;
+    f.m = shape < 2 ? 4 : 12;
+    f.p = shape % 2 ? 2 : 1;
+    f.q = 1;
+    f.Q = shape == 0 ? 0 : 1;
+    f.constant = shape == 3;
+    std::vector<double> x(static_cast<std::size_t>(f.count()));
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = 0.3 - 0.2 * static_cast<double>(i);
+    forms.emplace_back(f, x);
+  }
+  for (const std::vector<double>* series : {&w, &gappy}) {
+    std::vector<std::vector<double>> alone;
+    std::vector<double> logs;
+    for (const auto& [f, x] : forms) {
+      std::vector<double> res;
+      double sumlog = 0.0;
+      ASSERT_TRUE(tarn::arima_detail::exact_residuals(*series, f, x, res, &sumlog));
+      alone.push_back(res);
+      logs.push_back(sumlog);
+    }
+    for (int round = 0; round < 2; ++round) {
+      for (std::size_t i = forms.size(); i-- > 0;) {
+        std::vector<double> res;
+        double sumlog = 0.0;
+        ASSERT_TRUE(tarn::arima_detail::exact_residuals(*series, forms[i].first, forms[i].second,
+                                                        res, &sumlog));
+        EXPECT_EQ(res, alone[i]) << i;
+        EXPECT_EQ(sumlog, logs[i]) << i;
+      }
+    }
+  }
+}
+
 TEST(KalmanStep, FastRecursionsRefuseWhatTheyCannotFilter) {
   Coefs c;
   c.ar = {0.5};
@@ -238,8 +321,8 @@ TEST(LevenbergMarquardtBudget, StopsStartingIterationsOnceSpent) {
 
 TEST(LevenbergMarquardtBudget, SearchFitsStopOnTheLikelihoodNotFarFromTheOptimum) {
   // A seasonal ARMA series: the search's fits (within the budget, stopped once an iteration
-  // gains less than kSearchGain in -2 log likelihood) rank forms as the full fits do, by
-  // AICc within a small fraction of a unit.
+  // gains less than kSearchGain in -2 log likelihood) end within a small fraction of an AICc
+  // unit of the full fits, and rank the forms as the full fits do: the same form is best.
   std::mt19937 rng(9);
   std::normal_distribution<double> noise(0.0, 1.0);
   std::vector<double> w(130), e(130);
@@ -248,6 +331,8 @@ TEST(LevenbergMarquardtBudget, SearchFitsStopOnTheLikelihoodNotFarFromTheOptimum
     w[t] = e[t] + (t >= 1 ? 0.5 * w[t - 1] + 0.3 * e[t - 1] : 0.0) +
            (t >= 13 ? 0.4 * w[t - 12] - 0.2 * w[t - 13] : 0.0);
   }
+  double best_full = 1e300, best_quick = 1e300;
+  int argbest_full = -1, argbest_quick = -1;
   for (int p = 0; p <= 2; ++p) {
     for (int q = 0; q <= 2; ++q) {
       tarn::arima_detail::Form f;
@@ -256,9 +341,12 @@ TEST(LevenbergMarquardtBudget, SearchFitsStopOnTheLikelihoodNotFarFromTheOptimum
       const auto quick = tarn::arima_detail::fit_css(w, f, 14, false, true);
       ASSERT_TRUE(full.ok && quick.ok) << p << q;
       EXPECT_GE(quick.aicc, full.aicc - 0.05) << p << q;
-      EXPECT_LE(quick.aicc, full.aicc + 0.05) << p << q;
+      EXPECT_LE(quick.aicc, full.aicc + 0.25) << p << q;
+      if (full.aicc < best_full) best_full = full.aicc, argbest_full = 3 * p + q;
+      if (quick.aicc < best_quick) best_quick = quick.aicc, argbest_quick = 3 * p + q;
     }
   }
+  EXPECT_EQ(argbest_quick, argbest_full);
 }
 
 // A seasonal series of n values with a level shift halfway: a fit on the whole of it and one

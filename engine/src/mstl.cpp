@@ -11,9 +11,9 @@
 namespace tarn {
 namespace {
 
-// Local linear regression (Loess) of y[0..n) at position x (any real, inside or outside
-// [0, n)), over the q nearest points with tricube weights.
-double loess_at(const double* y, std::size_t n, std::size_t q, double x) {
+// Local regression (Loess) of y[0..n) at position x (any real, inside or outside [0, n)), over
+// the q nearest points with tricube weights: a local line (degree 1) or a local mean (degree 0).
+double loess_at(const double* y, std::size_t n, std::size_t q, double x, int degree = 1) {
   const std::size_t width = std::min(q, n);
   // The q nearest integer positions to x.
   double start = std::round(x - 0.5 * static_cast<double>(width - 1));
@@ -39,7 +39,7 @@ double loess_at(const double* y, std::size_t n, std::size_t q, double x) {
   const double mx = sx / sw, my = sy / sw;
   const double vx = sxx / sw - mx * mx;
   // The fit's value at x (xi = 0): the weighted mean less the slope times the mean offset.
-  if (vx <= 1e-12 * (1.0 + mx * mx)) return my;
+  if (degree == 0 || vx <= 1e-12 * (1.0 + mx * mx)) return my;
   const double slope = (sxy / sw - mx * my) / vx;
   return my - slope * mx;
 }
@@ -70,14 +70,19 @@ std::size_t odd_at_least(double v) {
   return std::max<std::size_t>(k, 3);
 }
 
-// Passes of the inner loop (seasonal smoothing, then trend) per decomposition. Without the
-// robustness loop the inner loop alone must converge, so it runs more often than the two passes
-// that suffice between robustness iterations (Cleveland et al. 1990, section 3: n_i = 1 or 2
-// with robustness; five is the usual count without). Through the forecaster (20 simulated series
-// per cell, seasons found from the dates, MASE) two passes against five: hourly 24/168 0.503 /
-// 0.498, half-hourly 48/336 0.732 / 0.723, daily 7/365 1.399 / 1.334, at twice the fitting cost
-// (14-24 ms against 28-49 ms per series).
-constexpr int kInnerPasses = 5;
+// Passes of the inner loop (seasonal smoothing, then trend) per decomposition: two, as
+// Cleveland et al. (1990, section 3) give for a decomposition without robustness iterations.
+// Five passes were used before, for the local lines below; with local means two forecast as well
+// (bench README, "The seasonal smoother's degree") at less than half the cost.
+constexpr int kInnerPasses = 2;
+
+// Degree of the cycle-subseries smoother. The forecast carries each season's latest smoothed
+// cycle forward, and at the end of a cycle-subseries a Loess fit is one-sided: a local line
+// there extrapolates its slope over a span of only n_s cycles (a few values per phase on a long
+// season), whose variance is several times that of a local mean over the same cycles.
+// Cleveland et al. (1990) allow degree 0 or 1 for each smoother; the local mean is the usual
+// choice for the seasonal one, the local line is kept for the trend and the low-pass filter.
+constexpr int kSeasonalDegree = 0;
 
 // One seasonal-trend decomposition by Loess (kInnerPasses inner passes, no robustness weights):
 // the seasonal component of y for period p with seasonal span ns.
@@ -96,7 +101,7 @@ std::vector<double> stl_seasonal(const std::vector<double>& y, std::size_t p, st
       // every position of the cycle series (n + 2p long) of that phase.
       for (std::size_t k = 0; k < sub.size() + 2; ++k) {
         const double x = static_cast<double>(k) - 1.0;
-        cycle[k * p + j] = loess_at(sub.data(), sub.size(), ns, x);
+        cycle[k * p + j] = loess_at(sub.data(), sub.size(), ns, x, kSeasonalDegree);
       }
     }
     // Low-pass filter of the cycle series: moving averages of p, p and 3, then Loess.

@@ -173,7 +173,7 @@ TEST(MstlDecompose, LatestCycleMatchesTheSeasonsItCarriesForward) {
     const double week = static_cast<int>(t) % 168 < 120 ? 2.0 : -5.0;
     worst = std::max(worst, std::fabs(comp[0][t] + comp[1][t] - day - week));
   }
-  EXPECT_LT(worst, 0.4);
+  EXPECT_LT(worst, 0.1);
 }
 
 TEST(Mstl, ForecastsTwoSeasonsBetterThanOneAndUpdatesCheaply) {

@@ -11,9 +11,9 @@
 namespace tarn {
 namespace {
 
-// Local linear regression (Loess) of y[0..n) at position x (any real, inside or outside
-// [0, n)), over the q nearest points with tricube weights.
-double loess_at(const double* y, std::size_t n, std::size_t q, double x) {
+// Local regression (Loess) of y[0..n) at position x (any real, inside or outside [0, n)), over
+// the q nearest points with tricube weights: a local line (degree 1) or a local mean (degree 0).
+double loess_at(const double* y, std::size_t n, std::size_t q, double x, int degree = 1) {
   const std::size_t width = std::min(q, n);
   // The q nearest integer positions to x.
   double start = std::round(x - 0.5 * static_cast<double>(width - 1));
@@ -39,7 +39,7 @@ double loess_at(const double* y, std::size_t n, std::size_t q, double x) {
   const double mx = sx / sw, my = sy / sw;
   const double vx = sxx / sw - mx * mx;
   // The fit's value at x (xi = 0): the weighted mean less the slope times the mean offset.
-  if (vx <= 1e-12 * (1.0 + mx * mx)) return my;
+  if (degree == 0 || vx <= 1e-12 * (1.0 + mx * mx)) return my;
   const double slope = (sxy / sw - mx * my) / vx;
   return my - slope * mx;
 }
@@ -70,18 +70,36 @@ std::size_t odd_at_least(double v) {
   return std::max<std::size_t>(k, 3);
 }
 
-// Passes of the inner loop (seasonal smoothing, then trend) per decomposition. Without the
-// robustness loop the inner loop alone must converge, so it runs more often than the two passes
-// that suffice between robustness iterations (Cleveland et al. 1990, section 3: n_i = 1 or 2
-// with robustness; five is the usual count without). Through the forecaster (20 simulated series
-// per cell, seasons found from the dates, MASE) two passes against five: hourly 24/168 0.503 /
-// 0.498, half-hourly 48/336 0.732 / 0.723, daily 7/365 1.399 / 1.334, at twice the fitting cost
-// (14-24 ms against 28-49 ms per series).
-constexpr int kInnerPasses = 5;
+// Passes of the inner loop (seasonal smoothing, then trend) per decomposition: two, as
+// Cleveland et al. (1990, section 3) give for a decomposition without robustness iterations.
+// Five passes were used before, with local lines in every cycle-subseries; with the smoothers
+// below two forecast as well (bench README, "The seasonal smoother's degree") at less than half
+// the cost.
+constexpr int kInnerPasses = 2;
+
+// Degree of the cycle-subseries smoother. The forecast carries each season's latest smoothed
+// cycle forward, and at the end of a cycle-subseries a Loess fit is one-sided: a local line
+// there extrapolates its slope over a span of only n_s cycles (a few values per phase on a long
+// season), whose variance is several times that of a local mean over the same cycles.
+// Cleveland et al. (1990) allow degree 0 or 1 for each smoother; the local mean is the usual
+// choice for the seasonal one, the local line is kept for the trend and the low-pass filter.
+// A season that rounds a fractional calendar season (weekly data's 52.18 weeks) can be the
+// exception: its pattern drifts across the rounded cycle by the fraction every cycle, which a
+// local line in each cycle-subseries follows and a local mean over k cycles lags by about
+// (k - 1) / 2 times the fraction. Once that lag reaches half a step, more than rounding the
+// season to whole steps already misplaces the pattern, the season gets local lines (weekly data
+// over 11 cycles lag 0.9 weeks; the year of daily data over four years 0.4 days).
+constexpr int kSeasonalDegree = 0;
+
+// The seasonal smoother's span of the i-th shortest season (Bandara et al. 2021: 7 + 4i).
+std::size_t seasonal_span(std::size_t i) {
+  return 7 + 4 * (i + 1);
+}
 
 // One seasonal-trend decomposition by Loess (kInnerPasses inner passes, no robustness weights):
 // the seasonal component of y for period p with seasonal span ns.
-std::vector<double> stl_seasonal(const std::vector<double>& y, std::size_t p, std::size_t ns) {
+std::vector<double> stl_seasonal(const std::vector<double>& y, std::size_t p, std::size_t ns,
+                                 int degree) {
   const std::size_t n = y.size();
   const std::size_t nl = odd_at_least(static_cast<double>(p));
   const std::size_t nt =
@@ -96,7 +114,7 @@ std::vector<double> stl_seasonal(const std::vector<double>& y, std::size_t p, st
       // every position of the cycle series (n + 2p long) of that phase.
       for (std::size_t k = 0; k < sub.size() + 2; ++k) {
         const double x = static_cast<double>(k) - 1.0;
-        cycle[k * p + j] = loess_at(sub.data(), sub.size(), ns, x);
+        cycle[k * p + j] = loess_at(sub.data(), sub.size(), ns, x, degree);
       }
     }
     // Low-pass filter of the cycle series: moving averages of p, p and 3, then Loess.
@@ -114,7 +132,8 @@ std::vector<double> stl_seasonal(const std::vector<double>& y, std::size_t p, st
 }  // namespace
 
 std::vector<std::vector<double>> mstl_decompose(const std::vector<double>& y,
-                                                const std::vector<int>& periods) {
+                                                const std::vector<int>& periods,
+                                                const std::vector<int>& degrees) {
   const std::size_t n = y.size();
   std::vector<std::vector<double>> comp(periods.size(), std::vector<double>(n, 0.0));
   std::vector<double> adjusted = y;
@@ -122,8 +141,9 @@ std::vector<std::vector<double>> mstl_decompose(const std::vector<double>& y,
   for (int iter = 0; iter < 2; ++iter) {
     for (std::size_t i = 0; i < periods.size(); ++i) {
       for (std::size_t t = 0; t < n; ++t) adjusted[t] += comp[i][t];
-      const std::size_t ns = 7 + 4 * (i + 1);
-      comp[i] = stl_seasonal(adjusted, static_cast<std::size_t>(periods[i]), ns);
+      const std::size_t ns = seasonal_span(i);
+      const int degree = i < degrees.size() ? degrees[i] : kSeasonalDegree;
+      comp[i] = stl_seasonal(adjusted, static_cast<std::size_t>(periods[i]), ns, degree);
       for (std::size_t t = 0; t < n; ++t) adjusted[t] -= comp[i][t];
     }
   }
@@ -225,7 +245,21 @@ void Mstl::fit() {
     std::sort(periods.begin(), periods.end());
     periods.erase(std::unique(periods.begin(), periods.end()), periods.end());
   }
-  const std::vector<std::vector<double>> comp = mstl_decompose(y, periods);
+  // Local means, unless the season rounds a fractional calendar season whose drift across the
+  // rounded cycle makes the local mean lag by half a step or more (kSeasonalDegree).
+  std::vector<int> degrees(periods.size(), kSeasonalDegree);
+  for (std::size_t i = 0; i < periods.size(); ++i) {
+    const std::size_t ns = seasonal_span(i);
+    const double cycles =
+        std::min(static_cast<double>(ns), std::floor(static_cast<double>(n) / periods[i]));
+    for (double c : config_.calendar) {
+      if (std::lround(c) != periods[i]) continue;
+      if (0.5 * (cycles - 1.0) * std::fabs(c - static_cast<double>(periods[i])) >= 0.5) {
+        degrees[i] = 1;
+      }
+    }
+  }
+  const std::vector<std::vector<double>> comp = mstl_decompose(y, periods, degrees);
   std::vector<double> adjusted = y;
   index_.assign(periods.size(), {});
   pos_.assign(periods.size(), 0);

@@ -168,6 +168,19 @@ std::vector<double> without_season(const std::vector<double>& y, std::size_t p,
 // A season whose strength is below this explains too little to be worth its indices.
 constexpr double kMinSeasonStrength = 0.2;
 
+// The strength of season p in y (without_season) less what p - 1 free means explain by chance
+// in the deviations of the values the centred moving average reaches: the adjusted R^2
+// (Ezekiel 1930). -1 when too few values are left for it.
+double adjusted_strength(const std::vector<double>& y, std::size_t p) {
+  if (p < 2 || y.size() < 2 * p) return -1.0;
+  double strength = 0.0;
+  without_season(y, p, &strength);
+  const double count = static_cast<double>(y.size() - 2 * (p / 2));
+  const double k = static_cast<double>(p - 1);
+  if (count - k < 2.0) return -1.0;
+  return 1.0 - (1.0 - strength) * (count - 1.0) / (count - 1.0 - k);
+}
+
 }  // namespace
 
 std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit, int max_periods) {
@@ -206,11 +219,23 @@ std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit,
     // As above: a longer season holds at least five of the shorter one's cycles.
     if (p <= 1 || p < 5 * longest) break;
     // Calendar cycles nest, a handful of shorter ones in a longer one (a week of 7 days of 24
-    // hours): a broad peak that noise moved off such a multiple by up to 1% is that multiple.
-    // A year is no whole number of weeks, so long multiples are left as found.
-    if (!shorter.empty() && p % longest != 0) {
+    // hours): a broad peak that noise moved off such a multiple by up to 1% is that multiple;
+    // up to 2% (the calendar's tolerance, near_calendar) it is when the multiple's seasonal means
+    // explain at least as much of what the shorter seasons leave. The autocorrelation of a
+    // long season peaks broadly, where a level that wanders easily moves it by a step or two,
+    // while seasonal means over several cycles blur as soon as the length is a step off.
+    // This holds whether the shorter season was the dominant one or was found inside it. A
+    // year is no whole number of weeks, so long multiples are left as found.
+    if (!found.empty() && p % longest != 0) {
       const int near = (p + longest / 2) / longest * longest;
-      if (near <= 12 * longest && std::abs(near - p) * 100 <= p) p = near;
+      const int off = std::abs(near - p);
+      if (near <= 12 * longest && off * 100 <= p) {
+        p = near;
+      } else if (near <= 12 * longest && off * 50 <= p &&
+                 adjusted_strength(rest, static_cast<std::size_t>(near)) >=
+                     adjusted_strength(rest, static_cast<std::size_t>(p))) {
+        p = near;
+      }
     }
     double strength = 1.0;
     std::vector<double> next = without_season(rest, static_cast<std::size_t>(p), &strength);
@@ -239,19 +264,6 @@ int near_calendar(double period, const std::vector<double>& calendar) {
     if (c >= 2.0 && std::fabs(period - c) <= std::max(1.0, 0.02 * c)) return static_cast<int>(i);
   }
   return -1;
-}
-
-// The strength of season p in y (without_season) less what p - 1 free means explain by chance
-// in the deviations of the values the centred moving average reaches: the adjusted R^2
-// (Ezekiel 1930). -1 when too few values are left for it.
-double adjusted_strength(const std::vector<double>& y, std::size_t p) {
-  if (p < 2 || y.size() < 2 * p) return -1.0;
-  double strength = 0.0;
-  without_season(y, p, &strength);
-  const double count = static_cast<double>(y.size() - 2 * (p / 2));
-  const double k = static_cast<double>(p - 1);
-  if (count - k < 2.0) return -1.0;
-  return 1.0 - (1.0 - strength) * (count - 1.0) / (count - 1.0 - k);
 }
 
 // The correlation of the deviations of y from its centred moving average of length p (as

@@ -73,6 +73,71 @@ TEST(DetectPeriods, FindsDailyAndWeeklyCycles) {
   EXPECT_FALSE(tarn::auto_detail::has_long_seasons(daily.data(), daily.size(), 200));
 }
 
+// Hourly load-like data: a level that wanders, a daily and a weekly cycle of a few harmonics
+// with random phases, noise.
+std::vector<double> wandering_two_seasons(std::size_t n, int m1, int m2, unsigned seed,
+                                          std::vector<double>* seasonal = nullptr) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> step(0.0, 0.15), eps(0.0, 1.0);
+  std::uniform_real_distribution<double> phase(0.0, 2 * kPi);
+  double phases[2][3];
+  for (auto& season : phases) {
+    for (double& ph : season) ph = phase(rng);
+  }
+  std::vector<double> y(n);
+  if (seasonal) seasonal->assign(n, 0.0);
+  double level = 100.0;
+  for (std::size_t t = 0; t < n; ++t) {
+    const double u = static_cast<double>(t);
+    level += step(rng);
+    double s = 0.0;
+    for (int k = 1; k <= 3; ++k) {
+      s += 6.0 / k * std::sin(2 * kPi * k * u / m1 + phases[0][k - 1]);
+      s += 4.0 / k * std::sin(2 * kPi * k * u / m2 + phases[1][k - 1]);
+    }
+    if (seasonal) (*seasonal)[t] = s;
+    y[t] = level + 0.01 * u + s + eps(rng);
+  }
+  return y;
+}
+
+TEST(DetectPeriods, LongSeasonNearAMultipleOfTheDominantShortOneIsThatMultiple) {
+  // The daily cycle dominates; the weekly autocorrelation peak is broad and the wandering level
+  // moves it a step or two off 168 (166, 167, 169 on these seeds).
+  for (unsigned seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+    const auto y = wandering_two_seasons(168 * 8, 24, 168, seed);
+    EXPECT_EQ(tarn::detect_seasons(y.data(), y.size()), (std::vector<int>{24, 168})) << seed;
+  }
+}
+
+TEST(MstlDecompose, CarriedCycleIsCloseToTheTrueSeasonsInNoise) {
+  // The forecast repeats each season's latest smoothed cycle: at the end of the data, where the
+  // cycle-subseries smoother is one-sided. With unit noise and seasons that do not change, that
+  // cycle must stay near the true shapes: 0.53 on these seeds; a local line there extrapolates
+  // the noise (0.86).
+  double total = 0.0;
+  const unsigned seeds[] = {1u, 2u, 3u, 4u};
+  for (unsigned seed : seeds) {
+    std::vector<double> truth;
+    const std::size_t n = 168 * 8;
+    const auto y = wandering_two_seasons(n, 24, 168, seed, &truth);
+    const auto comp = tarn::mstl_decompose(y, {24, 168});
+    // The seasons' sum less its mean over the cycle (a level shift is the trend's).
+    double mean_fit = 0.0, mean_true = 0.0;
+    for (std::size_t t = n - 168; t < n; ++t) {
+      mean_fit += (comp[0][t] + comp[1][t]) / 168.0;
+      mean_true += truth[t] / 168.0;
+    }
+    double sq = 0.0;
+    for (std::size_t t = n - 168; t < n; ++t) {
+      const double d = comp[0][t] + comp[1][t] - mean_fit - (truth[t] - mean_true);
+      sq += d * d;
+    }
+    total += std::sqrt(sq / 168.0) / static_cast<double>(std::size(seeds));
+  }
+  EXPECT_LT(total, 0.65) << total;
+}
+
 TEST(MstlDecompose, RecoversBothSeasons) {
   const std::size_t n = 24 * 7 * 5;
   const auto y = two_seasons(n, 24, 3.0, 168, 2.0, 0.0);
@@ -108,7 +173,7 @@ TEST(MstlDecompose, LatestCycleMatchesTheSeasonsItCarriesForward) {
     const double week = static_cast<int>(t) % 168 < 120 ? 2.0 : -5.0;
     worst = std::max(worst, std::fabs(comp[0][t] + comp[1][t] - day - week));
   }
-  EXPECT_LT(worst, 0.4);
+  EXPECT_LT(worst, 0.1);
 }
 
 TEST(Mstl, ForecastsTwoSeasonsBetterThanOneAndUpdatesCheaply) {
@@ -164,6 +229,32 @@ TEST(Mstl, StateRoundTripsAndBadInputIsRefused) {
       tarn::build("mstl", {{"training_sample_size", std::int64_t(100)}, {"seasons", "24,168"}}), y,
       100);
   EXPECT_EQ(static_cast<const tarn::Mstl&>(*short_one).seasons(), (std::vector<int>{24}));
+}
+
+TEST(Mstl, SeasonRoundingAFractionalCalendarSeasonFollowsItsDrift) {
+  // Weekly data with a yearly pattern of 52.18 weeks, 20 years: rounded to 52 the pattern moves
+  // by 0.18 weeks a cycle. Told the calendar, the decomposition follows the drift; given a season
+  // of 52 alone it smooths by local means, which lag it.
+  const double year = 365.25 / 7.0;
+  const std::size_t n = 52 * 20, h = 52;
+  std::vector<double> y(n + h);
+  std::mt19937 rng(5);
+  std::normal_distribution<double> eps(0.0, 0.3);
+  for (std::size_t t = 0; t < y.size(); ++t) {
+    const double u = 2 * kPi * static_cast<double>(t) / year;
+    y[t] =
+        50.0 + 4.0 * std::sin(u) + 3.0 * std::sin(3 * u + 1.0) + 2.0 * std::cos(6 * u) + eps(rng);
+  }
+  const tarn::Options opts = {{"training_sample_size", std::int64_t(n)}};
+  auto dated = tarn::build("mstl", opts);
+  dated->set_calendar_seasons({year});
+  dated = feed(std::move(dated), y, n);
+  auto plain = feed(tarn::build("mstl", {{"training_sample_size", std::int64_t(n)},
+                                         {"seasons", std::int64_t(52)}}),
+                    y, n);
+  ASSERT_EQ(static_cast<const tarn::Mstl&>(*dated).seasons(), (std::vector<int>{52}));
+  const double e_dated = mae(*dated, y, n, h), e_plain = mae(*plain, y, n, h);
+  EXPECT_LT(e_dated, 0.6 * e_plain) << e_dated << " vs " << e_plain;
 }
 
 TEST(Mstl, LongSeasonFitsFastAndTheSelectorUsesIt) {

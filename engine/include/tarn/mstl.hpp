@@ -1,7 +1,9 @@
 // Multiple seasonal decomposition: each season taken out of the series by iterated
 // seasonal-trend decomposition by Loess (Cleveland, Cleveland, McRae and Terpenning, 1990),
-// shortest season first and twice over (Bandara, Hyndman and Bergmeir, 2021); the seasonally
-// adjusted series is then forecast by the theta method without a season of its own.
+// shortest season first and twice over (Bandara, Hyndman and Bergmeir, 2021), each
+// cycle-subseries smoothed by local means (local lines for a season that rounds a fractional
+// calendar season, whose pattern drifts across the rounded cycle); the seasonally adjusted
+// series is then forecast by the theta method without a season of its own.
 //
 //   adjusted_t = y_t - sum_i s_i(t mod m_i)
 //   y^_{n+h}   = theta forecast of the adjusted series + sum_i s_i((n + h) mod m_i)
@@ -42,9 +44,11 @@ struct MstlConfig {
 
 // The seasonal components of y by the multiple seasonal decomposition: out[i][t] is the
 // component of period periods[i] (sorted, each at least 2 and less than half of y's length) at
-// time t. y must be finite.
+// time t. y must be finite. degrees[i]: the degree of season i's cycle-subseries smoother, 0
+// (local means) or 1 (local lines); 0 for a season without one.
 std::vector<std::vector<double>> mstl_decompose(const std::vector<double>& y,
-                                                const std::vector<int>& periods);
+                                                const std::vector<int>& periods,
+                                                const std::vector<int>& degrees = {});
 
 class Mstl : public Model {
  public:

@@ -245,15 +245,29 @@ def test_the_command_line_never_writes_over_its_input(tmp_path, monkeypatch):
     assert (tmp_path / "forecast.csv").read_bytes() == before
 
 
-def test_dated_doors_agree_where_the_calendar_decides(tmp_path):
-    # Three years of daily data with a week and a year: the values alone show a year of 363 days,
-    # the calendar says 365. Every door trains with the dates, so every door forecasts alike.
-    n, horizon = 3 * 365, 14
+def calendar_cases():
     rng = np.random.default_rng(1)
-    t = np.arange(n)
-    values = 100 + 10 * np.sin(2 * np.pi * t / 7) + 20 * np.sin(2 * np.pi * t / 365.25)
-    times = pd.date_range("2020-01-01", periods=n, freq="D").to_numpy().astype("datetime64[us]")
-    times, values = as_read(tmp_path, times, values + rng.normal(0, 2, n), "%Y-%m-%d")
+    # Three years of daily data with a week and a year: the values alone show a year of 363
+    # days, the calendar says 365.
+    t = np.arange(3 * 365)
+    daily = 100 + 10 * np.sin(2 * np.pi * t / 7) + 20 * np.sin(2 * np.pi * t / 365.25)
+    # Eight years of monthly data with a yearly cycle too weak for the values alone: the
+    # calendar names the season of 12.
+    m = np.arange(96)
+    level = 100 + np.cumsum(rng.normal(0, 1.5, m.size))
+    monthly = level + 2.5 * np.sin(2 * np.pi * m / 12) + rng.normal(0, 1.5, m.size)
+    return {
+        "daily": ("D", daily + rng.normal(0, 2, t.size), 14),
+        "monthly": ("MS", monthly, 12),
+    }
+
+
+@pytest.mark.parametrize("case", ["daily", "monthly"])
+def test_dated_doors_agree_where_the_calendar_decides(tmp_path, case):
+    # Every door trains with the dates, so every door forecasts alike.
+    freq, values, horizon = calendar_cases()[case]
+    times = pd.date_range("2020-01-01", periods=len(values), freq=freq)
+    times, values = as_read(tmp_path, times.to_numpy().astype("datetime64[us]"), values, "%Y-%m-%d")
     algorithm = "autoforecaster"
 
     est = QuillcastForecaster(algorithm=algorithm, prediction_horizon=horizon)

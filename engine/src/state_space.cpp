@@ -147,13 +147,19 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
   // P is symmetric to the bit (each pair of entries is written from one value), so the lower
   // triangle tells all.
   double big = 0.0, worst = 0.0;
+  for (int i = 0; i < r; ++i)
+    for (int l = 0; l <= i; ++l) big = std::max(big, std::fabs(at(i, l)));
+  // A covariance to rounding: no variance below zero and no correlation beyond one by more than
+  // the rounding the equation is checked to below (an unstable transition can solve the
+  // equation with a matrix that is not one, and misses by far more). A state entry whose
+  // variance is nearly zero (the last entries of a long moving average) comes out a rounding
+  // error either side of it, which the doubling would only have spent O(r^3) per step on.
+  const double tol = 1e-10 * big;
   for (int i = 0; i < r; ++i) {
-    if (!(at(i, i) >= 0.0)) return false;
-    for (int l = 0; l <= i; ++l) {
-      // A covariance: no correlation beyond one (an unstable transition can solve the
-      // equation with a matrix that is not one).
-      if (!(at(i, l) * at(i, l) <= at(i, i) * at(l, l) * (1.0 + 1e-9) + 1e-300)) return false;
-      big = std::max(big, std::fabs(at(i, l)));
+    if (!(at(i, i) >= -tol)) return false;
+    for (int l = 0; l < i; ++l) {
+      const double vi = std::max(at(i, i), 0.0) + tol, vl = std::max(at(l, l), 0.0) + tol;
+      if (!(at(i, l) * at(i, l) <= vi * vl * (1.0 + 1e-9))) return false;
     }
   }
   // The entries filled above from the equation itself (1 <= i <= l) satisfy it exactly (the

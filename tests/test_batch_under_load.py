@@ -221,3 +221,42 @@ def test_quiet_threads_leaving_out_of_order_keep_the_programs_output(capsys):
     print("and after")
     out = capsys.readouterr().out
     assert out == "the program's own line\nand after\n"
+
+
+# Threads that each train a forecaster as the process's very first work (the long-format
+# command line and forecast_many with threads do): none may wait on another for ever.
+FIRST_FITS_ON_THREADS = textwrap.dedent(
+    """
+    import sys, threading
+    import numpy as np
+    sys.setswitchinterval(1e-6)  # hand the GIL over as often as possible
+    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    x = np.arange(40, dtype=float).reshape(-1, 1) + 1.0
+    models = [QuillcastForecaster(algorithm="hw") for _ in range(8)]
+    barrier = threading.Barrier(len(models))
+
+    def run(f):
+        barrier.wait()
+        f.fit(x, None)
+
+    threads = [threading.Thread(target=run, args=(f,)) for f in models]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print("fitted", sum(bool(f.is_fitted_) for f in models))
+    """
+)
+
+
+def test_first_fits_on_several_threads_never_deadlock():
+    # Before, the first look at numpy's array type held a one-time guard across a release of
+    # the GIL, and about two runs in five hung for ever.
+    for _ in range(10):
+        res = subprocess.run(
+            [sys.executable, "-c", FIRST_FITS_ON_THREADS], capture_output=True, text=True,
+            timeout=60,
+        )
+        assert res.returncode == 0, res.stderr[-2000:]
+        assert res.stdout.split() == ["fitted", "8"]

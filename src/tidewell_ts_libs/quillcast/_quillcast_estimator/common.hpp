@@ -9,6 +9,7 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -334,11 +335,18 @@ inline const char* finite_keyword() {
 
 // Whether X is a numpy ndarray itself (not a subclass).
 inline bool is_ndarray(py::handle X) {
-  static PyTypeObject* const ndarray = [] {
+  // numpy's array type (it lives as long as the interpreter), found on first use. Not in a
+  // guarded static: the first array made loads numpy's C API with the GIL released, and a
+  // second thread would then take the GIL and wait for the guard while the first waits for the
+  // GIL. Threads that meet here first each find the same type.
+  static std::atomic<PyTypeObject*> ndarray{nullptr};
+  PyTypeObject* type = ndarray.load(std::memory_order_relaxed);
+  if (!type) {
     py::array probe;
-    return Py_TYPE(probe.ptr());  // numpy's type lives as long as the interpreter
-  }();
-  return Py_TYPE(X.ptr()) == ndarray;
+    type = Py_TYPE(probe.ptr());
+    ndarray.store(type, std::memory_order_relaxed);
+  }
+  return Py_TYPE(X.ptr()) == type;
 }
 
 // The column index of a timestamp location (-1, [index] or index), or -1 when it names none.

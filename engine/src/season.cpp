@@ -380,12 +380,14 @@ int detect_period(const double* x, std::size_t n, int upper_limit) {
   // level (monthly data peaking at 11 or 13): of the peak's lag and its two neighbours, the
   // season is the length whose seasonal means explain the most of the variance around the
   // moving average, adjusted for their number (the strength of Wang, Smith & Hyndman 2006,
-  // adjusted as R^2 is by Ezekiel 1930).
+  // adjusted as R^2 is by Ezekiel 1930). A neighbour keeps to the same bounds as the search:
+  // at least three of its cycles in the data.
   if (found > 2) {
     int best = found;
     double best_s = adjusted_strength(y, static_cast<std::size_t>(found));
+    const auto most = static_cast<std::size_t>(y.size() / 3);
     for (int q : {found - 1, found + 1}) {
-      if (q > upper_limit || q < 2) continue;
+      if (q > upper_limit || q < 2 || static_cast<std::size_t>(q) > most) continue;
       const double sq = adjusted_strength(y, static_cast<std::size_t>(q));
       if (sq > best_s) best_s = sq, best = q;
     }

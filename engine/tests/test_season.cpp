@@ -156,6 +156,30 @@ TEST(DetectPeriod, APeakALagOffTheSeasonIsTheSeason) {
   }
 }
 
+// A season is only read from three of its cycles: a series of exactly three cycles of a season
+// between two lengths peaks at the longest lag allowed, and its longer neighbour (which fits
+// fewer than three cycles) is never the answer.
+TEST(DetectPeriod, NeverAnswersWithFewerThanThreeCycles) {
+  int beyond = 0, total = 0;
+  for (unsigned seed = 0; seed < 100; ++seed) {
+    std::mt19937 g(seed);
+    std::normal_distribution<double> e(0.0, 1.0);
+    for (const int period : {8, 10, 12}) {
+      const int n = 3 * period;
+      std::vector<double> y(static_cast<std::size_t>(n));
+      double level = 10.0;
+      for (int t = 0; t < n; ++t) {
+        level += 0.5 * e(g);
+        y[static_cast<std::size_t>(t)] =
+            level + 3.0 * std::sin(2 * kPi * t / (period + 0.5)) + e(g);
+      }
+      ++total;
+      if (3 * tarn::detect_period(y.data(), y.size(), 200) > n) ++beyond;
+    }
+  }
+  EXPECT_EQ(beyond, 0) << "of " << total;
+}
+
 // Short series without a season, of the lengths a season is looked for in: white noise
 // (whose changes are strongly anticorrelated), random walks and trends.
 TEST(DetectPeriod, ShortSeriesWithoutASeasonRarelyShowOne) {

@@ -138,10 +138,15 @@ class Fitter {
 
   // -2 log-likelihood (up to a constant) for parameters p; fills the initial state x0.
   //
-  // The likelihood is evaluated hundreds of times per form, so the work is laid out for the
-  // processor without changing a single rounding: the filter runs are independent recursions
-  // and advance side by side, and every sum is accumulated in its own order (several sums at
-  // once rather than one after another), so the result is the same to the last bit.
+  // The filter is linear in its initial state, so the innovations of initial state base + x
+  // are e0 + C x: e0 those of the base state, column j of C those of a run on zero data from
+  // a unit j-th state. The least-squares x solves (C'C) x = -C'e0. Nothing of C is written
+  // out: C'w, for a sequence w, is the gradient of sum_t w_t e_t with respect to the initial
+  // state, which the filter's adjoint gives in one backward pass (O(1) a step, whatever the
+  // season); passes with w = e0 and with the level and slope runs give -r and the rows of the
+  // level and slope, and the seasonal block comes from lagged products of one run
+  // (seasonal_gram). The sum of squares at x is then the quadratic e0'e0 - 2 r'x + x'C'Cx;
+  // see sum_of_squares for when it is recomputed from the innovations instead.
   double objective(const Form& form, const BatsParams& p, BatsState* x0_out) {
     const std::size_t n = n_;
     interruption_point(n * static_cast<std::size_t>(2 + form.p + form.q));
@@ -163,125 +168,245 @@ class Fitter {
         base.season = detail::seasonal_indices(z, form.m, false);
       }
     }
-    // Effect of each regressed initial state on the innovations: the filter is linear in
-    // its initial state, so it is the innovation sequence of a run on zero data.
     // A seasonal state at ring position i lies idle (innovations exactly zero) until its
     // season comes up at step i, from where the run is the one of position 0: its column is
     // that one delayed by i steps, so one run serves every position.
     const std::size_t k = state_count(form);
     const std::size_t first_season = form.trend ? 2 : 1;
     const bool delayed_block = form.m > 1 && form.regress_season;
-    cols_.resize(k * n);
     e0_.resize(n);
+    lev_.resize(n);
+    slo_.resize(form.trend ? n : 0);
     unit_.resize(delayed_block ? n : 0);
     {
-      // The innovations for the base initial state, and the runs on zero data from a unit
-      // level, slope and first seasonal state, side by side.
-      BatsState s0 = base, sl, sb, su;
-      if (form.m > 1) {
-        sl.season.assign(m, 0.0);
-        sb.season.assign(m, 0.0);
-      }
-      sl.level = 1.0;
-      sb.slope = 1.0;
+      // The innovations for the base initial state (run 0, on z), and the runs on zero data
+      // from a unit level, slope and first seasonal state, side by side.
+      Run runs[4];
+      std::size_t nr = 0;
+      ring_.assign(4 * m, 0.0);
+      runs[nr++] = Run{z.data(), e0_.data(), base.level, 0.0};
+      if (form.m > 1 && !delayed_block)
+        std::copy(base.season.begin(), base.season.end(), &ring_[0]);
+      runs[nr++] = Run{nullptr, lev_.data(), 1.0, 0.0};
+      if (form.trend) runs[nr++] = Run{nullptr, slo_.data(), 0.0, 1.0};
       if (delayed_block) {
-        su.season.assign(m, 0.0);
-        su.season[0] = 1.0;
+        ring_[nr * m] = 1.0;
+        runs[nr++] = Run{nullptr, unit_.data(), 0.0, 0.0};
       }
-      double* cl = &cols_[0];
-      double* cb = form.trend ? &cols_[n] : nullptr;
-      for (std::size_t t = 0; t < n; ++t) {
-        e0_[t] = filter_step(p, s0, z[t], false);
-        cl[t] = filter_step(p, sl, 0.0, false);
-        if (cb) cb[t] = filter_step(p, sb, 0.0, false);
-        if (delayed_block) unit_[t] = filter_step(p, su, 0.0, false);
-      }
+      forward(p, form, runs, nr);
     }
-    // Seasonal states are regressed for all but the last position, which keeps them summing
-    // to zero with it (the level absorbs the mean): column j gets minus the last one.
-    if (delayed_block) {
-      const std::size_t l = m - 1;
-      for (std::size_t j = first_season; j < k; ++j) {
-        const std::size_t i = j - first_season;
-        double* c = &cols_[j * n];
-        for (std::size_t t = 0; t < n; ++t) {
-          const double delayed = t >= i ? unit_[t - i] : 0.0;
-          const double last = t >= l ? unit_[t - l] : 0.0;
-          c[t] = delayed - last;
-        }
-      }
-    }
+    // Gradients with respect to the initial state of sum_t w_t e_t for w = e0, the level run
+    // and the slope run.
+    const std::size_t nw = form.trend ? 3 : 2;
+    const double* w[3] = {e0_.data(), lev_.data(), form.trend ? slo_.data() : nullptr};
+    adjoint(p, form, w, nw);
+    // Column j's product with w: the gradient's component for the state j; a seasonal
+    // column (position i regressed, minus the last position) differs by two components.
+    auto column = [&](std::size_t a, std::size_t j) {
+      const Adjoint& g = adj_[a];
+      if (j == 0) return g.level;
+      if (form.trend && j == 1) return g.slope;
+      const std::size_t i = j - first_season;
+      return g.season[i] - g.season[m - 1];
+    };
     g_.assign(k * k, 0.0);
     r_.assign(k, 0.0);
-    // The products of two seasonal columns come from the lagged products of the one run
-    // (seasonal_gram); the others are summed here, two columns at a time.
     if (delayed_block) seasonal_gram(g_, k, first_season, m);
     const std::size_t nb = std::min(first_season, k);
-    // Four columns at a time: each one's products with e0, the level column and (with a
-    // trend) the slope column, twelve sums side by side.
-    const double* c0 = &cols_[0];
-    const double* c1 = nb > 1 ? &cols_[n] : c0;
-    for (std::size_t a = 0; a < k; a += 4) {
-      const std::size_t cnt = std::min<std::size_t>(4, k - a);
-      const double* c[4];
-      for (std::size_t i = 0; i < 4; ++i) c[i] = &cols_[(a + (i < cnt ? i : 0)) * n];
-      double rs[4] = {0.0, 0.0, 0.0, 0.0}, s0[4] = {0.0, 0.0, 0.0, 0.0},
-             s1[4] = {0.0, 0.0, 0.0, 0.0};
-      if (nb > 1) {
-        for (std::size_t t = 0; t < n; ++t) {
-          for (std::size_t i = 0; i < 4; ++i) {
-            rs[i] += c[i][t] * e0_[t];
-            s0[i] += c[i][t] * c0[t];
-            s1[i] += c[i][t] * c1[t];
-          }
-        }
-      } else {
-        for (std::size_t t = 0; t < n; ++t) {
-          for (std::size_t i = 0; i < 4; ++i) {
-            rs[i] += c[i][t] * e0_[t];
-            s0[i] += c[i][t] * c0[t];
-          }
-        }
-      }
-      for (std::size_t i = 0; i < cnt; ++i) {
-        const std::size_t col = a + i;
-        r_[col] = -rs[i];
-        g_[col * k] = g_[col] = s0[i];
-        if (col >= 1 && nb > 1) g_[col * k + 1] = g_[k + col] = s1[i];
+    for (std::size_t j = 0; j < k; ++j) {
+      r_[j] = -column(0, j);
+      for (std::size_t b = 0; b < nb && b <= j; ++b) {
+        // The level's row from the level run's pass, the slope's from the slope run's.
+        g_[j * k + b] = g_[b * k + j] = b == 0 ? column(1, j) : column(2, j);
       }
     }
     if (!detail::solve_spd(g_, r_, k, x_)) return kInf;
-    // The innovations of the fitted initial state: each e_t = e0_t + sum_j x_j c_jt, summed
-    // over j in order for every t at once.
-    ebuf_.assign(e0_.begin(), e0_.end());
-    for (std::size_t j = 0; j < k; ++j) {
-      const double xj = x_[j];
-      const double* c = &cols_[j * n];
-      for (std::size_t t = 0; t < n; ++t) ebuf_[t] += xj * c[t];
-    }
-    double sse = 0.0;
-    for (std::size_t t = 0; t < n; ++t) sse += ebuf_[t] * ebuf_[t];
-    if (!std::isfinite(sse)) return kInf;
     const std::vector<double>& x = x_;
-    if (x0_out) {
-      BatsState s = base;
-      s.level += x[0];
-      if (form.trend) s.slope += x[1];
-      if (form.m > 1 && form.regress_season) {
-        const std::size_t first = form.trend ? 2 : 1;
-        double sum = 0.0;
-        for (std::size_t j = 0; j + 1 < m; ++j) {
-          s.season[j] += x[first + j];
-          sum += x[first + j];
-        }
-        s.season[m - 1] -= sum;
+    BatsState fitted = base;
+    fitted.level += x[0];
+    if (form.trend) fitted.slope += x[1];
+    if (delayed_block) {
+      double sum = 0.0;
+      for (std::size_t j = 0; j + 1 < m; ++j) {
+        fitted.season[j] += x[first_season + j];
+        sum += x[first_season + j];
       }
-      *x0_out = s;
+      fitted.season[m - 1] -= sum;
     }
+    const double sse = sum_of_squares(p, z, fitted, k, x0_out != nullptr);
+    if (!std::isfinite(sse)) return kInf;
+    if (x0_out) *x0_out = fitted;
     const double nn = static_cast<double>(n);
     double ll = nn * std::log(std::max(sse / nn, 1e-300));
     if (form.box_cox) ll -= 2.0 * (p.lambda - 1.0) * sum_log_;
     return ll;
+  }
+
+  // The sum of squared innovations of the initial state `fitted` (base + x).
+  //
+  // From the normal equations' terms, e0'e0 - 2 r'x + x'Gx is the exact sum of squares at
+  // the computed x (whatever the accuracy of the solve), but it is a difference: each term is
+  // at most a^2, a = |e0| + sum_j |x_j| |c_j| (Cauchy-Schwarz), and carries a rounding of
+  // about n eps a^2. When the result is below kCancellation a^2 (so that rounding could reach
+  // 1e-11 of it), or when `exact` is asked for (the fitted state a caller keeps), the sum is
+  // taken over the innovations of a filter run from `fitted` instead, as with no shortcut.
+  double sum_of_squares(const BatsParams& p, const std::vector<double>& z, const BatsState& fitted,
+                        std::size_t k, bool exact) {
+    constexpr double kCancellation = 1e-3;
+    const std::vector<double>& x = x_;
+    double ee = 0.0;
+    for (double v : e0_) ee += v * v;
+    double rx = 0.0, xgx = 0.0, a = std::sqrt(ee);
+    for (std::size_t i = 0; i < k; ++i) {
+      rx += r_[i] * x[i];
+      double gi = 0.0;
+      for (std::size_t j = 0; j < k; ++j) gi += g_[i * k + j] * x[j];
+      xgx += x[i] * gi;
+      a += std::fabs(x[i]) * std::sqrt(std::max(g_[i * k + i], 0.0));
+    }
+    const double quick = ee - 2.0 * rx + xgx;
+    if (!exact && quick >= kCancellation * a * a) return quick;
+    BatsState s = fitted;
+    double sse = 0.0;
+    for (double v : z) {
+      const double e = filter_step(p, s, v, false);
+      sse += e * e;
+    }
+    return sse;
+  }
+
+  // A run of the filter from a state with the level, slope and seasonal ring given (ring_, m
+  // values a run), no ARMA history, on the series `in` (null: zeros); writes its innovations.
+  struct Run {
+    const double* in;
+    double* out;
+    double level, slope;
+  };
+
+  // Runs the filter for every run side by side, with filter_step's arithmetic.
+  void forward(const BatsParams& p, const Form& form, Run* runs, std::size_t nr) {
+    const bool seasonal = form.m > 1, arma = form.p + form.q > 0;
+    switch (nr) {
+      case 2:
+        return seasonal ? (arma ? forward_run<2, true, true>(p, form, runs)
+                                : forward_run<2, true, false>(p, form, runs))
+                        : (arma ? forward_run<2, false, true>(p, form, runs)
+                                : forward_run<2, false, false>(p, form, runs));
+      case 3:
+        return seasonal ? (arma ? forward_run<3, true, true>(p, form, runs)
+                                : forward_run<3, true, false>(p, form, runs))
+                        : (arma ? forward_run<3, false, true>(p, form, runs)
+                                : forward_run<3, false, false>(p, form, runs));
+      default:
+        return seasonal ? (arma ? forward_run<4, true, true>(p, form, runs)
+                                : forward_run<4, true, false>(p, form, runs))
+                        : (arma ? forward_run<4, false, true>(p, form, runs)
+                                : forward_run<4, false, false>(p, form, runs));
+    }
+  }
+
+  template <std::size_t R, bool Seasonal, bool Arma>
+  void forward_run(const BatsParams& p, const Form& form, const Run* runs) {
+    const std::size_t n = n_;
+    const std::size_t m = static_cast<std::size_t>(std::max(form.m, 1));
+    double lev[R], slo[R], d0[R], d1[R], e0[R], e1[R];
+    double* ring[R];
+    for (std::size_t a = 0; a < R; ++a) {
+      lev[a] = runs[a].level;
+      slo[a] = runs[a].slope;
+      d0[a] = d1[a] = e0[a] = e1[a] = 0.0;
+      ring[a] = &ring_[a * m];
+    }
+    const double alpha = p.alpha, beta = p.beta, phi = p.phi, gamma = p.gamma;
+    const bool trend = p.trend;
+    std::size_t pos = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+      for (std::size_t a = 0; a < R; ++a) {
+        const double arma =
+            Arma ? p.ar[0] * d0[a] + p.ar[1] * d1[a] + p.ma[0] * e0[a] + p.ma[1] * e1[a] : 0.0;
+        const double seas = Seasonal ? ring[a][pos] : 0.0;
+        const double zt = runs[a].in ? runs[a].in[t] : 0.0;
+        const double e = zt - (lev[a] + phi * slo[a] + seas + arma);
+        const double d = arma + e;
+        lev[a] = lev[a] + phi * slo[a] + alpha * d;
+        if (trend) slo[a] = phi * slo[a] + beta * d;
+        if (Seasonal) ring[a][pos] = seas + gamma * d;
+        if (Arma) {
+          d1[a] = d0[a];
+          d0[a] = d;
+          e1[a] = e0[a];
+          e0[a] = e;
+        }
+        runs[a].out[t] = e;
+      }
+      if (Seasonal) pos = pos + 1 == m ? 0 : pos + 1;
+    }
+  }
+
+  // The adjoint of the filter on zero data, run backward over the n steps once for every
+  // weight sequence w[a] (side by side): adj_[a] ends as the gradient of sum_t w[a]_t e_t with
+  // respect to the initial level, slope and seasonal states. Each step reverses filter_step:
+  // given the adjoints of the state after it, e's total adjoint is w_t + (that of the stored
+  // e) + d's (d = arma + e feeds the level, slope, season and the stored d), and it flows back
+  // with minus sign into every term of the one-step forecast.
+  void adjoint(const BatsParams& p, const Form& form, const double* const* w, std::size_t nw) {
+    const bool seasonal = form.m > 1, arma = form.p + form.q > 0;
+    if (nw == 3) {
+      if (seasonal) {
+        arma ? adjoint_run<3, true, true>(p, form, w) : adjoint_run<3, true, false>(p, form, w);
+      } else {
+        arma ? adjoint_run<3, false, true>(p, form, w) : adjoint_run<3, false, false>(p, form, w);
+      }
+    } else {
+      if (seasonal) {
+        arma ? adjoint_run<2, true, true>(p, form, w) : adjoint_run<2, true, false>(p, form, w);
+      } else {
+        arma ? adjoint_run<2, false, true>(p, form, w) : adjoint_run<2, false, false>(p, form, w);
+      }
+    }
+  }
+
+  template <std::size_t NW, bool Seasonal, bool Arma>
+  void adjoint_run(const BatsParams& p, const Form& form, const double* const* w) {
+    const std::size_t n = n_;
+    const std::size_t m = static_cast<std::size_t>(std::max(form.m, 1));
+    double lev[NW], slo[NW], d0[NW], d1[NW], e0[NW], e1[NW];
+    double* ring[NW];
+    for (std::size_t a = 0; a < NW; ++a) {
+      lev[a] = slo[a] = d0[a] = d1[a] = e0[a] = e1[a] = 0.0;
+      adj_[a].season.assign(Seasonal ? m : 0, 0.0);
+      ring[a] = adj_[a].season.data();
+    }
+    const double alpha = p.alpha, beta = form.trend ? p.beta : 0.0, phi = p.phi,
+                 gamma = Seasonal ? p.gamma : 0.0;
+    const bool trend = form.trend;
+    std::size_t pos = Seasonal ? (n - 1) % m : 0;
+    for (std::size_t t = n; t-- > 0;) {
+      for (std::size_t a = 0; a < NW; ++a) {
+        const double ls = Seasonal ? ring[a][pos] : 0.0;
+        double dbar = alpha * lev[a] + beta * slo[a];
+        if (Seasonal) dbar += gamma * ls;
+        if (Arma) dbar += d0[a];
+        const double ebar = Arma ? w[a][t] + e0[a] : w[a][t];
+        const double tot = ebar + dbar;
+        if (trend) slo[a] = phi * (lev[a] + slo[a] - tot);
+        lev[a] -= tot;
+        if (Seasonal) ring[a][pos] = ls - tot;
+        if (Arma) {
+          // arma enters d directly and e with minus sign: its adjoint is -ebar.
+          const double ab = -ebar, pd1 = d1[a], pe1 = e1[a];
+          d0[a] = pd1 + p.ar[0] * ab;
+          d1[a] = p.ar[1] * ab;
+          e0[a] = pe1 + p.ma[0] * ab;
+          e1[a] = p.ma[1] * ab;
+        }
+      }
+      if (Seasonal) pos = pos == 0 ? m - 1 : pos - 1;
+    }
+    for (std::size_t a = 0; a < NW; ++a) {
+      adj_[a].level = lev[a];
+      adj_[a].slope = slo[a];
+    }
   }
 
   // The block of the Gram matrix g (k x k) between the seasonal columns first.. k - 1. Column
@@ -345,7 +470,13 @@ class Fitter {
   std::size_t n_;
   double sum_log_ = 0.0;
   bool positive_ = true;
-  std::vector<double> z_, e0_, cols_, unit_, g_, r_, x_, ebuf_, S_;
+  // The adjoint of the filter's state (see adjoint()).
+  struct Adjoint {
+    double level = 0.0, slope = 0.0;
+    std::vector<double> season;
+  };
+  std::vector<double> z_, e0_, lev_, slo_, unit_, ring_, g_, r_, x_, S_;
+  Adjoint adj_[3];
   const std::vector<double>* zv_ = &y_;  // the series the last objective filtered
 };
 

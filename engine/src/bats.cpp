@@ -9,6 +9,7 @@
 #include "arima_likelihood.hpp"
 #include "arima_polynomial.hpp"
 #include "bats_arma.hpp"
+#include "bats_likelihood.hpp"
 #include "info_criteria.hpp"
 #include "linalg.hpp"
 #include "series_util.hpp"
@@ -535,6 +536,20 @@ bool residuals_autocorrelated(const std::vector<double>& e) {
 }  // namespace
 
 namespace detail {
+
+double bats_likelihood(const std::vector<double>& y, const BatsParams& p, bool regress_season,
+                       BatsState* x0) {
+  Form form;
+  form.trend = p.trend;
+  form.damped = p.trend && p.phi < 1.0;
+  form.box_cox = p.box_cox;
+  form.m = p.m;
+  form.p = p.p;
+  form.q = p.q;
+  form.regress_season = regress_season;
+  Fitter fitter(y);
+  return fitter.objective(form, p, x0);
+}
 
 // The order of the ARMA errors as De Livera, Hyndman & Snyder (2011, J. Am. Stat. Assoc.
 // 106(496)) choose it: an ARMA(p, q) model, p, q <= 2 and no mean, fitted to the innovations of

@@ -78,9 +78,11 @@ class Fitter {
   Fitter(const std::vector<double>& y) : y_(y), n_(y.size()) {
     sum_log_ = 0.0;
     positive_ = true;
+    log_y_.reserve(n_);
     for (double v : y_) {
       if (v > 0.0) {
-        sum_log_ += std::log(v);
+        log_y_.push_back(std::log(v));
+        sum_log_ += log_y_.back();
       } else {
         positive_ = false;
       }
@@ -151,23 +153,37 @@ class Fitter {
   double objective(const Form& form, const BatsParams& p, BatsState* x0_out) {
     const std::size_t n = n_;
     interruption_point(n * static_cast<std::size_t>(2 + form.p + form.q));
+    if (form.box_cox && !positive_) return kInf;  // no Box-Cox transform of such values
     if (form.box_cox) {
+      // box_cox() from the logarithms taken once: y^lambda - 1 = expm1(lambda log y), equal
+      // to rounding (and free of the cancellation of y^lambda - 1 for a small lambda).
       z_.resize(n);
-      for (std::size_t t = 0; t < n; ++t) z_[t] = box_cox(y_[t], p.lambda);
+      const double lambda = p.lambda;
+      if (lambda < 1e-6) {
+        std::copy(log_y_.begin(), log_y_.end(), z_.begin());
+      } else {
+        for (std::size_t t = 0; t < n; ++t) z_[t] = std::expm1(lambda * log_y_[t]) / lambda;
+      }
       zv_ = &z_;
     } else {
       zv_ = &y_;
     }
     const std::vector<double>& z = *zv_;
     const std::size_t m = static_cast<std::size_t>(std::max(form.m, 1));
-    BatsState base;
+    // The states live in members so that their rings keep their storage between calls.
+    BatsState& base = base_state_;
     base.level = z[0];
+    base.slope = 0.0;
+    base.pos = 0;
+    base.d[0] = base.d[1] = base.e[0] = base.e[1] = 0.0;
     if (form.m > 1) {
       if (form.regress_season) {
         base.season.assign(m, 0.0);
       } else {
         base.season = detail::seasonal_indices(z, form.m, false);
       }
+    } else {
+      base.season.clear();
     }
     // A seasonal state at ring position i lies idle (innovations exactly zero) until its
     // season comes up at step i, from where the run is the one of position 0: its column is
@@ -221,9 +237,12 @@ class Fitter {
         g_[j * k + b] = g_[b * k + j] = b == 0 ? column(1, j) : column(2, j);
       }
     }
-    if (!detail::solve_spd(g_, r_, k, x_)) return kInf;
+    factor_.assign(g_.begin(), g_.end());
+    x_.assign(r_.begin(), r_.end());
+    if (!detail::solve_spd_in_place(factor_.data(), x_.data(), k)) return kInf;
     const std::vector<double>& x = x_;
-    BatsState fitted = base;
+    BatsState& fitted = fitted_state_;
+    fitted = base;
     fitted.level += x[0];
     if (form.trend) fitted.slope += x[1];
     if (delayed_block) {
@@ -476,8 +495,10 @@ class Fitter {
     double level = 0.0, slope = 0.0;
     std::vector<double> season;
   };
-  std::vector<double> z_, e0_, lev_, slo_, unit_, ring_, g_, r_, x_, S_;
+  std::vector<double> log_y_;  // the logarithms of y (all of them when positive_)
+  std::vector<double> z_, e0_, lev_, slo_, unit_, ring_, g_, r_, x_, factor_, S_;
   Adjoint adj_[3];
+  BatsState base_state_, fitted_state_;
   const std::vector<double>* zv_ = &y_;  // the series the last objective filtered
 };
 

@@ -143,13 +143,9 @@ class Fitter {
   //
   // The filter is linear in its initial state, so the innovations of initial state base + x
   // are e0 + C x: e0 those of the base state, column j of C those of a run on zero data from
-  // a unit j-th state. The least-squares x solves (C'C) x = -C'e0. Nothing of C is written
-  // out: C'w, for a sequence w, is the gradient of sum_t w_t e_t with respect to the initial
-  // state, which the filter's adjoint gives in one backward pass (O(1) a step, whatever the
-  // season); passes with w = e0 and with the level and slope runs give -r and the rows of the
-  // level and slope, and the seasonal block comes from lagged products of one run
-  // (seasonal_gram). The sum of squares at x is then the quadratic e0'e0 - 2 r'x + x'C'Cx;
-  // see sum_of_squares for when it is recomputed from the innovations instead.
+  // a unit j-th state. The least-squares x solves (C'C) x = -C'e0 = r. Nothing of C is written
+  // out (see regress_season_block), and the sum of squares at x is the quadratic
+  // e0'e0 - 2 r'x + x'C'Cx (see sum_of_squares for when it is taken over the innovations).
   double objective(const Form& form, const BatsParams& p, BatsState* x0_out) {
     const std::size_t n = n_;
     interruption_point(n * static_cast<std::size_t>(2 + form.p + form.q));
@@ -185,73 +181,70 @@ class Fitter {
     } else {
       base.season.clear();
     }
-    // A seasonal state at ring position i lies idle (innovations exactly zero) until its
-    // season comes up at step i, from where the run is the one of position 0: its column is
-    // that one delayed by i steps, so one run serves every position.
     const std::size_t k = state_count(form);
-    const std::size_t first_season = form.trend ? 2 : 1;
-    const bool delayed_block = form.m > 1 && form.regress_season;
+    const bool block = form.m > 1 && form.regress_season;
     e0_.resize(n);
-    lev_.resize(n);
+    lev_.resize(block ? 0 : n);
     slo_.resize(form.trend ? n : 0);
-    unit_.resize(delayed_block ? n : 0);
+    unit_.resize(block ? n : 0);
     {
-      // The innovations for the base initial state (run 0, on z), and the runs on zero data
-      // from a unit level, slope and first seasonal state, side by side.
-      Run runs[4];
+      // The innovations for the base initial state (on z), and the runs on zero data from a
+      // unit first seasonal state (with regressed seasonal states) or a unit level (without),
+      // and from a unit slope, side by side.
+      Run runs[3];
       std::size_t nr = 0;
-      ring_.assign(4 * m, 0.0);
+      ring_.assign(3 * m, 0.0);
+      if (form.m > 1 && !block) std::copy(base.season.begin(), base.season.end(), &ring_[0]);
       runs[nr++] = Run{z.data(), e0_.data(), base.level, 0.0};
-      if (form.m > 1 && !delayed_block)
-        std::copy(base.season.begin(), base.season.end(), &ring_[0]);
-      runs[nr++] = Run{nullptr, lev_.data(), 1.0, 0.0};
-      if (form.trend) runs[nr++] = Run{nullptr, slo_.data(), 0.0, 1.0};
-      if (delayed_block) {
+      if (block) {
         ring_[nr * m] = 1.0;
         runs[nr++] = Run{nullptr, unit_.data(), 0.0, 0.0};
+      } else {
+        runs[nr++] = Run{nullptr, lev_.data(), 1.0, 0.0};
       }
+      if (form.trend) runs[nr++] = Run{nullptr, slo_.data(), 0.0, 1.0};
       forward(p, form, runs, nr);
     }
-    // Gradients with respect to the initial state of sum_t w_t e_t for w = e0, the level run
-    // and the slope run.
-    const std::size_t nw = form.trend ? 3 : 2;
-    const double* w[3] = {e0_.data(), lev_.data(), form.trend ? slo_.data() : nullptr};
-    adjoint(p, form, w, nw);
-    // Column j's product with w: the gradient's component for the state j; a seasonal
-    // column (position i regressed, minus the last position) differs by two components.
-    auto column = [&](std::size_t a, std::size_t j) {
-      const Adjoint& g = adj_[a];
-      if (j == 0) return g.level;
-      if (form.trend && j == 1) return g.slope;
-      const std::size_t i = j - first_season;
-      return g.season[i] - g.season[m - 1];
-    };
     g_.assign(k * k, 0.0);
     r_.assign(k, 0.0);
-    if (delayed_block) seasonal_gram(g_, k, first_season, m);
-    const std::size_t nb = std::min(first_season, k);
-    for (std::size_t j = 0; j < k; ++j) {
-      r_[j] = -column(0, j);
-      for (std::size_t b = 0; b < nb && b <= j; ++b) {
-        // The level's row from the level run's pass, the slope's from the slope run's.
-        g_[j * k + b] = g_[b * k + j] = b == 0 ? column(1, j) : column(2, j);
-      }
-    }
-    factor_.assign(g_.begin(), g_.end());
-    x_.assign(r_.begin(), r_.end());
-    if (!detail::solve_spd_in_place(factor_.data(), x_.data(), k)) return kInf;
-    const std::vector<double>& x = x_;
     BatsState& fitted = fitted_state_;
     fitted = base;
-    fitted.level += x[0];
-    if (form.trend) fitted.slope += x[1];
-    if (delayed_block) {
-      double sum = 0.0;
-      for (std::size_t j = 0; j + 1 < m; ++j) {
-        fitted.season[j] += x[first_season + j];
-        sum += x[first_season + j];
+    if (block) {
+      regress_season_block(p, form, k, m);
+      if (!solve_normal_equations(k)) return kInf;
+      // The level is the mean of the fitted seasonal states, which keeps them summing to zero.
+      double mean = 0.0;
+      for (std::size_t i = 0; i < m; ++i) mean += x_[i];
+      mean /= static_cast<double>(m);
+      fitted.level += mean;
+      for (std::size_t i = 0; i < m; ++i) fitted.season[i] = x_[i] - mean;
+      if (form.trend) fitted.slope += x_[m];
+    } else {
+      // A level and perhaps a slope: their products summed directly.
+      const double* L = lev_.data();
+      const double* B = form.trend ? slo_.data() : nullptr;
+      double le = 0.0, lq = 0.0, be = 0.0, lb = 0.0, bq = 0.0;
+      for (std::size_t t = 0; t < n; ++t) {
+        le += L[t] * e0_[t];
+        lq += L[t] * L[t];
       }
-      fitted.season[m - 1] -= sum;
+      if (B) {
+        for (std::size_t t = 0; t < n; ++t) {
+          be += B[t] * e0_[t];
+          lb += L[t] * B[t];
+          bq += B[t] * B[t];
+        }
+      }
+      r_[0] = -le;
+      g_[0] = lq;
+      if (B) {
+        r_[1] = -be;
+        g_[1] = g_[2] = lb;
+        g_[3] = bq;
+      }
+      if (!solve_normal_equations(k)) return kInf;
+      fitted.level += x_[0];
+      if (form.trend) fitted.slope += x_[1];
     }
     const double sse = sum_of_squares(p, z, fitted, k, x0_out != nullptr);
     if (!std::isfinite(sse)) return kInf;
@@ -260,6 +253,24 @@ class Fitter {
     double ll = nn * std::log(std::max(sse / nn, 1e-300));
     if (form.box_cox) ll -= 2.0 * (p.lambda - 1.0) * sum_log_;
     return ll;
+  }
+
+  // Solves g_ x_ = r_ (k x k). The least-squares solution is the same whatever coordinates the
+  // initial states are regressed in, so it is solved as it stands; only when the normal
+  // equations are numerically singular (a column within 1e-6 of its length of the span of the
+  // earlier ones, so the solution would lose most of its digits) does a small ridge settle it
+  // (solve_spd_in_place).
+  bool solve_normal_equations(std::size_t k) {
+    detail::CholeskyChecks checks;
+    checks.finite_pivots = true;
+    checks.finite_solution = true;
+    checks.min_pivot_ratio = 1e-12;
+    factor_.assign(g_.begin(), g_.end());
+    x_.assign(r_.begin(), r_.end());
+    if (detail::cholesky_solve(factor_.data(), x_.data(), k, checks)) return true;
+    factor_.assign(g_.begin(), g_.end());
+    x_.assign(r_.begin(), r_.end());
+    return detail::solve_spd_in_place(factor_.data(), x_.data(), k);
   }
 
   // The sum of squared innovations of the initial state `fitted` (base + x).
@@ -303,26 +314,19 @@ class Fitter {
     double level, slope;
   };
 
-  // Runs the filter for every run side by side, with filter_step's arithmetic.
+  // Runs the filter for every run (two or three) side by side, with filter_step's arithmetic.
   void forward(const BatsParams& p, const Form& form, Run* runs, std::size_t nr) {
     const bool seasonal = form.m > 1, arma = form.p + form.q > 0;
-    switch (nr) {
-      case 2:
-        return seasonal ? (arma ? forward_run<2, true, true>(p, form, runs)
-                                : forward_run<2, true, false>(p, form, runs))
-                        : (arma ? forward_run<2, false, true>(p, form, runs)
-                                : forward_run<2, false, false>(p, form, runs));
-      case 3:
-        return seasonal ? (arma ? forward_run<3, true, true>(p, form, runs)
-                                : forward_run<3, true, false>(p, form, runs))
-                        : (arma ? forward_run<3, false, true>(p, form, runs)
-                                : forward_run<3, false, false>(p, form, runs));
-      default:
-        return seasonal ? (arma ? forward_run<4, true, true>(p, form, runs)
-                                : forward_run<4, true, false>(p, form, runs))
-                        : (arma ? forward_run<4, false, true>(p, form, runs)
-                                : forward_run<4, false, false>(p, form, runs));
+    if (nr == 2) {
+      return seasonal ? (arma ? forward_run<2, true, true>(p, form, runs)
+                              : forward_run<2, true, false>(p, form, runs))
+                      : (arma ? forward_run<2, false, true>(p, form, runs)
+                              : forward_run<2, false, false>(p, form, runs));
     }
+    return seasonal ? (arma ? forward_run<3, true, true>(p, form, runs)
+                            : forward_run<3, true, false>(p, form, runs))
+                    : (arma ? forward_run<3, false, true>(p, form, runs)
+                            : forward_run<3, false, false>(p, form, runs));
   }
 
   template <std::size_t R, bool Seasonal, bool Arma>
@@ -363,26 +367,18 @@ class Fitter {
     }
   }
 
-  // The adjoint of the filter on zero data, run backward over the n steps once for every
-  // weight sequence w[a] (side by side): adj_[a] ends as the gradient of sum_t w[a]_t e_t with
-  // respect to the initial level, slope and seasonal states. Each step reverses filter_step:
-  // given the adjoints of the state after it, e's total adjoint is w_t + (that of the stored
-  // e) + d's (d = arma + e feeds the level, slope, season and the stored d), and it flows back
-  // with minus sign into every term of the one-step forecast.
+  // The adjoint of the seasonal filter on zero data, run backward over the n steps once for
+  // every weight sequence w[a] (one or two, side by side): adj_[a] ends as the gradient of
+  // sum_t w[a]_t e_t with respect to the initial level, slope and seasonal states. Each step
+  // reverses filter_step: given the adjoints of the state after it, e's total adjoint is w_t +
+  // (that of the stored e) + d's (d = arma + e feeds the level, slope, season and the stored
+  // d), and it flows back with minus sign into every term of the one-step forecast.
   void adjoint(const BatsParams& p, const Form& form, const double* const* w, std::size_t nw) {
-    const bool seasonal = form.m > 1, arma = form.p + form.q > 0;
-    if (nw == 3) {
-      if (seasonal) {
-        arma ? adjoint_run<3, true, true>(p, form, w) : adjoint_run<3, true, false>(p, form, w);
-      } else {
-        arma ? adjoint_run<3, false, true>(p, form, w) : adjoint_run<3, false, false>(p, form, w);
-      }
+    const bool arma = form.p + form.q > 0;
+    if (nw == 2) {
+      arma ? adjoint_run<2, true, true>(p, form, w) : adjoint_run<2, true, false>(p, form, w);
     } else {
-      if (seasonal) {
-        arma ? adjoint_run<2, true, true>(p, form, w) : adjoint_run<2, true, false>(p, form, w);
-      } else {
-        arma ? adjoint_run<2, false, true>(p, form, w) : adjoint_run<2, false, false>(p, form, w);
-      }
+      arma ? adjoint_run<1, true, true>(p, form, w) : adjoint_run<1, true, false>(p, form, w);
     }
   }
 
@@ -429,20 +425,36 @@ class Fitter {
     }
   }
 
-  // The block of the Gram matrix g (k x k) between the seasonal columns first.. k - 1. Column
-  // first + i is the run u delayed by i steps minus the run delayed by m - 1 steps, and the
-  // product of the runs delayed by i and j is a lagged product of u alone (delayed_products),
-  // so the block costs O(m n) instead of O(m^2 n) for all pairs of columns.
-  void seasonal_gram(std::vector<double>& g, std::size_t k, std::size_t first, std::size_t m) {
+  // The regression of the initial states of a form with regressed seasonal states: fills g_
+  // (k x k) and r_ from the runs unit_ and slo_ and the innovations e0_.
+  //
+  // Its coordinates are the seasonal states at ring positions 0..m-1, then the slope; the
+  // level is not one of them. A unit level with every seasonal state lowered by one forecasts
+  // exactly as the state without them, forever (level and season enter the forecast only as
+  // their sum, and the updates leave that difference alone), so the level's column is the sum
+  // of the seasonal ones: m free seasonal states span the same fits as a level with m - 1
+  // free seasonal states and the last one keeping them summing to zero, and the fit is mapped
+  // back to that (the level takes their mean).
+  //
+  // A seasonal state at ring position i lies idle (innovations exactly zero) until its season
+  // comes up at step i, from where the run is the one of position 0: its column is unit_
+  // delayed by i steps, and the products of two such columns are lagged products of unit_
+  // alone (delayed_products, O(m n)). C'w, for a sequence w, is the gradient of sum_t w_t e_t
+  // with respect to the initial state, which the filter's adjoint gives in one backward pass
+  // (O(1) a step, whatever the season): the passes with w = e0 and w = the slope's run give
+  // r and the slope's row.
+  void regress_season_block(const BatsParams& p, const Form& form, std::size_t k, std::size_t m) {
     detail::delayed_products(unit_, m, S_);
-    const std::vector<double>& S = S_;
-    const std::size_t l = m - 1;
-    for (std::size_t a = first; a < k; ++a) {
-      for (std::size_t b = first; b <= a; ++b) {
-        const std::size_t i = a - first, j = b - first;
-        const double v = S[i * m + j] - S[i * m + l] - S[l * m + j] + S[l * m + l];
-        g[a * k + b] = g[b * k + a] = v;
-      }
+    for (std::size_t i = 0; i < m; ++i) {
+      for (std::size_t j = 0; j < m; ++j) g_[i * k + j] = S_[i * m + j];
+    }
+    const double* w[2] = {e0_.data(), form.trend ? slo_.data() : nullptr};
+    adjoint(p, form, w, form.trend ? 2 : 1);
+    for (std::size_t i = 0; i < m; ++i) r_[i] = -adj_[0].season[i];
+    if (form.trend) {
+      r_[m] = -adj_[0].slope;
+      for (std::size_t i = 0; i < m; ++i) g_[m * k + i] = g_[i * k + m] = adj_[1].season[i];
+      g_[m * k + m] = adj_[1].slope;
     }
   }
 
@@ -497,7 +509,7 @@ class Fitter {
   };
   std::vector<double> log_y_;  // the logarithms of y (all of them when positive_)
   std::vector<double> z_, e0_, lev_, slo_, unit_, ring_, g_, r_, x_, factor_, S_;
-  Adjoint adj_[3];
+  Adjoint adj_[2];
   BatsState base_state_, fitted_state_;
   const std::vector<double>* zv_ = &y_;  // the series the last objective filtered
 };

@@ -15,6 +15,9 @@ namespace detail {
 struct CholeskyChecks {
   bool finite_pivots = false;    // an infinite pivot also counts as singular
   bool finite_solution = false;  // a solution with a non-finite entry counts as a failure
+  // A squared pivot below this fraction of its diagonal entry (a column all but dependent on
+  // the earlier ones) counts as singular.
+  double min_pivot_ratio = 0.0;
 };
 
 // Solves a x = b for a symmetric positive definite k x k matrix a (row major; only its lower
@@ -22,9 +25,11 @@ struct CholeskyChecks {
 // solution; both are left partly overwritten when the solve fails (returns false).
 inline bool cholesky_solve(double* a, double* b, std::size_t k, const CholeskyChecks& checks) {
   for (std::size_t j = 0; j < k; ++j) {
-    double d = a[j * k + j];
+    const double diagonal = a[j * k + j];
+    double d = diagonal;
     for (std::size_t p = 0; p < j; ++p) d -= a[j * k + p] * a[j * k + p];
     if (!(d > 0.0) || (checks.finite_pivots && !std::isfinite(d))) return false;
+    if (d < checks.min_pivot_ratio * diagonal) return false;
     d = std::sqrt(d);
     a[j * k + j] = d;
     for (std::size_t i = j + 1; i < k; ++i) {

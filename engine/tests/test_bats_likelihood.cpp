@@ -49,8 +49,8 @@ struct Reference {
 };
 
 // The regression with every column of C written out (the innovations of a run on zeros from
-// each unit initial state), solved with the same small ridge as the fit (1e-9 of the mean
-// diagonal), the sum of squares over the fitted state's innovations.
+// each unit initial state: level, slope, and seasonal position i minus the last one), solved
+// by Cholesky, the sum of squares over the fitted state's innovations.
 Reference reference(const std::vector<double>& y, const tarn::BatsParams& p, bool regress) {
   const std::size_t n = y.size(), m = static_cast<std::size_t>(p.m);
   std::vector<double> zd(n);
@@ -99,15 +99,12 @@ Reference reference(const std::vector<double>& y, const tarn::BatsParams& p, boo
     for (std::size_t t = 0; t < n; ++t) e0[t] = ref_step(p, s, zd[t]);
   }
   std::vector<Real> G(k * k), r(k);
-  Real tr = 0;
   for (std::size_t a = 0; a < k; ++a) {
     for (std::size_t t = 0; t < n; ++t) r[a] -= C[a][t] * e0[t];
     for (std::size_t b = 0; b < k; ++b) {
       for (std::size_t t = 0; t < n; ++t) G[a * k + b] += C[a][t] * C[b][t];
     }
-    tr += G[a * k + a];
   }
-  for (std::size_t a = 0; a < k; ++a) G[a * k + a] += 1e-9L * tr / static_cast<Real>(k);
   // Cholesky, then the two triangular solves.
   for (std::size_t j = 0; j < k; ++j) {
     for (std::size_t q = 0; q < j; ++q) G[j * k + j] -= G[j * k + q] * G[j * k + q];
@@ -261,6 +258,20 @@ TEST(BatsLikelihood, NearlyExactFitDoesNotCancel) {
     p.gamma = 1e-4;
     expect_matches(y, p, true, 1e-4, trend ? "trend + season" : "level + season");
   }
+}
+
+TEST(BatsLikelihood, SeasonalStatesThatNeverComeUpStillGiveAFit) {
+  // Ten values and a season of 12: the states at positions 10 and 11 never reach a forecast,
+  // so their columns are zero and the normal equations singular; the small ridge settles them
+  // (those states get no estimate of their own: both sit at the same offset from the level).
+  const std::vector<double> y = seasonal_series(10, 12, 1.0, 5);
+  const tarn::BatsParams p = params(12, false, 1.0, false, 0, 0);
+  tarn::BatsState x0;
+  const double v = tarn::detail::bats_likelihood(y, p, true, &x0);
+  ASSERT_TRUE(std::isfinite(v));
+  ASSERT_EQ(x0.season.size(), 12u);
+  for (double s : x0.season) EXPECT_TRUE(std::isfinite(s));
+  EXPECT_NEAR(x0.season[10], x0.season[11], 1e-6);
 }
 
 TEST(BatsLikelihood, FailedRegressionIsInfinite) {

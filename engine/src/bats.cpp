@@ -314,7 +314,8 @@ class Fitter {
     double level, slope;
   };
 
-  // Runs the filter for every run (two or three) side by side, with filter_step's arithmetic.
+  // Runs the filter for every run (two or three) side by side: filter_step's recursion, its
+  // sums in another order (equal to rounding).
   void forward(const BatsParams& p, const Form& form, Run* runs, std::size_t nr) {
     const bool seasonal = form.m > 1, arma = form.p + form.q > 0;
     if (nr == 2) {
@@ -350,9 +351,11 @@ class Fitter {
             Arma ? p.ar[0] * d0[a] + p.ar[1] * d1[a] + p.ma[0] * e0[a] + p.ma[1] * e1[a] : 0.0;
         const double seas = Seasonal ? ring[a][pos] : 0.0;
         const double zt = runs[a].in ? runs[a].in[t] : 0.0;
-        const double e = zt - (lev[a] + phi * slo[a] + seas + arma);
+        // The level's own chain is kept short: what does not depend on it is taken first.
+        const double f = lev[a] + phi * slo[a];
+        const double e = (zt - seas - arma) - f;
         const double d = arma + e;
-        lev[a] = lev[a] + phi * slo[a] + alpha * d;
+        lev[a] = f + alpha * d;
         if (trend) slo[a] = phi * slo[a] + beta * d;
         if (Seasonal) ring[a][pos] = seas + gamma * d;
         if (Arma) {

@@ -9,6 +9,7 @@
 #include "arima_likelihood.hpp"
 #include "arima_polynomial.hpp"
 #include "bats_arma.hpp"
+#include "bats_likelihood.hpp"
 #include "info_criteria.hpp"
 #include "linalg.hpp"
 #include "series_util.hpp"
@@ -77,9 +78,11 @@ class Fitter {
   Fitter(const std::vector<double>& y) : y_(y), n_(y.size()) {
     sum_log_ = 0.0;
     positive_ = true;
+    log_y_.reserve(n_);
     for (double v : y_) {
       if (v > 0.0) {
-        sum_log_ += std::log(v);
+        log_y_.push_back(std::log(v));
+        sum_log_ += log_y_.back();
       } else {
         positive_ = false;
       }
@@ -138,166 +141,323 @@ class Fitter {
 
   // -2 log-likelihood (up to a constant) for parameters p; fills the initial state x0.
   //
-  // The likelihood is evaluated hundreds of times per form, so the work is laid out for the
-  // processor without changing a single rounding: the filter runs are independent recursions
-  // and advance side by side, and every sum is accumulated in its own order (several sums at
-  // once rather than one after another), so the result is the same to the last bit.
+  // The filter is linear in its initial state, so the innovations of initial state base + x
+  // are e0 + C x: e0 those of the base state, column j of C those of a run on zero data from
+  // a unit j-th state. The least-squares x solves (C'C) x = -C'e0 = r. Nothing of C is written
+  // out (see regress_season_block), and the sum of squares at x is the quadratic
+  // e0'e0 - 2 r'x + x'C'Cx (see sum_of_squares for when it is taken over the innovations).
   double objective(const Form& form, const BatsParams& p, BatsState* x0_out) {
     const std::size_t n = n_;
     interruption_point(n * static_cast<std::size_t>(2 + form.p + form.q));
+    if (form.box_cox && !positive_) return kInf;  // no Box-Cox transform of such values
     if (form.box_cox) {
+      // box_cox() from the logarithms taken once: y^lambda - 1 = expm1(lambda log y), equal
+      // to rounding (and free of the cancellation of y^lambda - 1 for a small lambda).
       z_.resize(n);
-      for (std::size_t t = 0; t < n; ++t) z_[t] = box_cox(y_[t], p.lambda);
+      const double lambda = p.lambda;
+      if (lambda < 1e-6) {
+        std::copy(log_y_.begin(), log_y_.end(), z_.begin());
+      } else {
+        for (std::size_t t = 0; t < n; ++t) z_[t] = std::expm1(lambda * log_y_[t]) / lambda;
+      }
       zv_ = &z_;
     } else {
       zv_ = &y_;
     }
     const std::vector<double>& z = *zv_;
     const std::size_t m = static_cast<std::size_t>(std::max(form.m, 1));
-    BatsState base;
+    // The states live in members so that their rings keep their storage between calls.
+    BatsState& base = base_state_;
     base.level = z[0];
+    base.slope = 0.0;
+    base.pos = 0;
+    base.d[0] = base.d[1] = base.e[0] = base.e[1] = 0.0;
     if (form.m > 1) {
       if (form.regress_season) {
         base.season.assign(m, 0.0);
       } else {
         base.season = detail::seasonal_indices(z, form.m, false);
       }
+    } else {
+      base.season.clear();
     }
-    // Effect of each regressed initial state on the innovations: the filter is linear in
-    // its initial state, so it is the innovation sequence of a run on zero data.
-    // A seasonal state at ring position i lies idle (innovations exactly zero) until its
-    // season comes up at step i, from where the run is the one of position 0: its column is
-    // that one delayed by i steps, so one run serves every position.
     const std::size_t k = state_count(form);
-    const std::size_t first_season = form.trend ? 2 : 1;
-    const bool delayed_block = form.m > 1 && form.regress_season;
-    cols_.resize(k * n);
+    const bool block = form.m > 1 && form.regress_season;
     e0_.resize(n);
-    unit_.resize(delayed_block ? n : 0);
+    lev_.resize(block ? 0 : n);
+    slo_.resize(form.trend ? n : 0);
+    unit_.resize(block ? n : 0);
     {
-      // The innovations for the base initial state, and the runs on zero data from a unit
-      // level, slope and first seasonal state, side by side.
-      BatsState s0 = base, sl, sb, su;
-      if (form.m > 1) {
-        sl.season.assign(m, 0.0);
-        sb.season.assign(m, 0.0);
+      // The innovations for the base initial state (on z), and the runs on zero data from a
+      // unit first seasonal state (with regressed seasonal states) or a unit level (without),
+      // and from a unit slope, side by side.
+      Run runs[3];
+      std::size_t nr = 0;
+      ring_.assign(3 * m, 0.0);
+      if (form.m > 1 && !block) std::copy(base.season.begin(), base.season.end(), &ring_[0]);
+      runs[nr++] = Run{z.data(), e0_.data(), base.level, 0.0};
+      if (block) {
+        ring_[nr * m] = 1.0;
+        runs[nr++] = Run{nullptr, unit_.data(), 0.0, 0.0};
+      } else {
+        runs[nr++] = Run{nullptr, lev_.data(), 1.0, 0.0};
       }
-      sl.level = 1.0;
-      sb.slope = 1.0;
-      if (delayed_block) {
-        su.season.assign(m, 0.0);
-        su.season[0] = 1.0;
-      }
-      double* cl = &cols_[0];
-      double* cb = form.trend ? &cols_[n] : nullptr;
-      for (std::size_t t = 0; t < n; ++t) {
-        e0_[t] = filter_step(p, s0, z[t], false);
-        cl[t] = filter_step(p, sl, 0.0, false);
-        if (cb) cb[t] = filter_step(p, sb, 0.0, false);
-        if (delayed_block) unit_[t] = filter_step(p, su, 0.0, false);
-      }
-    }
-    // Seasonal states are regressed for all but the last position, which keeps them summing
-    // to zero with it (the level absorbs the mean): column j gets minus the last one.
-    if (delayed_block) {
-      const std::size_t l = m - 1;
-      for (std::size_t j = first_season; j < k; ++j) {
-        const std::size_t i = j - first_season;
-        double* c = &cols_[j * n];
-        for (std::size_t t = 0; t < n; ++t) {
-          const double delayed = t >= i ? unit_[t - i] : 0.0;
-          const double last = t >= l ? unit_[t - l] : 0.0;
-          c[t] = delayed - last;
-        }
-      }
+      if (form.trend) runs[nr++] = Run{nullptr, slo_.data(), 0.0, 1.0};
+      forward(p, form, runs, nr);
     }
     g_.assign(k * k, 0.0);
     r_.assign(k, 0.0);
-    // The products of two seasonal columns come from the lagged products of the one run
-    // (seasonal_gram); the others are summed here, two columns at a time.
-    if (delayed_block) seasonal_gram(g_, k, first_season, m);
-    const std::size_t nb = std::min(first_season, k);
-    // Four columns at a time: each one's products with e0, the level column and (with a
-    // trend) the slope column, twelve sums side by side.
-    const double* c0 = &cols_[0];
-    const double* c1 = nb > 1 ? &cols_[n] : c0;
-    for (std::size_t a = 0; a < k; a += 4) {
-      const std::size_t cnt = std::min<std::size_t>(4, k - a);
-      const double* c[4];
-      for (std::size_t i = 0; i < 4; ++i) c[i] = &cols_[(a + (i < cnt ? i : 0)) * n];
-      double rs[4] = {0.0, 0.0, 0.0, 0.0}, s0[4] = {0.0, 0.0, 0.0, 0.0},
-             s1[4] = {0.0, 0.0, 0.0, 0.0};
-      if (nb > 1) {
+    BatsState& fitted = fitted_state_;
+    fitted = base;
+    if (block) {
+      regress_season_block(p, form, k, m);
+      if (!solve_normal_equations(k)) return kInf;
+      // The level is the mean of the fitted seasonal states, which keeps them summing to zero.
+      double mean = 0.0;
+      for (std::size_t i = 0; i < m; ++i) mean += x_[i];
+      mean /= static_cast<double>(m);
+      fitted.level += mean;
+      for (std::size_t i = 0; i < m; ++i) fitted.season[i] = x_[i] - mean;
+      if (form.trend) fitted.slope += x_[m];
+    } else {
+      // A level and perhaps a slope: their products summed directly.
+      const double* L = lev_.data();
+      const double* B = form.trend ? slo_.data() : nullptr;
+      double le = 0.0, lq = 0.0, be = 0.0, lb = 0.0, bq = 0.0;
+      for (std::size_t t = 0; t < n; ++t) {
+        le += L[t] * e0_[t];
+        lq += L[t] * L[t];
+      }
+      if (B) {
         for (std::size_t t = 0; t < n; ++t) {
-          for (std::size_t i = 0; i < 4; ++i) {
-            rs[i] += c[i][t] * e0_[t];
-            s0[i] += c[i][t] * c0[t];
-            s1[i] += c[i][t] * c1[t];
-          }
-        }
-      } else {
-        for (std::size_t t = 0; t < n; ++t) {
-          for (std::size_t i = 0; i < 4; ++i) {
-            rs[i] += c[i][t] * e0_[t];
-            s0[i] += c[i][t] * c0[t];
-          }
+          be += B[t] * e0_[t];
+          lb += L[t] * B[t];
+          bq += B[t] * B[t];
         }
       }
-      for (std::size_t i = 0; i < cnt; ++i) {
-        const std::size_t col = a + i;
-        r_[col] = -rs[i];
-        g_[col * k] = g_[col] = s0[i];
-        if (col >= 1 && nb > 1) g_[col * k + 1] = g_[k + col] = s1[i];
+      r_[0] = -le;
+      g_[0] = lq;
+      if (B) {
+        r_[1] = -be;
+        g_[1] = g_[2] = lb;
+        g_[3] = bq;
       }
+      if (!solve_normal_equations(k)) return kInf;
+      fitted.level += x_[0];
+      if (form.trend) fitted.slope += x_[1];
     }
-    if (!detail::solve_spd(g_, r_, k, x_)) return kInf;
-    // The innovations of the fitted initial state: each e_t = e0_t + sum_j x_j c_jt, summed
-    // over j in order for every t at once.
-    ebuf_.assign(e0_.begin(), e0_.end());
-    for (std::size_t j = 0; j < k; ++j) {
-      const double xj = x_[j];
-      const double* c = &cols_[j * n];
-      for (std::size_t t = 0; t < n; ++t) ebuf_[t] += xj * c[t];
-    }
-    double sse = 0.0;
-    for (std::size_t t = 0; t < n; ++t) sse += ebuf_[t] * ebuf_[t];
+    const double sse = sum_of_squares(p, z, fitted, k, x0_out != nullptr);
     if (!std::isfinite(sse)) return kInf;
-    const std::vector<double>& x = x_;
-    if (x0_out) {
-      BatsState s = base;
-      s.level += x[0];
-      if (form.trend) s.slope += x[1];
-      if (form.m > 1 && form.regress_season) {
-        const std::size_t first = form.trend ? 2 : 1;
-        double sum = 0.0;
-        for (std::size_t j = 0; j + 1 < m; ++j) {
-          s.season[j] += x[first + j];
-          sum += x[first + j];
-        }
-        s.season[m - 1] -= sum;
-      }
-      *x0_out = s;
-    }
+    if (x0_out) *x0_out = fitted;
     const double nn = static_cast<double>(n);
     double ll = nn * std::log(std::max(sse / nn, 1e-300));
     if (form.box_cox) ll -= 2.0 * (p.lambda - 1.0) * sum_log_;
     return ll;
   }
 
-  // The block of the Gram matrix g (k x k) between the seasonal columns first.. k - 1. Column
-  // first + i is the run u delayed by i steps minus the run delayed by m - 1 steps, and the
-  // product of the runs delayed by i and j is a lagged product of u alone (delayed_products),
-  // so the block costs O(m n) instead of O(m^2 n) for all pairs of columns.
-  void seasonal_gram(std::vector<double>& g, std::size_t k, std::size_t first, std::size_t m) {
-    detail::delayed_products(unit_, m, S_);
-    const std::vector<double>& S = S_;
-    const std::size_t l = m - 1;
-    for (std::size_t a = first; a < k; ++a) {
-      for (std::size_t b = first; b <= a; ++b) {
-        const std::size_t i = a - first, j = b - first;
-        const double v = S[i * m + j] - S[i * m + l] - S[l * m + j] + S[l * m + l];
-        g[a * k + b] = g[b * k + a] = v;
+  // Solves g_ x_ = r_ (k x k). The least-squares solution is the same whatever coordinates the
+  // initial states are regressed in, so it is solved as it stands; only when the normal
+  // equations are numerically singular (a column within 1e-6 of its length of the span of the
+  // earlier ones, so the solution would lose most of its digits) does a small ridge settle it
+  // (solve_spd_in_place).
+  bool solve_normal_equations(std::size_t k) {
+    detail::CholeskyChecks checks;
+    checks.finite_pivots = true;
+    checks.finite_solution = true;
+    checks.min_pivot_ratio = 1e-12;
+    factor_.assign(g_.begin(), g_.end());
+    x_.assign(r_.begin(), r_.end());
+    if (detail::cholesky_solve(factor_.data(), x_.data(), k, checks)) return true;
+    factor_.assign(g_.begin(), g_.end());
+    x_.assign(r_.begin(), r_.end());
+    return detail::solve_spd_in_place(factor_.data(), x_.data(), k);
+  }
+
+  // The sum of squared innovations of the initial state `fitted` (base + x).
+  //
+  // From the normal equations' terms, e0'e0 - 2 r'x + x'Gx is the exact sum of squares at
+  // the computed x (whatever the accuracy of the solve), but it is a difference: each term is
+  // at most a^2, a = |e0| + sum_j |x_j| |c_j| (Cauchy-Schwarz), and carries a rounding of
+  // about n eps a^2. When the result is below kCancellation a^2 (so that rounding could reach
+  // 1e-11 of it), or when `exact` is asked for (the fitted state a caller keeps), the sum is
+  // taken over the innovations of a filter run from `fitted` instead, as with no shortcut.
+  double sum_of_squares(const BatsParams& p, const std::vector<double>& z, const BatsState& fitted,
+                        std::size_t k, bool exact) {
+    constexpr double kCancellation = 1e-3;
+    const std::vector<double>& x = x_;
+    double ee = 0.0;
+    for (double v : e0_) ee += v * v;
+    double rx = 0.0, xgx = 0.0, a = std::sqrt(ee);
+    for (std::size_t i = 0; i < k; ++i) {
+      rx += r_[i] * x[i];
+      double gi = 0.0;
+      for (std::size_t j = 0; j < k; ++j) gi += g_[i * k + j] * x[j];
+      xgx += x[i] * gi;
+      a += std::fabs(x[i]) * std::sqrt(std::max(g_[i * k + i], 0.0));
+    }
+    const double quick = ee - 2.0 * rx + xgx;
+    if (!exact && quick >= kCancellation * a * a) return quick;
+    BatsState s = fitted;
+    double sse = 0.0;
+    for (double v : z) {
+      const double e = filter_step(p, s, v, false);
+      sse += e * e;
+    }
+    return sse;
+  }
+
+  // A run of the filter from a state with the level, slope and seasonal ring given (ring_, m
+  // values a run), no ARMA history, on the series `in` (null: zeros); writes its innovations.
+  struct Run {
+    const double* in;
+    double* out;
+    double level, slope;
+  };
+
+  // Runs the filter for every run (two or three) side by side: filter_step's recursion, its
+  // sums in another order (equal to rounding).
+  void forward(const BatsParams& p, const Form& form, Run* runs, std::size_t nr) {
+    const bool seasonal = form.m > 1, arma = form.p + form.q > 0;
+    if (nr == 2) {
+      return seasonal ? (arma ? forward_run<2, true, true>(p, form, runs)
+                              : forward_run<2, true, false>(p, form, runs))
+                      : (arma ? forward_run<2, false, true>(p, form, runs)
+                              : forward_run<2, false, false>(p, form, runs));
+    }
+    return seasonal ? (arma ? forward_run<3, true, true>(p, form, runs)
+                            : forward_run<3, true, false>(p, form, runs))
+                    : (arma ? forward_run<3, false, true>(p, form, runs)
+                            : forward_run<3, false, false>(p, form, runs));
+  }
+
+  template <std::size_t R, bool Seasonal, bool Arma>
+  void forward_run(const BatsParams& p, const Form& form, const Run* runs) {
+    const std::size_t n = n_;
+    const std::size_t m = static_cast<std::size_t>(std::max(form.m, 1));
+    double lev[R], slo[R], d0[R], d1[R], e0[R], e1[R];
+    double* ring[R];
+    for (std::size_t a = 0; a < R; ++a) {
+      lev[a] = runs[a].level;
+      slo[a] = runs[a].slope;
+      d0[a] = d1[a] = e0[a] = e1[a] = 0.0;
+      ring[a] = &ring_[a * m];
+    }
+    const double alpha = p.alpha, beta = p.beta, phi = p.phi, gamma = p.gamma;
+    const bool trend = p.trend;
+    std::size_t pos = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+      for (std::size_t a = 0; a < R; ++a) {
+        const double arma =
+            Arma ? p.ar[0] * d0[a] + p.ar[1] * d1[a] + p.ma[0] * e0[a] + p.ma[1] * e1[a] : 0.0;
+        const double seas = Seasonal ? ring[a][pos] : 0.0;
+        const double zt = runs[a].in ? runs[a].in[t] : 0.0;
+        // The level's own chain is kept short: what does not depend on it is taken first.
+        const double f = lev[a] + phi * slo[a];
+        const double e = (zt - seas - arma) - f;
+        const double d = arma + e;
+        lev[a] = f + alpha * d;
+        if (trend) slo[a] = phi * slo[a] + beta * d;
+        if (Seasonal) ring[a][pos] = seas + gamma * d;
+        if (Arma) {
+          d1[a] = d0[a];
+          d0[a] = d;
+          e1[a] = e0[a];
+          e0[a] = e;
+        }
+        runs[a].out[t] = e;
       }
+      if (Seasonal) pos = pos + 1 == m ? 0 : pos + 1;
+    }
+  }
+
+  // The adjoint of the seasonal filter on zero data, run backward over the n steps once for
+  // every weight sequence w[a] (one or two, side by side): adj_[a] ends as the gradient of
+  // sum_t w[a]_t e_t with respect to the initial level, slope and seasonal states. Each step
+  // reverses filter_step: given the adjoints of the state after it, e's total adjoint is w_t +
+  // (that of the stored e) + d's (d = arma + e feeds the level, slope, season and the stored
+  // d), and it flows back with minus sign into every term of the one-step forecast.
+  void adjoint(const BatsParams& p, const Form& form, const double* const* w, std::size_t nw) {
+    const bool arma = form.p + form.q > 0;
+    if (nw == 2) {
+      arma ? adjoint_run<2, true, true>(p, form, w) : adjoint_run<2, true, false>(p, form, w);
+    } else {
+      arma ? adjoint_run<1, true, true>(p, form, w) : adjoint_run<1, true, false>(p, form, w);
+    }
+  }
+
+  template <std::size_t NW, bool Seasonal, bool Arma>
+  void adjoint_run(const BatsParams& p, const Form& form, const double* const* w) {
+    const std::size_t n = n_;
+    const std::size_t m = static_cast<std::size_t>(std::max(form.m, 1));
+    double lev[NW], slo[NW], d0[NW], d1[NW], e0[NW], e1[NW];
+    double* ring[NW];
+    for (std::size_t a = 0; a < NW; ++a) {
+      lev[a] = slo[a] = d0[a] = d1[a] = e0[a] = e1[a] = 0.0;
+      adj_[a].season.assign(Seasonal ? m : 0, 0.0);
+      ring[a] = adj_[a].season.data();
+    }
+    const double alpha = p.alpha, beta = form.trend ? p.beta : 0.0, phi = p.phi,
+                 gamma = Seasonal ? p.gamma : 0.0;
+    const bool trend = form.trend;
+    std::size_t pos = Seasonal ? (n - 1) % m : 0;
+    for (std::size_t t = n; t-- > 0;) {
+      for (std::size_t a = 0; a < NW; ++a) {
+        const double ls = Seasonal ? ring[a][pos] : 0.0;
+        double dbar = alpha * lev[a] + beta * slo[a];
+        if (Seasonal) dbar += gamma * ls;
+        if (Arma) dbar += d0[a];
+        const double ebar = Arma ? w[a][t] + e0[a] : w[a][t];
+        const double tot = ebar + dbar;
+        if (trend) slo[a] = phi * (lev[a] + slo[a] - tot);
+        lev[a] -= tot;
+        if (Seasonal) ring[a][pos] = ls - tot;
+        if (Arma) {
+          // arma enters d directly and e with minus sign: its adjoint is -ebar.
+          const double ab = -ebar, pd1 = d1[a], pe1 = e1[a];
+          d0[a] = pd1 + p.ar[0] * ab;
+          d1[a] = p.ar[1] * ab;
+          e0[a] = pe1 + p.ma[0] * ab;
+          e1[a] = p.ma[1] * ab;
+        }
+      }
+      if (Seasonal) pos = pos == 0 ? m - 1 : pos - 1;
+    }
+    for (std::size_t a = 0; a < NW; ++a) {
+      adj_[a].level = lev[a];
+      adj_[a].slope = slo[a];
+    }
+  }
+
+  // The regression of the initial states of a form with regressed seasonal states: fills g_
+  // (k x k) and r_ from the runs unit_ and slo_ and the innovations e0_.
+  //
+  // Its coordinates are the seasonal states at ring positions 0..m-1, then the slope; the
+  // level is not one of them. A unit level with every seasonal state lowered by one forecasts
+  // exactly as the state without them, forever (level and season enter the forecast only as
+  // their sum, and the updates leave that difference alone), so the level's column is the sum
+  // of the seasonal ones: m free seasonal states span the same fits as a level with m - 1
+  // free seasonal states and the last one keeping them summing to zero, and the fit is mapped
+  // back to that (the level takes their mean).
+  //
+  // A seasonal state at ring position i lies idle (innovations exactly zero) until its season
+  // comes up at step i, from where the run is the one of position 0: its column is unit_
+  // delayed by i steps, and the products of two such columns are lagged products of unit_
+  // alone (delayed_products, O(m n)). C'w, for a sequence w, is the gradient of sum_t w_t e_t
+  // with respect to the initial state, which the filter's adjoint gives in one backward pass
+  // (O(1) a step, whatever the season): the passes with w = e0 and w = the slope's run give
+  // r and the slope's row.
+  void regress_season_block(const BatsParams& p, const Form& form, std::size_t k, std::size_t m) {
+    detail::delayed_products(unit_, m, S_);
+    for (std::size_t i = 0; i < m; ++i) {
+      for (std::size_t j = 0; j < m; ++j) g_[i * k + j] = S_[i * m + j];
+    }
+    const double* w[2] = {e0_.data(), form.trend ? slo_.data() : nullptr};
+    adjoint(p, form, w, form.trend ? 2 : 1);
+    for (std::size_t i = 0; i < m; ++i) r_[i] = -adj_[0].season[i];
+    if (form.trend) {
+      r_[m] = -adj_[0].slope;
+      for (std::size_t i = 0; i < m; ++i) g_[m * k + i] = g_[i * k + m] = adj_[1].season[i];
+      g_[m * k + m] = adj_[1].slope;
     }
   }
 
@@ -345,7 +505,15 @@ class Fitter {
   std::size_t n_;
   double sum_log_ = 0.0;
   bool positive_ = true;
-  std::vector<double> z_, e0_, cols_, unit_, g_, r_, x_, ebuf_, S_;
+  // The adjoint of the filter's state (see adjoint()).
+  struct Adjoint {
+    double level = 0.0, slope = 0.0;
+    std::vector<double> season;
+  };
+  std::vector<double> log_y_;  // the logarithms of y (all of them when positive_)
+  std::vector<double> z_, e0_, lev_, slo_, unit_, ring_, g_, r_, x_, factor_, S_;
+  Adjoint adj_[2];
+  BatsState base_state_, fitted_state_;
   const std::vector<double>* zv_ = &y_;  // the series the last objective filtered
 };
 
@@ -404,6 +572,20 @@ bool residuals_autocorrelated(const std::vector<double>& e) {
 }  // namespace
 
 namespace detail {
+
+double bats_likelihood(const std::vector<double>& y, const BatsParams& p, bool regress_season,
+                       BatsState* x0) {
+  Form form;
+  form.trend = p.trend;
+  form.damped = p.trend && p.phi < 1.0;
+  form.box_cox = p.box_cox;
+  form.m = p.m;
+  form.p = p.p;
+  form.q = p.q;
+  form.regress_season = regress_season;
+  Fitter fitter(y);
+  return fitter.objective(form, p, x0);
+}
 
 // The order of the ARMA errors as De Livera, Hyndman & Snyder (2011, J. Am. Stat. Assoc.
 // 106(496)) choose it: an ARMA(p, q) model, p, q <= 2 and no mean, fitted to the innovations of

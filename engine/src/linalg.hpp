@@ -15,6 +15,9 @@ namespace detail {
 struct CholeskyChecks {
   bool finite_pivots = false;    // an infinite pivot also counts as singular
   bool finite_solution = false;  // a solution with a non-finite entry counts as a failure
+  // A squared pivot below this fraction of its diagonal entry (a column all but dependent on
+  // the earlier ones) counts as singular.
+  double min_pivot_ratio = 0.0;
 };
 
 // Solves a x = b for a symmetric positive definite k x k matrix a (row major; only its lower
@@ -22,9 +25,11 @@ struct CholeskyChecks {
 // solution; both are left partly overwritten when the solve fails (returns false).
 inline bool cholesky_solve(double* a, double* b, std::size_t k, const CholeskyChecks& checks) {
   for (std::size_t j = 0; j < k; ++j) {
-    double d = a[j * k + j];
+    const double diagonal = a[j * k + j];
+    double d = diagonal;
     for (std::size_t p = 0; p < j; ++p) d -= a[j * k + p] * a[j * k + p];
     if (!(d > 0.0) || (checks.finite_pivots && !std::isfinite(d))) return false;
+    if (d < checks.min_pivot_ratio * diagonal) return false;
     d = std::sqrt(d);
     a[j * k + j] = d;
     for (std::size_t i = j + 1; i < k; ++i) {
@@ -51,11 +56,11 @@ inline bool cholesky_solve(double* a, double* b, std::size_t k, const CholeskyCh
   return true;
 }
 
-// Solves (A + ridge * I) x = b for a symmetric positive semi-definite k x k matrix A (row
-// major), with a ridge of 1e-9 times the mean diagonal. Returns false when the system is
-// numerically singular (x is then left as it was) or the solution is not finite.
-inline bool solve_spd(std::vector<double> a, std::vector<double> b, std::size_t k,
-                      std::vector<double>& x) {
+// Solves (A + ridge * I) x = b in place for a symmetric positive semi-definite k x k matrix A
+// (row major), with a ridge of 1e-9 times the mean diagonal: a is overwritten by the factor and
+// b by the solution. Returns false when the system is numerically singular or the solution is
+// not finite (a and b are then partly overwritten).
+inline bool solve_spd_in_place(double* a, double* b, std::size_t k) {
   double tr = 0.0;
   for (std::size_t i = 0; i < k; ++i) tr += a[i * k + i];
   const double ridge = 1e-9 * (tr > 0.0 ? tr / static_cast<double>(k) : 1.0) + 1e-300;
@@ -63,7 +68,13 @@ inline bool solve_spd(std::vector<double> a, std::vector<double> b, std::size_t 
   CholeskyChecks checks;
   checks.finite_pivots = true;
   checks.finite_solution = true;
-  if (!cholesky_solve(a.data(), b.data(), k, checks)) return false;
+  return cholesky_solve(a, b, k, checks);
+}
+
+// As solve_spd_in_place, on copies: x is left as it was when the solve fails.
+inline bool solve_spd(std::vector<double> a, std::vector<double> b, std::size_t k,
+                      std::vector<double>& x) {
+  if (!solve_spd_in_place(a.data(), b.data(), k)) return false;
   x = std::move(b);
   return true;
 }

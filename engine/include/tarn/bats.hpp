@@ -66,7 +66,7 @@ class Bats : public Model {
  public:
   static constexpr std::int64_t kDefaultTrainingSize = 8;
   // Seasons longer than this get their initial states from a classical decomposition instead
-  // of the least-squares fit (which costs O(m^2) per likelihood evaluation).
+  // of the least-squares fit (which costs O(m n + m^3) per likelihood evaluation).
   static constexpr int kMaxRegressedSeason = 24;
 
   Bats() = default;

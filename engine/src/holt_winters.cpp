@@ -69,39 +69,74 @@ inline double hw_step(State& st, const Form& f, const Params& p, double y, bool&
   return e;
 }
 
-// -2 log-likelihood (up to constants) of the data under form f and parameters p, from the
-// initial season s0. Infinity when the run leaves the admissible region. `st` is scratch space.
-double objective(const std::vector<double>& z, const Form& f, const Params& p,
-                 const std::vector<double>& s0, State& st) {
-  st.level = p.l0;
-  st.slope = f.trend ? p.b0 : 0.0;
-  st.pos = 0;
-  if (f.season) {
-    st.s.assign(s0.begin(), s0.end());
-  } else {
-    st.s.clear();
-  }
-  double sse = 0.0, logs = 0.0;
-  std::size_t n = 0;
-  const double phi = f.trend ? (f.damped ? p.phi : 1.0) : 0.0;
-  for (double y : z) {
-    double yhat = 0.0;
-    if (f.mult) {
-      yhat = (st.level + phi * st.slope) * (f.season ? st.s[st.pos] : 1.0);
-      if (!(yhat > 0.0)) return kInf;
-    } else if (f.merr) {
-      yhat = st.level + phi * st.slope + (f.season ? st.s[st.pos] : 0.0);
-      if (!(yhat > 0.0)) return kInf;
+// Sum of logarithms of positive values, kept as the logarithm of a running product whose
+// binary exponent is moved out whenever the product strays far from 1: one logarithm per run
+// in place of one per value. The product's relative rounding error grows by at most one unit
+// of rounding per factor, so the sum is exact to about n units of rounding absolutely, as
+// close as adding the logarithms one by one. Values far outside [2^-400, 2^400] are logged
+// one at a time, so the product can neither overflow nor underflow.
+class LogSum {
+ public:
+  void add(double v) {
+    if (v > 0x1p-400 && v < 0x1p400) {
+      prod_ *= v;
+      if (!(prod_ > 0x1p-500 && prod_ < 0x1p500)) {
+        int ex = 0;
+        prod_ = std::frexp(prod_, &ex);
+        exponent_ += ex;
+      }
+    } else {
+      logs_ += std::log(v);
     }
-    bool ok = true;
-    const double e = hw_step(st, f, p, y, ok);
-    if (!ok) return kInf;
-    if (std::isnan(e)) continue;
+  }
+  double value() const {
+    return logs_ + std::log(prod_) + static_cast<double>(exponent_) * 0.69314718055994530942;
+  }
+
+ private:
+  double prod_ = 1.0, logs_ = 0.0;
+  long exponent_ = 0;
+};
+
+// The likelihood's run for one form, the form's switches fixed at compile time (see
+// objective). `s` holds the initial season and is overwritten.
+template <bool Trend, bool Season, bool Mult, bool Merr>
+double objective_run(const std::vector<double>& z, const Params& p, double phi, double* s,
+                     std::size_t m) {
+  static_assert(!Mult || Season, "a multiplicative season needs a season");
+  constexpr bool kRelative = Mult || Merr;
+  double level = p.l0, slope = Trend ? p.b0 : 0.0;
+  std::size_t pos = 0, n = 0;
+  double sse = 0.0;
+  LogSum logs;
+  for (const double y : z) {
+    const double base = Trend ? level + phi * slope : level;
+    const double sv = Season ? s[pos] : 0.0;
+    const double yhat = Mult ? base * sv : base + sv;
+    if (kRelative && !(yhat > 0.0)) return kInf;
+    if (std::isnan(y)) {
+      level = base;
+      if (Trend) slope = phi * slope;
+      if (Season && ++pos == m) pos = 0;
+      continue;
+    }
+    const double e = y - yhat;
+    const double r = Mult ? e / sv : e;
+    const double next = base + p.alpha * r;
+    if (Trend) slope = phi * slope + p.beta * r;
+    if (Season) {
+      const double ns = Mult ? sv + p.gamma * e / base : sv + p.gamma * e;
+      if (Mult && !(ns > 0.0)) return kInf;
+      s[pos] = ns;
+      if (++pos == m) pos = 0;
+    }
+    if (Mult && !(next > 0.0)) return kInf;
+    level = next;
     ++n;
-    if (f.mult || f.merr) {
+    if (kRelative) {
       const double eps = e / yhat;
       sse += eps * eps;
-      logs += std::log(yhat);
+      logs.add(yhat);
     } else {
       sse += e * e;
     }
@@ -109,7 +144,36 @@ double objective(const std::vector<double>& z, const Form& f, const Params& p,
   if (n == 0 || !std::isfinite(sse)) return kInf;
   const double nn = static_cast<double>(n);
   sse = std::max(sse, nn * 1e-24);
-  return nn * std::log(sse / nn) + 2.0 * logs;
+  return nn * std::log(sse / nn) + (kRelative ? 2.0 * logs.value() : 0.0);
+}
+
+// -2 log-likelihood (up to constants) of the data under form f and parameters p, from the
+// initial season s0. Infinity when the run leaves the admissible region. `st` is scratch space.
+// The recursion is hw_step's, with the form's switches resolved once per run.
+double objective(const std::vector<double>& z, const Form& f, const Params& p,
+                 const std::vector<double>& s0, State& st) {
+  const double phi = f.trend ? (f.damped ? p.phi : 1.0) : 0.0;
+  if (!f.season) {
+    if (f.trend) {
+      return f.merr ? objective_run<true, false, false, true>(z, p, phi, nullptr, 0)
+                    : objective_run<true, false, false, false>(z, p, phi, nullptr, 0);
+    }
+    return f.merr ? objective_run<false, false, false, true>(z, p, phi, nullptr, 0)
+                  : objective_run<false, false, false, false>(z, p, phi, nullptr, 0);
+  }
+  st.s.assign(s0.begin(), s0.end());
+  double* s = st.s.data();
+  const std::size_t m = st.s.size();
+  if (f.mult) {
+    return f.trend ? objective_run<true, true, true, false>(z, p, phi, s, m)
+                   : objective_run<false, true, true, false>(z, p, phi, s, m);
+  }
+  if (f.trend) {
+    return f.merr ? objective_run<true, true, false, true>(z, p, phi, s, m)
+                  : objective_run<true, true, false, false>(z, p, phi, s, m);
+  }
+  return f.merr ? objective_run<false, true, false, true>(z, p, phi, s, m)
+                : objective_run<false, true, false, false>(z, p, phi, s, m);
 }
 
 // One-step errors of an additive form over z (NaN where z is missing).

@@ -8,6 +8,7 @@
 
 #include "info_criteria.hpp"
 #include "linalg.hpp"
+#include "series_util.hpp"
 #include "tarn/interrupt.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"
@@ -189,57 +190,132 @@ void additive_errors(const std::vector<double>& z, const Form& f, const Params& 
   for (std::size_t t = 0; t < z.size(); ++t) e[t] = hw_step(st, f, p, z[t], ok);
 }
 
+// Sums over t >= i of c_t u_{t-i} for the lags i = 0..m-1: the products of c with the run u
+// delayed by each lag.
+void delayed_cross(const std::vector<double>& c, const std::vector<double>& u, std::size_t m,
+                   std::vector<double>& out) {
+  const std::size_t n = c.size();
+  out.assign(m, 0.0);
+  for (std::size_t i = 0; i < m && i < n; ++i) {
+    double acc = 0.0;
+    for (std::size_t t = i; t < n; ++t) acc += c[t] * u[t - i];
+    out[i] = acc;
+  }
+}
+
+// The normal equations of the initial states (see least_squares_states) for a seasonal form
+// and a series without gaps. The data-free recursion is the same at every step, so the run
+// started from a unit in season position i is the run from position 0 delayed by i steps:
+// seasonal column i is that run delayed by i minus it delayed by m - 1, and the products of
+// seasonal columns are lagged products of the one run (delayed_products), O(m n) in all
+// instead of one run and O(k n) products per column. False when a run does not stay finite.
+bool seasonal_normal_equations(const std::vector<double>& z, const Form& f, const Params& p,
+                               std::size_t m, std::vector<double>& a, std::vector<double>& b) {
+  const std::size_t n = z.size();
+  const std::size_t first = f.trend ? 2 : 1, k = first + m - 1, l = m - 1;
+  State st;
+  std::vector<double> base, level, slope, unit;
+  const std::vector<double> zeros(n, 0.0);
+  std::vector<double> season(m, 0.0);
+  additive_errors(z, f, p, 0.0, 0.0, season, st, base);
+  additive_errors(zeros, f, p, 1.0, 0.0, season, st, level);
+  if (f.trend) additive_errors(zeros, f, p, 0.0, 1.0, season, st, slope);
+  season[0] = 1.0;
+  additive_errors(zeros, f, p, 0.0, 0.0, season, st, unit);
+  for (std::size_t t = 0; t < n; ++t) {
+    if (!std::isfinite(base[t]) || !std::isfinite(level[t]) || !std::isfinite(unit[t]) ||
+        (f.trend && !std::isfinite(slope[t]))) {
+      return false;
+    }
+  }
+  a.assign(k * k, 0.0);
+  b.assign(k, 0.0);
+  const std::vector<double>* lead[2] = {&level, &slope};
+  std::vector<double> cross;
+  for (std::size_t i = 0; i < first; ++i) {
+    const std::vector<double>& ci = *lead[i];
+    double r = 0.0;
+    for (std::size_t t = 0; t < n; ++t) r += ci[t] * base[t];
+    b[i] = -r;
+    for (std::size_t j = 0; j <= i; ++j) {
+      const std::vector<double>& cj = *lead[j];
+      double g = 0.0;
+      for (std::size_t t = 0; t < n; ++t) g += ci[t] * cj[t];
+      a[i * k + j] = a[j * k + i] = g;
+    }
+    delayed_cross(ci, unit, m, cross);
+    for (std::size_t j = 0; j < l; ++j)
+      a[(first + j) * k + i] = a[i * k + first + j] = cross[j] - cross[l];
+  }
+  delayed_cross(base, unit, m, cross);
+  for (std::size_t j = 0; j < l; ++j) b[first + j] = -(cross[j] - cross[l]);
+  std::vector<double> S;
+  detail::delayed_products(unit, m, S);
+  for (std::size_t i = 0; i < l; ++i) {
+    for (std::size_t j = 0; j <= i; ++j) {
+      const double v = S[i * m + j] - S[i * m + l] - S[l * m + j] + S[l * m + l];
+      a[(first + i) * k + first + j] = a[(first + j) * k + first + i] = v;
+    }
+  }
+  return true;
+}
+
 // For an additive form the one-step errors are affine in the initial states, so the states
 // that minimise the squared errors for given smoothing parameters solve a least-squares
 // problem. The season is constrained to sum to zero. Leaves the states unchanged when the
 // problem is degenerate.
-void least_squares_states(const std::vector<double>& z, const Form& f, const Params& p,
+bool least_squares_states(const std::vector<double>& z, const Form& f, const Params& p,
                           std::size_t m, Params& out, std::vector<double>& s0) {
   const std::size_t ns = f.season ? m - 1 : 0;
   const std::size_t k = 1 + (f.trend ? 1 : 0) + ns;
-  if (k > 64) return;  // long seasons keep their heuristic states
-  State st;
-  std::vector<double> base, col;
-  const std::vector<double> zero_season(f.season ? m : 0, 0.0);
-  additive_errors(z, f, p, 0.0, 0.0, zero_season, st, base);
-  std::vector<double> zz(z.size());
-  for (std::size_t t = 0; t < z.size(); ++t) zz[t] = std::isnan(z[t]) ? z[t] : 0.0;
-  // Columns: the errors of the data-free recursion started from each basis state.
-  std::vector<std::vector<double>> cols(k);
-  std::vector<double> unit_season(zero_season);
-  for (std::size_t j = 0; j < k; ++j) {
-    double l0 = 0.0, b0 = 0.0;
-    std::fill(unit_season.begin(), unit_season.end(), 0.0);
-    if (j == 0) {
-      l0 = 1.0;
-    } else if (f.trend && j == 1) {
-      b0 = 1.0;
-    } else {
-      const std::size_t i = j - 1 - (f.trend ? 1 : 0);
-      unit_season[i] = 1.0;
-      unit_season[m - 1] = -1.0;
+  if (k > 64) return false;  // long seasons keep their heuristic states
+  std::vector<double> a, b;
+  const bool gaps = std::any_of(z.begin(), z.end(), [](double v) { return std::isnan(v); });
+  if (!f.season || gaps || !seasonal_normal_equations(z, f, p, m, a, b)) {
+    State st;
+    std::vector<double> base;
+    const std::vector<double> zero_season(f.season ? m : 0, 0.0);
+    additive_errors(z, f, p, 0.0, 0.0, zero_season, st, base);
+    std::vector<double> zz(z.size());
+    for (std::size_t t = 0; t < z.size(); ++t) zz[t] = std::isnan(z[t]) ? z[t] : 0.0;
+    // Columns: the errors of the data-free recursion started from each basis state.
+    std::vector<std::vector<double>> cols(k);
+    std::vector<double> unit_season(zero_season);
+    for (std::size_t j = 0; j < k; ++j) {
+      double l0 = 0.0, b0 = 0.0;
+      std::fill(unit_season.begin(), unit_season.end(), 0.0);
+      if (j == 0) {
+        l0 = 1.0;
+      } else if (f.trend && j == 1) {
+        b0 = 1.0;
+      } else {
+        const std::size_t i = j - 1 - (f.trend ? 1 : 0);
+        unit_season[i] = 1.0;
+        unit_season[m - 1] = -1.0;
+      }
+      additive_errors(zz, f, p, l0, b0, unit_season, st, cols[j]);
     }
-    additive_errors(zz, f, p, l0, b0, unit_season, st, cols[j]);
-  }
-  std::vector<double> a(k * k, 0.0), b(k, 0.0);
-  for (std::size_t t = 0; t < z.size(); ++t) {
-    if (std::isnan(base[t])) continue;
+    a.assign(k * k, 0.0);
+    b.assign(k, 0.0);
+    for (std::size_t t = 0; t < z.size(); ++t) {
+      if (std::isnan(base[t])) continue;
+      for (std::size_t i = 0; i < k; ++i) {
+        const double ci = cols[i][t];
+        b[i] -= ci * base[t];
+        for (std::size_t j = 0; j <= i; ++j) a[i * k + j] += ci * cols[j][t];
+      }
+    }
     for (std::size_t i = 0; i < k; ++i) {
-      const double ci = cols[i][t];
-      b[i] -= ci * base[t];
-      for (std::size_t j = 0; j <= i; ++j) a[i * k + j] += ci * cols[j][t];
+      for (std::size_t j = 0; j < i; ++j) a[j * k + i] = a[i * k + j];
     }
   }
   double trace = 0.0;
-  for (std::size_t i = 0; i < k; ++i) {
-    for (std::size_t j = 0; j < i; ++j) a[j * k + i] = a[i * k + j];
-    trace += a[i * k + i];
-  }
-  if (!(trace > 0.0) || !std::isfinite(trace)) return;
+  for (std::size_t i = 0; i < k; ++i) trace += a[i * k + i];
+  if (!(trace > 0.0) || !std::isfinite(trace)) return false;
   for (std::size_t i = 0; i < k; ++i) a[i * k + i] += 1e-9 * trace / static_cast<double>(k);
   detail::CholeskyChecks checks;
   checks.finite_solution = true;
-  if (!detail::cholesky_solve(a.data(), b.data(), k, checks)) return;
+  if (!detail::cholesky_solve(a.data(), b.data(), k, checks)) return false;
   out.l0 = b[0];
   if (f.trend) out.b0 = b[1];
   if (f.season) {
@@ -250,6 +326,7 @@ void least_squares_states(const std::vector<double>& z, const Form& f, const Par
     }
     s0[m - 1] = last;
   }
+  return true;
 }
 
 // Linear interpolation over NaNs (ends take the nearest finite value).
@@ -567,6 +644,27 @@ double detail::holt_winters_minus2_loglik(const std::vector<double>& y, bool tre
   p.b0 = b0;
   State scratch;
   return objective(y, f, p, s0, scratch);
+}
+
+bool detail::holt_winters_least_squares_states(const std::vector<double>& y, bool trend, double phi,
+                                               double alpha, double beta, double gamma,
+                                               std::size_t m, double& l0, double& b0,
+                                               std::vector<double>& s0) {
+  Form f;
+  f.trend = trend;
+  f.damped = trend && phi != 1.0;
+  f.season = m > 1;
+  Params p;
+  p.alpha = alpha;
+  p.beta = beta;
+  p.gamma = gamma;
+  p.phi = phi;
+  std::vector<double> s(f.season ? m : 0, 0.0);
+  if (!least_squares_states(y, f, p, m, p, s)) return false;
+  l0 = p.l0;
+  b0 = trend ? p.b0 : 0.0;
+  s0 = s;
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -101,11 +101,18 @@ class LogSum {
 
 // The likelihood's run for one form, the form's switches fixed at compile time (see
 // objective). `s` holds the initial season and is overwritten.
+// The recursion is hw_step's, arranged so that the chain from one level to the next is short:
+// the observation's share of the error, q = y - s (additive season) or y / s (multiplicative),
+// does not depend on the level, so the error in the level's units is r = q - base and the new
+// level the weighted mean (1 - alpha) base + alpha q. Both differ from hw_step's order of
+// operations only in rounding: a weighted mean with weights in (0, 1) cancels nothing, and
+// q - base cancels as much as y - yhat does.
 template <bool Trend, bool Season, bool Mult, bool Merr>
 double objective_run(const std::vector<double>& z, const Params& p, double phi, double* s,
                      std::size_t m) {
   static_assert(!Mult || Season, "a multiplicative season needs a season");
   constexpr bool kRelative = Mult || Merr;
+  const double alpha = p.alpha, keep = 1.0 - p.alpha;
   double level = p.l0, slope = Trend ? p.b0 : 0.0;
   std::size_t pos = 0, n = 0;
   double sse = 0.0;
@@ -121,9 +128,10 @@ double objective_run(const std::vector<double>& z, const Params& p, double phi, 
       if (Season && ++pos == m) pos = 0;
       continue;
     }
-    const double e = y - yhat;
-    const double r = Mult ? e / sv : e;
-    const double next = base + p.alpha * r;
+    const double q = Mult ? y / sv : (Season ? y - sv : y);
+    const double r = q - base;  // the error, over the season for a multiplicative one
+    const double e = Mult ? y - yhat : r;
+    const double next = keep * base + alpha * q;
     if (Trend) slope = phi * slope + p.beta * r;
     if (Season) {
       const double ns = Mult ? sv + p.gamma * e / base : sv + p.gamma * e;
@@ -150,7 +158,6 @@ double objective_run(const std::vector<double>& z, const Params& p, double phi, 
 
 // -2 log-likelihood (up to constants) of the data under form f and parameters p, from the
 // initial season s0. Infinity when the run leaves the admissible region. `st` is scratch space.
-// The recursion is hw_step's, with the form's switches resolved once per run.
 double objective(const std::vector<double>& z, const Form& f, const Params& p,
                  const std::vector<double>& s0, State& st) {
   const double phi = f.trend ? (f.damped ? p.phi : 1.0) : 0.0;

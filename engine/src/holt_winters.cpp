@@ -50,7 +50,7 @@ inline double hw_step(State& st, const Form& f, const Params& p, double y, bool&
   if (std::isnan(y)) {
     st.level = base;
     st.slope = phi * st.slope;
-    if (m) st.pos = (st.pos + 1) % m;
+    if (m && ++st.pos >= m) st.pos = 0;
     return std::numeric_limits<double>::quiet_NaN();
   }
   const double yhat = f.mult ? base * sv : base + sv;
@@ -66,7 +66,7 @@ inline double hw_step(State& st, const Form& f, const Params& p, double y, bool&
   if (f.mult && !(level > 0.0)) ok = false;
   st.level = level;
   st.slope = slope;
-  if (m) st.pos = (st.pos + 1) % m;
+  if (m && ++st.pos >= m) st.pos = 0;
   return e;
 }
 

@@ -8,6 +8,7 @@
 
 #include "info_criteria.hpp"
 #include "linalg.hpp"
+#include "series_util.hpp"
 #include "tarn/interrupt.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"
@@ -49,7 +50,7 @@ inline double hw_step(State& st, const Form& f, const Params& p, double y, bool&
   if (std::isnan(y)) {
     st.level = base;
     st.slope = phi * st.slope;
-    if (m) st.pos = (st.pos + 1) % m;
+    if (m && ++st.pos >= m) st.pos = 0;
     return std::numeric_limits<double>::quiet_NaN();
   }
   const double yhat = f.mult ? base * sv : base + sv;
@@ -65,43 +66,86 @@ inline double hw_step(State& st, const Form& f, const Params& p, double y, bool&
   if (f.mult && !(level > 0.0)) ok = false;
   st.level = level;
   st.slope = slope;
-  if (m) st.pos = (st.pos + 1) % m;
+  if (m && ++st.pos >= m) st.pos = 0;
   return e;
 }
 
-// -2 log-likelihood (up to constants) of the data under form f and parameters p, from the
-// initial season s0. Infinity when the run leaves the admissible region. `st` is scratch space.
-double objective(const std::vector<double>& z, const Form& f, const Params& p,
-                 const std::vector<double>& s0, State& st) {
-  st.level = p.l0;
-  st.slope = f.trend ? p.b0 : 0.0;
-  st.pos = 0;
-  if (f.season) {
-    st.s.assign(s0.begin(), s0.end());
-  } else {
-    st.s.clear();
-  }
-  double sse = 0.0, logs = 0.0;
-  std::size_t n = 0;
-  const double phi = f.trend ? (f.damped ? p.phi : 1.0) : 0.0;
-  for (double y : z) {
-    double yhat = 0.0;
-    if (f.mult) {
-      yhat = (st.level + phi * st.slope) * (f.season ? st.s[st.pos] : 1.0);
-      if (!(yhat > 0.0)) return kInf;
-    } else if (f.merr) {
-      yhat = st.level + phi * st.slope + (f.season ? st.s[st.pos] : 0.0);
-      if (!(yhat > 0.0)) return kInf;
+// Sum of logarithms of positive values, kept as the logarithm of a running product whose
+// binary exponent is moved out whenever the product strays far from 1: one logarithm per run
+// in place of one per value. The product's relative rounding error grows by at most one unit
+// of rounding per factor, so the sum is exact to about n units of rounding absolutely, as
+// close as adding the logarithms one by one. Values far outside [2^-400, 2^400] are logged
+// one at a time, so the product can neither overflow nor underflow.
+class LogSum {
+ public:
+  void add(double v) {
+    if (v > 0x1p-400 && v < 0x1p400) {
+      prod_ *= v;
+      if (!(prod_ > 0x1p-500 && prod_ < 0x1p500)) {
+        int ex = 0;
+        prod_ = std::frexp(prod_, &ex);
+        exponent_ += ex;
+      }
+    } else {
+      logs_ += std::log(v);
     }
-    bool ok = true;
-    const double e = hw_step(st, f, p, y, ok);
-    if (!ok) return kInf;
-    if (std::isnan(e)) continue;
+  }
+  double value() const {
+    return logs_ + std::log(prod_) + static_cast<double>(exponent_) * 0.69314718055994530942;
+  }
+
+ private:
+  double prod_ = 1.0, logs_ = 0.0;
+  long exponent_ = 0;
+};
+
+// The likelihood's run for one form, the form's switches fixed at compile time (see
+// objective). `s` holds the initial season and is overwritten.
+// The recursion is hw_step's, arranged so that the chain from one level to the next is short:
+// the observation's share of the error, q = y - s (additive season) or y / s (multiplicative),
+// does not depend on the level, so the error in the level's units is r = q - base and the new
+// level the weighted mean (1 - alpha) base + alpha q. Both differ from hw_step's order of
+// operations only in rounding: a weighted mean with weights in (0, 1) cancels nothing, and
+// q - base cancels as much as y - yhat does.
+template <bool Trend, bool Season, bool Mult, bool Merr>
+double objective_run(const std::vector<double>& z, const Params& p, double phi, double* s,
+                     std::size_t m) {
+  static_assert(!Mult || Season, "a multiplicative season needs a season");
+  constexpr bool kRelative = Mult || Merr;
+  const double alpha = p.alpha, keep = 1.0 - p.alpha;
+  double level = p.l0, slope = Trend ? p.b0 : 0.0;
+  std::size_t pos = 0, n = 0;
+  double sse = 0.0;
+  LogSum logs;
+  for (const double y : z) {
+    const double base = Trend ? level + phi * slope : level;
+    const double sv = Season ? s[pos] : 0.0;
+    const double yhat = Mult ? base * sv : base + sv;
+    if (kRelative && !(yhat > 0.0)) return kInf;
+    if (std::isnan(y)) {
+      level = base;
+      if (Trend) slope = phi * slope;
+      if (Season && ++pos == m) pos = 0;
+      continue;
+    }
+    const double q = Mult ? y / sv : (Season ? y - sv : y);
+    const double r = q - base;  // the error, over the season for a multiplicative one
+    const double e = Mult ? y - yhat : r;
+    const double next = keep * base + alpha * q;
+    if (Trend) slope = phi * slope + p.beta * r;
+    if (Season) {
+      const double ns = Mult ? sv + p.gamma * e / base : sv + p.gamma * e;
+      if (Mult && !(ns > 0.0)) return kInf;
+      s[pos] = ns;
+      if (++pos == m) pos = 0;
+    }
+    if (Mult && !(next > 0.0)) return kInf;
+    level = next;
     ++n;
-    if (f.mult || f.merr) {
+    if (kRelative) {
       const double eps = e / yhat;
       sse += eps * eps;
-      logs += std::log(yhat);
+      logs.add(yhat);
     } else {
       sse += e * e;
     }
@@ -109,7 +153,35 @@ double objective(const std::vector<double>& z, const Form& f, const Params& p,
   if (n == 0 || !std::isfinite(sse)) return kInf;
   const double nn = static_cast<double>(n);
   sse = std::max(sse, nn * 1e-24);
-  return nn * std::log(sse / nn) + 2.0 * logs;
+  return nn * std::log(sse / nn) + (kRelative ? 2.0 * logs.value() : 0.0);
+}
+
+// -2 log-likelihood (up to constants) of the data under form f and parameters p, from the
+// initial season s0. Infinity when the run leaves the admissible region. `st` is scratch space.
+double objective(const std::vector<double>& z, const Form& f, const Params& p,
+                 const std::vector<double>& s0, State& st) {
+  const double phi = f.trend ? (f.damped ? p.phi : 1.0) : 0.0;
+  if (!f.season) {
+    if (f.trend) {
+      return f.merr ? objective_run<true, false, false, true>(z, p, phi, nullptr, 0)
+                    : objective_run<true, false, false, false>(z, p, phi, nullptr, 0);
+    }
+    return f.merr ? objective_run<false, false, false, true>(z, p, phi, nullptr, 0)
+                  : objective_run<false, false, false, false>(z, p, phi, nullptr, 0);
+  }
+  st.s.assign(s0.begin(), s0.end());
+  double* s = st.s.data();
+  const std::size_t m = st.s.size();
+  if (f.mult) {
+    return f.trend ? objective_run<true, true, true, false>(z, p, phi, s, m)
+                   : objective_run<false, true, true, false>(z, p, phi, s, m);
+  }
+  if (f.trend) {
+    return f.merr ? objective_run<true, true, false, true>(z, p, phi, s, m)
+                  : objective_run<true, true, false, false>(z, p, phi, s, m);
+  }
+  return f.merr ? objective_run<false, true, false, true>(z, p, phi, s, m)
+                : objective_run<false, true, false, false>(z, p, phi, s, m);
 }
 
 // One-step errors of an additive form over z (NaN where z is missing).
@@ -125,57 +197,132 @@ void additive_errors(const std::vector<double>& z, const Form& f, const Params& 
   for (std::size_t t = 0; t < z.size(); ++t) e[t] = hw_step(st, f, p, z[t], ok);
 }
 
+// Sums over t >= i of c_t u_{t-i} for the lags i = 0..m-1: the products of c with the run u
+// delayed by each lag.
+void delayed_cross(const std::vector<double>& c, const std::vector<double>& u, std::size_t m,
+                   std::vector<double>& out) {
+  const std::size_t n = c.size();
+  out.assign(m, 0.0);
+  for (std::size_t i = 0; i < m && i < n; ++i) {
+    double acc = 0.0;
+    for (std::size_t t = i; t < n; ++t) acc += c[t] * u[t - i];
+    out[i] = acc;
+  }
+}
+
+// The normal equations of the initial states (see least_squares_states) for a seasonal form
+// and a series without gaps. The data-free recursion is the same at every step, so the run
+// started from a unit in season position i is the run from position 0 delayed by i steps:
+// seasonal column i is that run delayed by i minus it delayed by m - 1, and the products of
+// seasonal columns are lagged products of the one run (delayed_products), O(m n) in all
+// instead of one run and O(k n) products per column. False when a run does not stay finite.
+bool seasonal_normal_equations(const std::vector<double>& z, const Form& f, const Params& p,
+                               std::size_t m, std::vector<double>& a, std::vector<double>& b) {
+  const std::size_t n = z.size();
+  const std::size_t first = f.trend ? 2 : 1, k = first + m - 1, l = m - 1;
+  State st;
+  std::vector<double> base, level, slope, unit;
+  const std::vector<double> zeros(n, 0.0);
+  std::vector<double> season(m, 0.0);
+  additive_errors(z, f, p, 0.0, 0.0, season, st, base);
+  additive_errors(zeros, f, p, 1.0, 0.0, season, st, level);
+  if (f.trend) additive_errors(zeros, f, p, 0.0, 1.0, season, st, slope);
+  season[0] = 1.0;
+  additive_errors(zeros, f, p, 0.0, 0.0, season, st, unit);
+  for (std::size_t t = 0; t < n; ++t) {
+    if (!std::isfinite(base[t]) || !std::isfinite(level[t]) || !std::isfinite(unit[t]) ||
+        (f.trend && !std::isfinite(slope[t]))) {
+      return false;
+    }
+  }
+  a.assign(k * k, 0.0);
+  b.assign(k, 0.0);
+  const std::vector<double>* lead[2] = {&level, &slope};
+  std::vector<double> cross;
+  for (std::size_t i = 0; i < first; ++i) {
+    const std::vector<double>& ci = *lead[i];
+    double r = 0.0;
+    for (std::size_t t = 0; t < n; ++t) r += ci[t] * base[t];
+    b[i] = -r;
+    for (std::size_t j = 0; j <= i; ++j) {
+      const std::vector<double>& cj = *lead[j];
+      double g = 0.0;
+      for (std::size_t t = 0; t < n; ++t) g += ci[t] * cj[t];
+      a[i * k + j] = a[j * k + i] = g;
+    }
+    delayed_cross(ci, unit, m, cross);
+    for (std::size_t j = 0; j < l; ++j)
+      a[(first + j) * k + i] = a[i * k + first + j] = cross[j] - cross[l];
+  }
+  delayed_cross(base, unit, m, cross);
+  for (std::size_t j = 0; j < l; ++j) b[first + j] = -(cross[j] - cross[l]);
+  std::vector<double> S;
+  detail::delayed_products(unit, m, S);
+  for (std::size_t i = 0; i < l; ++i) {
+    for (std::size_t j = 0; j <= i; ++j) {
+      const double v = S[i * m + j] - S[i * m + l] - S[l * m + j] + S[l * m + l];
+      a[(first + i) * k + first + j] = a[(first + j) * k + first + i] = v;
+    }
+  }
+  return true;
+}
+
 // For an additive form the one-step errors are affine in the initial states, so the states
 // that minimise the squared errors for given smoothing parameters solve a least-squares
 // problem. The season is constrained to sum to zero. Leaves the states unchanged when the
 // problem is degenerate.
-void least_squares_states(const std::vector<double>& z, const Form& f, const Params& p,
+bool least_squares_states(const std::vector<double>& z, const Form& f, const Params& p,
                           std::size_t m, Params& out, std::vector<double>& s0) {
   const std::size_t ns = f.season ? m - 1 : 0;
   const std::size_t k = 1 + (f.trend ? 1 : 0) + ns;
-  if (k > 64) return;  // long seasons keep their heuristic states
-  State st;
-  std::vector<double> base, col;
-  const std::vector<double> zero_season(f.season ? m : 0, 0.0);
-  additive_errors(z, f, p, 0.0, 0.0, zero_season, st, base);
-  std::vector<double> zz(z.size());
-  for (std::size_t t = 0; t < z.size(); ++t) zz[t] = std::isnan(z[t]) ? z[t] : 0.0;
-  // Columns: the errors of the data-free recursion started from each basis state.
-  std::vector<std::vector<double>> cols(k);
-  std::vector<double> unit_season(zero_season);
-  for (std::size_t j = 0; j < k; ++j) {
-    double l0 = 0.0, b0 = 0.0;
-    std::fill(unit_season.begin(), unit_season.end(), 0.0);
-    if (j == 0) {
-      l0 = 1.0;
-    } else if (f.trend && j == 1) {
-      b0 = 1.0;
-    } else {
-      const std::size_t i = j - 1 - (f.trend ? 1 : 0);
-      unit_season[i] = 1.0;
-      unit_season[m - 1] = -1.0;
+  if (k > 64) return false;  // long seasons keep their heuristic states
+  std::vector<double> a, b;
+  const bool gaps = std::any_of(z.begin(), z.end(), [](double v) { return std::isnan(v); });
+  if (!f.season || gaps || !seasonal_normal_equations(z, f, p, m, a, b)) {
+    State st;
+    std::vector<double> base;
+    const std::vector<double> zero_season(f.season ? m : 0, 0.0);
+    additive_errors(z, f, p, 0.0, 0.0, zero_season, st, base);
+    std::vector<double> zz(z.size());
+    for (std::size_t t = 0; t < z.size(); ++t) zz[t] = std::isnan(z[t]) ? z[t] : 0.0;
+    // Columns: the errors of the data-free recursion started from each basis state.
+    std::vector<std::vector<double>> cols(k);
+    std::vector<double> unit_season(zero_season);
+    for (std::size_t j = 0; j < k; ++j) {
+      double l0 = 0.0, b0 = 0.0;
+      std::fill(unit_season.begin(), unit_season.end(), 0.0);
+      if (j == 0) {
+        l0 = 1.0;
+      } else if (f.trend && j == 1) {
+        b0 = 1.0;
+      } else {
+        const std::size_t i = j - 1 - (f.trend ? 1 : 0);
+        unit_season[i] = 1.0;
+        unit_season[m - 1] = -1.0;
+      }
+      additive_errors(zz, f, p, l0, b0, unit_season, st, cols[j]);
     }
-    additive_errors(zz, f, p, l0, b0, unit_season, st, cols[j]);
-  }
-  std::vector<double> a(k * k, 0.0), b(k, 0.0);
-  for (std::size_t t = 0; t < z.size(); ++t) {
-    if (std::isnan(base[t])) continue;
+    a.assign(k * k, 0.0);
+    b.assign(k, 0.0);
+    for (std::size_t t = 0; t < z.size(); ++t) {
+      if (std::isnan(base[t])) continue;
+      for (std::size_t i = 0; i < k; ++i) {
+        const double ci = cols[i][t];
+        b[i] -= ci * base[t];
+        for (std::size_t j = 0; j <= i; ++j) a[i * k + j] += ci * cols[j][t];
+      }
+    }
     for (std::size_t i = 0; i < k; ++i) {
-      const double ci = cols[i][t];
-      b[i] -= ci * base[t];
-      for (std::size_t j = 0; j <= i; ++j) a[i * k + j] += ci * cols[j][t];
+      for (std::size_t j = 0; j < i; ++j) a[j * k + i] = a[i * k + j];
     }
   }
   double trace = 0.0;
-  for (std::size_t i = 0; i < k; ++i) {
-    for (std::size_t j = 0; j < i; ++j) a[j * k + i] = a[i * k + j];
-    trace += a[i * k + i];
-  }
-  if (!(trace > 0.0) || !std::isfinite(trace)) return;
+  for (std::size_t i = 0; i < k; ++i) trace += a[i * k + i];
+  if (!(trace > 0.0) || !std::isfinite(trace)) return false;
   for (std::size_t i = 0; i < k; ++i) a[i * k + i] += 1e-9 * trace / static_cast<double>(k);
   detail::CholeskyChecks checks;
   checks.finite_solution = true;
-  if (!detail::cholesky_solve(a.data(), b.data(), k, checks)) return;
+  if (!detail::cholesky_solve(a.data(), b.data(), k, checks)) return false;
   out.l0 = b[0];
   if (f.trend) out.b0 = b[1];
   if (f.season) {
@@ -186,6 +333,7 @@ void least_squares_states(const std::vector<double>& z, const Form& f, const Par
     }
     s0[m - 1] = last;
   }
+  return true;
 }
 
 // Linear interpolation over NaNs (ends take the nearest finite value).
@@ -503,6 +651,27 @@ double detail::holt_winters_minus2_loglik(const std::vector<double>& y, bool tre
   p.b0 = b0;
   State scratch;
   return objective(y, f, p, s0, scratch);
+}
+
+bool detail::holt_winters_least_squares_states(const std::vector<double>& y, bool trend, double phi,
+                                               double alpha, double beta, double gamma,
+                                               std::size_t m, double& l0, double& b0,
+                                               std::vector<double>& s0) {
+  Form f;
+  f.trend = trend;
+  f.damped = trend && phi != 1.0;
+  f.season = m > 1;
+  Params p;
+  p.alpha = alpha;
+  p.beta = beta;
+  p.gamma = gamma;
+  p.phi = phi;
+  std::vector<double> s(f.season ? m : 0, 0.0);
+  if (!least_squares_states(y, f, p, m, p, s)) return false;
+  l0 = p.l0;
+  b0 = trend ? p.b0 : 0.0;
+  s0 = s;
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -304,4 +304,64 @@ TEST(HoltWinters, StateRoundTrip) {
   EXPECT_EQ(copy->forecast_steps(3), fresh->forecast_steps(3));
 }
 
+// The least-squares initial states must be the minimum of the squared errors: on noisy
+// seasonal data, with and without a damped trend, with and without a gap (which takes the
+// column-by-column path), the likelihood rises on either side of each state, and on data the
+// recursion produces without error the states come back exactly.
+TEST(HoltWinters, LeastSquaresStatesMinimiseTheErrors) {
+  using tarn::detail::holt_winters_least_squares_states;
+  using tarn::detail::holt_winters_minus2_loglik;
+  const double alpha = 0.3, beta = 0.05, gamma = 0.2;
+  for (std::size_t m : {4u, 12u}) {
+    for (bool trend : {false, true}) {
+      for (bool gap : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "m " << m << " trend " << trend << " gap " << gap);
+        auto y = series(90, static_cast<int>(m), 10, 0.05, 2, 0.7, static_cast<unsigned>(m));
+        if (gap) y[37] = kNaN;
+        const double phi = trend ? 0.9 : 1.0;
+        double l0 = 0, b0 = 0;
+        std::vector<double> s0;
+        ASSERT_TRUE(
+            holt_winters_least_squares_states(y, trend, phi, alpha, beta, gamma, m, l0, b0, s0));
+        ASSERT_EQ(s0.size(), m);
+        double sum = 0;
+        for (double v : s0) sum += v;
+        EXPECT_NEAR(sum, 0.0, 1e-9);
+        auto loglik = [&](double dl, double db, std::size_t i, double ds) {
+          std::vector<double> s = s0;
+          s[i] += ds;
+          s[m - 1] -= ds;  // the season keeps summing to zero
+          return holt_winters_minus2_loglik(y, trend, phi, false, false, alpha, beta, gamma,
+                                            l0 + dl, b0 + db, s);
+        };
+        const double best = loglik(0, 0, 0, 0);
+        ASSERT_TRUE(std::isfinite(best));
+        for (double d : {-1e-3, 1e-3}) {
+          EXPECT_GT(loglik(d, 0, 0, 0), best);
+          if (trend) {
+            EXPECT_GT(loglik(0, d, 0, 0), best);
+          }
+          for (std::size_t i = 0; i + 1 < m; ++i) EXPECT_GT(loglik(0, 0, i, d), best);
+        }
+      }
+    }
+  }
+  // Data the recursion produces from known states without error.
+  const std::size_t m = 12;
+  const std::vector<double> s_true = {3, 2, 1, 0.5, -0.5, -1, -2, -3, -1.5, 0.5, 1.5, -0.5};
+  double level = 50, slope = 0.4;
+  std::vector<double> y, s = s_true;
+  for (std::size_t t = 0; t < 60; ++t) {
+    y.push_back(level + 0.95 * slope + s[t % m]);
+    level += 0.95 * slope;
+    slope *= 0.95;
+  }
+  double l0 = 0, b0 = 0;
+  std::vector<double> s0;
+  ASSERT_TRUE(holt_winters_least_squares_states(y, true, 0.95, alpha, beta, gamma, m, l0, b0, s0));
+  EXPECT_NEAR(l0, 50, 1e-6);
+  EXPECT_NEAR(b0, 0.4, 1e-6);
+  for (std::size_t i = 0; i < m; ++i) EXPECT_NEAR(s0[i], s_true[i], 1e-6);
+}
+
 }  // namespace

@@ -141,6 +141,14 @@ double holt_winters_minus2_loglik(const std::vector<double>& y, bool trend, doub
                                   bool mult_season, bool mult_errors, double alpha, double beta,
                                   double gamma, double l0, double b0,
                                   const std::vector<double>& s0);
+
+// The initial states of the additive-error recursion (additive season of m values summing to
+// zero, none for m = 1) that minimise the squared one-step errors of y for the given smoothing
+// parameters: l0, b0 (0 without a trend) and s0. False, states untouched, when the problem is
+// degenerate or m - 1 exceeds 62 seasonal states. NaN values are missing.
+bool holt_winters_least_squares_states(const std::vector<double>& y, bool trend, double phi,
+                                       double alpha, double beta, double gamma, std::size_t m,
+                                       double& l0, double& b0, std::vector<double>& s0);
 }  // namespace detail
 
 // Builder "hws": samples_per_season, initial_training_seasons, algorithm_type, error_type

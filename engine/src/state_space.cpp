@@ -146,33 +146,42 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
   // root the linear system loses its accuracy, and the doubling below takes over.
   // P is symmetric to the bit (each pair of entries is written from one value), so the lower
   // triangle tells all.
-  double big = 0.0, worst = 0.0;
-  for (int i = 0; i < r; ++i)
-    for (int l = 0; l <= i; ++l) big = std::max(big, std::fabs(at(i, l)));
+  double big = 0.0;
+  for (int i = 0; i < r; ++i) {
+    const double* row = &P[static_cast<std::size_t>(i) * r];
+    for (int l = 0; l <= i; ++l) big = std::max(big, std::fabs(row[l]));
+  }
   // A covariance to rounding: no variance below zero and no correlation beyond one by more than
   // the rounding the equation is checked to below (an unstable transition can solve the
   // equation with a matrix that is not one, and misses by far more). A state entry whose
   // variance is nearly zero (the last entries of a long moving average) comes out a rounding
   // error either side of it, which the doubling would only have spent O(r^3) per step on.
   const double tol = 1e-10 * big;
+  static thread_local std::vector<double> bound;  // the variances, raised by the tolerance
+  bound.resize(static_cast<std::size_t>(r));
   for (int i = 0; i < r; ++i) {
-    if (!(at(i, i) >= -tol)) return false;
+    const double v = P[static_cast<std::size_t>(i) * r + i];
+    if (!(v >= -tol)) return false;
+    bound[static_cast<std::size_t>(i)] = std::max(v, 0.0) + tol;
+  }
+  for (int i = 1; i < r; ++i) {
+    const double* row = &P[static_cast<std::size_t>(i) * r];
+    const double vi = bound[static_cast<std::size_t>(i)];
     for (int l = 0; l < i; ++l) {
-      const double vi = std::max(at(i, i), 0.0) + tol, vl = std::max(at(l, l), 0.0) + tol;
-      if (!(at(i, l) * at(i, l) <= vi * vl * (1.0 + 1e-9))) return false;
+      if (!(row[l] * row[l] <= vi * bound[static_cast<std::size_t>(l)] * (1.0 + 1e-9))) return false;
     }
   }
   // The entries filled above from the equation itself (1 <= i <= l) satisfy it exactly (the
-  // same expression of the same values), so only the first row and the lower triangle are
-  // checked.
-  for (int i = 0; i < r; ++i) {
-    for (int l = 0; l < r; ++l) {
-      if (i >= 1 && l >= i) break;
-      const double fi = s.phi[static_cast<std::size_t>(i)], fl = s.phi[static_cast<std::size_t>(l)];
-      const double t = fi * fl * P[0] + fi * at(0, l + 1) + fl * at(i + 1, 0) + at(i + 1, l + 1) +
-                       s.R[static_cast<std::size_t>(i)] * s.R[static_cast<std::size_t>(l)];
-      worst = std::max(worst, std::fabs(t - at(i, l)));
-    }
+  // same expression of the same values). Its entries below the diagonal are the same equations
+  // again, their terms summed in another order (the mirror entries hold the same values), so
+  // only the first row, computed from the autocovariances, is checked: O(r).
+  double worst = 0.0;
+  const double f0 = s.phi[0];
+  for (int l = 0; l < r; ++l) {
+    const double fl = s.phi[static_cast<std::size_t>(l)];
+    const double t = f0 * fl * P[0] + f0 * at(0, l + 1) + fl * at(1, 0) + at(1, l + 1) +
+                     s.R[0] * s.R[static_cast<std::size_t>(l)];
+    worst = std::max(worst, std::fabs(t - at(0, l)));
   }
   return std::isfinite(big) && big > 0.0 && worst <= 1e-10 * big;
 }
@@ -284,14 +293,26 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
     // F <- F + M w0^2; K <- K + T W M w0; W <- (T - K e1' / F) W; M <- M - (M w0)^2 / F_new,
     // with the old K and F on the right (in place as above).
     const double w0 = W[0], mw0 = M * w0, c = w0 / F;
-    double change = 0.0;
-    for (int i = 0; i <= last; ++i) {
-      const double tw = i < last ? phi[i] * w0 + W[i + 1] : phi[i] * w0 + 0.0;
+    for (int i = 0; i < last; ++i) {
+      const double tw = phi[i] * w0 + W[i + 1];
       const double k = K[i];
       K[i] = k + tw * mw0;
       W[i] = tw - k * c;
-      change += W[i] * W[i];
     }
+    {
+      const double tw = phi[last] * w0 + 0.0;
+      const double k = K[last];
+      K[last] = k + tw * mw0;
+      W[last] = tw - k * c;
+    }
+    // |W|^2 (only compared with a threshold) in four partial sums of squares: no cancellation,
+    // and the loops above vectorise without the serial sum.
+    double part[4] = {0.0, 0.0, 0.0, 0.0};
+    int i = 0;
+    for (; i + 4 <= r; i += 4)
+      for (int u = 0; u < 4; ++u) part[u] += W[i + u] * W[i + u];
+    for (; i < r; ++i) part[0] += W[i] * W[i];
+    const double change = (part[0] + part[1]) + (part[2] + part[3]);
     F += mw0 * w0;
     if (!(F > 0.0) || !std::isfinite(F)) return false;
     M -= mw0 * mw0 / F;

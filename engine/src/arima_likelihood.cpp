@@ -138,6 +138,57 @@ void pacf_jacobian(const double* u, int n, double sign, std::vector<double>& D) 
 }  // namespace
 
 namespace {
+
+// The source of one coefficient's derivative series: `source` delayed by `delay`, negated.
+struct DerivativeSource {
+  const double* source;
+  std::size_t delay;
+};
+
+// The derivative series from step `from` (where every MA lag reaches into the series) to n:
+// d_i[t] = -source_i[t - delay_i] - sum theta_j d_i[t - j], the MA terms in their order. With
+// the number of MA terms known at compile time (a seasonal product has few) the terms unroll;
+// the same arithmetic either way.
+template <int N>
+void filter_fixed(const std::vector<std::pair<int, double>>& theta, std::size_t from,
+                  std::size_t n, const DerivativeSource* series, std::size_t ns, double* dd) {
+  std::size_t lag[N];
+  double coef[N];
+  for (int q = 0; q < N; ++q) {
+    lag[q] = static_cast<std::size_t>(theta[static_cast<std::size_t>(q)].first);
+    coef[q] = theta[static_cast<std::size_t>(q)].second;
+  }
+  for (std::size_t t = from; t < n; ++t) {
+    for (std::size_t i = 0; i < ns; ++i) {
+      double* d = dd + i * n;
+      double v = t >= series[i].delay ? -series[i].source[t - series[i].delay] : 0.0;
+      for (int q = 0; q < N; ++q) v -= coef[q] * d[t - lag[q]];
+      d[t] = v;
+    }
+  }
+}
+
+void filter_derivatives(const std::vector<std::pair<int, double>>& theta, std::size_t from,
+                        std::size_t n, const DerivativeSource* series, std::size_t ns,
+                        double* dd) {
+  switch (theta.size()) {
+    case 0: return filter_fixed<0>(theta, from, n, series, ns, dd);
+    case 1: return filter_fixed<1>(theta, from, n, series, ns, dd);
+    case 2: return filter_fixed<2>(theta, from, n, series, ns, dd);
+    case 3: return filter_fixed<3>(theta, from, n, series, ns, dd);
+    case 4: return filter_fixed<4>(theta, from, n, series, ns, dd);
+    default: break;
+  }
+  for (std::size_t t = from; t < n; ++t) {
+    for (std::size_t i = 0; i < ns; ++i) {
+      double* d = dd + i * n;
+      double v = t >= series[i].delay ? -series[i].source[t - series[i].delay] : 0.0;
+      for (const auto& [j, th] : theta) v -= th * d[t - j];
+      d[t] = v;
+    }
+  }
+}
+
 // Thread-local working memory larger than this many values is released after use.
 constexpr std::size_t kKeptScratch = std::size_t{1} << 16;
 
@@ -210,11 +261,7 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   // applied to z or e, delayed by the coefficient's lag, negated) through 1/theta*(B) from t0.
   // Every coefficient's recursion is independent of the others, so they all advance together,
   // one time step at a time (each with the arithmetic of its own pass).
-  struct Series {
-    const double* source;
-    std::size_t delay;
-  };
-  static thread_local std::vector<Series> series;
+  static thread_local std::vector<DerivativeSource> series;
   series.clear();
   // AR(B) = 1 - sum ar_j B^j, MA(B) = 1 + sum ma_j B^j (ma = -pacf), likewise seasonal.
   static thread_local std::vector<double> g_ar, g_ma, g_sar, g_sma, one, dd;
@@ -240,20 +287,18 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   const std::size_t ns = series.size();
   // dd[i * n + t]: the derivative series of coefficient i (zero before t0).
   dd.assign(ns * n, 0.0);
-  for (std::size_t t = t0; t < n; ++t) {
-    const bool reached = t >= reach;
+  // Until every MA lag reaches back into the series, the terms before its start are skipped.
+  const std::size_t reached = std::min(n, std::max(t0, reach));
+  for (std::size_t t = t0; t < reached; ++t) {
     for (std::size_t i = 0; i < ns; ++i) {
       double* d = &dd[i * n];
       double v = t >= series[i].delay ? -series[i].source[t - series[i].delay] : 0.0;
-      if (reached) {
-        for (const auto& [j, th] : theta) v -= th * d[t - j];
-      } else {
-        for (const auto& [j, th] : theta)
-          if (t >= static_cast<std::size_t>(j)) v -= th * d[t - j];
-      }
+      for (const auto& [j, th] : theta)
+        if (t >= static_cast<std::size_t>(j)) v -= th * d[t - j];
       d[t] = v;
     }
   }
+  filter_derivatives(theta, reached, n, series.data(), ns, dd.data());
   // Factor by factor: each coefficient's series chained through the coefficients' dependence
   // on the factor's own parameters (block Dj).
   std::vector<double> Dj;

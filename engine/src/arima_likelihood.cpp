@@ -116,20 +116,39 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
 
 namespace {
 
+// The Durbin-Levinson recursion of pacf_to_coef (scale 1) from the partial autocorrelations
+// a_0..a_{n-1} themselves.
+void levinson(const double* a, int n, std::vector<double>& c) {
+  c.assign(static_cast<std::size_t>(n), 0.0);
+  constexpr int kSmall = 32;
+  double small[kSmall];
+  std::vector<double> large(n > kSmall ? static_cast<std::size_t>(n) : 0);
+  double* prev = n > kSmall ? large.data() : small;
+  for (int k = 0; k < n; ++k) {
+    std::copy(c.begin(), c.begin() + k, prev);
+    for (int j = 0; j < k; ++j) c[j] = prev[j] - a[k] * prev[k - 1 - j];
+    c[k] = a[k];
+  }
+}
+
 // d(coefficients)/du of pacf_to_coef over n values from u (n x n, row = coefficient), by
-// central differences: the map costs O(n^2), no pass over the series.
+// central differences: the map costs O(n^2), no pass over the series. The partial
+// autocorrelations are taken once; a difference changes one of them.
 void pacf_jacobian(const double* u, int n, double sign, std::vector<double>& D) {
   D.assign(static_cast<std::size_t>(n) * n, 0.0);
-  std::vector<double> v(u, u + n), up, dn;
+  constexpr double bound = detail::kPacfBound;
+  std::vector<double> a(static_cast<std::size_t>(n)), up, dn;
+  for (int i = 0; i < n; ++i) a[i] = std::tanh(std::clamp(u[i], -bound, bound));
   for (int i = 0; i < n; ++i) {
-    const double hi = std::min(u[i] + 1e-5, detail::kPacfBound);
-    const double lo = std::max(u[i] - 1e-5, -detail::kPacfBound);
+    const double hi = std::min(u[i] + 1e-5, bound);
+    const double lo = std::max(u[i] - 1e-5, -bound);
     if (!(hi > lo)) continue;
-    v[i] = hi;
-    detail::pacf_to_coef(v.data(), n, up);
-    v[i] = lo;
-    detail::pacf_to_coef(v.data(), n, dn);
-    v[i] = u[i];
+    const double at = a[i];
+    a[i] = std::tanh(std::clamp(hi, -bound, bound));
+    levinson(a.data(), n, up);
+    a[i] = std::tanh(std::clamp(lo, -bound, bound));
+    levinson(a.data(), n, dn);
+    a[i] = at;
     for (int j = 0; j < n; ++j)
       D[static_cast<std::size_t>(j) * n + i] = sign * (up[j] - dn[j]) / (hi - lo);
   }

@@ -17,6 +17,8 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kTwoPi = 6.283185307179586;
+// Thread-local working memory larger than this many values is released after use.
+constexpr std::size_t kKeptScratch = std::size_t{1} << 16;
 
 // Levenberg-Marquardt with the partial autocorrelations (the first `bounded` parameters) kept
 // within the bound of pacf_to_coef.
@@ -83,12 +85,17 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
   const StateSpace s = state_space(c, f.m);
   const std::size_t n = w.size();
   const std::size_t t0 = static_cast<std::size_t>(s.np);
-  std::vector<std::pair<int, double>> phi, theta;
+  // (Scratch kept between calls: a fit evaluates the residuals many times.)
+  static thread_local std::vector<std::pair<int, double>> phi, theta;
+  static thread_local std::vector<double> z, e;
+  phi.clear();
+  theta.clear();
   for (int j = 0; j < s.np; ++j)
     if (s.phi[j] != 0.0) phi.emplace_back(j + 1, s.phi[j]);
   for (int j = 0; j < s.nq; ++j)
     if (s.R[j + 1] != 0.0) theta.emplace_back(j + 1, s.R[j + 1]);
-  std::vector<double> z(n), e(n, 0.0);
+  z.resize(n);
+  e.assign(n, 0.0);
   res.resize(n);
   std::size_t kept = 0;
   for (std::size_t t = 0; t < n; ++t) {
@@ -109,6 +116,11 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
     if (t >= count_from) res[kept++] = e[t];
   }
   res.resize(kept);
+  // The working memory of a long series is not kept for the thread's lifetime.
+  if (n > kKeptScratch) {
+    std::vector<double>().swap(z);
+    std::vector<double>().swap(e);
+  }
   for (double v : res)
     if (!std::isfinite(v)) return false;
   return !res.empty();
@@ -208,8 +220,6 @@ void filter_derivatives(const std::vector<std::pair<int, double>>& theta, std::s
   }
 }
 
-// Thread-local working memory larger than this many values is released after use.
-constexpr std::size_t kKeptScratch = std::size_t{1} << 16;
 
 // Whether every value is finite, by the exponent bits (one branch-free pass).
 bool all_finite(const std::vector<double>& v) {

@@ -146,11 +146,17 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
   // root the linear system loses its accuracy, and the doubling below takes over.
   // P is symmetric to the bit (each pair of entries is written from one value), so the lower
   // triangle tells all.
-  double big = 0.0;
+  // (The largest magnitude in four running maxima: a maximum does not depend on the order,
+  // and a NaN is passed over by each as by one.)
+  double most[4] = {0.0, 0.0, 0.0, 0.0};
   for (int i = 0; i < r; ++i) {
     const double* row = &P[static_cast<std::size_t>(i) * r];
-    for (int l = 0; l <= i; ++l) big = std::max(big, std::fabs(row[l]));
+    int l = 0;
+    for (; l + 4 <= i + 1; l += 4)
+      for (int u = 0; u < 4; ++u) most[u] = std::max(most[u], std::fabs(row[l + u]));
+    for (; l <= i; ++l) most[0] = std::max(most[0], std::fabs(row[l]));
   }
+  const double big = std::max(std::max(most[0], most[1]), std::max(most[2], most[3]));
   // A covariance to rounding: no variance below zero and no correlation beyond one by more than
   // the rounding the equation is checked to below (an unstable transition can solve the
   // equation with a matrix that is not one, and misses by far more). A state entry whose

@@ -179,7 +179,8 @@ struct DerivativeSource {
 // The derivative series from step `from` (where every MA lag reaches into the series) to n:
 // d_i[t] = -source_i[t - delay_i] - sum theta_j d_i[t - j], the MA terms in their order. With
 // the number of MA terms known at compile time (a seasonal product has few) the terms unroll;
-// the same arithmetic either way.
+// the same arithmetic either way. (A seasonal product of MA orders q and Q has
+// (q + 1) (Q + 1) - 1 terms.)
 template <int N>
 void filter_fixed(const std::vector<std::pair<int, double>>& theta, std::size_t from,
                   std::size_t n, const DerivativeSource* series, std::size_t ns, double* dd) {
@@ -208,6 +209,10 @@ void filter_derivatives(const std::vector<std::pair<int, double>>& theta, std::s
     case 2: return filter_fixed<2>(theta, from, n, series, ns, dd);
     case 3: return filter_fixed<3>(theta, from, n, series, ns, dd);
     case 4: return filter_fixed<4>(theta, from, n, series, ns, dd);
+    case 5: return filter_fixed<5>(theta, from, n, series, ns, dd);
+    case 6: return filter_fixed<6>(theta, from, n, series, ns, dd);
+    case 7: return filter_fixed<7>(theta, from, n, series, ns, dd);
+    case 8: return filter_fixed<8>(theta, from, n, series, ns, dd);
     default: break;
   }
   for (std::size_t t = from; t < n; ++t) {

@@ -78,6 +78,70 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
   return std::isfinite(g);
 }
 
+namespace {
+
+// e[t] = z[t] - (ar[t] + sum theta_j e[t - j]) for t in [from, n), the MA terms in their order
+// and every lag reaching into the series; unrolled when the number of terms is known at
+// compile time (the same arithmetic either way).
+template <int N>
+void ma_errors_fixed(const std::vector<std::pair<int, double>>& theta, const double* z,
+                     const double* ar, std::size_t from, std::size_t n, double* e) {
+  std::size_t lag[N > 0 ? N : 1];
+  double coef[N > 0 ? N : 1];
+  for (int q = 0; q < N; ++q) {
+    lag[q] = static_cast<std::size_t>(theta[static_cast<std::size_t>(q)].first);
+    coef[q] = theta[static_cast<std::size_t>(q)].second;
+  }
+  for (std::size_t t = from; t < n; ++t) {
+    double pred = ar[t];
+    for (int q = 0; q < N; ++q) pred += coef[q] * e[t - lag[q]];
+    e[t] = z[t] - pred;
+  }
+}
+
+// The conditional residuals of a series z with no value missing (n values): e = 0 before t0,
+// then e[t] = z[t] - pred with pred = sum phi_j z[t - j] + sum theta_j e[t - j], each sum in the
+// order of its lags from zero, the MA terms before the start of the series left out. The AR
+// part does not depend on e: it is summed for every step first (ar, one vectorised pass per
+// term, each step's sum in the same order), so that only the MA part remains a recursion.
+void css_errors(const double* z, std::size_t n, std::size_t t0,
+                const std::vector<std::pair<int, double>>& phi,
+                const std::vector<std::pair<int, double>>& theta, double* ar, double* e) {
+  std::fill(e, e + std::min(t0, n), 0.0);
+  for (std::size_t t = t0; t < n; ++t) ar[t] = 0.0;
+  for (const auto& [j, v] : phi) {
+    const double* zj = z - j;
+    for (std::size_t t = t0; t < n; ++t) ar[t] += v * zj[t];
+  }
+  const std::size_t reach = theta.empty() ? 0 : static_cast<std::size_t>(theta.back().first);
+  const std::size_t reached = std::min(n, std::max(t0, reach));
+  for (std::size_t t = t0; t < reached; ++t) {
+    double pred = ar[t];
+    for (const auto& [j, v] : theta)
+      if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
+    e[t] = z[t] - pred;
+  }
+  switch (theta.size()) {
+    case 0: return ma_errors_fixed<0>(theta, z, ar, reached, n, e);
+    case 1: return ma_errors_fixed<1>(theta, z, ar, reached, n, e);
+    case 2: return ma_errors_fixed<2>(theta, z, ar, reached, n, e);
+    case 3: return ma_errors_fixed<3>(theta, z, ar, reached, n, e);
+    case 4: return ma_errors_fixed<4>(theta, z, ar, reached, n, e);
+    case 5: return ma_errors_fixed<5>(theta, z, ar, reached, n, e);
+    case 6: return ma_errors_fixed<6>(theta, z, ar, reached, n, e);
+    case 7: return ma_errors_fixed<7>(theta, z, ar, reached, n, e);
+    case 8: return ma_errors_fixed<8>(theta, z, ar, reached, n, e);
+    default: break;
+  }
+  for (std::size_t t = reached; t < n; ++t) {
+    double pred = ar[t];
+    for (const auto& [j, v] : theta) pred += v * e[t - j];
+    e[t] = z[t] - pred;
+  }
+}
+
+}  // namespace
+
 bool css_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                    std::vector<double>& res, std::size_t count_from) {
   interruption_point(w.size());
@@ -87,7 +151,7 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
   const std::size_t t0 = static_cast<std::size_t>(s.np);
   // (Scratch kept between calls: a fit evaluates the residuals many times.)
   static thread_local std::vector<std::pair<int, double>> phi, theta;
-  static thread_local std::vector<double> z, e;
+  static thread_local std::vector<double> z, e, ar;
   phi.clear();
   theta.clear();
   for (int j = 0; j < s.np; ++j)
@@ -95,31 +159,42 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
   for (int j = 0; j < s.nq; ++j)
     if (s.R[j + 1] != 0.0) theta.emplace_back(j + 1, s.R[j + 1]);
   z.resize(n);
-  e.assign(n, 0.0);
-  res.resize(n);
-  std::size_t kept = 0;
+  bool complete = true;
   for (std::size_t t = 0; t < n; ++t) {
     z[t] = w[t] - c.mu;
-    if (t < t0) {
-      if (!std::isfinite(z[t])) z[t] = 0.0;
-      continue;
+    complete = complete && std::isfinite(z[t]);
+  }
+  res.resize(n);
+  std::size_t kept = 0;
+  if (complete) {
+    e.resize(n);
+    ar.resize(n);
+    css_errors(z.data(), n, t0, phi, theta, ar.data(), e.data());
+    for (std::size_t t = std::max(t0, count_from); t < n; ++t) res[kept++] = e[t];
+  } else {
+    // A missing value is replaced by its prediction, so the AR part is a recursion too.
+    e.assign(n, 0.0);
+    for (std::size_t t = 0; t < n; ++t) {
+      if (t < t0) {
+        if (!std::isfinite(z[t])) z[t] = 0.0;
+        continue;
+      }
+      double pred = 0.0;
+      for (const auto& [j, v] : phi) pred += v * z[t - j];
+      for (const auto& [j, v] : theta)
+        if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
+      if (!std::isfinite(z[t])) {
+        z[t] = pred;
+        continue;
+      }
+      e[t] = z[t] - pred;
+      if (t >= count_from) res[kept++] = e[t];
     }
-    double pred = 0.0;
-    for (const auto& [j, v] : phi) pred += v * z[t - j];
-    for (const auto& [j, v] : theta)
-      if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
-    if (!std::isfinite(z[t])) {
-      z[t] = pred;
-      continue;
-    }
-    e[t] = z[t] - pred;
-    if (t >= count_from) res[kept++] = e[t];
   }
   res.resize(kept);
   // The working memory of a long series is not kept for the thread's lifetime.
   if (n > kKeptScratch) {
-    std::vector<double>().swap(z);
-    std::vector<double>().swap(e);
+    for (std::vector<double>* v : {&z, &e, &ar}) std::vector<double>().swap(*v);
   }
   for (double v : res)
     if (!std::isfinite(v)) return false;
@@ -262,22 +337,12 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   // From this step on every MA lag reaches back into the series.
   const std::size_t reach = theta.empty() ? 0 : static_cast<std::size_t>(theta.back().first);
   // The residuals: e_t = AR(B) SAR(B^m) z_t - sum theta*_j e_{t-j} from t0 on.
-  static thread_local std::vector<double> z, e;
+  static thread_local std::vector<double> z, e, ar;
   z.resize(n);
-  e.assign(n, 0.0);
-  for (std::size_t t = 0; t < n; ++t) {
-    z[t] = w[t] - c.mu;
-    if (t < t0) continue;
-    double pred = 0.0;
-    for (const auto& [j, v] : phi) pred += v * z[t - j];
-    if (t >= reach) {
-      for (const auto& [j, v] : theta) pred += v * e[t - j];
-    } else {
-      for (const auto& [j, v] : theta)
-        if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
-    }
-    e[t] = z[t] - pred;
-  }
+  e.resize(n);
+  ar.resize(n);
+  for (std::size_t t = 0; t < n; ++t) z[t] = w[t] - c.mu;
+  css_errors(z.data(), n, t0, phi, theta, ar.data(), e.data());
   const std::size_t first = std::max(t0, count_from);
   if (first >= n) return false;
   const std::size_t rows = n - first;
@@ -362,7 +427,7 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   }
   // The working memory of a long series is not kept for the thread's lifetime.
   if (dd.capacity() > kKeptScratch) {
-    for (std::vector<double>* v : {&z, &e, &g_ar, &g_ma, &g_sar, &g_sma, &one, &dd})
+    for (std::vector<double>* v : {&z, &e, &ar, &g_ar, &g_ma, &g_sar, &g_sma, &one, &dd})
       std::vector<double>().swap(*v);
   }
   return all_finite(J);

@@ -243,6 +243,34 @@ void stationary_covariance_doubling(const StateSpace& s, std::vector<double>& P)
   }
 }
 
+namespace {
+
+// The state's step of fast_innovations: an = T a + K g (the last entry has no successor).
+void advance_state(const double* __restrict phi, const double* __restrict K,
+                   const double* __restrict a, double* __restrict an, int r, double a0, double g) {
+  const int last = r - 1;
+  for (int i = 0; i < last; ++i) an[i] = phi[i] * a0 + a[i + 1] + K[i] * g;
+  an[last] = phi[last] * a0 + 0.0 + K[last] * g;
+}
+
+// The gain's step: tw = T W, then K += tw mw0 and Wn = tw - K_old c.
+void advance_gain(const double* __restrict phi, double* __restrict K, const double* __restrict W,
+                  double* __restrict Wn, int r, double w0, double mw0, double c) {
+  const int last = r - 1;
+  for (int i = 0; i < last; ++i) {
+    const double tw = phi[i] * w0 + W[i + 1];
+    const double k = K[i];
+    K[i] = k + tw * mw0;
+    Wn[i] = tw - k * c;
+  }
+  const double tw = phi[last] * w0 + 0.0;
+  const double k = K[last];
+  K[last] = k + tw * mw0;
+  Wn[last] = tw - k * c;
+}
+
+}  // namespace
+
 bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
                       const std::vector<double>& w, double mu, std::vector<double>& out,
                       double& sumlog) {
@@ -252,13 +280,21 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
   // a: the predicted state; K = T P e1, the unscaled gain; F = e1' P e1; the change of P is
   // M W W'. At the start P = P0, so K = T P0 e1 and the first change is -K K' / F.
   // (Scratch kept between calls: a fit evaluates the likelihood hundreds of times.)
-  static thread_local std::vector<double> a, K, W;
-  a.assign(ru, 0.0);
+  // a and W each in two buffers, the step writing the one from the other: with no entry
+  // written in place the updates vectorise (the same arithmetic, entry by entry).
+  static thread_local std::vector<double> a_buf, a_next, K, W_buf, W_next;
+  a_buf.assign(ru, 0.0);
+  a_next.resize(ru);
+  W_next.resize(ru);
   K.resize(ru);
   for (int i = 0; i < r; ++i) K[i] = phi[i] * P0[0] + (i + 1 < r ? P0[(i + 1) * ru] : 0.0);
   double F = P0[0];
   if (!(F > 0.0) || !std::isfinite(F)) return false;
-  W = K;
+  W_buf = K;
+  double* a = a_buf.data();
+  double* an = a_next.data();
+  double* W = W_buf.data();
+  double* Wn = W_next.data();
   double M = -1.0 / F;
   bool steady = false;
   out.resize(w.size());
@@ -289,28 +325,16 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
       ++frozen_steps;
     }
     out[step++] = v / rootF;
-    // a <- T a + K v / F (in place: entry i reads a[i + 1] before it is updated).
+    // a <- T a + K v / F.
     const double a0 = a[0], g = v / F;
-    // (The last entry, which has no successor, is peeled off the loop.)
-    const int last = r - 1;
-    for (int i = 0; i < last; ++i) a[i] = phi[i] * a0 + a[i + 1] + K[i] * g;
-    a[last] = phi[last] * a0 + 0.0 + K[last] * g;
+    advance_state(phi, K.data(), a, an, r, a0, g);
+    std::swap(a, an);
     if (steady) continue;
     // F <- F + M w0^2; K <- K + T W M w0; W <- (T - K e1' / F) W; M <- M - (M w0)^2 / F_new,
-    // with the old K and F on the right (in place as above).
+    // with the old K and F on the right.
     const double w0 = W[0], mw0 = M * w0, c = w0 / F;
-    for (int i = 0; i < last; ++i) {
-      const double tw = phi[i] * w0 + W[i + 1];
-      const double k = K[i];
-      K[i] = k + tw * mw0;
-      W[i] = tw - k * c;
-    }
-    {
-      const double tw = phi[last] * w0 + 0.0;
-      const double k = K[last];
-      K[last] = k + tw * mw0;
-      W[last] = tw - k * c;
-    }
+    advance_gain(phi, K.data(), W, Wn, r, w0, mw0, c);
+    std::swap(W, Wn);
     // |W|^2 (only compared with a threshold) in four partial sums of squares: no cancellation,
     // and the loops above vectorise without the serial sum.
     double part[4] = {0.0, 0.0, 0.0, 0.0};

@@ -43,8 +43,11 @@ int budget(const Form& f) {
 bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                      std::vector<double>& res, double* sumlog_out) {
   interruption_point(w.size());
-  const Coefs c = unpack(f, x);
-  const StateSpace s = state_space(c, f.m);
+  // (Kept between calls: a fit evaluates its model many times.)
+  static thread_local Coefs c;
+  static thread_local StateSpace s;
+  unpack(f, x, c);
+  state_space(c, f.m, s);
   static thread_local std::vector<double> P;  // kept between the evaluations of a fit
   stationary_covariance(s, P);
   for (double v : P)
@@ -145,8 +148,11 @@ void css_errors(const double* z, std::size_t n, std::size_t t0,
 bool css_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                    std::vector<double>& res, std::size_t count_from) {
   interruption_point(w.size());
-  const Coefs c = unpack(f, x);
-  const StateSpace s = state_space(c, f.m);
+  // (Kept between calls: a fit evaluates its model many times.)
+  static thread_local Coefs c;
+  static thread_local StateSpace s;
+  unpack(f, x, c);
+  state_space(c, f.m, s);
   const std::size_t n = w.size();
   const std::size_t t0 = static_cast<std::size_t>(s.np);
   // (Scratch kept between calls: a fit evaluates the residuals many times.)
@@ -320,8 +326,11 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   for (double v : w)
     if (!std::isfinite(v)) return false;
   const int k = f.count();
-  const Coefs c = unpack(f, x);
-  const StateSpace s = state_space(c, f.m);
+  // (Kept between calls: a fit evaluates its model many times.)
+  static thread_local Coefs c;
+  static thread_local StateSpace s;
+  unpack(f, x, c);
+  state_space(c, f.m, s);
   const int np = s.np, nq = s.nq, m = f.m;
   const std::size_t t0 = static_cast<std::size_t>(np);
   // Working memory kept between calls (a fit asks for the derivatives at every iteration).

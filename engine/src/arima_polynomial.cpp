@@ -93,6 +93,11 @@ using detail::pacf_to_coef;
 
 Coefs unpack(const Form& f, const std::vector<double>& x) {
   Coefs c;
+  unpack(f, x, c);
+  return c;
+}
+
+void unpack(const Form& f, const std::vector<double>& x, Coefs& c) {
   const double* u = x.data();
   pacf_to_coef(u, f.p, c.ar);
   pacf_to_coef(u + f.p, f.q, c.ma);
@@ -101,7 +106,6 @@ Coefs unpack(const Form& f, const std::vector<double>& x) {
   pacf_to_coef(u + f.p + f.q + f.P, f.Q, c.sma);
   for (double& v : c.sma) v = -v;
   c.mu = f.constant ? x[f.p + f.q + f.P + f.Q] : 0.0;
-  return c;
 }
 
 // Fits whose roots crowd the unit circle (an AR part close to a unit root, an MA part close to

@@ -30,6 +30,11 @@ void multiply_into(const std::vector<double>& a, double sa, const std::vector<do
 
 StateSpace state_space(const Coefs& c, int m) {
   StateSpace s;
+  state_space(c, m, s);
+  return s;
+}
+
+void state_space(const Coefs& c, int m, StateSpace& s) {
   // phi = -((1 - ar)(1 - sar) - 1), theta = (1 + ma)(1 + sma) - 1.
   s.np = static_cast<int>(c.ar.size() + c.sar.size() * static_cast<std::size_t>(m));
   s.nq = static_cast<int>(c.ma.size() + c.sma.size() * static_cast<std::size_t>(m));
@@ -41,7 +46,6 @@ StateSpace state_space(const Coefs& c, int m) {
     s.phi[static_cast<std::size_t>(j)] = -s.phi[static_cast<std::size_t>(j)];
   s.R[0] = 1.0;
   multiply_into(c.ma, 1.0, c.sma, 1.0, m, s.R.data() + 1);
-  return s;
 }
 
 namespace {

@@ -125,16 +125,26 @@ void css_errors(const double* z, std::size_t n, std::size_t t0,
     e[t] = z[t] - pred;
   }
   switch (theta.size()) {
-    case 0: return ma_errors_fixed<0>(theta, z, ar, reached, n, e);
-    case 1: return ma_errors_fixed<1>(theta, z, ar, reached, n, e);
-    case 2: return ma_errors_fixed<2>(theta, z, ar, reached, n, e);
-    case 3: return ma_errors_fixed<3>(theta, z, ar, reached, n, e);
-    case 4: return ma_errors_fixed<4>(theta, z, ar, reached, n, e);
-    case 5: return ma_errors_fixed<5>(theta, z, ar, reached, n, e);
-    case 6: return ma_errors_fixed<6>(theta, z, ar, reached, n, e);
-    case 7: return ma_errors_fixed<7>(theta, z, ar, reached, n, e);
-    case 8: return ma_errors_fixed<8>(theta, z, ar, reached, n, e);
-    default: break;
+    case 0:
+      return ma_errors_fixed<0>(theta, z, ar, reached, n, e);
+    case 1:
+      return ma_errors_fixed<1>(theta, z, ar, reached, n, e);
+    case 2:
+      return ma_errors_fixed<2>(theta, z, ar, reached, n, e);
+    case 3:
+      return ma_errors_fixed<3>(theta, z, ar, reached, n, e);
+    case 4:
+      return ma_errors_fixed<4>(theta, z, ar, reached, n, e);
+    case 5:
+      return ma_errors_fixed<5>(theta, z, ar, reached, n, e);
+    case 6:
+      return ma_errors_fixed<6>(theta, z, ar, reached, n, e);
+    case 7:
+      return ma_errors_fixed<7>(theta, z, ar, reached, n, e);
+    case 8:
+      return ma_errors_fixed<8>(theta, z, ar, reached, n, e);
+    default:
+      break;
   }
   for (std::size_t t = reached; t < n; ++t) {
     double pred = ar[t];
@@ -263,8 +273,8 @@ struct DerivativeSource {
 // the same arithmetic either way. (A seasonal product of MA orders q and Q has
 // (q + 1) (Q + 1) - 1 terms.)
 template <int N>
-void filter_fixed(const std::vector<std::pair<int, double>>& theta, std::size_t from,
-                  std::size_t n, const DerivativeSource* series, std::size_t ns, double* dd) {
+void filter_fixed(const std::vector<std::pair<int, double>>& theta, std::size_t from, std::size_t n,
+                  const DerivativeSource* series, std::size_t ns, double* dd) {
   std::size_t lag[N];
   double coef[N];
   for (int q = 0; q < N; ++q) {
@@ -282,19 +292,28 @@ void filter_fixed(const std::vector<std::pair<int, double>>& theta, std::size_t 
 }
 
 void filter_derivatives(const std::vector<std::pair<int, double>>& theta, std::size_t from,
-                        std::size_t n, const DerivativeSource* series, std::size_t ns,
-                        double* dd) {
+                        std::size_t n, const DerivativeSource* series, std::size_t ns, double* dd) {
   switch (theta.size()) {
-    case 0: return filter_fixed<0>(theta, from, n, series, ns, dd);
-    case 1: return filter_fixed<1>(theta, from, n, series, ns, dd);
-    case 2: return filter_fixed<2>(theta, from, n, series, ns, dd);
-    case 3: return filter_fixed<3>(theta, from, n, series, ns, dd);
-    case 4: return filter_fixed<4>(theta, from, n, series, ns, dd);
-    case 5: return filter_fixed<5>(theta, from, n, series, ns, dd);
-    case 6: return filter_fixed<6>(theta, from, n, series, ns, dd);
-    case 7: return filter_fixed<7>(theta, from, n, series, ns, dd);
-    case 8: return filter_fixed<8>(theta, from, n, series, ns, dd);
-    default: break;
+    case 0:
+      return filter_fixed<0>(theta, from, n, series, ns, dd);
+    case 1:
+      return filter_fixed<1>(theta, from, n, series, ns, dd);
+    case 2:
+      return filter_fixed<2>(theta, from, n, series, ns, dd);
+    case 3:
+      return filter_fixed<3>(theta, from, n, series, ns, dd);
+    case 4:
+      return filter_fixed<4>(theta, from, n, series, ns, dd);
+    case 5:
+      return filter_fixed<5>(theta, from, n, series, ns, dd);
+    case 6:
+      return filter_fixed<6>(theta, from, n, series, ns, dd);
+    case 7:
+      return filter_fixed<7>(theta, from, n, series, ns, dd);
+    case 8:
+      return filter_fixed<8>(theta, from, n, series, ns, dd);
+    default:
+      break;
   }
   for (std::size_t t = from; t < n; ++t) {
     for (std::size_t i = 0; i < ns; ++i) {
@@ -305,7 +324,6 @@ void filter_derivatives(const std::vector<std::pair<int, double>>& theta, std::s
     }
   }
 }
-
 
 // Whether every value is finite, by the exponent bits (one branch-free pass).
 bool all_finite(const std::vector<double>& v) {

@@ -144,15 +144,24 @@ void normal_sums_of(const double* J, const double* r, std::size_t n, double* gsu
 void normal_sums(const double* J, const double* r, std::size_t n, int k, double* gsum,
                  double* JtJ) {
   switch (k) {
-    case 1: return normal_sums_of<1>(J, r, n, gsum, JtJ);
-    case 2: return normal_sums_of<2>(J, r, n, gsum, JtJ);
-    case 3: return normal_sums_of<3>(J, r, n, gsum, JtJ);
-    case 4: return normal_sums_of<4>(J, r, n, gsum, JtJ);
-    case 5: return normal_sums_of<5>(J, r, n, gsum, JtJ);
-    case 6: return normal_sums_of<6>(J, r, n, gsum, JtJ);
-    case 7: return normal_sums_of<7>(J, r, n, gsum, JtJ);
-    case 8: return normal_sums_of<8>(J, r, n, gsum, JtJ);
-    default: break;
+    case 1:
+      return normal_sums_of<1>(J, r, n, gsum, JtJ);
+    case 2:
+      return normal_sums_of<2>(J, r, n, gsum, JtJ);
+    case 3:
+      return normal_sums_of<3>(J, r, n, gsum, JtJ);
+    case 4:
+      return normal_sums_of<4>(J, r, n, gsum, JtJ);
+    case 5:
+      return normal_sums_of<5>(J, r, n, gsum, JtJ);
+    case 6:
+      return normal_sums_of<6>(J, r, n, gsum, JtJ);
+    case 7:
+      return normal_sums_of<7>(J, r, n, gsum, JtJ);
+    case 8:
+      return normal_sums_of<8>(J, r, n, gsum, JtJ);
+    default:
+      break;
   }
   std::fill(gsum, gsum + k, 0.0);
   std::fill(JtJ, JtJ + static_cast<std::size_t>(k) * k, 0.0);

@@ -178,7 +178,8 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
     const double* row = &P[static_cast<std::size_t>(i) * r];
     const double vi = bound[static_cast<std::size_t>(i)];
     for (int l = 0; l < i; ++l) {
-      if (!(row[l] * row[l] <= vi * bound[static_cast<std::size_t>(l)] * (1.0 + 1e-9))) return false;
+      if (!(row[l] * row[l] <= vi * bound[static_cast<std::size_t>(l)] * (1.0 + 1e-9)))
+        return false;
     }
   }
   // The entries filled above from the equation itself (1 <= i <= l) satisfy it exactly (the

@@ -153,6 +153,37 @@ void css_errors(const double* z, std::size_t n, std::size_t t0,
   }
 }
 
+// The conditional residuals of the latest complete series, kept for the derivatives: a fit
+// asks for them at the point whose residuals it has just evaluated. Matched by the series' and
+// the parameters' bits and the form.
+struct CssMemo {
+  std::vector<double> w, x, z, e;
+  Form form;
+  bool valid = false;
+
+  bool holds(const std::vector<double>& w_, const Form& f, const std::vector<double>& x_) const {
+    return valid && f.key() == form.key() && f.m == form.m && w_.size() == w.size() &&
+           x_.size() == x.size() &&
+           std::memcmp(w_.data(), w.data(), w.size() * sizeof(double)) == 0 &&
+           std::memcmp(x_.data(), x.data(), x.size() * sizeof(double)) == 0;
+  }
+  void keep(const std::vector<double>& w_, const Form& f, const std::vector<double>& x_) {
+    w.assign(w_.begin(), w_.end());
+    x.assign(x_.begin(), x_.end());
+    form = f;
+    valid = true;
+  }
+  void release() {
+    valid = false;
+    for (std::vector<double>* v : {&w, &x, &z, &e}) std::vector<double>().swap(*v);
+  }
+};
+
+CssMemo& css_memo() {
+  static thread_local CssMemo memo;
+  return memo;
+}
+
 }  // namespace
 
 bool css_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
@@ -167,7 +198,11 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
   const std::size_t t0 = static_cast<std::size_t>(s.np);
   // (Scratch kept between calls: a fit evaluates the residuals many times.)
   static thread_local std::vector<std::pair<int, double>> phi, theta;
-  static thread_local std::vector<double> z, e, ar;
+  static thread_local std::vector<double> ar;
+  CssMemo& memo = css_memo();
+  memo.valid = false;
+  std::vector<double>& z = memo.z;
+  std::vector<double>& e = memo.e;
   phi.clear();
   theta.clear();
   for (int j = 0; j < s.np; ++j)
@@ -187,6 +222,7 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
     ar.resize(n);
     css_errors(z.data(), n, t0, phi, theta, ar.data(), e.data());
     for (std::size_t t = std::max(t0, count_from); t < n; ++t) res[kept++] = e[t];
+    memo.keep(w, f, x);
   } else {
     // A missing value is replaced by its prediction, so the AR part is a recursion too.
     e.assign(n, 0.0);
@@ -210,7 +246,8 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
   res.resize(kept);
   // The working memory of a long series is not kept for the thread's lifetime.
   if (n > kKeptScratch) {
-    for (std::vector<double>* v : {&z, &e, &ar}) std::vector<double>().swap(*v);
+    std::vector<double>().swap(ar);
+    memo.release();
   }
   for (double v : res)
     if (!std::isfinite(v)) return false;
@@ -364,12 +401,19 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   // From this step on every MA lag reaches back into the series.
   const std::size_t reach = theta.empty() ? 0 : static_cast<std::size_t>(theta.back().first);
   // The residuals: e_t = AR(B) SAR(B^m) z_t - sum theta*_j e_{t-j} from t0 on.
-  static thread_local std::vector<double> z, e, ar;
-  z.resize(n);
-  e.resize(n);
-  ar.resize(n);
-  for (std::size_t t = 0; t < n; ++t) z[t] = w[t] - c.mu;
-  css_errors(z.data(), n, t0, phi, theta, ar.data(), e.data());
+  // (Those of the latest residuals when they were at this point.)
+  static thread_local std::vector<double> ar;
+  CssMemo& memo = css_memo();
+  if (!memo.holds(w, f, x)) {
+    memo.z.resize(n);
+    memo.e.resize(n);
+    ar.resize(n);
+    for (std::size_t t = 0; t < n; ++t) memo.z[t] = w[t] - c.mu;
+    css_errors(memo.z.data(), n, t0, phi, theta, ar.data(), memo.e.data());
+    memo.keep(w, f, x);
+  }
+  const std::vector<double>& z = memo.z;
+  const std::vector<double>& e = memo.e;
   const std::size_t first = std::max(t0, count_from);
   if (first >= n) return false;
   const std::size_t rows = n - first;
@@ -412,7 +456,9 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   }
   const std::size_t ns = series.size();
   // dd[i * n + t]: the derivative series of coefficient i (zero before t0).
-  dd.assign(ns * n, 0.0);
+  // (Only the steps before t0 are read before they are written.)
+  dd.resize(ns * n);
+  for (std::size_t i = 0; i < ns; ++i) std::fill(&dd[i * n], &dd[i * n] + std::min(t0, n), 0.0);
   // Until every MA lag reaches back into the series, the terms before its start are skipped.
   const std::size_t reached = std::min(n, std::max(t0, reach));
   for (std::size_t t = t0; t < reached; ++t) {
@@ -454,8 +500,9 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   }
   // The working memory of a long series is not kept for the thread's lifetime.
   if (dd.capacity() > kKeptScratch) {
-    for (std::vector<double>* v : {&z, &e, &ar, &g_ar, &g_ma, &g_sar, &g_sma, &one, &dd})
+    for (std::vector<double>* v : {&ar, &g_ar, &g_ma, &g_sar, &g_sma, &one, &dd})
       std::vector<double>().swap(*v);
+    memo.release();
   }
   return all_finite(J);
 }

@@ -135,6 +135,39 @@ TEST(CssJacobian, CallsOnSeriesOfAnyLengthInTurnAgree) {
   EXPECT_EQ(J, lone);
 }
 
+TEST(CssJacobian, ReusesOnlyTheResidualsOfTheSameSeriesAndPoint) {
+  // The derivatives take the residuals just evaluated when the series, the form and the point
+  // are the same: a series changed in place, another form or another point must not see them.
+  std::vector<double> w = seasonal_arma(90, 9);
+  const Form f = form(1, 1, 1, 1, 4, true), g = form(1, 1, 1, 1, 4, false);
+  const std::vector<double> x = {0.3, -0.2, 0.1, 0.2, 0.5}, y = {0.3, -0.2, 0.1, 0.25, 0.5};
+  std::vector<double> r, fresh, after;
+  auto derivatives_alone = [&](const std::vector<double>& series, const Form& form_,
+                               const std::vector<double>& at) {
+    std::vector<double> J, other;
+    // Residuals of something else first, so that nothing is reused.
+    EXPECT_TRUE(
+        tarn::arima_detail::css_residuals(seasonal_arma(30, 1), g, {0.0, 0.0, 0.0, 0.0}, other));
+    EXPECT_TRUE(tarn::arima_detail::css_jacobian(series, form_, at, J, 6));
+    return J;
+  };
+  ASSERT_TRUE(tarn::arima_detail::css_residuals(w, f, x, r, 6));
+  ASSERT_TRUE(tarn::arima_detail::css_jacobian(w, f, x, after, 6));
+  EXPECT_EQ(after, derivatives_alone(w, f, x));
+  // The same vector with one value changed.
+  ASSERT_TRUE(tarn::arima_detail::css_residuals(w, f, x, r, 6));
+  w[40] += 1.0;
+  ASSERT_TRUE(tarn::arima_detail::css_jacobian(w, f, x, after, 6));
+  EXPECT_EQ(after, derivatives_alone(w, f, x));
+  // Another point, another form.
+  ASSERT_TRUE(tarn::arima_detail::css_residuals(w, f, x, r, 6));
+  ASSERT_TRUE(tarn::arima_detail::css_jacobian(w, f, y, after, 6));
+  EXPECT_EQ(after, derivatives_alone(w, f, y));
+  ASSERT_TRUE(tarn::arima_detail::css_residuals(w, f, x, r, 6));
+  ASSERT_TRUE(tarn::arima_detail::css_jacobian(w, g, {0.3, -0.2, 0.1, 0.2}, after, 6));
+  EXPECT_EQ(after, derivatives_alone(w, g, {0.3, -0.2, 0.1, 0.2}));
+}
+
 TEST(CssJacobian, MissingValuesLeaveItToDifferences) {
   std::vector<double> w = seasonal_arma(60, 4);
   w[20] = std::numeric_limits<double>::quiet_NaN();

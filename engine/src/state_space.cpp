@@ -276,10 +276,16 @@ void advance_gain(const double* __restrict phi, double* __restrict K, const doub
 
 }  // namespace
 
-bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
-                      const std::vector<double>& w, double mu, std::vector<double>& out,
-                      double& sumlog) {
-  const int r = s.r;
+namespace {
+
+// fast_innovations for a state of Size entries (0: s.r, known at run time only). A small state
+// known at compile time keeps its vectors on the stack and its loops unrolled; the arithmetic
+// is the same either way.
+template <int Size>
+bool fast_innovations_of(const StateSpace& s, const std::vector<double>& P0,
+                         const std::vector<double>& w, double mu, std::vector<double>& out,
+                         double& sumlog) {
+  const int r = Size > 0 ? Size : s.r;
   const double* phi = s.phi.data();
   const auto ru = static_cast<std::size_t>(r);
   // a: the predicted state; K = T P e1, the unscaled gain; F = e1' P e1; the change of P is
@@ -287,19 +293,21 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
   // (Scratch kept between calls: a fit evaluates the likelihood hundreds of times.)
   // a and W each in two buffers, the step writing the one from the other: with no entry
   // written in place the updates vectorise (the same arithmetic, entry by entry).
-  static thread_local std::vector<double> a_buf, a_next, K, W_buf, W_next;
-  a_buf.assign(ru, 0.0);
-  a_next.resize(ru);
-  W_next.resize(ru);
-  K.resize(ru);
+  static thread_local std::vector<double> buffers;
+  constexpr std::size_t kFixed = Size > 0 ? static_cast<std::size_t>(Size) : 1;
+  double fixed[5 * kFixed];
+  if (Size == 0) buffers.resize(5 * ru);
+  double* const base = Size > 0 ? fixed : buffers.data();
+  double* a = base;
+  double* an = base + ru;
+  double* K = base + 2 * ru;
+  double* W = base + 3 * ru;
+  double* Wn = base + 4 * ru;
+  std::fill(a, a + ru, 0.0);
   for (int i = 0; i < r; ++i) K[i] = phi[i] * P0[0] + (i + 1 < r ? P0[(i + 1) * ru] : 0.0);
   double F = P0[0];
   if (!(F > 0.0) || !std::isfinite(F)) return false;
-  W_buf = K;
-  double* a = a_buf.data();
-  double* an = a_next.data();
-  double* W = W_buf.data();
-  double* Wn = W_next.data();
+  std::copy(K, K + ru, W);
   double M = -1.0 / F;
   bool steady = false;
   out.resize(w.size());
@@ -332,13 +340,13 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
     out[step++] = v / rootF;
     // a <- T a + K v / F.
     const double a0 = a[0], g = v / F;
-    advance_state(phi, K.data(), a, an, r, a0, g);
+    advance_state(phi, K, a, an, r, a0, g);
     std::swap(a, an);
     if (steady) continue;
     // F <- F + M w0^2; K <- K + T W M w0; W <- (T - K e1' / F) W; M <- M - (M w0)^2 / F_new,
     // with the old K and F on the right.
     const double w0 = W[0], mw0 = M * w0, c = w0 / F;
-    advance_gain(phi, K.data(), W, Wn, r, w0, mw0, c);
+    advance_gain(phi, K, W, Wn, r, w0, mw0, c);
     std::swap(W, Wn);
     // |W|^2 (only compared with a threshold) in four partial sums of squares: no cancellation,
     // and the loops above vectorise without the serial sum.
@@ -356,6 +364,31 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
   sumlog += std::log(product);
   if (frozen_steps) sumlog += static_cast<double>(frozen_steps) * std::log(F);
   return !out.empty();
+}
+
+}  // namespace
+
+bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
+                      const std::vector<double>& w, double mu, std::vector<double>& out,
+                      double& sumlog) {
+  switch (s.r) {
+    case 2:
+      return fast_innovations_of<2>(s, P0, w, mu, out, sumlog);
+    case 3:
+      return fast_innovations_of<3>(s, P0, w, mu, out, sumlog);
+    case 4:
+      return fast_innovations_of<4>(s, P0, w, mu, out, sumlog);
+    case 5:
+      return fast_innovations_of<5>(s, P0, w, mu, out, sumlog);
+    case 6:
+      return fast_innovations_of<6>(s, P0, w, mu, out, sumlog);
+    case 7:
+      return fast_innovations_of<7>(s, P0, w, mu, out, sumlog);
+    case 8:
+      return fast_innovations_of<8>(s, P0, w, mu, out, sumlog);
+    default:
+      return fast_innovations_of<0>(s, P0, w, mu, out, sumlog);
+  }
 }
 
 Filter::Filter(int r, const double* phi, const double* R, double* a, double* P, bool& steady,

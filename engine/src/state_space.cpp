@@ -386,6 +386,21 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
       return fast_innovations_of<7>(s, P0, w, mu, out, sumlog);
     case 8:
       return fast_innovations_of<8>(s, P0, w, mu, out, sumlog);
+    // Monthly seasonal forms: max(p + 12 P, q + 12 Q + 1) with p, q up to five.
+    case 12:
+      return fast_innovations_of<12>(s, P0, w, mu, out, sumlog);
+    case 13:
+      return fast_innovations_of<13>(s, P0, w, mu, out, sumlog);
+    case 14:
+      return fast_innovations_of<14>(s, P0, w, mu, out, sumlog);
+    case 15:
+      return fast_innovations_of<15>(s, P0, w, mu, out, sumlog);
+    case 16:
+      return fast_innovations_of<16>(s, P0, w, mu, out, sumlog);
+    case 17:
+      return fast_innovations_of<17>(s, P0, w, mu, out, sumlog);
+    case 18:
+      return fast_innovations_of<18>(s, P0, w, mu, out, sumlog);
     default:
       return fast_innovations_of<0>(s, P0, w, mu, out, sumlog);
   }

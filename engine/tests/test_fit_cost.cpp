@@ -235,6 +235,50 @@ TEST(KalmanStep, FastRecursionsGiveTheFilterInnovations) {
   }
 }
 
+TEST(KalmanStep, FastRecursionsAtEveryStateSizeGiveTheFilterInnovations) {
+  // Small states and those of monthly seasonal forms take the recursions with their size known
+  // at compile time, the others the general one: every size from 2 to 29 against the filter.
+  std::mt19937 rng(23);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<bool> seen(30, false);
+  for (int m : {1, 4, 12, 24}) {
+    for (int p = 0; p <= 3; ++p) {
+      for (int q = 0; q <= 5; ++q) {
+        for (int seasonal = 0; seasonal < (m > 1 ? 3 : 1); ++seasonal) {
+          Coefs c;
+          c.ar = stable(p, rng);
+          c.ma = stable(q, rng);
+          if (seasonal == 1) c.sar = stable(1, rng);
+          if (seasonal == 2) c.sma = stable(1, rng);
+          c.mu = -0.2;
+          const StateSpace s = tarn::arima_detail::state_space(c, m);
+          if (s.r < 2 || s.r >= 30) continue;
+          seen[static_cast<std::size_t>(s.r)] = true;
+          std::vector<double> w(90);
+          for (double& v : w) v = -0.2 + noise(rng);
+          std::vector<double> P, fast;
+          tarn::arima_detail::stationary_covariance(s, P);
+          double sumlog = 0.0;
+          ASSERT_TRUE(tarn::arima_detail::fast_innovations(s, P, w, c.mu, fast, sumlog)) << s.r;
+          std::vector<double> a(static_cast<std::size_t>(s.r), 0.0), scratch;
+          bool steady = false;
+          tarn::arima_detail::Filter filter(s.r, s.phi.data(), s.R.data(), a.data(), P.data(),
+                                            steady, scratch);
+          double ref_sumlog = 0.0;
+          for (std::size_t t = 0; t < w.size(); ++t) {
+            tarn::arima_detail::KalmanStep ks;
+            ASSERT_TRUE(filter.step(w[t] - c.mu, ks));
+            ref_sumlog += std::log(ks.F);
+            ASSERT_NEAR(fast[t], ks.v / std::sqrt(ks.F), 1e-8) << "size " << s.r << " step " << t;
+          }
+          EXPECT_NEAR(sumlog, ref_sumlog, 1e-8) << "size " << s.r;
+        }
+      }
+    }
+  }
+  for (int r : {2, 3, 4, 5, 6, 7, 8, 12, 13, 14, 15, 16, 17, 18, 25, 29}) EXPECT_TRUE(seen[r]) << r;
+}
+
 TEST(KalmanStep, FastRecursionsSumTheLogVariancesOfLargeAndFrozenVariances) {
   // The log variances are summed through their product: variances far from one over many steps
   // (a non-invertible factor, whose innovation variance tends to its root's square, beside a

@@ -89,7 +89,8 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
   auto phi = [&s](int j) { return s.phi[static_cast<std::size_t>(j - 1)]; };  // j = 1..r
   // (Scratch kept between calls, as in fast_innovations.)
   static thread_local std::vector<double> psi, A, g, gamma;
-  psi.assign(static_cast<std::size_t>(r) + 1, 0.0);
+  // (psi, gamma and P are written in full before they are read: no zeroing.)
+  psi.resize(static_cast<std::size_t>(r) + 1);
   for (int j = 0; j <= r; ++j) {
     double v = j < r ? s.R[static_cast<std::size_t>(j)] : 0.0;
     for (int i = 1; i <= std::min(j, p); ++i) v += phi(i) * psi[static_cast<std::size_t>(j - i)];
@@ -112,7 +113,7 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
     g[static_cast<std::size_t>(row)] = rhs(row);
   }
   if (!solve_dense(A, g, k)) return false;
-  gamma.assign(static_cast<std::size_t>(r) + 1, 0.0);
+  gamma.resize(static_cast<std::size_t>(r) + 1);
   for (int lag = 0; lag <= r; ++lag) {
     if (lag <= p) {
       gamma[static_cast<std::size_t>(lag)] = g[static_cast<std::size_t>(lag)];
@@ -124,7 +125,7 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
   }
   // The state: a_t[l] = sum_{k>=l} (phi_{k+1} y_{t-1-(k-l)} + R_k e_{t-(k-l)}), so its
   // covariance with y_t = a_t[0] is the first row of P ...
-  P.assign(rr, 0.0);
+  P.resize(rr);
   for (int l = 0; l < r; ++l) {
     double v = 0.0;
     for (int j = l; j < r; ++j) {

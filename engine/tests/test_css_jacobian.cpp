@@ -168,6 +168,19 @@ TEST(CssJacobian, ReusesOnlyTheResidualsOfTheSameSeriesAndPoint) {
   EXPECT_EQ(after, derivatives_alone(w, g, {0.3, -0.2, 0.1, 0.2}));
 }
 
+TEST(CssJacobian, DerivativesBeyondTheDoublesAreRefused) {
+  // Values near the largest double through an MA factor at its bound: the derivatives overflow,
+  // and the fit must difference the residuals instead of stepping on infinities.
+  std::vector<double> w = seasonal_arma(60, 10);
+  for (double& v : w) v *= 1e307;
+  const Form f = form(0, 1, 0, 0, 1, false);
+  std::vector<double> J;
+  EXPECT_FALSE(tarn::arima_detail::css_jacobian(w, f, {7.5}, J));
+  // Within range the same form has finite derivatives.
+  for (double& v : w) v *= 1e-307;
+  EXPECT_TRUE(tarn::arima_detail::css_jacobian(w, f, {7.5}, J));
+}
+
 TEST(CssJacobian, MissingValuesLeaveItToDifferences) {
   std::vector<double> w = seasonal_arma(60, 4);
   w[20] = std::numeric_limits<double>::quiet_NaN();

@@ -318,10 +318,22 @@ void filter_fixed(const std::vector<std::pair<int, double>>& theta, std::size_t 
     lag[q] = static_cast<std::size_t>(theta[static_cast<std::size_t>(q)].first);
     coef[q] = theta[static_cast<std::size_t>(q)].second;
   }
-  for (std::size_t t = from; t < n; ++t) {
+  // Until the longest delay, a source may not have started yet.
+  std::size_t delayed = from;
+  for (std::size_t i = 0; i < ns; ++i) delayed = std::max(delayed, series[i].delay);
+  delayed = std::min(delayed, n);
+  for (std::size_t t = from; t < delayed; ++t) {
     for (std::size_t i = 0; i < ns; ++i) {
       double* d = dd + i * n;
       double v = t >= series[i].delay ? -series[i].source[t - series[i].delay] : 0.0;
+      for (int q = 0; q < N; ++q) v -= coef[q] * d[t - lag[q]];
+      d[t] = v;
+    }
+  }
+  for (std::size_t t = delayed; t < n; ++t) {
+    for (std::size_t i = 0; i < ns; ++i) {
+      double* d = dd + i * n;
+      double v = -series[i].source[t - series[i].delay];
       for (int q = 0; q < N; ++q) v -= coef[q] * d[t - lag[q]];
       d[t] = v;
     }

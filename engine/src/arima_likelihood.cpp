@@ -20,6 +20,20 @@ constexpr double kTwoPi = 6.283185307179586;
 // Thread-local working memory larger than this many values is released after use.
 constexpr std::size_t kKeptScratch = std::size_t{1} << 16;
 
+// Whether every value is finite, by the exponent bits: adding one to an exponent of all ones
+// carries into the top bit, which no other exponent reaches (integer operations only, so that
+// the pass vectorises).
+bool all_finite(const std::vector<double>& v) {
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL, kUnit = 0x0010000000000000ULL;
+  std::uint64_t bad = 0;
+  for (double x : v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    bad |= ((bits & kExponent) + kUnit) >> 63;
+  }
+  return bad == 0;
+}
+
 // Levenberg-Marquardt with the partial autocorrelations (the first `bounded` parameters) kept
 // within the bound of pacf_to_coef.
 LevenbergMarquardtOptions lm_options(int bounded, int max_iterations, double relative_tolerance,
@@ -50,12 +64,10 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
   state_space(c, f.m, s);
   static thread_local std::vector<double> P;  // kept between the evaluations of a fit
   stationary_covariance(s, P);
-  for (double v : P)
-    if (!std::isfinite(v)) return false;
+  if (!all_finite(P)) return false;
   double sumlog = 0.0;
   // Without missing values, the fast recursions; the full filter otherwise.
-  bool complete = true;
-  for (double wt : w) complete = complete && std::isfinite(wt);
+  const bool complete = all_finite(w);
   if (complete && s.r >= 2 && fast_innovations(s, P, w, c.mu, res, sumlog)) {
     const double g = std::exp(sumlog / (2.0 * static_cast<double>(res.size())));
     for (double& v : res) v *= g;
@@ -374,26 +386,12 @@ void filter_derivatives(const std::vector<std::pair<int, double>>& theta, std::s
   }
 }
 
-// Whether every value is finite, by the exponent bits: adding one to an exponent of all ones
-// carries into the top bit, which no other exponent reaches (integer operations only, so that
-// the pass vectorises).
-bool all_finite(const std::vector<double>& v) {
-  constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL, kUnit = 0x0010000000000000ULL;
-  std::uint64_t bad = 0;
-  for (double x : v) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    bad |= ((bits & kExponent) + kUnit) >> 63;
-  }
-  return bad == 0;
-}
 }  // namespace
 
 bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                   std::vector<double>& J, std::size_t count_from) {
   const std::size_t n = w.size();
-  for (double v : w)
-    if (!std::isfinite(v)) return false;
+  if (!all_finite(w)) return false;
   const int k = f.count();
   // (Kept between calls: a fit evaluates its model many times.)
   static thread_local Coefs c;

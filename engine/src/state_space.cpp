@@ -79,8 +79,13 @@ bool solve_dense(std::vector<double>& a, std::vector<double>& b, int n) {
 
 }  // namespace
 
-bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
-  const int r = s.r;
+namespace {
+
+// stationary_covariance_direct for a state of Size entries (0: s.r, known at run time only):
+// with the size known at compile time the loops over the state unroll; the same arithmetic.
+template <int Size>
+bool stationary_covariance_direct_of(const StateSpace& s, std::vector<double>& P) {
+  const int r = Size > 0 ? Size : s.r;
   if (r < 2) return false;
   const std::size_t rr = static_cast<std::size_t>(r) * r;
   // The ARMA process y_t = sum_j phi_j y_{t-j} + e_t + sum_j R_j e_{t-j} (R_0 = 1; unit
@@ -196,6 +201,43 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
     worst = std::max(worst, std::fabs(t - at(0, l)));
   }
   return std::isfinite(big) && big > 0.0 && worst <= 1e-10 * big;
+}
+
+}  // namespace
+
+bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
+  switch (s.r) {
+    case 2:
+      return stationary_covariance_direct_of<2>(s, P);
+    case 3:
+      return stationary_covariance_direct_of<3>(s, P);
+    case 4:
+      return stationary_covariance_direct_of<4>(s, P);
+    case 5:
+      return stationary_covariance_direct_of<5>(s, P);
+    case 6:
+      return stationary_covariance_direct_of<6>(s, P);
+    case 7:
+      return stationary_covariance_direct_of<7>(s, P);
+    case 8:
+      return stationary_covariance_direct_of<8>(s, P);
+    case 12:
+      return stationary_covariance_direct_of<12>(s, P);
+    case 13:
+      return stationary_covariance_direct_of<13>(s, P);
+    case 14:
+      return stationary_covariance_direct_of<14>(s, P);
+    case 15:
+      return stationary_covariance_direct_of<15>(s, P);
+    case 16:
+      return stationary_covariance_direct_of<16>(s, P);
+    case 17:
+      return stationary_covariance_direct_of<17>(s, P);
+    case 18:
+      return stationary_covariance_direct_of<18>(s, P);
+    default:
+      return stationary_covariance_direct_of<0>(s, P);
+  }
 }
 
 void stationary_covariance(const StateSpace& s, std::vector<double>& P) {

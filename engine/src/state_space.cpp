@@ -255,38 +255,38 @@ void stationary_covariance_doubling(const StateSpace& s, std::vector<double>& P)
     P[0] = 1.0 / (1.0 - s.phi[0] * s.phi[0]);
     return;
   }
-  std::vector<double> A(rr, 0.0), AS(rr), add(rr), A2(rr);
+  std::vector<double> A(rr, 0.0), AS(rr), add(rr), A2(rr), At(rr);
   for (int i = 0; i < r; ++i) {
     A[i * r] = s.phi[i];
     if (i + 1 < r) A[i * r + i + 1] += 1.0;
   }
+  // out = X Y (r x r), each entry summed over k in order from zero as the textbook loop does,
+  // a row of out at a time so that the inner loop runs along rows and vectorises.
+  auto product = [r](const double* X, const double* Y, double* out) {
+    for (int i = 0; i < r; ++i) {
+      double* row = out + static_cast<std::size_t>(i) * r;
+      std::fill(row, row + r, 0.0);
+      for (int k = 0; k < r; ++k) {
+        const double x = X[i * r + k];
+        const double* y = Y + static_cast<std::size_t>(k) * r;
+        for (int j = 0; j < r; ++j) row[j] += x * y[j];
+      }
+    }
+  };
   for (int it = 0; it < 60; ++it) {
     // AS = A P; add = AS A'
+    product(A.data(), P.data(), AS.data());
     for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j) {
-        double v = 0.0;
-        for (int k = 0; k < r; ++k) v += A[i * r + k] * P[k * r + j];
-        AS[i * r + j] = v;
-      }
+      for (int j = 0; j < r; ++j) At[j * r + i] = A[i * r + j];
+    product(AS.data(), At.data(), add.data());
     double big = 0.0, added = 0.0;
-    for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j) {
-        double v = 0.0;
-        for (int k = 0; k < r; ++k) v += AS[i * r + k] * A[j * r + k];
-        add[i * r + j] = v;
-      }
     for (std::size_t k = 0; k < rr; ++k) {
       P[k] += add[k];
       big = std::max(big, std::fabs(P[k]));
       added = std::max(added, std::fabs(add[k]));
     }
     if (!(added > 1e-15 * big)) break;
-    for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j) {
-        double v = 0.0;
-        for (int k = 0; k < r; ++k) v += A[i * r + k] * A[k * r + j];
-        A2[i * r + j] = v;
-      }
+    product(A.data(), A.data(), A2.data());
     A.swap(A2);
   }
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "info_criteria.hpp"
@@ -15,6 +17,22 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kTwoPi = 6.283185307179586;
+// Thread-local working memory larger than this many values is released after use.
+constexpr std::size_t kKeptScratch = std::size_t{1} << 16;
+
+// Whether every value is finite, by the exponent bits: adding one to an exponent of all ones
+// carries into the top bit, which no other exponent reaches (integer operations only, so that
+// the pass vectorises).
+bool all_finite(const std::vector<double>& v) {
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL, kUnit = 0x0010000000000000ULL;
+  std::uint64_t bad = 0;
+  for (double x : v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    bad |= ((bits & kExponent) + kUnit) >> 63;
+  }
+  return bad == 0;
+}
 
 // Levenberg-Marquardt with the partial autocorrelations (the first `bounded` parameters) kept
 // within the bound of pacf_to_coef.
@@ -39,16 +57,17 @@ int budget(const Form& f) {
 bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                      std::vector<double>& res, double* sumlog_out) {
   interruption_point(w.size());
-  const Coefs c = unpack(f, x);
-  const StateSpace s = state_space(c, f.m);
+  // (Kept between calls: a fit evaluates its model many times.)
+  static thread_local Coefs c;
+  static thread_local StateSpace s;
+  unpack(f, x, c);
+  state_space(c, f.m, s);
   static thread_local std::vector<double> P;  // kept between the evaluations of a fit
   stationary_covariance(s, P);
-  for (double v : P)
-    if (!std::isfinite(v)) return false;
+  if (!all_finite(P)) return false;
   double sumlog = 0.0;
   // Without missing values, the fast recursions; the full filter otherwise.
-  bool complete = true;
-  for (double wt : w) complete = complete && std::isfinite(wt);
+  const bool complete = all_finite(w);
   if (complete && s.r >= 2 && fast_innovations(s, P, w, c.mu, res, sumlog)) {
     const double g = std::exp(sumlog / (2.0 * static_cast<double>(res.size())));
     for (double& v : res) v *= g;
@@ -74,39 +93,174 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
   return std::isfinite(g);
 }
 
+namespace {
+
+// e[t] = z[t] - (ar[t] + sum theta_j e[t - j]) for t in [from, n), the MA terms in their order
+// and every lag reaching into the series; unrolled when the number of terms is known at
+// compile time (the same arithmetic either way).
+template <int N>
+void ma_errors_fixed(const std::vector<std::pair<int, double>>& theta, const double* z,
+                     const double* ar, std::size_t from, std::size_t n, double* e) {
+  std::size_t lag[N > 0 ? N : 1];
+  double coef[N > 0 ? N : 1];
+  for (int q = 0; q < N; ++q) {
+    lag[q] = static_cast<std::size_t>(theta[static_cast<std::size_t>(q)].first);
+    coef[q] = theta[static_cast<std::size_t>(q)].second;
+  }
+  for (std::size_t t = from; t < n; ++t) {
+    double pred = ar[t];
+    for (int q = 0; q < N; ++q) pred += coef[q] * e[t - lag[q]];
+    e[t] = z[t] - pred;
+  }
+}
+
+// The conditional residuals of a series z with no value missing (n values): e = 0 before t0,
+// then e[t] = z[t] - pred with pred = sum phi_j z[t - j] + sum theta_j e[t - j], each sum in the
+// order of its lags from zero, the MA terms before the start of the series left out. The AR
+// part does not depend on e: it is summed for every step first (ar, one vectorised pass per
+// term, each step's sum in the same order), so that only the MA part remains a recursion.
+void css_errors(const double* z, std::size_t n, std::size_t t0,
+                const std::vector<std::pair<int, double>>& phi,
+                const std::vector<std::pair<int, double>>& theta, double* ar, double* e) {
+  std::fill(e, e + std::min(t0, n), 0.0);
+  for (std::size_t t = t0; t < n; ++t) ar[t] = 0.0;
+  for (const auto& [j, v] : phi) {
+    const double* zj = z - j;
+    for (std::size_t t = t0; t < n; ++t) ar[t] += v * zj[t];
+  }
+  const std::size_t reach = theta.empty() ? 0 : static_cast<std::size_t>(theta.back().first);
+  const std::size_t reached = std::min(n, std::max(t0, reach));
+  for (std::size_t t = t0; t < reached; ++t) {
+    double pred = ar[t];
+    for (const auto& [j, v] : theta)
+      if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
+    e[t] = z[t] - pred;
+  }
+  switch (theta.size()) {
+    case 0:
+      return ma_errors_fixed<0>(theta, z, ar, reached, n, e);
+    case 1:
+      return ma_errors_fixed<1>(theta, z, ar, reached, n, e);
+    case 2:
+      return ma_errors_fixed<2>(theta, z, ar, reached, n, e);
+    case 3:
+      return ma_errors_fixed<3>(theta, z, ar, reached, n, e);
+    case 4:
+      return ma_errors_fixed<4>(theta, z, ar, reached, n, e);
+    case 5:
+      return ma_errors_fixed<5>(theta, z, ar, reached, n, e);
+    case 6:
+      return ma_errors_fixed<6>(theta, z, ar, reached, n, e);
+    case 7:
+      return ma_errors_fixed<7>(theta, z, ar, reached, n, e);
+    case 8:
+      return ma_errors_fixed<8>(theta, z, ar, reached, n, e);
+    default:
+      break;
+  }
+  for (std::size_t t = reached; t < n; ++t) {
+    double pred = ar[t];
+    for (const auto& [j, v] : theta) pred += v * e[t - j];
+    e[t] = z[t] - pred;
+  }
+}
+
+// The conditional residuals of the latest complete series, kept for the derivatives: a fit
+// asks for them at the point whose residuals it has just evaluated. Matched by the series' and
+// the parameters' bits and the form.
+struct CssMemo {
+  std::vector<double> w, x, z, e;
+  Form form;
+  bool valid = false;
+
+  bool holds(const std::vector<double>& w_, const Form& f, const std::vector<double>& x_) const {
+    return valid && f.key() == form.key() && f.m == form.m && w_.size() == w.size() &&
+           x_.size() == x.size() &&
+           std::memcmp(w_.data(), w.data(), w.size() * sizeof(double)) == 0 &&
+           std::memcmp(x_.data(), x.data(), x.size() * sizeof(double)) == 0;
+  }
+  void keep(const std::vector<double>& w_, const Form& f, const std::vector<double>& x_) {
+    w.assign(w_.begin(), w_.end());
+    x.assign(x_.begin(), x_.end());
+    form = f;
+    valid = true;
+  }
+  void release() {
+    valid = false;
+    for (std::vector<double>* v : {&w, &x, &z, &e}) std::vector<double>().swap(*v);
+  }
+};
+
+CssMemo& css_memo() {
+  static thread_local CssMemo memo;
+  return memo;
+}
+
+}  // namespace
+
 bool css_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                    std::vector<double>& res, std::size_t count_from) {
   interruption_point(w.size());
-  const Coefs c = unpack(f, x);
-  const StateSpace s = state_space(c, f.m);
+  // (Kept between calls: a fit evaluates its model many times.)
+  static thread_local Coefs c;
+  static thread_local StateSpace s;
+  unpack(f, x, c);
+  state_space(c, f.m, s);
   const std::size_t n = w.size();
   const std::size_t t0 = static_cast<std::size_t>(s.np);
-  std::vector<std::pair<int, double>> phi, theta;
+  // (Scratch kept between calls: a fit evaluates the residuals many times.)
+  static thread_local std::vector<std::pair<int, double>> phi, theta;
+  static thread_local std::vector<double> ar;
+  CssMemo& memo = css_memo();
+  memo.valid = false;
+  std::vector<double>& z = memo.z;
+  std::vector<double>& e = memo.e;
+  phi.clear();
+  theta.clear();
   for (int j = 0; j < s.np; ++j)
     if (s.phi[j] != 0.0) phi.emplace_back(j + 1, s.phi[j]);
   for (int j = 0; j < s.nq; ++j)
     if (s.R[j + 1] != 0.0) theta.emplace_back(j + 1, s.R[j + 1]);
-  std::vector<double> z(n), e(n, 0.0);
-  res.resize(n);
-  std::size_t kept = 0;
+  z.resize(n);
+  bool complete = true;
   for (std::size_t t = 0; t < n; ++t) {
     z[t] = w[t] - c.mu;
-    if (t < t0) {
-      if (!std::isfinite(z[t])) z[t] = 0.0;
-      continue;
+    complete = complete && std::isfinite(z[t]);
+  }
+  res.resize(n);
+  std::size_t kept = 0;
+  if (complete) {
+    e.resize(n);
+    ar.resize(n);
+    css_errors(z.data(), n, t0, phi, theta, ar.data(), e.data());
+    for (std::size_t t = std::max(t0, count_from); t < n; ++t) res[kept++] = e[t];
+    memo.keep(w, f, x);
+  } else {
+    // A missing value is replaced by its prediction, so the AR part is a recursion too.
+    e.assign(n, 0.0);
+    for (std::size_t t = 0; t < n; ++t) {
+      if (t < t0) {
+        if (!std::isfinite(z[t])) z[t] = 0.0;
+        continue;
+      }
+      double pred = 0.0;
+      for (const auto& [j, v] : phi) pred += v * z[t - j];
+      for (const auto& [j, v] : theta)
+        if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
+      if (!std::isfinite(z[t])) {
+        z[t] = pred;
+        continue;
+      }
+      e[t] = z[t] - pred;
+      if (t >= count_from) res[kept++] = e[t];
     }
-    double pred = 0.0;
-    for (const auto& [j, v] : phi) pred += v * z[t - j];
-    for (const auto& [j, v] : theta)
-      if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
-    if (!std::isfinite(z[t])) {
-      z[t] = pred;
-      continue;
-    }
-    e[t] = z[t] - pred;
-    if (t >= count_from) res[kept++] = e[t];
   }
   res.resize(kept);
+  // The working memory of a long series is not kept for the thread's lifetime.
+  if (n > kKeptScratch) {
+    std::vector<double>().swap(ar);
+    memo.release();
+  }
   for (double v : res)
     if (!std::isfinite(v)) return false;
   return !res.empty();
@@ -114,20 +268,39 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
 
 namespace {
 
+// The Durbin-Levinson recursion of pacf_to_coef (scale 1) from the partial autocorrelations
+// a_0..a_{n-1} themselves.
+void levinson(const double* a, int n, std::vector<double>& c) {
+  c.assign(static_cast<std::size_t>(n), 0.0);
+  constexpr int kSmall = 32;
+  double small[kSmall];
+  std::vector<double> large(n > kSmall ? static_cast<std::size_t>(n) : 0);
+  double* prev = n > kSmall ? large.data() : small;
+  for (int k = 0; k < n; ++k) {
+    std::copy(c.begin(), c.begin() + k, prev);
+    for (int j = 0; j < k; ++j) c[j] = prev[j] - a[k] * prev[k - 1 - j];
+    c[k] = a[k];
+  }
+}
+
 // d(coefficients)/du of pacf_to_coef over n values from u (n x n, row = coefficient), by
-// central differences: the map costs O(n^2), no pass over the series.
+// central differences: the map costs O(n^2), no pass over the series. The partial
+// autocorrelations are taken once; a difference changes one of them.
 void pacf_jacobian(const double* u, int n, double sign, std::vector<double>& D) {
   D.assign(static_cast<std::size_t>(n) * n, 0.0);
-  std::vector<double> v(u, u + n), up, dn;
+  constexpr double bound = detail::kPacfBound;
+  std::vector<double> a(static_cast<std::size_t>(n)), up, dn;
+  for (int i = 0; i < n; ++i) a[i] = std::tanh(std::clamp(u[i], -bound, bound));
   for (int i = 0; i < n; ++i) {
-    const double hi = std::min(u[i] + 1e-5, detail::kPacfBound);
-    const double lo = std::max(u[i] - 1e-5, -detail::kPacfBound);
+    const double hi = std::min(u[i] + 1e-5, bound);
+    const double lo = std::max(u[i] - 1e-5, -bound);
     if (!(hi > lo)) continue;
-    v[i] = hi;
-    detail::pacf_to_coef(v.data(), n, up);
-    v[i] = lo;
-    detail::pacf_to_coef(v.data(), n, dn);
-    v[i] = u[i];
+    const double at = a[i];
+    a[i] = std::tanh(std::clamp(hi, -bound, bound));
+    levinson(a.data(), n, up);
+    a[i] = std::tanh(std::clamp(lo, -bound, bound));
+    levinson(a.data(), n, dn);
+    a[i] = at;
     for (int j = 0; j < n; ++j)
       D[static_cast<std::size_t>(j) * n + i] = sign * (up[j] - dn[j]) / (hi - lo);
   }
@@ -136,18 +309,95 @@ void pacf_jacobian(const double* u, int n, double sign, std::vector<double>& D) 
 }  // namespace
 
 namespace {
-// Thread-local working memory larger than this many values is released after use.
-constexpr std::size_t kKeptScratch = std::size_t{1} << 16;
+
+// The source of one coefficient's derivative series: `source` delayed by `delay`, negated.
+struct DerivativeSource {
+  const double* source;
+  std::size_t delay;
+};
+
+// The derivative series from step `from` (where every MA lag reaches into the series) to n:
+// d_i[t] = -source_i[t - delay_i] - sum theta_j d_i[t - j], the MA terms in their order. With
+// the number of MA terms known at compile time (a seasonal product has few) the terms unroll;
+// the same arithmetic either way. (A seasonal product of MA orders q and Q has
+// (q + 1) (Q + 1) - 1 terms.)
+template <int N>
+void filter_fixed(const std::vector<std::pair<int, double>>& theta, std::size_t from, std::size_t n,
+                  const DerivativeSource* series, std::size_t ns, double* dd) {
+  std::size_t lag[N];
+  double coef[N];
+  for (int q = 0; q < N; ++q) {
+    lag[q] = static_cast<std::size_t>(theta[static_cast<std::size_t>(q)].first);
+    coef[q] = theta[static_cast<std::size_t>(q)].second;
+  }
+  // Until the longest delay, a source may not have started yet.
+  std::size_t delayed = from;
+  for (std::size_t i = 0; i < ns; ++i) delayed = std::max(delayed, series[i].delay);
+  delayed = std::min(delayed, n);
+  for (std::size_t t = from; t < delayed; ++t) {
+    for (std::size_t i = 0; i < ns; ++i) {
+      double* d = dd + i * n;
+      double v = t >= series[i].delay ? -series[i].source[t - series[i].delay] : 0.0;
+      for (int q = 0; q < N; ++q) v -= coef[q] * d[t - lag[q]];
+      d[t] = v;
+    }
+  }
+  for (std::size_t t = delayed; t < n; ++t) {
+    for (std::size_t i = 0; i < ns; ++i) {
+      double* d = dd + i * n;
+      double v = -series[i].source[t - series[i].delay];
+      for (int q = 0; q < N; ++q) v -= coef[q] * d[t - lag[q]];
+      d[t] = v;
+    }
+  }
+}
+
+void filter_derivatives(const std::vector<std::pair<int, double>>& theta, std::size_t from,
+                        std::size_t n, const DerivativeSource* series, std::size_t ns, double* dd) {
+  switch (theta.size()) {
+    case 0:
+      return filter_fixed<0>(theta, from, n, series, ns, dd);
+    case 1:
+      return filter_fixed<1>(theta, from, n, series, ns, dd);
+    case 2:
+      return filter_fixed<2>(theta, from, n, series, ns, dd);
+    case 3:
+      return filter_fixed<3>(theta, from, n, series, ns, dd);
+    case 4:
+      return filter_fixed<4>(theta, from, n, series, ns, dd);
+    case 5:
+      return filter_fixed<5>(theta, from, n, series, ns, dd);
+    case 6:
+      return filter_fixed<6>(theta, from, n, series, ns, dd);
+    case 7:
+      return filter_fixed<7>(theta, from, n, series, ns, dd);
+    case 8:
+      return filter_fixed<8>(theta, from, n, series, ns, dd);
+    default:
+      break;
+  }
+  for (std::size_t t = from; t < n; ++t) {
+    for (std::size_t i = 0; i < ns; ++i) {
+      double* d = dd + i * n;
+      double v = t >= series[i].delay ? -series[i].source[t - series[i].delay] : 0.0;
+      for (const auto& [j, th] : theta) v -= th * d[t - j];
+      d[t] = v;
+    }
+  }
+}
+
 }  // namespace
 
 bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                   std::vector<double>& J, std::size_t count_from) {
   const std::size_t n = w.size();
-  for (double v : w)
-    if (!std::isfinite(v)) return false;
+  if (!all_finite(w)) return false;
   const int k = f.count();
-  const Coefs c = unpack(f, x);
-  const StateSpace s = state_space(c, f.m);
+  // (Kept between calls: a fit evaluates its model many times.)
+  static thread_local Coefs c;
+  static thread_local StateSpace s;
+  unpack(f, x, c);
+  state_space(c, f.m, s);
   const int np = s.np, nq = s.nq, m = f.m;
   const std::size_t t0 = static_cast<std::size_t>(np);
   // Working memory kept between calls (a fit asks for the derivatives at every iteration).
@@ -163,22 +413,19 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   // From this step on every MA lag reaches back into the series.
   const std::size_t reach = theta.empty() ? 0 : static_cast<std::size_t>(theta.back().first);
   // The residuals: e_t = AR(B) SAR(B^m) z_t - sum theta*_j e_{t-j} from t0 on.
-  static thread_local std::vector<double> z, e;
-  z.resize(n);
-  e.assign(n, 0.0);
-  for (std::size_t t = 0; t < n; ++t) {
-    z[t] = w[t] - c.mu;
-    if (t < t0) continue;
-    double pred = 0.0;
-    for (const auto& [j, v] : phi) pred += v * z[t - j];
-    if (t >= reach) {
-      for (const auto& [j, v] : theta) pred += v * e[t - j];
-    } else {
-      for (const auto& [j, v] : theta)
-        if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
-    }
-    e[t] = z[t] - pred;
+  // (Those of the latest residuals when they were at this point.)
+  static thread_local std::vector<double> ar;
+  CssMemo& memo = css_memo();
+  if (!memo.holds(w, f, x)) {
+    memo.z.resize(n);
+    memo.e.resize(n);
+    ar.resize(n);
+    for (std::size_t t = 0; t < n; ++t) memo.z[t] = w[t] - c.mu;
+    css_errors(memo.z.data(), n, t0, phi, theta, ar.data(), memo.e.data());
+    memo.keep(w, f, x);
   }
+  const std::vector<double>& z = memo.z;
+  const std::vector<double>& e = memo.e;
   const std::size_t first = std::max(t0, count_from);
   if (first >= n) return false;
   const std::size_t rows = n - first;
@@ -196,11 +443,7 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   // applied to z or e, delayed by the coefficient's lag, negated) through 1/theta*(B) from t0.
   // Every coefficient's recursion is independent of the others, so they all advance together,
   // one time step at a time (each with the arithmetic of its own pass).
-  struct Series {
-    const double* source;
-    std::size_t delay;
-  };
-  static thread_local std::vector<Series> series;
+  static thread_local std::vector<DerivativeSource> series;
   series.clear();
   // AR(B) = 1 - sum ar_j B^j, MA(B) = 1 + sum ma_j B^j (ma = -pacf), likewise seasonal.
   static thread_local std::vector<double> g_ar, g_ma, g_sar, g_sma, one, dd;
@@ -225,21 +468,21 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   }
   const std::size_t ns = series.size();
   // dd[i * n + t]: the derivative series of coefficient i (zero before t0).
-  dd.assign(ns * n, 0.0);
-  for (std::size_t t = t0; t < n; ++t) {
-    const bool reached = t >= reach;
+  // (Only the steps before t0 are read before they are written.)
+  dd.resize(ns * n);
+  for (std::size_t i = 0; i < ns; ++i) std::fill(&dd[i * n], &dd[i * n] + std::min(t0, n), 0.0);
+  // Until every MA lag reaches back into the series, the terms before its start are skipped.
+  const std::size_t reached = std::min(n, std::max(t0, reach));
+  for (std::size_t t = t0; t < reached; ++t) {
     for (std::size_t i = 0; i < ns; ++i) {
       double* d = &dd[i * n];
       double v = t >= series[i].delay ? -series[i].source[t - series[i].delay] : 0.0;
-      if (reached) {
-        for (const auto& [j, th] : theta) v -= th * d[t - j];
-      } else {
-        for (const auto& [j, th] : theta)
-          if (t >= static_cast<std::size_t>(j)) v -= th * d[t - j];
-      }
+      for (const auto& [j, th] : theta)
+        if (t >= static_cast<std::size_t>(j)) v -= th * d[t - j];
       d[t] = v;
     }
   }
+  filter_derivatives(theta, reached, n, series.data(), ns, dd.data());
   // Factor by factor: each coefficient's series chained through the coefficients' dependence
   // on the factor's own parameters (block Dj).
   std::vector<double> Dj;
@@ -269,12 +512,11 @@ bool css_jacobian(const std::vector<double>& w, const Form& f, const std::vector
   }
   // The working memory of a long series is not kept for the thread's lifetime.
   if (dd.capacity() > kKeptScratch) {
-    for (std::vector<double>* v : {&z, &e, &g_ar, &g_ma, &g_sar, &g_sma, &one, &dd})
+    for (std::vector<double>* v : {&ar, &g_ar, &g_ma, &g_sar, &g_sma, &one, &dd})
       std::vector<double>().swap(*v);
+    memo.release();
   }
-  for (double v : J)
-    if (!std::isfinite(v)) return false;
-  return true;
+  return all_finite(J);
 }
 
 double aicc_of(double m2ll, int params, int n) {

@@ -3,9 +3,33 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 namespace tarn {
 namespace detail {
+
+namespace {
+
+// tanh, remembering the latest arguments: a fit evaluates its model at points that differ from
+// one another in one coordinate (the differences of a derivative), so most of a point's
+// partial autocorrelations were taken before. An argument is matched by its bits.
+double remembered_tanh(double x) {
+  struct Entry {
+    std::uint64_t bits;
+    double value;
+  };
+  static thread_local Entry table[64] = {};  // every slot starts as tanh(+0) = +0
+  std::uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  Entry& e = table[(bits * 0x9E3779B97F4A7C15ULL) >> 58];
+  if (e.bits == bits) return e.value;
+  const double value = std::tanh(x);
+  e = {bits, value};
+  return value;
+}
+
+}  // namespace
 
 void pacf_to_coef(const double* u, int n, std::vector<double>& c, double scale, double bound) {
   c.assign(static_cast<std::size_t>(n), 0.0);
@@ -15,7 +39,7 @@ void pacf_to_coef(const double* u, int n, std::vector<double>& c, double scale, 
   std::vector<double> large(n > kSmall ? static_cast<std::size_t>(n) : 0);
   double* prev = n > kSmall ? large.data() : small;
   for (int k = 0; k < n; ++k) {
-    const double a = scale * std::tanh(std::clamp(u[k], -bound, bound));
+    const double a = scale * remembered_tanh(std::clamp(u[k], -bound, bound));
     std::copy(c.begin(), c.begin() + k, prev);
     for (int j = 0; j < k; ++j) c[j] = prev[j] - a * prev[k - 1 - j];
     c[k] = a;
@@ -69,6 +93,11 @@ using detail::pacf_to_coef;
 
 Coefs unpack(const Form& f, const std::vector<double>& x) {
   Coefs c;
+  unpack(f, x, c);
+  return c;
+}
+
+void unpack(const Form& f, const std::vector<double>& x, Coefs& c) {
   const double* u = x.data();
   pacf_to_coef(u, f.p, c.ar);
   pacf_to_coef(u + f.p, f.q, c.ma);
@@ -77,7 +106,6 @@ Coefs unpack(const Form& f, const std::vector<double>& x) {
   pacf_to_coef(u + f.p + f.q + f.P, f.Q, c.sma);
   for (double& v : c.sma) v = -v;
   c.mu = f.constant ? x[f.p + f.q + f.P + f.Q] : 0.0;
-  return c;
 }
 
 // Fits whose roots crowd the unit circle (an AR part close to a unit root, an MA part close to

@@ -58,6 +58,8 @@ struct Coefs {
 // The parameter vector x of a form (unconstrained partial autocorrelations of the AR, MA,
 // seasonal AR and seasonal MA parts, then the constant) -> its coefficients.
 Coefs unpack(const Form& f, const std::vector<double>& x);
+// The same into c, reusing its storage (a fit unpacks at every evaluation).
+void unpack(const Form& f, const std::vector<double>& x, Coefs& c);
 
 // True when every root of the AR and MA polynomials lies outside a circle a little larger than
 // the unit circle.

@@ -115,6 +115,67 @@ OptimizeResult nelder_mead(const std::function<double(const std::vector<double>&
 // Levenberg-Marquardt.
 
 namespace {
+
+// J'r and the lower triangle of J'J (k x k, row major) of the n x k matrix J, in one pass over
+// its rows: every sum starts at zero and runs over t in order, the k (k + 3) / 2 independent
+// sums advancing side by side. With the width known at compile time the sums stay in registers
+// and the loops unroll; the same arithmetic either way.
+template <int K>
+void normal_sums_of(const double* J, const double* r, std::size_t n, double* gsum, double* JtJ) {
+  double g[K] = {};
+  double a[K * (K + 1) / 2] = {};
+  for (std::size_t t = 0; t < n; ++t) {
+    const double* row = J + t * K;
+    const double rt = r[t];
+    int at = 0;
+    for (int i = 0; i < K; ++i) {
+      const double ji = row[i];
+      g[i] += ji * rt;
+      for (int j = 0; j <= i; ++j) a[at++] += ji * row[j];
+    }
+  }
+  int at = 0;
+  for (int i = 0; i < K; ++i) {
+    gsum[i] = g[i];
+    for (int j = 0; j <= i; ++j) JtJ[i * K + j] = a[at++];
+  }
+}
+
+void normal_sums(const double* J, const double* r, std::size_t n, int k, double* gsum,
+                 double* JtJ) {
+  switch (k) {
+    case 1:
+      return normal_sums_of<1>(J, r, n, gsum, JtJ);
+    case 2:
+      return normal_sums_of<2>(J, r, n, gsum, JtJ);
+    case 3:
+      return normal_sums_of<3>(J, r, n, gsum, JtJ);
+    case 4:
+      return normal_sums_of<4>(J, r, n, gsum, JtJ);
+    case 5:
+      return normal_sums_of<5>(J, r, n, gsum, JtJ);
+    case 6:
+      return normal_sums_of<6>(J, r, n, gsum, JtJ);
+    case 7:
+      return normal_sums_of<7>(J, r, n, gsum, JtJ);
+    case 8:
+      return normal_sums_of<8>(J, r, n, gsum, JtJ);
+    default:
+      break;
+  }
+  std::fill(gsum, gsum + k, 0.0);
+  std::fill(JtJ, JtJ + static_cast<std::size_t>(k) * k, 0.0);
+  for (std::size_t t = 0; t < n; ++t) {
+    const double* row = J + t * k;
+    for (int i = 0; i < k; ++i) {
+      const double ji = row[i];
+      gsum[i] += ji * r[t];
+      double* out = JtJ + static_cast<std::size_t>(i) * k;
+      for (int j = 0; j <= i; ++j) out[j] += ji * row[j];
+    }
+  }
+}
+
 double sum_sq(const std::vector<double>& v) {
   double s = 0.0;
   for (double x : v) s += x * x;
@@ -173,19 +234,8 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
       for (std::size_t t = 0; t < n; ++t) J[t * k + j] = (rt[t] - r[t]) / h;
     }
     if (!jac_ok) break;
-    // J'r and J'J in one pass over the rows: every sum still runs over t in order, and the
-    // k (k + 3) / 2 independent sums advance side by side instead of one after another.
-    std::fill(gsum.begin(), gsum.end(), 0.0);
-    std::fill(JtJ.begin(), JtJ.end(), 0.0);
-    for (std::size_t t = 0; t < n; ++t) {
-      const double* row = &J[t * k];
-      for (int i = 0; i < k; ++i) {
-        const double ji = row[i];
-        gsum[i] += ji * r[t];
-        double* out = &JtJ[static_cast<std::size_t>(i) * k];
-        for (int j = 0; j <= i; ++j) out[j] += ji * row[j];
-      }
-    }
+    // J'r and J'J in one pass over the rows (normal_sums).
+    normal_sums(J.data(), r.data(), n, k, gsum.data(), JtJ.data());
     for (int i = 0; i < k; ++i) {
       g[i] = -gsum[i];
       for (int j = 0; j < i; ++j) JtJ[j * k + i] = JtJ[i * k + j];

@@ -30,6 +30,11 @@ void multiply_into(const std::vector<double>& a, double sa, const std::vector<do
 
 StateSpace state_space(const Coefs& c, int m) {
   StateSpace s;
+  state_space(c, m, s);
+  return s;
+}
+
+void state_space(const Coefs& c, int m, StateSpace& s) {
   // phi = -((1 - ar)(1 - sar) - 1), theta = (1 + ma)(1 + sma) - 1.
   s.np = static_cast<int>(c.ar.size() + c.sar.size() * static_cast<std::size_t>(m));
   s.nq = static_cast<int>(c.ma.size() + c.sma.size() * static_cast<std::size_t>(m));
@@ -41,7 +46,6 @@ StateSpace state_space(const Coefs& c, int m) {
     s.phi[static_cast<std::size_t>(j)] = -s.phi[static_cast<std::size_t>(j)];
   s.R[0] = 1.0;
   multiply_into(c.ma, 1.0, c.sma, 1.0, m, s.R.data() + 1);
-  return s;
 }
 
 namespace {
@@ -75,8 +79,13 @@ bool solve_dense(std::vector<double>& a, std::vector<double>& b, int n) {
 
 }  // namespace
 
-bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
-  const int r = s.r;
+namespace {
+
+// stationary_covariance_direct for a state of Size entries (0: s.r, known at run time only):
+// with the size known at compile time the loops over the state unroll; the same arithmetic.
+template <int Size>
+bool stationary_covariance_direct_of(const StateSpace& s, std::vector<double>& P) {
+  const int r = Size > 0 ? Size : s.r;
   if (r < 2) return false;
   const std::size_t rr = static_cast<std::size_t>(r) * r;
   // The ARMA process y_t = sum_j phi_j y_{t-j} + e_t + sum_j R_j e_{t-j} (R_0 = 1; unit
@@ -85,7 +94,8 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
   auto phi = [&s](int j) { return s.phi[static_cast<std::size_t>(j - 1)]; };  // j = 1..r
   // (Scratch kept between calls, as in fast_innovations.)
   static thread_local std::vector<double> psi, A, g, gamma;
-  psi.assign(static_cast<std::size_t>(r) + 1, 0.0);
+  // (psi, gamma and P are written in full before they are read: no zeroing.)
+  psi.resize(static_cast<std::size_t>(r) + 1);
   for (int j = 0; j <= r; ++j) {
     double v = j < r ? s.R[static_cast<std::size_t>(j)] : 0.0;
     for (int i = 1; i <= std::min(j, p); ++i) v += phi(i) * psi[static_cast<std::size_t>(j - i)];
@@ -108,7 +118,7 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
     g[static_cast<std::size_t>(row)] = rhs(row);
   }
   if (!solve_dense(A, g, k)) return false;
-  gamma.assign(static_cast<std::size_t>(r) + 1, 0.0);
+  gamma.resize(static_cast<std::size_t>(r) + 1);
   for (int lag = 0; lag <= r; ++lag) {
     if (lag <= p) {
       gamma[static_cast<std::size_t>(lag)] = g[static_cast<std::size_t>(lag)];
@@ -120,7 +130,7 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
   }
   // The state: a_t[l] = sum_{k>=l} (phi_{k+1} y_{t-1-(k-l)} + R_k e_{t-(k-l)}), so its
   // covariance with y_t = a_t[0] is the first row of P ...
-  P.assign(rr, 0.0);
+  P.resize(rr);
   for (int l = 0; l < r; ++l) {
     double v = 0.0;
     for (int j = l; j < r; ++j) {
@@ -146,35 +156,88 @@ bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
   // root the linear system loses its accuracy, and the doubling below takes over.
   // P is symmetric to the bit (each pair of entries is written from one value), so the lower
   // triangle tells all.
-  double big = 0.0, worst = 0.0;
-  for (int i = 0; i < r; ++i)
-    for (int l = 0; l <= i; ++l) big = std::max(big, std::fabs(at(i, l)));
+  // (The largest magnitude in four running maxima: a maximum does not depend on the order,
+  // and a NaN is passed over by each as by one.)
+  double most[4] = {0.0, 0.0, 0.0, 0.0};
+  for (int i = 0; i < r; ++i) {
+    const double* row = &P[static_cast<std::size_t>(i) * r];
+    int l = 0;
+    for (; l + 4 <= i + 1; l += 4)
+      for (int u = 0; u < 4; ++u) most[u] = std::max(most[u], std::fabs(row[l + u]));
+    for (; l <= i; ++l) most[0] = std::max(most[0], std::fabs(row[l]));
+  }
+  const double big = std::max(std::max(most[0], most[1]), std::max(most[2], most[3]));
   // A covariance to rounding: no variance below zero and no correlation beyond one by more than
   // the rounding the equation is checked to below (an unstable transition can solve the
   // equation with a matrix that is not one, and misses by far more). A state entry whose
   // variance is nearly zero (the last entries of a long moving average) comes out a rounding
   // error either side of it, which the doubling would only have spent O(r^3) per step on.
   const double tol = 1e-10 * big;
+  static thread_local std::vector<double> bound;  // the variances, raised by the tolerance
+  bound.resize(static_cast<std::size_t>(r));
   for (int i = 0; i < r; ++i) {
-    if (!(at(i, i) >= -tol)) return false;
+    const double v = P[static_cast<std::size_t>(i) * r + i];
+    if (!(v >= -tol)) return false;
+    bound[static_cast<std::size_t>(i)] = std::max(v, 0.0) + tol;
+  }
+  for (int i = 1; i < r; ++i) {
+    const double* row = &P[static_cast<std::size_t>(i) * r];
+    const double vi = bound[static_cast<std::size_t>(i)];
     for (int l = 0; l < i; ++l) {
-      const double vi = std::max(at(i, i), 0.0) + tol, vl = std::max(at(l, l), 0.0) + tol;
-      if (!(at(i, l) * at(i, l) <= vi * vl * (1.0 + 1e-9))) return false;
+      if (!(row[l] * row[l] <= vi * bound[static_cast<std::size_t>(l)] * (1.0 + 1e-9)))
+        return false;
     }
   }
   // The entries filled above from the equation itself (1 <= i <= l) satisfy it exactly (the
-  // same expression of the same values), so only the first row and the lower triangle are
-  // checked.
-  for (int i = 0; i < r; ++i) {
-    for (int l = 0; l < r; ++l) {
-      if (i >= 1 && l >= i) break;
-      const double fi = s.phi[static_cast<std::size_t>(i)], fl = s.phi[static_cast<std::size_t>(l)];
-      const double t = fi * fl * P[0] + fi * at(0, l + 1) + fl * at(i + 1, 0) + at(i + 1, l + 1) +
-                       s.R[static_cast<std::size_t>(i)] * s.R[static_cast<std::size_t>(l)];
-      worst = std::max(worst, std::fabs(t - at(i, l)));
-    }
+  // same expression of the same values). Its entries below the diagonal are the same equations
+  // again, their terms summed in another order (the mirror entries hold the same values), so
+  // only the first row, computed from the autocovariances, is checked: O(r).
+  double worst = 0.0;
+  const double f0 = s.phi[0];
+  for (int l = 0; l < r; ++l) {
+    const double fl = s.phi[static_cast<std::size_t>(l)];
+    const double t = f0 * fl * P[0] + f0 * at(0, l + 1) + fl * at(1, 0) + at(1, l + 1) +
+                     s.R[0] * s.R[static_cast<std::size_t>(l)];
+    worst = std::max(worst, std::fabs(t - at(0, l)));
   }
   return std::isfinite(big) && big > 0.0 && worst <= 1e-10 * big;
+}
+
+}  // namespace
+
+bool stationary_covariance_direct(const StateSpace& s, std::vector<double>& P) {
+  switch (s.r) {
+    case 2:
+      return stationary_covariance_direct_of<2>(s, P);
+    case 3:
+      return stationary_covariance_direct_of<3>(s, P);
+    case 4:
+      return stationary_covariance_direct_of<4>(s, P);
+    case 5:
+      return stationary_covariance_direct_of<5>(s, P);
+    case 6:
+      return stationary_covariance_direct_of<6>(s, P);
+    case 7:
+      return stationary_covariance_direct_of<7>(s, P);
+    case 8:
+      return stationary_covariance_direct_of<8>(s, P);
+    case 12:
+      return stationary_covariance_direct_of<12>(s, P);
+    case 13:
+      return stationary_covariance_direct_of<13>(s, P);
+    case 14:
+      return stationary_covariance_direct_of<14>(s, P);
+    case 15:
+      return stationary_covariance_direct_of<15>(s, P);
+    case 16:
+      return stationary_covariance_direct_of<16>(s, P);
+    case 17:
+      return stationary_covariance_direct_of<17>(s, P);
+    case 18:
+      return stationary_covariance_direct_of<18>(s, P);
+    default:
+      return stationary_covariance_direct_of<0>(s, P);
+  }
 }
 
 void stationary_covariance(const StateSpace& s, std::vector<double>& P) {
@@ -192,58 +255,102 @@ void stationary_covariance_doubling(const StateSpace& s, std::vector<double>& P)
     P[0] = 1.0 / (1.0 - s.phi[0] * s.phi[0]);
     return;
   }
-  std::vector<double> A(rr, 0.0), AS(rr), add(rr), A2(rr);
+  std::vector<double> A(rr, 0.0), AS(rr), add(rr), A2(rr), At(rr);
   for (int i = 0; i < r; ++i) {
     A[i * r] = s.phi[i];
     if (i + 1 < r) A[i * r + i + 1] += 1.0;
   }
+  // out = X Y (r x r), each entry summed over k in order from zero as the textbook loop does,
+  // a row of out at a time so that the inner loop runs along rows and vectorises.
+  auto product = [r](const double* X, const double* Y, double* out) {
+    for (int i = 0; i < r; ++i) {
+      double* row = out + static_cast<std::size_t>(i) * r;
+      std::fill(row, row + r, 0.0);
+      for (int k = 0; k < r; ++k) {
+        const double x = X[i * r + k];
+        const double* y = Y + static_cast<std::size_t>(k) * r;
+        for (int j = 0; j < r; ++j) row[j] += x * y[j];
+      }
+    }
+  };
   for (int it = 0; it < 60; ++it) {
     // AS = A P; add = AS A'
+    product(A.data(), P.data(), AS.data());
     for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j) {
-        double v = 0.0;
-        for (int k = 0; k < r; ++k) v += A[i * r + k] * P[k * r + j];
-        AS[i * r + j] = v;
-      }
+      for (int j = 0; j < r; ++j) At[j * r + i] = A[i * r + j];
+    product(AS.data(), At.data(), add.data());
     double big = 0.0, added = 0.0;
-    for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j) {
-        double v = 0.0;
-        for (int k = 0; k < r; ++k) v += AS[i * r + k] * A[j * r + k];
-        add[i * r + j] = v;
-      }
     for (std::size_t k = 0; k < rr; ++k) {
       P[k] += add[k];
       big = std::max(big, std::fabs(P[k]));
       added = std::max(added, std::fabs(add[k]));
     }
     if (!(added > 1e-15 * big)) break;
-    for (int i = 0; i < r; ++i)
-      for (int j = 0; j < r; ++j) {
-        double v = 0.0;
-        for (int k = 0; k < r; ++k) v += A[i * r + k] * A[k * r + j];
-        A2[i * r + j] = v;
-      }
+    product(A.data(), A.data(), A2.data());
     A.swap(A2);
   }
 }
 
-bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
-                      const std::vector<double>& w, double mu, std::vector<double>& out,
-                      double& sumlog) {
-  const int r = s.r;
+namespace {
+
+// The state's step of fast_innovations: an = T a + K g (the last entry has no successor).
+void advance_state(const double* __restrict phi, const double* __restrict K,
+                   const double* __restrict a, double* __restrict an, int r, double a0, double g) {
+  const int last = r - 1;
+  for (int i = 0; i < last; ++i) an[i] = phi[i] * a0 + a[i + 1] + K[i] * g;
+  an[last] = phi[last] * a0 + 0.0 + K[last] * g;
+}
+
+// The gain's step: tw = T W, then K += tw mw0 and Wn = tw - K_old c.
+void advance_gain(const double* __restrict phi, double* __restrict K, const double* __restrict W,
+                  double* __restrict Wn, int r, double w0, double mw0, double c) {
+  const int last = r - 1;
+  for (int i = 0; i < last; ++i) {
+    const double tw = phi[i] * w0 + W[i + 1];
+    const double k = K[i];
+    K[i] = k + tw * mw0;
+    Wn[i] = tw - k * c;
+  }
+  const double tw = phi[last] * w0 + 0.0;
+  const double k = K[last];
+  K[last] = k + tw * mw0;
+  Wn[last] = tw - k * c;
+}
+
+}  // namespace
+
+namespace {
+
+// fast_innovations for a state of Size entries (0: s.r, known at run time only). A small state
+// known at compile time keeps its vectors on the stack and its loops unrolled; the arithmetic
+// is the same either way.
+template <int Size>
+bool fast_innovations_of(const StateSpace& s, const std::vector<double>& P0,
+                         const std::vector<double>& w, double mu, std::vector<double>& out,
+                         double& sumlog) {
+  const int r = Size > 0 ? Size : s.r;
   const double* phi = s.phi.data();
   const auto ru = static_cast<std::size_t>(r);
   // a: the predicted state; K = T P e1, the unscaled gain; F = e1' P e1; the change of P is
   // M W W'. At the start P = P0, so K = T P0 e1 and the first change is -K K' / F.
   // (Scratch kept between calls: a fit evaluates the likelihood hundreds of times.)
-  static thread_local std::vector<double> a, K, W;
-  a.assign(ru, 0.0);
-  K.resize(ru);
+  // a and W each in two buffers, the step writing the one from the other: with no entry
+  // written in place the updates vectorise (the same arithmetic, entry by entry).
+  static thread_local std::vector<double> buffers;
+  constexpr std::size_t kFixed = Size > 0 ? static_cast<std::size_t>(Size) : 1;
+  double fixed[5 * kFixed];
+  if (Size == 0) buffers.resize(5 * ru);
+  double* const base = Size > 0 ? fixed : buffers.data();
+  double* a = base;
+  double* an = base + ru;
+  double* K = base + 2 * ru;
+  double* W = base + 3 * ru;
+  double* Wn = base + 4 * ru;
+  std::fill(a, a + ru, 0.0);
   for (int i = 0; i < r; ++i) K[i] = phi[i] * P0[0] + (i + 1 < r ? P0[(i + 1) * ru] : 0.0);
   double F = P0[0];
   if (!(F > 0.0) || !std::isfinite(F)) return false;
-  W = K;
+  std::copy(K, K + ru, W);
   double M = -1.0 / F;
   bool steady = false;
   out.resize(w.size());
@@ -274,24 +381,24 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
       ++frozen_steps;
     }
     out[step++] = v / rootF;
-    // a <- T a + K v / F (in place: entry i reads a[i + 1] before it is updated).
+    // a <- T a + K v / F.
     const double a0 = a[0], g = v / F;
-    // (The last entry, which has no successor, is peeled off the loop.)
-    const int last = r - 1;
-    for (int i = 0; i < last; ++i) a[i] = phi[i] * a0 + a[i + 1] + K[i] * g;
-    a[last] = phi[last] * a0 + 0.0 + K[last] * g;
+    advance_state(phi, K, a, an, r, a0, g);
+    std::swap(a, an);
     if (steady) continue;
     // F <- F + M w0^2; K <- K + T W M w0; W <- (T - K e1' / F) W; M <- M - (M w0)^2 / F_new,
-    // with the old K and F on the right (in place as above).
+    // with the old K and F on the right.
     const double w0 = W[0], mw0 = M * w0, c = w0 / F;
-    double change = 0.0;
-    for (int i = 0; i <= last; ++i) {
-      const double tw = i < last ? phi[i] * w0 + W[i + 1] : phi[i] * w0 + 0.0;
-      const double k = K[i];
-      K[i] = k + tw * mw0;
-      W[i] = tw - k * c;
-      change += W[i] * W[i];
-    }
+    advance_gain(phi, K, W, Wn, r, w0, mw0, c);
+    std::swap(W, Wn);
+    // |W|^2 (only compared with a threshold) in four partial sums of squares: no cancellation,
+    // and the loops above vectorise without the serial sum.
+    double part[4] = {0.0, 0.0, 0.0, 0.0};
+    int i = 0;
+    for (; i + 4 <= r; i += 4)
+      for (int u = 0; u < 4; ++u) part[u] += W[i + u] * W[i + u];
+    for (; i < r; ++i) part[0] += W[i] * W[i];
+    const double change = (part[0] + part[1]) + (part[2] + part[3]);
     F += mw0 * w0;
     if (!(F > 0.0) || !std::isfinite(F)) return false;
     M -= mw0 * mw0 / F;
@@ -300,6 +407,46 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
   sumlog += std::log(product);
   if (frozen_steps) sumlog += static_cast<double>(frozen_steps) * std::log(F);
   return !out.empty();
+}
+
+}  // namespace
+
+bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
+                      const std::vector<double>& w, double mu, std::vector<double>& out,
+                      double& sumlog) {
+  switch (s.r) {
+    case 2:
+      return fast_innovations_of<2>(s, P0, w, mu, out, sumlog);
+    case 3:
+      return fast_innovations_of<3>(s, P0, w, mu, out, sumlog);
+    case 4:
+      return fast_innovations_of<4>(s, P0, w, mu, out, sumlog);
+    case 5:
+      return fast_innovations_of<5>(s, P0, w, mu, out, sumlog);
+    case 6:
+      return fast_innovations_of<6>(s, P0, w, mu, out, sumlog);
+    case 7:
+      return fast_innovations_of<7>(s, P0, w, mu, out, sumlog);
+    case 8:
+      return fast_innovations_of<8>(s, P0, w, mu, out, sumlog);
+    // Monthly seasonal forms: max(p + 12 P, q + 12 Q + 1) with p, q up to five.
+    case 12:
+      return fast_innovations_of<12>(s, P0, w, mu, out, sumlog);
+    case 13:
+      return fast_innovations_of<13>(s, P0, w, mu, out, sumlog);
+    case 14:
+      return fast_innovations_of<14>(s, P0, w, mu, out, sumlog);
+    case 15:
+      return fast_innovations_of<15>(s, P0, w, mu, out, sumlog);
+    case 16:
+      return fast_innovations_of<16>(s, P0, w, mu, out, sumlog);
+    case 17:
+      return fast_innovations_of<17>(s, P0, w, mu, out, sumlog);
+    case 18:
+      return fast_innovations_of<18>(s, P0, w, mu, out, sumlog);
+    default:
+      return fast_innovations_of<0>(s, P0, w, mu, out, sumlog);
+  }
 }
 
 Filter::Filter(int r, const double* phi, const double* R, double* a, double* P, bool& steady,

@@ -20,6 +20,8 @@ struct StateSpace {
 
 // The matrices of the form with coefficients c and season length m.
 StateSpace state_space(const Coefs& c, int m);
+// The same into s, reusing its storage.
+void state_space(const Coefs& c, int m, StateSpace& s);
 
 // Stationary covariance of the state, P = sum_k T^k R R' T'^k (r x r, row major, unit
 // innovation variance): from the autocovariances of the ARMA process (one linear system of the

@@ -1,9 +1,9 @@
 // The likelihoods' inner loops are arranged for speed (products formed in place, sums advanced
 // side by side, buffers reused); these tests pin what that must not change: the state-space
 // coefficients are the product of the factors to the bit, the partial-autocorrelation map is
-// the Durbin-Levinson recursion at any order, the Levenberg-Marquardt normal equations reach
-// the least-squares solution, and BATS's regressed initial states reproduce an exact trend and
-// season.
+// the Durbin-Levinson recursion at any order (tanh remembered or not), the Levenberg-Marquardt
+// normal equations reach the least-squares solution at every width, and BATS's regressed initial
+// states reproduce an exact trend and season.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -96,11 +96,11 @@ TEST(PacfToCoef, IsTheDurbinLevinsonRecursionAtAnyOrder) {
   }
 }
 
-TEST(LevenbergMarquardtNormalEquations, ReachTheLeastSquaresSolution) {
-  // A linear problem with correlated columns: one step of the normal equations (J'J and J'r
-  // summed over the rows) reaches the solution, which a direct solve confirms.
-  std::mt19937 rng(9);
-  const std::size_t n = 50, k = 4;
+// A linear problem of k correlated columns: one step of the normal equations (J'J and J'r
+// summed over the rows) reaches the solution, which a direct solve confirms.
+void expect_least_squares_solution(std::size_t k, unsigned seed) {
+  std::mt19937 rng(seed);
+  const std::size_t n = 50;
   std::vector<double> A(n * k), b(n);
   std::normal_distribution<double> noise(0.0, 1.0);
   for (std::size_t t = 0; t < n; ++t) {
@@ -145,7 +145,41 @@ TEST(LevenbergMarquardtNormalEquations, ReachTheLeastSquaresSolution) {
     for (std::size_t j = i + 1; j < k; ++j) v -= N[i * k + j] * x[j];
     x[i] = v / N[i * k + i];
   }
-  for (std::size_t j = 0; j < k; ++j) EXPECT_NEAR(res.x[j], x[j], 1e-6 * (1.0 + std::fabs(x[j])));
+  for (std::size_t j = 0; j < k; ++j) {
+    EXPECT_NEAR(res.x[j], x[j], 1e-6 * (1.0 + std::fabs(x[j]))) << "k " << k << " j " << j;
+  }
+}
+
+TEST(LevenbergMarquardtNormalEquations, ReachTheLeastSquaresSolution) {
+  expect_least_squares_solution(4, 9);
+}
+
+TEST(LevenbergMarquardtNormalEquations, EveryWidthReachesTheSolution) {
+  // The sums are unrolled for each width up to eight and looped beyond: both, and the edges.
+  for (std::size_t k : {1, 2, 3, 5, 6, 7, 8, 9, 12}) {
+    expect_least_squares_solution(k, 20 + static_cast<unsigned>(k));
+  }
+}
+
+TEST(PacfToCoef, RememberedArgumentsGiveTheirOwnValues) {
+  // tanh of recent arguments is remembered between calls: values that share a slot of the
+  // memory, signed zeros and repeats must each give their own partial autocorrelation.
+  std::mt19937 rng(11);
+  std::vector<double> pool = uniform(300, rng, -3.0, 3.0);
+  pool.push_back(0.0);
+  pool.push_back(-0.0);
+  pool.push_back(7.5);
+  pool.push_back(-7.5);
+  std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
+  for (int call = 0; call < 2000; ++call) {
+    const double u = pool[pick(rng)];
+    std::vector<double> c;
+    tarn::detail::pacf_to_coef(&u, 1, c);
+    ASSERT_EQ(c.size(), 1u);
+    const double want = std::tanh(u);
+    EXPECT_EQ(c[0], want) << u;
+    EXPECT_EQ(std::signbit(c[0]), std::signbit(want)) << u;
+  }
 }
 
 TEST(BatsInitialStates, ReproduceAnExactTrendAndSeason) {

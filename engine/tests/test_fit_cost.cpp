@@ -69,6 +69,42 @@ TEST(StationaryCovariance, DirectSolutionAgreesWithDoubling) {
   }
 }
 
+TEST(StationaryCovariance, DirectSolutionSolvesTheWholeEquation) {
+  // The direct solution is checked against P = T P T' + R R' on its first row only (the other
+  // entries are filled from the equation, and those below the diagonal are their mirror
+  // images): whenever it is accepted, every entry must satisfy the equation.
+  std::mt19937 rng(17);
+  int accepted = 0;
+  for (int trial = 0; trial < 80; ++trial) {
+    Coefs c;
+    c.ar = stable(trial % 4, rng);
+    c.ma = stable((trial / 4) % 4, rng);
+    const int m = trial % 2 == 0 ? 12 : 4;
+    c.sar = stable(trial % 2, rng);
+    c.sma = stable((trial / 2) % 2, rng);
+    const StateSpace s = tarn::arima_detail::state_space(c, m);
+    std::vector<double> P;
+    if (s.r < 2 || !tarn::arima_detail::stationary_covariance_direct(s, P)) continue;
+    ++accepted;
+    const int r = s.r;
+    auto at = [&](int i, int l) {
+      return i < r && l < r ? P[static_cast<std::size_t>(i * r + l)] : 0.0;
+    };
+    double worst = 0.0;
+    for (int i = 0; i < r; ++i)
+      for (int l = 0; l < r; ++l) {
+        const double fi = s.phi[static_cast<std::size_t>(i)],
+                     fl = s.phi[static_cast<std::size_t>(l)];
+        const double t = fi * fl * P[0] + fi * at(0, l + 1) + fl * at(i + 1, 0) + at(i + 1, l + 1) +
+                         s.R[static_cast<std::size_t>(i)] * s.R[static_cast<std::size_t>(l)];
+        worst = std::max(worst, std::fabs(t - at(i, l)));
+        EXPECT_EQ(at(i, l), at(l, i)) << trial << " " << i << " " << l;
+      }
+    EXPECT_LE(worst, 1e-10 * max_abs(P)) << "trial " << trial;
+  }
+  EXPECT_GT(accepted, 60);
+}
+
 // A seasonal autoregression near a unit root that its seasonal moving average nearly cancels
 // (as the order search meets on the way to an optimum: here from a monthly M3 series): some
 // state entries have a variance near zero, which rounding puts a hair either side of it. That is
@@ -197,6 +233,50 @@ TEST(KalmanStep, FastRecursionsGiveTheFilterInnovations) {
     }
     EXPECT_NEAR(sumlog, ref_sumlog, 1e-8) << "trial " << trial;
   }
+}
+
+TEST(KalmanStep, FastRecursionsAtEveryStateSizeGiveTheFilterInnovations) {
+  // Small states and those of monthly seasonal forms take the recursions with their size known
+  // at compile time, the others the general one: every size from 2 to 29 against the filter.
+  std::mt19937 rng(23);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<bool> seen(30, false);
+  for (int m : {1, 4, 12, 24}) {
+    for (int p = 0; p <= 3; ++p) {
+      for (int q = 0; q <= 5; ++q) {
+        for (int seasonal = 0; seasonal < (m > 1 ? 3 : 1); ++seasonal) {
+          Coefs c;
+          c.ar = stable(p, rng);
+          c.ma = stable(q, rng);
+          if (seasonal == 1) c.sar = stable(1, rng);
+          if (seasonal == 2) c.sma = stable(1, rng);
+          c.mu = -0.2;
+          const StateSpace s = tarn::arima_detail::state_space(c, m);
+          if (s.r < 2 || s.r >= 30) continue;
+          seen[static_cast<std::size_t>(s.r)] = true;
+          std::vector<double> w(90);
+          for (double& v : w) v = -0.2 + noise(rng);
+          std::vector<double> P, fast;
+          tarn::arima_detail::stationary_covariance(s, P);
+          double sumlog = 0.0;
+          ASSERT_TRUE(tarn::arima_detail::fast_innovations(s, P, w, c.mu, fast, sumlog)) << s.r;
+          std::vector<double> a(static_cast<std::size_t>(s.r), 0.0), scratch;
+          bool steady = false;
+          tarn::arima_detail::Filter filter(s.r, s.phi.data(), s.R.data(), a.data(), P.data(),
+                                            steady, scratch);
+          double ref_sumlog = 0.0;
+          for (std::size_t t = 0; t < w.size(); ++t) {
+            tarn::arima_detail::KalmanStep ks;
+            ASSERT_TRUE(filter.step(w[t] - c.mu, ks));
+            ref_sumlog += std::log(ks.F);
+            ASSERT_NEAR(fast[t], ks.v / std::sqrt(ks.F), 1e-8) << "size " << s.r << " step " << t;
+          }
+          EXPECT_NEAR(sumlog, ref_sumlog, 1e-8) << "size " << s.r;
+        }
+      }
+    }
+  }
+  for (int r : {2, 3, 4, 5, 6, 7, 8, 12, 13, 14, 15, 16, 17, 18, 25, 29}) EXPECT_TRUE(seen[r]) << r;
 }
 
 TEST(KalmanStep, FastRecursionsSumTheLogVariancesOfLargeAndFrozenVariances) {

@@ -23,9 +23,13 @@ psutil = pytest.importorskip("psutil")
 # A batch of some tens of seconds: many seasonal series whose ARMA fits take a while each.
 LONG_BATCH = textwrap.dedent(
     """
-    import sys
+    import signal, sys
     import numpy as np, pandas as pd
     from tidewell_ts_libs.batch import forecast_many
+
+    # Ctrl-C raises KeyboardInterrupt as at a terminal, also when the test runs from a shell
+    # that started it in the background (which ignores SIGINT in its children).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     n_series, n = 2000, 500
     t = np.tile(np.arange(n), n_series)

@@ -88,3 +88,33 @@ def test_bats_non_positive_training_size_still_fits():
         model.update_model(list(range(20)), monthly(20))
         assert model.is_initialized()
         assert math.isfinite(model.forecast_at(25))
+
+
+def test_fits_on_several_threads_at_once_give_the_serial_bits():
+    # The fits keep their workspaces per thread (the likelihoods' kept matrices and residuals):
+    # selectors fitted side by side, each on its own series, must reach exactly the forecasts,
+    # bands and states of the same fits one after another.
+    import threading
+
+    series = [monthly(96 + 6 * k, seed=k) for k in range(6)]
+
+    def fit(y):
+        model = BUILDERS["auto"](len(y))
+        model.update_model(list(range(len(y))), y)
+        t = len(y) - 1
+        bands = [model.forecast_interval_at(t + h, level=90) for h in (1, 6, 12)]
+        return [model.forecast_at(t + h) for h in range(1, 13)], bands, model.serialize()
+
+    want = [fit(y) for y in series]
+    for _ in range(2):
+        got = [None] * len(series)
+
+        def work(i, out):
+            out[i] = fit(series[i])
+
+        threads = [threading.Thread(target=work, args=(i, got)) for i in range(len(series))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert got == want

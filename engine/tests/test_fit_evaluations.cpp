@@ -136,3 +136,39 @@ TEST(ArimaSelection, TheChosenOrderIsEstimatedByExactLikelihood) {
 }
 
 }  // namespace
+
+namespace tarn {
+// Reads a fitted model's forecasts on its transformed scale.
+struct BatsProbe {
+  static double point(const Bats& b, std::int64_t h) { return b.point_z(h); }
+  static std::vector<double> path(const Bats& b, std::int64_t h) {
+    std::vector<double> out(static_cast<std::size_t>(h));
+    b.point_z_path(h, out.data());
+    return out;
+  }
+};
+}  // namespace tarn
+
+TEST(BatsArmaErrors, ForecastsAlongAPathAreTheSingleForecasts) {
+  // The calibration of the intervals reads the 1..H step forecasts from every origin along one
+  // run of the filter: with ARMA errors they must be the single forecasts, bit for bit, also
+  // past the steps that are simulated (kArmaSimulated) and without ARMA errors.
+  int with_terms = 0;
+  for (unsigned seed = 1; seed <= 3; ++seed) {
+    const auto e = arma_noise(144, -0.6, 0.0, seed);
+    std::vector<double> y(e.size());
+    for (std::size_t t = 0; t < e.size(); ++t) {
+      y[t] = 100.0 + 0.05 * static_cast<double>(t) + 5.0 * std::sin(0.5235987755982988 * t) + e[t];
+    }
+    for (const bool arma : {true, false}) {
+      const Bats b = fitted(y, BatsConfig{0, false, 12, arma, true});
+      with_terms += b.params().p + b.params().q > 0;
+      const std::int64_t h = arma ? 2005 : 40;
+      const std::vector<double> path = tarn::BatsProbe::path(b, h);
+      for (std::int64_t k = 1; k <= h; ++k) {
+        ASSERT_EQ(path[static_cast<std::size_t>(k - 1)], tarn::BatsProbe::point(b, k)) << k;
+      }
+    }
+  }
+  EXPECT_GE(with_terms, 1);
+}

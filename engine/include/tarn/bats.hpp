@@ -99,7 +99,10 @@ class Bats : public Model {
   double transform(double y) const;
   double point(std::int64_t h) const;
   double point_z(std::int64_t h) const;  // forecast on the transformed, scaled scale
-  double back(double z) const;           // from that scale to the data's
+  friend struct BatsProbe;               // tests compare the forecasts on the fitted scale
+  // point_z(k) for k = 1..h into out[k - 1], the filter run forward once along the path.
+  void point_z_path(std::int64_t h, double* out) const;
+  double back(double z) const;  // from that scale to the data's
   // Variances of the 1..h step errors per unit innovation variance, before the calibration.
   void variance_shape(std::int64_t h, double* shape) const;
   double point_after(const BatsState& s, std::int64_t h, std::int64_t sim) const;

@@ -167,7 +167,8 @@ bool exact_jacobian(const std::vector<double>& w, const Form& f, const std::vect
     xt[static_cast<std::size_t>(j)] += h;
     ok = exact_residuals(w, f, xt, res) && res.size() == n;
     if (ok)
-      for (std::size_t t = 0; t < n; ++t) J[t * ku + static_cast<std::size_t>(j)] = (res[t] - base[t]) / h;
+      for (std::size_t t = 0; t < n; ++t)
+        J[t * ku + static_cast<std::size_t>(j)] = (res[t] - base[t]) / h;
   }
   return ok;
 }

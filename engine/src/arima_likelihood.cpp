@@ -175,9 +175,10 @@ bool exact_jacobian(const std::vector<double>& w, const Form& f, const std::vect
 
 namespace {
 
-// e[t] = z[t] - (ar[t] + sum theta_j e[t - j]) for t in [from, n), the MA terms in their order
-// and every lag reaching into the series; unrolled when the number of terms is known at
-// compile time (the same arithmetic either way).
+// e[t] = z[t] - (ar[t] + sum theta_j e[t - j]) for t in [from, n), every lag reaching into the
+// series, the MA terms in the order of their lags except the shortest, added last: the others
+// read residuals of earlier steps, so only one product and two sums wait on the previous step.
+// Unrolled when the number of terms is known at compile time (the same arithmetic either way).
 template <int N>
 void ma_errors_fixed(const std::vector<std::pair<int, double>>& theta, const double* z,
                      const double* ar, std::size_t from, std::size_t n, double* e) {
@@ -189,14 +190,28 @@ void ma_errors_fixed(const std::vector<std::pair<int, double>>& theta, const dou
   }
   for (std::size_t t = from; t < n; ++t) {
     double pred = ar[t];
-    for (int q = 0; q < N; ++q) pred += coef[q] * e[t - lag[q]];
+    for (int q = 1; q < N; ++q) pred += coef[q] * e[t - lag[q]];
+    if (N > 0) pred += coef[0] * e[t - lag[0]];
     e[t] = z[t] - pred;
   }
 }
 
+// The MA terms of step t added to base (the terms before the start of the series left out), in
+// the order of ma_errors_fixed: by their lags, the shortest last.
+double ma_part(const std::vector<std::pair<int, double>>& theta, const double* e, std::size_t t,
+               double base = 0.0) {
+  for (std::size_t q = 1; q < theta.size(); ++q)
+    if (t >= static_cast<std::size_t>(theta[q].first))
+      base += theta[q].second * e[t - theta[q].first];
+  if (!theta.empty() && t >= static_cast<std::size_t>(theta[0].first))
+    base += theta[0].second * e[t - theta[0].first];
+  return base;
+}
+
 // The conditional residuals of a series z with no value missing (n values): e = 0 before t0,
-// then e[t] = z[t] - pred with pred = sum phi_j z[t - j] + sum theta_j e[t - j], each sum in the
-// order of its lags from zero, the MA terms before the start of the series left out. The AR
+// then e[t] = z[t] - pred with pred = sum phi_j z[t - j] + sum theta_j e[t - j], the AR sum in the
+// order of its lags from zero, the MA terms as in ma_part (those before the start of the series
+// left out). The AR
 // part does not depend on e: it is summed for every step first (ar, one vectorised pass per
 // term, each step's sum in the same order), so that only the MA part remains a recursion.
 void css_errors(const double* z, std::size_t n, std::size_t t0,
@@ -210,12 +225,7 @@ void css_errors(const double* z, std::size_t n, std::size_t t0,
   }
   const std::size_t reach = theta.empty() ? 0 : static_cast<std::size_t>(theta.back().first);
   const std::size_t reached = std::min(n, std::max(t0, reach));
-  for (std::size_t t = t0; t < reached; ++t) {
-    double pred = ar[t];
-    for (const auto& [j, v] : theta)
-      if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
-    e[t] = z[t] - pred;
-  }
+  for (std::size_t t = t0; t < reached; ++t) e[t] = z[t] - ma_part(theta, e, t, ar[t]);
   switch (theta.size()) {
     case 0:
       return ma_errors_fixed<0>(theta, z, ar, reached, n, e);
@@ -238,11 +248,7 @@ void css_errors(const double* z, std::size_t n, std::size_t t0,
     default:
       break;
   }
-  for (std::size_t t = reached; t < n; ++t) {
-    double pred = ar[t];
-    for (const auto& [j, v] : theta) pred += v * e[t - j];
-    e[t] = z[t] - pred;
-  }
+  for (std::size_t t = reached; t < n; ++t) e[t] = z[t] - ma_part(theta, e, t, ar[t]);
 }
 
 // The conditional residuals of the latest complete series, kept for the derivatives: a fit
@@ -325,8 +331,7 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
       }
       double pred = 0.0;
       for (const auto& [j, v] : phi) pred += v * z[t - j];
-      for (const auto& [j, v] : theta)
-        if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
+      pred = ma_part(theta, e.data(), t, pred);
       if (!std::isfinite(z[t])) {
         z[t] = pred;
         continue;

@@ -54,15 +54,46 @@ int budget(const Form& f) {
   return (k + 1) * (kBudgetIterations + kBudgetIterationsPerParameter * k);
 }
 
+namespace {
+
+// The latest exact evaluation by the fast recursions, kept for the derivative in the constant:
+// a fit asks for the derivatives at the point it has just evaluated. Matched by the series' and
+// the parameters' bits and the form.
+struct ExactMemo {
+  std::vector<double> w, x, res;
+  Coefs c;
+  StateSpace s;
+  std::vector<double> P;
+  double sumlog = 0.0, g = 1.0;
+  Form form;
+  bool valid = false;
+
+  bool holds(const std::vector<double>& w_, const Form& f, const std::vector<double>& x_) const {
+    return valid && f.key() == form.key() && f.m == form.m && w_.size() == w.size() &&
+           x_.size() == x.size() &&
+           std::memcmp(w_.data(), w.data(), w.size() * sizeof(double)) == 0 &&
+           std::memcmp(x_.data(), x.data(), x.size() * sizeof(double)) == 0;
+  }
+};
+
+ExactMemo& exact_memo() {
+  static thread_local ExactMemo memo;
+  return memo;
+}
+
+}  // namespace
+
 bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                      std::vector<double>& res, double* sumlog_out) {
   interruption_point(w.size());
   // (Kept between calls: a fit evaluates its model many times.)
-  static thread_local Coefs c;
-  static thread_local StateSpace s;
+  ExactMemo& memo = exact_memo();
+  memo.valid = false;
+  Coefs& c = memo.c;
+  StateSpace& s = memo.s;
   unpack(f, x, c);
   state_space(c, f.m, s);
-  static thread_local std::vector<double> P;  // kept between the evaluations of a fit
+  std::vector<double>& P = memo.P;  // kept between the evaluations of a fit
   stationary_covariance(s, P);
   if (!all_finite(P)) return false;
   double sumlog = 0.0;
@@ -72,7 +103,18 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
     const double g = std::exp(sumlog / (2.0 * static_cast<double>(res.size())));
     for (double& v : res) v *= g;
     if (sumlog_out) *sumlog_out = sumlog;
-    return std::isfinite(g);
+    if (!std::isfinite(g)) return false;
+    // Kept for the derivative in the constant (short series only: the copies are O(n)).
+    if (f.constant && w.size() <= kKeptScratch) {
+      memo.w.assign(w.begin(), w.end());
+      memo.x.assign(x.begin(), x.end());
+      memo.res.assign(res.begin(), res.end());
+      memo.sumlog = sumlog;
+      memo.g = g;
+      memo.form = f;
+      memo.valid = true;
+    }
+    return true;
   }
   bool steady = false;
   std::vector<double> a(static_cast<std::size_t>(s.r), 0.0), scratch;
@@ -93,11 +135,50 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
   return std::isfinite(g);
 }
 
+bool exact_jacobian(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
+                    std::vector<double>& J) {
+  if (!f.constant) return false;
+  ExactMemo& memo = exact_memo();
+  if (!memo.holds(w, f, x)) return false;
+  const std::size_t n = memo.res.size();
+  const int k = f.count();
+  const auto ku = static_cast<std::size_t>(k);
+  J.resize(n * ku);
+  // The constant: the gains do not depend on it, and the innovations are linear in w - mu, so
+  // d res / d mu is g times the standardised innovations of the series -1 through the same
+  // recursions (the same variances: sum(log F) to the bit).
+  static thread_local std::vector<double> minus_one, column, base, res;
+  minus_one.assign(w.size(), -1.0);
+  double sumlog = 0.0;
+  if (!fast_innovations(memo.s, memo.P, minus_one, 0.0, column, sumlog) || column.size() != n ||
+      sumlog != memo.sumlog)
+    return false;
+  for (std::size_t t = 0; t < n; ++t) J[t * ku + ku - 1] = memo.g * column[t];
+  // The other coordinates by forward differences, with the optimiser's own steps.
+  base.swap(memo.res);
+  memo.valid = false;
+  const int bounded = f.p + f.q + f.P + f.Q;
+  std::vector<double> xt;
+  bool ok = true;
+  for (int j = 0; j + 1 < k && ok; ++j) {
+    xt = x;
+    double h = 1e-6 * std::max(1.0, std::fabs(x[static_cast<std::size_t>(j)]));
+    if (j < bounded && xt[static_cast<std::size_t>(j)] + h > detail::kPacfBound) h = -h;
+    xt[static_cast<std::size_t>(j)] += h;
+    ok = exact_residuals(w, f, xt, res) && res.size() == n;
+    if (ok)
+      for (std::size_t t = 0; t < n; ++t)
+        J[t * ku + static_cast<std::size_t>(j)] = (res[t] - base[t]) / h;
+  }
+  return ok;
+}
+
 namespace {
 
-// e[t] = z[t] - (ar[t] + sum theta_j e[t - j]) for t in [from, n), the MA terms in their order
-// and every lag reaching into the series; unrolled when the number of terms is known at
-// compile time (the same arithmetic either way).
+// e[t] = z[t] - (ar[t] + sum theta_j e[t - j]) for t in [from, n), every lag reaching into the
+// series, the MA terms in the order of their lags except the shortest, added last: the others
+// read residuals of earlier steps, so only one product and two sums wait on the previous step.
+// Unrolled when the number of terms is known at compile time (the same arithmetic either way).
 template <int N>
 void ma_errors_fixed(const std::vector<std::pair<int, double>>& theta, const double* z,
                      const double* ar, std::size_t from, std::size_t n, double* e) {
@@ -109,14 +190,28 @@ void ma_errors_fixed(const std::vector<std::pair<int, double>>& theta, const dou
   }
   for (std::size_t t = from; t < n; ++t) {
     double pred = ar[t];
-    for (int q = 0; q < N; ++q) pred += coef[q] * e[t - lag[q]];
+    for (int q = 1; q < N; ++q) pred += coef[q] * e[t - lag[q]];
+    if (N > 0) pred += coef[0] * e[t - lag[0]];
     e[t] = z[t] - pred;
   }
 }
 
+// The MA terms of step t added to base (the terms before the start of the series left out), in
+// the order of ma_errors_fixed: by their lags, the shortest last.
+double ma_part(const std::vector<std::pair<int, double>>& theta, const double* e, std::size_t t,
+               double base = 0.0) {
+  for (std::size_t q = 1; q < theta.size(); ++q)
+    if (t >= static_cast<std::size_t>(theta[q].first))
+      base += theta[q].second * e[t - theta[q].first];
+  if (!theta.empty() && t >= static_cast<std::size_t>(theta[0].first))
+    base += theta[0].second * e[t - theta[0].first];
+  return base;
+}
+
 // The conditional residuals of a series z with no value missing (n values): e = 0 before t0,
-// then e[t] = z[t] - pred with pred = sum phi_j z[t - j] + sum theta_j e[t - j], each sum in the
-// order of its lags from zero, the MA terms before the start of the series left out. The AR
+// then e[t] = z[t] - pred with pred = sum phi_j z[t - j] + sum theta_j e[t - j], the AR sum in the
+// order of its lags from zero, the MA terms as in ma_part (those before the start of the series
+// left out). The AR
 // part does not depend on e: it is summed for every step first (ar, one vectorised pass per
 // term, each step's sum in the same order), so that only the MA part remains a recursion.
 void css_errors(const double* z, std::size_t n, std::size_t t0,
@@ -130,12 +225,7 @@ void css_errors(const double* z, std::size_t n, std::size_t t0,
   }
   const std::size_t reach = theta.empty() ? 0 : static_cast<std::size_t>(theta.back().first);
   const std::size_t reached = std::min(n, std::max(t0, reach));
-  for (std::size_t t = t0; t < reached; ++t) {
-    double pred = ar[t];
-    for (const auto& [j, v] : theta)
-      if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
-    e[t] = z[t] - pred;
-  }
+  for (std::size_t t = t0; t < reached; ++t) e[t] = z[t] - ma_part(theta, e, t, ar[t]);
   switch (theta.size()) {
     case 0:
       return ma_errors_fixed<0>(theta, z, ar, reached, n, e);
@@ -158,11 +248,7 @@ void css_errors(const double* z, std::size_t n, std::size_t t0,
     default:
       break;
   }
-  for (std::size_t t = reached; t < n; ++t) {
-    double pred = ar[t];
-    for (const auto& [j, v] : theta) pred += v * e[t - j];
-    e[t] = z[t] - pred;
-  }
+  for (std::size_t t = reached; t < n; ++t) e[t] = z[t] - ma_part(theta, e, t, ar[t]);
 }
 
 // The conditional residuals of the latest complete series, kept for the derivatives: a fit
@@ -245,8 +331,7 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
       }
       double pred = 0.0;
       for (const auto& [j, v] : phi) pred += v * z[t - j];
-      for (const auto& [j, v] : theta)
-        if (t >= static_cast<std::size_t>(j)) pred += v * e[t - j];
+      pred = ma_part(theta, e.data(), t, pred);
       if (!std::isfinite(z[t])) {
         z[t] = pred;
         continue;
@@ -584,8 +669,14 @@ Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool 
     for (double v : w) nobs += std::isfinite(v) ? 1 : 0;
     if (nobs > 0) tolerance = std::max(tolerance, gain / static_cast<double>(nobs));
   }
+  // With a constant, its column of the Jacobian from the evaluated point's recursions.
+  JacobianFunction jac;
+  if (f.constant)
+    jac = [&](const std::vector<double>& x, std::vector<double>& J) {
+      return exact_jacobian(w, f, x, J);
+    };
   const LeastSquaresResult lm =
-      levenberg_marquardt(fn, x0, lm_options(nb, 50, tolerance, budgeted ? budget(f) : 0));
+      levenberg_marquardt(fn, x0, lm_options(nb, 50, tolerance, budgeted ? budget(f) : 0), jac);
   if (lm.ok) {
     std::vector<double> r;
     double sumlog = 0.0;

@@ -18,6 +18,13 @@ namespace arima_detail {
 bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                      std::vector<double>& res, double* sumlog_out = nullptr);
 
+// Derivatives of exact_residuals with respect to x (row major) for a form with a constant, at
+// the point exact_residuals last evaluated by the fast recursions: the constant's column from
+// that evaluation's gains (one pass over the series, no covariance), the others by forward
+// differences with the optimiser's steps. False otherwise (the caller then differences).
+bool exact_jacobian(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
+                    std::vector<double>& J);
+
 // Conditional-sum-of-squares residuals: the first p + P*m values are conditioned on, earlier
 // innovations are zero, and missing values are replaced by their prediction. Only residuals
 // from `count_from` on are returned, so that forms of different orders can be compared on the

@@ -18,9 +18,7 @@ to rerun it).
 from __future__ import annotations
 
 import argparse
-import contextlib
 import gzip
-import io
 import json
 import os
 import subprocess
@@ -39,6 +37,7 @@ CACHE = HERE / "data" / "m1_tourism.json.gz"
 PEER_PYTHON = HERE / ".venv-peers" / "bin" / "python"
 
 from m3_data import mase, smape  # noqa: E402
+from m3_intervals import ours_one  # noqa: E402
 
 PEERS = ("AutoETS", "AutoTheta")
 PERIOD = {"yearly": 1, "quarterly": 4, "monthly": 12}
@@ -101,25 +100,6 @@ def _peer(name, rows):
     return blocks, np.asarray(secs)
 
 
-def ours_one(args):
-    algorithm, x, h = args
-    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
-
-    t = time.process_time()
-    try:
-        with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
-            warnings.simplefilter("ignore")
-            f = QuillcastForecaster(algorithm=algorithm, prediction_horizon=h)
-            f.fit(np.asarray(x, float).reshape(-1, 1), None, _reset_model=True)
-            fc = np.asarray(f.predict(), float).reshape(-1)
-            b = f.predict_interval(level=[80, 95])
-        block = np.column_stack([fc, b[80][0].reshape(-1), b[80][1].reshape(-1),
-                                 b[95][0].reshape(-1), b[95][1].reshape(-1)])
-    except Exception:  # scored as the naive forecast without an interval, as the peers'
-        block = np.column_stack([np.full(h, x[-1])] * 5)
-    return block, time.process_time() - t
-
-
 def cached(name, make):
     path = OUT / f"m1_tourism_{name}.npz"
     if path.exists():
@@ -180,7 +160,7 @@ def main():
     both = [np.column_stack([(u + v) / 2] + [np.full(len(u), np.nan)] * 4) for u, v in zip(f, g, strict=True)]
     results["mean of AutoETS, AutoTheta"] = (both, results[PEERS[0]][1] + results[PEERS[1]][1])
     for alg in args.algorithms.split(","):
-        work = [(alg, r["x"], len(r["xx"])) for r in rows]
+        work = [(alg, r["x"], len(r["xx"]), None) for r in rows]
 
         def make(work=work):
             if args.jobs > 1:

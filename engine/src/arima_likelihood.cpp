@@ -56,15 +56,10 @@ int budget(const Form& f) {
 
 namespace {
 
-// The latest exact evaluation by the fast recursions, kept for the derivative in the constant:
-// a fit asks for the derivatives at the point it has just evaluated. Matched by the series' and
-// the parameters' bits and the form.
-struct ExactMemo {
-  std::vector<double> w, x, res;
-  Coefs c;
-  StateSpace s;
-  std::vector<double> P;
-  double sumlog = 0.0, g = 1.0;
+// The point a likelihood was last evaluated at, for the derivatives a fit asks for there next:
+// matched by the series' and the parameters' bits and the form.
+struct EvaluatedPoint {
+  std::vector<double> w, x;
   Form form;
   bool valid = false;
 
@@ -74,6 +69,21 @@ struct ExactMemo {
            std::memcmp(w_.data(), w.data(), w.size() * sizeof(double)) == 0 &&
            std::memcmp(x_.data(), x.data(), x.size() * sizeof(double)) == 0;
   }
+  void keep(const std::vector<double>& w_, const Form& f, const std::vector<double>& x_) {
+    w.assign(w_.begin(), w_.end());
+    x.assign(x_.begin(), x_.end());
+    form = f;
+    valid = true;
+  }
+};
+
+// The latest exact evaluation by the fast recursions, kept for the derivative in the constant.
+struct ExactMemo : EvaluatedPoint {
+  std::vector<double> res;
+  Coefs c;
+  StateSpace s;
+  std::vector<double> P;
+  double sumlog = 0.0, g = 1.0;
 };
 
 ExactMemo& exact_memo() {
@@ -106,13 +116,10 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
     if (!std::isfinite(g)) return false;
     // Kept for the derivative in the constant (short series only: the copies are O(n)).
     if (f.constant && w.size() <= kKeptScratch) {
-      memo.w.assign(w.begin(), w.end());
-      memo.x.assign(x.begin(), x.end());
       memo.res.assign(res.begin(), res.end());
       memo.sumlog = sumlog;
       memo.g = g;
-      memo.form = f;
-      memo.valid = true;
+      memo.keep(w, f, x);
     }
     return true;
   }
@@ -252,25 +259,10 @@ void css_errors(const double* z, std::size_t n, std::size_t t0,
 }
 
 // The conditional residuals of the latest complete series, kept for the derivatives: a fit
-// asks for them at the point whose residuals it has just evaluated. Matched by the series' and
-// the parameters' bits and the form.
-struct CssMemo {
-  std::vector<double> w, x, z, e;
-  Form form;
-  bool valid = false;
+// asks for them at the point whose residuals it has just evaluated.
+struct CssMemo : EvaluatedPoint {
+  std::vector<double> z, e;
 
-  bool holds(const std::vector<double>& w_, const Form& f, const std::vector<double>& x_) const {
-    return valid && f.key() == form.key() && f.m == form.m && w_.size() == w.size() &&
-           x_.size() == x.size() &&
-           std::memcmp(w_.data(), w.data(), w.size() * sizeof(double)) == 0 &&
-           std::memcmp(x_.data(), x.data(), x.size() * sizeof(double)) == 0;
-  }
-  void keep(const std::vector<double>& w_, const Form& f, const std::vector<double>& x_) {
-    w.assign(w_.begin(), w_.end());
-    x.assign(x_.begin(), x_.end());
-    form = f;
-    valid = true;
-  }
   void release() {
     valid = false;
     for (std::vector<double>* v : {&w, &x, &z, &e}) std::vector<double>().swap(*v);
@@ -353,21 +345,6 @@ bool css_residuals(const std::vector<double>& w, const Form& f, const std::vecto
 
 namespace {
 
-// The Durbin-Levinson recursion of pacf_to_coef (scale 1) from the partial autocorrelations
-// a_0..a_{n-1} themselves.
-void levinson(const double* a, int n, std::vector<double>& c) {
-  c.assign(static_cast<std::size_t>(n), 0.0);
-  constexpr int kSmall = 32;
-  double small[kSmall];
-  std::vector<double> large(n > kSmall ? static_cast<std::size_t>(n) : 0);
-  double* prev = n > kSmall ? large.data() : small;
-  for (int k = 0; k < n; ++k) {
-    std::copy(c.begin(), c.begin() + k, prev);
-    for (int j = 0; j < k; ++j) c[j] = prev[j] - a[k] * prev[k - 1 - j];
-    c[k] = a[k];
-  }
-}
-
 // d(coefficients)/du of pacf_to_coef over n values from u (n x n, row = coefficient), by
 // central differences: the map costs O(n^2), no pass over the series. The partial
 // autocorrelations are taken once; a difference changes one of them.
@@ -382,9 +359,9 @@ void pacf_jacobian(const double* u, int n, double sign, std::vector<double>& D) 
     if (!(hi > lo)) continue;
     const double at = a[i];
     a[i] = std::tanh(std::clamp(hi, -bound, bound));
-    levinson(a.data(), n, up);
+    detail::coef_from_pacf(a.data(), n, up);
     a[i] = std::tanh(std::clamp(lo, -bound, bound));
-    levinson(a.data(), n, dn);
+    detail::coef_from_pacf(a.data(), n, dn);
     a[i] = at;
     for (int j = 0; j < n; ++j)
       D[static_cast<std::size_t>(j) * n + i] = sign * (up[j] - dn[j]) / (hi - lo);

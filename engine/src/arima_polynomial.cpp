@@ -31,7 +31,7 @@ double remembered_tanh(double x) {
 
 }  // namespace
 
-void pacf_to_coef(const double* u, int n, std::vector<double>& c, double scale, double bound) {
+void coef_from_pacf(const double* a, int n, std::vector<double>& c) {
   c.assign(static_cast<std::size_t>(n), 0.0);
   // The previous order's coefficients: on the stack for the usual small orders.
   constexpr int kSmall = 32;
@@ -39,11 +39,20 @@ void pacf_to_coef(const double* u, int n, std::vector<double>& c, double scale, 
   std::vector<double> large(n > kSmall ? static_cast<std::size_t>(n) : 0);
   double* prev = n > kSmall ? large.data() : small;
   for (int k = 0; k < n; ++k) {
-    const double a = scale * remembered_tanh(std::clamp(u[k], -bound, bound));
     std::copy(c.begin(), c.begin() + k, prev);
-    for (int j = 0; j < k; ++j) c[j] = prev[j] - a * prev[k - 1 - j];
-    c[k] = a;
+    for (int j = 0; j < k; ++j) c[j] = prev[j] - a[k] * prev[k - 1 - j];
+    c[k] = a[k];
   }
+}
+
+void pacf_to_coef(const double* u, int n, std::vector<double>& c, double scale, double bound) {
+  // The partial autocorrelations: on the stack for the usual small orders.
+  constexpr int kSmall = 32;
+  double small[kSmall] = {};
+  std::vector<double> large(n > kSmall ? static_cast<std::size_t>(n) : 0);
+  double* a = n > kSmall ? large.data() : small;
+  for (int k = 0; k < n; ++k) a[k] = scale * remembered_tanh(std::clamp(u[k], -bound, bound));
+  coef_from_pacf(a, n, c);
 }
 
 bool coef_to_pacf(std::vector<double> c, std::vector<double>& u) {

@@ -22,6 +22,10 @@ constexpr double kPacfBound = 7.5;
 void pacf_to_coef(const double* u, int n, std::vector<double>& c, double scale = 1.0,
                   double bound = kPacfBound);
 
+// The Durbin-Levinson recursion of pacf_to_coef from the partial autocorrelations a_0..a_{n-1}
+// themselves.
+void coef_from_pacf(const double* a, int n, std::vector<double>& c);
+
 // Inverse of pacf_to_coef with scale 1; false when the polynomial is not stationary.
 bool coef_to_pacf(std::vector<double> c, std::vector<double>& u);
 

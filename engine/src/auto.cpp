@@ -148,6 +148,10 @@ double auto_detail::drift_shrinkage(double drift, double se) {
   return std::max(0.0, 1.0 - 1.0 / (t * t));
 }
 
+double auto_detail::drift_checked_steps(double n) {
+  return std::clamp(n - HorizonCalibration::kMinOrigins, 0.0, n / 3.0);
+}
+
 double auto_detail::median_of(std::vector<double> f) {
   f.erase(std::remove_if(f.begin(), f.end(), [](double v) { return !std::isfinite(v); }), f.end());
   if (f.empty()) return detail::nan_value();
@@ -627,9 +631,9 @@ void AutoSelector::fit() {
     drift_se_ = auto_detail::drift_standard_error(cs.y, m_, &drift);
     if (m_ == 1) drift_shrink_ = auto_detail::drift_shrinkage(drift, drift_se_);
     // The candidates measure how their errors grow with the horizon from rolling origins in
-    // the training data, up to a third of its length; further steps lack those origins and
-    // take the drift's analytic spread instead.
-    drift_from_ = static_cast<double>(n) / 3.0;
+    // the training data; steps without origins enough to be checked on their own take the
+    // drift's analytic spread instead.
+    drift_from_ = auto_detail::drift_checked_steps(static_cast<double>(n));
     // The trend is measured from the first step: the forecast's departure from it.
     shrink_from_ = 1.0;
   }

@@ -94,7 +94,13 @@ TEST(AutoShortHistory, AFlatNoisyShortSeriesForecastsFlat) {
 }
 
 TEST(AutoShortHistory, FewOriginsWidenTheBandByTheDriftsSpread) {
-  const auto y = line_with_noise(15, 1.0, 1.0, 11);  // checks reach 5 steps, the horizon is 8
+  // Steps checked on their own: none of 15 values (5 steps from about 10 origins each), 5 of 24,
+  // a third of the data from 29 values on.
+  EXPECT_EQ(ad::drift_checked_steps(15.0), 0.0);
+  EXPECT_EQ(ad::drift_checked_steps(24.0), 5.0);
+  EXPECT_EQ(ad::drift_checked_steps(90.0), 30.0);
+  // So the short series takes the drift's spread from the first step.
+  const auto y = line_with_noise(15, 1.0, 1.0, 11);
   AutoSelector a = fed(y);
   const double se = ad::drift_standard_error(y, 1);
   ASSERT_GT(se, 0.0);
@@ -102,8 +108,7 @@ TEST(AutoShortHistory, FewOriginsWidenTheBandByTheDriftsSpread) {
   a.forecast_interval_path(8, 0.95, lo.data(), hi.data());
   a.forecast_path(8, f.data());
   const double q = tarn::normal_quantile(0.975);
-  for (int k = 6; k <= 8; ++k) {
-    // The drift's spread alone, past the steps the training data could check.
+  for (int k = 1; k <= 8; ++k) {
     EXPECT_GE(hi[k - 1] - f[k - 1], q * k * se * (1 - 1e-9)) << k;
     EXPECT_GE(f[k - 1] - lo[k - 1], q * k * se * (1 - 1e-9)) << k;
   }

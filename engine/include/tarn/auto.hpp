@@ -223,6 +223,10 @@ double drift_standard_error(const std::vector<double>& y, int m, double* drift =
 // after James & Stein 1961). A drift well within its noise is dropped (the flat forecast of
 // smoothing or of the naive method), a clear one kept nearly whole.
 double drift_shrinkage(double drift, double se);
+// The last step of a forecast from n training values whose spread the candidates check on their
+// own rolling origins (HorizonCalibration: up to a third of the data, each step from at least
+// kMinOrigins origins); the drift's spread widens the steps after it.
+double drift_checked_steps(double n);
 // The median of the finite values `f` (the mean of the middle two for an even count), or NaN.
 double median_of(std::vector<double> f);
 // The weighted mean of `f` with non-negative weights `w` (NaN for none or no weight), taken on

@@ -66,29 +66,45 @@ def mase(x, xx, fc, m):
     return float(np.mean(np.abs(xx - fc)) / scale)
 
 
+def interval_scores(s, bands, alpha=0.05):
+    """(share inside 80%, share inside 95%, MSIS at 95%) of one series' bands (h x 4: lo80, hi80,
+    lo95, hi95), MSIS scaled by the in-sample seasonal naive error at the shortest season."""
+    y, x, m = s["xx"], s["x"], s["seasons"][0]
+    lo80, hi80, lo, hi = bands.T
+    inside = lambda a, b: np.mean((y >= a) & (y <= b))  # noqa: E731
+    score = (hi - lo) + 2 / alpha * ((lo - y) * (y < lo) + (y - hi) * (y > hi))
+    return inside(lo80, hi80), inside(lo, hi), np.mean(score) / np.mean(np.abs(x[m:] - x[:-m]))
+
+
 def run_ours(algorithm, data, dated=False):
     import pandas as pd
 
     from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
-    fcs, secs = [], []
+    fcs, secs, intervals = [], [], []
     for s in data:
         kwargs = {"samples_per_season": s["seasons"][-1]} if algorithm == "hw" else {}
         x = np.asarray(s["x"], float).reshape(-1, 1)
         if dated:
             idx = pd.date_range("2019-01-01", periods=len(x), freq=FREQUENCIES[s["setting"]])
             x = pd.DataFrame({"y": x[:, 0]}, index=idx)
+        h = len(s["xx"])
         t = time.process_time()
         try:
             f = QuillcastForecaster(algorithm=algorithm, **kwargs)
             f.fit(x, x, _reset_model=True)
-            fc = np.asarray(f.predict(prediction_horizon=len(s["xx"])), float).reshape(-1)
+            fc = np.asarray(f.predict(prediction_horizon=h), float).reshape(-1)
+            secs.append(time.process_time() - t)
+            b = f.predict_interval(prediction_horizon=h, level=[80, 95])
+            bands = np.column_stack([np.ravel(b[lv][i]) for lv in (80, 95) for i in (0, 1)])
         except Exception as e:  # noqa: BLE001 - a failure is shown and scored as naive
             print(f"  {algorithm} {s['setting']}: {type(e).__name__}: {e}", file=sys.stderr)
-            fc = np.full(len(s["xx"]), s["x"][-1])
-        secs.append(time.process_time() - t)
+            fc = np.full(h, s["x"][-1])
+            secs.append(time.process_time() - t)
+            bands = np.full((h, 4), np.nan)
         fcs.append(fc)
-    return fcs, secs
+        intervals.append(bands)
+    return fcs, secs, intervals
 
 
 def peer_main(path):
@@ -104,8 +120,10 @@ def peer_main(path):
         df = pd.DataFrame({"unique_id": 0, "ds": np.arange(len(s["x"])), "y": s["x"]})
         t = time.process_time()
         sf = StatsForecast(models=[MSTL(season_length=s["seasons"])], freq=1)
-        fc = sf.forecast(df=df, h=s["h"])["MSTL"].to_numpy()
-        out.append({"fc": fc.tolist(), "secs": time.process_time() - t})
+        res = sf.forecast(df=df, h=s["h"], level=[80, 95])
+        secs = time.process_time() - t
+        bands = [res[f"MSTL-{side}-{lv}"].tolist() for lv in (80, 95) for side in ("lo", "hi")]
+        out.append({"fc": res["MSTL"].tolist(), "secs": secs, "bands": bands})
     with open(path, "w") as fh:
         json.dump(out, fh)
 
@@ -128,7 +146,11 @@ def run_peer(data):
             res = json.load(fh)
     finally:
         os.unlink(path)
-    return [np.asarray(r["fc"]) for r in res], [r["secs"] for r in res]
+    return (
+        [np.asarray(r["fc"]) for r in res],
+        [r["secs"] for r in res],
+        [np.asarray(r["bands"]).T for r in res],
+    )
 
 
 def main():
@@ -159,7 +181,7 @@ def main():
     print(f"{args.seeds} series per setting; MASE (mean) / CPU s per series (mean)\n")
     print("| model | " + " | ".join(names) + " |")
     print("|---|" + "---|" * len(names))
-    for label, (fcs, secs) in rows.items():
+    for label, (fcs, secs, _) in rows.items():
         cells = []
         for name in names:
             idx = [i for i, s in enumerate(data) if s["setting"] == name]
@@ -168,6 +190,18 @@ def main():
             )
             sec = np.mean([secs[i] for i in idx])
             cells.append(f"{m:.3f} / {sec:.3f}")
+        print(f"| {label} | " + " | ".join(cells) + " |")
+    print("\nIntervals: share inside the 80% and 95% bands / MSIS at 95% (scaled as MASE)\n")
+    print("| model | " + " | ".join(names) + " |")
+    print("|---|" + "---|" * len(names))
+    for label, (_, _, bands) in rows.items():
+        cells = []
+        for name in names:
+            idx = [i for i, s in enumerate(data) if s["setting"] == name]
+            c80, c95, msis = zip(*(interval_scores(data[i], bands[i]) for i in idx), strict=True)
+            cells.append(
+                f"{100 * np.mean(c80):.1f} / {100 * np.mean(c95):.1f} / {np.mean(msis):.2f}"
+            )
         print(f"| {label} | " + " | ".join(cells) + " |")
 
 

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "series_util.hpp"
+#include "tarn/intervals.hpp"
 #include "tarn/season.hpp"
 #include "tarn/theta.hpp"
 
@@ -150,6 +151,43 @@ std::vector<std::vector<double>> mstl_decompose(const std::vector<double>& y,
   return comp;
 }
 
+MstlSmoothing mstl_smoothing(std::size_t n, const std::vector<int>& periods,
+                             const std::vector<int>& degrees) {
+  MstlSmoothing out;
+  std::vector<double> unit;
+  for (std::size_t i = 0; i < periods.size(); ++i) {
+    const auto p = static_cast<std::size_t>(periods[i]);
+    if (p < 2 || p >= n) continue;
+    const std::size_t ns = seasonal_span(i);
+    const int degree = i < degrees.size() ? degrees[i] : kSeasonalDegree;
+    // Phase j has ceil((n - j) / p) values: n % p phases one more than the rest.
+    const std::size_t longer = n % p, c_lo = n / p;
+    double index_var = 0.0;
+    for (const auto& [c, phases] : {std::pair{c_lo + 1, longer}, std::pair{c_lo, p - longer}}) {
+      if (phases == 0 || c == 0) continue;
+      // The smoother's weights at k, as its values for the unit vectors.
+      unit.assign(c, 0.0);
+      auto weight = [&](std::size_t from, std::size_t k) {
+        unit[from] = 1.0;
+        const double w = loess_at(unit.data(), c, ns, static_cast<double>(k), degree);
+        unit[from] = 0.0;
+        return w;
+      };
+      double trace = 0.0;
+      for (std::size_t k = 0; k < c; ++k) trace += weight(k, k);
+      double sum_sq = 0.0;  // the latest value's weights (outside the span they are 0)
+      for (std::size_t from = c - std::min(c, ns); from < c; ++from) {
+        const double w = weight(from, c - 1);
+        sum_sq += w * w;
+      }
+      out.dof += static_cast<double>(phases) * trace;
+      index_var += static_cast<double>(phases) * sum_sq;
+    }
+    out.index_variance += index_var / static_cast<double>(p);
+  }
+  return out;
+}
+
 Mstl::Mstl(const Mstl& other)
     : Model(other),
       config_(other.config_),
@@ -158,7 +196,8 @@ Mstl::Mstl(const Mstl& other)
       index_(other.index_),
       pos_(other.pos_),
       inner_t_(other.inner_t_),
-      inner_(other.inner_ ? other.inner_->clone() : nullptr) {}
+      inner_(other.inner_ ? other.inner_->clone() : nullptr),
+      smoothing_(other.smoothing_) {}
 
 Mstl& Mstl::operator=(const Mstl& other) {
   if (this != &other) {
@@ -171,6 +210,7 @@ Mstl& Mstl::operator=(const Mstl& other) {
     pos_ = std::move(copy.pos_);
     inner_t_ = copy.inner_t_;
     inner_ = std::move(copy.inner_);
+    smoothing_ = copy.smoothing_;
   }
   return *this;
 }
@@ -203,6 +243,7 @@ void Mstl::clear() {
   pos_.clear();
   inner_t_ = 0;
   inner_.reset();
+  smoothing_ = {};
 }
 
 void Mstl::observe(double value, std::int64_t gap) {
@@ -275,6 +316,7 @@ void Mstl::fit() {
   if (!inner->is_initialized()) return;  // keeps collecting
   inner_t_ = static_cast<std::int64_t>(n) - 1;
   inner_ = std::move(inner);
+  smoothing_ = mstl_smoothing(n, periods, degrees);
   fitted_ = true;
   train_.clear();
   for (std::size_t i = 0; i < cs.trailing_missing; ++i) observe(detail::nan_value(), 1);
@@ -297,8 +339,36 @@ double Mstl::forecast_ahead(double h) const {
   return inner_->forecast_steps(h) + seasonal(h);
 }
 
+// The adjusted series' bands, widened for the indices' estimation (MstlSmoothing): its error
+// variance is counted on the degrees of freedom the smoothers leave (dof - D instead of dof,
+// and the t quantile of those), and every step adds the carried indices' own variance, the
+// one-step variance times index_variance.
 void Mstl::interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const {
   inner_->forecast_interval_path(h, coverage, lower, upper);
+  const auto n = static_cast<std::size_t>(h);
+  const double dof = inner_->error_dof();
+  if (smoothing_.dof > 0.0 || smoothing_.index_variance > 0.0) {
+    const double left = std::max(dof - smoothing_.dof, 1.0);
+    const double p = 0.5 + coverage / 2.0;
+    // Variance and quantile scale (an inner model with normal quantiles has no count to
+    // correct: its variance stays, the indices' variance is still added).
+    double scale = 1.0;
+    if (std::isfinite(dof)) {
+      const double q = student_quantile(p, left) / student_quantile(p, dof);
+      scale = q * q * dof / left;
+    }
+    std::vector<double> f(n);
+    inner_->forecast_path(n, f.data());
+    const double below1 = std::max(f[0] - lower[0], 0.0), above1 = std::max(upper[0] - f[0], 0.0);
+    const double index_var = smoothing_.index_variance;
+    for (std::size_t k = 0; k < n; ++k) {
+      const double below = std::max(f[k] - lower[k], 0.0), above = std::max(upper[k] - f[k], 0.0);
+      const double b = std::sqrt(scale * (below * below + index_var * below1 * below1));
+      const double a = std::sqrt(scale * (above * above + index_var * above1 * above1));
+      if (std::isfinite(b)) lower[k] = f[k] - b;
+      if (std::isfinite(a)) upper[k] = f[k] + a;
+    }
+  }
   for (std::int64_t k = 1; k <= h; ++k) {
     const double s = seasonal(static_cast<double>(k));
     lower[k - 1] += s;
@@ -326,8 +396,9 @@ std::string Mstl::describe() const {
 }
 
 namespace {
-// 2: the calendar's seasons (older states: none).
-constexpr std::uint16_t kMstlVersion = 2;
+// 2: the calendar's seasons (older states: none). 3: the indices' smoothing (older states: none,
+// their bands as they were).
+constexpr std::uint16_t kMstlVersion = 3;
 }  // namespace
 
 void Mstl::save(Writer& w) const {
@@ -347,6 +418,8 @@ void Mstl::save(Writer& w) const {
   }
   w.put<std::int64_t>(inner_t_);
   w.put_string(inner_->serialize());
+  w.put<double>(smoothing_.dof);
+  w.put<double>(smoothing_.index_variance);
 }
 
 void Mstl::load(Reader& r) {
@@ -391,6 +464,14 @@ void Mstl::load(Reader& r) {
       throw FormatError("model state: mstl's adjusted-series model is not a fitted theta");
     }
     s.inner_ = std::move(inner);
+    if (version >= 3) {
+      s.smoothing_.dof = r.get<double>();
+      s.smoothing_.index_variance = r.get<double>();
+      if (!(s.smoothing_.dof >= 0.0) || !std::isfinite(s.smoothing_.dof) ||
+          !(s.smoothing_.index_variance >= 0.0) || !std::isfinite(s.smoothing_.index_variance)) {
+        throw FormatError("model state: bad mstl smoothing");
+      }
+    }
     s.fitted_ = true;
   }
   config_ = std::move(s.config_);
@@ -400,6 +481,7 @@ void Mstl::load(Reader& r) {
   pos_ = std::move(s.pos_);
   inner_t_ = s.inner_t_;
   inner_ = std::move(s.inner_);
+  smoothing_ = s.smoothing_;
 }
 
 std::unique_ptr<Model> build_mstl(const Options& options) {

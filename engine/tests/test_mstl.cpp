@@ -214,6 +214,11 @@ TEST(Mstl, StateRoundTripsAndBadInputIsRefused) {
   for (double h : {1.0, 2.5, 30.0, 200.0}) {
     EXPECT_DOUBLE_EQ(back->forecast_steps(h), m->forecast_steps(h));
   }
+  std::vector<double> lo(200), hi(200), lo2(200), hi2(200);
+  m->forecast_interval_path(200, 0.9, lo.data(), hi.data());
+  back->forecast_interval_path(200, 0.9, lo2.data(), hi2.data());
+  EXPECT_EQ(lo, lo2);
+  EXPECT_EQ(hi, hi2);
   // Unfitted state too.
   auto early = feed(tarn::build("mstl", {{"training_sample_size", std::int64_t(n)}}), y, 10);
   EXPECT_FALSE(tarn::Model::deserialize(early->serialize())->is_initialized());
@@ -329,6 +334,52 @@ TEST(Mstl, SelectorOnOneSeasonKeepsItsCandidates) {
       }
     }
   }
+}
+
+TEST(MstlIntervals, SmoothingCountsTheIndicesCost) {
+  // Two cycles of a season of 10, local means: each phase's two values share one mean (trace
+  // about 1), and the carried index averages two values (squared weights about 1/2).
+  const tarn::MstlSmoothing two = tarn::mstl_smoothing(20, {10}, {0});
+  EXPECT_NEAR(two.dof, 10.0, 0.2);
+  EXPECT_NEAR(two.index_variance, 0.5, 0.02);
+  // More cycles cost fewer degrees of freedom per value and make the index surer; a second
+  // season adds its own.
+  const tarn::MstlSmoothing many = tarn::mstl_smoothing(400, {10}, {0});
+  EXPECT_LT(many.dof / 400.0, two.dof / 20.0);
+  EXPECT_LT(many.index_variance, two.index_variance);
+  const tarn::MstlSmoothing both = tarn::mstl_smoothing(400, {10, 40}, {0, 0});
+  EXPECT_GT(both.dof, many.dof + 40.0 * 0.9);
+  EXPECT_GT(both.index_variance, many.index_variance);
+  // A phase count that does not divide the length, and a local line, stay sensible.
+  const tarn::MstlSmoothing odd = tarn::mstl_smoothing(405, {10}, {1});
+  EXPECT_GT(odd.dof, 0.0);
+  EXPECT_LT(odd.dof, 405.0);
+  EXPECT_GT(odd.index_variance, 0.0);
+  EXPECT_LE(odd.index_variance, 1.0);
+  EXPECT_EQ(tarn::mstl_smoothing(400, {}, {}).dof, 0.0);
+}
+
+TEST(MstlIntervals, CoverNominallyOnFewCyclesOfTwoSeasons) {
+  // Four cycles of the longer season: its indices take up a quarter of the data and are
+  // uncertain by a quarter of the noise's variance. Bands from the adjusted series' errors
+  // alone cover about 85-88% at 95%; counted for the smoothing they cover nominally.
+  const std::size_t n = 4 * 48, h = 48;
+  const int reps = 120;
+  double inside = 0.0, total = 0.0;
+  for (int rep = 0; rep < reps; ++rep) {
+    const auto y = two_seasons(n + h, 12, 2.0, 48, 1.0, 1.0, 100 + static_cast<unsigned>(rep));
+    auto m =
+        feed(tarn::build("mstl", {{"training_sample_size", std::int64_t(n)}, {"seasons", "12,48"}}),
+             y, n);
+    std::vector<double> lo(h), hi(h);
+    m->forecast_interval_path(static_cast<std::int64_t>(h), 0.95, lo.data(), hi.data());
+    for (std::size_t k = 0; k < h; ++k) {
+      inside += (y[n + k] >= lo[k] && y[n + k] <= hi[k]) ? 1.0 : 0.0;
+      total += 1.0;
+    }
+  }
+  // Errors within a path are dependent: about reps independent draws.
+  EXPECT_NEAR(inside / total, 0.95, 3.0 * std::sqrt(0.95 * 0.05 / reps));
 }
 
 }  // namespace

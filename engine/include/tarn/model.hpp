@@ -128,6 +128,9 @@ class Model {
   // fractional steps interpolate between the neighbouring grid steps.
   std::pair<double, double> forecast_interval_at(double t, double coverage) const;
   std::pair<double, double> forecast_interval_steps(double h, double coverage) const;
+  // Degrees of freedom left to the model's estimate of its one-step error variance (infinity:
+  // its intervals take normal quantiles).
+  double error_dof() const { return interval_dof(); }
   // The intervals at n times at once, from one interval path as long as the farthest of them:
   // O(n + farthest step) in all. The same values as forecast_interval_at time by time.
   void forecast_interval_at(const double* t, std::size_t n, double coverage, double* lower,

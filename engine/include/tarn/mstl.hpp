@@ -50,6 +50,22 @@ std::vector<std::vector<double>> mstl_decompose(const std::vector<double>& y,
                                                 const std::vector<int>& periods,
                                                 const std::vector<int>& degrees = {});
 
+// What the seasonal indices' estimation does to the adjusted series' errors. Each index is a
+// linear smoother of its cycle-subseries (a local mean or line of its span of cycles): over the
+// training data it takes up `dof` degrees of freedom (the smoothers' traces), so the adjusted
+// series' errors there understate the noise, and the index carried forward is itself uncertain,
+// by `index_variance` times the noise's variance (the sum of its squared weights; one index per
+// season at every step). Both follow from the smoothers' weights (the hat matrix of a linear
+// smoother: Cleveland & Devlin 1988; Hastie & Tibshirani 1990, ch. 3). The low-pass filter and
+// the repeated passes are left out: they change the weights little.
+struct MstlSmoothing {
+  double dof = 0.0;
+  double index_variance = 0.0;
+};
+// For n values and the seasons `periods` smoothed with the given degrees (as mstl_decompose).
+MstlSmoothing mstl_smoothing(std::size_t n, const std::vector<int>& periods,
+                             const std::vector<int>& degrees);
+
 class Mstl : public Model {
  public:
   static constexpr std::int64_t kDefaultTrainingSize = 16;
@@ -92,6 +108,8 @@ class Mstl : public Model {
   std::vector<std::size_t> pos_;            // per season: phase of the next observation
   std::int64_t inner_t_ = 0;                // timestamp of the inner model's latest value
   std::unique_ptr<Model> inner_;            // theta on the adjusted series
+  // What estimating the indices costs the intervals (mstl_smoothing).
+  MstlSmoothing smoothing_;
 };
 
 // Builder "mstl": training_sample_size, seasons (season lengths separated by commas, or one

@@ -339,32 +339,33 @@ double Mstl::forecast_ahead(double h) const {
   return inner_->forecast_steps(h) + seasonal(h);
 }
 
-// The adjusted series' bands, widened for the indices' estimation (MstlSmoothing): its error
-// variance is counted on the degrees of freedom the smoothers leave (dof - D instead of dof,
-// and the t quantile of those), and every step adds the carried indices' own variance, the
-// one-step variance times index_variance.
+// The adjusted series' bands, widened for the indices' estimation (MstlSmoothing). The
+// smoothers absorb part of the noise, not the level's wander: the one-step variance is counted
+// on the degrees of freedom they leave (dof - D instead of dof, with the t quantile of those),
+// and every step adds what that and the carried indices' own variance (the one-step variance
+// times index_variance) add to the one-step variance.
 void Mstl::interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const {
   inner_->forecast_interval_path(h, coverage, lower, upper);
   const auto n = static_cast<std::size_t>(h);
   const double dof = inner_->error_dof();
   if (smoothing_.dof > 0.0 || smoothing_.index_variance > 0.0) {
-    const double left = std::max(dof - smoothing_.dof, 1.0);
-    const double p = 0.5 + coverage / 2.0;
-    // Variance and quantile scale (an inner model with normal quantiles has no count to
-    // correct: its variance stays, the indices' variance is still added).
-    double scale = 1.0;
+    // Without a count (normal quantiles) the one-step variance stays; the indices' is added.
+    double quantile2 = 1.0, counted = 1.0;
     if (std::isfinite(dof)) {
+      const double left = std::max(dof - smoothing_.dof, 1.0);
+      const double p = 0.5 + coverage / 2.0;
       const double q = student_quantile(p, left) / student_quantile(p, dof);
-      scale = q * q * dof / left;
+      quantile2 = q * q;
+      counted = dof / left;
     }
+    const double extra = counted * (1.0 + smoothing_.index_variance) - 1.0;
     std::vector<double> f(n);
     inner_->forecast_path(n, f.data());
     const double below1 = std::max(f[0] - lower[0], 0.0), above1 = std::max(upper[0] - f[0], 0.0);
-    const double index_var = smoothing_.index_variance;
     for (std::size_t k = 0; k < n; ++k) {
       const double below = std::max(f[k] - lower[k], 0.0), above = std::max(upper[k] - f[k], 0.0);
-      const double b = std::sqrt(scale * (below * below + index_var * below1 * below1));
-      const double a = std::sqrt(scale * (above * above + index_var * above1 * above1));
+      const double b = std::sqrt(quantile2 * (below * below + extra * below1 * below1));
+      const double a = std::sqrt(quantile2 * (above * above + extra * above1 * above1));
       if (std::isfinite(b)) lower[k] = f[k] - b;
       if (std::isfinite(a)) upper[k] = f[k] + a;
     }

@@ -354,7 +354,10 @@ class Fitter {
         // The level's own chain is kept short: what does not depend on it is taken first.
         const double f = lev[a] + phi * slo[a];
         const double e = (zt - seas - arma) - f;
-        const double d = arma + e;
+        // Without ARMA terms d is e itself (0 + e differs from e only in the sign of a zero,
+        // which no sum or product of the filter carries into a nonzero value): one add less on
+        // the level's chain.
+        const double d = Arma ? arma + e : e;
         lev[a] = f + alpha * d;
         if (trend) slo[a] = phi * slo[a] + beta * d;
         if (Seasonal) ring[a][pos] = seas + gamma * d;

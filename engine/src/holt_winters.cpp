@@ -197,19 +197,6 @@ void additive_errors(const std::vector<double>& z, const Form& f, const Params& 
   for (std::size_t t = 0; t < z.size(); ++t) e[t] = hw_step(st, f, p, z[t], ok);
 }
 
-// Sums over t >= i of c_t u_{t-i} for the lags i = 0..m-1: the products of c with the run u
-// delayed by each lag.
-void delayed_cross(const std::vector<double>& c, const std::vector<double>& u, std::size_t m,
-                   std::vector<double>& out) {
-  const std::size_t n = c.size();
-  out.assign(m, 0.0);
-  for (std::size_t i = 0; i < m && i < n; ++i) {
-    double acc = 0.0;
-    for (std::size_t t = i; t < n; ++t) acc += c[t] * u[t - i];
-    out[i] = acc;
-  }
-}
-
 // The normal equations of the initial states (see least_squares_states) for a seasonal form
 // and a series without gaps. The data-free recursion is the same at every step, so the run
 // started from a unit in season position i is the run from position 0 delayed by i steps:
@@ -250,11 +237,11 @@ bool seasonal_normal_equations(const std::vector<double>& z, const Form& f, cons
       for (std::size_t t = 0; t < n; ++t) g += ci[t] * cj[t];
       a[i * k + j] = a[j * k + i] = g;
     }
-    delayed_cross(ci, unit, m, cross);
+    detail::delayed_cross(ci, unit, m, cross);
     for (std::size_t j = 0; j < l; ++j)
       a[(first + j) * k + i] = a[i * k + first + j] = cross[j] - cross[l];
   }
-  delayed_cross(base, unit, m, cross);
+  detail::delayed_cross(base, unit, m, cross);
   for (std::size_t j = 0; j < l; ++j) b[first + j] = -(cross[j] - cross[l]);
   std::vector<double> S;
   detail::delayed_products(unit, m, S);

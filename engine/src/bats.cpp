@@ -307,7 +307,8 @@ class Fitter {
   }
 
   // A run of the filter from a state with the level, slope and seasonal ring given (ring_, m
-  // values a run), no ARMA history, on the series `in` (null: zeros); writes its innovations.
+  // values a run), no ARMA history, on the series `in` (the first run; the others have null
+  // and run on zeros); writes its innovations.
   struct Run {
     const double* in;
     double* out;
@@ -350,7 +351,8 @@ class Fitter {
         const double arma =
             Arma ? p.ar[0] * d0[a] + p.ar[1] * d1[a] + p.ma[0] * e0[a] + p.ma[1] * e1[a] : 0.0;
         const double seas = Seasonal ? ring[a][pos] : 0.0;
-        const double zt = runs[a].in ? runs[a].in[t] : 0.0;
+        // Only the first run filters data (the others run on zeros from a unit state).
+        const double zt = a == 0 ? runs[0].in[t] : 0.0;
         // The level's own chain is kept short: what does not depend on it is taken first.
         const double f = lev[a] + phi * slo[a];
         const double e = (zt - seas - arma) - f;

@@ -205,8 +205,9 @@ class Fitter {
       if (form.trend) runs[nr++] = Run{nullptr, slo_.data(), 0.0, 1.0};
       forward(p, form, runs, nr);
     }
-    g_.assign(k * k, 0.0);
-    r_.assign(k, 0.0);
+    // Both regressions below write every entry of g_ and r_.
+    g_.resize(k * k);
+    r_.resize(k);
     BatsState& fitted = fitted_state_;
     fitted = base;
     if (block) {
@@ -267,7 +268,7 @@ class Fitter {
     checks.min_pivot_ratio = 1e-12;
     factor_.assign(g_.begin(), g_.end());
     x_.assign(r_.begin(), r_.end());
-    if (detail::cholesky_solve(factor_.data(), x_.data(), k, checks)) return true;
+    if (detail::cholesky_solve_overlapped(factor_.data(), x_.data(), k, checks)) return true;
     factor_.assign(g_.begin(), g_.end());
     x_.assign(r_.begin(), r_.end());
     return detail::solve_spd_in_place(factor_.data(), x_.data(), k);
@@ -307,7 +308,8 @@ class Fitter {
   }
 
   // A run of the filter from a state with the level, slope and seasonal ring given (ring_, m
-  // values a run), no ARMA history, on the series `in` (null: zeros); writes its innovations.
+  // values a run), no ARMA history, on the series `in` (the first run; the others have null
+  // and run on zeros); writes its innovations.
   struct Run {
     const double* in;
     double* out;
@@ -343,20 +345,26 @@ class Fitter {
       ring[a] = &ring_[a * m];
     }
     const double alpha = p.alpha, beta = p.beta, phi = p.phi, gamma = p.gamma;
-    const bool trend = p.trend;
+    // A slope has a run of its own: three runs exactly when there is one. Without it every
+    // slope stays 0, and lev + phi 0 differs from lev only in the sign of a zero (as d below).
+    constexpr bool kTrend = R == 3;
     std::size_t pos = 0;
     for (std::size_t t = 0; t < n; ++t) {
       for (std::size_t a = 0; a < R; ++a) {
         const double arma =
             Arma ? p.ar[0] * d0[a] + p.ar[1] * d1[a] + p.ma[0] * e0[a] + p.ma[1] * e1[a] : 0.0;
         const double seas = Seasonal ? ring[a][pos] : 0.0;
-        const double zt = runs[a].in ? runs[a].in[t] : 0.0;
+        // Only the first run filters data (the others run on zeros from a unit state).
+        const double zt = a == 0 ? runs[0].in[t] : 0.0;
         // The level's own chain is kept short: what does not depend on it is taken first.
-        const double f = lev[a] + phi * slo[a];
+        const double f = kTrend ? lev[a] + phi * slo[a] : lev[a];
         const double e = (zt - seas - arma) - f;
-        const double d = arma + e;
+        // Without ARMA terms d is e itself (0 + e differs from e only in the sign of a zero,
+        // which no sum or product of the filter carries into a nonzero value): one add less on
+        // the level's chain.
+        const double d = Arma ? arma + e : e;
         lev[a] = f + alpha * d;
-        if (trend) slo[a] = phi * slo[a] + beta * d;
+        if (kTrend) slo[a] = phi * slo[a] + beta * d;
         if (Seasonal) ring[a][pos] = seas + gamma * d;
         if (Arma) {
           d1[a] = d0[a];
@@ -398,17 +406,20 @@ class Fitter {
     }
     const double alpha = p.alpha, beta = form.trend ? p.beta : 0.0, phi = p.phi,
                  gamma = Seasonal ? p.gamma : 0.0;
-    const bool trend = form.trend;
+    // A second weight sequence exactly when there is a slope (its run). Without one the
+    // slope's adjoint stays 0 and alpha lev + 0 0 differs from alpha lev only in the sign of
+    // a zero.
+    constexpr bool kTrend = NW == 2;
     std::size_t pos = Seasonal ? (n - 1) % m : 0;
     for (std::size_t t = n; t-- > 0;) {
       for (std::size_t a = 0; a < NW; ++a) {
         const double ls = Seasonal ? ring[a][pos] : 0.0;
-        double dbar = alpha * lev[a] + beta * slo[a];
+        double dbar = kTrend ? alpha * lev[a] + beta * slo[a] : alpha * lev[a];
         if (Seasonal) dbar += gamma * ls;
         if (Arma) dbar += d0[a];
         const double ebar = Arma ? w[a][t] + e0[a] : w[a][t];
         const double tot = ebar + dbar;
-        if (trend) slo[a] = phi * (lev[a] + slo[a] - tot);
+        if (kTrend) slo[a] = phi * (lev[a] + slo[a] - tot);
         lev[a] -= tot;
         if (Seasonal) ring[a][pos] = ls - tot;
         if (Arma) {

@@ -1,6 +1,7 @@
 #include "tarn/holt_winters.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <limits>
@@ -197,16 +198,38 @@ void additive_errors(const std::vector<double>& z, const Form& f, const Params& 
   for (std::size_t t = 0; t < z.size(); ++t) e[t] = hw_step(st, f, p, z[t], ok);
 }
 
-// Sums over t >= i of c_t u_{t-i} for the lags i = 0..m-1: the products of c with the run u
-// delayed by each lag.
-void delayed_cross(const std::vector<double>& c, const std::vector<double>& u, std::size_t m,
-                   std::vector<double>& out) {
-  const std::size_t n = c.size();
-  out.assign(m, 0.0);
-  for (std::size_t i = 0; i < m && i < n; ++i) {
-    double acc = 0.0;
-    for (std::size_t t = i; t < n; ++t) acc += c[t] * u[t - i];
-    out[i] = acc;
+// The one-step errors of R runs of an additive seasonal form side by side, with hw_step's
+// operations in hw_step's order (so the same values as additive_errors run by run): run a
+// starts from level0[a], slope0[a] and a zero season, except the last, whose first seasonal
+// state is 1; the first runs on z (without gaps), the others on zeros. The runs are
+// independent, so the processor overlaps their steps.
+template <std::size_t R>
+void additive_runs(const std::vector<double>& z, const Form& f, const Params& p,
+                   const std::array<double, R>& level0, const std::array<double, R>& slope0,
+                   std::size_t m, const std::array<std::vector<double>*, R>& out) {
+  const std::size_t n = z.size();
+  const double phi = f.trend ? (f.damped ? p.phi : 1.0) : 0.0;
+  double level[R], slope[R];
+  std::vector<double> ring(R * m, 0.0);
+  ring[(R - 1) * m] = 1.0;
+  for (std::size_t a = 0; a < R; ++a) {
+    level[a] = level0[a];
+    slope[a] = f.trend ? slope0[a] : 0.0;
+    out[a]->resize(n);
+  }
+  std::size_t pos = 0;
+  for (std::size_t t = 0; t < n; ++t) {
+    for (std::size_t a = 0; a < R; ++a) {
+      const double base = level[a] + phi * slope[a];
+      double& sv = ring[a * m + pos];
+      const double y = a == 0 ? z[t] : 0.0;
+      const double e = y - (base + sv);
+      level[a] = base + p.alpha * e;
+      slope[a] = f.trend ? phi * slope[a] + p.beta * e : 0.0;
+      sv = sv + p.gamma * e;
+      (*out[a])[t] = e;
+    }
+    if (++pos >= m) pos = 0;
   }
 }
 
@@ -220,15 +243,14 @@ bool seasonal_normal_equations(const std::vector<double>& z, const Form& f, cons
                                std::size_t m, std::vector<double>& a, std::vector<double>& b) {
   const std::size_t n = z.size();
   const std::size_t first = f.trend ? 2 : 1, k = first + m - 1, l = m - 1;
-  State st;
   std::vector<double> base, level, slope, unit;
-  const std::vector<double> zeros(n, 0.0);
-  std::vector<double> season(m, 0.0);
-  additive_errors(z, f, p, 0.0, 0.0, season, st, base);
-  additive_errors(zeros, f, p, 1.0, 0.0, season, st, level);
-  if (f.trend) additive_errors(zeros, f, p, 0.0, 1.0, season, st, slope);
-  season[0] = 1.0;
-  additive_errors(zeros, f, p, 0.0, 0.0, season, st, unit);
+  interruption_point((f.trend ? 4 : 3) * n);
+  if (f.trend) {
+    additive_runs<4>(z, f, p, {{0.0, 1.0, 0.0, 0.0}}, {{0.0, 0.0, 1.0, 0.0}}, m,
+                     {{&base, &level, &slope, &unit}});
+  } else {
+    additive_runs<3>(z, f, p, {{0.0, 1.0, 0.0}}, {{0.0, 0.0, 0.0}}, m, {{&base, &level, &unit}});
+  }
   for (std::size_t t = 0; t < n; ++t) {
     if (!std::isfinite(base[t]) || !std::isfinite(level[t]) || !std::isfinite(unit[t]) ||
         (f.trend && !std::isfinite(slope[t]))) {
@@ -250,11 +272,11 @@ bool seasonal_normal_equations(const std::vector<double>& z, const Form& f, cons
       for (std::size_t t = 0; t < n; ++t) g += ci[t] * cj[t];
       a[i * k + j] = a[j * k + i] = g;
     }
-    delayed_cross(ci, unit, m, cross);
+    detail::delayed_cross(ci, unit, m, cross);
     for (std::size_t j = 0; j < l; ++j)
       a[(first + j) * k + i] = a[i * k + first + j] = cross[j] - cross[l];
   }
-  delayed_cross(base, unit, m, cross);
+  detail::delayed_cross(base, unit, m, cross);
   for (std::size_t j = 0; j < l; ++j) b[first + j] = -(cross[j] - cross[l]);
   std::vector<double> S;
   detail::delayed_products(unit, m, S);
@@ -322,7 +344,7 @@ bool least_squares_states(const std::vector<double>& z, const Form& f, const Par
   for (std::size_t i = 0; i < k; ++i) a[i * k + i] += 1e-9 * trace / static_cast<double>(k);
   detail::CholeskyChecks checks;
   checks.finite_solution = true;
-  if (!detail::cholesky_solve(a.data(), b.data(), k, checks)) return false;
+  if (!detail::cholesky_solve_overlapped(a.data(), b.data(), k, checks)) return false;
   out.l0 = b[0];
   if (f.trend) out.b0 = b[1];
   if (f.season) {

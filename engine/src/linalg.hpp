@@ -56,6 +56,42 @@ inline bool cholesky_solve(double* a, double* b, std::size_t k, const CholeskyCh
   return true;
 }
 
+// cholesky_solve with the first substitution (L y = b) taken row by row as the factor's
+// columns complete, so that its chain of divisions overlaps the factorisation's instead of
+// following it: every entry of L, y and x comes from the same operations in the same order as
+// in cholesky_solve, so the results (and the failures) are the same to the bit.
+inline bool cholesky_solve_overlapped(double* a, double* b, std::size_t k,
+                                      const CholeskyChecks& checks) {
+  for (std::size_t j = 0; j < k; ++j) {
+    const double diagonal = a[j * k + j];
+    double d = diagonal;
+    for (std::size_t p = 0; p < j; ++p) d -= a[j * k + p] * a[j * k + p];
+    if (!(d > 0.0) || (checks.finite_pivots && !std::isfinite(d))) return false;
+    if (d < checks.min_pivot_ratio * diagonal) return false;
+    d = std::sqrt(d);
+    a[j * k + j] = d;
+    // Row j of L is complete: y_j.
+    double y = b[j];
+    for (std::size_t p = 0; p < j; ++p) y -= a[j * k + p] * b[p];
+    b[j] = y / d;
+    for (std::size_t i = j + 1; i < k; ++i) {
+      double s = a[i * k + j];
+      for (std::size_t p = 0; p < j; ++p) s -= a[i * k + p] * a[j * k + p];
+      a[i * k + j] = s / d;
+    }
+  }
+  for (std::size_t i = k; i-- > 0;) {
+    double s = b[i];
+    for (std::size_t p = i + 1; p < k; ++p) s -= a[p * k + i] * b[p];
+    b[i] = s / a[i * k + i];
+  }
+  if (checks.finite_solution) {
+    for (std::size_t i = 0; i < k; ++i)
+      if (!std::isfinite(b[i])) return false;
+  }
+  return true;
+}
+
 // Solves (A + ridge * I) x = b in place for a symmetric positive semi-definite k x k matrix A
 // (row major), with a ridge of 1e-9 times the mean diagonal: a is overwritten by the factor and
 // b by the solution. Returns false when the system is numerically singular or the solution is

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -53,23 +54,71 @@ inline CleanSeries clean_series(const std::vector<double>& raw,
   return out;
 }
 
+namespace lagged {
+// Two doubles side by side (one SSE2 register; each lane rounds as a double on its own).
+using Pair = double __attribute__((vector_size(16)));
+
+// The sums acc[lag0 + b] = sum_{s < count} v_s w_{s+lag0+b} for b < 2 P (+ 1 when Odd), every
+// sum in the order of s. The block's size is known when compiling, so its sums stay in
+// registers over the loop, two lags to a register: a step costs an add's latency, not the
+// round trip of a sum through memory.
+template <std::size_t P, bool Odd>
+inline void block(const double* v, const double* w, std::size_t count, std::size_t lag0,
+                  double* acc) {
+  Pair a[P > 0 ? P : 1] = {};
+  double last = 0.0;
+  for (std::size_t s = 0; s < count; ++s) {
+    const double vs = v[s];
+    const Pair vv = {vs, vs};
+    const double* ahead = w + s + lag0;
+    for (std::size_t b = 0; b < P; ++b) {
+      Pair x;
+      std::memcpy(&x, ahead + 2 * b, sizeof x);
+      a[b] += vv * x;
+    }
+    if (Odd) last += vs * ahead[2 * P];
+  }
+  for (std::size_t b = 0; b < P; ++b) {
+    acc[lag0 + 2 * b] = a[b][0];
+    acc[lag0 + 2 * b + 1] = a[b][1];
+  }
+  if (Odd) acc[lag0 + 2 * P] = last;
+}
+
+constexpr std::size_t kBlock = 16;  // lags a block carries (8 registers)
+
+// The block of r lags, for a run-time r in 1..R.
+template <std::size_t R>
+inline void block_of(std::size_t r, const double* v, const double* w, std::size_t count,
+                     std::size_t lag0, double* acc) {
+  if (r == R) return block<R / 2, R % 2 == 1>(v, w, count, lag0, acc);
+  if constexpr (R > 1) block_of<R - 1>(r, v, w, count, lag0, acc);
+}
+
+// acc[lag] = sum_{s < count} v_s w_{s+lag} for lag < m, block by block.
+inline void sums(const double* v, const double* w, std::size_t count, std::size_t m, double* acc) {
+  for (std::size_t lag0 = 0; lag0 < m; lag0 += kBlock) {
+    block_of<kBlock>(std::min(m - lag0, kBlock), v, w, count, lag0, acc);
+  }
+}
+}  // namespace lagged
+
 // The products of u (n values) delayed by i and by j steps (zero before the delay), for i, j
 // in 0..m-1, as an m x m row-major matrix:
 //   S(i, j) = sum_{t < n} u_{t-i} u_{t-j} = sum_{s < n - max(i, j)} u_s u_{s+|i-j|}.
-// One pass over u serves every lag, each lag's sum growing in the order of s, O(m n) in all:
-// the sums of the m lags advance side by side (independent, so the processor overlaps them),
-// and in the last m steps each sum of length N = n - j is recorded as it completes.
+// One pass over u serves up to lagged::kBlock lags, each lag's sum growing in the order of s,
+// O(m n) in all: the sums of a block of lags advance side by side in registers (independent,
+// so the processor overlaps them), and in the last m steps each sum of length N = n - j is
+// recorded as it completes.
 inline void delayed_products(const std::vector<double>& u, std::size_t m, std::vector<double>& S) {
   const std::size_t n = u.size();
   S.assign(m * m, 0.0);
   if (m == 0) return;
-  std::vector<double> acc(m, 0.0);
+  double small[lagged::kBlock];
+  std::vector<double> large(m > lagged::kBlock ? m : 0);
+  double* acc = m > lagged::kBlock ? large.data() : small;
   const std::size_t tail = n > m ? n - m : 0;
-  for (std::size_t s = 0; s < tail; ++s) {
-    const double us = u[s];
-    const double* ahead = &u[s];
-    for (std::size_t lag = 0; lag < m; ++lag) acc[lag] += us * ahead[lag];
-  }
+  lagged::sums(u.data(), u.data(), tail, m, acc);
   for (std::size_t s = tail; s < n; ++s) {
     const std::size_t j = n - 1 - s;  // the sums of length n - j are complete after s
     const double us = u[s];
@@ -84,6 +133,27 @@ inline std::vector<double> delayed_products(const std::vector<double>& u, std::s
   std::vector<double> S;
   delayed_products(u, m, S);
   return S;
+}
+
+// The products of w with u delayed by each lag i in 0..m-1 (zero before the delay):
+//   out_i = sum_{i <= t < n} w_t u_{t-i} = sum_{s < n - i} u_s w_{s+i},
+// each sum in the order of t; u and w hold n values each. O(m n), the lags of a block side by
+// side in registers as in delayed_products.
+inline void delayed_cross(const std::vector<double>& w, const std::vector<double>& u, std::size_t m,
+                          std::vector<double>& out) {
+  const std::size_t n = u.size();
+  out.assign(m, 0.0);
+  if (m == 0 || n == 0) return;
+  // Every lag below n shares the steps s < n - top (top: the largest such lag); each then
+  // runs on alone to its own end.
+  const std::size_t lags = std::min(m, n);
+  const std::size_t top = lags - 1;
+  lagged::sums(u.data(), w.data(), n - top, lags, out.data());
+  for (std::size_t i = 0; i < lags; ++i) {
+    double acc = out[i];
+    for (std::size_t s = n - top; s < n - i; ++s) acc += w[s + i] * u[s];
+    out[i] = acc;
+  }
 }
 
 // A positive scale that brings the series to unit size, so very large or very small

@@ -379,12 +379,15 @@ TEST(KalmanStep, FastRecursionsRefuseWhatTheyCannotFilter) {
 }
 
 TEST(SeasonalGram, DelayedProductsEqualTheSumsOverDelayedCopies) {
-  // The Gram block of BATS's seasonal initial states: products of one run delayed by i and by
-  // j steps, for runs longer and shorter than the season.
+  // The Gram block of the seasonal initial states (BATS, Holt-Winters): products of one run
+  // delayed by i and by j steps, for runs longer and shorter than the season, and seasons of
+  // one block of lags, of an odd count, and of more than one block. Each sum is taken in the
+  // order of t, so the fits are reproducible to the bit: the sums must equal the direct ones
+  // exactly, not just to rounding.
   std::mt19937 rng(2);
   std::normal_distribution<double> noise(0.0, 1.0);
-  for (std::size_t n : {1u, 5u, 12u, 13u, 60u}) {
-    for (std::size_t m : {1u, 4u, 12u}) {
+  for (std::size_t n : {1u, 5u, 12u, 13u, 60u, 130u}) {
+    for (std::size_t m : {1u, 4u, 7u, 12u, 16u, 17u, 24u, 35u}) {
       std::vector<double> u(n);
       for (double& v : u) v = noise(rng);
       const std::vector<double> S = tarn::detail::delayed_products(u, m);
@@ -393,8 +396,31 @@ TEST(SeasonalGram, DelayedProductsEqualTheSumsOverDelayedCopies) {
         for (std::size_t j = 0; j < m; ++j) {
           double direct = 0.0;
           for (std::size_t t = std::max(i, j); t < n; ++t) direct += u[t - i] * u[t - j];
-          EXPECT_NEAR(S[i * m + j], direct, 1e-12) << n << " " << m << " " << i << " " << j;
+          ASSERT_EQ(S[i * m + j], direct) << n << " " << m << " " << i << " " << j;
         }
+      }
+    }
+  }
+}
+
+TEST(SeasonalGram, DelayedCrossEqualsTheSumsOverDelayedCopies) {
+  // The products of a series with a run delayed by each season position, in the order of t:
+  // exactly the direct sums, for lags beyond the series' end (zero), odd counts and several
+  // blocks of lags.
+  std::mt19937 rng(3);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<double> out;
+  for (std::size_t n : {1u, 5u, 12u, 13u, 60u, 130u}) {
+    for (std::size_t m : {1u, 4u, 7u, 12u, 16u, 17u, 24u, 35u}) {
+      std::vector<double> w(n), u(n);
+      for (double& v : w) v = noise(rng);
+      for (double& v : u) v = noise(rng);
+      tarn::detail::delayed_cross(w, u, m, out);
+      ASSERT_EQ(out.size(), m);
+      for (std::size_t i = 0; i < m; ++i) {
+        double direct = 0.0;
+        for (std::size_t t = i; t < n; ++t) direct += w[t] * u[t - i];
+        ASSERT_EQ(out[i], direct) << n << " " << m << " " << i;
       }
     }
   }

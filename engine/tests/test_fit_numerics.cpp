@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "../src/arima_polynomial.hpp"
@@ -114,6 +115,59 @@ TEST(Cholesky, SolvesAndAppliesEachSingularityRule) {
   a = {1e-300, 0.0, 0.0, 1.0};
   b = {1e300, 1.0};
   EXPECT_FALSE(cholesky_solve(a.data(), b.data(), 2, finite_solution));
+}
+
+TEST(Cholesky, OverlappedSubstitutionGivesTheSameBitsAndFailures) {
+  // The solve of the seasonal initial states takes the first substitution along the
+  // factorisation: it must give cholesky_solve's factor and solution to the bit, and fail
+  // where it fails, on well and badly conditioned systems, nearly dependent columns (the
+  // pivot-ratio rule) and indefinite ones, of every size up to a long season's.
+  using tarn::detail::cholesky_solve;
+  using tarn::detail::cholesky_solve_overlapped;
+  std::mt19937 rng(5);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  tarn::detail::CholeskyChecks checks;
+  checks.finite_pivots = true;
+  checks.finite_solution = true;
+  checks.min_pivot_ratio = 1e-12;
+  int failures = 0;
+  for (std::size_t k = 1; k <= 25; ++k) {
+    for (int kind = 0; kind < 4; ++kind) {
+      // A Gram matrix of k random columns of 40 values (kind 1: one column nearly a copy
+      // of another; kind 2: the diagonal lowered so that it is indefinite; kind 3: columns on
+      // scales from 1e-6 to 1e6).
+      std::vector<double> c(k * 40);
+      for (double& v : c) v = noise(rng);
+      if (kind == 1 && k > 1) {
+        for (std::size_t t = 0; t < 40; ++t) c[(k - 1) * 40 + t] = c[t] * (1.0 + 1e-9);
+      }
+      std::vector<double> a(k * k), b(k);
+      for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t j = 0; j < k; ++j) {
+          double g = 0.0;
+          for (std::size_t t = 0; t < 40; ++t) {
+            const double ci = c[i * 40 + t] * (kind == 3 ? std::pow(10.0, i % 13 - 6.0) : 1.0);
+            const double cj = c[j * 40 + t] * (kind == 3 ? std::pow(10.0, j % 13 - 6.0) : 1.0);
+            g += ci * cj;
+          }
+          a[i * k + j] = g;
+        }
+        b[i] = noise(rng);
+      }
+      if (kind == 2) a[(k - 1) * k + k - 1] = -1.0;
+      std::vector<double> a1 = a, b1 = b, a2 = a, b2 = b;
+      const bool ok1 = cholesky_solve(a1.data(), b1.data(), k, checks);
+      const bool ok2 = cholesky_solve_overlapped(a2.data(), b2.data(), k, checks);
+      ASSERT_EQ(ok1, ok2) << "k " << k << " kind " << kind;
+      failures += ok1 ? 0 : 1;
+      if (!ok1) continue;
+      for (std::size_t i = 0; i < k; ++i) {
+        ASSERT_EQ(b1[i], b2[i]) << "k " << k << " kind " << kind << " i " << i;
+        for (std::size_t j = 0; j <= i; ++j) ASSERT_EQ(a1[i * k + j], a2[i * k + j]);
+      }
+    }
+  }
+  EXPECT_GE(failures, 49);  // the indefinite and the nearly dependent ones: both rules ran
 }
 
 TEST(Cholesky, RidgedSolveLeavesTheOutputOnSingularSystems) {

@@ -620,11 +620,11 @@ Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from,
   };
   const LeastSquaresResult lm = levenberg_marquardt(
       fn, start_values(f, w), lm_options(nb, 100, tolerance, budgeted ? budget(f) : 0), jac);
-  if (!lm.ok) return fit;
-  std::vector<double> r;
-  if (!css_residuals(w, f, lm.x, r, count_from)) return fit;
+  // The optimiser evaluated the residuals at its result: lm.residuals of them, all finite (their
+  // sum of squares is).
+  if (!lm.ok || lm.residuals == 0) return fit;
   fit.x = lm.x;
-  fit.nobs = static_cast<int>(r.size());
+  fit.nobs = static_cast<int>(lm.residuals);
   fit.sigma2 = lm.ssr / fit.nobs;
   fit.m2ll = fit.nobs * (std::log(kTwoPi * std::max(fit.sigma2, 1e-300)) + 1.0);
   fit.aicc = aicc_of(fit.m2ll, f.count(), fit.nobs);
@@ -636,8 +636,15 @@ Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool 
               bool budgeted, double gain) {
   const int nb = f.p + f.q + f.P + f.Q;
   std::vector<double> x0 = css.ok ? css.x : start_values(f, w);
+  // Every point evaluated, with its sum(log F): the fit's result is one of them.
+  std::vector<double> seen;
+  const auto k = static_cast<std::size_t>(f.count());
   ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
-    return exact_residuals(w, f, x, r);
+    double sumlog = 0.0;
+    if (!exact_residuals(w, f, x, r, &sumlog)) return false;
+    seen.insert(seen.end(), x.begin(), x.end());
+    seen.push_back(sumlog);
+    return true;
   };
   // Within the budget the fit also stops on the likelihood, as the search's fits do.
   double tolerance = 1e-7;
@@ -655,14 +662,24 @@ Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool 
   const LeastSquaresResult lm =
       levenberg_marquardt(fn, x0, lm_options(nb, 50, tolerance, budgeted ? budget(f) : 0), jac);
   if (lm.ok) {
-    std::vector<double> r;
+    // sum(log F) at the result, from its evaluation (matched by the parameters' bits; else
+    // evaluated again).
     double sumlog = 0.0;
-    if (exact_residuals(w, f, lm.x, r, &sumlog)) {
+    std::size_t nobs = 0;
+    for (std::size_t at = seen.size(); at >= k + 1 && nobs == 0; at -= k + 1) {
+      if (std::memcmp(&seen[at - k - 1], lm.x.data(), k * sizeof(double)) == 0) {
+        sumlog = seen[at - 1];
+        nobs = lm.residuals;
+      }
+    }
+    std::vector<double> r;
+    if (nobs == 0 && exact_residuals(w, f, lm.x, r, &sumlog)) nobs = r.size();
+    if (nobs > 0) {
       Fit fit;
       fit.form = f;
       fit.x = lm.x;
       fit.exact = true;
-      fit.nobs = static_cast<int>(r.size());
+      fit.nobs = static_cast<int>(nobs);
       const double n = fit.nobs;
       fit.sigma2 = lm.ssr / n / std::exp(sumlog / n);
       fit.m2ll = n * (std::log(kTwoPi * std::max(lm.ssr / n, 1e-300)) + 1.0);

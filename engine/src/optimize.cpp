@@ -209,6 +209,7 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
   out.x = x;
   out.ssr = ssr;
   out.ok = true;
+  out.residuals = r.size();
   if (k == 0 || ssr == 0.0) return out;
   const std::size_t n = r.size();
   std::vector<double> J(n * k), JtJ(static_cast<std::size_t>(k) * k), A, g(k), gsum(k), delta,

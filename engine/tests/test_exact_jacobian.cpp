@@ -1,12 +1,14 @@
 // The exact likelihood's derivatives for forms with a constant: the constant's column from the
 // evaluated point's recursions equals differences in the constant, the other columns are the
 // optimiser's own forward differences, they are given only at the point last evaluated by the
-// fast recursions, and fits that use them reach the optimum of plain differences.
+// fast recursions, and fits that use them reach the optimum of plain differences. A fit's
+// statistics come from the optimiser's own evaluation of its result, as from evaluating it again.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "../src/arima_likelihood.hpp"
@@ -28,6 +30,17 @@ std::vector<double> seasonal_arma(std::size_t n, int m, unsigned seed) {
     w[t] = 0.7 + e[t] + (t >= 1 ? 0.5 * w[t - 1] + 0.3 * e[t - 1] : 0.0) +
            (t >= mu ? 0.3 * w[t - mu] - 0.2 * e[t - mu] : 0.0);
   }
+  return w;
+}
+
+// Noise differenced at the season: its seasonal moving average sits on the unit circle.
+std::vector<double> over_differenced(std::size_t n, int m, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  const auto mu = static_cast<std::size_t>(m);
+  std::vector<double> u(n + mu), w(n);
+  for (double& v : u) v = noise(rng);
+  for (std::size_t t = 0; t < n; ++t) w[t] = u[t + mu] - u[t];
   return w;
 }
 
@@ -134,6 +147,50 @@ TEST(ExactJacobian, FitsReachTheOptimumOfPlainDifferences) {
     for (std::size_t i = 0; i < plain.x.size(); ++i) EXPECT_NEAR(shared.x[i], plain.x[i], 1e-4);
     // The same evaluations charged either way.
     EXPECT_EQ(shared.evaluations, plain.evaluations);
+  }
+}
+
+TEST(FitStatistics, FromTheOptimisersEvaluationOfTheResultAsFromEvaluatingItAgain) {
+  constexpr double kTwoPi = 6.283185307179586;
+  // Forms with and without a constant, budgeted and not, on series with and without a gap (the
+  // full filter), and one the optimiser leaves at its start (no parameter).
+  std::vector<double> gap = seasonal_arma(90, 4, 5);
+  gap[30] = std::numeric_limits<double>::quiet_NaN();
+  // On the over-differenced series the fit ends on steps that all fail: its result is not the
+  // latest point evaluated.
+  std::vector<std::pair<Form, std::vector<double>>> cases = {
+      {form(1, 0, 1, 0, 4, true), gap},
+      {form(0, 0, 0, 0, 4, false), seasonal_arma(60, 4, 1)},
+      {form(1, 1, 1, 1, 4, true), over_differenced(118, 4, 13)}};
+  for (unsigned seed = 1; seed <= 6; ++seed) {
+    cases.push_back({form(1, 1, 1, 1, 4, true), seasonal_arma(50 + 8 * seed, 4, seed)});
+    cases.push_back({form(2, 0, 0, 1, 4, false), seasonal_arma(40 + 6 * seed, 4, seed)});
+    cases.push_back({form(0, 1, 0, 1, 12, false), seasonal_arma(100 + 5 * seed, 12, seed)});
+  }
+  for (const auto& [f, w] : cases) {
+    for (bool budgeted : {false, true}) {
+      const tarn::arima_detail::Fit css = tarn::arima_detail::fit_css(w, f, 0, false, budgeted);
+      std::vector<double> r;
+      if (f.count() > 0) {
+        ASSERT_TRUE(css.ok);
+        ASSERT_TRUE(tarn::arima_detail::css_residuals(w, f, css.x, r));
+        EXPECT_EQ(css.nobs, static_cast<int>(r.size()));
+        double ssr = 0.0;
+        for (double v : r) ssr += v * v;
+        EXPECT_EQ(css.sigma2, ssr / css.nobs);
+      }
+      const tarn::arima_detail::Fit fit = tarn::arima_detail::fit_exact(w, f, css, false, budgeted);
+      ASSERT_TRUE(fit.ok && fit.exact) << f.p << f.q << f.P << f.Q << f.constant;
+      double sumlog = 0.0;
+      ASSERT_TRUE(exact_residuals(w, f, fit.x, r, &sumlog));
+      const double n = static_cast<double>(r.size());
+      double ssr = 0.0;
+      for (double v : r) ssr += v * v;
+      EXPECT_EQ(fit.nobs, static_cast<int>(r.size()));
+      EXPECT_EQ(fit.sigma2, ssr / n / std::exp(sumlog / n));
+      EXPECT_EQ(fit.m2ll, n * (std::log(kTwoPi * (ssr / n)) + 1.0));
+      EXPECT_EQ(fit.aicc, tarn::arima_detail::aicc_of(fit.m2ll, f.count(), fit.nobs));
+    }
   }
 }
 

@@ -347,12 +347,13 @@ namespace {
 
 // d(coefficients)/du of pacf_to_coef over n values from u (n x n, row = coefficient), by
 // central differences: the map costs O(n^2), no pass over the series. The partial
-// autocorrelations are taken once; a difference changes one of them.
+// autocorrelations are taken once (those of the point just evaluated, remembered); a difference
+// changes one of them.
 void pacf_jacobian(const double* u, int n, double sign, std::vector<double>& D) {
   D.assign(static_cast<std::size_t>(n) * n, 0.0);
   constexpr double bound = detail::kPacfBound;
   std::vector<double> a(static_cast<std::size_t>(n)), up, dn;
-  for (int i = 0; i < n; ++i) a[i] = std::tanh(std::clamp(u[i], -bound, bound));
+  for (int i = 0; i < n; ++i) a[i] = detail::remembered_tanh(std::clamp(u[i], -bound, bound));
   for (int i = 0; i < n; ++i) {
     const double hi = std::min(u[i] + 1e-5, bound);
     const double lo = std::max(u[i] - 1e-5, -bound);

@@ -128,9 +128,11 @@ void normal_sums_of(const double* J, const double* r, std::size_t n, double* gsu
     const double* row = J + t * K;
     const double rt = r[t];
     int at = 0;
+#pragma GCC unroll 8
     for (int i = 0; i < K; ++i) {
       const double ji = row[i];
       g[i] += ji * rt;
+#pragma GCC unroll 8
       for (int j = 0; j <= i; ++j) a[at++] += ji * row[j];
     }
   }

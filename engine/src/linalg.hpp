@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -23,7 +24,10 @@ struct CholeskyChecks {
 // Solves a x = b for a symmetric positive definite k x k matrix a (row major; only its lower
 // triangle is read) by the Cholesky factorisation a = L L'. a is overwritten by L and b by the
 // solution; both are left partly overwritten when the solve fails (returns false).
-inline bool cholesky_solve(double* a, double* b, std::size_t k, const CholeskyChecks& checks) {
+// `Size` is std::size_t, or std::integral_constant<std::size_t, k> for a size known at compile
+// time (the loops then unroll; the same arithmetic).
+template <typename Size>
+inline bool cholesky_solve_of(double* a, double* b, Size k, const CholeskyChecks& checks) {
   for (std::size_t j = 0; j < k; ++j) {
     const double diagonal = a[j * k + j];
     double d = diagonal;
@@ -54,6 +58,10 @@ inline bool cholesky_solve(double* a, double* b, std::size_t k, const CholeskyCh
       if (!std::isfinite(b[i])) return false;
   }
   return true;
+}
+
+inline bool cholesky_solve(double* a, double* b, std::size_t k, const CholeskyChecks& checks) {
+  return cholesky_solve_of(a, b, k, checks);
 }
 
 // Solves (A + ridge * I) x = b in place for a symmetric positive semi-definite k x k matrix A

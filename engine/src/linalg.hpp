@@ -64,6 +64,34 @@ inline bool cholesky_solve(double* a, double* b, std::size_t k, const CholeskyCh
   return cholesky_solve_of(a, b, k, checks);
 }
 
+// cholesky_solve with sizes up to eight known at compile time (the optimiser's steps, the
+// seasonal initial states of quarterly data): the same arithmetic, the loops unrolled. (Larger
+// systems gained nothing from it.)
+inline bool cholesky_solve_sized(double* a, double* b, std::size_t k,
+                                 const CholeskyChecks& checks) {
+  auto fixed = [&](auto size) { return cholesky_solve_of(a, b, size, checks); };
+  switch (k) {
+    case 1:
+      return fixed(std::integral_constant<std::size_t, 1>{});
+    case 2:
+      return fixed(std::integral_constant<std::size_t, 2>{});
+    case 3:
+      return fixed(std::integral_constant<std::size_t, 3>{});
+    case 4:
+      return fixed(std::integral_constant<std::size_t, 4>{});
+    case 5:
+      return fixed(std::integral_constant<std::size_t, 5>{});
+    case 6:
+      return fixed(std::integral_constant<std::size_t, 6>{});
+    case 7:
+      return fixed(std::integral_constant<std::size_t, 7>{});
+    case 8:
+      return fixed(std::integral_constant<std::size_t, 8>{});
+    default:
+      return cholesky_solve_of(a, b, k, checks);
+  }
+}
+
 // Solves (A + ridge * I) x = b in place for a symmetric positive semi-definite k x k matrix A
 // (row major), with a ridge of 1e-9 times the mean diagonal: a is overwritten by the factor and
 // b by the solution. Returns false when the system is numerically singular or the solution is

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
-#include <type_traits>
 
 #include "linalg.hpp"
 #include "tarn/interrupt.hpp"
@@ -179,36 +178,6 @@ void normal_sums(const double* J, const double* r, std::size_t n, int k, double*
   }
 }
 
-// cholesky_solve with the size known at compile time for narrow systems (the same arithmetic).
-template <std::size_t K>
-bool solve_fixed(double* a, double* b, const detail::CholeskyChecks& checks) {
-  return detail::cholesky_solve_of(a, b, std::integral_constant<std::size_t, K>{}, checks);
-}
-
-bool solve_step(double* a, double* b, int k) {
-  const detail::CholeskyChecks checks{};
-  switch (k) {
-    case 1:
-      return solve_fixed<1>(a, b, checks);
-    case 2:
-      return solve_fixed<2>(a, b, checks);
-    case 3:
-      return solve_fixed<3>(a, b, checks);
-    case 4:
-      return solve_fixed<4>(a, b, checks);
-    case 5:
-      return solve_fixed<5>(a, b, checks);
-    case 6:
-      return solve_fixed<6>(a, b, checks);
-    case 7:
-      return solve_fixed<7>(a, b, checks);
-    case 8:
-      return solve_fixed<8>(a, b, checks);
-    default:
-      return detail::cholesky_solve(a, b, static_cast<std::size_t>(k), checks);
-  }
-}
-
 double sum_sq(const std::vector<double>& v) {
   double s = 0.0;
   for (double x : v) s += x * x;
@@ -280,7 +249,7 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
       A = JtJ;
       for (int i = 0; i < k; ++i) A[i * k + i] += lambda * (JtJ[i * k + i] + 1e-9);
       delta = g;
-      if (!solve_step(A.data(), delta.data(), k)) {
+      if (!detail::cholesky_solve_sized(A.data(), delta.data(), static_cast<std::size_t>(k), {})) {
         lambda *= 10.0;
         continue;
       }

@@ -43,19 +43,38 @@ OptimizeResult nelder_mead(const std::function<double(const std::vector<double>&
 
   std::vector<std::size_t> order(n + 1);
   std::vector<double> centroid(n), xr(n), xe(n), xc(n);
+  const auto by_value = [&](std::size_t a, std::size_t b) { return vals[a] < vals[b]; };
   while (evals < opt.max_evaluations) {
     std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return vals[a] < vals[b]; });
+    if (n + 1 <= 16) {
+      // What std::sort does with so few (libstdc++: an insertion sort, which keeps ties in
+      // index order), without the call.
+      for (std::size_t i = 1; i <= n; ++i) {
+        const std::size_t v = order[i];
+        std::size_t j = i;
+        for (; j > 0 && by_value(v, order[j - 1]); --j) order[j] = order[j - 1];
+        order[j] = v;
+      }
+    } else {
+      std::sort(order.begin(), order.end(), by_value);
+    }
     const std::size_t best = order.front(), worst = order.back(), second = order[n - 1];
 
-    double xspread = 0.0;
-    for (std::size_t i = 0; i <= n; ++i) {
-      for (std::size_t j = 0; j < n; ++j)
-        xspread = std::max(xspread, std::fabs(pts[i][j] - pts[best][j]));
+    // Whether every point lies within x_tolerance of the best in every coordinate (a NaN
+    // coordinate does not count, as std::max passes over it): the first one beyond settles it.
+    bool within = true;
+    const std::vector<double>& pb = pts[best];
+    for (std::size_t i = 0; i <= n && within; ++i) {
+      const std::vector<double>& pi = pts[i];
+      for (std::size_t j = 0; j < n; ++j) {
+        if (std::fabs(pi[j] - pb[j]) > opt.x_tolerance) {
+          within = false;
+          break;
+        }
+      }
     }
     const double fspread = std::fabs(vals[worst] - vals[best]);
-    if (xspread <= opt.x_tolerance || (std::isfinite(vals[worst]) && fspread <= opt.f_tolerance)) {
+    if (within || (std::isfinite(vals[worst]) && fspread <= opt.f_tolerance)) {
       res.converged = true;
       break;
     }

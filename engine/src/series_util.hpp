@@ -59,16 +59,37 @@ inline CleanSeries clean_series(const std::vector<double>& raw,
 // One pass over u serves every lag, each lag's sum growing in the order of s, O(m n) in all:
 // the sums of the m lags advance side by side (independent, so the processor overlaps them),
 // and in the last m steps each sum of length N = n - j is recorded as it completes.
+// The sums of the first n - m steps, for m known at compile time (quarterly and monthly
+// seasons): the m sums stay in registers. The same sums in the same order.
+template <std::size_t M>
+void delayed_products_head(const double* u, std::size_t tail, double* acc) {
+  double a[M];
+  for (std::size_t lag = 0; lag < M; ++lag) a[lag] = acc[lag];
+  for (std::size_t s = 0; s < tail; ++s) {
+    const double us = u[s];
+    const double* ahead = u + s;
+#pragma GCC unroll 12
+    for (std::size_t lag = 0; lag < M; ++lag) a[lag] += us * ahead[lag];
+  }
+  for (std::size_t lag = 0; lag < M; ++lag) acc[lag] = a[lag];
+}
+
 inline void delayed_products(const std::vector<double>& u, std::size_t m, std::vector<double>& S) {
   const std::size_t n = u.size();
   S.assign(m * m, 0.0);
   if (m == 0) return;
   std::vector<double> acc(m, 0.0);
   const std::size_t tail = n > m ? n - m : 0;
-  for (std::size_t s = 0; s < tail; ++s) {
-    const double us = u[s];
-    const double* ahead = &u[s];
-    for (std::size_t lag = 0; lag < m; ++lag) acc[lag] += us * ahead[lag];
+  if (m == 4) {
+    delayed_products_head<4>(u.data(), tail, acc.data());
+  } else if (m == 12) {
+    delayed_products_head<12>(u.data(), tail, acc.data());
+  } else {
+    for (std::size_t s = 0; s < tail; ++s) {
+      const double us = u[s];
+      const double* ahead = &u[s];
+      for (std::size_t lag = 0; lag < m; ++lag) acc[lag] += us * ahead[lag];
+    }
   }
   for (std::size_t s = tail; s < n; ++s) {
     const std::size_t j = n - 1 - s;  // the sums of length n - j are complete after s

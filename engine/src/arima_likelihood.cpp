@@ -114,8 +114,8 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
     for (double& v : res) v *= g;
     if (sumlog_out) *sumlog_out = sumlog;
     if (!std::isfinite(g)) return false;
-    // Kept for the derivative in the constant (short series only: the copies are O(n)).
-    if (f.constant && w.size() <= kKeptScratch) {
+    // Kept for the derivatives at this point (short series only: the copies are O(n)).
+    if (w.size() <= kKeptScratch) {
       memo.res.assign(res.begin(), res.end());
       memo.sumlog = sumlog;
       memo.g = g;
@@ -144,40 +144,86 @@ bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vec
 
 bool exact_jacobian(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                     std::vector<double>& J) {
-  if (!f.constant) return false;
   ExactMemo& memo = exact_memo();
   if (!memo.holds(w, f, x)) return false;
   const std::size_t n = memo.res.size();
   const int k = f.count();
   const auto ku = static_cast<std::size_t>(k);
-  J.resize(n * ku);
-  // The constant: the gains do not depend on it, and the innovations are linear in w - mu, so
-  // d res / d mu is g times the standardised innovations of the series -1 through the same
-  // recursions (the same variances: sum(log F) to the bit).
-  static thread_local std::vector<double> minus_one, column, base, res;
-  minus_one.assign(w.size(), -1.0);
-  double sumlog = 0.0;
-  if (!fast_innovations(memo.s, memo.P, minus_one, 0.0, column, sumlog) || column.size() != n ||
-      sumlog != memo.sumlog)
-    return false;
-  for (std::size_t t = 0; t < n; ++t) J[t * ku + ku - 1] = memo.g * column[t];
-  // The other coordinates by forward differences, with the optimiser's own steps.
-  base.swap(memo.res);
-  memo.valid = false;
   const int bounded = f.p + f.q + f.P + f.Q;
-  std::vector<double> xt;
-  bool ok = true;
-  for (int j = 0; j + 1 < k && ok; ++j) {
+  // The coordinates differenced: all but the constant.
+  const int differenced = f.constant ? k - 1 : k;
+  // One recursion per differenced coordinate, at the point the optimiser's forward difference
+  // would evaluate (its step, away from the bound), and one for the constant; they run in pairs
+  // (fast_innovations' batch).
+  struct Point {
+    Coefs c;
+    StateSpace s;
+    std::vector<double> P, res;
+    double h = 0.0;
+  };
+  static thread_local std::vector<Point> points;
+  static thread_local std::vector<InnovationsTask> tasks;
+  static thread_local std::vector<double> minus_one, column, xt;
+  if (points.size() < static_cast<std::size_t>(differenced))
+    points.resize(static_cast<std::size_t>(differenced));
+  tasks.clear();
+  for (int j = 0; j < differenced; ++j) {
+    interruption_point(w.size());
+    Point& pt = points[static_cast<std::size_t>(j)];
     xt = x;
     double h = 1e-6 * std::max(1.0, std::fabs(x[static_cast<std::size_t>(j)]));
     if (j < bounded && xt[static_cast<std::size_t>(j)] + h > detail::kPacfBound) h = -h;
     xt[static_cast<std::size_t>(j)] += h;
-    ok = exact_residuals(w, f, xt, res) && res.size() == n;
-    if (ok)
-      for (std::size_t t = 0; t < n; ++t)
-        J[t * ku + static_cast<std::size_t>(j)] = (res[t] - base[t]) / h;
+    pt.h = h;
+    unpack(f, xt, pt.c);
+    state_space(pt.c, f.m, pt.s);
+    stationary_covariance(pt.s, pt.P);
+    // (What exact_residuals would refuse or run through the full filter there, the caller's
+    // own differences do.)
+    if (!all_finite(pt.P) || pt.s.r != memo.s.r) return false;
+    InnovationsTask task;
+    task.s = &pt.s;
+    task.P0 = &pt.P;
+    task.w = &w;
+    task.mu = pt.c.mu;
+    task.out = &pt.res;
+    tasks.push_back(task);
   }
-  return ok;
+  // The constant: the gains do not depend on it, and the innovations are linear in w - mu, so
+  // d res / d mu is g times the standardised innovations of the series -1 through the same
+  // recursions (the same variances: sum(log F) to the bit).
+  if (f.constant) {
+    minus_one.assign(w.size(), -1.0);
+    InnovationsTask task;
+    task.s = &memo.s;
+    task.P0 = &memo.P;
+    task.w = &minus_one;
+    task.out = &column;
+    tasks.push_back(task);
+  }
+  fast_innovations(tasks.data(), tasks.size());
+  J.resize(n * ku);
+  if (f.constant) {
+    const InnovationsTask& task = tasks.back();
+    if (!task.ok || column.size() != n || task.sumlog != memo.sumlog) return false;
+    for (std::size_t t = 0; t < n; ++t) J[t * ku + ku - 1] = memo.g * column[t];
+  }
+  // The other coordinates by forward differences: the residuals there scaled as
+  // exact_residuals scales them, less those at x, over the step.
+  const std::vector<double>& base = memo.res;
+  for (int j = 0; j < differenced; ++j) {
+    const InnovationsTask& task = tasks[static_cast<std::size_t>(j)];
+    if (!task.ok || task.out->size() != n) return false;
+    const double g = std::exp(task.sumlog / (2.0 * static_cast<double>(n)));
+    if (!std::isfinite(g)) return false;
+    const Point& pt = points[static_cast<std::size_t>(j)];
+    const double h = pt.h;
+    for (std::size_t t = 0; t < n; ++t) {
+      const double rt = pt.res[t] * g;
+      J[t * ku + static_cast<std::size_t>(j)] = (rt - base[t]) / h;
+    }
+  }
+  return true;
 }
 
 namespace {
@@ -347,12 +393,13 @@ namespace {
 
 // d(coefficients)/du of pacf_to_coef over n values from u (n x n, row = coefficient), by
 // central differences: the map costs O(n^2), no pass over the series. The partial
-// autocorrelations are taken once; a difference changes one of them.
+// autocorrelations are taken once (those of the point just evaluated, remembered); a difference
+// changes one of them.
 void pacf_jacobian(const double* u, int n, double sign, std::vector<double>& D) {
   D.assign(static_cast<std::size_t>(n) * n, 0.0);
   constexpr double bound = detail::kPacfBound;
   std::vector<double> a(static_cast<std::size_t>(n)), up, dn;
-  for (int i = 0; i < n; ++i) a[i] = std::tanh(std::clamp(u[i], -bound, bound));
+  for (int i = 0; i < n; ++i) a[i] = detail::remembered_tanh(std::clamp(u[i], -bound, bound));
   for (int i = 0; i < n; ++i) {
     const double hi = std::min(u[i] + 1e-5, bound);
     const double lo = std::max(u[i] - 1e-5, -bound);
@@ -620,11 +667,11 @@ Fit fit_css(const std::vector<double>& w, const Form& f, std::size_t count_from,
   };
   const LeastSquaresResult lm = levenberg_marquardt(
       fn, start_values(f, w), lm_options(nb, 100, tolerance, budgeted ? budget(f) : 0), jac);
-  if (!lm.ok) return fit;
-  std::vector<double> r;
-  if (!css_residuals(w, f, lm.x, r, count_from)) return fit;
+  // The optimiser evaluated the residuals at its result: lm.residuals of them, all finite (their
+  // sum of squares is).
+  if (!lm.ok || lm.residuals == 0) return fit;
   fit.x = lm.x;
-  fit.nobs = static_cast<int>(r.size());
+  fit.nobs = static_cast<int>(lm.residuals);
   fit.sigma2 = lm.ssr / fit.nobs;
   fit.m2ll = fit.nobs * (std::log(kTwoPi * std::max(fit.sigma2, 1e-300)) + 1.0);
   fit.aicc = aicc_of(fit.m2ll, f.count(), fit.nobs);
@@ -636,8 +683,15 @@ Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool 
               bool budgeted, double gain) {
   const int nb = f.p + f.q + f.P + f.Q;
   std::vector<double> x0 = css.ok ? css.x : start_values(f, w);
+  // Every point evaluated, with its sum(log F): the fit's result is one of them.
+  std::vector<double> seen;
+  const auto k = static_cast<std::size_t>(f.count());
   ResidualFunction fn = [&](const std::vector<double>& x, std::vector<double>& r) {
-    return exact_residuals(w, f, x, r);
+    double sumlog = 0.0;
+    if (!exact_residuals(w, f, x, r, &sumlog)) return false;
+    seen.insert(seen.end(), x.begin(), x.end());
+    seen.push_back(sumlog);
+    return true;
   };
   // Within the budget the fit also stops on the likelihood, as the search's fits do.
   double tolerance = 1e-7;
@@ -646,23 +700,31 @@ Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool 
     for (double v : w) nobs += std::isfinite(v) ? 1 : 0;
     if (nobs > 0) tolerance = std::max(tolerance, gain / static_cast<double>(nobs));
   }
-  // With a constant, its column of the Jacobian from the evaluated point's recursions.
-  JacobianFunction jac;
-  if (f.constant)
-    jac = [&](const std::vector<double>& x, std::vector<double>& J) {
-      return exact_jacobian(w, f, x, J);
-    };
+  // The derivatives from the evaluated point's recursions (exact_jacobian).
+  const JacobianFunction jac = [&](const std::vector<double>& x, std::vector<double>& J) {
+    return exact_jacobian(w, f, x, J);
+  };
   const LeastSquaresResult lm =
       levenberg_marquardt(fn, x0, lm_options(nb, 50, tolerance, budgeted ? budget(f) : 0), jac);
   if (lm.ok) {
-    std::vector<double> r;
+    // sum(log F) at the result, from its evaluation (matched by the parameters' bits; else
+    // evaluated again).
     double sumlog = 0.0;
-    if (exact_residuals(w, f, lm.x, r, &sumlog)) {
+    std::size_t nobs = 0;
+    for (std::size_t at = seen.size(); at >= k + 1 && nobs == 0; at -= k + 1) {
+      if (std::memcmp(&seen[at - k - 1], lm.x.data(), k * sizeof(double)) == 0) {
+        sumlog = seen[at - 1];
+        nobs = lm.residuals;
+      }
+    }
+    std::vector<double> r;
+    if (nobs == 0 && exact_residuals(w, f, lm.x, r, &sumlog)) nobs = r.size();
+    if (nobs > 0) {
       Fit fit;
       fit.form = f;
       fit.x = lm.x;
       fit.exact = true;
-      fit.nobs = static_cast<int>(r.size());
+      fit.nobs = static_cast<int>(nobs);
       const double n = fit.nobs;
       fit.sigma2 = lm.ssr / n / std::exp(sumlog / n);
       fit.m2ll = n * (std::log(kTwoPi * std::max(lm.ssr / n, 1e-300)) + 1.0);

@@ -18,10 +18,11 @@ namespace arima_detail {
 bool exact_residuals(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                      std::vector<double>& res, double* sumlog_out = nullptr);
 
-// Derivatives of exact_residuals with respect to x (row major) for a form with a constant, at
-// the point exact_residuals last evaluated by the fast recursions: the constant's column from
-// that evaluation's gains (one pass over the series, no covariance), the others by forward
-// differences with the optimiser's steps. False otherwise (the caller then differences).
+// Derivatives of exact_residuals with respect to x (row major) at the point exact_residuals
+// last evaluated by the fast recursions: the constant's column (when the form has one) from that
+// evaluation's gains (one pass over the series, no covariance), the others by the optimiser's
+// own forward differences (its steps, the same values), their recursions run two at a time
+// (fast_innovations' batch). False otherwise (the caller then differences).
 bool exact_jacobian(const std::vector<double>& w, const Form& f, const std::vector<double>& x,
                     std::vector<double>& J);
 

@@ -9,8 +9,6 @@
 namespace tarn {
 namespace detail {
 
-namespace {
-
 // tanh, remembering the latest arguments: a fit evaluates its model at points that differ from
 // one another in one coordinate (the differences of a derivative), so most of a point's
 // partial autocorrelations were taken before. An argument is matched by its bits.
@@ -28,8 +26,6 @@ double remembered_tanh(double x) {
   e = {bits, value};
   return value;
 }
-
-}  // namespace
 
 void coef_from_pacf(const double* a, int n, std::vector<double>& c) {
   c.assign(static_cast<std::size_t>(n), 0.0);

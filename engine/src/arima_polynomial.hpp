@@ -22,6 +22,9 @@ constexpr double kPacfBound = 7.5;
 void pacf_to_coef(const double* u, int n, std::vector<double>& c, double scale = 1.0,
                   double bound = kPacfBound);
 
+// std::tanh(x), remembering the latest arguments (the same value).
+double remembered_tanh(double x);
+
 // The Durbin-Levinson recursion of pacf_to_coef from the partial autocorrelations a_0..a_{n-1}
 // themselves.
 void coef_from_pacf(const double* a, int n, std::vector<double>& c);

@@ -268,7 +268,7 @@ class Fitter {
     checks.min_pivot_ratio = 1e-12;
     factor_.assign(g_.begin(), g_.end());
     x_.assign(r_.begin(), r_.end());
-    if (detail::cholesky_solve_overlapped(factor_.data(), x_.data(), k, checks)) return true;
+    if (detail::cholesky_solve_sized(factor_.data(), x_.data(), k, checks)) return true;
     factor_.assign(g_.begin(), g_.end());
     x_.assign(r_.begin(), r_.end());
     return detail::solve_spd_in_place(factor_.data(), x_.data(), k);

@@ -344,7 +344,7 @@ bool least_squares_states(const std::vector<double>& z, const Form& f, const Par
   for (std::size_t i = 0; i < k; ++i) a[i * k + i] += 1e-9 * trace / static_cast<double>(k);
   detail::CholeskyChecks checks;
   checks.finite_solution = true;
-  if (!detail::cholesky_solve_overlapped(a.data(), b.data(), k, checks)) return false;
+  if (!detail::cholesky_solve_sized(a.data(), b.data(), k, checks)) return false;
   out.l0 = b[0];
   if (f.trend) out.b0 = b[1];
   if (f.season) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -23,7 +24,10 @@ struct CholeskyChecks {
 // Solves a x = b for a symmetric positive definite k x k matrix a (row major; only its lower
 // triangle is read) by the Cholesky factorisation a = L L'. a is overwritten by L and b by the
 // solution; both are left partly overwritten when the solve fails (returns false).
-inline bool cholesky_solve(double* a, double* b, std::size_t k, const CholeskyChecks& checks) {
+// `Size` is std::size_t, or std::integral_constant<std::size_t, k> for a size known at compile
+// time (the loops then unroll; the same arithmetic).
+template <typename Size>
+inline bool cholesky_solve_of(double* a, double* b, Size k, const CholeskyChecks& checks) {
   for (std::size_t j = 0; j < k; ++j) {
     const double diagonal = a[j * k + j];
     double d = diagonal;
@@ -90,6 +94,39 @@ inline bool cholesky_solve_overlapped(double* a, double* b, std::size_t k,
       if (!std::isfinite(b[i])) return false;
   }
   return true;
+}
+
+inline bool cholesky_solve(double* a, double* b, std::size_t k, const CholeskyChecks& checks) {
+  return cholesky_solve_of(a, b, k, checks);
+}
+
+// cholesky_solve with sizes up to eight known at compile time (the optimiser's steps, the
+// seasonal initial states of quarterly data): the same arithmetic, the loops unrolled. Larger
+// systems (monthly seasons' initial states) gain nothing from that and overlap the two chains
+// instead (cholesky_solve_overlapped). The same results, to the bit, as cholesky_solve.
+inline bool cholesky_solve_sized(double* a, double* b, std::size_t k,
+                                 const CholeskyChecks& checks) {
+  auto fixed = [&](auto size) { return cholesky_solve_of(a, b, size, checks); };
+  switch (k) {
+    case 1:
+      return fixed(std::integral_constant<std::size_t, 1>{});
+    case 2:
+      return fixed(std::integral_constant<std::size_t, 2>{});
+    case 3:
+      return fixed(std::integral_constant<std::size_t, 3>{});
+    case 4:
+      return fixed(std::integral_constant<std::size_t, 4>{});
+    case 5:
+      return fixed(std::integral_constant<std::size_t, 5>{});
+    case 6:
+      return fixed(std::integral_constant<std::size_t, 6>{});
+    case 7:
+      return fixed(std::integral_constant<std::size_t, 7>{});
+    case 8:
+      return fixed(std::integral_constant<std::size_t, 8>{});
+    default:
+      return cholesky_solve_overlapped(a, b, k, checks);
+  }
 }
 
 // Solves (A + ridge * I) x = b in place for a symmetric positive semi-definite k x k matrix A

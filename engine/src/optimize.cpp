@@ -43,19 +43,38 @@ OptimizeResult nelder_mead(const std::function<double(const std::vector<double>&
 
   std::vector<std::size_t> order(n + 1);
   std::vector<double> centroid(n), xr(n), xe(n), xc(n);
+  const auto by_value = [&](std::size_t a, std::size_t b) { return vals[a] < vals[b]; };
   while (evals < opt.max_evaluations) {
     std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return vals[a] < vals[b]; });
+    if (n + 1 <= 16) {
+      // What std::sort does with so few (libstdc++: an insertion sort, which keeps ties in
+      // index order), without the call.
+      for (std::size_t i = 1; i <= n; ++i) {
+        const std::size_t v = order[i];
+        std::size_t j = i;
+        for (; j > 0 && by_value(v, order[j - 1]); --j) order[j] = order[j - 1];
+        order[j] = v;
+      }
+    } else {
+      std::sort(order.begin(), order.end(), by_value);
+    }
     const std::size_t best = order.front(), worst = order.back(), second = order[n - 1];
 
-    double xspread = 0.0;
-    for (std::size_t i = 0; i <= n; ++i) {
-      for (std::size_t j = 0; j < n; ++j)
-        xspread = std::max(xspread, std::fabs(pts[i][j] - pts[best][j]));
+    // Whether every point lies within x_tolerance of the best in every coordinate (a NaN
+    // coordinate does not count, as std::max passes over it): the first one beyond settles it.
+    bool within = true;
+    const std::vector<double>& pb = pts[best];
+    for (std::size_t i = 0; i <= n && within; ++i) {
+      const std::vector<double>& pi = pts[i];
+      for (std::size_t j = 0; j < n; ++j) {
+        if (std::fabs(pi[j] - pb[j]) > opt.x_tolerance) {
+          within = false;
+          break;
+        }
+      }
     }
     const double fspread = std::fabs(vals[worst] - vals[best]);
-    if (xspread <= opt.x_tolerance || (std::isfinite(vals[worst]) && fspread <= opt.f_tolerance)) {
+    if (within || (std::isfinite(vals[worst]) && fspread <= opt.f_tolerance)) {
       res.converged = true;
       break;
     }
@@ -128,9 +147,11 @@ void normal_sums_of(const double* J, const double* r, std::size_t n, double* gsu
     const double* row = J + t * K;
     const double rt = r[t];
     int at = 0;
+#pragma GCC unroll 8
     for (int i = 0; i < K; ++i) {
       const double ji = row[i];
       g[i] += ji * rt;
+#pragma GCC unroll 8
       for (int j = 0; j <= i; ++j) a[at++] += ji * row[j];
     }
   }
@@ -209,6 +230,7 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
   out.x = x;
   out.ssr = ssr;
   out.ok = true;
+  out.residuals = r.size();
   if (k == 0 || ssr == 0.0) return out;
   const std::size_t n = r.size();
   std::vector<double> J(n * k), JtJ(static_cast<std::size_t>(k) * k), A, g(k), gsum(k), delta,
@@ -246,7 +268,7 @@ LeastSquaresResult levenberg_marquardt(const ResidualFunction& fn, std::vector<d
       A = JtJ;
       for (int i = 0; i < k; ++i) A[i * k + i] += lambda * (JtJ[i * k + i] + 1e-9);
       delta = g;
-      if (!detail::cholesky_solve(A.data(), delta.data(), static_cast<std::size_t>(k), {})) {
+      if (!detail::cholesky_solve_sized(A.data(), delta.data(), static_cast<std::size_t>(k), {})) {
         lambda *= 10.0;
         continue;
       }

@@ -453,6 +453,215 @@ bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
   }
 }
 
+namespace {
+
+// Two doubles side by side: one SSE2 register (GCC's vector extension elsewhere), each lane
+// computed as its own scalar would be (no fused multiply-add is formed for either).
+typedef double Pair __attribute__((vector_size(16)));
+
+// fast_innovations_of for two recursions at once (one state size, one length), their vectors
+// in pairs: every operation of the scalar step, in its order, on both lanes. The bookkeeping
+// that branches (the steady test, the frozen gain, the product of the variances) is per lane;
+// a lane whose gain is frozen keeps K, W, F and M while the other's move on.
+template <int Size>
+void fast_innovations_pair(InnovationsTask* const* task) {
+  const int r = Size > 0 ? Size : task[0]->s->r;
+  const auto ru = static_cast<std::size_t>(r);
+  const std::size_t n = task[0]->w->size();
+  constexpr std::size_t kFixed = Size > 0 ? static_cast<std::size_t>(Size) : 1;
+  static thread_local std::vector<Pair> heap;
+  Pair fixed[6 * kFixed];
+  if (Size == 0) heap.resize(6 * ru);
+  Pair* const base = Size > 0 ? fixed : heap.data();
+  Pair* phi = base;
+  Pair* a = base + ru;
+  Pair* an = base + 2 * ru;
+  Pair* K = base + 3 * ru;
+  Pair* W = base + 4 * ru;
+  Pair* Wn = base + 5 * ru;
+  const double* w[2];
+  double* out[2];
+  bool live[2], steady[2] = {false, false}, frozen[2] = {false, false};
+  double product[2] = {1.0, 1.0}, sumlog[2] = {0.0, 0.0};
+  std::size_t frozen_steps[2] = {0, 0};
+  Pair F, M, mu, rootF = {0.0, 0.0};
+  for (int l = 0; l < 2; ++l) {
+    const InnovationsTask& tk = *task[l];
+    const std::vector<double>& P0 = *tk.P0;
+    for (int i = 0; i < r; ++i) {
+      phi[i][l] = tk.s->phi[static_cast<std::size_t>(i)];
+      a[i][l] = 0.0;
+      K[i][l] = tk.s->phi[static_cast<std::size_t>(i)] * P0[0] +
+                (i + 1 < r ? P0[static_cast<std::size_t>(i + 1) * ru] : 0.0);
+      W[i][l] = K[i][l];
+    }
+    F[l] = P0[0];
+    M[l] = -1.0 / F[l];
+    mu[l] = tk.mu;
+    live[l] = F[l] > 0.0 && std::isfinite(F[l]) && n > 0;
+    w[l] = tk.w->data();
+    tk.out->resize(n);
+    out[l] = tk.out->data();
+  }
+  const Pair zero = {0.0, 0.0};
+  for (std::size_t t = 0; t < n && (live[0] || live[1]); ++t) {
+    const Pair wt = {w[0][t], w[1][t]};
+    const Pair v = wt - mu - a[0];
+    for (int l = 0; l < 2; ++l) {
+      if (!live[l]) continue;
+      if (!std::isfinite(v[l])) {
+        live[l] = false;
+        continue;
+      }
+      if (!frozen[l]) {
+        rootF[l] = std::sqrt(F[l]);
+        frozen[l] = steady[l];
+        if (F[l] > 0x1p-256 && F[l] < 0x1p256) {
+          product[l] *= F[l];
+          if (!(product[l] > 0x1p-256 && product[l] < 0x1p256)) {
+            sumlog[l] += std::log(product[l]);
+            product[l] = 1.0;
+          }
+        } else {
+          sumlog[l] += std::log(F[l]);
+        }
+      } else {
+        ++frozen_steps[l];
+      }
+    }
+    const Pair o = v / rootF;
+    out[0][t] = o[0];
+    out[1][t] = o[1];
+    // a <- T a + K v / F.
+    const Pair a0 = a[0], g = v / F;
+    for (int i = 0; i + 1 < r; ++i) an[i] = phi[i] * a0 + a[i + 1] + K[i] * g;
+    an[r - 1] = phi[r - 1] * a0 + 0.0 + K[r - 1] * g;
+    std::swap(a, an);
+    const bool move0 = live[0] && !steady[0], move1 = live[1] && !steady[1];
+    if (!move0 && !move1) continue;
+    // The gain's step (advance_gain), then F and M, kept for a lane that does not move.
+    const Pair w0 = W[0], mw0 = M * w0, c = w0 / F;
+    if (move0 && move1) {
+      for (int i = 0; i < r; ++i) {
+        const Pair tw = phi[i] * w0 + (i + 1 < r ? W[i + 1] : zero + 0.0);
+        const Pair k = K[i];
+        K[i] = k + tw * mw0;
+        Wn[i] = tw - k * c;
+      }
+      std::swap(W, Wn);
+    } else {
+      const int l = move0 ? 0 : 1;
+      for (int i = 0; i < r; ++i) {
+        const double tw = phi[i][l] * w0[l] + (i + 1 < r ? W[i + 1][l] : 0.0);
+        const double k = K[i][l];
+        K[i][l] = k + tw * mw0[l];
+        Wn[i][l] = tw - k * c[l];  // (the frozen lane's W is never read again)
+      }
+      std::swap(W, Wn);
+    }
+    const Pair Fn = F + mw0 * w0;
+    const Pair Mn = M - mw0 * mw0 / Fn;
+    const bool move[2] = {move0, move1};
+    for (int l = 0; l < 2; ++l) {
+      if (!move[l]) continue;
+      F[l] = Fn[l];
+      if (!(F[l] > 0.0) || !std::isfinite(F[l])) {
+        live[l] = false;
+        continue;
+      }
+      M[l] = Mn[l];
+    }
+    // The steady test every fourth step (as fast_innovations_of: the same partial sums).
+    if ((t + 1) % 4 != 0) continue;
+    Pair part[4] = {zero, zero, zero, zero};
+    int i = 0;
+    for (; i + 4 <= r; i += 4)
+      for (int u = 0; u < 4; ++u) part[u] += W[i + u] * W[i + u];
+    for (; i < r; ++i) part[0] += W[i] * W[i];
+    const Pair change = (part[0] + part[1]) + (part[2] + part[3]);
+    for (int l = 0; l < 2; ++l)
+      if (move[l] && live[l]) steady[l] = std::fabs(M[l]) * change[l] < 1e-14;
+  }
+  for (int l = 0; l < 2; ++l) {
+    InnovationsTask& tk = *task[l];
+    tk.ok = live[l];
+    if (!live[l]) continue;
+    double s = sumlog[l] + std::log(product[l]);
+    if (frozen_steps[l]) s += static_cast<double>(frozen_steps[l]) * std::log(F[l]);
+    tk.sumlog = s;
+  }
+}
+
+}  // namespace
+
+void fast_innovations(InnovationsTask* tasks, std::size_t count) {
+  // Tasks of the first one's state size and length in pairs; the others (and an odd one) alone.
+  InnovationsTask* pending = nullptr;
+  for (std::size_t l = 0; l < count; ++l) {
+    InnovationsTask& tk = tasks[l];
+    if (tk.s->r < 2 || tk.s->r != tasks[0].s->r || tk.w->size() != tasks[0].w->size()) {
+      tk.ok = fast_innovations(*tk.s, *tk.P0, *tk.w, tk.mu, *tk.out, tk.sumlog);
+      continue;
+    }
+    if (!pending) {
+      pending = &tk;
+      continue;
+    }
+    InnovationsTask* const pair[2] = {pending, &tk};
+    pending = nullptr;
+    switch (tk.s->r) {
+      case 2:
+        fast_innovations_pair<2>(pair);
+        break;
+      case 3:
+        fast_innovations_pair<3>(pair);
+        break;
+      case 4:
+        fast_innovations_pair<4>(pair);
+        break;
+      case 5:
+        fast_innovations_pair<5>(pair);
+        break;
+      case 6:
+        fast_innovations_pair<6>(pair);
+        break;
+      case 7:
+        fast_innovations_pair<7>(pair);
+        break;
+      case 8:
+        fast_innovations_pair<8>(pair);
+        break;
+      case 12:
+        fast_innovations_pair<12>(pair);
+        break;
+      case 13:
+        fast_innovations_pair<13>(pair);
+        break;
+      case 14:
+        fast_innovations_pair<14>(pair);
+        break;
+      case 15:
+        fast_innovations_pair<15>(pair);
+        break;
+      case 16:
+        fast_innovations_pair<16>(pair);
+        break;
+      case 17:
+        fast_innovations_pair<17>(pair);
+        break;
+      case 18:
+        fast_innovations_pair<18>(pair);
+        break;
+      default:
+        fast_innovations_pair<0>(pair);
+        break;
+    }
+  }
+  if (pending)
+    pending->ok = fast_innovations(*pending->s, *pending->P0, *pending->w, pending->mu,
+                                   *pending->out, pending->sumlog);
+}
+
 Filter::Filter(int r, const double* phi, const double* R, double* a, double* P, bool& steady,
                std::vector<double>& scratch)
     : r_(r), phi_(phi), R_(R), a_(a), P_(P), steady_(steady) {

@@ -5,6 +5,7 @@
 // through R = (1, theta_1, ..., theta_{r-1}). The observation is the first entry of the state.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "arima_polynomial.hpp"
@@ -43,6 +44,24 @@ void stationary_covariance_doubling(const StateSpace& s, std::vector<double>& P)
 bool fast_innovations(const StateSpace& s, const std::vector<double>& P0,
                       const std::vector<double>& w, double mu, std::vector<double>& out,
                       double& sumlog);
+
+// One call of fast_innovations for the batch below: its inputs, and its results (out, sumlog,
+// and ok for the return value).
+struct InnovationsTask {
+  const StateSpace* s = nullptr;
+  const std::vector<double>* P0 = nullptr;
+  const std::vector<double>* w = nullptr;
+  double mu = 0.0;
+  std::vector<double>* out = nullptr;
+  double sumlog = 0.0;
+  bool ok = false;
+};
+
+// fast_innovations for each of `count` tasks, the same values as one call each (out and
+// sumlog valid where ok). Tasks of one state size and one length run two at a time, their
+// vectors side by side in the lanes of one register (the forward differences of a derivative:
+// one recursion's operations cost little more than one's alone).
+void fast_innovations(InnovationsTask* tasks, std::size_t count);
 
 // The outcome of one filter step: the innovation v and its variance F (in units of the
 // innovation variance) when the value was observed.

@@ -2,8 +2,9 @@
 // side by side, buffers reused); these tests pin what that must not change: the state-space
 // coefficients are the product of the factors to the bit, the partial-autocorrelation map is
 // the Durbin-Levinson recursion at any order (tanh remembered or not), the Levenberg-Marquardt
-// normal equations reach the least-squares solution at every width, and BATS's regressed initial
-// states reproduce an exact trend and season.
+// normal equations reach the least-squares solution at every width, the Cholesky solve of a
+// size known at compile time is the general one to the bit, and BATS's regressed initial states
+// reproduce an exact trend and season.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "../src/arima_polynomial.hpp"
+#include "../src/linalg.hpp"
 #include "../src/state_space.hpp"
 #include "tarn/bats.hpp"
 #include "tarn/optimize.hpp"
@@ -158,6 +160,36 @@ TEST(LevenbergMarquardtNormalEquations, EveryWidthReachesTheSolution) {
   // The sums are unrolled for each width up to eight and looped beyond: both, and the edges.
   for (std::size_t k : {1, 2, 3, 5, 6, 7, 8, 9, 12}) {
     expect_least_squares_solution(k, 20 + static_cast<unsigned>(k));
+  }
+}
+
+TEST(CholeskySolve, SizesKnownAtCompileTimeGiveTheGeneralSolveToTheBit) {
+  // Every size from 1 to 10 (fixed up to 8, general beyond), with and without the checks, a
+  // matrix that is not positive definite and one whose pivot falls below the ratio refused
+  // alike.
+  std::mt19937 rng(17);
+  for (std::size_t k = 1; k <= 10; ++k) {
+    for (int kind = 0; kind < 3; ++kind) {
+      const std::vector<double> B = uniform(k * (k + 1), rng, -1.0, 1.0);
+      std::vector<double> a(k * k, 0.0);
+      for (std::size_t i = 0; i < k; ++i)
+        for (std::size_t j = 0; j < k; ++j)
+          for (std::size_t t = 0; t < k + 1; ++t) a[i * k + j] += B[t * k + i] * B[t * k + j];
+      if (kind == 1) a[(k - 1) * k + (k - 1)] = -1.0;  // not positive definite
+      tarn::detail::CholeskyChecks checks;
+      if (kind == 2) {
+        checks.finite_pivots = checks.finite_solution = true;
+        checks.min_pivot_ratio = k > 2 ? 0.5 : 0.0;
+      }
+      std::vector<double> a1 = a, a2 = a, b1 = uniform(k, rng), b2 = b1;
+      const bool ok1 = tarn::detail::cholesky_solve(a1.data(), b1.data(), k, checks);
+      const bool ok2 = tarn::detail::cholesky_solve_sized(a2.data(), b2.data(), k, checks);
+      ASSERT_EQ(ok1, ok2) << "size " << k << " kind " << kind;
+      EXPECT_EQ(ok1, kind == 0 || (kind == 2 && k <= 2)) << "size " << k << " kind " << kind;
+      if (ok1) {
+        EXPECT_EQ(b1, b2) << "size " << k;
+      }
+    }
   }
 }
 

@@ -1,12 +1,13 @@
 // What keeps the cost of fitting bounded: the stationary state covariance without doubling,
-// the one-pass Kalman step, the rank-one recursions of a series without missing values, BATS's
-// seasonal Gram block from lagged products, the optimiser's evaluation budget in the order search,
-// the fit window of long samples, and Student quantiles whose cost does not grow with the degrees
-// of freedom.
+// the one-pass Kalman step, the rank-one recursions of a series without missing values (alone or
+// in pairs), BATS's seasonal Gram block from lagged products, the optimiser's evaluation budget
+// in the order search, the fit window of long samples, and Student quantiles whose cost does not
+// grow with the degrees of freedom.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <random>
 #include <utility>
@@ -277,6 +278,109 @@ TEST(KalmanStep, FastRecursionsAtEveryStateSizeGiveTheFilterInnovations) {
     }
   }
   for (int r : {2, 3, 4, 5, 6, 7, 8, 12, 13, 14, 15, 16, 17, 18, 25, 29}) EXPECT_TRUE(seen[r]) << r;
+}
+
+TEST(KalmanStep, RecursionsRunInPairsGiveTheSingleRecursionsToTheBit) {
+  // Batches of every state size from 2 to 29 (those known at compile time and not), odd and
+  // even in number; in one pair the gain freezes early in one lane and never in the other; a
+  // lane with a value that is not finite, one whose start is no covariance, and one of another
+  // length (it runs alone) fail or pass as their single calls do, without touching the others.
+  std::mt19937 rng(31);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  using tarn::arima_detail::InnovationsTask;
+  auto check = [](std::vector<InnovationsTask>& tasks, const char* what) {
+    std::vector<std::vector<double>> out(tasks.size());
+    for (std::size_t i = 0; i < tasks.size(); ++i) tasks[i].out = &out[i];
+    tarn::arima_detail::fast_innovations(tasks.data(), tasks.size());
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+      std::vector<double> single;
+      double sumlog = 0.0;
+      const bool ok = tarn::arima_detail::fast_innovations(*tasks[i].s, *tasks[i].P0, *tasks[i].w,
+                                                           tasks[i].mu, single, sumlog);
+      ASSERT_EQ(tasks[i].ok, ok) << what << " task " << i;
+      if (!ok) continue;
+      ASSERT_EQ(out[i], single) << what << " task " << i;
+      ASSERT_EQ(tasks[i].sumlog, sumlog) << what << " task " << i;
+    }
+  };
+  std::vector<bool> seen(30, false);
+  for (int m : {1, 4, 12, 24}) {
+    for (int p = 0; p <= 3; ++p) {
+      for (int q = 0; q <= 5; ++q) {
+        for (int seasonal = 0; seasonal < (m > 1 ? 3 : 1); ++seasonal) {
+          const int count = 2 + (p + q + seasonal) % 4;  // 2 to 5 tasks
+          std::vector<StateSpace> s(static_cast<std::size_t>(count));
+          std::vector<std::vector<double>> P(s.size()), w(s.size());
+          std::vector<InnovationsTask> tasks(s.size());
+          for (std::size_t i = 0; i < s.size(); ++i) {
+            Coefs c;
+            c.ar = stable(p, rng);
+            c.ma = stable(q, rng);
+            if (seasonal == 1) c.sar = stable(1, rng);
+            if (seasonal == 2) c.sma = stable(1, rng);
+            c.mu = 0.1 * static_cast<double>(i);
+            s[i] = tarn::arima_detail::state_space(c, m);
+            tarn::arima_detail::stationary_covariance(s[i], P[i]);
+            w[i].resize(80);
+            for (double& v : w[i]) v = c.mu + noise(rng);
+            tasks[i].s = &s[i];
+            tasks[i].P0 = &P[i];
+            tasks[i].w = &w[i];
+            tasks[i].mu = c.mu;
+          }
+          if (s[0].r < 2 || s[0].r >= 30) continue;
+          seen[static_cast<std::size_t>(s[0].r)] = true;
+          check(tasks, "sizes");
+          // Failures and a length of its own, in the middle of the batch.
+          w[1][40] = std::numeric_limits<double>::infinity();
+          P[0][0] = -1.0;
+          w.back().resize(60);
+          check(tasks, "failures");
+        }
+      }
+    }
+  }
+  for (int r : {2, 3, 4, 5, 6, 7, 8, 12, 13, 14, 15, 16, 17, 18, 25, 29}) EXPECT_TRUE(seen[r]) << r;
+  // One gain freezes within a few steps (a short moving average), the other never (a root on
+  // the unit circle's edge).
+  Coefs quick, slow;
+  quick.ma = {-0.5, 0.2};
+  slow.ma = {-0.999, 0.0};
+  const StateSpace sq = tarn::arima_detail::state_space(quick, 1),
+                   ss = tarn::arima_detail::state_space(slow, 1);
+  std::vector<double> Pq, Ps, w(300);
+  tarn::arima_detail::stationary_covariance(sq, Pq);
+  tarn::arima_detail::stationary_covariance(ss, Ps);
+  for (double& v : w) v = noise(rng);
+  for (bool quick_first : {true, false}) {
+    std::vector<InnovationsTask> tasks(2);
+    tasks[quick_first ? 0 : 1].s = &sq;
+    tasks[quick_first ? 0 : 1].P0 = &Pq;
+    tasks[quick_first ? 1 : 0].s = &ss;
+    tasks[quick_first ? 1 : 0].P0 = &Ps;
+    tasks[0].w = tasks[1].w = &w;
+    check(tasks, "steady");
+  }
+  // Variances far from one over many steps beside variances near one: the log variances summed
+  // through their products, which leave their range at other steps in each lane.
+  Coefs large, small;
+  large.ma = {10.0};
+  large.sma = {-0.999};
+  small.ma = {0.1};
+  small.sma = {-0.999};
+  const StateSpace sl = tarn::arima_detail::state_space(large, 12),
+                   sm = tarn::arima_detail::state_space(small, 12);
+  std::vector<double> Pl, Pm, y(400);
+  tarn::arima_detail::stationary_covariance(sl, Pl);
+  tarn::arima_detail::stationary_covariance(sm, Pm);
+  for (double& v : y) v = 3.0 * noise(rng);
+  std::vector<InnovationsTask> tasks(2);
+  tasks[0].s = &sm;
+  tasks[0].P0 = &Pm;
+  tasks[1].s = &sl;
+  tasks[1].P0 = &Pl;
+  tasks[0].w = tasks[1].w = &y;
+  check(tasks, "large");
 }
 
 TEST(KalmanStep, FastRecursionsSumTheLogVariancesOfLargeAndFrozenVariances) {

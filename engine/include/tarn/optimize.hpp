@@ -62,8 +62,9 @@ struct LevenbergMarquardtOptions {
 struct LeastSquaresResult {
   std::vector<double> x;
   double ssr = std::numeric_limits<double>::infinity();  // sum of squared residuals at x
-  bool ok = false;      // false: no finite residuals at the (clamped) start
-  int evaluations = 0;  // evaluations of r spent
+  bool ok = false;            // false: no finite residuals at the (clamped) start
+  int evaluations = 0;        // evaluations of r spent
+  std::size_t residuals = 0;  // how many residuals r gives (at x as at every point it accepted)
 };
 
 // Starts from x0 (clamped to the bounds) and returns the best point reached: a step is taken

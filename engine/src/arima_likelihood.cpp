@@ -56,6 +56,11 @@ int budget(const Form& f) {
 
 namespace {
 
+// Whether k doubles at a and b have the same bits (k = 0: yes; either pointer may then be null).
+bool same_bits(const double* a, const double* b, std::size_t k) {
+  return k == 0 || std::memcmp(a, b, k * sizeof(double)) == 0;
+}
+
 // The point a likelihood was last evaluated at, for the derivatives a fit asks for there next:
 // matched by the series' and the parameters' bits and the form.
 struct EvaluatedPoint {
@@ -65,9 +70,8 @@ struct EvaluatedPoint {
 
   bool holds(const std::vector<double>& w_, const Form& f, const std::vector<double>& x_) const {
     return valid && f.key() == form.key() && f.m == form.m && w_.size() == w.size() &&
-           x_.size() == x.size() &&
-           std::memcmp(w_.data(), w.data(), w.size() * sizeof(double)) == 0 &&
-           std::memcmp(x_.data(), x.data(), x.size() * sizeof(double)) == 0;
+           x_.size() == x.size() && same_bits(w_.data(), w.data(), w.size()) &&
+           same_bits(x_.data(), x.data(), x.size());
   }
   void keep(const std::vector<double>& w_, const Form& f, const std::vector<double>& x_) {
     w.assign(w_.begin(), w_.end());
@@ -712,7 +716,7 @@ Fit fit_exact(const std::vector<double>& w, const Form& f, const Fit& css, bool 
     double sumlog = 0.0;
     std::size_t nobs = 0;
     for (std::size_t at = seen.size(); at >= k + 1 && nobs == 0; at -= k + 1) {
-      if (std::memcmp(&seen[at - k - 1], lm.x.data(), k * sizeof(double)) == 0) {
+      if (same_bits(&seen[at - k - 1], lm.x.data(), k)) {
         sumlog = seen[at - 1];
         nobs = lm.residuals;
       }

@@ -163,7 +163,8 @@ MstlSmoothing mstl_smoothing(std::size_t n, const std::vector<int>& periods,
     // Phase j has ceil((n - j) / p) values: n % p phases one more than the rest.
     const std::size_t longer = n % p, c_lo = n / p;
     double index_var = 0.0;
-    for (const auto& [c, phases] : {std::pair{c_lo + 1, longer}, std::pair{c_lo, p - longer}}) {
+    for (const auto& group : {std::pair{c_lo + 1, longer}, std::pair{c_lo, p - longer}}) {
+      const std::size_t c = group.first, phases = group.second;
       if (phases == 0 || c == 0) continue;
       // The smoother's weights at k, as its values for the unit vectors.
       unit.assign(c, 0.0);

@@ -116,9 +116,10 @@ def loky_workers() -> list:
 
 def test_a_killed_worker_names_the_series_it_was_forecasting():
     # Two chunks of one series each: "quick" is done at once, "slow" fits for seconds (the
-    # selector on three million values; a worker's start-up costs well under its 2 s threshold).
+    # selector on six million values, about 8 s of processor time; a worker's start-up costs well
+    # under its 2 s threshold).
     rng = np.random.default_rng(3)
-    n = 3_000_000
+    n = 6_000_000
     slow = 100 + 10 * np.sin(np.arange(n) * 2 * np.pi / 24) + rng.normal(size=n)
     df = pd.concat(
         [

@@ -49,6 +49,20 @@ def test_very_short_series_forecast_soundly(algorithm, n):
     assert np.all(np.abs(fc - x[-1]) <= 4.0 * max(1.0, x.max() - x.min()) + 1e-9)
 
 
+@pytest.mark.parametrize("algorithm", ["autoforecaster", "hw", "arima", "arma", "bats"])
+def test_one_value_gives_a_forecast_but_no_band_of_zero_width(algorithm):
+    f = QuillcastForecaster(algorithm=algorithm, prediction_horizon=3)
+    f.fit(column([7.0]), None, _reset_model=True)
+    assert np.ravel(f.predict()) == pytest.approx([7.0] * 3)
+    # One value says nothing of the spread: no band rather than one claiming certainty.
+    with pytest.raises(ValueError, match="forecast errors"):
+        f.predict_interval(level=[95])
+    x = 7.0 + np.cumsum(np.random.default_rng(5).normal(size=12))
+    f.fit(column(x), None, _reset_model=True)
+    lo, hi = (np.ravel(b) for b in f.predict_interval(level=[95])[95])
+    assert np.all(hi - lo > 0.0)
+
+
 def test_short_series_autoforecaster_is_naive_and_says_so():
     x = [3.0, 5.0, 4.0, 6.0, 5.5]
     f = QuillcastForecaster(algorithm="autoforecaster").fit(column(x), None, _reset_model=True)

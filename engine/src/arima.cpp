@@ -326,6 +326,9 @@ double Arima::forecast_z(std::int64_t h) const {
 // model's MA(infinity) form on the undifferenced scale. sigma^2 comes from the one-step
 // prediction errors since the fit (the estimate of the fit for states of older formats).
 bool Arima::forecast_variances(std::int64_t h, double* var) const {
+  // Without errors enough of its own the fit's estimate stands in, unless the fit had none
+  // (a series too short to estimate anything): then the spread is unknown.
+  if (!variance_.known() && !(sigma2_ > 0.0)) return false;
   const double s2 = (variance_.known() ? variance_.variance() : sigma2_) * scale_ * scale_;
   if (!std::isfinite(s2)) return false;
   psi_shape(h, var);

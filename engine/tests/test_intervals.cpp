@@ -392,6 +392,36 @@ TEST(IntervalErrors, BadCoverageAndUnreadyModelsAreRefused) {
   EXPECT_THROW(m->forecast_interval_at(std::nan(""), 0.9), tarn::InvalidArgument);
 }
 
+TEST(IntervalErrors, ErrorsNoMoreThanTheParametersGiveNoBand) {
+  // One value fits each model (its forecast is that value) but tells nothing of the spread: a
+  // band of zero width would claim certainty. Later values make it known.
+  for (const std::string kind : {"hws", "arima", "bats"}) {
+    auto m = make(kind, kind == "hws"
+                            ? Options{{"samples_per_season", 2}, {"initial_training_seasons", 1}}
+                        : kind == "bats" ? Options{{"training_sample_size", 1}}
+                                         : Options{});
+    feed(*m, {7.0});
+    m->fit_available();
+    ASSERT_TRUE(m->is_initialized()) << kind;
+    EXPECT_EQ(m->forecast_steps(3.0), 7.0) << kind;
+    EXPECT_THROW(m->forecast_interval_steps(1.0, 0.95), tarn::NotInitialized) << kind;
+    std::mt19937 rng(3);
+    std::vector<double> more = random_walk(30, 1.0, rng);
+    for (double& v : more) v += 7.0;
+    feed(*m, more, 1);
+    const auto band = m->forecast_interval_steps(1.0, 0.95);
+    EXPECT_GT(band.second - band.first, 0.1) << kind;
+  }
+  tarn::ErrorVariance v;
+  v.reset(2.0);
+  v.add(0.0);
+  v.add(1.0);
+  EXPECT_FALSE(v.known());  // two errors, two parameters
+  v.add(-1.0);
+  EXPECT_TRUE(v.known());
+  EXPECT_DOUBLE_EQ(v.variance(), 2.0);
+}
+
 }  // namespace
 
 namespace {

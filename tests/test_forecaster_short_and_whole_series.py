@@ -37,7 +37,7 @@ def test_arima_on_a_trending_series_follows_the_trend_of_the_whole_series():
 
 
 @pytest.mark.parametrize("n", [1, 2, 3, 5, 7])
-@pytest.mark.parametrize("algorithm", ["autoforecaster", "hw", "arima", "arma", "bats"])
+@pytest.mark.parametrize("algorithm", ["autoforecaster", "hw", "arima", "arma", "bats", "mstl"])
 def test_very_short_series_forecast_soundly(algorithm, n):
     x = 10.0 + np.arange(n, dtype=float)
     f = QuillcastForecaster(algorithm=algorithm).fit(column(x), None, _reset_model=True)

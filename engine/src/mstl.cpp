@@ -268,7 +268,7 @@ void Mstl::advance(std::int64_t steps) {
 }
 
 bool Mstl::fit_available() {
-  if (!fitted_ && train_.finite() >= 2) fit();
+  if (!fitted_ && train_.finite() >= 1) fit();
   return fitted_;
 }
 

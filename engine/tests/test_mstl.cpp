@@ -234,6 +234,11 @@ TEST(Mstl, StateRoundTripsAndBadInputIsRefused) {
       tarn::build("mstl", {{"training_sample_size", std::int64_t(100)}, {"seasons", "24,168"}}), y,
       100);
   EXPECT_EQ(static_cast<const tarn::Mstl&>(*short_one).seasons(), (std::vector<int>{24}));
+  // A series of one value fits on what it has, as every model does: its value carries forward.
+  auto one = tarn::build("mstl", {{"training_sample_size", std::int64_t(5)}});
+  one->update(0, 42.0);
+  EXPECT_TRUE(one->fit_available());
+  EXPECT_DOUBLE_EQ(one->forecast_steps(3.0), 42.0);
 }
 
 TEST(Mstl, SeasonRoundingAFractionalCalendarSeasonFollowsItsDrift) {

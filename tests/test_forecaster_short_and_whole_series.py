@@ -63,6 +63,31 @@ def test_one_value_gives_a_forecast_but_no_band_of_zero_width(algorithm):
     assert np.all(hi - lo > 0.0)
 
 
+def test_holt_winters_without_a_season_takes_the_one_the_data_show():
+    import pandas as pd
+
+    from tidewell_ts_libs.batch import forecast_many
+
+    rng = np.random.default_rng(3)
+    t = np.arange(120.0)
+    x = 100 + 10 * np.sin(2 * np.pi * t / 12) + 0.3 * t + rng.normal(size=120)
+    f = QuillcastForecaster(algorithm="hw").fit(column(x), None, _reset_model=True)
+    # Not a quarter of the length (30): the season of 12, on all ten cycles.
+    assert f.all_args["samples_per_season"] == 12
+    assert f.all_args["initial_training_seasons"] == 10
+    point = np.ravel(f.predict(prediction_horizon=6))
+    res = forecast_many(pd.DataFrame({"unique_id": "a", "ds": np.arange(120), "y": x}),
+                        algorithm="hw", horizon=6)
+    np.testing.assert_array_equal(point, res.forecasts.forecast.to_numpy())
+    # Trained again on data without a season, it finds none; a caller's season stays.
+    f.fit(column(50 + np.cumsum(rng.normal(size=60))), None, _reset_model=True)
+    assert f.all_args["samples_per_season"] == 1
+    assert f.all_args["initial_training_seasons"] == 60
+    f = QuillcastForecaster(algorithm="hw", samples_per_season=6)
+    f.fit(column(x), None, _reset_model=True)
+    assert f.all_args["samples_per_season"] == 6
+
+
 def test_short_series_autoforecaster_is_naive_and_says_so():
     x = [3.0, 5.0, 4.0, 6.0, 5.5]
     f = QuillcastForecaster(algorithm="autoforecaster").fit(column(x), None, _reset_model=True)

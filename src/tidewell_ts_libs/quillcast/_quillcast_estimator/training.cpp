@@ -342,6 +342,11 @@ void train(py::object self, py::object X, py::object y) {
       // The engine's rule for the settings training fills in (a batch forecast runs it too);
       // the season finding goes through QuillcastUtils.
       tarn::SeriesSizes sizes;
+      // Holt-Winters left without a season takes the one the data show, as a batch forecast
+      // gives it (none when the data hold fewer than two of its cycles), rather than a quarter
+      // of the training length, which is a season only by chance.
+      const bool hw_season = entry && entry->forecaster.own_rules && !given("samples_per_season") &&
+                             !given("min_training_data");
       if (seasonal_sizes) {
         // The calendar's seasons go along only for dated data, so a replaced get_init_samples
         // that takes the values and the two limits keeps working on everything else.
@@ -374,6 +379,21 @@ void train(py::object self, py::object X, py::object y) {
            tarn::training_fills(entry ? entry->forecaster : tarn::ForecasterEntry(), sizes,
                                 static_cast<std::int64_t>(ts_l), caller_keys, season)) {
         fill(all_args, key.c_str(), contracts::to_python(value));
+      }
+      if (hw_season) {
+        // The engine's own search, as the batch forecast runs it.
+        py::array_t<double, py::array::c_style | py::array::forcecast> values(column);
+        std::int64_t period = 1;
+        {
+          py::gil_scoped_release release;
+          period = tarn::series_sizes(values.data(), static_cast<std::size_t>(values.size()), 200,
+                                      8, calendar)
+                       .period;
+        }
+        const tarn::HoltWintersSizes hs =
+            tarn::holt_winters_sizes(static_cast<std::int64_t>(ts_l), period);
+        fill(all_args, "samples_per_season", py::int_(hs.samples_per_season));
+        fill(all_args, "initial_training_seasons", py::int_(hs.initial_training_seasons));
       }
     }
     try {

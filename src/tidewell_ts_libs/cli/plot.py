@@ -56,14 +56,16 @@ def _draw_series(
     ax.plot(times[:n_train], actual[:n_train], color="black", lw=1.3, label="history")
     if n_test:
         ax.axvspan(times[n_train], times[-1], color="0.93", zorder=0)
+        # Ends where the shaded span ends, so a note wider than a narrow span runs over the
+        # history on its left instead of past the panel's edge.
         ax.text(
-            ax.convert_xunits(times[n_train]),
+            ax.convert_xunits(times[-1]),
             0.98,
-            note,
+            note + " ",
             fontsize=7,
             color="0.4",
             va="top",
-            ha="left",
+            ha="right",
             transform=ax.get_xaxis_transform(),
         )
         ax.plot(

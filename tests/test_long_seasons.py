@@ -62,6 +62,23 @@ def test_a_season_hw_cannot_carry_is_a_warning():
         g.fit(x, x, _reset_model=True)
 
 
+@pytest.mark.parametrize("algorithm", ["hw", "arima", "bats"])
+def test_seasons_a_model_carrying_one_leaves_out_are_a_warning(algorithm):
+    x = hourly(168 * 6).reshape(-1, 1)
+    said = r"seasons of 24 and 168 steps; \w+ carries one season .*: mstl or autoforecaster"
+    with pytest.warns(UserWarning, match=said):
+        QuillcastForecaster(algorithm=algorithm).fit(x, None, _reset_model=True)
+    frame = pd.DataFrame({"unique_id": "a", "ds": np.arange(len(x)), "y": x[:, 0]})
+    with pytest.warns(UserWarning, match="series 'a': \\w+: the data show " + said):
+        forecast_many(frame, algorithm=algorithm, horizon=3)
+    # The algorithms that carry them all say nothing.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for other in ("mstl", "autoforecaster"):
+            QuillcastForecaster(algorithm=other).fit(x, None, _reset_model=True)
+            forecast_many(frame, algorithm=other, horizon=3)
+
+
 def test_a_detected_season_the_model_declines_is_no_warning():
     # Season 12 is detected here, and Holt-Winters' AICc prefers the forms without it: an
     # ordinary choice of form, not a setting of the caller's left out.

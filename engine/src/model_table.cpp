@@ -111,6 +111,7 @@ std::vector<ModelEntry> make_table() {
   hws.candidate = CandidateRole::Combined;
   hws.make_candidate = &hws_candidate;
   hws.forecaster.algorithm = "hw";
+  hws.forecaster.one_season = true;
   hws.forecaster.note = "Holt-Winters";
   hws.forecaster.settings_doc =
       "Holt-Winters: algorithm_type (\"additive\" or \"multiplicative\"), samples_per_season "
@@ -168,6 +169,7 @@ std::vector<ModelEntry> make_table() {
   arima.candidate = CandidateRole::Combined;
   arima.make_candidate = &arima_candidate;
   arima.forecaster.algorithm = "arima";
+  arima.forecaster.one_season = true;
   arima.forecaster.settings_doc =
       "ARIMA: error_horizon_length, use_full_error_history, force_model, min_training_data\n"
       "(default 0.999999: the whole training series), p_min, p_max, d, q_min, q_max.";
@@ -199,6 +201,7 @@ std::vector<ModelEntry> make_table() {
   arma.options = arma_options;
   arma.options.push_back({"d", 0});
   arma.forecaster.algorithm = "arma";
+  arma.forecaster.one_season = true;
   arma.forecaster.settings_doc = "ARMA: min_training_data, p_min, p_max, q_min, q_max.";
   arma.forecaster.settings = {share("min_training_data", -1), given("p_min"), given("p_max"),
                               given("q_min"), given("q_max")};
@@ -219,6 +222,7 @@ std::vector<ModelEntry> make_table() {
   bats.candidate = CandidateRole::Combined;
   bats.make_candidate = &bats_candidate;
   bats.forecaster.algorithm = "bats";
+  bats.forecaster.one_season = true;
   bats.forecaster.settings_doc =
       "BATS: training_sample_size (default 0.999999), box_cox_transform.";
   bats.forecaster.settings = {share("training_sample_size", none), given("box_cox_transform")};

@@ -430,6 +430,14 @@ void run_job(const SeriesJob& job, SeriesResult& r) {
     fail("the model did not initialise on the training data", "ValueError");
     return;
   }
+  if (entry->forecaster.one_season) {
+    // Seasons the data show that the model leaves out.
+    const std::int64_t carried =
+        job.algorithm == "hw" ? holt_winters_sizes(length, r.season).samples_per_season : r.season;
+    const std::string note =
+        seasons_left_out(job.values, n, job.calendar_seasons, carried).note(job.algorithm);
+    if (!note.empty()) r.warnings.push_back(job.algorithm + ": " + note);
+  }
   // The future regressors: enough rows, every value finite.
   if (k) {
     if (job.future_rows < h) {

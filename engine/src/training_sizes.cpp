@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "tarn/season.hpp"
@@ -41,6 +42,40 @@ SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limi
     }
   }
   return s;
+}
+
+LeftOutSeasons seasons_left_out(const double* x, std::size_t n, const std::vector<double>& calendar,
+                                std::int64_t carried) {
+  LeftOutSeasons out;
+  if (n < static_cast<std::size_t>(3 * (kSeasonSearchReach + 1))) return out;
+  out.found = detect_seasons(x, n, calendar);
+  const std::vector<int>& found = out.found;
+  if (!(found.size() >= 2 || (!found.empty() && found.back() > kSeasonSearchReach))) return out;
+  if (carried <= 0) {
+    const std::size_t len = std::min(n, kSeasonWindow);
+    const int p = detect_period(x + (n - len), len, static_cast<int>(kSeasonSearchReach));
+    carried = calendar_period(std::max(p, 1), calendar);
+  }
+  out.carried = carried;
+  for (int p : found) {
+    if (p != carried) out.left.push_back(p);
+  }
+  return out;
+}
+
+std::string LeftOutSeasons::note(const std::string& algorithm) const {
+  if (left.empty()) return {};
+  std::string list;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (i) list += i + 1 == found.size() ? " and " : ", ";
+    list += std::to_string(found[i]);
+  }
+  std::string text = "the data show " +
+                     std::string(found.size() == 1 ? "a season of " : "seasons of ") + list +
+                     " steps; " + algorithm + " carries one season of at most " +
+                     std::to_string(kSeasonSearchReach) + " steps";
+  text += carried > 1 ? " (here " + std::to_string(carried) + ")" : " (here none)";
+  return text + ": mstl or autoforecaster model " + (found.size() == 1 ? "it" : "them all");
 }
 
 std::int64_t arima_attempt_size(std::int64_t attempt, std::int64_t length) {

@@ -188,6 +188,29 @@ TEST(CalendarSeasons, LongSeasonsTrainOnEveryCycleSingleSeasonsStayBounded) {
             tarn::kTrainingCap);
 }
 
+TEST(CalendarSeasons, SeasonsAModelCarryingOneLeavesOutAreNamed) {
+  const auto hourly = seasonal(168 * 8, {24.0, 168.0}, 7);
+  const tarn::LeftOutSeasons two = tarn::seasons_left_out(hourly.data(), hourly.size(), {}, 0);
+  ASSERT_EQ(two.found, (std::vector<int>{24, 168}));
+  EXPECT_EQ(two.carried, 24);  // what the search within reach finds
+  EXPECT_EQ(two.left, std::vector<int>{168});
+  EXPECT_EQ(two.note("hw"),
+            "the data show seasons of 24 and 168 steps; hw carries one season of at most 200 "
+            "steps (here 24): mstl or autoforecaster model them all");
+  EXPECT_EQ(tarn::seasons_left_out(hourly.data(), hourly.size(), {}, 1).left,
+            (std::vector<int>{24, 168}));
+  // One season within reach is carried: nothing to say; nor is anything on a short series.
+  const auto monthly = seasonal(3000, {12.0}, 9);
+  EXPECT_TRUE(tarn::seasons_left_out(monthly.data(), monthly.size(), {}, 0).note("bats").empty());
+  EXPECT_TRUE(tarn::seasons_left_out(hourly.data(), 500, {}, 0).found.empty());
+  // A season beyond reach is named even alone.
+  const auto yearly = seasonal(365 * 4, {365.0}, 3);
+  const tarn::LeftOutSeasons year = tarn::seasons_left_out(yearly.data(), yearly.size(), {}, 0);
+  ASSERT_EQ(year.found.size(), 1u);
+  EXPECT_GT(year.found[0], 200);
+  EXPECT_EQ(year.left, year.found);
+}
+
 TEST(CalendarSeasons, ModelsAreToldThemThroughTheSessionAndKeepThemInTheirState) {
   const std::size_t n = 365 * 4;
   const auto y = seasonal(n + 60, {7.0, 365.0}, 2);

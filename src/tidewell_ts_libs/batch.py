@@ -149,6 +149,9 @@ def _finish_series(prep: _Prepared, out: dict, i: int, opts: Options, err: dict)
     if opts.season is not None:
         for note in out["notes"][i]:
             warnings.warn(note, UserWarning, stacklevel=2)
+    # Seasons the data show that the model cannot carry are worth a warning either way.
+    for text in out["warnings"][i]:
+        warnings.warn(f"series {err.get('id')!r}: {text}", UserWarning, stacklevel=2)
     failed = out["errors"][i]
     if failed is not None:
         kind, text = failed

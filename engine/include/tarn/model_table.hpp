@@ -107,6 +107,9 @@ struct ForecasterEntry {
   // (QuillcastUtils.get_arima_init_size) until the model is initialised, unless the caller gave
   // the size.
   bool retries_sizes = false;
+  // True: the model carries one season, of at most the forecaster's season search (200 steps):
+  // training says which seasons the data show beyond it (uncarried_seasons).
+  bool one_season = false;
   std::vector<IdRule> ids;
   // Parameters for a model search; a key shared with another entry has the same values.
   std::vector<SearchParam> search;

@@ -92,12 +92,13 @@ struct SeriesResult {
   // caller reports it as ("ValueError" or "Exception").
   std::string error;
   std::string error_kind;
-  std::int64_t season = 1;           // given or detected
-  std::vector<double> point;         // horizon
-  std::vector<double> lower, upper;  // levels x horizon
-  std::vector<double> quantiles;     // probs x horizon
-  std::vector<std::string> notes;    // what the fit departed from (model fit notes)
-  double seconds = 0.0;              // time spent
+  std::int64_t season = 1;            // given or detected
+  std::vector<double> point;          // horizon
+  std::vector<double> lower, upper;   // levels x horizon
+  std::vector<double> quantiles;      // probs x horizon
+  std::vector<std::string> notes;     // what the fit departed from (model fit notes)
+  std::vector<std::string> warnings;  // what the caller should know (seasons left out)
+  double seconds = 0.0;               // time spent
 };
 
 // Forecasts one series with the forecaster's defaults. Never throws for bad data: the error is

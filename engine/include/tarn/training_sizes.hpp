@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
@@ -22,6 +23,9 @@ constexpr std::int64_t kTrainingCap = 1000;
 // that each seasonal index is smoothed over a full span of cycles rather than the few that a
 // fixed number of values holds (on 8 weeks of hourly data, 1000 values hold 5.9 weeks).
 constexpr std::int64_t kLongSeasonCycles = 15;
+
+// The longest season the forecaster's season search tries (its upper_limit).
+constexpr std::int64_t kSeasonSearchReach = 200;
 
 struct SeriesSizes {
   std::int64_t length = 0;    // number of values
@@ -43,6 +47,22 @@ std::int64_t training_size(std::int64_t length, std::int64_t period, std::int64_
 // the search for several or long seasons tests too (detect_seasons).
 SeriesSizes series_sizes(const double* x, std::size_t n, std::int64_t upper_limit,
                          std::int64_t lower_limit, const std::vector<double>& calendar = {});
+
+// The seasons of x[0..n) that a model carrying one season of at most kSeasonSearchReach steps
+// leaves out. The search for several or long seasons (detect_seasons, on the latest
+// kSeasonWindow values, with the calendar's seasons) runs on series of three cycles beyond the
+// reach; when it finds several seasons or one beyond the reach, `left` holds every one but the
+// model's (`carried`; 0: the season the search within the reach finds on those values).
+struct LeftOutSeasons {
+  std::vector<int> found;    // every season found, shortest first
+  std::int64_t carried = 1;  // the model's season (1: none)
+  std::vector<int> left;     // found, but not carried
+  // "the data show seasons of 48 and 336 steps; hw carries one season of at most 200 steps
+  // (here 48): mstl or autoforecaster model them all"; empty when nothing is left out.
+  std::string note(const std::string& algorithm) const;
+};
+LeftOutSeasons seasons_left_out(const double* x, std::size_t n, const std::vector<double>& calendar,
+                                std::int64_t carried);
 
 // Number of leading values to fit an ARIMA or ARMA model on, at attempt `attempt` (0, 1, ...)
 // on a series of `length` values. The first attempt fits on the whole series; the later ones

@@ -332,6 +332,8 @@ void train(py::object self, py::object X, py::object y) {
   }
   const std::vector<double> regressors =
       exog.empty() ? std::vector<double>() : training_regressors(X, exog, column_names);
+  // Seasons the data show that the models leave out, said once training succeeds.
+  std::vector<std::string> season_warnings;
   for (const std::int64_t c : target_order) {
     py::object column = X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), c)];
     check_target_has_values(column, c, column_names);
@@ -380,20 +382,40 @@ void train(py::object self, py::object X, py::object y) {
                                 static_cast<std::int64_t>(ts_l), caller_keys, season)) {
         fill(all_args, key.c_str(), contracts::to_python(value));
       }
-      if (hw_season) {
-        // The engine's own search, as the batch forecast runs it.
+      // Holt-Winters without a season: the engine's own search, as the batch forecast runs it.
+      const bool one_season = entry && entry->forecaster.one_season;
+      const bool long_enough =
+          static_cast<std::int64_t>(ts_l) >= 3 * (tarn::kSeasonSearchReach + 1);
+      if (hw_season || (one_season && long_enough)) {
         py::array_t<double, py::array::c_style | py::array::forcecast> values(column);
-        std::int64_t period = 1;
-        {
-          py::gil_scoped_release release;
-          period = tarn::series_sizes(values.data(), static_cast<std::size_t>(values.size()), 200,
-                                      8, calendar)
-                       .period;
+        const auto n = static_cast<std::size_t>(values.size());
+        if (hw_season) {
+          std::int64_t period = 1;
+          {
+            py::gil_scoped_release release;
+            period =
+                tarn::series_sizes(values.data(), n, tarn::kSeasonSearchReach, 8, calendar).period;
+          }
+          const tarn::HoltWintersSizes hs =
+              tarn::holt_winters_sizes(static_cast<std::int64_t>(ts_l), period);
+          fill(all_args, "samples_per_season", py::int_(hs.samples_per_season));
+          fill(all_args, "initial_training_seasons", py::int_(hs.initial_training_seasons));
         }
-        const tarn::HoltWintersSizes hs =
-            tarn::holt_winters_sizes(static_cast<std::int64_t>(ts_l), period);
-        fill(all_args, "samples_per_season", py::int_(hs.samples_per_season));
-        fill(all_args, "initial_training_seasons", py::int_(hs.initial_training_seasons));
+        // The seasons the data show beyond the one the model carries, said once it is trained.
+        if (one_season && long_enough) {
+          std::int64_t carried = 0;  // the season the model finds itself
+          if (all_args.contains("samples_per_season") &&
+              PyLong_Check(all_args["samples_per_season"].ptr())) {
+            carried = all_args["samples_per_season"].cast<std::int64_t>();
+          }
+          tarn::LeftOutSeasons left;
+          {
+            py::gil_scoped_release release;
+            left = tarn::seasons_left_out(values.data(), n, calendar, carried);
+          }
+          const std::string note = left.note(algorithm);
+          if (!note.empty()) season_warnings.push_back(algorithm + ": " + note);
+        }
       }
     }
     try {
@@ -505,6 +527,9 @@ void train(py::object self, py::object X, py::object y) {
   }
 
   self.attr("_filled_args") = filled;
+  for (const std::string& text : season_warnings) {
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0) throw py::error_already_set();
+  }
   if (exog.empty()) {
     self.attr("exog_columns_") = py::none();
     self.attr("exog_names_") = py::none();

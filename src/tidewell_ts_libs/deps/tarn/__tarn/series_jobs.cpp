@@ -112,7 +112,7 @@ py::dict forecast_series(const std::string& algorithm, py::sequence values, std:
   py::array_t<std::int64_t> seasons(static_cast<py::ssize_t>(m));
   py::array_t<double> seconds(static_cast<py::ssize_t>(m));
   std::fill(point.mutable_data(), point.mutable_data() + m * h, 0.0);
-  py::list errors, notes;
+  py::list errors, notes, warned;
   for (std::size_t i = 0; i < m; ++i) {
     const tarn::SeriesResult& r = results[i];
     seasons.mutable_data()[i] = r.season;
@@ -120,6 +120,9 @@ py::dict forecast_series(const std::string& algorithm, py::sequence values, std:
     py::list own_notes;
     for (const auto& n : r.notes) own_notes.append(n);
     notes.append(own_notes);
+    py::list own_warnings;
+    for (const auto& w : r.warnings) own_warnings.append(w);
+    warned.append(own_warnings);
     if (!r.error.empty()) {
       errors.append(py::make_tuple(r.error_kind, r.error));
       continue;
@@ -139,6 +142,7 @@ py::dict forecast_series(const std::string& algorithm, py::sequence values, std:
   out["seconds"] = seconds;
   out["errors"] = errors;
   out["notes"] = notes;
+  out["warnings"] = warned;
   return out;
 }
 
@@ -175,7 +179,8 @@ void bind_series_jobs(py::module_& m) {
         "Returns {point: (series, horizon), lower / "
         "upper: (series, levels, horizon), quantiles: (series, probs, horizon), season, "
         "seconds: per series, errors: None or (kind, message) per series, notes: the fit notes "
-        "of each series}. Ctrl-C stops the chunk.");
+        "of each series, warnings: what each series' caller should know (seasons its model "
+        "leaves out)}. Ctrl-C stops the chunk.");
 }
 
 }  // namespace tarnpy

@@ -1,5 +1,7 @@
 """Forecasting many series: results, failures per series, and equal results across backends."""
 
+import contextlib
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -90,6 +92,21 @@ def test_text_among_the_values_is_refused_naming_the_series_and_row():
     df.loc[row, "y"] = ""  # a blank is a missing value, not text
     errors = forecast_many(df, algorithm="hw", horizon=3).errors.set_index("id")
     assert errors.loc["m", "status"] == "ok"
+
+
+def test_rows_without_an_id_are_left_out_aloud_and_no_series_still_has_every_column():
+    df = long_frame(2)
+    df.loc[[3, 60], "unique_id"] = None
+    with pytest.warns(UserWarning, match="2 rows without an id .* left out"):
+        res = forecast_many(df, algorithm="hw", horizon=3, holdout=3)
+    assert list(res.errors.id) == ["s0", "s1", "short", "empty", "flat"]
+    for empty in (df.iloc[:0], df.assign(unique_id=None)):
+        with pytest.warns(UserWarning) if len(empty) else contextlib.nullcontext():
+            res = forecast_many(empty, algorithm="hw", horizon=3, holdout=3, level=80)
+        assert res.errors.empty and res.forecasts.empty
+        assert list(res.errors.columns)[:3] == ["id", "status", "message"]
+        assert "coverage-80" in res.errors.columns
+        assert not (res.errors.status == "failed").any()
 
 
 def test_a_late_starting_series_is_trained_on_its_own_span_and_gaps_are_put_back():

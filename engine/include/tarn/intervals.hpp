@@ -48,7 +48,7 @@ class ErrorVariance {
   // Known once the errors outnumber the parameters: errors that the fitted parameters could
   // absorb entirely (the first value, which also set the initial state) say nothing of the
   // spread, and a zero-width band from them would claim certainty.
-  bool known() const { return count_ > params_ && count_ > 0.0 && std::isfinite(sum_sq_); }
+  bool known() const { return count_ > params_ && std::isfinite(sum_sq_); }
   double count() const { return count_; }
   double parameters() const { return params_; }
   // Degrees of freedom left for the variance (at least one).

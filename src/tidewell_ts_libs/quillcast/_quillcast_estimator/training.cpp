@@ -382,7 +382,8 @@ void train(py::object self, py::object X, py::object y) {
                                 static_cast<std::int64_t>(ts_l), caller_keys, season)) {
         fill(all_args, key.c_str(), contracts::to_python(value));
       }
-      // Holt-Winters without a season: the engine's own search, as the batch forecast runs it.
+      // The engine's own search, as the batch forecast runs it: Holt-Winters' season, and on a
+      // long series the seasons a model carrying one leaves out.
       const bool one_season = entry && entry->forecaster.one_season;
       const bool long_enough =
           static_cast<std::int64_t>(ts_l) >= 3 * (tarn::kSeasonSearchReach + 1);
@@ -401,7 +402,7 @@ void train(py::object self, py::object X, py::object y) {
           fill(all_args, "samples_per_season", py::int_(hs.samples_per_season));
           fill(all_args, "initial_training_seasons", py::int_(hs.initial_training_seasons));
         }
-        // The seasons the data show beyond the one the model carries, said once it is trained.
+        // Said once the model is trained.
         if (one_season && long_enough) {
           std::int64_t carried = 0;  // the season the model finds itself
           if (all_args.contains("samples_per_season") &&

@@ -194,3 +194,47 @@ def test_the_forecaster_ignores_other_steps_settings_but_checks_its_own():
     assert f.is_fitted_ and f.all_args["samples_per_season"] == 12
     with pytest.raises(Exception, match="option 'algorithm_type' must be a number"):
         QuillcastForecaster(algorithm_type=[1]).fit(monthly(48).reshape(-1, 1), None)
+
+
+@pytest.mark.parametrize("algorithm", ["arima", "bats", "mstl", "autoforecaster"])
+def test_a_season_given_is_taken_by_every_door(algorithm):
+    """The data show a season of 12; the caller says 7. The forecaster and forecast_many both
+    carry 7 (before, every model but Holt-Winters found 12 itself and the setting was lost)."""
+    import pandas as pd
+
+    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    t = np.arange(140)
+    y = 50 + 10 * np.sin(2 * np.pi * t / 12) + 3 * np.sin(2 * np.pi * t / 7)
+    y = y + np.random.default_rng(1).normal(size=len(t))
+    x = y.reshape(-1, 1)
+
+    def own(**kw):
+        f = QuillcastForecaster(algorithm=algorithm, **kw).fit(x, x)
+        return np.asarray(f.predict(prediction_horizon=5), float).ravel()
+
+    table = pd.DataFrame({"unique_id": "a", "ds": t, "y": y})
+    many = batch.forecast_many(table, algorithm=algorithm, horizon=5, season=7)
+    np.testing.assert_allclose(many.forecasts["forecast"], own(samples_per_season=7), rtol=1e-12)
+    # Naming the season the data show changes nothing; naming another one does.
+    np.testing.assert_array_equal(own(samples_per_season=12), own())
+    assert not np.allclose(own(samples_per_season=7), own())
+    with pytest.raises(ValueError, match="samples_per_season"):
+        own(samples_per_season=-3)
+
+
+@pytest.mark.parametrize("algorithm", ["arma", "intermittent"])
+def test_models_without_a_season_say_they_leave_a_given_one_out(algorithm):
+    import pandas as pd
+
+    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    rng = np.random.default_rng(5)
+    y = np.where(rng.random(60) < 0.6, 0.0, rng.integers(1, 9, 60).astype(float))
+    x = y.reshape(-1, 1)
+    said = f"{algorithm}: season of 12 left out: .* no seasonal terms"
+    with pytest.warns(UserWarning, match=said):
+        QuillcastForecaster(algorithm=algorithm, samples_per_season=12).fit(x, x)
+    table = pd.DataFrame({"unique_id": "a", "ds": np.arange(60), "y": y})
+    with pytest.warns(UserWarning, match=said):
+        batch.forecast_many(table, algorithm=algorithm, horizon=3, season=12)

@@ -106,6 +106,25 @@ ArimaConfig arma_config() {
 
 Arma::Arma() : Arima(arma_config()) {}
 
+void Arima::name_season(std::int64_t m) {
+  if (observations() > 0) return;
+  // ARMA carries no seasonal terms: the caller hears that the season is left out.
+  if (!cfg_.differencing) {
+    if (m >= 2) {
+      season_note_ =
+          "season of " + std::to_string(m) + " left out: arma has no seasonal terms (arima has)";
+    }
+    return;
+  }
+  // A season built in stays.
+  if (cfg_.samples_per_season != 0 || m < 1) return;
+  if (m > ArimaConfig::kMaxSeason) {
+    throw InvalidArgument("arima: samples_per_season must lie in 0.." +
+                          std::to_string(ArimaConfig::kMaxSeason) + ", got " + std::to_string(m));
+  }
+  cfg_.samples_per_season = m;
+}
+
 void Arima::clear() {
   buffer_.clear();
   fitted_ = false;
@@ -118,6 +137,7 @@ void Arima::clear() {
   loc_ = 0.0;
   scale_ = 1.0;
   note_.clear();
+  season_note_.clear();
   ring_.clear();
   a_.clear();
   P_.clear();

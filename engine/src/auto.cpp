@@ -416,6 +416,13 @@ void AutoSelector::set_calendar_seasons(const std::vector<double>& seasons) {
   }
 }
 
+// The caller's season names the season as a calendar of one whole season does (see fit): it
+// replaces the calendar's seasons.
+void AutoSelector::name_season(std::int64_t m) {
+  if (observations() > 0 || m < 2 || m > 1000000) return;
+  config_.calendar = {static_cast<double>(m)};
+}
+
 bool AutoSelector::fit_log_input(double shift) {
   if (!std::isfinite(shift) || shift < 0.0) {
     throw InvalidArgument("auto: the shift of log-transformed input must be finite and >= 0");

@@ -641,6 +641,11 @@ std::size_t Bats::target_size() const {
                                                                    : kDefaultTrainingSize);
 }
 
+void Bats::name_season(std::int64_t m) {
+  if (observations() > 0 || config_.season_length != 0 || m < 1) return;
+  config_.season_length = m;
+}
+
 void Bats::clear() {
   train_.clear();
   fitted_ = false;

@@ -68,6 +68,7 @@ void Forecaster::train(const TrainInput& in, std::vector<ModelPtr> models, const
     auto feed = [&](Model& m) {
       if (log) m.set_log_input(kLogShift);
       if (!in.calendar_seasons.empty()) m.set_calendar_seasons(in.calendar_seasons);
+      if (in.season > 0) m.name_season(in.season);
       if (auto* r = dynamic_cast<Regression*>(&m)) {
         r->train(in.timestamps, values.data(), in.regressors, in.n);
       } else {

@@ -104,7 +104,14 @@ std::size_t Intermittent::target_size() const {
                                                                    : kDefaultTrainingSize);
 }
 
+void Intermittent::name_season(std::int64_t m) {
+  if (observations() > 0 || m < 2) return;
+  season_note_ = "season of " + std::to_string(m) +
+                 " left out: the intermittent demand methods have no seasonal terms";
+}
+
 void Intermittent::clear() {
+  season_note_.clear();
   train_.clear();
   fitted_ = false;
   method_ = IntermittentMethod::Croston;

@@ -237,6 +237,12 @@ void Mstl::set_calendar_seasons(const std::vector<double>& seasons) {
   }
 }
 
+void Mstl::name_season(std::int64_t m) {
+  // A season of fewer than two steps names nothing to decompose: the search stands.
+  if (observations() > 0 || !config_.seasons.empty() || m < 2 || m > kMaxSeason) return;
+  config_.seasons = {m};
+}
+
 void Mstl::clear() {
   train_.clear();
   fitted_ = false;

@@ -384,6 +384,10 @@ void Regression::set_calendar_seasons(const std::vector<double>& seasons) {
   if (inner_ && observations() == 0) inner_->set_calendar_seasons(seasons);
 }
 
+void Regression::name_season(std::int64_t m) {
+  if (inner_ && observations() == 0) inner_->name_season(m);
+}
+
 bool Regression::fit_log_input(double shift) {
   log_shift_ = shift > 0.0 && std::isfinite(shift) ? shift : 0.0;
   return log_shift_ > 0.0;

@@ -308,6 +308,22 @@ SettingList training_fills(const ForecasterEntry& f, const SeriesSizes& sizes, s
   return out;
 }
 
+std::int64_t named_season(const Value& v, std::int64_t n) {
+  if (v.is_none()) return 0;
+  if (!v.is_number() || v.is_bool() || !std::isfinite(v.number()) || v.number() < 0.0) {
+    throw InvalidArgument(
+        "samples_per_season must be a season length in steps, or a share of the "
+        "training length below 1, got " +
+        shown(v));
+  }
+  double x = v.number();
+  if (x >= 1.0) return static_cast<std::int64_t>(std::trunc(std::min(x, 1e15)));
+  if (x == 0.0) return 0;
+  x = std::min(x, 0.5);
+  const auto count = static_cast<std::int64_t>(std::trunc(round14(x * static_cast<double>(n))));
+  return count > 0 ? count : 2;
+}
+
 Value retry_size(std::int64_t attempt, std::int64_t n) {
   return Value(arima_attempt_size(attempt, n));
 }
@@ -346,6 +362,10 @@ void run_job(const SeriesJob& job, SeriesResult& r) {
     args["initial_training_seasons"] = Value(s.initial_training_seasons);
     args["algorithm_type"] = Value("additive");
     given = {"samples_per_season", "initial_training_seasons"};
+  } else if (job.season > 0) {
+    // A season given is the caller's samples_per_season, as the forecaster is given it.
+    args["samples_per_season"] = Value(job.season);
+    given = {"samples_per_season"};
   }
   const ModelEntry* entry = find_algorithm(job.algorithm);
   if (!entry) {
@@ -406,6 +426,7 @@ void run_job(const SeriesJob& job, SeriesResult& r) {
   in.regressors = k ? job.regressors : nullptr;
   in.n_regressors = k;
   in.calendar_seasons = job.calendar_seasons;
+  if (!entry->forecaster.own_rules) in.season = job.season;
   auto retry = [&](std::size_t, std::int64_t attempt) -> ModelPtr {
     args["min_training_data"] = retry_size(attempt, length);
     const ModelPlan plan = plan_model(job.algorithm, args, length);

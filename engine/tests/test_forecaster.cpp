@@ -9,10 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "tarn/arima.hpp"
+#include "tarn/auto.hpp"
+#include "tarn/bats.hpp"
 #include "tarn/builders.hpp"
 #include "tarn/forecaster.hpp"
 #include "tarn/metrics.hpp"
 #include "tarn/model_table.hpp"
+#include "tarn/mstl.hpp"
+#include "tarn/series_job.hpp"
 #include "tarn/training_sizes.hpp"
 
 namespace {
@@ -112,6 +117,57 @@ TEST(ForecasterTraining, TrainsEveryTargetAndFallsBackToRawValues) {
   EXPECT_FALSE(g.log_transformed());
   EXPECT_EQ(g.log_choice(), tarn::LogChoice::kNotFinite);
   EXPECT_TRUE(g.ready());
+}
+
+// A season the caller gives reaches every model that finds its own: the data below have a
+// season of 12, the caller says 7, and each model carries 7 (and still tests it by its own
+// criterion). A model built with its season, and one already trained, keep theirs.
+TEST(ForecasterTraining, TheCallersSeasonComesFirst) {
+  const std::size_t n = 120;
+  const std::vector<double> y = seasonal(n, 50.0);
+  const auto t = steps(n);
+  tarn::Forecaster::TrainInput in;
+  in.timestamps = t.data();
+  in.series = y.data();
+  in.n = n;
+  in.n_targets = 1;
+  in.log_transform = false;
+  auto trained_with = [&](const char* kind, tarn::Options o, std::int64_t season) {
+    in.season = season;
+    tarn::Forecaster f;
+    f.train(in, {ModelPtr(tarn::build(kind, o))}, nullptr);
+    EXPECT_TRUE(f.ready()) << kind;
+    return f.models().front();
+  };
+  for (std::int64_t season : {std::int64_t{0}, std::int64_t{7}}) {
+    const std::int64_t want = season ? season : 12;
+    auto arima = trained_with("arima", {{"min_training_data", std::int64_t(n)}}, season);
+    EXPECT_EQ(std::dynamic_pointer_cast<tarn::Arima>(arima)->config().samples_per_season, season);
+    auto bats = trained_with("bats", {{"training_sample_size", std::int64_t(n)}}, season);
+    EXPECT_EQ(std::dynamic_pointer_cast<tarn::Bats>(bats)->config().season_length, season);
+    auto aut = trained_with("auto", {{"min_training_data", std::int64_t(n)}}, season);
+    EXPECT_EQ(std::dynamic_pointer_cast<tarn::AutoSelector>(aut)->season_length(), want);
+    auto mstl = trained_with("mstl", {{"training_sample_size", std::int64_t(n)}}, season);
+    EXPECT_EQ(std::dynamic_pointer_cast<tarn::Mstl>(mstl)->seasons(), std::vector<int>{int(want)});
+  }
+  auto own = trained_with("arima",
+                          {{"min_training_data", std::int64_t(n)}, {"samples_per_season", 12}}, 7);
+  EXPECT_EQ(std::dynamic_pointer_cast<tarn::Arima>(own)->config().samples_per_season, 12);
+  own->name_season(5);
+  EXPECT_EQ(std::dynamic_pointer_cast<tarn::Arima>(own)->config().samples_per_season, 12);
+  // ARMA carries no seasonal terms.
+  auto arma = trained_with("arma", {{"min_training_data", std::int64_t(n)}}, 7);
+  EXPECT_EQ(std::dynamic_pointer_cast<tarn::Arima>(arma)->config().samples_per_season, 0);
+  EXPECT_EQ(arma->fit_note(), "season of 7 left out: arma has no seasonal terms (arima has)");
+
+  // samples_per_season as the caller gives it: steps, or a share of the training length.
+  EXPECT_EQ(tarn::named_season(tarn::Value(), 100), 0);
+  EXPECT_EQ(tarn::named_season(tarn::Value(7.9), 100), 7);
+  EXPECT_EQ(tarn::named_season(tarn::Value(0.1), 100), 10);
+  EXPECT_EQ(tarn::named_season(tarn::Value(0.8), 100), 50);
+  EXPECT_EQ(tarn::named_season(tarn::Value(0.001), 100), 2);
+  EXPECT_THROW(tarn::named_season(tarn::Value(-3), 100), tarn::InvalidArgument);
+  EXPECT_THROW(tarn::named_season(tarn::Value("x"), 100), tarn::InvalidArgument);
 }
 
 TEST(ForecasterTraining, RetriesShorterSizesAndKeepsTheSessionOnErrors) {

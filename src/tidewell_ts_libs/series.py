@@ -253,18 +253,25 @@ def forecast(
     nonnegative: bool = False,
     exog: np.ndarray | None = None,
     future_exog: np.ndarray | None = None,
+    name_season: bool = True,
 ) -> Forecast:
     """Trains an algorithm on a filled series (rows on its grid) and forecasts ``horizon`` steps
     past its end, with the bands of ``levels``, the ``quantiles`` (probabilities, increasing)
     and the dates of the engine's calendar. The season is detected on the series unless given.
     ``nonnegative`` keeps every value at or above zero. ``exog`` (rows of the series, one column
     per regressor) trains the forecaster with regressors, whose values at the forecast times are
-    ``future_exog`` (``horizon`` rows); with regressors the values are not log-transformed."""
+    ``future_exog`` (``horizon`` rows); with regressors the values are not log-transformed.
+    A season given is the caller's: every model takes it (``samples_per_season``), as in
+    ``forecast_many``; ``name_season=False`` gives it to Holt-Winters' settings only, as a
+    detected one is."""
     filled = np.asarray(filled, dtype=float)
     if filled.ndim == 1:
         filled = filled.reshape(-1, 1)
+    named = name_season and season is not None
     season = detect_season(filled) if season is None else max(1, int(season))
     settings = settings_for(algorithm, filled, season)
+    if named and "samples_per_season" not in settings:
+        settings = {**settings, "samples_per_season": season}
     X, extra, exog_columns = filled, {}, None
     if exog is not None:
         # Regressors act additively on the values the models are trained on: on the series'

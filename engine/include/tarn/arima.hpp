@@ -151,6 +151,8 @@ class Arima : public Model {
  protected:
   void observe(double value, std::int64_t gap) override;
   bool ready() const override { return fitted_; }
+  void name_season(std::int64_t m) override;
+  std::string fit_note() const override { return season_note_; }
   void clear() override;
   double forecast_ahead(double h) const override;
   bool forecast_variances(std::int64_t h, double* var) const override;
@@ -184,6 +186,7 @@ class Arima : public Model {
   double aicc_ = 0.0;
   double loc_ = 0.0, scale_ = 1.0;  // z = (y - loc) / scale
   std::string note_;
+  std::string season_note_;  // a season named that the model leaves out (not saved)
 
   // Online state.
   std::vector<double> ring_;      // latest d + D*m standardised values, oldest first

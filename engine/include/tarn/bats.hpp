@@ -84,6 +84,7 @@ class Bats : public Model {
  protected:
   void observe(double value, std::int64_t gap) override;
   bool ready() const override { return fitted_; }
+  void name_season(std::int64_t m) override;
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;

@@ -128,6 +128,9 @@ class Forecaster {
     // Seasons the calendar of the dates implies (calendar::calendar_seasons, in grid steps);
     // every model is told them before its first value (Model::set_calendar_seasons).
     std::vector<double> calendar_seasons{};
+    // The season the caller gave (in steps; 0: none), told to every model after the calendar's
+    // (Model::name_season), so that it comes first.
+    std::int64_t season = 0;
   };
 
   // Trains the new models `models` (one per target, untrained) on the series. With

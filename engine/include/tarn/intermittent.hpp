@@ -93,6 +93,9 @@ class Intermittent : public Model {
   double demand_probability() const;
   // Bucket lengths of the aggregate levels (ADIDA: one, IMAPA: 1..K; empty otherwise).
   std::vector<int> bucket_lengths() const;
+  // A season named is left out (the methods have no seasonal terms), and fit_note says so.
+  void name_season(std::int64_t m) override;
+  std::string fit_note() const override { return season_note_; }
 
  protected:
   void observe(double value, std::int64_t gap) override;
@@ -119,6 +122,8 @@ class Intermittent : public Model {
     double pi = 0.0;  // probability of a demand
     std::vector<Level> levels;
   };
+
+  std::string season_note_;  // not saved: said once, after training
 
   std::size_t target_size() const;
   void fit();

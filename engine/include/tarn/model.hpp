@@ -97,6 +97,11 @@ class Model {
   // (calendar::calendar_seasons, in grid steps) so that it tests them; only before the first
   // observation (later: ignored). The default ignores them.
   virtual void set_calendar_seasons(const std::vector<double>& /*seasons*/) {}
+  // The season the caller names (in steps; 1: none), before the first observation (later:
+  // ignored). A model that finds its season in the data takes this one instead and still tests
+  // by its own criterion whether the data show it; a model built with a season of its own keeps
+  // that. The default carries no season of its own finding and ignores it.
+  virtual void name_season(std::int64_t /*m*/) {}
   // Forgets every observation (the configuration stays).
   void reset();
 

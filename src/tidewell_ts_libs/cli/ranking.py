@@ -289,6 +289,7 @@ def run_windows_regressors(
             filled[:o],
             plan.horizon,
             season=season,
+            name_season=False,  # the season found on the whole series, for Holt-Winters
             exog=exog[:o],
             future_exog=exog[o : o + plan.horizon],
         )

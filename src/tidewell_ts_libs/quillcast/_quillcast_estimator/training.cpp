@@ -479,6 +479,18 @@ void train(py::object self, py::object X, py::object y) {
     in.retry_sizes = retry_sizes;
     in.regressors = regressors.empty() ? nullptr : regressors.data();
     in.calendar_seasons = calendar;
+    // A season the caller gives comes first for every model that finds its own; Holt-Winters
+    // takes it among its settings.
+    if (given("samples_per_season") && !(entry && entry->forecaster.own_rules)) {
+      py::dict all_args = self.attr("all_args");
+      try {
+        in.season = tarn::named_season(
+            contracts::to_value("samples_per_season", all_args["samples_per_season"]),
+            static_cast<std::int64_t>(ts_l));
+      } catch (const tarn::InvalidArgument& e) {
+        twpy::raise(PyExc_ValueError, e.what());
+      }
+    }
     in.n_regressors = exog.size();
     // A retry builds its model through _getModel with the attempt's training size.
     auto retry = [&](std::size_t col, std::int64_t attempt) -> ModelPtr {

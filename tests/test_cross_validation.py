@@ -208,6 +208,20 @@ def test_long_frame_refit_and_threads_agree_with_the_sequential_run():
         cross_validation(data, h=4, n_windows=0)
 
 
+def test_a_season_given_reaches_the_backtests_models():
+    """The backtest, like forecast_many, gives every model the caller's season: its first window
+    is forecast_many's forecast with the same season, which the detected one would not give."""
+    from tidewell_ts_libs.batch import forecast_many
+
+    t = np.arange(120)
+    y = 50 + 10 * np.sin(2 * np.pi * t / 12) + np.random.default_rng(2).normal(size=len(t))
+    data = pd.DataFrame({"unique_id": "a", "ds": t, "y": y})
+    cv = {s: cross_validation(data, algorithm="arima", h=6, season=s).forecasts for s in (5, None)}
+    many = forecast_many(data.iloc[:-6], algorithm="arima", horizon=6, season=5)
+    np.testing.assert_allclose(cv[5].forecast, many.forecasts.forecast, rtol=1e-12)
+    assert not np.allclose(cv[5].forecast, cv[None].forecast)
+
+
 # --- saved size -----------------------------------------------------------------------------
 
 

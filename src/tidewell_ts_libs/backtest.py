@@ -88,7 +88,7 @@ def cross_validate_one(
         filled = series.fill_values(observed.reshape(-1, 1), fill)
         train = filled[:n_train]
         season_used = series.detect_season(train) if season is None else max(1, int(season))
-        settings = series.settings_for(algorithm, train, season_used)
+        settings = series.settings_for(algorithm, train, season_used, given=season is not None)
         est = series.forecaster(algorithm, settings, h, nonnegative)
         # The engine prints notices (skipped updates and the like); keep the output readable.
         with quiet_stdout():  # safe on threads, unlike a swap of sys.stdout

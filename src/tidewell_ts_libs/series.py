@@ -151,9 +151,14 @@ def detect_season(values: np.ndarray) -> int:
     return max(1, min(seasons))
 
 
-def settings_for(algorithm: str, values: np.ndarray, season: int) -> dict:
-    """The forecaster's settings for an algorithm trained on ``values`` (the engine's rule)."""
-    return _tarn.forecaster_settings(algorithm, np.asarray(values, dtype=float), int(season))
+def settings_for(algorithm: str, values: np.ndarray, season: int, given: bool = False) -> dict:
+    """The forecaster's settings for an algorithm trained on ``values`` (the engine's rule).
+    A season the caller ``given`` is every model's ``samples_per_season``, as in
+    ``forecast_many``; a detected one goes to Holt-Winters' settings only."""
+    out = _tarn.forecaster_settings(algorithm, np.asarray(values, dtype=float), int(season))
+    if given and "samples_per_season" not in out:
+        out["samples_per_season"] = int(season)
+    return out
 
 
 def forecaster(
@@ -269,9 +274,7 @@ def forecast(
         filled = filled.reshape(-1, 1)
     named = name_season and season is not None
     season = detect_season(filled) if season is None else max(1, int(season))
-    settings = settings_for(algorithm, filled, season)
-    if named and "samples_per_season" not in settings:
-        settings = {**settings, "samples_per_season": season}
+    settings = settings_for(algorithm, filled, season, given=named)
     X, extra, exog_columns = filled, {}, None
     if exog is not None:
         # Regressors act additively on the values the models are trained on: on the series'

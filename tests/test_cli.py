@@ -176,3 +176,15 @@ def test_intermittent_demand_is_ranked_when_asked_for_and_left_to_the_selector_o
     assert sorted(ranked) == ["autoforecaster", "intermittent"]
     future = pd.read_csv(tmp_path / "asked" / "forecast.csv")
     assert (future.filter(like="parts_lo").to_numpy() >= 0).all()
+
+
+def test_local_dates_written_with_their_offsets_keep_their_calendar(tmp_path):
+    """Monthly dates written with the offsets of a zone with summer time (+01:00 and +02:00)
+    are months: the forecasts follow the last month, not a drifting UTC hour."""
+    t = pd.date_range("2018-01-01", periods=48, freq="MS", tz="Europe/Paris")
+    values = 10 + np.sin(np.arange(48) / 2) + np.arange(48) / 10
+    pd.DataFrame({"t": [x.isoformat() for x in t], "y": values}).to_csv(tmp_path / "m.csv", index=False)
+    code, _out, err = run_in_process(tmp_path / "m.csv", "--algorithms", "hw", "--output", tmp_path / "o")
+    assert code == 0, err
+    future = pd.read_csv(tmp_path / "o" / "forecast.csv")
+    assert pd.Timestamp(future.t.iloc[0]) == pd.Timestamp("2022-01-01")

@@ -223,3 +223,48 @@ def test_an_index_of_neither_dates_nor_row_numbers_is_refused():
     # A timestamp column makes the index irrelevant.
     by_column = forecaster().fit(df.set_index(pd.Index(labels)), None)
     np.testing.assert_array_equal(by_column.predict(), forecaster().fit(df, None).predict())
+
+
+# --- dates with a time zone --------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("freq", ["MS", "D", "W-MON"])
+def test_zoned_calendar_dates_keep_their_own_calendar(freq):
+    """Months and days in a zone with summer time fall at 22:00 or 23:00 UTC; read in UTC they
+    were irregular and gave forecasts dated at drifting hours. They keep their own calendar."""
+    zoned = pd.date_range("2019-01-01", periods=48, freq=freq, tz="Europe/Berlin")
+    y = season_trend(np.arange(48.0), 100, 20, 1)
+    local = zoned.tz_localize(None)
+    want = pd.date_range(local[-1], periods=4, freq=freq)[1:]
+    est = QuillcastForecaster(algorithm="hw", prediction_horizon=3)
+    est.fit(pd.DataFrame({"y": y}, index=zoned), None)
+    np.testing.assert_array_equal(pd.DatetimeIndex(est.forecast_times(3)), want)
+    for ds in (zoned, pd.Series([t.isoformat() for t in zoned])):
+        res = forecast_many(pd.DataFrame({"unique_id": "a", "ds": ds, "y": y}), horizon=3)
+        np.testing.assert_array_equal(pd.DatetimeIndex(res.forecasts.time), want)
+    text = pd.DataFrame({"ds": [t.isoformat() for t in zoned], "y": y})
+    est = QuillcastForecaster(algorithm="hw", ts_icol_loc=[0], prediction_horizon=3).fit(text, None)
+    np.testing.assert_array_equal(pd.DatetimeIndex(est.forecast_times(3)), want)
+    # The same data without a zone give the same forecasts.
+    plain = forecast_many(pd.DataFrame({"unique_id": "a", "ds": local, "y": y}), horizon=3)
+    np.testing.assert_array_equal(plain.forecasts.forecast, res.forecasts.forecast)
+
+
+def test_zoned_hours_stay_in_utc_through_the_change_of_clocks_and_later_rows():
+    """Hourly data across the night the clocks go back (a repeated local hour) are read in UTC,
+    at training and for every later row, even a single one at midnight."""
+    zoned = pd.date_range("2023-10-27", periods=24 * 6, freq="h", tz="Europe/Berlin")
+    y = 100 + 10 * np.sin(np.arange(len(zoned)) * 2 * np.pi / 24)
+    utc = zoned.tz_convert("UTC").tz_localize(None)
+    est = QuillcastForecaster(algorithm="hw", samples_per_season=24, prediction_horizon=2)
+    est.fit(pd.DataFrame({"y": y[:-3]}, index=zoned[:-3]), None)
+    np.testing.assert_array_equal(pd.DatetimeIndex(est.forecast_times(2)), utc[-3:-1])
+    est.fit(pd.DataFrame({"y": y[-3:-2]}, index=zoned[-3:-2]), None)
+    np.testing.assert_array_equal(pd.DatetimeIndex(est.forecast_times(2)), utc[-2:])
+    # forecast_many with the regressors' future in a table of its own: one zoned hour.
+    x = np.cos(np.arange(len(zoned)))
+    data = pd.DataFrame({"unique_id": "a", "ds": zoned[:-1], "y": y[:-1] + x[:-1], "x": x[:-1]})
+    future = pd.DataFrame({"unique_id": "a", "ds": zoned[-1:], "x": x[-1:]})
+    res = forecast_many(data, horizon=1, algorithm="arima", exog=["x"], X_df=future)
+    assert list(res.errors.status) == ["ok"], res.errors.message.iloc[0]
+    assert res.forecasts.time.iloc[0] == utc[-1]

@@ -27,9 +27,13 @@ def test_known_dates_give_known_dummies_indexed_like_the_times():
     assert reg.loc[7].sum() == 0
     assert reg.loc[8, "day_thu"] == 1 and reg.loc[8, "month_feb"] == 1 and reg.loc[8].sum() == 2
     assert reg.loc[9, "day_sun"] == 1 and reg.loc[9, "month_dec"] == 1 and reg.loc[9].sum() == 2
-    # ISO text and aware times (taken in UTC) are read too; plain times are the index.
+    # ISO text and aware times are read too; plain times are the index. Times at one time of
+    # day keep their own calendar (a Tuesday evening stays a Tuesday); hourly ones are in UTC.
     text = calendar_regressors(["2024-01-02T23:00:00-02:00"], day_of_week=True)
-    assert text.index[0] == pd.Timestamp("2024-01-03 01:00") and text.iloc[0]["day_wed"] == 1
+    assert text.index[0] == pd.Timestamp("2024-01-02 23:00") and text.iloc[0]["day_tue"] == 1
+    hourly = pd.date_range("2024-01-02 22:00", periods=3, freq="h", tz="Etc/GMT+2")
+    text = calendar_regressors(hourly, day_of_week=True)
+    assert text.index[-1] == pd.Timestamp("2024-01-03 02:00") and text.iloc[-1]["day_wed"] == 1
 
 
 @pytest.mark.parametrize(

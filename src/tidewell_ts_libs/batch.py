@@ -361,27 +361,29 @@ def forecast_one(
     return _forecast_frame([rows], [series_id], opts), errors[0]
 
 
-def _as_dates(column: pd.Series, name: str) -> pd.Series:
-    """ISO 8601 text as datetime64 (time-zone aware dates in UTC); other columns unchanged."""
+def _as_dates(column: pd.Series, name: str, clock: str | None = None) -> tuple[pd.Series, str]:
+    """ISO 8601 text as datetime64 (time-zone aware dates without their zone, on ``clock`` or
+    the one they show: ``series.naive_dates``); other columns unchanged. Returns the column and
+    the clock of its zoned dates (None without a zone)."""
     import pandas as pd
 
     if pd.api.types.is_datetime64_any_dtype(column):
         dates = column
     elif pd.api.types.infer_dtype(column, skipna=True) in ("string", "datetime", "date"):
-        dates = pd.to_datetime(column, format="ISO8601", errors="coerce")
+        dates, written = series.iso_dates(column, clock, errors="coerce")
+        clock = clock or written
         bad = dates.isna() & column.notna()
         if bad.all():
-            return column  # labels, not dates: the series keep their order
+            return column, None  # labels, not dates: the series keep their order
         if bad.any():
             raise ValueError(
                 f"column {name!r} holds dates and text that is not an ISO 8601 date, "
                 f"such as {column[bad].iloc[0]!r}"
             )
     else:
-        return column
-    if getattr(dates.dt, "tz", None) is not None:
-        dates = dates.dt.tz_convert("UTC").dt.tz_localize(None)
-    return dates.astype("datetime64[ns]")
+        return column, None
+    clock = clock or series.zone_clock(dates)
+    return series.naive_dates(dates, clock).astype("datetime64[ns]"), clock
 
 
 def _numbers(frame: pd.DataFrame, id_column: str, value_column: str) -> pd.Series:
@@ -596,7 +598,7 @@ def _time_text(t) -> str:
     return str(pd.Timestamp(t).isoformat()) if np.asarray(t).dtype.kind == "M" else str(t)
 
 
-def _future_table(X_df: pd.DataFrame, exog, id_column, time_column) -> dict:
+def _future_table(X_df: pd.DataFrame, exog, id_column, time_column, clock=None) -> dict:
     """X_df as {id: (sorted times, regressor rows)}; bad columns, values and duplicates raise
     ValueError naming the series."""
     import pandas as pd
@@ -610,7 +612,8 @@ def _future_table(X_df: pd.DataFrame, exog, id_column, time_column) -> dict:
                 f"regressors {', '.join(map(repr, exog))})"
             )
     frame = X_df[[id_column, time_column, *exog]].reset_index(drop=True)  # rows by position
-    frame[time_column] = _as_dates(frame[time_column], time_column)
+    # Zoned future dates are read on the clock of the series' own dates.
+    frame[time_column], _ = _as_dates(frame[time_column], time_column, clock)
     for col in exog:
         frame[col] = _numbers(frame, id_column, col)
         bad = ~np.isfinite(frame[col].to_numpy())
@@ -635,12 +638,12 @@ def _future_table(X_df: pd.DataFrame, exog, id_column, time_column) -> dict:
 
 
 def _with_regressors(
-    items: _SeriesTable, X_df, exog, id_column, time_column, horizon, holdout
+    items: _SeriesTable, X_df, exog, id_column, time_column, horizon, holdout, clock=None
 ) -> _SeriesTable:
     """Sets the regressors' values at every series' forecast times (``items.future``): forecast
     times within a series' rows take its own regressor values, later ones those of X_df.
     Raises ValueError naming the series and what is missing."""
-    table = None if X_df is None else _future_table(X_df, exog, id_column, time_column)
+    table = None if X_df is None else _future_table(X_df, exog, id_column, time_column, clock)
     future = np.full((len(items), horizon, len(exog)), np.nan)
     for i, (sid, t, v, x, _) in enumerate(items):
         grid, gx = series.on_grid_exog(t, v, x)
@@ -698,13 +701,15 @@ def _regressor_table(
     """The series of ``data`` with the regressor columns ``exog`` (checked names) and their
     values at the forecast times; raises ValueError for bad values or missing regressors."""
     frame = data[[id_column, time_column, value_column, *exog]].copy()
-    frame[time_column] = _as_dates(frame[time_column], time_column)
+    frame[time_column], clock = _as_dates(frame[time_column], time_column)
     for col in (value_column, *exog):
         frame[col] = _numbers(frame, id_column, col)
     items = _series_of(frame, id_column, time_column, value_column, exog)
     del frame
     if exog:
-        items = _with_regressors(items, X_df, exog, id_column, time_column, horizon, holdout)
+        items = _with_regressors(
+            items, X_df, exog, id_column, time_column, horizon, holdout, clock
+        )
     return items
 
 

@@ -11,13 +11,36 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+from tidewell_ts_libs import series
 from tidewell_ts_libs.deps.tarn import _tarn
 
 __all__ = ["calendar_regressors", "forecast_times"]
 
 
-def _as_time_array(times, name: str) -> np.ndarray:
-    """Times as datetime64[ns] (text read as ISO 8601, aware times in UTC) or int64."""
+def _as_time_array(times, name: str, clock: str | None = None) -> np.ndarray:
+    """Times as datetime64[ns] (text read as ISO 8601, aware times without their zone, on
+    ``clock`` or the one they show: ``series.naive_dates``) or int64."""
+    dates, _ = _parsed(times, name, clock)
+    if not isinstance(dates, pd.DatetimeIndex):
+        return dates
+    dates = series.naive_dates(dates, clock)
+    if dates.isna().any():
+        raise ValueError(f"{name} has a missing time at position {int(np.argmax(dates.isna()))}")
+    return dates.to_numpy(dtype="datetime64[ns]")
+
+
+def _clock(times) -> str | None:
+    """The clock zoned times are read on (``series.zone_clock``); None for other times."""
+    dates, clock = _parsed(times, "times")
+    if clock is None and isinstance(dates, pd.DatetimeIndex):
+        clock = series.zone_clock(dates)
+    return clock
+
+
+def _parsed(times, name: str, clock: str | None = None):
+    """Times as a DatetimeIndex (text read as ISO 8601, one zone kept; several zones' offsets
+    dropped on ``clock`` or the one they show: ``series.iso_dates``) or an int64 array, and the
+    clock of text with several zones' offsets (else None)."""
     if isinstance(times, (pd.Series, pd.Index)):
         values = times
     else:
@@ -25,23 +48,19 @@ def _as_time_array(times, name: str) -> np.ndarray:
     if pd.api.types.is_bool_dtype(values):
         raise TypeError(f"{name} must be dates or integers, not booleans")
     if pd.api.types.is_integer_dtype(values):
-        return np.asarray(values, dtype=np.int64)
+        return np.asarray(values, dtype=np.int64), None
     if pd.api.types.is_float_dtype(values):
         arr = np.asarray(values, dtype=float)
         if not np.all(np.isfinite(arr)) or np.any(arr != np.floor(arr)):
             raise ValueError(f"{name} must be dates or whole numbers, got {values.iloc[0]!r}...")
-        return arr.astype(np.int64)
+        return arr.astype(np.int64), None
+    written = None
     if not pd.api.types.is_datetime64_any_dtype(values):
         try:
-            values = pd.to_datetime(pd.Series(values), format="ISO8601")
+            values, written = series.iso_dates(pd.Series(values), clock)
         except (ValueError, TypeError) as e:
             raise ValueError(f"{name} holds values that are neither dates nor integers") from e
-    dates = pd.DatetimeIndex(values)
-    if dates.tz is not None:
-        dates = dates.tz_convert("UTC").tz_localize(None)
-    if dates.isna().any():
-        raise ValueError(f"{name} has a missing time at position {int(np.argmax(dates.isna()))}")
-    return dates.to_numpy(dtype="datetime64[ns]")
+    return pd.DatetimeIndex(values), written
 
 
 def _fourier_pairs(fourier) -> list[tuple[float, int]]:
@@ -107,8 +126,10 @@ def calendar_regressors(
     The frame is indexed like the times: by the index of a Series given, else by the times.
     """
     index = times.index if isinstance(times, pd.Series) else None
-    t = _as_time_array(times, "times")
-    ref = None if history is None else _as_time_array(history, "history")
+    # Zoned times are read on the clock of the series whose grid numbers the steps.
+    clock = _clock(times if history is None else history)
+    t = _as_time_array(times, "times", clock)
+    ref = None if history is None else _as_time_array(history, "history", clock)
     if ref is not None and (ref.dtype.kind == "M") != (t.dtype.kind == "M"):
         raise TypeError("times and history must both be dates or both be integers")
     pairs = _fourier_pairs(fourier)

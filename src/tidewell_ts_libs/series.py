@@ -43,6 +43,73 @@ def check_fill(method: str) -> str:
     return method
 
 
+def zone_clock(dates) -> str | None:
+    """How time-zone aware dates (a pandas Series or DatetimeIndex) lose their zone: "wall"
+    (their own wall clock) when every one falls at the same time of day, as daily, weekly and
+    monthly data do (a month stays a month and a day a day across a change of clocks), else
+    "utc" (hourly data: an hour stays an hour, and no hour repeats when the clocks go back).
+    None for naive dates."""
+    import pandas as pd
+
+    index = pd.DatetimeIndex(dates)
+    if index.tz is None:
+        return None
+    return "wall" if _one_time_of_day(index.tz_localize(None)) else "utc"
+
+
+def _one_time_of_day(index) -> bool:
+    """Whether every known date of a naive DatetimeIndex falls at the same time of day."""
+    known = index[~index.isna()]
+    return len(np.unique((known - known.normalize()).asi8)) <= 1
+
+
+# A UTC offset at the end of an ISO 8601 time of day: Z, +01, +01:00 or +0100.
+_OFFSET = r"(?P<time>\d\d:\d\d(?::\d\d(?:[.,]\d+)?)?)(?P<offset>Z|[+-]\d\d(?::?\d\d)?)$"
+
+
+def iso_dates(text, clock: str | None = None, errors: str = "raise"):
+    """ISO 8601 text (a pandas Series) as dates, and the clock of their zone. Times written
+    with the offsets of several zones (a year of local dates spans a change of clocks:
+    +01:00 in winter, +02:00 in summer) lose them on ``clock`` or the one they show, as
+    ``naive_dates`` reads zoned dates: the clock is returned. Otherwise the dates are pandas'
+    (zoned when written with one offset) and the clock is None. ``errors`` as pandas'
+    ``to_datetime``."""
+    import pandas as pd
+
+    text = pd.Series(text)
+    written = text.astype(str).str.strip()
+    offsets = written.str.extract(_OFFSET)["offset"].dropna().unique()
+    if len(offsets) <= 1:
+        return pd.to_datetime(text, format="ISO8601", errors=errors), None
+    instants = pd.to_datetime(written, format="ISO8601", errors=errors, utc=True)
+    wall = pd.to_datetime(
+        written.str.replace(_OFFSET, r"\g<time>", regex=True), format="ISO8601", errors=errors
+    )
+    if clock is None:
+        clock = "wall" if _one_time_of_day(pd.DatetimeIndex(wall)) else "utc"
+    dates = wall if clock == "wall" else instants.dt.tz_localize(None)
+    return pd.Series(np.asarray(dates, dtype="datetime64[ns]"), index=text.index), clock
+
+
+def naive_dates(dates, clock: str | None = None):
+    """Time-zone aware dates without their zone, read on ``clock`` ("wall" or "utc"; default:
+    the one ``zone_clock`` finds in them), in the type given (Series or DatetimeIndex). Later
+    dates of a series (its future) take the clock of its past. Naive dates are returned as
+    they are."""
+    import pandas as pd
+
+    index = pd.DatetimeIndex(dates)
+    if index.tz is None:
+        return dates
+    clock = clock or zone_clock(index)
+    if clock not in ("wall", "utc"):
+        raise ValueError(f"clock must be 'wall' or 'utc', got {clock!r}")
+    naive = index.tz_localize(None) if clock == "wall" else index.tz_convert("UTC").tz_localize(None)
+    if isinstance(dates, pd.Series):
+        return pd.Series(naive, index=dates.index, name=dates.name)
+    return naive
+
+
 def as_times(times) -> np.ndarray:
     """Times as the engine's calendar takes them: datetime64 stays (any unit), whole numbers
     become int64; anything else is returned as it is (labels: the rows keep their order)."""

@@ -50,17 +50,16 @@ def time_format(sample) -> str | None:
 
 def parse_times(values: pd.Series, name: str) -> tuple[pd.Series, str | None]:
     """Parses a time column: numbers stay numbers, text must be ISO 8601 dates or times (times
-    with an offset are taken in UTC)."""
+    with an offset lose it: ``series.naive_dates``)."""
     if pd.api.types.is_numeric_dtype(values):
         return values, None
     try:
-        parsed = pd.to_datetime(values.astype(str), format="ISO8601")
+        parsed, clock = series.iso_dates(values.astype(str))
     except (ValueError, TypeError) as e:
         raise InputError(
             f"time column {name!r} holds values that are neither ISO dates nor integers"
         ) from e
-    if getattr(parsed.dt, "tz", None) is not None:
-        parsed = parsed.dt.tz_convert("UTC").dt.tz_localize(None)
+    parsed = series.naive_dates(parsed, clock)
     return parsed, time_format(values.iloc[0])
 
 

@@ -94,15 +94,20 @@ inline bool date_like(py::object pd, py::object column) {
   return kind == "string" || kind == "datetime" || kind == "datetime64" || kind == "date";
 }
 
-// Nanoseconds since 1970-01-01 (UTC; NaT as INT64_MIN) of a column of dates.
-inline std::vector<std::int64_t> date_ns(py::object pd, py::object column) {
+// Nanoseconds since 1970-01-01 (NaT as INT64_MIN) of a column of dates. Zoned dates lose their
+// zone as series.naive_dates reads them: on `clock` ("wall" or "utc"), or by default on the
+// clock they show.
+inline std::vector<std::int64_t> date_ns(py::object pd, py::object column,
+                                         py::object clock = py::none()) {
   py::object types = pd.attr("api").attr("types");
   const bool is_text =
       !is_true(types.attr("is_datetime64_any_dtype")(column)) &&
       text(types.attr("infer_dtype")(column, py::arg("skipna") = true)) == "string";
   py::object index;
   try {
-    py::object parsed = is_text ? pd.attr("to_datetime")(column, py::arg("format") = "ISO8601")
+    // Text written with several zones' offsets loses them on the clock (series.iso_dates).
+    py::object parsed = is_text ? py::object(py::tuple(twpy::import("tidewell_ts_libs.series",
+                                                                    "iso_dates")(column, clock))[0])
                                 : pd.attr("to_datetime")(column);
     index = pd.attr("DatetimeIndex")(parsed);
   } catch (py::error_already_set& e) {
@@ -111,7 +116,8 @@ inline std::vector<std::int64_t> date_ns(py::object pd, py::object column) {
                                       first_line(text(e.value())));
   }
   if (!index.attr("tz").is_none()) {
-    index = index.attr("tz_convert")("UTC").attr("tz_localize")(py::none());
+    index = pd.attr("DatetimeIndex")(
+        twpy::import("tidewell_ts_libs.series", "naive_dates")(index, clock));
   }
   index = index.attr("astype")("datetime64[ns]");
   py::array_t<std::int64_t> ns =
@@ -200,9 +206,16 @@ inline DatedRows dated_rows(py::object self, py::object X, std::int64_t ts_col, 
     if (!date_like(pd, column)) return out;
     dates = column;
   }
-  const std::vector<std::int64_t> ns = date_ns(pd, dates);
-  cal::Axis axis;
   py::dict state = self.attr("__dict__");
+  // Later rows' zoned dates are read on the clock of the training dates: the wall clock for an
+  // axis of days or months, UTC for a finer one.
+  py::object clock = py::none();
+  if (!fitting && state.contains("time_axis_") && !state["time_axis_"].is_none()) {
+    const cal::Unit unit = axis_from_dict(state["time_axis_"]).unit;
+    clock = py::str(unit == cal::Unit::kDay || unit == cal::Unit::kMonth ? "wall" : "utc");
+  }
+  const std::vector<std::int64_t> ns = date_ns(pd, dates, clock);
+  cal::Axis axis;
   if (fitting) {
     try {
       axis = cal::detect_step_axis(ns);

@@ -24,7 +24,9 @@ text (or a numpy object array with such a column), or a DataFrame with a Datetim
 index of ISO 8601 text) and no timestamp column; an index of anything else but row numbers is
 refused. They are placed on a calendar time axis (calendar months for monthly data, days for
 daily data, weekdays for business-day data, ...); ``forecast_times`` gives the dates of the rows
-``predict`` forecasts.
+``predict`` forecasts. Dates with a time zone lose it: on their own calendar when they all fall
+at one time of day (daily, weekly, monthly data), in UTC otherwise; later rows as the training
+rows.
 
 ``set_params`` sets constructor parameters and algorithm settings alike, as scikit-learn's
 ``clone`` and model searches expect; an unknown setting raises ValueError, in ``set_params`` and

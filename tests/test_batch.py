@@ -52,6 +52,10 @@ def test_rejects_bad_arguments():
         forecast_many(df, algorithm="hw", horizon=2.5)
     with pytest.raises(ValueError, match="holdout must be a whole number, got '3'"):
         forecast_many(df, algorithm="hw", horizon=2, holdout="3")
+    # So is a season below one step or between whole steps (before: quietly 1, or cut short).
+    for season in (-3, 0, 12.5, "12"):
+        with pytest.raises(ValueError, match=f"season must be a whole number of steps.*{season!r}"):
+            forecast_many(df, algorithm="hw", horizon=2, season=season)
     res = forecast_many(df[df.unique_id == "s0"], algorithm="hw", horizon=np.int64(2), holdout=2.0)
     assert list(res.forecasts.step) == [1, 2] and list(res.errors.status) == ["ok"]
 

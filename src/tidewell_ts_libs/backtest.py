@@ -223,6 +223,7 @@ def cross_validation(
         if isinstance(lv, bool) or not isinstance(lv, (int, float, np.number)) or not 0 < lv < 100:
             raise ValueError(f"level must hold coverages in percent between 0 and 100, got {lv!r}")
     series.check_fill(fill)
+    season = series.check_season(season)
     for col in (id_column, time_column, value_column):
         if col not in data.columns:
             raise ValueError(f"no column named {col!r} in the data")

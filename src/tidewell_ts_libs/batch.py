@@ -828,6 +828,7 @@ def forecast_many(
         raise ValueError("horizon must be at least 1")
     if holdout < 0:
         raise ValueError("holdout must not be negative")
+    season = series.check_season(season)
     level = tuple(level) if isinstance(level, (list, tuple)) else (level,)
     for lv in level:
         if isinstance(lv, bool) or not isinstance(lv, (int, float, np.number)) or not 0 < lv < 100:

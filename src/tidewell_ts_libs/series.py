@@ -43,6 +43,21 @@ def check_fill(method: str) -> str:
     return method
 
 
+def check_season(season) -> int | None:
+    """A season the caller gives: a whole number of steps, at least 1 (1: no season); None (to
+    be detected) stays None. Anything else raises ValueError."""
+    if season is None:
+        return None
+    whole = isinstance(season, (int, np.integer)) or (
+        isinstance(season, (float, np.floating)) and float(season).is_integer()
+    )
+    if isinstance(season, bool) or not whole or season < 1:
+        raise ValueError(
+            f"season must be a whole number of steps, at least 1 (1: no season), got {season!r}"
+        )
+    return int(season)
+
+
 def zone_clock(dates) -> str | None:
     """How time-zone aware dates (a pandas Series or DatetimeIndex) lose their zone: "wall"
     (their own wall clock) when every one falls at the same time of day, as daily, weekly and

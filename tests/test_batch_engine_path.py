@@ -238,3 +238,19 @@ def test_models_without_a_season_say_they_leave_a_given_one_out(algorithm):
     table = pd.DataFrame({"unique_id": "a", "ds": np.arange(60), "y": y})
     with pytest.warns(UserWarning, match=said):
         batch.forecast_many(table, algorithm=algorithm, horizon=3, season=12)
+
+
+@pytest.mark.parametrize("algorithm", ["hw", "arima", "bats", "mstl", "autoforecaster"])
+def test_a_season_longer_than_the_data_is_said_to_be_left_out(algorithm):
+    import pandas as pd
+
+    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    y = monthly(48)
+    x = y.reshape(-1, 1)
+    said = f"{algorithm}.*: season (of 30 )?not fitted: fewer than two seasons of data"
+    with pytest.warns(UserWarning, match=said):
+        QuillcastForecaster(algorithm=algorithm, samples_per_season=30).fit(x, x)
+    table = pd.DataFrame({"unique_id": "a", "ds": np.arange(48), "y": y})
+    with pytest.warns(UserWarning, match=said):
+        batch.forecast_many(table, algorithm=algorithm, horizon=3, season=30)

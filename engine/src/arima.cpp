@@ -167,6 +167,10 @@ void Arima::fit() {
   loc_ = s.loc;
   scale_ = s.scale;
   adopt(arima_detail::select_model(cfg_, s));
+  if (cfg_.differencing && cfg_.samples_per_season >= 2 && order_.m == 1) {
+    const std::size_t need = 2 * static_cast<std::size_t>(cfg_.samples_per_season) + 2;
+    season_note_ = season_not_fitted(cfg_.samples_per_season, buffer_.size() < need);
+  }
   filter_training(s.z);
   buffer_.clear();
   buffer_.shrink_to_fit();

@@ -338,6 +338,7 @@ AutoSelector::AutoSelector(AutoConfig config) : config_(std::move(config)) {
 AutoSelector::AutoSelector(const AutoSelector& o)
     : Model(o),
       config_(o.config_),
+      season_note_(o.season_note_),
       train_(o.train_),
       fitted_(o.fitted_),
       m_(o.m_),
@@ -362,6 +363,7 @@ std::unique_ptr<Model> AutoSelector::clone() const {
 }
 
 void AutoSelector::clear() {
+  season_note_.clear();
   train_.clear();
   fitted_ = false;
   m_ = 1;
@@ -557,6 +559,11 @@ void AutoSelector::fit() {
       const int named = named_season(config_.calendar);
       if (named > 1 && named <= upper && m_ % named != 0) m_ = named;
     }
+  }
+  // A named season too long for the data (fewer than two cycles) is left out, and said.
+  const int named = named_season(config_.calendar);
+  if (named > 1 && m_ % named != 0 && 2 * static_cast<std::size_t>(named) > n) {
+    season_note_ = season_not_fitted(named, true);
   }
   window_ = config_.error_history_length > 0
                 ? static_cast<std::size_t>(config_.error_history_length)

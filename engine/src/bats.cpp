@@ -647,6 +647,7 @@ void Bats::name_season(std::int64_t m) {
 }
 
 void Bats::clear() {
+  season_note_.clear();
   train_.clear();
   fitted_ = false;
   par_ = BatsParams{};
@@ -838,6 +839,10 @@ void Bats::fit() {
   }
   calibration_.finish(variance_.variance());
   for (std::size_t i = 0; i < cs.trailing_missing; ++i) filter_step(par_, st_, 0.0, true);
+  if (config_.season_length >= 2 && par_.m == 1) {
+    const std::size_t need = 2 * static_cast<std::size_t>(config_.season_length) + 2;
+    season_note_ = season_not_fitted(config_.season_length, n < need);
+  }
   fitted_ = true;
   train_.clear();
 }

@@ -192,6 +192,7 @@ MstlSmoothing mstl_smoothing(std::size_t n, const std::vector<int>& periods,
 Mstl::Mstl(const Mstl& other)
     : Model(other),
       config_(other.config_),
+      season_note_(other.season_note_),
       train_(other.train_),
       fitted_(other.fitted_),
       index_(other.index_),
@@ -205,6 +206,7 @@ Mstl& Mstl::operator=(const Mstl& other) {
     Mstl copy(other);
     Model::operator=(copy);
     config_ = std::move(copy.config_);
+    season_note_ = std::move(copy.season_note_);
     train_ = std::move(copy.train_);
     fitted_ = copy.fitted_;
     index_ = std::move(copy.index_);
@@ -244,6 +246,7 @@ void Mstl::name_season(std::int64_t m) {
 }
 
 void Mstl::clear() {
+  season_note_.clear();
   train_.clear();
   fitted_ = false;
   index_.clear();
@@ -288,7 +291,11 @@ void Mstl::fit() {
   } else {
     for (std::int64_t m : config_.seasons) {
       // A season needs two whole cycles to be told from the trend.
-      if (m > 1 && static_cast<std::size_t>(2 * m) < n) periods.push_back(static_cast<int>(m));
+      if (m > 1 && static_cast<std::size_t>(2 * m) < n) {
+        periods.push_back(static_cast<int>(m));
+      } else if (m > 1) {
+        season_note_ += (season_note_.empty() ? "" : "; ") + season_not_fitted(m, true);
+      }
     }
     std::sort(periods.begin(), periods.end());
     periods.erase(std::unique(periods.begin(), periods.end()), periods.end());

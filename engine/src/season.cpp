@@ -309,6 +309,12 @@ int calendar_season(const double* x, std::size_t n, const std::vector<double>& c
   return 1;
 }
 
+std::string season_not_fitted(std::int64_t m, bool too_short) {
+  return "season of " + std::to_string(m) + " not fitted: " +
+         (too_short ? "fewer than two seasons of data"
+                    : "the forms without it score better (AICc)");
+}
+
 int named_season(const std::vector<double>& calendar) {
   if (calendar.size() != 1) return 1;
   const double c = calendar.front();

@@ -13,6 +13,7 @@
 #include "tarn/interrupt.hpp"
 #include "tarn/model.hpp"
 #include "tarn/regression.hpp"
+#include "tarn/season.hpp"
 
 namespace tarn {
 
@@ -362,6 +363,10 @@ void run_job(const SeriesJob& job, SeriesResult& r) {
     args["initial_training_seasons"] = Value(s.initial_training_seasons);
     args["algorithm_type"] = Value("additive");
     given = {"samples_per_season", "initial_training_seasons"};
+    // A season given that the data hold fewer than two cycles of is left out, and said.
+    if (job.season > 1 && s.samples_per_season == 1) {
+      r.notes.push_back(job.algorithm + ": " + season_not_fitted(job.season, true));
+    }
   } else if (job.season > 0) {
     // A season given is the caller's samples_per_season, as the forecaster is given it.
     args["samples_per_season"] = Value(job.season);

@@ -160,6 +160,16 @@ TEST(ForecasterTraining, TheCallersSeasonComesFirst) {
   EXPECT_EQ(std::dynamic_pointer_cast<tarn::Arima>(arma)->config().samples_per_season, 0);
   EXPECT_EQ(arma->fit_note(), "season of 7 left out: arma has no seasonal terms (arima has)");
 
+  // A season the data hold fewer than two cycles of is left out, and each model says so.
+  for (const char* kind : {"arima", "bats", "mstl", "auto"}) {
+    const char* size = std::string(kind) == "arima" || std::string(kind) == "auto"
+                           ? "min_training_data"
+                           : "training_sample_size";
+    auto m = trained_with(kind, {{size, std::int64_t(n)}}, 100);
+    EXPECT_EQ(m->fit_note(), "season of 100 not fitted: fewer than two seasons of data") << kind;
+    EXPECT_EQ(trained_with(kind, {{size, std::int64_t(n)}}, 0)->fit_note(), "") << kind;
+  }
+
   // samples_per_season as the caller gives it: steps, or a share of the training length.
   EXPECT_EQ(tarn::named_season(tarn::Value(), 100), 0);
   EXPECT_EQ(tarn::named_season(tarn::Value(7.9), 100), 7);

@@ -186,7 +186,7 @@ class Arima : public Model {
   double aicc_ = 0.0;
   double loc_ = 0.0, scale_ = 1.0;  // z = (y - loc) / scale
   std::string note_;
-  std::string season_note_;  // a season named that the model leaves out (not saved)
+  std::string season_note_;  // a season it was told and left out (fit_note; not saved)
 
   // Online state.
   std::vector<double> ring_;      // latest d + D*m standardised values, oldest first

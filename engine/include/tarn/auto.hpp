@@ -117,6 +117,7 @@ class AutoSelector : public Model {
   void observe(double value, std::int64_t gap) override;
   bool ready() const override { return fitted_; }
   void name_season(std::int64_t m) override;
+  std::string fit_note() const override { return season_note_; }
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
@@ -179,7 +180,8 @@ class AutoSelector : public Model {
   bool intermittent_fit() const;
 
   AutoConfig config_;
-  TrainingBuffer train_;  // values collected before the fit
+  std::string season_note_;  // a season it was told and left out (fit_note; not saved)
+  TrainingBuffer train_;     // values collected before the fit
   bool fitted_ = false;
   int m_ = 1;
   std::size_t window_ = 8;

@@ -85,6 +85,7 @@ class Bats : public Model {
   void observe(double value, std::int64_t gap) override;
   bool ready() const override { return fitted_; }
   void name_season(std::int64_t m) override;
+  std::string fit_note() const override { return season_note_; }
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
@@ -111,6 +112,7 @@ class Bats : public Model {
   static constexpr std::int64_t kArmaSimulated = 2000;
   void adopt(Bats&& other);
 
+  std::string season_note_;  // a season it was told and left out (fit_note; not saved)
   BatsConfig config_;
   TrainingBuffer train_;  // values collected before the fit
   bool fitted_ = false;

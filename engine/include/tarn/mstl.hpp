@@ -90,6 +90,7 @@ class Mstl : public Model {
   bool ready() const override { return fitted_; }
   bool fit_available() override;
   void name_season(std::int64_t m) override;
+  std::string fit_note() const override { return season_note_; }
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
@@ -103,6 +104,7 @@ class Mstl : public Model {
   double seasonal(double h) const;  // the indices' sum h >= 1 steps ahead
 
   MstlConfig config_;
+  std::string season_note_;  // seasons it was told and left out (fit_note; not saved)
   TrainingBuffer train_;
   bool fitted_ = false;
   std::vector<std::vector<double>> index_;  // per season: its indices, by phase

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #pragma GCC visibility push(default)  // the engine's interface, shared by every module
@@ -57,6 +58,11 @@ int calendar_period(int period, const std::vector<double>& calendar);
 // (monthly data's 12, quarterly data's 4); 1 for several seasons (daily data's week and year),
 // a fractional one (weekly data's 52.18) or none.
 int named_season(const std::vector<double>& calendar);
+
+// What a model told a season of m steps says when its fit leaves the season out
+// (Model::fit_note): the data held fewer than two of its cycles (`too_short`), or the forms
+// without it scored better.
+std::string season_not_fitted(std::int64_t m, bool too_short);
 
 }  // namespace tarn
 

@@ -188,3 +188,20 @@ def test_local_dates_written_with_their_offsets_keep_their_calendar(tmp_path):
     assert code == 0, err
     future = pd.read_csv(tmp_path / "o" / "forecast.csv")
     assert pd.Timestamp(future.t.iloc[0]) == pd.Timestamp("2022-01-01")
+
+
+def test_values_near_the_largest_double_are_ranked_and_forecast(tmp_path):
+    """A last value of 1e308: the RMSE over the windows squared it and failed every algorithm
+    with "(34, 'Numerical result out of range')"; the best one's refit could not give bands and
+    no forecast was written, yet the command ended as a success."""
+    t = pd.date_range("2020-01-01", periods=60, freq="D")
+    y = np.r_[np.arange(59) % 7 + 10.0, 1e308]
+    pd.DataFrame({"date": t, "y": y}).to_csv(tmp_path / "huge.csv", index=False)
+    code, out, err = run_in_process(tmp_path / "huge.csv", "--output", tmp_path / "o")
+    assert code == 0, err
+    assert "Numerical result out of range" not in out
+    assert "the refit on the whole series failed" in out  # and the next in rank forecast
+    future = pd.read_csv(tmp_path / "o" / "forecast.csv")
+    assert len(future) == 6 and np.isfinite(future.y).all()
+    # Numbers too large (or too small) for decimals are printed with their exponent.
+    assert re.search(r"\de\+\d{3}", out.split("Forecast by")[1])

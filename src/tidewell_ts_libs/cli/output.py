@@ -60,11 +60,14 @@ def make_output(path: str) -> None:
         raise InputError(f"cannot create the output folder {path}: {e.strerror or e}") from e
 
 
-def _decimals(values: np.ndarray) -> int:
-    """Decimals that show about four significant digits of the largest value."""
+def _decimals(values: np.ndarray) -> str:
+    """The format that shows about four significant digits of the largest value: decimals, or
+    the exponent for values too large or too small for them to read (1.57e+305, 3.2e-11)."""
     finite = np.abs(values[np.isfinite(values)])
     top = float(finite.max()) if finite.size else 0.0
-    return int(min(4, max(0, 3 - math.floor(math.log10(top))))) if top > 0 else 2
+    if top > 0 and not 1e-3 <= top < 1e15:
+        return ".4g"
+    return f".{int(min(4, max(0, 3 - math.floor(math.log10(top))))) if top > 0 else 2}f"
 
 
 def format_forecast(future, time_col: str, targets: list[str], fmt, levels) -> str:
@@ -80,13 +83,13 @@ def format_forecast(future, time_col: str, targets: list[str], fmt, levels) -> s
         row = [str(when)]
         for j in range(len(targets)):
             d = digits[j]
-            row.append(f"{future.point[i, j]:.{d}f}")
+            row.append(f"{future.point[i, j]:{d}}")
             for lv in levels:
                 if lv in future.bands:
                     lo, hi = future.bands[lv]
-                    row.append(f"{lo[i, j]:.{d}f} to {hi[i, j]:.{d}f}")
+                    row.append(f"{lo[i, j]:{d}} to {hi[i, j]:{d}}")
             for q in (future.quantiles or {}).values():
-                row.append(f"{q[i, j]:.{d}f}")
+                row.append(f"{q[i, j]:{d}}")
         rows.append(tuple(row))
     return _table(rows, right=set(range(1, len(header))))
 

@@ -186,12 +186,7 @@ def run_algorithm(
         series.score(y_test[:, j], res.forecasts[:, j], train[:, j], season)
         for j in range(res.forecasts.shape[1])
     ]
-    res.seconds = time.perf_counter() - start
-    res.mae = float(np.mean([s["mae"] for s in scores]))
-    res.rmse = float(np.sqrt(np.mean([s["rmse"] ** 2 for s in scores])))
-    res.smape = float(np.mean([s["smape"] for s in scores]))
-    res.mase = float(np.mean([s["mase"] for s in scores]))
-    res.extra["smape"] = np.array([s["smape"] for s in scores])  # per target
+    _summarise(res, scores, start)
     res.estimator = est
     return res
 
@@ -244,6 +239,20 @@ def run_windows(
     return _score_windows(res, filled, observed, plan, season, rows, start)
 
 
+def _summarise(res: Result, scores: list, start: float) -> None:
+    """Fills the result's scores from each target's: means over the targets, and the RMSE of
+    all their errors (scaled by the largest, so that errors near the largest double do not
+    overflow when squared)."""
+    res.seconds = time.perf_counter() - start
+    res.mae = float(np.mean([s["mae"] for s in scores]))
+    rmse = np.array([s["rmse"] for s in scores], dtype=float)
+    top = float(np.max(rmse)) if len(rmse) else 0.0
+    res.rmse = top * float(np.sqrt(np.mean(np.square(rmse / top)))) if 0 < top < np.inf else top
+    res.smape = float(np.mean([s["smape"] for s in scores]))
+    res.mase = float(np.mean([s["mase"] for s in scores]))
+    res.extra["smape"] = np.array([s["smape"] for s in scores])  # per target
+
+
 def _score_windows(res, filled, observed, plan, season, rows, start) -> Result:
     """Scores the windows' stacked forecasts with the engine's metrics, scaled on the rows
     before the first origin (blank actual values do not count)."""
@@ -253,12 +262,7 @@ def _score_windows(res, filled, observed, plan, season, rows, start) -> Result:
     scores = [
         series.score(actual[:, j], res.forecasts[:, j], train[:, j], season) for j in range(cols)
     ]
-    res.seconds = time.perf_counter() - start
-    res.mae = float(np.mean([s["mae"] for s in scores]))
-    res.rmse = float(np.sqrt(np.mean([s["rmse"] ** 2 for s in scores])))
-    res.smape = float(np.mean([s["smape"] for s in scores]))
-    res.mase = float(np.mean([s["mase"] for s in scores]))
-    res.extra["smape"] = np.array([s["smape"] for s in scores])  # per target
+    _summarise(res, scores, start)
     res.extra["rows"] = rows
     return res
 

@@ -208,9 +208,12 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
     print(format_table(results))
 
     # The main job: the best (or every) algorithm refitted on the whole series, forecast onwards
-    # on the path every series takes (forecast_many's too).
+    # on the path every series takes (forecast_many's too). Should the best one's refit fail,
+    # the next in rank forecasts.
     futures = []
-    for r in ranked if args.all else [best]:
+    for r in ranked:
+        if futures and not args.all:
+            break
         try:
             futures.append(
                 series.forecast(
@@ -226,6 +229,8 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
             )
         except Exception as e:  # a refit that fails is reported, the others go on
             log(args, f"{r.algorithm}: the refit on the whole series failed: {e}")
+    if not futures:
+        raise InputError("no algorithm's refit on the whole series gave a forecast")
     if futures:
         lead = futures[0]
         print()

@@ -205,3 +205,10 @@ def test_values_near_the_largest_double_are_ranked_and_forecast(tmp_path):
     assert len(future) == 6 and np.isfinite(future.y).all()
     # Numbers too large (or too small) for decimals are printed with their exponent.
     assert re.search(r"\de\+\d{3}", out.split("Forecast by")[1])
+
+
+def test_a_csv_separated_by_semicolons_is_refused_with_the_reason(tmp_path):
+    (tmp_path / "semi.csv").write_text("month;sales\n2020-01;1,5\n2020-02;2,5\n")
+    code, _out, err = run_in_process(tmp_path / "semi.csv", "--output", tmp_path / "o")
+    assert code == 2 and not (tmp_path / "o").exists()
+    assert "its header 'month;sales' holds ';': separate the columns by commas" in err

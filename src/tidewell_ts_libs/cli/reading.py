@@ -105,7 +105,12 @@ def prepare(df: pd.DataFrame, args) -> tuple[pd.DataFrame, str, list[str], str |
     """Validates the frame; returns it sorted with a parsed time column, the time column, the
     targets and the format of the input's times."""
     if df.shape[1] < 2:
-        raise InputError("the CSV needs a time column and at least one value column")
+        header = str(df.columns[0]) if df.shape[1] else ""
+        other = next((s for s in (";", "\t", "|") if s in header), None)
+        hint = f" (its header {header!r} holds {other!r}: separate the columns by commas)"
+        raise InputError(
+            "the CSV needs a time column and at least one value column" + (hint if other else "")
+        )
     time_col = args.time_column or df.columns[0]
     if time_col not in df.columns:
         raise InputError(

@@ -89,13 +89,28 @@ def iso_dates(text, clock: str | None = None, errors: str = "raise"):
     ``naive_dates`` reads zoned dates: the clock is returned. Otherwise the dates are pandas'
     (zoned when written with one offset) and the clock is None. ``errors`` as pandas'
     ``to_datetime``."""
+    import warnings
+
     import pandas as pd
 
     text = pd.Series(text)
+    try:
+        with warnings.catch_warnings():
+            # pandas 2 warns of mixed offsets (and gives objects) where pandas 3 raises.
+            warnings.simplefilter("error", FutureWarning)
+            parsed = pd.to_datetime(text, format="ISO8601", errors=errors)
+        if pd.api.types.is_datetime64_any_dtype(parsed):
+            return parsed, None
+        failure = None
+    except (ValueError, FutureWarning) as e:
+        failure = e
+    # The slow path, only for text pandas would not read as one series of dates.
     written = text.astype(str).str.strip()
     offsets = written.str.extract(_OFFSET)["offset"].dropna().unique()
     if len(offsets) <= 1:
-        return pd.to_datetime(text, format="ISO8601", errors=errors), None
+        if failure is not None:
+            raise failure
+        return parsed, None
     instants = pd.to_datetime(written, format="ISO8601", errors=errors, utc=True)
     wall = pd.to_datetime(
         written.str.replace(_OFFSET, r"\g<time>", regex=True), format="ISO8601", errors=errors

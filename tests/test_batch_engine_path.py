@@ -223,34 +223,31 @@ def test_a_season_given_is_taken_by_every_door(algorithm):
         own(samples_per_season=-3)
 
 
-@pytest.mark.parametrize("algorithm", ["arma", "intermittent"])
-def test_models_without_a_season_say_they_leave_a_given_one_out(algorithm):
-    import pandas as pd
-
-    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
-
+def _sparse(n=60):
     rng = np.random.default_rng(5)
-    y = np.where(rng.random(60) < 0.6, 0.0, rng.integers(1, 9, 60).astype(float))
-    x = y.reshape(-1, 1)
-    said = f"{algorithm}: season of 12 left out: .* no seasonal terms"
-    with pytest.warns(UserWarning, match=said):
-        QuillcastForecaster(algorithm=algorithm, samples_per_season=12).fit(x, x)
-    table = pd.DataFrame({"unique_id": "a", "ds": np.arange(60), "y": y})
-    with pytest.warns(UserWarning, match=said):
-        batch.forecast_many(table, algorithm=algorithm, horizon=3, season=12)
+    return np.where(rng.random(n) < 0.6, 0.0, rng.integers(1, 9, n).astype(float))
 
 
-@pytest.mark.parametrize("algorithm", ["hw", "arima", "bats", "mstl", "autoforecaster"])
-def test_a_season_longer_than_the_data_is_said_to_be_left_out(algorithm):
+# Models without seasonal terms, and a season the data hold fewer than two cycles of.
+@pytest.mark.parametrize(
+    "algorithm, y, season, said",
+    [
+        (a, _sparse(), 12, f"{a}: season of 12 left out: .* no seasonal terms")
+        for a in ("arma", "intermittent")
+    ]
+    + [
+        (a, monthly(48), 30, f"{a}.*: season (of 30 )?not fitted: fewer than two seasons of data")
+        for a in ("hw", "arima", "bats", "mstl", "autoforecaster")
+    ],
+)
+def test_a_given_season_a_model_leaves_out_is_said_by_both_doors(algorithm, y, season, said):
     import pandas as pd
 
     from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
 
-    y = monthly(48)
     x = y.reshape(-1, 1)
-    said = f"{algorithm}.*: season (of 30 )?not fitted: fewer than two seasons of data"
     with pytest.warns(UserWarning, match=said):
-        QuillcastForecaster(algorithm=algorithm, samples_per_season=30).fit(x, x)
-    table = pd.DataFrame({"unique_id": "a", "ds": np.arange(48), "y": y})
+        QuillcastForecaster(algorithm=algorithm, samples_per_season=season).fit(x, x)
+    table = pd.DataFrame({"unique_id": "a", "ds": np.arange(len(y)), "y": y})
     with pytest.warns(UserWarning, match=said):
-        batch.forecast_many(table, algorithm=algorithm, horizon=3, season=30)
+        batch.forecast_many(table, algorithm=algorithm, horizon=3, season=season)

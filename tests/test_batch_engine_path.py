@@ -198,8 +198,9 @@ def test_the_forecaster_ignores_other_steps_settings_but_checks_its_own():
 
 @pytest.mark.parametrize("algorithm", ["arima", "bats", "mstl", "autoforecaster"])
 def test_a_season_given_is_taken_by_every_door(algorithm):
-    """The data show a season of 12; the caller says 7. The forecaster and forecast_many both
-    carry 7 (before, every model but Holt-Winters found 12 itself and the setting was lost)."""
+    """The data show a season of 12; the caller says 7, or 1 (none). The forecaster and
+    forecast_many both do as told (before, every model but Holt-Winters found 12 itself and the
+    setting was lost)."""
     import pandas as pd
 
     from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
@@ -214,11 +215,13 @@ def test_a_season_given_is_taken_by_every_door(algorithm):
         return np.asarray(f.predict(prediction_horizon=5), float).ravel()
 
     table = pd.DataFrame({"unique_id": "a", "ds": t, "y": y})
-    many = batch.forecast_many(table, algorithm=algorithm, horizon=5, season=7)
-    np.testing.assert_allclose(many.forecasts["forecast"], own(samples_per_season=7), rtol=1e-12)
-    # Naming the season the data show changes nothing; naming another one does.
+    for season in (7, 1):  # 1: no season
+        many = batch.forecast_many(table, algorithm=algorithm, horizon=5, season=season)
+        got = own(samples_per_season=season)
+        np.testing.assert_allclose(many.forecasts["forecast"], got, rtol=1e-12)
+        assert not np.allclose(got, own())
+    # Naming the season the data show changes nothing.
     np.testing.assert_array_equal(own(samples_per_season=12), own())
-    assert not np.allclose(own(samples_per_season=7), own())
     with pytest.raises(ValueError, match="samples_per_season"):
         own(samples_per_season=-3)
 

@@ -421,8 +421,10 @@ void AutoSelector::set_calendar_seasons(const std::vector<double>& seasons) {
 // The caller's season names the season as a calendar of one whole season does (see fit): it
 // replaces the calendar's seasons.
 void AutoSelector::name_season(std::int64_t m) {
-  if (observations() > 0 || m < 2 || m > 1000000) return;
-  config_.calendar = {static_cast<double>(m)};
+  if (observations() > 0 || m < 1 || m > 1000000) return;
+  config_.no_season = m == 1;
+  config_.calendar.clear();
+  if (m > 1) config_.calendar.push_back(static_cast<double>(m));
 }
 
 bool AutoSelector::fit_log_input(double shift) {
@@ -527,7 +529,7 @@ void AutoSelector::fit() {
   const detail::CleanSeries cs = detail::clean_series(train_.values(), total - first);
   const std::size_t n = cs.y.size();
   m_ = 1;
-  if (n >= 8) {
+  if (n >= 8 && !config_.no_season) {
     const int upper =
         static_cast<int>(std::min<std::size_t>(auto_detail::kSeasonSearchLimit, n / 2));
     if (upper >= 2) {
@@ -587,7 +589,7 @@ void AutoSelector::fit() {
   // one-step errors, which the other seasons hardly touch, and miss them over the horizon.
   // Should none of the long-season families fit, the single-season families stand in.
   const bool long_seasons = n >= static_cast<std::size_t>(kMinTraining) &&
-                            config_.candidates.empty() && !intermittent &&
+                            config_.candidates.empty() && !intermittent && !config_.no_season &&
                             auto_detail::has_long_seasons(
                                 cs.y.data(), n, auto_detail::kSeasonSearchLimit, config_.calendar);
   if (long_seasons) families = long_season_families();
@@ -986,7 +988,8 @@ namespace {
 // states: no drift terms, combined by the mean).
 // 3: the weights from the rolling origins of the training data (older states: none).
 // 4: the calendar's seasons (older states: none).
-constexpr std::uint16_t kAutoVersion = 4;
+// 5: whether the caller said there is no season (older states: not said).
+constexpr std::uint16_t kAutoVersion = 5;
 }  // namespace
 
 void AutoSelector::save(Writer& w) const {
@@ -998,6 +1001,7 @@ void AutoSelector::save(Writer& w) const {
   w.put<double>(config_.log_input_shift);
   w.put_string(config_.combination);
   w.put_vector(config_.calendar);
+  w.put_bool(config_.no_season);
   w.put_bool(fitted_);
   if (!fitted_) {
     train_.save(w);
@@ -1062,6 +1066,7 @@ void AutoSelector::load(Reader& r) {
       if (!(v >= 2.0 && v <= 1e6)) throw FormatError("model state: bad auto calendar season");
     }
   }
+  if (version >= 5) c.no_season = r.get_bool();
   AutoSelector s(c);
   s.fitted_ = r.get_bool();
   if (!s.fitted_) {

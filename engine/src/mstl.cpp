@@ -240,8 +240,8 @@ void Mstl::set_calendar_seasons(const std::vector<double>& seasons) {
 }
 
 void Mstl::name_season(std::int64_t m) {
-  // A season of fewer than two steps names nothing to decompose: the search stands.
-  if (observations() > 0 || !config_.seasons.empty() || m < 2 || m > kMaxSeason) return;
+  // A season of 1 says there is none: nothing is decomposed, and the search does not run.
+  if (observations() > 0 || !config_.seasons.empty() || m < 1 || m > kMaxSeason) return;
   config_.seasons = {m};
 }
 

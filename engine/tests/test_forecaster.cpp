@@ -160,6 +160,22 @@ TEST(ForecasterTraining, TheCallersSeasonComesFirst) {
   EXPECT_EQ(std::dynamic_pointer_cast<tarn::Arima>(arma)->config().samples_per_season, 0);
   EXPECT_EQ(arma->fit_note(), "season of 7 left out: arma has no seasonal terms (arima has)");
 
+  // A season of 1 says there is none: the selector and the decomposition search no more, and
+  // the selector's saved state keeps what it was told.
+  auto none = trained_with("auto", {{"min_training_data", std::int64_t(n)}}, 1);
+  EXPECT_EQ(std::dynamic_pointer_cast<tarn::AutoSelector>(none)->season_length(), 1);
+  EXPECT_TRUE(std::dynamic_pointer_cast<tarn::Mstl>(
+                  trained_with("mstl", {{"training_sample_size", std::int64_t(n)}}, 1))
+                  ->seasons()
+                  .empty());
+  tarn::AutoConfig told;
+  told.min_training_data = static_cast<std::int64_t>(n);
+  tarn::AutoSelector fresh(told);
+  fresh.name_season(1);
+  const auto copy = tarn::Model::deserialize(fresh.serialize());
+  copy->update(t.data(), y.data(), n);
+  EXPECT_EQ(dynamic_cast<tarn::AutoSelector&>(*copy).season_length(), 1);
+
   // A season the data hold fewer than two cycles of is left out, and each model says so.
   for (const char* kind : {"arima", "bats", "mstl", "auto"}) {
     const char* size = std::string(kind) == "arima" || std::string(kind) == "auto"

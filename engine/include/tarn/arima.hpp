@@ -148,11 +148,12 @@ class Arima : public Model {
   // logarithms would compound into exponential growth.
   bool fit_log_input(double shift) override;
 
+  void name_season(std::int64_t m) override;
+  std::string fit_note() const override { return season_note_; }
+
  protected:
   void observe(double value, std::int64_t gap) override;
   bool ready() const override { return fitted_; }
-  void name_season(std::int64_t m) override;
-  std::string fit_note() const override { return season_note_; }
   void clear() override;
   double forecast_ahead(double h) const override;
   bool forecast_variances(std::int64_t h, double* var) const override;

@@ -84,6 +84,9 @@ struct AutoConfig {
   // tests them too (detect_seasons), a season found near one of them is that one, and the
   // long-season families are told them.
   std::vector<double> calendar{};
+  // The caller said the data have no season (name_season(1)): no season search, every
+  // candidate without one.
+  bool no_season = false;
 };
 
 class AutoSelector : public Model {
@@ -113,11 +116,12 @@ class AutoSelector : public Model {
   AutoSelector(const AutoSelector& other);
   AutoSelector& operator=(const AutoSelector&) = delete;
 
+  void name_season(std::int64_t m) override;
+  std::string fit_note() const override { return season_note_; }
+
  protected:
   void observe(double value, std::int64_t gap) override;
   bool ready() const override { return fitted_; }
-  void name_season(std::int64_t m) override;
-  std::string fit_note() const override { return season_note_; }
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;

@@ -81,11 +81,12 @@ class Bats : public Model {
   const BatsParams& params() const { return par_; }
   double aicc() const { return aicc_; }
 
+  void name_season(std::int64_t m) override;
+  std::string fit_note() const override { return season_note_; }
+
  protected:
   void observe(double value, std::int64_t gap) override;
   bool ready() const override { return fitted_; }
-  void name_season(std::int64_t m) override;
-  std::string fit_note() const override { return season_note_; }
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;

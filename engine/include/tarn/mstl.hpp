@@ -85,12 +85,13 @@ class Mstl : public Model {
   std::vector<int> seasons() const;
   void set_calendar_seasons(const std::vector<double>& seasons) override;
 
+  void name_season(std::int64_t m) override;
+  std::string fit_note() const override { return season_note_; }
+
  protected:
   void observe(double value, std::int64_t gap) override;
   bool ready() const override { return fitted_; }
   bool fit_available() override;
-  void name_season(std::int64_t m) override;
-  std::string fit_note() const override { return season_note_; }
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;

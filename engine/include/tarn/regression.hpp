@@ -95,10 +95,11 @@ class Regression : public Model {
   // Above 0: the values fed are ln(y + shift).
   double log_input_shift() const { return log_shift_; }
 
+  void name_season(std::int64_t m) override;
+
  protected:
   void observe(double value, std::int64_t gap) override;
   bool ready() const override;
-  void name_season(std::int64_t m) override;
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;

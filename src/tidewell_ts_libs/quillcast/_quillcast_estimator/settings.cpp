@@ -66,7 +66,7 @@ exog_columns : list of int, default None
 **kwargs
     Algorithm settings, stored in ``all_args`` and read when a model is built. A value below 1
     for a size is a fraction of the training length. ``samples_per_season`` (the season length
-    in steps) is read by every algorithm that carries a season, in place of the season it would
+    in steps; 1: none) is read by every algorithm that carries a season, in place of the season it would
     find in the data; ARMA and intermittent, which carry none, warn that they leave it out.
 
 {settings}

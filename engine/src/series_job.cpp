@@ -309,7 +309,7 @@ SettingList training_fills(const ForecasterEntry& f, const SeriesSizes& sizes, s
   return out;
 }
 
-std::int64_t named_season(const Value& v, std::int64_t n) {
+std::int64_t given_season(const Value& v, std::int64_t n) {
   if (v.is_none()) return 0;
   if (!v.is_number() || v.is_bool() || !std::isfinite(v.number()) || v.number() < 0.0) {
     throw InvalidArgument(

@@ -187,13 +187,13 @@ TEST(ForecasterTraining, TheCallersSeasonComesFirst) {
   }
 
   // samples_per_season as the caller gives it: steps, or a share of the training length.
-  EXPECT_EQ(tarn::named_season(tarn::Value(), 100), 0);
-  EXPECT_EQ(tarn::named_season(tarn::Value(7.9), 100), 7);
-  EXPECT_EQ(tarn::named_season(tarn::Value(0.1), 100), 10);
-  EXPECT_EQ(tarn::named_season(tarn::Value(0.8), 100), 50);
-  EXPECT_EQ(tarn::named_season(tarn::Value(0.001), 100), 2);
-  EXPECT_THROW(tarn::named_season(tarn::Value(-3), 100), tarn::InvalidArgument);
-  EXPECT_THROW(tarn::named_season(tarn::Value("x"), 100), tarn::InvalidArgument);
+  EXPECT_EQ(tarn::given_season(tarn::Value(), 100), 0);
+  EXPECT_EQ(tarn::given_season(tarn::Value(7.9), 100), 7);
+  EXPECT_EQ(tarn::given_season(tarn::Value(0.1), 100), 10);
+  EXPECT_EQ(tarn::given_season(tarn::Value(0.8), 100), 50);
+  EXPECT_EQ(tarn::given_season(tarn::Value(0.001), 100), 2);
+  EXPECT_THROW(tarn::given_season(tarn::Value(-3), 100), tarn::InvalidArgument);
+  EXPECT_THROW(tarn::given_season(tarn::Value("x"), 100), tarn::InvalidArgument);
 }
 
 TEST(ForecasterTraining, RetriesShorterSizesAndKeepsTheSessionOnErrors) {

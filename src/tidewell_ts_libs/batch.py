@@ -407,11 +407,8 @@ def _numbers(frame: pd.DataFrame, id_column: str, value_column: str) -> pd.Serie
 
 def _whole(name: str, value) -> int:
     """A count given as a whole number (2 or 2.0); anything else raises ValueError naming it."""
-    if not isinstance(value, bool):
-        if isinstance(value, (int, np.integer)):
-            return int(value)
-        if isinstance(value, (float, np.floating)) and float(value).is_integer():
-            return int(value)
+    if series.is_whole(value):
+        return int(value)
     raise ValueError(f"{name} must be a whole number, got {value!r}")
 
 

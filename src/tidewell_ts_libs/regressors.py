@@ -17,24 +17,18 @@ from tidewell_ts_libs.deps.tarn import _tarn
 __all__ = ["calendar_regressors", "forecast_times"]
 
 
-def _as_time_array(times, name: str, clock: str | None = None) -> np.ndarray:
+def _as_time_array(times, name: str, clock: str | None = None) -> tuple[np.ndarray, str | None]:
     """Times as datetime64[ns] (text read as ISO 8601, aware times without their zone, on
-    ``clock`` or the one they show: ``series.naive_dates``) or int64."""
-    dates, _ = _parsed(times, name, clock)
+    ``clock`` or the one they show: ``series.naive_dates``) or int64, and the clock their zone
+    was read on (None without a zone)."""
+    dates, written = _parsed(times, name, clock)
     if not isinstance(dates, pd.DatetimeIndex):
-        return dates
+        return dates, None
+    clock = clock or written or series.zone_clock(dates)
     dates = series.naive_dates(dates, clock)
     if dates.isna().any():
         raise ValueError(f"{name} has a missing time at position {int(np.argmax(dates.isna()))}")
-    return dates.to_numpy(dtype="datetime64[ns]")
-
-
-def _clock(times) -> str | None:
-    """The clock zoned times are read on (``series.zone_clock``); None for other times."""
-    dates, clock = _parsed(times, "times")
-    if clock is None and isinstance(dates, pd.DatetimeIndex):
-        clock = series.zone_clock(dates)
-    return clock
+    return dates.to_numpy(dtype="datetime64[ns]"), clock
 
 
 def _parsed(times, name: str, clock: str | None = None):
@@ -127,9 +121,8 @@ def calendar_regressors(
     """
     index = times.index if isinstance(times, pd.Series) else None
     # Zoned times are read on the clock of the series whose grid numbers the steps.
-    clock = _clock(times if history is None else history)
-    t = _as_time_array(times, "times", clock)
-    ref = None if history is None else _as_time_array(history, "history", clock)
+    ref, clock = (None, None) if history is None else _as_time_array(history, "history")
+    t, _ = _as_time_array(times, "times", clock)
     if ref is not None and (ref.dtype.kind == "M") != (t.dtype.kind == "M"):
         raise TypeError("times and history must both be dates or both be integers")
     pairs = _fourier_pairs(fourier)
@@ -153,7 +146,7 @@ def forecast_times(history, horizon: int) -> pd.Index:
     calendar (what the forecasts of ``forecast_many`` and the command line are dated)."""
     if isinstance(horizon, bool) or not isinstance(horizon, (int, np.integer)) or horizon < 0:
         raise ValueError(f"horizon must be a whole number of steps, not {horizon!r}")
-    t = _as_time_array(history, "history")
+    t, _ = _as_time_array(history, "history")
     if not len(t):
         raise ValueError("history has no times")
     nxt = _tarn.next_times(t, int(horizon))

@@ -43,15 +43,21 @@ def check_fill(method: str) -> str:
     return method
 
 
+def is_whole(value) -> bool:
+    """Whether a count is given as a whole number (2 or 2.0; not True, 2.5 or "2")."""
+    if isinstance(value, bool):
+        return False
+    if isinstance(value, (int, np.integer)):
+        return True
+    return isinstance(value, (float, np.floating)) and float(value).is_integer()
+
+
 def check_season(season) -> int | None:
     """A season the caller gives: a whole number of steps, at least 1 (1: no season); None (to
     be detected) stays None. Anything else raises ValueError."""
     if season is None:
         return None
-    whole = isinstance(season, (int, np.integer)) or (
-        isinstance(season, (float, np.floating)) and float(season).is_integer()
-    )
-    if isinstance(season, bool) or not whole or season < 1:
+    if not is_whole(season) or season < 1:
         raise ValueError(
             f"season must be a whole number of steps, at least 1 (1: no season), got {season!r}"
         )

@@ -64,7 +64,7 @@ SettingList training_fills(const ForecasterEntry& f, const SeriesSizes& sizes, s
 // (0: none named; Forecaster::TrainInput::season): a count as given (truncated), a share below
 // 1 as Holt-Winters reads it (at most one half of n; 2 when it comes to nothing). Throws
 // InvalidArgument for a negative or non-numeric value.
-std::int64_t named_season(const Value& v, std::int64_t n);
+std::int64_t given_season(const Value& v, std::int64_t n);
 
 // The training size of retry `attempt` on `n` values, as a setting.
 Value retry_size(std::int64_t attempt, std::int64_t n);

@@ -60,7 +60,7 @@ def make_output(path: str) -> None:
         raise InputError(f"cannot create the output folder {path}: {e.strerror or e}") from e
 
 
-def _decimals(values: np.ndarray) -> str:
+def _number_format(values: np.ndarray) -> str:
     """The format that shows about four significant digits of the largest value: decimals, or
     the exponent for values too large or too small for them to read (1.57e+305, 3.2e-11)."""
     finite = np.abs(values[np.isfinite(values)])
@@ -78,7 +78,7 @@ def format_forecast(future, time_col: str, targets: list[str], fmt, levels) -> s
         header += [f"{level_label(lv)}% interval" for lv in levels if lv in future.bands]
         header += [f"q-{quantile_label(p)}" for p in future.quantiles or {}]
     rows = [tuple(header)]
-    digits = [_decimals(future.point[:, j]) for j in range(len(targets))]
+    digits = [_number_format(future.point[:, j]) for j in range(len(targets))]
     for i, when in enumerate(times):
         row = [str(when)]
         for j in range(len(targets)):

@@ -231,14 +231,13 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
             log(args, f"{r.algorithm}: the refit on the whole series failed: {e}")
     if not futures:
         raise InputError("no algorithm's refit on the whole series gave a forecast")
-    if futures:
-        lead = futures[0]
-        print()
-        last = format_times(times[-1:], fmt)[0]
-        print(f"Forecast by {lead.algorithm}, {horizon} steps after {last}:")
-        print(format_forecast(lead, time_col, targets, fmt, levels))
-        if not lead.bands:
-            print("(this forecaster gives no prediction intervals)")
+    lead = futures[0]
+    print()
+    last = format_times(times[-1:], fmt)[0]
+    print(f"Forecast by {lead.algorithm}, {horizon} steps after {last}:")
+    print(format_forecast(lead, time_col, targets, fmt, levels))
+    if not lead.bands:
+        print("(this forecaster gives no prediction intervals)")
     written = write_outputs(
         args, frame, time_col, targets, plan, results, best, futures, fmt, levels, observed
     )

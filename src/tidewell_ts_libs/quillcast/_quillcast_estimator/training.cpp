@@ -484,7 +484,7 @@ void train(py::object self, py::object X, py::object y) {
     if (given("samples_per_season") && !(entry && entry->forecaster.own_rules)) {
       py::dict all_args = self.attr("all_args");
       try {
-        in.season = tarn::named_season(
+        in.season = tarn::given_season(
             contracts::to_value("samples_per_season", all_args["samples_per_season"]),
             static_cast<std::int64_t>(ts_l));
       } catch (const tarn::InvalidArgument& e) {

@@ -28,12 +28,29 @@ def test_known_dates_give_known_dummies_indexed_like_the_times():
     assert reg.loc[8, "day_thu"] == 1 and reg.loc[8, "month_feb"] == 1 and reg.loc[8].sum() == 2
     assert reg.loc[9, "day_sun"] == 1 and reg.loc[9, "month_dec"] == 1 and reg.loc[9].sum() == 2
     # ISO text and aware times are read too; plain times are the index. Times at one time of
-    # day keep their own calendar (a Tuesday evening stays a Tuesday); hourly ones are in UTC.
+    # day keep their own calendar (a Tuesday evening stays a Tuesday); hourly ones are indexed
+    # in UTC, but their dummies follow the local day.
     text = calendar_regressors(["2024-01-02T23:00:00-02:00"], day_of_week=True)
     assert text.index[0] == pd.Timestamp("2024-01-02 23:00") and text.iloc[0]["day_tue"] == 1
     hourly = pd.date_range("2024-01-02 22:00", periods=3, freq="h", tz="Etc/GMT+2")
     text = calendar_regressors(hourly, day_of_week=True)
-    assert text.index[-1] == pd.Timestamp("2024-01-03 02:00") and text.iloc[-1]["day_wed"] == 1
+    assert text.index[0] == pd.Timestamp("2024-01-03 00:00")
+    assert list(text["day_tue"]) == [1, 1, 0] and list(text["day_wed"]) == [0, 0, 1]
+
+
+def test_zoned_hourly_future_continues_the_local_days_and_the_waves():
+    # Tokyo's midnight is 15:00 UTC the day before; the future comes from forecast_times as
+    # naive UTC times and is read in the history's zone.
+    history = pd.date_range("2024-03-25", periods=24 * 4, freq="h", tz="Asia/Tokyo")
+    future = forecast_times(history, 30)
+    aware_future = pd.DatetimeIndex(future).tz_localize("UTC").tz_convert("Asia/Tokyo")
+    kw = dict(day_of_week=True, fourier=(24, 2), holidays={pd.Timestamp("2024-03-29").date()})
+    whole = calendar_regressors(history.append(aware_future), **kw)
+    parts = [calendar_regressors(history, **kw), calendar_regressors(future, history=history, **kw)]
+    np.testing.assert_allclose(pd.concat(parts).to_numpy(), whole.to_numpy(), atol=1e-12)
+    friday = whole.index.to_series().between("2024-03-28 15:00", "2024-03-29 14:00").to_numpy()
+    assert whole["day_fri"].to_numpy()[friday].all() and whole["day_fri"].sum() == 24
+    np.testing.assert_array_equal(whole["holiday"], whole["day_fri"])
 
 
 @pytest.mark.parametrize(

@@ -8,6 +8,8 @@ Fourier terms come from the engine's calendar (``tarn/calendar_features.hpp``).
 
 from __future__ import annotations
 
+from typing import NamedTuple
+
 import numpy as np
 import pandas as pd
 
@@ -17,24 +19,40 @@ from tidewell_ts_libs.deps.tarn import _tarn
 __all__ = ["calendar_regressors", "forecast_times"]
 
 
-def _as_time_array(times, name: str, clock: str | None = None) -> tuple[np.ndarray, str | None]:
+class _Times(NamedTuple):
+    values: np.ndarray  # datetime64[ns] on the series' clock, or int64
+    clock: str | None  # the clock a zone was read on (None without a zone)
+    zone: object  # the time zone of zoned dates (None otherwise)
+    local: np.ndarray  # the same times on their own wall clock: their local days
+
+
+def _as_time_array(times, name: str, clock: str | None = None, zone=None) -> _Times:
     """Times as datetime64[ns] (text read as ISO 8601, aware times without their zone, on
-    ``clock`` or the one they show: ``series.naive_dates``) or int64, and the clock their zone
-    was read on (None without a zone)."""
-    dates, written = _parsed(times, name, clock)
+    ``clock`` or the one they show: ``series.naive_dates``) or int64, with their clock, their
+    zone, and the local days that day-of-week, month and holiday regressors belong to (an hour
+    after midnight in Tokyo is on the next day, whichever clock numbers the steps). Naive times
+    of a zoned series (its forecast times) are on the series' ``clock``, in its ``zone``."""
+    dates, written, wall = _parsed(times, name, clock)
     if not isinstance(dates, pd.DatetimeIndex):
-        return dates, None
+        return _Times(dates, None, None, dates)
+    if dates.tz is not None:
+        zone = dates.tz
+        wall = series.naive_dates(dates, "wall")
+    elif wall is None and clock == "utc" and zone is not None:
+        wall = dates.tz_localize("UTC").tz_convert(zone).tz_localize(None)
     clock = clock or written or series.zone_clock(dates)
     dates = series.naive_dates(dates, clock)
     if dates.isna().any():
         raise ValueError(f"{name} has a missing time at position {int(np.argmax(dates.isna()))}")
-    return dates.to_numpy(dtype="datetime64[ns]"), clock
+    t = dates.to_numpy(dtype="datetime64[ns]")
+    return _Times(t, clock, zone, t if wall is None else wall.to_numpy(dtype="datetime64[ns]"))
 
 
 def _parsed(times, name: str, clock: str | None = None):
     """Times as a DatetimeIndex (text read as ISO 8601, one zone kept; several zones' offsets
-    dropped on ``clock`` or the one they show: ``series.iso_dates``) or an int64 array, and the
-    clock of text with several zones' offsets (else None)."""
+    dropped on ``clock`` or the one they show: ``series.iso_dates``) or an int64 array, the
+    clock of text with several zones' offsets (else None), and for such text the times on
+    their own wall clock (else None)."""
     if isinstance(times, (pd.Series, pd.Index)):
         values = times
     else:
@@ -42,19 +60,24 @@ def _parsed(times, name: str, clock: str | None = None):
     if pd.api.types.is_bool_dtype(values):
         raise TypeError(f"{name} must be dates or integers, not booleans")
     if pd.api.types.is_integer_dtype(values):
-        return np.asarray(values, dtype=np.int64), None
+        return np.asarray(values, dtype=np.int64), None, None
     if pd.api.types.is_float_dtype(values):
         arr = np.asarray(values, dtype=float)
         if not np.all(np.isfinite(arr)) or np.any(arr != np.floor(arr)):
             raise ValueError(f"{name} must be dates or whole numbers, got {values.iloc[0]!r}...")
-        return arr.astype(np.int64), None
-    written = None
+        return arr.astype(np.int64), None, None
+    written = wall = None
     if not pd.api.types.is_datetime64_any_dtype(values):
+        text = pd.Series(values)
         try:
-            values, written = series.iso_dates(pd.Series(values), clock)
+            values, written = series.iso_dates(text, clock)
+            if written is not None:
+                wall = pd.DatetimeIndex(
+                    values if written == "wall" else series.iso_dates(text, "wall")[0]
+                )
         except (ValueError, TypeError) as e:
             raise ValueError(f"{name} holds values that are neither dates nor integers") from e
-    return pd.DatetimeIndex(values), written
+    return pd.DatetimeIndex(values), written, wall
 
 
 def _fourier_pairs(fourier) -> list[tuple[float, int]]:
@@ -117,26 +140,42 @@ def calendar_regressors(
     Pass the training times when ``times`` is a short future span: a single time, or a few
     weekdays, does not show its series' grid by itself.
 
+    Zoned times: the dummies and holidays follow their local days, the Fourier terms the
+    steps of the grid (in UTC for hourly data). Naive times after a zoned history (its
+    ``forecast_times``) are read as the history's times are, in its zone.
+
     The frame is indexed like the times: by the index of a Series given, else by the times.
     """
     index = times.index if isinstance(times, pd.Series) else None
     # Zoned times are read on the clock of the series whose grid numbers the steps.
-    ref, clock = (None, None) if history is None else _as_time_array(history, "history")
-    t, _ = _as_time_array(times, "times", clock)
+    past = None if history is None else _as_time_array(history, "history")
+    ref = None if past is None else past.values
+    now = (
+        _as_time_array(times, "times")
+        if past is None
+        else _as_time_array(times, "times", past.clock, past.zone)
+    )
+    t, local = now.values, now.local
     if ref is not None and (ref.dtype.kind == "M") != (t.dtype.kind == "M"):
         raise TypeError("times and history must both be dates or both be integers")
     pairs = _fourier_pairs(fourier)
+    # The dummies belong to the local day; the Fourier terms count the grid's steps.
     names, values = _tarn.calendar_features(
-        t, grid_times=ref, day_of_week=bool(day_of_week), month=bool(month), fourier=pairs
+        local, grid_times=None, day_of_week=bool(day_of_week), month=bool(month), fourier=[]
     )
+    if pairs:
+        waves, terms = _tarn.calendar_features(
+            t, grid_times=ref, day_of_week=False, month=False, fourier=pairs
+        )
+        names, values = list(names) + list(waves), np.hstack([values, terms])
     if index is None:
         index = pd.DatetimeIndex(t) if t.dtype.kind == "M" else pd.Index(t)
     out = pd.DataFrame(values, columns=list(names), index=index)
     if holidays is not None:
         if t.dtype.kind != "M":
             raise ValueError("holiday regressors need dates, not integer times")
-        calendar = _holiday_calendar(holidays, t)
-        days = pd.DatetimeIndex(t).date
+        calendar = _holiday_calendar(holidays, local)
+        days = pd.DatetimeIndex(local).date
         out["holiday"] = np.fromiter((d in calendar for d in days), dtype=float, count=len(days))
     return out
 
@@ -146,7 +185,7 @@ def forecast_times(history, horizon: int) -> pd.Index:
     calendar (what the forecasts of ``forecast_many`` and the command line are dated)."""
     if isinstance(horizon, bool) or not isinstance(horizon, (int, np.integer)) or horizon < 0:
         raise ValueError(f"horizon must be a whole number of steps, not {horizon!r}")
-    t, _ = _as_time_array(history, "history")
+    t = _as_time_array(history, "history").values
     if not len(t):
         raise ValueError("history has no times")
     nxt = _tarn.next_times(t, int(horizon))

@@ -10,6 +10,7 @@ import pytest
 from helpers import model_states_v1, trend_season
 
 import tidewell_ts_libs.deps.tarn.forecasters as builders
+from tidewell_ts_libs import backtest
 from tidewell_ts_libs.batch import forecast_many
 from tidewell_ts_libs.deps.tarn import _from_state
 from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
@@ -132,6 +133,10 @@ def test_forecaster_new_rows_update_copies_as_predict_does():
     np.testing.assert_allclose(fc[:, 0], [m.forecast_at(69 + k) for k in (1, 2, 3, 4)])
 
 
+def long_frame():
+    return pd.DataFrame({"unique_id": "a", "ds": np.arange(48), "y": monthly(48)})
+
+
 def test_forecaster_refuses_bad_levels_and_models_without_intervals():
     f = QuillcastForecaster(algorithm="hw", prediction_horizon=2)
     f.fit(monthly(48).reshape(-1, 1), None, _reset_model=True)
@@ -144,6 +149,14 @@ def test_forecaster_refuses_bad_levels_and_models_without_intervals():
             f.predict_interval(level=level)
         with pytest.raises(ValueError, match="percentages"):
             f.cross_validation(monthly(48).reshape(-1, 1), h=2, n_windows=1, level=level)
+        for door in (forecast_many, backtest.cross_validation):
+            with pytest.raises(ValueError, match="percentages"):
+                door(long_frame(), algorithm="hw", level=level)
+    # A level given twice is one band, in every door.
+    twice = forecast_many(long_frame(), algorithm="hw", horizon=2, level=[95, 80, 95.0])
+    assert [c for c in twice.forecasts.columns if c[:3] in ("lo-", "hi-")] == [
+        "lo-95", "hi-95", "lo-80", "hi-80"
+    ]
     narrow, wide = f.predict_interval(level=[1, 99.5]).values()
     assert (narrow[0] >= wide[0]).all() and (narrow[1] <= wide[1]).all()
     assert (wide[1] - wide[0] > 0).all()

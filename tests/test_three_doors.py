@@ -287,6 +287,13 @@ def test_dated_doors_agree_where_the_calendar_decides(tmp_path, case):
         got = got[list(direct.columns)].reset_index(drop=True)
         got["time"] = got["time"].to_numpy().astype("datetime64[ns]")
         pd.testing.assert_frame_equal(got, direct, check_exact=True, obj=name)
+    # The backtest trains with the dates too: its one window is forecast_many's holdout.
+    frame = pd.DataFrame({"unique_id": "s", "ds": times, "y": values})
+    for alg in (algorithm, "hw"):
+        held = forecast_many(frame, algorithm=alg, horizon=horizon, holdout=horizon).forecasts
+        back = cross_validation(frame, algorithm=alg, h=horizon, n_windows=1).forecasts
+        np.testing.assert_array_equal(back.forecast, held.forecast, err_msg=alg)
+        np.testing.assert_array_equal(back.time.to_numpy(), held.time.to_numpy())
     # Without the dates the year is another one, and so is the forecast: the case is one where
     # the calendar matters.
     undated = QuillcastForecaster(algorithm=algorithm, prediction_horizon=horizon)

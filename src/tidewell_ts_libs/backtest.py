@@ -64,6 +64,19 @@ def _accuracy(actual, forecast, bands, insample, season: int, levels) -> dict:
     return out
 
 
+def _rows_of(column, dates, dated: bool) -> np.ndarray:
+    """The rows of the series that a column of the backtest's times names (row numbers, or the
+    rows' dates when trained with them)."""
+    if not dated:
+        return column.to_numpy(dtype=np.int64)
+    ns = dates.astype("datetime64[ns]")
+    wanted = column.to_numpy(dtype="datetime64[ns]")
+    at = np.searchsorted(ns, wanted)
+    if np.any(at >= len(ns)) or np.any(ns[np.minimum(at, len(ns) - 1)] != wanted):
+        raise ValueError("the backtest's forecasts are dated off the series' rows")
+    return at
+
+
 def cross_validate_one(
     series_id, times, values, algorithm, h, n_windows, step, refit, levels, season, fill,
     nonnegative=False,
@@ -87,16 +100,20 @@ def cross_validate_one(
             )
         filled = series.fill_values(observed.reshape(-1, 1), fill)
         train = filled[:n_train]
-        season_used = series.detect_season(train) if season is None else max(1, int(season))
+        season_used = series.detect_season(train, grid.seasons) if season is None else max(1, int(season))
         settings = series.settings_for(algorithm, train, season_used, given=season is not None)
         est = series.forecaster(algorithm, settings, h, nonnegative)
+        # Dated rows train with their dates, as forecast_many and the forecaster do: the
+        # calendar's seasons come with them.
+        dates = series.as_times(grid.times)
+        dated = dates.dtype.kind == "M"
+        X = pd.DataFrame(filled, index=pd.DatetimeIndex(dates)) if dated else filled
         # The engine prints notices (skipped updates and the like); keep the output readable.
         with quiet_stdout():  # safe on threads, unlike a swap of sys.stdout
             cv = est.cross_validation(
-                filled, h=h, n_windows=n_windows, step=step, refit=refit, level=list(levels) or None
+                X, h=h, n_windows=n_windows, step=step, refit=refit, level=list(levels) or None
             )
-        rows_at = cv["time"].to_numpy(dtype=np.int64)
-        cutoff_at = cv["cutoff"].to_numpy(dtype=np.int64)
+        rows_at, cutoff_at = (_rows_of(cv[c], dates, dated) for c in ("time", "cutoff"))
         actual = observed[rows_at]
         forecast = cv["forecast"].to_numpy(dtype=float)
         names = [_level_name(lv) for lv in levels]
@@ -217,11 +234,7 @@ def cross_validation(
     h = _positive("h", h)
     n_windows = _positive("n_windows", n_windows)
     step = h if step is None else _positive("step", step)
-    levels = tuple(level) if isinstance(level, (list, tuple)) else (level,)
-    levels = tuple(lv for lv in levels if lv is not None)
-    for lv in levels:
-        if isinstance(lv, bool) or not isinstance(lv, (int, float, np.number)) or not 0 < lv < 100:
-            raise ValueError(f"level must hold coverages in percent between 0 and 100, got {lv!r}")
+    levels = series.check_levels(level)
     series.check_fill(fill)
     season = series.check_season(season)
     for col in (id_column, time_column, value_column):

@@ -826,10 +826,7 @@ def forecast_many(
     if holdout < 0:
         raise ValueError("holdout must not be negative")
     season = series.check_season(season)
-    level = tuple(level) if isinstance(level, (list, tuple)) else (level,)
-    for lv in level:
-        if isinstance(lv, bool) or not isinstance(lv, (int, float, np.number)) or not 0 < lv < 100:
-            raise ValueError(f"level must hold coverages in percent between 0 and 100, got {lv!r}")
+    level = series.check_levels(level)
     for col in (id_column, time_column, value_column):
         if col not in data.columns:
             raise ValueError(f"no column named {col!r} in the data")

@@ -64,6 +64,27 @@ def check_season(season) -> int | None:
     return int(season)
 
 
+def check_levels(level) -> tuple:
+    """Interval levels the caller gives (one or a list; None left out): coverages in percent,
+    each once, in the order given. A fraction (0.95 for 95) or anything outside (0, 100)
+    raises ValueError, as the forecaster's ``predict_interval`` does."""
+    levels = tuple(level) if isinstance(level, (list, tuple)) else (level,)
+    out = []
+    for lv in levels:
+        if lv is None:
+            continue
+        if isinstance(lv, bool) or not isinstance(lv, (int, float, np.number)) or not 0 < lv < 100:
+            raise ValueError(f"level must hold coverages in percent between 0 and 100, got {lv!r}")
+        if lv < 1:
+            raise ValueError(
+                f"level {lv!r} is a fraction, but levels are percentages: give 95 for a 95% "
+                "interval, not 0.95"
+            )
+        if float(lv) not in {float(v) for v in out}:
+            out.append(lv)
+    return tuple(out)
+
+
 def zone_clock(dates) -> str | None:
     """How time-zone aware dates (a pandas Series or DatetimeIndex) lose their zone: "wall"
     (their own wall clock) when every one falls at the same time of day, as daily, weekly and
@@ -240,18 +261,32 @@ def fill_values(values: np.ndarray, method: str) -> np.ndarray:
     return _tarn.fill_gaps(values, method).reshape(values.shape)
 
 
-def detect_season(values: np.ndarray) -> int:
-    """The season length the engine detects: the shortest over the columns (1 for none)."""
+def detect_season(values: np.ndarray, calendar=()) -> int:
+    """The season length the engine detects: the shortest over the columns (1 for none).
+    ``calendar``: the seasons the dates' calendar implies (``OnGrid.seasons``, ``calendar_of``),
+    tested too, as forecast_many and the forecaster test them."""
     from tidewell_ts_libs.quillcast.quillcast_utils import QuillcastUtils
 
     values = np.asarray(values, dtype=float)
     if values.ndim == 1:
         values = values.reshape(-1, 1)
+    named = [float(c) for c in calendar] or None
     seasons = []
     for j in range(values.shape[1]):
         col = values[:, j]
-        seasons.append(int(QuillcastUtils.get_init_samples(col[~np.isnan(col)].tolist())[1]))
+        found = QuillcastUtils.get_init_samples(col[~np.isnan(col)].tolist(), calendar_seasons=named)
+        seasons.append(int(found[1]))
     return max(1, min(seasons))
+
+
+def calendar_of(times) -> tuple:
+    """The seasons (in steps) the calendar of a series' times implies: () without dates or a
+    regular grid."""
+    times = as_times(times)
+    if len(times) < 2 or times.dtype.kind != "M":
+        return ()
+    grid = _tarn.time_grid(times)
+    return () if grid["positions"] is None else tuple(grid["calendar_seasons"])
 
 
 def settings_for(algorithm: str, values: np.ndarray, season: int, given: bool = False) -> dict:
@@ -376,7 +411,7 @@ def forecast(
     if filled.ndim == 1:
         filled = filled.reshape(-1, 1)
     named = name_season and season is not None
-    season = detect_season(filled) if season is None else max(1, int(season))
+    season = detect_season(filled, calendar_of(times)) if season is None else max(1, int(season))
     settings = settings_for(algorithm, filled, season, given=named)
     X, extra, exog_columns = filled, {}, None
     if exog is not None:

@@ -138,7 +138,7 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
         holdout = choose_holdout(n, args)
     else:
         # The horizon defaults to the season of the whole series, which the future takes.
-        plan = choose_plan(n, series.detect_season(filled), args)
+        plan = choose_plan(n, series.detect_season(filled, grid.seasons), args)
         holdout = plan.holdout
     for j, t in enumerate(targets):
         frame[t] = filled[:, j]
@@ -156,7 +156,7 @@ def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: st
 
     X_train, X_test = _split(frame, time_col, targets, holdout, args)
     y_test = observed[n - holdout :]
-    season = series.detect_season(X_train)
+    season = series.detect_season(X_train, grid.seasons)
     if args.one_step:
         plan = choose_plan(n, season, args)
     horizon = plan.horizon

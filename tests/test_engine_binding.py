@@ -168,6 +168,11 @@ def test_get_init_samples_contract():
     assert 8 <= out[3] <= 120
     noise = np.random.default_rng(1).normal(size=200).tolist()
     assert QuillcastUtils.get_init_samples(noise, upper_limit=200, lower_limit=8)[1] == 1
+    # A calendar season that is no season length is refused (an infinite one crashed).
+    assert QuillcastUtils.get_init_samples(x, calendar_seasons=[12.0])[1] == 12
+    for bad in (float("inf"), float("nan"), 0.5, -5.0):
+        with pytest.raises(ValueError, match="calendar_seasons"):
+            QuillcastUtils.get_init_samples(x, calendar_seasons=[bad])
 
 
 @pytest.mark.parametrize("n", [0, 1, 5, 8, 9, 50, 3000])

@@ -49,6 +49,13 @@ py::list get_init_samples(py::handle values, py::handle upper_limit, py::handle 
   const std::vector<double> calendar = calendar_seasons.is_none()
                                            ? std::vector<double>()
                                            : to_doubles(calendar_seasons, "calendar_seasons");
+  for (double c : calendar) {
+    if (!std::isfinite(c) || c < 1.0) {
+      twpy::raise(PyExc_ValueError,
+                  "calendar_seasons must be season lengths of at least 1 step, got " +
+                      py::repr(py::float_(c)).cast<std::string>());
+    }
+  }
   const std::int64_t upper = to_int(upper_limit, "upper_limit");
   const std::int64_t lower = to_int(lower_limit, "lower_limit");
   if (upper < 1) twpy::raise(PyExc_ValueError, "upper_limit must be at least 1");

@@ -64,15 +64,13 @@ def _accuracy(actual, forecast, bands, insample, season: int, levels) -> dict:
     return out
 
 
-def _rows_of(column, dates, dated: bool) -> np.ndarray:
-    """The rows of the series that a column of the backtest's times names (row numbers, or the
-    rows' dates when trained with them)."""
-    if not dated:
+def _rows_of(column, X) -> np.ndarray:
+    """The rows of the series that a column of the backtest's times names: row numbers, or the
+    rows' dates when ``X`` trained with them (``series.dated_rows``)."""
+    if not isinstance(X, pd.DataFrame):
         return column.to_numpy(dtype=np.int64)
-    ns = dates.astype("datetime64[ns]")
-    wanted = column.to_numpy(dtype="datetime64[ns]")
-    at = np.searchsorted(ns, wanted)
-    if np.any(at >= len(ns)) or np.any(ns[np.minimum(at, len(ns) - 1)] != wanted):
+    at = X.index.get_indexer(pd.DatetimeIndex(column))
+    if (at < 0).any():
         raise ValueError("the backtest's forecasts are dated off the series' rows")
     return at
 
@@ -103,17 +101,13 @@ def cross_validate_one(
         season_used = series.detect_season(train, grid.seasons) if season is None else max(1, int(season))
         settings = series.settings_for(algorithm, train, season_used, given=season is not None)
         est = series.forecaster(algorithm, settings, h, nonnegative)
-        # Dated rows train with their dates, as forecast_many and the forecaster do: the
-        # calendar's seasons come with them.
-        dates = series.as_times(grid.times)
-        dated = dates.dtype.kind == "M"
-        X = pd.DataFrame(filled, index=pd.DatetimeIndex(dates)) if dated else filled
+        X = series.dated_rows(grid.times, filled)
         # The engine prints notices (skipped updates and the like); keep the output readable.
         with quiet_stdout():  # safe on threads, unlike a swap of sys.stdout
             cv = est.cross_validation(
                 X, h=h, n_windows=n_windows, step=step, refit=refit, level=list(levels) or None
             )
-        rows_at, cutoff_at = (_rows_of(cv[c], dates, dated) for c in ("time", "cutoff"))
+        rows_at, cutoff_at = (_rows_of(cv[c], X) for c in ("time", "cutoff"))
         actual = observed[rows_at]
         forecast = cv["forecast"].to_numpy(dtype=float)
         names = [_level_name(lv) for lv in levels]

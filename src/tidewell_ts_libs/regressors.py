@@ -148,13 +148,9 @@ def calendar_regressors(
     """
     index = times.index if isinstance(times, pd.Series) else None
     # Zoned times are read on the clock of the series whose grid numbers the steps.
-    past = None if history is None else _as_time_array(history, "history")
-    ref = None if past is None else past.values
-    now = (
-        _as_time_array(times, "times")
-        if past is None
-        else _as_time_array(times, "times", past.clock, past.zone)
-    )
+    past = _Times(None, None, None, None) if history is None else _as_time_array(history, "history")
+    ref = past.values
+    now = _as_time_array(times, "times", past.clock, past.zone)
     t, local = now.values, now.local
     if ref is not None and (ref.dtype.kind == "M") != (t.dtype.kind == "M"):
         raise TypeError("times and history must both be dates or both be integers")

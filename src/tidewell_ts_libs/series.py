@@ -69,7 +69,7 @@ def check_levels(level) -> tuple:
     each once, in the order given. A fraction (0.95 for 95) or anything outside (0, 100)
     raises ValueError, as the forecaster's ``predict_interval`` does."""
     levels = tuple(level) if isinstance(level, (list, tuple)) else (level,)
-    out = []
+    out, seen = [], set()
     for lv in levels:
         if lv is None:
             continue
@@ -80,7 +80,8 @@ def check_levels(level) -> tuple:
                 f"level {lv!r} is a fraction, but levels are percentages: give 95 for a 95% "
                 "interval, not 0.95"
             )
-        if float(lv) not in {float(v) for v in out}:
+        if float(lv) not in seen:
+            seen.add(float(lv))
             out.append(lv)
     return tuple(out)
 
@@ -279,6 +280,18 @@ def detect_season(values: np.ndarray, calendar=()) -> int:
     return max(1, min(seasons))
 
 
+def dated_rows(times, values):
+    """Rows as the forecaster trains on them: indexed by their dates when ``times`` are one date
+    per row (the calendar's seasons, a year of daily data or weeks of hourly data, come with
+    them, as in the forecaster and forecast_many), else the values as they are."""
+    times = None if times is None else as_times(times)
+    if times is None or times.dtype.kind != "M" or len(times) != len(values):
+        return values
+    import pandas as pd
+
+    return pd.DataFrame(values, index=pd.DatetimeIndex(times))
+
+
 def calendar_of(times) -> tuple:
     """The seasons (in steps) the calendar of a series' times implies: () without dates or a
     regular grid."""
@@ -425,12 +438,7 @@ def forecast(
         extra = {"future_exog": future_exog}
     est = forecaster(algorithm, settings, horizon, nonnegative, exog_columns)
     times = as_times(times)
-    if times.dtype.kind == "M" and len(times) == len(X):
-        # Dated rows train with their dates, as the forecaster and forecast_many do: the
-        # calendar's seasons (a year of daily data, weeks of hourly data) come with them.
-        import pandas as pd
-
-        X = pd.DataFrame(X, index=pd.DatetimeIndex(times))
+    X = dated_rows(times, X)
     # The engine prints notices (skipped updates and the like); keep the output readable.
     with quiet_stdout():  # safe on threads, unlike a swap of sys.stdout
         est.fit(X, None, _reset_model=True)

@@ -213,12 +213,8 @@ def run_windows(
     start = time.perf_counter()
     n, cols = observed.shape
     est = series.forecaster(algorithm, settings, plan.horizon)
-    X = filled
-    dated = times is not None and len(times) == n and series.as_times(times).dtype.kind == "M"
-    if dated:
-        import pandas as pd
-
-        X = pd.DataFrame(filled, index=pd.DatetimeIndex(series.as_times(times)))
+    X = series.dated_rows(times, filled)
+    dated = X is not filled
     with contextlib.redirect_stdout(io.StringIO()):
         cv = est.cross_validation(
             X, h=plan.horizon, n_windows=plan.windows, step=plan.step, refit=True

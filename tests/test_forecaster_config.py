@@ -125,6 +125,30 @@ def test_clone_of_trained_holt_winters_trains_again():
     np.testing.assert_allclose(g.predict(prediction_horizon=3), f.predict(prediction_horizon=3))
 
 
+@pytest.mark.parametrize("offset, given", [(0.0, False), (-500.0, True)])
+def test_log_transform_set_after_training_waits_for_the_next_training(offset, given):
+    # The trained models read and forecast on the scale they were trained on (log for positive
+    # data, raw when the values rule the transform out): a new setting must not change how
+    # they are read, only the next training from scratch.
+    y = seasonal() + offset
+    f = QuillcastForecaster(algorithm="hw", prediction_horizon=4).fit(y, None, _reset_model=True)
+    before, trained_log = f.predict(), f.log_transformed
+    f.set_params(log_transform=given)
+    assert f.get_params()["log_transform"] is given and f.log_transformed is trained_log
+    np.testing.assert_array_equal(f.predict(), before)
+    g = pickle.loads(pickle.dumps(f))
+    np.testing.assert_array_equal(g.predict(), before)
+    assert clone(f).log_transformed is given
+    # A training that fails keeps the trained models, their scale and the waiting setting.
+    with pytest.raises(ValueError):
+        f.fit(np.full((5, 1), np.nan), None, _reset_model=True)
+    assert f.log_transformed is trained_log and f.get_params()["log_transform"] is given
+    np.testing.assert_array_equal(f.predict(), before)
+    f.fit(y, None, _reset_model=True)
+    expect = QuillcastForecaster(algorithm="hw", prediction_horizon=4, log_transform=given)
+    np.testing.assert_allclose(f.predict(), expect.fit(y, None, _reset_model=True).predict())
+
+
 def fitted(targets=2, **kw):
     return QuillcastForecaster(**kw).fit(seasonal(targets=targets), None, _reset_model=True)
 

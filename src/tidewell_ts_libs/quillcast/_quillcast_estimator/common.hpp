@@ -32,6 +32,9 @@ namespace py = pybind11;
 
 namespace qest {
 
+// Where a log transform given to a trained forecaster waits for its next training from scratch.
+inline constexpr const char* kNextLogTransform = "_log_transform_next";
+
 // ---------------------------------------------------------------------------------------------
 // Module globals
 

@@ -48,7 +48,8 @@ prediction_horizon : int, default 1
 log_transform : bool, default True
     Train on ln(x + 2) of every value x and return e^y - 2 of every forecast y. Training turns
     it off when the transformed training values contain NaN (values below -2). The automatic
-    selector and ARIMA are told of the transform and fit the values on their own scale.
+    selector and ARIMA are told of the transform and fit the values on their own scale. Set
+    on a trained forecaster, it takes effect at the next training from scratch.
 lookback_win : int, default 1
     Look-back window length, kept for pipelines and model searches.
 target_column_indices : int or list, default -1
@@ -80,7 +81,7 @@ model_update_predict : list or None
 all_args : dict
     The algorithm settings handed to model construction (the ``**kwargs`` plus "algorithm").
 log_transformed : bool
-    Whether values are log-transformed.
+    Whether values are log-transformed (for a trained forecaster: by its trained models).
 is_fitted_ : bool
     Present (True) once every model is trained.
 n_features_ : int
@@ -209,7 +210,9 @@ py::dict get_params(py::object self, py::object deep) {
     const std::string k = str(key);
     seen.push_back(k);
     py::object value;
-    if (k == "log_transform") {
+    if (k == "log_transform" && state.contains(kNextLogTransform)) {
+      value = state[kNextLogTransform];  // given after training, for the next one
+    } else if (k == "log_transform") {
       twsettings::reported_value(self, k, self.attr("log_transformed"), &value);
     } else if (k == "algorithm" && have_args && all_args.contains("algorithm")) {
       value = all_args["algorithm"];
@@ -257,7 +260,9 @@ void set_algorithm(py::object self, py::dict all_args, py::object algorithm) {
 // Sets constructor parameters and algorithm keywords, as scikit-learn's clone and model
 // searches expect: a constructor parameter takes effect (log_transform as log_transformed), an
 // algorithm keyword joins the others in all_args. An unknown name raises ValueError before
-// anything changes.
+// anything changes. `log_transformed` also says on which scale the trained models read and
+// forecast the series, so a log transform given to a trained forecaster waits (as
+// kNextLogTransform) for the next training from scratch; the trained models keep their scale.
 py::object set_params(py::object self, py::kwargs params) {
   const std::vector<std::string> names = twsettings::constructor_names(self);
   for (auto item : params) {
@@ -281,7 +286,14 @@ py::object set_params(py::object self, py::kwargs params) {
     if (key == "algorithm") {
       set_algorithm(self, all_args, value);
     } else if (key == "log_transform") {
-      self.attr("log_transformed") = value;
+      const bool trained = state.contains("is_fitted_") && truthy(state["is_fitted_"]) &&
+                           state.contains("model") && truthy(state["model"]);
+      if (trained) {
+        state[kNextLogTransform] = value;
+      } else {
+        if (state.contains(kNextLogTransform)) PyDict_DelItemString(state.ptr(), kNextLogTransform);
+        self.attr("log_transformed") = value;
+      }
     } else if (twsettings::contains(names, key)) {
       self.attr(item.first) = value;
     } else {

@@ -572,9 +572,10 @@ void train(py::object self, py::object X, py::object y) {
 // The attributes training writes. A training that fails puts them back, so the forecaster
 // keeps its trained models (unreset) and its settings instead of being left half-trained.
 const char* const kTrainingState[] = {
-    "model",      "_timestamps",    "_totalsamples", "n_features_",   "log_transformed",
-    "is_fitted_", "algorithm",      "model_name",    "model_id",      "model_description",
-    "time_axis_", "n_features_in_", "_filled_args",  "exog_columns_", "exog_names_"};
+    "model",           "_timestamps",       "_totalsamples", "n_features_",
+    "log_transformed", "is_fitted_",        "algorithm",     "model_name",
+    "model_id",        "model_description", "time_axis_",    "n_features_in_",
+    "_filled_args",    "exog_columns_",     "exog_names_",   kNextLogTransform};
 
 // Whether the forecaster holds trained models that an updating fit can bring up to date.
 bool has_trained_models(py::object self) {
@@ -596,12 +597,17 @@ py::object fit(py::object self, py::object X, py::object y, py::object reset_mod
     return self;
   }
   twsettings::check_keywords(self);
-  py::object log_before = self.attr("log_transformed");
   py::dict state = self.attr("__dict__");
   py::dict saved;
   for (const char* name : kTrainingState) {
     if (state.contains(name)) saved[name] = state[name];
   }
+  // A log transform given since the last training applies from this one on.
+  if (state.contains(kNextLogTransform)) {
+    self.attr("log_transformed") = state[kNextLogTransform];
+    PyDict_DelItemString(state.ptr(), kNextLogTransform);
+  }
+  py::object log_before = self.attr("log_transformed");
   py::object all_args = self.attr("all_args");
   const bool args_is_dict = py::isinstance<py::dict>(all_args);
   py::dict saved_args =

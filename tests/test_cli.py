@@ -212,3 +212,31 @@ def test_a_csv_separated_by_semicolons_is_refused_with_the_reason(tmp_path):
     code, _out, err = run_in_process(tmp_path / "semi.csv", "--output", tmp_path / "o")
     assert code == 2 and not (tmp_path / "o").exists()
     assert "its header 'month;sales' holds ';': separate the columns by commas" in err
+
+
+def test_columns_with_their_own_spans_are_forecast_as_their_own_series(tmp_path):
+    # Column b starts two years late and c stops five months early: each trains on its own
+    # span and is forecast from its own end, as in the long format, never padded over the
+    # table's span.
+    t = np.arange(72)
+    a = trend_season(t, 100, 1.0, 10, noise=0.5, rng=3)
+    b, c = 2 * a, a + 50
+    b[:24], c[-5:] = np.nan, np.nan
+    months = pd.date_range("2018-01-01", periods=72, freq="MS").strftime("%Y-%m")
+    csv = tmp_path / "wide.csv"
+    pd.DataFrame({"month": months, "a": a, "b": b, "c": c}).to_csv(csv, index=False)
+    res = run_cli(csv, "--algorithms", "hw", "--output", tmp_path / "out", cwd=tmp_path)
+    assert res.returncode == 0, res.stderr
+    assert "column 'b': 2020-01 to 2023-12" in res.stdout
+    future = pd.read_csv(tmp_path / "out" / "forecast.csv", dtype={"month": str})
+    first = future.groupby("series").month.first()
+    assert first.to_dict() == {"a": "2024-01", "b": "2024-01", "c": "2023-08"}
+    backtest = pd.read_csv(tmp_path / "out" / "forecasts_hw.csv")
+    assert not backtest.actual.isna().any()
+    assert backtest[backtest.series == "b"].month.min() >= "2020-01"
+    # Trained together, the columns need one span: with regressors that is refused.
+    x = pd.DataFrame({"month": months, "a": a, "b": b, "promo": t % 2})
+    x.to_csv(tmp_path / "reg.csv", index=False)
+    res = run_cli(tmp_path / "reg.csv", "--regressors", "promo", "--future", tmp_path / "reg.csv",
+                  "--output", tmp_path / "o2", cwd=tmp_path)
+    assert res.returncode == 2 and "'b' has values from 2020-01 to 2023-12 only" in res.stderr

@@ -5,7 +5,8 @@
 The CSV's first column is the time (ISO dates or integers) unless --time-column says otherwise; the
 other columns are values. Without a CSV the embedded default dataset is used; ``-`` reads the CSV
 from standard input. With --series-column the CSV is in long format (one row per series and time)
-and every series is forecast separately.
+and every series is forecast separately; so is every column of a table whose columns start or end
+at different times (each on its own span).
 
 One concern per module: ``args`` (options), ``reading`` (the input), ``ranking`` (the backtest
 plan, the rolling-origin and one-step backtests, the table), ``single`` and ``long_format`` (the

@@ -114,8 +114,69 @@ def _split(frame: pd.DataFrame, time_col, targets, holdout, args):
     return np.asarray(X_train, dtype=float), np.asarray(X_test, dtype=float)
 
 
+def ragged_columns(df: pd.DataFrame, targets) -> dict:
+    """The value columns whose values start after, or end before, the table's (row ranges of the
+    time-sorted frame): {column: (first row, last row)}, empty when every column spans it."""
+    known = df[list(targets)].notna().to_numpy()
+    firsts = known.argmax(axis=0)
+    lasts = len(known) - 1 - known[::-1].argmax(axis=0)
+    start, end = firsts.min(), lasts.max()
+    return {
+        t: (int(a), int(b))
+        for t, a, b in zip(targets, firsts, lasts, strict=True)
+        if a > start or b < end
+    }
+
+
+def _free_name(base: str, taken) -> str:
+    name = base
+    while name in taken:
+        name += "_"
+    return name
+
+
+def run_columns_as_series(
+    raw, time_col, targets, ragged, times, fmt, args, algorithms, levels, fill
+):
+    """A table whose columns span different times: every column is its own series (trained on
+    its own span and forecast from its own end), as in the long format, rather than padded
+    over the table's span and forecast from the table's end."""
+    from tidewell_ts_libs.cli import long_format
+    from tidewell_ts_libs.cli.output import check_targets
+
+    t, (a, b) = next(iter(ragged.items()))
+    span = format_times(times[[a, b]], fmt)
+    if getattr(args, "regressor_columns", None) or args.one_step:
+        raise InputError(
+            f"column {t!r} has values from {span[0]} to {span[1]} only, not over the table's span;"
+            " with --regressors or --one-step the columns are trained together on one span: give "
+            "the data in long format (--series-column), or the columns' common span"
+        )
+    log(
+        args,
+        f"Columns span different times (column {t!r}: {span[0]} to {span[1]}): every column is "
+        "forecast as its own series, on its own span, as with --series-column",
+    )
+    id_col = _free_name("series", [time_col, *targets])
+    value_col = _free_name("value", [time_col, id_col, *targets])
+    long = raw.melt(
+        id_vars=[time_col], value_vars=list(targets), var_name=id_col, value_name=value_col
+    )
+    long = long[[id_col, time_col, value_col]]
+    args.series_column, args.time_column, args.target = id_col, time_col, [value_col]
+    check_targets(args.output, long_format.outputs(algorithms), args.csv, args.force)
+    return long_format.run_long_format(long, args, algorithms, levels, fill)
+
+
 def run_single(df: pd.DataFrame, source: str, args, algorithms, levels, fill: str) -> int:
+    raw = df
     df, time_col, targets, fmt = prepare(df, args)
+    ragged = ragged_columns(df, targets) if len(targets) > 1 else {}
+    if ragged:
+        times = df[time_col].to_numpy()
+        return run_columns_as_series(
+            raw, time_col, targets, ragged, times, fmt, args, algorithms, levels, fill
+        )
     if getattr(args, "nonnegative", False):
         refuse_negative(df, time_col, targets, fmt)
     regressors = list(getattr(args, "regressor_columns", None) or [])

@@ -150,15 +150,27 @@ def test_predict_score_and_failures(recorded, caplog):
         fp.fit(np.ones((3, 1)))
 
 
-def test_set_params_replaces_settings(recorded):
-    fp = ForecastingPipeline(fill_missing_vals=True)
-    assert fp.set_params(algorithm="arima") is fp
-    assert fp.qc_pipeline_args == {"algorithm": "arima"}
-    assert fp.fill_missing_vals is True and fp.interpolator_type == "linear"
-    fp.fit(np.ones((3, 1)))
-    assert fp.estimator.kwargs == {"algorithm": "arima", "ts_icol_loc": -1, "debug": False}
-    assert fp.interpolator.kwargs == {"algorithm": "arima", "ts_icol_loc": -1, "debug": False,
-                                      "ts_ocol_loc": -1}
+def test_set_params_joins_settings_and_sets_parameters(recorded):
+    # A search sets one setting at a time on a clone: the others must stay.
+    fp = ForecastingPipeline(fill_missing_vals=True, algorithm="arima", p_max=2)
+    assert fp.set_params(p_max=3, ts_icol_loc=[0], interpolator_type="cubic") is fp
+    assert fp.qc_pipeline_args == {"algorithm": "arima", "p_max": 3, "interpolator_type": "cubic",
+                                   "ts_icol_loc": [0], "ts_ocol_loc": [0], "debug": False}
+    assert (fp.ts_icol_loc, fp.ts_ocol_loc, fp.interpolator_type) == ([0], [0], "cubic")
+    fp.fit(np.ones((3, 2)))
+    assert fp.estimator.kwargs == {"algorithm": "arima", "p_max": 3, "interpolator_type": "cubic",
+                                   "ts_icol_loc": [0], "ts_ocol_loc": [0], "debug": False}
+    assert fp.get_params()["algorithm"] == "arima" and fp.get_params()["p_max"] == 3
+
+
+def test_grid_search_keeps_the_algorithm_it_was_given():
+    from sklearn.model_selection import GridSearchCV, TimeSeriesSplit
+
+    search = GridSearchCV(ForecastingPipeline(algorithm="arima", prediction_horizon=4),
+                          {"p_max": [1, 2]}, cv=TimeSeriesSplit(2, test_size=12),
+                          scoring=lambda est, X, y=None: 0.0)
+    search.fit(seasonal(96))
+    assert search.best_estimator_.estimator.model_name.startswith("arima")
 
 
 def test_param_dist(monkeypatch):
@@ -259,7 +271,7 @@ def test_repr_params_clone_and_tags():
     assert copy.ts_icol_loc == [0] and copy.ts_icol_loc is not fp.ts_icol_loc
     assert copy.estimator is None
     fp.set_params(prediction_horizon=2)
-    assert clone(fp).qc_pipeline_args == {"prediction_horizon": 2}
+    assert clone(fp).qc_pipeline_args == {**fp.qc_pipeline_args, "prediction_horizon": 2}
     assert get_tags(ForecastingPipeline()).requires_fit
     assert not ForecastingPipeline().__sklearn_is_fitted__()
     with pytest.raises(NotFittedError):

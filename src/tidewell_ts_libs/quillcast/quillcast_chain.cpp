@@ -187,8 +187,29 @@ py::object score(py::object self, py::object X, py::object y, py::object sample_
       .attr("score")(X, y, py::arg("sample_weight") = sample_weight);
 }
 
+// Sets parameters as scikit-learn's clone and model searches expect: a constructor parameter
+// takes effect (with the settings the constructor derives from it), a keyword setting joins
+// the others; the settings given before stay, so a search over one setting keeps the rest.
 py::object set_params(py::object self, py::kwargs params) {
-  self.attr("qc_pipeline_args") = params;
+  py::object current = self.attr("qc_pipeline_args");
+  py::dict args = py::isinstance<py::dict>(current) ? dict_copy(current) : py::dict();
+  for (auto item : params) {
+    const std::string key = py::str(item.first).cast<std::string>();
+    py::object value = py::reinterpret_borrow<py::object>(item.second);
+    bool stored = false;
+    for (const char* name : kStoredParams) stored = stored || key == name;
+    if (!stored) {
+      args[item.first] = value;
+      continue;
+    }
+    self.attr(item.first) = value;
+    if (key == "ts_icol_loc") {
+      self.attr("ts_ocol_loc") = value;
+      args["ts_ocol_loc"] = value;
+    }
+    if (is_derived_key(key)) args[item.first] = value;
+  }
+  self.attr("qc_pipeline_args") = args;
   return self;
 }
 
@@ -291,7 +312,8 @@ PYBIND11_MODULE(quillcast_chain, m) {
   cls.def("score", &score, py::arg("X"), py::arg("y") = py::none(),
           py::arg("sample_weight") = py::none(), "The forecaster's score.");
   cls.def("set_params", &set_params,
-          "Replaces qc_pipeline_args, the settings of the components built by the next fit.");
+          "Sets constructor parameters and adds keyword settings to qc_pipeline_args (the settings of "
+          "the components built by the next fit); the settings given before stay.");
   cls.def("get_model_params", &get_model_params,
           "The settings of the components (qc_pipeline_args).");
   cls.def("get_param_dist", &get_param_dist, py::arg("size") = py::none(),

@@ -190,3 +190,16 @@ def test_fitted_imputers_survive_pickling(name):
     back = pickle.loads(pickle.dumps(o))
     new = Xm[:120]
     np.testing.assert_allclose(back.transform(new), o.transform(new))
+
+
+@pytest.mark.parametrize("name", DEFAULT_ORDER)
+def test_set_params_reaches_the_time_column_and_the_marker(name):
+    # A search or a pipeline sets the catalogue's names: the imputer must then work with them,
+    # exactly as if they had been given to the constructor.
+    X = np.column_stack([np.arange(12.0), [1, 2, -999, 4, 5, 6, -999, 8, 9, 10, 11, 12.0]])
+    given = getattr(cat, name)(ts_icol_loc=[0], missing_val_identifier=-999)
+    set_later = getattr(cat, name)().set_params(ts_icol_loc=[0], missing_val_identifier=-999)
+    expected = given.fit_transform(X)
+    assert not (expected == -999).any()
+    np.testing.assert_allclose(set_later.fit_transform(X), expected)
+    np.testing.assert_allclose(clone(set_later).fit_transform(X), expected)

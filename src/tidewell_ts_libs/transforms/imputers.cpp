@@ -47,6 +47,21 @@ auto make_init(py::module_ m, Forward layout, std::index_sequence<I...>) {
   };
 }
 
+// set_params of a catalogue class: its time column and missing-value marker are also its base's
+// `time_column` and `missing_values`, which the base reads when it fits and transforms.
+py::object catalogue_set_params(py::object self, py::kwargs params) {
+  twpy::import("sklearn.base", "BaseEstimator").attr("set_params")(self, **params);
+  if (params.contains("ts_icol_loc")) self.attr("time_column") = params["ts_icol_loc"];
+  if (params.contains("missing_val_identifier")) {
+    self.attr("missing_values") = params["missing_val_identifier"];
+  }
+  return self;
+}
+
+constexpr const char* kSetParamsDoc =
+    "Sets parameters (scikit-learn's set_params); ts_icol_loc and missing_val_identifier "
+    "also set the time column and the missing-value marker the imputer works with.";
+
 template <std::size_t N>
 auto make_init(py::module_ m, Forward layout) {
   return make_init(m, std::move(layout), std::make_index_sequence<N>{});
@@ -217,6 +232,7 @@ PYBIND11_MODULE(imputers, m) {
         py::arg("base_imputer") = m.attr("PreMLImputer")(), py::arg("scaler") = py::none(),
         py::arg("max_iter") = 10, py::arg("tol") = 0.001, py::arg("n_components") = 3,
         py::arg("whiten") = false, py::arg("svd_solver") = "auto", py::arg("random_state") = 42);
+    cls.def("set_params", &catalogue_set_params, kSetParamsDoc);
     cls.finalize();
   }
   {
@@ -228,6 +244,7 @@ PYBIND11_MODULE(imputers, m) {
              py::arg("base_imputer") = m.attr("PreMLImputer")(), py::arg("scaler") = py::none(),
              py::arg("max_iter") = 10, py::arg("tol") = 0.001, py::arg("n_components") = 3,
              py::arg("kernel") = "linear", py::arg("random_state") = 42);
+    cls.def("set_params", &catalogue_set_params, kSetParamsDoc);
     cls.finalize();
   }
   {
@@ -238,6 +255,7 @@ PYBIND11_MODULE(imputers, m) {
              py::arg("base_imputer") = m.attr("PreMLImputer")(), py::arg("scaler") = py::none(),
              py::arg("max_iter") = 10, py::arg("tol") = 0.001, py::arg("n_components") = 3,
              py::arg("algorithm") = "randomized");
+    cls.def("set_params", &catalogue_set_params, kSetParamsDoc);
     cls.finalize();
   }
   {
@@ -249,6 +267,7 @@ PYBIND11_MODULE(imputers, m) {
              py::arg("base_imputer") = m.attr("PreMLImputer")(), py::arg("scaler") = py::none(),
              py::arg("max_iter") = 10, py::arg("tol") = 0.001, py::arg("n_components") = 3,
              py::arg("whiten") = false, py::arg("batch_size") = py::none());
+    cls.def("set_params", &catalogue_set_params, kSetParamsDoc);
     cls.finalize();
   }
 
@@ -264,6 +283,7 @@ PYBIND11_MODULE(imputers, m) {
              py::arg("missing_val_identifier") = nan, py::arg("enable_fillna") = true,
              py::arg("order") = 5, py::arg("base_imputer") = m.attr("PreMLImputer")(),
              py::arg("model_imputer") = m.attr(model)());
+    cls.def("set_params", &catalogue_set_params, kSetParamsDoc);
     cls.finalize();
   }
 
@@ -280,6 +300,7 @@ PYBIND11_MODULE(imputers, m) {
         py::arg("tol") = 0.001, py::arg("base_imputer") = m.attr("PreMLImputer")(),
         py::arg("base_model") = m.attr("RandomForestRegressor")(
             py::arg("n_estimators") = 10, py::arg("n_jobs") = -1, py::arg("random_state") = 33));
+    cls.def("set_params", &catalogue_set_params, kSetParamsDoc);
     cls.finalize();
   }
 
@@ -291,6 +312,7 @@ PYBIND11_MODULE(imputers, m) {
     cls.init(make_init<4>(m, Forward{name, {}, ordered, true}), py::arg("ts_icol_loc") = -1,
              py::arg("missing_val_identifier") = nan, py::arg("enable_fillna") = true,
              py::arg("order") = order);
+    cls.def("set_params", &catalogue_set_params, kSetParamsDoc);
     cls.finalize();
   }
   const std::vector<std::string> plain{"time_column", "missing_values", "enable_fillna"};
@@ -303,6 +325,7 @@ PYBIND11_MODULE(imputers, m) {
     twpy::ClassBuilder cls(m, name, bases(base));
     cls.init(make_init<3>(m, Forward{name, {}, plain, true}), py::arg("ts_icol_loc") = -1,
              py::arg("missing_val_identifier") = nan, py::arg("enable_fillna") = true);
+    cls.def("set_params", &catalogue_set_params, kSetParamsDoc);
     cls.finalize();
   }
 }

@@ -240,3 +240,23 @@ def test_columns_with_their_own_spans_are_forecast_as_their_own_series(tmp_path)
     res = run_cli(tmp_path / "reg.csv", "--regressors", "promo", "--future", tmp_path / "reg.csv",
                   "--output", tmp_path / "o2", cwd=tmp_path)
     assert res.returncode == 2 and "'b' has values from 2020-01 to 2023-12 only" in res.stderr
+
+
+@pytest.mark.parametrize("freq, fmt, after", [("D", "%Y%m%d", "20160201"), ("MS", "%Y%m", "201601")])
+def test_dates_in_the_basic_form_are_dates_not_integers(tmp_path, freq, fmt, after):
+    # 20150131 and 20150201 are one day apart, not 70 steps; 201512 is followed by 201601.
+    n = 56 if freq == "D" else 36
+    when = pd.date_range("2013-01-01" if freq == "MS" else "2015-12-07", periods=n, freq=freq)
+    values = trend_season(np.arange(n), 50, 0.2, 5, 7 if freq == "D" else 12, noise=0.3, rng=2)
+    csv = tmp_path / "basic.csv"
+    pd.DataFrame({"t": when.strftime(fmt), "v": values}).to_csv(csv, index=False)
+    res = run_cli(csv, "--algorithms", "hw", "--horizon", "3", "--output", tmp_path / "o", cwd=tmp_path)
+    assert res.returncode == 0, res.stderr
+    assert "missing" not in res.stdout  # no absent steps between the months or the days
+    future = pd.read_csv(tmp_path / "o" / "forecast.csv", dtype={"t": str})
+    assert future.t.iloc[0] == after
+    # Integers that are not all such dates stay steps.
+    pd.DataFrame({"t": np.arange(20150101, 20150101 + n), "v": values}).to_csv(csv, index=False)
+    res = run_cli(csv, "--algorithms", "hw", "--horizon", "3", "--output", tmp_path / "o2", cwd=tmp_path)
+    assert res.returncode == 0, res.stderr
+    assert pd.read_csv(tmp_path / "o2" / "forecast.csv").t.iloc[0] == 20150101 + n

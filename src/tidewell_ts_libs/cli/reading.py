@@ -48,11 +48,35 @@ def time_format(sample) -> str | None:
     return None
 
 
+# ISO 8601's basic form of calendar dates, which a CSV reader takes for integers: a year of four
+# digits then the month (and the day), such as 201501 or 20150131.
+_BASIC_DATES = (("%Y%m%d", 17000101, 23001231), ("%Y%m", 170001, 230012))
+
+
+def basic_dates(values: pd.Series) -> tuple[pd.Series, str] | None:
+    """Integers that are all dates in ISO 8601's basic form (20150131, or 201501 for months) as
+    dates, with the format that writes them back; None for other numbers, which are steps (as
+    integers, 20150131 and 20150201 would be 70 steps apart, and months 13 and 14 would follow
+    201512)."""
+    numbers = values.to_numpy()
+    if not len(numbers) or not np.all(np.isfinite(numbers)) or np.any(numbers % 1 != 0):
+        return None
+    for fmt, low, high in _BASIC_DATES:
+        if numbers.min() < low or numbers.max() > high:
+            continue
+        parsed = pd.to_datetime(values.astype(np.int64).astype(str), format=fmt, errors="coerce")
+        if not parsed.isna().any():
+            return parsed, fmt
+    return None
+
+
 def parse_times(values: pd.Series, name: str) -> tuple[pd.Series, str | None]:
-    """Parses a time column: numbers stay numbers, text must be ISO 8601 dates or times (times
-    with an offset lose it: ``series.naive_dates``)."""
+    """Parses a time column: numbers stay numbers (unless every one is a date in ISO 8601's basic
+    form, ``basic_dates``), text must be ISO 8601 dates or times (times with an offset lose it:
+    ``series.naive_dates``)."""
     if pd.api.types.is_numeric_dtype(values):
-        return values, None
+        dates = basic_dates(values)
+        return (values, None) if dates is None else dates
     try:
         parsed, clock = series.iso_dates(values.astype(str))
     except (ValueError, TypeError) as e:

@@ -138,6 +138,11 @@ def test_forecast_many_gives_dated_forecasts_for_text_and_datetime64():
         table.assign(ds=table.ds.dt.strftime("%Y-%m-%d")), algorithm="hw", horizon=3
     )
     pd.testing.assert_frame_equal(dated.forecasts, text.forecasts)
+    # Periods are dated by their first days (they gave steps 1, 2, 3 and no calendar).
+    periods = forecast_many(
+        table.assign(ds=table.ds.dt.to_period("M")), algorithm="hw", horizon=3
+    )
+    pd.testing.assert_frame_equal(dated.forecasts, periods.forecasts)
     assert dated.forecasts.time.dtype.kind == "M"
     assert list(dated.forecasts.time.dt.strftime("%Y-%m-%d")[:3]) == [
         "2018-01-01",

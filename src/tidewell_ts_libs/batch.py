@@ -362,13 +362,16 @@ def forecast_one(
 
 
 def _as_dates(column: pd.Series, name: str, clock: str | None = None) -> tuple[pd.Series, str]:
-    """ISO 8601 text as datetime64 (time-zone aware dates without their zone, on ``clock`` or
-    the one they show: ``series.naive_dates``); other columns unchanged. Returns the column and
+    """ISO 8601 text and periods as datetime64 (time-zone aware dates without their zone, on
+    ``clock`` or the one they show: ``series.naive_dates``; periods by their starts); other
+    columns unchanged. Returns the column and
     the clock of its zoned dates (None without a zone)."""
     import pandas as pd
 
     if pd.api.types.is_datetime64_any_dtype(column):
         dates = column
+    elif isinstance(column.dtype, pd.PeriodDtype):  # periods: dated by their first instants
+        dates = column.dt.to_timestamp(how="start")
     elif pd.api.types.infer_dtype(column, skipna=True) in ("string", "datetime", "date"):
         dates, written = series.iso_dates(column, clock, errors="coerce")
         clock = clock or written

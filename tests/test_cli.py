@@ -64,6 +64,7 @@ BAD_INPUTS = {
     "too-few-rows": ("short", [], "too few rows"),
     "duplicate-timestamps": ("dups", [], "duplicate timestamps"),
     "bad-algorithm": ("ok", ["--algorithms", "prophecy"], "unknown algorithm"),
+    "fraction-level": ("ok", ["--level", "80,0.95"], "--level 0.95 is a fraction"),
 }
 
 

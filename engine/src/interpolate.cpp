@@ -430,11 +430,26 @@ std::size_t fill_checked(const double* x, double* y, std::size_t n, const Option
   }
   if (method == Method::spline && order == 1) method = Method::linear;
 
+  // Values so large that a method's differences or products would overflow (between -1e308
+  // and 1e308, say) are interpolated on a scale of a power of two, which is exact both ways,
+  // and scaled back. Values that are copied (ends, prev, next, nearest) are the observed ones.
+  int shift = 0;
+  double peak = 0.0;
+  for (const double v : k.y) peak = std::max(peak, std::fabs(v));
+  Known scaled;
+  if (std::isfinite(peak) && peak > 0x1p500) {
+    std::frexp(peak, &shift);
+    scaled.x = k.x;
+    scaled.y.reserve(m);
+    for (const double v : k.y) scaled.y.push_back(std::ldexp(v, -shift));
+  }
+  const Known& ks = shift != 0 ? scaled : k;
+
   std::vector<double> aux;
   BSpline bs;
-  if (method == Method::cubic) aux = natural_spline(k);
-  if (method == Method::akima) aux = akima_slopes(k);
-  if (method == Method::spline) bs = fit_bspline(k, order);
+  if (method == Method::cubic) aux = natural_spline(ks);
+  if (method == Method::akima) aux = akima_slopes(ks);
+  if (method == Method::spline) bs = fit_bspline(ks, order);
 
   const double first = k.x.front(), last = k.x.back();
   std::size_t filled = 0;
@@ -454,25 +469,25 @@ std::size_t fill_checked(const double* x, double* y, std::size_t n, const Option
       const std::size_t j = cursor - 1;  // segment [k.x[j], k.x[j+1]] holds v
       switch (method) {
         case Method::linear:
-          out = lerp(k, j, v);
+          out = lerp(ks, j, v);
           break;
         case Method::nearest:
           out = (v - k.x[j] <= k.x[j + 1] - v) ? k.y[j] : k.y[j + 1];
           break;
         case Method::cubic:
-          out = eval_natural(k, aux, v);
+          out = eval_natural(ks, aux, v);
           break;
         case Method::akima:
-          out = eval_hermite(k, aux, v);
+          out = eval_hermite(ks, aux, v);
           break;
         case Method::quadratic:
-          out = eval_quadratic(k, j, v);
+          out = eval_quadratic(ks, j, v);
           break;
         case Method::polynomial:
-          out = lagrange(k, nodes(k, j, static_cast<std::size_t>(order) + 1), v);
+          out = lagrange(ks, nodes(ks, j, static_cast<std::size_t>(order) + 1), v);
           break;
         case Method::barycentric:
-          out = eval_floater_hormann(k, nodes(k, j, 8), 3, v);
+          out = eval_floater_hormann(ks, nodes(ks, j, 8), 3, v);
           break;
         case Method::spline:
           out = bs(v);
@@ -480,6 +495,7 @@ std::size_t fill_checked(const double* x, double* y, std::size_t n, const Option
         default:
           break;
       }
+      if (shift != 0 && method != Method::nearest) out = std::ldexp(out, shift);
     }
     y[i] = out;
     if (!std::isnan(out)) ++filled;

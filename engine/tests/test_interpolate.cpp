@@ -250,4 +250,22 @@ TEST(Interpolate, LongSplineIsStable) {
   for (std::size_t i = 0; i < n; ++i) ASSERT_NEAR(y[i], std::sin(0.01 * i), 1e-6) << i;
 }
 
+// Values near the largest double are filled as the same values divided by a power of two
+// would be, times that power: no difference or product of them overflows.
+TEST(Interpolate, ValuesNearTheLargestDoubleDoNotOverflow) {
+  const double big = 0x1p1023;
+  const std::vector<double> base{-1.6, NaN, 1.7, 1.5, NaN, 1.2, 0.9, NaN, NaN, 0.4, -0.3};
+  for (Method m : {Method::linear, Method::cubic, Method::akima, Method::quadratic,
+                   Method::polynomial, Method::barycentric, Method::spline, Method::nearest}) {
+    std::vector<double> small = base, large = base;
+    for (double& v : large) v *= big;
+    fill_series(nullptr, small.data(), small.size(), opts(m, 3));
+    fill_series(nullptr, large.data(), large.size(), opts(m, 3));
+    for (std::size_t i = 0; i < base.size(); ++i) {
+      ASSERT_TRUE(std::isfinite(large[i])) << tarn::interp::method_name(m) << " at " << i;
+      EXPECT_EQ(large[i], small[i] * big) << tarn::interp::method_name(m) << " at " << i;
+    }
+  }
+}
+
 }  // namespace

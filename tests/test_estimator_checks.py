@@ -92,7 +92,6 @@ PIPELINE = {
     "check_estimator_sparse_tag": PIPELINE_SWALLOWS,
     "check_fit1d": PIPELINE_SWALLOWS,
     "check_parameters_default_constructible": "prediction_horizon, log_transform and lookback_win are accepted and not stored",
-    "check_set_params": "set_params replaces the settings of the components built by the next fit",
     "check_methods_sample_order_invariance": FORECASTER["check_methods_sample_order_invariance"],
     "check_methods_subset_invariance": FORECASTER["check_methods_subset_invariance"],
 }

@@ -99,7 +99,8 @@ def test_search_over_forecasting_pipelines():
     ).fit(data, data)
     assert np.isfinite(search.cv_results_["mean_test_score"]).all()
     best = search.best_estimator_
-    assert best.qc_pipeline_args == {"algorithm": search.best_params_["algorithm"]}
+    assert best.qc_pipeline_args["algorithm"] == search.best_params_["algorithm"]
+    assert best.estimator.get_params()["algorithm"] == search.best_params_["algorithm"]
     assert best.estimator.is_fitted_
     assert search.score(data[-12:], data[-12:]) <= 0
 

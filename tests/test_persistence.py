@@ -175,3 +175,33 @@ def test_save_to_open_stream(tmp_path):
     with open(path, "wb") as stream:
         assert Score.save({"k": [1, 2]}, stream)
     assert Score.load(str(path)) == {"k": [1, 2]}
+
+
+def test_a_new_process_gives_the_saved_forecasters_bands_from_its_first_call(tmp_path):
+    # A service loads a saved forecaster and asks for its bands at once: the first interval of
+    # the process must be the one the saving process gave (it came out with zero width).
+    import subprocess
+    import sys
+
+    from cli_helpers import cli_env
+
+    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    t = np.arange(96.0)
+    y = (100 + t + 10 * np.sin(2 * np.pi * t / 12)).reshape(-1, 1)
+    path = tmp_path / "model.pkl.gz"
+    expected = {}
+    for alg in ("hw", "arima", "autoforecaster"):
+        est = QuillcastForecaster(algorithm=alg, prediction_horizon=3).fit(y, None)
+        assert Score.save(est, str(path.with_name(f"{alg}.pkl.gz")))
+        expected[alg] = np.concatenate(est.predict_interval(level=80)).ravel()
+    for alg, bands in expected.items():
+        code = (
+            "import numpy as np\n"
+            "from tidewell_ts_libs.utils.score import Score\n"
+            f"m = Score.load({str(path.with_name(f'{alg}.pkl.gz'))!r})\n"
+            "print(repr(np.concatenate(m.predict_interval(level=80)).ravel().tolist()))\n"
+        )
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             env=cli_env(), check=True).stdout
+        np.testing.assert_allclose(eval(out), bands, rtol=1e-12)

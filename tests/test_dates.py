@@ -152,6 +152,28 @@ def test_forecast_many_gives_dated_forecasts_for_text_and_datetime64():
     # labels that are no dates keep their order and give step numbers
     labels = table.assign(ds=table.groupby("unique_id").cumcount().map(lambda i: f"w{i:02d}"))
     assert list(forecast_many(labels, algorithm="hw", horizon=2).forecasts.time[:2]) == [1, 2]
+    # Text that is not ISO keeps the rows' order (sorted, "10/01/2019" came before
+    # "12/01/2018" and the series was trained scrambled); numbers written as text are numbers;
+    # blanks around a date do not hide it, nor does a categorical column.
+    us = table.assign(ds=table.ds.dt.strftime("%m/%d/%Y"))
+    steps = table.assign(ds=table.groupby("unique_id").cumcount().add(1).astype(str))
+    for other in (us, steps.sample(frac=1, random_state=0)):
+        np.testing.assert_allclose(
+            forecast_many(other, algorithm="hw", horizon=3).forecasts.forecast,
+            dated.forecasts.forecast,
+        )
+    spaced = table.assign(ds=table.ds.dt.strftime(" %Y-%m-%d "))
+    coded = table.assign(ds=table.ds.dt.strftime("%Y-%m-%d").astype("category"))
+    for other in (spaced, coded):
+        pd.testing.assert_frame_equal(forecast_many(other, algorithm="hw", horizon=3).forecasts,
+                                      dated.forecasts)
+    # A missing time fails its series, as a missing date does (it was trained on, times NaN).
+    gap = steps.assign(ds=pd.to_numeric(steps.ds).astype("Int64"))
+    gap.loc[gap.index[-1], "ds"] = pd.NA
+    result = forecast_many(gap, algorithm="hw", horizon=3)
+    assert result.errors.set_index("id").loc[gap.unique_id.iloc[-1], "message"].endswith(
+        "a time is missing"
+    )
     mixed = table.assign(ds=table.ds.dt.strftime("%Y-%m-%d"))
     mixed.loc[5, "ds"] = "June"
     with pytest.raises(ValueError, match="'June'"):

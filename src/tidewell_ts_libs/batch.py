@@ -363,20 +363,27 @@ def forecast_one(
 
 def _as_dates(column: pd.Series, name: str, clock: str | None = None) -> tuple[pd.Series, str]:
     """ISO 8601 text and periods as datetime64 (time-zone aware dates without their zone, on
-    ``clock`` or the one they show: ``series.naive_dates``; periods by their starts); other
-    columns unchanged. Returns the column and
-    the clock of its zoned dates (None without a zone)."""
+    ``clock`` or the one they show: ``series.naive_dates``; periods by their starts), text that
+    is all numbers as numbers; other columns unchanged (text that is neither: labels, which keep
+    the rows' order). Returns the column and the clock of its zoned dates (None without a zone)."""
     import pandas as pd
 
+    if isinstance(column.dtype, pd.CategoricalDtype):  # the categories' own values
+        column = pd.Series(np.asarray(column, dtype=object), index=column.index)
     if pd.api.types.is_datetime64_any_dtype(column):
         dates = column
     elif isinstance(column.dtype, pd.PeriodDtype):  # periods: dated by their first instants
         dates = column.dt.to_timestamp(how="start")
-    elif pd.api.types.infer_dtype(column, skipna=True) in ("string", "datetime", "date"):
+    elif (kind := pd.api.types.infer_dtype(column, skipna=True)) in ("string", "datetime", "date"):
+        if kind == "string":  # blanks around a date or number are not part of it
+            column = column.str.strip()
         dates, written = series.iso_dates(column, clock, errors="coerce")
         clock = clock or written
         bad = dates.isna() & column.notna()
         if bad.all():
+            numbers = pd.to_numeric(column, errors="coerce")
+            if not (numbers.isna() & column.notna()).any():
+                return numbers, None  # steps written as text: "10" comes after "9"
             return column, None  # labels, not dates: the series keep their order
         if bad.any():
             raise ValueError(
@@ -520,8 +527,8 @@ class _SeriesTable:
 
 def _row_order(codes: np.ndarray, times: np.ndarray) -> np.ndarray | None:
     """The order of the rows by series, then by time (stable, missing times last); None when
-    they are in that order already. Dates and numbers are sorted by numpy; other times (text,
-    mixed kinds) by pandas, each series on its own when their kinds cannot be compared."""
+    they are in that order already. Dates and numbers are sorted by time; other times (labels,
+    mixed kinds) keep the rows' order within their series."""
     if times.dtype.kind in "iufM":
         key = times
         if times.dtype.kind == "M":
@@ -536,16 +543,11 @@ def _row_order(codes: np.ndarray, times: np.ndarray) -> np.ndarray | None:
                 return None  # the common case: one pass, no sort
         order = np.argsort(key, kind="stable")
         return order[np.argsort(codes[order], kind="stable")]
-    import pandas as pd
-
-    frame = pd.DataFrame({"code": codes, "time": times})
-    try:
-        ordered = frame.sort_values(["code", "time"], kind="stable", na_position="last")
-    except TypeError:  # times of different kinds in different series: sort each on its own
-        ordered = pd.concat(
-            [g.sort_values("time", kind="stable") for _, g in frame.groupby("code")]
-        )
-    return ordered.index.to_numpy()
+    # Labels (text that is neither dates nor numbers) say nothing of the order of time: the
+    # rows keep the order they came in (sorted, "10/01/2019" would come before "12/01/2018").
+    if bool(np.all(codes[1:] >= codes[:-1])):
+        return None
+    return np.argsort(codes, kind="stable")
 
 
 def _series_of(

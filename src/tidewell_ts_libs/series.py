@@ -206,7 +206,10 @@ def on_grid(times, values) -> OnGrid:
     values = np.asarray(values, dtype=float)
     if values.ndim == 1:
         values = values.reshape(-1, 1)
-    times, values = trim(as_times(times), values)
+    times = as_times(times)
+    if times.dtype.kind == "f" and np.isnan(times).any():
+        raise ValueError("a time is missing")  # as a missing date is
+    times, values = trim(times, values)
     blanks = int(np.isnan(values).sum())
     if len(times) < 2 or times.dtype.kind not in "iuM":
         return OnGrid(times, values, "timestamp", 0, blanks)

@@ -261,3 +261,26 @@ def test_dates_in_the_basic_form_are_dates_not_integers(tmp_path, freq, fmt, aft
     res = run_cli(csv, "--algorithms", "hw", "--horizon", "3", "--output", tmp_path / "o2", cwd=tmp_path)
     assert res.returncode == 0, res.stderr
     assert pd.read_csv(tmp_path / "o2" / "forecast.csv").t.iloc[0] == 20150101 + n
+
+
+def test_times_as_spreadsheets_write_them(tmp_path):
+    # Midnight rows written as a bare date: the output keeps the hours (the first row's format
+    # wrote four forecasts as one date). Blanks around a time, and a value of blanks only, are
+    # read as they would be without them.
+    t = pd.date_range("2020-01-01", periods=96, freq="h")
+    text = [x.strftime("%Y-%m-%d") if x.hour == 0 else x.strftime("%Y-%m-%d %H:%M:%S ") for x in t]
+    load = [f"{v:.4f}" for v in 10 + np.sin(2 * np.pi * np.arange(96) / 24)]
+    load[30] = "  "
+    pd.DataFrame({"time": text, "load": load}).to_csv(tmp_path / "h.csv", index=False)
+    res = run_cli(tmp_path / "h.csv", "--algorithms", "hw", "--horizon", "4", "--output",
+                  tmp_path / "o", cwd=tmp_path)
+    assert res.returncode == 0, res.stderr
+    assert "1 blank value" in res.stdout
+    future = pd.read_csv(tmp_path / "o" / "forecast.csv")
+    assert list(pd.to_datetime(future.time)) == list(pd.date_range("2020-01-05", periods=4, freq="h"))
+    # One time written two ways is a duplicate, found before any work.
+    rows = pd.DataFrame({"date": [*pd.date_range("2018-01-01", periods=30, freq="MS").strftime(
+        "%Y-%m-%d"), "2019-06-01T00:00:00"], "sales": np.arange(31.0)})
+    rows.to_csv(tmp_path / "d.csv", index=False)
+    res = run_cli(tmp_path / "d.csv", "--output", tmp_path / "o2", cwd=tmp_path)
+    assert res.returncode == 2 and "duplicate timestamps" in res.stderr

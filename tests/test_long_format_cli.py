@@ -78,3 +78,25 @@ def test_the_batch_module_does_not_import_the_command_line():
     res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          env=cli_env())
     assert res.returncode == 0 and res.stdout.strip() == "False", res.stderr
+
+
+def test_ids_are_names_and_a_run_with_nothing_forecast_fails(tmp_path):
+    months = pd.date_range("2018-01-01", periods=36, freq="MS").strftime("%Y-%m-%d")
+    rows = [
+        pd.DataFrame({"store": sid, "month": months, "sales": 1000 + 100 * k + np.arange(36.0)})
+        for k, sid in enumerate(["007", "0042", "01", "1"])
+    ]
+    pd.concat(rows).to_csv(tmp_path / "stores.csv", index=False)
+    res = run_cli(tmp_path / "stores.csv", "--series-column", "store", "--algorithms", "hw",
+                  "--horizon", "2", "--output", tmp_path / "o", cwd=tmp_path)
+    assert res.returncode == 0, res.stderr
+    future = pd.read_csv(tmp_path / "o" / "forecast.csv", dtype={"store": str})
+    assert list(future.store.unique()) == ["007", "0042", "01", "1"]  # not 7.0, 42.0, one "1"
+    # Every series too short: an error, not "Best: hw" over an empty forecast.
+    short = pd.DataFrame({"id": ["a", "a", "b"], "date": ["2020-01", "2020-02", "2020-01"],
+                          "y": [1.0, 2.0, 3.0]})
+    short.to_csv(tmp_path / "short.csv", index=False)
+    res = run_cli(tmp_path / "short.csv", "--series-column", "id", "--output", tmp_path / "s",
+                  cwd=tmp_path)
+    assert res.returncode == 2
+    assert "no series could be forecast: all 2 failed" in one_error_line(res)

@@ -422,6 +422,11 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
         print(f"{alg:<15} {nok:>6} {nf:>6} {sm:>9.3f} {ms:>7.3f} {secs:>8.2f}")
     best = ranked[0][0]
     future = pd.concat(futures, ignore_index=True)
+    if not len(future):  # nothing to show for the run: a failure, never reported as success
+        raise InputError(
+            f"no series could be forecast: all {len(items)} failed (the reasons are in "
+            f"{os.path.join(args.output, f'metrics_{best}.csv')})"
+        )
     bands = band_columns(future, levels)
     cols = ["id", "time", "algorithm", "step", "forecast"] + [c for lv in bands for c in bands[lv]]
     cols += [f"q-{series.quantile_label(p)}" for p in getattr(args, "quantiles", ())]

@@ -23,7 +23,9 @@ def load_frame(args) -> tuple[pd.DataFrame, str]:
     if not stdin and not os.path.isfile(args.csv):
         raise InputError(f"no such file: {args.csv}")
     try:
-        df = pd.read_csv(sys.stdin if stdin else args.csv)
+        # Series ids are names: 007 stays 007, and 01 and 1 stay two series.
+        ids = getattr(args, "series_column", None)
+        df = pd.read_csv(sys.stdin if stdin else args.csv, dtype={ids: str} if ids else None)
     except Exception as e:  # pandas raises many kinds for unreadable files
         raise InputError(f"cannot read {source} as CSV: {str(e).splitlines()[0]}") from e
     return df, source
@@ -46,6 +48,24 @@ def time_format(sample) -> str | None:
         if pattern.fullmatch(text):
             return fmt
     return None
+
+
+def writes_every_time(times: pd.Series, fmt: str | None) -> bool:
+    """Whether ``fmt`` writes every one of ``times`` without losing a part of it (a format taken
+    from a midnight row written as a bare date would write every hour of that day alike)."""
+    if fmt is None:
+        return True
+    t = times.dt
+    lost = (t.microsecond != 0) | (t.nanosecond != 0)
+    if "%S" not in fmt:
+        lost |= t.second != 0
+    if "%M" not in fmt:
+        lost |= t.minute != 0
+    if "%H" not in fmt:
+        lost |= t.hour != 0
+    if "%d" not in fmt:
+        lost |= t.day != 1
+    return not bool(lost.any())
 
 
 # ISO 8601's basic form of calendar dates, which a CSV reader takes for integers: a year of four
@@ -77,14 +97,16 @@ def parse_times(values: pd.Series, name: str) -> tuple[pd.Series, str | None]:
     if pd.api.types.is_numeric_dtype(values):
         dates = basic_dates(values)
         return (values, None) if dates is None else dates
+    text = values.astype(str).str.strip()  # blanks around a time are not part of it
     try:
-        parsed, clock = series.iso_dates(values.astype(str))
+        parsed, clock = series.iso_dates(text)
     except (ValueError, TypeError) as e:
         raise InputError(
             f"time column {name!r} holds values that are neither ISO dates nor integers"
         ) from e
     parsed = series.naive_dates(parsed, clock)
-    return parsed, time_format(values.iloc[0])
+    fmt = time_format(text.iloc[0])
+    return parsed, fmt if writes_every_time(parsed, fmt) else None
 
 
 def format_times(times, fmt: str | None) -> list:
@@ -101,6 +123,9 @@ def format_times(times, fmt: str | None) -> list:
 
 
 def _numeric_column(values: pd.Series, name: str) -> pd.Series:
+    if values.dtype == object or isinstance(values.dtype, pd.StringDtype):
+        # A value of blanks only is a blank value, as an empty one is.
+        values = values.where(values.astype(str).str.strip().ne(""), None)
     numbers = pd.to_numeric(values, errors="coerce")
     bad = numbers.isna() & values.notna()
     if bad.any():
@@ -163,7 +188,13 @@ def prepare(df: pd.DataFrame, args) -> tuple[pd.DataFrame, str, list[str], str |
     if df[time_col].duplicated().any():
         dup = df[time_col][df[time_col].duplicated()].iloc[0]
         raise InputError(f"time column {time_col!r} has duplicate timestamps (first: {dup})")
+    written = df[time_col]
     df[time_col], fmt = parse_times(df[time_col], time_col)
+    if df[time_col].duplicated().any():  # one time written two ways (2019-06-01T00:00:00)
+        dup = written[df[time_col].duplicated(keep=False)].iloc[:2].tolist()
+        raise InputError(
+            f"time column {time_col!r} has duplicate timestamps (first: {dup[0]} and {dup[1]})"
+        )
     df = df.sort_values(time_col).reset_index(drop=True)
     return df, time_col, list(targets), fmt
 

@@ -93,6 +93,11 @@ def test_text_among_the_values_is_refused_naming_the_series_and_row():
     df.loc[row, "y"] = "n/a"
     with pytest.raises(ValueError, match=rf"series 'm'.*non-numeric value 'n/a' at row {row}"):
         forecast_many(df, algorithm="hw", horizon=3)
+    # Index labels that repeat (a concatenation that kept them) still name one series and value.
+    repeated = pd.concat([long_frame(1), monthly().assign(y=lambda f: f.y.astype(object))])
+    repeated.iloc[-7, repeated.columns.get_loc("y")] = "n/a"
+    with pytest.raises(ValueError, match=r"^series 'm': column 'y' has a non-numeric value 'n/a' "):
+        forecast_many(repeated, algorithm="hw", horizon=3)
     df.loc[row, "y"] = ""  # a blank is a missing value, not text
     errors = forecast_many(df, algorithm="hw", horizon=3).errors.set_index("id")
     assert errors.loc["m", "status"] == "ok"

@@ -407,10 +407,12 @@ def _numbers(frame: pd.DataFrame, id_column: str, value_column: str) -> pd.Serie
     if isinstance(column.dtype, pd.StringDtype) or column.dtype == object:
         bad &= column.astype(str).str.strip().ne("")
     if bad.any():
-        row = bad.index[np.flatnonzero(bad.to_numpy())[0]]
+        i = int(np.flatnonzero(bad.to_numpy())[0])  # by position: index labels may repeat
+        label = bad.index[i]
+        label = label.item() if isinstance(label, np.generic) else label
         raise ValueError(
-            f"series {frame.at[row, id_column]!r}: column {value_column!r} has a non-numeric "
-            f"value {column.at[row]!r} at row {row!r}"
+            f"series {frame[id_column].iloc[i]!r}: column {value_column!r} has a non-numeric "
+            f"value {column.iloc[i]!r} at row {label!r}"
         )
     return numbers.astype(float)
 

@@ -295,3 +295,22 @@ def test_zoned_hours_stay_in_utc_through_the_change_of_clocks_and_later_rows():
     res = forecast_many(data, horizon=1, algorithm="arima", exog=["x"], X_df=future)
     assert list(res.errors.status) == ["ok"], res.errors.message.iloc[0]
     assert res.forecasts.time.iloc[0] == utc[-1]
+
+
+def test_absent_timestamps_leave_the_forecasts_on_the_grid():
+    # Rows absent from training (an outage, a month never reported) are steps the models span:
+    # the forecasts fall on the following steps, not at multiples of the rows' mean spacing.
+    t = np.r_[0:40, 60:100].astype(float)
+    est = QuillcastForecaster(algorithm="arima", ts_icol_loc=[0], prediction_horizon=4,
+                              log_transform=False)
+    est.fit(np.column_stack([t, 10 + 0.5 * t]), None)
+    np.testing.assert_array_equal(est.forecast_times(), [100, 101, 102, 103])
+    np.testing.assert_allclose(est.predict().ravel(), est.model[0].forecast_path(4))
+    assert est.get_train_interval() == 1
+    months = pd.date_range("2010-01-01", periods=121, freq="MS").delete(60)
+    est = QuillcastForecaster(prediction_horizon=60).fit(
+        pd.DataFrame({"y": 100 + np.arange(120.0)}, index=months), None)
+    assert list(est.forecast_times()) == list(pd.date_range("2020-02-01", periods=60, freq="MS"))
+    # A year without data before an update: the next months follow the update's month.
+    est.fit(pd.DataFrame({"y": [240.0]}, index=[pd.Timestamp("2021-02-01")]), None)
+    assert list(est.forecast_times()[:3]) == list(pd.date_range("2021-03-01", periods=3, freq="MS"))

@@ -144,9 +144,11 @@ std::int64_t Forecaster::last_updated() const {
 }
 
 double Forecaster::interval() const {
+  // Not the mean spacing: with timestamps absent from the training rows the mean is larger than
+  // a step, and the forecasts would fall between the grid's steps.
   double out = -1.0;
   for (const auto& m : models_) {
-    if (m->is_initialized()) out = m->average_interval();
+    if (m->is_initialized()) out = static_cast<double>(m->grid_step());
   }
   return out;
 }

@@ -156,7 +156,8 @@ class Forecaster {
   bool ready() const;
   // Latest update among the models that can forecast (the last such model wins), or -1.
   std::int64_t last_updated() const;
-  // Mean spacing of the timestamps of the last model that can forecast, or -1.
+  // Grid step of the last model that can forecast (the spacing of its timestamps, absent ones
+  // counted as steps), or -1: forecasts fall at whole steps of it after the latest update.
   double interval() const;
   // The times of the next `horizon` forecasts: last_updated() + k interval(), k = 1..horizon.
   std::vector<double> forecast_times(std::int64_t horizon) const;

@@ -110,7 +110,7 @@ PYBIND11_MODULE(quillcast_estimator, m) {
           "of the training dates (calendar months for monthly data) when the forecaster was "
           "trained on dates, else a numpy array of values of the numeric time axis.");
   cls.def("get_train_interval", &get_train_interval,
-          "Mean spacing of the trained models' timestamps, or -1.");
+          "Spacing of the trained models' time grid (the step between forecasts), or -1.");
   cls.def(
       "predict",
       [](py::object self, py::object X, py::object h, py::object ts, py::object type,

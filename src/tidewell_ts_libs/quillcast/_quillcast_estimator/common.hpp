@@ -229,8 +229,12 @@ inline py::object model_last_time(py::handle m) {
   return m.attr(QN("last_time_updated"));
 }
 
+// The spacing of the steps a model forecasts: an engine model's grid step (its mean spacing
+// would put forecasts between steps when timestamps were absent from its training rows).
 inline py::object model_interval(py::handle m) {
-  if (tarn::Model* e = contracts::engine_model(m)) return py::float_(e->average_interval());
+  if (tarn::Model* e = contracts::engine_model(m)) {
+    return py::float_(static_cast<double>(e->grid_step()));
+  }
   return m.attr(QN("average_interval"));
 }
 

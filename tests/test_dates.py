@@ -108,6 +108,11 @@ def test_dates_that_do_not_fit_are_refused_clearly():
     numeric = forecaster().fit(np.column_stack([np.arange(48.0), monthly().y]), None)
     with pytest.raises(ValueError, match="trained on numeric timestamps"):
         numeric.predict(monthly(2, start="2019-01-01"))
+    # The other way round: numbers were read as nanoseconds since 1970 and corrupted the models.
+    before = f.predict()
+    with pytest.raises(ValueError, match="not dates, but the forecaster was trained on dates"):
+        f.fit(pd.DataFrame({"ds": [48, 49], "y": [1.0, 2.0]}), None)
+    np.testing.assert_array_equal(f.predict(), before)
     bad = pd.DataFrame({"ds": ["2015-01-01", "the second"], "y": [1.0, 2.0]})
     with pytest.raises(ValueError, match="not dates"):
         forecaster().fit(bad, None)

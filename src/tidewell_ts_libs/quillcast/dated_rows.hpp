@@ -203,7 +203,18 @@ inline DatedRows dated_rows(py::object self, py::object X, std::int64_t ts_col, 
             ? py::object(X.attr(
                   "iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ts_col)])
             : py::object(X[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ts_col)]);
-    if (!date_like(pd, column)) return out;
+    if (!date_like(pd, column)) {
+      // Numbers where the training rows had dates would be read as times on another axis
+      // (integers as nanoseconds since 1970): refused, as dates for a numeric axis are.
+      py::dict state = self.attr("__dict__");
+      if (!fitting && frame && state.contains("time_axis_") && !state["time_axis_"].is_none()) {
+        twpy::raise(PyExc_ValueError,
+                    "the timestamps (column " + std::to_string(ts_col) +
+                        ") are not dates, but the forecaster was trained on dates: give the "
+                        "rows' dates");
+      }
+      return out;
+    }
     dates = column;
   }
   py::dict state = self.attr("__dict__");

@@ -63,6 +63,9 @@ def test_quantiles_are_monotone_and_the_bands_exactly(forecasters, algorithm):
     else:
         np.testing.assert_array_equal(q[0.5], fc)
     bands = f.predict_interval(level=[80, 95])
+    from_array = f.predict_interval(level=np.array([80, 95]))  # an array is a list of levels
+    assert list(from_array) == [80, 95]
+    np.testing.assert_array_equal(from_array[95][1], bands[95][1])
     np.testing.assert_array_equal(q[0.1], bands[80][0])
     np.testing.assert_array_equal(q[0.9], bands[80][1])
     np.testing.assert_array_equal(q[0.025], bands[95][0])

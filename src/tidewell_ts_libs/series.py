@@ -68,6 +68,8 @@ def check_levels(level) -> tuple:
     """Interval levels the caller gives (one or a list; None left out): coverages in percent,
     each once, in the order given. A fraction (0.95 for 95) or anything outside (0, 100)
     raises ValueError, as the forecaster's ``predict_interval`` does."""
+    if isinstance(level, np.ndarray) and level.ndim == 1:
+        level = level.tolist()
     levels = tuple(level) if isinstance(level, (list, tuple)) else (level,)
     out, seen = [], set()
     for lv in levels:

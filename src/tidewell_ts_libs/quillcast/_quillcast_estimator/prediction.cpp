@@ -382,6 +382,10 @@ py::tuple interval_rows(py::object self, py::object models, py::object time0, do
 
 py::object predict_interval(py::object self, py::object X, py::object prediction_horizon,
                             py::object ts_col_loc, py::object level, py::object future_exog) {
+  // An array of levels is a list of them (a 0-d array is one level).
+  if (is_ndarray(level) && py::reinterpret_borrow<py::array>(level).ndim() == 1) {
+    level = level.attr("tolist")();
+  }
   const bool many = py::isinstance<py::list>(level) || py::isinstance<py::tuple>(level);
   std::vector<double> levels;
   py::list keys;

@@ -135,13 +135,13 @@ def cross_validate_one(
                         actual[part],
                         forecast[part],
                         [(lo[part], hi[part]) for lo, hi in bands],
-                        filled[: cutoff + 1, 0],
+                        observed[: cutoff + 1],  # the scale of observed values only
                         season_used,
                         levels,
                     ),
                 }
             )
-        overall.update(_accuracy(actual, forecast, bands, train[:, 0], season_used, levels))
+        overall.update(_accuracy(actual, forecast, bands, observed[:n_train], season_used, levels))
         overall["n_windows"] = n_windows
         err["n_train"] = n_train
     except Exception as e:  # one series failing never stops the others

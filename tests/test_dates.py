@@ -319,3 +319,32 @@ def test_absent_timestamps_leave_the_forecasts_on_the_grid():
     # A year without data before an update: the next months follow the update's month.
     est.fit(pd.DataFrame({"y": [240.0]}, index=[pd.Timestamp("2021-02-01")]), None)
     assert list(est.forecast_times()[:3]) == list(pd.date_range("2021-03-01", periods=3, freq="MS"))
+
+
+@pytest.mark.parametrize("kind", ["30th", "business month end", "business month start"])
+def test_months_dated_on_a_late_or_a_business_day_step_by_months(kind):
+    # Monthly data on the 30th (February's last day in February), on each month's last or first
+    # business day: the forecasts continue the months (they drifted by 30 days, or skipped and
+    # repeated months), through the forecaster, a saved copy and forecast_many alike.
+    if kind == "30th":
+        dates = pd.DatetimeIndex([pd.Timestamp("2020-03-30") + pd.DateOffset(months=i)
+                                  for i in range(42)])
+    else:
+        dates = pd.date_range("2019-01-01", periods=42, freq="BME" if kind.endswith("end") else "BMS")
+    future = {
+        "30th": ["2023-09-30", "2023-10-30", "2023-11-30", "2023-12-30", "2024-01-30",
+                 "2024-02-29"],
+        "business month end": ["2022-07-29", "2022-08-31", "2022-09-30", "2022-10-31",
+                               "2022-11-30", "2022-12-30"],
+        "business month start": ["2022-07-01", "2022-08-01", "2022-09-01", "2022-10-03",
+                                 "2022-11-01", "2022-12-01"],
+    }[kind]
+    y = season_trend(np.arange(42.0), 100, 10, 0.5)
+    est = QuillcastForecaster(prediction_horizon=6).fit(pd.DataFrame({"y": y}, index=dates), None)
+    assert list(est.forecast_times().strftime("%Y-%m-%d")) == future
+    copy = pickle.loads(pickle.dumps(est))
+    assert list(copy.forecast_times().strftime("%Y-%m-%d")) == future
+    table = pd.DataFrame({"unique_id": "a", "ds": dates, "y": y})
+    got = forecast_many(table, algorithm="hw", horizon=6).forecasts
+    assert list(got.time.dt.strftime("%Y-%m-%d")) == future
+    np.testing.assert_allclose(got.forecast, est.predict().ravel())

@@ -66,30 +66,55 @@ constexpr UnitStep kSteps[] = {
     {Unit::kMillisecond, 1'000'000LL}, {Unit::kMicrosecond, 1'000LL},
     {Unit::kNanosecond, 1LL}};
 
+// Monday 0 ... Sunday 6 of a day counted from 1970-01-01 (a Thursday).
+int weekday(std::int64_t day) {
+  return static_cast<int>(floor_mod(day + 3, 7));
+}
+
+// The day (days since 1970-01-01) of a month's date on a business-month axis: the last weekday
+// of the month for its end, else the first weekday on or after `day` (within the month).
+std::int64_t business_day_of(std::int64_t y, unsigned m, unsigned day, bool month_end) {
+  const unsigned last = days_in_month(y, m);
+  std::int64_t d = days_from_civil(y, m, month_end ? last : std::min(day, last));
+  const std::int64_t first = days_from_civil(y, m, 1), end = days_from_civil(y, m, last);
+  const int dir = month_end ? -1 : 1;
+  while (weekday(d) >= 5 && d + dir >= first && d + dir <= end) d += dir;
+  return d;
+}
+
 bool monthly(const std::vector<std::int64_t>& ns, Axis* axis) {
   if (ns.size() < 2) return false;
   std::vector<Civil> dates;
   dates.reserve(ns.size());
   for (std::int64_t t : ns) dates.push_back(civil(t));
   bool same_day = true, all_ends = true;
+  unsigned top = 0;
   for (std::size_t i = 0; i < dates.size(); ++i) {
     const Civil& c = dates[i];
     if (c.time_of_day != dates[0].time_of_day) return false;
     if (i > 0 && month_index(c) <= month_index(dates[i - 1])) return false;
     same_day = same_day && c.day == dates[0].day;
     all_ends = all_ends && c.day == days_in_month(c.year, c.month);
+    top = std::max(top, c.day);
   }
-  if (!same_day && !all_ends) return false;
+  // A day late in the month, put on the month's last day where the month is shorter (the 30th,
+  // and February's 28th or 29th); or a month's last or first business day, as financial closes
+  // and openings are dated.
+  bool clipped = !same_day && !all_ends, business_end = clipped, business_start = clipped;
+  for (const Civil& c : dates) {
+    if (!clipped && !business_end && !business_start) break;
+    clipped = clipped && c.day == std::min(top, days_in_month(c.year, c.month));
+    const std::int64_t d = days_from_civil(c.year, c.month, c.day);
+    business_end = business_end && d == business_day_of(c.year, c.month, 1, true);
+    business_start = business_start && d == business_day_of(c.year, c.month, 1, false);
+  }
+  if (!same_day && !all_ends && !clipped && !business_end && !business_start) return false;
   axis->unit = Unit::kMonth;
-  axis->day = static_cast<int>(dates[0].day);
-  axis->month_end = all_ends && (!same_day || dates[0].day > 28);
+  axis->day = static_cast<int>(clipped ? top : business_start ? 1 : dates[0].day);
+  axis->month_end = (all_ends && (!same_day || dates[0].day > 28)) || business_end;
+  axis->business_month = business_end || business_start;
   axis->time_of_day_ns = dates[0].time_of_day;
   return true;
-}
-
-// Monday 0 ... Sunday 6 of a day counted from 1970-01-01 (a Thursday).
-int weekday(std::int64_t day) {
-  return static_cast<int>(floor_mod(day + 3, 7));
 }
 
 // Weekdays before `day` (days since 1970-01-01), counted from a Monday: a weekday's count is
@@ -263,7 +288,10 @@ std::int64_t from_axis(const Axis& axis, double value) {
     const unsigned last = days_in_month(y, m);
     const unsigned d =
         axis.month_end ? last : std::min<unsigned>(static_cast<unsigned>(axis.day), last);
-    ns = offset(axis.time_of_day_ns, days_from_civil(y, m, d), kNsPerDay);
+    const std::int64_t day =
+        axis.business_month ? business_day_of(y, m, static_cast<unsigned>(axis.day), axis.month_end)
+                            : days_from_civil(y, m, d);
+    ns = offset(axis.time_of_day_ns, day, kNsPerDay);
   } else if (axis.business_days) {
     // Far beyond the dates datetime64[ns] reaches either way; keeps the day count in range.
     constexpr std::int64_t kMaxWeekdays = 1'000'000'000'000LL;

@@ -70,6 +70,41 @@ TEST(Calendar, MonthEndsStayMonthEndsAndQuartersStepThreeMonths) {
   EXPECT_FALSE(cal::to_axis(cal::detect(quarters), date(2020, 8, 1, 6), &v));
 }
 
+// Monthly dates of a day late in the month, put on the last day of shorter months (as a month
+// added to the 30th gives), and a month's last or first business day, step by months too.
+TEST(Calendar, ClippedDaysAndBusinessMonthsStepByMonths) {
+  const std::vector<std::int64_t> thirtieth{date(2022, 12, 30), date(2023, 1, 30),
+                                            date(2023, 2, 28), date(2023, 3, 30)};
+  cal::Axis a = cal::detect(thirtieth);
+  ASSERT_EQ(a.unit, cal::Unit::kMonth);
+  EXPECT_EQ(on_axis(a, thirtieth), (std::vector<std::int64_t>{635, 636, 637, 638}));
+  EXPECT_EQ(cal::next_dates(thirtieth, 3),
+            (std::vector<std::int64_t>{date(2023, 4, 30), date(2023, 5, 30), date(2023, 6, 30)}));
+  // Last business days: 2022-12-30 (a Friday), 2023-01-31, 2023-02-28, 2023-03-31; then
+  // 2023-04-28 (the 30th is a Sunday), 2023-05-31, 2023-06-30.
+  const std::vector<std::int64_t> closes{date(2022, 12, 30), date(2023, 1, 31), date(2023, 2, 28),
+                                         date(2023, 3, 31)};
+  a = cal::detect(closes);
+  ASSERT_EQ(a.unit, cal::Unit::kMonth);
+  EXPECT_TRUE(a.business_month && a.month_end);
+  EXPECT_EQ(cal::next_dates(closes, 3),
+            (std::vector<std::int64_t>{date(2023, 4, 28), date(2023, 5, 31), date(2023, 6, 30)}));
+  // First business days: 2022-07-01 (a Friday), 2022-08-01, 2022-09-01, 2022-10-03.
+  const std::vector<std::int64_t> opens{date(2022, 7, 1), date(2022, 8, 1), date(2022, 9, 1),
+                                        date(2022, 10, 3)};
+  a = cal::detect(opens);
+  ASSERT_EQ(a.unit, cal::Unit::kMonth);
+  EXPECT_TRUE(a.business_month && !a.month_end);
+  EXPECT_EQ(cal::next_dates(opens, 2),
+            (std::vector<std::int64_t>{date(2022, 11, 1), date(2022, 12, 1)}));
+  std::int64_t v;
+  EXPECT_FALSE(cal::to_axis(a, date(2023, 1, 1), &v));  // a Sunday, not January's first
+  EXPECT_TRUE(cal::to_axis(a, date(2023, 1, 2), &v));
+  // Days that follow none of these rules are no months.
+  EXPECT_NE(cal::detect({date(2023, 1, 5), date(2023, 2, 12), date(2023, 3, 30)}).unit,
+            cal::Unit::kMonth);
+}
+
 TEST(Calendar, DailyWeeklyAndHourlyUseTheLargestWholeUnit) {
   std::vector<std::int64_t> days{date(2015, 1, 1), date(2015, 1, 2), date(2015, 1, 3)};
   cal::Axis a = cal::detect(days);

@@ -37,6 +37,8 @@ struct Axis {
   std::int64_t time_of_day_ns = 0;   // months: the time of day
   bool business_days = false;        // days: the axis counts weekdays only (Monday to Friday),
                                      // so that a Friday and the next Monday are one apart
+  bool business_month = false;       // months: the day falls on a weekday: the last weekday of
+                                     // the month with month_end, else the first on or after day
 };
 
 // The axis of a strictly increasing series of dates (at least one). Throws

@@ -45,6 +45,7 @@ inline py::dict axis_to_dict(const cal::Axis& a) {
   d["month_end"] = a.month_end;
   d["time_of_day_ns"] = a.time_of_day_ns;
   d["business_days"] = a.business_days;
+  d["business_month"] = a.business_month;
   return d;
 }
 
@@ -63,6 +64,7 @@ inline cal::Axis axis_from_dict(py::handle h) {
   a.time_of_day_ns = d["time_of_day_ns"].cast<std::int64_t>();
   // Axes saved before business days had their own axis have no such entry: plain days.
   if (d.contains("business_days")) a.business_days = is_true(d["business_days"]);
+  if (d.contains("business_month")) a.business_month = is_true(d["business_month"]);
   if (a.business_days && a.unit != cal::Unit::kDay) {
     twpy::raise(PyExc_ValueError, "time_axis_: an axis of business days must count days, not " +
                                       cal::unit_name(a.unit) + "s");

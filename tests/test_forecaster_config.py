@@ -182,3 +182,23 @@ def test_failed_engine_import_is_printed_and_module_still_loads():
     assert out[0] == "Exception importing tarn"
     assert out[1] == "loaded False False"
     assert out[2].startswith("NameError") and "tidewell_ts_libs" in out[2]
+
+
+def test_new_rows_in_a_frame_reach_their_columns_models_by_label():
+    # Columns in another order than in training were fed to the other columns' models.
+    import pandas as pd
+
+    data = pd.DataFrame(seasonal(targets=2), columns=["a", "b"])
+    data["b"] = data["b"] * 10
+    f = QuillcastForecaster(prediction_horizon=2).fit(data.iloc[:80], None, _reset_model=True)
+    new = data.iloc[80:90]
+    expected = f.predict(new)
+    np.testing.assert_array_equal(f.predict(new[["b", "a"]]), expected)
+    np.testing.assert_array_equal(
+        f.predict(new[["b", "a"]], prediction_type="sliding_window"),
+        f.predict(new, prediction_type="sliding_window"),
+    )
+    f.fit(new[["b", "a"]], None)  # an update, as the rows in the training order would be
+    g = QuillcastForecaster(prediction_horizon=2).fit(data.iloc[:80], None, _reset_model=True)
+    g.fit(new, None)
+    np.testing.assert_array_equal(f.predict(), g.predict())

@@ -366,6 +366,23 @@ inline std::int64_t ts_index_of(py::object loc) {
 
 // Dated rows of X with the timestamp location `loc` (the forecaster's own when -1), as a matrix
 // on the integer time axis; X unchanged when it carries no dates.
+// New rows as a frame whose columns are the training frame's in another order: put back in the
+// training order, so that each column reaches its own model (by position, a reordered frame fed
+// one target's values to another's model).
+inline py::object in_training_order(py::object self, py::object X) {
+  if (is_ndarray(X) || !py::hasattr(X, "columns") || !py::hasattr(X, "loc")) return X;
+  py::dict state = self.attr("__dict__");
+  if (!state.contains("_column_names") || !py::isinstance<py::list>(state["_column_names"])) {
+    return X;
+  }
+  py::list names = state["_column_names"];
+  py::list given(X.attr("columns"));
+  if (py_eq(given, names) || py::len(given) != py::len(names)) return X;
+  py::object as_set = twpy::import("builtins", "set");
+  if (py::len(as_set(names)) != py::len(names) || !py_eq(as_set(given), as_set(names))) return X;
+  return X.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), names)];
+}
+
 inline twdates::DatedRows dated_input(py::object self, py::object X, py::object loc, bool fitting) {
   if (X.is_none()) return {};
   // A numpy array of numbers carries no dates (the usual block of new rows: no more work).

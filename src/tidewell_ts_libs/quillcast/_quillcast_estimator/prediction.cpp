@@ -164,6 +164,7 @@ py::object forecast_trained(py::object self, py::object prediction_horizon,
 py::object predict_rows(py::object self, py::object X, py::object prediction_horizon,
                         py::object ts_col_loc, const tarn::Forecaster* fresh,
                         std::vector<ModelPtr>* used, const FutureRegressors& future) {
+  X = in_training_order(self, X);
   twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
   if (dated.dated) {
     X = dated.X;

@@ -540,6 +540,8 @@ void train(py::object self, py::object X, py::object y) {
   }
 
   self.attr("_filled_args") = filled;
+  // New rows given as a frame are matched to the models by these labels.
+  self.attr("_column_names") = column_names;
   for (const std::string& text : season_warnings) {
     if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0) throw py::error_already_set();
   }
@@ -572,10 +574,10 @@ void train(py::object self, py::object X, py::object y) {
 // The attributes training writes. A training that fails puts them back, so the forecaster
 // keeps its trained models (unreset) and its settings instead of being left half-trained.
 const char* const kTrainingState[] = {
-    "model",           "_timestamps",       "_totalsamples", "n_features_",
-    "log_transformed", "is_fitted_",        "algorithm",     "model_name",
-    "model_id",        "model_description", "time_axis_",    "n_features_in_",
-    "_filled_args",    "exog_columns_",     "exog_names_",   kNextLogTransform};
+    "model",         "_timestamps",    "_totalsamples", "n_features_",   "log_transformed",
+    "is_fitted_",    "algorithm",      "model_name",    "model_id",      "model_description",
+    "time_axis_",    "n_features_in_", "_filled_args",  "exog_columns_", "exog_names_",
+    "_column_names", kNextLogTransform};
 
 // Whether the forecaster holds trained models that an updating fit can bring up to date.
 bool has_trained_models(py::object self) {

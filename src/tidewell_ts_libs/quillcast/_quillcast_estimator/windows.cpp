@@ -34,6 +34,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   }
   const std::int64_t h_checked = effective_horizon(self, prediction_horizon);
   py::object np = G("np");
+  X = in_training_order(self, X);
   new_rows_input(self, X, ts_col_loc);
   py::list rows;
   const bool given = !X.is_none();
@@ -191,6 +192,7 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
 py::object score(py::object self, py::object X, py::object y, py::object sample_weight) {
   py::object np = G("np");
   py::object ts_icol_loc = self.attr(QN("ts_icol_loc"));
+  X = in_training_order(self, X);
   twdates::DatedRows dated = dated_input(self, X, py::int_(-1), false);
   if (dated.dated) {
     X = dated.X;

@@ -302,6 +302,37 @@ def test_zoned_hours_stay_in_utc_through_the_change_of_clocks_and_later_rows():
     assert res.forecasts.time.iloc[0] == utc[-1]
 
 
+def test_each_zoned_series_keeps_its_own_clock_in_a_table_of_several():
+    # A month stays a month and an hour an hour, whatever other series share the table (one
+    # hourly series put every monthly one on UTC: dates drifting off the months), with the
+    # regressors' future read on each series' clock too, and as ISO text with offsets.
+    months = pd.date_range("2019-01-01", periods=36, freq="MS", tz="Europe/Berlin")
+    hours = pd.date_range("2023-03-20", periods=72, freq="h", tz="Europe/Berlin")
+    table = pd.concat([
+        pd.DataFrame({"unique_id": "m", "ds": months, "y": 100 + np.arange(36.0), "x": 1.0}),
+        pd.DataFrame({"unique_id": "h", "ds": hours, "y": 50 + np.sin(np.arange(72.0)), "x": 1.0}),
+    ], ignore_index=True)
+    future = pd.DataFrame({
+        "unique_id": ["m"] * 3 + ["h"] * 3,
+        "ds": [*pd.date_range("2022-01-01", periods=3, freq="MS", tz="Europe/Berlin"),
+               *pd.date_range(hours[-1], periods=4, freq="h")[1:]],
+        "x": 1.0,
+    })
+    alone = {
+        sid: forecast_many(table[table.unique_id == sid], algorithm="arima", horizon=3).forecasts
+        for sid in ("m", "h")
+    }
+    as_text = table.assign(ds=[t.isoformat() for t in table.ds])
+    for data in (table, as_text):
+        both = forecast_many(data, algorithm="arima", horizon=3).forecasts
+        for sid, own in alone.items():
+            np.testing.assert_array_equal(both[both.id == sid].time, own.time)
+        with_x = forecast_many(data, algorithm="arima", horizon=3, exog=["x"], X_df=future)
+        assert (with_x.errors.status == "ok").all(), with_x.errors.message.tolist()
+        np.testing.assert_array_equal(with_x.forecasts.time, both.time)
+    assert list(alone["m"].time.dt.strftime("%Y-%m-%d")) == ["2022-01-01", "2022-02-01", "2022-03-01"]
+
+
 def test_absent_timestamps_leave_the_forecasts_on_the_grid():
     # Rows absent from training (an outage, a month never reported) are steps the models span:
     # the forecasts fall on the following steps, not at multiples of the rows' mean spacing.

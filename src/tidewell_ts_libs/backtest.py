@@ -236,7 +236,7 @@ def cross_validation(
             raise ValueError(f"no column named {col!r} in the data")
 
     frame = data[[id_column, time_column, value_column]].copy()
-    frame[time_column], _ = _as_dates(frame[time_column], time_column)
+    frame[time_column], _ = _as_dates(frame[time_column], time_column, ids=frame[id_column])
     frame[value_column] = _numbers(frame, id_column, value_column)
     items = _series_of(frame, id_column, time_column, value_column)
     del frame

@@ -361,11 +361,13 @@ def forecast_one(
     return _forecast_frame([rows], [series_id], opts), errors[0]
 
 
-def _as_dates(column: pd.Series, name: str, clock: str | None = None) -> tuple[pd.Series, str]:
+def _as_dates(column: pd.Series, name: str, clock=None, ids=None) -> tuple[pd.Series, object]:
     """ISO 8601 text and periods as datetime64 (time-zone aware dates without their zone, on
     ``clock`` or the one they show: ``series.naive_dates``; periods by their starts), text that
     is all numbers as numbers; other columns unchanged (text that is neither: labels, which keep
-    the rows' order). Returns the column and the clock of its zoned dates (None without a zone)."""
+    the rows' order). Zoned dates of the series of ``ids`` are each read on their series' own
+    clock, or on ``clock`` ("wall", "utc" or {id: clock}). Returns the column and the clock of
+    its zoned dates (None without a zone; {id: clock} where the series differ)."""
     import pandas as pd
 
     if isinstance(column.dtype, pd.CategoricalDtype):  # the categories' own values
@@ -377,7 +379,7 @@ def _as_dates(column: pd.Series, name: str, clock: str | None = None) -> tuple[p
     elif (kind := pd.api.types.infer_dtype(column, skipna=True)) in ("string", "datetime", "date"):
         if kind == "string":  # blanks around a date or number are not part of it
             column = column.str.strip()
-        dates, written = series.iso_dates(column, clock, errors="coerce")
+        dates, written = series.iso_dates(column, clock, errors="coerce", ids=ids)
         clock = clock or written
         bad = dates.isna() & column.notna()
         if bad.all():
@@ -392,8 +394,8 @@ def _as_dates(column: pd.Series, name: str, clock: str | None = None) -> tuple[p
             )
     else:
         return column, None
-    clock = clock or series.zone_clock(dates)
-    return series.naive_dates(dates, clock).astype("datetime64[ns]"), clock
+    dates, clock = series.naive_by_series(pd.Series(dates), ids, clock)
+    return pd.Series(dates).astype("datetime64[ns]"), clock
 
 
 def _numbers(frame: pd.DataFrame, id_column: str, value_column: str) -> pd.Series:
@@ -617,7 +619,7 @@ def _future_table(X_df: pd.DataFrame, exog, id_column, time_column, clock=None) 
             )
     frame = X_df[[id_column, time_column, *exog]].reset_index(drop=True)  # rows by position
     # Zoned future dates are read on the clock of the series' own dates.
-    frame[time_column], _ = _as_dates(frame[time_column], time_column, clock)
+    frame[time_column], _ = _as_dates(frame[time_column], time_column, clock, frame[id_column])
     for col in exog:
         frame[col] = _numbers(frame, id_column, col)
         bad = ~np.isfinite(frame[col].to_numpy())
@@ -705,7 +707,7 @@ def _regressor_table(
     """The series of ``data`` with the regressor columns ``exog`` (checked names) and their
     values at the forecast times; raises ValueError for bad values or missing regressors."""
     frame = data[[id_column, time_column, value_column, *exog]].copy()
-    frame[time_column], clock = _as_dates(frame[time_column], time_column)
+    frame[time_column], clock = _as_dates(frame[time_column], time_column, ids=frame[id_column])
     for col in (value_column, *exog):
         frame[col] = _numbers(frame, id_column, col)
     items = _series_of(frame, id_column, time_column, value_column, exog)

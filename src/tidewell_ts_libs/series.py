@@ -112,13 +112,54 @@ def _one_time_of_day(index) -> bool:
 _OFFSET = r"(?P<time>\d\d:\d\d(?::\d\d(?:[.,]\d+)?)?)(?P<offset>Z|[+-]\d\d(?::?\d\d)?)$"
 
 
-def iso_dates(text, clock: str | None = None, errors: str = "raise"):
+def on_clocks(wall, utc, ids=None, clock=None):
+    """Dates without their zone, from ``wall`` and ``utc`` (the same instants read on their wall
+    clock and in UTC, naive pandas Series), and the clock they were read on. ``clock``: "wall"
+    or "utc" for every date; {series id: clock} for the series of ``ids`` (the others on the
+    column's own clock); None for each series' own clock (``ids``) or the column's: the wall
+    clock when all its dates fall at one time of day (days, months), else UTC (hours). A clock
+    per series comes back as one text when all agree, else as {id: clock}."""
+    import pandas as pd
+
+    if isinstance(clock, str):
+        return (wall if clock == "wall" else utc), clock
+    if ids is None:
+        one = _one_time_of_day(pd.DatetimeIndex(wall))
+        return on_clocks(wall, utc, None, "wall" if one else "utc")
+    ids = pd.Series(np.asarray(ids, dtype=object), index=wall.index)
+    if clock is None:
+        time_of_day = (wall - wall.dt.normalize()).dt.total_seconds()
+        own = time_of_day.groupby(ids, sort=False).nunique() <= 1
+        clock = {sid: "wall" if one else "utc" for sid, one in own.items()}
+    elif ids.map(clock).isna().any():  # series the mapping does not know: the column's clock
+        _, default = on_clocks(wall, utc)
+        clock = {**{sid: default for sid in ids.dropna().unique()}, **clock}
+    on_wall = ids.map(clock).eq("wall").to_numpy()
+    naive = pd.Series(np.where(on_wall, wall.to_numpy(), utc.to_numpy()), index=wall.index)
+    used = set(ids.dropna().map(clock))
+    return naive, (used.pop() if len(used) == 1 else clock)
+
+
+def naive_by_series(dates, ids=None, clock=None):
+    """Time-zone aware dates (a pandas Series) without their zone, each series on its own
+    clock (``on_clocks``); naive dates as they are. Returns the dates and their clock(s)."""
+    import pandas as pd
+
+    index = pd.DatetimeIndex(dates)
+    if index.tz is None:
+        return dates, None
+    wall = pd.Series(index.tz_localize(None), index=dates.index)
+    utc = pd.Series(index.tz_convert("UTC").tz_localize(None), index=dates.index)
+    return on_clocks(wall, utc, ids, clock)
+
+
+def iso_dates(text, clock: str | None = None, errors: str = "raise", ids=None):
     """ISO 8601 text (a pandas Series) as dates, and the clock of their zone. Times written
     with the offsets of several zones (a year of local dates spans a change of clocks:
     +01:00 in winter, +02:00 in summer) lose them on ``clock`` or the one they show, as
     ``naive_dates`` reads zoned dates: the clock is returned. Otherwise the dates are pandas'
     (zoned when written with one offset) and the clock is None. ``errors`` as pandas'
-    ``to_datetime``."""
+    ``to_datetime``; ``ids``: the series of the rows, each read on its own clock (``on_clocks``)."""
     import warnings
 
     import pandas as pd
@@ -145,9 +186,7 @@ def iso_dates(text, clock: str | None = None, errors: str = "raise"):
     wall = pd.to_datetime(
         written.str.replace(_OFFSET, r"\g<time>", regex=True), format="ISO8601", errors=errors
     )
-    if clock is None:
-        clock = "wall" if _one_time_of_day(pd.DatetimeIndex(wall)) else "utc"
-    dates = wall if clock == "wall" else instants.dt.tz_localize(None)
+    dates, clock = on_clocks(wall, instants.dt.tz_localize(None), ids, clock)
     return pd.Series(np.asarray(dates, dtype="datetime64[ns]"), index=text.index), clock
 
 

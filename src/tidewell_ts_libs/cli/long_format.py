@@ -268,7 +268,7 @@ def _future_frame(args, id_col: str, time_col: str, regressors: list[str]) -> pd
     frame = future_columns(args.future_frame, [id_col, time_col, *regressors], args.future)
     if frame[time_col].isna().any():
         raise InputError(f"--future {args.future}: time column {time_col!r} has empty values")
-    frame[time_col], _ = parse_times(frame[time_col], time_col)
+    frame[time_col], _ = parse_times(frame[time_col], time_col, ids=frame[id_col])
     return frame.rename(columns={id_col: "id", time_col: "time"})
 
 
@@ -304,7 +304,7 @@ def run_long_format(df: pd.DataFrame, args, algorithms, levels=(80.0, 95.0), fil
             "ranked by rolling-origin forecasts (--windows, --step)"
         )
     data = pd.DataFrame({id_col: df[id_col], target: _numeric_column(df[target], target)})
-    data[time_col], fmt = parse_times(df[time_col], time_col)
+    data[time_col], fmt = parse_times(df[time_col], time_col, ids=df[id_col])
     for r in regressors:
         data[r] = _numeric_column(df[r], r)
     if getattr(args, "nonnegative", False):

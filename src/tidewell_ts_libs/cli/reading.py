@@ -90,21 +90,21 @@ def basic_dates(values: pd.Series) -> tuple[pd.Series, str] | None:
     return None
 
 
-def parse_times(values: pd.Series, name: str) -> tuple[pd.Series, str | None]:
+def parse_times(values: pd.Series, name: str, ids=None) -> tuple[pd.Series, str | None]:
     """Parses a time column: numbers stay numbers (unless every one is a date in ISO 8601's basic
-    form, ``basic_dates``), text must be ISO 8601 dates or times (times with an offset lose it:
-    ``series.naive_dates``)."""
+    form, ``basic_dates``), text must be ISO 8601 dates or times (times with an offset lose it,
+    each series of ``ids`` on its own clock: ``series.on_clocks``)."""
     if pd.api.types.is_numeric_dtype(values):
         dates = basic_dates(values)
         return (values, None) if dates is None else dates
     text = values.astype(str).str.strip()  # blanks around a time are not part of it
     try:
-        parsed, clock = series.iso_dates(text)
+        parsed, _ = series.iso_dates(text, ids=ids)
     except (ValueError, TypeError) as e:
         raise InputError(
             f"time column {name!r} holds values that are neither ISO dates nor integers"
         ) from e
-    parsed = series.naive_dates(parsed, clock)
+    parsed, _ = series.naive_by_series(parsed, ids)  # each series (ids) on its own clock
     fmt = time_format(text.iloc[0])
     return parsed, fmt if writes_every_time(parsed, fmt) else None
 

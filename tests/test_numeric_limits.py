@@ -67,3 +67,16 @@ def test_holt_winters_takes_the_season_of_a_quarter_of_a_long_series():
     assert not m.is_initialized()
     with pytest.raises(ValueError, match="at most 100000000"):
         forecasters.hws(samples_per_season=50_000_000, initial_training_seasons=4)
+
+
+@pytest.mark.parametrize("algorithm", ["hw", "arima", "autoforecaster"])
+def test_a_line_is_forecast_alike_at_every_scale(algorithm):
+    # Values far below the log transform's shift of 2 keep their shape on their own scale: at
+    # 1e-9 a straight line was forecast flat on the log scale.
+    line = 100 + np.arange(36.0)
+    expected = QuillcastForecaster(algorithm=algorithm, prediction_horizon=3).fit(
+        line.reshape(-1, 1), None).predict().ravel()
+    for scale in (1e-3, 1e-6, 1e-9, 1e-12):
+        f = QuillcastForecaster(algorithm=algorithm, prediction_horizon=3)
+        got = f.fit((scale * line).reshape(-1, 1), None).predict().ravel() / scale
+        np.testing.assert_allclose(got, expected, rtol=2e-3, err_msg=str(scale))

@@ -84,6 +84,10 @@ TEST(ForecasterLogScale, ChoiceFallsBackForMissingNegativeAndTinySeries) {
   EXPECT_EQ(tarn::choose_log(low.data(), 1, 3), tarn::LogChoice::kNotFinite);
   const std::vector<double> tiny{5.0, 6.0, 1e-9, -2e-9};
   EXPECT_EQ(tarn::choose_log(tiny.data(), 2, 2), tarn::LogChoice::kTooSmall);
+  const std::vector<double> small{1e-6, 3e-5, 9e-5};  // where the log is a straight line
+  EXPECT_EQ(tarn::choose_log(small.data(), 1, 3), tarn::LogChoice::kTooSmall);
+  const std::vector<double> enough{1e-6, 3e-5, 2e-4};
+  EXPECT_EQ(tarn::choose_log(enough.data(), 1, 3), tarn::LogChoice::kLog);
 }
 
 TEST(ForecasterTraining, SeasonSettingsOfATrainingSeries) {

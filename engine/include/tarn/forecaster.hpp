@@ -45,11 +45,15 @@ double to_log_scale(double x);
 // e^y - 1 - 1 would cancel.
 double from_log_scale(double y);
 
+// Values all within this of 0 are too small for the log transform (choose_log).
+inline constexpr double kLogTooSmall = 1e-4;
+
 // Whether training may feed the models ln(x + 2).
 enum class LogChoice {
   kLog,        // yes
   kNotFinite,  // a transformed value is not finite (missing values, values of -2 or below)
-  kTooSmall,   // a series has values, all within 1e-8 of 0 and not all 0: too few digits kept
+  kTooSmall,   // a series has values, all within kLogTooSmall of 0 and not all 0: the transform
+               // is a straight line there and keeps too few digits of the variation
 };
 
 // The choice for `n_targets` series of `n` values each, stored series after series.

@@ -66,6 +66,13 @@ def test_quantiles_are_monotone_and_the_bands_exactly(forecasters, algorithm):
     from_array = f.predict_interval(level=np.array([80, 95]))  # an array is a list of levels
     assert list(from_array) == [80, 95]
     np.testing.assert_array_equal(from_array[95][1], bands[95][1])
+    if algorithm == "intermittent":
+        # One-sided bands [0, upper]: the band of level L reaches the quantile L / 100.
+        own = f.predict_quantiles(quantiles=[0.8, 0.95])
+        assert np.all(bands[80][0] == 0) and np.all(bands[95][0] == 0)
+        np.testing.assert_array_equal(own[0.8], bands[80][1])
+        np.testing.assert_array_equal(own[0.95], bands[95][1])
+        return
     np.testing.assert_array_equal(q[0.1], bands[80][0])
     np.testing.assert_array_equal(q[0.9], bands[80][1])
     np.testing.assert_array_equal(q[0.025], bands[95][0])
@@ -247,3 +254,26 @@ def test_nonnegative_refuses_a_target_with_negative_values():
         f.fit(X, None, _reset_model=True)
     assert not hasattr(f, "is_fitted_")
     QuillcastForecaster().fit(X, None, _reset_model=True)  # without the option: trained
+
+
+def test_intermittent_quantiles_and_paths_follow_the_demand_distribution():
+    # Demand in 30% of the periods, gamma sizes: the quantiles are the distribution's own (the
+    # "0.9" quantile was the upper end of the one-sided 80% band, its 0.8 quantile), and the
+    # paths have the share of periods without demand and the mean of the forecast.
+    below, total, path_mean, forecast, zeros = 0, 0, [], [], []
+    for r in range(120):
+        rng = np.random.default_rng(r)
+        z = np.where(rng.random(156) < 0.3, rng.gamma(2.0, 2.0, 156), 0.0)
+        est = QuillcastForecaster(algorithm="intermittent", prediction_horizon=6)
+        est.fit(z[:150].reshape(-1, 1), None, _reset_model=True)
+        q = est.predict_quantiles(quantiles=[0.5, 0.9])
+        assert np.all(q[0.5] == 0)  # most periods bring no demand
+        below += int(np.sum(z[150:] <= q[0.9][:, 0]))
+        total += 6
+        paths = est.simulate(n_paths=400, random_state=r)[:, 0, 0]
+        path_mean.append(paths.mean())
+        forecast.append(est.predict()[0, 0])
+        zeros.append(np.mean(paths == 0))
+    assert 0.85 <= below / total <= 0.95
+    assert abs(np.mean(path_mean) / np.mean(forecast) - 1) < 0.03
+    assert 0.65 <= np.mean(zeros) <= 0.75

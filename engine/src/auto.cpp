@@ -381,6 +381,13 @@ void AutoSelector::clear() {
   origin_w_.clear();
 }
 
+double AutoSelector::own_quantile_ahead(double h, double p) const {
+  // The intermittent family's own quantiles (an atom at zero); the bands give the others'.
+  if (!intermittent_fit()) return std::numeric_limits<double>::quiet_NaN();
+  const double q = cands_.front().model->own_quantile(h, p);
+  return std::isnan(q) ? q : to_fed(q);
+}
+
 bool AutoSelector::intermittent_fit() const {
   return cands_.size() == 1 && config_.candidates.empty() &&
          intermittent_families() == candidate_names();

@@ -379,6 +379,25 @@ void Forecaster::quantiles(const std::vector<ModelPtr>* models, std::int64_t hor
       }
     }
   }
+  // A model that knows its distribution's quantiles itself (an atom at zero) gives them: its
+  // one-sided bands [0, upper] are no pair of quantiles about its forecast.
+  const std::size_t cols = ms.size();
+  const double start = static_cast<double>(last_updated());
+  for (std::size_t c = 0; c < cols; ++c) {
+    const Model& m = *ms[c];
+    if (std::isnan(m.own_quantile(1.0, 0.5))) continue;
+    const double step = static_cast<double>(m.grid_step());
+    for (std::int64_t k = 0; k < horizon; ++k) {
+      const double time = start + static_cast<double>(k + 1) * interval();
+      const double steps = (time - static_cast<double>(m.last_time())) / step;
+      for (std::size_t i = 0; i < n_probs; ++i) {
+        double v = m.own_quantile(steps, probs[i]);
+        to_data_scale(&v, 1);
+        if (nonnegative_) v = std::max(v, 0.0);
+        out[i * block + static_cast<std::size_t>(k) * cols + c] = v;
+      }
+    }
+  }
   // Bounds of the models' intervals grow with the coverage; this only guards the order of
   // quantiles against a model whose arithmetic lost it (ties of p keep their own values).
   std::vector<std::size_t> order(n_probs);

@@ -342,6 +342,37 @@ double Intermittent::forecast_ahead(double) const {
   return detail::to_log_input(rate(), shift_);
 }
 
+double Intermittent::demand_quantile(double u) const {
+  // Demand occurs with probability pi, the share of periods with demand so far (the smoothed
+  // probabilities swing too far for the quantiles, which hinge on 1 - pi); sizes are gamma
+  // with mean rate / pi and the coefficient of variation of the sizes seen.
+  const double pi = periods_ > 0.0 ? std::clamp(size_n_ / periods_, 0.0, 1.0) : 0.0;
+  const double mean_size = pi > 0.0 ? rate_of(method_, alpha_, s_) / pi : 0.0;
+  const double cv2 = size_n_ >= 2.0 && size_mean_ != 0.0
+                         ? size_m2_ / (size_n_ - 1.0) / (size_mean_ * size_mean_)
+                         : 1.0;
+  // The rate is an estimate: its own error widens the spread of the sizes a period may bring.
+  // An exponentially weighted mean has alpha / (2 - alpha) of a single value's variance in
+  // steady state, but it never knows more than a mean of the demands seen.
+  const double inflate = 1.0 + std::max(alpha_ / (2.0 - alpha_), 1.0 / std::max(size_n_, 1.0));
+  const double cv2_pred = (1.0 + (std::isfinite(cv2) ? cv2 : 1.0)) * inflate - 1.0;
+  if (!(mean_size > 0.0) || u <= 1.0 - pi) return 0.0;
+  const double v = std::min((u - (1.0 - pi)) / pi, 1.0 - 1e-12);
+  const double q = gamma_quantile(v, mean_size, std::clamp(cv2_pred, 1e-6, 1e6));
+  return detail::unscale(detail::finite_or(q, 0.0), scale_);
+}
+
+double Intermittent::demand_probability_seen() const {
+  return periods_ > 0.0 ? std::clamp(size_n_ / periods_, 0.0, 1.0) : 0.0;
+}
+
+double Intermittent::own_quantile_ahead(double, double p) const {
+  // Demand data: the distribution has an atom at zero, so its quantiles are its own (below
+  // the share of periods without demand they are zero, whatever the mean rate).
+  if (negative_) return std::numeric_limits<double>::quiet_NaN();
+  return detail::to_log_input(demand_quantile(p), shift_);
+}
+
 void Intermittent::interval_ahead(std::int64_t h, double coverage, double* lower,
                                   double* upper) const {
   const double f = rate();
@@ -355,34 +386,15 @@ void Intermittent::interval_ahead(std::int64_t h, double coverage, double* lower
     lo = detail::finite_or(f - t * sd, f);
     hi = detail::finite_or(f + t * sd, f);
   } else {
-    // Demand occurs with probability pi, the share of periods with demand so far (the
-    // smoothed probabilities swing too far for the quantiles, which hinge on 1 - pi); sizes are
-    // gamma with mean f / pi and the coefficient of variation of the sizes seen.
-    const double pi = periods_ > 0.0 ? std::clamp(size_n_ / periods_, 0.0, 1.0) : 0.0;
-    const double mean_size = pi > 0.0 ? rate_of(method_, alpha_, s_) / pi : 0.0;
-    const double cv2 = size_n_ >= 2.0 && size_mean_ != 0.0
-                           ? size_m2_ / (size_n_ - 1.0) / (size_mean_ * size_mean_)
-                           : 1.0;
-    // The rate is an estimate: its own error widens the spread of the sizes a period may
-    // bring. An exponentially weighted mean has alpha / (2 - alpha) of a single value's
-    // variance in steady state, but it never knows more than a mean of the demands seen.
-    const double inflate = 1.0 + std::max(alpha_ / (2.0 - alpha_), 1.0 / std::max(size_n_, 1.0));
-    const double cv2_pred = (1.0 + (std::isfinite(cv2) ? cv2 : 1.0)) * inflate - 1.0;
-    // Quantile u of the single-period demand.
-    auto quantile = [&](double u) {
-      if (!(mean_size > 0.0) || u <= 1.0 - pi) return 0.0;
-      const double v = std::min((u - (1.0 - pi)) / pi, 1.0 - 1e-12);
-      const double q = gamma_quantile(v, mean_size, std::clamp(cv2_pred, 1e-6, 1e6));
-      return detail::unscale(detail::finite_or(q, 0.0), scale_);
-    };
+    const double pi = demand_probability_seen();
     const double a = 0.5 * (1.0 - coverage);
     if (a <= 1.0 - pi) {
       // The zero atom covers the lower tail: [0, upper] covers the whole level (at least pi,
       // so that the intervals stay nested as the coverage grows past 2 pi - 1).
-      hi = quantile(std::max(coverage, pi));
+      hi = demand_quantile(std::max(coverage, pi));
     } else {
-      lo = quantile(a);
-      hi = quantile(1.0 - a);
+      lo = demand_quantile(a);
+      hi = demand_quantile(1.0 - a);
     }
   }
   for (std::int64_t k = 0; k < h; ++k) {

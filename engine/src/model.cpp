@@ -206,6 +206,10 @@ bool Model::forecast_variances(std::int64_t, double*) const {
   return false;
 }
 
+double Model::own_quantile_ahead(double, double) const {
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
 double Model::interval_dof() const {
   return std::numeric_limits<double>::infinity();
 }
@@ -272,6 +276,11 @@ std::pair<double, double> Model::forecast_interval_steps(double h, double covera
   std::vector<double> l(static_cast<std::size_t>(n)), u(static_cast<std::size_t>(n));
   forecast_interval_path(n, coverage, l.data(), u.data());
   return bounds_at(h, l, u);
+}
+double Model::own_quantile(double h, double p) const {
+  if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
+  const double q = own_quantile_ahead(interval_step(h), p);
+  return std::isnan(q) ? q : fed_scale(q);
 }
 
 void Model::forecast_interval_at(const double* t, std::size_t n, double coverage, double* lower,

@@ -73,6 +73,10 @@ void forecast_quantile_path(const Model& model, std::int64_t h, double p, double
   if (h <= 0) return;
   const auto n = static_cast<std::size_t>(h);
   model.forecast_path(n, out);
+  if (!std::isnan(model.own_quantile(1.0, p))) {  // a model that knows its quantiles itself
+    for (std::size_t k = 0; k < n; ++k) out[k] = model.own_quantile(static_cast<double>(k + 1), p);
+    return;
+  }
   const double c = quantile_coverage(p);
   std::vector<double> lower(n), upper(n);
   model.forecast_interval_path(h, c > 0.0 ? c : kMedianCoverage, lower.data(), upper.data());
@@ -84,6 +88,8 @@ void forecast_quantile_path(const Model& model, std::int64_t h, double p, double
 
 double forecast_quantile_steps(const Model& model, double h, double p, double point) {
   check_probability(p);
+  const double own = model.own_quantile(h, p);
+  if (!std::isnan(own)) return own;
   const double c = quantile_coverage(p);
   if (!(c > 0.0)) {
     const auto b = model.forecast_interval_steps(h, kMedianCoverage);
@@ -111,6 +117,17 @@ namespace {
 std::vector<double> quantile_knots(const Model& model, const double* times, std::size_t n) {
   const std::vector<double>& probs = matching_probabilities();
   std::vector<double> point(n), lower(n), upper(n), knots(probs.size() * n);
+  if (!std::isnan(model.own_quantile(1.0, 0.5))) {  // a model that knows its quantiles itself
+    const double last = static_cast<double>(model.last_time());
+    const double step = static_cast<double>(model.grid_step());
+    for (std::size_t j = 0; j < probs.size(); ++j) {
+      for (std::size_t k = 0; k < n; ++k) {
+        const double q = model.own_quantile((times[k] - last) / step, probs[j]);
+        knots[j * n + k] = j > 0 ? std::max(q, knots[(j - 1) * n + k]) : q;
+      }
+    }
+    return knots;
+  }
   model.forecast_at(times, n, point.data());
   const std::size_t mid = probs.size() / 2;
   for (std::size_t j = 0; j < mid; ++j) {

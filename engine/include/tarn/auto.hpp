@@ -125,6 +125,7 @@ class AutoSelector : public Model {
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
+  double own_quantile_ahead(double h, double p) const override;
   void forecast_path_ahead(const double* h, std::size_t n, double* out) const override;
   void series_path(const double* h, std::size_t n, double* out) const;
   void save(Writer& w) const override;

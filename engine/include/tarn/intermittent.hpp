@@ -103,10 +103,15 @@ class Intermittent : public Model {
   void clear() override;
   double forecast_ahead(double h) const override;
   void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const override;
+  double own_quantile_ahead(double h, double p) const override;
   void save(Writer& w) const override;
   void load(Reader& r) override;
 
  private:
+  // Quantile u of a single period's demand on the series' own scale (0 within the share of
+  // periods without demand), and that share's complement: the share of periods with demand.
+  double demand_quantile(double u) const;
+  double demand_probability_seen() const;
   // One aggregate level: sums of k observed periods, smoothed.
   struct Level {
     int k = 1;

@@ -133,6 +133,11 @@ class Model {
   // fractional steps interpolate between the neighbouring grid steps.
   std::pair<double, double> forecast_interval_at(double t, double coverage) const;
   std::pair<double, double> forecast_interval_steps(double h, double coverage) const;
+  // Quantile p (0 < p < 1) of the forecast distribution at h >= 1 grid steps, on the scale the
+  // model is fed, for a model that knows its distribution's quantiles itself (an atom at zero,
+  // which bounds about the point forecast cannot place); NaN for the others, whose quantiles
+  // are the bounds of their intervals. NotInitialized before the model is ready.
+  double own_quantile(double h, double p) const;
   // Degrees of freedom left to the model's estimate of its one-step error variance (infinity:
   // its intervals take normal quantiles).
   double error_dof() const { return interval_dof(); }
@@ -176,6 +181,8 @@ class Model {
   // times the standard deviations from forecast_variances(). Models whose forecast
   // distribution is not symmetric (transformed scales) override it.
   virtual void interval_ahead(std::int64_t h, double coverage, double* lower, double* upper) const;
+  // own_quantile's value (only called when ready(), h >= 1); NaN by default.
+  virtual double own_quantile_ahead(double h, double p) const;
   // Variances of the 1..h step forecast errors; false when the model cannot tell them yet.
   virtual bool forecast_variances(std::int64_t h, double* var) const;
   // Degrees of freedom of the variance estimate (infinity: normal quantiles).

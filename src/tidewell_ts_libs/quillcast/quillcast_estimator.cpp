@@ -146,8 +146,10 @@ PYBIND11_MODULE(quillcast_estimator, m) {
           "first update copies, as predict does): {q: array of the forecasts' shape} for each "
           "probability q in (0, 1). q below 0.5 is the lower bound of predict_interval at level "
           "100 - 200 q, above 0.5 the upper bound at level 200 q - 100 (0.1 and 0.9 are the 80% "
-          "band), 0.5 the median (the forecast, except for intermittent demand, whose forecast "
-          "is a mean rate); non-decreasing in q. A probability outside (0, 1), NaN or "
+          "band), 0.5 the median (the forecast); non-decreasing in q. Intermittent demand, "
+          "whose distribution has an atom at zero, gives its own quantiles (zero below the share "
+          "of periods without demand) and one-sided bands [0, quantile L / 100] for a level L. "
+          "A probability outside (0, 1), NaN or "
           "no probability at all raises ValueError. future_exog as for predict.");
   cls.def("simulate", &simulate, py::arg("prediction_horizon") = -1, py::arg("n_paths") = 1000,
           py::arg("random_state") = py::none(),

@@ -216,8 +216,9 @@ std::vector<int> detect_periods(const double* x, std::size_t n, int upper_limit,
   for (bool first = true; found.size() < count; first = false) {
     int p = detect_period(rest.data(), rest.size(), upper_limit);
     if (first && p < 2 * longest) p = dominant;
-    // As above: a longer season holds at least five of the shorter one's cycles.
-    if (p <= 1 || p < 5 * longest) break;
+    // As above: a longer season holds at least five of the shorter one's cycles (the first
+    // season has none before it: a quarter's 4 is a season).
+    if (p <= 1 || (!found.empty() && p < 5 * longest)) break;
     // Calendar cycles nest, a handful of shorter ones in a longer one (a week of 7 days of 24
     // hours): a broad peak that noise moved off such a multiple by up to 1% is that multiple;
     // up to 2% (the calendar's tolerance, near_calendar) it is when the multiple's seasonal means

@@ -101,6 +101,22 @@ std::vector<double> wandering_two_seasons(std::size_t n, int m1, int m2, unsigne
   return y;
 }
 
+TEST(DetectPeriods, SeasonsShorterThanFiveAreSeasonsToo) {
+  // Quarters (4), and seasons of 2 and 3: the rule that a longer season holds five of a
+  // shorter one's cycles has no shorter one to apply to (they were dropped, and mstl forecast a
+  // clean quarterly pattern flat).
+  const double pattern[] = {10.0, -5.0, 3.0, -8.0};
+  std::mt19937 rng(7);
+  std::normal_distribution<double> eps(0.0, 0.5);
+  for (int period : {2, 3, 4}) {
+    std::vector<double> y(static_cast<std::size_t>(40 * period));
+    for (std::size_t t = 0; t < y.size(); ++t) y[t] = 50.0 + pattern[t % period] + eps(rng);
+    const auto found = tarn::detect_periods(y.data(), y.size(), 40 * period / 3);
+    ASSERT_FALSE(found.empty()) << period;
+    EXPECT_EQ(found.front(), period);
+  }
+}
+
 TEST(DetectPeriods, LongSeasonNearAMultipleOfTheDominantShortOneIsThatMultiple) {
   // The daily cycle dominates; the weekly autocorrelation peak is broad and the wandering level
   // moves it a step or two off 168 (166, 167, 169 on these seeds).

@@ -355,3 +355,15 @@ def test_dataset_must_be_a_data_frame(data, name):
         make_holdout_split(data, 0, test_size=2)
     assert str(info.value) == msg("TIDEWELLTSLIBS0094E", name)
     assert "dataset must be a pandas DataFrame" in str(info.value)
+
+
+@pytest.mark.parametrize("features", [-1, "t", ["t", "a"]])
+def test_the_timestamp_column_is_never_a_feature(features):
+    # The default feature (the last column) was the timestamps here: taken twice, the frame's
+    # values were reshaped across rows (10 rows gave 12 training rows of mixed values).
+    df = pd.DataFrame({"a": np.arange(10.0) + 200, "t": np.arange(10)})
+    X_train, X_test, y_train, y_test, *_ = make_holdout_split(
+        df, target_columns="a", feature_columns=features, timestamp_column="t", test_size=3
+    )
+    assert X_train.tolist() == [[v] for v in range(200, 207)]
+    assert y_test.ravel().tolist() == [207.0, 208.0, 209.0]

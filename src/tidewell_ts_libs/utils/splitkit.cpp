@@ -502,8 +502,15 @@ py::tuple make_holdout_split(py::object dataset, py::object target_columns,
         "iloc")[py::make_tuple(twpy::import("builtins", "slice")(py::none()), ts_index)]);
   }
 
+  // The timestamp column is the rows' time, never a feature (the default feature, the last
+  // column, is often it): taken as both, the frame held it twice and the rows were scrambled.
   py::list feature_names;
-  for (const py::object& i : features) feature_names.append(columns[i]);
+  for (const py::object& i : features) {
+    py::object name = columns[i];
+    if (has_time && eq(name, time_col)) continue;
+    if (py::bool_(feature_names.attr("__contains__")(name))) continue;
+    feature_names.append(name);
+  }
   py::list data_cols;
   for (auto c : feature_names) data_cols.append(c);
   for (auto c : target_names) {

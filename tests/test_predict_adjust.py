@@ -401,3 +401,22 @@ def test_engine_forecaster_multi_step_is_averaged():
     stacked = fc.predict_multi_step_sliding_window(data[90:], prediction_horizon=3)
     np.testing.assert_allclose(pred, Predict._Predict__compute_on_one_series(stacked, 3))
     assert pred.shape == (20, 1)
+
+
+@pytest.mark.parametrize("horizon", [1, 3])
+def test_a_tidewell_pipeline_ending_in_the_forecaster_forecasts_as_the_forecaster(horizon):
+    # Taken for a window regressor, its forecasts came back empty (horizon 1) or were the
+    # forecasts for later times, after the holdout had been fed (a short holdout).
+    from tidewell_ts_libs.sklearn.tidewell_ts_pipeline import TidewellTSPipeline
+    from tidewell_ts_libs.transforms.imputers import linear
+
+    data = seasonal(110)
+    bare = QuillcastForecaster(prediction_horizon=horizon).fit(data[:90], None, _reset_model=True)
+    pipe = TidewellTSPipeline(
+        [("fill", linear()), ("model", QuillcastForecaster(prediction_horizon=horizon))]
+    ).fit(data[:90], None)
+    for truth_rows in (data[90:], data[90:91]):
+        expected = Predict.predict_and_adjust_by_imputation_mask(bare, truth_rows, truth_rows)
+        got = Predict.predict_and_adjust_by_imputation_mask(pipe, truth_rows, truth_rows)
+        np.testing.assert_allclose(got[1], expected[1])
+        assert got[1].shape == truth_rows.shape

@@ -250,7 +250,17 @@ py::object predict_and_adjust(py::object cls, py::object m, py::object X_test, p
   const auto lookback_window =
       static_cast<py::ssize_t>(py::len(X_test)) - static_cast<py::ssize_t>(py::len(y_test));
   py::object estimator = Score.attr("get_estimator")(m);
-  const bool non_tidewell_core_pl = is_engine_or_kelp(estimator);
+  bool non_tidewell_core_pl = is_engine_or_kelp(estimator);
+  // A pipeline of this library's own kind ending in a forecaster forecasts as that forecaster
+  // (its predict hands the keywords on): taken for a window regressor, its forecasts came
+  // back empty or from the wrong rows.
+  if (!non_tidewell_core_pl && is_instance(m, "Pipeline")) {
+    py::object last = m[py::int_(-1)];
+    if (is_engine_or_kelp(last)) {
+      estimator = last;
+      non_tidewell_core_pl = true;
+    }
+  }
 
   py::object sliding = Score.attr("PREDICT_SLIDING_WINDOW");
   // Looked up only when a row of the tables applies, so an unknown kind fails with its own error.

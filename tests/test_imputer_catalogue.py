@@ -137,6 +137,14 @@ def test_default_objects_are_shared_within_a_class_only():
     bases = [o.base_imputer for o in a[3:10]]
     assert len({id(o) for o in bases}) == len(bases)
     assert a[9].base_model is b[9].base_model
+    # A nested setting changes its own imputer's copy, never the shared default of the others.
+    shared = b[8].model_imputer.get_params()["n_neighbors"]
+    a[8].set_params(model_imputer__n_neighbors=1, base_imputer__enable_fillna=False)
+    assert a[8].model_imputer is not b[8].model_imputer
+    assert a[8].model_imputer.get_params()["n_neighbors"] == 1
+    assert b[8].model_imputer.get_params()["n_neighbors"] == shared
+    assert b[8].base_imputer.get_params()["enable_fillna"] is True
+    assert TidewellTSImputer.get_default_imputer_list()[8].model_imputer is b[8].model_imputer
 
 
 def seasonal(n=200, seed=0):

@@ -50,6 +50,20 @@ auto make_init(py::module_ m, Forward layout, std::index_sequence<I...>) {
 // set_params of a catalogue class: its time column and missing-value marker are also its base's
 // `time_column` and `missing_values`, which the base reads when it fits and transforms.
 py::object catalogue_set_params(py::object self, py::kwargs params) {
+  // A nested setting (base_imputer__order=...) of a default sub-estimator, which every object
+  // built without one shares, goes to a copy of it: in place it changed every such imputer.
+  py::object defaults = twpy::import("inspect", "signature")(py::type::of(self)).attr("parameters");
+  for (auto item : params) {
+    const std::string key = py::str(item.first).cast<std::string>();
+    const auto cut = key.find("__");
+    if (cut == std::string::npos) continue;
+    const py::str name(key.substr(0, cut));
+    if (!defaults.contains(name) || !py::hasattr(self, name)) continue;
+    py::object current = self.attr(name);
+    if (current.is(defaults[name].attr("default"))) {
+      self.attr(name) = twpy::import("sklearn.base", "clone")(current);
+    }
+  }
   twpy::import("sklearn.base", "BaseEstimator").attr("set_params")(self, **params);
   if (params.contains("ts_icol_loc")) self.attr("time_column") = params["ts_icol_loc"];
   if (params.contains("missing_val_identifier")) {

@@ -211,3 +211,16 @@ def test_set_params_reaches_the_time_column_and_the_marker(name):
     assert not (expected == -999).any()
     np.testing.assert_allclose(set_later.fit_transform(X), expected)
     np.testing.assert_allclose(clone(set_later).fit_transform(X), expected)
+
+
+@pytest.mark.parametrize("dtype", ["Int64", "Float64"])
+def test_nullable_columns_are_filled_as_float_ones(dtype):
+    # pandas' nullable columns reached the imputers as a read-only array, which they wrote to.
+    import pandas as pd
+
+    plain = pd.DataFrame({"sales": [10.0, np.nan, 12.0, 13.0, np.nan, 15.0]})
+    nullable = plain.astype(dtype)
+    for name in DEFAULT_ORDER:
+        expected = getattr(cat, name)().fit_transform(plain)
+        np.testing.assert_allclose(getattr(cat, name)().fit_transform(nullable), expected,
+                                   err_msg=name)

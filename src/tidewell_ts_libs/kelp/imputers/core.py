@@ -88,6 +88,8 @@ class TSImputer(TransformerMixin, BaseEstimator):
     # -- data handling -------------------------------------------------------------------------
     def _split(self, X, fitting):
         data = check_array(X, dtype=np.float64, copy=True, ensure_min_samples=1, **_ALLOW_NAN)
+        if not data.flags.writeable:  # pandas' nullable columns come back as a read-only view
+            data = data.copy()
         t = time_column_index(self.time_column)
         n_rows, n_cols = data.shape
         if t >= n_cols:

@@ -81,6 +81,9 @@ std::vector<std::size_t> nodes(const Known& k, std::size_t j, std::size_t count)
     out.push_back(idx);
     prev = idx;
   }
+  // Points the left side could not give (it stopped early) come from the right, so the degree
+  // does not drop near the start of a series (a series and its reverse are filled alike).
+  right = std::min(right + (left - out.size()), m - j - 1);
   if (right > 0) out.push_back(j + 1);
   const std::size_t want = out.size() + right - 1;
   for (std::size_t prev = j + 1; out.size() < want && prev + 1 < m;) {

@@ -268,4 +268,26 @@ TEST(Interpolate, ValuesNearTheLargestDoubleDoNotOverflow) {
   }
 }
 
+// A gap near the start, where the left side has one point too close to count: the right side
+// gives the points it lacks, so a parabola is filled exactly, as in the reversed series.
+TEST(Interpolate, QuadraticNearTheStartTakesItsThirdPointFromTheRight) {
+  std::vector<double> y(12), rev(12);
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double t = static_cast<double>(i);
+    y[i] = 0.5 * t * t - t + 2.0;
+  }
+  const std::vector<double> truth = y;
+  y[2] = y[3] = NaN;
+  for (std::size_t i = 0; i < y.size(); ++i) rev[i] = y[y.size() - 1 - i];
+  for (Method m : {Method::quadratic, Method::polynomial}) {
+    std::vector<double> a = y, b = rev;
+    fill_series(nullptr, a.data(), a.size(), opts(m, 2));
+    fill_series(nullptr, b.data(), b.size(), opts(m, 2));
+    for (std::size_t i : {2u, 3u}) {
+      EXPECT_NEAR(a[i], truth[i], 1e-9) << tarn::interp::method_name(m) << " at " << i;
+      EXPECT_NEAR(b[b.size() - 1 - i], truth[i], 1e-9) << tarn::interp::method_name(m);
+    }
+  }
+}
+
 }  // namespace

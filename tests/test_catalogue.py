@@ -51,6 +51,9 @@ def test_filename_suffix_constant():
         ("MODEL.PKL", "MODEL.PKL_QCSAVEDM.PKL"),
         ("dir.v2/run.Pickle", "dir.v2/run.Pickle_QCSAVEDM.Pickle"),
         ("/tmp/out.d/pipe.pkl", "/tmp/out.d/pipe_QCSAVEDM.pkl"),
+        # Folders keep their names, extensions or not.
+        ("/srv/exp.pkl_runs/model.pkl", "/srv/exp.pkl_runs/model_QCSAVEDM.pkl"),
+        ("/srv/v1.pickle.d/model.pickle", "/srv/v1.pickle.d/model_QCSAVEDM.pickle"),
         ("", "_QCSAVEDM"),
     ],
 )

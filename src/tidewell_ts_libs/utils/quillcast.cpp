@@ -36,7 +36,12 @@ std::string lower(std::string s) {
 std::string make_save_filename(const std::string& file_name) {
   const std::string low = lower(file_name);
   if (ends_with(low, ".pkl") || ends_with(low, ".pickle")) {
-    const std::string stem = remove_all(remove_all(file_name, ".pkl"), ".pickle");
+    // Only the file's own name loses the extensions: a folder named exp.pkl_runs stays that
+    // folder (the models were written to, and read from, another one).
+    const std::size_t slash = file_name.find_last_of("/\\");
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const std::string stem = file_name.substr(0, base) +
+                             remove_all(remove_all(file_name.substr(base), ".pkl"), ".pickle");
     const std::string ext = file_name.substr(file_name.rfind('.') + 1);
     return stem + kFilenameAppend + "." + ext;
   }

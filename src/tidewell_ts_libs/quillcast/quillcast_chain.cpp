@@ -311,9 +311,10 @@ PYBIND11_MODULE(quillcast_chain, m) {
           "The forecaster's predict(X, **predict_params); the interpolator is not applied.");
   cls.def("score", &score, py::arg("X"), py::arg("y") = py::none(),
           py::arg("sample_weight") = py::none(), "The forecaster's score.");
-  cls.def("set_params", &set_params,
-          "Sets constructor parameters and adds keyword settings to qc_pipeline_args (the settings of "
-          "the components built by the next fit); the settings given before stay.");
+  cls.def(
+      "set_params", &set_params,
+      "Sets constructor parameters and adds keyword settings to qc_pipeline_args (the settings of "
+      "the components built by the next fit); the settings given before stay.");
   cls.def("get_model_params", &get_model_params,
           "The settings of the components (qc_pipeline_args).");
   cls.def("get_param_dist", &get_param_dist, py::arg("size") = py::none(),

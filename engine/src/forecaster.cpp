@@ -302,15 +302,22 @@ Forecast Forecaster::sliding(const Rows& rows, std::int64_t horizon,
   return out;
 }
 
-void Forecaster::model_bounds(const std::vector<ModelPtr>& ms, std::size_t h, double coverage,
-                              double* lower, double* upper, const double* future) const {
-  const std::size_t cols = ms.size();
+std::vector<double> Forecaster::horizon_times(const std::vector<ModelPtr>& ms,
+                                              std::size_t h) const {
   std::vector<Model*> pointers;
   for (const auto& m : ms) pointers.push_back(m.get());
   const double start = static_cast<double>(tarn::last_updated(pointers));
   const double step = interval();
-  std::vector<double> times(h), lv(h), uv(h);
+  std::vector<double> times(h);
   for (std::size_t k = 0; k < h; ++k) times[k] = start + static_cast<double>(k + 1) * step;
+  return times;
+}
+
+void Forecaster::model_bounds(const std::vector<ModelPtr>& ms, std::size_t h, double coverage,
+                              double* lower, double* upper, const double* future) const {
+  const std::size_t cols = ms.size();
+  const std::vector<double> times = horizon_times(ms, h);
+  std::vector<double> lv(h), uv(h);
   for (std::size_t c = 0; c < cols; ++c) {
     interval_with(*ms[c], times.data(), h, coverage, future, lv.data(), uv.data());
     for (std::size_t k = 0; k < h; ++k) {
@@ -381,20 +388,15 @@ void Forecaster::quantiles(const std::vector<ModelPtr>* models, std::int64_t hor
   }
   // A model that knows its distribution's quantiles itself (an atom at zero) gives them: its
   // one-sided bands [0, upper] are no pair of quantiles about its forecast.
-  const std::size_t cols = ms.size();
-  const double start = static_cast<double>(last_updated());
+  const std::size_t cols = ms.size(), h = static_cast<std::size_t>(horizon);
+  const std::vector<double> times = horizon_times(ms, h);
+  std::vector<double> own(h);
   for (std::size_t c = 0; c < cols; ++c) {
-    const Model& m = *ms[c];
-    if (std::isnan(m.own_quantile(1.0, 0.5))) continue;
-    const double step = static_cast<double>(m.grid_step());
-    for (std::int64_t k = 0; k < horizon; ++k) {
-      const double time = start + static_cast<double>(k + 1) * interval();
-      const double steps = (time - static_cast<double>(m.last_time())) / step;
-      for (std::size_t i = 0; i < n_probs; ++i) {
-        double v = m.own_quantile(steps, probs[i]);
-        to_data_scale(&v, 1);
-        if (nonnegative_) v = std::max(v, 0.0);
-        out[i * block + static_cast<std::size_t>(k) * cols + c] = v;
+    for (std::size_t i = 0; i < n_probs; ++i) {
+      if (!ms[c]->own_quantile_at(times.data(), h, probs[i], own.data())) break;
+      to_data_scale(own.data(), h);
+      for (std::size_t k = 0; k < h; ++k) {
+        out[i * block + k * cols + c] = nonnegative_ ? std::max(own[k], 0.0) : own[k];
       }
     }
   }

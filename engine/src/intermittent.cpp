@@ -346,7 +346,7 @@ double Intermittent::demand_quantile(double u) const {
   // Demand occurs with probability pi, the share of periods with demand so far (the smoothed
   // probabilities swing too far for the quantiles, which hinge on 1 - pi); sizes are gamma
   // with mean rate / pi and the coefficient of variation of the sizes seen.
-  const double pi = periods_ > 0.0 ? std::clamp(size_n_ / periods_, 0.0, 1.0) : 0.0;
+  const double pi = demand_probability_seen();
   const double mean_size = pi > 0.0 ? rate_of(method_, alpha_, s_) / pi : 0.0;
   const double cv2 = size_n_ >= 2.0 && size_mean_ != 0.0
                          ? size_m2_ / (size_n_ - 1.0) / (size_mean_ * size_mean_)

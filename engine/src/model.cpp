@@ -277,10 +277,20 @@ std::pair<double, double> Model::forecast_interval_steps(double h, double covera
   forecast_interval_path(n, coverage, l.data(), u.data());
   return bounds_at(h, l, u);
 }
+
 double Model::own_quantile(double h, double p) const {
   if (!ready()) throw NotInitialized(std::string(kind()) + " model is not initialised yet");
   const double q = own_quantile_ahead(interval_step(h), p);
   return std::isnan(q) ? q : fed_scale(q);
+}
+
+bool Model::own_quantile_at(const double* t, std::size_t n, double p, double* out) const {
+  if (std::isnan(own_quantile(1.0, p))) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isnan(t[i])) throw InvalidArgument("forecast time is NaN");
+    out[i] = own_quantile((t[i] - static_cast<double>(last_t_)) / static_cast<double>(step_), p);
+  }
+  return true;
 }
 
 void Model::forecast_interval_at(const double* t, std::size_t n, double coverage, double* lower,

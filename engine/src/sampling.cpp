@@ -117,13 +117,11 @@ namespace {
 std::vector<double> quantile_knots(const Model& model, const double* times, std::size_t n) {
   const std::vector<double>& probs = matching_probabilities();
   std::vector<double> point(n), lower(n), upper(n), knots(probs.size() * n);
-  if (!std::isnan(model.own_quantile(1.0, 0.5))) {  // a model that knows its quantiles itself
-    const double last = static_cast<double>(model.last_time());
-    const double step = static_cast<double>(model.grid_step());
-    for (std::size_t j = 0; j < probs.size(); ++j) {
+  if (model.own_quantile_at(times, n, probs[0], knots.data())) {  // it knows its quantiles
+    for (std::size_t j = 1; j < probs.size(); ++j) {
+      model.own_quantile_at(times, n, probs[j], knots.data() + j * n);
       for (std::size_t k = 0; k < n; ++k) {
-        const double q = model.own_quantile((times[k] - last) / step, probs[j]);
-        knots[j * n + k] = j > 0 ? std::max(q, knots[(j - 1) * n + k]) : q;
+        knots[j * n + k] = std::max(knots[j * n + k], knots[(j - 1) * n + k]);
       }
     }
     return knots;

@@ -73,33 +73,45 @@ TEST(Calendar, MonthEndsStayMonthEndsAndQuartersStepThreeMonths) {
 // Monthly dates of a day late in the month, put on the last day of shorter months (as a month
 // added to the 30th gives), and a month's last or first business day, step by months too.
 TEST(Calendar, ClippedDaysAndBusinessMonthsStepByMonths) {
-  const std::vector<std::int64_t> thirtieth{date(2022, 12, 30), date(2023, 1, 30),
-                                            date(2023, 2, 28), date(2023, 3, 30)};
-  cal::Axis a = cal::detect(thirtieth);
-  ASSERT_EQ(a.unit, cal::Unit::kMonth);
-  EXPECT_EQ(on_axis(a, thirtieth), (std::vector<std::int64_t>{635, 636, 637, 638}));
-  EXPECT_EQ(cal::next_dates(thirtieth, 3),
-            (std::vector<std::int64_t>{date(2023, 4, 30), date(2023, 5, 30), date(2023, 6, 30)}));
-  // Last business days: 2022-12-30 (a Friday), 2023-01-31, 2023-02-28, 2023-03-31; then
-  // 2023-04-28 (the 30th is a Sunday), 2023-05-31, 2023-06-30.
-  const std::vector<std::int64_t> closes{date(2022, 12, 30), date(2023, 1, 31), date(2023, 2, 28),
-                                         date(2023, 3, 31)};
-  a = cal::detect(closes);
-  ASSERT_EQ(a.unit, cal::Unit::kMonth);
-  EXPECT_TRUE(a.business_month && a.month_end);
-  EXPECT_EQ(cal::next_dates(closes, 3),
-            (std::vector<std::int64_t>{date(2023, 4, 28), date(2023, 5, 31), date(2023, 6, 30)}));
-  // First business days: 2022-07-01 (a Friday), 2022-08-01, 2022-09-01, 2022-10-03.
-  const std::vector<std::int64_t> opens{date(2022, 7, 1), date(2022, 8, 1), date(2022, 9, 1),
-                                        date(2022, 10, 3)};
-  a = cal::detect(opens);
-  ASSERT_EQ(a.unit, cal::Unit::kMonth);
-  EXPECT_TRUE(a.business_month && !a.month_end);
-  EXPECT_EQ(cal::next_dates(opens, 2),
-            (std::vector<std::int64_t>{date(2022, 11, 1), date(2022, 12, 1)}));
+  struct Case {
+    const char* what;
+    std::vector<std::int64_t> dates, next;
+    bool business_month, month_end;
+  };
+  const Case cases[] = {
+      {"the 30th",
+       {date(2022, 12, 30), date(2023, 1, 30), date(2023, 2, 28), date(2023, 3, 30)},
+       {date(2023, 4, 30), date(2023, 5, 30), date(2023, 6, 30)},
+       false,
+       false},
+      // Last business days: 2022-12-30 (a Friday) ...; then 2023-04-28 (the 30th is a Sunday).
+      {"closes",
+       {date(2022, 12, 30), date(2023, 1, 31), date(2023, 2, 28), date(2023, 3, 31)},
+       {date(2023, 4, 28), date(2023, 5, 31), date(2023, 6, 30)},
+       true,
+       true},
+      // First business days: 2022-07-01 (a Friday), ..., 2022-10-03 (the 1st is a Saturday).
+      {"opens",
+       {date(2022, 7, 1), date(2022, 8, 1), date(2022, 9, 1), date(2022, 10, 3)},
+       {date(2022, 11, 1), date(2022, 12, 1)},
+       true,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const cal::Axis a = cal::detect(c.dates);
+    ASSERT_EQ(a.unit, cal::Unit::kMonth);
+    EXPECT_EQ(a.business_month, c.business_month);
+    EXPECT_EQ(a.month_end, c.month_end);
+    const auto v = on_axis(a, c.dates);
+    for (std::size_t i = 1; i < v.size(); ++i) EXPECT_EQ(v[i] - v[i - 1], 1);
+    EXPECT_EQ(cal::next_dates(c.dates, c.next.size()), c.next);
+  }
+  EXPECT_EQ(on_axis(cal::detect(cases[0].dates), cases[0].dates).front(), 635);  // 2022-12
+  const cal::Axis opens = cal::detect(cases[2].dates);
   std::int64_t v;
-  EXPECT_FALSE(cal::to_axis(a, date(2023, 1, 1), &v));  // a Sunday, not January's first
-  EXPECT_TRUE(cal::to_axis(a, date(2023, 1, 2), &v));
+  EXPECT_FALSE(cal::to_axis(opens, date(2023, 1, 1), &v));  // a Sunday, not January's first
+  EXPECT_TRUE(cal::to_axis(opens, date(2023, 1, 2), &v));
   // Days that follow none of these rules are no months.
   EXPECT_NE(cal::detect({date(2023, 1, 5), date(2023, 2, 12), date(2023, 3, 30)}).unit,
             cal::Unit::kMonth);

@@ -248,6 +248,8 @@ class Forecaster {
   // steps, for models with regressors).
   void model_bounds(const std::vector<ModelPtr>& ms, std::size_t h, double coverage, double* lower,
                     double* upper, const double* future = nullptr) const;
+  // The horizon's forecast times of `ms`: interval() apart after their latest update.
+  std::vector<double> horizon_times(const std::vector<ModelPtr>& ms, std::size_t h) const;
   // The rows' values as the models take them (transformed when the session logs values), and
   // the number of leading rows whose values all are finite there.
   std::vector<double> model_values(const Rows& rows, std::size_t* usable) const;

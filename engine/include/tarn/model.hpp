@@ -138,6 +138,9 @@ class Model {
   // which bounds about the point forecast cannot place); NaN for the others, whose quantiles
   // are the bounds of their intervals. NotInitialized before the model is ready.
   double own_quantile(double h, double p) const;
+  // own_quantile at n times (as forecast_interval_at takes them) into out; false, leaving out
+  // alone, for a model whose quantiles are the bounds of its intervals.
+  bool own_quantile_at(const double* t, std::size_t n, double p, double* out) const;
   // Degrees of freedom left to the model's estimate of its one-step error variance (infinity:
   // its intervals take normal quantiles).
   double error_dof() const { return interval_dof(); }

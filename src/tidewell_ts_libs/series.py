@@ -145,12 +145,9 @@ def naive_by_series(dates, ids=None, clock=None):
     clock (``on_clocks``); naive dates as they are. Returns the dates and their clock(s)."""
     import pandas as pd
 
-    index = pd.DatetimeIndex(dates)
-    if index.tz is None:
+    if pd.DatetimeIndex(dates).tz is None:
         return dates, None
-    wall = pd.Series(index.tz_localize(None), index=dates.index)
-    utc = pd.Series(index.tz_convert("UTC").tz_localize(None), index=dates.index)
-    return on_clocks(wall, utc, ids, clock)
+    return on_clocks(naive_dates(dates, "wall"), naive_dates(dates, "utc"), ids, clock)
 
 
 def iso_dates(text, clock: str | None = None, errors: str = "raise", ids=None):

@@ -187,16 +187,13 @@ def parse_levels(text: str) -> list[float]:
             raise InputError(f"--level takes percentages such as 80,95, not {text!r}") from None
         if not 0 < level < 100:
             raise InputError(f"--level {part} is not a percentage between 0 and 100")
-        if level < 1:  # the forecaster's own rule, checked before any work
-            raise InputError(
-                f"--level {part} is a fraction, but levels are percentages: give 95 for a 95% "
-                "interval, not 0.95"
-            )
-        if level not in levels:
-            levels.append(level)
+        levels.append(level)
     if not levels:
         raise InputError("--level needs at least one percentage")
-    return levels
+    try:  # the forecaster's own rules (no fractions, each level once), before any work
+        return list(series.check_levels(levels))
+    except ValueError as e:
+        raise InputError(f"--{e}") from None
 
 
 def parse_quantiles(text: str | None) -> tuple[float, ...]:

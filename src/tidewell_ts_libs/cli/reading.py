@@ -185,15 +185,14 @@ def prepare(df: pd.DataFrame, args) -> tuple[pd.DataFrame, str, list[str], str |
             raise InputError(f"column {t!r} has no values")
     if df[time_col].isna().any():
         raise InputError(f"time column {time_col!r} has empty values")
-    if df[time_col].duplicated().any():
-        dup = df[time_col][df[time_col].duplicated()].iloc[0]
-        raise InputError(f"time column {time_col!r} has duplicate timestamps (first: {dup})")
     written = df[time_col]
     df[time_col], fmt = parse_times(df[time_col], time_col)
-    if df[time_col].duplicated().any():  # one time written two ways (2019-06-01T00:00:00)
-        dup = written[df[time_col].duplicated(keep=False)].iloc[:2].tolist()
+    # Compared as times: one time written two ways (2019-06-01T00:00:00) is a duplicate too.
+    if df[time_col].duplicated().any():
+        first = df[time_col][df[time_col].duplicated()].iloc[0]
+        dup = dict.fromkeys(map(str, written[df[time_col] == first].iloc[:2]))
         raise InputError(
-            f"time column {time_col!r} has duplicate timestamps (first: {dup[0]} and {dup[1]})"
+            f"time column {time_col!r} has duplicate timestamps (first: {' and '.join(dup)})"
         )
     df = df.sort_values(time_col).reset_index(drop=True)
     return df, time_col, list(targets), fmt

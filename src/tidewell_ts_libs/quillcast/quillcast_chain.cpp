@@ -33,6 +33,13 @@ constexpr const char* kDerivedKeys[] = {"interpolator_type", "ts_icol_loc", "ts_
 constexpr const char* kStoredParams[] = {"ts_icol_loc", "fill_missing_vals", "interpolator_type",
                                          "optimize_interpolator", "debug"};
 
+bool is_stored_param(const std::string& key) {
+  for (const char* k : kStoredParams) {
+    if (key == k) return true;
+  }
+  return false;
+}
+
 bool is_derived_key(const std::string& key) {
   for (const char* k : kDerivedKeys) {
     if (key == k) return true;
@@ -196,9 +203,7 @@ py::object set_params(py::object self, py::kwargs params) {
   for (auto item : params) {
     const std::string key = py::str(item.first).cast<std::string>();
     py::object value = py::reinterpret_borrow<py::object>(item.second);
-    bool stored = false;
-    for (const char* name : kStoredParams) stored = stored || key == name;
-    if (!stored) {
+    if (!is_stored_param(key)) {
       args[item.first] = value;
       continue;
     }

@@ -366,6 +366,13 @@ inline std::int64_t ts_index_of(py::object loc) {
 
 // Dated rows of X with the timestamp location `loc` (the forecaster's own when -1), as a matrix
 // on the integer time axis; X unchanged when it carries no dates.
+// Whether the forecaster holds trained models (that an updating fit brings up to date).
+inline bool has_trained_models(py::object self) {
+  py::dict state = self.attr("__dict__");
+  if (!state.contains("is_fitted_") || !truthy(state["is_fitted_"])) return false;
+  return state.contains("model") && truthy(state["model"]);
+}
+
 // New rows as a frame whose columns are the training frame's in another order: put back in the
 // training order, so that each column reaches its own model (by position, a reordered frame fed
 // one target's values to another's model).

@@ -286,9 +286,7 @@ py::object set_params(py::object self, py::kwargs params) {
     if (key == "algorithm") {
       set_algorithm(self, all_args, value);
     } else if (key == "log_transform") {
-      const bool trained = state.contains("is_fitted_") && truthy(state["is_fitted_"]) &&
-                           state.contains("model") && truthy(state["model"]);
-      if (trained) {
+      if (has_trained_models(self)) {
         state[kNextLogTransform] = value;
       } else {
         if (state.contains(kNextLogTransform)) PyDict_DelItemString(state.ptr(), kNextLogTransform);

@@ -579,13 +579,6 @@ const char* const kTrainingState[] = {
     "time_axis_",    "n_features_in_", "_filled_args",  "exog_columns_", "exog_names_",
     "_column_names", kNextLogTransform};
 
-// Whether the forecaster holds trained models that an updating fit can bring up to date.
-bool has_trained_models(py::object self) {
-  py::dict state = self.attr("__dict__");
-  if (!state.contains("is_fitted_") || !truthy(state["is_fitted_"])) return false;
-  return state.contains("model") && truthy(state["model"]);
-}
-
 py::object fit(py::object self, py::object X, py::object y, py::object reset_model) {
   // Without trained models there is nothing to update: fit trains them.
   if (!truthy(reset_model) && has_trained_models(self)) {

@@ -65,6 +65,10 @@ void ArimaConfig::validate() const {
     bad("p_min (" + std::to_string(p_min) + ") exceeds p_max (" + std::to_string(p_max) + ")");
   if (q_min > q_max)
     bad("q_min (" + std::to_string(q_min) + ") exceeds q_max (" + std::to_string(q_max) + ")");
+  if (max_order_sum < 0 || max_order_sum > 4 * kMaxOrder) {
+    bad("max_order_sum must lie in 0.." + std::to_string(4 * kMaxOrder) + ", got " +
+        std::to_string(max_order_sum));
+  }
   if (d < -1 || d > 2) bad("d must be -1 (tested) or 0..2, got " + std::to_string(d));
   if (!differencing && d > 0)
     bad("an ARMA model does not difference (d = " + std::to_string(d) + ")");
@@ -609,6 +613,7 @@ std::string Arima::describe() const {
   os << kind() << " (p " << cfg_.p_min << ".." << cfg_.p_max << ", q " << cfg_.q_min << ".."
      << cfg_.q_max << ", d " << (cfg_.d < 0 ? std::string("tested") : std::to_string(cfg_.d))
      << (cfg_.force_model ? ", forced" : "");
+  if (cfg_.max_order_sum > 0) os << ", p+q+P+Q <= " << cfg_.max_order_sum;
   if (cfg_.log_input_shift > 0.0) os << ", fed ln(x + " << cfg_.log_input_shift << "), fitted on x";
   os << ")";
   if (!fitted_) {
@@ -641,7 +646,8 @@ std::string Arima::describe() const {
 // Serialisation.
 
 void Arima::save(Writer& w) const {
-  w.put<std::uint8_t>(1);  // layout version
+  // Layout 2 adds the bound on the orders' sum; a model without one keeps layout 1.
+  w.put<std::uint8_t>(cfg_.max_order_sum > 0 ? 2 : 1);
   w.put_bool(cfg_.differencing);
   w.put<std::int64_t>(cfg_.p_min);
   w.put<std::int64_t>(cfg_.p_max);
@@ -654,6 +660,7 @@ void Arima::save(Writer& w) const {
   w.put<std::int64_t>(cfg_.error_horizon_length);
   w.put_bool(cfg_.use_full_error_history);
   if (cfg_.differencing) w.put<double>(cfg_.log_input_shift);
+  if (cfg_.max_order_sum > 0) w.put<std::int64_t>(cfg_.max_order_sum);
   w.put_bool(fitted_);
   w.put_vector(buffer_);
   if (!fitted_) return;
@@ -684,7 +691,8 @@ void Arima::save(Writer& w) const {
 }
 
 void Arima::load(Reader& r) {
-  if (r.get<std::uint8_t>() != 1) throw FormatError("arima state: unknown layout");
+  const auto layout = r.get<std::uint8_t>();
+  if (layout != 1 && layout != 2) throw FormatError("arima state: unknown layout");
   ArimaConfig c;
   c.differencing = r.get_bool();
   if (c.differencing != cfg_.differencing) throw FormatError("arima state: kind mismatch");
@@ -703,6 +711,10 @@ void Arima::load(Reader& r) {
     if (!std::isfinite(c.log_input_shift) || c.log_input_shift < 0.0) {
       throw FormatError("arima state: bad input shift");
     }
+  }
+  if (layout == 2) {
+    c.max_order_sum = r.get<std::int64_t>();
+    if (c.max_order_sum <= 0) throw FormatError("arima state: bad bound on the orders");
   }
   try {
     c.validate();

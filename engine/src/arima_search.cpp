@@ -102,7 +102,10 @@ class OrderSearch {
         ph_(static_cast<int>(cfg.p_max)),
         ql_(static_cast<int>(cfg.q_min)),
         qh_(static_cast<int>(cfg.q_max)),
-        allow_const_(allow_const) {
+        allow_const_(allow_const),
+        // (Never below the smallest orders allowed, which every form has.)
+        max_sum_(cfg.max_order_sum > 0 ? std::max(static_cast<int>(cfg.max_order_sum), pl_ + ql_)
+                                       : 0) {
     exact_search_ = std::max(ph_ + S_ * m, qh_ + S_ * m + 1) <= kExactSearchState;
     t0_ =
         exact_search_ ? 0 : std::min<std::size_t>(w.size(), static_cast<std::size_t>(ph_ + S_ * m));
@@ -123,9 +126,13 @@ class OrderSearch {
   }
 
   // Stepwise from a few starting forms to the neighbour with the smallest AICc, while one
-  // improves on the best; returns the best few fits by that criterion.
+  // improves on the best; returns the best few fits by that criterion. The richest start,
+  // (2, d, 2)(1, D, 1), is brought within the bound on the orders' sum by lowering p and q
+  // together.
   std::vector<const Fit*> stepwise() {
-    for (const Form& f : {form(clamp_p(2), clamp_q(2), S_, S_, allow_const_),
+    int rich = 2;
+    while (max_sum_ > 0 && rich > 0 && clamp_p(rich) + clamp_q(rich) + 2 * S_ > max_sum_) --rich;
+    for (const Form& f : {form(clamp_p(rich), clamp_q(rich), S_, S_, allow_const_),
                           form(clamp_p(0), clamp_q(0), 0, 0, allow_const_),
                           form(clamp_p(1), clamp_q(0), S_, 0, allow_const_),
                           form(clamp_p(0), clamp_q(1), 0, S_, allow_const_),
@@ -169,6 +176,7 @@ class OrderSearch {
   int clamp_q(int v) const { return std::clamp(v, ql_, qh_); }
 
   bool valid(const Form& f) const {
+    if (max_sum_ > 0 && f.p + f.q + f.P + f.Q > max_sum_) return false;
     return f.p >= pl_ && f.p <= ph_ && f.q >= ql_ && f.q <= qh_ && f.P >= 0 && f.Q >= 0 &&
            f.P <= S_ && f.Q <= S_ && (!f.constant || allow_const_) && f.count() + 3 <= n_common_;
   }
@@ -208,6 +216,7 @@ class OrderSearch {
   int m_, S_;  // season length; 1 when seasonal AR/MA terms are searched
   int pl_, ph_, ql_, qh_;
   bool allow_const_;
+  int max_sum_;  // the bound on p + q + P + Q (0: none)
   bool exact_search_ = false;
   std::size_t t0_ = 0;  // the observations every candidate is compared on start here
   int n_common_ = 0;

@@ -48,7 +48,18 @@ std::unique_ptr<Model> hws_candidate(std::int64_t n, int m) {
 }
 
 std::unique_ptr<Model> arima_candidate(std::int64_t n, int m) {
-  return build("arima", {{"min_training_data", n}, {"samples_per_season", std::int64_t{m}}});
+  ArimaConfig c;
+  c.min_training_data = n;
+  c.samples_per_season = m;
+  // At most five ARMA coefficients in all (p + q + P + Q <= 5, the bound of the exhaustive
+  // automatic ARIMA search of Hyndman & Khandakar 2008; parsimony in the sense of Box & Jenkins).
+  // The larger forms are the costliest fits on seasonal series and seldom decide the median of
+  // the families. Measured through the forecaster: M3 sMAPE unchanged (12.385), M1 and tourism
+  // 17.164 to 17.167 (within one standard error of the paired difference), the CPU per series'
+  // 99th percentile over its median 3.2 to 2.6 (monthly) and 3.3 to 2.7 (quarterly). `arima`
+  // alone keeps its unbounded search, so its users' forecasts stay as they were.
+  c.max_order_sum = 5;
+  return std::make_unique<Arima>(c);
 }
 
 std::unique_ptr<Model> bats_candidate(std::int64_t n, int m) {

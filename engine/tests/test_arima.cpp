@@ -60,6 +60,20 @@ std::unique_ptr<Model> fitted(const std::vector<double>& y, ArimaConfig c = {}) 
   return m;
 }
 
+// (1 - B)(1 - B^4) y = (1 - 0.6 B^4) e on 60 quarters, with a seasonal step.
+std::vector<double> quarterly_seasonal_ma(unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  const std::size_t n = 60;
+  std::vector<double> e(n), u(n), y(n);
+  for (std::size_t t = 0; t < n; ++t) {
+    e[t] = noise(rng);
+    u[t] = e[t] + (t >= 4 ? u[t - 4] - 0.6 * e[t - 4] : 0.0);
+    y[t] = 100.0 + u[t] + (t >= 1 ? y[t - 1] - 100.0 : 0.0) + 8.0 * (t % 4 == 1);
+  }
+  return y;
+}
+
 const Arima& as_arima(const Model& m) {
   return dynamic_cast<const Arima&>(m);
 }
@@ -119,24 +133,57 @@ TEST(ArimaEstimation, QuarterlySearchFindsTheSeasonalMovingAverage) {
   // (1 - B)(1 - B^4) y = (1 - 0.6 B^4) e on 60 quarters, searched by exact likelihood: both
   // differences and a seasonal moving average, for several draws.
   for (unsigned seed : {12u, 13u, 14u}) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<double> noise(0.0, 1.0);
-    const std::size_t n = 60;
-    std::vector<double> e(n), u(n), y(n);
-    for (std::size_t t = 0; t < n; ++t) {
-      e[t] = noise(rng);
-      u[t] = e[t] + (t >= 4 ? u[t - 4] - 0.6 * e[t - 4] : 0.0);
-      y[t] = 100.0 + u[t] + (t >= 1 ? y[t - 1] - 100.0 : 0.0) + 8.0 * (t % 4 == 1);
-    }
     ArimaConfig c;
     c.samples_per_season = 4;
-    auto model = fitted(y, c);
+    auto model = fitted(quarterly_seasonal_ma(seed), c);
     const tarn::ArimaOrder o = as_arima(*model).order();
     EXPECT_EQ(o.D, 1) << seed << " " << o.str();
     EXPECT_EQ(o.d + o.D, 2) << seed << " " << o.str();
     EXPECT_EQ(o.Q, 1) << seed << " " << o.str();
     EXPECT_EQ(o.P, 0) << seed << " " << o.str();
   }
+}
+
+TEST(ArimaEstimation, BoundOnTheOrdersSumLimitsTheSearchAndPersists) {
+  // ARMA(1, 1) data: the unbounded search takes both terms; a bound of 1 allows one.
+  const auto y = arma_series(240, 0.7, 0.6, 21, 3.0);
+  ArimaConfig free_cfg;
+  free_cfg.d = 0;
+  const tarn::ArimaOrder free_order = as_arima(*fitted(y, free_cfg)).order();
+  ASSERT_GE(free_order.p + free_order.q, 2) << free_order.str();
+  ArimaConfig bounded = free_cfg;
+  bounded.max_order_sum = 1;
+  auto model = fitted(y, bounded);
+  const tarn::ArimaOrder o = as_arima(*model).order();
+  EXPECT_LE(o.p + o.q + o.P + o.Q, 1) << o.str();
+  EXPECT_NE(model->describe().find("p+q+P+Q <= 1"), std::string::npos) << model->describe();
+  const std::string saved = model->serialize();
+  EXPECT_EQ(Model::deserialize(saved)->serialize(), saved);
+
+  // Saved before its fit, the bounded model fits after loading as it would have without.
+  bounded.min_training_data = static_cast<std::int64_t>(y.size());
+  Arima waiting(bounded);
+  for (int t = 0; t < 100; ++t) waiting.update(t, y[static_cast<std::size_t>(t)]);
+  auto loaded = Model::deserialize(waiting.serialize());
+  for (int t = 100; t < static_cast<int>(y.size()); ++t) {
+    loaded->update(t, y[static_cast<std::size_t>(t)]);
+  }
+  EXPECT_EQ(loaded->serialize(), model->serialize());
+
+  // The seasonal search's richest start is brought within the bound: the quarterly seasonal
+  // moving average is still found under the selector's bound of 5.
+  for (unsigned seed : {12u, 13u, 14u}) {
+    ArimaConfig c;
+    c.samples_per_season = 4;
+    c.max_order_sum = 5;
+    const tarn::ArimaOrder so = as_arima(*fitted(quarterly_seasonal_ma(seed), c)).order();
+    EXPECT_EQ(so.Q, 1) << seed << " " << so.str();
+    EXPECT_LE(so.p + so.q + so.P + so.Q, 5) << seed << " " << so.str();
+  }
+
+  ArimaConfig bad;
+  bad.max_order_sum = -1;
+  EXPECT_THROW(Arima{bad}, tarn::InvalidArgument);
 }
 
 TEST(ArimaEstimation, DetectsTheSeasonWhenNotGiven) {

@@ -57,6 +57,9 @@ struct ArimaConfig {
   // Above 0: the values fed are ln(x + log_input_shift) of the series x; ARIMA fits x itself
   // and gives its forecasts back as ln(forecast + log_input_shift). Set by set_log_input.
   double log_input_shift = 0.0;
+  // Above 0: the order search considers only forms with p + q + P + Q at most this (its richest
+  // starting form is brought within it). The automatic selector bounds its candidate so.
+  std::int64_t max_order_sum = 0;
 
   // Observations needed before the model fits.
   std::int64_t initial_size() const;

@@ -87,3 +87,28 @@ def test_ctrl_c_stops_a_long_sliding_window_and_keeps_the_forecaster():
         timer.cancel()
     assert latency < 5.0
     np.testing.assert_array_equal(f.predict(prediction_horizon=3), before)
+
+
+@pytest.mark.parametrize("algorithm, n", [("mstl", 200_000), ("hw", 4_000_000)])
+def test_ctrl_c_stops_a_long_forecaster_fit_and_leaves_it_unfitted(algorithm, n):
+    # The decomposition and the adjusted series' model of mstl, and the season search of hw on
+    # a long series without a given season, used to finish (seconds) before the signal counted,
+    # and mstl's forecaster was then fitted all the same.
+    from tidewell_ts_libs.quillcast.quillcast_estimator import QuillcastForecaster
+
+    y = seasonal_series(n).reshape(-1, 1)
+    f = QuillcastForecaster(algorithm=algorithm)
+    start = time.monotonic()
+    f.fit(y, None, _reset_model=True)
+    whole = time.monotonic() - start
+    f = QuillcastForecaster(algorithm=algorithm)
+    timer = interrupt_after(0.1)
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            f.fit(y, None, _reset_model=True)
+        stopped = time.monotonic() - start
+    finally:
+        timer.cancel()
+    assert stopped < 0.1 + max(0.5, 0.3 * whole), (stopped, whole)
+    assert not getattr(f, "is_fitted_", False)

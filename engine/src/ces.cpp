@@ -7,6 +7,7 @@
 
 #include "season_adjustment.hpp"
 #include "series_util.hpp"
+#include "tarn/interrupt.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"
 
@@ -44,6 +45,7 @@ CesMatrix ces_power(CesMatrix m, std::uint64_t k) {
 
 // Mean squared one-step error of the recursion over x (NaN: missing) from (l0, c0).
 double ces_mse(const std::vector<double>& x, double a0, double a1, double l0, double c0) {
+  interruption_point(x.size());
   double l = l0, c = c0, sse = 0.0, cnt = 0.0;
   for (double v : x) {
     const double e = std::isfinite(v) ? v - l : 0.0;

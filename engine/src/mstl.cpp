@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "series_util.hpp"
+#include "tarn/interrupt.hpp"
 #include "tarn/intervals.hpp"
 #include "tarn/season.hpp"
 #include "tarn/theta.hpp"
@@ -48,6 +49,7 @@ double loess_at(const double* y, std::size_t n, std::size_t q, double x, int deg
 std::vector<double> loess(const std::vector<double>& y, std::size_t q) {
   std::vector<double> out(y.size());
   for (std::size_t i = 0; i < y.size(); ++i) {
+    interruption_point(q);
     out[i] = loess_at(y.data(), y.size(), q, static_cast<double>(i));
   }
   return out;
@@ -111,6 +113,7 @@ std::vector<double> stl_seasonal(const std::vector<double>& y, std::size_t p, st
     for (std::size_t j = 0; j < p; ++j) {
       sub.clear();
       for (std::size_t i = j; i < n; i += p) sub.push_back(y[i] - trend[i]);
+      interruption_point(sub.size() * ns);
       // Phase j has ceil((n - j) / p) values: with the two extensions its smoothed values fill
       // every position of the cycle series (n + 2p long) of that phase.
       for (std::size_t k = 0; k < sub.size() + 2; ++k) {

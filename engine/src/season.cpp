@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "tarn/interrupt.hpp"
+
 namespace tarn {
 namespace {
 
@@ -30,6 +32,7 @@ std::vector<double> acf(const std::vector<double>& x, std::size_t max_lag) {
   for (double v : x) c0 += v * v;
   if (!(c0 > 0.0)) return r;
   for (std::size_t k = 0; k <= max_lag && k < n; ++k) {
+    interruption_point(n - k);
     double c = 0.0;
     for (std::size_t i = k; i < n; ++i) c += x[i] * x[i - k];
     r[k] = c / c0;

@@ -8,6 +8,7 @@
 #include "info_criteria.hpp"
 #include "season_adjustment.hpp"
 #include "series_util.hpp"
+#include "tarn/interrupt.hpp"
 #include "tarn/optimize.hpp"
 #include "tarn/season.hpp"
 
@@ -37,6 +38,7 @@ Line fit_line(const theta_detail::LineSums& s) {
 // (the dynamic optimised theta method of Fiorucci et al., 2016).
 double theta_mse(const std::vector<double>& x, double alpha, double level0, double theta, Line ln,
                  bool dynamic = false) {
+  interruption_point(x.size());
   const double w = 1.0 - 1.0 / theta;
   double level = level0, decay = 1.0, sse = 0.0;  // decay = (1 - alpha)^(t - 1)
   theta_detail::LineSums sums;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "interrupts.hpp"
 #include "pyclass.hpp"
 #include "tarn/metrics.hpp"
 #include "tarn/training_sizes.hpp"
@@ -62,8 +63,10 @@ py::list get_init_samples(py::handle values, py::handle upper_limit, py::handle 
   if (lower < 1) twpy::raise(PyExc_ValueError, "lower_limit must be at least 1");
   tarn::SeriesSizes sizes;
   {
+    // The season search of a long series takes a while: Ctrl-C stops it.
     py::gil_scoped_release release;
-    sizes = tarn::series_sizes(x.data(), x.size(), upper, lower, calendar);
+    sizes = twpy::interruptible(
+        [&] { return tarn::series_sizes(x.data(), x.size(), upper, lower, calendar); });
   }
   py::list out;
   out.append(sizes.length);

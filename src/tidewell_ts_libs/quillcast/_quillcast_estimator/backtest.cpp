@@ -144,7 +144,7 @@ py::object cross_validation(py::object self, py::object X, py::object h, py::obj
   tarn::Backtest out;
   try {
     py::gil_scoped_release release;
-    out = tarn::cross_validate(rows.rows, plan, train);
+    out = twpy::interruptible([&] { return tarn::cross_validate(rows.rows, plan, train); });
   } catch (const tarn::InvalidArgument& e) {
     twpy::raise(PyExc_ValueError, e.what());
   }

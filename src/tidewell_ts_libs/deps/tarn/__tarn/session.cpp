@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "interrupts.hpp"
 #include "tarn/forecaster.hpp"
 #include "tarn/model.hpp"
 
@@ -361,7 +362,7 @@ void bind_session(py::module_& m) {
         tarn::Backtest b;
         {
           py::gil_scoped_release release;
-          b = tarn::cross_validate(rows, plan, fn);
+          b = twpy::interruptible([&] { return tarn::cross_validate(rows, plan, fn); });
         }
         const std::size_t w = b.origins.size(), hh = b.horizon, c = b.cols;
         auto cube = [](const std::vector<double>& x, std::vector<py::ssize_t> shape) {

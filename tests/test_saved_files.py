@@ -213,6 +213,27 @@ def test_temporary_files_of_killed_saves_are_removed(tmp_path):
         sleeper.wait()
 
 
+def test_temporary_files_of_other_hosts_or_containers_are_left_to_their_writers(tmp_path):
+    # A process in another container sharing the folder has process ids that mean nothing here:
+    # its save in progress was taken for a dead one's and deleted, and its model lost.
+    target = tmp_path / "model.gz"
+    kill_while_saving(target)
+    (left,) = [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+    realm = left.split(".")[-3]
+    other = format(int(realm, 16) ^ 1, "08x")
+    token = "0123456789abcdef"
+    elsewhere = tmp_path / f".model.gz.999999999.{other}.{token}.tmp"
+    abandoned = tmp_path / f".model.gz.999999998.{other}.{token}.tmp"
+    older_version = tmp_path / f".model.gz.999999997.{token}.tmp"
+    for f in (elsewhere, abandoned, older_version):
+        f.write_bytes(b"x")
+    two_days_ago = time.time() - 2 * 86400
+    os.utime(abandoned, (two_days_ago, two_days_ago))
+    assert Score.save({"v": 3}, str(target))
+    assert sorted(os.listdir(tmp_path)) == sorted(
+        ["model.gz", elsewhere.name, older_version.name])  # ours (dead) and the abandoned gone
+
+
 class TrickleStream(io.RawIOBase):
     """A raw stream that takes at most `most` bytes per write; None once `blocks_after` bytes
     are in (a non-blocking stream that would block)."""

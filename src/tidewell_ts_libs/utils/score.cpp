@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
@@ -139,9 +140,47 @@ bool process_may_run(long long pid) {
   return true;
 }
 
-// Removes the temporary files ".<name>.<pid>.<token>.tmp" that saves of `path` left behind when
-// their process died before finishing. Files of running processes (this one included) stay;
-// nothing here ever makes a save or load fail.
+// Eight hex digits naming where this process's process ids are meaningful: the host, its boot
+// and the process-id namespace. Saves write it into their temporary files' names, so that a
+// process on another host or in another container sharing the folder (where a live writer's id
+// may mean nothing, or another process) never takes them for a dead process's files.
+std::string pid_realm() {
+  static const std::string realm = [] {
+    std::string key;
+    // Each part as text, or nothing where this system has none.
+    auto add = [&key](auto&& part) {
+      try {
+        const py::object value = part();
+        key += py::str(value).cast<std::string>();
+      } catch (py::error_already_set&) {
+      }
+      key += '|';
+    };
+    add([]() -> py::object { return twpy::import("socket", "gethostname")(); });
+    add([]() -> py::object {
+      const py::object boot = twpy::import("pathlib", "Path")("/proc/sys/kernel/random/boot_id");
+      return boot.attr("read_text")();
+    });
+    add([]() -> py::object {
+      const py::object st = mod_attr("os").attr("stat")("/proc/self/ns/pid");
+      return st.attr("st_ino");
+    });
+    const auto crc = twpy::import("zlib", "crc32")(py::bytes(key)).cast<unsigned long>();
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08lx", crc & 0xffffffffUL);
+    return std::string(hex);
+  }();
+  return realm;
+}
+
+// A temporary file of another realm, or of an older version (whose names carry no realm), is
+// taken for a dead save's only when nothing has written to it for this long.
+constexpr double kForeignStaleSeconds = 24 * 3600.0;
+
+// Removes the temporary files ".<name>.<pid>.<realm>.<token>.tmp" that saves of `path` left
+// behind when their process died before finishing: those of this realm whose process is gone,
+// and any untouched for a day. Files of running processes (this one included) stay; nothing
+// here ever makes a save or load fail.
 void remove_stale_temporaries(const py::object& path) {
   try {
     py::object os = mod_attr("os");
@@ -160,21 +199,36 @@ void remove_stale_temporaries(const py::object& path) {
           name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
         continue;
       }
-      // What lies between: "<pid>.<16 hex digits>".
+      // What lies between: "<pid>.<8 hex digits>.<16 hex digits>" (older: "<pid>.<16 hex>").
       const std::string mid =
           name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
       const std::size_t dot = mid.find('.');
-      if (dot == std::string::npos || dot == 0 || dot > 18 || mid.size() - dot - 1 != 16) continue;
+      if (dot == std::string::npos || dot == 0 || dot > 18) continue;
       const std::string pid_text = mid.substr(0, dot);
-      const std::string token = mid.substr(dot + 1);
+      std::string realm = mid.substr(dot + 1), token;
+      if (realm.size() == 16) {
+        token.swap(realm);
+      } else if (realm.size() == 8 + 1 + 16 && realm[8] == '.') {
+        token = realm.substr(9);
+        realm.resize(8);
+      } else {
+        continue;
+      }
       if (pid_text.find_first_not_of("0123456789") != std::string::npos ||
-          token.find_first_not_of("0123456789abcdef") != std::string::npos) {
+          (realm + token).find_first_not_of("0123456789abcdef") != std::string::npos) {
         continue;
       }
       const long long pid = std::stoll(pid_text);
-      if (pid == own || pid <= 0 || process_may_run(pid)) continue;
+      py::object file = os_path.attr("join")(dir, entry);
       try {
-        os.attr("unlink")(os_path.attr("join")(dir, entry));
+        if (realm == pid_realm()) {
+          if (pid == own || pid <= 0 || process_may_run(pid)) continue;
+        } else {
+          const double age = twpy::import("time", "time")().cast<double>() -
+                             os_path.attr("getmtime")(file).cast<double>();
+          if (!(age > kForeignStaleSeconds)) continue;
+        }
+        os.attr("unlink")(file);
       } catch (py::error_already_set&) {
         // Gone already, or not ours to remove.
       }
@@ -212,7 +266,8 @@ void write_atomically(py::handle pipeline_obj, const py::object& path, int level
   py::object dir = os_path.attr("dirname")(path);
   py::object base = os_path.attr("basename")(path);
   py::object token = twpy::import("secrets", "token_hex")(8);
-  py::object name = py::str(".{}.{}.{}.tmp").format(base, os.attr("getpid")(), token);
+  py::object name =
+      py::str(".{}.{}.{}.{}.tmp").format(base, os.attr("getpid")(), pid_realm(), token);
   tmp_path = os_path.attr("join")(dir, name);
 
   // Created like open(..., "wb") would (mode 0o666 less the umask), but never over an existing
@@ -731,11 +786,14 @@ PYBIND11_MODULE(score, m) {
       py::arg("pipeline_obj"), py::arg("file_path"), py::arg("verbose") = false,
       py::arg("compresslevel") = kDefaultCompressLevel,
       "Saves a pipeline as a gzip-compressed pickle (gzip level `compresslevel`, 0 to 9; the "
-      "default 1 is fast). Returns True if saved and False if not: a failure raises no "
-      "exception, it is logged as a warning and nothing is saved, so check the result. "
+      "default 1 is fast; another level raises ValueError, or TypeError when not an "
+      "integer, before anything is written). Returns True if saved and False if not: a failed "
+      "write raises no exception, it is logged as a warning and nothing is saved, so check the "
+      "result. "
       "`file_path` is a path or an open binary stream. A file is written beside the target "
       "and renamed into place only once complete, so an existing file is never harmed; "
-      "temporary files left by saves whose process died are removed. A stream gets the whole "
+      "temporary files left by saves whose process died on this host are removed (those of "
+      "other hosts or containers once untouched for a day). A stream gets the whole "
       "file written and flushed, or the save fails.");
   score.def_classmethod(
       "load", [](py::object, py::object path, py::object verbose) { return load(path, verbose); },

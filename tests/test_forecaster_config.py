@@ -202,3 +202,23 @@ def test_new_rows_in_a_frame_reach_their_columns_models_by_label():
     g = QuillcastForecaster(prediction_horizon=2).fit(data.iloc[:80], None, _reset_model=True)
     g.fit(new, None)
     np.testing.assert_array_equal(f.predict(), g.predict())
+    # With dates in a column of their own, matched by label before the dates are read.
+    dated = data.assign(ds=pd.date_range("2000-01-01", periods=len(data), freq="MS"))
+    d = QuillcastForecaster(prediction_horizon=2, ts_icol_loc=[2]).fit(
+        dated.iloc[:80][["a", "b", "ds"]], None, _reset_model=True)
+    rows = dated.iloc[80:90]
+    np.testing.assert_array_equal(d.predict(rows[["ds", "b", "a"]]),
+                                  d.predict(rows[["a", "b", "ds"]]))
+    indexed = data.set_index(pd.date_range("2000-01-01", periods=len(data), freq="MS"))
+    i = QuillcastForecaster(prediction_horizon=2).fit(indexed.iloc[:80], None, _reset_model=True)
+    later = indexed.iloc[80:90]
+    np.testing.assert_array_equal(i.predict(later.assign(z=1.0)[["z", "b", "a"]]),
+                                  i.predict(later))
+    # Another column besides (here in front) was fed to the first target's model.
+    extra = new.assign(price=5.0)[["price", "b", "a"]]
+    np.testing.assert_array_equal(f.predict(extra), f.predict(new))
+    np.testing.assert_array_equal(f.score(extra), f.score(new))
+    np.testing.assert_array_equal(
+        f.predict(extra, prediction_type="sliding_window"),
+        f.predict(new, prediction_type="sliding_window"),
+    )

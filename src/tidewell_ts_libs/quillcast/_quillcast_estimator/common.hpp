@@ -373,9 +373,10 @@ inline bool has_trained_models(py::object self) {
   return state.contains("model") && truthy(state["model"]);
 }
 
-// New rows as a frame whose columns are the training frame's in another order: put back in the
-// training order, so that each column reaches its own model (by position, a reordered frame fed
-// one target's values to another's model).
+// New rows as a frame that holds the training frame's columns in another order, or with other
+// columns besides: the training columns are taken by label, in the training order, so that each
+// reaches its own model (by position, a reordered frame fed one target's values to another's
+// model, and an extra column in front fed its values to the first target's).
 inline py::object in_training_order(py::object self, py::object X) {
   if (is_ndarray(X) || !py::hasattr(X, "columns") || !py::hasattr(X, "loc")) return X;
   py::dict state = self.attr("__dict__");
@@ -384,9 +385,13 @@ inline py::object in_training_order(py::object self, py::object X) {
   }
   py::list names = state["_column_names"];
   py::list given(X.attr("columns"));
-  if (py_eq(given, names) || py::len(given) != py::len(names)) return X;
+  if (py_eq(given, names) || py::len(given) < py::len(names)) return X;
   py::object as_set = twpy::import("builtins", "set");
-  if (py::len(as_set(names)) != py::len(names) || !py_eq(as_set(given), as_set(names))) return X;
+  py::object given_set = as_set(given);
+  if (py::len(as_set(names)) != py::len(names) || py::len(given_set) != py::len(given) ||
+      !truthy(as_set(names).attr("issubset")(given_set))) {
+    return X;
+  }
   return X.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), names)];
 }
 
@@ -509,6 +514,8 @@ inline bool has_nan(py::object np, py::object X) {
 // New rows as predict and the sliding windows take them: dates placed on the trained time axis
 // (X and ts_col_loc replaced by the dated rows), and a NaN refused.
 inline void new_rows_input(py::object self, py::object& X, py::object& ts_col_loc) {
+  // (Matched by label before the timestamp column is looked for at its trained position.)
+  X = in_training_order(self, X);
   twdates::DatedRows dated = dated_input(self, X, ts_col_loc, false);
   if (dated.dated) {
     X = dated.X;

@@ -393,9 +393,11 @@ void train(py::object self, py::object X, py::object y) {
         if (hw_season) {
           std::int64_t period = 1;
           {
-            py::gil_scoped_release release;
-            period =
-                tarn::series_sizes(values.data(), n, tarn::kSeasonSearchReach, 8, calendar).period;
+            py::gil_scoped_release release;  // (a long series' search: Ctrl-C stops it)
+            period = twpy::interruptible([&] {
+                       return tarn::series_sizes(values.data(), n, tarn::kSeasonSearchReach, 8,
+                                                 calendar);
+                     }).period;
           }
           const tarn::HoltWintersSizes hs =
               tarn::holt_winters_sizes(static_cast<std::int64_t>(ts_l), period);
@@ -412,7 +414,8 @@ void train(py::object self, py::object X, py::object y) {
           tarn::LeftOutSeasons left;
           {
             py::gil_scoped_release release;
-            left = tarn::seasons_left_out(values.data(), n, calendar, carried);
+            left = twpy::interruptible(
+                [&] { return tarn::seasons_left_out(values.data(), n, calendar, carried); });
           }
           const std::string note = left.note(algorithm);
           if (!note.empty()) season_warnings.push_back(algorithm + ": " + note);
@@ -571,65 +574,108 @@ void train(py::object self, py::object X, py::object y) {
   }
 }
 
-// The attributes training writes. A training that fails puts them back, so the forecaster
-// keeps its trained models (unreset) and its settings instead of being left half-trained.
-const char* const kTrainingState[] = {
-    "model",         "_timestamps",    "_totalsamples", "n_features_",   "log_transformed",
-    "is_fitted_",    "algorithm",      "model_name",    "model_id",      "model_description",
-    "time_axis_",    "n_features_in_", "_filled_args",  "exog_columns_", "exog_names_",
-    "_column_names", kNextLogTransform};
+// Makes in `target` the changes that turned `before` into `after`: entries added or replaced
+// (by another object) are set, entries removed are removed; `skip` (a key) is left alone.
+void apply_changes(const py::dict& before, const py::dict& after, py::dict target,
+                   const char* skip) {
+  for (auto item : before) {
+    if (!after.contains(item.first) && target.contains(item.first)) {
+      PyDict_DelItem(target.ptr(), item.first.ptr());
+    }
+  }
+  for (auto item : after) {
+    if (skip && py_eq(item.first, py::str(skip))) continue;
+    if (!before.contains(item.first) || !py::object(before[item.first]).is(item.second)) {
+      target[item.first] = item.second;
+    }
+  }
+}
+
+// A new, empty instance to train in the forecaster's place: of its class, made without the
+// class's own __new__ or __init__; and when the class has a __del__ (a subclass's clean-up of
+// what its user opened), of a subclass that leaves that to the instances the user made.
+py::object shadow_of(py::handle self) {
+  py::object cls = py::type::of(self);
+  if (py::hasattr(cls, "__del__")) {
+    static auto* quiet = new py::dict();  // one per class, for the life of the interpreter
+    if (!quiet->contains(cls)) {
+      py::dict ns;
+      ns["__del__"] = twpy::import("builtins", "eval")("lambda self: None");
+      ns["__module__"] = cls.attr("__module__");
+      ns["__qualname__"] = cls.attr("__qualname__");
+      (*quiet)[cls] = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
+          cls.attr("__name__"), py::make_tuple(cls), ns);
+    }
+    cls = (*quiet)[cls];
+  }
+  return twpy::import("builtins", "object").attr("__new__")(cls);
+}
+
+// The replaced models forget their observations, except those another thread is forecasting
+// from without the GIL (its session holds their engine objects): resetting one under it would
+// corrupt its work. Those are freed when that thread lets go of them.
+void forget_unused(const py::object& old_models) {
+  if (!PyList_Check(old_models.ptr())) return;
+  for (auto m : old_models) {
+    // (The Python object's reference and this one.)
+    if (contracts::engine_model(m) && m.cast<ModelPtr>().use_count() != 2) continue;
+    m.attr("reset_model")();
+  }
+}
 
 py::object fit(py::object self, py::object X, py::object y, py::object reset_model) {
   // Without trained models there is nothing to update: fit trains them.
   if (!truthy(reset_model) && has_trained_models(self)) {
     // With regressors the rows carry theirs; nothing is forecast, so none of the future.
-    if (trained_exog(self).empty()) {
-      self.attr("predict")(X);
-    } else {
+    const bool exog = !trained_exog(self).empty();
+    py::object horizon = py::int_(exog ? 0 : -1);
+    // The copies the rows brought up to date are taken from the call itself: model_update_predict
+    // may meanwhile hold the copies of another thread's predict.
+    std::vector<ModelPtr> used;
+    if (is_own(self, "predict")) {
+      predict_impl(self, X, horizon, py::int_(-1), py::str("forecast"), &used, py::none(), nullptr);
+    } else if (exog) {
       self.attr("predict")(X, py::arg("prediction_horizon") = 0);
+    } else {
+      self.attr("predict")(X);
     }
+    if (!used.empty()) self.attr("model_update_predict") = wrap_models(used);
     self.attr("model") = self.attr("model_update_predict");
     return self;
   }
   twsettings::check_keywords(self);
+  const py::object old_models = self.attr("model");
+  // Training runs on a shadow of the forecaster whose attributes then replace the forecaster's
+  // at once. Threads forecasting meanwhile use the old models and settings throughout, never
+  // half-trained ones, and a failed training leaves the forecaster as it was.
   py::dict state = self.attr("__dict__");
-  py::dict saved;
-  for (const char* name : kTrainingState) {
-    if (state.contains(name)) saved[name] = state[name];
-  }
-  // A log transform given since the last training applies from this one on.
-  if (state.contains(kNextLogTransform)) {
-    self.attr("log_transformed") = state[kNextLogTransform];
-    PyDict_DelItemString(state.ptr(), kNextLogTransform);
-  }
-  py::object log_before = self.attr("log_transformed");
-  py::object all_args = self.attr("all_args");
+  py::object shadow = shadow_of(self);
+  py::dict shadow_state = shadow.attr("__dict__");
+  // (What training changes is told from this snapshot: other threads may set attributes and
+  // parameters of the forecaster meanwhile, and those stay.)
+  const py::dict start = py::reinterpret_steal<py::dict>(PyDict_Copy(state.ptr()));
+  shadow_state.attr("update")(start);
+  py::object all_args = state.contains("all_args") ? py::object(state["all_args"]) : py::none();
   const bool args_is_dict = py::isinstance<py::dict>(all_args);
   py::dict saved_args =
       args_is_dict ? py::reinterpret_steal<py::dict>(PyDict_Copy(all_args.ptr())) : py::dict();
-  py::object old_models = self.attr("model");
-  try {
-    train(self, X, y);
-  } catch (...) {
-    py::dict now = self.attr("__dict__");
-    for (const char* name : kTrainingState) {
-      if (saved.contains(name)) {
-        now[name] = saved[name];
-      } else if (now.contains(name)) {
-        PyDict_DelItemString(now.ptr(), name);
-      }
-    }
-    if (args_is_dict) {
-      all_args.attr("clear")();
-      all_args.attr("update")(saved_args);
-    }
-    throw;
+  if (args_is_dict) {
+    shadow_state["all_args"] = py::reinterpret_steal<py::dict>(PyDict_Copy(all_args.ptr()));
   }
-  if (args_is_dict) twsettings::record_trained(self, saved_args, log_before);
-  // The new models replace the old ones, which forget their observations.
-  if (truthy(old_models)) {
-    for (auto m : old_models) m.attr("reset_model")();
+  // A log transform given since the last training applies from this one on.
+  if (shadow_state.contains(kNextLogTransform)) {
+    shadow_state["log_transformed"] = shadow_state[kNextLogTransform];
+    PyDict_DelItemString(shadow_state.ptr(), kNextLogTransform);
   }
+  py::object log_before = shadow_state["log_transformed"];
+  train(shadow, X, y);
+  // What training changed, in one go (the GIL is held throughout).
+  apply_changes(start, shadow_state, state, args_is_dict ? "all_args" : nullptr);
+  if (args_is_dict) {
+    apply_changes(saved_args, shadow_state["all_args"], all_args, nullptr);
+    twsettings::record_trained(self, saved_args, log_before);
+  }
+  forget_unused(old_models);
   return self;
 }
 

@@ -34,7 +34,6 @@ py::object sliding_window(py::object self, py::object X, py::object prediction_h
   }
   const std::int64_t h_checked = effective_horizon(self, prediction_horizon);
   py::object np = G("np");
-  X = in_training_order(self, X);
   new_rows_input(self, X, ts_col_loc);
   py::list rows;
   const bool given = !X.is_none();

@@ -128,7 +128,9 @@ void bind_model(py::module_& m) {
   model
       .def(
           "update_model",
-          [](tarn::Model& self, py::handle t, py::handle v) { update_model(self, t, v); },
+          // (The model is taken by its shared holder, here and wherever the GIL is let go:
+          // the holder's count then shows other code that the model is in use.)
+          [](const ModelPtr& self, py::handle t, py::handle v) { update_model(*self, t, v); },
           py::arg("timestamps"), py::arg("values"),
           "Feeds observations in time order: two equal-length sequences (integer timestamps, "
           "values) or one timestamp and one value. A NaN or None value is a missing observation. "
@@ -140,8 +142,8 @@ void bind_model(py::module_& m) {
       .def("reset_model", &tarn::Model::reset, "Forgets every observation.")
       .def(
           "fit_available",
-          [](tarn::Model& self) {
-            return run_interruptible(self, [&] { return self.fit_available(); });
+          [](const ModelPtr& self) {
+            return run_interruptible(*self, [&] { return self->fit_available(); });
           },
           "For a model still collecting its training values when the series has ended: fits "
           "on the values seen so far if the model can (the automatic selector does), and "
@@ -177,7 +179,8 @@ void bind_model(py::module_& m) {
           "ValueError for another level and before the model can forecast.")
       .def(
           "forecast_path",
-          [](const tarn::Model& self, py::handle h) {
+          [](const ModelPtr& holder, py::handle h) {
+            const tarn::Model& self = *holder;
             if (PyBool_Check(h.ptr()) || !PyIndex_Check(h.ptr())) {
               raise(PyExc_TypeError, "forecast_path: h must be an integer, not " +
                                          std::string(Py_TYPE(h.ptr())->tp_name));

@@ -249,3 +249,37 @@ def test_regressors_and_quantiles_reach_each_series_in_every_chunk():
     scored = forecast_many(full, exog="x", holdout=h, n_jobs=2, chunks_per_worker=2, **kw)
     assert list(scored.errors.columns[-3:]) == ["pinball", "crps", "seconds"]
     assert np.isfinite(scored.errors[["mase", "pinball", "crps"]].to_numpy()).all()
+
+
+def test_a_table_that_is_not_a_frame_is_refused_by_name():
+    # A column or an array used to fail with "'Series' object has no attribute 'columns'".
+    from tidewell_ts_libs.backtest import cross_validation
+
+    y = pd.Series(np.arange(60.0))
+    with pytest.raises(TypeError, match="data must be a pandas DataFrame .* got Series"):
+        forecast_many(y, algorithm="hw", horizon=3)
+    with pytest.raises(TypeError, match="got ndarray"):
+        cross_validation(np.zeros((60, 3)), algorithm="hw", h=3)
+
+
+def test_worker_processes_warn_in_the_callers_process():
+    # hw carries the daily cycle of hourly data and says it leaves the weekly one out. From
+    # loky workers those warnings reached only the workers' standard error.
+    import warnings
+
+    n = 24 * 7 * 6
+    t = np.arange(n)
+    hours = pd.date_range("2024-01-01", periods=n, freq="h")
+    df = pd.concat(
+        pd.DataFrame({"unique_id": f"s{i}", "ds": hours,
+                      "y": 100 + 10 * np.sin(2 * np.pi * t / 24) + 8 * np.sin(2 * np.pi * t / 168)
+                      + np.random.default_rng(i).normal(0, 1, n)})
+        for i in range(4)
+    )
+    seen = {}
+    for kw in [{}, {"n_jobs": 2, "backend": "loky"}]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            forecast_many(df, algorithm="hw", horizon=24, **kw)
+        seen[bool(kw)] = sorted(str(w.message) for w in caught)
+    assert seen[False] and seen[True] == seen[False]

@@ -65,6 +65,8 @@ BAD_INPUTS = {
     "duplicate-timestamps": ("dups", [], "duplicate timestamps"),
     "bad-algorithm": ("ok", ["--algorithms", "prophecy"], "unknown algorithm"),
     "fraction-level": ("ok", ["--level", "80,0.95"], "--level 0.95 is a fraction"),
+    "infinite": ("inf", [], "column 'sales' has an infinite value (inf) at row 6"),
+    "no-workers": ("ok", ["--jobs", "0"], "--jobs must be at least 1, got 0"),
 }
 
 
@@ -79,6 +81,9 @@ def test_bad_input_gives_one_line_and_writes_nothing(tmp_path, case):
         if kind == "text":
             df["sales"] = df["sales"].astype(object)
             df.loc[5, "sales"] = "twelve"
+        elif kind == "inf":
+            df["sales"] = df["sales"].astype(object)
+            df.loc[5, "sales"] = "inf"
         elif kind == "short":
             df = df.head(6)
         elif kind == "dups":
@@ -284,3 +289,51 @@ def test_times_as_spreadsheets_write_them(tmp_path):
     rows.to_csv(tmp_path / "d.csv", index=False)
     res = run_cli(tmp_path / "d.csv", "--output", tmp_path / "o2", cwd=tmp_path)
     assert res.returncode == 2 and "duplicate timestamps" in res.stderr
+
+
+def test_warnings_are_one_line_each_and_quiet_prints_none(tmp_path):
+    # Holt-Winters finds a season of 12 not worth its states on these series and says so. The
+    # command line used to print that with the library's file and source line, once per series,
+    # and --quiet printed it too.
+    rng = np.random.default_rng(0)
+    months = pd.date_range("2016-01-01", periods=60, freq="MS")
+    t = np.arange(60)
+    pd.concat(
+        pd.DataFrame({"id": f"s{i}", "ds": months,
+                      "y": 100 + 2 * i + 0.5 * t + 10 * np.sin(2 * np.pi * t / 12)
+                      + rng.normal(0, 2, 60)})
+        for i in range(40)
+    ).to_csv(tmp_path / "in.csv", index=False)
+    common = ["in.csv", "--series-column", "id", "--time-column", "ds", "--target", "y",
+              "--algorithms", "hw"]
+    res = run_cli(*common, "--output", tmp_path / "a", cwd=tmp_path)
+    assert res.returncode == 0, res.stderr
+    lines = [ln for ln in res.stderr.splitlines() if ln.strip()]
+    assert len(lines) == 1 and lines[0].startswith("warning: hw_additive: season of 12 not fitted")
+    quiet = run_cli(*common, "--output", tmp_path / "b", "--quiet", cwd=tmp_path)
+    assert quiet.returncode == 0 and quiet.stderr == ""
+
+
+def test_a_file_another_run_wrote_meanwhile_is_not_replaced_without_force(tmp_path):
+    # The targets are checked before the work; a second run into the same folder used to
+    # replace the first one's files later, and both reported success.
+    from tidewell_ts_libs._cliutil import InputError, _atomic_write, replacing
+
+    path = tmp_path / "forecast.csv"
+
+    def other_run_meanwhile(tmp):
+        path.write_text("the other run's\n")
+        with open(tmp, "w") as f:
+            f.write("ours\n")
+
+    with pytest.raises(InputError, match="another run wrote"), replacing(False):
+        _atomic_write(str(tmp_path / "ours.csv"), lambda tmp: open(tmp, "w").write("x"))
+        _atomic_write(str(path), other_run_meanwhile)
+    # The refused run took back what it had written: only the other run's file is left.
+    assert path.read_text() == "the other run's\n" and os.listdir(tmp_path) == ["forecast.csv"]
+    with replacing(False):
+        _atomic_write(str(tmp_path / "new.csv"), lambda tmp: open(tmp, "w").write("x"))
+    with replacing(True):  # --force
+        _atomic_write(str(path), other_run_meanwhile)
+    assert path.read_text() == "ours\n"
+    assert sorted(os.listdir(tmp_path)) == ["forecast.csv", "new.csv"]

@@ -22,6 +22,7 @@ import shutil
 import sys
 import tempfile
 import threading
+import warnings
 from collections.abc import Callable, Sequence
 
 # Series named in full in a message; more are counted.
@@ -90,13 +91,28 @@ def _never() -> bool:
 
 
 def _noted(note: str, func: Callable, part, args: tuple):
-    # Runs in a worker process: the note names this worker while it works on the part.
+    # Runs in a worker process: the note names this worker while it works on the part. The
+    # part's warnings go back with its result, to be warned in the caller's process (a worker's
+    # own would reach only its standard error, past the caller's filters and handlers).
     with open(note, "w") as f:
         f.write(str(os.getpid()))
     try:
-        return func(part, *args, stop=_never)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = func(part, *args, stop=_never)
+        return result, [(str(w.message), w.category) for w in caught]
     finally:
         os.remove(note)
+
+
+def _warned_again(results: list) -> list:
+    """The results of _noted parts, their warnings warned here in the parts' order."""
+    out = []
+    for result, caught in results:
+        for message, category in caught:
+            warnings.warn(message, category, stacklevel=3)
+        out.append(result)
+    return out
 
 
 def _describe(ids: list) -> str:
@@ -151,8 +167,11 @@ def run_chunks(
     try:
         # One BLAS/OpenMP thread per worker: the workers are the parallelism, and threads of
         # their own would only compete with the other workers for the cores.
-        return Parallel(n_jobs=n_jobs, backend="loky", inner_max_num_threads=1)(
-            delayed(_noted)(os.path.join(notes, str(k)), func, p, args) for k, p in enumerate(parts)
+        return _warned_again(
+            Parallel(n_jobs=n_jobs, backend="loky", inner_max_num_threads=1)(
+                delayed(_noted)(os.path.join(notes, str(k)), func, p, args)
+                for k, p in enumerate(parts)
+            )
         )
     except BrokenProcessPool as e:  # TerminatedWorkerError included
         running = sorted(int(f) for f in os.listdir(notes) if f.isdigit())

@@ -221,6 +221,7 @@ def cross_validation(
     """
     from tidewell_ts_libs.batch import _as_dates, _chunks, _numbers, _series_of
 
+    series.check_table(data)
     alg = str(algorithm).lower()
     algorithms = forecaster_algorithms()
     if alg not in algorithms:

@@ -826,6 +826,7 @@ def forecast_many(
     """
     import pandas as pd
 
+    series.check_table(data)
     alg = str(algorithm).lower()
     if alg not in ALGORITHMS:
         raise ValueError(f"unknown algorithm {algorithm!r}: use one of {', '.join(ALGORITHMS)}")

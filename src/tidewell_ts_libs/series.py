@@ -52,6 +52,16 @@ def is_whole(value) -> bool:
     return isinstance(value, (float, np.floating)) and float(value).is_integer()
 
 
+def check_table(data) -> None:
+    """A long-format table is a data frame (id, time and value columns): anything else is refused
+    by name, before its missing columns would be."""
+    if not hasattr(data, "columns") or not hasattr(data, "loc"):
+        raise TypeError(
+            "data must be a pandas DataFrame in long format (an id, a time and a value column), "
+            f"got {type(data).__name__}"
+        )
+
+
 def check_season(season) -> int | None:
     """A season the caller gives: a whole number of steps, at least 1 (1: no season); None (to
     be detected) stays None. Anything else raises ValueError."""

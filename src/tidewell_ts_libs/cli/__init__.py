@@ -16,9 +16,11 @@ trained and forecast on ``tidewell_ts_libs.series``, as ``forecast_many`` does.
 
 from __future__ import annotations
 
+import contextlib
 import sys
+import warnings
 
-from tidewell_ts_libs._cliutil import InputError
+from tidewell_ts_libs._cliutil import InputError, replacing
 from tidewell_ts_libs.cli.args import (
     ALGORITHMS,
     _parser,
@@ -44,6 +46,8 @@ def run(args) -> int:
         raise InputError(
             f"unknown algorithm(s) {', '.join(unknown) or '(none)'}: use {', '.join(ALGORITHMS)}"
         )
+    if getattr(args, "jobs", 1) < 1:
+        raise InputError(f"--jobs must be at least 1, got {args.jobs}")
     if args.output is None:
         args.output = default_output(args.csv)
     check_output(args.output)
@@ -57,21 +61,43 @@ def run(args) -> int:
     fill = check_fill(args.fill)
     args.future_frame = load_future(args.future) if args.future is not None else None
     df, source = load_frame(args)
-    if args.series_column:
-        return run_long_format(df, args, algorithms, levels, fill)
-    return run_single(df, source, args, algorithms, levels, fill)
+    with replacing(args.force):
+        if args.series_column:
+            return run_long_format(df, args, algorithms, levels, fill)
+        return run_single(df, source, args, algorithms, levels, fill)
+
+
+@contextlib.contextmanager
+def _warnings_as_lines(quiet: bool):
+    """The library's warnings as one line each ("warning: ..."), each text once; none when
+    ``quiet`` (--quiet prints only the result tables)."""
+    seen = set()
+
+    def show(message, category, filename, lineno, file=None, line=None):
+        text = str(message)
+        if text not in seen:
+            seen.add(text)
+            print(f"warning: {text}", file=sys.stderr, flush=True)
+
+    with warnings.catch_warnings():
+        if quiet:
+            warnings.simplefilter("ignore")
+        else:
+            warnings.showwarning = show
+        yield
 
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    try:
-        return run(args)
-    except InputError as e:
-        print(f"error: {e}", file=sys.stderr)
-        return 2
-    except KeyboardInterrupt:
-        print("error: interrupted", file=sys.stderr)
-        return 130
-    except Exception as e:  # never a traceback for the person at the terminal
-        print(f"error: {type(e).__name__}: {e}", file=sys.stderr)
-        return 1
+    with _warnings_as_lines(args.quiet):
+        try:
+            return run(args)
+        except InputError as e:
+            print(f"error: {e}", file=sys.stderr)
+            return 2
+        except KeyboardInterrupt:
+            print("error: interrupted", file=sys.stderr)
+            return 130
+        except Exception as e:  # never a traceback for the person at the terminal
+            print(f"error: {type(e).__name__}: {e}", file=sys.stderr)
+            return 1

@@ -133,6 +133,12 @@ def _numeric_column(values: pd.Series, name: str) -> pd.Series:
         raise InputError(
             f"column {name!r} has a non-numeric value {values.iloc[row]!r} at row {row + 1}"
         )
+    infinite = np.isinf(numbers.to_numpy(dtype=float, na_value=np.nan))
+    if infinite.any():
+        row = int(np.flatnonzero(infinite)[0])
+        raise InputError(
+            f"column {name!r} has an infinite value ({numbers.iloc[row]:g}) at row {row + 1}"
+        )
     return numbers.astype(float)
 
 

@@ -34,7 +34,7 @@ sys.path.insert(0, HERE)
 OUT = os.path.join(HERE, "out")
 
 from m3_data import KINDS, load_m3  # noqa: E402
-from m3_peers import load_cached  # noqa: E402
+from m3_peers import cache_path, load_cached  # noqa: E402
 
 ALGORITHMS = ("autoforecaster", "hw", "arima", "arma", "bats")
 PEERS = ("AutoETS", "AutoTheta")
@@ -125,7 +125,10 @@ def main():
     args = p.parse_args()
     series = load_m3()[:: args.every]
     rows = []
+    missing = [name for name in PEERS if not os.path.exists(cache_path(name))]
     for name in PEERS:
+        if name in missing:
+            continue
         peer = load_cached(name)
         blocks = peer["forecasts"][:: args.every]
         rows.append((f"sf {name}", scores(series, blocks), peer["seconds"][:: args.every].sum()))
@@ -140,6 +143,8 @@ def main():
             f"{100 * sc[k][0]:>9.1f}{100 * sc[k][1]:>6.1f}{sc[k][2]:>7.2f}" for k in cols
         )
         print(f"{name:<24}{cells}{cpu:>9.0f}")
+    if missing:
+        print(f"peers without a cache here (bench/m3_peers.py makes it): {', '.join(missing)}")
 
 
 if __name__ == "__main__":

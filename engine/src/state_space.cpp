@@ -141,7 +141,7 @@ bool stationary_covariance_direct_of(const StateSpace& s, std::vector<double>& P
   }
   // ... and P = T P T' + R R' gives the rest from the bottom right corner up:
   // P_il = phi_i phi_l P_00 + phi_i P_0,l+1 + phi_l P_i+1,0 + P_i+1,l+1 + R_i R_l.
-  auto at = [&P, r](int i, int l) {
+  auto at = [&](int i, int l) {
     return i < r && l < r ? P[static_cast<std::size_t>(i * r + l)] : 0.0;
   };
   for (int i = r - 1; i >= 1; --i) {

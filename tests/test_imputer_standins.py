@@ -205,3 +205,18 @@ def test_shared_estimators_stay_unfitted_and_independent():
     b.fit(other)
     np.testing.assert_allclose(a.transform(gappy[:120]), first)
     assert a.base_imputer_ is not b.base_imputer_ and not hasattr(shared, "n_features_in_")
+
+
+def test_nmf_refuses_new_values_below_what_it_can_represent():
+    clean, gappy, _ = seasonal()  # values from about 10 upwards: factorised unshifted
+    imp = NMFImputer(time_column=0).fit(gappy)
+    assert np.isfinite(imp.transform(gappy[:60] - 9.0)).all()  # still non-negative
+    with pytest.raises(ValueError, match="NMFImputer: the new data go below .* 0"):
+        imp.transform(gappy[:60] - 40.0)
+    # Fitted on data reaching below zero, it takes new values down to that minimum.
+    low = gappy.copy()
+    low[:, 1] -= 30.0
+    imp = NMFImputer(time_column=0).fit(low)
+    assert np.isfinite(imp.transform(low[:60])).all()
+    with pytest.raises(ValueError, match="training minimum"):
+        imp.transform(low[:60] - 50.0)

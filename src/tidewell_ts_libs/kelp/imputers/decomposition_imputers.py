@@ -57,6 +57,9 @@ class _DecompositionImputer(TSImputer):
     def _shift(self, matrix):
         return 0.0
 
+    def _check_new(self, matrix):
+        """Refuses new data the fitted decomposition cannot take."""
+
     def _impute(self, values, times, fitting):
         mask = np.isnan(values)
         if fitting:
@@ -91,6 +94,8 @@ class _DecompositionImputer(TSImputer):
                     matrix = scaler.transform(matrix)
                 if fitting:
                     model = clone(model).fit(matrix)
+                else:
+                    self._check_new(matrix)
                 rebuilt = model.inverse_transform(model.transform(matrix))
                 if scaler is not None:
                     rebuilt = scaler.inverse_transform(rebuilt)
@@ -271,6 +276,18 @@ class NMFImputer(_DecompositionImputer):
     def _shift(self, matrix):
         low = float(np.min(matrix))
         return min(low, 0.0)
+
+    def _check_new(self, matrix):
+        # The factors are non-negative, fitted on the training values shifted to be so: values
+        # further below have no representation in them.
+        if float(np.min(matrix)) < 0.0:
+            scaled = " after its scaler" if self.scaler_ is not None else ""
+            raise ValueError(
+                f"NMFImputer: the new data go below the lowest value its non-negative factors "
+                f"can represent{scaled} ({self.shift_:.6g}: the training minimum, or 0 when "
+                "that was positive); "
+                "fit it on data that cover the new values"
+            )
 
     def _make(self, n_components, n_features):
         return NMF(

@@ -46,7 +46,7 @@ def run(args) -> int:
         raise InputError(
             f"unknown algorithm(s) {', '.join(unknown) or '(none)'}: use {', '.join(ALGORITHMS)}"
         )
-    if getattr(args, "jobs", 1) < 1:
+    if args.jobs < 1:
         raise InputError(f"--jobs must be at least 1, got {args.jobs}")
     if args.output is None:
         args.output = default_output(args.csv)
